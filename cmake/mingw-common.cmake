@@ -1,0 +1,9 @@
+set(CMAKE_C_COMPILER   ${VEL_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${VEL_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER  ${VEL_TRIPLE}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${VEL_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# Tests run under Wine; the wrapper gives every build tree its own prefix.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)

@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# The Wine fixture of one build tree.
+#   wine-prefix.sh start <build> <system32|syswow64> [dll ...]
+#       makes the tree's prefix once (reused afterwards), starts an Xvfb display
+#       and a persistent wineserver for the run, and copies the stand-in DLLs
+#       into the prefix's system directory.
+#   wine-prefix.sh stop <build>
+#       stops that prefix's wineserver and that Xvfb, and nothing else.
+set -euo pipefail
+cmd=$1 build=$2
+export WINEPREFIX="$build/wineprefix" WINEARCH=win64 WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+state="$build/wine-state"
+mkdir -p "$state"
+
+start_xvfb() {
+  if [ -f "$state/xvfb.pid" ] && kill -0 "$(cat "$state/xvfb.pid")" 2>/dev/null; then
+    return
+  fi
+  local n
+  for n in $(seq 90 190); do
+    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >"$state/xvfb.log" 2>&1 </dev/null &
+    local pid=$!
+    sleep 0.5
+    if kill -0 "$pid" 2>/dev/null; then
+      echo "$pid" >"$state/xvfb.pid"
+      echo ":$n" >"$state/display"
+      return
+    fi
+  done
+  echo "no free X display for Xvfb" >&2
+  exit 1
+}
+
+case "$cmd" in
+start)
+  sysdir=$3; shift 3
+  start_xvfb
+  export DISPLAY="$(cat "$state/display")"
+  if [ ! -f "$WINEPREFIX/.vel-ready" ]; then
+    echo "creating the Wine prefix $WINEPREFIX (once per build tree)"
+    rm -rf "$WINEPREFIX"
+    wineboot -i >"$state/wineboot.log" 2>&1 </dev/null
+    wineserver -w
+    touch "$WINEPREFIX/.vel-ready"
+  fi
+  # A server left from an earlier run of this tree is reused.
+  wineserver -p >/dev/null 2>&1 </dev/null || true
+  # Start the prefix's services and desktop now, with no output attached:
+  # started by a test program they would inherit its output pipes and keep
+  # CTest waiting after the test has ended.
+  wine cmd /c exit >/dev/null 2>&1 </dev/null
+  for dll in "$@"; do
+    cp -f "$dll" "$WINEPREFIX/drive_c/windows/$sysdir/"
+    echo "installed $(basename "$dll") into $sysdir"
+  done
+  ;;
+stop)
+  wineserver -k 2>/dev/null || true
+  if [ -f "$state/xvfb.pid" ]; then
+    kill "$(cat "$state/xvfb.pid")" 2>/dev/null || true
+    rm -f "$state/xvfb.pid" "$state/display"
+  fi
+  ;;
+*)
+  echo "usage: $0 start|stop <build> ..." >&2; exit 2;;
+esac
