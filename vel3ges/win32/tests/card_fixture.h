@@ -78,9 +78,7 @@ inline Bytes BillingObject()
                               Tlv(0x82, {0x50, 0x28, 0x20}), Tlv(0x83, {0x99, 0x00, 0x00}), Tlv(0x84, {0x00})}));
     Bytes s3 = Tlv(0xA0, Cat({Tlv(0x80, {9}), Tlv(0x81, {0x11}), Tlv(0x84, {0x10})}));
     Bytes content = Cat({s1, s2, s3});
-    Bytes out{0xE0, 0x81, static_cast<uint8_t>(content.size())};
-    out.insert(out.end(), content.begin(), content.end());
-    return out;
+    return Cat({Bytes{0xE0, 0x81, static_cast<uint8_t>(content.size())}, content});
 }
 
 } // namespace vel::fixture
