@@ -232,6 +232,10 @@ TEST_F(Services, SlotAndTokenInformation)
     EXPECT_EQ((Lines{"   slotIdentifiant = 7", "   slotDescription = Lecteur de test 0" + std::string(26, ' ')}),
               Lines(t.end() - 2, t.end()));
 
+    EXPECT_EQ("Lecteur de test 0", PaddedFieldText(slot.slotDescription, sizeof slot.slotDescription));
+    std::memset(slot.slotDescription, 'R', sizeof slot.slotDescription); // no blank, no zero
+    EXPECT_EQ(std::string(64, 'R'), PaddedFieldText(slot.slotDescription, sizeof slot.slotDescription));
+
     ui.panes.clear();
     token.userTries = 1;
     CK_TOKEN_INFO info;
