@@ -380,3 +380,27 @@ TEST_F(Services, LoginPinChecks)
     EXPECT_EQ(1 + kMaxReopenRetries, token.Count("C_Login"));
     ExpectNoSecret(ui.AllText());
 }
+
+TEST_F(Services, SlotListingLimits)
+{
+    Connect();
+    // The wanted reader is not listed: the chosen slot stays.
+    std::memcpy(g_connection.wantedReader, "Autre lecteur", 13);
+    EXPECT_EQ(kPromptFinalTry, OpenTokenSession(g_connection));
+    EXPECT_EQ(7u, g_connection.slotID);
+
+    // More than 20 slots with a slot chosen: the listing's result is returned.
+    fake::Force("C_GetSlotList", CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(CKR_BUFFER_TOO_SMALL, OpenTokenSession(g_connection));
+
+    // A slot list that keeps growing: at most five calls with a list.
+    token.calls.clear();
+    fake::Functions()->C_GetSlotList = [](CK_BBOOL, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) -> CK_RV {
+        fake::State().calls.push_back("C_GetSlotList");
+        CK_ULONG wanted = *count + 1;
+        *count = wanted;
+        return list ? CKR_BUFFER_TOO_SMALL : CKR_OK;
+    };
+    EXPECT_EQ(CKR_BUFFER_TOO_SMALL, FindTokenSlot(g_connection));
+    EXPECT_EQ(1 + 5, token.Count("C_GetSlotList"));
+}
