@@ -360,6 +360,11 @@ TEST_F(Card, SlotIdsFollowReadersNotTheirOrder)
     ASSERT_EQ(CKR_OK, f()->C_GetTokenInfo(3, &ti));
     EXPECT_EQ(padded("VEL3 CL AB", 32), field(ti.label, 32));
     EXPECT_EQ(padded("12345678", 16), field(ti.serialNumber, 16));
+
+    ASSERT_EQ(0, control("swap \"" + a + "\" \"" + b + "\""));
+    ASSERT_EQ(CKR_OK, f()->C_GetTokenInfo(7, &ti));
+    EXPECT_EQ(padded("VEL3 CL AB", 32), field(ti.label, 32));
+    EXPECT_EQ(CKR_TOKEN_NOT_PRESENT, f()->C_GetTokenInfo(3, &ti));
 }
 
 TEST_F(Card, OtherCardsOfTheSet)
@@ -369,10 +374,12 @@ TEST_F(Card, OtherCardsOfTheSet)
         const char *card;
         CK_RV tokenInfo;
         CK_FLAGS flags;
+        size_t certificates;
     } cases[] = {
-        {"vel3-blocked", CKR_OK, CKF_USER_PIN_LOCKED},
-        {"unknown", CKR_TOKEN_NOT_RECOGNIZED, 0},
-        {"vel2-old", CKR_OK, 0},
+        {"vel3-blocked", CKR_OK, CKF_USER_PIN_LOCKED, 2},
+        {"unknown", CKR_TOKEN_NOT_RECOGNIZED, 0, 0},
+        {"vel2-old", CKR_OK, 0, 2},
+        {"vel3-cl", CKR_OK, 0, 1},
     };
     for (const Case &c : cases) {
         ASSERT_EQ(0, control(std::string("insert \"Lecteur 2\" ") + c.card));
@@ -380,9 +387,31 @@ TEST_F(Card, OtherCardsOfTheSet)
         EXPECT_EQ(c.tokenInfo, f()->C_GetTokenInfo(2, &ti)) << c.card;
         if (c.tokenInfo == CKR_OK) {
             EXPECT_EQ(c.flags, pinFlags(2)) << c.card;
+            CK_SESSION_HANDLE h = 0;
+            ASSERT_EQ(CKR_OK, f()->C_OpenSession(2, CKF_SERIAL_SESSION, nullptr, nullptr, &h));
+            EXPECT_EQ(c.certificates, find(h, {{CKA_CLASS, &kCert, sizeof(kCert)}}).size()) << c.card;
         }
         ASSERT_EQ(0, control("remove \"Lecteur 2\""));
     }
+}
+
+TEST_F(Card, AStateFileStartedAgainHoldsNewCards)
+{
+    // Insertion numbers start again with a new state file: a card put in
+    // then must not be taken for the one the old sessions knew.
+    ASSERT_EQ(0, control("add-reader \"Lecteur 2\" 2"));
+    ASSERT_EQ(0, control("insert \"Lecteur 2\" vel3-cl"));
+    CK_SESSION_HANDLE old = 0;
+    ASSERT_EQ(CKR_OK, f()->C_OpenSession(2, CKF_SERIAL_SESSION, nullptr, nullptr, &old));
+    EXPECT_EQ(1u, find(old, {{CKA_CLASS, &kCert, sizeof(kCert)}}).size());
+    removeFile(gState);
+    ASSERT_EQ(0, control("add-reader \"Lecteur 2\" 2"));
+    ASSERT_EQ(0, control("insert \"Lecteur 2\" vel3-1024"));
+    CK_SESSION_INFO si;
+    EXPECT_EQ(CKR_DEVICE_REMOVED, f()->C_GetSessionInfo(old, &si));
+    CK_SESSION_HANDLE h = 0;
+    ASSERT_EQ(CKR_OK, f()->C_OpenSession(2, CKF_SERIAL_SESSION, nullptr, nullptr, &h));
+    EXPECT_EQ(2u, find(h, {{CKA_CLASS, &kCert, sizeof(kCert)}}).size());
 }
 
 TEST_F(Card, DamagedStateIsReportedAndLeftInPlace)
