@@ -524,6 +524,11 @@ TEST_F(Card, MissingArgumentsAreRefused)
     };
     for (size_t i = 0; i < sizeof(results) / sizeof(results[0]); ++i)
         EXPECT_EQ(CKR_ARGUMENTS_BAD, results[i]) << "case " << i;
+    // A length far beyond the buffer is refused before the buffer is read.
+    EXPECT_EQ(CKR_PIN_LEN_RANGE, f()->C_Login(h, CKU_USER, (CK_UTF8CHAR *)"1234", 1u << 30));
+    EXPECT_EQ(CKR_PIN_LEN_RANGE, f()->C_SetPIN(h, (CK_UTF8CHAR *)"1234", 4, (CK_UTF8CHAR *)"5678", 1u << 30));
+    EXPECT_EQ(0u, pinFlags(slot));
+    EXPECT_EQ(CKR_USER_TYPE_INVALID, f()->C_Login(h, 7, (CK_UTF8CHAR *)"1234", 4));
     EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, f()->C_Sign(h, (CK_BYTE *)"x", 1, nullptr, &n));
     EXPECT_EQ(CKR_FUNCTION_NOT_SUPPORTED, f()->C_EncryptInit(h, &m, 1));
     EXPECT_EQ(CKR_FUNCTION_NOT_SUPPORTED, f()->C_WaitForSlotEvent(0, nullptr, nullptr));
