@@ -154,7 +154,7 @@ PRACTITIONER_DATA = [
     ("VEL_SIT_FACT", True, billing_object([
         dict(link=1, billing_id="7512345678", convention="011101", approvals="000000", signing=0x11),
         dict(link=2, billing_id="7598765432", convention="019991", approvals="010000", signing=0x10),
-        dict(link=3, billing_id="7511122233", convention="011001", approvals="990000", signing=0x00),
+        dict(link=3, billing_id="7511122233", convention="011202", approvals="990000", signing=0x00),
     ])),
 ]
 
@@ -187,26 +187,26 @@ def card(name, label, serial, atr, data, certs, pin_left=3, model="VEL3", commen
 LONG_ID = bytes(range(0x40, 0x40 + 40))   # 40 bytes, more than the 32 the card manager keeps
 
 CARDS = [
-    card("vel3-default", "VEL3 MARTIN JEANNE", "2500012345", VEL3_ATR, PRACTITIONER_DATA,
+    card("vel3-default", "VEL3v2-MARTIN JEANNE", "2500012345", VEL3_ATR, PRACTITIONER_DATA,
          [(AUTH, b"\x01", "auth"), (SIGN, b"\x02", "sign")],
          comment="The default card: a practitioner with three situations."),
-    card("vel3-cl", "VEL3 CL AB", "12345678", VEL3_ATR, TECH_DATA, [(TECH, b"\x01", "tech")],
+    card("vel3-cl", "VEL3v2-CL AB", "12345678", VEL3_ATR, TECH_DATA, [(TECH, b"\x01", "tech")],
          comment="A single-certificate card (technical certificate)."),
-    card("vel3-blocked", "VEL3 MARTIN JEANNE", "2500012345", VEL3_ATR, PRACTITIONER_DATA,
+    card("vel3-blocked", "VEL3v2-MARTIN JEANNE", "2500012345", VEL3_ATR, PRACTITIONER_DATA,
          [(AUTH, b"\x01", "auth"), (SIGN, b"\x02", "sign")], pin_left=0,
          comment="The default card with its PIN blocked."),
-    card("vel2-old", "VEL2 MARTIN JEANNE", "2500012345", VEL2_ATR, PRACTITIONER_DATA,
+    card("vel2-old", "VEL2v5-MARTIN JEANNE", "2500012345", VEL2_ATR, PRACTITIONER_DATA,
          [(AUTH, b"\x01", "auth"), (SIGN, b"\x02", "sign")], model="VEL2",
          comment="An older-generation card."),
     card("unknown", "CARTE ETRANGERE", "0000000001", OTHER_ATR, [], [], model="INCONNU",
          comment="A card that is not a VEL card.", recognised=False),
-    card("vel3-1024", "VEL3 DURAND PAUL", "2500054321", VEL3_ATR, PRACTITIONER_DATA,
+    card("vel3-1024", "VEL3v2-DURAND PAUL", "2500054321", VEL3_ATR, PRACTITIONER_DATA,
          [(AUTH, b"\x01", "auth1024"), (SIGN, b"\x02", "sign1024")],
          comment="1024-bit keys."),
-    card("vel3-longid", "VEL3 MARTIN JEANNE", "2500012345", VEL3_ATR, PRACTITIONER_DATA,
+    card("vel3-longid", "VEL3v2-MARTIN JEANNE", "2500012345", VEL3_ATR, PRACTITIONER_DATA,
          [(AUTH, LONG_ID, "auth"), (SIGN, LONG_ID[:-1] + b"\x02", "sign")],
          comment="Key identifiers of 40 bytes."),
-    card("vel3-gap", "VEL3 MARTIN JEANNE", "2500012345", VEL3_ATR, with_gap(PRACTITIONER_DATA),
+    card("vel3-gap", "VEL3v2-MARTIN JEANNE", "2500012345", VEL3_ATR, with_gap(PRACTITIONER_DATA),
          [(AUTH, b"\x01", "auth"), (SIGN, b"\x02", "sign")],
          comment="Activities 01, 02 and 04: a gap where 03 should be."),
 ]

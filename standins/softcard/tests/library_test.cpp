@@ -141,7 +141,7 @@ TEST_F(Card, SlotAndTokenInformation)
     EXPECT_TRUE(si.flags & CKF_TOKEN_PRESENT);
     CK_TOKEN_INFO ti;
     ASSERT_EQ(CKR_OK, f()->C_GetTokenInfo(slot, &ti));
-    EXPECT_EQ(padded("VEL3 MARTIN JEANNE", 32), field(ti.label, 32));
+    EXPECT_EQ(padded("VEL3v2-MARTIN JEANNE", 32), field(ti.label, 32));
     EXPECT_EQ(padded("2500012345", 16), field(ti.serialNumber, 16));
     EXPECT_EQ(4u, ti.ulMinPinLen);
     EXPECT_EQ(8u, ti.ulMaxPinLen);
@@ -358,12 +358,12 @@ TEST_F(Card, SlotIdsFollowReadersNotTheirOrder)
     EXPECT_EQ(b.substr(0, 64), field(si.slotDescription, 64));
     CK_TOKEN_INFO ti;
     ASSERT_EQ(CKR_OK, f()->C_GetTokenInfo(3, &ti));
-    EXPECT_EQ(padded("VEL3 CL AB", 32), field(ti.label, 32));
+    EXPECT_EQ(padded("VEL3v2-CL AB", 32), field(ti.label, 32));
     EXPECT_EQ(padded("12345678", 16), field(ti.serialNumber, 16));
 
     ASSERT_EQ(0, control("swap \"" + a + "\" \"" + b + "\""));
     ASSERT_EQ(CKR_OK, f()->C_GetTokenInfo(7, &ti));
-    EXPECT_EQ(padded("VEL3 CL AB", 32), field(ti.label, 32));
+    EXPECT_EQ(padded("VEL3v2-CL AB", 32), field(ti.label, 32));
     EXPECT_EQ(CKR_TOKEN_NOT_PRESENT, f()->C_GetTokenInfo(3, &ti));
 }
 
