@@ -649,6 +649,14 @@ TEST_F(Crypto, VerificationAndItsFailures)
     ASSERT_EQ(CKR_OK, f()->C_VerifyUpdate(h, message.data(), 10));
     ASSERT_EQ(CKR_OK, f()->C_VerifyUpdate(h, message.data() + 10, (CK_ULONG)message.size() - 10));
     EXPECT_EQ(CKR_OK, f()->C_VerifyFinal(h, sig.data(), (CK_ULONG)sig.size()));
+    // Raw PKCS#1 of 102 bytes, as the self-test signs and verifies with a 2048-bit key.
+    Bytes sample(message.begin(), message.begin() + 102);
+    Bytes raw = signOnePart(CKM_RSA_PKCS, keyFor(h, kAuth, CKO_PRIVATE_KEY), sample);
+    CK_MECHANISM rsa = {CKM_RSA_PKCS, nullptr, 0};
+    ASSERT_EQ(CKR_OK, f()->C_VerifyInit(h, &rsa, pub));
+    EXPECT_EQ(CKR_OK, f()->C_Verify(h, sample.data(), (CK_ULONG)sample.size(), raw.data(), (CK_ULONG)raw.size()));
+    ASSERT_EQ(CKR_OK, f()->C_VerifyInit(h, &rsa, pub));
+    EXPECT_EQ(CKR_SIGNATURE_INVALID, f()->C_Verify(h, sample.data(), 101, raw.data(), (CK_ULONG)raw.size()));
     // A private key does not verify, a public key does not sign.
     EXPECT_EQ(CKR_KEY_TYPE_INCONSISTENT, f()->C_VerifyInit(h, &mech, keyFor(h, kAuth, CKO_PRIVATE_KEY)));
     EXPECT_EQ(CKR_KEY_TYPE_INCONSISTENT, f()->C_SignInit(h, &mech, pub));
