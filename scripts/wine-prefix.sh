@@ -47,6 +47,18 @@ start)
   fi
   # A server left from an earlier run of this tree is reused.
   wineserver -p >/dev/null 2>&1 </dev/null || true
+  if [ ! -f "$WINEPREFIX/.vel-desktop" ]; then
+    # One virtual desktop for every program of the prefix: without a window
+    # manager, Wine waits 2 s for each top-level window it hides or destroys
+    # (dialogs, message boxes); inside a desktop it does not, and windows get
+    # their title bars.
+    wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1 </dev/null
+    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1280x1024 /f >/dev/null 2>&1 </dev/null
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
+    wineserver -p >/dev/null 2>&1 </dev/null || true
+    touch "$WINEPREFIX/.vel-desktop"
+  fi
   # Start the prefix's services and desktop now, with no output attached:
   # started by a test program they would inherit its output pipes and keep
   # CTest waiting after the test has ended.

@@ -1,0 +1,4 @@
+// The program entry of every windowed program built on the class layer.
+#include "classlib/app.h"
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) { return cl::AfxWinMain(instance); }

@@ -1,0 +1,347 @@
+#include "CardConnection.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "../carddata/CardRecords.h"
+#include "../carddata/PaneWriter.h"
+#include "CardObjects.h"
+#include "CardTrace.h"
+
+namespace vel {
+
+CardConnection g_connection;
+CK_SESSION_HANDLE &hSession = g_connection.hSession;
+CK_FUNCTION_LIST *g_functions = nullptr;
+CK_RV lastRv = 0;
+uint32_t userLoggedIn = 0;
+
+void BindFunctionList(CK_FUNCTION_LIST *functions)
+{
+    g_functions = functions;
+    g_connection.functionList = functions;
+}
+
+void ResetCardLayer()
+{
+    CardUi *prompts = g_connection.prompts;
+    g_connection = CardConnection{};
+    g_connection.prompts = prompts;
+    g_functions = nullptr;
+    lastRv = 0;
+    userLoggedIn = 0;
+    callTime = 0;
+    ClearLastCertificateId();
+    ClearCardData();
+}
+
+namespace {
+
+// Results after which the card or the reader is gone and a fresh session may help.
+bool CardOrReaderGone(CK_RV rv)
+{
+    return rv == CKR_SLOT_ID_INVALID || rv == CKR_DEVICE_ERROR || rv == CKR_DEVICE_REMOVED ||
+           rv == CKR_TOKEN_NOT_PRESENT || rv == CKR_TOKEN_NOT_RECOGNIZED;
+}
+
+bool SessionLost(CK_RV rv)
+{
+    return rv == CKR_DEVICE_ERROR || rv == CKR_DEVICE_REMOVED || rv == CKR_SESSION_CLOSED ||
+           rv == CKR_SESSION_HANDLE_INVALID;
+}
+
+void ForgetSession(CardConnection &c)
+{
+    c.hSession = kNoSession;
+    std::memset(&c.sessionInfo, 0, sizeof c.sessionInfo);
+}
+
+// A fresh read-only session on the chosen slot, not traced.
+CK_RV ReopenQuietly(CardConnection &c)
+{
+    ForgetSession(c);
+    return c.functionList->C_OpenSession(c.slotID, CKF_SERIAL_SESSION, nullptr, nullptr, &c.hSession);
+}
+
+CK_RV OpenTraced(CardConnection &c)
+{
+    ForgetSession(c);
+    StampCallTime();
+    CK_RV rv = c.functionList->C_OpenSession(c.slotID, CKF_SERIAL_SESSION, nullptr, nullptr, &c.hSession);
+    lastRv = rv;
+    TraceCall(CallOpenSession, rv);
+    return rv;
+}
+
+CK_RV GetSlotListTraced(CardConnection &c, CK_BBOOL tokenPresent, CK_SLOT_ID *list, CK_ULONG *count)
+{
+    CK_RV rv = c.functionList->C_GetSlotList(tokenPresent, list, count);
+    lastRv = rv;
+    TraceCall(CallGetSlotList, rv);
+    return rv;
+}
+
+} // namespace
+
+CK_RV FindTokenSlot(CardConnection &c)
+{
+    c.hSession = kNoSession;
+    std::memset(&c.tokenInfo, 0, sizeof c.tokenInfo);
+    std::memset(&c.sessionInfo, 0, sizeof c.sessionInfo);
+    if (!c.functionList)
+        return kPromptPinLocked;
+
+    CK_ULONG count = 0;
+    CK_RV rv = GetSlotListTraced(c, CK_FALSE, nullptr, &count);
+    if (rv != CKR_OK)
+        return rv;
+    if (count == 0)
+        return kPromptNormal;
+    c.slotCount = count;
+
+    CK_SLOT_ID *list = static_cast<CK_SLOT_ID *>(std::calloc(count, sizeof(CK_SLOT_ID)));
+    if (!list)
+        return CKR_DEVICE_MEMORY;
+    rv = GetSlotListTraced(c, CK_TRUE, list, &count);
+    for (int retry = 0; rv == CKR_BUFFER_TOO_SMALL && retry < 4; ++retry) {
+        CK_SLOT_ID *grown = count ? static_cast<CK_SLOT_ID *>(std::realloc(list, count * sizeof(CK_SLOT_ID)))
+                                  : nullptr;
+        if (!grown) {
+            std::free(list);
+            return CKR_DEVICE_MEMORY;
+        }
+        list = grown;
+        rv = GetSlotListTraced(c, CK_TRUE, list, &count);
+    }
+    if (rv != CKR_OK || count == 0) {
+        std::free(list);
+        return rv != CKR_OK ? rv : kPromptCountLow;
+    }
+    if (count == 1 || c.slotID == kNoSlot)
+        c.slotID = list[0];
+    std::free(list);
+    return CKR_OK;
+}
+
+CK_RV ReadPinState(CardConnection &c)
+{
+    const bool pinMode = c.mode == kModePinPrompts;
+    CK_RV rv = CKR_OK;
+    for (int attempt = 0;; ++attempt) {
+        c.promptKind = pinMode ? kPromptPin : kPromptNormal;
+        std::memset(&c.tokenInfo, 0, sizeof c.tokenInfo);
+        StampCallTime();
+        rv = c.functionList->C_GetTokenInfo(c.slotID, &c.tokenInfo);
+        lastRv = rv;
+        TraceCall(CallGetTokenInfo, rv);
+        if (rv == CKR_OK)
+            break;
+        if (!CardOrReaderGone(rv) || attempt >= kMaxReopenRetries)
+            return rv;
+        ReopenQuietly(c);
+    }
+    CK_FLAGS f = c.tokenInfo.flags;
+    if (f & CKF_USER_PIN_FINAL_TRY)
+        c.promptKind = pinMode ? kPromptPinFinalTry : kPromptFinalTry;
+    else if (f & CKF_USER_PIN_COUNT_LOW)
+        c.promptKind = pinMode ? kPromptPinCountLow : kPromptCountLow;
+    else if (f & CKF_USER_PIN_LOCKED)
+        c.promptKind = kPromptPinLocked;
+    return CKR_OK;
+}
+
+CK_RV OpenTokenSession(CardConnection &c)
+{
+    const bool slotChosen = c.slotID != kNoSlot;
+    CK_RV rv = CKR_OK;
+    for (int attempt = 0;; ++attempt) {
+        if (!slotChosen) {
+            rv = FindTokenSlot(c);
+            if (rv != CKR_OK)
+                return rv;
+            rv = OpenTraced(c);
+            for (int retry = 0; CardOrReaderGone(rv) && retry < kMaxReopenRetries; ++retry) {
+                CK_RV found = FindTokenSlot(c);
+                if (found != CKR_OK)
+                    return found;
+                rv = OpenTraced(c);
+            }
+            if (rv != CKR_OK)
+                return rv;
+        } else {
+            CK_SLOT_ID list[20];
+            CK_ULONG count = 20;
+            rv = GetSlotListTraced(c, CK_FALSE, list, &count);
+            if (rv != CKR_OK)
+                return rv;
+            if (count == 0)
+                return kPromptNormal;
+            count = 20;
+            rv = GetSlotListTraced(c, CK_TRUE, list, &count);
+            if (rv != CKR_OK)
+                return rv;
+            if (count == 0)
+                return kPromptCountLow;
+            if (count > 20)
+                count = 20;
+            for (CK_ULONG i = 0; i < count; ++i) {
+                CK_SLOT_INFO info{};
+                StampCallTime();
+                CK_RV slotRv = c.functionList->C_GetSlotInfo(list[i], &info);
+                lastRv = slotRv;
+                TraceCall(CallGetSlotInfo, slotRv);
+                if (slotRv != CKR_OK)
+                    continue;
+                if (std::memcmp(info.slotDescription, c.wantedReader, 43) == 0) {
+                    c.slotID = list[i];
+                    break;
+                }
+            }
+            rv = OpenTraced(c);
+            if (rv != CKR_OK)
+                return rv;
+        }
+
+        std::memset(&c.sessionInfo, 0, sizeof c.sessionInfo);
+        StampCallTime();
+        rv = c.functionList->C_GetSessionInfo(c.hSession, &c.sessionInfo);
+        lastRv = rv;
+        TraceCall(CallGetSessionInfo, rv);
+        if (rv == CKR_OK)
+            return c.sessionInfo.state == CKS_RO_PUBLIC_SESSION ? kPromptFinalTry : CKR_OK;
+        if (rv == CKR_DEVICE_ERROR && slotChosen) {
+            c.slotCount = 0;
+            return kPromptNormal;
+        }
+        if (!SessionLost(rv) || attempt >= kMaxReopenRetries)
+            return rv;
+    }
+}
+
+CK_RV ConnectToken(CardConnection &c)
+{
+    c.hSession = kNoSession;
+    std::memset(&c.tokenInfo, 0, sizeof c.tokenInfo);
+    std::memset(&c.sessionInfo, 0, sizeof c.sessionInfo);
+    c.mode = kModeStatusPrompts;
+    c.pinStatus = kPinFirstRequest;
+    for (;;) {
+        CK_RV rv = OpenTokenSession(c);
+        uint32_t answer;
+        if (rv == kPromptNormal)
+            answer = c.prompts ? c.prompts->OnNoReader() : AnswerGiveUp;
+        else if (rv == kPromptCountLow)
+            answer = c.prompts ? c.prompts->OnNoCard() : AnswerGiveUp;
+        else
+            return rv;
+        if (answer == AnswerGiveUp)
+            return kHolderGaveUp;
+    }
+}
+
+CK_RV LoginWithPrompt(CardConnection &c)
+{
+    c.hSession = kNoSession;
+    std::memset(&c.tokenInfo, 0, sizeof c.tokenInfo);
+    std::memset(&c.sessionInfo, 0, sizeof c.sessionInfo);
+    c.mode = kModePinPrompts;
+    c.pinStatus = kPinFirstRequest;
+
+    CK_RV rv = FindTokenSlot(c);
+    if (rv != CKR_OK)
+        return rv;
+    StampCallTime();
+    rv = c.functionList->C_CloseAllSessions(c.slotID);
+    lastRv = rv;
+    TraceCall(CallCloseAllSessions, rv);
+    if (rv != CKR_OK)
+        return rv;
+    ForgetSession(c);
+    StampCallTime();
+    rv = c.functionList->C_OpenSession(c.slotID, CKF_SERIAL_SESSION, nullptr, nullptr, &c.hSession);
+    lastRv = rv;
+    TraceServiceHeader(CallOpenSession, rv);
+    AppendPaneLine(PaneTrace, "   slotIdentifiant = %d", static_cast<int>(c.slotID));
+    AppendPaneLine(PaneTrace, "   CK_RV = %s", CkrToText(rv));
+    if (rv != CKR_OK)
+        return rv;
+
+    uint32_t kind = c.prompts ? c.prompts->OnChooseLogin() : AnswerGiveUp;
+    if (kind == AnswerGiveUp)
+        return kHolderGaveUp;
+    if (kind == AnswerGoOn)
+        c.mode = kModeStatusPrompts;
+    else if (kind == AnswerRetry)
+        c.mode = kModePinPrompts;
+    else
+        return kPromptPin;
+
+    // The PIN lives only in this buffer, wiped after every attempt and on return.
+    SecretText pin;
+    for (;;) {
+        pin.Wipe();
+        if (c.readPinState) {
+            rv = ReadPinState(c);
+            if (rv != CKR_OK)
+                return rv;
+        }
+        uint32_t answer = c.prompts->OnPinRequest(static_cast<uint32_t>(c.promptKind),
+                                                  static_cast<uint32_t>(c.pinStatus), pin);
+        if (answer == AnswerGiveUp)
+            return kHolderGaveUp;
+        if (answer == AnswerGoOn)
+            return kHolderUnblocks;
+        if (answer == AnswerDoNotUnblock && c.mode == kModeStatusPrompts)
+            return kPinFirstRequest;
+
+        if (c.checkPinLength) {
+            c.pinStatus = kPinFirstRequest;
+            if (pin.empty()) {
+                c.pinStatus = kPinMissing;
+                continue;
+            }
+            for (int attempt = 0;; ++attempt) {
+                std::memset(&c.tokenInfo, 0, sizeof c.tokenInfo);
+                StampCallTime();
+                rv = c.functionList->C_GetTokenInfo(c.slotID, &c.tokenInfo);
+                lastRv = rv;
+                TraceCall(CallGetTokenInfo, rv);
+                if (!CardOrReaderGone(rv) || attempt >= kMaxReopenRetries)
+                    break;
+                ReopenQuietly(c);
+            }
+            if (rv != CKR_OK)
+                return rv;
+            if (pin.size() < c.tokenInfo.ulMinPinLen || pin.size() > c.tokenInfo.ulMaxPinLen) {
+                c.pinStatus = kPinLengthOutOfRange;
+                continue;
+            }
+        }
+
+        for (int attempt = 0;; ++attempt) {
+            StampCallTime();
+            rv = c.functionList->C_Login(c.hSession, CKU_USER,
+                                         reinterpret_cast<CK_UTF8CHAR *>(const_cast<char *>(pin.c_str())),
+                                         pin.size());
+            lastRv = rv;
+            TraceCall(CallLogin, rv);
+            if (!SessionLost(rv) || attempt >= kMaxReopenRetries)
+                break;
+            ReopenQuietly(c);
+        }
+        switch (rv) {
+        case CKR_OK:
+        case CKR_USER_ALREADY_LOGGED_IN: return CKR_OK;
+        case CKR_PIN_INCORRECT: c.pinStatus = kPinWrong; break;
+        case CKR_PIN_INVALID: c.pinStatus = kPinMissing; break;
+        case CKR_PIN_LEN_RANGE: c.pinStatus = kPinLengthOutOfRange; break;
+        case CKR_PIN_LOCKED:
+            c.pinStatus = kPinWrong;
+            c.promptKind = kPromptPinLocked;
+            break;
+        default: return rv;
+        }
+    }
+}
+
+} // namespace vel

@@ -1,0 +1,404 @@
+#include "CardServices.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "../carddata/CardPresentation.h"
+#include "../carddata/PaneWriter.h"
+#include "CardConnection.h"
+#include "CardObjects.h"
+#include "CardTrace.h"
+
+namespace vel {
+
+std::string g_sampleFilePath;
+
+namespace {
+
+constexpr size_t kMaxPinStars = 4;
+constexpr size_t kMaxUnblockStars = 8;
+constexpr CK_ULONG kPartSize = 256;
+
+CK_UTF8CHAR *Utf8(const char *text) { return reinterpret_cast<CK_UTF8CHAR *>(const_cast<char *>(text)); }
+
+bool NoSession() { return hSession == 0 || hSession == kNoSession; }
+
+// Stores the result, then writes the call's record.
+CK_RV Traced(uint16_t callNumber, CK_RV rv)
+{
+    lastRv = rv;
+    TraceCall(callNumber, rv);
+    return rv;
+}
+
+
+void OpenSessionLines(CK_FLAGS flags)
+{
+    AppendPaneLine(PaneTrace, "   slotID = %d", static_cast<int>(g_connection.slotID));
+    AppendPaneLine(PaneTrace, "   flags = 0x%08x", static_cast<unsigned>(flags));
+}
+
+CK_RV OpenSession(CK_FLAGS flags)
+{
+    hSession = kNoSession;
+    std::memset(&g_connection.sessionInfo, 0, sizeof g_connection.sessionInfo);
+    StampCallTime();
+    CK_RV rv = Traced(CallOpenSession,
+                      g_functions->C_OpenSession(g_connection.slotID, flags, nullptr, nullptr, &hSession));
+    if (rv == CKR_OK)
+        OpenSessionLines(flags);
+    return rv;
+}
+
+bool SessionLoggedIn()
+{
+    CK_SESSION_INFO info{};
+    if (g_functions->C_GetSessionInfo(hSession, &info) != CKR_OK)
+        return false;
+    return info.state == CKS_RW_SO_FUNCTIONS || info.state == CKS_RO_USER_FUNCTIONS ||
+           info.state == CKS_RW_USER_FUNCTIONS;
+}
+
+// The data the signing tests sign: the sample file, else the built-in sample.
+struct SampleData {
+    std::vector<CK_BYTE> fromFile;
+    const CK_BYTE *bytes = nullptr;
+    CK_ULONG length = 0;
+
+    SampleData()
+    {
+        if (!g_sampleFilePath.empty()) {
+            if (std::FILE *f = std::fopen(g_sampleFilePath.c_str(), "rb")) {
+                CK_BYTE chunk[4096];
+                size_t n;
+                while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0 && fromFile.size() < kMaxAttributeLength)
+                    fromFile.insert(fromFile.end(), chunk, chunk + n);
+                bool failed = std::ferror(f) != 0;
+                std::fclose(f);
+                if (failed)
+                    fromFile.clear();
+            }
+        }
+        if (!fromFile.empty()) {
+            bytes = fromFile.data();
+            length = static_cast<CK_ULONG>(fromFile.size());
+        } else {
+            bytes = BuiltInSample();
+            length = kBuiltInSampleLength;
+        }
+    }
+};
+
+// Mode 2 signs 0.4 x the modulus length in bytes, never more than the data.
+bool RawLength(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, CK_ULONG available, CK_ULONG &length)
+{
+    CK_ULONG bits = 0;
+    CK_ATTRIBUTE attr = {CKA_MODULUS_BITS, &bits, sizeof bits};
+    if (g_functions->C_GetAttributeValue(session, key, &attr, 1) != CKR_OK)
+        return false;
+    length = std::min<CK_ULONG>((bits >> 3) * 2 / 5, available);
+    return true;
+}
+
+} // namespace
+
+const CK_BYTE *BuiltInSample()
+{
+    static CK_BYTE sample[kBuiltInSampleLength];
+    static bool built = false;
+    if (!built) {
+        // 652 bytes of CR LF lines, then 48 zero bytes.
+        std::string text;
+        for (unsigned line = 1; text.size() < 652; ++line) {
+            char buf[64];
+            std::snprintf(buf, sizeof buf, "VEL3 - donnees d'essai des services de la carte, ligne %02u", line);
+            text += buf;
+            text += "\r\n";
+        }
+        text.resize(650);
+        text += "\r\n";
+        std::memcpy(sample, text.data(), 652);
+        built = true;
+    }
+    return sample;
+}
+
+void ServiceUnblockPin(const char *unblockCode, const char *newPin)
+{
+    if (!unblockCode || !newPin || NoSession() || !g_functions) {
+        lastRv = CKR_ARGUMENTS_BAD;
+        return;
+    }
+    CK_FUNCTION_LIST *f = g_functions;
+    StampCallTime();
+    Traced(CallCloseSession, f->C_CloseSession(hSession));
+
+    if (OpenSession(CKF_SERIAL_SESSION | CKF_RW_SESSION) != CKR_OK)
+        return;
+
+    StampCallTime();
+    if (Traced(CallLogin, f->C_Login(hSession, CKU_SO, Utf8(unblockCode), std::strlen(unblockCode))) != CKR_OK)
+        return;
+    AppendPaneLine(PaneTrace, "   SOLogin = %s", "TRUE");
+
+    StampCallTime();
+    CK_RV initRv = Traced(CallInitPIN, f->C_InitPIN(hSession, Utf8(newPin), std::strlen(newPin)));
+    if (initRv == CKR_OK)
+        AppendPaneLine(PaneTrace, "   pPin = %s", StarCopy(newPin, kMaxPinStars).c_str());
+
+    StampCallTime();
+    if (Traced(CallLogout, f->C_Logout(hSession)) == CKR_OK)
+        AppendPaneLine(PaneTrace, "   hSession = 0x%08x", static_cast<unsigned>(hSession));
+    StampCallTime();
+    Traced(CallCloseSession, f->C_CloseSession(hSession));
+    OpenSession(CKF_SERIAL_SESSION);
+
+    if (initRv != CKR_OK) {
+        lastRv = initRv;
+        return;
+    }
+    StampCallTime();
+    if (Traced(CallLogin, f->C_Login(hSession, CKU_USER, Utf8(newPin), std::strlen(newPin))) == CKR_OK)
+        AppendPaneLine(PaneTrace, "   SOLogin = %s", "FALSE");
+    AppendPaneLine(PaneTrace, "   Code recyclage : %s", StarCopy(unblockCode, kMaxUnblockStars).c_str());
+    AppendPaneLine(PaneTrace, "   Nouveau code porteur : %s", StarCopy(newPin, kMaxPinStars).c_str());
+}
+
+void ServiceChangePin(const char *oldPin, const char *newPin)
+{
+    lastRv = CKR_OK;
+    if (!oldPin || !newPin || NoSession() || !g_functions) {
+        lastRv = CKR_ARGUMENTS_BAD;
+        return;
+    }
+    CK_FUNCTION_LIST *f = g_functions;
+    StampCallTime();
+    userLoggedIn = SessionLoggedIn() ? 1 : 0;
+
+    bool oldPinRefused = false;
+    if (!userLoggedIn) {
+        StampCallTime();
+        if (Traced(CallLogin, f->C_Login(hSession, CKU_USER, Utf8(oldPin), std::strlen(oldPin))) == CKR_OK)
+            AppendPaneLine(PaneTrace, "   SOLogin = %s", "FALSE");
+        else
+            oldPinRefused = true;
+        CK_RV loginRv = lastRv;
+        userLoggedIn = SessionLoggedIn() ? 1 : 0;
+        lastRv = loginRv;
+    }
+
+    bool changed = false;
+    if (!oldPinRefused && (lastRv == CKR_OK || lastRv == CKR_USER_ALREADY_LOGGED_IN)) {
+        StampCallTime();
+        if (Traced(CallSetPIN, f->C_SetPIN(hSession, Utf8(oldPin), std::strlen(oldPin), Utf8(newPin),
+                                           std::strlen(newPin))) == CKR_OK) {
+            changed = true;
+            AppendPaneLine(PaneTrace, "   pOldPin = %s", StarCopy(oldPin, kMaxPinStars).c_str());
+            AppendPaneLine(PaneTrace, "   pNewPin = %s", StarCopy(newPin, kMaxPinStars).c_str());
+            StampCallTime();
+            if (Traced(CallLogout, f->C_Logout(hSession)) == CKR_OK) {
+                AppendPaneLine(PaneTrace, "   hSession = 0x%08x", static_cast<unsigned>(hSession));
+                userLoggedIn = 0;
+            }
+        }
+    }
+
+    // The new PIN is presented only once it is the card's PIN: a refused old
+    // PIN or a refused change must not cost the holder another try.
+    if (changed && userLoggedIn == 0) {
+        StampCallTime();
+        if (Traced(CallLogin, f->C_Login(hSession, CKU_USER, Utf8(newPin), std::strlen(newPin))) == CKR_OK) {
+            AppendPaneLine(PaneTrace, "   SOLogin = %s", "FALSE");
+            userLoggedIn = 1;
+        }
+    }
+    AppendPaneLine(PaneTrace, "   Ancien code porteur : %s", StarCopy(oldPin, kMaxPinStars).c_str());
+    AppendPaneLine(PaneTrace, "   Nouveau code porteur : %s", StarCopy(newPin, kMaxPinStars).c_str());
+}
+
+void SignInParts(CK_SESSION_HANDLE session, CK_ULONG dataLength, const CK_BYTE *data,
+                 CK_ULONG *signatureLength, CK_BYTE *signature, const CK_MECHANISM *mechanism,
+                 CK_OBJECT_HANDLE key)
+{
+    if (!data || !signatureLength || !signature || !mechanism || dataLength == 0 || !g_functions) {
+        lastRv = CKR_ARGUMENTS_BAD;
+        return;
+    }
+    CK_FUNCTION_LIST *f = g_functions;
+    StampCallTime();
+    if (Traced(CallSignInit, f->C_SignInit(session, const_cast<CK_MECHANISM *>(mechanism), key)) != CKR_OK)
+        return;
+    CK_BYTE part[kPartSize];
+    for (CK_ULONG offset = 0; offset < dataLength; offset += kPartSize) {
+        CK_ULONG n = std::min(kPartSize, dataLength - offset);
+        std::memcpy(part, data + offset, n);
+        CK_RV rv = f->C_SignUpdate(session, part, n);
+        if (rv != CKR_OK) {
+            lastRv = rv;
+            return;
+        }
+    }
+    CK_ULONG needed = 0;
+    CK_RV rv = f->C_SignFinal(session, nullptr, &needed);
+    if (rv != CKR_OK) {
+        lastRv = rv;
+        return;
+    }
+    if (*signatureLength < needed) {
+        // Finish the operation into a scratch buffer so that it does not stay
+        // active on the card, then report the caller's buffer as too small.
+        std::vector<CK_BYTE> scratch(needed ? needed : 1);
+        CK_ULONG len = needed;
+        f->C_SignFinal(session, scratch.data(), &len);
+        lastRv = CKR_ARGUMENTS_BAD;
+        return;
+    }
+    *signatureLength = needed;
+    StampCallTime();
+    Traced(CallSignFinal, f->C_SignFinal(session, signature, signatureLength));
+}
+
+void VerifyInParts(CK_SESSION_HANDLE session, CK_ULONG dataLength, const CK_BYTE *data,
+                   CK_ULONG signatureLength, const CK_BYTE *signature, const CK_MECHANISM *mechanism,
+                   CK_OBJECT_HANDLE key)
+{
+    if (!data || !signature || !mechanism || dataLength == 0 || !g_functions) {
+        lastRv = CKR_ARGUMENTS_BAD;
+        return;
+    }
+    CK_FUNCTION_LIST *f = g_functions;
+    StampCallTime();
+    Traced(CallVerifyInit, f->C_VerifyInit(session, const_cast<CK_MECHANISM *>(mechanism), key));
+    CK_BYTE part[kPartSize];
+    for (CK_ULONG offset = 0; offset < dataLength; offset += kPartSize) {
+        CK_ULONG n = std::min(kPartSize, dataLength - offset);
+        std::memcpy(part, data + offset, n);
+        CK_RV rv = f->C_VerifyUpdate(session, part, n);
+        if (rv != CKR_OK) {
+            lastRv = rv;
+            return;
+        }
+    }
+    StampCallTime();
+    Traced(CallVerifyFinal, f->C_VerifyFinal(session, const_cast<CK_BYTE *>(signature), signatureLength));
+}
+
+void SignSample(CK_SESSION_HANDLE session, CK_ULONG *signatureLength, CK_BYTE *signature,
+                CK_MECHANISM_TYPE mechanism, int mode)
+{
+    if (!signatureLength || !signature || !g_functions || (mode == 2 && mechanism != CKM_RSA_PKCS)) {
+        lastRv = CKR_ARGUMENTS_BAD;
+        return;
+    }
+    CK_FUNCTION_LIST *f = g_functions;
+    StampCallTime();
+    CK_OBJECT_HANDLE key = 0;
+    FindKeyObject(session, &key, true);
+    SampleData data;
+    CK_ULONG length = data.length;
+    if (mode == 2 && !RawLength(session, key, data.length, length)) {
+        lastRv = CKR_FUNCTION_FAILED;
+        return;
+    }
+    CK_MECHANISM mech = {mechanism, nullptr, 0};
+    if (mechanism != CKM_RSA_PKCS) {
+        SignInParts(session, length, data.bytes, signatureLength, signature, &mech, key);
+        return;
+    }
+    StampCallTime();
+    Traced(CallSignInit, f->C_SignInit(session, &mech, key));
+    CK_BYTE *in = const_cast<CK_BYTE *>(data.bytes);
+    CK_ULONG needed = 0;
+    CK_RV rv = f->C_Sign(session, in, length, nullptr, &needed);
+    if (rv != CKR_OK) {
+        lastRv = rv;
+        return;
+    }
+    if (*signatureLength < needed) {
+        // As in SignInParts: end the operation, report the buffer too small.
+        std::vector<CK_BYTE> scratch(needed ? needed : 1);
+        CK_ULONG len = needed;
+        f->C_Sign(session, in, length, scratch.data(), &len);
+        lastRv = CKR_ARGUMENTS_BAD;
+        return;
+    }
+    *signatureLength = needed;
+    StampCallTime();
+    Traced(CallSign, f->C_Sign(session, in, length, signature, signatureLength));
+}
+
+void VerifySample(CK_SESSION_HANDLE session, CK_ULONG signatureLength, const CK_BYTE *signature,
+                  CK_MECHANISM_TYPE mechanism, int mode)
+{
+    if (!signature || signatureLength == 0 || !g_functions || (mode == 2 && mechanism != CKM_RSA_PKCS)) {
+        lastRv = CKR_ARGUMENTS_BAD;
+        return;
+    }
+    CK_FUNCTION_LIST *f = g_functions;
+    StampCallTime();
+    CK_OBJECT_HANDLE key = 0;
+    FindKeyObject(session, &key, false);
+    SampleData data;
+    CK_ULONG length = data.length;
+    if (mode == 2 && !RawLength(session, key, data.length, length)) {
+        lastRv = CKR_FUNCTION_FAILED;
+        return;
+    }
+    CK_MECHANISM mech = {mechanism, nullptr, 0};
+    if (mechanism != CKM_RSA_PKCS) {
+        VerifyInParts(session, length, data.bytes, signatureLength, signature, &mech, key);
+        return;
+    }
+    StampCallTime();
+    Traced(CallVerifyInit, f->C_VerifyInit(session, &mech, key));
+    StampCallTime();
+    Traced(CallVerify, f->C_Verify(session, const_cast<CK_BYTE *>(data.bytes), length,
+                                   const_cast<CK_BYTE *>(signature), signatureLength));
+}
+
+std::string PaddedFieldText(const CK_UTF8CHAR *field, size_t width)
+{
+    size_t n = 0;
+    while (n < width && field[n] != '\0')
+        ++n;
+    while (n > 0 && field[n - 1] == ' ')
+        --n;
+    return std::string(reinterpret_cast<const char *>(field), n);
+}
+
+void ReadSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO *info)
+{
+    if (!info || !g_functions) {
+        lastRv = CKR_ARGUMENTS_BAD;
+        return;
+    }
+    if (lastRv != CKR_OK && lastRv != CKR_TOKEN_NOT_PRESENT && lastRv != kPromptPin && lastRv != kHolderUnblocks)
+        return;
+    StampCallTime();
+    if (Traced(CallGetSlotInfo, g_functions->C_GetSlotInfo(slot, info)) != CKR_OK)
+        return;
+    AppendPaneLine(PaneTrace, "   slotIdentifiant = %d", static_cast<int>(slot));
+    AppendPaneLine(PaneTrace, "   slotDescription = %.43s", reinterpret_cast<const char *>(info->slotDescription));
+}
+
+void ReadTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO *info)
+{
+    if (!info || !g_functions) {
+        lastRv = CKR_ARGUMENTS_BAD;
+        return;
+    }
+    StampCallTime();
+    if (Traced(CallGetTokenInfo, g_functions->C_GetTokenInfo(slot, info)) != CKR_OK)
+        return;
+    // The text fields are blank-padded, not zero-terminated: print their width only.
+    AppendPaneLine(PaneTrace, "   label = %.32s", reinterpret_cast<const char *>(info->label));
+    AppendPaneLine(PaneTrace, "   modele = %.16s", reinterpret_cast<const char *>(info->model));
+    AppendPaneLine(PaneTrace, "   n° de serie = %.16s", reinterpret_cast<const char *>(info->serialNumber));
+    AppendPaneLine(PaneTrace, "   flags = 0x%08X", static_cast<unsigned>(info->flags));
+    TraceTokenFlags(info->flags);
+}
+
+} // namespace vel
