@@ -56,6 +56,8 @@ struct TraceConf {
 
 TraceConf g_conf;
 INIT_ONCE g_confOnce = INIT_ONCE_STATIC_INIT;
+// Set once the configuration is complete: the filtered calls' fast path.
+std::atomic<bool> g_configured{false};
 
 // TLS slot of the per-thread depth; taken only when tracing is on.
 std::atomic<DWORD> g_depthSlot{TLS_OUT_OF_INDEXES};
@@ -149,8 +151,10 @@ void Trace(int kind, int level, const char *function, unsigned long rv, int rvIs
 // records the command line (outside the one-time section, so that this
 // line's own trace call finds the configuration done).
 void EnsureConfigured() {
+  if (g_configured.load(std::memory_order_acquire)) return;
   bool configuredHere = false;
   InitOnceExecuteOnce(&g_confOnce, Configure, &configuredHere, nullptr);
+  g_configured.store(true, std::memory_order_release);
   if (configuredHere) {
     Trace(LOG_INFO, LOG_LEVEL_DETAIL, "_Log_InitTraceConf", 0, FALSE, "Command line : %s", GetCommandLineA());
   }
@@ -272,9 +276,10 @@ extern "C" void _Log_InitTraceConf(void) {
 
 extern "C" void _Log_Trace(int kind, int level, const char *function, unsigned long rv, int rvIsBool,
                            const char *format, ...) {
+  // Tracing off, once configured: nothing is touched, not even the last error.
+  if (g_configured.load(std::memory_order_acquire) && g_conf.level == 0) return;
   CallerErrorKeeper keep;
   EnsureConfigured();
-  // Tracing off: nothing more to look at.
   if (g_conf.level == 0) return;
   va_list args;
   va_start(args, format);
