@@ -1,5 +1,6 @@
 // The software card through its function list, as the card manager, the
 // provider and the tray program use it.
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -277,11 +278,251 @@ TEST_F(Card, SearchBookkeeping)
     EXPECT_EQ(CKR_OK, f()->C_FindObjectsFinal(h));
 }
 
+
+TEST_F(Card, SetPinInReadOnlySessionLastsForOtherProcesses)
+{
+    CK_SESSION_HANDLE h = open();
+    ASSERT_EQ(CKR_OK, login(h, CKU_USER, "1234"));
+    EXPECT_EQ(CKR_PIN_LEN_RANGE, f()->C_SetPIN(h, (CK_UTF8CHAR *)"1234", 4, (CK_UTF8CHAR *)"12", 2));
+    EXPECT_EQ(CKR_PIN_INCORRECT, f()->C_SetPIN(h, (CK_UTF8CHAR *)"9999", 4, (CK_UTF8CHAR *)"5678", 4));
+    EXPECT_EQ(CKR_OK, f()->C_SetPIN(h, (CK_UTF8CHAR *)"1234", 4, (CK_UTF8CHAR *)"5678", 4));
+    std::string out;
+    ASSERT_EQ(0, runSelf(gArgv0, "--probe 1234", &out));
+    EXPECT_NE(std::string::npos, out.find("login=0x000000A0")) << out;
+    ASSERT_EQ(0, runSelf(gArgv0, "--probe 5678", &out));
+    EXPECT_NE(std::string::npos, out.find("login=0x00000000")) << out;
+    // The wrong PIN of the other process shows here at the next call.
+    ASSERT_EQ(0, runSelf(gArgv0, "--probe 0000", &out));
+    EXPECT_EQ(CKF_USER_PIN_COUNT_LOW, pinFlags(slot));
+}
+
+TEST_F(Card, RemovalAndInsertionSeenAtTheNextCall)
+{
+    CK_SESSION_HANDLE h = open();
+    ASSERT_EQ(CKR_OK, login(h, CKU_USER, "1234"));
+    ASSERT_EQ(0, control("remove \"Lecteur Ovrane VEL 0\""));
+    CK_SESSION_INFO si;
+    EXPECT_EQ(CKR_DEVICE_REMOVED, f()->C_GetSessionInfo(h, &si));
+    CK_ULONG n = 0;
+    ASSERT_EQ(CKR_OK, f()->C_GetSlotList(CK_TRUE, nullptr, &n));
+    EXPECT_EQ(0u, n);
+    CK_SLOT_INFO info;
+    ASSERT_EQ(CKR_OK, f()->C_GetSlotInfo(slot, &info));
+    EXPECT_FALSE(info.flags & CKF_TOKEN_PRESENT);
+    CK_TOKEN_INFO ti;
+    EXPECT_EQ(CKR_TOKEN_NOT_PRESENT, f()->C_GetTokenInfo(slot, &ti));
+    CK_SESSION_HANDLE none;
+    EXPECT_EQ(CKR_TOKEN_NOT_PRESENT, f()->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &none));
+
+    // The same card back: a new insertion, old sessions stay gone, login too.
+    ASSERT_EQ(0, control("insert \"Lecteur Ovrane VEL 0\" vel3-default"));
+    EXPECT_EQ(CKR_DEVICE_REMOVED, f()->C_GetSessionInfo(h, &si));
+    EXPECT_EQ(CKR_OK, f()->C_CloseSession(h));
+    CK_SESSION_HANDLE h2 = open();
+    ASSERT_EQ(CKR_OK, f()->C_GetSessionInfo(h2, &si));
+    EXPECT_EQ(CKS_RO_PUBLIC_SESSION, si.state);
+    // A second process sees the card as well.
+    std::string out;
+    ASSERT_EQ(0, runSelf(gArgv0, "--probe", &out));
+    EXPECT_NE(std::string::npos, out.find("present=1")) << out;
+    ASSERT_EQ(0, control("remove \"Lecteur Ovrane VEL 0\""));
+    ASSERT_EQ(0, runSelf(gArgv0, "--probe", &out));
+    EXPECT_NE(std::string::npos, out.find("present=0")) << out;
+}
+
+TEST_F(Card, SlotIdsFollowReadersNotTheirOrder)
+{
+    const std::string a = "Lecteur de cartes USB Ovrane modele 2024 numero 000123 interface 0";
+    const std::string b = "Lecteur de cartes USB Ovrane modele 2024 numero 000123 interface 1";
+    ASSERT_EQ(0, control("add-reader \"" + a + "\" 7"));
+    ASSERT_EQ(0, control("add-reader \"" + b + "\" 3"));
+    ASSERT_EQ(0, control("insert \"" + b + "\" vel3-cl"));
+    CK_SLOT_ID ids[4];
+    CK_ULONG n = 4;
+    ASSERT_EQ(CKR_OK, f()->C_GetSlotList(CK_FALSE, ids, &n));
+    ASSERT_EQ(3u, n);
+    EXPECT_EQ(1u, ids[0]);
+    EXPECT_EQ(7u, ids[1]);
+    EXPECT_EQ(3u, ids[2]);
+    n = 4;
+    ASSERT_EQ(CKR_OK, f()->C_GetSlotList(CK_TRUE, ids, &n));
+    ASSERT_EQ(2u, n);
+    EXPECT_EQ(3u, ids[1]);
+    CK_SLOT_INFO si;
+    ASSERT_EQ(CKR_OK, f()->C_GetSlotInfo(3, &si));
+    EXPECT_EQ(b.substr(0, 64), field(si.slotDescription, 64));
+    CK_TOKEN_INFO ti;
+    ASSERT_EQ(CKR_OK, f()->C_GetTokenInfo(3, &ti));
+    EXPECT_EQ(padded("VEL3 CL AB", 32), field(ti.label, 32));
+    EXPECT_EQ(padded("12345678", 16), field(ti.serialNumber, 16));
+}
+
+TEST_F(Card, OtherCardsOfTheSet)
+{
+    ASSERT_EQ(0, control("add-reader \"Lecteur 2\" 2"));
+    struct Case {
+        const char *card;
+        CK_RV tokenInfo;
+        CK_FLAGS flags;
+    } cases[] = {
+        {"vel3-blocked", CKR_OK, CKF_USER_PIN_LOCKED},
+        {"unknown", CKR_TOKEN_NOT_RECOGNIZED, 0},
+        {"vel2-old", CKR_OK, 0},
+    };
+    for (const Case &c : cases) {
+        ASSERT_EQ(0, control(std::string("insert \"Lecteur 2\" ") + c.card));
+        CK_TOKEN_INFO ti;
+        EXPECT_EQ(c.tokenInfo, f()->C_GetTokenInfo(2, &ti)) << c.card;
+        if (c.tokenInfo == CKR_OK) {
+            EXPECT_EQ(c.flags, pinFlags(2)) << c.card;
+        }
+        ASSERT_EQ(0, control("remove \"Lecteur 2\""));
+    }
+}
+
+TEST_F(Card, DamagedStateIsReportedAndLeftInPlace)
+{
+    ASSERT_EQ(0, control("log on"));
+    const std::string junk = "softcard-state 1\nreader slot=1 name=\"ouvert\nfin\n";
+    writeFile(gState, junk);
+    CK_ULONG n = 0;
+    EXPECT_EQ(CKR_DEVICE_ERROR, f()->C_GetSlotList(CK_FALSE, nullptr, &n));
+    EXPECT_EQ(CKR_DEVICE_ERROR, f()->C_GetSlotInfo(slot, nullptr));
+    EXPECT_EQ(junk, readFile(gState));
+    EXPECT_NE(std::string::npos, readFile(gState + ".log").find("laiss")) << readFile(gState + ".log");
+    EXPECT_NE(0, control("insert \"Lecteur Ovrane VEL 0\" vel3-default"));
+    EXPECT_EQ(junk, readFile(gState));
+    removeFile(gState);
+    EXPECT_EQ(CKR_OK, f()->C_GetSlotList(CK_FALSE, nullptr, &n));
+}
+
+TEST_F(Card, InjectedResultsAndCallLog)
+{
+    ASSERT_EQ(0, control("log on"));
+    ASSERT_EQ(0, control("inject C_Login 2 0x30"));
+    CK_SESSION_HANDLE h = open();
+    EXPECT_EQ(CKR_PIN_INCORRECT, login(h, CKU_USER, "9876"));
+    EXPECT_EQ(CKR_DEVICE_ERROR, login(h, CKU_USER, "1234"));   // the second call
+    EXPECT_EQ(CKR_OK, login(h, CKU_USER, "1234"));
+    std::string log = readFile(gState + ".log");
+    EXPECT_NE(std::string::npos, log.find("C_Login(")) << log;
+    EXPECT_NE(std::string::npos, log.find(") = 0x00000030")) << log;
+    EXPECT_EQ(std::string::npos, log.find("1234")) << "a PIN reached the log";
+    EXPECT_EQ(std::string::npos, log.find("9876")) << "a PIN reached the log";
+    ASSERT_EQ(0, control("log off"));
+}
+
+TEST(Start, VendorRetryResultThenFinaliseThreadAndRetry)
+{
+    removeFile(gState);
+    ASSERT_EQ(0, control("inject C_Initialize 1 0x80000002"));
+    CK_C_INITIALIZE_ARGS args = {};
+    args.flags = CKF_OS_LOCKING_OK;
+    args.pReserved = (void *)"winlogonProcess;dataByThread=POSTE-01";
+    EXPECT_EQ(0x80000002ul, f()->C_Initialize(&args));
+    uint32_t me = currentThread();
+    f()->C_Finalize(&me);
+    EXPECT_EQ(CKR_OK, f()->C_Initialize(&args));
+    EXPECT_EQ(CKR_OK, f()->C_Finalize(nullptr));
+}
+
+TEST(Start, FinaliseWithAThreadIdDropsOnlyThatThreadsData)
+{
+    removeFile(gState);
+    CK_C_INITIALIZE_ARGS args = {};
+    args.flags = CKF_OS_LOCKING_OK;
+    args.pReserved = (void *)"winlogonProcess;dataByThread=POSTE-01";
+    ASSERT_EQ(CKR_OK, f()->C_Initialize(&args));
+    CK_SESSION_HANDLE mine = 0, theirs = 0;
+    ASSERT_EQ(CKR_OK, f()->C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &mine));
+    uint32_t other = 0;
+    std::thread t([&] {
+        other = currentThread();
+        EXPECT_EQ(CKR_OK, f()->C_Initialize(&args));   // a thread of its own: its own data
+        EXPECT_EQ(CKR_OK, f()->C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &theirs));
+    });
+    t.join();
+    ASSERT_EQ(CKR_OK, f()->C_Finalize(&other));
+    CK_SESSION_INFO si;
+    EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, f()->C_GetSessionInfo(theirs, &si));
+    EXPECT_EQ(CKR_OK, f()->C_GetSessionInfo(mine, &si));
+    EXPECT_EQ(CKR_CRYPTOKI_ALREADY_INITIALIZED, f()->C_Initialize(&args));
+    uint32_t me = currentThread();
+    ASSERT_EQ(CKR_OK, f()->C_Finalize(&me));
+    EXPECT_EQ(CKR_CRYPTOKI_NOT_INITIALIZED, f()->C_GetSessionInfo(mine, &si));
+}
+
+TEST_F(Card, VendorChannelClose)
+{
+    CK_IC_ForceCloseChannel01 close = forceCloseChannel();
+    ASSERT_NE(nullptr, close);
+    EXPECT_EQ(CKR_OK, close(slot));
+    EXPECT_EQ(CKR_SLOT_ID_INVALID, close(slot + 50));
+    ASSERT_EQ(0, control("inject IC_ForceCloseChannel01 1 0x5"));
+    EXPECT_EQ(CKR_GENERAL_ERROR, close(slot));
+    f()->C_Finalize(nullptr);
+    EXPECT_EQ(CKR_OK, close(slot));   // callable while the library is finalised
+    f()->C_Initialize(nullptr);
+}
+
+TEST_F(Card, MissingArgumentsAreRefused)
+{
+    CK_SESSION_HANDLE h = open();
+    CK_ULONG n = 0;
+    CK_MECHANISM m = {CKM_RSA_PKCS, nullptr, 0};
+    CK_RV results[] = {
+        f()->C_GetSlotInfo(slot, nullptr),
+        f()->C_GetTokenInfo(slot, nullptr),
+        f()->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, nullptr),
+        f()->C_GetSessionInfo(h, nullptr),
+        f()->C_Login(h, CKU_USER, nullptr, 4),
+        f()->C_SetPIN(h, nullptr, 4, (CK_UTF8CHAR *)"1234", 4),
+        f()->C_InitPIN(h, nullptr, 4),
+        f()->C_FindObjectsInit(h, nullptr, 2),
+        f()->C_GetAttributeValue(h, 1, nullptr, 1),
+        f()->C_SignInit(h, nullptr, 1),
+        f()->C_Sign(h, nullptr, 5, nullptr, &n),
+        f()->C_DecryptInit(h, nullptr, 1),
+        f()->C_GenerateRandom(h, nullptr, 8),
+        f()->C_GetMechanismList(slot, nullptr, nullptr),
+        f()->C_GetFunctionList(nullptr),
+        f()->C_GetInfo(nullptr),
+    };
+    for (size_t i = 0; i < sizeof(results) / sizeof(results[0]); ++i)
+        EXPECT_EQ(CKR_ARGUMENTS_BAD, results[i]) << "case " << i;
+    EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, f()->C_Sign(h, (CK_BYTE *)"x", 1, nullptr, &n));
+    EXPECT_EQ(CKR_FUNCTION_NOT_SUPPORTED, f()->C_EncryptInit(h, &m, 1));
+    EXPECT_EQ(CKR_FUNCTION_NOT_SUPPORTED, f()->C_WaitForSlotEvent(0, nullptr, nullptr));
+}
+
 } // namespace
+
+// The second process of the tests: loads the card, prints what it sees, and
+// presents a PIN when one is given.
+static int probe(const char *pin)
+{
+    if (f()->C_Initialize(nullptr) != CKR_OK)
+        return 1;
+    CK_SLOT_ID slots[8];
+    CK_ULONG n = 8;
+    CK_RV rv = f()->C_GetSlotList(CK_TRUE, slots, &n);
+    std::printf("present=%lu\n", rv == CKR_OK ? (unsigned long)n : 0ul);
+    if (pin && rv == CKR_OK && n > 0) {
+        CK_SESSION_HANDLE h;
+        rv = f()->C_OpenSession(slots[0], CKF_SERIAL_SESSION, nullptr, nullptr, &h);
+        if (rv == CKR_OK)
+            rv = login(h, CKU_USER, pin);
+        std::printf("login=0x%08lX\n", (unsigned long)rv);
+    }
+    f()->C_Finalize(nullptr);
+    return 0;
+}
 
 int main(int argc, char **argv)
 {
     gArgv0 = argv[0];
+    if (argc >= 2 && std::strcmp(argv[1], "--probe") == 0)
+        return probe(argc >= 3 ? argv[2] : nullptr);   // same state: VEL_SOFTCARD_STATE is inherited
     gState = usePrivateState("library");
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

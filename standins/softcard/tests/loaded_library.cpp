@@ -7,6 +7,7 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #endif
 
@@ -129,6 +130,15 @@ int runSelf(const char *argv0, const std::string &args, std::string *out)
     return _pclose(p);
 #else
     return pclose(p);
+#endif
+}
+
+uint32_t currentThread()
+{
+#if defined(_WIN32)
+    return GetCurrentThreadId();
+#else
+    return static_cast<uint32_t>(syscall(SYS_gettid));
 #endif
 }
 

@@ -3,6 +3,7 @@
 #ifndef SOFTCARD_TESTS_LOADED_LIBRARY_H
 #define SOFTCARD_TESTS_LOADED_LIBRARY_H
 
+#include <cstdint>
 #include <string>
 
 #include "pkcs11.h"
@@ -22,6 +23,8 @@ int control(const std::string &args);
 // Runs this test program again as a second process with these arguments;
 // its standard output goes to *out.
 int runSelf(const char *argv0, const std::string &args, std::string *out);
+// The calling thread's id as the library knows it.
+uint32_t currentThread();
 void removeFile(const std::string &path);
 void writeFile(const std::string &path, const std::string &content);
 std::string readFile(const std::string &path);
