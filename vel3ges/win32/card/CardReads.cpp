@@ -123,6 +123,7 @@ void ReadBillingSituations(CK_SESSION_HANDLE session)
     ReadDataObject(session, "VEL_SIT_FACT", true, &value, &length);
     if (!value)
         return;
+    std::memset(c.billing, 0, sizeof c.billing);
     DecodeResult result = DecodeBillingObject(value, length, c.billing, c.NbSitFactExistantes);
     std::free(value);
     ReportDecode("VEL_SIT_FACT", result);

@@ -3,6 +3,10 @@
 // card connection asks (reader, card, login kind, PIN). The program implements
 // it with real windows; tests implement it with scripted answers.
 //
+// The program installs its implementation with SetCardUi (carddata/PaneWriter.h)
+// for the panes and status, and as g_connection.prompts (card/CardConnection.h)
+// for the prompts, which the slot scan does once.
+//
 // Platform-free on purpose (no Windows header): the decoders and presentation
 // that write to the panes also build in the native and fuzz trees.
 #ifndef VEL3GES_CARD_CARDUI_H

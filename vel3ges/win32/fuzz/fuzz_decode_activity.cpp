@@ -1,3 +1,17 @@
+// Any bytes through DecodeActivityObject: never a read or write outside the input or the record.
 #include <cstddef>
 #include <cstdint>
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *, size_t) { return 0; }
+#include <cstring>
+#include <vector>
+
+#include "CardDecoders.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    // A heap copy of exactly the input's length, so that any over-read is caught.
+    std::vector<uint8_t> input(data, data + size);
+    vel::ActivityRecord record;
+    std::memset(&record, 0, sizeof record);
+    vel::DecodeActivityObject(input.empty() ? nullptr : input.data(), input.size(), record);
+    return 0;
+}

@@ -339,16 +339,18 @@ CK_RV FinishSignature(Session *s, CK_BYTE_PTR sig, CK_ULONG_PTR len)
     return CKR_OK;
 }
 
-CK_RV Sign(CK_SESSION_HANDLE h, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR sig, CK_ULONG_PTR len)
+CK_RV Sign(CK_SESSION_HANDLE h, CK_BYTE_PTR, CK_ULONG n, CK_BYTE_PTR sig, CK_ULONG_PTR len)
 {
     ENTER(C_Sign);
+    g_token.dataLengths.push_back(n);
     Session *s = Find(h);
     return s ? FinishSignature(s, sig, len) : CKR_SESSION_HANDLE_INVALID;
 }
 
-CK_RV SignUpdate(CK_SESSION_HANDLE h, CK_BYTE_PTR, CK_ULONG)
+CK_RV SignUpdate(CK_SESSION_HANDLE h, CK_BYTE_PTR, CK_ULONG n)
 {
     ENTER(C_SignUpdate);
+    g_token.dataLengths.push_back(n);
     Session *s = Find(h);
     return !s ? CKR_SESSION_HANDLE_INVALID : s->signing ? CKR_OK : CKR_OPERATION_NOT_INITIALIZED;
 }
@@ -385,16 +387,18 @@ CK_RV CheckSignature(Session *s, CK_BYTE_PTR sig, CK_ULONG len)
     return CKR_OK;
 }
 
-CK_RV Verify(CK_SESSION_HANDLE h, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR sig, CK_ULONG len)
+CK_RV Verify(CK_SESSION_HANDLE h, CK_BYTE_PTR, CK_ULONG n, CK_BYTE_PTR sig, CK_ULONG len)
 {
     ENTER(C_Verify);
+    g_token.dataLengths.push_back(n);
     Session *s = Find(h);
     return s ? CheckSignature(s, sig, len) : CKR_SESSION_HANDLE_INVALID;
 }
 
-CK_RV VerifyUpdate(CK_SESSION_HANDLE h, CK_BYTE_PTR, CK_ULONG)
+CK_RV VerifyUpdate(CK_SESSION_HANDLE h, CK_BYTE_PTR, CK_ULONG n)
 {
     ENTER(C_VerifyUpdate);
+    g_token.dataLengths.push_back(n);
     Session *s = Find(h);
     return !s ? CKR_SESSION_HANDLE_INVALID : s->verifying ? CKR_OK : CKR_OPERATION_NOT_INITIALIZED;
 }

@@ -1,0 +1,60 @@
+// Trace files of the provider and of the tray program: one file per process
+// and thread in the data folder's "log" subfolder, one line per call entry,
+// intermediate fact and return, nested by one TAB per open call. The level
+// comes once per process from the DWORD value "Traces" of the deliverable's
+// key (HKEY_LOCAL_MACHINE, overridden by HKEY_CURRENT_USER). The key and the
+// file name pattern are fixed when the library is built (vel_trace_csp,
+// vel_trace_zeb).
+#ifndef VEL_LOG_TRACE_H
+#define VEL_LOG_TRACE_H
+
+#include <stdio.h>  // __MINGW_PRINTF_FORMAT: the printf flavour our vsnprintf follows
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Line kinds (first argument of _Log_Trace); any other value is written as
+// LOG_INFO.
+enum LogLineKind {
+  LOG_BEGIN = 1,   // "name(message) begin", then one level deeper
+  LOG_INFO = 2,    // "name:message"
+  LOG_RETURN = 3   // one level back, "name(message) return rv=0x%08lX [error]"
+};
+
+// Levels: a smaller number is more important.
+enum LogLevel {
+  LOG_LEVEL_SUMMARY = 5,    // written only inside lsass.exe, with every failed return
+  LOG_LEVEL_UI = 10,
+  LOG_LEVEL_FUNCTION = 40,
+  LOG_LEVEL_DETAIL = 50,
+  LOG_LEVEL_HANDLES = 80
+};
+
+// Reads the configuration once per process; later calls return at once.
+// _Log_Trace calls it itself.
+void _Log_InitTraceConf(void);
+
+// Writes one trace line when the configured level lets it through; never
+// reports anything, never changes the caller's last error or errno.
+//   kind      a LogLineKind
+//   level     a LogLevel
+//   function  name written in the line ("?" when NULL)
+//   rv        the traced result (return lines; 0 elsewhere)
+//   rvIsBool  nonzero: rv is a BOOL, only 1 succeeds; zero: rv is a status
+//             code, only 0 succeeds
+//   format    printf format of the message, or NULL for none (the name is
+//             then left out too)
+#ifdef __MINGW_PRINTF_FORMAT
+__attribute__((format(__MINGW_PRINTF_FORMAT, 6, 7)))
+#else
+__attribute__((format(printf, 6, 7)))
+#endif
+void _Log_Trace(int kind, int level, const char *function, unsigned long rv, int rvIsBool,
+                const char *format, ...);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

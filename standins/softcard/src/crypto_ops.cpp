@@ -1,0 +1,322 @@
+// Signing (raw PKCS#1 v1.5, and SHA-1 / SHA-256 hash-and-sign, in one part or
+// in parts), verification, decryption and random numbers. An operation ends
+// with its result, except for a length query and a buffer too small.
+#include "library.h"
+
+#include <cstring>
+
+#include "platform.h"
+
+namespace softcard {
+
+CK_RV Library::cryptoInit(Session &s, Operation &op, const CK_MECHANISM *mech, CK_OBJECT_HANDLE key,
+                          CK_OBJECT_CLASS wantedClass, CK_ATTRIBUTE_TYPE usage, bool hashMechanisms)
+{
+    if (op.active)
+        return CKR_OPERATION_ACTIVE;
+    bool known = mech->mechanism == CKM_RSA_PKCS ||
+                 (hashMechanisms && (mech->mechanism == CKM_SHA1_RSA_PKCS || mech->mechanism == CKM_SHA256_RSA_PKCS));
+    if (!known)
+        return CKR_MECHANISM_INVALID;
+    if (mech->pParameter || mech->ulParameterLen)
+        return CKR_MECHANISM_PARAM_INVALID;
+    const CardObject *o = object(s, key);
+    if (!o) {
+        // A private key exists but is out of reach until the user logs in.
+        const std::vector<CardObject> &objs = objectsOf(s);
+        size_t index = key & 0xFF;
+        if (index && index <= objs.size() && objectHandle(s.insertion, index - 1) == key)
+            return CKR_USER_NOT_LOGGED_IN;
+        return CKR_KEY_HANDLE_INVALID;
+    }
+    if (o->objectClass != wantedClass)
+        return CKR_KEY_TYPE_INCONSISTENT;
+    if (!o->hasBoolTrue(usage))
+        return CKR_KEY_FUNCTION_NOT_PERMITTED;
+    op.reset();
+    op.active = true;
+    op.mechanism = mech->mechanism;
+    op.key = key;
+    return CKR_OK;
+}
+
+namespace {
+
+size_t keySize(const CardObject &o)
+{
+    return o.privateKey ? o.privateKey->size() : o.publicKey ? o.publicKey->size() : 0;
+}
+
+void addData(Operation &op, const CK_BYTE *data, CK_ULONG len, size_t limit)
+{
+    if (op.mechanism == CKM_SHA1_RSA_PKCS) {
+        op.sha1.update(data, len);
+    } else if (op.mechanism == CKM_SHA256_RSA_PKCS) {
+        op.sha256.update(data, len);
+    } else if (op.data.size() + len > limit) {
+        op.tooLong = true;   // never kept beyond what the key could take
+    } else {
+        op.data.insert(op.data.end(), data, data + len);
+    }
+}
+
+// What goes into the padding: the data itself, or the DigestInfo of its hash.
+bool messageOf(Operation &op, Bytes &out)
+{
+    if (op.mechanism == CKM_SHA1_RSA_PKCS) {
+        uint8_t d[20];
+        vel::Sha1 copy = op.sha1;
+        copy.final(d);
+        out = digestInfoSha1(d);
+    } else if (op.mechanism == CKM_SHA256_RSA_PKCS) {
+        uint8_t d[32];
+        vel::Sha256 copy = op.sha256;
+        copy.final(d);
+        out = digestInfoSha256(d);
+    } else {
+        if (op.tooLong)
+            return false;
+        out = op.data;
+    }
+    return true;
+}
+
+// The output size protocol: NULL asks the length; a short buffer is refused.
+// Both leave the operation active.
+CK_RV outputRoom(CK_BYTE *out, CK_ULONG *outLen, size_t needed, bool &done)
+{
+    done = false;
+    if (!out) {
+        *outLen = static_cast<CK_ULONG>(needed);
+        return CKR_OK;
+    }
+    if (*outLen < needed) {
+        *outLen = static_cast<CK_ULONG>(needed);
+        return CKR_BUFFER_TOO_SMALL;
+    }
+    done = true;
+    return CKR_OK;
+}
+
+} // namespace
+
+CK_RV Library::signResult(Session &s, Bytes &out)
+{
+    const CardObject *o = object(s, s.sign.key);
+    if (!o || !o->privateKey)
+        return CKR_KEY_HANDLE_INVALID;   // logged out meanwhile
+    Bytes message, block;
+    if (!messageOf(s.sign, message) || !pkcs1PadSign(message, o->privateKey->size(), block))
+        return CKR_DATA_LEN_RANGE;
+    return rsaPrivate(*o->privateKey, block, out) ? CKR_OK : CKR_FUNCTION_FAILED;
+}
+
+CK_RV Library::signInit(CK_SESSION_HANDLE h, const CK_MECHANISM *mech, CK_OBJECT_HANDLE key)
+{
+    Session *s;
+    CK_RV rv = session(h, s);
+    if (rv != CKR_OK)
+        return rv;
+    return cryptoInit(*s, s->sign, mech, key, CKO_PRIVATE_KEY, CKA_SIGN, true);
+}
+
+CK_RV Library::sign(CK_SESSION_HANDLE h, const CK_BYTE *data, CK_ULONG len, CK_BYTE *sig, CK_ULONG *sigLen)
+{
+    Session *s;
+    CK_RV rv = session(h, s);
+    if (rv != CKR_OK)
+        return rv;
+    if (!s->sign.active)
+        return CKR_OPERATION_NOT_INITIALIZED;
+    const CardObject *o = object(*s, s->sign.key);
+    if (!o) {
+        s->sign.reset();
+        return CKR_KEY_HANDLE_INVALID;
+    }
+    bool done;
+    rv = outputRoom(sig, sigLen, keySize(*o), done);
+    if (!done)
+        return rv;
+    addData(s->sign, data, len, keySize(*o));
+    Bytes out;
+    rv = signResult(*s, out);
+    s->sign.reset();
+    if (rv != CKR_OK)
+        return rv;
+    std::memcpy(sig, out.data(), out.size());
+    *sigLen = static_cast<CK_ULONG>(out.size());
+    return CKR_OK;
+}
+
+CK_RV Library::signUpdate(CK_SESSION_HANDLE h, const CK_BYTE *part, CK_ULONG len)
+{
+    Session *s;
+    CK_RV rv = session(h, s);
+    if (rv != CKR_OK)
+        return rv;
+    if (!s->sign.active)
+        return CKR_OPERATION_NOT_INITIALIZED;
+    const CardObject *o = object(*s, s->sign.key);
+    if (!o) {
+        s->sign.reset();
+        return CKR_KEY_HANDLE_INVALID;
+    }
+    addData(s->sign, part, len, keySize(*o));
+    return CKR_OK;
+}
+
+CK_RV Library::signFinal(CK_SESSION_HANDLE h, CK_BYTE *sig, CK_ULONG *sigLen)
+{
+    Session *s;
+    CK_RV rv = session(h, s);
+    if (rv != CKR_OK)
+        return rv;
+    if (!s->sign.active)
+        return CKR_OPERATION_NOT_INITIALIZED;
+    const CardObject *o = object(*s, s->sign.key);
+    if (!o) {
+        s->sign.reset();
+        return CKR_KEY_HANDLE_INVALID;
+    }
+    bool done;
+    rv = outputRoom(sig, sigLen, keySize(*o), done);
+    if (!done)
+        return rv;
+    Bytes out;
+    rv = signResult(*s, out);
+    s->sign.reset();
+    if (rv != CKR_OK)
+        return rv;
+    std::memcpy(sig, out.data(), out.size());
+    *sigLen = static_cast<CK_ULONG>(out.size());
+    return CKR_OK;
+}
+
+CK_RV Library::verifyResult(Session &s, const CK_BYTE *sig, CK_ULONG sigLen)
+{
+    const CardObject *o = object(s, s.verify.key);
+    if (!o || !o->publicKey)
+        return CKR_KEY_HANDLE_INVALID;
+    if (sigLen != o->publicKey->size())
+        return CKR_SIGNATURE_LEN_RANGE;
+    Bytes message, block, recovered;
+    if (!messageOf(s.verify, message))
+        return CKR_DATA_LEN_RANGE;
+    if (!rsaPublic(*o->publicKey, Bytes(sig, sig + sigLen), block))
+        return CKR_SIGNATURE_INVALID;
+    if (!pkcs1Unpad(block, 1, recovered) || recovered != message)
+        return CKR_SIGNATURE_INVALID;
+    return CKR_OK;
+}
+
+CK_RV Library::verifyInit(CK_SESSION_HANDLE h, const CK_MECHANISM *mech, CK_OBJECT_HANDLE key)
+{
+    Session *s;
+    CK_RV rv = session(h, s);
+    if (rv != CKR_OK)
+        return rv;
+    return cryptoInit(*s, s->verify, mech, key, CKO_PUBLIC_KEY, CKA_VERIFY, true);
+}
+
+CK_RV Library::verify(CK_SESSION_HANDLE h, const CK_BYTE *data, CK_ULONG len, const CK_BYTE *sig, CK_ULONG sigLen)
+{
+    Session *s;
+    CK_RV rv = session(h, s);
+    if (rv != CKR_OK)
+        return rv;
+    if (!s->verify.active)
+        return CKR_OPERATION_NOT_INITIALIZED;
+    const CardObject *o = object(*s, s->verify.key);
+    addData(s->verify, data, len, o ? keySize(*o) : 0);
+    rv = verifyResult(*s, sig, sigLen);
+    s->verify.reset();
+    return rv;
+}
+
+CK_RV Library::verifyUpdate(CK_SESSION_HANDLE h, const CK_BYTE *part, CK_ULONG len)
+{
+    Session *s;
+    CK_RV rv = session(h, s);
+    if (rv != CKR_OK)
+        return rv;
+    if (!s->verify.active)
+        return CKR_OPERATION_NOT_INITIALIZED;
+    const CardObject *o = object(*s, s->verify.key);
+    addData(s->verify, part, len, o ? keySize(*o) : 0);
+    return CKR_OK;
+}
+
+CK_RV Library::verifyFinal(CK_SESSION_HANDLE h, const CK_BYTE *sig, CK_ULONG sigLen)
+{
+    Session *s;
+    CK_RV rv = session(h, s);
+    if (rv != CKR_OK)
+        return rv;
+    if (!s->verify.active)
+        return CKR_OPERATION_NOT_INITIALIZED;
+    rv = verifyResult(*s, sig, sigLen);
+    s->verify.reset();
+    return rv;
+}
+
+CK_RV Library::decryptInit(CK_SESSION_HANDLE h, const CK_MECHANISM *mech, CK_OBJECT_HANDLE key)
+{
+    Session *s;
+    CK_RV rv = session(h, s);
+    if (rv != CKR_OK)
+        return rv;
+    return cryptoInit(*s, s->decrypt, mech, key, CKO_PRIVATE_KEY, CKA_DECRYPT, false);
+}
+
+CK_RV Library::decrypt(CK_SESSION_HANDLE h, const CK_BYTE *in, CK_ULONG inLen, CK_BYTE *out, CK_ULONG *outLen)
+{
+    Session *s;
+    CK_RV rv = session(h, s);
+    if (rv != CKR_OK)
+        return rv;
+    Operation &op = s->decrypt;
+    if (!op.active)
+        return CKR_OPERATION_NOT_INITIALIZED;
+    const CardObject *o = object(*s, op.key);
+    if (!o || !o->privateKey) {
+        op.reset();
+        return CKR_KEY_HANDLE_INVALID;
+    }
+    if (inLen != o->privateKey->size()) {
+        op.reset();
+        return CKR_ENCRYPTED_DATA_LEN_RANGE;
+    }
+    Bytes input(in, in + inLen);
+    if (!op.haveOutput || op.input != input) {
+        // Decrypted once; a length query followed by the real call reuses it.
+        Bytes block;
+        if (!rsaPrivate(*o->privateKey, input, block) || !pkcs1Unpad(block, 2, op.output)) {
+            op.reset();
+            return CKR_ENCRYPTED_DATA_INVALID;
+        }
+        op.input = input;
+        op.haveOutput = true;
+    }
+    bool done;
+    rv = outputRoom(out, outLen, op.output.size(), done);
+    if (!done)
+        return rv;
+    if (!op.output.empty())
+        std::memcpy(out, op.output.data(), op.output.size());
+    *outLen = static_cast<CK_ULONG>(op.output.size());
+    for (uint8_t &b : op.output)
+        b = 0;
+    op.reset();
+    return CKR_OK;
+}
+
+CK_RV Library::generateRandom(CK_SESSION_HANDLE h, CK_BYTE *out, CK_ULONG len)
+{
+    Session *s;
+    CK_RV rv = session(h, s);
+    if (rv != CKR_OK)
+        return rv;
+    return len == 0 || randomBytes(out, len) ? CKR_OK : CKR_FUNCTION_FAILED;
+}
+
+} // namespace softcard

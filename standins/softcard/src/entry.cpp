@@ -1,0 +1,480 @@
+// The exported entry points of the software card. Each one only checks that
+// the pointers it needs are there, dispatches to the library and catches:
+// no exception ever reaches the caller. The order of checks is the same for
+// all: initialised (in Library::call), then arguments, then handles and state
+// (in the library).
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "library.h"
+#include "pkcs11.h"
+
+using softcard::Library;
+
+namespace {
+
+std::string fmt(const char *format, ...)
+{
+    char buf[512];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(buf, sizeof(buf), format, ap);
+    va_end(ap);
+    return buf;
+}
+
+template <class Body>
+CK_RV guarded(const char *function, const std::string &args, bool needsInit, bool card, Body body)
+{
+    try {
+        return Library::instance().call(function, args, needsInit, card, body);
+    } catch (const std::bad_alloc &) {
+        return CKR_HOST_MEMORY;
+    } catch (...) {
+        return CKR_GENERAL_ERROR;
+    }
+}
+
+// Shorthands: a call that reaches the card, and one that does not.
+template <class Body>
+CK_RV onCard(const char *function, const std::string &args, Body body)
+{
+    return guarded(function, args, true, true, body);
+}
+
+unsigned long ul(CK_ULONG v)
+{
+    return static_cast<unsigned long>(v);
+}
+
+const char kPerThreadMark[] = ";dataByThread";
+const char kReservedPrefix[] = "winlogonProcess";
+
+} // namespace
+
+extern "C" {
+
+CK_RV C_Initialize(CK_VOID_PTR pInitArgs)
+{
+    std::string args = "pInitArgs=NULL";
+    const CK_C_INITIALIZE_ARGS *a = static_cast<const CK_C_INITIALIZE_ARGS *>(pInitArgs);
+    const char *reserved = a ? static_cast<const char *>(a->pReserved) : nullptr;
+    size_t reservedLen = reserved ? strnlen(reserved, 256) : 0;
+    if (a)
+        args = fmt("flags=0x%lX, pReserved=%s%.*s%s", ul(a->flags), reserved ? "\"" : "NULL", int(reservedLen),
+                   reserved ? reserved : "", reserved ? "\"" : "");
+    return guarded("C_Initialize", args, false, false, [&]() -> CK_RV {
+        bool perThread = false;
+        if (a) {
+            int callbacks = !!a->CreateMutex + !!a->DestroyMutex + !!a->LockMutex + !!a->UnlockMutex;
+            if (callbacks != 0 && callbacks != 4)
+                return CKR_ARGUMENTS_BAD;
+            // The only reserved texts accepted are the provider's.
+            if (reserved) {
+                if (reservedLen >= 256 || std::strncmp(reserved, kReservedPrefix, sizeof(kReservedPrefix) - 1) != 0)
+                    return CKR_ARGUMENTS_BAD;
+                perThread = std::strstr(reserved, kPerThreadMark) != nullptr;
+            }
+            if (callbacks == 4 && !(a->flags & CKF_OS_LOCKING_OK))
+                return CKR_CANT_LOCK;   // we lock with the system's own mutexes only
+        }
+        return Library::instance().initialize(perThread);
+    });
+}
+
+CK_RV C_Finalize(CK_VOID_PTR pReserved)
+{
+    const uint32_t *thread = static_cast<const uint32_t *>(pReserved);
+    std::string args = thread ? fmt("thread=%lu", (unsigned long)*thread) : "pReserved=NULL";
+    return guarded("C_Finalize", args, true, false, [&] { return Library::instance().finalize(thread); });
+}
+
+CK_RV C_GetInfo(CK_INFO_PTR pInfo)
+{
+    return guarded("C_GetInfo", "", true, false, [&]() -> CK_RV {
+        if (!pInfo)
+            return CKR_ARGUMENTS_BAD;
+        return Library::instance().getInfo(pInfo);
+    });
+}
+
+CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList);
+
+CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount)
+{
+    return onCard("C_GetSlotList",
+                  fmt("tokenPresent=%d, pSlotList=%s, count=%lu", tokenPresent, pSlotList ? "buffer" : "NULL",
+                      pulCount ? ul(*pulCount) : 0ul),
+                  [&]() -> CK_RV {
+                      if (!pulCount)
+                          return CKR_ARGUMENTS_BAD;
+                      return Library::instance().getSlotList(tokenPresent != CK_FALSE, pSlotList, pulCount);
+                  });
+}
+
+CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo)
+{
+    return onCard("C_GetSlotInfo", fmt("slotID=%lu", ul(slotID)), [&]() -> CK_RV {
+        if (!pInfo)
+            return CKR_ARGUMENTS_BAD;
+        return Library::instance().getSlotInfo(slotID, pInfo);
+    });
+}
+
+CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo)
+{
+    return onCard("C_GetTokenInfo", fmt("slotID=%lu", ul(slotID)), [&]() -> CK_RV {
+        if (!pInfo)
+            return CKR_ARGUMENTS_BAD;
+        return Library::instance().getTokenInfo(slotID, pInfo);
+    });
+}
+
+CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount)
+{
+    return onCard("C_GetMechanismList", fmt("slotID=%lu", ul(slotID)), [&]() -> CK_RV {
+        if (!pulCount)
+            return CKR_ARGUMENTS_BAD;
+        return Library::instance().getMechanismList(slotID, pMechanismList, pulCount);
+    });
+}
+
+CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo)
+{
+    return onCard("C_GetMechanismInfo", fmt("slotID=%lu, type=0x%lX", ul(slotID), ul(type)), [&]() -> CK_RV {
+        if (!pInfo)
+            return CKR_ARGUMENTS_BAD;
+        return Library::instance().getMechanismInfo(slotID, type, pInfo);
+    });
+}
+
+CK_RV C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen)
+{
+    return onCard("C_InitPIN", fmt("hSession=0x%lX, pPin=<%lu car.>", ul(hSession), ul(ulPinLen)), [&]() -> CK_RV {
+        if (!pPin)
+            return CKR_ARGUMENTS_BAD;
+        return Library::instance().initPin(hSession, pPin, ulPinLen);
+    });
+}
+
+CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen, CK_UTF8CHAR_PTR pNewPin,
+               CK_ULONG ulNewLen)
+{
+    return onCard("C_SetPIN",
+                  fmt("hSession=0x%lX, pOldPin=<%lu car.>, pNewPin=<%lu car.>", ul(hSession), ul(ulOldLen),
+                      ul(ulNewLen)),
+                  [&]() -> CK_RV {
+                      if (!pOldPin || !pNewPin)
+                          return CKR_ARGUMENTS_BAD;
+                      return Library::instance().setPin(hSession, pOldPin, ulOldLen, pNewPin, ulNewLen);
+                  });
+}
+
+CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication, CK_NOTIFY Notify,
+                    CK_SESSION_HANDLE_PTR phSession)
+{
+    // Notifications are never sent: the card has no long operations.
+    return onCard("C_OpenSession", fmt("slotID=%lu, flags=0x%lX", ul(slotID), ul(flags)), [&]() -> CK_RV {
+        if (!phSession)
+            return CKR_ARGUMENTS_BAD;
+        return Library::instance().openSession(slotID, flags, phSession);
+    });
+}
+
+CK_RV C_CloseSession(CK_SESSION_HANDLE hSession)
+{
+    return onCard("C_CloseSession", fmt("hSession=0x%lX", ul(hSession)),
+                  [&] { return Library::instance().closeSession(hSession); });
+}
+
+CK_RV C_CloseAllSessions(CK_SLOT_ID slotID)
+{
+    return onCard("C_CloseAllSessions", fmt("slotID=%lu", ul(slotID)),
+                  [&] { return Library::instance().closeAllSessions(slotID); });
+}
+
+CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo)
+{
+    return onCard("C_GetSessionInfo", fmt("hSession=0x%lX", ul(hSession)), [&]() -> CK_RV {
+        if (!pInfo)
+            return CKR_ARGUMENTS_BAD;
+        return Library::instance().getSessionInfo(hSession, pInfo);
+    });
+}
+
+CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen)
+{
+    // The PIN itself never reaches the log: only its length.
+    return onCard("C_Login",
+                  fmt("hSession=0x%lX, userType=%lu, pPin=%s<%lu car.>", ul(hSession), ul(userType),
+                      pPin ? "" : "NULL", ul(ulPinLen)),
+                  [&]() -> CK_RV {
+                      if (!pPin)
+                          return CKR_ARGUMENTS_BAD;   // no protected authentication path
+                      return Library::instance().login(hSession, userType, pPin, ulPinLen);
+                  });
+}
+
+CK_RV C_Logout(CK_SESSION_HANDLE hSession)
+{
+    return onCard("C_Logout", fmt("hSession=0x%lX", ul(hSession)), [&] { return Library::instance().logout(hSession); });
+}
+
+CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
+                          CK_ULONG ulCount)
+{
+    std::string args = fmt("hSession=0x%lX, hObject=0x%lX, types=", ul(hSession), ul(hObject));
+    for (CK_ULONG i = 0; pTemplate && i < ulCount && i < 16; ++i)
+        args += fmt("%s0x%lX", i ? "," : "", ul(pTemplate[i].type));
+    return onCard("C_GetAttributeValue", args, [&]() -> CK_RV {
+        if (!pTemplate && ulCount)
+            return CKR_ARGUMENTS_BAD;
+        return Library::instance().getAttributeValue(hSession, hObject, pTemplate, ulCount);
+    });
+}
+
+CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount)
+{
+    std::string args = fmt("hSession=0x%lX, types=", ul(hSession));
+    for (CK_ULONG i = 0; pTemplate && i < ulCount && i < 16; ++i)
+        args += fmt("%s0x%lX", i ? "," : "", ul(pTemplate[i].type));
+    return onCard("C_FindObjectsInit", args, [&]() -> CK_RV {
+        if (!pTemplate && ulCount)
+            return CKR_ARGUMENTS_BAD;
+        return Library::instance().findObjectsInit(hSession, pTemplate, ulCount);
+    });
+}
+
+CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject, CK_ULONG ulMaxObjectCount,
+                    CK_ULONG_PTR pulObjectCount)
+{
+    return onCard("C_FindObjects", fmt("hSession=0x%lX, max=%lu", ul(hSession), ul(ulMaxObjectCount)),
+                  [&]() -> CK_RV {
+                      if (!pulObjectCount || (!phObject && ulMaxObjectCount))
+                          return CKR_ARGUMENTS_BAD;
+                      return Library::instance().findObjects(hSession, phObject, ulMaxObjectCount, pulObjectCount);
+                  });
+}
+
+CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE hSession)
+{
+    return onCard("C_FindObjectsFinal", fmt("hSession=0x%lX", ul(hSession)),
+                  [&] { return Library::instance().findObjectsFinal(hSession); });
+}
+
+CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey)
+{
+    return onCard("C_DecryptInit",
+                  fmt("hSession=0x%lX, mechanism=0x%lX, hKey=0x%lX", ul(hSession),
+                      pMechanism ? ul(pMechanism->mechanism) : 0ul, ul(hKey)),
+                  [&]() -> CK_RV {
+                      if (!pMechanism)
+                          return CKR_ARGUMENTS_BAD;
+                      return Library::instance().decryptInit(hSession, pMechanism, hKey);
+                  });
+}
+
+CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen, CK_BYTE_PTR pData,
+                CK_ULONG_PTR pulDataLen)
+{
+    return onCard("C_Decrypt",
+                  fmt("hSession=0x%lX, length=%lu, pData=%s", ul(hSession), ul(ulEncryptedDataLen),
+                      pData ? "buffer" : "NULL"),
+                  [&]() -> CK_RV {
+                      if ((!pEncryptedData && ulEncryptedDataLen) || !pulDataLen)
+                          return CKR_ARGUMENTS_BAD;
+                      return Library::instance().decrypt(hSession, pEncryptedData, ulEncryptedDataLen, pData,
+                                                         pulDataLen);
+                  });
+}
+
+CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey)
+{
+    return onCard("C_SignInit",
+                  fmt("hSession=0x%lX, mechanism=0x%lX, hKey=0x%lX", ul(hSession),
+                      pMechanism ? ul(pMechanism->mechanism) : 0ul, ul(hKey)),
+                  [&]() -> CK_RV {
+                      if (!pMechanism)
+                          return CKR_ARGUMENTS_BAD;
+                      return Library::instance().signInit(hSession, pMechanism, hKey);
+                  });
+}
+
+CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
+             CK_ULONG_PTR pulSignatureLen)
+{
+    return onCard("C_Sign",
+                  fmt("hSession=0x%lX, length=%lu, pSignature=%s", ul(hSession), ul(ulDataLen),
+                      pSignature ? "buffer" : "NULL"),
+                  [&]() -> CK_RV {
+                      if ((!pData && ulDataLen) || !pulSignatureLen)
+                          return CKR_ARGUMENTS_BAD;
+                      return Library::instance().sign(hSession, pData, ulDataLen, pSignature, pulSignatureLen);
+                  });
+}
+
+CK_RV C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen)
+{
+    return onCard("C_SignUpdate", fmt("hSession=0x%lX, length=%lu", ul(hSession), ul(ulPartLen)), [&]() -> CK_RV {
+        if (!pPart && ulPartLen)
+            return CKR_ARGUMENTS_BAD;
+        return Library::instance().signUpdate(hSession, pPart, ulPartLen);
+    });
+}
+
+CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen)
+{
+    return onCard("C_SignFinal", fmt("hSession=0x%lX, pSignature=%s", ul(hSession), pSignature ? "buffer" : "NULL"),
+                  [&]() -> CK_RV {
+                      if (!pulSignatureLen)
+                          return CKR_ARGUMENTS_BAD;
+                      return Library::instance().signFinal(hSession, pSignature, pulSignatureLen);
+                  });
+}
+
+CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey)
+{
+    return onCard("C_VerifyInit",
+                  fmt("hSession=0x%lX, mechanism=0x%lX, hKey=0x%lX", ul(hSession),
+                      pMechanism ? ul(pMechanism->mechanism) : 0ul, ul(hKey)),
+                  [&]() -> CK_RV {
+                      if (!pMechanism)
+                          return CKR_ARGUMENTS_BAD;
+                      return Library::instance().verifyInit(hSession, pMechanism, hKey);
+                  });
+}
+
+CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
+               CK_ULONG ulSignatureLen)
+{
+    return onCard("C_Verify",
+                  fmt("hSession=0x%lX, length=%lu, signatureLength=%lu", ul(hSession), ul(ulDataLen),
+                      ul(ulSignatureLen)),
+                  [&]() -> CK_RV {
+                      if ((!pData && ulDataLen) || !pSignature)
+                          return CKR_ARGUMENTS_BAD;
+                      return Library::instance().verify(hSession, pData, ulDataLen, pSignature, ulSignatureLen);
+                  });
+}
+
+CK_RV C_VerifyUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen)
+{
+    return onCard("C_VerifyUpdate", fmt("hSession=0x%lX, length=%lu", ul(hSession), ul(ulPartLen)), [&]() -> CK_RV {
+        if (!pPart && ulPartLen)
+            return CKR_ARGUMENTS_BAD;
+        return Library::instance().verifyUpdate(hSession, pPart, ulPartLen);
+    });
+}
+
+CK_RV C_VerifyFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen)
+{
+    return onCard("C_VerifyFinal", fmt("hSession=0x%lX, signatureLength=%lu", ul(hSession), ul(ulSignatureLen)),
+                  [&]() -> CK_RV {
+                      if (!pSignature)
+                          return CKR_ARGUMENTS_BAD;
+                      return Library::instance().verifyFinal(hSession, pSignature, ulSignatureLen);
+                  });
+}
+
+CK_RV C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR RandomData, CK_ULONG ulRandomLen)
+{
+    return onCard("C_GenerateRandom", fmt("hSession=0x%lX, length=%lu", ul(hSession), ul(ulRandomLen)),
+                  [&]() -> CK_RV {
+                      if (!RandomData && ulRandomLen)
+                          return CKR_ARGUMENTS_BAD;
+                      return Library::instance().generateRandom(hSession, RandomData, ulRandomLen);
+                  });
+}
+
+CK_RV C_GetFunctionStatus(CK_SESSION_HANDLE hSession)
+{
+    return guarded("C_GetFunctionStatus", "", true, false, [] { return CKR_FUNCTION_NOT_PARALLEL; });
+}
+
+CK_RV C_CancelFunction(CK_SESSION_HANDLE hSession)
+{
+    return guarded("C_CancelFunction", "", true, false, [] { return CKR_FUNCTION_NOT_PARALLEL; });
+}
+
+// Everything else of the v2 list: not offered by this card.
+#define SOFTCARD_UNSUPPORTED(name, params)                                                                      \
+    CK_RV name params                                                                                           \
+    {                                                                                                           \
+        return guarded(#name, "", false, false, [] { return CKR_FUNCTION_NOT_SUPPORTED; });                     \
+    }
+SOFTCARD_UNSUPPORTED(C_InitToken, (CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR pLabel))
+SOFTCARD_UNSUPPORTED(C_GetOperationState, (CK_SESSION_HANDLE h, CK_BYTE_PTR p, CK_ULONG_PTR l))
+SOFTCARD_UNSUPPORTED(C_SetOperationState,
+                     (CK_SESSION_HANDLE h, CK_BYTE_PTR p, CK_ULONG l, CK_OBJECT_HANDLE e, CK_OBJECT_HANDLE a))
+SOFTCARD_UNSUPPORTED(C_CreateObject, (CK_SESSION_HANDLE h, CK_ATTRIBUTE_PTR t, CK_ULONG c, CK_OBJECT_HANDLE_PTR o))
+SOFTCARD_UNSUPPORTED(C_CopyObject,
+                     (CK_SESSION_HANDLE h, CK_OBJECT_HANDLE o, CK_ATTRIBUTE_PTR t, CK_ULONG c, CK_OBJECT_HANDLE_PTR n))
+SOFTCARD_UNSUPPORTED(C_DestroyObject, (CK_SESSION_HANDLE h, CK_OBJECT_HANDLE o))
+SOFTCARD_UNSUPPORTED(C_GetObjectSize, (CK_SESSION_HANDLE h, CK_OBJECT_HANDLE o, CK_ULONG_PTR s))
+SOFTCARD_UNSUPPORTED(C_SetAttributeValue, (CK_SESSION_HANDLE h, CK_OBJECT_HANDLE o, CK_ATTRIBUTE_PTR t, CK_ULONG c))
+SOFTCARD_UNSUPPORTED(C_EncryptInit, (CK_SESSION_HANDLE h, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE k))
+SOFTCARD_UNSUPPORTED(C_Encrypt, (CK_SESSION_HANDLE h, CK_BYTE_PTR d, CK_ULONG l, CK_BYTE_PTR e, CK_ULONG_PTR el))
+SOFTCARD_UNSUPPORTED(C_EncryptUpdate, (CK_SESSION_HANDLE h, CK_BYTE_PTR d, CK_ULONG l, CK_BYTE_PTR e, CK_ULONG_PTR el))
+SOFTCARD_UNSUPPORTED(C_EncryptFinal, (CK_SESSION_HANDLE h, CK_BYTE_PTR e, CK_ULONG_PTR el))
+SOFTCARD_UNSUPPORTED(C_DecryptUpdate, (CK_SESSION_HANDLE h, CK_BYTE_PTR e, CK_ULONG l, CK_BYTE_PTR d, CK_ULONG_PTR dl))
+SOFTCARD_UNSUPPORTED(C_DecryptFinal, (CK_SESSION_HANDLE h, CK_BYTE_PTR d, CK_ULONG_PTR dl))
+SOFTCARD_UNSUPPORTED(C_DigestInit, (CK_SESSION_HANDLE h, CK_MECHANISM_PTR m))
+SOFTCARD_UNSUPPORTED(C_Digest, (CK_SESSION_HANDLE h, CK_BYTE_PTR d, CK_ULONG l, CK_BYTE_PTR o, CK_ULONG_PTR ol))
+SOFTCARD_UNSUPPORTED(C_DigestUpdate, (CK_SESSION_HANDLE h, CK_BYTE_PTR d, CK_ULONG l))
+SOFTCARD_UNSUPPORTED(C_DigestKey, (CK_SESSION_HANDLE h, CK_OBJECT_HANDLE k))
+SOFTCARD_UNSUPPORTED(C_DigestFinal, (CK_SESSION_HANDLE h, CK_BYTE_PTR o, CK_ULONG_PTR ol))
+SOFTCARD_UNSUPPORTED(C_SignRecoverInit, (CK_SESSION_HANDLE h, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE k))
+SOFTCARD_UNSUPPORTED(C_SignRecover, (CK_SESSION_HANDLE h, CK_BYTE_PTR d, CK_ULONG l, CK_BYTE_PTR s, CK_ULONG_PTR sl))
+SOFTCARD_UNSUPPORTED(C_VerifyRecoverInit, (CK_SESSION_HANDLE h, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE k))
+SOFTCARD_UNSUPPORTED(C_VerifyRecover, (CK_SESSION_HANDLE h, CK_BYTE_PTR s, CK_ULONG l, CK_BYTE_PTR d, CK_ULONG_PTR dl))
+SOFTCARD_UNSUPPORTED(C_DigestEncryptUpdate,
+                     (CK_SESSION_HANDLE h, CK_BYTE_PTR p, CK_ULONG l, CK_BYTE_PTR e, CK_ULONG_PTR el))
+SOFTCARD_UNSUPPORTED(C_DecryptDigestUpdate,
+                     (CK_SESSION_HANDLE h, CK_BYTE_PTR e, CK_ULONG l, CK_BYTE_PTR p, CK_ULONG_PTR pl))
+SOFTCARD_UNSUPPORTED(C_SignEncryptUpdate, (CK_SESSION_HANDLE h, CK_BYTE_PTR p, CK_ULONG l, CK_BYTE_PTR e, CK_ULONG_PTR el))
+SOFTCARD_UNSUPPORTED(C_DecryptVerifyUpdate,
+                     (CK_SESSION_HANDLE h, CK_BYTE_PTR e, CK_ULONG l, CK_BYTE_PTR p, CK_ULONG_PTR pl))
+SOFTCARD_UNSUPPORTED(C_GenerateKey,
+                     (CK_SESSION_HANDLE h, CK_MECHANISM_PTR m, CK_ATTRIBUTE_PTR t, CK_ULONG c, CK_OBJECT_HANDLE_PTR k))
+SOFTCARD_UNSUPPORTED(C_GenerateKeyPair,
+                     (CK_SESSION_HANDLE h, CK_MECHANISM_PTR m, CK_ATTRIBUTE_PTR pt, CK_ULONG pc, CK_ATTRIBUTE_PTR st,
+                      CK_ULONG sc, CK_OBJECT_HANDLE_PTR pk, CK_OBJECT_HANDLE_PTR sk))
+SOFTCARD_UNSUPPORTED(C_WrapKey, (CK_SESSION_HANDLE h, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE w, CK_OBJECT_HANDLE k,
+                                 CK_BYTE_PTR o, CK_ULONG_PTR ol))
+SOFTCARD_UNSUPPORTED(C_UnwrapKey, (CK_SESSION_HANDLE h, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE u, CK_BYTE_PTR w,
+                                   CK_ULONG wl, CK_ATTRIBUTE_PTR t, CK_ULONG c, CK_OBJECT_HANDLE_PTR k))
+SOFTCARD_UNSUPPORTED(C_DeriveKey, (CK_SESSION_HANDLE h, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE b, CK_ATTRIBUTE_PTR t,
+                                   CK_ULONG c, CK_OBJECT_HANDLE_PTR k))
+SOFTCARD_UNSUPPORTED(C_SeedRandom, (CK_SESSION_HANDLE h, CK_BYTE_PTR s, CK_ULONG l))
+SOFTCARD_UNSUPPORTED(C_WaitForSlotEvent, (CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pReserved))
+#undef SOFTCARD_UNSUPPORTED
+
+static CK_FUNCTION_LIST functionList = {
+    {2, 20},
+#define SOFTCARD_LIST_ENTRY(name, params) name,
+    VEL_PKCS11_FUNCTIONS(SOFTCARD_LIST_ENTRY)
+#undef SOFTCARD_LIST_ENTRY
+};
+
+CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList)
+{
+    return guarded("C_GetFunctionList", "", false, false, [&]() -> CK_RV {
+        if (!ppFunctionList)
+            return CKR_ARGUMENTS_BAD;
+        *ppFunctionList = &functionList;
+        return CKR_OK;
+    });
+}
+
+// Vendor entry point: clears the browser sessions held on a slot's card.
+// Looked up in an already loaded library, possibly while it is finalised.
+CK_RV IC_ForceCloseChannel01(CK_SLOT_ID slotID)
+{
+    return guarded("IC_ForceCloseChannel01", fmt("slotID=%lu", ul(slotID)), false, true,
+                   [&] { return Library::instance().forceCloseChannel(slotID); });
+}
+
+} // extern "C"

@@ -1,0 +1,162 @@
+// The software card library behind the exported entry points: one object per
+// process, one lock, taken for the whole of every call. Each call first looks
+// at the shared state file (so insertions and removals made by any process
+// show at once), applies the latency and injected results set for tests,
+// runs, and leaves a line in the call log when the log is on.
+//
+// The work is split by concern over several files: library.cpp (start,
+// state, slots and tokens), sessions.cpp, pins.cpp (login and PINs),
+// object_ops.cpp (searches and attributes), crypto_ops.cpp (sign, verify,
+// decrypt, random).
+#ifndef SOFTCARD_LIBRARY_H
+#define SOFTCARD_LIBRARY_H
+
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "objects.h"
+#include "pkcs11.h"
+#include "sha.h"
+#include "state.h"
+
+namespace softcard {
+
+// One cryptographic operation of a session (signing, verifying, decrypting).
+struct Operation {
+    bool active = false;
+    CK_MECHANISM_TYPE mechanism = 0;
+    CK_OBJECT_HANDLE key = 0;
+    Bytes data;               // raw data of CKM_RSA_PKCS
+    bool tooLong = false;     // raw data beyond what the key can sign
+    vel::Sha1 sha1;
+    vel::Sha256 sha256;
+    Bytes input, output;      // decryption: last ciphertext and its plaintext
+    bool haveOutput = false;
+    void reset() { *this = Operation(); }
+};
+
+struct Session {
+    CK_SESSION_HANDLE handle = 0;
+    CK_SLOT_ID slot = 0;
+    unsigned long insertion = 0;   // the card the session was opened on
+    CK_FLAGS flags = 0;
+    uint32_t thread = 0;           // the thread that opened it
+    bool findActive = false;
+    std::vector<CK_OBJECT_HANDLE> found;
+    size_t nextFound = 0;
+    Operation sign, verify, decrypt;
+};
+
+class Library {
+public:
+    static Library &instance();
+
+    // Runs one entry point: lock, state refresh, latency, injection, body, log.
+    // `card` says whether the call reaches the card (latency, state errors).
+    template <class Body>
+    CK_RV call(const char *function, const std::string &args, bool needsInit, bool card, Body body)
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        CK_RV rv = enter(function, needsInit, card);
+        if (rv == CKR_OK)
+            rv = body();
+        else if (rv == kInjectedNone)
+            rv = CKR_OK;
+        leave(function, args, rv);
+        return rv;
+    }
+
+    // Entry points (arguments already checked for presence by the boundary).
+    CK_RV initialize(bool perThreadData);
+    CK_RV finalize(const uint32_t *threadId);
+    CK_RV getInfo(CK_INFO *info);
+    CK_RV getSlotList(bool tokenPresent, CK_SLOT_ID *list, CK_ULONG *count);
+    CK_RV getSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO *info);
+    CK_RV getTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO *info);
+    CK_RV getMechanismList(CK_SLOT_ID slot, CK_MECHANISM_TYPE *list, CK_ULONG *count);
+    CK_RV getMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO *info);
+    CK_RV forceCloseChannel(CK_SLOT_ID slot);
+
+    CK_RV openSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_SESSION_HANDLE *out);
+    CK_RV closeSession(CK_SESSION_HANDLE h);
+    CK_RV closeAllSessions(CK_SLOT_ID slot);
+    CK_RV getSessionInfo(CK_SESSION_HANDLE h, CK_SESSION_INFO *info);
+
+    CK_RV login(CK_SESSION_HANDLE h, CK_USER_TYPE user, const CK_UTF8CHAR *pin, CK_ULONG len);
+    CK_RV logout(CK_SESSION_HANDLE h);
+    CK_RV initPin(CK_SESSION_HANDLE h, const CK_UTF8CHAR *pin, CK_ULONG len);
+    CK_RV setPin(CK_SESSION_HANDLE h, const CK_UTF8CHAR *oldPin, CK_ULONG oldLen, const CK_UTF8CHAR *newPin,
+                 CK_ULONG newLen);
+
+    CK_RV findObjectsInit(CK_SESSION_HANDLE h, const CK_ATTRIBUTE *tmpl, CK_ULONG count);
+    CK_RV findObjects(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE *out, CK_ULONG max, CK_ULONG *count);
+    CK_RV findObjectsFinal(CK_SESSION_HANDLE h);
+    CK_RV getAttributeValue(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE o, CK_ATTRIBUTE *tmpl, CK_ULONG count);
+
+    CK_RV signInit(CK_SESSION_HANDLE h, const CK_MECHANISM *mech, CK_OBJECT_HANDLE key);
+    CK_RV sign(CK_SESSION_HANDLE h, const CK_BYTE *data, CK_ULONG len, CK_BYTE *sig, CK_ULONG *sigLen);
+    CK_RV signUpdate(CK_SESSION_HANDLE h, const CK_BYTE *part, CK_ULONG len);
+    CK_RV signFinal(CK_SESSION_HANDLE h, CK_BYTE *sig, CK_ULONG *sigLen);
+    CK_RV verifyInit(CK_SESSION_HANDLE h, const CK_MECHANISM *mech, CK_OBJECT_HANDLE key);
+    CK_RV verify(CK_SESSION_HANDLE h, const CK_BYTE *data, CK_ULONG len, const CK_BYTE *sig, CK_ULONG sigLen);
+    CK_RV verifyUpdate(CK_SESSION_HANDLE h, const CK_BYTE *part, CK_ULONG len);
+    CK_RV verifyFinal(CK_SESSION_HANDLE h, const CK_BYTE *sig, CK_ULONG sigLen);
+    CK_RV decryptInit(CK_SESSION_HANDLE h, const CK_MECHANISM *mech, CK_OBJECT_HANDLE key);
+    CK_RV decrypt(CK_SESSION_HANDLE h, const CK_BYTE *in, CK_ULONG inLen, CK_BYTE *out, CK_ULONG *outLen);
+    CK_RV generateRandom(CK_SESSION_HANDLE h, CK_BYTE *out, CK_ULONG len);
+
+private:
+    static const CK_RV kInjectedNone = 0xFFFFFFFEul;   // internal: an injected CKR_OK
+
+    Library() = default;
+    CK_RV enter(const char *function, bool needsInit, bool card);
+    void leave(const char *function, const std::string &args, CK_RV rv);
+    void refreshState();
+    bool takeInjection(const char *function, CK_RV &rv);
+    void writeLog(const std::string &line);
+
+    // The state, read again at every call.
+    const PlacedCard *cardInSlot(CK_SLOT_ID slot, const Reader **reader = nullptr) const;
+    // Changes the card a session works on, under the lock shared by every
+    // process, and saves it. `change` returns the call's result and says
+    // whether the card changed (a refused PIN also changes its counter).
+    template <class Change> CK_RV updateCard(const Session &s, Change change);
+    CK_RV saveState(const State &next);
+
+    // Sessions and login state.
+    CK_RV session(CK_SESSION_HANDLE h, Session *&out);
+    CK_USER_TYPE loginOf(const Session &s) const;   // CKU_USER, CKU_SO, or kNoLogin
+    static const CK_USER_TYPE kNoLogin = 0xFFFFFFFEul;
+    void dropSession(std::map<CK_SESSION_HANDLE, Session>::iterator it);
+    CK_SESSION_HANDLE newSessionHandle();
+
+    // Objects of the card of a session; visibility follows the login.
+    const std::vector<CardObject> &objectsOf(const Session &s);
+    const CardObject *object(const Session &s, CK_OBJECT_HANDLE h);
+    static CK_OBJECT_HANDLE objectHandle(unsigned long insertion, size_t index);
+
+    CK_RV cryptoInit(Session &s, Operation &op, const CK_MECHANISM *mech, CK_OBJECT_HANDLE key,
+                     CK_OBJECT_CLASS wantedClass, CK_ATTRIBUTE_TYPE usage, bool hashMechanisms);
+    CK_RV signResult(Session &s, Bytes &out);
+    CK_RV verifyResult(Session &s, const CK_BYTE *sig, CK_ULONG sigLen);
+
+    std::mutex mutex_;
+    std::set<uint32_t> threads_;   // threads that initialised the library
+    std::string statePath_;
+    std::string stateText_;        // the file content the state was parsed from
+    bool stateMissing_ = true;
+    State state_;
+    std::string stateError_;       // non-empty: the file is damaged (left as it is)
+    std::string loggedError_;
+    std::map<CK_SESSION_HANDLE, Session> sessions_;
+    std::map<std::pair<CK_SLOT_ID, unsigned long>, CK_USER_TYPE> logins_;
+    std::map<unsigned long, std::vector<CardObject>> objects_;   // by insertion
+    CK_SESSION_HANDLE lastSession_ = 0;
+};
+
+} // namespace softcard
+
+#endif

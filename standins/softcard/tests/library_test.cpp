@@ -1,0 +1,529 @@
+// The software card through its function list, as the card manager, the
+// provider and the tray program use it.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "loaded_library.h"
+
+using namespace softcard_test;
+
+namespace {
+
+const char *gArgv0 = nullptr;
+std::string gState;
+
+CK_FUNCTION_LIST *f() { return functions(); }
+
+std::string field(const CK_UTF8CHAR *p, size_t n) { return std::string(reinterpret_cast<const char *>(p), n); }
+
+std::string padded(const std::string &s, size_t n) { return s + std::string(n - s.size(), ' '); }
+
+CK_ULONG pinFlags(CK_SLOT_ID slot)
+{
+    CK_TOKEN_INFO info;
+    EXPECT_EQ(CKR_OK, f()->C_GetTokenInfo(slot, &info));
+    return info.flags & (CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED | CKF_SO_PIN_COUNT_LOW |
+                         CKF_SO_PIN_FINAL_TRY | CKF_SO_PIN_LOCKED);
+}
+
+CK_RV login(CK_SESSION_HANDLE h, CK_USER_TYPE who, const char *pin)
+{
+    return f()->C_Login(h, who, (CK_UTF8CHAR *)pin, (CK_ULONG)std::strlen(pin));
+}
+
+// Handles found for a template.
+std::vector<CK_OBJECT_HANDLE> find(CK_SESSION_HANDLE h, std::vector<CK_ATTRIBUTE> tmpl)
+{
+    std::vector<CK_OBJECT_HANDLE> out(20);
+    CK_ULONG n = 0;
+    EXPECT_EQ(CKR_OK, f()->C_FindObjectsInit(h, tmpl.data(), (CK_ULONG)tmpl.size()));
+    EXPECT_EQ(CKR_OK, f()->C_FindObjects(h, out.data(), (CK_ULONG)out.size(), &n));
+    EXPECT_EQ(CKR_OK, f()->C_FindObjectsFinal(h));
+    out.resize(n);
+    return out;
+}
+
+CK_OBJECT_CLASS kData = CKO_DATA, kCert = CKO_CERTIFICATE, kPriv = CKO_PRIVATE_KEY, kPub = CKO_PUBLIC_KEY;
+CK_BBOOL kTrue = CK_TRUE, kFalse = CK_FALSE;
+
+std::vector<CK_ATTRIBUTE> dataTemplate(const char *label, CK_BBOOL *priv)
+{
+    // Reversed against the card manager's order: the order must not matter.
+    return {{CKA_LABEL, (void *)label, (CK_ULONG)std::strlen(label)},
+            {CKA_PRIVATE, priv, 1},
+            {CKA_TOKEN, &kTrue, 1},
+            {CKA_CLASS, &kData, sizeof(kData)}};
+}
+
+class Card : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        removeFile(gState);
+        ASSERT_EQ(CKR_OK, f()->C_Initialize(nullptr));
+        CK_ULONG n = 1;
+        ASSERT_EQ(CKR_OK, f()->C_GetSlotList(CK_TRUE, &slot, &n));
+        ASSERT_EQ(1u, n);
+    }
+    void TearDown() override { f()->C_Finalize(nullptr); }
+    CK_SESSION_HANDLE open(CK_FLAGS flags = CKF_SERIAL_SESSION)
+    {
+        CK_SESSION_HANDLE h = 0;
+        EXPECT_EQ(CKR_OK, f()->C_OpenSession(slot, flags, nullptr, nullptr, &h));
+        return h;
+    }
+    CK_SLOT_ID slot = 0;
+};
+
+TEST(Start, InitialiseAndFinaliseRules)
+{
+    EXPECT_EQ(CKR_CRYPTOKI_NOT_INITIALIZED, f()->C_GetSlotList(CK_FALSE, nullptr, nullptr));
+    EXPECT_EQ(CKR_CRYPTOKI_NOT_INITIALIZED, f()->C_Finalize(nullptr));
+    EXPECT_EQ(CKR_OK, f()->C_Initialize(nullptr));
+    EXPECT_EQ(CKR_CRYPTOKI_ALREADY_INITIALIZED, f()->C_Initialize(nullptr));
+    EXPECT_EQ(CKR_OK, f()->C_Finalize(nullptr));
+
+    struct Case {
+        const char *reserved;
+        bool partialMutexes;
+        CK_RV expected;
+    } cases[] = {
+        {nullptr, false, CKR_OK},
+        {"winlogonProcess", false, CKR_OK},
+        {"winlogonProcess;dataByThread=POSTE-01", false, CKR_OK},
+        {"autre chose", false, CKR_ARGUMENTS_BAD},
+        {nullptr, true, CKR_ARGUMENTS_BAD},
+    };
+    for (const Case &c : cases) {
+        CK_C_INITIALIZE_ARGS args = {};
+        args.flags = CKF_OS_LOCKING_OK;
+        args.pReserved = (void *)c.reserved;
+        if (c.partialMutexes)
+            args.CreateMutex = [](CK_VOID_PTR_PTR) -> CK_RV { return CKR_OK; };
+        EXPECT_EQ(c.expected, f()->C_Initialize(&args)) << (c.reserved ? c.reserved : "NULL");
+        if (c.expected == CKR_OK) {
+            EXPECT_EQ(CKR_OK, f()->C_Finalize(nullptr));
+        }
+    }
+}
+
+TEST_F(Card, SlotListTwoCallProtocol)
+{
+    CK_ULONG n = 0;
+    ASSERT_EQ(CKR_OK, f()->C_GetSlotList(CK_FALSE, nullptr, &n));
+    EXPECT_EQ(1u, n);
+    CK_SLOT_ID ids[2] = {0, 0};
+    n = 0;
+    EXPECT_EQ(CKR_BUFFER_TOO_SMALL, f()->C_GetSlotList(CK_FALSE, ids, &n));
+    EXPECT_EQ(1u, n);
+    n = 2;
+    EXPECT_EQ(CKR_OK, f()->C_GetSlotList(CK_FALSE, ids, &n));
+    EXPECT_EQ(1u, n);
+    EXPECT_EQ(slot, ids[0]);
+    EXPECT_EQ(CKR_ARGUMENTS_BAD, f()->C_GetSlotList(CK_FALSE, ids, nullptr));
+}
+
+TEST_F(Card, SlotAndTokenInformation)
+{
+    CK_SLOT_INFO si;
+    ASSERT_EQ(CKR_OK, f()->C_GetSlotInfo(slot, &si));
+    EXPECT_EQ(padded("Lecteur Ovrane VEL 0", 64), field(si.slotDescription, 64));
+    EXPECT_TRUE(si.flags & CKF_TOKEN_PRESENT);
+    CK_TOKEN_INFO ti;
+    ASSERT_EQ(CKR_OK, f()->C_GetTokenInfo(slot, &ti));
+    EXPECT_EQ(padded("VEL3 MARTIN JEANNE", 32), field(ti.label, 32));
+    EXPECT_EQ(padded("2500012345", 16), field(ti.serialNumber, 16));
+    EXPECT_EQ(4u, ti.ulMinPinLen);
+    EXPECT_EQ(8u, ti.ulMaxPinLen);
+    EXPECT_TRUE(ti.flags & CKF_LOGIN_REQUIRED);
+    EXPECT_EQ(0u, pinFlags(slot));
+    EXPECT_EQ(CKR_SLOT_ID_INVALID, f()->C_GetTokenInfo(slot + 100, &ti));
+}
+
+TEST_F(Card, SessionHandlesAreNeverZeroNorAllOnes)
+{
+    std::vector<CK_SESSION_HANDLE> hs;
+    for (int i = 0; i < 50; ++i) {
+        CK_SESSION_HANDLE h = open();
+        EXPECT_NE(0u, h);
+        EXPECT_NE(0xFFFFFFFFu, h);
+        hs.push_back(h);
+    }
+    for (CK_SESSION_HANDLE h : hs)
+        EXPECT_EQ(CKR_OK, f()->C_CloseSession(h));
+    EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, f()->C_CloseSession(hs[0]));
+    CK_SESSION_INFO info;
+    EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, f()->C_GetSessionInfo(0, &info));
+    EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, f()->C_GetSessionInfo(0xFFFFFFFF, &info));
+    CK_SESSION_HANDLE h;
+    EXPECT_EQ(CKR_SESSION_PARALLEL_NOT_SUPPORTED, f()->C_OpenSession(slot, 0, nullptr, nullptr, &h));
+}
+
+TEST_F(Card, PinFlagsGoToLockedAndBackByUnblock)
+{
+    CK_SESSION_HANDLE h = open();
+    EXPECT_EQ(CKR_PIN_INCORRECT, login(h, CKU_USER, "0000"));
+    EXPECT_EQ(CKF_USER_PIN_COUNT_LOW, pinFlags(slot));
+    EXPECT_EQ(CKR_PIN_LEN_RANGE, login(h, CKU_USER, "12"));   // costs no try
+    EXPECT_EQ(CKR_PIN_INCORRECT, login(h, CKU_USER, "0000"));
+    EXPECT_EQ(CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY, pinFlags(slot));
+    EXPECT_EQ(CKR_PIN_INCORRECT, login(h, CKU_USER, "0000"));
+    EXPECT_EQ(CKF_USER_PIN_LOCKED, pinFlags(slot));
+    EXPECT_EQ(CKR_PIN_LOCKED, login(h, CKU_USER, "1234"));
+
+    // Unblock as the card manager does: read-write session, officer, InitPIN.
+    EXPECT_EQ(CKR_SESSION_READ_ONLY_EXISTS, login(open(CKF_SERIAL_SESSION | CKF_RW_SESSION), CKU_SO, "12345678"));
+    EXPECT_EQ(CKR_OK, f()->C_CloseAllSessions(slot));
+    CK_SESSION_HANDLE rw = open(CKF_SERIAL_SESSION | CKF_RW_SESSION);
+    EXPECT_EQ(CKR_PIN_INCORRECT, login(rw, CKU_SO, "87654321"));
+    EXPECT_EQ(CKF_USER_PIN_LOCKED | CKF_SO_PIN_COUNT_LOW, pinFlags(slot));
+    EXPECT_EQ(CKR_OK, login(rw, CKU_SO, "12345678"));
+    EXPECT_EQ(CKR_OK, f()->C_InitPIN(rw, (CK_UTF8CHAR *)"4321", 4));
+    EXPECT_EQ(CKR_OK, f()->C_Logout(rw));
+    EXPECT_EQ(0u, pinFlags(slot));
+    EXPECT_EQ(CKR_PIN_INCORRECT, login(rw, CKU_USER, "1234"));
+    EXPECT_EQ(CKR_OK, login(rw, CKU_USER, "4321"));
+    EXPECT_EQ(0u, pinFlags(slot));
+}
+
+TEST_F(Card, LoginIsSharedBySessionsOfTheToken)
+{
+    CK_SESSION_HANDLE a = open(), b = open();
+    ASSERT_EQ(CKR_OK, login(a, CKU_USER, "1234"));
+    EXPECT_EQ(CKR_USER_ALREADY_LOGGED_IN, login(b, CKU_USER, "1234"));
+    CK_SESSION_INFO info;
+    ASSERT_EQ(CKR_OK, f()->C_GetSessionInfo(b, &info));
+    EXPECT_EQ(CKS_RO_USER_FUNCTIONS, info.state);
+    EXPECT_EQ(CKR_OK, f()->C_Logout(b));
+    ASSERT_EQ(CKR_OK, f()->C_GetSessionInfo(a, &info));
+    EXPECT_EQ(CKS_RO_PUBLIC_SESSION, info.state);
+    EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, f()->C_Logout(a));
+}
+
+TEST_F(Card, PrivateObjectsOnlyAfterLogin)
+{
+    CK_SESSION_HANDLE h = open();
+    EXPECT_EQ(1u, find(h, dataTemplate("VEL_NAME_PS", &kFalse)).size());
+    EXPECT_EQ(0u, find(h, dataTemplate("VEL_SIT_FACT", &kTrue)).size());
+    EXPECT_EQ(0u, find(h, {{CKA_CLASS, &kPriv, sizeof(kPriv)}}).size());
+    EXPECT_EQ(2u, find(h, {{CKA_CLASS, &kPub, sizeof(kPub)}}).size());
+
+    ASSERT_EQ(CKR_OK, login(h, CKU_USER, "1234"));
+    std::vector<CK_OBJECT_HANDLE> sit = find(h, dataTemplate("VEL_SIT_FACT", &kTrue));
+    ASSERT_EQ(1u, sit.size());
+    EXPECT_EQ(3u, find(h, dataTemplate("VEL_ACTIVITY_03_PS", &kTrue)).size() + 2);
+    EXPECT_EQ(2u, find(h, {{CKA_CLASS, &kPriv, sizeof(kPriv)}}).size());
+
+    ASSERT_EQ(CKR_OK, f()->C_Logout(h));
+    CK_ATTRIBUTE value = {CKA_VALUE, nullptr, 0};
+    EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, f()->C_GetAttributeValue(h, sit[0], &value, 1));
+}
+
+TEST_F(Card, AttributeReadsLengthFirst)
+{
+    CK_SESSION_HANDLE h = open();
+    CK_CERTIFICATE_TYPE x509 = CKC_X_509;
+    std::vector<CK_OBJECT_HANDLE> certs =
+        find(h, {{CKA_CERTIFICATE_TYPE, &x509, sizeof(x509)}, {CKA_CLASS, &kCert, sizeof(kCert)}});
+    ASSERT_EQ(2u, certs.size());
+    CK_ATTRIBUTE a[3] = {{CKA_VALUE, nullptr, 0}, {CKA_ID, nullptr, 0}, {CKA_LABEL, nullptr, 0}};
+    ASSERT_EQ(CKR_OK, f()->C_GetAttributeValue(h, certs[0], a, 3));
+    EXPECT_GT(a[0].ulValueLen, 500u);
+    EXPECT_EQ(1u, a[1].ulValueLen);
+    std::vector<char> label(a[2].ulValueLen);
+    a[2].pValue = label.data();
+    ASSERT_EQ(CKR_OK, f()->C_GetAttributeValue(h, certs[0], &a[2], 1));
+    EXPECT_EQ("Certificat d'Authentification VEL", std::string(label.begin(), label.end()));
+
+    char small[4];
+    CK_ATTRIBUTE tooSmall = {CKA_VALUE, small, sizeof(small)};
+    EXPECT_EQ(CKR_BUFFER_TOO_SMALL, f()->C_GetAttributeValue(h, certs[0], &tooSmall, 1));
+    EXPECT_EQ(CK_UNAVAILABLE_INFORMATION, tooSmall.ulValueLen);
+    CK_ATTRIBUTE missing = {CKA_MODULUS, nullptr, 0};
+    EXPECT_EQ(CKR_ATTRIBUTE_TYPE_INVALID, f()->C_GetAttributeValue(h, certs[0], &missing, 1));
+    EXPECT_EQ(CK_UNAVAILABLE_INFORMATION, missing.ulValueLen);
+
+    ASSERT_EQ(CKR_OK, login(h, CKU_USER, "1234"));
+    std::vector<CK_OBJECT_HANDLE> keys = find(h, {{CKA_CLASS, &kPriv, sizeof(kPriv)}});
+    ASSERT_FALSE(keys.empty());
+    CK_ULONG bits = 0;
+    CK_ATTRIBUTE secret[2] = {{CKA_PRIVATE_EXPONENT, nullptr, 0}, {CKA_MODULUS_BITS, &bits, sizeof(bits)}};
+    EXPECT_EQ(CKR_ATTRIBUTE_SENSITIVE, f()->C_GetAttributeValue(h, keys[0], secret, 2));
+    EXPECT_EQ(CK_UNAVAILABLE_INFORMATION, secret[0].ulValueLen);
+    EXPECT_EQ(2048u, bits);
+}
+
+TEST_F(Card, SearchBookkeeping)
+{
+    CK_SESSION_HANDLE h = open();
+    CK_OBJECT_HANDLE o;
+    CK_ULONG n;
+    EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, f()->C_FindObjects(h, &o, 1, &n));
+    EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, f()->C_FindObjectsFinal(h));
+    ASSERT_EQ(CKR_OK, f()->C_FindObjectsInit(h, nullptr, 0));
+    EXPECT_EQ(CKR_OPERATION_ACTIVE, f()->C_FindObjectsInit(h, nullptr, 0));
+    // Handles come one by one, then none; never 0 nor 0xFFFFFFFF.
+    CK_ULONG total = 0;
+    while (f()->C_FindObjects(h, &o, 1, &n) == CKR_OK && n == 1) {
+        EXPECT_NE(0u, o);
+        EXPECT_NE(0xFFFFFFFFu, o);
+        ++total;
+    }
+    EXPECT_EQ(3u + 2 * 2, total);   // public data objects, certificates and public keys
+    EXPECT_EQ(CKR_OK, f()->C_FindObjectsFinal(h));
+}
+
+
+TEST_F(Card, SetPinInReadOnlySessionLastsForOtherProcesses)
+{
+    CK_SESSION_HANDLE h = open();
+    ASSERT_EQ(CKR_OK, login(h, CKU_USER, "1234"));
+    EXPECT_EQ(CKR_PIN_LEN_RANGE, f()->C_SetPIN(h, (CK_UTF8CHAR *)"1234", 4, (CK_UTF8CHAR *)"12", 2));
+    EXPECT_EQ(CKR_PIN_INCORRECT, f()->C_SetPIN(h, (CK_UTF8CHAR *)"9999", 4, (CK_UTF8CHAR *)"5678", 4));
+    EXPECT_EQ(CKR_OK, f()->C_SetPIN(h, (CK_UTF8CHAR *)"1234", 4, (CK_UTF8CHAR *)"5678", 4));
+    std::string out;
+    ASSERT_EQ(0, runSelf(gArgv0, "--probe 1234", &out));
+    EXPECT_NE(std::string::npos, out.find("login=0x000000A0")) << out;
+    ASSERT_EQ(0, runSelf(gArgv0, "--probe 5678", &out));
+    EXPECT_NE(std::string::npos, out.find("login=0x00000000")) << out;
+    // The wrong PIN of the other process shows here at the next call.
+    ASSERT_EQ(0, runSelf(gArgv0, "--probe 0000", &out));
+    EXPECT_EQ(CKF_USER_PIN_COUNT_LOW, pinFlags(slot));
+}
+
+TEST_F(Card, RemovalAndInsertionSeenAtTheNextCall)
+{
+    CK_SESSION_HANDLE h = open();
+    ASSERT_EQ(CKR_OK, login(h, CKU_USER, "1234"));
+    ASSERT_EQ(0, control("remove \"Lecteur Ovrane VEL 0\""));
+    CK_SESSION_INFO si;
+    EXPECT_EQ(CKR_DEVICE_REMOVED, f()->C_GetSessionInfo(h, &si));
+    CK_ULONG n = 0;
+    ASSERT_EQ(CKR_OK, f()->C_GetSlotList(CK_TRUE, nullptr, &n));
+    EXPECT_EQ(0u, n);
+    CK_SLOT_INFO info;
+    ASSERT_EQ(CKR_OK, f()->C_GetSlotInfo(slot, &info));
+    EXPECT_FALSE(info.flags & CKF_TOKEN_PRESENT);
+    CK_TOKEN_INFO ti;
+    EXPECT_EQ(CKR_TOKEN_NOT_PRESENT, f()->C_GetTokenInfo(slot, &ti));
+    CK_SESSION_HANDLE none;
+    EXPECT_EQ(CKR_TOKEN_NOT_PRESENT, f()->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &none));
+
+    // The same card back: a new insertion, old sessions stay gone, login too.
+    ASSERT_EQ(0, control("insert \"Lecteur Ovrane VEL 0\" vel3-default"));
+    EXPECT_EQ(CKR_DEVICE_REMOVED, f()->C_GetSessionInfo(h, &si));
+    EXPECT_EQ(CKR_OK, f()->C_CloseSession(h));
+    CK_SESSION_HANDLE h2 = open();
+    ASSERT_EQ(CKR_OK, f()->C_GetSessionInfo(h2, &si));
+    EXPECT_EQ(CKS_RO_PUBLIC_SESSION, si.state);
+    // A second process sees the card as well.
+    std::string out;
+    ASSERT_EQ(0, runSelf(gArgv0, "--probe", &out));
+    EXPECT_NE(std::string::npos, out.find("present=1")) << out;
+    ASSERT_EQ(0, control("remove \"Lecteur Ovrane VEL 0\""));
+    ASSERT_EQ(0, runSelf(gArgv0, "--probe", &out));
+    EXPECT_NE(std::string::npos, out.find("present=0")) << out;
+}
+
+TEST_F(Card, SlotIdsFollowReadersNotTheirOrder)
+{
+    const std::string a = "Lecteur de cartes USB Ovrane modele 2024 numero 000123 interface 0";
+    const std::string b = "Lecteur de cartes USB Ovrane modele 2024 numero 000123 interface 1";
+    ASSERT_EQ(0, control("add-reader \"" + a + "\" 7"));
+    ASSERT_EQ(0, control("add-reader \"" + b + "\" 3"));
+    ASSERT_EQ(0, control("insert \"" + b + "\" vel3-cl"));
+    CK_SLOT_ID ids[4];
+    CK_ULONG n = 4;
+    ASSERT_EQ(CKR_OK, f()->C_GetSlotList(CK_FALSE, ids, &n));
+    ASSERT_EQ(3u, n);
+    EXPECT_EQ(1u, ids[0]);
+    EXPECT_EQ(7u, ids[1]);
+    EXPECT_EQ(3u, ids[2]);
+    n = 4;
+    ASSERT_EQ(CKR_OK, f()->C_GetSlotList(CK_TRUE, ids, &n));
+    ASSERT_EQ(2u, n);
+    EXPECT_EQ(3u, ids[1]);
+    CK_SLOT_INFO si;
+    ASSERT_EQ(CKR_OK, f()->C_GetSlotInfo(3, &si));
+    EXPECT_EQ(b.substr(0, 64), field(si.slotDescription, 64));
+    CK_TOKEN_INFO ti;
+    ASSERT_EQ(CKR_OK, f()->C_GetTokenInfo(3, &ti));
+    EXPECT_EQ(padded("VEL3 CL AB", 32), field(ti.label, 32));
+    EXPECT_EQ(padded("12345678", 16), field(ti.serialNumber, 16));
+}
+
+TEST_F(Card, OtherCardsOfTheSet)
+{
+    ASSERT_EQ(0, control("add-reader \"Lecteur 2\" 2"));
+    struct Case {
+        const char *card;
+        CK_RV tokenInfo;
+        CK_FLAGS flags;
+    } cases[] = {
+        {"vel3-blocked", CKR_OK, CKF_USER_PIN_LOCKED},
+        {"unknown", CKR_TOKEN_NOT_RECOGNIZED, 0},
+        {"vel2-old", CKR_OK, 0},
+    };
+    for (const Case &c : cases) {
+        ASSERT_EQ(0, control(std::string("insert \"Lecteur 2\" ") + c.card));
+        CK_TOKEN_INFO ti;
+        EXPECT_EQ(c.tokenInfo, f()->C_GetTokenInfo(2, &ti)) << c.card;
+        if (c.tokenInfo == CKR_OK) {
+            EXPECT_EQ(c.flags, pinFlags(2)) << c.card;
+        }
+        ASSERT_EQ(0, control("remove \"Lecteur 2\""));
+    }
+}
+
+TEST_F(Card, DamagedStateIsReportedAndLeftInPlace)
+{
+    ASSERT_EQ(0, control("log on"));
+    const std::string junk = "softcard-state 1\nreader slot=1 name=\"ouvert\nfin\n";
+    writeFile(gState, junk);
+    CK_ULONG n = 0;
+    EXPECT_EQ(CKR_DEVICE_ERROR, f()->C_GetSlotList(CK_FALSE, nullptr, &n));
+    EXPECT_EQ(CKR_DEVICE_ERROR, f()->C_GetSlotInfo(slot, nullptr));
+    EXPECT_EQ(junk, readFile(gState));
+    EXPECT_NE(std::string::npos, readFile(gState + ".log").find("laiss")) << readFile(gState + ".log");
+    EXPECT_NE(0, control("insert \"Lecteur Ovrane VEL 0\" vel3-default"));
+    EXPECT_EQ(junk, readFile(gState));
+    removeFile(gState);
+    EXPECT_EQ(CKR_OK, f()->C_GetSlotList(CK_FALSE, nullptr, &n));
+}
+
+TEST_F(Card, InjectedResultsAndCallLog)
+{
+    ASSERT_EQ(0, control("log on"));
+    ASSERT_EQ(0, control("inject C_Login 2 0x30"));
+    CK_SESSION_HANDLE h = open();
+    EXPECT_EQ(CKR_PIN_INCORRECT, login(h, CKU_USER, "9876"));
+    EXPECT_EQ(CKR_DEVICE_ERROR, login(h, CKU_USER, "1234"));   // the second call
+    EXPECT_EQ(CKR_OK, login(h, CKU_USER, "1234"));
+    std::string log = readFile(gState + ".log");
+    EXPECT_NE(std::string::npos, log.find("C_Login(")) << log;
+    EXPECT_NE(std::string::npos, log.find(") = 0x00000030")) << log;
+    EXPECT_EQ(std::string::npos, log.find("1234")) << "a PIN reached the log";
+    EXPECT_EQ(std::string::npos, log.find("9876")) << "a PIN reached the log";
+    ASSERT_EQ(0, control("log off"));
+}
+
+TEST(Start, VendorRetryResultThenFinaliseThreadAndRetry)
+{
+    removeFile(gState);
+    ASSERT_EQ(0, control("inject C_Initialize 1 0x80000002"));
+    CK_C_INITIALIZE_ARGS args = {};
+    args.flags = CKF_OS_LOCKING_OK;
+    args.pReserved = (void *)"winlogonProcess;dataByThread=POSTE-01";
+    EXPECT_EQ(0x80000002ul, f()->C_Initialize(&args));
+    uint32_t me = currentThread();
+    f()->C_Finalize(&me);
+    EXPECT_EQ(CKR_OK, f()->C_Initialize(&args));
+    EXPECT_EQ(CKR_OK, f()->C_Finalize(nullptr));
+}
+
+TEST(Start, FinaliseWithAThreadIdDropsOnlyThatThreadsData)
+{
+    removeFile(gState);
+    CK_C_INITIALIZE_ARGS args = {};
+    args.flags = CKF_OS_LOCKING_OK;
+    args.pReserved = (void *)"winlogonProcess;dataByThread=POSTE-01";
+    ASSERT_EQ(CKR_OK, f()->C_Initialize(&args));
+    CK_SESSION_HANDLE mine = 0, theirs = 0;
+    ASSERT_EQ(CKR_OK, f()->C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &mine));
+    uint32_t other = 0;
+    std::thread t([&] {
+        other = currentThread();
+        EXPECT_EQ(CKR_OK, f()->C_Initialize(&args));   // a thread of its own: its own data
+        EXPECT_EQ(CKR_OK, f()->C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &theirs));
+    });
+    t.join();
+    ASSERT_EQ(CKR_OK, f()->C_Finalize(&other));
+    CK_SESSION_INFO si;
+    EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, f()->C_GetSessionInfo(theirs, &si));
+    EXPECT_EQ(CKR_OK, f()->C_GetSessionInfo(mine, &si));
+    EXPECT_EQ(CKR_CRYPTOKI_ALREADY_INITIALIZED, f()->C_Initialize(&args));
+    uint32_t me = currentThread();
+    ASSERT_EQ(CKR_OK, f()->C_Finalize(&me));
+    EXPECT_EQ(CKR_CRYPTOKI_NOT_INITIALIZED, f()->C_GetSessionInfo(mine, &si));
+}
+
+TEST_F(Card, VendorChannelClose)
+{
+    CK_IC_ForceCloseChannel01 close = forceCloseChannel();
+    ASSERT_NE(nullptr, close);
+    EXPECT_EQ(CKR_OK, close(slot));
+    EXPECT_EQ(CKR_SLOT_ID_INVALID, close(slot + 50));
+    ASSERT_EQ(0, control("inject IC_ForceCloseChannel01 1 0x5"));
+    EXPECT_EQ(CKR_GENERAL_ERROR, close(slot));
+    f()->C_Finalize(nullptr);
+    EXPECT_EQ(CKR_OK, close(slot));   // callable while the library is finalised
+    f()->C_Initialize(nullptr);
+}
+
+TEST_F(Card, MissingArgumentsAreRefused)
+{
+    CK_SESSION_HANDLE h = open();
+    CK_ULONG n = 0;
+    CK_MECHANISM m = {CKM_RSA_PKCS, nullptr, 0};
+    CK_RV results[] = {
+        f()->C_GetSlotInfo(slot, nullptr),
+        f()->C_GetTokenInfo(slot, nullptr),
+        f()->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, nullptr),
+        f()->C_GetSessionInfo(h, nullptr),
+        f()->C_Login(h, CKU_USER, nullptr, 4),
+        f()->C_SetPIN(h, nullptr, 4, (CK_UTF8CHAR *)"1234", 4),
+        f()->C_InitPIN(h, nullptr, 4),
+        f()->C_FindObjectsInit(h, nullptr, 2),
+        f()->C_GetAttributeValue(h, 1, nullptr, 1),
+        f()->C_SignInit(h, nullptr, 1),
+        f()->C_Sign(h, nullptr, 5, nullptr, &n),
+        f()->C_DecryptInit(h, nullptr, 1),
+        f()->C_GenerateRandom(h, nullptr, 8),
+        f()->C_GetMechanismList(slot, nullptr, nullptr),
+        f()->C_GetFunctionList(nullptr),
+        f()->C_GetInfo(nullptr),
+    };
+    for (size_t i = 0; i < sizeof(results) / sizeof(results[0]); ++i)
+        EXPECT_EQ(CKR_ARGUMENTS_BAD, results[i]) << "case " << i;
+    EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, f()->C_Sign(h, (CK_BYTE *)"x", 1, nullptr, &n));
+    EXPECT_EQ(CKR_FUNCTION_NOT_SUPPORTED, f()->C_EncryptInit(h, &m, 1));
+    EXPECT_EQ(CKR_FUNCTION_NOT_SUPPORTED, f()->C_WaitForSlotEvent(0, nullptr, nullptr));
+}
+
+} // namespace
+
+// The second process of the tests: loads the card, prints what it sees, and
+// presents a PIN when one is given.
+static int probe(const char *pin)
+{
+    if (f()->C_Initialize(nullptr) != CKR_OK)
+        return 1;
+    CK_SLOT_ID slots[8];
+    CK_ULONG n = 8;
+    CK_RV rv = f()->C_GetSlotList(CK_TRUE, slots, &n);
+    std::printf("present=%lu\n", rv == CKR_OK ? (unsigned long)n : 0ul);
+    if (pin && rv == CKR_OK && n > 0) {
+        CK_SESSION_HANDLE h;
+        rv = f()->C_OpenSession(slots[0], CKF_SERIAL_SESSION, nullptr, nullptr, &h);
+        if (rv == CKR_OK)
+            rv = login(h, CKU_USER, pin);
+        std::printf("login=0x%08lX\n", (unsigned long)rv);
+    }
+    f()->C_Finalize(nullptr);
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    gArgv0 = argv[0];
+    if (argc >= 2 && std::strcmp(argv[1], "--probe") == 0)
+        return probe(argc >= 3 ? argv[2] : nullptr);   // same state: VEL_SOFTCARD_STATE is inherited
+    gState = usePrivateState("library");
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

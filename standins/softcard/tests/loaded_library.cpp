@@ -1,0 +1,173 @@
+#include "loaded_library.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+#ifndef SOFTCARD_LIBRARY_FILE
+#error SOFTCARD_LIBRARY_FILE must name the library to load
+#endif
+#ifndef SOFTCARD_CONTROL_FILE
+#error SOFTCARD_CONTROL_FILE must name the control program
+#endif
+
+namespace softcard_test {
+
+namespace {
+void *module = nullptr;
+std::string statePath;
+}
+
+std::string usePrivateState(const char *tag)
+{
+    char name[160];
+#if defined(_WIN32)
+    char dir[MAX_PATH];
+    GetTempPathA(sizeof(dir), dir);
+    std::snprintf(name, sizeof(name), "%ssoftcard-%s-%lu.state", dir, tag, GetCurrentProcessId());
+    SetEnvironmentVariableA("VEL_SOFTCARD_STATE", name);
+    _putenv_s("VEL_SOFTCARD_STATE", name);
+#else
+    std::snprintf(name, sizeof(name), "/tmp/softcard-%s-%d.state", tag, int(getpid()));
+    setenv("VEL_SOFTCARD_STATE", name, 1);
+#endif
+    statePath = name;
+    removeFile(statePath);
+    removeFile(statePath + ".log");
+    return statePath;
+}
+
+static void *symbol(const char *name)
+{
+    if (!module) {
+#if defined(_WIN32)
+        module = LoadLibraryA(SOFTCARD_LIBRARY_FILE);
+#else
+        module = dlopen(SOFTCARD_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
+#endif
+        if (!module) {
+            std::fprintf(stderr, "cannot load %s\n", SOFTCARD_LIBRARY_FILE);
+            std::exit(2);
+        }
+    }
+#if defined(_WIN32)
+    return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(module), name));
+#else
+    return dlsym(module, name);
+#endif
+}
+
+CK_FUNCTION_LIST *functions()
+{
+    static CK_FUNCTION_LIST *list = nullptr;
+    if (!list) {
+        auto get = reinterpret_cast<CK_C_GetFunctionList>(symbol("C_GetFunctionList"));
+        if (!get || get(&list) != CKR_OK || !list) {
+            std::fprintf(stderr, "C_GetFunctionList failed\n");
+            std::exit(2);
+        }
+    }
+    return list;
+}
+
+CK_IC_ForceCloseChannel01 forceCloseChannel()
+{
+    return reinterpret_cast<CK_IC_ForceCloseChannel01>(symbol("IC_ForceCloseChannel01"));
+}
+
+// The control program sits beside the test programs.
+static std::string besideMe(const char *file)
+{
+    std::string dir;
+#if defined(_WIN32)
+    char self[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, self, sizeof(self));
+    dir.assign(self, n);
+    size_t cut = dir.find_last_of("\\/");
+#else
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof(self));
+    dir.assign(self, n > 0 ? size_t(n) : 0);
+    size_t cut = dir.find_last_of('/');
+#endif
+    dir = cut == std::string::npos ? std::string() : dir.substr(0, cut + 1);
+    return dir + file;
+}
+
+int control(const std::string &args)
+{
+    std::string cmd = "\"" + besideMe(SOFTCARD_CONTROL_FILE) + "\" " + args;
+#if defined(_WIN32)
+    cmd = "\"" + cmd + "\"";   // cmd.exe keeps the inner quotes this way
+#endif
+    return std::system(cmd.c_str());
+}
+
+int runSelf(const char *argv0, const std::string &args, std::string *out)
+{
+    std::string cmd = std::string("\"") + argv0 + "\" " + args;
+#if defined(_WIN32)
+    cmd = "\"" + cmd + "\"";
+    FILE *p = _popen(cmd.c_str(), "r");
+#else
+    FILE *p = popen(cmd.c_str(), "r");
+#endif
+    if (!p)
+        return -1;
+    char buf[512];
+    size_t n;
+    out->clear();
+    while ((n = std::fread(buf, 1, sizeof(buf), p)) > 0)
+        out->append(buf, n);
+#if defined(_WIN32)
+    return _pclose(p);
+#else
+    return pclose(p);
+#endif
+}
+
+uint32_t currentThread()
+{
+#if defined(_WIN32)
+    return GetCurrentThreadId();
+#else
+    return static_cast<uint32_t>(syscall(SYS_gettid));
+#endif
+}
+
+void removeFile(const std::string &path)
+{
+    std::remove(path.c_str());
+}
+
+void writeFile(const std::string &path, const std::string &content)
+{
+    FILE *f = std::fopen(path.c_str(), "wb");
+    if (f) {
+        std::fwrite(content.data(), 1, content.size(), f);
+        std::fclose(f);
+    }
+}
+
+std::string readFile(const std::string &path)
+{
+    std::string out;
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return out;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0)
+        out.append(buf, n);
+    std::fclose(f);
+    return out;
+}
+
+} // namespace softcard_test

@@ -1,0 +1,41 @@
+// CVelgesApp: runs the main dialog for the life of the program.
+#include "classlib/classlib.h"
+
+#include "AppState.h"
+#include "MainDlg.h"
+#include "SmallDialogs.h"
+#include "resource.h"
+
+namespace vel {
+
+class CVelgesApp : public cl::CWinApp {
+public:
+    BOOL InitInstance() override
+    {
+        LoadStdProfileSettings(0);
+        CMainDlg dlg;
+        m_pMainWnd = &dlg;
+        dlg.DoModal();
+        m_pMainWnd = nullptr;
+        return FALSE;
+    }
+    const cl::MessageMap *GetMessageMap() const override
+    {
+        static const cl::MessageEntry entries[] = {
+            cl::OnCommand<&CVelgesApp::OnAppAbout>(ID_APP_ABOUT),
+        };
+        static const cl::MessageMap map(CWinApp::GetMessageMap(), entries);
+        return &map;
+    }
+
+private:
+    void OnAppAbout()
+    {
+        CAboutDlg about;
+        about.DoModal();
+    }
+};
+
+CVelgesApp theApp;
+
+} // namespace vel

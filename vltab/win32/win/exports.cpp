@@ -1,0 +1,85 @@
+// The five exports: each only hands its arguments to the lookups and turns
+// an unexpected C++ failure into a result code, never into an exception
+// crossing into the calling application.
+#include <windows.h>
+
+#include <new>
+
+#include "builtin.h"
+#include "dictionary_file.h"
+#include "dictionary_path.h"
+#include "lookups.h"
+#include "vltab.h"
+
+namespace {
+
+vltab::DictionaryLoad &ProcessDictionary()
+{
+    // One per process, loaded by the first table lookup; freed when the
+    // library is unloaded.
+    static vltab::DictionaryLoad dictionary(
+        [](vltab::FileBytes &out) { return vltab::ReadDictionaryFile(vltab::GetDictionaryPath(), out); },
+        vltab::kBuiltinDictionaryText, vltab::kBuiltinDictionarySize);
+    return dictionary;
+}
+
+template <class Call>
+unsigned short Guarded(Call call)
+{
+    try {
+        return call();
+    } catch (...) {
+        // Only allocation can throw here (the path text, the lock).
+        return vltab::kOutOfMemory;
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+unsigned short VLTAB_CALL QUVTAB_VersionTables(unsigned short *loadStatus, char *version, char *checksum,
+                                               unsigned short *tableCount)
+{
+    return Guarded([&] {
+        return vltab::VersionTables(ProcessDictionary(), loadStatus, version, checksum, tableCount);
+    });
+}
+
+unsigned short VLTAB_CALL QUVTAB_InfosSurTable(unsigned short *loadStatus, char *table, char *tableTitle,
+                                               char *fieldTitle, unsigned short *recordCount,
+                                               unsigned short *largestRecordSize)
+{
+    return Guarded([&] {
+        return vltab::InfosSurTable(ProcessDictionary(), loadStatus, table, tableTitle, fieldTitle,
+                                    recordCount, largestRecordSize);
+    });
+}
+
+unsigned short VLTAB_CALL QUVTAB_LectureLibelle(unsigned short *loadStatus, char *table, char *key1,
+                                                char *key2, char *key3, unsigned short *labelLength,
+                                                char *label)
+{
+    return Guarded([&] {
+        return vltab::LectureLibelle(ProcessDictionary(), loadStatus, table, key1, key2, key3, labelLength,
+                                     label);
+    });
+}
+
+unsigned short VLTAB_CALL QUVTAB_LectureEnregistrement(unsigned short *loadStatus, char *table,
+                                                       unsigned short recordNumber, char *key1, char *key2,
+                                                       char *key3, unsigned short *labelLength, char *label)
+{
+    return Guarded([&] {
+        return vltab::LectureEnregistrement(ProcessDictionary(), loadStatus, table, recordNumber, key1, key2,
+                                            key3, labelLength, label);
+    });
+}
+
+unsigned short VLTAB_CALL QUVTAB_ISO8859EnEditable(const unsigned char *source, unsigned short length,
+                                                   unsigned char *target)
+{
+    return vltab::ISO8859EnEditable(source, length, target);
+}
+
+} // extern "C"
