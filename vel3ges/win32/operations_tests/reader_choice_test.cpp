@@ -5,6 +5,7 @@
 #include "CardConnection.h"
 #include "CardRecords.h"
 #include "ReaderChoice.h"
+#include "SlotList.h"
 #include "operations_fixture.h"
 
 namespace vel {
@@ -94,6 +95,56 @@ TEST_F(ReaderChoice, FailedSessionCloseLeavesTheCardAsItWas)
     EXPECT_EQ(0, host.startCalls);
     EXPECT_EQ(1u, ui.Lines(PaneJournal).size());
     EXPECT_TRUE(g_card.idRead);
+}
+
+} // namespace
+} // namespace vel
+
+namespace vel {
+namespace {
+
+class SlotListing : public ::testing::Test {
+protected:
+    OperationsUi ui;
+    std::vector<ReaderEntry> readers;
+    void SetUp() override { ops::SetUpCard(ops::CardKind::Default, ui); }
+};
+
+TEST_F(SlotListing, ListsEverySlotWithItsDescriptionAfterClosingTheSession)
+{
+    CK_SESSION_HANDLE session = hSession;
+    EXPECT_EQ(257, ListReadersForChoice(readers));
+    ASSERT_EQ(1u, readers.size());
+    EXPECT_EQ(fake::State().slot, readers[0].slot);
+    EXPECT_TRUE(readers[0].named);
+    EXPECT_EQ("Lecteur de test 0", readers[0].name);
+    EXPECT_EQ(kNoSession, hSession);
+    EXPECT_EQ(0u, fake::State().sessions.count(session));
+    EXPECT_TRUE(g_card.cardPresent);
+    EXPECT_EQ(2, fake::State().Count("C_GetSlotList"));
+}
+
+TEST_F(SlotListing, FailedListingsGiveNoReader)
+{
+    for (int failing : {0, 1}) {
+        ops::SetUpCard(ops::CardKind::Default, ui);
+        if (failing == 1)
+            fake::Force("C_GetSlotList", CKR_OK); // the count
+        // A reader plugged in between the two listings.
+        fake::Force("C_GetSlotList", failing ? CKR_BUFFER_TOO_SMALL : CKR_DEVICE_ERROR);
+        EXPECT_EQ(259, ListReadersForChoice(readers)) << failing;
+        EXPECT_TRUE(readers.empty());
+        EXPECT_FALSE(g_card.cardPresent);
+    }
+}
+
+TEST_F(SlotListing, SlotWithoutReadableDescriptionHasNoName)
+{
+    fake::Force("C_GetSlotInfo", CKR_DEVICE_ERROR);
+    EXPECT_EQ(257, ListReadersForChoice(readers));
+    ASSERT_EQ(1u, readers.size());
+    EXPECT_FALSE(readers[0].named);
+    EXPECT_EQ(CKR_OK, lastRv);
 }
 
 } // namespace
