@@ -154,7 +154,7 @@ PRACTITIONER_DATA = [
     ("VEL_SIT_FACT", True, billing_object([
         dict(link=1, billing_id="7512345678", convention="011101", approvals="000000", signing=0x11),
         dict(link=2, billing_id="7598765432", convention="019991", approvals="010000", signing=0x10),
-        dict(link=3, billing_id="7511122233", convention="011202", approvals="990000", signing=0x00),
+        dict(link=3, billing_id="7511122233", convention="011001", approvals="990000", signing=0x00),
     ])),
 ]
 
