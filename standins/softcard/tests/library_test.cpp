@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -333,6 +334,20 @@ TEST_F(Card, RemovalAndInsertionSeenAtTheNextCall)
     ASSERT_EQ(0, control("remove \"Lecteur Ovrane VEL 0\""));
     ASSERT_EQ(0, runSelf(gArgv0, "--probe", &out));
     EXPECT_NE(std::string::npos, out.find("present=0")) << out;
+}
+
+TEST_F(Card, TwoProcessesAtOnceSeeOneCard)
+{
+    // Two processes spend and restore tries together: with the state changed
+    // under one lock and replaced atomically, no answer is lost or damaged,
+    // and never three wrong PINs in a row reach the card.
+    std::string outA, outB;
+    std::thread other([&] { runSelf(gArgv0, "--hammer 15", &outB); });
+    runSelf(gArgv0, "--hammer 15", &outA);
+    other.join();
+    EXPECT_NE(std::string::npos, outA.find("unexpected=0")) << outA;
+    EXPECT_NE(std::string::npos, outB.find("unexpected=0")) << outB;
+    EXPECT_EQ(0u, pinFlags(slot));
 }
 
 TEST_F(Card, SlotIdsFollowReadersNotTheirOrder)
@@ -759,9 +774,33 @@ static int probe(const char *pin)
     return 0;
 }
 
+// Another second process: n rounds of a wrong then the right PIN; prints the
+// number of answers other than those two expected ones.
+static int hammer(int rounds)
+{
+    if (f()->C_Initialize(nullptr) != CKR_OK)
+        return 1;
+    int unexpected = 0;
+    for (int i = 0; i < rounds; ++i) {
+        CK_SESSION_HANDLE h;
+        if (f()->C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &h) != CKR_OK) {
+            ++unexpected;
+            continue;
+        }
+        unexpected += login(h, CKU_USER, "0000") != CKR_PIN_INCORRECT;
+        unexpected += login(h, CKU_USER, "1234") != CKR_OK;
+        f()->C_CloseSession(h);
+    }
+    std::printf("unexpected=%d\n", unexpected);
+    f()->C_Finalize(nullptr);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     gArgv0 = argv[0];
+    if (argc >= 3 && std::strcmp(argv[1], "--hammer") == 0)
+        return hammer(std::atoi(argv[2]));
     if (argc >= 2 && std::strcmp(argv[1], "--probe") == 0)
         return probe(argc >= 3 ? argv[2] : nullptr);   // same state: VEL_SOFTCARD_STATE is inherited
     gState = usePrivateState("library");
