@@ -9,9 +9,15 @@
 
 namespace softcard {
 
-CK_RV Library::cryptoInit(Session &s, Operation &op, const CK_MECHANISM *mech, CK_OBJECT_HANDLE key,
-                          CK_OBJECT_CLASS wantedClass, CK_ATTRIBUTE_TYPE usage, bool hashMechanisms)
+CK_RV Library::beginOperation(CK_SESSION_HANDLE h, Operation Session::*which, const CK_MECHANISM *mech,
+                              CK_OBJECT_HANDLE key, CK_OBJECT_CLASS wantedClass, CK_ATTRIBUTE_TYPE usage,
+                              bool hashMechanisms)
 {
+    Session *s;
+    CK_RV rv = session(h, s);
+    if (rv != CKR_OK)
+        return rv;
+    Operation &op = s->*which;
     if (op.active)
         return CKR_OPERATION_ACTIVE;
     bool known = mech->mechanism == CKM_RSA_PKCS ||
@@ -20,15 +26,10 @@ CK_RV Library::cryptoInit(Session &s, Operation &op, const CK_MECHANISM *mech, C
         return CKR_MECHANISM_INVALID;
     if (mech->pParameter || mech->ulParameterLen)
         return CKR_MECHANISM_PARAM_INVALID;
-    const CardObject *o = object(s, key);
-    if (!o) {
-        // A private key exists but is out of reach until the user logs in.
-        const std::vector<CardObject> &objs = objectsOf(s);
-        size_t index = key & 0xFF;
-        if (index && index <= objs.size() && objectHandle(s.insertion, index - 1) == key)
-            return CKR_USER_NOT_LOGGED_IN;
-        return CKR_KEY_HANDLE_INVALID;
-    }
+    bool hidden = false;
+    const CardObject *o = object(*s, key, &hidden);
+    if (!o)
+        return hidden ? CKR_USER_NOT_LOGGED_IN : CKR_KEY_HANDLE_INVALID;   // a private key before the login
     if (o->objectClass != wantedClass)
         return CKR_KEY_TYPE_INCONSISTENT;
     if (!o->hasBoolTrue(usage))
@@ -37,6 +38,24 @@ CK_RV Library::cryptoInit(Session &s, Operation &op, const CK_MECHANISM *mech, C
     op.active = true;
     op.mechanism = mech->mechanism;
     op.key = key;
+    op.keyClass = wantedClass;
+    return CKR_OK;
+}
+
+CK_RV Library::activeOperation(CK_SESSION_HANDLE h, Operation Session::*which, Session *&s, const CardObject *&key)
+{
+    CK_RV rv = session(h, s);
+    if (rv != CKR_OK)
+        return rv;
+    Operation &op = (*s).*which;
+    if (!op.active)
+        return CKR_OPERATION_NOT_INITIALIZED;
+    key = object(*s, op.key);
+    bool usable = key && (op.keyClass == CKO_PRIVATE_KEY ? key->privateKey != nullptr : key->publicKey != nullptr);
+    if (!usable) {
+        op.reset();
+        return CKR_KEY_HANDLE_INVALID;   // logged out meanwhile, or the card's objects changed
+    }
     return CKR_OK;
 }
 
@@ -49,6 +68,8 @@ size_t keySize(const CardObject &o)
 
 void addData(Operation &op, const CK_BYTE *data, CK_ULONG len, size_t limit)
 {
+    if (len == 0)
+        return;   // no data may come as NULL: nothing to hash or keep
     if (op.mechanism == CKM_SHA1_RSA_PKCS) {
         op.sha1.update(data, len);
     } else if (op.mechanism == CKM_SHA256_RSA_PKCS) {
@@ -98,191 +119,132 @@ CK_RV outputRoom(CK_BYTE *out, CK_ULONG *outLen, size_t needed, bool &done)
     return CKR_OK;
 }
 
-} // namespace
-
-CK_RV Library::signResult(Session &s, Bytes &out)
+CK_RV signature(Operation &op, const RsaPrivateKey &key, Bytes &out)
 {
-    const CardObject *o = object(s, s.sign.key);
-    if (!o || !o->privateKey)
-        return CKR_KEY_HANDLE_INVALID;   // logged out meanwhile
     Bytes message, block;
-    if (!messageOf(s.sign, message) || !pkcs1PadSign(message, o->privateKey->size(), block))
+    if (!messageOf(op, message) || !pkcs1PadSign(message, key.size(), block))
         return CKR_DATA_LEN_RANGE;
-    return rsaPrivate(*o->privateKey, block, out) ? CKR_OK : CKR_FUNCTION_FAILED;
+    return rsaPrivate(key, block, out) ? CKR_OK : CKR_FUNCTION_FAILED;
 }
 
-CK_RV Library::signInit(CK_SESSION_HANDLE h, const CK_MECHANISM *mech, CK_OBJECT_HANDLE key)
+CK_RV verification(Operation &op, const RsaPublicKey &key, const CK_BYTE *sig, CK_ULONG sigLen)
 {
-    Session *s;
-    CK_RV rv = session(h, s);
-    if (rv != CKR_OK)
-        return rv;
-    return cryptoInit(*s, s->sign, mech, key, CKO_PRIVATE_KEY, CKA_SIGN, true);
-}
-
-CK_RV Library::sign(CK_SESSION_HANDLE h, const CK_BYTE *data, CK_ULONG len, CK_BYTE *sig, CK_ULONG *sigLen)
-{
-    Session *s;
-    CK_RV rv = session(h, s);
-    if (rv != CKR_OK)
-        return rv;
-    if (!s->sign.active)
-        return CKR_OPERATION_NOT_INITIALIZED;
-    const CardObject *o = object(*s, s->sign.key);
-    if (!o) {
-        s->sign.reset();
-        return CKR_KEY_HANDLE_INVALID;
-    }
-    bool done;
-    rv = outputRoom(sig, sigLen, keySize(*o), done);
-    if (!done)
-        return rv;
-    addData(s->sign, data, len, keySize(*o));
-    Bytes out;
-    rv = signResult(*s, out);
-    s->sign.reset();
-    if (rv != CKR_OK)
-        return rv;
-    std::memcpy(sig, out.data(), out.size());
-    *sigLen = static_cast<CK_ULONG>(out.size());
-    return CKR_OK;
-}
-
-CK_RV Library::signUpdate(CK_SESSION_HANDLE h, const CK_BYTE *part, CK_ULONG len)
-{
-    Session *s;
-    CK_RV rv = session(h, s);
-    if (rv != CKR_OK)
-        return rv;
-    if (!s->sign.active)
-        return CKR_OPERATION_NOT_INITIALIZED;
-    const CardObject *o = object(*s, s->sign.key);
-    if (!o) {
-        s->sign.reset();
-        return CKR_KEY_HANDLE_INVALID;
-    }
-    addData(s->sign, part, len, keySize(*o));
-    return CKR_OK;
-}
-
-CK_RV Library::signFinal(CK_SESSION_HANDLE h, CK_BYTE *sig, CK_ULONG *sigLen)
-{
-    Session *s;
-    CK_RV rv = session(h, s);
-    if (rv != CKR_OK)
-        return rv;
-    if (!s->sign.active)
-        return CKR_OPERATION_NOT_INITIALIZED;
-    const CardObject *o = object(*s, s->sign.key);
-    if (!o) {
-        s->sign.reset();
-        return CKR_KEY_HANDLE_INVALID;
-    }
-    bool done;
-    rv = outputRoom(sig, sigLen, keySize(*o), done);
-    if (!done)
-        return rv;
-    Bytes out;
-    rv = signResult(*s, out);
-    s->sign.reset();
-    if (rv != CKR_OK)
-        return rv;
-    std::memcpy(sig, out.data(), out.size());
-    *sigLen = static_cast<CK_ULONG>(out.size());
-    return CKR_OK;
-}
-
-CK_RV Library::verifyResult(Session &s, const CK_BYTE *sig, CK_ULONG sigLen)
-{
-    const CardObject *o = object(s, s.verify.key);
-    if (!o || !o->publicKey)
-        return CKR_KEY_HANDLE_INVALID;
-    if (sigLen != o->publicKey->size())
+    if (sigLen != key.size())
         return CKR_SIGNATURE_LEN_RANGE;
     Bytes message, block, recovered;
-    if (!messageOf(s.verify, message))
+    if (!messageOf(op, message))
         return CKR_DATA_LEN_RANGE;
-    if (!rsaPublic(*o->publicKey, Bytes(sig, sig + sigLen), block))
+    if (!rsaPublic(key, Bytes(sig, sig + sigLen), block))
         return CKR_SIGNATURE_INVALID;
     if (!pkcs1Unpad(block, 1, recovered) || recovered != message)
         return CKR_SIGNATURE_INVALID;
     return CKR_OK;
 }
 
-CK_RV Library::verifyInit(CK_SESSION_HANDLE h, const CK_MECHANISM *mech, CK_OBJECT_HANDLE key)
+} // namespace
+
+CK_RV Library::addPart(CK_SESSION_HANDLE h, Operation Session::*which, const CK_BYTE *part, CK_ULONG len)
 {
     Session *s;
-    CK_RV rv = session(h, s);
+    const CardObject *key;
+    CK_RV rv = activeOperation(h, which, s, key);
+    if (rv == CKR_OK)
+        addData((*s).*which, part, len, keySize(*key));
+    return rv;
+}
+
+CK_RV Library::signLast(CK_SESSION_HANDLE h, const CK_BYTE *data, CK_ULONG len, CK_BYTE *sig, CK_ULONG *sigLen)
+{
+    Session *s;
+    const CardObject *key;
+    CK_RV rv = activeOperation(h, &Session::sign, s, key);
     if (rv != CKR_OK)
         return rv;
-    return cryptoInit(*s, s->verify, mech, key, CKO_PUBLIC_KEY, CKA_VERIFY, true);
+    const RsaPrivateKey &rsa = *key->privateKey;
+    bool done;
+    rv = outputRoom(sig, sigLen, rsa.size(), done);
+    if (!done)
+        return rv;
+    addData(s->sign, data, len, rsa.size());
+    Bytes out;
+    rv = signature(s->sign, rsa, out);
+    s->sign.reset();
+    if (rv != CKR_OK)
+        return rv;
+    std::memcpy(sig, out.data(), out.size());
+    *sigLen = static_cast<CK_ULONG>(out.size());
+    return CKR_OK;
+}
+
+CK_RV Library::verifyLast(CK_SESSION_HANDLE h, const CK_BYTE *data, CK_ULONG len, const CK_BYTE *sig,
+                          CK_ULONG sigLen)
+{
+    Session *s;
+    const CardObject *key;
+    CK_RV rv = activeOperation(h, &Session::verify, s, key);
+    if (rv != CKR_OK)
+        return rv;
+    addData(s->verify, data, len, key->publicKey->size());
+    rv = verification(s->verify, *key->publicKey, sig, sigLen);
+    s->verify.reset();
+    return rv;
+}
+
+CK_RV Library::signInit(CK_SESSION_HANDLE h, const CK_MECHANISM *mech, CK_OBJECT_HANDLE key)
+{
+    return beginOperation(h, &Session::sign, mech, key, CKO_PRIVATE_KEY, CKA_SIGN, true);
+}
+
+CK_RV Library::sign(CK_SESSION_HANDLE h, const CK_BYTE *data, CK_ULONG len, CK_BYTE *sig, CK_ULONG *sigLen)
+{
+    return signLast(h, data, len, sig, sigLen);
+}
+
+CK_RV Library::signUpdate(CK_SESSION_HANDLE h, const CK_BYTE *part, CK_ULONG len)
+{
+    return addPart(h, &Session::sign, part, len);
+}
+
+CK_RV Library::signFinal(CK_SESSION_HANDLE h, CK_BYTE *sig, CK_ULONG *sigLen)
+{
+    return signLast(h, nullptr, 0, sig, sigLen);
+}
+
+CK_RV Library::verifyInit(CK_SESSION_HANDLE h, const CK_MECHANISM *mech, CK_OBJECT_HANDLE key)
+{
+    return beginOperation(h, &Session::verify, mech, key, CKO_PUBLIC_KEY, CKA_VERIFY, true);
 }
 
 CK_RV Library::verify(CK_SESSION_HANDLE h, const CK_BYTE *data, CK_ULONG len, const CK_BYTE *sig, CK_ULONG sigLen)
 {
-    Session *s;
-    CK_RV rv = session(h, s);
-    if (rv != CKR_OK)
-        return rv;
-    if (!s->verify.active)
-        return CKR_OPERATION_NOT_INITIALIZED;
-    const CardObject *o = object(*s, s->verify.key);
-    addData(s->verify, data, len, o ? keySize(*o) : 0);
-    rv = verifyResult(*s, sig, sigLen);
-    s->verify.reset();
-    return rv;
+    return verifyLast(h, data, len, sig, sigLen);
 }
 
 CK_RV Library::verifyUpdate(CK_SESSION_HANDLE h, const CK_BYTE *part, CK_ULONG len)
 {
-    Session *s;
-    CK_RV rv = session(h, s);
-    if (rv != CKR_OK)
-        return rv;
-    if (!s->verify.active)
-        return CKR_OPERATION_NOT_INITIALIZED;
-    const CardObject *o = object(*s, s->verify.key);
-    addData(s->verify, part, len, o ? keySize(*o) : 0);
-    return CKR_OK;
+    return addPart(h, &Session::verify, part, len);
 }
 
 CK_RV Library::verifyFinal(CK_SESSION_HANDLE h, const CK_BYTE *sig, CK_ULONG sigLen)
 {
-    Session *s;
-    CK_RV rv = session(h, s);
-    if (rv != CKR_OK)
-        return rv;
-    if (!s->verify.active)
-        return CKR_OPERATION_NOT_INITIALIZED;
-    rv = verifyResult(*s, sig, sigLen);
-    s->verify.reset();
-    return rv;
+    return verifyLast(h, nullptr, 0, sig, sigLen);
 }
 
 CK_RV Library::decryptInit(CK_SESSION_HANDLE h, const CK_MECHANISM *mech, CK_OBJECT_HANDLE key)
 {
-    Session *s;
-    CK_RV rv = session(h, s);
-    if (rv != CKR_OK)
-        return rv;
-    return cryptoInit(*s, s->decrypt, mech, key, CKO_PRIVATE_KEY, CKA_DECRYPT, false);
+    return beginOperation(h, &Session::decrypt, mech, key, CKO_PRIVATE_KEY, CKA_DECRYPT, false);
 }
 
 CK_RV Library::decrypt(CK_SESSION_HANDLE h, const CK_BYTE *in, CK_ULONG inLen, CK_BYTE *out, CK_ULONG *outLen)
 {
     Session *s;
-    CK_RV rv = session(h, s);
+    const CardObject *key;
+    CK_RV rv = activeOperation(h, &Session::decrypt, s, key);
     if (rv != CKR_OK)
         return rv;
     Operation &op = s->decrypt;
-    if (!op.active)
-        return CKR_OPERATION_NOT_INITIALIZED;
-    const CardObject *o = object(*s, op.key);
-    if (!o || !o->privateKey) {
-        op.reset();
-        return CKR_KEY_HANDLE_INVALID;
-    }
-    if (inLen != o->privateKey->size()) {
+    const RsaPrivateKey &rsa = *key->privateKey;
+    if (inLen != rsa.size()) {
         op.reset();
         return CKR_ENCRYPTED_DATA_LEN_RANGE;
     }
@@ -290,7 +252,7 @@ CK_RV Library::decrypt(CK_SESSION_HANDLE h, const CK_BYTE *in, CK_ULONG inLen, C
     if (!op.haveOutput || op.input != input) {
         // Decrypted once; a length query followed by the real call reuses it.
         Bytes block;
-        if (!rsaPrivate(*o->privateKey, input, block) || !pkcs1Unpad(block, 2, op.output)) {
+        if (!rsaPrivate(rsa, input, block) || !pkcs1Unpad(block, 2, op.output)) {
             op.reset();
             return CKR_ENCRYPTED_DATA_INVALID;
         }

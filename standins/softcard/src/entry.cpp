@@ -38,16 +38,43 @@ CK_RV guarded(const char *function, const std::string &args, bool needsInit, boo
     }
 }
 
-// Shorthands: a call that reaches the card, and one that does not.
-template <class Body>
-CK_RV onCard(const char *function, const std::string &args, Body body)
+// The common entry point: it reaches the card, refuses missing arguments
+// (once the library is known initialised) and runs the library's member.
+template <class... Params, class... Args>
+CK_RV dispatch(const char *function, const std::string &args, bool argumentsBad,
+               CK_RV (Library::*member)(Params...), Args... values)
 {
-    return guarded(function, args, true, true, body);
+    return guarded(function, args, true, true, [&]() -> CK_RV {
+        if (argumentsBad)
+            return CKR_ARGUMENTS_BAD;
+        return (Library::instance().*member)(values...);
+    });
 }
 
 unsigned long ul(CK_ULONG v)
 {
     return static_cast<unsigned long>(v);
+}
+
+const char *given(const void *buffer)
+{
+    return buffer ? "buffer" : "NULL";
+}
+
+// The log arguments of an operation's start.
+std::string initArgs(CK_SESSION_HANDLE h, const CK_MECHANISM *mechanism, CK_OBJECT_HANDLE key)
+{
+    return fmt("hSession=0x%lX, mechanism=0x%lX, hKey=0x%lX", ul(h), mechanism ? ul(mechanism->mechanism) : 0ul,
+               ul(key));
+}
+
+// `head` and the types of a template (the first 16).
+std::string templateArgs(std::string head, const CK_ATTRIBUTE *tmpl, CK_ULONG count)
+{
+    head += ", types=";
+    for (CK_ULONG i = 0; tmpl && i < count && i < 16; ++i)
+        head += fmt("%s0x%lX", i ? "," : "", ul(tmpl[i].type));
+    return head;
 }
 
 const char kPerThreadMark[] = ";dataByThread";
@@ -105,288 +132,190 @@ CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList);
 
 CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount)
 {
-    return onCard("C_GetSlotList",
-                  fmt("tokenPresent=%d, pSlotList=%s, count=%lu", tokenPresent, pSlotList ? "buffer" : "NULL",
-                      pulCount ? ul(*pulCount) : 0ul),
-                  [&]() -> CK_RV {
-                      if (!pulCount)
-                          return CKR_ARGUMENTS_BAD;
-                      return Library::instance().getSlotList(tokenPresent != CK_FALSE, pSlotList, pulCount);
-                  });
+    return dispatch("C_GetSlotList",
+                    fmt("tokenPresent=%d, pSlotList=%s, count=%lu", tokenPresent, given(pSlotList),
+                        pulCount ? ul(*pulCount) : 0ul),
+                    !pulCount, &Library::getSlotList, tokenPresent != CK_FALSE, pSlotList, pulCount);
 }
 
 CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo)
 {
-    return onCard("C_GetSlotInfo", fmt("slotID=%lu", ul(slotID)), [&]() -> CK_RV {
-        if (!pInfo)
-            return CKR_ARGUMENTS_BAD;
-        return Library::instance().getSlotInfo(slotID, pInfo);
-    });
+    return dispatch("C_GetSlotInfo", fmt("slotID=%lu", ul(slotID)), !pInfo, &Library::getSlotInfo, slotID, pInfo);
 }
 
 CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo)
 {
-    return onCard("C_GetTokenInfo", fmt("slotID=%lu", ul(slotID)), [&]() -> CK_RV {
-        if (!pInfo)
-            return CKR_ARGUMENTS_BAD;
-        return Library::instance().getTokenInfo(slotID, pInfo);
-    });
+    return dispatch("C_GetTokenInfo", fmt("slotID=%lu", ul(slotID)), !pInfo, &Library::getTokenInfo, slotID, pInfo);
 }
 
 CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount)
 {
-    return onCard("C_GetMechanismList", fmt("slotID=%lu", ul(slotID)), [&]() -> CK_RV {
-        if (!pulCount)
-            return CKR_ARGUMENTS_BAD;
-        return Library::instance().getMechanismList(slotID, pMechanismList, pulCount);
-    });
+    return dispatch("C_GetMechanismList", fmt("slotID=%lu", ul(slotID)), !pulCount, &Library::getMechanismList,
+                    slotID, pMechanismList, pulCount);
 }
 
 CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo)
 {
-    return onCard("C_GetMechanismInfo", fmt("slotID=%lu, type=0x%lX", ul(slotID), ul(type)), [&]() -> CK_RV {
-        if (!pInfo)
-            return CKR_ARGUMENTS_BAD;
-        return Library::instance().getMechanismInfo(slotID, type, pInfo);
-    });
+    return dispatch("C_GetMechanismInfo", fmt("slotID=%lu, type=0x%lX", ul(slotID), ul(type)), !pInfo,
+                    &Library::getMechanismInfo, slotID, type, pInfo);
 }
 
 CK_RV C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen)
 {
-    return onCard("C_InitPIN", fmt("hSession=0x%lX, pPin=<%lu car.>", ul(hSession), ul(ulPinLen)), [&]() -> CK_RV {
-        if (!pPin)
-            return CKR_ARGUMENTS_BAD;
-        return Library::instance().initPin(hSession, pPin, ulPinLen);
-    });
+    return dispatch("C_InitPIN", fmt("hSession=0x%lX, pPin=<%lu car.>", ul(hSession), ul(ulPinLen)), !pPin,
+                    &Library::initPin, hSession, pPin, ulPinLen);
 }
 
 CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen, CK_UTF8CHAR_PTR pNewPin,
                CK_ULONG ulNewLen)
 {
-    return onCard("C_SetPIN",
-                  fmt("hSession=0x%lX, pOldPin=<%lu car.>, pNewPin=<%lu car.>", ul(hSession), ul(ulOldLen),
-                      ul(ulNewLen)),
-                  [&]() -> CK_RV {
-                      if (!pOldPin || !pNewPin)
-                          return CKR_ARGUMENTS_BAD;
-                      return Library::instance().setPin(hSession, pOldPin, ulOldLen, pNewPin, ulNewLen);
-                  });
+    return dispatch("C_SetPIN",
+                    fmt("hSession=0x%lX, pOldPin=<%lu car.>, pNewPin=<%lu car.>", ul(hSession), ul(ulOldLen),
+                        ul(ulNewLen)),
+                    !pOldPin || !pNewPin, &Library::setPin, hSession, pOldPin, ulOldLen, pNewPin, ulNewLen);
 }
 
 CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication, CK_NOTIFY Notify,
                     CK_SESSION_HANDLE_PTR phSession)
 {
     // Notifications are never sent: the card has no long operations.
-    return onCard("C_OpenSession", fmt("slotID=%lu, flags=0x%lX", ul(slotID), ul(flags)), [&]() -> CK_RV {
-        if (!phSession)
-            return CKR_ARGUMENTS_BAD;
-        return Library::instance().openSession(slotID, flags, phSession);
-    });
+    return dispatch("C_OpenSession", fmt("slotID=%lu, flags=0x%lX", ul(slotID), ul(flags)), !phSession,
+                    &Library::openSession, slotID, flags, phSession);
 }
 
 CK_RV C_CloseSession(CK_SESSION_HANDLE hSession)
 {
-    return onCard("C_CloseSession", fmt("hSession=0x%lX", ul(hSession)),
-                  [&] { return Library::instance().closeSession(hSession); });
+    return dispatch("C_CloseSession", fmt("hSession=0x%lX", ul(hSession)), false, &Library::closeSession, hSession);
 }
 
 CK_RV C_CloseAllSessions(CK_SLOT_ID slotID)
 {
-    return onCard("C_CloseAllSessions", fmt("slotID=%lu", ul(slotID)),
-                  [&] { return Library::instance().closeAllSessions(slotID); });
+    return dispatch("C_CloseAllSessions", fmt("slotID=%lu", ul(slotID)), false, &Library::closeAllSessions, slotID);
 }
 
 CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo)
 {
-    return onCard("C_GetSessionInfo", fmt("hSession=0x%lX", ul(hSession)), [&]() -> CK_RV {
-        if (!pInfo)
-            return CKR_ARGUMENTS_BAD;
-        return Library::instance().getSessionInfo(hSession, pInfo);
-    });
+    return dispatch("C_GetSessionInfo", fmt("hSession=0x%lX", ul(hSession)), !pInfo, &Library::getSessionInfo,
+                    hSession, pInfo);
 }
 
 CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen)
 {
-    // The PIN itself never reaches the log: only its length.
-    return onCard("C_Login",
-                  fmt("hSession=0x%lX, userType=%lu, pPin=%s<%lu car.>", ul(hSession), ul(userType),
-                      pPin ? "" : "NULL", ul(ulPinLen)),
-                  [&]() -> CK_RV {
-                      if (!pPin)
-                          return CKR_ARGUMENTS_BAD;   // no protected authentication path
-                      return Library::instance().login(hSession, userType, pPin, ulPinLen);
-                  });
+    // The PIN itself never reaches the log: only its length. A NULL PIN is
+    // refused: there is no protected authentication path.
+    return dispatch("C_Login",
+                    fmt("hSession=0x%lX, userType=%lu, pPin=%s<%lu car.>", ul(hSession), ul(userType),
+                        pPin ? "" : "NULL", ul(ulPinLen)),
+                    !pPin, &Library::login, hSession, userType, pPin, ulPinLen);
 }
 
 CK_RV C_Logout(CK_SESSION_HANDLE hSession)
 {
-    return onCard("C_Logout", fmt("hSession=0x%lX", ul(hSession)), [&] { return Library::instance().logout(hSession); });
+    return dispatch("C_Logout", fmt("hSession=0x%lX", ul(hSession)), false, &Library::logout, hSession);
 }
 
 CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
                           CK_ULONG ulCount)
 {
-    std::string args = fmt("hSession=0x%lX, hObject=0x%lX, types=", ul(hSession), ul(hObject));
-    for (CK_ULONG i = 0; pTemplate && i < ulCount && i < 16; ++i)
-        args += fmt("%s0x%lX", i ? "," : "", ul(pTemplate[i].type));
-    return onCard("C_GetAttributeValue", args, [&]() -> CK_RV {
-        if (!pTemplate && ulCount)
-            return CKR_ARGUMENTS_BAD;
-        return Library::instance().getAttributeValue(hSession, hObject, pTemplate, ulCount);
-    });
+    return dispatch("C_GetAttributeValue",
+                    templateArgs(fmt("hSession=0x%lX, hObject=0x%lX", ul(hSession), ul(hObject)), pTemplate, ulCount),
+                    !pTemplate && ulCount, &Library::getAttributeValue, hSession, hObject, pTemplate, ulCount);
 }
 
 CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount)
 {
-    std::string args = fmt("hSession=0x%lX, types=", ul(hSession));
-    for (CK_ULONG i = 0; pTemplate && i < ulCount && i < 16; ++i)
-        args += fmt("%s0x%lX", i ? "," : "", ul(pTemplate[i].type));
-    return onCard("C_FindObjectsInit", args, [&]() -> CK_RV {
-        if (!pTemplate && ulCount)
-            return CKR_ARGUMENTS_BAD;
-        return Library::instance().findObjectsInit(hSession, pTemplate, ulCount);
-    });
+    return dispatch("C_FindObjectsInit", templateArgs(fmt("hSession=0x%lX", ul(hSession)), pTemplate, ulCount),
+                    !pTemplate && ulCount, &Library::findObjectsInit, hSession, pTemplate, ulCount);
 }
 
 CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject, CK_ULONG ulMaxObjectCount,
                     CK_ULONG_PTR pulObjectCount)
 {
-    return onCard("C_FindObjects", fmt("hSession=0x%lX, max=%lu", ul(hSession), ul(ulMaxObjectCount)),
-                  [&]() -> CK_RV {
-                      if (!pulObjectCount || (!phObject && ulMaxObjectCount))
-                          return CKR_ARGUMENTS_BAD;
-                      return Library::instance().findObjects(hSession, phObject, ulMaxObjectCount, pulObjectCount);
-                  });
+    return dispatch("C_FindObjects", fmt("hSession=0x%lX, max=%lu", ul(hSession), ul(ulMaxObjectCount)),
+                    !pulObjectCount || (!phObject && ulMaxObjectCount), &Library::findObjects, hSession, phObject,
+                    ulMaxObjectCount, pulObjectCount);
 }
 
 CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE hSession)
 {
-    return onCard("C_FindObjectsFinal", fmt("hSession=0x%lX", ul(hSession)),
-                  [&] { return Library::instance().findObjectsFinal(hSession); });
+    return dispatch("C_FindObjectsFinal", fmt("hSession=0x%lX", ul(hSession)), false, &Library::findObjectsFinal,
+                    hSession);
 }
 
 CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey)
 {
-    return onCard("C_DecryptInit",
-                  fmt("hSession=0x%lX, mechanism=0x%lX, hKey=0x%lX", ul(hSession),
-                      pMechanism ? ul(pMechanism->mechanism) : 0ul, ul(hKey)),
-                  [&]() -> CK_RV {
-                      if (!pMechanism)
-                          return CKR_ARGUMENTS_BAD;
-                      return Library::instance().decryptInit(hSession, pMechanism, hKey);
-                  });
+    return dispatch("C_DecryptInit", initArgs(hSession, pMechanism, hKey), !pMechanism, &Library::decryptInit,
+                    hSession, pMechanism, hKey);
 }
 
 CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen, CK_BYTE_PTR pData,
                 CK_ULONG_PTR pulDataLen)
 {
-    return onCard("C_Decrypt",
-                  fmt("hSession=0x%lX, length=%lu, pData=%s", ul(hSession), ul(ulEncryptedDataLen),
-                      pData ? "buffer" : "NULL"),
-                  [&]() -> CK_RV {
-                      if ((!pEncryptedData && ulEncryptedDataLen) || !pulDataLen)
-                          return CKR_ARGUMENTS_BAD;
-                      return Library::instance().decrypt(hSession, pEncryptedData, ulEncryptedDataLen, pData,
-                                                         pulDataLen);
-                  });
+    return dispatch("C_Decrypt",
+                    fmt("hSession=0x%lX, length=%lu, pData=%s", ul(hSession), ul(ulEncryptedDataLen), given(pData)),
+                    (!pEncryptedData && ulEncryptedDataLen) || !pulDataLen, &Library::decrypt, hSession,
+                    pEncryptedData, ulEncryptedDataLen, pData, pulDataLen);
 }
 
 CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey)
 {
-    return onCard("C_SignInit",
-                  fmt("hSession=0x%lX, mechanism=0x%lX, hKey=0x%lX", ul(hSession),
-                      pMechanism ? ul(pMechanism->mechanism) : 0ul, ul(hKey)),
-                  [&]() -> CK_RV {
-                      if (!pMechanism)
-                          return CKR_ARGUMENTS_BAD;
-                      return Library::instance().signInit(hSession, pMechanism, hKey);
-                  });
+    return dispatch("C_SignInit", initArgs(hSession, pMechanism, hKey), !pMechanism, &Library::signInit, hSession,
+                    pMechanism, hKey);
 }
 
 CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
              CK_ULONG_PTR pulSignatureLen)
 {
-    return onCard("C_Sign",
-                  fmt("hSession=0x%lX, length=%lu, pSignature=%s", ul(hSession), ul(ulDataLen),
-                      pSignature ? "buffer" : "NULL"),
-                  [&]() -> CK_RV {
-                      if ((!pData && ulDataLen) || !pulSignatureLen)
-                          return CKR_ARGUMENTS_BAD;
-                      return Library::instance().sign(hSession, pData, ulDataLen, pSignature, pulSignatureLen);
-                  });
+    return dispatch("C_Sign",
+                    fmt("hSession=0x%lX, length=%lu, pSignature=%s", ul(hSession), ul(ulDataLen), given(pSignature)),
+                    (!pData && ulDataLen) || !pulSignatureLen, &Library::sign, hSession, pData, ulDataLen, pSignature,
+                    pulSignatureLen);
 }
 
 CK_RV C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen)
 {
-    return onCard("C_SignUpdate", fmt("hSession=0x%lX, length=%lu", ul(hSession), ul(ulPartLen)), [&]() -> CK_RV {
-        if (!pPart && ulPartLen)
-            return CKR_ARGUMENTS_BAD;
-        return Library::instance().signUpdate(hSession, pPart, ulPartLen);
-    });
+    return dispatch("C_SignUpdate", fmt("hSession=0x%lX, length=%lu", ul(hSession), ul(ulPartLen)),
+                    !pPart && ulPartLen, &Library::signUpdate, hSession, pPart, ulPartLen);
 }
 
 CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen)
 {
-    return onCard("C_SignFinal", fmt("hSession=0x%lX, pSignature=%s", ul(hSession), pSignature ? "buffer" : "NULL"),
-                  [&]() -> CK_RV {
-                      if (!pulSignatureLen)
-                          return CKR_ARGUMENTS_BAD;
-                      return Library::instance().signFinal(hSession, pSignature, pulSignatureLen);
-                  });
+    return dispatch("C_SignFinal", fmt("hSession=0x%lX, pSignature=%s", ul(hSession), given(pSignature)),
+                    !pulSignatureLen, &Library::signFinal, hSession, pSignature, pulSignatureLen);
 }
 
 CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey)
 {
-    return onCard("C_VerifyInit",
-                  fmt("hSession=0x%lX, mechanism=0x%lX, hKey=0x%lX", ul(hSession),
-                      pMechanism ? ul(pMechanism->mechanism) : 0ul, ul(hKey)),
-                  [&]() -> CK_RV {
-                      if (!pMechanism)
-                          return CKR_ARGUMENTS_BAD;
-                      return Library::instance().verifyInit(hSession, pMechanism, hKey);
-                  });
+    return dispatch("C_VerifyInit", initArgs(hSession, pMechanism, hKey), !pMechanism, &Library::verifyInit,
+                    hSession, pMechanism, hKey);
 }
 
 CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
                CK_ULONG ulSignatureLen)
 {
-    return onCard("C_Verify",
-                  fmt("hSession=0x%lX, length=%lu, signatureLength=%lu", ul(hSession), ul(ulDataLen),
-                      ul(ulSignatureLen)),
-                  [&]() -> CK_RV {
-                      if ((!pData && ulDataLen) || !pSignature)
-                          return CKR_ARGUMENTS_BAD;
-                      return Library::instance().verify(hSession, pData, ulDataLen, pSignature, ulSignatureLen);
-                  });
+    return dispatch("C_Verify",
+                    fmt("hSession=0x%lX, length=%lu, signatureLength=%lu", ul(hSession), ul(ulDataLen),
+                        ul(ulSignatureLen)),
+                    (!pData && ulDataLen) || !pSignature, &Library::verify, hSession, pData, ulDataLen, pSignature,
+                    ulSignatureLen);
 }
 
 CK_RV C_VerifyUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen)
 {
-    return onCard("C_VerifyUpdate", fmt("hSession=0x%lX, length=%lu", ul(hSession), ul(ulPartLen)), [&]() -> CK_RV {
-        if (!pPart && ulPartLen)
-            return CKR_ARGUMENTS_BAD;
-        return Library::instance().verifyUpdate(hSession, pPart, ulPartLen);
-    });
+    return dispatch("C_VerifyUpdate", fmt("hSession=0x%lX, length=%lu", ul(hSession), ul(ulPartLen)),
+                    !pPart && ulPartLen, &Library::verifyUpdate, hSession, pPart, ulPartLen);
 }
 
 CK_RV C_VerifyFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen)
 {
-    return onCard("C_VerifyFinal", fmt("hSession=0x%lX, signatureLength=%lu", ul(hSession), ul(ulSignatureLen)),
-                  [&]() -> CK_RV {
-                      if (!pSignature)
-                          return CKR_ARGUMENTS_BAD;
-                      return Library::instance().verifyFinal(hSession, pSignature, ulSignatureLen);
-                  });
+    return dispatch("C_VerifyFinal", fmt("hSession=0x%lX, signatureLength=%lu", ul(hSession), ul(ulSignatureLen)),
+                    !pSignature, &Library::verifyFinal, hSession, pSignature, ulSignatureLen);
 }
 
 CK_RV C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR RandomData, CK_ULONG ulRandomLen)
 {
-    return onCard("C_GenerateRandom", fmt("hSession=0x%lX, length=%lu", ul(hSession), ul(ulRandomLen)),
-                  [&]() -> CK_RV {
-                      if (!RandomData && ulRandomLen)
-                          return CKR_ARGUMENTS_BAD;
-                      return Library::instance().generateRandom(hSession, RandomData, ulRandomLen);
-                  });
+    return dispatch("C_GenerateRandom", fmt("hSession=0x%lX, length=%lu", ul(hSession), ul(ulRandomLen)),
+                    !RandomData && ulRandomLen, &Library::generateRandom, hSession, RandomData, ulRandomLen);
 }
 
 CK_RV C_GetFunctionStatus(CK_SESSION_HANDLE hSession)

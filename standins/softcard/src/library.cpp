@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "platform.h"
 
@@ -140,6 +141,17 @@ const PlacedCard *Library::cardInSlot(CK_SLOT_ID slot, const Reader **reader) co
     return r ? state_.cardIn(r->name) : nullptr;
 }
 
+CK_RV Library::tokenIn(CK_SLOT_ID slot, const PlacedCard *&out) const
+{
+    const Reader *reader;
+    out = cardInSlot(slot, &reader);
+    if (!reader)
+        return CKR_SLOT_ID_INVALID;
+    if (!out)
+        return CKR_TOKEN_NOT_PRESENT;
+    return out->card.recognised ? CKR_OK : CKR_TOKEN_NOT_RECOGNIZED;
+}
+
 const PlacedCard *Library::cardOf(const Session &s) const
 {
     // Insertion numbers start again when the state file is deleted: the name
@@ -268,14 +280,10 @@ CK_FLAGS pinFlags(const Pin &p, CK_FLAGS low, CK_FLAGS finalTry, CK_FLAGS locked
 
 CK_RV Library::getTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO *info)
 {
-    const Reader *reader;
-    const PlacedCard *pc = cardInSlot(slot, &reader);
-    if (!reader)
-        return CKR_SLOT_ID_INVALID;
-    if (!pc)
-        return CKR_TOKEN_NOT_PRESENT;
-    if (!pc->card.recognised)
-        return CKR_TOKEN_NOT_RECOGNIZED;
+    const PlacedCard *pc;
+    CK_RV rv = tokenIn(slot, pc);
+    if (rv != CKR_OK)
+        return rv;
     const Card &c = pc->card;
     std::memset(info, 0, sizeof(*info));
     padded(info->label, sizeof(info->label), c.label);
@@ -311,28 +319,20 @@ CK_RV Library::getTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO *info)
 
 CK_RV Library::getMechanismList(CK_SLOT_ID slot, CK_MECHANISM_TYPE *list, CK_ULONG *count)
 {
-    const Reader *reader;
-    const PlacedCard *pc = cardInSlot(slot, &reader);
-    if (!reader)
-        return CKR_SLOT_ID_INVALID;
-    if (!pc)
-        return CKR_TOKEN_NOT_PRESENT;
-    if (!pc->card.recognised)
-        return CKR_TOKEN_NOT_RECOGNIZED;
-    std::vector<CK_MECHANISM_TYPE> mechs(kMechanisms, kMechanisms + 3);
+    const PlacedCard *pc;
+    CK_RV rv = tokenIn(slot, pc);
+    if (rv != CKR_OK)
+        return rv;
+    std::vector<CK_MECHANISM_TYPE> mechs(std::begin(kMechanisms), std::end(kMechanisms));
     return listAnswer(mechs, list, count);
 }
 
 CK_RV Library::getMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO *info)
 {
-    const Reader *reader;
-    const PlacedCard *pc = cardInSlot(slot, &reader);
-    if (!reader)
-        return CKR_SLOT_ID_INVALID;
-    if (!pc)
-        return CKR_TOKEN_NOT_PRESENT;
-    if (!pc->card.recognised)
-        return CKR_TOKEN_NOT_RECOGNIZED;
+    const PlacedCard *pc;
+    CK_RV rv = tokenIn(slot, pc);
+    if (rv != CKR_OK)
+        return rv;
     info->ulMinKeySize = 1024;
     info->ulMaxKeySize = 2048;
     if (type == CKM_RSA_PKCS)

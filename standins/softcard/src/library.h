@@ -29,6 +29,7 @@ struct Operation {
     bool active = false;
     CK_MECHANISM_TYPE mechanism = 0;
     CK_OBJECT_HANDLE key = 0;
+    CK_OBJECT_CLASS keyClass = 0;   // the kind of key it was started with
     Bytes data;               // raw data of CKM_RSA_PKCS
     bool tooLong = false;     // raw data beyond what the key can sign
     vel::Sha1 sha1;
@@ -121,6 +122,9 @@ private:
 
     // The state, read again at every call.
     const PlacedCard *cardInSlot(CK_SLOT_ID slot, const Reader **reader = nullptr) const;
+    // The recognised card in a slot, else CKR_SLOT_ID_INVALID,
+    // CKR_TOKEN_NOT_PRESENT or CKR_TOKEN_NOT_RECOGNIZED.
+    CK_RV tokenIn(CK_SLOT_ID slot, const PlacedCard *&out) const;
     // The card a session was opened on, when it is still in its slot.
     const PlacedCard *cardOf(const Session &s) const;
     // Changes the card a session works on, under the lock shared by every
@@ -137,14 +141,23 @@ private:
     CK_SESSION_HANDLE newSessionHandle();
 
     // Objects of the card of a session; visibility follows the login.
+    // `hidden`, when given, tells a private object out of reach from no object.
     const std::vector<CardObject> &objectsOf(const Session &s);
-    const CardObject *object(const Session &s, CK_OBJECT_HANDLE h);
+    const CardObject *object(const Session &s, CK_OBJECT_HANDLE h, bool *hidden = nullptr);
     static CK_OBJECT_HANDLE objectHandle(unsigned long insertion, size_t index);
+    CK_RV activeSearch(CK_SESSION_HANDLE h, Session *&s);   // the session of a search begun
 
-    CK_RV cryptoInit(Session &s, Operation &op, const CK_MECHANISM *mech, CK_OBJECT_HANDLE key,
-                     CK_OBJECT_CLASS wantedClass, CK_ATTRIBUTE_TYPE usage, bool hashMechanisms);
-    CK_RV signResult(Session &s, Bytes &out);
-    CK_RV verifyResult(Session &s, const CK_BYTE *sig, CK_ULONG sigLen);
+    // The cryptographic operations of a session: `which` names one of them.
+    CK_RV beginOperation(CK_SESSION_HANDLE h, Operation Session::*which, const CK_MECHANISM *mech,
+                         CK_OBJECT_HANDLE key, CK_OBJECT_CLASS wantedClass, CK_ATTRIBUTE_TYPE usage,
+                         bool hashMechanisms);
+    // The session and the key of an active operation; one whose key is out of
+    // reach ends with CKR_KEY_HANDLE_INVALID.
+    CK_RV activeOperation(CK_SESSION_HANDLE h, Operation Session::*which, Session *&s, const CardObject *&key);
+    CK_RV addPart(CK_SESSION_HANDLE h, Operation Session::*which, const CK_BYTE *part, CK_ULONG len);
+    // The last call of a signature or a verification, with its last data.
+    CK_RV signLast(CK_SESSION_HANDLE h, const CK_BYTE *data, CK_ULONG len, CK_BYTE *sig, CK_ULONG *sigLen);
+    CK_RV verifyLast(CK_SESSION_HANDLE h, const CK_BYTE *data, CK_ULONG len, const CK_BYTE *sig, CK_ULONG sigLen);
 
     std::mutex mutex_;
     std::set<uint32_t> threads_;   // threads that initialised the library

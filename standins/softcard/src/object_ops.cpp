@@ -34,15 +34,18 @@ const std::vector<CardObject> &Library::objectsOf(const Session &s)
     return it->second.objects;
 }
 
-const CardObject *Library::object(const Session &s, CK_OBJECT_HANDLE h)
+const CardObject *Library::object(const Session &s, CK_OBJECT_HANDLE h, bool *hidden)
 {
     const std::vector<CardObject> &objs = objectsOf(s);
     size_t index = (h & 0xFF);
     if (index == 0 || index > objs.size() || objectHandle(s.insertion, index - 1) != h)
         return nullptr;
     const CardObject &o = objs[index - 1];
-    if (o.isPrivate && loginOf(s) != CKU_USER)
+    if (o.isPrivate && loginOf(s) != CKU_USER) {
+        if (hidden)
+            *hidden = true;
         return nullptr;
+    }
     return &o;
 }
 
@@ -71,14 +74,20 @@ CK_RV Library::findObjectsInit(CK_SESSION_HANDLE h, const CK_ATTRIBUTE *tmpl, CK
     return CKR_OK;
 }
 
-CK_RV Library::findObjects(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE *out, CK_ULONG max, CK_ULONG *count)
+CK_RV Library::activeSearch(CK_SESSION_HANDLE h, Session *&s)
 {
-    Session *s;
     CK_RV rv = session(h, s);
     if (rv != CKR_OK)
         return rv;
-    if (!s->findActive)
-        return CKR_OPERATION_NOT_INITIALIZED;
+    return s->findActive ? CKR_OK : CKR_OPERATION_NOT_INITIALIZED;
+}
+
+CK_RV Library::findObjects(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE *out, CK_ULONG max, CK_ULONG *count)
+{
+    Session *s;
+    CK_RV rv = activeSearch(h, s);
+    if (rv != CKR_OK)
+        return rv;
     CK_ULONG n = 0;
     while (n < max && s->nextFound < s->found.size())
         out[n++] = s->found[s->nextFound++];
@@ -89,11 +98,9 @@ CK_RV Library::findObjects(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE *out, CK_ULONG 
 CK_RV Library::findObjectsFinal(CK_SESSION_HANDLE h)
 {
     Session *s;
-    CK_RV rv = session(h, s);
+    CK_RV rv = activeSearch(h, s);
     if (rv != CKR_OK)
         return rv;
-    if (!s->findActive)
-        return CKR_OPERATION_NOT_INITIALIZED;
     s->findActive = false;
     s->found.clear();
     return CKR_OK;

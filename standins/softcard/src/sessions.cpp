@@ -50,16 +50,14 @@ void Library::dropSession(std::map<CK_SESSION_HANDLE, Session>::iterator it)
 
 CK_RV Library::openSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_SESSION_HANDLE *out)
 {
-    const Reader *reader;
-    const PlacedCard *pc = cardInSlot(slot, &reader);
-    if (!reader)
+    if (!state_.readerBySlot(slot))
         return CKR_SLOT_ID_INVALID;
     if (!(flags & CKF_SERIAL_SESSION))
         return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
-    if (!pc)
-        return CKR_TOKEN_NOT_PRESENT;
-    if (!pc->card.recognised)
-        return CKR_TOKEN_NOT_RECOGNIZED;
+    const PlacedCard *pc;
+    CK_RV rv = tokenIn(slot, pc);
+    if (rv != CKR_OK)
+        return rv;
     auto login = logins_.find({slot, pc->insertion});
     if (!(flags & CKF_RW_SESSION) && login != logins_.end() && login->second == CKU_SO)
         return CKR_SESSION_READ_WRITE_SO_EXISTS;
