@@ -56,6 +56,13 @@ void ForgetSession(CardConnection &c)
     std::memset(&c.sessionInfo, 0, sizeof c.sessionInfo);
 }
 
+// What a new search for the card starts from: no session, no token read.
+void ForgetToken(CardConnection &c)
+{
+    ForgetSession(c);
+    std::memset(&c.tokenInfo, 0, sizeof c.tokenInfo);
+}
+
 // A fresh read-only session on the chosen slot, not traced.
 CK_RV ReopenQuietly(CardConnection &c)
 {
@@ -67,27 +74,44 @@ CK_RV OpenTraced(CardConnection &c)
 {
     ForgetSession(c);
     StampCallTime();
-    CK_RV rv = c.functionList->C_OpenSession(c.slotID, CKF_SERIAL_SESSION, nullptr, nullptr, &c.hSession);
-    lastRv = rv;
-    TraceCall(CallOpenSession, rv);
-    return rv;
+    return TraceResult(CallOpenSession,
+                       c.functionList->C_OpenSession(c.slotID, CKF_SERIAL_SESSION, nullptr, nullptr, &c.hSession));
 }
 
 CK_RV GetSlotListTraced(CardConnection &c, CK_BBOOL tokenPresent, CK_SLOT_ID *list, CK_ULONG *count)
 {
-    CK_RV rv = c.functionList->C_GetSlotList(tokenPresent, list, count);
-    lastRv = rv;
-    TraceCall(CallGetSlotList, rv);
-    return rv;
+    return TraceResult(CallGetSlotList, c.functionList->C_GetSlotList(tokenPresent, list, count));
+}
+
+// Runs `call` again on a fresh session while `gone` says its result came from
+// a card, a reader or a session lost, at most kMaxReopenRetries times.
+template <class Call>
+CK_RV WithReopen(CardConnection &c, bool (*gone)(CK_RV), Call call)
+{
+    for (int attempt = 0;; ++attempt) {
+        CK_RV rv = call();
+        if (!gone(rv) || attempt >= kMaxReopenRetries)
+            return rv;
+        ReopenQuietly(c);
+    }
+}
+
+// C_GetTokenInfo into the connection, traced, again on a fresh session after
+// the card or the reader went.
+CK_RV ReadTokenInfoTraced(CardConnection &c)
+{
+    return WithReopen(c, CardOrReaderGone, [&] {
+        std::memset(&c.tokenInfo, 0, sizeof c.tokenInfo);
+        StampCallTime();
+        return TraceResult(CallGetTokenInfo, c.functionList->C_GetTokenInfo(c.slotID, &c.tokenInfo));
+    });
 }
 
 } // namespace
 
 CK_RV FindTokenSlot(CardConnection &c)
 {
-    c.hSession = kNoSession;
-    std::memset(&c.tokenInfo, 0, sizeof c.tokenInfo);
-    std::memset(&c.sessionInfo, 0, sizeof c.sessionInfo);
+    ForgetToken(c);
     if (!c.functionList)
         return kPromptPinLocked;
 
@@ -126,20 +150,10 @@ CK_RV FindTokenSlot(CardConnection &c)
 CK_RV ReadPinState(CardConnection &c)
 {
     const bool pinMode = c.mode == kModePinPrompts;
-    CK_RV rv = CKR_OK;
-    for (int attempt = 0;; ++attempt) {
-        c.promptKind = pinMode ? kPromptPin : kPromptNormal;
-        std::memset(&c.tokenInfo, 0, sizeof c.tokenInfo);
-        StampCallTime();
-        rv = c.functionList->C_GetTokenInfo(c.slotID, &c.tokenInfo);
-        lastRv = rv;
-        TraceCall(CallGetTokenInfo, rv);
-        if (rv == CKR_OK)
-            break;
-        if (!CardOrReaderGone(rv) || attempt >= kMaxReopenRetries)
-            return rv;
-        ReopenQuietly(c);
-    }
+    c.promptKind = pinMode ? kPromptPin : kPromptNormal;
+    CK_RV rv = ReadTokenInfoTraced(c);
+    if (rv != CKR_OK)
+        return rv;
     CK_FLAGS f = c.tokenInfo.flags;
     if (f & CKF_USER_PIN_FINAL_TRY)
         c.promptKind = pinMode ? kPromptPinFinalTry : kPromptFinalTry;
@@ -187,10 +201,7 @@ CK_RV OpenTokenSession(CardConnection &c)
             for (CK_ULONG i = 0; i < count; ++i) {
                 // The reader match keeps the call time of the listing.
                 CK_SLOT_INFO info{};
-                CK_RV slotRv = c.functionList->C_GetSlotInfo(list[i], &info);
-                lastRv = slotRv;
-                TraceCall(CallGetSlotInfo, slotRv);
-                if (slotRv != CKR_OK)
+                if (TraceResult(CallGetSlotInfo, c.functionList->C_GetSlotInfo(list[i], &info)) != CKR_OK)
                     continue;
                 if (std::memcmp(info.slotDescription, c.wantedReader, 43) == 0) {
                     c.slotID = list[i];
@@ -204,9 +215,7 @@ CK_RV OpenTokenSession(CardConnection &c)
 
         std::memset(&c.sessionInfo, 0, sizeof c.sessionInfo);
         StampCallTime();
-        rv = c.functionList->C_GetSessionInfo(c.hSession, &c.sessionInfo);
-        lastRv = rv;
-        TraceCall(CallGetSessionInfo, rv);
+        rv = TraceResult(CallGetSessionInfo, c.functionList->C_GetSessionInfo(c.hSession, &c.sessionInfo));
         if (rv == CKR_OK)
             return c.sessionInfo.state == CKS_RO_PUBLIC_SESSION ? kPromptFinalTry : CKR_OK;
         if (rv == CKR_DEVICE_ERROR && slotChosen) {
@@ -220,9 +229,7 @@ CK_RV OpenTokenSession(CardConnection &c)
 
 CK_RV ConnectToken(CardConnection &c)
 {
-    c.hSession = kNoSession;
-    std::memset(&c.tokenInfo, 0, sizeof c.tokenInfo);
-    std::memset(&c.sessionInfo, 0, sizeof c.sessionInfo);
+    ForgetToken(c);
     c.mode = kModeStatusPrompts;
     c.pinStatus = kPinFirstRequest;
     for (;;) {
@@ -241,9 +248,7 @@ CK_RV ConnectToken(CardConnection &c)
 
 CK_RV LoginWithPrompt(CardConnection &c)
 {
-    c.hSession = kNoSession;
-    std::memset(&c.tokenInfo, 0, sizeof c.tokenInfo);
-    std::memset(&c.sessionInfo, 0, sizeof c.sessionInfo);
+    ForgetToken(c);
     c.mode = kModePinPrompts;
     c.pinStatus = kPinFirstRequest;
 
@@ -251,9 +256,7 @@ CK_RV LoginWithPrompt(CardConnection &c)
     if (rv != CKR_OK)
         return rv;
     StampCallTime();
-    rv = c.functionList->C_CloseAllSessions(c.slotID);
-    lastRv = rv;
-    TraceCall(CallCloseAllSessions, rv);
+    rv = TraceResult(CallCloseAllSessions, c.functionList->C_CloseAllSessions(c.slotID));
     if (rv != CKR_OK)
         return rv;
     ForgetSession(c);
@@ -300,16 +303,7 @@ CK_RV LoginWithPrompt(CardConnection &c)
                 c.pinStatus = kPinMissing;
                 continue;
             }
-            for (int attempt = 0;; ++attempt) {
-                std::memset(&c.tokenInfo, 0, sizeof c.tokenInfo);
-                StampCallTime();
-                rv = c.functionList->C_GetTokenInfo(c.slotID, &c.tokenInfo);
-                lastRv = rv;
-                TraceCall(CallGetTokenInfo, rv);
-                if (!CardOrReaderGone(rv) || attempt >= kMaxReopenRetries)
-                    break;
-                ReopenQuietly(c);
-            }
+            rv = ReadTokenInfoTraced(c);
             if (rv != CKR_OK)
                 return rv;
             if (pin.size() < c.tokenInfo.ulMinPinLen || pin.size() > c.tokenInfo.ulMaxPinLen) {
@@ -318,17 +312,11 @@ CK_RV LoginWithPrompt(CardConnection &c)
             }
         }
 
-        for (int attempt = 0;; ++attempt) {
+        rv = WithReopen(c, SessionLost, [&] {
             StampCallTime();
-            rv = c.functionList->C_Login(c.hSession, CKU_USER,
-                                         reinterpret_cast<CK_UTF8CHAR *>(const_cast<char *>(pin.c_str())),
-                                         pin.size());
-            lastRv = rv;
-            TraceCall(CallLogin, rv);
-            if (!SessionLost(rv) || attempt >= kMaxReopenRetries)
-                break;
-            ReopenQuietly(c);
-        }
+            CK_UTF8CHAR *code = reinterpret_cast<CK_UTF8CHAR *>(const_cast<char *>(pin.c_str()));
+            return TraceResult(CallLogin, c.functionList->C_Login(c.hSession, CKU_USER, code, pin.size()));
+        });
         switch (rv) {
         case CKR_OK:
         case CKR_USER_ALREADY_LOGGED_IN: return CKR_OK;

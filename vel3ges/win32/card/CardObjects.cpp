@@ -25,18 +25,13 @@ const char kTechnicalLabel[] = "Certificat Technique VEL";
 CK_RV FindInit(CK_SESSION_HANDLE session, CK_ATTRIBUTE *tmpl, CK_ULONG count)
 {
     StampCallTime();
-    CK_RV rv = g_functions->C_FindObjectsInit(session, tmpl, count);
-    lastRv = rv;
-    TraceCall(CallFindObjectsInit, rv);
-    return rv;
+    return TraceResult(CallFindObjectsInit, g_functions->C_FindObjectsInit(session, tmpl, count));
 }
 
 void FindFinal(CK_SESSION_HANDLE session)
 {
     StampCallTime();
-    CK_RV rv = g_functions->C_FindObjectsFinal(session);
-    lastRv = rv;
-    TraceCall(CallFindObjectsFinal, rv);
+    TraceResult(CallFindObjectsFinal, g_functions->C_FindObjectsFinal(session));
 }
 
 // Finds the first object of a template; 0 when none (or the search failed).

@@ -72,9 +72,7 @@ uint16_t CountActivityObjects(CK_SESSION_HANDLE session)
             {CKA_PRIVATE, &priv, sizeof priv},
             {CKA_LABEL, label, static_cast<CK_ULONG>(std::strlen(label))},
         };
-        CK_RV rv = f->C_FindObjectsInit(session, tmpl, 4);
-        lastRv = rv;
-        TraceCall(CallFindObjectsInit, rv);
+        CK_RV rv = TraceResult(CallFindObjectsInit, f->C_FindObjectsInit(session, tmpl, 4));
         if (rv != CKR_OK)
             continue;
         CK_OBJECT_HANDLE handle = 0;
@@ -91,9 +89,7 @@ uint16_t CountActivityObjects(CK_SESSION_HANDLE session)
         // Closed on every path: a search left open would refuse every later
         // search on this session.
         StampCallTime();
-        CK_RV finalRv = f->C_FindObjectsFinal(session);
-        lastRv = finalRv;
-        TraceCall(CallFindObjectsFinal, finalRv);
+        TraceResult(CallFindObjectsFinal, f->C_FindObjectsFinal(session));
     }
     return found;
 }

@@ -26,15 +26,6 @@ CK_UTF8CHAR *Utf8(const char *text) { return reinterpret_cast<CK_UTF8CHAR *>(con
 
 bool NoSession() { return hSession == 0 || hSession == kNoSession; }
 
-// Stores the result, then writes the call's record.
-CK_RV Traced(uint16_t callNumber, CK_RV rv)
-{
-    lastRv = rv;
-    TraceCall(callNumber, rv);
-    return rv;
-}
-
-
 void OpenSessionLines(CK_FLAGS flags)
 {
     AppendPaneLine(PaneTrace, "   slotID = %d", static_cast<int>(g_connection.slotID));
@@ -46,7 +37,7 @@ CK_RV OpenSession(CK_FLAGS flags)
     hSession = kNoSession;
     std::memset(&g_connection.sessionInfo, 0, sizeof g_connection.sessionInfo);
     StampCallTime();
-    CK_RV rv = Traced(CallOpenSession,
+    CK_RV rv = TraceResult(CallOpenSession,
                       g_functions->C_OpenSession(g_connection.slotID, flags, nullptr, nullptr, &hSession));
     if (rv == CKR_OK)
         OpenSessionLines(flags);
@@ -62,12 +53,81 @@ bool SessionLoggedIn()
            info.state == CKS_RW_USER_FUNCTIONS;
 }
 
+// The traced login of the holder (CKU_USER) or of the unblock code (CKU_SO).
+CK_RV LogIn(CK_USER_TYPE user, const char *code)
+{
+    StampCallTime();
+    CK_RV rv = TraceResult(CallLogin, g_functions->C_Login(hSession, user, Utf8(code), std::strlen(code)));
+    if (rv == CKR_OK)
+        AppendPaneLine(PaneTrace, "   SOLogin = %s", user == CKU_SO ? "TRUE" : "FALSE");
+    return rv;
+}
+
+CK_RV LogOut()
+{
+    StampCallTime();
+    CK_RV rv = TraceResult(CallLogout, g_functions->C_Logout(hSession));
+    if (rv == CKR_OK)
+        AppendPaneLine(PaneTrace, "   hSession = 0x%08x", static_cast<unsigned>(hSession));
+    return rv;
+}
+
+void CloseSession()
+{
+    StampCallTime();
+    TraceResult(CallCloseSession, g_functions->C_CloseSession(hSession));
+}
+
+// Feeds the data to C_SignUpdate or C_VerifyUpdate in 256-byte parts; false
+// (lastRv set) at the first part refused.
+bool SendParts(CK_C_SignUpdate update, CK_SESSION_HANDLE session, const CK_BYTE *data, CK_ULONG dataLength)
+{
+    CK_BYTE part[kPartSize];
+    for (CK_ULONG offset = 0; offset < dataLength; offset += kPartSize) {
+        CK_ULONG n = std::min(kPartSize, dataLength - offset);
+        std::memcpy(part, data + offset, n);
+        CK_RV rv = update(session, part, n);
+        if (rv != CKR_OK) {
+            lastRv = rv;
+            return false;
+        }
+    }
+    return true;
+}
+
+// The last call of a signature (C_Sign or C_SignFinal, through `last`) in two
+// calls: the length, then the signature, traced. A buffer too small still
+// ends the operation (into a scratch buffer) so that it does not stay active
+// on the card, and is reported as CKR_ARGUMENTS_BAD.
+template <class LastCall>
+void FinishSignature(uint16_t callNumber, CK_ULONG *signatureLength, CK_BYTE *signature, LastCall last)
+{
+    CK_ULONG needed = 0;
+    CK_RV rv = last(nullptr, &needed);
+    if (rv != CKR_OK) {
+        lastRv = rv;
+        return;
+    }
+    if (*signatureLength < needed) {
+        std::vector<CK_BYTE> scratch(needed ? needed : 1);
+        CK_ULONG len = needed;
+        last(scratch.data(), &len);
+        lastRv = CKR_ARGUMENTS_BAD;
+        return;
+    }
+    *signatureLength = needed;
+    StampCallTime();
+    TraceResult(callNumber, last(signature, signatureLength));
+}
+
 // The data the signing tests sign: the sample file, else the built-in sample.
 struct SampleData {
     std::vector<CK_BYTE> fromFile;
     const CK_BYTE *bytes = nullptr;
     CK_ULONG length = 0;
 
+    SampleData(const SampleData &) = delete;   // `bytes` may point into `fromFile`
+    SampleData &operator=(const SampleData &) = delete;
     SampleData()
     {
         if (!g_sampleFilePath.empty()) {
@@ -103,6 +163,29 @@ bool RawLength(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, CK_ULONG availab
     return true;
 }
 
+// What a sample test works with: the sample, the key of the certificate read
+// last, how much of the sample it uses, and the mechanism.
+struct SamplePlan {
+    SampleData data;
+    CK_OBJECT_HANDLE key = 0;
+    CK_ULONG length = 0;
+    CK_MECHANISM mechanism{};
+};
+
+// False (lastRv set) when mode 2 cannot read the key's size.
+bool PlanSample(CK_SESSION_HANDLE session, bool privateKey, CK_MECHANISM_TYPE mechanism, int mode, SamplePlan &plan)
+{
+    StampCallTime();
+    FindKeyObject(session, &plan.key, privateKey);
+    plan.length = plan.data.length;
+    if (mode == 2 && !RawLength(session, plan.key, plan.data.length, plan.length)) {
+        lastRv = CKR_FUNCTION_FAILED;
+        return false;
+    }
+    plan.mechanism = {mechanism, nullptr, 0};
+    return true;
+}
+
 } // namespace
 
 const CK_BYTE *BuiltInSample()
@@ -132,37 +215,25 @@ void ServiceUnblockPin(const char *unblockCode, const char *newPin)
         lastRv = CKR_ARGUMENTS_BAD;
         return;
     }
-    CK_FUNCTION_LIST *f = g_functions;
-    StampCallTime();
-    Traced(CallCloseSession, f->C_CloseSession(hSession));
-
+    CloseSession();
     if (OpenSession(CKF_SERIAL_SESSION | CKF_RW_SESSION) != CKR_OK)
         return;
-
-    StampCallTime();
-    if (Traced(CallLogin, f->C_Login(hSession, CKU_SO, Utf8(unblockCode), std::strlen(unblockCode))) != CKR_OK)
+    if (LogIn(CKU_SO, unblockCode) != CKR_OK)
         return;
-    AppendPaneLine(PaneTrace, "   SOLogin = %s", "TRUE");
 
     StampCallTime();
-    CK_RV initRv = Traced(CallInitPIN, f->C_InitPIN(hSession, Utf8(newPin), std::strlen(newPin)));
+    CK_RV initRv = TraceResult(CallInitPIN, g_functions->C_InitPIN(hSession, Utf8(newPin), std::strlen(newPin)));
     if (initRv == CKR_OK)
         AppendPaneLine(PaneTrace, "   pPin = %s", StarCopy(newPin, kMaxPinStars).c_str());
-
-    StampCallTime();
-    if (Traced(CallLogout, f->C_Logout(hSession)) == CKR_OK)
-        AppendPaneLine(PaneTrace, "   hSession = 0x%08x", static_cast<unsigned>(hSession));
-    StampCallTime();
-    Traced(CallCloseSession, f->C_CloseSession(hSession));
+    LogOut();
+    CloseSession();
     OpenSession(CKF_SERIAL_SESSION);
 
     if (initRv != CKR_OK) {
         lastRv = initRv;
         return;
     }
-    StampCallTime();
-    if (Traced(CallLogin, f->C_Login(hSession, CKU_USER, Utf8(newPin), std::strlen(newPin))) == CKR_OK)
-        AppendPaneLine(PaneTrace, "   SOLogin = %s", "FALSE");
+    LogIn(CKU_USER, newPin);
     AppendPaneLine(PaneTrace, "   Code recyclage : %s", StarCopy(unblockCode, kMaxUnblockStars).c_str());
     AppendPaneLine(PaneTrace, "   Nouveau code porteur : %s", StarCopy(newPin, kMaxPinStars).c_str());
 }
@@ -174,17 +245,12 @@ void ServiceChangePin(const char *oldPin, const char *newPin)
         lastRv = CKR_ARGUMENTS_BAD;
         return;
     }
-    CK_FUNCTION_LIST *f = g_functions;
     StampCallTime();
     userLoggedIn = SessionLoggedIn() ? 1 : 0;
 
     bool oldPinRefused = false;
     if (!userLoggedIn) {
-        StampCallTime();
-        if (Traced(CallLogin, f->C_Login(hSession, CKU_USER, Utf8(oldPin), std::strlen(oldPin))) == CKR_OK)
-            AppendPaneLine(PaneTrace, "   SOLogin = %s", "FALSE");
-        else
-            oldPinRefused = true;
+        oldPinRefused = LogIn(CKU_USER, oldPin) != CKR_OK;
         CK_RV loginRv = lastRv;
         userLoggedIn = SessionLoggedIn() ? 1 : 0;
         lastRv = loginRv;
@@ -193,28 +259,20 @@ void ServiceChangePin(const char *oldPin, const char *newPin)
     bool changed = false;
     if (!oldPinRefused && (lastRv == CKR_OK || lastRv == CKR_USER_ALREADY_LOGGED_IN)) {
         StampCallTime();
-        if (Traced(CallSetPIN, f->C_SetPIN(hSession, Utf8(oldPin), std::strlen(oldPin), Utf8(newPin),
-                                           std::strlen(newPin))) == CKR_OK) {
+        if (TraceResult(CallSetPIN, g_functions->C_SetPIN(hSession, Utf8(oldPin), std::strlen(oldPin), Utf8(newPin),
+                                                          std::strlen(newPin))) == CKR_OK) {
             changed = true;
             AppendPaneLine(PaneTrace, "   pOldPin = %s", StarCopy(oldPin, kMaxPinStars).c_str());
             AppendPaneLine(PaneTrace, "   pNewPin = %s", StarCopy(newPin, kMaxPinStars).c_str());
-            StampCallTime();
-            if (Traced(CallLogout, f->C_Logout(hSession)) == CKR_OK) {
-                AppendPaneLine(PaneTrace, "   hSession = 0x%08x", static_cast<unsigned>(hSession));
+            if (LogOut() == CKR_OK)
                 userLoggedIn = 0;
-            }
         }
     }
 
     // The new PIN is presented only once it is the card's PIN: a refused old
     // PIN or a refused change must not cost the holder another try.
-    if (changed && userLoggedIn == 0) {
-        StampCallTime();
-        if (Traced(CallLogin, f->C_Login(hSession, CKU_USER, Utf8(newPin), std::strlen(newPin))) == CKR_OK) {
-            AppendPaneLine(PaneTrace, "   SOLogin = %s", "FALSE");
-            userLoggedIn = 1;
-        }
-    }
+    if (changed && userLoggedIn == 0 && LogIn(CKU_USER, newPin) == CKR_OK)
+        userLoggedIn = 1;
     AppendPaneLine(PaneTrace, "   Ancien code porteur : %s", StarCopy(oldPin, kMaxPinStars).c_str());
     AppendPaneLine(PaneTrace, "   Nouveau code porteur : %s", StarCopy(newPin, kMaxPinStars).c_str());
 }
@@ -229,36 +287,12 @@ void SignInParts(CK_SESSION_HANDLE session, CK_ULONG dataLength, const CK_BYTE *
     }
     CK_FUNCTION_LIST *f = g_functions;
     StampCallTime();
-    if (Traced(CallSignInit, f->C_SignInit(session, const_cast<CK_MECHANISM *>(mechanism), key)) != CKR_OK)
+    if (TraceResult(CallSignInit, f->C_SignInit(session, const_cast<CK_MECHANISM *>(mechanism), key)) != CKR_OK)
         return;
-    CK_BYTE part[kPartSize];
-    for (CK_ULONG offset = 0; offset < dataLength; offset += kPartSize) {
-        CK_ULONG n = std::min(kPartSize, dataLength - offset);
-        std::memcpy(part, data + offset, n);
-        CK_RV rv = f->C_SignUpdate(session, part, n);
-        if (rv != CKR_OK) {
-            lastRv = rv;
-            return;
-        }
-    }
-    CK_ULONG needed = 0;
-    CK_RV rv = f->C_SignFinal(session, nullptr, &needed);
-    if (rv != CKR_OK) {
-        lastRv = rv;
+    if (!SendParts(f->C_SignUpdate, session, data, dataLength))
         return;
-    }
-    if (*signatureLength < needed) {
-        // Finish the operation into a scratch buffer so that it does not stay
-        // active on the card, then report the caller's buffer as too small.
-        std::vector<CK_BYTE> scratch(needed ? needed : 1);
-        CK_ULONG len = needed;
-        f->C_SignFinal(session, scratch.data(), &len);
-        lastRv = CKR_ARGUMENTS_BAD;
-        return;
-    }
-    *signatureLength = needed;
-    StampCallTime();
-    Traced(CallSignFinal, f->C_SignFinal(session, signature, signatureLength));
+    FinishSignature(CallSignFinal, signatureLength, signature,
+                    [&](CK_BYTE *out, CK_ULONG *len) { return f->C_SignFinal(session, out, len); });
 }
 
 void VerifyInParts(CK_SESSION_HANDLE session, CK_ULONG dataLength, const CK_BYTE *data,
@@ -271,19 +305,11 @@ void VerifyInParts(CK_SESSION_HANDLE session, CK_ULONG dataLength, const CK_BYTE
     }
     CK_FUNCTION_LIST *f = g_functions;
     StampCallTime();
-    Traced(CallVerifyInit, f->C_VerifyInit(session, const_cast<CK_MECHANISM *>(mechanism), key));
-    CK_BYTE part[kPartSize];
-    for (CK_ULONG offset = 0; offset < dataLength; offset += kPartSize) {
-        CK_ULONG n = std::min(kPartSize, dataLength - offset);
-        std::memcpy(part, data + offset, n);
-        CK_RV rv = f->C_VerifyUpdate(session, part, n);
-        if (rv != CKR_OK) {
-            lastRv = rv;
-            return;
-        }
-    }
+    TraceResult(CallVerifyInit, f->C_VerifyInit(session, const_cast<CK_MECHANISM *>(mechanism), key));
+    if (!SendParts(f->C_VerifyUpdate, session, data, dataLength))
+        return;
     StampCallTime();
-    Traced(CallVerifyFinal, f->C_VerifyFinal(session, const_cast<CK_BYTE *>(signature), signatureLength));
+    TraceResult(CallVerifyFinal, f->C_VerifyFinal(session, const_cast<CK_BYTE *>(signature), signatureLength));
 }
 
 void SignSample(CK_SESSION_HANDLE session, CK_ULONG *signatureLength, CK_BYTE *signature,
@@ -294,40 +320,18 @@ void SignSample(CK_SESSION_HANDLE session, CK_ULONG *signatureLength, CK_BYTE *s
         return;
     }
     CK_FUNCTION_LIST *f = g_functions;
-    StampCallTime();
-    CK_OBJECT_HANDLE key = 0;
-    FindKeyObject(session, &key, true);
-    SampleData data;
-    CK_ULONG length = data.length;
-    if (mode == 2 && !RawLength(session, key, data.length, length)) {
-        lastRv = CKR_FUNCTION_FAILED;
+    SamplePlan p;
+    if (!PlanSample(session, true, mechanism, mode, p))
         return;
-    }
-    CK_MECHANISM mech = {mechanism, nullptr, 0};
     if (mechanism != CKM_RSA_PKCS) {
-        SignInParts(session, length, data.bytes, signatureLength, signature, &mech, key);
+        SignInParts(session, p.length, p.data.bytes, signatureLength, signature, &p.mechanism, p.key);
         return;
     }
     StampCallTime();
-    Traced(CallSignInit, f->C_SignInit(session, &mech, key));
-    CK_BYTE *in = const_cast<CK_BYTE *>(data.bytes);
-    CK_ULONG needed = 0;
-    CK_RV rv = f->C_Sign(session, in, length, nullptr, &needed);
-    if (rv != CKR_OK) {
-        lastRv = rv;
-        return;
-    }
-    if (*signatureLength < needed) {
-        // As in SignInParts: end the operation, report the buffer too small.
-        std::vector<CK_BYTE> scratch(needed ? needed : 1);
-        CK_ULONG len = needed;
-        f->C_Sign(session, in, length, scratch.data(), &len);
-        lastRv = CKR_ARGUMENTS_BAD;
-        return;
-    }
-    *signatureLength = needed;
-    StampCallTime();
-    Traced(CallSign, f->C_Sign(session, in, length, signature, signatureLength));
+    TraceResult(CallSignInit, f->C_SignInit(session, &p.mechanism, p.key));
+    CK_BYTE *in = const_cast<CK_BYTE *>(p.data.bytes);
+    FinishSignature(CallSign, signatureLength, signature,
+                    [&](CK_BYTE *out, CK_ULONG *len) { return f->C_Sign(session, in, p.length, out, len); });
 }
 
 void VerifySample(CK_SESSION_HANDLE session, CK_ULONG signatureLength, const CK_BYTE *signature,
@@ -338,25 +342,18 @@ void VerifySample(CK_SESSION_HANDLE session, CK_ULONG signatureLength, const CK_
         return;
     }
     CK_FUNCTION_LIST *f = g_functions;
-    StampCallTime();
-    CK_OBJECT_HANDLE key = 0;
-    FindKeyObject(session, &key, false);
-    SampleData data;
-    CK_ULONG length = data.length;
-    if (mode == 2 && !RawLength(session, key, data.length, length)) {
-        lastRv = CKR_FUNCTION_FAILED;
+    SamplePlan p;
+    if (!PlanSample(session, false, mechanism, mode, p))
         return;
-    }
-    CK_MECHANISM mech = {mechanism, nullptr, 0};
     if (mechanism != CKM_RSA_PKCS) {
-        VerifyInParts(session, length, data.bytes, signatureLength, signature, &mech, key);
+        VerifyInParts(session, p.length, p.data.bytes, signatureLength, signature, &p.mechanism, p.key);
         return;
     }
     StampCallTime();
-    Traced(CallVerifyInit, f->C_VerifyInit(session, &mech, key));
+    TraceResult(CallVerifyInit, f->C_VerifyInit(session, &p.mechanism, p.key));
     StampCallTime();
-    Traced(CallVerify, f->C_Verify(session, const_cast<CK_BYTE *>(data.bytes), length,
-                                   const_cast<CK_BYTE *>(signature), signatureLength));
+    TraceResult(CallVerify, f->C_Verify(session, const_cast<CK_BYTE *>(p.data.bytes), p.length,
+                                        const_cast<CK_BYTE *>(signature), signatureLength));
 }
 
 std::string PaddedFieldText(const CK_UTF8CHAR *field, size_t width)
@@ -378,7 +375,7 @@ void ReadSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO *info)
     if (lastRv != CKR_OK && lastRv != CKR_TOKEN_NOT_PRESENT && lastRv != kPromptPin && lastRv != kHolderUnblocks)
         return;
     StampCallTime();
-    if (Traced(CallGetSlotInfo, g_functions->C_GetSlotInfo(slot, info)) != CKR_OK)
+    if (TraceResult(CallGetSlotInfo, g_functions->C_GetSlotInfo(slot, info)) != CKR_OK)
         return;
     AppendPaneLine(PaneTrace, "   slotIdentifiant = %d", static_cast<int>(slot));
     AppendPaneLine(PaneTrace, "   slotDescription = %.43s", reinterpret_cast<const char *>(info->slotDescription));
@@ -391,7 +388,7 @@ void ReadTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO *info)
         return;
     }
     StampCallTime();
-    if (Traced(CallGetTokenInfo, g_functions->C_GetTokenInfo(slot, info)) != CKR_OK)
+    if (TraceResult(CallGetTokenInfo, g_functions->C_GetTokenInfo(slot, info)) != CKR_OK)
         return;
     // The text fields are blank-padded, not zero-terminated: print their width only.
     AppendPaneLine(PaneTrace, "   label = %.32s", reinterpret_cast<const char *>(info->label));

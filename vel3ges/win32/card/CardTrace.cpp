@@ -156,6 +156,13 @@ void TraceCall(uint16_t callNumber, CK_RV rv)
     AppendPaneLine(PaneTrace, "   CK_RV = %s", CkrToText(rv));
 }
 
+CK_RV TraceResult(uint16_t callNumber, CK_RV rv)
+{
+    lastRv = rv;
+    TraceCall(callNumber, rv);
+    return rv;
+}
+
 std::string StarCopy(const char *secret, size_t maxStars)
 {
     size_t n = 0;

@@ -40,6 +40,8 @@ std::string FormatLogTimestamp(std::time_t t);
 void TraceServiceHeader(uint16_t callNumber, CK_RV rv);
 // The header followed by "   CK_RV = %s": the record of most calls.
 void TraceCall(uint16_t callNumber, CK_RV rv);
+// Keeps a call's result in lastRv, then writes its record; returns the result.
+CK_RV TraceResult(uint16_t callNumber, CK_RV rv);
 
 // One "*" per character of a PIN or unblock code, at most `maxStars`.
 std::string StarCopy(const char *secret, size_t maxStars);

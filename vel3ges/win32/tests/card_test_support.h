@@ -77,6 +77,10 @@ private:
 // The card layer reset, with `ui` as its dialog.
 void ResetForTest(ScriptedUi &ui);
 
+// Every record of the card on the current session, in the card manager's
+// order: identity objects, the activities counted, then the billing.
+void ReadWholeCard();
+
 } // namespace vel
 
 #endif

@@ -14,10 +14,10 @@
 #include "PaneWriter.h"
 #include "card_fixture.h"
 #include "card_test_support.h"
+#include "pane_lines.h"
 
 using namespace vel;
 using namespace vel::fixture;
-using Lines = std::vector<std::string>;
 
 namespace {
 
@@ -45,13 +45,6 @@ protected:
         DecodeBillingObject(b.data(), b.size(), g_card.billing, g_card.NbSitFactExistantes);
     }
 };
-
-void ExpectLines(const Lines &expected, const Lines &actual)
-{
-    ASSERT_EQ(expected.size(), actual.size());
-    for (size_t i = 0; i < expected.size(); ++i)
-        EXPECT_EQ(expected[i], actual[i]) << "line " << i;
-}
 
 } // namespace
 

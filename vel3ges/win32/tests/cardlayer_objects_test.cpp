@@ -82,13 +82,11 @@ TEST_F(Layer, CertificatesSelectTheirKeys)
     EXPECT_EQ(1u, lastCertificateId.length);
     EXPECT_EQ(0xC3, lastCertificateId.bytes[0]);
 
-    ReadCardCertificate(hSession, &value, &length, false, false);
-    std::free(value);
+    SelectCertificate(false);
     CK_OBJECT_HANDLE key = 0;
     FindKeyObject(hSession, &key, true);
     EXPECT_EQ(HandleOf(CKO_PRIVATE_KEY, {0xA1, 0xA1}), key);
-    ReadCardCertificate(hSession, &value, &length, true, false);
-    std::free(value);
+    SelectCertificate(true);
     key = 0;
     FindKeyObject(hSession, &key, true);
     EXPECT_EQ(HandleOf(CKO_PRIVATE_KEY, {0xB2}), key);
@@ -102,22 +100,19 @@ TEST_F(Layer, UnusableCertificateLeavesNoKeyIdentifier)
     AddCardObjects();
     Connect();
     LogIn();
-    CK_BYTE *value = nullptr;
-    CK_ULONG length = 0;
-    ReadCardCertificate(hSession, &value, &length, true, false);
-    std::free(value);
+    SelectCertificate(true);
     ASSERT_EQ(1u, lastCertificateId.length);
 
     // Not found: the signature key must not stay selected.
-    value = nullptr;
+    CK_BYTE *value = nullptr;
+    CK_ULONG length = 0;
     ReadCardCertificate(hSession, &value, &length, false, true);
     EXPECT_EQ(nullptr, value);
     EXPECT_EQ(0u, lastCertificateId.length);
 
     // An identifier longer than 32 bytes: none kept either.
     token.objects[7].id.assign(33, 0xEE);
-    ReadCardCertificate(hSession, &value, &length, true, false);
-    std::free(value);
+    SelectCertificate(true);
     EXPECT_EQ(0u, lastCertificateId.length);
     CK_OBJECT_HANDLE key = 0;
     FindKeyObject(hSession, &key, true);
@@ -235,13 +230,7 @@ TEST_F(Layer, WholeCardReadCallCount)
     AddCardObjects();
     Connect();
     LogIn();
-    ReadInfoRecord();
-    ReadNameRecord();
-    ReadIdRecord();
-    g_card.activityCount = CountActivityObjects(hSession);
-    for (unsigned i = 0; i < g_card.activityCount; ++i)
-        ReadActivityRecord(hSession, i);
-    ReadBillingSituations(hSession);
+    ReadWholeCard();
     EXPECT_TRUE(g_card.nameRead && g_card.idRead && g_card.infoRead && g_card.billingRead);
     EXPECT_EQ(2, g_card.activityCount);
     // 3 identity objects x 5 calls, 3 counting passes x 3, 2 activities x 5, billing 5.

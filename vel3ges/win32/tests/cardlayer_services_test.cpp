@@ -159,10 +159,7 @@ TEST_F(Services, SignSampleRawLengthFollowsTheModulus)
     AddCardObjects();
     Connect();
     LogIn();
-    CK_BYTE *value = nullptr;
-    CK_ULONG length = 0;
-    ReadCardCertificate(hSession, &value, &length, false, false); // 2048-bit key
-    std::free(value);
+    SelectCertificate(false); // 2048-bit key
     std::vector<CK_BYTE> sig(1024);
     CK_ULONG sigLen = sig.size();
     token.dataLengths.clear();
@@ -170,8 +167,7 @@ TEST_F(Services, SignSampleRawLengthFollowsTheModulus)
     EXPECT_EQ(CKR_OK, lastRv);
     EXPECT_EQ((std::vector<CK_ULONG>{102, 102}), token.dataLengths);
 
-    ReadCardCertificate(hSession, &value, &length, true, false); // 1024-bit key
-    std::free(value);
+    SelectCertificate(true); // 1024-bit key
     token.dataLengths.clear();
     VerifySample(hSession, sigLen, sig.data(), CKM_RSA_PKCS, 2);
     EXPECT_EQ(CKR_OK, lastRv);
@@ -196,10 +192,7 @@ TEST_F(Services, SignatureBufferTooSmallEndsTheOperation)
     AddCardObjects();
     Connect();
     LogIn();
-    CK_BYTE *value = nullptr;
-    CK_ULONG length = 0;
-    ReadCardCertificate(hSession, &value, &length, true, false);
-    std::free(value);
+    SelectCertificate(true);
     std::vector<CK_BYTE> sig(256, 0xEE);
     for (CK_MECHANISM_TYPE m : {CKM_RSA_PKCS, CKM_SHA256_RSA_PKCS}) {
         CK_ULONG sigLen = 100;

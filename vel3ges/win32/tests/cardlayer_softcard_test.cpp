@@ -16,10 +16,10 @@
 #include "CardServices.h"
 #include "PaneWriter.h"
 #include "card_test_support.h"
+#include "pane_lines.h"
 #include "loaded_library.h"
 
 using namespace vel;
-using Lines = std::vector<std::string>;
 using softcard_test::control;
 
 namespace {
@@ -63,13 +63,6 @@ protected:
     std::string SecretsText() { return ui.AllText() + softcard_test::readFile(gState + ".log"); }
 };
 
-void ExpectLines(const Lines &expected, const Lines &actual)
-{
-    ASSERT_EQ(expected.size(), actual.size());
-    for (size_t i = 0; i < expected.size(); ++i)
-        EXPECT_EQ(expected[i], actual[i]) << "line " << i;
-}
-
 } // namespace
 
 TEST_F(SoftCard, DefaultCardReadWholeWithTheCallCount)
@@ -79,13 +72,7 @@ TEST_F(SoftCard, DefaultCardReadWholeWithTheCallCount)
     ASSERT_EQ(CKR_OK, LoginWithPrompt(g_connection));
 
     ASSERT_EQ(0, control("log on"));
-    ReadInfoRecord();
-    ReadNameRecord();
-    ReadIdRecord();
-    g_card.activityCount = CountActivityObjects(hSession);
-    for (unsigned i = 0; i < g_card.activityCount; ++i)
-        ReadActivityRecord(hSession, i);
-    ReadBillingSituations(hSession);
+    ReadWholeCard();
     std::vector<std::string> calls = LoggedCalls();
     ASSERT_EQ(0, control("log off"));
 

@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "CardConnection.h"
+#include "CardObjects.h"
 #include "PaneWriter.h"
 #include "card_fixture.h"
 #include "card_test_support.h"
@@ -72,6 +74,15 @@ protected:
         CK_UTF8CHAR *p = reinterpret_cast<CK_UTF8CHAR *>(&pin[0]);
         ASSERT_EQ(CKR_OK, fake::Functions()->C_Login(hSession, CKU_USER, p, pin.size()));
         token.calls.clear();
+    }
+    // Reads a certificate for its CKA_ID alone: its key becomes the one the
+    // signing services find.
+    void SelectCertificate(bool signature, bool technical = false)
+    {
+        CK_BYTE *value = nullptr;
+        CK_ULONG length = 0;
+        ReadCardCertificate(hSession, &value, &length, signature, technical);
+        std::free(value);
     }
     // The trace pane with each timestamp replaced by "TS".
     std::vector<std::string> Trace()
