@@ -249,7 +249,7 @@ CK_RV Library::decrypt(CK_SESSION_HANDLE h, const CK_BYTE *in, CK_ULONG inLen, C
         return CKR_ENCRYPTED_DATA_LEN_RANGE;
     }
     Bytes input(in, in + inLen);
-    if (!op.haveOutput || op.input != input) {
+    if (op.input != input) {
         // Decrypted once; a length query followed by the real call reuses it.
         Bytes block;
         if (!rsaPrivate(rsa, input, block) || !pkcs1Unpad(block, 2, op.output)) {
@@ -257,7 +257,6 @@ CK_RV Library::decrypt(CK_SESSION_HANDLE h, const CK_BYTE *in, CK_ULONG inLen, C
             return CKR_ENCRYPTED_DATA_INVALID;
         }
         op.input = input;
-        op.haveOutput = true;
     }
     bool done;
     rv = outputRoom(out, outLen, op.output.size(), done);

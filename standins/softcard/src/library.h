@@ -34,8 +34,7 @@ struct Operation {
     bool tooLong = false;     // raw data beyond what the key can sign
     vel::Sha1 sha1;
     vel::Sha256 sha256;
-    Bytes input, output;      // decryption: last ciphertext and its plaintext
-    bool haveOutput = false;
+    Bytes input, output;      // decryption: last ciphertext (none yet: empty) and its plaintext
     void reset() { *this = Operation(); }
 };
 

@@ -35,14 +35,17 @@ void FindFinal(CK_SESSION_HANDLE session)
 }
 
 // Finds the first object of a template; 0 when none (or the search failed).
-CK_OBJECT_HANDLE FindFirst(CK_SESSION_HANDLE session, CK_ATTRIBUTE *tmpl, CK_ULONG count, CK_RV &initRv)
+// `initRv`, when given, receives the result of C_FindObjectsInit.
+CK_OBJECT_HANDLE FindFirst(CK_SESSION_HANDLE session, CK_ATTRIBUTE *tmpl, CK_ULONG count, CK_RV *initRv = nullptr)
 {
     CK_OBJECT_HANDLE handle = 0;
-    initRv = FindInit(session, tmpl, count);
-    if (initRv != CKR_OK)
+    CK_RV rv = FindInit(session, tmpl, count);
+    if (initRv)
+        *initRv = rv;
+    if (rv != CKR_OK)
         return 0;
     CK_ULONG found = 0;
-    CK_RV rv = g_functions->C_FindObjects(session, &handle, 1, &found);
+    rv = g_functions->C_FindObjects(session, &handle, 1, &found);
     if (rv != CKR_OK) {
         lastRv = rv;
         return 0;
@@ -103,8 +106,7 @@ void ReadDataObject(CK_SESSION_HANDLE session, const char *label, bool isPrivate
         {CKA_PRIVATE, &priv, sizeof priv},
         {CKA_LABEL, const_cast<char *>(label), static_cast<CK_ULONG>(std::strlen(label))},
     };
-    CK_RV initRv;
-    CK_OBJECT_HANDLE handle = FindFirst(session, tmpl, 4, initRv);
+    CK_OBJECT_HANDLE handle = FindFirst(session, tmpl, 4);
     if (handle != 0) {
         AppendPaneLine(PaneTrace, "   hObject   = 0x%08x", static_cast<unsigned>(handle));
         ReadAttribute(session, handle, CKA_VALUE, true, value, length);
@@ -127,8 +129,7 @@ void ReadCardCertificate(CK_SESSION_HANDLE session, CK_BYTE **value, CK_ULONG *l
         {CKA_TOKEN, &token, sizeof token},
         {CKA_LABEL, const_cast<char *>(label), static_cast<CK_ULONG>(std::strlen(label))},
     };
-    CK_RV initRv;
-    CK_OBJECT_HANDLE handle = FindFirst(session, tmpl, 3, initRv);
+    CK_OBJECT_HANDLE handle = FindFirst(session, tmpl, 3);
     // A certificate not found, or whose identifier cannot be kept, must not
     // leave the previous certificate's key selected for the next signature.
     ClearLastCertificateId();
@@ -165,7 +166,7 @@ void FindKeyObject(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE *key, bool privat
         {CKA_ID, lastCertificateId.bytes, lastCertificateId.length},
     };
     CK_RV initRv;
-    CK_OBJECT_HANDLE handle = FindFirst(session, tmpl, 4, initRv);
+    CK_OBJECT_HANDLE handle = FindFirst(session, tmpl, 4, &initRv);
     if (initRv != CKR_OK)
         *key = 0;
     else if (handle != 0)

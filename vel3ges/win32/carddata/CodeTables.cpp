@@ -7,13 +7,23 @@
 
 namespace vel {
 
+namespace {
+
+template <size_t N>
+constexpr CodeTable TableOf(const CodeRow (&rows)[N])
+{
+    return {rows, N};
+}
+
+} // namespace
+
 // Civility of the holder (name record).
 static const CodeRow kCivilityTableRows[] = {
     {"22", "Madame"},
     {"23", "Mademoiselle"},
     {"31", "Monsieur"},
 };
-const CodeTable kCivilityTable = {kCivilityTableRows, sizeof kCivilityTableRows / sizeof kCivilityTableRows[0]};
+const CodeTable kCivilityTable = TableOf(kCivilityTableRows);
 
 // Card type (information record).
 static const CodeRow kCardTypeTableRows[] = {
@@ -22,7 +32,7 @@ static const CodeRow kCardTypeTableRows[] = {
     {"02", "Mibcarte (MIB/MUB)"},
     {"03", "Rozcarte (ROZ/RUZ)"},
 };
-const CodeTable kCardTypeTable = {kCardTypeTableRows, sizeof kCardTypeTableRows / sizeof kCardTypeTableRows[0]};
+const CodeTable kCardTypeTable = TableOf(kCardTypeTableRows);
 
 // Mode of practice (activity record).
 static const CodeRow kPracticeModeTableRows[] = {
@@ -31,7 +41,7 @@ static const CodeRow kPracticeModeTableRows[] = {
     {"04", "Remplaçant"},
     {"07", "Non rétribué"},
 };
-const CodeTable kPracticeModeTable = {kPracticeModeTableRows, sizeof kPracticeModeTableRows / sizeof kPracticeModeTableRows[0]};
+const CodeTable kPracticeModeTable = TableOf(kPracticeModeTableRows);
 
 // Structure identifier type, 1 character.
 static const CodeRow kStructureIdTypeTableRows[] = {
@@ -41,7 +51,7 @@ static const CodeRow kStructureIdTypeTableRows[] = {
     {"3", "SIRET"},
     {"4", "Id Cabinet RPPS"},
 };
-const CodeTable kStructureIdTypeTable = {kStructureIdTypeTableRows, sizeof kStructureIdTypeTableRows / sizeof kStructureIdTypeTableRows[0]};
+const CodeTable kStructureIdTypeTable = TableOf(kStructureIdTypeTableRows);
 
 // Profession code.
 static const CodeRow kProfessionTableRows[] = {
@@ -68,7 +78,7 @@ static const CodeRow kProfessionTableRows[] = {
     {"96", "Psychomotricien"},
     {"98", "Manipulateur ERM"},
 };
-const CodeTable kProfessionTable = {kProfessionTableRows, sizeof kProfessionTableRows / sizeof kProfessionTableRows[0]};
+const CodeTable kProfessionTable = TableOf(kProfessionTableRows);
 
 // Profession category of a card of type 01.
 static const CodeRow kProfessionInTrainingTableRows[] = {
@@ -77,7 +87,7 @@ static const CodeRow kProfessionInTrainingTableRows[] = {
     {"40", "Chirurgien - Dentiste en formation"},
     {"50", "Sage - Femme en formation"},
 };
-const CodeTable kProfessionInTrainingTable = {kProfessionInTrainingTableRows, sizeof kProfessionInTrainingTableRows / sizeof kProfessionInTrainingTableRows[0]};
+const CodeTable kProfessionInTrainingTable = TableOf(kProfessionInTrainingTableRows);
 
 // Qualification kind.
 static const CodeRow kQualificationKindTableRows[] = {
@@ -90,14 +100,14 @@ static const CodeRow kQualificationKindTableRows[] = {
     {"07", "DESC non qualifiant(DNQ)"},
     {"08", "Capacité(CAPA)"},
 };
-const CodeTable kQualificationKindTable = {kQualificationKindTableRows, sizeof kQualificationKindTableRows / sizeof kQualificationKindTableRows[0]};
+const CodeTable kQualificationKindTable = TableOf(kQualificationKindTableRows);
 
 // Particular orientation.
 static const CodeRow kOrientationTableRows[] = {
     {"80", "Homéopathie"},
     {"81", "Acupuncture"},
 };
-const CodeTable kOrientationTable = {kOrientationTableRows, sizeof kOrientationTableRows / sizeof kOrientationTableRows[0]};
+const CodeTable kOrientationTable = TableOf(kOrientationTableRows);
 
 // Diploma (specialisation).
 static const CodeRow kDiplomaTableRows[] = {
@@ -115,7 +125,7 @@ static const CodeRow kDiplomaTableRows[] = {
     {"98", "Cadre Manipulateur ERM(électro - radiologie médicale)"},
     {"99", "Cadre de santé"},
 };
-const CodeTable kDiplomaTable = {kDiplomaTableRows, sizeof kDiplomaTableRows / sizeof kDiplomaTableRows[0]};
+const CodeTable kDiplomaTable = TableOf(kDiplomaTableRows);
 
 // Complementary attribution ("95" has an empty label; "97" comes before "96").
 static const CodeRow kAttributionTableRows[] = {
@@ -131,7 +141,7 @@ static const CodeRow kAttributionTableRows[] = {
     {"97", "Collège des 3G"},
     {"96", "Activité libérale de contrôle d'absentéisme"},
 };
-const CodeTable kAttributionTable = {kAttributionTableRows, sizeof kAttributionTableRows / sizeof kAttributionTableRows[0]};
+const CodeTable kAttributionTable = TableOf(kAttributionTableRows);
 
 // Pharmacist section (one-letter rows first, so that D and E match them).
 static const CodeRow kPharmacistSectionTableRows[] = {
@@ -153,7 +163,7 @@ static const CodeRow kPharmacistSectionTableRows[] = {
     {"H", "Pharmacien d'un établissement de soins"},
     {"M", "Pharmacien militaire"},
 };
-const CodeTable kPharmacistSectionTable = {kPharmacistSectionTableRows, sizeof kPharmacistSectionTableRows / sizeof kPharmacistSectionTableRows[0]};
+const CodeTable kPharmacistSectionTable = TableOf(kPharmacistSectionTableRows);
 
 // Convention code, 1 character.
 static const CodeRow kConventionTableRows[] = {
@@ -163,7 +173,7 @@ static const CodeRow kConventionTableRows[] = {
     {"3", "Conventionné avec honoraires libres"},
     {"9", "Etablissement ou Centre de Santé"},
 };
-const CodeTable kConventionTable = {kConventionTableRows, sizeof kConventionTableRows / sizeof kConventionTableRows[0]};
+const CodeTable kConventionTable = TableOf(kConventionTableRows);
 
 // Mileage zone, 1 character.
 static const CodeRow kMileageZoneTableRows[] = {
@@ -173,7 +183,7 @@ static const CodeRow kMileageZoneTableRows[] = {
     {"3", "Indemnités kilométriques spéciales"},
     {"9", "Non définie"},
 };
-const CodeTable kMileageZoneTable = {kMileageZoneTableRows, sizeof kMileageZoneTableRows / sizeof kMileageZoneTableRows[0]};
+const CodeTable kMileageZoneTable = TableOf(kMileageZoneTableRows);
 
 // Approval code.
 static const CodeRow kApprovalTableRows[] = {
@@ -186,7 +196,7 @@ static const CodeRow kApprovalTableRows[] = {
     {"06", "Agrément M"},
     {"99", "Non défini"},
 };
-const CodeTable kApprovalTable = {kApprovalTableRows, sizeof kApprovalTableRows / sizeof kApprovalTableRows[0]};
+const CodeTable kApprovalTable = TableOf(kApprovalTableRows);
 
 // Speciality (RPPS). Lookups compare 2 characters: the three-digit rows are
 // never chosen before the two-digit row that begins them.
@@ -308,7 +318,7 @@ static const CodeRow kSpecialityTableRows[] = {
     {"123", "Spécialiste en Médecine bucco - dentaire"},
     {"124", "Chirurgie orale"},
 };
-const CodeTable kSpecialityTable = {kSpecialityTableRows, sizeof kSpecialityTableRows / sizeof kSpecialityTableRows[0]};
+const CodeTable kSpecialityTable = TableOf(kSpecialityTableRows);
 
 // Qualification code (10 characters of the qualification block).
 static const CodeRow kQualificationTableRows[] = {
@@ -537,7 +547,7 @@ static const CodeRow kQualificationTableRows[] = {
     {"DSM239", "Toxicologie clinique (DNQ)"},
     {"DSM240", "Cancérologie, option Imagerie cancérologie (DNQ)"},
 };
-const CodeTable kQualificationTable = {kQualificationTableRows, sizeof kQualificationTableRows / sizeof kQualificationTableRows[0]};
+const CodeTable kQualificationTable = TableOf(kQualificationTableRows);
 
 // Activity sector, 4 characters.
 static const CodeRow kActivitySectorTableRows[] = {
@@ -601,7 +611,7 @@ static const CodeRow kActivitySectorTableRows[] = {
     {"SA58", "Officine en zone rurale"},
     {"SA59", "Laboratoire de biologie médicale hors catégorie standard"},
 };
-const CodeTable kActivitySectorTable = {kActivitySectorTableRows, sizeof kActivitySectorTableRows / sizeof kActivitySectorTableRows[0]};
+const CodeTable kActivitySectorTable = TableOf(kActivitySectorTableRows);
 
 // Speciality of the health insurance (billing situations).
 static const CodeRow kInsuranceSpecialityTableRows[] = {
@@ -669,7 +679,7 @@ static const CodeRow kInsuranceSpecialityTableRows[] = {
     {"80", "Santé publique et médecine sociale"},
     {"99", "Non définie"},
 };
-const CodeTable kInsuranceSpecialityTable = {kInsuranceSpecialityTableRows, sizeof kInsuranceSpecialityTableRows / sizeof kInsuranceSpecialityTableRows[0]};
+const CodeTable kInsuranceSpecialityTable = TableOf(kInsuranceSpecialityTableRows);
 
 // Tariff zone: code compared with the 2-character zone, sub-code with the
 // 1-character convention code.
