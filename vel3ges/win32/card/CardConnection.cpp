@@ -164,55 +164,66 @@ CK_RV ReadPinState(CardConnection &c)
     return CKR_OK;
 }
 
+namespace {
+
+// No slot chosen yet: a session on the first slot with a token, the slot
+// found again while the card or the reader goes.
+CK_RV OpenOnFirstToken(CardConnection &c)
+{
+    CK_RV rv = FindTokenSlot(c);
+    if (rv != CKR_OK)
+        return rv;
+    rv = OpenTraced(c);
+    for (int retry = 0; CardOrReaderGone(rv) && retry < kMaxReopenRetries; ++retry) {
+        CK_RV found = FindTokenSlot(c);
+        if (found != CKR_OK)
+            return found;
+        rv = OpenTraced(c);
+    }
+    return rv;
+}
+
+// A slot chosen before: a session on the slot of the wanted reader when it
+// holds a token, else on the slot chosen.
+CK_RV OpenOnWantedReader(CardConnection &c)
+{
+    CK_SLOT_ID list[20];
+    CK_ULONG count = 20;
+    CK_RV rv = GetSlotListTraced(c, CK_FALSE, list, &count);
+    if (rv != CKR_OK)
+        return rv;
+    if (count == 0)
+        return kPromptNormal;
+    count = 20;
+    rv = GetSlotListTraced(c, CK_TRUE, list, &count);
+    if (rv != CKR_OK)
+        return rv;
+    if (count == 0)
+        return kPromptCountLow;
+    if (count > 20)
+        count = 20;
+    for (CK_ULONG i = 0; i < count; ++i) {
+        // The reader match keeps the call time of the listing.
+        CK_SLOT_INFO info{};
+        if (TraceResult(CallGetSlotInfo, c.functionList->C_GetSlotInfo(list[i], &info)) != CKR_OK)
+            continue;
+        if (std::memcmp(info.slotDescription, c.wantedReader, 43) == 0) {
+            c.slotID = list[i];
+            break;
+        }
+    }
+    return OpenTraced(c);
+}
+
+} // namespace
+
 CK_RV OpenTokenSession(CardConnection &c)
 {
     const bool slotChosen = c.slotID != kNoSlot;
-    CK_RV rv = CKR_OK;
     for (int attempt = 0;; ++attempt) {
-        if (!slotChosen) {
-            rv = FindTokenSlot(c);
-            if (rv != CKR_OK)
-                return rv;
-            rv = OpenTraced(c);
-            for (int retry = 0; CardOrReaderGone(rv) && retry < kMaxReopenRetries; ++retry) {
-                CK_RV found = FindTokenSlot(c);
-                if (found != CKR_OK)
-                    return found;
-                rv = OpenTraced(c);
-            }
-            if (rv != CKR_OK)
-                return rv;
-        } else {
-            CK_SLOT_ID list[20];
-            CK_ULONG count = 20;
-            rv = GetSlotListTraced(c, CK_FALSE, list, &count);
-            if (rv != CKR_OK)
-                return rv;
-            if (count == 0)
-                return kPromptNormal;
-            count = 20;
-            rv = GetSlotListTraced(c, CK_TRUE, list, &count);
-            if (rv != CKR_OK)
-                return rv;
-            if (count == 0)
-                return kPromptCountLow;
-            if (count > 20)
-                count = 20;
-            for (CK_ULONG i = 0; i < count; ++i) {
-                // The reader match keeps the call time of the listing.
-                CK_SLOT_INFO info{};
-                if (TraceResult(CallGetSlotInfo, c.functionList->C_GetSlotInfo(list[i], &info)) != CKR_OK)
-                    continue;
-                if (std::memcmp(info.slotDescription, c.wantedReader, 43) == 0) {
-                    c.slotID = list[i];
-                    break;
-                }
-            }
-            rv = OpenTraced(c);
-            if (rv != CKR_OK)
-                return rv;
-        }
-
+        CK_RV rv = slotChosen ? OpenOnWantedReader(c) : OpenOnFirstToken(c);
+        if (rv != CKR_OK)
+            return rv;
         std::memset(&c.sessionInfo, 0, sizeof c.sessionInfo);
         StampCallTime();
         rv = TraceResult(CallGetSessionInfo, c.functionList->C_GetSessionInfo(c.hSession, &c.sessionInfo));
