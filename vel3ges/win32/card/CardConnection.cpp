@@ -63,6 +63,15 @@ void ForgetToken(CardConnection &c)
     std::memset(&c.tokenInfo, 0, sizeof c.tokenInfo);
 }
 
+// The start of a connection or a login in `mode`: nothing known of the
+// token, the PIN not yet asked.
+void StartOver(CardConnection &c, CK_RV mode)
+{
+    ForgetToken(c);
+    c.mode = mode;
+    c.pinStatus = kPinFirstRequest;
+}
+
 // A fresh read-only session on the chosen slot, not traced.
 CK_RV ReopenQuietly(CardConnection &c)
 {
@@ -240,9 +249,7 @@ CK_RV OpenTokenSession(CardConnection &c)
 
 CK_RV ConnectToken(CardConnection &c)
 {
-    ForgetToken(c);
-    c.mode = kModeStatusPrompts;
-    c.pinStatus = kPinFirstRequest;
+    StartOver(c, kModeStatusPrompts);
     for (;;) {
         CK_RV rv = OpenTokenSession(c);
         uint32_t answer;
@@ -259,9 +266,7 @@ CK_RV ConnectToken(CardConnection &c)
 
 CK_RV LoginWithPrompt(CardConnection &c)
 {
-    ForgetToken(c);
-    c.mode = kModePinPrompts;
-    c.pinStatus = kPinFirstRequest;
+    StartOver(c, kModePinPrompts);
 
     CK_RV rv = FindTokenSlot(c);
     if (rv != CKR_OK)

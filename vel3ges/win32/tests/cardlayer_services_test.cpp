@@ -273,8 +273,7 @@ TEST_F(Services, RemovedAndUnrecognisedCardsEndAfterBoundedRetries)
 {
     Connect();
     // The card leaves: the session keeps failing; the retries stop.
-    for (int i = 0; i < 20; ++i)
-        fake::Force("C_GetSessionInfo", CKR_DEVICE_REMOVED);
+    fake::Force("C_GetSessionInfo", CKR_DEVICE_REMOVED, 20);
     std::memcpy(g_connection.wantedReader, "Lecteur de test 0", 17);
     std::memset(g_connection.wantedReader + 17, ' ', 64 - 17);
     EXPECT_EQ(CKR_DEVICE_REMOVED, OpenTokenSession(g_connection));
@@ -284,16 +283,14 @@ TEST_F(Services, RemovedAndUnrecognisedCardsEndAfterBoundedRetries)
     token.calls.clear();
     token.forced.clear();
     g_connection.slotID = kNoSlot;
-    for (int i = 0; i < 20; ++i)
-        fake::Force("C_OpenSession", CKR_TOKEN_NOT_RECOGNIZED);
+    fake::Force("C_OpenSession", CKR_TOKEN_NOT_RECOGNIZED, 20);
     EXPECT_EQ(CKR_TOKEN_NOT_RECOGNIZED, OpenTokenSession(g_connection));
     EXPECT_EQ(1 + kMaxReopenRetries, token.Count("C_OpenSession"));
 
     // The token information of the PIN state keeps failing: bounded too.
     token.calls.clear();
     token.forced.clear();
-    for (int i = 0; i < 20; ++i)
-        fake::Force("C_GetTokenInfo", CKR_TOKEN_NOT_PRESENT);
+    fake::Force("C_GetTokenInfo", CKR_TOKEN_NOT_PRESENT, 20);
     EXPECT_EQ(CKR_TOKEN_NOT_PRESENT, ReadPinState(g_connection));
     EXPECT_EQ(1 + kMaxReopenRetries, token.Count("C_GetTokenInfo"));
 }
@@ -366,8 +363,7 @@ TEST_F(Services, LoginPinChecks)
 
     // A session lost during the login is re-opened and the login repeated, a bounded number of times.
     token.calls.clear();
-    for (int i = 0; i < 20; ++i)
-        fake::Force("C_Login", CKR_SESSION_HANDLE_INVALID);
+    fake::Force("C_Login", CKR_SESSION_HANDLE_INVALID, 20);
     ui.pinAnswers = {{AnswerRetry, kPin}};
     EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, LoginWithPrompt(g_connection));
     EXPECT_EQ(1 + kMaxReopenRetries, token.Count("C_Login"));

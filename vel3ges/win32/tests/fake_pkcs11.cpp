@@ -449,7 +449,10 @@ int Token::Count(const std::string &name) const
 
 Token &State() { return g_token; }
 
-void Force(const std::string &function, CK_RV rv) { g_token.forced[function].push_back(rv); }
+void Force(const std::string &function, CK_RV rv, size_t times)
+{
+    g_token.forced[function].insert(g_token.forced[function].end(), times, rv);
+}
 
 void Reset()
 {

@@ -60,8 +60,9 @@ Token &State();
 // A fresh token with no object, and its function list.
 void Reset();
 CK_FUNCTION_LIST *Functions();
-// Makes the next call(s) of `function` return `rv` (in order).
-void Force(const std::string &function, CK_RV rv);
+// Makes the next `times` calls of `function` return `rv` (after those
+// forced before).
+void Force(const std::string &function, CK_RV rv, size_t times = 1);
 
 } // namespace vel::fake
 
