@@ -36,32 +36,12 @@ std::string EnvOr(const char *name, const char *fallback)
 
 const char kReader[] = "Lecteur Ovrane VEL 0";
 
-struct PlacedCard {
-    std::string card;     // test card name (vel3-default, vel3-blocked...)
-    std::string reader;   // empty: out of every reader
-};
-
-// Writes the software card's shared state: the readers, the cards and the
-// latency of each call, replacing the file in one step.
+// Writes the software card's state, or fails the test.
 void WriteState(const std::string &path, const std::vector<std::string> &readers,
                 const std::vector<PlacedCard> &cards, unsigned latencyMs, unsigned long insertion = 1)
 {
-    std::string text = "softcard-state 1\nsettings latency=" + std::to_string(latencyMs) +
-                       " log=off next-insertion=" + std::to_string(insertion + cards.size()) + "\n";
-    for (size_t i = 0; i < readers.size(); ++i)
-        text += "reader slot=" + std::to_string(i + 1) + " name=\"" + readers[i] + "\"\n";
-    unsigned long n = insertion;
-    for (const PlacedCard &c : cards) {
-        text += "card name=\"" + c.card + "\" reader=\"" + c.reader + "\" insertion=" + std::to_string(n++) + "\n";
-        text += ReadFileText(EnvOr("VLMGR_CARDS", ".") + "\\" + c.card + ".card");
-        text += "end-card\n";
-    }
-    std::string temp = path + ".new";
-    FILE *f = fopen(temp.c_str(), "wb");
-    ASSERT_NE(nullptr, f) << temp;
-    fwrite(text.data(), 1, text.size(), f);
-    fclose(f);
-    ASSERT_TRUE(MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) << path;
+    ASSERT_TRUE(WriteSoftcardState(path, EnvOr("VLMGR_CARDS", "."), readers, cards, latencyMs, false, insertion))
+        << path;
 }
 
 class CardManager : public ::testing::Test {
