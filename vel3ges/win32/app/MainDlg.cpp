@@ -74,6 +74,7 @@ const cl::MessageMap *CMainDlg::GetMessageMap() const
         cl::OnCommand<&CMainDlg::OnReadData>(IDC_LECDONNEES),
         cl::OnCommand<&CMainDlg::OnReadSituations>(IDC_LECSIT),
         cl::OnCommand<&CMainDlg::OnPresentPin>(ID_PRESENT_PIN),
+        cl::OnCommand<&CMainDlg::OnChooseReader>(IDC_CHANGELECT),
         cl::OnCommand<&CMainDlg::OnChangePin>(IDC_CHANGERCODE),
         cl::OnCommand<&CMainDlg::OnUnblockPin>(IDC_FORCERCP),
         cl::OnMessage<&CMainDlg::OnStart>(WM_START),
@@ -371,6 +372,7 @@ void CMainDlg::OnReadSituations() { ReadSituations(); }
 void CMainDlg::OnPresentPin() { PresentPin(); }
 void CMainDlg::OnChangePin() { ChangePin(); }
 void CMainDlg::OnUnblockPin() { UnblockPin(); }
+void CMainDlg::OnChooseReader() { ChooseReader(); }
 
 void CMainDlg::OnCancelOperation()
 {

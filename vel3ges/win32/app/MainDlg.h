@@ -68,6 +68,7 @@ private:
     void OnPresentPin();
     void OnChangePin();
     void OnUnblockPin();
+    void OnChooseReader();
     void OnCancelOperation();
     void OnPrevious();
     void OnNext();

@@ -19,6 +19,9 @@ uint16_t CardStateFromLastRv();
 // command 0x80 with "Changer carte" / "Introduction carte", 0x100 with
 // "Changer lecteur " / anything else.
 void SetCardButtonImages(uint32_t command, const char *text);
+// 257 when at least one slot is listed (the reader list is built), else 259.
+uint16_t RefreshSlotList();
+void ChooseReader();   // command 1024
 // Closes the session and finalises the library (quit), unless start-up asked
 // to quit without clean-up.
 void ShutDownCardLayer();

@@ -179,6 +179,33 @@ TEST_F(CardManager, DefaultCardDataAndPinPresentation)
     Quit();
 }
 
+// PIN change: a 3-digit old PIN is refused at once; a wrong old PIN is
+// reported with the tries left after that attempt; the right one changes it.
+TEST_F(CardManager, PinChange)
+{
+    LaunchOn({kReader}, {{"vel3-default", kReader}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    Click(dlg, IdChangePin);
+    EXPECT_EQ("Ancien code porteur", EnterCode("123"));
+    EXPECT_NE(std::string::npos, Answer(IDOK).find("Le code porteur est un code entre quatre et huit chiffres."));
+    EXPECT_EQ("Ancien code porteur", EnterCode("9999"));
+    EXPECT_EQ("Saisissez le nouveau code porteur", EnterCode("4321"));
+    EXPECT_EQ("Confirmez le nouveau code porteur", EnterCode("4322"));
+    EXPECT_EQ("Code de confirmation erroné.", Answer(IDOK));
+    EXPECT_EQ("Confirmez le nouveau code porteur", EnterCode("4321"));
+    std::string retry = Answer(IDYES);
+    EXPECT_NE(std::string::npos, retry.find("Ce code porteur est erroné.\nVous avez au maximum 2 tentative(s).")) << retry;
+    EXPECT_EQ("Ancien code porteur", EnterCode("1234"));
+    EXPECT_EQ("Saisissez le nouveau code porteur", EnterCode("4321"));
+    EXPECT_EQ("Confirmez le nouveau code porteur", EnterCode("4321"));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_EQ(nullptr, WaitOtherDialog(program.pi.dwProcessId, dlg, 300));   // no message: changed
+    std::string trace = ItemText(dlg, IdPaneTrace);
+    EXPECT_NE(std::string::npos, trace.find("   pNewPin = ****\r\n")) << trace;
+    EXPECT_EQ(std::string::npos, trace.find("4321"));
+    Quit();
+}
+
 // A blocked card: only unblocking is offered; a 7-digit code is refused
 // before any new PIN; a wrong code counts the try it lost; the right one
 // gives the PIN commands back.
@@ -262,6 +289,38 @@ TEST_F(CardManager, CardRemovedAndIntroducedAgain)
     Quit();
 }
 
+// Two readers: the card is found in the second; choosing it again restarts
+// on it; a cancelled choice writes nothing to the journal.
+TEST_F(CardManager, ReaderChoice)
+{
+    const char second[] = "Lecteur Ovrane VEL 1";
+    LaunchOn({kReader, second}, {{"vel3-default", second}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_EQ(std::string("LECTEUR EN COURS : ") + second, ItemText(dlg, IdReaderLine));
+    Click(dlg, 1024);
+    HWND choice = WaitWindow(program.pi.dwProcessId, "Choix d'un lecteur", kWait, true);
+    ASSERT_NE(nullptr, choice);
+    Click(choice, IDCANCEL);
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(choice); }, kWait));
+    Click(dlg, 1024);
+    choice = WaitWindow(program.pi.dwProcessId, "Choix d'un lecteur", kWait, true);
+    ASSERT_NE(nullptr, choice);
+    HWND combo = GetDlgItem(choice, 1038);
+    EXPECT_EQ(2, (int)SendMessageA(combo, CB_GETCOUNT, 0, 0));
+    SendMessageA(combo, CB_SETCURSEL, 1, 0);
+    Click(choice, IDOK);
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(choice); }, kWait));
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdHolderName); }, kWait));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_EQ("Madame MARTIN JEANNE", ItemText(dlg, IdHolderName));
+    EXPECT_EQ(std::string("LECTEUR EN COURS : ") + second, ItemText(dlg, IdReaderLine));
+    std::string journal = ItemText(dlg, IdPaneJournal);
+    size_t first = journal.find("  Changement de lecteur\r\n");
+    EXPECT_NE(std::string::npos, first) << journal;
+    EXPECT_EQ(std::string::npos, journal.find("  Changement de lecteur\r\n", first + 1));
+    Quit();
+}
+
 // Quitting through the close box while an operation runs: the program waits
 // for the operation to end, then quits.
 TEST_F(CardManager, QuitDuringALongOperationWaitsForIt)
@@ -275,6 +334,15 @@ TEST_F(CardManager, QuitDuringALongOperationWaitsForIt)
     Sleep(500);
     EXPECT_TRUE(program.Running());   // still reading
     EXPECT_EQ(0, program.Wait(60000));
+}
+
+// A log-off or shut-down closes the program through the normal quit.
+TEST_F(CardManager, SessionEndQuits)
+{
+    LaunchOn({kReader}, {{"vel3-default", kReader}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_EQ(TRUE, SendMessageA(dlg, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+    EXPECT_EQ(0, program.Wait(kWait));
 }
 
 } // namespace
