@@ -86,6 +86,8 @@ const cl::MessageMap *CMainDlg::GetMessageMap() const
         cl::OnCommand<&CMainDlg::OnNext>(IDC_NEXT),
         cl::OnCommand<&CMainDlg::OnOptions>(ID_OPTIONS),
         cl::OnMessage<&CMainDlg::OnCloseRequest>(WM_CLOSE),
+        // Enter (IDOK) must not end the dialog past the quit and its clean-up.
+        cl::OnCommand<&CMainDlg::OnEnterKey>(IDOK),
     };
     static const cl::MessageMap map(CDialog::GetMessageMap(), entries);
     return &map;
@@ -373,6 +375,7 @@ void CMainDlg::OnPresentPin() { PresentPin(); }
 void CMainDlg::OnChangePin() { ChangePin(); }
 void CMainDlg::OnUnblockPin() { UnblockPin(); }
 void CMainDlg::OnChooseReader() { ChooseReader(); }
+void CMainDlg::OnEnterKey() {}
 
 void CMainDlg::OnCancelOperation()
 {

@@ -69,6 +69,7 @@ private:
     void OnChangePin();
     void OnUnblockPin();
     void OnChooseReader();
+    void OnEnterKey();
     void OnCancelOperation();
     void OnPrevious();
     void OnNext();

@@ -260,6 +260,9 @@ TEST_F(CardManager, SingleCertificateCardKeepsReadAndPinCommandsOff)
     EXPECT_FALSE(Enabled(dlg, IdChangePin));
     EXPECT_TRUE(Enabled(dlg, IdIntro));
     EXPECT_TRUE(Enabled(dlg, IdShowData));
+    Command(dlg, IDOK);   // Enter does not end the program past its clean-up
+    Sleep(300);
+    EXPECT_TRUE(program.Running());
     Quit();
 }
 
