@@ -84,6 +84,7 @@ const cl::MessageMap *CMainDlg::GetMessageMap() const
         cl::OnCommand<&CMainDlg::OnCancelOperation>(IDC_CANCEL_OPERATION),
         cl::OnCommand<&CMainDlg::OnPrevious>(IDC_PREV),
         cl::OnCommand<&CMainDlg::OnNext>(IDC_NEXT),
+        cl::OnCommand<&CMainDlg::OnCertificates>(ID_CERTIFICATES),
         cl::OnCommand<&CMainDlg::OnOptions>(ID_OPTIONS),
         cl::OnMessage<&CMainDlg::OnCloseRequest>(WM_CLOSE),
         // Enter (IDOK) must not end the dialog past the quit and its clean-up.
@@ -376,6 +377,7 @@ void CMainDlg::OnChangePin() { ChangePin(); }
 void CMainDlg::OnUnblockPin() { UnblockPin(); }
 void CMainDlg::OnChooseReader() { ChooseReader(); }
 void CMainDlg::OnEnterKey() {}
+void CMainDlg::OnCertificates() { ReadCertificate(); }
 
 void CMainDlg::OnCancelOperation()
 {

@@ -70,6 +70,7 @@ private:
     void OnUnblockPin();
     void OnChooseReader();
     void OnEnterKey();
+    void OnCertificates();
     void OnCancelOperation();
     void OnPrevious();
     void OnNext();

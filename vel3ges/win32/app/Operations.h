@@ -22,6 +22,7 @@ void SetCardButtonImages(uint32_t command, const char *text);
 // 257 when at least one slot is listed (the reader list is built), else 259.
 uint16_t RefreshSlotList();
 void ChooseReader();   // command 1024
+void ReadCertificate(); // command 32782
 // Closes the session and finalises the library (quit), unless start-up asked
 // to quit without clean-up.
 void ShutDownCardLayer();

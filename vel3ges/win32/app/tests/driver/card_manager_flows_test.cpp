@@ -324,6 +324,40 @@ TEST_F(CardManager, ReaderChoice)
     Quit();
 }
 
+// Certificates: the authentication one saved through the file dialog, the
+// signature one read and not saved; both journal lines, the trace's
+// certificate lines.
+TEST_F(CardManager, CertificatesReadAndSaved)
+{
+    LaunchOn({kReader}, {{"vel3-default", kReader}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    const std::string file = EnvOr("TEMP", "C:\\windows\\temp") + std::string("\\vlmgr-auth.crt");
+    DeleteFileA(file.c_str());
+    Command(dlg, 32782);
+    EXPECT_EQ("Souhaitez-vous enregistrer votre certificat d'authentification ?", Answer(IDYES));
+    HWND save = WaitOtherDialog(program.pi.dwProcessId, dlg, kWait);
+    ASSERT_NE(nullptr, save);
+    for (int id : {1148, 1152})   // the file name field (explorer and old style)
+        if (GetDlgItem(save, id))
+            SetItemText(save, id, file);
+    Click(save, IDOK);
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(save); }, kWait));
+    EXPECT_EQ("Souhaitez-vous enregistrer votre certificat de signature ?", Answer(IDNO));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    std::string der = ReadFileText(file);
+    ASSERT_GT(der.size(), 100u);
+    EXPECT_EQ('\x30', der[0]);
+    std::string journal = ItemText(dlg, IdPaneJournal);
+    EXPECT_NE(std::string::npos, journal.find(" Données du certificat X.509 de Madame MARTIN JEANNE en authentificaton\r\n")) << journal;
+    EXPECT_NE(std::string::npos, journal.find(" Données du certificat X.509 de Madame MARTIN JEANNE en signature\r\n")) << journal;
+    std::string trace = ItemText(dlg, IdPaneTrace);
+    EXPECT_NE(std::string::npos, trace.find("   Longeur du Certificat X.509 = " + std::to_string(der.size()) + "\r\n"));
+    EXPECT_NE(std::string::npos, trace.find("   TypeCle: A\r\n"));
+    EXPECT_NE(std::string::npos, trace.find("   TypeCle: S\r\n"));
+    EXPECT_TRUE(Enabled(dlg, IdReadData));
+    Quit();
+}
+
 // Quitting through the close box while an operation runs: the program waits
 // for the operation to end, then quits.
 TEST_F(CardManager, QuitDuringALongOperationWaitsForIt)
