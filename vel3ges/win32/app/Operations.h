@@ -23,6 +23,7 @@ void SetCardButtonImages(uint32_t command, const char *text);
 uint16_t RefreshSlotList();
 void ChooseReader();   // command 1024
 void ReadCertificate(); // command 32782
+void TestServices();    // command 32776
 // Closes the session and finalises the library (quit), unless start-up asked
 // to quit without clean-up.
 void ShutDownCardLayer();

@@ -358,6 +358,26 @@ TEST_F(CardManager, CertificatesReadAndSaved)
     Quit();
 }
 
+// Self-test on the default card: the PIN first, every service, the
+// challenge, then the diagnostic pane.
+TEST_F(CardManager, SelfTest)
+{
+    LaunchOn({kReader}, {{"vel3-default", kReader}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    Command(dlg, 32776);
+    EXPECT_EQ("Code porteur (reste 3 tentative(s))", EnterCode("1234"));
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneDiag); }, 60000));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    std::string trace = ItemText(dlg, IdPaneTrace);
+    for (const char *line : {"   Longueur de l'Authentification = ", "   Mécanisme : SHA1_RSA_PKCS",
+                             "   Mécanisme : SHA256_RSA_PKCS", "   Longueur de la Signature = ", "   Longueur défi : 8",
+                             "C_GenerateRandom"})
+        EXPECT_NE(std::string::npos, trace.find(line)) << line;
+    EXPECT_EQ(std::string::npos, ItemText(dlg, IdPaneDiag).find("C_Verify...C")) << ItemText(dlg, IdPaneDiag);
+    EXPECT_NE(std::string::npos, ItemText(dlg, IdPaneJournal).find("  Test des services VEL\r\n"));
+    Quit();
+}
+
 // Quitting through the close box while an operation runs: the program waits
 // for the operation to end, then quits.
 TEST_F(CardManager, QuitDuringALongOperationWaitsForIt)
