@@ -5,6 +5,9 @@
 
 #include "AppState.h"
 #include "CardRecords.h"
+#include "Certificates.h"
+#include "ProgramHost.h"
+#include "ReaderChoice.h"
 #include "CommandRules.h"
 #include "Operations.h"
 #include "PaneWriter.h"
@@ -120,6 +123,7 @@ BOOL CMainDlg::OnInitDialog()
     CDialog::OnInitDialog();
     g_mainDlg = this;
     SetCardUi(this);
+    SetDialogHost(&ProgramHost::Get());
     m_btnIntro.AutoLoad(IDC_INTROCARTE, this);
     m_btnReadData.AutoLoad(IDC_LECDONNEES, this);
     m_btnReadSituations.AutoLoad(IDC_LECSIT, this);

@@ -19,11 +19,6 @@ uint16_t CardStateFromLastRv();
 // command 0x80 with "Changer carte" / "Introduction carte", 0x100 with
 // "Changer lecteur " / anything else.
 void SetCardButtonImages(uint32_t command, const char *text);
-// 257 when at least one slot is listed (the reader list is built), else 259.
-uint16_t RefreshSlotList();
-void ChooseReader();   // command 1024
-void ReadCertificate(); // command 32782
-void TestServices();    // command 32776
 // Closes the session and finalises the library (quit), unless start-up asked
 // to quit without clean-up.
 void ShutDownCardLayer();

@@ -4,6 +4,7 @@
 #include "AppState.h"
 #include "MainDlg.h"
 #include "Operations.h"
+#include "SelfTest.h"
 #include "SmallDialogs.h"
 #include "resource.h"
 
