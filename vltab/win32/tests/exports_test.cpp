@@ -144,7 +144,6 @@ protected:
     void SetUp() override
     {
         RemoveFiles();
-        std::string folder;
         size_t from = 0;
         const std::string &coffre = Where().coffre;
         while ((from = coffre.find('\\', from + 1)) != std::string::npos)
