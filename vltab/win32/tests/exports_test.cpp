@@ -530,6 +530,21 @@ TEST(DictionaryFile, ReadErrorLeavesTheBuiltinCopy)
     EXPECT_EQ("Monsieur", lib.Label("G03", "31"));
 }
 
+TEST_F(Dictionary, FileLargerThanTheFormatAllows)
+{
+    // 14,688 blocks of 30,720 bytes, plus one: a sparse file, refused unread.
+    HANDLE f = CreateFileA(Where().inCoffre.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, f);
+    LARGE_INTEGER size;
+    size.QuadPart = 14688LL * 30720 + 1;
+    ASSERT_TRUE(SetFilePointerEx(f, size, nullptr, FILE_BEGIN));
+    ASSERT_TRUE(SetEndOfFile(f));
+    CloseHandle(f);
+    Library lib;
+    EXPECT_EQ(20, lib.LoadStatus());
+    EXPECT_EQ("Monsieur", lib.Label("G03", "31"));
+}
+
 TEST_F(Dictionary, FileInTheWindowsFolderOnlyWithoutCoffre)
 {
     const std::string own = WithChecksum(Listing({"G999"}) + Record("G999", "Version", "in the Windows folder"));
