@@ -1,0 +1,73 @@
+#include "SlotList.h"
+
+#include "../card/CardConnection.h"
+#include "../card/CardServices.h"
+#include "../card/CardTrace.h"
+#include "../carddata/CardRecords.h"
+#include "../carddata/PaneWriter.h"
+
+namespace vel {
+
+namespace {
+
+constexpr uint16_t kStateReady = 257;
+constexpr uint16_t kStateNoReader = 259;
+constexpr CK_ULONG kPresetCount = 40;
+
+CK_RV TracedSlotList(CK_SLOT_ID *ids, CK_ULONG *count)
+{
+    CK_RV rv = g_functions->C_GetSlotList(CK_FALSE, ids, count);
+    lastRv = rv;
+    TraceCall(CallGetSlotList, rv);
+    AppendPaneLine(PaneTrace, "   pSlotList = 0x%08x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(ids)));
+    AppendPaneLine(PaneTrace, "   pSlotListSize = %d", static_cast<int>(*count));
+    AppendPaneLine(PaneTrace, "   withToken = %s", "FALSE");
+    return rv;
+}
+
+} // namespace
+
+uint16_t ListReadersForChoice(std::vector<ReaderEntry> &readers)
+{
+    readers.clear();
+    if (!g_functions) {
+        lastRv = CKR_ARGUMENTS_BAD;
+        return kStateNoReader;
+    }
+    if (hSession != kNoSession) {
+        StampCallTime();
+        lastRv = g_functions->C_CloseSession(hSession);
+        TraceCall(CallCloseSession, lastRv);
+        if (lastRv == CKR_OK)
+            hSession = kNoSession;
+    }
+    g_card.cardPresent = false;
+
+    CK_ULONG count = kPresetCount;
+    if (TracedSlotList(nullptr, &count) != CKR_OK)
+        return kStateNoReader;
+    std::vector<CK_SLOT_ID> ids(count ? count : 1, 0);
+    // A reader plugged in between the two listings makes the second one
+    // refuse the array: the list is then not used.
+    if (TracedSlotList(ids.data(), &count) != CKR_OK || count > ids.size())
+        return kStateNoReader;
+    if (count == 0)
+        return kStateNoReader;
+
+    for (CK_ULONG i = 0; i < count; ++i) {
+        CK_SLOT_INFO info{};
+        ReaderEntry entry{ids[i], false, {}};
+        ReadSlotInfo(ids[i], &info);
+        if (lastRv == CKR_OK) {
+            entry.named = true;
+            entry.name = PaddedFieldText(info.slotDescription, sizeof info.slotDescription);
+        } else {
+            lastRv = CKR_OK;
+        }
+        readers.push_back(entry);
+    }
+    g_card.cardPresent = true;
+    return kStateReady;
+}
+
+} // namespace vel
