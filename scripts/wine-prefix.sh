@@ -7,7 +7,7 @@
 #   wine-prefix.sh stop <build>
 #       stops that prefix's wineserver and that Xvfb, and nothing else.
 set -euo pipefail
-cmd=$1 build=$2
+cmd=$1 build=$(cd "$2" && pwd)   # Wine wants an absolute prefix path
 export WINEPREFIX="$build/wineprefix" WINEARCH=win64 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 state="$build/wine-state"

@@ -81,6 +81,11 @@ unsigned long PathFromBase(const char *base, char *dst, unsigned long dstLen, un
       if (!CreateDirectoryA(path, nullptr)) {
         DWORD err = GetLastError();
         if (err != ERROR_ALREADY_EXISTS) return err;
+        // Made meanwhile by another process, or there before: it must be a
+        // folder, not a file of that name.
+        DWORD attributes = GetFileAttributesA(path);
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+          return ERROR_DIRECTORY;
       }
     }
   }

@@ -25,6 +25,7 @@ enum DataFolderKind {
 //                 cannot hold the path and its NUL (nothing written)
 //   an error code ERROR_INVALID_PARAMETER for an unknown kind, or the
 //                 Windows error of a folder that could not be created, or
+//                 ERROR_DIRECTORY when a file stands where a folder should, or
 //                 ERROR_FILENAME_EXCED_RANGE for a base too long to build
 //                 the path from (nothing written)
 // Leaves the thread's last error as Windows set it.

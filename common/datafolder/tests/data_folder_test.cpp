@@ -141,14 +141,22 @@ TEST_F(DataFolderTest, FolderThatCannotBeCreatedGivesItsError) {
   EXPECT_EQ(PathFromBase(missing.c_str(), dst, sizeof dst, FOLDER_LOG), static_cast<unsigned long>(ERROR_PATH_NOT_FOUND));
   EXPECT_EQ(dst[0], 'x');
 
-  // A file where a level should be.
-  HANDLE file = CreateFileA((base_ + "\\hestalink").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  CloseHandle(file);
-  unsigned long rc = PathFromBase(base_.c_str(), dst, sizeof dst, FOLDER_LOG);
-  EXPECT_NE(rc, 0u);
-  EXPECT_NE(rc, static_cast<unsigned long>((base_ + "\\hestalink\\vel\\log\\").size()));
-  EXPECT_EQ(dst[0], 'x');
+  // A file where a level should be: at the top, and as the subfolder itself.
+  struct Case { const char *scratch; const char *file; } cases[] = {
+      {"\\top", "\\hestalink"}, {"\\bottom", "\\hestalink\\vel\\log"}};
+  for (const Case &c : cases) {
+    const std::string base = base_ + c.scratch;
+    ASSERT_TRUE(CreateDirectoryA(base.c_str(), nullptr));
+    CreateDirectoryA((base + "\\hestalink").c_str(), nullptr);
+    CreateDirectoryA((base + "\\hestalink\\vel").c_str(), nullptr);
+    RemoveTree(base + c.file);
+    HANDLE file = CreateFileA((base + c.file).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << c.file;
+    CloseHandle(file);
+    EXPECT_EQ(PathFromBase(base.c_str(), dst, sizeof dst, FOLDER_LOG), static_cast<unsigned long>(ERROR_DIRECTORY))
+        << c.file;
+    EXPECT_EQ(dst[0], 'x');
+  }
 }
 
 TEST_F(DataFolderTest, LongBasesNeverOverflow) {

@@ -140,6 +140,14 @@ const PlacedCard *Library::cardInSlot(CK_SLOT_ID slot, const Reader **reader) co
     return r ? state_.cardIn(r->name) : nullptr;
 }
 
+const PlacedCard *Library::cardOf(const Session &s) const
+{
+    // Insertion numbers start again when the state file is deleted: the name
+    // tells a card put in since from the one the session knew.
+    const PlacedCard *pc = cardInSlot(s.slot);
+    return pc && pc->insertion == s.insertion && pc->name == s.cardName ? pc : nullptr;
+}
+
 // ------------------------------------------------------ start and finish
 
 CK_RV Library::initialize(bool perThreadData)

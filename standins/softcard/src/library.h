@@ -41,7 +41,8 @@ struct Operation {
 struct Session {
     CK_SESSION_HANDLE handle = 0;
     CK_SLOT_ID slot = 0;
-    unsigned long insertion = 0;   // the card the session was opened on
+    unsigned long insertion = 0;   // the card the session was opened on: insertion and name
+    std::string cardName;
     CK_FLAGS flags = 0;
     uint32_t thread = 0;           // the thread that opened it
     bool findActive = false;
@@ -120,6 +121,8 @@ private:
 
     // The state, read again at every call.
     const PlacedCard *cardInSlot(CK_SLOT_ID slot, const Reader **reader = nullptr) const;
+    // The card a session was opened on, when it is still in its slot.
+    const PlacedCard *cardOf(const Session &s) const;
     // Changes the card a session works on, under the lock shared by every
     // process, and saves it. `change` returns the call's result and says
     // whether the card changed (a refused PIN also changes its counter).
@@ -153,7 +156,11 @@ private:
     std::string loggedError_;
     std::map<CK_SESSION_HANDLE, Session> sessions_;
     std::map<std::pair<CK_SLOT_ID, unsigned long>, CK_USER_TYPE> logins_;
-    std::map<unsigned long, std::vector<CardObject>> objects_;   // by insertion
+    struct CachedObjects {
+        std::string cardName, label, serial;   // what the insertion number held when built
+        std::vector<CardObject> objects;
+    };
+    std::map<unsigned long, CachedObjects> objects_;   // by insertion
     CK_SESSION_HANDLE lastSession_ = 0;
 };
 

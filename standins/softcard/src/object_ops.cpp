@@ -15,17 +15,23 @@ CK_OBJECT_HANDLE Library::objectHandle(unsigned long insertion, size_t index)
 
 const std::vector<CardObject> &Library::objectsOf(const Session &s)
 {
+    static const std::vector<CardObject> none;
+    const PlacedCard *pc = cardOf(s);
+    if (!pc)
+        return none;
     auto it = objects_.find(s.insertion);
-    if (it == objects_.end()) {
-        const PlacedCard *pc = cardInSlot(s.slot);
-        std::vector<CardObject> objs;
-        if (pc && pc->insertion == s.insertion)
-            objs = buildObjects(pc->card);
-        if (objs.size() > 254)
-            objs.resize(254);   // what a handle can number
-        it = objects_.emplace(s.insertion, std::move(objs)).first;
+    if (it == objects_.end() || it->second.cardName != pc->name || it->second.label != pc->card.label ||
+        it->second.serial != pc->card.serial) {
+        CachedObjects built;
+        built.cardName = pc->name;
+        built.label = pc->card.label;
+        built.serial = pc->card.serial;
+        built.objects = buildObjects(pc->card);
+        if (built.objects.size() > 254)
+            built.objects.resize(254);   // what a handle can number
+        it = objects_.insert_or_assign(s.insertion, std::move(built)).first;
     }
-    return it->second;
+    return it->second.objects;
 }
 
 const CardObject *Library::object(const Session &s, CK_OBJECT_HANDLE h)

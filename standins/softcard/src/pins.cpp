@@ -20,7 +20,7 @@ CK_RV Library::updateCard(const Session &s, Change change)
     State next = state_;
     const Reader *reader = next.readerBySlot(s.slot);
     PlacedCard *pc = reader ? next.cardIn(reader->name) : nullptr;
-    if (!pc || pc->insertion != s.insertion)
+    if (!pc || pc->insertion != s.insertion || pc->name != s.cardName)
         return CKR_DEVICE_REMOVED;
     bool changed = false;
     CK_RV rv = change(pc->card, changed);

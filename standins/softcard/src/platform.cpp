@@ -24,21 +24,39 @@ static const char kSep = '\\';
 static const char kSep = '/';
 #endif
 
+namespace {
+
+// The process environment itself: the C runtime's copy may predate changes
+// that the calling program made before loading us.
+std::string environment(const char *name)
+{
+#if defined(_WIN32)
+    char buf[1024];
+    DWORD n = GetEnvironmentVariableA(name, buf, sizeof(buf));
+    return n > 0 && n < sizeof(buf) ? std::string(buf, n) : std::string();
+#else
+    const char *v = std::getenv(name);
+    return v ? v : "";
+#endif
+}
+
+} // namespace
+
 std::string statePath()
 {
-    const char *env = std::getenv("VEL_SOFTCARD_STATE");
-    if (env && *env)
+    std::string env = environment("VEL_SOFTCARD_STATE");
+    if (!env.empty())
         return env;
 #if defined(_WIN32)
-    const char *base = std::getenv("ProgramData");
-    std::string dir = base && *base ? base : "C:\\ProgramData";
-#else
-    const char *home = std::getenv("HOME");
-    std::string dir = home && *home ? home : "/tmp";
-    dir += "/.softcard";
-#endif
-#if defined(_WIN32)
+    std::string dir = environment("ProgramData");
+    if (dir.empty())
+        dir = "C:\\ProgramData";
     dir += "\\softcard";
+#else
+    std::string dir = environment("HOME");
+    if (dir.empty())
+        dir = "/tmp";
+    dir += "/.softcard";
 #endif
     return dir + kSep + "softcard.state";
 }

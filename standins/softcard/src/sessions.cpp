@@ -23,8 +23,7 @@ CK_RV Library::session(CK_SESSION_HANDLE h, Session *&out)
     auto it = sessions_.find(h);
     if (it == sessions_.end())
         return CKR_SESSION_HANDLE_INVALID;
-    const PlacedCard *pc = cardInSlot(it->second.slot);
-    if (!pc || pc->insertion != it->second.insertion) {
+    if (!cardOf(it->second)) {
         // The card left (or another took its place): its login is gone too.
         logins_.erase({it->second.slot, it->second.insertion});
         return CKR_DEVICE_REMOVED;
@@ -68,6 +67,7 @@ CK_RV Library::openSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_SESSION_HANDLE *o
     s.handle = newSessionHandle();
     s.slot = slot;
     s.insertion = pc->insertion;
+    s.cardName = pc->name;
     s.flags = flags & (CKF_SERIAL_SESSION | CKF_RW_SESSION);
     s.thread = currentThreadId();
     sessions_[s.handle] = s;

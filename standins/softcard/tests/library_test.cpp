@@ -1,5 +1,7 @@
 // The software card through its function list, as the card manager, the
 // provider and the tray program use it.
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -9,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "loaded_library.h"
+#include "sha.h"
 
 using namespace softcard_test;
 
@@ -16,6 +19,8 @@ namespace {
 
 const char *gArgv0 = nullptr;
 std::string gState;
+
+using Bytes = std::vector<uint8_t>;
 
 CK_FUNCTION_LIST *f() { return functions(); }
 
@@ -355,6 +360,11 @@ TEST_F(Card, SlotIdsFollowReadersNotTheirOrder)
     ASSERT_EQ(CKR_OK, f()->C_GetTokenInfo(3, &ti));
     EXPECT_EQ(padded("VEL3 CL AB", 32), field(ti.label, 32));
     EXPECT_EQ(padded("12345678", 16), field(ti.serialNumber, 16));
+
+    ASSERT_EQ(0, control("swap \"" + a + "\" \"" + b + "\""));
+    ASSERT_EQ(CKR_OK, f()->C_GetTokenInfo(7, &ti));
+    EXPECT_EQ(padded("VEL3 CL AB", 32), field(ti.label, 32));
+    EXPECT_EQ(CKR_TOKEN_NOT_PRESENT, f()->C_GetTokenInfo(3, &ti));
 }
 
 TEST_F(Card, OtherCardsOfTheSet)
@@ -364,10 +374,12 @@ TEST_F(Card, OtherCardsOfTheSet)
         const char *card;
         CK_RV tokenInfo;
         CK_FLAGS flags;
+        size_t certificates;
     } cases[] = {
-        {"vel3-blocked", CKR_OK, CKF_USER_PIN_LOCKED},
-        {"unknown", CKR_TOKEN_NOT_RECOGNIZED, 0},
-        {"vel2-old", CKR_OK, 0},
+        {"vel3-blocked", CKR_OK, CKF_USER_PIN_LOCKED, 2},
+        {"unknown", CKR_TOKEN_NOT_RECOGNIZED, 0, 0},
+        {"vel2-old", CKR_OK, 0, 2},
+        {"vel3-cl", CKR_OK, 0, 1},
     };
     for (const Case &c : cases) {
         ASSERT_EQ(0, control(std::string("insert \"Lecteur 2\" ") + c.card));
@@ -375,9 +387,31 @@ TEST_F(Card, OtherCardsOfTheSet)
         EXPECT_EQ(c.tokenInfo, f()->C_GetTokenInfo(2, &ti)) << c.card;
         if (c.tokenInfo == CKR_OK) {
             EXPECT_EQ(c.flags, pinFlags(2)) << c.card;
+            CK_SESSION_HANDLE h = 0;
+            ASSERT_EQ(CKR_OK, f()->C_OpenSession(2, CKF_SERIAL_SESSION, nullptr, nullptr, &h));
+            EXPECT_EQ(c.certificates, find(h, {{CKA_CLASS, &kCert, sizeof(kCert)}}).size()) << c.card;
         }
         ASSERT_EQ(0, control("remove \"Lecteur 2\""));
     }
+}
+
+TEST_F(Card, AStateFileStartedAgainHoldsNewCards)
+{
+    // Insertion numbers start again with a new state file: a card put in
+    // then must not be taken for the one the old sessions knew.
+    ASSERT_EQ(0, control("add-reader \"Lecteur 2\" 2"));
+    ASSERT_EQ(0, control("insert \"Lecteur 2\" vel3-cl"));
+    CK_SESSION_HANDLE old = 0;
+    ASSERT_EQ(CKR_OK, f()->C_OpenSession(2, CKF_SERIAL_SESSION, nullptr, nullptr, &old));
+    EXPECT_EQ(1u, find(old, {{CKA_CLASS, &kCert, sizeof(kCert)}}).size());
+    removeFile(gState);
+    ASSERT_EQ(0, control("add-reader \"Lecteur 2\" 2"));
+    ASSERT_EQ(0, control("insert \"Lecteur 2\" vel3-1024"));
+    CK_SESSION_INFO si;
+    EXPECT_EQ(CKR_DEVICE_REMOVED, f()->C_GetSessionInfo(old, &si));
+    CK_SESSION_HANDLE h = 0;
+    ASSERT_EQ(CKR_OK, f()->C_OpenSession(2, CKF_SERIAL_SESSION, nullptr, nullptr, &h));
+    EXPECT_EQ(2u, find(h, {{CKA_CLASS, &kCert, sizeof(kCert)}}).size());
 }
 
 TEST_F(Card, DamagedStateIsReportedAndLeftInPlace)
@@ -493,6 +527,200 @@ TEST_F(Card, MissingArgumentsAreRefused)
     EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, f()->C_Sign(h, (CK_BYTE *)"x", 1, nullptr, &n));
     EXPECT_EQ(CKR_FUNCTION_NOT_SUPPORTED, f()->C_EncryptInit(h, &m, 1));
     EXPECT_EQ(CKR_FUNCTION_NOT_SUPPORTED, f()->C_WaitForSlotEvent(0, nullptr, nullptr));
+}
+
+
+Bytes readBytes(const char *file)
+{
+    std::string s = readFile(beside(file));
+    return Bytes(s.begin(), s.end());
+}
+
+// The key of class `cls` that goes with the certificate labelled `label`,
+// found the way the card manager finds it (by the certificate's CKA_ID).
+CK_OBJECT_HANDLE keyFor(CK_SESSION_HANDLE h, const char *label, CK_OBJECT_CLASS cls)
+{
+    std::vector<CK_OBJECT_HANDLE> certs =
+        find(h, {{CKA_CLASS, &kCert, sizeof(kCert)}, {CKA_LABEL, (void *)label, (CK_ULONG)std::strlen(label)}});
+    if (certs.size() != 1)
+        return 0;
+    uint8_t id[64];
+    CK_ATTRIBUTE a = {CKA_ID, id, sizeof(id)};
+    if (f()->C_GetAttributeValue(h, certs[0], &a, 1) != CKR_OK)
+        return 0;
+    CK_BBOOL priv = cls == CKO_PRIVATE_KEY ? CK_TRUE : CK_FALSE;
+    std::vector<CK_OBJECT_HANDLE> keys =
+        find(h, {{CKA_CLASS, &cls, sizeof(cls)}, {CKA_PRIVATE, &priv, 1}, {CKA_ID, id, a.ulValueLen}});
+    return keys.size() == 1 ? keys[0] : 0;
+}
+
+const char kAuth[] = "Certificat d'Authentification VEL";
+const char kSign[] = "Certificat de Signature VEL";
+
+class Crypto : public Card {
+protected:
+    void SetUp() override
+    {
+        Card::SetUp();
+        h = open();
+        ASSERT_EQ(CKR_OK, login(h, CKU_USER, "1234"));
+        message = readBytes("message.txt");
+        ASSERT_FALSE(message.empty());
+    }
+    Bytes signOnePart(CK_MECHANISM_TYPE m, CK_OBJECT_HANDLE key, const Bytes &data)
+    {
+        CK_MECHANISM mech = {m, nullptr, 0};
+        EXPECT_EQ(CKR_OK, f()->C_SignInit(h, &mech, key));
+        CK_ULONG len = 0;
+        EXPECT_EQ(CKR_OK, f()->C_Sign(h, (CK_BYTE *)data.data(), (CK_ULONG)data.size(), nullptr, &len));
+        Bytes sig(len);
+        EXPECT_EQ(CKR_OK, f()->C_Sign(h, (CK_BYTE *)data.data(), (CK_ULONG)data.size(), sig.data(), &len));
+        sig.resize(len);
+        return sig;
+    }
+    CK_SESSION_HANDLE h = 0;
+    Bytes message;
+};
+
+TEST_F(Crypto, SignaturesEqualOpensslOnesInOnePartAndInParts)
+{
+    CK_OBJECT_HANDLE auth = keyFor(h, kAuth, CKO_PRIVATE_KEY), sign = keyFor(h, kSign, CKO_PRIVATE_KEY);
+    ASSERT_NE(0u, auth);
+    ASSERT_NE(0u, sign);
+    Bytes expected256 = readBytes("message.auth.sha256.sig"), expected1 = readBytes("message.sign.sha1.sig");
+    ASSERT_EQ(256u, expected256.size());
+    EXPECT_EQ(expected256, signOnePart(CKM_SHA256_RSA_PKCS, auth, message));
+    EXPECT_EQ(expected1, signOnePart(CKM_SHA1_RSA_PKCS, sign, message));
+
+    // In parts, as the card manager's self-test signs (here 50 bytes a part).
+    CK_MECHANISM mech = {CKM_SHA256_RSA_PKCS, nullptr, 0};
+    ASSERT_EQ(CKR_OK, f()->C_SignInit(h, &mech, auth));
+    for (size_t at = 0; at < message.size(); at += 50) {
+        CK_ULONG n = (CK_ULONG)std::min<size_t>(50, message.size() - at);
+        ASSERT_EQ(CKR_OK, f()->C_SignUpdate(h, message.data() + at, n));
+    }
+    CK_ULONG len = 100;
+    Bytes sig(256);
+    EXPECT_EQ(CKR_BUFFER_TOO_SMALL, f()->C_SignFinal(h, sig.data(), &len));   // still active after this
+    EXPECT_EQ(256u, len);
+    ASSERT_EQ(CKR_OK, f()->C_SignFinal(h, sig.data(), &len));
+    EXPECT_EQ(expected256, sig);
+    EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, f()->C_SignFinal(h, sig.data(), &len));
+
+    // Raw PKCS#1 over the DigestInfo gives the same signature.
+    static const uint8_t sha256Prefix[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                                           0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+    uint8_t digest[32];
+    vel::Sha256::digest(message.data(), message.size(), digest);
+    Bytes info(sha256Prefix, sha256Prefix + sizeof(sha256Prefix));
+    info.insert(info.end(), digest, digest + 32);
+    EXPECT_EQ(expected256, signOnePart(CKM_RSA_PKCS, auth, info));
+}
+
+TEST_F(Crypto, VerificationAndItsFailures)
+{
+    CK_OBJECT_HANDLE pub = keyFor(h, kAuth, CKO_PUBLIC_KEY);
+    ASSERT_NE(0u, pub);
+    Bytes sig = readBytes("message.auth.sha256.sig");
+    CK_MECHANISM mech = {CKM_SHA256_RSA_PKCS, nullptr, 0};
+    struct Case {
+        const char *what;
+        Bytes signature;
+        CK_RV expected;
+    } cases[] = {
+        {"openssl's signature", sig, CKR_OK},
+        {"one bit changed", sig, CKR_SIGNATURE_INVALID},
+        {"one byte short", Bytes(sig.begin(), sig.end() - 1), CKR_SIGNATURE_LEN_RANGE},
+    };
+    cases[1].signature[100] ^= 0x01;
+    for (const Case &c : cases) {
+        ASSERT_EQ(CKR_OK, f()->C_VerifyInit(h, &mech, pub));
+        EXPECT_EQ(c.expected, f()->C_Verify(h, message.data(), (CK_ULONG)message.size(), (CK_BYTE *)c.signature.data(),
+                                            (CK_ULONG)c.signature.size()))
+            << c.what;
+    }
+    // In parts too.
+    ASSERT_EQ(CKR_OK, f()->C_VerifyInit(h, &mech, pub));
+    ASSERT_EQ(CKR_OK, f()->C_VerifyUpdate(h, message.data(), 10));
+    ASSERT_EQ(CKR_OK, f()->C_VerifyUpdate(h, message.data() + 10, (CK_ULONG)message.size() - 10));
+    EXPECT_EQ(CKR_OK, f()->C_VerifyFinal(h, sig.data(), (CK_ULONG)sig.size()));
+    // A private key does not verify, a public key does not sign.
+    EXPECT_EQ(CKR_KEY_TYPE_INCONSISTENT, f()->C_VerifyInit(h, &mech, keyFor(h, kAuth, CKO_PRIVATE_KEY)));
+    EXPECT_EQ(CKR_KEY_TYPE_INCONSISTENT, f()->C_SignInit(h, &mech, pub));
+}
+
+TEST_F(Crypto, DecryptsWhatOpensslEncrypted)
+{
+    CK_OBJECT_HANDLE key = keyFor(h, kAuth, CKO_PRIVATE_KEY);
+    Bytes enc = readBytes("secret.auth.enc");
+    ASSERT_EQ(256u, enc.size());
+    CK_MECHANISM mech = {CKM_RSA_PKCS, nullptr, 0};
+    ASSERT_EQ(CKR_OK, f()->C_DecryptInit(h, &mech, key));
+    EXPECT_EQ(CKR_OPERATION_ACTIVE, f()->C_DecryptInit(h, &mech, key));
+    CK_ULONG len = 0;
+    ASSERT_EQ(CKR_OK, f()->C_Decrypt(h, enc.data(), (CK_ULONG)enc.size(), nullptr, &len));
+    EXPECT_EQ(readBytes("secret.txt").size(), len);
+    Bytes out(256);
+    len = (CK_ULONG)out.size();   // as the provider calls it: the ciphertext's length
+    ASSERT_EQ(CKR_OK, f()->C_Decrypt(h, enc.data(), (CK_ULONG)enc.size(), out.data(), &len));
+    out.resize(len);
+    EXPECT_EQ(readBytes("secret.txt"), out);
+
+    ASSERT_EQ(CKR_OK, f()->C_DecryptInit(h, &mech, key));
+    EXPECT_EQ(CKR_ENCRYPTED_DATA_LEN_RANGE, f()->C_Decrypt(h, enc.data(), 255, out.data(), &len));
+    ASSERT_EQ(CKR_OK, f()->C_DecryptInit(h, &mech, key));
+    enc[0] = 0x00;
+    enc[1] ^= 0x55;   // some other number below the modulus: no valid padding
+    EXPECT_EQ(CKR_ENCRYPTED_DATA_INVALID, f()->C_Decrypt(h, enc.data(), (CK_ULONG)enc.size(), out.data(), &len));
+    EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, f()->C_Decrypt(h, enc.data(), (CK_ULONG)enc.size(), out.data(), &len));
+}
+
+TEST_F(Crypto, KeysNeedTheLoginAndTheRightMechanism)
+{
+    CK_OBJECT_HANDLE key = keyFor(h, kAuth, CKO_PRIVATE_KEY);
+    CK_MECHANISM rsa = {CKM_RSA_PKCS, nullptr, 0}, other = {CKM_RSA_X_509, nullptr, 0};
+    EXPECT_EQ(CKR_MECHANISM_INVALID, f()->C_SignInit(h, &other, key));
+    CK_MECHANISM sha = {CKM_SHA256_RSA_PKCS, nullptr, 0};
+    EXPECT_EQ(CKR_MECHANISM_INVALID, f()->C_DecryptInit(h, &sha, key));
+    ASSERT_EQ(CKR_OK, f()->C_SignInit(h, &rsa, key));
+    Bytes tooLong(256 - 10, 1);
+    CK_ULONG len = 256;
+    Bytes sig(256);
+    EXPECT_EQ(CKR_DATA_LEN_RANGE, f()->C_Sign(h, tooLong.data(), (CK_ULONG)tooLong.size(), sig.data(), &len));
+    ASSERT_EQ(CKR_OK, f()->C_Logout(h));
+    EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, f()->C_SignInit(h, &rsa, key));
+    EXPECT_EQ(CKR_KEY_HANDLE_INVALID, f()->C_SignInit(h, &rsa, 0));
+    EXPECT_EQ(CKR_KEY_HANDLE_INVALID, f()->C_SignInit(h, &rsa, 0xFFFFFFFF));
+    uint8_t challenge[8] = {0};
+    EXPECT_EQ(CKR_OK, f()->C_GenerateRandom(h, challenge, sizeof(challenge)));
+}
+
+TEST_F(Crypto, ManyThreadsSignAtOnce)
+{
+    CK_OBJECT_HANDLE key = keyFor(h, kAuth, CKO_PRIVATE_KEY);
+    Bytes expected = readBytes("message.auth.sha256.sig");
+    std::vector<std::thread> threads;
+    std::vector<int> good(8, 0);
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            CK_SESSION_HANDLE mine;
+            if (f()->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &mine) != CKR_OK)
+                return;
+            CK_MECHANISM mech = {CKM_SHA256_RSA_PKCS, nullptr, 0};
+            for (int i = 0; i < 3; ++i) {
+                Bytes sig(256);
+                CK_ULONG len = 256;
+                if (f()->C_SignInit(mine, &mech, key) == CKR_OK &&
+                    f()->C_Sign(mine, (CK_BYTE *)message.data(), (CK_ULONG)message.size(), sig.data(), &len) == CKR_OK &&
+                    sig == expected)
+                    ++good[t];
+            }
+        });
+    }
+    for (std::thread &t : threads)
+        t.join();
+    for (int t = 0; t < 8; ++t)
+        EXPECT_EQ(3, good[t]) << "thread " << t;
 }
 
 } // namespace

@@ -82,8 +82,7 @@ CK_IC_ForceCloseChannel01 forceCloseChannel()
     return reinterpret_cast<CK_IC_ForceCloseChannel01>(symbol("IC_ForceCloseChannel01"));
 }
 
-// The control program sits beside the test programs.
-static std::string besideMe(const char *file)
+std::string beside(const char *file)
 {
     std::string dir;
 #if defined(_WIN32)
@@ -103,7 +102,7 @@ static std::string besideMe(const char *file)
 
 int control(const std::string &args)
 {
-    std::string cmd = "\"" + besideMe(SOFTCARD_CONTROL_FILE) + "\" " + args;
+    std::string cmd = "\"" + beside(SOFTCARD_CONTROL_FILE) + "\" " + args;
 #if defined(_WIN32)
     cmd = "\"" + cmd + "\"";   // cmd.exe keeps the inner quotes this way
 #endif

@@ -18,6 +18,8 @@ std::string usePrivateState(const char *tag);
 CK_FUNCTION_LIST *functions();
 // The vendor entry point, looked up in the loaded library.
 CK_IC_ForceCloseChannel01 forceCloseChannel();
+// A file beside the test programs (the expected results made at build time).
+std::string beside(const char *file);
 // Runs the control program with these arguments; returns its exit code.
 int control(const std::string &args);
 // Runs this test program again as a second process with these arguments;

@@ -307,6 +307,8 @@ void CMainDlg::ShowIdentification(bool show)
     }
     SetDlgItemText(IDC_READER_LINE, g_state.readerLine);
     ::ShowWindow(GetDlgItem(IDC_READER_LINE), show ? SW_SHOW : SW_HIDE);
+    if (show)
+        Invalidate(FALSE);   // the bands take the colour of the profession just read
 }
 
 void CMainDlg::HidePane()

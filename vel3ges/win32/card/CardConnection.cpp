@@ -185,8 +185,8 @@ CK_RV OpenTokenSession(CardConnection &c)
             if (count > 20)
                 count = 20;
             for (CK_ULONG i = 0; i < count; ++i) {
+                // The reader match keeps the call time of the listing.
                 CK_SLOT_INFO info{};
-                StampCallTime();
                 CK_RV slotRv = c.functionList->C_GetSlotInfo(list[i], &info);
                 lastRv = slotRv;
                 TraceCall(CallGetSlotInfo, slotRv);

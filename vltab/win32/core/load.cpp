@@ -1,6 +1,7 @@
 #include "load.h"
 
 #include <cstdlib>
+#include <thread>
 #include <utility>
 
 namespace vltab {
@@ -20,24 +21,34 @@ DictionaryLoad::~DictionaryLoad() = default;
 
 uint16_t DictionaryLoad::Acquire(uint16_t &loadStatus, const Dictionary *&dictionary)
 {
-    if (state_.load(std::memory_order_acquire) != kLoaded) {
-        // One thread loads; the others wait here and then see its outcome.
-        std::lock_guard<std::mutex> lock(gate_);
-        if (state_.load(std::memory_order_relaxed) != kLoaded) {
-            state_.store(kLoading, std::memory_order_relaxed);
-            const uint16_t rc = Load();
-            if (rc == kOutOfMemory) {
-                // Freed inside the gate, so that the next caller starts afresh.
-                dictionary_.Free();
-                state_.store(kNotLoaded, std::memory_order_release);
-                return rc;
-            }
-            if (rc != kOk)
-                dictionary_.Free();
-            state_.store(kLoaded, std::memory_order_release);
-            if (rc != kOk)
-                return rc;
+    for (;;) {
+        uint16_t state = state_.load(std::memory_order_acquire);
+        if (state == kLoaded)
+            break;
+        if (state == kLoading || !state_.compare_exchange_strong(state, kLoading, std::memory_order_acquire)) {
+            // Another thread loads: wait for its end, reading the state afresh.
+            std::this_thread::yield();
+            continue;
         }
+        uint16_t rc;
+        try {
+            rc = Load();
+        } catch (...) {
+            // The file reader could not allocate: as out of memory.
+            rc = kOutOfMemory;
+        }
+        if (rc == kOutOfMemory) {
+            // Freed before the gate opens again, so that the next caller starts afresh.
+            dictionary_.Free();
+            state_.store(kNotLoaded, std::memory_order_release);
+            return rc;
+        }
+        if (rc != kOk)
+            dictionary_.Free();
+        state_.store(kLoaded, std::memory_order_release);
+        if (rc != kOk)
+            return rc;
+        break;
     }
     loadStatus = loadStatus_;
     dictionary = &dictionary_;

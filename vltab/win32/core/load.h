@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 
 #include "dictionary.h"
 
@@ -50,7 +49,9 @@ private:
     ReadFileFunction readFile_;
     const uint8_t *builtin_;
     size_t builtinSize_;
-    std::mutex gate_;
+    // The gate: one caller moves it from not loaded to loading and back to
+    // not loaded (out of memory) or to loaded; the others wait meanwhile.
+    // No lock object: taking one could itself need memory.
     std::atomic<uint16_t> state_{kNotLoaded};
     uint16_t loadStatus_ = kOk;
     Dictionary dictionary_;

@@ -9,6 +9,24 @@
 
 namespace vltab {
 
+namespace {
+
+// Grows the buffer to hold at least wanted bytes; false when memory is short.
+bool Reserve(FileBytes &out, size_t &capacity, size_t wanted)
+{
+    if (wanted <= capacity)
+        return true;
+    const size_t grown = std::max(wanted, capacity * 2);
+    auto *data = static_cast<uint8_t *>(std::realloc(out.data, grown));
+    if (!data)
+        return false;
+    out.data = data;
+    capacity = grown;
+    return true;
+}
+
+} // namespace
+
 uint16_t ReadDictionaryFile(const std::string &path, FileBytes &out)
 {
     // Shared as the C runtime's fopen shares: others may read and write it.
@@ -17,28 +35,31 @@ uint16_t ReadDictionaryFile(const std::string &path, FileBytes &out)
     if (file == INVALID_HANDLE_VALUE)
         return kCannotOpen;
 
-    uint16_t rc = kOk;
+    // Read to the end of the file, whatever its size said; the size only
+    // sizes the buffer. One more byte than the format allows is enough to
+    // know the file is too large.
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(file, &size)) {
-        rc = kReadError;
-    } else if (static_cast<unsigned long long>(size.QuadPart) > kMaxTextSize) {
-        rc = kBadLine;
-    } else {
-        const size_t wanted = static_cast<size_t>(size.QuadPart);
-        out.data = static_cast<uint8_t *>(std::malloc(wanted ? wanted : 1));
-        if (!out.data)
-            rc = kOutOfMemory;
-        // Exactly the bytes present when the size was taken, or fewer if the
-        // file shrinks meanwhile: what is parsed is what is hashed.
-        while (rc == kOk && out.size < wanted) {
-            DWORD got = 0;
-            const DWORD piece = static_cast<DWORD>(std::min<size_t>(wanted - out.size, 1u << 20));
-            if (!ReadFile(file, out.data + out.size, piece, &got, nullptr))
-                rc = kReadError;
-            else if (got == 0)
-                break;
-            out.size += got;
+    size_t capacity = 0;
+    const size_t expected = GetFileSizeEx(file, &size) && size.QuadPart >= 0
+                                ? static_cast<size_t>(std::min<unsigned long long>(size.QuadPart, kMaxTextSize))
+                                : 0;
+    uint16_t rc = Reserve(out, capacity, expected + 1) ? kOk : kOutOfMemory;
+    while (rc == kOk) {
+        if (out.size > kMaxTextSize) {
+            rc = kBadLine;
+            break;
         }
+        if (out.size == capacity && !Reserve(out, capacity, std::min(capacity * 2, kMaxTextSize + 1))) {
+            rc = kOutOfMemory;
+            break;
+        }
+        DWORD got = 0;
+        const DWORD piece = static_cast<DWORD>(std::min<size_t>(capacity - out.size, 1u << 20));
+        if (!ReadFile(file, out.data + out.size, piece, &got, nullptr))
+            rc = kReadError;
+        else if (got == 0)
+            break;
+        out.size += got;
     }
     if (!CloseHandle(file) && rc == kOk)
         rc = kReadError;

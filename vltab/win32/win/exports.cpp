@@ -13,14 +13,16 @@
 
 namespace {
 
+// One per process, loaded by the first table lookup and freed when the
+// library is unloaded. Built when the library loads, not at first use: a
+// guarded first-use construction could need memory the call no longer has.
+vltab::DictionaryLoad g_dictionary(
+    [](vltab::FileBytes &out) { return vltab::ReadDictionaryFile(vltab::GetDictionaryPath(), out); },
+    vltab::kBuiltinDictionaryText, vltab::kBuiltinDictionarySize);
+
 vltab::DictionaryLoad &ProcessDictionary()
 {
-    // One per process, loaded by the first table lookup; freed when the
-    // library is unloaded.
-    static vltab::DictionaryLoad dictionary(
-        [](vltab::FileBytes &out) { return vltab::ReadDictionaryFile(vltab::GetDictionaryPath(), out); },
-        vltab::kBuiltinDictionaryText, vltab::kBuiltinDictionarySize);
-    return dictionary;
+    return g_dictionary;
 }
 
 template <class Call>
@@ -29,7 +31,7 @@ unsigned short Guarded(Call call)
     try {
         return call();
     } catch (...) {
-        // Only allocation can throw here (the path text, the lock).
+        // Nothing is expected to throw here; the caller still gets a code.
         return vltab::kOutOfMemory;
     }
 }

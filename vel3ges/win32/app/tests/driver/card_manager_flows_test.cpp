@@ -28,8 +28,66 @@ std::string ProgramPath()
     return p ? p : "";
 }
 
+std::string EnvOr(const char *name, const char *fallback)
+{
+    const char *v = std::getenv(name);
+    return v ? v : fallback;
+}
+
+const char kReader[] = "Lecteur Ovrane VEL 0";
+
+struct PlacedCard {
+    std::string card;     // test card name (vel3-default, vel3-blocked...)
+    std::string reader;   // empty: out of every reader
+};
+
+// Writes the software card's shared state: the readers, the cards and the
+// latency of each call, replacing the file in one step.
+void WriteState(const std::string &path, const std::vector<std::string> &readers,
+                const std::vector<PlacedCard> &cards, unsigned latencyMs, unsigned long insertion = 1)
+{
+    std::string text = "softcard-state 1\nsettings latency=" + std::to_string(latencyMs) +
+                       " log=off next-insertion=" + std::to_string(insertion + cards.size()) + "\n";
+    for (size_t i = 0; i < readers.size(); ++i)
+        text += "reader slot=" + std::to_string(i + 1) + " name=\"" + readers[i] + "\"\n";
+    unsigned long n = insertion;
+    for (const PlacedCard &c : cards) {
+        text += "card name=\"" + c.card + "\" reader=\"" + c.reader + "\" insertion=" + std::to_string(n++) + "\n";
+        text += ReadFileText(EnvOr("VLMGR_CARDS", ".") + "\\" + c.card + ".card");
+        text += "end-card\n";
+    }
+    std::string temp = path + ".new";
+    FILE *f = fopen(temp.c_str(), "wb");
+    ASSERT_NE(nullptr, f) << temp;
+    fwrite(text.data(), 1, text.size(), f);
+    fclose(f);
+    ASSERT_TRUE(MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) << path;
+}
+
 class CardManager : public ::testing::Test {
 protected:
+    std::string statePath = EnvOr("TEMP", "C:\\windows\\temp") + std::string("\\vlmgr-flows.state");
+
+    void LaunchOn(const std::vector<std::string> &readers, const std::vector<PlacedCard> &cards, unsigned latency = 0)
+    {
+        WriteState(statePath, readers, cards, latency);
+        Launch({"VEL_SOFTCARD_STATE=" + statePath});
+    }
+    // The code dialog that comes now: its caption, after typing `code` and OK
+    // (or Annuler when `code` is null).
+    std::string EnterCode(const char *code)
+    {
+        HWND box = WaitOtherDialog(program.pi.dwProcessId, dlg, kWait);
+        if (!box)
+            return "(no code dialog)";
+        std::string caption = Text(box);
+        if (code)
+            SetItemText(box, 1039, code);
+        PostMessageA(box, WM_COMMAND, MAKEWPARAM(code ? IDOK : IDCANCEL, BN_CLICKED), 0);
+        WaitUntil([&] { return !IsWindow(box); }, kWait);
+        return caption;
+    }
+
     Program program;
     HWND dlg = nullptr;
 
@@ -60,10 +118,11 @@ protected:
 };
 
 // Without the PKCS#11 library the window stays usable: the logs can be shown
-// and saved, and the program can be left.
+// and saved, and the program can be left. (Run with the library disabled by
+// WINEDLLOVERRIDES in the driver's environment.)
 TEST_F(CardManager, StartsWithoutTheLibraryAndStaysUsable)
 {
-    Launch({"WINEDLLOVERRIDES=mscoree,mshtml=;vel3_pkcs11_w64,vel3_pkcs11_w32=d"});
+    Launch({});
     ASSERT_TRUE(WaitIdle(dlg, kWait));
     EXPECT_FALSE(Enabled(dlg, IdIntro));
     EXPECT_FALSE(Enabled(dlg, IdReadData));
@@ -102,6 +161,140 @@ TEST_F(CardManager, StartsWithoutTheLibraryAndStaysUsable)
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((folder + "VEL-INFO.TXT").c_str()));
 
     Quit();
+}
+
+// The default card: identity at start-up, data read, a wrong then the right
+// PIN (the second prompt counts the try just lost), situations without a new prompt.
+TEST_F(CardManager, DefaultCardDataAndPinPresentation)
+{
+    LaunchOn({kReader}, {{"vel3-default", kReader}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_EQ("Madame MARTIN JEANNE", ItemText(dlg, IdHolderName));
+    EXPECT_EQ(std::string("LECTEUR EN COURS : ") + kReader, ItemText(dlg, IdReaderLine));
+    EXPECT_TRUE(Enabled(dlg, IdReadData));
+    EXPECT_TRUE(Enabled(dlg, IdChangePin));
+    EXPECT_FALSE(Enabled(dlg, IdUnblock));
+
+    Click(dlg, IdReadData);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneDataUpper); }, kWait));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_EQ("Fichier VEL-INFO.TXT : Données lues dans la VEL", ItemText(dlg, IdPaneCaption));
+    EXPECT_NE(std::string::npos, ItemText(dlg, IdPaneDataUpper).find("MARTIN"));
+
+    Command(dlg, 32775);   // "&Saisir Code"
+    EXPECT_EQ("Code porteur (reste 3 tentative(s))", EnterCode("9999"));
+    EXPECT_EQ("Code porteur (reste 2 tentative(s))", EnterCode("1234"));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    Click(dlg, IdReadSituations);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneDataUpper); }, kWait));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_EQ(nullptr, WaitOtherDialog(program.pi.dwProcessId, dlg, 300));   // no PIN asked again
+    Click(dlg, IdShowJournal);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneJournal); }, kWait));
+    std::string journal = ItemText(dlg, IdPaneJournal);
+    EXPECT_NE(std::string::npos, journal.find("  Lecture données\r\n")) << journal;
+    EXPECT_NE(std::string::npos, journal.find("  Présentation du code porteur\r\n")) << journal;
+    EXPECT_NE(std::string::npos, journal.find("  Lecture des situations\r\n")) << journal;
+    EXPECT_EQ(std::string::npos, ItemText(dlg, IdPaneTrace).find("9999"));   // codes only as stars
+    Quit();
+}
+
+// A blocked card: only unblocking is offered; a 7-digit code is refused
+// before any new PIN; a wrong code counts the try it lost; the right one
+// gives the PIN commands back.
+TEST_F(CardManager, BlockedCardIsUnblocked)
+{
+    LaunchOn({kReader}, {{"vel3-blocked", kReader}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_TRUE(Enabled(dlg, IdUnblock));
+    EXPECT_FALSE(Enabled(dlg, IdChangePin));
+    EXPECT_FALSE(Enabled(dlg, IdReadSituations));
+    EXPECT_TRUE(Enabled(dlg, IdReadData));
+
+    Click(dlg, IdUnblock);
+    EXPECT_EQ("Code de déblocage", EnterCode("1111111"));
+    EXPECT_NE(std::string::npos, Answer(IDOK).find("Le code de déblocage est un code à huit chiffres."));
+    EXPECT_EQ("Code de déblocage", EnterCode("87654321"));
+    EXPECT_EQ("Saisissez le nouveau code porteur", EnterCode("4321"));
+    EXPECT_EQ("Confirmez le nouveau code porteur", EnterCode("4321"));
+    std::string retry = Answer(IDYES);
+    EXPECT_NE(std::string::npos, retry.find("Ce code de déblocage est erronéVous avez au maximum 9 tentative(s).")) << retry;
+    EXPECT_EQ("Code de déblocage", EnterCode("12345678"));
+    EXPECT_EQ("Saisissez le nouveau code porteur", EnterCode("4321"));
+    EXPECT_EQ("Confirmez le nouveau code porteur", EnterCode("4321"));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_TRUE(WaitUntil([&] { return Enabled(dlg, IdChangePin) && !Enabled(dlg, IdUnblock); }, kWait));
+    EXPECT_TRUE(Enabled(dlg, IdReadSituations));
+    Quit();
+}
+
+// No reader: the reader prompt, then the transmission message; only card
+// introduction and reader choice stay on.
+TEST_F(CardManager, NoReader)
+{
+    LaunchOn({}, {});
+    EXPECT_EQ("Connexion lecteur", EnterCode(nullptr));
+    std::string text = Answer(IDOK);
+    EXPECT_EQ("Vérifier que le lecteur est bien connecté", text);
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_TRUE(Enabled(dlg, IdIntro));
+    EXPECT_FALSE(Enabled(dlg, IdReadData));
+    EXPECT_TRUE(Enabled(dlg, IdQuit));
+    Quit();
+}
+
+// The single-certificate card: reading and PIN commands stay greyed.
+TEST_F(CardManager, SingleCertificateCardKeepsReadAndPinCommandsOff)
+{
+    LaunchOn({kReader}, {{"vel3-cl", kReader}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_FALSE(Enabled(dlg, IdReadData));
+    EXPECT_FALSE(Enabled(dlg, IdReadSituations));
+    EXPECT_FALSE(Enabled(dlg, IdChangePin));
+    EXPECT_TRUE(Enabled(dlg, IdIntro));
+    EXPECT_TRUE(Enabled(dlg, IdShowData));
+    Quit();
+}
+
+// The card taken out and put back during a card change.
+TEST_F(CardManager, CardRemovedAndIntroducedAgain)
+{
+    LaunchOn({kReader}, {{"vel3-default", kReader}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    WriteState(statePath, {kReader}, {{"vel3-default", ""}}, 0, 5);
+    Click(dlg, IdIntro);   // "Changer carte"
+    EXPECT_EQ("Changement carte", EnterCode(nullptr /* Annuler */));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_EQ("Madame MARTIN JEANNE", ItemText(dlg, IdHolderName));   // nothing changed
+    Click(dlg, IdIntro);
+    HWND change = WaitOtherDialog(program.pi.dwProcessId, dlg, kWait);
+    ASSERT_NE(nullptr, change);
+    EXPECT_EQ("Changement carte", Text(change));
+    Click(change, IDOK);
+    HWND insert = WaitWindow(program.pi.dwProcessId, "Introduction carte", kWait, true);
+    ASSERT_NE(nullptr, insert);
+    WriteState(statePath, {kReader}, {{"vel3-default", kReader}}, 0, 9);
+    Click(insert, IDOK);
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(insert); }, kWait));
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneDataUpper) || Visible(dlg, IdHolderName); }, kWait));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_EQ("Madame MARTIN JEANNE", ItemText(dlg, IdHolderName));
+    Quit();
+}
+
+// Quitting through the close box while an operation runs: the program waits
+// for the operation to end, then quits.
+TEST_F(CardManager, QuitDuringALongOperationWaitsForIt)
+{
+    LaunchOn({kReader}, {{"vel3-default", kReader}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    WriteState(statePath, {kReader}, {{"vel3-default", kReader}}, 150, 1);
+    Click(dlg, IdReadData);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, 1075); }, kWait));
+    PostMessageA(dlg, WM_CLOSE, 0, 0);
+    Sleep(500);
+    EXPECT_TRUE(program.Running());   // still reading
+    EXPECT_EQ(0, program.Wait(60000));
 }
 
 } // namespace

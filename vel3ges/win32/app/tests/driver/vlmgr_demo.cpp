@@ -1,0 +1,91 @@
+// The run command's helper: starts the card manager on the software card,
+// reads the card's data and leaves the main dialog showing the holder
+// ("show"); then saves the four logs, copies them into a folder and quits
+// ("finish"). The screenshot is taken between the two by the calling script.
+//   vlmgr_demo show <VLMGRW64.exe> <software card state file>
+//   vlmgr_demo finish <folder for the logs>
+#include <cstdio>
+#include <string>
+
+#include "Driver.h"
+
+using namespace driver;
+
+namespace {
+const char kMainCaption[] = "VEL-GESTION - Version 06.09.00";
+const DWORD kWait = 60000;
+
+int Fail(const char *what)
+{
+    std::fprintf(stderr, "vlmgr_demo: %s\n", what);
+    return 1;
+}
+
+int Show(const std::string &exe, const std::string &state)
+{
+    DeleteFileA(state.c_str());   // a fresh default card in its reader
+    Program program;
+    if (!Start(program, exe, {"VEL_SOFTCARD_STATE=" + state}))
+        return Fail("the card manager cannot be started");
+    HWND dlg = WaitWindow(program.pi.dwProcessId, kMainCaption, kWait, true);
+    if (!dlg || !WaitIdle(dlg, kWait))
+        return Fail("no main dialog");
+    if (!Enabled(dlg, 1025))
+        return Fail("the card was not found");
+    Click(dlg, 1025);   // "Lecture Données"
+    if (!WaitUntil([&] { return Visible(dlg, 1014); }, kWait) || !WaitIdle(dlg, kWait))
+        return Fail("the card data were not shown");
+    std::printf("%s\n", ItemText(dlg, 1014).c_str());
+    Click(dlg, 1017);   // "&Fermer": back to the identification
+    WaitUntil([&] { return Visible(dlg, 1050); }, kWait);
+    std::printf("porteur : %s\ncarte : %s\n%s\n", ItemText(dlg, 1050).c_str(), ItemText(dlg, 1054).c_str(),
+                ItemText(dlg, 1056).c_str());
+    // Leave it running for the screenshot.
+    CloseHandle(program.pi.hProcess);
+    CloseHandle(program.pi.hThread);
+    program.pi = PROCESS_INFORMATION{};
+    return 0;
+}
+
+int Finish(const std::string &folder)
+{
+    HWND dlg = WaitWindow(0, kMainCaption, kWait, true);
+    if (!dlg)
+        return Fail("no main dialog");
+    DWORD pid = 0;
+    GetWindowThreadProcessId(dlg, &pid);
+    Command(dlg, 32783);   // "&Options"
+    HWND options = WaitWindow(pid, "Options", kWait, true);
+    if (!options)
+        return Fail("no options dialog");
+    for (int box : {1055, 1056, 1012, 1014}) {
+        SendMessageA(GetDlgItem(options, box), BM_SETCHECK, BST_CHECKED, 0);
+        Click(options, box);
+    }
+    Click(options, IDOK);
+    WaitUntil([&] { return !IsWindow(options); }, kWait);
+    WaitIdle(dlg, kWait);
+    int missing = 0;
+    for (const char *name : {"VEL-JOUR.TXT", "VEL-INFO.TXT", "VEL-TRAC.TXT", "VEL-DIAG.TXT"}) {
+        std::string from = LogFolder() + name, to = folder + "\\" + name;
+        if (!CopyFileA(from.c_str(), to.c_str(), FALSE)) {
+            std::fprintf(stderr, "vlmgr_demo: %s not saved\n", name);
+            ++missing;
+        }
+    }
+    PostMessageA(dlg, WM_CLOSE, 0, 0);
+    WaitUntil([&] { return !IsWindow(dlg); }, kWait);
+    return missing ? 1 : 0;
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::string phase = argc > 1 ? argv[1] : "";
+    if (phase == "show" && argc == 4)
+        return Show(argv[2], argv[3]);
+    if (phase == "finish" && argc == 3)
+        return Finish(argv[2]);
+    std::fprintf(stderr, "usage: vlmgr_demo show <exe> <state file> | finish <folder>\n");
+    return 2;
+}
