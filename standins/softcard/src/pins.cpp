@@ -34,6 +34,10 @@ CK_RV Library::updateCard(const Session &s, Change change)
 
 namespace {
 
+// No card code is longer: a longer length is refused before anything is read,
+// so an absurd length with a short buffer reads nothing past it.
+const CK_ULONG kLongestCode = 64;
+
 std::string text(const CK_UTF8CHAR *p, CK_ULONG len)
 {
     return std::string(reinterpret_cast<const char *>(p), len);
@@ -86,6 +90,8 @@ CK_RV Library::login(CK_SESSION_HANDLE h, CK_USER_TYPE user, const CK_UTF8CHAR *
         return rv;
     if (user != CKU_USER && user != CKU_SO)
         return CKR_USER_TYPE_INVALID;
+    if (len > kLongestCode)
+        return CKR_PIN_LEN_RANGE;
     CK_USER_TYPE who = loginOf(*s);
     if (who == user)
         return CKR_USER_ALREADY_LOGGED_IN;
@@ -130,6 +136,8 @@ CK_RV Library::initPin(CK_SESSION_HANDLE h, const CK_UTF8CHAR *pin, CK_ULONG len
         return CKR_USER_NOT_LOGGED_IN;
     if (!(s->flags & CKF_RW_SESSION))
         return CKR_SESSION_READ_ONLY;
+    if (len > kLongestCode)
+        return CKR_PIN_LEN_RANGE;
     std::string value = text(pin, len);
     rv = updateCard(*s, [&](Card &card, bool &changed) {
         CK_RV r = wellFormed(card.user, value);
@@ -155,6 +163,8 @@ CK_RV Library::setPin(CK_SESSION_HANDLE h, const CK_UTF8CHAR *oldPin, CK_ULONG o
     // Accepted in a read-only session too: the card manager changes the PIN
     // on the read-only session it logged in with.
     bool so = loginOf(*s) == CKU_SO;
+    if (oldLen > kLongestCode || newLen > kLongestCode)
+        return CKR_PIN_LEN_RANGE;
     std::string oldValue = text(oldPin, oldLen), newValue = text(newPin, newLen);
     rv = updateCard(*s, [&](Card &card, bool &changed) {
         Pin &pin = so ? card.so : card.user;

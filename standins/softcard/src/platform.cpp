@@ -89,15 +89,34 @@ void makeParentFolders(const std::string &path)
 ReadResult readWholeFile(const std::string &path, std::string &out)
 {
     out.clear();
+#if defined(_WIN32)
+    // Shared for deletion too, so that a reader never stops another process
+    // from moving a new state over the file.
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD err = GetLastError();
+        return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? ReadResult::missing : ReadResult::failed;
+    }
+    char buf[8192];
+    DWORD n = 0;
+    bool bad = false;
+    while (true) {
+        if (!ReadFile(h, buf, sizeof(buf), &n, nullptr)) {
+            bad = true;
+            break;
+        }
+        if (n == 0)
+            break;
+        out.append(buf, n);
+    }
+    CloseHandle(h);
+    return bad ? ReadResult::failed : ReadResult::ok;
+#else
     FILE *f = std::fopen(path.c_str(), "rb");
     if (!f) {
-#if defined(_WIN32)
-        DWORD attrs = GetFileAttributesA(path.c_str());
-        return attrs == INVALID_FILE_ATTRIBUTES ? ReadResult::missing : ReadResult::failed;
-#else
         struct stat st;
         return stat(path.c_str(), &st) != 0 ? ReadResult::missing : ReadResult::failed;
-#endif
     }
     char buf[8192];
     size_t n;
@@ -106,6 +125,7 @@ ReadResult readWholeFile(const std::string &path, std::string &out)
     bool bad = std::ferror(f) != 0;
     std::fclose(f);
     return bad ? ReadResult::failed : ReadResult::ok;
+#endif
 }
 
 bool replaceFileAtomically(const std::string &path, const std::string &content, std::string &error)
@@ -127,7 +147,13 @@ bool replaceFileAtomically(const std::string &path, const std::string &content, 
     ok = std::fclose(f) == 0 && ok;
     if (ok) {
 #if defined(_WIN32)
-        ok = MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        // A program of another kind may hold the file open for a moment.
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            ok = MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+            if (ok || (GetLastError() != ERROR_SHARING_VIOLATION && GetLastError() != ERROR_ACCESS_DENIED))
+                break;
+            Sleep(10);
+        }
 #else
         ok = std::rename(tmp.c_str(), path.c_str()) == 0;
 #endif

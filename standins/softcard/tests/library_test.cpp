@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -141,7 +142,7 @@ TEST_F(Card, SlotAndTokenInformation)
     EXPECT_TRUE(si.flags & CKF_TOKEN_PRESENT);
     CK_TOKEN_INFO ti;
     ASSERT_EQ(CKR_OK, f()->C_GetTokenInfo(slot, &ti));
-    EXPECT_EQ(padded("VEL3 MARTIN JEANNE", 32), field(ti.label, 32));
+    EXPECT_EQ(padded("VEL3v2-MARTIN JEANNE", 32), field(ti.label, 32));
     EXPECT_EQ(padded("2500012345", 16), field(ti.serialNumber, 16));
     EXPECT_EQ(4u, ti.ulMinPinLen);
     EXPECT_EQ(8u, ti.ulMaxPinLen);
@@ -335,6 +336,20 @@ TEST_F(Card, RemovalAndInsertionSeenAtTheNextCall)
     EXPECT_NE(std::string::npos, out.find("present=0")) << out;
 }
 
+TEST_F(Card, TwoProcessesAtOnceSeeOneCard)
+{
+    // Two processes spend and restore tries together: with the state changed
+    // under one lock and replaced atomically, no answer is lost or damaged,
+    // and never three wrong PINs in a row reach the card.
+    std::string outA, outB;
+    std::thread other([&] { runSelf(gArgv0, "--hammer 15", &outB); });
+    runSelf(gArgv0, "--hammer 15", &outA);
+    other.join();
+    EXPECT_NE(std::string::npos, outA.find("unexpected=0")) << outA;
+    EXPECT_NE(std::string::npos, outB.find("unexpected=0")) << outB;
+    EXPECT_EQ(0u, pinFlags(slot));
+}
+
 TEST_F(Card, SlotIdsFollowReadersNotTheirOrder)
 {
     const std::string a = "Lecteur de cartes USB Ovrane modele 2024 numero 000123 interface 0";
@@ -358,12 +373,12 @@ TEST_F(Card, SlotIdsFollowReadersNotTheirOrder)
     EXPECT_EQ(b.substr(0, 64), field(si.slotDescription, 64));
     CK_TOKEN_INFO ti;
     ASSERT_EQ(CKR_OK, f()->C_GetTokenInfo(3, &ti));
-    EXPECT_EQ(padded("VEL3 CL AB", 32), field(ti.label, 32));
+    EXPECT_EQ(padded("VEL3v2-CL AB", 32), field(ti.label, 32));
     EXPECT_EQ(padded("12345678", 16), field(ti.serialNumber, 16));
 
     ASSERT_EQ(0, control("swap \"" + a + "\" \"" + b + "\""));
     ASSERT_EQ(CKR_OK, f()->C_GetTokenInfo(7, &ti));
-    EXPECT_EQ(padded("VEL3 CL AB", 32), field(ti.label, 32));
+    EXPECT_EQ(padded("VEL3v2-CL AB", 32), field(ti.label, 32));
     EXPECT_EQ(CKR_TOKEN_NOT_PRESENT, f()->C_GetTokenInfo(3, &ti));
 }
 
@@ -524,6 +539,11 @@ TEST_F(Card, MissingArgumentsAreRefused)
     };
     for (size_t i = 0; i < sizeof(results) / sizeof(results[0]); ++i)
         EXPECT_EQ(CKR_ARGUMENTS_BAD, results[i]) << "case " << i;
+    // A length far beyond the buffer is refused before the buffer is read.
+    EXPECT_EQ(CKR_PIN_LEN_RANGE, f()->C_Login(h, CKU_USER, (CK_UTF8CHAR *)"1234", 1u << 30));
+    EXPECT_EQ(CKR_PIN_LEN_RANGE, f()->C_SetPIN(h, (CK_UTF8CHAR *)"1234", 4, (CK_UTF8CHAR *)"5678", 1u << 30));
+    EXPECT_EQ(0u, pinFlags(slot));
+    EXPECT_EQ(CKR_USER_TYPE_INVALID, f()->C_Login(h, 7, (CK_UTF8CHAR *)"1234", 4));
     EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, f()->C_Sign(h, (CK_BYTE *)"x", 1, nullptr, &n));
     EXPECT_EQ(CKR_FUNCTION_NOT_SUPPORTED, f()->C_EncryptInit(h, &m, 1));
     EXPECT_EQ(CKR_FUNCTION_NOT_SUPPORTED, f()->C_WaitForSlotEvent(0, nullptr, nullptr));
@@ -644,6 +664,14 @@ TEST_F(Crypto, VerificationAndItsFailures)
     ASSERT_EQ(CKR_OK, f()->C_VerifyUpdate(h, message.data(), 10));
     ASSERT_EQ(CKR_OK, f()->C_VerifyUpdate(h, message.data() + 10, (CK_ULONG)message.size() - 10));
     EXPECT_EQ(CKR_OK, f()->C_VerifyFinal(h, sig.data(), (CK_ULONG)sig.size()));
+    // Raw PKCS#1 of 102 bytes, as the self-test signs and verifies with a 2048-bit key.
+    Bytes sample(message.begin(), message.begin() + 102);
+    Bytes raw = signOnePart(CKM_RSA_PKCS, keyFor(h, kAuth, CKO_PRIVATE_KEY), sample);
+    CK_MECHANISM rsa = {CKM_RSA_PKCS, nullptr, 0};
+    ASSERT_EQ(CKR_OK, f()->C_VerifyInit(h, &rsa, pub));
+    EXPECT_EQ(CKR_OK, f()->C_Verify(h, sample.data(), (CK_ULONG)sample.size(), raw.data(), (CK_ULONG)raw.size()));
+    ASSERT_EQ(CKR_OK, f()->C_VerifyInit(h, &rsa, pub));
+    EXPECT_EQ(CKR_SIGNATURE_INVALID, f()->C_Verify(h, sample.data(), 101, raw.data(), (CK_ULONG)raw.size()));
     // A private key does not verify, a public key does not sign.
     EXPECT_EQ(CKR_KEY_TYPE_INCONSISTENT, f()->C_VerifyInit(h, &mech, keyFor(h, kAuth, CKO_PRIVATE_KEY)));
     EXPECT_EQ(CKR_KEY_TYPE_INCONSISTENT, f()->C_SignInit(h, &mech, pub));
@@ -746,9 +774,33 @@ static int probe(const char *pin)
     return 0;
 }
 
+// Another second process: n rounds of a wrong then the right PIN; prints the
+// number of answers other than those two expected ones.
+static int hammer(int rounds)
+{
+    if (f()->C_Initialize(nullptr) != CKR_OK)
+        return 1;
+    int unexpected = 0;
+    for (int i = 0; i < rounds; ++i) {
+        CK_SESSION_HANDLE h;
+        if (f()->C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &h) != CKR_OK) {
+            ++unexpected;
+            continue;
+        }
+        unexpected += login(h, CKU_USER, "0000") != CKR_PIN_INCORRECT;
+        unexpected += login(h, CKU_USER, "1234") != CKR_OK;
+        f()->C_CloseSession(h);
+    }
+    std::printf("unexpected=%d\n", unexpected);
+    f()->C_Finalize(nullptr);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     gArgv0 = argv[0];
+    if (argc >= 3 && std::strcmp(argv[1], "--hammer") == 0)
+        return hammer(std::atoi(argv[2]));
     if (argc >= 2 && std::strcmp(argv[1], "--probe") == 0)
         return probe(argc >= 3 ? argv[2] : nullptr);   // same state: VEL_SOFTCARD_STATE is inherited
     gState = usePrivateState("library");

@@ -18,7 +18,7 @@ p11() { pkcs11-tool --module "$module" "$@"; }
 step "pkcs11-tool lists the slot and the token"
 p11 --list-slots >"$work/slots" 2>&1
 expect "Lecteur Ovrane VEL 0" "$work/slots"
-expect "VEL3 MARTIN JEANNE" "$work/slots"
+expect "VEL3v2-MARTIN JEANNE" "$work/slots"
 
 step "public objects without login, private ones after"
 p11 --list-objects >"$work/public" 2>&1
@@ -59,8 +59,8 @@ expect "VEL_SIT_FACT" "$work/after"
 
 step "p11tool lists the token and its objects"
 p11tool --provider "$module" --list-tokens >"$work/tokens" 2>&1
-expect "VEL3 MARTIN JEANNE" "$work/tokens"
-url="pkcs11:token=VEL3%20MARTIN%20JEANNE"
+expect "VEL3v2-MARTIN JEANNE" "$work/tokens"
+url="pkcs11:token=VEL3v2-MARTIN%20JEANNE"
 p11tool --provider "$module" --list-all-certs "$url" >"$work/certs" 2>&1
 expect "Certificat de Signature VEL" "$work/certs"
 GNUTLS_PIN=4321 p11tool --provider "$module" --login --list-privkeys "$url" >"$work/keys" 2>&1
@@ -70,5 +70,5 @@ step "a second reader, insertion seen by a fresh client"
 "$ctl" add-reader "Lecteur USB 2" 5
 "$ctl" insert "Lecteur USB 2" vel3-cl
 p11 --list-slots >"$work/slots2" 2>&1
-expect "VEL3 CL AB" "$work/slots2"
+expect "VEL3v2-CL AB" "$work/slots2"
 echo "all client checks passed"
