@@ -379,7 +379,7 @@ void CMainDlg::OnReadSituations() { ReadSituations(); }
 void CMainDlg::OnPresentPin() { PresentPin(); }
 void CMainDlg::OnChangePin() { ChangePin(); }
 void CMainDlg::OnUnblockPin() { UnblockPin(); }
-void CMainDlg::OnChooseReader() { ChooseReader(); }
+void CMainDlg::OnChooseReader() { ChooseReader(ProgramHost::Get()); }
 void CMainDlg::OnEnterKey() {}
 void CMainDlg::OnCertificates() { ReadCertificate(); }
 
