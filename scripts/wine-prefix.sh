@@ -17,20 +17,23 @@ start_xvfb() {
   if [ -f "$state/xvfb.pid" ] && kill -0 "$(cat "$state/xvfb.pid")" 2>/dev/null; then
     return
   fi
-  local n
-  for n in $(seq 90 190); do
-    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >"$state/xvfb.log" 2>&1 </dev/null &
-    local pid=$!
-    sleep 0.5
-    if kill -0 "$pid" 2>/dev/null; then
-      echo "$pid" >"$state/xvfb.pid"
-      echo ":$n" >"$state/display"
-      return
-    fi
+  # Xvfb picks a free display itself and writes its number to the given
+  # descriptor once it listens, so two trees starting at once never collide.
+  rm -f "$state/display.no"
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$state/display.no" \
+    >"$state/xvfb.log" 2>&1 </dev/null &
+  local pid=$! i
+  for i in $(seq 100); do
+    [ -s "$state/display.no" ] && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
   done
-  echo "no free X display for Xvfb" >&2
-  exit 1
+  if [ ! -s "$state/display.no" ]; then
+    echo "Xvfb did not start (see $state/xvfb.log)" >&2
+    exit 1
+  fi
+  echo "$pid" >"$state/xvfb.pid"
+  echo ":$(tr -d '[:space:]' <"$state/display.no")" >"$state/display"
 }
 
 case "$cmd" in

@@ -5,6 +5,9 @@
 
 #include "AppState.h"
 #include "CardRecords.h"
+#include "Certificates.h"
+#include "ProgramHost.h"
+#include "ReaderChoice.h"
 #include "CommandRules.h"
 #include "Operations.h"
 #include "PaneWriter.h"
@@ -74,6 +77,7 @@ const cl::MessageMap *CMainDlg::GetMessageMap() const
         cl::OnCommand<&CMainDlg::OnReadData>(IDC_LECDONNEES),
         cl::OnCommand<&CMainDlg::OnReadSituations>(IDC_LECSIT),
         cl::OnCommand<&CMainDlg::OnPresentPin>(ID_PRESENT_PIN),
+        cl::OnCommand<&CMainDlg::OnChooseReader>(IDC_CHANGELECT),
         cl::OnCommand<&CMainDlg::OnChangePin>(IDC_CHANGERCODE),
         cl::OnCommand<&CMainDlg::OnUnblockPin>(IDC_FORCERCP),
         cl::OnMessage<&CMainDlg::OnStart>(WM_START),
@@ -83,8 +87,11 @@ const cl::MessageMap *CMainDlg::GetMessageMap() const
         cl::OnCommand<&CMainDlg::OnCancelOperation>(IDC_CANCEL_OPERATION),
         cl::OnCommand<&CMainDlg::OnPrevious>(IDC_PREV),
         cl::OnCommand<&CMainDlg::OnNext>(IDC_NEXT),
+        cl::OnCommand<&CMainDlg::OnCertificates>(ID_CERTIFICATES),
         cl::OnCommand<&CMainDlg::OnOptions>(ID_OPTIONS),
         cl::OnMessage<&CMainDlg::OnCloseRequest>(WM_CLOSE),
+        // Enter (IDOK) must not end the dialog past the quit and its clean-up.
+        cl::OnCommand<&CMainDlg::OnEnterKey>(IDOK),
     };
     static const cl::MessageMap map(CDialog::GetMessageMap(), entries);
     return &map;
@@ -116,6 +123,7 @@ BOOL CMainDlg::OnInitDialog()
     CDialog::OnInitDialog();
     g_mainDlg = this;
     SetCardUi(this);
+    SetDialogHost(&ProgramHost::Get());
     m_btnIntro.AutoLoad(IDC_INTROCARTE, this);
     m_btnReadData.AutoLoad(IDC_LECDONNEES, this);
     m_btnReadSituations.AutoLoad(IDC_LECSIT, this);
@@ -371,6 +379,9 @@ void CMainDlg::OnReadSituations() { ReadSituations(); }
 void CMainDlg::OnPresentPin() { PresentPin(); }
 void CMainDlg::OnChangePin() { ChangePin(); }
 void CMainDlg::OnUnblockPin() { UnblockPin(); }
+void CMainDlg::OnChooseReader() { ChooseReader(ProgramHost::Get()); }
+void CMainDlg::OnEnterKey() {}
+void CMainDlg::OnCertificates() { ReadCertificate(); }
 
 void CMainDlg::OnCancelOperation()
 {

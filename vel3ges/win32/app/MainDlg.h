@@ -68,6 +68,9 @@ private:
     void OnPresentPin();
     void OnChangePin();
     void OnUnblockPin();
+    void OnChooseReader();
+    void OnEnterKey();
+    void OnCertificates();
     void OnCancelOperation();
     void OnPrevious();
     void OnNext();

@@ -3,6 +3,8 @@
 
 #include "AppState.h"
 #include "MainDlg.h"
+#include "Operations.h"
+#include "SelfTest.h"
 #include "SmallDialogs.h"
 #include "resource.h"
 
@@ -23,12 +25,16 @@ public:
     {
         static const cl::MessageEntry entries[] = {
             cl::OnCommand<&CVelgesApp::OnAppAbout>(ID_APP_ABOUT),
+            cl::OnCommand<&CVelgesApp::OnPresentPin>(ID_PRESENT_PIN),
+            cl::OnCommand<&CVelgesApp::OnSelfTest>(ID_SELF_TEST),
         };
         static const cl::MessageMap map(CWinApp::GetMessageMap(), entries);
         return &map;
     }
 
 private:
+    void OnPresentPin() { PresentPin(); }
+    void OnSelfTest() { TestServices(); }
     void OnAppAbout()
     {
         CAboutDlg about;

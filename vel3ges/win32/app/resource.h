@@ -10,7 +10,6 @@
 #define IDD_MAIN                102
 #define IDR_MAINMENU            103
 #define IDD_INTROCARTE          105
-#define IDD_CHOIXLAD            106
 #define IDD_CODE                109
 #define IDD_QUITTER             111
 
@@ -61,8 +60,6 @@
 // Card prompt
 #define IDC_INTRO_LINE1         1035
 #define IDC_INTRO_LINE2         1036
-// Reader choice
-#define IDC_READER_COMBO        1038
 // PIN dialog
 #define IDC_CODE_EDIT           1039
 #define IDC_CODE_CLEAR          1067

@@ -181,6 +181,20 @@ TEST_F(OnSoftwareCard, InjectedSigningFailureSkipsTheLaterMechanism)
     EXPECT_EQ(1, ServiceCount("C_GenerateRandom"));
 }
 
+// Identifiers of 40 bytes cannot be kept: the key of no certificate is
+// known, so nothing is signed (the key search would take any key).
+TEST_F(OnSoftwareCard, CertificatesWithUnusableIdentifiersSignNothing)
+{
+    StartOn("vel3-longid");
+    TestServices(host);
+    EXPECT_TRUE(TraceHas("   Authentification non effectuée : identifiant du certificat inutilisable"));
+    EXPECT_TRUE(TraceHas("   Signature non effectuée : identifiant du certificat inutilisable"));
+    EXPECT_FALSE(TraceHas("   Mécanisme : RSA_PKCS"));
+    EXPECT_EQ(0, ServiceCount("C_Verify"));
+    EXPECT_EQ(1, ServiceCount("C_GenerateRandom"));
+    EXPECT_LE(ui.positions.back(), host.beginSteps);
+}
+
 TEST_F(OnSoftwareCard, BothCertificatesAreSavedAsTheCardHoldsThem)
 {
     ReadIdRecord(); // the card number names the files

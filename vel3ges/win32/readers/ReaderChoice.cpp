@@ -65,10 +65,4 @@ void ChooseReader(DialogHost &host)
     host.StartCardManager();
 }
 
-void ChooseReader()
-{
-    if (DialogHost *host = GetDialogHost())
-        ChooseReader(*host);
-}
-
 } // namespace vel

@@ -11,8 +11,7 @@
 
 namespace vel {
 
-// Command 1024. Uses the dialog host installed with SetDialogHost.
-void ChooseReader();
+// Command 1024, over the program's host: ChooseReader(ProgramHost::Get()).
 void ChooseReader(DialogHost &host);
 
 // The names the reader dialog lists, in list order, stopping at the first

@@ -139,7 +139,9 @@ bool SelfTestRun::SkipWithoutCertificate(const char *what)
 {
     if (certificateFound_ && lastCertificateId.length != 0)
         return false;
-    AppendPaneLine(PaneTrace, "   %s non effectuée : certificat absent de la carte", what);
+    // A certificate whose identifier cannot be kept names no key either.
+    AppendPaneLine(PaneTrace, "   %s non effectuée : %s", what,
+                   certificateFound_ ? "identifiant du certificat inutilisable" : "certificat absent de la carte");
     return true;
 }
 

@@ -3,6 +3,11 @@
 # hexadecimal), writes the complete file and a C++ source holding its bytes.
 #   cmake -DSOURCE=<text> -DOUT_FILE=<DICO-FR.QUV> -DOUT_CPP=<.cpp> -P make-builtin.cmake
 # The text must be Windows-1252 with CRLF line ends and carry no Checksum line.
+# To edit it in a UTF-8 editor and keep its bytes right:
+#   iconv -f CP1252 -t UTF-8 builtin-dictionary.txt > /tmp/d.txt   (edit, keep CR LF)
+#   iconv -f UTF-8 -t CP1252 /tmp/d.txt > builtin-dictionary.txt
+# Field 5 of each line is the label's length in characters; the tests check
+# the table counts and titles the library promises.
 
 file(READ "${SOURCE}" hex HEX)
 string(LENGTH "${hex}" hexlen)

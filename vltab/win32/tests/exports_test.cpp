@@ -144,7 +144,6 @@ protected:
     void SetUp() override
     {
         RemoveFiles();
-        std::string folder;
         size_t from = 0;
         const std::string &coffre = Where().coffre;
         while ((from = coffre.find('\\', from + 1)) != std::string::npos)
@@ -528,6 +527,21 @@ TEST(DictionaryFile, ReadErrorLeavesTheBuiltinCopy)
         GTEST_SKIP() << "run by with-unreadable-file.sh";
     Library lib;
     EXPECT_EQ(6, lib.LoadStatus());
+    EXPECT_EQ("Monsieur", lib.Label("G03", "31"));
+}
+
+TEST_F(Dictionary, FileLargerThanTheFormatAllows)
+{
+    // 14,688 blocks of 30,720 bytes, plus one: a sparse file, refused unread.
+    HANDLE f = CreateFileA(Where().inCoffre.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, f);
+    LARGE_INTEGER size;
+    size.QuadPart = 14688LL * 30720 + 1;
+    ASSERT_TRUE(SetFilePointerEx(f, size, nullptr, FILE_BEGIN));
+    ASSERT_TRUE(SetEndOfFile(f));
+    CloseHandle(f);
+    Library lib;
+    EXPECT_EQ(20, lib.LoadStatus());
     EXPECT_EQ("Monsieur", lib.Label("G03", "31"));
 }
 

@@ -39,10 +39,14 @@ uint16_t ReadDictionaryFile(const std::string &path, FileBytes &out)
     // sizes the buffer. One more byte than the format allows is enough to
     // know the file is too large.
     LARGE_INTEGER size;
+    const bool sized = GetFileSizeEx(file, &size) && size.QuadPart >= 0;
+    if (sized && static_cast<unsigned long long>(size.QuadPart) > kMaxTextSize) {
+        // Refused at once, without reading or allocating for it.
+        CloseHandle(file);
+        return kBadLine;
+    }
     size_t capacity = 0;
-    const size_t expected = GetFileSizeEx(file, &size) && size.QuadPart >= 0
-                                ? static_cast<size_t>(std::min<unsigned long long>(size.QuadPart, kMaxTextSize))
-                                : 0;
+    const size_t expected = sized ? static_cast<size_t>(size.QuadPart) : 0;
     uint16_t rc = Reserve(out, capacity, expected + 1) ? kOk : kOutOfMemory;
     while (rc == kOk) {
         if (out.size > kMaxTextSize) {

@@ -190,6 +190,30 @@ std::string ReadFileText(const std::string &path)
     return out;
 }
 
+bool WriteSoftcardState(const std::string &path, const std::string &cardsDir, const std::vector<std::string> &readers,
+                        const std::vector<PlacedCard> &cards, unsigned latencyMs, bool log, unsigned long insertion)
+{
+    std::string text = "softcard-state 1\nsettings latency=" + std::to_string(latencyMs) + " log=" +
+                       (log ? "on" : "off") + " next-insertion=" + std::to_string(insertion + cards.size()) + "\n";
+    for (size_t i = 0; i < readers.size(); ++i)
+        text += "reader slot=" + std::to_string(i + 1) + " name=\"" + readers[i] + "\"\n";
+    unsigned long n = insertion;
+    for (const PlacedCard &c : cards) {
+        std::string image = ReadFileText(cardsDir + "\\" + c.card + ".card");
+        if (image.empty())
+            return false;
+        text += "card name=\"" + c.card + "\" reader=\"" + c.reader + "\" insertion=" + std::to_string(n++) + "\n";
+        text += image + "end-card\n";
+    }
+    std::string temp = path + ".new";
+    FILE *f = fopen(temp.c_str(), "wb");
+    if (!f)
+        return false;
+    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+    ok = fclose(f) == 0 && ok;
+    return ok && MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
 std::string LogFolder()
 {
     char base[MAX_PATH] = {};

@@ -56,6 +56,17 @@ template <class P> bool WaitUntil(P pred, DWORD ms)
 bool WaitIdle(HWND mainDlg, DWORD ms);
 
 std::string ReadFileText(const std::string &path);
+
+// The software card's shared state: readers (slots 1, 2...), the test cards
+// (by their names in `cardsDir`) each in a reader or out (empty reader), the
+// latency of every call that reaches a card, the call log. Replaced in one step.
+struct PlacedCard {
+    std::string card;
+    std::string reader;
+};
+bool WriteSoftcardState(const std::string &path, const std::string &cardsDir, const std::vector<std::string> &readers,
+                        const std::vector<PlacedCard> &cards, unsigned latencyMs, bool log,
+                        unsigned long insertion = 1);
 std::string LogFolder();   // C:\ProgramData\hestalink\vel\log\ as the program sees it
 
 } // namespace driver

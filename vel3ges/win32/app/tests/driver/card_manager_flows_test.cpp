@@ -36,32 +36,12 @@ std::string EnvOr(const char *name, const char *fallback)
 
 const char kReader[] = "Lecteur Ovrane VEL 0";
 
-struct PlacedCard {
-    std::string card;     // test card name (vel3-default, vel3-blocked...)
-    std::string reader;   // empty: out of every reader
-};
-
-// Writes the software card's shared state: the readers, the cards and the
-// latency of each call, replacing the file in one step.
+// Writes the software card's state, or fails the test.
 void WriteState(const std::string &path, const std::vector<std::string> &readers,
                 const std::vector<PlacedCard> &cards, unsigned latencyMs, unsigned long insertion = 1)
 {
-    std::string text = "softcard-state 1\nsettings latency=" + std::to_string(latencyMs) +
-                       " log=off next-insertion=" + std::to_string(insertion + cards.size()) + "\n";
-    for (size_t i = 0; i < readers.size(); ++i)
-        text += "reader slot=" + std::to_string(i + 1) + " name=\"" + readers[i] + "\"\n";
-    unsigned long n = insertion;
-    for (const PlacedCard &c : cards) {
-        text += "card name=\"" + c.card + "\" reader=\"" + c.reader + "\" insertion=" + std::to_string(n++) + "\n";
-        text += ReadFileText(EnvOr("VLMGR_CARDS", ".") + "\\" + c.card + ".card");
-        text += "end-card\n";
-    }
-    std::string temp = path + ".new";
-    FILE *f = fopen(temp.c_str(), "wb");
-    ASSERT_NE(nullptr, f) << temp;
-    fwrite(text.data(), 1, text.size(), f);
-    fclose(f);
-    ASSERT_TRUE(MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) << path;
+    ASSERT_TRUE(WriteSoftcardState(path, EnvOr("VLMGR_CARDS", "."), readers, cards, latencyMs, false, insertion))
+        << path;
 }
 
 class CardManager : public ::testing::Test {
@@ -199,6 +179,33 @@ TEST_F(CardManager, DefaultCardDataAndPinPresentation)
     Quit();
 }
 
+// PIN change: a 3-digit old PIN is refused at once; a wrong old PIN is
+// reported with the tries left after that attempt; the right one changes it.
+TEST_F(CardManager, PinChange)
+{
+    LaunchOn({kReader}, {{"vel3-default", kReader}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    Click(dlg, IdChangePin);
+    EXPECT_EQ("Ancien code porteur", EnterCode("123"));
+    EXPECT_NE(std::string::npos, Answer(IDOK).find("Le code porteur est un code entre quatre et huit chiffres."));
+    EXPECT_EQ("Ancien code porteur", EnterCode("9999"));
+    EXPECT_EQ("Saisissez le nouveau code porteur", EnterCode("4321"));
+    EXPECT_EQ("Confirmez le nouveau code porteur", EnterCode("4322"));
+    EXPECT_EQ("Code de confirmation erroné.", Answer(IDOK));
+    EXPECT_EQ("Confirmez le nouveau code porteur", EnterCode("4321"));
+    std::string retry = Answer(IDYES);
+    EXPECT_NE(std::string::npos, retry.find("Ce code porteur est erroné.\nVous avez au maximum 2 tentative(s).")) << retry;
+    EXPECT_EQ("Ancien code porteur", EnterCode("1234"));
+    EXPECT_EQ("Saisissez le nouveau code porteur", EnterCode("4321"));
+    EXPECT_EQ("Confirmez le nouveau code porteur", EnterCode("4321"));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_EQ(nullptr, WaitOtherDialog(program.pi.dwProcessId, dlg, 300));   // no message: changed
+    std::string trace = ItemText(dlg, IdPaneTrace);
+    EXPECT_NE(std::string::npos, trace.find("   pNewPin = ****\r\n")) << trace;
+    EXPECT_EQ(std::string::npos, trace.find("4321"));
+    Quit();
+}
+
 // A blocked card: only unblocking is offered; a 7-digit code is refused
 // before any new PIN; a wrong code counts the try it lost; the right one
 // gives the PIN commands back.
@@ -253,6 +260,9 @@ TEST_F(CardManager, SingleCertificateCardKeepsReadAndPinCommandsOff)
     EXPECT_FALSE(Enabled(dlg, IdChangePin));
     EXPECT_TRUE(Enabled(dlg, IdIntro));
     EXPECT_TRUE(Enabled(dlg, IdShowData));
+    Command(dlg, IDOK);   // Enter does not end the program past its clean-up
+    Sleep(300);
+    EXPECT_TRUE(program.Running());
     Quit();
 }
 
@@ -282,6 +292,92 @@ TEST_F(CardManager, CardRemovedAndIntroducedAgain)
     Quit();
 }
 
+// Two readers: the card is found in the second; choosing it again restarts
+// on it; a cancelled choice writes nothing to the journal.
+TEST_F(CardManager, ReaderChoice)
+{
+    const char second[] = "Lecteur Ovrane VEL 1";
+    LaunchOn({kReader, second}, {{"vel3-default", second}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_EQ(std::string("LECTEUR EN COURS : ") + second, ItemText(dlg, IdReaderLine));
+    Click(dlg, 1024);
+    HWND choice = WaitWindow(program.pi.dwProcessId, "Choix d'un lecteur", kWait, true);
+    ASSERT_NE(nullptr, choice);
+    Click(choice, IDCANCEL);
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(choice); }, kWait));
+    Click(dlg, 1024);
+    choice = WaitWindow(program.pi.dwProcessId, "Choix d'un lecteur", kWait, true);
+    ASSERT_NE(nullptr, choice);
+    HWND combo = GetDlgItem(choice, 1038);
+    EXPECT_EQ(2, (int)SendMessageA(combo, CB_GETCOUNT, 0, 0));
+    SendMessageA(combo, CB_SETCURSEL, 1, 0);
+    Click(choice, IDOK);
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(choice); }, kWait));
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdHolderName); }, kWait));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_EQ("Madame MARTIN JEANNE", ItemText(dlg, IdHolderName));
+    EXPECT_EQ(std::string("LECTEUR EN COURS : ") + second, ItemText(dlg, IdReaderLine));
+    std::string journal = ItemText(dlg, IdPaneJournal);
+    size_t first = journal.find("  Changement de lecteur\r\n");
+    EXPECT_NE(std::string::npos, first) << journal;
+    EXPECT_EQ(std::string::npos, journal.find("  Changement de lecteur\r\n", first + 1));
+    Quit();
+}
+
+// Certificates: the authentication one saved through the file dialog, the
+// signature one read and not saved; both journal lines, the trace's
+// certificate lines.
+TEST_F(CardManager, CertificatesReadAndSaved)
+{
+    LaunchOn({kReader}, {{"vel3-default", kReader}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    const std::string file = EnvOr("TEMP", "C:\\windows\\temp") + std::string("\\vlmgr-auth.crt");
+    DeleteFileA(file.c_str());
+    Command(dlg, 32782);
+    EXPECT_EQ("Souhaitez-vous enregistrer votre certificat d'authentification ?", Answer(IDYES));
+    HWND save = WaitOtherDialog(program.pi.dwProcessId, dlg, kWait);
+    ASSERT_NE(nullptr, save);
+    for (int id : {1148, 1152})   // the file name field (explorer and old style)
+        if (GetDlgItem(save, id))
+            SetItemText(save, id, file);
+    Click(save, IDOK);
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(save); }, kWait));
+    EXPECT_EQ("Souhaitez-vous enregistrer votre certificat de signature ?", Answer(IDNO));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    std::string der = ReadFileText(file);
+    ASSERT_GT(der.size(), 100u);
+    EXPECT_EQ('\x30', der[0]);
+    std::string journal = ItemText(dlg, IdPaneJournal);
+    EXPECT_NE(std::string::npos, journal.find(" Données du certificat X.509 de Madame MARTIN JEANNE en authentificaton\r\n")) << journal;
+    EXPECT_NE(std::string::npos, journal.find(" Données du certificat X.509 de Madame MARTIN JEANNE en signature\r\n")) << journal;
+    std::string trace = ItemText(dlg, IdPaneTrace);
+    EXPECT_NE(std::string::npos, trace.find("   Longeur du Certificat X.509 = " + std::to_string(der.size()) + "\r\n"));
+    EXPECT_NE(std::string::npos, trace.find("   TypeCle: A\r\n"));
+    EXPECT_NE(std::string::npos, trace.find("   TypeCle: S\r\n"));
+    EXPECT_TRUE(Enabled(dlg, IdReadData));
+    Quit();
+}
+
+// Self-test on the default card: the PIN first, every service, the
+// challenge, then the diagnostic pane.
+TEST_F(CardManager, SelfTest)
+{
+    LaunchOn({kReader}, {{"vel3-default", kReader}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    Command(dlg, 32776);
+    EXPECT_EQ("Code porteur (reste 3 tentative(s))", EnterCode("1234"));
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneDiag); }, 60000));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    std::string trace = ItemText(dlg, IdPaneTrace);
+    for (const char *line : {"   Longueur de l'Authentification = ", "   Mécanisme : SHA1_RSA_PKCS",
+                             "   Mécanisme : SHA256_RSA_PKCS", "   Longueur de la Signature = ", "   Longueur défi : 8",
+                             "C_GenerateRandom"})
+        EXPECT_NE(std::string::npos, trace.find(line)) << line;
+    EXPECT_EQ(std::string::npos, ItemText(dlg, IdPaneDiag).find("C_Verify...C")) << ItemText(dlg, IdPaneDiag);
+    EXPECT_NE(std::string::npos, ItemText(dlg, IdPaneJournal).find("  Test des services VEL\r\n"));
+    Quit();
+}
+
 // Quitting through the close box while an operation runs: the program waits
 // for the operation to end, then quits.
 TEST_F(CardManager, QuitDuringALongOperationWaitsForIt)
@@ -295,6 +391,15 @@ TEST_F(CardManager, QuitDuringALongOperationWaitsForIt)
     Sleep(500);
     EXPECT_TRUE(program.Running());   // still reading
     EXPECT_EQ(0, program.Wait(60000));
+}
+
+// A log-off or shut-down closes the program through the normal quit.
+TEST_F(CardManager, SessionEndQuits)
+{
+    LaunchOn({kReader}, {{"vel3-default", kReader}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_EQ(TRUE, SendMessageA(dlg, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+    EXPECT_EQ(0, program.Wait(kWait));
 }
 
 } // namespace

@@ -4,7 +4,11 @@
 // ("finish"). The screenshot is taken between the two by the calling script.
 //   vlmgr_demo show <VLMGRW64.exe> <software card state file>
 //   vlmgr_demo finish <folder for the logs>
+//   vlmgr_demo bench <VLMGRW64.exe> <state file> <cards folder> <latency ms>
+//       prints the time from the start to the holder's identity shown and the
+//       number of PKCS#11 calls it took, with every card call delayed.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "Driver.h"
@@ -77,6 +81,40 @@ int Finish(const std::string &folder)
     WaitUntil([&] { return !IsWindow(dlg); }, kWait);
     return missing ? 1 : 0;
 }
+int Bench(const std::string &exe, const std::string &state, const std::string &cards, unsigned latency)
+{
+    const std::string callLog = state + ".log";
+    DeleteFileA(callLog.c_str());
+    const char kReader[] = "Lecteur Ovrane VEL 0";
+    if (!WriteSoftcardState(state, cards, {kReader}, {{"vel3-default", kReader}}, latency, true))
+        return Fail("cannot write the software card's state");
+    LARGE_INTEGER freq, t0, t1;
+    QueryPerformanceFrequency(&freq);
+    Program program;
+    QueryPerformanceCounter(&t0);
+    if (!Start(program, exe, {"VEL_SOFTCARD_STATE=" + state}))
+        return Fail("the card manager cannot be started");
+    HWND dlg = nullptr;
+    bool shown = WaitUntil([&] {
+        if (!dlg)
+            dlg = WaitWindow(program.pi.dwProcessId, kMainCaption, 0, true);
+        return dlg && Visible(dlg, 1050) && !ItemText(dlg, 1050).empty();
+    }, kWait);
+    QueryPerformanceCounter(&t1);
+    if (!shown)
+        return Fail("the identity was not shown");
+    WaitIdle(dlg, kWait);
+    std::string log = ReadFileText(callLog);
+    unsigned calls = 0;
+    for (char ch : log)
+        calls += ch == '\n';
+    std::printf("latency per card call: %u ms\n", latency);
+    std::printf("start to identity shown: %.0f ms\n", (t1.QuadPart - t0.QuadPart) * 1000.0 / freq.QuadPart);
+    std::printf("PKCS#11 calls until idle: %u\n", calls);
+    PostMessageA(dlg, WM_CLOSE, 0, 0);
+    program.Wait(kWait);
+    return 0;
+}
 } // namespace
 
 int main(int argc, char **argv)
@@ -84,8 +122,10 @@ int main(int argc, char **argv)
     std::string phase = argc > 1 ? argv[1] : "";
     if (phase == "show" && argc == 4)
         return Show(argv[2], argv[3]);
+    if (phase == "bench" && argc == 6)
+        return Bench(argv[2], argv[3], argv[4], (unsigned)std::strtoul(argv[5], nullptr, 10));
     if (phase == "finish" && argc == 3)
         return Finish(argv[2]);
-    std::fprintf(stderr, "usage: vlmgr_demo show <exe> <state file> | finish <folder>\n");
+    std::fprintf(stderr, "usage: vlmgr_demo show <exe> <state file> | finish <folder> | bench <exe> <state> <cards> <ms>\n");
     return 2;
 }
