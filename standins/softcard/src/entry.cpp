@@ -16,6 +16,9 @@ using softcard::Library;
 
 namespace {
 
+// The call-log arguments are built before an entry point's try block, so
+// building them never throws: out of memory they are simply left empty (an
+// empty string does not allocate).
 std::string fmt(const char *format, ...)
 {
     char buf[512];
@@ -23,7 +26,11 @@ std::string fmt(const char *format, ...)
     va_start(ap, format);
     std::vsnprintf(buf, sizeof(buf), format, ap);
     va_end(ap);
-    return buf;
+    try {
+        return buf;
+    } catch (...) {
+        return std::string();
+    }
 }
 
 template <class Body>
@@ -71,10 +78,14 @@ std::string initArgs(CK_SESSION_HANDLE h, const CK_MECHANISM *mechanism, CK_OBJE
 // `head` and the types of a template (the first 16).
 std::string templateArgs(std::string head, const CK_ATTRIBUTE *tmpl, CK_ULONG count)
 {
-    head += ", types=";
-    for (CK_ULONG i = 0; tmpl && i < count && i < 16; ++i)
-        head += fmt("%s0x%lX", i ? "," : "", ul(tmpl[i].type));
-    return head;
+    try {
+        head += ", types=";
+        for (CK_ULONG i = 0; tmpl && i < count && i < 16; ++i)
+            head += fmt("%s0x%lX", i ? "," : "", ul(tmpl[i].type));
+        return head;
+    } catch (...) {
+        return std::string();
+    }
 }
 
 const char kPerThreadMark[] = ";dataByThread";

@@ -167,9 +167,9 @@ void WriteSituations()
             if (const char *label = LookupCode(kStructureIdTypeTable, a.at(ActivityRecord::StructureIdType), 1))
                 LINE("   - %s %s", label, FieldText(a.at(ActivityRecord::StructureId), 14).c_str());
         }
-        const char *spec = a.at(ActivityRecord::SpecialityCode);
-        if (!FieldEmpty(spec))
-            if (const char *label = LookupCode(kSpecialityTable, spec, 2))
+        const char *speciality = a.at(ActivityRecord::SpecialityCode);
+        if (!FieldEmpty(speciality))
+            if (const char *label = LookupCode(kSpecialityTable, speciality, 2))
                 LINE("   %s", label);
         const char *kind = a.at(ActivityRecord::SpecialityKind);
         if (!FieldEmpty(kind))
