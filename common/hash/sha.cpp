@@ -21,69 +21,27 @@ inline void store_be32(uint8_t *p, uint32_t v)
     p[3] = uint8_t(v);
 }
 
-// The Merkle-Damgard framing both hashes share: 64-byte blocks, a 0x80 byte,
-// zeros, and the message length in bits as a big-endian 64-bit number.
-template <class H>
-void absorb(H &h, uint8_t *buf, size_t &used, uint64_t &total, const void *data, size_t size)
-{
-    const uint8_t *p = static_cast<const uint8_t *>(data);
-    total += size;
-    if (used) {
-        size_t take = 64 - used < size ? 64 - used : size;
-        std::memcpy(buf + used, p, take);
-        used += take;
-        p += take;
-        size -= take;
-        if (used < 64)
-            return;
-        h.block(buf);
-        used = 0;
-    }
-    for (; size >= 64; p += 64, size -= 64)
-        h.block(p);
-    std::memcpy(buf, p, size);
-    used = size;
-}
-
-template <class H>
-void pad(H &h, uint8_t *buf, size_t used, uint64_t total)
-{
-    uint64_t bits = total * 8;
-    buf[used++] = 0x80;
-    if (used > 56) {
-        std::memset(buf + used, 0, 64 - used);
-        h.block(buf);
-        used = 0;
-    }
-    std::memset(buf + used, 0, 56 - used);
-    for (int i = 0; i < 8; ++i)
-        buf[56 + i] = uint8_t(bits >> (56 - 8 * i));
-    h.block(buf);
-}
-
 } // namespace
 
 // ---- SHA-1 ----
 
-void Sha1::reset()
+void Sha1Compress::init(uint32_t h[kWords])
 {
-    h_[0] = 0x67452301;
-    h_[1] = 0xEFCDAB89;
-    h_[2] = 0x98BADCFE;
-    h_[3] = 0x10325476;
-    h_[4] = 0xC3D2E1F0;
-    used_ = 0;
-    total_ = 0;
+    h[0] = 0x67452301;
+    h[1] = 0xEFCDAB89;
+    h[2] = 0x98BADCFE;
+    h[3] = 0x10325476;
+    h[4] = 0xC3D2E1F0;
 }
 
-void Sha1::block(const uint8_t *p)
+void Sha1Compress::block(uint32_t h[kWords], const uint8_t *p)
 {
     uint32_t w[80];
     for (int i = 0; i < 16; ++i)
         w[i] = load_be32(p + 4 * i);
     for (int i = 16; i < 80; ++i)
         w[i] = rol(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
-    uint32_t a = h_[0], b = h_[1], c = h_[2], d = h_[3], e = h_[4];
+    uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4];
     for (int i = 0; i < 80; ++i) {
         uint32_t f, k;
         if (i < 20) {
@@ -106,29 +64,13 @@ void Sha1::block(const uint8_t *p)
         b = a;
         a = t;
     }
-    h_[0] += a;
-    h_[1] += b;
-    h_[2] += c;
-    h_[3] += d;
-    h_[4] += e;
+    h[0] += a;
+    h[1] += b;
+    h[2] += c;
+    h[3] += d;
+    h[4] += e;
 }
 
-void Sha1::update(const void *data, size_t size) { absorb(*this, buf_, used_, total_, data, size); }
-
-void Sha1::final(uint8_t digest[kDigestSize])
-{
-    pad(*this, buf_, used_, total_);
-    for (int i = 0; i < 5; ++i)
-        store_be32(digest + 4 * i, h_[i]);
-    reset();
-}
-
-void Sha1::digest(const void *data, size_t size, uint8_t out[kDigestSize])
-{
-    Sha1 h;
-    h.update(data, size);
-    h.final(out);
-}
 
 // ---- SHA-256 ----
 
@@ -144,21 +86,19 @@ const uint32_t kSha256K[64] = {
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
 }
 
-void Sha256::reset()
+void Sha256Compress::init(uint32_t h[kWords])
 {
-    h_[0] = 0x6a09e667;
-    h_[1] = 0xbb67ae85;
-    h_[2] = 0x3c6ef372;
-    h_[3] = 0xa54ff53a;
-    h_[4] = 0x510e527f;
-    h_[5] = 0x9b05688c;
-    h_[6] = 0x1f83d9ab;
-    h_[7] = 0x5be0cd19;
-    used_ = 0;
-    total_ = 0;
+    h[0] = 0x6a09e667;
+    h[1] = 0xbb67ae85;
+    h[2] = 0x3c6ef372;
+    h[3] = 0xa54ff53a;
+    h[4] = 0x510e527f;
+    h[5] = 0x9b05688c;
+    h[6] = 0x1f83d9ab;
+    h[7] = 0x5be0cd19;
 }
 
-void Sha256::block(const uint8_t *p)
+void Sha256Compress::block(uint32_t state[kWords], const uint8_t *p)
 {
     uint32_t w[64];
     for (int i = 0; i < 16; ++i)
@@ -168,7 +108,7 @@ void Sha256::block(const uint8_t *p)
         uint32_t s1 = ror(w[i - 2], 17) ^ ror(w[i - 2], 19) ^ (w[i - 2] >> 10);
         w[i] = w[i - 16] + s0 + w[i - 7] + s1;
     }
-    uint32_t a = h_[0], b = h_[1], c = h_[2], d = h_[3], e = h_[4], f = h_[5], g = h_[6], h = h_[7];
+    uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4], f = state[5], g = state[6], h = state[7];
     for (int i = 0; i < 64; ++i) {
         uint32_t S1 = ror(e, 6) ^ ror(e, 11) ^ ror(e, 25);
         uint32_t ch = (e & f) ^ (~e & g);
@@ -185,31 +125,77 @@ void Sha256::block(const uint8_t *p)
         b = a;
         a = t1 + t2;
     }
-    h_[0] += a;
-    h_[1] += b;
-    h_[2] += c;
-    h_[3] += d;
-    h_[4] += e;
-    h_[5] += f;
-    h_[6] += g;
-    h_[7] += h;
+    state[0] += a;
+    state[1] += b;
+    state[2] += c;
+    state[3] += d;
+    state[4] += e;
+    state[5] += f;
+    state[6] += g;
+    state[7] += h;
 }
 
-void Sha256::update(const void *data, size_t size) { absorb(*this, buf_, used_, total_, data, size); }
+// ---- the shared framing ----
 
-void Sha256::final(uint8_t digest[kDigestSize])
+template <class Compress>
+void MdHash<Compress>::reset()
 {
-    pad(*this, buf_, used_, total_);
+    Compress::init(h_);
+    used_ = 0;
+    total_ = 0;
+}
+
+template <class Compress>
+void MdHash<Compress>::update(const void *data, size_t size)
+{
+    const uint8_t *p = static_cast<const uint8_t *>(data);
+    total_ += size;
+    if (used_) {
+        size_t take = 64 - used_ < size ? 64 - used_ : size;
+        std::memcpy(buf_ + used_, p, take);
+        used_ += take;
+        p += take;
+        size -= take;
+        if (used_ < 64)
+            return;
+        Compress::block(h_, buf_);
+        used_ = 0;
+    }
+    for (; size >= 64; p += 64, size -= 64)
+        Compress::block(h_, p);
+    if (size)
+        std::memcpy(buf_, p, size);
+    used_ = size;
+}
+
+template <class Compress>
+void MdHash<Compress>::final(uint8_t digest[kDigestSize])
+{
+    uint64_t bits = total_ * 8;
+    buf_[used_++] = 0x80;
+    if (used_ > 56) {
+        std::memset(buf_ + used_, 0, 64 - used_);
+        Compress::block(h_, buf_);
+        used_ = 0;
+    }
+    std::memset(buf_ + used_, 0, 56 - used_);
     for (int i = 0; i < 8; ++i)
+        buf_[56 + i] = uint8_t(bits >> (56 - 8 * i));
+    Compress::block(h_, buf_);
+    for (size_t i = 0; i < Compress::kWords; ++i)
         store_be32(digest + 4 * i, h_[i]);
     reset();
 }
 
-void Sha256::digest(const void *data, size_t size, uint8_t out[kDigestSize])
+template <class Compress>
+void MdHash<Compress>::digest(const void *data, size_t size, uint8_t out[kDigestSize])
 {
-    Sha256 h;
+    MdHash h;
     h.update(data, size);
     h.final(out);
 }
+
+template class MdHash<Sha1Compress>;
+template class MdHash<Sha256Compress>;
 
 } // namespace vel

@@ -8,44 +8,44 @@
 
 namespace vel {
 
-class Sha1 {
+// The framing both hashes share (64-byte blocks, a 0x80 byte, zeros and the
+// message length in bits); `Compress` gives the initial state and the block
+// function. Instantiated for the two hashes in sha.cpp only.
+template <class Compress>
+class MdHash {
 public:
-    static constexpr size_t kDigestSize = 20;
-    Sha1() { reset(); }
+    static constexpr size_t kDigestSize = Compress::kWords * 4;
+    MdHash() { reset(); }
     void reset();
     void update(const void *data, size_t size);
     // Writes the digest and leaves the object ready for a new message.
     void final(uint8_t digest[kDigestSize]);
     static void digest(const void *data, size_t size, uint8_t out[kDigestSize]);
 
-    // Compresses one 64-byte block (called by the framing code the two share).
-    void block(const uint8_t *p);
-
 private:
-    uint32_t h_[5];
+    uint32_t h_[Compress::kWords];
     uint8_t buf_[64];
     size_t used_;
     uint64_t total_;
 };
 
-class Sha256 {
-public:
-    static constexpr size_t kDigestSize = 32;
-    Sha256() { reset(); }
-    void reset();
-    void update(const void *data, size_t size);
-    void final(uint8_t digest[kDigestSize]);
-    static void digest(const void *data, size_t size, uint8_t out[kDigestSize]);
-
-    // Compresses one 64-byte block (called by the framing code the two share).
-    void block(const uint8_t *p);
-
-private:
-    uint32_t h_[8];
-    uint8_t buf_[64];
-    size_t used_;
-    uint64_t total_;
+struct Sha1Compress {
+    static constexpr size_t kWords = 5;
+    static void init(uint32_t h[kWords]);
+    static void block(uint32_t h[kWords], const uint8_t *p);
 };
+
+struct Sha256Compress {
+    static constexpr size_t kWords = 8;
+    static void init(uint32_t h[kWords]);
+    static void block(uint32_t h[kWords], const uint8_t *p);
+};
+
+using Sha1 = MdHash<Sha1Compress>;
+using Sha256 = MdHash<Sha256Compress>;
+
+extern template class MdHash<Sha1Compress>;
+extern template class MdHash<Sha256Compress>;
 
 } // namespace vel
 
