@@ -185,6 +185,13 @@ void BlockedForGood()
 {
     SetCommandsOff(kPinAndReadCommands | CmdUnblockPin);
 }
+
+// The unblock code is used up: say so and leave nothing the card can do.
+void ReportBlockedForGood()
+{
+    ShowMessage(kBlockedForGood, kCaption, MB_OK);
+    BlockedForGood();
+}
 } // namespace
 
 uint32_t PinPromptCallback(uint32_t promptKind, uint32_t, SecretText &pin)
@@ -357,8 +364,7 @@ void ChangePin()
         }
         unsigned long flags = FreshTokenFlags();
         if (flags & CKF_SO_PIN_LOCKED) {
-            ShowMessage(kBlockedForGood, kCaption, MB_OK);
-            BlockedForGood();
+            ReportBlockedForGood();
             return;
         }
         if (g_card.userPinLocked) {
@@ -380,8 +386,7 @@ void ChangePin()
 void UnblockPin()
 {
     if (g_state.tokenInfo.flags & CKF_SO_PIN_LOCKED) {
-        ShowMessage(kBlockedForGood, kCaption, MB_OK);
-        BlockedForGood();
+        ReportBlockedForGood();
         return;
     }
     std::string stamp = NowTimestamp();
@@ -402,8 +407,7 @@ void UnblockPin()
         }
         unsigned long flags = FreshTokenFlags();
         if (flags & CKF_SO_PIN_LOCKED) {
-            ShowMessage(kBlockedForGood, kCaption, MB_OK);
-            BlockedForGood();
+            ReportBlockedForGood();
             return;
         }
         char text[160];
