@@ -1,0 +1,280 @@
+// The PC/SC monitor against the PC/SC stand-in: cards and readers changed
+// with the software card's control program reach the host as insertions and
+// removals by slot, event-driven; badges reach the work-around hook; Stop
+// ends a wait at once and leaves nothing behind.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "pcsc_monitoring.h"
+
+using namespace zeb;
+
+namespace {
+
+const char kReader0[] = "Lecteur Ovrane VEL 0";
+const char kReader1[] = "Lecteur Ovrane VEL 1";
+const char kBadgeAtr[] = "3B8A800146494430424144474500";
+
+unsigned long scaled(unsigned long ms)
+{
+    const char *s = std::getenv("VEL_TEST_TIME_SCALE");
+    unsigned long k = s ? std::strtoul(s, nullptr, 10) : 1;
+    return ms * (k ? k : 1);
+}
+
+int ctl(const std::string &args)
+{
+    std::string line = std::string("\"") + ZEB_TEST_SOFTCARD_CTL + "\" " + args;
+    STARTUPINFOA si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return -1;
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return int(code);
+}
+
+std::string card(const char *image)
+{
+    return std::string("\"") + ZEB_TEST_CARDS_DIR + "\\" + image + ".card\"";
+}
+
+// The frame's side: records what the monitor asks and says.
+class Host : public PcscMonitorHost {
+public:
+    std::map<std::string, unsigned long> slots = {{kReader0, 1}, {kReader1, 2}};
+    CardWaitSettings wait{0, 1000, 300};
+
+    void LogLine(const std::string &line) override { add(lines_, line); }
+    void ReadersChanged() override { add(notices_, "changed"); }
+    SlotListing ListSlots() override
+    {
+        SlotListing l;
+        l.initialised = true;
+        std::lock_guard<std::mutex> g(m_);
+        for (const auto &s : slots) {
+            std::string d = s.first;
+            d.resize(64, ' ');
+            l.slots.push_back({s.second, d});
+        }
+        return l;
+    }
+    bool InsertCertificatesFromSlot(unsigned long slot, const std::string &reader, unsigned version) override
+    {
+        add(events_, "insert " + std::to_string(slot) + " " + reader + " V" + std::to_string(version));
+        return true;
+    }
+    bool DeleteCertificatesFromSlot(unsigned long slot, const std::string &reader, unsigned version) override
+    {
+        add(events_, "delete " + std::to_string(slot) + " " + reader + " V" + std::to_string(version));
+        return true;
+    }
+    CardWaitSettings WaitSettings() override { return wait; }
+    void FidoBadgeArrived(PcscMonitoring &, unsigned index) override
+    {
+        add(events_, "badge " + std::to_string(index));
+    }
+
+    // Waits until `text` was recorded `times` times; how many times it was.
+    size_t seen(const std::string &text, size_t times = 1, unsigned long ms = 5000)
+    {
+        std::unique_lock<std::mutex> g(m_);
+        auto count = [&] { return size_t(std::count(events_.begin(), events_.end(), text)); };
+        cv_.wait_for(g, std::chrono::milliseconds(scaled(ms)), [&] { return count() >= times; });
+        return count();
+    }
+    // Waits until `count` events were recorded; all of them.
+    std::vector<std::string> events(size_t count, unsigned long ms = 5000)
+    {
+        std::unique_lock<std::mutex> g(m_);
+        cv_.wait_for(g, std::chrono::milliseconds(scaled(ms)), [&] { return events_.size() >= count; });
+        return events_;
+    }
+    bool logged(const std::string &text, unsigned long ms = 5000)
+    {
+        std::unique_lock<std::mutex> g(m_);
+        return cv_.wait_for(g, std::chrono::milliseconds(scaled(ms)), [&] {
+            return std::any_of(lines_.begin(), lines_.end(),
+                               [&](const std::string &l) { return l.find(text) != std::string::npos; });
+        });
+    }
+    std::vector<std::string> allLines()
+    {
+        std::lock_guard<std::mutex> g(m_);
+        return lines_;
+    }
+
+private:
+    void add(std::vector<std::string> &to, const std::string &what)
+    {
+        {
+            std::lock_guard<std::mutex> g(m_);
+            to.push_back(what);
+        }
+        cv_.notify_all();
+    }
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::vector<std::string> lines_, events_, notices_;
+};
+
+class Monitor : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        char dir[MAX_PATH], folder[MAX_PATH + 64];
+        GetTempPathA(sizeof(dir), dir);
+        std::snprintf(folder, sizeof(folder), "%szeb-pcsc-%lu", dir, GetCurrentProcessId());
+        CreateDirectoryA(folder, nullptr);
+        std::string path = std::string(folder) + "\\softcard.state";
+        SetEnvironmentVariableA("VEL_SOFTCARD_STATE", path.c_str());
+        _putenv_s("VEL_SOFTCARD_STATE", path.c_str());
+    }
+    void SetUp() override { ASSERT_EQ(0, ctl("reset")); }
+
+    PcscMonitorConfig config;
+    Host host;
+};
+
+TEST_F(Monitor, CardsComeAndGoByEvents)
+{
+    PcscMonitoring monitor(host, config);
+    monitor.Start();
+    EXPECT_EQ(std::vector<std::string>({"insert 1 Lecteur Ovrane VEL 0 V3"}), host.events(1));
+    ASSERT_EQ(0, ctl(std::string("remove \"") + kReader0 + "\""));
+    EXPECT_EQ("delete 1 Lecteur Ovrane VEL 0 V3", host.events(2).at(1));
+    ASSERT_EQ(0, ctl(std::string("insert \"") + kReader0 + "\" " + card("vel4-default")));
+    EXPECT_EQ("insert 1 Lecteur Ovrane VEL 0 V4", host.events(3).at(2));
+    EXPECT_TRUE(host.logged("[ZEB] WaitForCardAvailable no_inuse_detected reader=Lecteur Ovrane VEL 0 polled_ms=0"));
+    // The table is published once the scan that propagated has ended.
+    std::vector<ReaderInfo> readers;
+    DWORD deadline = GetTickCount() + scaled(5000);
+    do {
+        readers = monitor.Readers();
+    } while ((readers.empty() || !readers[0].present) && GetTickCount() < deadline && (Sleep(10), true));
+    ASSERT_EQ(1u, readers.size());
+    EXPECT_TRUE(readers[0].present);
+    EXPECT_EQ(4u, readers[0].version);
+    EXPECT_EQ(1ul, readers[0].slotId);
+    // A card of another family: seen, neither propagated nor removed.
+    ASSERT_EQ(0, ctl(std::string("remove \"") + kReader0 + "\""));
+    ASSERT_EQ(0, ctl(std::string("insert \"") + kReader0 + "\" unknown"));
+    EXPECT_TRUE(host.logged("atr=3B"));
+    ASSERT_EQ(0, ctl(std::string("remove \"") + kReader0 + "\""));
+    ASSERT_EQ(0, ctl(std::string("insert \"") + kReader0 + "\" vel3-cl"));
+    std::vector<std::string> e = host.events(5);
+    ASSERT_EQ(5u, e.size());
+    EXPECT_EQ("delete 1 Lecteur Ovrane VEL 0 V4", e[3]);
+    EXPECT_EQ("insert 1 Lecteur Ovrane VEL 0 V3", e[4]);
+    monitor.Stop();
+    EXPECT_EQ(5u, host.events(5, 0).size());
+}
+
+TEST_F(Monitor, ReadersPluggedAndUnplugged)
+{
+    const std::string in0 = "insert 1 Lecteur Ovrane VEL 0 V3", in1 = "insert 2 Lecteur Ovrane VEL 1 V3";
+    PcscMonitoring monitor(host, config);
+    monitor.Start();
+    ASSERT_EQ(1u, host.seen(in0));
+    ASSERT_EQ(0, ctl(std::string("add-reader \"") + kReader1 + "\" 2"));
+    ASSERT_EQ(0, ctl(std::string("insert \"") + kReader1 + "\" vel3-cl"));
+    EXPECT_EQ(1u, host.seen(in1));
+    // Unplugging a reader that holds a card removes that card's certificates.
+    ASSERT_EQ(0, ctl(std::string("remove-reader \"") + kReader1 + "\""));
+    EXPECT_EQ(1u, host.seen("delete 2 Lecteur Ovrane VEL 1 V3"));
+    EXPECT_TRUE(host.logged("[ZEB] reader unplugged cleanup VEL V3 on reader=Lecteur Ovrane VEL 1"));
+    ASSERT_EQ(0, ctl(std::string("remove-reader \"") + kReader0 + "\""));
+    EXPECT_EQ(1u, host.seen("delete 1 Lecteur Ovrane VEL 0 V3"));
+    EXPECT_TRUE(host.logged("[ZEB] reader removed (no_readers) cleanup VEL V3 on reader=Lecteur Ovrane VEL 0"));
+    EXPECT_TRUE(monitor.Readers().empty());
+    // Back again, with a card: propagated through the reader-list notice
+    // (every list change propagates the cards present again).
+    size_t before = host.seen(in0, 0, 0);
+    ASSERT_EQ(0, ctl(std::string("add-reader \"") + kReader0 + "\" 1"));
+    ASSERT_EQ(0, ctl(std::string("insert \"") + kReader0 + "\" vel3-default"));
+    EXPECT_LE(before + 1, host.seen(in0, before + 1));
+    EXPECT_TRUE(host.logged("[ZEB] PnP VEL V3 trigger propagation reader=Lecteur Ovrane VEL 0") ||
+                host.logged("[ZEB] VEL V3 inserted on reader=Lecteur Ovrane VEL 0"));
+}
+
+TEST_F(Monitor, BadgesAndSlotCacheMisses)
+{
+    config.fidoAtrs = {"3b8a800146494430424144474500"};
+    ASSERT_EQ(0, ctl(std::string("add-reader \"") + kReader1 + "\" 2"));
+    ASSERT_EQ(0, ctl(std::string("insert \"") + kReader1 + "\" " + card("fido-badge")));
+    host.slots.erase(kReader0);   // no PKCS#11 slot for this reader
+    PcscMonitoring monitor(host, config);
+    monitor.Start();
+    // A badge already there is recorded, without the work-arounds.
+    EXPECT_TRUE(host.logged(std::string("[ZEB] FIDO badge detected on reader=Lecteur Ovrane VEL 1 atr=") + kBadgeAtr));
+    EXPECT_TRUE(host.logged("[ZEB] InsertCertificatesFromReader slot cache miss reader=Lecteur Ovrane VEL 0 vel=V3"));
+    ASSERT_EQ(0, ctl(std::string("remove \"") + kReader1 + "\""));
+    EXPECT_TRUE(host.logged("[ZEB] FIDO badge removed on reader=Lecteur Ovrane VEL 1"));
+    ASSERT_EQ(0, ctl(std::string("insert \"") + kReader1 + "\" fido-badge"));   // the same badge, back
+    EXPECT_EQ(std::vector<std::string>({"badge 1"}), host.events(1));
+    monitor.Stop();
+}
+
+TEST_F(Monitor, StopEndsAWaitAtOnceAndLeavesNothing)
+{
+    DWORD handlesBefore = 0, handlesAfter = 0;
+    {
+        PcscMonitoring warm(host, config);   // first use of the stand-in, loaded once
+        warm.Start();
+        host.events(1);
+        warm.Stop();
+    }
+    GetProcessHandleCount(GetCurrentProcess(), &handlesBefore);
+    for (int i = 0; i < 10; ++i) {
+        PcscMonitoring monitor(host, config);
+        monitor.Start();
+        monitor.Start();   // only logged
+        ASSERT_TRUE(host.logged("[ZEB] PCSC monitoring already started"));
+        host.events(size_t(2 + i));
+        DWORD start = GetTickCount();
+        monitor.Stop();
+        EXPECT_LT(GetTickCount() - start, scaled(1000));
+        monitor.Stop();   // nothing left to stop
+    }
+    GetProcessHandleCount(GetCurrentProcess(), &handlesAfter);
+    EXPECT_LE(handlesAfter, handlesBefore + 2);
+    std::vector<std::string> lines = host.allLines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "[ZEB] PCSC monitoring thread ended"),
+              std::count(lines.begin(), lines.end(), "[ZEB] PCSC monitoring stopped"));
+}
+
+TEST_F(Monitor, ManyInsertRemoveCyclesEachSeenOnce)
+{
+    PcscMonitoring monitor(host, config);
+    monitor.Start();
+    ASSERT_EQ(1u, host.events(1).size());
+    const int cycles = 100;
+    for (int i = 0; i < cycles; ++i) {
+        ASSERT_EQ(0, ctl(std::string("remove \"") + kReader0 + "\""));
+        ASSERT_EQ(size_t(2 + 2 * i), host.events(size_t(2 + 2 * i)).size()) << "cycle " << i;
+        ASSERT_EQ(0, ctl(std::string("insert \"") + kReader0 + "\" vel3-default"));
+        ASSERT_EQ(size_t(3 + 2 * i), host.events(size_t(3 + 2 * i)).size()) << "cycle " << i;
+    }
+    monitor.Stop();
+    std::vector<std::string> e = host.events(0, 0);
+    ASSERT_EQ(size_t(1 + 2 * cycles), e.size());
+    for (size_t i = 1; i < e.size(); ++i)
+        EXPECT_EQ(i % 2 ? "delete 1 Lecteur Ovrane VEL 0 V3" : "insert 1 Lecteur Ovrane VEL 0 V3", e[i]) << i;
+}
+
+} // namespace

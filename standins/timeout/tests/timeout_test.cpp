@@ -1,0 +1,57 @@
+// timeout.exe as the tray's restart line runs it, and with bad arguments.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+
+namespace {
+
+// Runs a command line; exit code and elapsed milliseconds.
+int run(const std::string &commandLine, DWORD *elapsed = nullptr)
+{
+    std::string line = commandLine;
+    STARTUPINFOA si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    DWORD start = GetTickCount();
+    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return -1;
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    if (elapsed)
+        *elapsed = GetTickCount() - start;
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return int(code);
+}
+
+TEST(Timeout, TheRestartLineWaitsThenRunsTheNextCommand)
+{
+    char marker[MAX_PATH];
+    GetTempPathA(sizeof(marker), marker);
+    std::string file = std::string(marker) + "timeout-test-" + std::to_string(GetCurrentProcessId()) + ".txt";
+    DeleteFileA(file.c_str());
+    DWORD elapsed = 0;
+    // Found by cmd.exe in the system folder, as the tray's restart line needs.
+    ASSERT_EQ(0, run("cmd.exe /c timeout /t 1 /nobreak >nul && echo ok>\"" + file + "\"", &elapsed));
+    EXPECT_GE(elapsed, 950u);
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(file.c_str()));
+    DeleteFileA(file.c_str());
+}
+
+TEST(Timeout, ArgumentsAreChecked)
+{
+    struct Case {
+        const char *args;
+        int code;
+    } cases[] = {
+        {"/t 0 /nobreak", 0}, {"0", 0},        {"/T 0 /NOBREAK", 0}, {"", 1},     {"/t", 1},
+        {"/t abc", 1},        {"/t 100000", 1}, {"/t -2", 1},         {"1 2", 1}, {"/t 0 /bogus", 1},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(c.code, run(std::string("timeout.exe ") + c.args)) << c.args;
+}
+
+} // namespace
