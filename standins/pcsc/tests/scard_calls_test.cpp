@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "pkcs11.h"
 #include "scard_fixture.h"
 
 using namespace pcsc_test;
@@ -263,6 +264,76 @@ TEST_F(ScardCalls, ResetAndRemovalReachEveryHandle)
     EXPECT_EQ(SCARD_E_NO_SMARTCARD, rv);
     connect("Lecteur inconnu", SCARD_SHARE_SHARED, &rv);
     EXPECT_EQ(SCARD_E_UNKNOWN_READER, rv);
+}
+
+// The software card's library, as the tray loads it beside PC/SC.
+CK_FUNCTION_LIST *softcardLibrary()
+{
+    static CK_FUNCTION_LIST *list = [] {
+        CK_FUNCTION_LIST *l = nullptr;
+        HMODULE m = LoadLibraryA(PCSC_TEST_SOFTCARD_DLL);
+        auto get = m ? reinterpret_cast<CK_RV (*)(CK_FUNCTION_LIST_PTR_PTR)>(
+                           reinterpret_cast<void *>(GetProcAddress(m, "C_GetFunctionList")))
+                     : nullptr;
+        if (!get || get(&l) != CKR_OK || l->C_Initialize(nullptr) != CKR_OK)
+            return static_cast<CK_FUNCTION_LIST *>(nullptr);
+        return l;
+    }();
+    return list;
+}
+
+// One state, two views: what softcard_ctl changes shows at once, and alike,
+// to PC/SC (readers with a card) and to the PKCS#11 library (slots with a token).
+TEST_F(ScardCalls, PcscAndPkcs11SeeTheSameReadersAndCards)
+{
+    CK_FUNCTION_LIST *p11 = softcardLibrary();
+    ASSERT_NE(nullptr, p11);
+    auto pcscView = [&] {
+        std::vector<std::string> withCard;
+        char names[512];
+        DWORD n = sizeof(names);
+        if (api().listReadersA(ctx, nullptr, names, &n) != SCARD_S_SUCCESS)
+            return withCard;
+        for (const char *r = names; *r; r += std::strlen(r) + 1) {
+            SCARD_READERSTATEA rs = {};
+            rs.szReader = r;
+            api().statusChangeA(ctx, 0, &rs, 1);
+            if (rs.dwEventState & SCARD_STATE_PRESENT)
+                withCard.push_back(r);
+        }
+        return withCard;
+    };
+    auto pkcs11View = [&] {
+        std::vector<std::string> withToken;
+        CK_SLOT_ID slots[8];
+        CK_ULONG count = 8;
+        if (p11->C_GetSlotList(CK_TRUE, slots, &count) != CKR_OK)
+            return withToken;
+        for (CK_ULONG i = 0; i < count; ++i) {
+            CK_SLOT_INFO info;
+            p11->C_GetSlotInfo(slots[i], &info);
+            std::string d(reinterpret_cast<const char *>(info.slotDescription), 64);
+            withToken.push_back(d.substr(0, d.find_last_not_of(' ') + 1));
+        }
+        return withToken;
+    };
+    const std::vector<std::string> reader0 = {kReader0};
+    struct Step {
+        std::string command;
+        std::vector<std::string> withCard;
+    } steps[] = {
+        {"add-reader \"Lecteur Ovrane VEL 1\" 2", reader0},
+        {"insert \"Lecteur Ovrane VEL 1\" \"" + cardImage("vel4-default") + "\"", {kReader0, "Lecteur Ovrane VEL 1"}},
+        {std::string("remove \"") + kReader0 + "\"", {"Lecteur Ovrane VEL 1"}},
+        {"swap \"Lecteur Ovrane VEL 1\" \"Lecteur Ovrane VEL 0\"", reader0},
+        {"remove-reader \"Lecteur Ovrane VEL 1\"", reader0},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.command);
+        ASSERT_EQ(0, softcardCtl(step.command));
+        EXPECT_EQ(step.withCard, pcscView());
+        EXPECT_EQ(step.withCard, pkcs11View());
+    }
 }
 
 // The card database: the provider registered for "Velcarte VEL3".

@@ -34,8 +34,18 @@ int run(const std::string &commandLine)
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
     std::string line = commandLine;
-    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    // Wine now and then refuses a start with ERROR_INTERNAL_ERROR when
+    // many processes start at once; a second attempt succeeds.
+    BOOL started = FALSE;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        started = CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+        if (started || GetLastError() != ERROR_INTERNAL_ERROR)
+            break;
+    }
+    if (!started) {
+        std::fprintf(stderr, "cannot start %s: error %lu\n", line.c_str(), GetLastError());
         return -1;
+    }
     WaitForSingleObject(pi.hProcess, INFINITE);
     DWORD code = 0;
     GetExitCodeProcess(pi.hProcess, &code);

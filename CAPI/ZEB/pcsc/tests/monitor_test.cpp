@@ -33,20 +33,40 @@ unsigned long scaled(unsigned long ms)
     return ms * (k ? k : 1);
 }
 
-int ctl(const std::string &args)
+int run(const std::string &program, const std::string &args)
 {
-    std::string line = std::string("\"") + ZEB_TEST_SOFTCARD_CTL + "\" " + args;
+    std::string line = "\"" + program + "\" " + args;
     STARTUPINFOA si = {};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    // Wine now and then refuses a start with ERROR_INTERNAL_ERROR when
+    // many processes start at once; a second attempt succeeds.
+    BOOL started = FALSE;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        started = CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+        if (started || GetLastError() != ERROR_INTERNAL_ERROR)
+            break;
+    }
+    if (!started) {
+        std::fprintf(stderr, "cannot start %s: error %lu\n", line.c_str(), GetLastError());
         return -1;
+    }
     WaitForSingleObject(pi.hProcess, INFINITE);
     DWORD code = 0;
     GetExitCodeProcess(pi.hProcess, &code);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     return int(code);
+}
+
+int ctl(const std::string &args)
+{
+    return run(ZEB_TEST_SOFTCARD_CTL, args);
+}
+
+int pcscCtl(const std::string &args)
+{
+    return run(ZEB_TEST_PCSC_CTL, args);
 }
 
 std::string card(const char *image)
@@ -228,6 +248,34 @@ TEST_F(Monitor, BadgesAndSlotCacheMisses)
     ASSERT_EQ(0, ctl(std::string("insert \"") + kReader1 + "\" fido-badge"));   // the same badge, back
     EXPECT_EQ(std::vector<std::string>({"badge 1"}), host.events(1));
     monitor.Stop();
+}
+
+// PC/SC errors at each step never end the monitor: it logs, lets go of
+// its context, and sees the next card.
+TEST_F(Monitor, RecoversFromPcscErrors)
+{
+    struct Case {
+        const char *inject;
+        const char *line;
+    } cases[] = {
+        {"SCardEstablishContext 1 0x8010001D", "[ZEB] SCardEstablishContext failed: 0x8010001D"},
+        {"SCardListReaders 1 0x8010001E", "[ZEB] SCardListReadersA failed: 0x8010001E"},
+        {"SCardGetStatusChange 3 0x80100017",   // the first wait, after the two scans
+         "[ZEB] SCardGetStatusChangeA failed: 0x80100017 (anti-thrash 500ms)"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.inject);
+        Host h;
+        ASSERT_EQ(0, ctl("reset"));
+        ASSERT_EQ(0, pcscCtl(std::string("inject ") + c.inject));
+        PcscMonitoring monitor(h, config);
+        monitor.Start();
+        EXPECT_TRUE(h.logged(c.line));
+        EXPECT_EQ(1u, h.seen("insert 1 Lecteur Ovrane VEL 0 V3"));
+        ASSERT_EQ(0, ctl(std::string("remove \"") + kReader0 + "\""));
+        EXPECT_EQ(1u, h.seen("delete 1 Lecteur Ovrane VEL 0 V3"));
+        monitor.Stop();
+    }
 }
 
 TEST_F(Monitor, StopEndsAWaitAtOnceAndLeavesNothing)
