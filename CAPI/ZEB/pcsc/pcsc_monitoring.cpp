@@ -434,33 +434,29 @@ void PcscMonitoring::ScanReaderStates()
 
 bool PcscMonitoring::InsertCertificatesFromReader(unsigned index, const std::string &name, unsigned version)
 {
-    if (name.empty() || version == 0 || index >= count_)
-        return false;
-    Log("[ZEB] InsertCertificatesFromReader begin tid=0x%08lX reader=%s vel=V%u", GetCurrentThreadId(), name.c_str(),
-        version);
-    bool result = false;
-    if (!slotFound_[index])
-        Log("[ZEB] InsertCertificatesFromReader slot cache miss reader=%s vel=V%u", name.c_str(), version);
-    else
-        result = host_.InsertCertificatesFromSlot(slotId_[index], name, version);
-    Log("[ZEB] InsertCertificatesFromReader end tid=0x%08lX reader=%s vel=V%u propagated=%d", GetCurrentThreadId(),
-        name.c_str(), version, result ? 1 : 0);
-    return result;
+    return CertificatesFromReader(true, index, name, version);
 }
 
 bool PcscMonitoring::DeleteCertificatesFromReader(unsigned index, const std::string &name, unsigned version)
 {
+    return CertificatesFromReader(false, index, name, version);
+}
+
+bool PcscMonitoring::CertificatesFromReader(bool insert, unsigned index, const std::string &name, unsigned version)
+{
     if (name.empty() || version == 0 || index >= count_)
         return false;
-    Log("[ZEB] DeleteCertificatesFromReader begin tid=0x%08lX reader=%s vel=V%u", GetCurrentThreadId(), name.c_str(),
-        version);
+    const char *what = insert ? "InsertCertificatesFromReader" : "DeleteCertificatesFromReader";
+    Log("[ZEB] %s begin tid=0x%08lX reader=%s vel=V%u", what, GetCurrentThreadId(), name.c_str(), version);
     bool result = false;
     if (!slotFound_[index])
-        Log("[ZEB] DeleteCertificatesFromReader slot cache miss reader=%s vel=V%u", name.c_str(), version);
+        Log("[ZEB] %s slot cache miss reader=%s vel=V%u", what, name.c_str(), version);
+    else if (insert)
+        result = host_.InsertCertificatesFromSlot(slotId_[index], name, version);
     else
         result = host_.DeleteCertificatesFromSlot(slotId_[index], name, version);
-    Log("[ZEB] DeleteCertificatesFromReader end tid=0x%08lX reader=%s vel=V%u deleted=%d", GetCurrentThreadId(),
-        name.c_str(), version, result ? 1 : 0);
+    Log("[ZEB] %s end tid=0x%08lX reader=%s vel=V%u %s=%d", what, GetCurrentThreadId(), name.c_str(), version,
+        insert ? "propagated" : "deleted", result ? 1 : 0);
     return result;
 }
 

@@ -120,6 +120,7 @@ private:
     void Propagate(const char *why);
     bool InsertCertificatesFromReader(unsigned index, const std::string &name, unsigned version);
     bool DeleteCertificatesFromReader(unsigned index, const std::string &name, unsigned version);
+    bool CertificatesFromReader(bool insert, unsigned index, const std::string &name, unsigned version);
     void ClearTables();
     void ReleaseContext();
     bool WaitStop(DWORD ms);

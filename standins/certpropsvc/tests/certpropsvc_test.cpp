@@ -5,33 +5,21 @@
 
 #include <windows.h>
 
+#include "test_process.h"
+
 #include <cstdlib>
 #include <string>
 
 namespace {
 
+using vel_test::scaled;
+
 int run(const std::string &args)
 {
-    std::string line = std::string("\"") + CERTPROPSVC_EXE + "\" " + args;
-    STARTUPINFOA si = {};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-        return -1;
-    WaitForSingleObject(pi.hProcess, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return int(code);
+    return vel_test::runCommandLine(std::string("\"") + CERTPROPSVC_EXE + "\" " + args);
 }
 
-unsigned long scaled(unsigned long ms)
-{
-    const char *s = std::getenv("VEL_TEST_TIME_SCALE");
-    unsigned long k = s ? std::strtoul(s, nullptr, 10) : 1;
-    return ms * (k ? k : 1);
-}
+
 
 // Waits for the service to reach `state`; the state it was last seen in.
 DWORD waitForState(SC_HANDLE svc, DWORD state)

@@ -98,6 +98,17 @@ std::string fmt(const char *format, ...)
     return buf;
 }
 
+// Drops this process's connection `number`; whether it was there.
+bool removeConnection(Runtime &rt, unsigned long number)
+{
+    for (size_t i = 0; i < rt.connections.size(); ++i)
+        if (rt.connections[i].pid == GetCurrentProcessId() && rt.connections[i].id == number) {
+            rt.connections.erase(rt.connections.begin() + i);
+            return true;
+        }
+    return false;
+}
+
 } // namespace
 
 Engine &Engine::instance()
@@ -134,12 +145,7 @@ void Engine::disconnectAll(ULONG_PTR context)
     for (ULONG_PTR h : mine) {
         unsigned long number = cards_[h].number;
         world_.update([&](World &w, bool &changed) -> long {
-            for (size_t i = 0; i < w.runtime.connections.size(); ++i)
-                if (w.runtime.connections[i].pid == GetCurrentProcessId() && w.runtime.connections[i].id == number) {
-                    w.runtime.connections.erase(w.runtime.connections.begin() + i);
-                    changed = true;
-                    break;
-                }
+            changed = removeConnection(w.runtime, number);
             return SCARD_S_SUCCESS;
         });
         cards_.erase(h);
@@ -320,13 +326,19 @@ LONG Engine::connect(ULONG_PTR context, const std::string &reader, DWORD share, 
     return SCARD_S_SUCCESS;
 }
 
+Engine::Card *Engine::findCard(ULONG_PTR card)
+{
+    auto it = cards_.find(card);
+    return (card & kTagMask) == kCardTag && it != cards_.end() ? &it->second : nullptr;
+}
+
 LONG Engine::cardRecord(ULONG_PTR card, Card &out)
 {
     std::lock_guard<std::mutex> guard(mutex_);
-    auto it = cards_.find(card);
-    if ((card & kTagMask) != kCardTag || it == cards_.end())
+    Card *c = findCard(card);
+    if (!c)
         return SCARD_E_INVALID_HANDLE;
-    out = it->second;
+    out = *c;
     return SCARD_S_SUCCESS;
 }
 
@@ -350,10 +362,10 @@ LONG Engine::reconnect(ULONG_PTR card, DWORD share, DWORD protocols, DWORD initi
     if (!validShare(share) || !protocolsFor(share, protocols) || initialization > SCARD_EJECT_CARD)
         return SCARD_E_INVALID_VALUE;
     std::lock_guard<std::mutex> guard(mutex_);
-    auto it = cards_.find(card);
-    if ((card & kTagMask) != kCardTag || it == cards_.end())
+    Card *found = findCard(card);
+    if (!found)
         return SCARD_E_INVALID_HANDLE;
-    Card &c = it->second;
+    Card &c = *found;
     long injected;
     if (world_.takeInjection("SCardReconnect", injected))
         return injected;
@@ -401,18 +413,13 @@ LONG Engine::disconnect(ULONG_PTR card, DWORD disposition)
     if (disposition > SCARD_EJECT_CARD)
         return SCARD_E_INVALID_VALUE;
     std::lock_guard<std::mutex> guard(mutex_);
-    auto it = cards_.find(card);
-    if ((card & kTagMask) != kCardTag || it == cards_.end())
+    Card *found = findCard(card);
+    if (!found)
         return SCARD_E_INVALID_HANDLE;
-    Card c = it->second;
-    cards_.erase(it);
+    Card c = *found;
+    cards_.erase(card);
     LONG rv = world_.update([&](World &w, bool &changed) -> long {
-        for (size_t i = 0; i < w.runtime.connections.size(); ++i)
-            if (w.runtime.connections[i].pid == GetCurrentProcessId() && w.runtime.connections[i].id == c.number) {
-                w.runtime.connections.erase(w.runtime.connections.begin() + i);
-                changed = true;
-                break;
-            }
+        changed = removeConnection(w.runtime, c.number);
         bool resetting = disposition == SCARD_RESET_CARD || disposition == SCARD_UNPOWER_CARD;
         if (resetting && c.insertion && checkLive(c, w) != SCARD_W_REMOVED_CARD) {
             resetCard(w.runtime.card(c.cardName, c.insertion));
@@ -433,10 +440,10 @@ LONG Engine::whenFree(ULONG_PTR card, const std::function<LONG(Card &, World &, 
         LONG rv;
         {
             std::lock_guard<std::mutex> guard(mutex_);
-            auto it = cards_.find(card);
-            if ((card & kTagMask) != kCardTag || it == cards_.end())
+            Card *found = findCard(card);
+            if (!found)
                 return SCARD_E_INVALID_HANDLE;
-            Card &c = it->second;
+            Card &c = *found;
             rv = world_.update([&](World &w, bool &changed) -> long {
                 LONG live = checkLive(c, w);
                 if (live != SCARD_S_SUCCESS)
@@ -478,10 +485,10 @@ LONG Engine::endTransaction(ULONG_PTR card, DWORD disposition)
     if (disposition > SCARD_EJECT_CARD)
         return SCARD_E_INVALID_VALUE;
     std::lock_guard<std::mutex> guard(mutex_);
-    auto it = cards_.find(card);
-    if ((card & kTagMask) != kCardTag || it == cards_.end())
+    Card *found = findCard(card);
+    if (!found)
         return SCARD_E_INVALID_HANDLE;
-    Card &c = it->second;
+    Card &c = *found;
     return world_.update([&](World &w, bool &changed) -> long {
         Connection *mine = w.runtime.connection(GetCurrentProcessId(), c.number);
         if (!mine || !mine->transaction)

@@ -80,6 +80,8 @@ private:
     };
 
     bool validContext(ULONG_PTR context);
+    // The handle's record (lock held), or null for a stale or foreign value.
+    Card *findCard(ULONG_PTR card);
     // Copies the handle's record, or SCARD_E_INVALID_HANDLE.
     LONG cardRecord(ULONG_PTR card, Card &out);
     // The card behind the handle is still the one connected, not reset since.

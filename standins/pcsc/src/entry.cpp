@@ -157,6 +157,49 @@ std::string same(const std::string &s)
     return s;
 }
 
+// Reader list for either character width.
+template <class Char, class Convert>
+LONG listReaders(SCARDCONTEXT hContext, Char *mszReaders, DWORD *pcchReaders, Convert convert)
+{
+    if (!pcchReaders)
+        return SCARD_E_INVALID_PARAMETER;
+    std::vector<std::string> names;
+    LONG rv = Engine::instance().listReaders(hContext, names);
+    if (rv != SCARD_S_SUCCESS)
+        return rv;
+    auto text = convert(multiString(names));
+    return deliver(text.data(), text.size(), mszReaders, pcchReaders);
+}
+
+template <class Char, class Name>
+LONG connect(SCARDCONTEXT hContext, const Char *szReader, DWORD dwShareMode, DWORD dwPreferredProtocols,
+             SCARDHANDLE *phCard, DWORD *pdwActiveProtocol, Name toNarrow)
+{
+    std::string reader;
+    if (!szReader || !phCard || !pdwActiveProtocol)
+        return SCARD_E_INVALID_PARAMETER;
+    if (!toNarrow(szReader, reader))
+        return SCARD_E_INVALID_VALUE;
+    return Engine::instance().connect(hContext, reader, dwShareMode, dwPreferredProtocols, *phCard,
+                                      *pdwActiveProtocol);
+}
+
+template <class Char, class Name, class Convert>
+LONG cardTypeProvider(SCARDCONTEXT hContext, const Char *szCardName, DWORD dwProviderId, Char *szProvider,
+                      DWORD *pcchProvider, Name toNarrow, Convert convert)
+{
+    std::string card, provider;
+    if (!szCardName || !pcchProvider)
+        return SCARD_E_INVALID_PARAMETER;
+    if (!toNarrow(szCardName, card))
+        return SCARD_E_INVALID_VALUE;
+    LONG rv = Engine::instance().cardTypeProvider(hContext, card, dwProviderId, provider);
+    if (rv != SCARD_S_SUCCESS)
+        return rv;
+    auto text = convert(provider);
+    return deliver(text.c_str(), text.size() + 1, szProvider, pcchProvider);
+}
+
 } // namespace
 
 extern "C" {
@@ -207,30 +250,12 @@ LONG WINAPI SCardFreeMemory(SCARDCONTEXT hContext, LPCVOID pvMem)
 // kept apart: every reader is in every group.
 LONG WINAPI SCardListReadersA(SCARDCONTEXT hContext, LPCSTR, LPSTR mszReaders, LPDWORD pcchReaders)
 {
-    return guarded([&] {
-        if (!pcchReaders)
-            return SCARD_E_INVALID_PARAMETER;
-        std::vector<std::string> names;
-        LONG rv = Engine::instance().listReaders(hContext, names);
-        if (rv != SCARD_S_SUCCESS)
-            return rv;
-        std::string text = multiString(names);
-        return deliver(text.data(), text.size(), mszReaders, pcchReaders);
-    });
+    return guarded([&] { return listReaders(hContext, mszReaders, pcchReaders, same); });
 }
 
 LONG WINAPI SCardListReadersW(SCARDCONTEXT hContext, LPCWSTR, LPWSTR mszReaders, LPDWORD pcchReaders)
 {
-    return guarded([&] {
-        if (!pcchReaders)
-            return SCARD_E_INVALID_PARAMETER;
-        std::vector<std::string> names;
-        LONG rv = Engine::instance().listReaders(hContext, names);
-        if (rv != SCARD_S_SUCCESS)
-            return rv;
-        std::wstring text = widen(multiString(names));
-        return deliver(text.data(), text.size(), mszReaders, pcchReaders);
-    });
+    return guarded([&] { return listReaders(hContext, mszReaders, pcchReaders, widen); });
 }
 
 // Reader states in (what the caller knows), out (what is); waits up to
@@ -254,13 +279,7 @@ LONG WINAPI SCardConnectA(SCARDCONTEXT hContext, LPCSTR szReader, DWORD dwShareM
                           LPSCARDHANDLE phCard, LPDWORD pdwActiveProtocol)
 {
     return guarded([&] {
-        std::string reader;
-        if (!szReader || !phCard || !pdwActiveProtocol)
-            return SCARD_E_INVALID_PARAMETER;
-        if (!bounded(szReader, reader))
-            return SCARD_E_INVALID_VALUE;
-        return Engine::instance().connect(hContext, reader, dwShareMode, dwPreferredProtocols, *phCard,
-                                          *pdwActiveProtocol);
+        return connect(hContext, szReader, dwShareMode, dwPreferredProtocols, phCard, pdwActiveProtocol, bounded);
     });
 }
 
@@ -268,13 +287,7 @@ LONG WINAPI SCardConnectW(SCARDCONTEXT hContext, LPCWSTR szReader, DWORD dwShare
                           LPSCARDHANDLE phCard, LPDWORD pdwActiveProtocol)
 {
     return guarded([&] {
-        std::string reader;
-        if (!szReader || !phCard || !pdwActiveProtocol)
-            return SCARD_E_INVALID_PARAMETER;
-        if (!narrow(szReader, reader))
-            return SCARD_E_INVALID_VALUE;
-        return Engine::instance().connect(hContext, reader, dwShareMode, dwPreferredProtocols, *phCard,
-                                          *pdwActiveProtocol);
+        return connect(hContext, szReader, dwShareMode, dwPreferredProtocols, phCard, pdwActiveProtocol, narrow);
     });
 }
 
@@ -358,15 +371,7 @@ LONG WINAPI SCardGetCardTypeProviderNameA(SCARDCONTEXT hContext, LPCSTR szCardNa
                                           LPSTR szProvider, LPDWORD pcchProvider)
 {
     return guarded([&] {
-        std::string card, provider;
-        if (!szCardName || !pcchProvider)
-            return SCARD_E_INVALID_PARAMETER;
-        if (!bounded(szCardName, card))
-            return SCARD_E_INVALID_VALUE;
-        LONG rv = Engine::instance().cardTypeProvider(hContext, card, dwProviderId, provider);
-        if (rv != SCARD_S_SUCCESS)
-            return rv;
-        return deliver(provider.c_str(), provider.size() + 1, szProvider, pcchProvider);
+        return cardTypeProvider(hContext, szCardName, dwProviderId, szProvider, pcchProvider, bounded, same);
     });
 }
 
@@ -374,16 +379,7 @@ LONG WINAPI SCardGetCardTypeProviderNameW(SCARDCONTEXT hContext, LPCWSTR szCardN
                                           LPWSTR szProvider, LPDWORD pcchProvider)
 {
     return guarded([&] {
-        std::string card, provider;
-        if (!szCardName || !pcchProvider)
-            return SCARD_E_INVALID_PARAMETER;
-        if (!narrow(szCardName, card))
-            return SCARD_E_INVALID_VALUE;
-        LONG rv = Engine::instance().cardTypeProvider(hContext, card, dwProviderId, provider);
-        if (rv != SCARD_S_SUCCESS)
-            return rv;
-        std::wstring wide = widen(provider);
-        return deliver(wide.c_str(), wide.size() + 1, szProvider, pcchProvider);
+        return cardTypeProvider(hContext, szCardName, dwProviderId, szProvider, pcchProvider, narrow, widen);
     });
 }
 

@@ -28,31 +28,6 @@ void bind(T &slot, const char *name)
     slot = reinterpret_cast<T>(reinterpret_cast<void *>(p));
 }
 
-int run(const std::string &commandLine)
-{
-    STARTUPINFOA si = {};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi = {};
-    std::string line = commandLine;
-    // Wine now and then refuses a start with ERROR_INTERNAL_ERROR when
-    // many processes start at once; a second attempt succeeds.
-    BOOL started = FALSE;
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        started = CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
-        if (started || GetLastError() != ERROR_INTERNAL_ERROR)
-            break;
-    }
-    if (!started) {
-        std::fprintf(stderr, "cannot start %s: error %lu\n", line.c_str(), GetLastError());
-        return -1;
-    }
-    WaitForSingleObject(pi.hProcess, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return int(code);
-}
 
 } // namespace
 
@@ -114,12 +89,12 @@ std::string usePrivateState(const char *tag)
 
 int softcardCtl(const std::string &args)
 {
-    return run(std::string("\"") + PCSC_TEST_SOFTCARD_CTL + "\" " + args);
+    return vel_test::runCommandLine(std::string("\"") + PCSC_TEST_SOFTCARD_CTL + "\" " + args);
 }
 
 int pcscCtl(const std::string &args)
 {
-    return run(std::string("\"") + PCSC_TEST_PCSC_CTL + "\" " + args);
+    return vel_test::runCommandLine(std::string("\"") + PCSC_TEST_PCSC_CTL + "\" " + args);
 }
 
 std::string cardImage(const char *name)
@@ -127,12 +102,6 @@ std::string cardImage(const char *name)
     return std::string(PCSC_TEST_CARDS_DIR) + "\\" + name + ".card";
 }
 
-unsigned long scaled(unsigned long ms)
-{
-    const char *s = std::getenv("VEL_TEST_TIME_SCALE");
-    unsigned long k = s ? std::strtoul(s, nullptr, 10) : 1;
-    return ms * (k ? k : 1);
-}
 
 std::vector<unsigned char> send(SCARDHANDLE card, const std::vector<unsigned char> &apdu, LONG *rv, DWORD receive)
 {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "scard_api.h"
+#include "test_process.h"
 
 namespace pcsc_test {
 
@@ -48,8 +49,7 @@ int softcardCtl(const std::string &args);
 int pcscCtl(const std::string &args);
 // Windows path of a test card image ("vel4-default", "fido-badge").
 std::string cardImage(const char *name);
-// Milliseconds scaled for slow machines (VEL_TEST_TIME_SCALE, default 1).
-unsigned long scaled(unsigned long ms);
+using vel_test::scaled;
 
 const char kReader0[] = "Lecteur Ovrane VEL 0";
 

@@ -3,29 +3,14 @@
 
 #include <windows.h>
 
+#include "test_process.h"
+
 #include <string>
 
 namespace {
 
-// Runs a command line; exit code and elapsed milliseconds.
-int run(const std::string &commandLine, DWORD *elapsed = nullptr)
-{
-    std::string line = commandLine;
-    STARTUPINFOA si = {};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi = {};
-    DWORD start = GetTickCount();
-    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-        return -1;
-    WaitForSingleObject(pi.hProcess, INFINITE);
-    if (elapsed)
-        *elapsed = GetTickCount() - start;
-    DWORD code = 0;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return int(code);
-}
+using vel_test::runCommandLine;
+
 
 TEST(Timeout, TheRestartLineWaitsThenRunsTheNextCommand)
 {
@@ -35,7 +20,7 @@ TEST(Timeout, TheRestartLineWaitsThenRunsTheNextCommand)
     DeleteFileA(file.c_str());
     DWORD elapsed = 0;
     // Found by cmd.exe in the system folder, as the tray's restart line needs.
-    ASSERT_EQ(0, run("cmd.exe /c timeout /t 1 /nobreak >nul && echo ok>\"" + file + "\"", &elapsed));
+    ASSERT_EQ(0, runCommandLine("cmd.exe /c timeout /t 1 /nobreak >nul && echo ok>\"" + file + "\"", &elapsed));
     EXPECT_GE(elapsed, 950u);
     EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(file.c_str()));
     DeleteFileA(file.c_str());
@@ -51,7 +36,7 @@ TEST(Timeout, ArgumentsAreChecked)
         {"/t abc", 1},        {"/t 100000", 1}, {"/t -2", 1},         {"1 2", 1}, {"/t 0 /bogus", 1},
     };
     for (const Case &c : cases)
-        EXPECT_EQ(c.code, run(std::string("timeout.exe ") + c.args)) << c.args;
+        EXPECT_EQ(c.code, runCommandLine(std::string("timeout.exe ") + c.args)) << c.args;
 }
 
 } // namespace

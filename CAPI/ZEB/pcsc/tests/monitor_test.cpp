@@ -17,8 +17,10 @@
 #include <vector>
 
 #include "pcsc_monitoring.h"
+#include "test_process.h"
 
 using namespace zeb;
+using vel_test::scaled;
 
 namespace {
 
@@ -26,37 +28,11 @@ const char kReader0[] = "Lecteur Ovrane VEL 0";
 const char kReader1[] = "Lecteur Ovrane VEL 1";
 const char kBadgeAtr[] = "3B8A800146494430424144474500";
 
-unsigned long scaled(unsigned long ms)
-{
-    const char *s = std::getenv("VEL_TEST_TIME_SCALE");
-    unsigned long k = s ? std::strtoul(s, nullptr, 10) : 1;
-    return ms * (k ? k : 1);
-}
+
 
 int run(const std::string &program, const std::string &args)
 {
-    std::string line = "\"" + program + "\" " + args;
-    STARTUPINFOA si = {};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi = {};
-    // Wine now and then refuses a start with ERROR_INTERNAL_ERROR when
-    // many processes start at once; a second attempt succeeds.
-    BOOL started = FALSE;
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        started = CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
-        if (started || GetLastError() != ERROR_INTERNAL_ERROR)
-            break;
-    }
-    if (!started) {
-        std::fprintf(stderr, "cannot start %s: error %lu\n", line.c_str(), GetLastError());
-        return -1;
-    }
-    WaitForSingleObject(pi.hProcess, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return int(code);
+    return vel_test::runCommandLine("\"" + program + "\" " + args);
 }
 
 int ctl(const std::string &args)
