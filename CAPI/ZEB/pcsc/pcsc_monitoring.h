@@ -8,12 +8,14 @@
 //     m_csSlotTable; Insert/DeleteCertificatesFromSlot are the frame's own
 //     (called on the monitor thread, not by message); WaitSettings reads
 //     patch_fido_v4_initial_delay_ms, _detect_delay_ms and _stability_ms at
-//     call time. The FIDO work-arounds plug in through CheckV4AtStartup and
-//     FidoBadgeArrived (nothing by default).
+//     call time. The FIDO work-arounds (fido_workarounds.h) plug in through
+//     CheckV4AtStartup and FidoBadgeArrived (nothing by default): forward
+//     them to a FidoWorkarounds made on this monitor.
 //   - Construct it with the settings copies (PcscMonitorConfig), call Start
 //     once InitSlotList is done, Stop on WM_CLOSE and in the destructor (Stop
 //     cancels the wait with SCardCancel and joins the thread: it returns
-//     within one wait slice, and nothing of the thread outlives it).
+//     within one wait slice, and nothing of the thread outlives it); then the
+//     FidoWorkarounds' Stop, which joins its workers.
 //   - Readers() gives a consistent copy of the reader table (names, present
 //     flags, versions, slot ids, states, ATRs) at any time, from any thread.
 //
