@@ -6,7 +6,8 @@
 //     frame; ListSlots runs ZEB_Init, C_GetSlotList (traced as
 //     ZEB_getSlotList), C_GetSlotInfo per slot and ZEB_finalise under
 //     m_csSlotTable; Insert/DeleteCertificatesFromSlot are the frame's own
-//     (called on the monitor thread, not by message); WaitSettings reads
+//     (called on the monitor thread, not by message; no callback may wait
+//     for the UI thread, since Stop joins from it); WaitSettings reads
 //     patch_fido_v4_initial_delay_ms, _detect_delay_ms and _stability_ms at
 //     call time. The FIDO work-arounds (fido_workarounds.h) plug in through
 //     CheckV4AtStartup and FidoBadgeArrived (nothing by default): forward

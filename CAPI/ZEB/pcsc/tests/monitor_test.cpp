@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <chrono>
@@ -128,6 +129,18 @@ private:
     std::condition_variable cv_;
     std::vector<std::string> lines_, events_, notices_;
 };
+
+DWORD threadCount()
+{
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 t;
+    t.dwSize = sizeof(t);
+    DWORD n = 0;
+    for (BOOL more = Thread32First(snap, &t); more; more = Thread32Next(snap, &t))
+        n += t.th32OwnerProcessID == GetCurrentProcessId();
+    CloseHandle(snap);
+    return n;
+}
 
 class Monitor : public ::testing::Test {
 protected:
@@ -282,18 +295,27 @@ TEST_F(Monitor, StopEndsAWaitAtOnceAndLeavesNothing)
               std::count(lines.begin(), lines.end(), "[ZEB] PCSC monitoring stopped"));
 }
 
+// VEL_SOAK_CYCLES sets the number of cycles (100 by default).
 TEST_F(Monitor, ManyInsertRemoveCyclesEachSeenOnce)
 {
     PcscMonitoring monitor(host, config);
     monitor.Start();
     ASSERT_EQ(1u, host.events(1).size());
-    const int cycles = 100;
+    const char *soak = std::getenv("VEL_SOAK_CYCLES");
+    const int cycles = soak && std::atoi(soak) > 0 ? std::atoi(soak) : 100;
+    DWORD handlesBefore = 0, handlesAfter = 0, threadsBefore = threadCount();
+    GetProcessHandleCount(GetCurrentProcess(), &handlesBefore);
+    DWORD started = GetTickCount();
     for (int i = 0; i < cycles; ++i) {
         ASSERT_EQ(0, ctl(std::string("remove \"") + kReader0 + "\""));
         ASSERT_EQ(size_t(2 + 2 * i), host.events(size_t(2 + 2 * i)).size()) << "cycle " << i;
         ASSERT_EQ(0, ctl(std::string("insert \"") + kReader0 + "\" vel3-default"));
         ASSERT_EQ(size_t(3 + 2 * i), host.events(size_t(3 + 2 * i)).size()) << "cycle " << i;
     }
+    std::printf("%d cycles in %lu ms\n", cycles, GetTickCount() - started);
+    GetProcessHandleCount(GetCurrentProcess(), &handlesAfter);
+    EXPECT_LE(handlesAfter, handlesBefore + 2);
+    EXPECT_EQ(threadsBefore, threadCount());
     monitor.Stop();
     std::vector<std::string> e = host.events(0, 0);
     ASSERT_EQ(size_t(1 + 2 * cycles), e.size());
