@@ -16,25 +16,25 @@ namespace {
 const char kName[] = "CertPropSvc";
 const char kDisplayName[] = "Propagation du certificat (test)";
 
-SERVICE_STATUS_HANDLE statusHandle = nullptr;
-SERVICE_STATUS status = {};
-HANDLE stopEvent = nullptr;
+SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
+SERVICE_STATUS g_status = {};
+HANDLE g_stopEvent = nullptr;
 
-void report(DWORD state)
+void Report(DWORD state)
 {
-    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    status.dwCurrentState = state;
-    status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
-    status.dwWin32ExitCode = NO_ERROR;
-    SetServiceStatus(statusHandle, &status);
+    g_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    g_status.dwCurrentState = state;
+    g_status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+    g_status.dwWin32ExitCode = NO_ERROR;
+    SetServiceStatus(g_statusHandle, &g_status);
 }
 
 // Control requests in: stop (and interrogate); out: the status reported.
-DWORD WINAPI handler(DWORD control, DWORD, LPVOID, LPVOID)
+DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID)
 {
     if (control == SERVICE_CONTROL_STOP) {
-        report(SERVICE_STOP_PENDING);
-        SetEvent(stopEvent);
+        Report(SERVICE_STOP_PENDING);
+        SetEvent(g_stopEvent);
         return NO_ERROR;
     }
     if (control == SERVICE_CONTROL_INTERROGATE)
@@ -42,37 +42,37 @@ DWORD WINAPI handler(DWORD control, DWORD, LPVOID, LPVOID)
     return ERROR_CALL_NOT_IMPLEMENTED;
 }
 
-void WINAPI serviceMain(DWORD, LPSTR *)
+void WINAPI ServiceMain(DWORD, LPSTR *)
 {
-    statusHandle = RegisterServiceCtrlHandlerExA(kName, handler, nullptr);
-    if (!statusHandle)
+    g_statusHandle = RegisterServiceCtrlHandlerExA(kName, Handler, nullptr);
+    if (!g_statusHandle)
         return;
-    stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!stopEvent) {
-        report(SERVICE_STOPPED);
+    g_stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!g_stopEvent) {
+        Report(SERVICE_STOPPED);
         return;
     }
-    report(SERVICE_RUNNING);
-    WaitForSingleObject(stopEvent, INFINITE);
-    report(SERVICE_STOPPED);
+    Report(SERVICE_RUNNING);
+    WaitForSingleObject(g_stopEvent, INFINITE);
+    Report(SERVICE_STOPPED);
 }
 
-int fail(const char *what)
+int Fail(const char *what)
 {
     std::fprintf(stderr, "certpropsvc : %s (erreur %lu)\n", what, GetLastError());
     return 1;
 }
 
-int install()
+int Install()
 {
     char path[MAX_PATH + 2] = "\"";
     DWORD n = GetModuleFileNameA(nullptr, path + 1, MAX_PATH);
     if (n == 0 || n >= MAX_PATH)
-        return fail("chemin du programme introuvable");
+        return Fail("chemin du programme introuvable");
     std::strcat(path, "\"");
     SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
     if (!scm)
-        return fail("gestionnaire de services inaccessible");
+        return Fail("gestionnaire de services inaccessible");
     SC_HANDLE svc = CreateServiceA(scm, kName, kDisplayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                                    SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path, nullptr, nullptr, nullptr,
                                    nullptr, nullptr);
@@ -84,26 +84,26 @@ int install()
             svc = nullptr;
         }
     }
-    int rc = svc ? 0 : fail("installation impossible");
+    int rc = svc ? 0 : Fail("installation impossible");
     if (svc)
         CloseServiceHandle(svc);
     CloseServiceHandle(scm);
     return rc;
 }
 
-int uninstall()
+int Uninstall()
 {
     SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (!scm)
-        return fail("gestionnaire de services inaccessible");
+        return Fail("gestionnaire de services inaccessible");
     SC_HANDLE svc = OpenServiceA(scm, kName, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
     if (!svc) {
         CloseServiceHandle(scm);
-        return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? 0 : fail("service inaccessible");
+        return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? 0 : Fail("service inaccessible");
     }
     SERVICE_STATUS s;
     ControlService(svc, SERVICE_CONTROL_STOP, &s);
-    int rc = DeleteService(svc) ? 0 : fail("suppression impossible");
+    int rc = DeleteService(svc) ? 0 : Fail("suppression impossible");
     CloseServiceHandle(svc);
     CloseServiceHandle(scm);
     return rc;
@@ -114,15 +114,15 @@ int uninstall()
 int main(int argc, char **argv)
 {
     if (argc == 2 && std::strcmp(argv[1], "install") == 0)
-        return install();
+        return Install();
     if (argc == 2 && std::strcmp(argv[1], "uninstall") == 0)
-        return uninstall();
+        return Uninstall();
     if (argc != 1) {
         std::fprintf(stderr, "usage : certpropsvc [install | uninstall]\n");
         return 2;
     }
-    SERVICE_TABLE_ENTRYA table[] = {{const_cast<char *>(kName), serviceMain}, {nullptr, nullptr}};
+    SERVICE_TABLE_ENTRYA table[] = {{const_cast<char *>(kName), ServiceMain}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherA(table))
-        return fail("à lancer par le gestionnaire de services (ou : install, uninstall)");
+        return Fail("à lancer par le gestionnaire de services (ou : install, uninstall)");
     return 0;
 }

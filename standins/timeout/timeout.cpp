@@ -12,19 +12,19 @@
 
 namespace {
 
-int usage(const char *why)
+int Usage(const char *why)
 {
     std::fprintf(stderr, "ERREUR : %s\nusage : timeout [/t] SECONDES [/nobreak]   (SECONDES de -1 à 99999)\n", why);
     return 1;
 }
 
-bool option(const char *arg, const char *name)
+bool Option(const char *arg, const char *name)
 {
     return (arg[0] == '/' || arg[0] == '-') && _stricmp(arg + 1, name) == 0;
 }
 
 // Whether a key was pressed on the console (none under a service or a pipe).
-bool keyPressed(HANDLE in)
+bool KeyPressed(HANDLE in)
 {
     DWORD n = 0;
     INPUT_RECORD rec;
@@ -44,40 +44,40 @@ int main(int argc, char **argv)
     long seconds = 0;
     for (int i = 1; i < argc; ++i) {
         const char *value = argv[i];
-        if (option(argv[i], "nobreak")) {
+        if (Option(argv[i], "nobreak")) {
             noBreak = true;
             continue;
         }
-        if (option(argv[i], "?")) {
+        if (Option(argv[i], "?")) {
             std::printf("usage : timeout [/t] SECONDES [/nobreak]\n");
             return 0;
         }
-        if (option(argv[i], "t")) {
+        if (Option(argv[i], "t")) {
             if (++i == argc)
-                return usage("valeur attendue après /t");
+                return Usage("valeur attendue après /t");
             value = argv[i];
         }
         if (haveSeconds)
-            return usage("syntaxe incorrecte");
+            return Usage("syntaxe incorrecte");
         char *end = nullptr;
         errno = 0;
         seconds = std::strtol(value, &end, 10);
         if (errno != 0 || !*value || *end || seconds < -1 || seconds > 99999)
-            return usage("durée incorrecte");
+            return Usage("durée incorrecte");
         haveSeconds = true;
     }
     if (!haveSeconds)
-        return usage("durée attendue");
+        return Usage("durée attendue");
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode;
     bool console = in && in != INVALID_HANDLE_VALUE && GetConsoleMode(in, &mode);
     if (seconds == -1 && !console)
-        return usage("attente illimitée sans console");
+        return Usage("attente illimitée sans console");
     ULONGLONG end = GetTickCount64() + ULONGLONG(seconds < 0 ? 0 : seconds) * 1000;
     while (seconds == -1 || GetTickCount64() < end) {
         DWORD left = seconds == -1 ? 100 : DWORD(end - GetTickCount64());
         if (console && (!noBreak || seconds == -1)) {
-            if (WaitForSingleObject(in, left < 100 ? left : 100) == WAIT_OBJECT_0 && keyPressed(in))
+            if (WaitForSingleObject(in, left < 100 ? left : 100) == WAIT_OBJECT_0 && KeyPressed(in))
                 break;
         } else {
             Sleep(left);

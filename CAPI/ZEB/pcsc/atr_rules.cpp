@@ -11,12 +11,12 @@ const uint8_t kVel4Atr[17] = {0x3B, 0xDC, 0x18, 0xFF, 0x00, 0x00, 0x12, 0x25, 0x
 
 namespace {
 
-size_t bounded(const uint8_t *atr, size_t length)
+size_t Bounded(const uint8_t *atr, size_t length)
 {
     return atr ? (length < kMaxAtr ? length : kMaxAtr) : 0;
 }
 
-std::string upper(const std::string &s)
+std::string Upper(const std::string &s)
 {
     std::string out = s;
     for (char &c : out)
@@ -25,7 +25,7 @@ std::string upper(const std::string &s)
     return out;
 }
 
-bool isCvAtr(const uint8_t *atr, size_t n)
+bool IsCvAtr(const uint8_t *atr, size_t n)
 {
     if (n == 9)
         return atr[5] == 0x09 && (atr[6] == 0x69 || atr[6] == 0x6A) && atr[7] == 0x90;
@@ -39,7 +39,7 @@ bool isCvAtr(const uint8_t *atr, size_t n)
 std::string AtrToHex(const uint8_t *atr, size_t length)
 {
     static const char digits[] = "0123456789ABCDEF";
-    size_t n = bounded(atr, length);
+    size_t n = Bounded(atr, length);
     std::string out;
     out.reserve(2 * n);
     for (size_t i = 0; i < n; ++i) {
@@ -62,28 +62,28 @@ unsigned CardVersionOfAtr(const uint8_t *atr, size_t length)
 
 bool IsFidoBadgeAtr(const uint8_t *atr, size_t length, const std::vector<std::string> &list)
 {
-    size_t n = bounded(atr, length);
+    size_t n = Bounded(atr, length);
     if (n == 0 || list.empty())
         return false;
     std::string hex = AtrToHex(atr, n);
     for (const std::string &entry : list)
-        if (upper(entry) == hex)
+        if (Upper(entry) == hex)
             return true;
     return false;
 }
 
 bool IsProtectedContactAtr(const uint8_t *atr, size_t length, const std::vector<std::string> &list)
 {
-    size_t n = bounded(atr, length);
+    size_t n = Bounded(atr, length);
     if (list.empty())
         return CardVersionOfAtr(atr, n) == 3;
     if (n == 0)
         return false;
     std::string hex = AtrToHex(atr, n);
     for (const std::string &entry : list) {
-        std::string e = upper(entry);
+        std::string e = Upper(entry);
         if (e.size() % 2 == 1) {
-            if (e == "CV*" && isCvAtr(atr, n))
+            if (e == "CV*" && IsCvAtr(atr, n))
                 return true;
             continue;
         }

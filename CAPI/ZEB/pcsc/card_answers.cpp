@@ -14,7 +14,7 @@ const Apdu kSelect5F78 = {k5F78, sizeof(k5F78), 256};
 const Apdu kSelectVelAid = {kAid, sizeof(kAid), 256};
 const Apdu kCloseChannel1 = {kClose, sizeof(kClose), 2};
 
-bool Response::statusWord(uint16_t &sw) const
+bool Response::StatusWord(uint16_t &sw) const
 {
     if (rv != 0 || !buffer || reported < 2 || reported > bufferSize)
         return false;
@@ -22,13 +22,13 @@ bool Response::statusWord(uint16_t &sw) const
     return true;
 }
 
-uint16_t Response::statusOrZero() const
+uint16_t Response::StatusOrZero() const
 {
     uint16_t sw = 0;
-    return statusWord(sw) ? sw : 0;
+    return StatusWord(sw) ? sw : 0;
 }
 
-uint8_t Response::byteOrZero(size_t i) const
+uint8_t Response::ByteOrZero(size_t i) const
 {
     if (rv != 0 || !buffer || reported > bufferSize || i >= reported)
         return 0;

@@ -31,11 +31,11 @@ struct Response {
 
     // The last two bytes, when the call succeeded and 2 to bufferSize
     // bytes came back. False otherwise (no status word).
-    bool statusWord(uint16_t &sw) const;
+    bool StatusWord(uint16_t &sw) const;
     // The status word, 0 when there is none.
-    uint16_t statusOrZero() const;
+    uint16_t StatusOrZero() const;
     // Byte i of the answer when it came back, else 0 (MANAGE CHANNEL's line).
-    uint8_t byteOrZero(size_t i) const;
+    uint8_t ByteOrZero(size_t i) const;
 };
 
 // Start-up check (SELECT 5F78): only 9404 means the card's own

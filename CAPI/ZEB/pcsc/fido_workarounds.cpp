@@ -28,8 +28,8 @@ public:
     }
     OwnContext(const OwnContext &) = delete;
     OwnContext &operator=(const OwnContext &) = delete;
-    LONG rv() const { return rv_; }
-    SCARDCONTEXT get() const { return context_; }
+    LONG Rv() const { return rv_; }
+    SCARDCONTEXT Get() const { return context_; }
 
 private:
     SCARDCONTEXT context_ = 0;
@@ -42,7 +42,7 @@ struct Exchange {
     Response response;
 };
 
-void transmit(SCARDHANDLE card, DWORD protocol, const Apdu &apdu, Exchange &out)
+void TransmitApdu(SCARDHANDLE card, DWORD protocol, const Apdu &apdu, Exchange &out)
 {
     SCARD_IO_REQUEST pci = {protocol, sizeof(SCARD_IO_REQUEST)};
     DWORD length = DWORD(apdu.receive);
@@ -52,7 +52,7 @@ void transmit(SCARDHANDLE card, DWORD protocol, const Apdu &apdu, Exchange &out)
     out.response.reported = out.response.rv == SCARD_S_SUCCESS ? length : 0;
 }
 
-unsigned long elapsedSince(DWORD start)
+unsigned long ElapsedSince(DWORD start)
 {
     return GetTickCount() - start;
 }
@@ -202,17 +202,17 @@ void FidoWorkarounds::ExclusiveHold(const HoldArgs &args)
         unsigned long attempts = 0;
         DWORD start = GetTickCount(), protocol = 0;
         SCARDHANDLE card = 0;
-        if (context.rv() != SCARD_S_SUCCESS)
-            rv = context.rv();
-        while (context.rv() == SCARD_S_SUCCESS && !Stopping()) {
+        if (context.Rv() != SCARD_S_SUCCESS)
+            rv = context.Rv();
+        while (context.Rv() == SCARD_S_SUCCESS && !Stopping()) {
             ++attempts;
-            rv = SCardConnectA(context.get(), reader.c_str(), SCARD_SHARE_EXCLUSIVE, kBothProtocols, &card, &protocol);
-            if (rv == SCARD_S_SUCCESS || elapsedSince(start) >= config.retryWindowMs || WaitStop(config.retryMs))
+            rv = SCardConnectA(context.Get(), reader.c_str(), SCARD_SHARE_EXCLUSIVE, kBothProtocols, &card, &protocol);
+            if (rv == SCARD_S_SUCCESS || ElapsedSince(start) >= config.retryWindowMs || WaitStop(config.retryMs))
                 break;
         }
         if (rv != SCARD_S_SUCCESS) {
             Log("PATCH_FIDO_WEBAUTHN EXCLUSIVE CONNECT_FAIL %sreader=%s rv=0x%08lX attempts=%lu waited_ms=%lu", extra,
-                reader.c_str(), (unsigned long)rv, attempts, elapsedSince(start));
+                reader.c_str(), (unsigned long)rv, attempts, ElapsedSince(start));
             if (i == 0)
                 break;   // no primary: nothing is held
             continue;
@@ -220,10 +220,10 @@ void FidoWorkarounds::ExclusiveHold(const HoldArgs &args)
         if (i == 0)
             Log("PATCH_FIDO_WEBAUTHN EXCLUSIVE CONNECT_OK reader=%s protocol=0x%08lX hold_s=%lu attempts=%lu "
                 "waited_ms=%lu",
-                reader.c_str(), protocol, args.holdSeconds, attempts, elapsedSince(start));
+                reader.c_str(), protocol, args.holdSeconds, attempts, ElapsedSince(start));
         else
             Log("PATCH_FIDO_WEBAUTHN EXCLUSIVE CONNECT_OK extra reader=%s protocol=0x%08lX attempts=%lu waited_ms=%lu",
-                reader.c_str(), protocol, attempts, elapsedSince(start));
+                reader.c_str(), protocol, attempts, ElapsedSince(start));
         held.push_back({card, reader});
     }
     if (!held.empty())
@@ -259,11 +259,11 @@ bool FidoWorkarounds::StopCertPropSvc()
                     Log("PATCH_FIDO_WEBAUTHN ControlService(STOP CertPropSvc) failed err=%lu", GetLastError());
                 } else {
                     while (QueryServiceStatus(svc, &status) && status.dwCurrentState != SERVICE_STOPPED &&
-                           elapsedSince(start) < kServiceStopWaitMs)
+                           ElapsedSince(start) < kServiceStopWaitMs)
                         Sleep(kServicePollMs);
                     bool stopped = status.dwCurrentState == SERVICE_STOPPED;
                     Log("PATCH_FIDO_WEBAUTHN Stop CertPropSvc result=%d state=%lu waited_ms=%lu", stopped ? 1 : 0,
-                        status.dwCurrentState, elapsedSince(start));
+                        status.dwCurrentState, ElapsedSince(start));
                     stoppedHere = true;
                 }
             } else {
@@ -337,18 +337,18 @@ void FidoWorkarounds::ForceClose()
     OwnContext context;
     SCARDHANDLE card = 0;
     DWORD protocol = 0;
-    LONG crv = context.rv() != SCARD_S_SUCCESS
-                   ? context.rv()
-                   : SCardConnectA(context.get(), target->name.c_str(), SCARD_SHARE_SHARED, kBothProtocols, &card,
+    LONG crv = context.Rv() != SCARD_S_SUCCESS
+                   ? context.Rv()
+                   : SCardConnectA(context.Get(), target->name.c_str(), SCARD_SHARE_SHARED, kBothProtocols, &card,
                                    &protocol);
     if (crv != SCARD_S_SUCCESS) {
         Log("PATCH_FIDO_FIREFOX ForceClose: SCardConnect failed rv=0x%08lX", (unsigned long)crv);
         return;
     }
     Exchange x;
-    transmit(card, protocol, kCloseChannel1, x);
+    TransmitApdu(card, protocol, kCloseChannel1, x);
     Log("PATCH_FIDO_FIREFOX ForceClose: MANAGE CHANNEL CLOSE rv=0x%08lX sw=%02X%02X", (unsigned long)x.response.rv,
-        x.response.byteOrZero(0), x.response.byteOrZero(1));
+        x.response.ByteOrZero(0), x.response.ByteOrZero(1));
     SCardDisconnect(card, SCARD_LEAVE_CARD);
 }
 
@@ -367,17 +367,17 @@ void FidoWorkarounds::CheckV4AtStartup(const std::string &reader)
     OwnContext context;
     SCARDHANDLE card = 0;
     DWORD protocol = 0;
-    LONG rv = context.rv() != SCARD_S_SUCCESS
-                  ? context.rv()
-                  : SCardConnectA(context.get(), reader.c_str(), SCARD_SHARE_SHARED, kBothProtocols, &card, &protocol);
+    LONG rv = context.Rv() != SCARD_S_SUCCESS
+                  ? context.Rv()
+                  : SCardConnectA(context.Get(), reader.c_str(), SCARD_SHARE_SHARED, kBothProtocols, &card, &protocol);
     if (rv != SCARD_S_SUCCESS) {
         Log("[ZEB] P4 check 2TER connect failed rv=0x%08lX reader=%s", (unsigned long)rv, reader.c_str());
     } else {
         Exchange x;
-        transmit(card, protocol, kSelect5F78, x);
+        TransmitApdu(card, protocol, kSelect5F78, x);
         SCardDisconnect(card, SCARD_LEAVE_CARD);
         uint16_t sw = 0;
-        if (!x.response.statusWord(sw)) {
+        if (!x.response.StatusWord(sw)) {
             Log("[ZEB] P4 check 2TER transmit failed rv=0x%08lX reader=%s", (unsigned long)x.response.rv,
                 reader.c_str());
         } else {
@@ -391,9 +391,9 @@ void FidoWorkarounds::CheckV4AtStartup(const std::string &reader)
     bool reset = config.resetMode != 0;
     Log("[ZEB] P4 2TER NOT active (FIDO/corrupted) -> %s reader=%s", reset ? "reset" : "restore VEL2Ter",
         reader.c_str());
-    rv = context.rv() != SCARD_S_SUCCESS
-             ? context.rv()
-             : SCardConnectA(context.get(), reader.c_str(), SCARD_SHARE_SHARED, kBothProtocols, &card, &protocol);
+    rv = context.Rv() != SCARD_S_SUCCESS
+             ? context.Rv()
+             : SCardConnectA(context.Get(), reader.c_str(), SCARD_SHARE_SHARED, kBothProtocols, &card, &protocol);
     if (rv != SCARD_S_SUCCESS) {
         Log("[ZEB] P4 %s connect failed rv=0x%08lX reader=%s", reset ? "reset" : "restore", (unsigned long)rv,
             reader.c_str());
@@ -404,9 +404,9 @@ void FidoWorkarounds::CheckV4AtStartup(const std::string &reader)
         Log("[ZEB] P4 reset card rv=0x%08lX reader=%s", (unsigned long)rv, reader.c_str());
     } else {
         Exchange x;
-        transmit(card, protocol, kSelectVelAid, x);
+        TransmitApdu(card, protocol, kSelectVelAid, x);
         uint16_t sw = 0;
-        if (!x.response.statusWord(sw))
+        if (!x.response.StatusWord(sw))
             Log("[ZEB] P4 restore transmit failed rv=0x%08lX reader=%s", (unsigned long)x.response.rv, reader.c_str());
         else
             Log("[ZEB] P4 restore SELECT VEL2Ter sw=0x%04X reader=%s", sw, reader.c_str());
@@ -436,7 +436,7 @@ void FidoWorkarounds::P4Worker(bool unlock)
     bool reset = monitor_.Config().resetMode != 0;
     Log("[ZEB] ***** P4 %s worker start *****", word);
     OwnContext context;
-    if (context.rv() != SCARD_S_SUCCESS) {
+    if (context.Rv() != SCARD_S_SUCCESS) {
         Log("[ZEB] P4 %s SCardEstablishContext failed", word);
         Log("[ZEB] ***** P4 %s worker end *****", word);
         return;
@@ -447,14 +447,14 @@ void FidoWorkarounds::P4Worker(bool unlock)
         const char *name = r.name.c_str();
         SCARDHANDLE card = 0;
         DWORD protocol = 0;
-        LONG rv = SCardConnectA(context.get(), name, SCARD_SHARE_SHARED, kBothProtocols, &card, &protocol);
+        LONG rv = SCardConnectA(context.Get(), name, SCARD_SHARE_SHARED, kBothProtocols, &card, &protocol);
         if (rv != SCARD_S_SUCCESS) {
             Log("[ZEB] P4 %s connect failed rv=0x%08lX reader=%s", word, (unsigned long)rv, name);
             continue;
         }
         Exchange x;
-        transmit(card, protocol, kSelectMasterFile, x);
-        uint16_t sw = x.response.statusOrZero();
+        TransmitApdu(card, protocol, kSelectMasterFile, x);
+        uint16_t sw = x.response.StatusOrZero();
         if (HealthyOnResume(sw)) {
             Log("[ZEB] P4 %s 2TER active (OK) sw=0x%04X reader=%s", word, sw, name);
         } else {
@@ -465,9 +465,9 @@ void FidoWorkarounds::P4Worker(bool unlock)
                 Log("[ZEB] P4 %s reset rv=0x%08lX reader=%s", word, (unsigned long)rv, name);
             } else {
                 Exchange restore;
-                transmit(card, protocol, kSelectVelAid, restore);
+                TransmitApdu(card, protocol, kSelectVelAid, restore);
                 uint16_t rsw = 0;
-                if (!restore.response.statusWord(rsw))
+                if (!restore.response.StatusWord(rsw))
                     Log("[ZEB] P4 %s transmit failed rv=0x%08lX reader=%s", word,
                         (unsigned long)restore.response.rv, name);
                 else

@@ -16,12 +16,12 @@ const DWORD kRetryMs = 1000;
 const DWORD kAntiThrashMs = 500;
 const DWORD kPollMs = 100;
 
-DWORD withoutChanged(DWORD state)
+DWORD WithoutChanged(DWORD state)
 {
     return state & ~DWORD(SCARD_STATE_CHANGED);
 }
 
-size_t atrLength(const SCARD_READERSTATEA &s)
+size_t AtrLength(const SCARD_READERSTATEA &s)
 {
     return s.cbAtr < sizeof(s.rgbAtr) ? s.cbAtr : sizeof(s.rgbAtr);
 }
@@ -129,7 +129,7 @@ void PcscMonitoring::Publish()
         r.slotFound = slotFound_[i];
         r.slotId = slotId_[i];
         r.state = states_[i].dwEventState;
-        r.atr.assign(states_[i].rgbAtr, states_[i].rgbAtr + atrLength(states_[i]));
+        r.atr.assign(states_[i].rgbAtr, states_[i].rgbAtr + AtrLength(states_[i]));
         table.push_back(r);
     }
     std::lock_guard<std::mutex> guard(publishedLock_);
@@ -188,7 +188,7 @@ void PcscMonitoring::Run()
                 else
                     seen.readerEntry = true;
             }
-            states_[i].dwCurrentState = withoutChanged(states_[i].dwEventState);
+            states_[i].dwCurrentState = WithoutChanged(states_[i].dwEventState);
         }
         if (seen.pnp) {
             seen.listRead = RefreshReaderList(changed);
@@ -307,12 +307,12 @@ void PcscMonitoring::InitialScan()
         Log("[ZEB] initial SCardGetStatusChangeA failed: 0x%08lX", (unsigned long)rv);
         return;
     }
-    states_[count_].dwCurrentState = withoutChanged(states_[count_].dwEventState);
+    states_[count_].dwCurrentState = WithoutChanged(states_[count_].dwEventState);
     for (unsigned i = 0; i < count_; ++i) {
         SCARD_READERSTATEA &s = states_[i];
-        size_t n = atrLength(s);
+        size_t n = AtrLength(s);
         bool fido = IsFidoBadgeAtr(s.rgbAtr, n, config_.fidoAtrs);
-        s.dwCurrentState = withoutChanged(s.dwEventState);
+        s.dwCurrentState = WithoutChanged(s.dwEventState);
         unsigned version = CardVersionOfAtr(s.rgbAtr, n);
         bool present = (s.dwEventState & SCARD_STATE_PRESENT) && version != 0;
         std::string hex = AtrToHex(s.rgbAtr, n);
@@ -377,14 +377,14 @@ void PcscMonitoring::ScanReaderStates()
         q.szReader = names_[i];
         if (SCardGetStatusChangeA(context_.load(), 0, &q, 1) != SCARD_S_SUCCESS)
             continue;
-        size_t n = atrLength(q);
+        size_t n = AtrLength(q);
         std::string hex = AtrToHex(q.rgbAtr, n);
         bool isPresent = (q.dwEventState & SCARD_STATE_PRESENT) != 0;
         bool fido = IsFidoBadgeAtr(q.rgbAtr, n, config_.fidoAtrs) && isPresent;
         unsigned version = CardVersionOfAtr(q.rgbAtr, n);
         bool vel = isPresent && version != 0;
         SCARD_READERSTATEA &stored = states_[i];
-        if (withoutChanged(q.dwEventState) != withoutChanged(stored.dwEventState) || n != atrLength(stored) ||
+        if (WithoutChanged(q.dwEventState) != WithoutChanged(stored.dwEventState) || n != AtrLength(stored) ||
             std::memcmp(q.rgbAtr, stored.rgbAtr, n) != 0)
             Log("[ZEB] scan reader=%s state=0x%08lX atrLen=%lu atr=%s", names_[i], q.dwEventState,
                 (unsigned long)n, hex.c_str());
@@ -412,7 +412,7 @@ void PcscMonitoring::ScanReaderStates()
         present_[i] = vel;
         version_[i] = vel ? version : 0;
         stored.dwEventState = q.dwEventState;
-        stored.dwCurrentState = withoutChanged(q.dwEventState);
+        stored.dwCurrentState = WithoutChanged(q.dwEventState);
         stored.cbAtr = DWORD(n);
         std::memcpy(stored.rgbAtr, q.rgbAtr, sizeof(stored.rgbAtr));
         if (isPresent && IsProtectedContactAtr(q.rgbAtr, n, config_.protectedAtrs))

@@ -19,7 +19,7 @@
 
 namespace {
 
-double nowMs()
+double NowMs()
 {
     static LARGE_INTEGER f = [] {
         LARGE_INTEGER x;
@@ -31,7 +31,7 @@ double nowMs()
     return double(c.QuadPart) * 1000.0 / double(f.QuadPart);
 }
 
-void report(const char *what, std::vector<double> v)
+void Report(const char *what, std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
     std::printf("%-10s n=%zu  min %.2f ms  median %.2f ms  max %.2f ms\n", what, v.size(), v.front(),
@@ -39,7 +39,7 @@ void report(const char *what, std::vector<double> v)
 }
 
 // Moves the default card out of or into its reader, as softcard_ctl does.
-bool toggleCard(const std::string &path, bool in)
+bool ToggleCard(const std::string &path, bool in)
 {
     softcard::FileLock lock(path);
     std::string text, error;
@@ -66,7 +66,7 @@ int main(int argc, char **argv)
     CreateDirectoryA(folder.c_str(), nullptr);
     std::string path = folder + "\\softcard.state";
     SetEnvironmentVariableA("VEL_SOFTCARD_STATE", path.c_str());
-    toggleCard(path, true);
+    ToggleCard(path, true);
 
     SCARDCONTEXT ctx = 0;
     if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &ctx) != SCARD_S_SUCCESS)
@@ -80,36 +80,36 @@ int main(int argc, char **argv)
         double woke = 0;
         std::thread waiter([&] {
             SCardGetStatusChangeA(ctx, INFINITE, &rs, 1);
-            woke = nowMs();
+            woke = NowMs();
         });
         Sleep(20);   // let the waiter block: this program measures, it is no test
-        double written = nowMs();
-        toggleCard(path, i % 2 == 1);
+        double written = NowMs();
+        ToggleCard(path, i % 2 == 1);
         waiter.join();
         wake.push_back(woke - written);
     }
-    toggleCard(path, true);
+    ToggleCard(path, true);
     const BYTE selectMf[] = {0xA0, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00};
     for (int i = 0; i < count; ++i) {
         SCARDHANDLE h = 0;
         DWORD protocol = 0;
-        double t0 = nowMs();
+        double t0 = NowMs();
         if (SCardConnectA(ctx, softcard::kDefaultReaderName, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, &h, &protocol))
             return 2;
-        double t1 = nowMs();
+        double t1 = NowMs();
         BYTE answer[258];
         DWORD n = sizeof(answer);
         SCardTransmit(h, &g_rgSCardT0Pci, selectMf, sizeof(selectMf), nullptr, answer, &n);
-        double t2 = nowMs();
+        double t2 = NowMs();
         SCardDisconnect(h, SCARD_LEAVE_CARD);
-        double t3 = nowMs();
+        double t3 = NowMs();
         transmit.push_back(t2 - t1);
         connect.push_back((t1 - t0) + (t3 - t2));
     }
     SCardReleaseContext(ctx);
-    report("wake", wake);
-    report("transmit", transmit);
-    report("connect", connect);
+    Report("wake", wake);
+    Report("transmit", transmit);
+    Report("connect", connect);
     DeleteFileA(path.c_str());
     DeleteFileA((path + ".pcsc").c_str());
     return 0;

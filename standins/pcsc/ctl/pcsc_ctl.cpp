@@ -24,13 +24,13 @@ const char kUsage[] =
     "  inject FONCTION N RESULTAT   RESULTAT au N-ième prochain appel de FONCTION (SCard...)\n"
     "État : VEL_SOFTCARD_STATE, sinon l'emplacement par défaut ; la mémoire PC/SC est à côté (.pcsc).\n";
 
-int fail(const std::string &message, int code = 1)
+int Fail(const std::string &message, int code = 1)
 {
     std::fprintf(stderr, "pcsc_ctl : %s\n", message.c_str());
     return code;
 }
 
-bool loadState(const std::string &path, State &state, std::string &error)
+bool LoadState(const std::string &path, State &state, std::string &error)
 {
     std::string text;
     ReadResult r = readWholeFile(path, text);
@@ -45,14 +45,14 @@ bool loadState(const std::string &path, State &state, std::string &error)
     return parseState(text, state, error);
 }
 
-bool loadRuntime(const std::string &path, pcsc::Runtime &rt, std::string &error)
+bool LoadRuntime(const std::string &path, pcsc::Runtime &rt, std::string &error)
 {
     std::string text;
     if (readWholeFile(path, text) == ReadResult::failed) {
         error = "lecture de " + path + " impossible";
         return false;
     }
-    return pcsc::parseRuntime(text, rt, error);
+    return pcsc::ParseRuntime(text, rt, error);
 }
 
 } // namespace
@@ -76,8 +76,8 @@ int main(int argc, char **argv)
     const std::string &cmd = a[0];
     if (cmd == "show" && a.size() == 1) {
         pcsc::Runtime rt;
-        if (!loadRuntime(runtimePath, rt, error))
-            return fail(error, 2);
+        if (!LoadRuntime(runtimePath, rt, error))
+            return Fail(error, 2);
         for (const pcsc::Connection &c : rt.connections)
             std::printf("connexion processus %lu n° %lu \"%s\" %s%s\n", c.pid, c.id, c.reader.c_str(),
                         c.exclusive ? "exclusive" : "partagée", c.transaction ? ", transaction" : "");
@@ -89,41 +89,41 @@ int main(int argc, char **argv)
     }
     if ((cmd == "take-channel0" || cmd == "open-channel") && a.size() == 2) {
         State state;
-        if (!loadState(path, state, error))
-            return fail(error, 2);
+        if (!LoadState(path, state, error))
+            return Fail(error, 2);
         const PlacedCard *card = state.cardIn(a[1]);
         if (!card)
-            return fail("pas de carte dans le lecteur : " + a[1]);
+            return Fail("pas de carte dans le lecteur : " + a[1]);
         FileLock lock(runtimePath);
         pcsc::Runtime rt;
-        if (!lock.held() || !loadRuntime(runtimePath, rt, error))
-            return fail(error.empty() ? "verrou impossible" : error, 2);
-        pcsc::CardRuntime &m = rt.card(card->name, card->insertion);
+        if (!lock.held() || !LoadRuntime(runtimePath, rt, error))
+            return Fail(error.empty() ? "verrou impossible" : error, 2);
+        pcsc::CardRuntime &m = rt.CardMemory(card->name, card->insertion);
         if (cmd == "take-channel0")
             m.foreignOnChannel0 = true;
         else
             m.channel1Open = true;
-        if (!replaceFileAtomically(runtimePath, pcsc::runtimeToText(rt), error))
-            return fail(error, 2);
+        if (!replaceFileAtomically(runtimePath, pcsc::RuntimeToText(rt), error))
+            return Fail(error, 2);
         return 0;
     }
     if (cmd == "inject" && a.size() == 4) {
         unsigned long long n, result;
         if (a[1].compare(0, 5, "SCard") != 0 || !parseNumber(a[2], 0xFFFFFFFFull, n) || n == 0 ||
             !parseNumber(a[3], 0xFFFFFFFFull, result))
-            return fail("inject SCardFONCTION N RESULTAT (N à partir de 1)");
+            return Fail("inject SCardFONCTION N RESULTAT (N à partir de 1)");
         FileLock lock(path);
         State state;
-        if (!lock.held() || !loadState(path, state, error))
-            return fail(error.empty() ? "verrou impossible" : error, 2);
+        if (!lock.held() || !LoadState(path, state, error))
+            return Fail(error.empty() ? "verrou impossible" : error, 2);
         Injection inj;
         inj.function = a[1];
         inj.call = (unsigned long)n;
         inj.result = (unsigned long)result;
         state.injections.push_back(inj);
         if (!replaceFileAtomically(path, stateToText(state), error))
-            return fail(error, 2);
+            return Fail(error, 2);
         return 0;
     }
-    return fail("commande inconnue ou arguments attendus (pcsc_ctl --help)");
+    return Fail("commande inconnue ou arguments attendus (pcsc_ctl --help)");
 }

@@ -12,10 +12,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string text(reinterpret_cast<const char *>(data), size);
     std::string error;
     pcsc::Runtime rt;
-    if (pcsc::parseRuntime(text, rt, error)) {
-        std::string written = pcsc::runtimeToText(rt);
+    if (pcsc::ParseRuntime(text, rt, error)) {
+        std::string written = pcsc::RuntimeToText(rt);
         pcsc::Runtime again;
-        if (!pcsc::parseRuntime(written, again, error) || pcsc::runtimeToText(again) != written)
+        if (!pcsc::ParseRuntime(written, again, error) || pcsc::RuntimeToText(again) != written)
             __builtin_trap();
     }
     return 0;

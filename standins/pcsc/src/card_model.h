@@ -21,14 +21,14 @@ using Bytes = std::vector<uint8_t>;
 enum class CardKind { vel3, vel4, fidoBadge, other };
 
 // By the card image: model "FIDO" is a badge; otherwise the VEL ATRs.
-CardKind kindOf(const softcard::Card &card);
+CardKind KindOf(const softcard::Card &card);
 
 // The card's answer (data then SW1 SW2) to one command APDU.
-Bytes answerApdu(CardKind kind, CardRuntime &memory, const uint8_t *apdu, size_t length);
+Bytes AnswerApdu(CardKind kind, CardRuntime &memory, const uint8_t *apdu, size_t length);
 
 // A reset or power cycle: channel 0 back to the card's own application,
 // logical channels closed.
-void resetCard(CardRuntime &memory);
+void ResetCard(CardRuntime &memory);
 
 } // namespace pcsc
 

@@ -34,7 +34,7 @@ public:
             FindCloseChangeNotification(handle_);
     }
     // Waits for a change, `extra` (when given) or `ms`; true when `extra` fired.
-    bool wait(HANDLE extra, DWORD ms)
+    bool Wait(HANDLE extra, DWORD ms)
     {
         HANDLE handles[2];
         DWORD n = 0;
@@ -60,7 +60,7 @@ private:
     HANDLE handle_;
 };
 
-DWORD chooseProtocol(DWORD wanted)
+DWORD ChooseProtocol(DWORD wanted)
 {
     if (wanted & SCARD_PROTOCOL_T0)
         return SCARD_PROTOCOL_T0;
@@ -69,12 +69,12 @@ DWORD chooseProtocol(DWORD wanted)
     return wanted & SCARD_PROTOCOL_RAW;
 }
 
-bool validShare(DWORD share)
+bool ValidShare(DWORD share)
 {
     return share == SCARD_SHARE_EXCLUSIVE || share == SCARD_SHARE_SHARED || share == SCARD_SHARE_DIRECT;
 }
 
-bool protocolsFor(DWORD share, DWORD protocols)
+bool ProtocolsFor(DWORD share, DWORD protocols)
 {
     const DWORD known = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1 | SCARD_PROTOCOL_RAW;
     if (protocols & ~known)
@@ -82,13 +82,13 @@ bool protocolsFor(DWORD share, DWORD protocols)
     return share == SCARD_SHARE_DIRECT || protocols != 0;
 }
 
-std::string hex(const uint8_t *p, size_t n)
+std::string Hex(const uint8_t *p, size_t n)
 {
     return softcard::hexString(std::vector<uint8_t>(p, p + n));
 }
 
-std::string fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
-std::string fmt(const char *format, ...)
+std::string Fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string Fmt(const char *format, ...)
 {
     char buf[256];
     va_list ap;
@@ -99,7 +99,7 @@ std::string fmt(const char *format, ...)
 }
 
 // Drops this process's connection `number`; whether it was there.
-bool removeConnection(Runtime &rt, unsigned long number)
+bool RemoveConnection(Runtime &rt, unsigned long number)
 {
     for (size_t i = 0; i < rt.connections.size(); ++i)
         if (rt.connections[i].pid == GetCurrentProcessId() && rt.connections[i].id == number) {
@@ -111,24 +111,24 @@ bool removeConnection(Runtime &rt, unsigned long number)
 
 } // namespace
 
-Engine &Engine::instance()
+Engine &Engine::Instance()
 {
     // Never destroyed: a process may call in while its other threads end.
     static Engine *engine = new Engine();
     return *engine;
 }
 
-bool Engine::validContext(ULONG_PTR context)
+bool Engine::ValidContext(ULONG_PTR context)
 {
     return contexts_.count(context) != 0;
 }
 
-LONG Engine::establish(DWORD scope, ULONG_PTR &context)
+LONG Engine::Establish(DWORD scope, ULONG_PTR &context)
 {
     if (scope > SCARD_SCOPE_SYSTEM)
         return SCARD_E_INVALID_VALUE;
     long injected;
-    if (world_.takeInjection("SCardEstablishContext", injected))
+    if (world_.TakeInjection("SCardEstablishContext", injected))
         return injected;
     std::lock_guard<std::mutex> guard(mutex_);
     context = ULONG_PTR(next_++) << 4 | kContextTag;
@@ -136,7 +136,7 @@ LONG Engine::establish(DWORD scope, ULONG_PTR &context)
     return SCARD_S_SUCCESS;
 }
 
-void Engine::disconnectAll(ULONG_PTR context)
+void Engine::DisconnectAll(ULONG_PTR context)
 {
     std::vector<ULONG_PTR> mine;
     for (const auto &c : cards_)
@@ -144,15 +144,15 @@ void Engine::disconnectAll(ULONG_PTR context)
             mine.push_back(c.first);
     for (ULONG_PTR h : mine) {
         unsigned long number = cards_[h].number;
-        world_.update([&](World &w, bool &changed) -> long {
-            changed = removeConnection(w.runtime, number);
+        world_.Update([&](World &w, bool &changed) -> long {
+            changed = RemoveConnection(w.runtime, number);
             return SCARD_S_SUCCESS;
         });
         cards_.erase(h);
     }
 }
 
-LONG Engine::release(ULONG_PTR context)
+LONG Engine::Release(ULONG_PTR context)
 {
     std::lock_guard<std::mutex> guard(mutex_);
     auto it = contexts_.find(context);
@@ -161,17 +161,17 @@ LONG Engine::release(ULONG_PTR context)
     for (HANDLE waiter : it->second.waiters)
         SetEvent(waiter);   // the waiting calls end as cancelled
     contexts_.erase(it);
-    disconnectAll(context);
+    DisconnectAll(context);
     return SCARD_S_SUCCESS;
 }
 
-LONG Engine::isValid(ULONG_PTR context)
+LONG Engine::IsValid(ULONG_PTR context)
 {
     std::lock_guard<std::mutex> guard(mutex_);
-    return validContext(context) ? SCARD_S_SUCCESS : SCARD_E_INVALID_HANDLE;
+    return ValidContext(context) ? SCARD_S_SUCCESS : SCARD_E_INVALID_HANDLE;
 }
 
-LONG Engine::cancel(ULONG_PTR context)
+LONG Engine::Cancel(ULONG_PTR context)
 {
     std::lock_guard<std::mutex> guard(mutex_);
     auto it = contexts_.find(context);
@@ -182,18 +182,18 @@ LONG Engine::cancel(ULONG_PTR context)
     return SCARD_S_SUCCESS;
 }
 
-LONG Engine::listReaders(ULONG_PTR context, std::vector<std::string> &names)
+LONG Engine::ListReaders(ULONG_PTR context, std::vector<std::string> &names)
 {
     {
         std::lock_guard<std::mutex> guard(mutex_);
-        if (context != 0 && !validContext(context))
+        if (context != 0 && !ValidContext(context))
             return SCARD_E_INVALID_HANDLE;
     }
     long injected;
-    if (world_.takeInjection("SCardListReaders", injected))
+    if (world_.TakeInjection("SCardListReaders", injected))
         return injected;
     World w;
-    if (!world_.read(w))
+    if (!world_.Read(w))
         return SCARD_F_INTERNAL_ERROR;
     names.clear();
     for (const softcard::Reader &r : w.state.readers)
@@ -201,7 +201,7 @@ LONG Engine::listReaders(ULONG_PTR context, std::vector<std::string> &names)
     return names.empty() ? SCARD_E_NO_READERS_AVAILABLE : SCARD_S_SUCCESS;
 }
 
-LONG Engine::getStatusChange(ULONG_PTR context, DWORD timeout, std::vector<StatusQuery> &queries)
+LONG Engine::GetStatusChange(ULONG_PTR context, DWORD timeout, std::vector<StatusQuery> &queries)
 {
     if (queries.size() > kMaxQueries)
         return SCARD_E_INVALID_VALUE;
@@ -219,14 +219,14 @@ LONG Engine::getStatusChange(ULONG_PTR context, DWORD timeout, std::vector<Statu
     }
     LONG rv = SCARD_S_SUCCESS;
     long injected;
-    if (world_.takeInjection("SCardGetStatusChange", injected)) {
+    if (world_.TakeInjection("SCardGetStatusChange", injected)) {
         rv = injected;
     } else {
-        FolderWatch watch(world_.folder());
+        FolderWatch watch(world_.Folder());
         DWORD start = GetTickCount();
         for (;;) {
             World w;
-            if (!world_.read(w)) {
+            if (!world_.Read(w)) {
                 rv = SCARD_F_INTERNAL_ERROR;
                 break;
             }
@@ -236,10 +236,10 @@ LONG Engine::getStatusChange(ULONG_PTR context, DWORD timeout, std::vector<Statu
                     q.event = q.current & ~SCARD_STATE_CHANGED;
                     continue;
                 }
-                ReaderSnapshot s = snapshotOf(w.state, w.runtime, q.reader);
+                ReaderSnapshot s = SnapshotOf(w.state, w.runtime, q.reader);
                 q.event = s.state;
                 q.atr = s.atr;
-                if (differs(q.current, s.state)) {
+                if (Differs(q.current, s.state)) {
                     q.event |= SCARD_STATE_CHANGED;
                     any = true;
                 }
@@ -256,7 +256,7 @@ LONG Engine::getStatusChange(ULONG_PTR context, DWORD timeout, std::vector<Statu
             DWORD slice = kWaitSliceMs;
             if (timeout != INFINITE && timeout - elapsed < slice)
                 slice = timeout - elapsed;
-            if (watch.wait(wake, slice)) {
+            if (watch.Wait(wake, slice)) {
                 rv = SCARD_E_CANCELLED;
                 break;
             }
@@ -272,24 +272,24 @@ LONG Engine::getStatusChange(ULONG_PTR context, DWORD timeout, std::vector<Statu
     return rv;
 }
 
-LONG Engine::connect(ULONG_PTR context, const std::string &reader, DWORD share, DWORD protocols, ULONG_PTR &card,
+LONG Engine::Connect(ULONG_PTR context, const std::string &reader, DWORD share, DWORD protocols, ULONG_PTR &card,
                      DWORD &active)
 {
-    if (!validShare(share) || !protocolsFor(share, protocols))
+    if (!ValidShare(share) || !ProtocolsFor(share, protocols))
         return SCARD_E_INVALID_VALUE;
     std::lock_guard<std::mutex> guard(mutex_);
-    if (!validContext(context))
+    if (!ValidContext(context))
         return SCARD_E_INVALID_HANDLE;
     long injected;
-    if (world_.takeInjection("SCardConnect", injected))
+    if (world_.TakeInjection("SCardConnect", injected))
         return injected;
-    world_.applyLatency();
+    world_.ApplyLatency();
     Card c;
     c.context = context;
     c.number = next_++;
     c.reader = reader;
     c.share = share;
-    LONG rv = world_.update([&](World &w, bool &changed) -> long {
+    LONG rv = world_.Update([&](World &w, bool &changed) -> long {
         if (!w.state.readerByName(reader))
             return SCARD_E_UNKNOWN_READER;
         const softcard::PlacedCard *placed = w.state.cardIn(reader);
@@ -298,11 +298,11 @@ LONG Engine::connect(ULONG_PTR context, const std::string &reader, DWORD share, 
         c.insertion = placed ? placed->insertion : 0;
         c.cardName = placed ? placed->name : std::string();
         bool exclusive = false;
-        bool used = w.runtime.readerInUse(reader, c.insertion, &exclusive);
+        bool used = w.runtime.ReaderInUse(reader, c.insertion, &exclusive);
         if (used && (share != SCARD_SHARE_SHARED || exclusive))
             return SCARD_E_SHARING_VIOLATION;
         if (placed) {
-            const CardRuntime *m = w.runtime.findCard(placed->name, placed->insertion);
+            const CardRuntime *m = w.runtime.FindCard(placed->name, placed->insertion);
             c.resetsSeen = m ? m->resets : 0;
         }
         Connection conn;
@@ -315,34 +315,34 @@ LONG Engine::connect(ULONG_PTR context, const std::string &reader, DWORD share, 
         changed = true;
         return SCARD_S_SUCCESS;
     });
-    world_.log(fmt("SCardConnect(reader=%s, share=%lu, protocols=0x%lX) = 0x%08lX", reader.c_str(), share,
+    world_.Log(Fmt("SCardConnect(reader=%s, share=%lu, protocols=0x%lX) = 0x%08lX", reader.c_str(), share,
                    protocols, (unsigned long)rv));
     if (rv != SCARD_S_SUCCESS)
         return rv;
-    c.protocol = c.insertion ? chooseProtocol(protocols) : 0;
+    c.protocol = c.insertion ? ChooseProtocol(protocols) : 0;
     card = ULONG_PTR(c.number) << 4 | kCardTag;
     cards_[card] = c;
     active = c.protocol;
     return SCARD_S_SUCCESS;
 }
 
-Engine::Card *Engine::findCard(ULONG_PTR card)
+Engine::Card *Engine::FindCard(ULONG_PTR card)
 {
     auto it = cards_.find(card);
     return (card & kTagMask) == kCardTag && it != cards_.end() ? &it->second : nullptr;
 }
 
-LONG Engine::cardRecord(ULONG_PTR card, Card &out)
+LONG Engine::CardRecord(ULONG_PTR card, Card &out)
 {
     std::lock_guard<std::mutex> guard(mutex_);
-    Card *c = findCard(card);
+    Card *c = FindCard(card);
     if (!c)
         return SCARD_E_INVALID_HANDLE;
     out = *c;
     return SCARD_S_SUCCESS;
 }
 
-LONG Engine::checkLive(const Card &c, const World &w)
+LONG Engine::CheckLive(const Card &c, const World &w)
 {
     const softcard::PlacedCard *placed = w.state.cardIn(c.reader);
     if (!w.state.readerByName(c.reader))
@@ -351,28 +351,28 @@ LONG Engine::checkLive(const Card &c, const World &w)
         return placed ? SCARD_W_REMOVED_CARD : SCARD_S_SUCCESS;   // direct, no card when connected
     if (!placed || placed->insertion != c.insertion || placed->name != c.cardName)
         return SCARD_W_REMOVED_CARD;
-    const CardRuntime *m = w.runtime.findCard(c.cardName, c.insertion);
+    const CardRuntime *m = w.runtime.FindCard(c.cardName, c.insertion);
     if ((m ? m->resets : 0) != c.resetsSeen)
         return SCARD_W_RESET_CARD;
     return SCARD_S_SUCCESS;
 }
 
-LONG Engine::reconnect(ULONG_PTR card, DWORD share, DWORD protocols, DWORD initialization, DWORD &active)
+LONG Engine::Reconnect(ULONG_PTR card, DWORD share, DWORD protocols, DWORD initialization, DWORD &active)
 {
-    if (!validShare(share) || !protocolsFor(share, protocols) || initialization > SCARD_EJECT_CARD)
+    if (!ValidShare(share) || !ProtocolsFor(share, protocols) || initialization > SCARD_EJECT_CARD)
         return SCARD_E_INVALID_VALUE;
     std::lock_guard<std::mutex> guard(mutex_);
-    Card *found = findCard(card);
+    Card *found = FindCard(card);
     if (!found)
         return SCARD_E_INVALID_HANDLE;
     Card &c = *found;
     long injected;
-    if (world_.takeInjection("SCardReconnect", injected))
+    if (world_.TakeInjection("SCardReconnect", injected))
         return injected;
-    world_.applyLatency();
+    world_.ApplyLatency();
     unsigned long resets = c.resetsSeen;
-    LONG rv = world_.update([&](World &w, bool &changed) -> long {
-        LONG live = checkLive(c, w);
+    LONG rv = world_.Update([&](World &w, bool &changed) -> long {
+        LONG live = CheckLive(c, w);
         if (live != SCARD_S_SUCCESS && live != SCARD_W_RESET_CARD)
             return live;
         bool othersExclusive = false, others = false;
@@ -384,71 +384,71 @@ LONG Engine::reconnect(ULONG_PTR card, DWORD share, DWORD protocols, DWORD initi
             }
         if (others && (share != SCARD_SHARE_SHARED || othersExclusive))
             return SCARD_E_SHARING_VIOLATION;
-        if (Connection *mine = w.runtime.connection(GetCurrentProcessId(), c.number)) {
+        if (Connection *mine = w.runtime.FindConnection(GetCurrentProcessId(), c.number)) {
             mine->exclusive = share != SCARD_SHARE_SHARED;
             changed = true;
         }
         if (c.insertion) {
-            CardRuntime &m = w.runtime.card(c.cardName, c.insertion);
+            CardRuntime &m = w.runtime.CardMemory(c.cardName, c.insertion);
             if (initialization == SCARD_RESET_CARD || initialization == SCARD_UNPOWER_CARD)
-                resetCard(m);
+                ResetCard(m);
             resets = m.resets;
             changed = true;
         }
         return SCARD_S_SUCCESS;
     });
-    world_.log(fmt("SCardReconnect(reader=%s, share=%lu, init=%lu) = 0x%08lX", c.reader.c_str(), share,
+    world_.Log(Fmt("SCardReconnect(reader=%s, share=%lu, init=%lu) = 0x%08lX", c.reader.c_str(), share,
                    initialization, (unsigned long)rv));
     if (rv != SCARD_S_SUCCESS)
         return rv;
     c.share = share;
     c.resetsSeen = resets;
-    c.protocol = c.insertion ? chooseProtocol(protocols) : 0;
+    c.protocol = c.insertion ? ChooseProtocol(protocols) : 0;
     active = c.protocol;
     return SCARD_S_SUCCESS;
 }
 
-LONG Engine::disconnect(ULONG_PTR card, DWORD disposition)
+LONG Engine::Disconnect(ULONG_PTR card, DWORD disposition)
 {
     if (disposition > SCARD_EJECT_CARD)
         return SCARD_E_INVALID_VALUE;
     std::lock_guard<std::mutex> guard(mutex_);
-    Card *found = findCard(card);
+    Card *found = FindCard(card);
     if (!found)
         return SCARD_E_INVALID_HANDLE;
     Card c = *found;
     cards_.erase(card);
-    LONG rv = world_.update([&](World &w, bool &changed) -> long {
-        changed = removeConnection(w.runtime, c.number);
+    LONG rv = world_.Update([&](World &w, bool &changed) -> long {
+        changed = RemoveConnection(w.runtime, c.number);
         bool resetting = disposition == SCARD_RESET_CARD || disposition == SCARD_UNPOWER_CARD;
-        if (resetting && c.insertion && checkLive(c, w) != SCARD_W_REMOVED_CARD) {
-            resetCard(w.runtime.card(c.cardName, c.insertion));
+        if (resetting && c.insertion && CheckLive(c, w) != SCARD_W_REMOVED_CARD) {
+            ResetCard(w.runtime.CardMemory(c.cardName, c.insertion));
             changed = true;
         }
         return SCARD_S_SUCCESS;
     });
-    world_.log(fmt("SCardDisconnect(reader=%s, disposition=%lu) = 0x%08lX", c.reader.c_str(), disposition,
+    world_.Log(Fmt("SCardDisconnect(reader=%s, disposition=%lu) = 0x%08lX", c.reader.c_str(), disposition,
                    (unsigned long)rv));
     return rv;
 }
 
-LONG Engine::whenFree(ULONG_PTR card, const std::function<LONG(Card &, World &, bool &)> &body)
+LONG Engine::WhenFree(ULONG_PTR card, const std::function<LONG(Card &, World &, bool &)> &body)
 {
-    FolderWatch watch(world_.folder());
+    FolderWatch watch(world_.Folder());
     for (;;) {
         bool busy = false;
         LONG rv;
         {
             std::lock_guard<std::mutex> guard(mutex_);
-            Card *found = findCard(card);
+            Card *found = FindCard(card);
             if (!found)
                 return SCARD_E_INVALID_HANDLE;
             Card &c = *found;
-            rv = world_.update([&](World &w, bool &changed) -> long {
-                LONG live = checkLive(c, w);
+            rv = world_.Update([&](World &w, bool &changed) -> long {
+                LONG live = CheckLive(c, w);
                 if (live != SCARD_S_SUCCESS)
                     return live;
-                const Connection *holder = w.runtime.transactionHolder(c.reader);
+                const Connection *holder = w.runtime.TransactionHolder(c.reader);
                 if (holder && !(holder->pid == GetCurrentProcessId() && holder->id == c.number)) {
                     busy = true;
                     return SCARD_S_SUCCESS;
@@ -458,20 +458,20 @@ LONG Engine::whenFree(ULONG_PTR card, const std::function<LONG(Card &, World &, 
         }
         if (!busy)
             return rv;
-        watch.wait(nullptr, kWaitSliceMs);
+        watch.Wait(nullptr, kWaitSliceMs);
     }
 }
 
-LONG Engine::beginTransaction(ULONG_PTR card)
+LONG Engine::BeginTransaction(ULONG_PTR card)
 {
     Card probe;
-    if (LONG rv = cardRecord(card, probe))
+    if (LONG rv = CardRecord(card, probe))
         return rv;
     long injected;
-    if (world_.takeInjection("SCardBeginTransaction", injected))
+    if (world_.TakeInjection("SCardBeginTransaction", injected))
         return injected;
-    return whenFree(card, [&](Card &c, World &w, bool &changed) -> LONG {
-        Connection *mine = w.runtime.connection(GetCurrentProcessId(), c.number);
+    return WhenFree(card, [&](Card &c, World &w, bool &changed) -> LONG {
+        Connection *mine = w.runtime.FindConnection(GetCurrentProcessId(), c.number);
         if (!mine)
             return SCARD_E_INVALID_HANDLE;
         mine->transaction = true;
@@ -480,45 +480,45 @@ LONG Engine::beginTransaction(ULONG_PTR card)
     });
 }
 
-LONG Engine::endTransaction(ULONG_PTR card, DWORD disposition)
+LONG Engine::EndTransaction(ULONG_PTR card, DWORD disposition)
 {
     if (disposition > SCARD_EJECT_CARD)
         return SCARD_E_INVALID_VALUE;
     std::lock_guard<std::mutex> guard(mutex_);
-    Card *found = findCard(card);
+    Card *found = FindCard(card);
     if (!found)
         return SCARD_E_INVALID_HANDLE;
     Card &c = *found;
-    return world_.update([&](World &w, bool &changed) -> long {
-        Connection *mine = w.runtime.connection(GetCurrentProcessId(), c.number);
+    return world_.Update([&](World &w, bool &changed) -> long {
+        Connection *mine = w.runtime.FindConnection(GetCurrentProcessId(), c.number);
         if (!mine || !mine->transaction)
             return SCARD_E_NOT_TRANSACTED;
         mine->transaction = false;
         changed = true;
-        LONG live = checkLive(c, w);
+        LONG live = CheckLive(c, w);
         if (live == SCARD_W_REMOVED_CARD)
             return live;
         if (c.insertion && (disposition == SCARD_RESET_CARD || disposition == SCARD_UNPOWER_CARD)) {
-            CardRuntime &m = w.runtime.card(c.cardName, c.insertion);
-            resetCard(m);
+            CardRuntime &m = w.runtime.CardMemory(c.cardName, c.insertion);
+            ResetCard(m);
             c.resetsSeen = m.resets;
         }
         return SCARD_S_SUCCESS;
     });
 }
 
-LONG Engine::status(ULONG_PTR card, CardStatus &out)
+LONG Engine::Status(ULONG_PTR card, CardStatus &out)
 {
     Card c;
-    if (LONG rv = cardRecord(card, c))
+    if (LONG rv = CardRecord(card, c))
         return rv;
     long injected;
-    if (world_.takeInjection("SCardStatus", injected))
+    if (world_.TakeInjection("SCardStatus", injected))
         return injected;
     World w;
-    if (!world_.read(w))
+    if (!world_.Read(w))
         return SCARD_F_INTERNAL_ERROR;
-    if (LONG live = checkLive(c, w))
+    if (LONG live = CheckLive(c, w))
         return live;
     out.reader = c.reader;
     out.protocol = c.protocol;
@@ -528,41 +528,41 @@ LONG Engine::status(ULONG_PTR card, CardStatus &out)
     return SCARD_S_SUCCESS;
 }
 
-LONG Engine::transmit(ULONG_PTR card, DWORD protocol, const uint8_t *apdu, size_t length,
+LONG Engine::Transmit(ULONG_PTR card, DWORD protocol, const uint8_t *apdu, size_t length,
                       std::vector<uint8_t> &response)
 {
     Card probe;
-    if (LONG rv = cardRecord(card, probe))
+    if (LONG rv = CardRecord(card, probe))
         return rv;
     if (length == 0 || length > kMaxApdu)
         return SCARD_E_INVALID_PARAMETER;
     if (probe.protocol == 0 || protocol != probe.protocol)
         return SCARD_E_PROTO_MISMATCH;
     long injected;
-    if (world_.takeInjection("SCardTransmit", injected))
+    if (world_.TakeInjection("SCardTransmit", injected))
         return injected;
-    world_.applyLatency();
-    LONG rv = whenFree(card, [&](Card &c, World &w, bool &changed) -> LONG {
+    world_.ApplyLatency();
+    LONG rv = WhenFree(card, [&](Card &c, World &w, bool &changed) -> LONG {
         const softcard::PlacedCard *placed = w.state.cardIn(c.reader);
-        bool known = w.runtime.findCard(c.cardName, c.insertion) != nullptr;
-        CardRuntime &m = w.runtime.card(c.cardName, c.insertion);
+        bool known = w.runtime.FindCard(c.cardName, c.insertion) != nullptr;
+        CardRuntime &m = w.runtime.CardMemory(c.cardName, c.insertion);
         CardRuntime before = m;
-        response = answerApdu(kindOf(placed->card), m, apdu, length);
+        response = AnswerApdu(KindOf(placed->card), m, apdu, length);
         changed = !known || before.foreignOnChannel0 != m.foreignOnChannel0 || before.channel1Open != m.channel1Open;
         return SCARD_S_SUCCESS;
     });
-    world_.log(fmt("SCardTransmit(reader=%s, apdu=%s) = 0x%08lX, response=%s", probe.reader.c_str(),
-                   hex(apdu, length).c_str(), (unsigned long)rv,
-                   rv == SCARD_S_SUCCESS ? hex(response.data(), response.size()).c_str() : ""));
+    world_.Log(Fmt("SCardTransmit(reader=%s, apdu=%s) = 0x%08lX, response=%s", probe.reader.c_str(),
+                   Hex(apdu, length).c_str(), (unsigned long)rv,
+                   rv == SCARD_S_SUCCESS ? Hex(response.data(), response.size()).c_str() : ""));
     return rv;
 }
 
-LONG Engine::cardTypeProvider(ULONG_PTR context, const std::string &cardName, DWORD providerId,
+LONG Engine::CardTypeProvider(ULONG_PTR context, const std::string &cardName, DWORD providerId,
                               std::string &provider)
 {
     {
         std::lock_guard<std::mutex> guard(mutex_);
-        if (!validContext(context))
+        if (!ValidContext(context))
             return SCARD_E_INVALID_HANDLE;
     }
     const char *value = providerId == SCARD_PROVIDER_CSP   ? "Crypto Provider"
@@ -585,7 +585,7 @@ LONG Engine::cardTypeProvider(ULONG_PTR context, const std::string &cardName, DW
     return SCARD_S_SUCCESS;
 }
 
-void *Engine::allocate(size_t bytes)
+void *Engine::Allocate(size_t bytes)
 {
     void *p = std::malloc(bytes ? bytes : 1);
     if (!p)
@@ -595,10 +595,10 @@ void *Engine::allocate(size_t bytes)
     return p;
 }
 
-LONG Engine::freeMemory(ULONG_PTR context, const void *memory)
+LONG Engine::FreeMemory(ULONG_PTR context, const void *memory)
 {
     std::lock_guard<std::mutex> guard(mutex_);
-    if (context != 0 && !validContext(context))
+    if (context != 0 && !ValidContext(context))
         return SCARD_E_INVALID_HANDLE;
     auto it = allocations_.find(const_cast<void *>(memory));
     if (it == allocations_.end())

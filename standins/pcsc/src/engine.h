@@ -37,33 +37,33 @@ struct CardStatus {
 
 class Engine {
 public:
-    static Engine &instance();
+    static Engine &Instance();
 
-    LONG establish(DWORD scope, ULONG_PTR &context);
-    LONG release(ULONG_PTR context);
-    LONG isValid(ULONG_PTR context);
-    LONG cancel(ULONG_PTR context);
+    LONG Establish(DWORD scope, ULONG_PTR &context);
+    LONG Release(ULONG_PTR context);
+    LONG IsValid(ULONG_PTR context);
+    LONG Cancel(ULONG_PTR context);
     // Reader names in order; a context of 0 is allowed, as on Windows.
-    LONG listReaders(ULONG_PTR context, std::vector<std::string> &names);
+    LONG ListReaders(ULONG_PTR context, std::vector<std::string> &names);
     // Waits until an entry differs from what the caller knows, the timeout
     // (INFINITE allowed) passes, or SCardCancel / release of the context.
-    LONG getStatusChange(ULONG_PTR context, DWORD timeout, std::vector<StatusQuery> &queries);
-    LONG connect(ULONG_PTR context, const std::string &reader, DWORD share, DWORD protocols, ULONG_PTR &card,
+    LONG GetStatusChange(ULONG_PTR context, DWORD timeout, std::vector<StatusQuery> &queries);
+    LONG Connect(ULONG_PTR context, const std::string &reader, DWORD share, DWORD protocols, ULONG_PTR &card,
                  DWORD &active);
-    LONG reconnect(ULONG_PTR card, DWORD share, DWORD protocols, DWORD initialization, DWORD &active);
-    LONG disconnect(ULONG_PTR card, DWORD disposition);
-    LONG beginTransaction(ULONG_PTR card);
-    LONG endTransaction(ULONG_PTR card, DWORD disposition);
-    LONG status(ULONG_PTR card, CardStatus &out);
+    LONG Reconnect(ULONG_PTR card, DWORD share, DWORD protocols, DWORD initialization, DWORD &active);
+    LONG Disconnect(ULONG_PTR card, DWORD disposition);
+    LONG BeginTransaction(ULONG_PTR card);
+    LONG EndTransaction(ULONG_PTR card, DWORD disposition);
+    LONG Status(ULONG_PTR card, CardStatus &out);
     // The card's answer in `response` (whole, whatever the caller's buffer).
-    LONG transmit(ULONG_PTR card, DWORD protocol, const uint8_t *apdu, size_t length,
+    LONG Transmit(ULONG_PTR card, DWORD protocol, const uint8_t *apdu, size_t length,
                   std::vector<uint8_t> &response);
     // The smart-card database: the provider registered for a card type.
-    LONG cardTypeProvider(ULONG_PTR context, const std::string &cardName, DWORD providerId, std::string &provider);
+    LONG CardTypeProvider(ULONG_PTR context, const std::string &cardName, DWORD providerId, std::string &provider);
 
     // Memory handed out for SCARD_AUTOALLOCATE, freed by SCardFreeMemory.
-    void *allocate(size_t bytes);
-    LONG freeMemory(ULONG_PTR context, const void *memory);
+    void *Allocate(size_t bytes);
+    LONG FreeMemory(ULONG_PTR context, const void *memory);
 
 private:
     Engine() = default;
@@ -79,17 +79,17 @@ private:
         DWORD share = 0, protocol = 0;
     };
 
-    bool validContext(ULONG_PTR context);
+    bool ValidContext(ULONG_PTR context);
     // The handle's record (lock held), or null for a stale or foreign value.
-    Card *findCard(ULONG_PTR card);
+    Card *FindCard(ULONG_PTR card);
     // Copies the handle's record, or SCARD_E_INVALID_HANDLE.
-    LONG cardRecord(ULONG_PTR card, Card &out);
+    LONG CardRecord(ULONG_PTR card, Card &out);
     // The card behind the handle is still the one connected, not reset since.
-    LONG checkLive(const Card &c, const World &w);
+    LONG CheckLive(const Card &c, const World &w);
     // Waits (watching the shared files) until no other handle holds the
     // reader's transaction, then runs `body` on the world under its lock.
-    LONG whenFree(ULONG_PTR card, const std::function<LONG(Card &, World &, bool &)> &body);
-    void disconnectAll(ULONG_PTR context);
+    LONG WhenFree(ULONG_PTR card, const std::function<LONG(Card &, World &, bool &)> &body);
+    void DisconnectAll(ULONG_PTR context);
 
     std::mutex mutex_;
     std::map<ULONG_PTR, Context> contexts_;

@@ -14,7 +14,7 @@ using pcsc::Engine;
 namespace {
 
 template <class Body>
-LONG guarded(Body body)
+LONG Guarded(Body body)
 {
     try {
         return body();
@@ -30,7 +30,7 @@ LONG guarded(Body body)
 // (through `buffer`, which then points at a pointer), a short buffer gives
 // SCARD_E_INSUFFICIENT_BUFFER and the size needed.
 template <class T>
-LONG deliver(const T *data, size_t count, void *buffer, DWORD *pcount)
+LONG Deliver(const T *data, size_t count, void *buffer, DWORD *pcount)
 {
     if (!pcount)
         return SCARD_E_INVALID_PARAMETER;
@@ -39,7 +39,7 @@ LONG deliver(const T *data, size_t count, void *buffer, DWORD *pcount)
         return SCARD_S_SUCCESS;
     }
     if (*pcount == SCARD_AUTOALLOCATE) {
-        T *p = static_cast<T *>(Engine::instance().allocate(count * sizeof(T)));
+        T *p = static_cast<T *>(Engine::Instance().Allocate(count * sizeof(T)));
         if (!p)
             return SCARD_E_NO_MEMORY;
         std::memcpy(p, data, count * sizeof(T));
@@ -57,7 +57,7 @@ LONG deliver(const T *data, size_t count, void *buffer, DWORD *pcount)
 }
 
 // Names one after another, each NUL-terminated, and a final NUL.
-std::string multiString(const std::vector<std::string> &names)
+std::string MultiString(const std::vector<std::string> &names)
 {
     std::string out;
     for (const std::string &n : names) {
@@ -68,7 +68,7 @@ std::string multiString(const std::vector<std::string> &names)
     return out;
 }
 
-std::wstring widen(const std::string &s)
+std::wstring Widen(const std::string &s)
 {
     if (s.empty())
         return std::wstring();
@@ -80,7 +80,7 @@ std::wstring widen(const std::string &s)
 }
 
 // A caller's text, bounded: false when it does not end within the bound.
-bool narrow(const wchar_t *w, std::string &out)
+bool Narrow(const wchar_t *w, std::string &out)
 {
     size_t n = wcsnlen(w, 1024);
     if (n == 1024)
@@ -96,7 +96,7 @@ bool narrow(const wchar_t *w, std::string &out)
     return true;
 }
 
-bool bounded(const char *s, std::string &out)
+bool Bounded(const char *s, std::string &out)
 {
     size_t n = strnlen(s, 1024);
     if (n == 1024)
@@ -107,7 +107,7 @@ bool bounded(const char *s, std::string &out)
 
 // Status change for either character width.
 template <class Entry, class Name>
-LONG statusChange(SCARDCONTEXT hContext, DWORD dwTimeout, Entry *states, DWORD count, Name toNarrow)
+LONG StatusChange(SCARDCONTEXT hContext, DWORD dwTimeout, Entry *states, DWORD count, Name toNarrow)
 {
     if (!states && count > 0)
         return SCARD_E_INVALID_PARAMETER;
@@ -117,7 +117,7 @@ LONG statusChange(SCARDCONTEXT hContext, DWORD dwTimeout, Entry *states, DWORD c
             return SCARD_E_INVALID_VALUE;
         queries[i].current = states[i].dwCurrentState;
     }
-    LONG rv = Engine::instance().getStatusChange(hContext, dwTimeout, queries);
+    LONG rv = Engine::Instance().GetStatusChange(hContext, dwTimeout, queries);
     if (rv == SCARD_S_SUCCESS || rv == SCARD_E_TIMEOUT) {
         for (DWORD i = 0; i < count; ++i) {
             states[i].dwEventState = queries[i].event;
@@ -131,19 +131,19 @@ LONG statusChange(SCARDCONTEXT hContext, DWORD dwTimeout, Entry *states, DWORD c
 }
 
 template <class Char, class Convert>
-LONG cardStatus(SCARDHANDLE hCard, Char *names, DWORD *pcchNames, DWORD *pdwState, DWORD *pdwProtocol, BYTE *pbAtr,
+LONG StatusOfCard(SCARDHANDLE hCard, Char *names, DWORD *pcchNames, DWORD *pdwState, DWORD *pdwProtocol, BYTE *pbAtr,
                 DWORD *pcbAtr, Convert convert)
 {
     pcsc::CardStatus s;
-    LONG rv = Engine::instance().status(hCard, s);
+    LONG rv = Engine::Instance().Status(hCard, s);
     if (rv != SCARD_S_SUCCESS)
         return rv;
     if (pcchNames) {
-        auto text = convert(multiString({s.reader}));
-        if ((rv = deliver(text.data(), text.size(), names, pcchNames)) != SCARD_S_SUCCESS)
+        auto text = convert(MultiString({s.reader}));
+        if ((rv = Deliver(text.data(), text.size(), names, pcchNames)) != SCARD_S_SUCCESS)
             return rv;
     }
-    if (pcbAtr && (rv = deliver(s.atr.data(), s.atr.size(), pbAtr, pcbAtr)) != SCARD_S_SUCCESS)
+    if (pcbAtr && (rv = Deliver(s.atr.data(), s.atr.size(), pbAtr, pcbAtr)) != SCARD_S_SUCCESS)
         return rv;
     if (pdwState)
         *pdwState = s.state;
@@ -152,27 +152,27 @@ LONG cardStatus(SCARDHANDLE hCard, Char *names, DWORD *pcchNames, DWORD *pdwStat
     return SCARD_S_SUCCESS;
 }
 
-std::string same(const std::string &s)
+std::string Same(const std::string &s)
 {
     return s;
 }
 
 // Reader list for either character width.
 template <class Char, class Convert>
-LONG listReaders(SCARDCONTEXT hContext, Char *mszReaders, DWORD *pcchReaders, Convert convert)
+LONG ListReadersAs(SCARDCONTEXT hContext, Char *mszReaders, DWORD *pcchReaders, Convert convert)
 {
     if (!pcchReaders)
         return SCARD_E_INVALID_PARAMETER;
     std::vector<std::string> names;
-    LONG rv = Engine::instance().listReaders(hContext, names);
+    LONG rv = Engine::Instance().ListReaders(hContext, names);
     if (rv != SCARD_S_SUCCESS)
         return rv;
-    auto text = convert(multiString(names));
-    return deliver(text.data(), text.size(), mszReaders, pcchReaders);
+    auto text = convert(MultiString(names));
+    return Deliver(text.data(), text.size(), mszReaders, pcchReaders);
 }
 
 template <class Char, class Name>
-LONG connect(SCARDCONTEXT hContext, const Char *szReader, DWORD dwShareMode, DWORD dwPreferredProtocols,
+LONG ConnectAs(SCARDCONTEXT hContext, const Char *szReader, DWORD dwShareMode, DWORD dwPreferredProtocols,
              SCARDHANDLE *phCard, DWORD *pdwActiveProtocol, Name toNarrow)
 {
     std::string reader;
@@ -180,12 +180,12 @@ LONG connect(SCARDCONTEXT hContext, const Char *szReader, DWORD dwShareMode, DWO
         return SCARD_E_INVALID_PARAMETER;
     if (!toNarrow(szReader, reader))
         return SCARD_E_INVALID_VALUE;
-    return Engine::instance().connect(hContext, reader, dwShareMode, dwPreferredProtocols, *phCard,
+    return Engine::Instance().Connect(hContext, reader, dwShareMode, dwPreferredProtocols, *phCard,
                                       *pdwActiveProtocol);
 }
 
 template <class Char, class Name, class Convert>
-LONG cardTypeProvider(SCARDCONTEXT hContext, const Char *szCardName, DWORD dwProviderId, Char *szProvider,
+LONG ProviderAs(SCARDCONTEXT hContext, const Char *szCardName, DWORD dwProviderId, Char *szProvider,
                       DWORD *pcchProvider, Name toNarrow, Convert convert)
 {
     std::string card, provider;
@@ -193,11 +193,11 @@ LONG cardTypeProvider(SCARDCONTEXT hContext, const Char *szCardName, DWORD dwPro
         return SCARD_E_INVALID_PARAMETER;
     if (!toNarrow(szCardName, card))
         return SCARD_E_INVALID_VALUE;
-    LONG rv = Engine::instance().cardTypeProvider(hContext, card, dwProviderId, provider);
+    LONG rv = Engine::Instance().CardTypeProvider(hContext, card, dwProviderId, provider);
     if (rv != SCARD_S_SUCCESS)
         return rv;
     auto text = convert(provider);
-    return deliver(text.c_str(), text.size() + 1, szProvider, pcchProvider);
+    return Deliver(text.c_str(), text.size() + 1, szProvider, pcchProvider);
 }
 
 } // namespace
@@ -211,11 +211,11 @@ const SCARD_IO_REQUEST g_rgSCardRawPci = {SCARD_PROTOCOL_RAW, sizeof(SCARD_IO_RE
 // Scope in; a new context out. SCARD_E_INVALID_VALUE for an unknown scope.
 LONG WINAPI SCardEstablishContext(DWORD dwScope, LPCVOID, LPCVOID, LPSCARDCONTEXT phContext)
 {
-    return guarded([&] {
+    return Guarded([&] {
         if (!phContext)
             return SCARD_E_INVALID_PARAMETER;
         ULONG_PTR context = 0;
-        LONG rv = Engine::instance().establish(dwScope, context);
+        LONG rv = Engine::Instance().Establish(dwScope, context);
         if (rv == SCARD_S_SUCCESS)
             *phContext = context;
         return rv;
@@ -225,37 +225,37 @@ LONG WINAPI SCardEstablishContext(DWORD dwScope, LPCVOID, LPCVOID, LPSCARDCONTEX
 // Ends a context: its card handles are disconnected, its waits cancelled.
 LONG WINAPI SCardReleaseContext(SCARDCONTEXT hContext)
 {
-    return guarded([&] { return Engine::instance().release(hContext); });
+    return Guarded([&] { return Engine::Instance().Release(hContext); });
 }
 
 // SCARD_S_SUCCESS for a live context, else SCARD_E_INVALID_HANDLE.
 LONG WINAPI SCardIsValidContext(SCARDCONTEXT hContext)
 {
-    return guarded([&] { return Engine::instance().isValid(hContext); });
+    return Guarded([&] { return Engine::Instance().IsValid(hContext); });
 }
 
 // Ends the context's waiting calls now (they answer SCARD_E_CANCELLED).
 LONG WINAPI SCardCancel(SCARDCONTEXT hContext)
 {
-    return guarded([&] { return Engine::instance().cancel(hContext); });
+    return Guarded([&] { return Engine::Instance().Cancel(hContext); });
 }
 
 // Frees what an SCARD_AUTOALLOCATE call handed out.
 LONG WINAPI SCardFreeMemory(SCARDCONTEXT hContext, LPCVOID pvMem)
 {
-    return guarded([&] { return Engine::instance().freeMemory(hContext, pvMem); });
+    return Guarded([&] { return Engine::Instance().FreeMemory(hContext, pvMem); });
 }
 
 // Reader names as a multi-string (size-query protocol); groups are not
 // kept apart: every reader is in every group.
 LONG WINAPI SCardListReadersA(SCARDCONTEXT hContext, LPCSTR, LPSTR mszReaders, LPDWORD pcchReaders)
 {
-    return guarded([&] { return listReaders(hContext, mszReaders, pcchReaders, same); });
+    return Guarded([&] { return ListReadersAs(hContext, mszReaders, pcchReaders, Same); });
 }
 
 LONG WINAPI SCardListReadersW(SCARDCONTEXT hContext, LPCWSTR, LPWSTR mszReaders, LPDWORD pcchReaders)
 {
-    return guarded([&] { return listReaders(hContext, mszReaders, pcchReaders, widen); });
+    return Guarded([&] { return ListReadersAs(hContext, mszReaders, pcchReaders, Widen); });
 }
 
 // Reader states in (what the caller knows), out (what is); waits up to
@@ -264,13 +264,13 @@ LONG WINAPI SCardListReadersW(SCARDCONTEXT hContext, LPCWSTR, LPWSTR mszReaders,
 LONG WINAPI SCardGetStatusChangeA(SCARDCONTEXT hContext, DWORD dwTimeout, LPSCARD_READERSTATEA rgReaderStates,
                                   DWORD cReaders)
 {
-    return guarded([&] { return statusChange(hContext, dwTimeout, rgReaderStates, cReaders, bounded); });
+    return Guarded([&] { return StatusChange(hContext, dwTimeout, rgReaderStates, cReaders, Bounded); });
 }
 
 LONG WINAPI SCardGetStatusChangeW(SCARDCONTEXT hContext, DWORD dwTimeout, LPSCARD_READERSTATEW rgReaderStates,
                                   DWORD cReaders)
 {
-    return guarded([&] { return statusChange(hContext, dwTimeout, rgReaderStates, cReaders, narrow); });
+    return Guarded([&] { return StatusChange(hContext, dwTimeout, rgReaderStates, cReaders, Narrow); });
 }
 
 // Connects to the card of a reader. SCARD_E_UNKNOWN_READER, SCARD_E_NO_SMARTCARD,
@@ -278,16 +278,16 @@ LONG WINAPI SCardGetStatusChangeW(SCARDCONTEXT hContext, DWORD dwTimeout, LPSCAR
 LONG WINAPI SCardConnectA(SCARDCONTEXT hContext, LPCSTR szReader, DWORD dwShareMode, DWORD dwPreferredProtocols,
                           LPSCARDHANDLE phCard, LPDWORD pdwActiveProtocol)
 {
-    return guarded([&] {
-        return connect(hContext, szReader, dwShareMode, dwPreferredProtocols, phCard, pdwActiveProtocol, bounded);
+    return Guarded([&] {
+        return ConnectAs(hContext, szReader, dwShareMode, dwPreferredProtocols, phCard, pdwActiveProtocol, Bounded);
     });
 }
 
 LONG WINAPI SCardConnectW(SCARDCONTEXT hContext, LPCWSTR szReader, DWORD dwShareMode, DWORD dwPreferredProtocols,
                           LPSCARDHANDLE phCard, LPDWORD pdwActiveProtocol)
 {
-    return guarded([&] {
-        return connect(hContext, szReader, dwShareMode, dwPreferredProtocols, phCard, pdwActiveProtocol, narrow);
+    return Guarded([&] {
+        return ConnectAs(hContext, szReader, dwShareMode, dwPreferredProtocols, phCard, pdwActiveProtocol, Narrow);
     });
 }
 
@@ -296,10 +296,10 @@ LONG WINAPI SCardConnectW(SCARDCONTEXT hContext, LPCWSTR szReader, DWORD dwShare
 LONG WINAPI SCardReconnect(SCARDHANDLE hCard, DWORD dwShareMode, DWORD dwPreferredProtocols, DWORD dwInitialization,
                            LPDWORD pdwActiveProtocol)
 {
-    return guarded([&] {
+    return Guarded([&] {
         if (!pdwActiveProtocol)
             return SCARD_E_INVALID_PARAMETER;
-        return Engine::instance().reconnect(hCard, dwShareMode, dwPreferredProtocols, dwInitialization,
+        return Engine::Instance().Reconnect(hCard, dwShareMode, dwPreferredProtocols, dwInitialization,
                                             *pdwActiveProtocol);
     });
 }
@@ -307,19 +307,19 @@ LONG WINAPI SCardReconnect(SCARDHANDLE hCard, DWORD dwShareMode, DWORD dwPreferr
 // Ends a card handle; SCARD_RESET_CARD / SCARD_UNPOWER_CARD reset the card.
 LONG WINAPI SCardDisconnect(SCARDHANDLE hCard, DWORD dwDisposition)
 {
-    return guarded([&] { return Engine::instance().disconnect(hCard, dwDisposition); });
+    return Guarded([&] { return Engine::Instance().Disconnect(hCard, dwDisposition); });
 }
 
 // Waits until no other handle holds the reader's transaction, then holds it.
 LONG WINAPI SCardBeginTransaction(SCARDHANDLE hCard)
 {
-    return guarded([&] { return Engine::instance().beginTransaction(hCard); });
+    return Guarded([&] { return Engine::Instance().BeginTransaction(hCard); });
 }
 
 // Ends the handle's transaction (SCARD_E_NOT_TRANSACTED when none).
 LONG WINAPI SCardEndTransaction(SCARDHANDLE hCard, DWORD dwDisposition)
 {
-    return guarded([&] { return Engine::instance().endTransaction(hCard, dwDisposition); });
+    return Guarded([&] { return Engine::Instance().EndTransaction(hCard, dwDisposition); });
 }
 
 // Reader name (multi-string), state, protocol and ATR of a handle's card;
@@ -327,16 +327,16 @@ LONG WINAPI SCardEndTransaction(SCARDHANDLE hCard, DWORD dwDisposition)
 LONG WINAPI SCardStatusA(SCARDHANDLE hCard, LPSTR mszReaderNames, LPDWORD pcchReaderLen, LPDWORD pdwState,
                          LPDWORD pdwProtocol, LPBYTE pbAtr, LPDWORD pcbAtrLen)
 {
-    return guarded([&] {
-        return cardStatus(hCard, mszReaderNames, pcchReaderLen, pdwState, pdwProtocol, pbAtr, pcbAtrLen, same);
+    return Guarded([&] {
+        return StatusOfCard(hCard, mszReaderNames, pcchReaderLen, pdwState, pdwProtocol, pbAtr, pcbAtrLen, Same);
     });
 }
 
 LONG WINAPI SCardStatusW(SCARDHANDLE hCard, LPWSTR mszReaderNames, LPDWORD pcchReaderLen, LPDWORD pdwState,
                          LPDWORD pdwProtocol, LPBYTE pbAtr, LPDWORD pcbAtrLen)
 {
-    return guarded([&] {
-        return cardStatus(hCard, mszReaderNames, pcchReaderLen, pdwState, pdwProtocol, pbAtr, pcbAtrLen, widen);
+    return Guarded([&] {
+        return StatusOfCard(hCard, mszReaderNames, pcchReaderLen, pdwState, pdwProtocol, pbAtr, pcbAtrLen, Widen);
     });
 }
 
@@ -346,11 +346,11 @@ LONG WINAPI SCardStatusW(SCARDHANDLE hCard, LPWSTR mszReaderNames, LPDWORD pcchR
 LONG WINAPI SCardTransmit(SCARDHANDLE hCard, LPCSCARD_IO_REQUEST pioSendPci, LPCBYTE pbSendBuffer, DWORD cbSendLength,
                           LPSCARD_IO_REQUEST pioRecvPci, LPBYTE pbRecvBuffer, LPDWORD pcbRecvLength)
 {
-    return guarded([&] {
+    return Guarded([&] {
         if (!pioSendPci || !pbSendBuffer || !pbRecvBuffer || !pcbRecvLength)
             return SCARD_E_INVALID_PARAMETER;
         std::vector<uint8_t> response;
-        LONG rv = Engine::instance().transmit(hCard, pioSendPci->dwProtocol, pbSendBuffer, cbSendLength, response);
+        LONG rv = Engine::Instance().Transmit(hCard, pioSendPci->dwProtocol, pbSendBuffer, cbSendLength, response);
         if (rv != SCARD_S_SUCCESS)
             return rv;
         if (response.size() > *pcbRecvLength) {
@@ -370,16 +370,16 @@ LONG WINAPI SCardTransmit(SCARDHANDLE hCard, LPCSCARD_IO_REQUEST pioSendPci, LPC
 LONG WINAPI SCardGetCardTypeProviderNameA(SCARDCONTEXT hContext, LPCSTR szCardName, DWORD dwProviderId,
                                           LPSTR szProvider, LPDWORD pcchProvider)
 {
-    return guarded([&] {
-        return cardTypeProvider(hContext, szCardName, dwProviderId, szProvider, pcchProvider, bounded, same);
+    return Guarded([&] {
+        return ProviderAs(hContext, szCardName, dwProviderId, szProvider, pcchProvider, Bounded, Same);
     });
 }
 
 LONG WINAPI SCardGetCardTypeProviderNameW(SCARDCONTEXT hContext, LPCWSTR szCardName, DWORD dwProviderId,
                                           LPWSTR szProvider, LPDWORD pcchProvider)
 {
-    return guarded([&] {
-        return cardTypeProvider(hContext, szCardName, dwProviderId, szProvider, pcchProvider, narrow, widen);
+    return Guarded([&] {
+        return ProviderAs(hContext, szCardName, dwProviderId, szProvider, pcchProvider, Narrow, Widen);
     });
 }
 

@@ -9,7 +9,7 @@ namespace {
 // Low byte: the reader count; high byte: a digest of the names, so that a
 // list replaced by another of the same length still reads as a change. Never
 // zero, so that it never reads as a caller that knows nothing.
-uint32_t pnpCounter(const softcard::State &state)
+uint32_t PnpCounter(const softcard::State &state)
 {
     uint32_t h = 2166136261u;
     for (const softcard::Reader &r : state.readers) {
@@ -22,12 +22,12 @@ uint32_t pnpCounter(const softcard::State &state)
 
 } // namespace
 
-ReaderSnapshot snapshotOf(const softcard::State &state, const Runtime &rt, const std::string &reader)
+ReaderSnapshot SnapshotOf(const softcard::State &state, const Runtime &rt, const std::string &reader)
 {
     ReaderSnapshot s;
     if (reader == kPnpReaderName) {
         s.known = true;
-        s.state = pnpCounter(state) << 16;
+        s.state = PnpCounter(state) << 16;
         return s;
     }
     if (!state.readerByName(reader)) {
@@ -42,13 +42,13 @@ ReaderSnapshot snapshotOf(const softcard::State &state, const Runtime &rt, const
     }
     bool exclusive = false;
     s.state = kStatePresent | ((card->insertion & 0xFFFF) << 16);
-    if (rt.readerInUse(reader, card->insertion, &exclusive))
+    if (rt.ReaderInUse(reader, card->insertion, &exclusive))
         s.state |= kStateInUse | (exclusive ? uint32_t(kStateExclusive) : 0u);
     s.atr = card->card.atr;
     return s;
 }
 
-bool differs(uint32_t current, uint32_t now)
+bool Differs(uint32_t current, uint32_t now)
 {
     if (current == 0)
         return true;   // a caller that knows nothing is always told

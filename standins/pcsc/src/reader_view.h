@@ -34,12 +34,12 @@ struct ReaderSnapshot {
 
 // The state of one reader name (or of the Plug-and-Play pseudo reader,
 // whose high word changes with the reader list).
-ReaderSnapshot snapshotOf(const softcard::State &state, const Runtime &rt, const std::string &reader);
+ReaderSnapshot SnapshotOf(const softcard::State &state, const Runtime &rt, const std::string &reader);
 
 // Whether a caller holding `current` must be told of `now`: differences in
 // the low word (CHANGED aside), in the counter when the caller gave one,
 // and always when the caller knows nothing (0).
-bool differs(uint32_t current, uint32_t now);
+bool Differs(uint32_t current, uint32_t now);
 
 } // namespace pcsc
 

@@ -11,7 +11,7 @@ using softcard::parseRecords;
 using softcard::quote;
 using softcard::Record;
 
-CardRuntime &Runtime::card(const std::string &name, unsigned long insertion)
+CardRuntime &Runtime::CardMemory(const std::string &name, unsigned long insertion)
 {
     for (CardRuntime &c : cards)
         if (c.card == name && c.insertion == insertion)
@@ -29,7 +29,7 @@ CardRuntime &Runtime::card(const std::string &name, unsigned long insertion)
     return cards.back();
 }
 
-const CardRuntime *Runtime::findCard(const std::string &name, unsigned long insertion) const
+const CardRuntime *Runtime::FindCard(const std::string &name, unsigned long insertion) const
 {
     for (const CardRuntime &c : cards)
         if (c.card == name && c.insertion == insertion)
@@ -37,7 +37,7 @@ const CardRuntime *Runtime::findCard(const std::string &name, unsigned long inse
     return nullptr;
 }
 
-Connection *Runtime::connection(unsigned long pid, unsigned long id)
+Connection *Runtime::FindConnection(unsigned long pid, unsigned long id)
 {
     for (Connection &c : connections)
         if (c.pid == pid && c.id == id)
@@ -45,7 +45,7 @@ Connection *Runtime::connection(unsigned long pid, unsigned long id)
     return nullptr;
 }
 
-bool Runtime::readerInUse(const std::string &reader, unsigned long insertion, bool *exclusive) const
+bool Runtime::ReaderInUse(const std::string &reader, unsigned long insertion, bool *exclusive) const
 {
     bool used = false, excl = false;
     for (const Connection &c : connections)
@@ -58,7 +58,7 @@ bool Runtime::readerInUse(const std::string &reader, unsigned long insertion, bo
     return used;
 }
 
-const Connection *Runtime::transactionHolder(const std::string &reader) const
+const Connection *Runtime::TransactionHolder(const std::string &reader) const
 {
     for (const Connection &c : connections)
         if (c.reader == reader && c.transaction)
@@ -68,7 +68,7 @@ const Connection *Runtime::transactionHolder(const std::string &reader) const
 
 namespace {
 
-bool number(const Record &r, const char *name, unsigned long &out, std::string &error)
+bool Number(const Record &r, const char *name, unsigned long &out, std::string &error)
 {
     unsigned long long v;
     if (!parseNumber(r.get(name), 0xFFFFFFFFull, v)) {
@@ -79,7 +79,7 @@ bool number(const Record &r, const char *name, unsigned long &out, std::string &
     return true;
 }
 
-bool flag(const Record &r, const char *name, bool &out, std::string &error)
+bool Flag(const Record &r, const char *name, bool &out, std::string &error)
 {
     std::string v = r.get(name);
     if (v != "yes" && v != "no") {
@@ -92,7 +92,7 @@ bool flag(const Record &r, const char *name, bool &out, std::string &error)
 
 } // namespace
 
-bool parseRuntime(const std::string &text, Runtime &out, std::string &error)
+bool ParseRuntime(const std::string &text, Runtime &out, std::string &error)
 {
     out = Runtime();
     std::vector<Record> records;
@@ -109,11 +109,11 @@ bool parseRuntime(const std::string &text, Runtime &out, std::string &error)
         if (r.keyword == "connection") {
             Connection c;
             c.reader = r.get("reader");
-            if (!number(r, "pid", c.pid, error) || !number(r, "id", c.id, error) ||
-                !number(r, "insertion", c.insertion, error) || !flag(r, "exclusive", c.exclusive, error) ||
-                !flag(r, "transaction", c.transaction, error))
+            if (!Number(r, "pid", c.pid, error) || !Number(r, "id", c.id, error) ||
+                !Number(r, "insertion", c.insertion, error) || !Flag(r, "exclusive", c.exclusive, error) ||
+                !Flag(r, "transaction", c.transaction, error))
                 return false;
-            if (c.reader.empty() || out.connection(c.pid, c.id)) {
+            if (c.reader.empty() || out.FindConnection(c.pid, c.id)) {
                 error = "line " + std::to_string(r.line) + ": connection without reader or twice";
                 return false;
             }
@@ -121,9 +121,9 @@ bool parseRuntime(const std::string &text, Runtime &out, std::string &error)
         } else if (r.keyword == "card") {
             CardRuntime c;
             c.card = r.get("name");
-            if (c.card.empty() || !number(r, "insertion", c.insertion, error) ||
-                !flag(r, "foreign", c.foreignOnChannel0, error) || !flag(r, "channel1", c.channel1Open, error) ||
-                !number(r, "resets", c.resets, error)) {
+            if (c.card.empty() || !Number(r, "insertion", c.insertion, error) ||
+                !Flag(r, "foreign", c.foreignOnChannel0, error) || !Flag(r, "channel1", c.channel1Open, error) ||
+                !Number(r, "resets", c.resets, error)) {
                 if (error.empty())
                     error = "line " + std::to_string(r.line) + ": card without name";
                 return false;
@@ -137,7 +137,7 @@ bool parseRuntime(const std::string &text, Runtime &out, std::string &error)
     return true;
 }
 
-std::string runtimeToText(const Runtime &rt)
+std::string RuntimeToText(const Runtime &rt)
 {
     std::string out = "pcsc-runtime 1\n";
     char buf[160];

@@ -35,17 +35,17 @@ struct Runtime {
     std::vector<CardRuntime> cards;
 
     // The memory of that insertion of that card, made on first use.
-    CardRuntime &card(const std::string &name, unsigned long insertion);
-    const CardRuntime *findCard(const std::string &name, unsigned long insertion) const;
-    Connection *connection(unsigned long pid, unsigned long id);
-    bool readerInUse(const std::string &reader, unsigned long insertion, bool *exclusive) const;
+    CardRuntime &CardMemory(const std::string &name, unsigned long insertion);
+    const CardRuntime *FindCard(const std::string &name, unsigned long insertion) const;
+    Connection *FindConnection(unsigned long pid, unsigned long id);
+    bool ReaderInUse(const std::string &reader, unsigned long insertion, bool *exclusive) const;
     // The connection holding the reader's transaction, if any.
-    const Connection *transactionHolder(const std::string &reader) const;
+    const Connection *TransactionHolder(const std::string &reader) const;
 };
 
 // Empty text is an empty runtime. False with a message on malformed text.
-bool parseRuntime(const std::string &text, Runtime &out, std::string &error);
-std::string runtimeToText(const Runtime &rt);
+bool ParseRuntime(const std::string &text, Runtime &out, std::string &error);
+std::string RuntimeToText(const Runtime &rt);
 
 } // namespace pcsc
 

@@ -12,7 +12,7 @@ using softcard::ReadResult;
 
 namespace {
 
-bool processEnded(unsigned long pid)
+bool ProcessEnded(unsigned long pid)
 {
     if (pid == GetCurrentProcessId())
         return false;
@@ -24,10 +24,10 @@ bool processEnded(unsigned long pid)
     return ended;
 }
 
-void dropEnded(Runtime &rt)
+void DropEnded(Runtime &rt)
 {
     for (size_t i = rt.connections.size(); i-- > 0;)
-        if (processEnded(rt.connections[i].pid))
+        if (ProcessEnded(rt.connections[i].pid))
             rt.connections.erase(rt.connections.begin() + i);
 }
 
@@ -35,13 +35,13 @@ void dropEnded(Runtime &rt)
 
 SharedWorld::SharedWorld() : statePath_(softcard::statePath()), runtimePath_(statePath_ + ".pcsc") {}
 
-std::string SharedWorld::folder() const
+std::string SharedWorld::Folder() const
 {
     size_t cut = statePath_.find_last_of("/\\");
     return cut == std::string::npos ? std::string(".") : statePath_.substr(0, cut);
 }
 
-bool SharedWorld::readState(softcard::State &state)
+bool SharedWorld::ReadState(softcard::State &state)
 {
     std::string text, error;
     // A file being replaced at this instant may fail to open: try again.
@@ -58,37 +58,37 @@ bool SharedWorld::readState(softcard::State &state)
     return false;
 }
 
-bool SharedWorld::read(World &world)
+bool SharedWorld::Read(World &world)
 {
-    if (!readState(world.state))
+    if (!ReadState(world.state))
         return false;
     std::string text, error;
     if (softcard::readWholeFile(runtimePath_, text) == ReadResult::failed)
         return false;
-    if (!parseRuntime(text, world.runtime, error))
+    if (!ParseRuntime(text, world.runtime, error))
         return false;
-    dropEnded(world.runtime);
+    DropEnded(world.runtime);
     return true;
 }
 
-long SharedWorld::update(const std::function<long(World &, bool &)> &change)
+long SharedWorld::Update(const std::function<long(World &, bool &)> &change)
 {
     softcard::FileLock lock(runtimePath_);
     World world;
-    if (!lock.held() || !read(world))
+    if (!lock.held() || !Read(world))
         return long(0x80100001);   // SCARD_F_INTERNAL_ERROR
     bool changed = false;
     long rv = change(world, changed);
     std::string error;
-    if (changed && !softcard::replaceFileAtomically(runtimePath_, runtimeToText(world.runtime), error))
+    if (changed && !softcard::replaceFileAtomically(runtimePath_, RuntimeToText(world.runtime), error))
         return long(0x80100001);
     return rv;
 }
 
-bool SharedWorld::takeInjection(const char *function, long &rv)
+bool SharedWorld::TakeInjection(const char *function, long &rv)
 {
     softcard::State state;
-    if (!readState(state))
+    if (!ReadState(state))
         return false;
     bool pending = false;
     for (const softcard::Injection &inj : state.injections)
@@ -96,7 +96,7 @@ bool SharedWorld::takeInjection(const char *function, long &rv)
     if (!pending)
         return false;
     softcard::FileLock lock(statePath_);
-    if (!lock.held() || !readState(state))
+    if (!lock.held() || !ReadState(state))
         return false;
     bool fired = false;
     for (size_t i = 0; i < state.injections.size(); ++i) {
@@ -115,17 +115,17 @@ bool SharedWorld::takeInjection(const char *function, long &rv)
     return fired;
 }
 
-void SharedWorld::applyLatency()
+void SharedWorld::ApplyLatency()
 {
     softcard::State state;
-    if (readState(state) && state.latencyMs)
+    if (ReadState(state) && state.latencyMs)
         Sleep(state.latencyMs);
 }
 
-void SharedWorld::log(const std::string &line)
+void SharedWorld::Log(const std::string &line)
 {
     softcard::State state;
-    if (!readState(state) || !state.log)
+    if (!ReadState(state) || !state.log)
         return;
     char head[48];
     std::snprintf(head, sizeof(head), "[%lu:%lu] ", GetCurrentProcessId(), GetCurrentThreadId());

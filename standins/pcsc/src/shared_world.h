@@ -25,25 +25,25 @@ public:
 
     // Both files as they are now; connections of processes that have ended
     // are left out. False when a file is damaged.
-    bool read(World &world);
+    bool Read(World &world);
     // Read, change and write back the runtime under its lock (held by every
     // process). `change` returns a PC/SC code and says whether it changed
     // anything; nothing is written otherwise.
-    long update(const std::function<long(World &, bool &changed)> &change);
+    long Update(const std::function<long(World &, bool &changed)> &change);
 
     // The result injected for this call of `function`, if one is due (the
     // rule is consumed, counted across processes as the software card does).
-    bool takeInjection(const char *function, long &rv);
+    bool TakeInjection(const char *function, long &rv);
     // The latency set for calls that reach a card.
-    void applyLatency();
+    void ApplyLatency();
     // One line in the software card's call log when its log is on.
-    void log(const std::string &line);
+    void Log(const std::string &line);
 
     // The folder of both files: what a waiting call watches.
-    std::string folder() const;
+    std::string Folder() const;
 
 private:
-    bool readState(softcard::State &state);
+    bool ReadState(softcard::State &state);
     std::string statePath_, runtimePath_;
 };
 

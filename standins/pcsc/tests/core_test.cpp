@@ -16,13 +16,13 @@ TEST(PcscRuntime, TextRoundTripAndDamage)
 {
     Runtime rt;
     rt.connections.push_back(Connection{12, 3, "Lecteur \"A\"", 7, true, false});
-    rt.card("vel4", 7).channel1Open = true;
-    rt.card("vel4", 7).resets = 2;
+    rt.CardMemory("vel4", 7).channel1Open = true;
+    rt.CardMemory("vel4", 7).resets = 2;
     Runtime back;
     std::string error;
-    ASSERT_TRUE(parseRuntime(runtimeToText(rt), back, error)) << error;
-    EXPECT_EQ(runtimeToText(rt), runtimeToText(back));
-    EXPECT_TRUE(parseRuntime("", back, error));   // no file yet: nothing open
+    ASSERT_TRUE(ParseRuntime(RuntimeToText(rt), back, error)) << error;
+    EXPECT_EQ(RuntimeToText(rt), RuntimeToText(back));
+    EXPECT_TRUE(ParseRuntime("", back, error));   // no file yet: nothing open
     EXPECT_TRUE(back.connections.empty());
     for (const char *bad : {"pcsc-runtime 2\n", "pcsc-runtime 1\nconnection reader=\"\" pid=1 id=1 insertion=1 "
                                                 "exclusive=no transaction=no\n",
@@ -31,12 +31,12 @@ TEST(PcscRuntime, TextRoundTripAndDamage)
                             "connection reader=r pid=1 id=1 insertion=1 exclusive=no transaction=no\n",
                             "pcsc-runtime 1\nbogus\n"}) {
         SCOPED_TRACE(bad);
-        EXPECT_FALSE(parseRuntime(bad, back, error));
+        EXPECT_FALSE(ParseRuntime(bad, back, error));
         EXPECT_FALSE(error.empty());
     }
     // A new insertion of the card forgets the old one's memory.
-    EXPECT_FALSE(rt.card("vel4", 8).channel1Open);
-    EXPECT_EQ(nullptr, rt.findCard("vel4", 7));
+    EXPECT_FALSE(rt.CardMemory("vel4", 8).channel1Open);
+    EXPECT_EQ(nullptr, rt.FindCard("vel4", 7));
 }
 
 TEST(PcscReaderView, StatesFollowCardsConnectionsAndTheReaderList)
@@ -44,25 +44,25 @@ TEST(PcscReaderView, StatesFollowCardsConnectionsAndTheReaderList)
     softcard::State s = softcard::defaultState();
     Runtime rt;
     const std::string reader = softcard::kDefaultReaderName;
-    ReaderSnapshot present = snapshotOf(s, rt, reader);
+    ReaderSnapshot present = SnapshotOf(s, rt, reader);
     EXPECT_EQ(uint32_t(kStatePresent), present.state & 0xFFFF);
     EXPECT_EQ(17u, present.atr.size());
     rt.connections.push_back(Connection{1, 1, reader, s.cards[0].insertion, true, false});
-    EXPECT_EQ(uint32_t(kStatePresent | kStateInUse | kStateExclusive), snapshotOf(s, rt, reader).state & 0xFFFF);
+    EXPECT_EQ(uint32_t(kStatePresent | kStateInUse | kStateExclusive), SnapshotOf(s, rt, reader).state & 0xFFFF);
     rt.connections[0].insertion = 999;   // made on a card since removed
-    EXPECT_EQ(uint32_t(kStatePresent), snapshotOf(s, rt, reader).state & 0xFFFF);
-    EXPECT_EQ(uint32_t(kStateUnknown | kStateIgnore), snapshotOf(s, rt, "nowhere").state);
+    EXPECT_EQ(uint32_t(kStatePresent), SnapshotOf(s, rt, reader).state & 0xFFFF);
+    EXPECT_EQ(uint32_t(kStateUnknown | kStateIgnore), SnapshotOf(s, rt, "nowhere").state);
 
-    uint32_t pnp = snapshotOf(s, rt, kPnpReaderName).state;
+    uint32_t pnp = SnapshotOf(s, rt, kPnpReaderName).state;
     EXPECT_NE(0u, pnp);
     s.readers[0].name = "Autre lecteur";
     s.cards[0].reader = "Autre lecteur";
-    uint32_t renamed = snapshotOf(s, rt, kPnpReaderName).state;
+    uint32_t renamed = SnapshotOf(s, rt, kPnpReaderName).state;
     EXPECT_NE(pnp, renamed);
     EXPECT_EQ(1u, (renamed >> 16) & 0xFF);
     s.readers.clear();
     s.cards.clear();
-    EXPECT_NE(0u, snapshotOf(s, rt, kPnpReaderName).state);   // never reads as "knows nothing"
+    EXPECT_NE(0u, SnapshotOf(s, rt, kPnpReaderName).state);   // never reads as "knows nothing"
 
     struct Case {
         uint32_t current, now;
@@ -76,14 +76,14 @@ TEST(PcscReaderView, StatesFollowCardsConnectionsAndTheReaderList)
         {kStatePresent | 0x00060000, kStatePresent | kStateInUse | 0x00060000, true},
     };
     for (const Case &c : cases)
-        EXPECT_EQ(c.differs, differs(c.current, c.now)) << std::hex << c.current << " " << c.now;
+        EXPECT_EQ(c.differs, Differs(c.current, c.now)) << std::hex << c.current << " " << c.now;
 }
 
 TEST(PcscCardModel, AnswersFollowTheCardsMemory)
 {
     CardRuntime m;
     auto sw = [&](CardKind k, std::vector<uint8_t> apdu) {
-        Bytes r = answerApdu(k, m, apdu.data(), apdu.size());
+        Bytes r = AnswerApdu(k, m, apdu.data(), apdu.size());
         return r.size() >= 2 ? unsigned(r[r.size() - 2] << 8 | r.back()) : 0u;
     };
     const std::vector<uint8_t> mf = {0xA0, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00};
@@ -95,11 +95,11 @@ TEST(PcscCardModel, AnswersFollowTheCardsMemory)
     EXPECT_EQ(0x9000u, sw(CardKind::vel4, fido));   // a browser takes channel 0
     EXPECT_TRUE(m.foreignOnChannel0);
     EXPECT_EQ(0x6E00u, sw(CardKind::vel4, mf));
-    resetCard(m);
+    ResetCard(m);
     EXPECT_EQ(0x9F17u, sw(CardKind::vel4, mf));
     EXPECT_EQ(1u, m.resets);
     EXPECT_EQ(0x6881u, sw(CardKind::vel4, onChannel1));
-    Bytes opened = answerApdu(CardKind::vel4, m, open.data(), open.size());
+    Bytes opened = AnswerApdu(CardKind::vel4, m, open.data(), open.size());
     EXPECT_EQ(Bytes({0x01, 0x90, 0x00}), opened);
     EXPECT_EQ(0x9000u, sw(CardKind::vel4, onChannel1));
     EXPECT_EQ(0x6A81u, sw(CardKind::vel4, open));   // one logical channel only
@@ -113,12 +113,12 @@ TEST(PcscCardModel, AnswersFollowTheCardsMemory)
 
     softcard::Card card;
     card.model = "FIDO";
-    EXPECT_EQ(CardKind::fidoBadge, kindOf(card));
+    EXPECT_EQ(CardKind::fidoBadge, KindOf(card));
     card.model = "VEL4";
     card.atr = {0x3B, 0xDC, 0x18, 0xFF, 0x00, 0x00, 0x12, 0x25, 0x00, 0x64, 0x80, 0x00, 0x04, 0x01, 0x00, 0x90, 0x00};
-    EXPECT_EQ(CardKind::vel4, kindOf(card));
+    EXPECT_EQ(CardKind::vel4, KindOf(card));
     card.atr.back() = 0x01;
-    EXPECT_EQ(CardKind::other, kindOf(card));
+    EXPECT_EQ(CardKind::other, KindOf(card));
 }
 
 } // namespace

@@ -28,29 +28,29 @@ const Bytes kGetResponse = {0xA0, 0xC0, 0x00, 0x00, 0x17};
 
 class ScardCalls : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { usePrivateState("calls"); }
+    static void SetUpTestSuite() { UsePrivateState("calls"); }
     void SetUp() override
     {
-        ASSERT_EQ(0, softcardCtl("reset"));
-        ASSERT_EQ(SCARD_S_SUCCESS, api().establish(SCARD_SCOPE_USER, nullptr, nullptr, &ctx));
+        ASSERT_EQ(0, SoftcardCtl("reset"));
+        ASSERT_EQ(SCARD_S_SUCCESS, Winscard().establish(SCARD_SCOPE_USER, nullptr, nullptr, &ctx));
     }
-    void TearDown() override { api().release(ctx); }
+    void TearDown() override { Winscard().release(ctx); }
 
-    SCARDHANDLE connect(const char *reader, DWORD share = SCARD_SHARE_SHARED, LONG *rv = nullptr)
+    SCARDHANDLE Connect(const char *reader, DWORD share = SCARD_SHARE_SHARED, LONG *rv = nullptr)
     {
         SCARDHANDLE h = 0;
         DWORD protocol = 0;
-        LONG r = api().connectA(ctx, reader, share, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &h, &protocol);
+        LONG r = Winscard().connectA(ctx, reader, share, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &h, &protocol);
         if (rv)
             *rv = r;
         else
             EXPECT_EQ(SCARD_S_SUCCESS, r);
         return h;
     }
-    Bytes swOf(SCARDHANDLE h, const Bytes &apdu)
+    Bytes SwOf(SCARDHANDLE h, const Bytes &apdu)
     {
         LONG rv = 0;
-        Bytes r = send(h, apdu, &rv);
+        Bytes r = Send(h, apdu, &rv);
         EXPECT_EQ(SCARD_S_SUCCESS, rv);
         return r.size() >= 2 ? Bytes(r.end() - 2, r.end()) : r;
     }
@@ -60,76 +60,76 @@ protected:
 
 TEST_F(ScardCalls, EveryEntryPointIsExportedByName)
 {
-    api();
+    Winscard();
     HMODULE m = GetModuleHandleA("winscard.dll");
     ASSERT_NE(nullptr, m);
-    for (const char *name : exportNames())
+    for (const char *name : ExportNames())
         EXPECT_NE(nullptr, GetProcAddress(m, name)) << name;
-    EXPECT_EQ(DWORD(SCARD_PROTOCOL_T0), api().t0Pci->dwProtocol);
-    EXPECT_EQ(DWORD(sizeof(SCARD_IO_REQUEST)), api().t0Pci->cbPciLength);
+    EXPECT_EQ(DWORD(SCARD_PROTOCOL_T0), Winscard().t0Pci->dwProtocol);
+    EXPECT_EQ(DWORD(sizeof(SCARD_IO_REQUEST)), Winscard().t0Pci->cbPciLength);
 }
 
 TEST_F(ScardCalls, ContextsAreCheckedOnEveryCall)
 {
     SCARDCONTEXT other = 0;
-    EXPECT_EQ(SCARD_E_INVALID_VALUE, api().establish(7, nullptr, nullptr, &other));
-    EXPECT_EQ(SCARD_E_INVALID_PARAMETER, api().establish(SCARD_SCOPE_USER, nullptr, nullptr, nullptr));
-    ASSERT_EQ(SCARD_S_SUCCESS, api().establish(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &other));
-    EXPECT_EQ(SCARD_S_SUCCESS, api().isValid(other));
-    SCARDHANDLE card = connect(kReader0);
-    EXPECT_EQ(SCARD_S_SUCCESS, api().release(other));
-    EXPECT_EQ(SCARD_E_INVALID_HANDLE, api().release(other));
-    EXPECT_EQ(SCARD_E_INVALID_HANDLE, api().isValid(other));
+    EXPECT_EQ(SCARD_E_INVALID_VALUE, Winscard().establish(7, nullptr, nullptr, &other));
+    EXPECT_EQ(SCARD_E_INVALID_PARAMETER, Winscard().establish(SCARD_SCOPE_USER, nullptr, nullptr, nullptr));
+    ASSERT_EQ(SCARD_S_SUCCESS, Winscard().establish(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &other));
+    EXPECT_EQ(SCARD_S_SUCCESS, Winscard().isValid(other));
+    SCARDHANDLE card = Connect(kReader0);
+    EXPECT_EQ(SCARD_S_SUCCESS, Winscard().release(other));
+    EXPECT_EQ(SCARD_E_INVALID_HANDLE, Winscard().release(other));
+    EXPECT_EQ(SCARD_E_INVALID_HANDLE, Winscard().isValid(other));
     // A card handle is no context, and the reverse.
-    EXPECT_EQ(SCARD_E_INVALID_HANDLE, api().isValid(card));
-    EXPECT_EQ(SCARD_E_INVALID_HANDLE, api().disconnect(ctx, SCARD_LEAVE_CARD));
-    EXPECT_EQ(SCARD_E_INVALID_HANDLE, api().cancel(0));
+    EXPECT_EQ(SCARD_E_INVALID_HANDLE, Winscard().isValid(card));
+    EXPECT_EQ(SCARD_E_INVALID_HANDLE, Winscard().disconnect(ctx, SCARD_LEAVE_CARD));
+    EXPECT_EQ(SCARD_E_INVALID_HANDLE, Winscard().cancel(0));
     // Releasing a context ends its card handles.
-    EXPECT_EQ(SCARD_S_SUCCESS, api().release(ctx));
-    EXPECT_EQ(SCARD_E_INVALID_HANDLE, api().disconnect(card, SCARD_LEAVE_CARD));
-    ASSERT_EQ(SCARD_S_SUCCESS, api().establish(SCARD_SCOPE_USER, nullptr, nullptr, &ctx));
+    EXPECT_EQ(SCARD_S_SUCCESS, Winscard().release(ctx));
+    EXPECT_EQ(SCARD_E_INVALID_HANDLE, Winscard().disconnect(card, SCARD_LEAVE_CARD));
+    ASSERT_EQ(SCARD_S_SUCCESS, Winscard().establish(SCARD_SCOPE_USER, nullptr, nullptr, &ctx));
 }
 
 TEST_F(ScardCalls, ReaderListFollowsTheSizeQueryProtocol)
 {
-    ASSERT_EQ(0, softcardCtl("add-reader \"Lecteur sans contact 1\""));
+    ASSERT_EQ(0, SoftcardCtl("add-reader \"Lecteur sans contact 1\""));
     const char expected[] = "Lecteur Ovrane VEL 0\0Lecteur sans contact 1\0";
     const DWORD size = sizeof(expected);   // both NULs of the end included
     DWORD n = 0;
-    ASSERT_EQ(SCARD_S_SUCCESS, api().listReadersA(ctx, nullptr, nullptr, &n));
+    ASSERT_EQ(SCARD_S_SUCCESS, Winscard().listReadersA(ctx, nullptr, nullptr, &n));
     EXPECT_EQ(size, n);
     char shortBuf[8];
     std::memset(shortBuf, 'x', sizeof(shortBuf));
     n = sizeof(shortBuf);
-    EXPECT_EQ(SCARD_E_INSUFFICIENT_BUFFER, api().listReadersA(ctx, nullptr, shortBuf, &n));
+    EXPECT_EQ(SCARD_E_INSUFFICIENT_BUFFER, Winscard().listReadersA(ctx, nullptr, shortBuf, &n));
     EXPECT_EQ(size, n);
     EXPECT_EQ('x', shortBuf[0]);
     char buf[128];
     n = sizeof(buf);
-    ASSERT_EQ(SCARD_S_SUCCESS, api().listReadersA(ctx, nullptr, buf, &n));
+    ASSERT_EQ(SCARD_S_SUCCESS, Winscard().listReadersA(ctx, nullptr, buf, &n));
     EXPECT_EQ(0, std::memcmp(buf, expected, size));
     char *allocated = nullptr;
     n = SCARD_AUTOALLOCATE;
-    ASSERT_EQ(SCARD_S_SUCCESS, api().listReadersA(ctx, nullptr, reinterpret_cast<char *>(&allocated), &n));
+    ASSERT_EQ(SCARD_S_SUCCESS, Winscard().listReadersA(ctx, nullptr, reinterpret_cast<char *>(&allocated), &n));
     EXPECT_EQ(size, n);
     EXPECT_EQ(0, std::memcmp(allocated, expected, size));
-    EXPECT_EQ(SCARD_S_SUCCESS, api().freeMemory(ctx, allocated));
-    EXPECT_EQ(SCARD_E_INVALID_PARAMETER, api().freeMemory(ctx, allocated));   // not twice
+    EXPECT_EQ(SCARD_S_SUCCESS, Winscard().freeMemory(ctx, allocated));
+    EXPECT_EQ(SCARD_E_INVALID_PARAMETER, Winscard().freeMemory(ctx, allocated));   // not twice
     wchar_t wide[128];
     n = 128;
-    ASSERT_EQ(SCARD_S_SUCCESS, api().listReadersW(ctx, nullptr, wide, &n));
+    ASSERT_EQ(SCARD_S_SUCCESS, Winscard().listReadersW(ctx, nullptr, wide, &n));
     EXPECT_EQ(size, n);
     EXPECT_EQ(0, std::wmemcmp(wide, L"Lecteur Ovrane VEL 0\0Lecteur sans contact 1\0", size));
-    EXPECT_EQ(SCARD_E_INVALID_PARAMETER, api().listReadersA(ctx, nullptr, buf, nullptr));
+    EXPECT_EQ(SCARD_E_INVALID_PARAMETER, Winscard().listReadersA(ctx, nullptr, buf, nullptr));
     // Context 0 is allowed; a stale one is not.
     n = sizeof(buf);
-    EXPECT_EQ(SCARD_S_SUCCESS, api().listReadersA(0, nullptr, buf, &n));
+    EXPECT_EQ(SCARD_S_SUCCESS, Winscard().listReadersA(0, nullptr, buf, &n));
     n = sizeof(buf);
-    EXPECT_EQ(SCARD_E_INVALID_HANDLE, api().listReadersA(ctx + 16, nullptr, buf, &n));
-    ASSERT_EQ(0, softcardCtl("remove-reader \"Lecteur sans contact 1\""));
-    ASSERT_EQ(0, softcardCtl("remove-reader \"Lecteur Ovrane VEL 0\""));
+    EXPECT_EQ(SCARD_E_INVALID_HANDLE, Winscard().listReadersA(ctx + 16, nullptr, buf, &n));
+    ASSERT_EQ(0, SoftcardCtl("remove-reader \"Lecteur sans contact 1\""));
+    ASSERT_EQ(0, SoftcardCtl("remove-reader \"Lecteur Ovrane VEL 0\""));
     n = sizeof(buf);
-    EXPECT_EQ(SCARD_E_NO_READERS_AVAILABLE, api().listReadersA(ctx, nullptr, buf, &n));
+    EXPECT_EQ(SCARD_E_NO_READERS_AVAILABLE, Winscard().listReadersA(ctx, nullptr, buf, &n));
 }
 
 // Each kind of card as SCardStatus and a zero-timeout status query show it.
@@ -146,21 +146,21 @@ TEST_F(ScardCalls, StatusShowsEachCardsAtr)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.card);
-        ASSERT_EQ(0, softcardCtl(std::string("remove \"") + kReader0 + "\""));
-        std::string card = c.card[0] == '@' ? "\"" + cardImage(c.card + 1) + "\"" : c.card;
-        ASSERT_EQ(0, softcardCtl(std::string("insert \"") + kReader0 + "\" " + card));
-        SCARDHANDLE h = connect(kReader0);
+        ASSERT_EQ(0, SoftcardCtl(std::string("remove \"") + kReader0 + "\""));
+        std::string card = c.card[0] == '@' ? "\"" + CardImage(c.card + 1) + "\"" : c.card;
+        ASSERT_EQ(0, SoftcardCtl(std::string("insert \"") + kReader0 + "\" " + card));
+        SCARDHANDLE h = Connect(kReader0);
         char names[64];
         DWORD nNames = sizeof(names), state = 0, protocol = 0, nAtr = 36;
         BYTE atr[36];
-        ASSERT_EQ(SCARD_S_SUCCESS, api().statusA(h, names, &nNames, &state, &protocol, atr, &nAtr));
+        ASSERT_EQ(SCARD_S_SUCCESS, Winscard().statusA(h, names, &nNames, &state, &protocol, atr, &nAtr));
         EXPECT_STREQ(kReader0, names);
         EXPECT_EQ(sizeof(kReader0) + 1, nNames);
         EXPECT_EQ(DWORD(SCARD_SPECIFIC), state);
         EXPECT_EQ(DWORD(SCARD_PROTOCOL_T0), protocol);
         SCARD_READERSTATEA rs = {};
         rs.szReader = kReader0;
-        ASSERT_EQ(SCARD_S_SUCCESS, api().statusChangeA(ctx, 0, &rs, 1));
+        ASSERT_EQ(SCARD_S_SUCCESS, Winscard().statusChangeA(ctx, 0, &rs, 1));
         EXPECT_EQ(DWORD(SCARD_STATE_PRESENT | SCARD_STATE_INUSE | SCARD_STATE_CHANGED), rs.dwEventState & 0xFFFF);
         EXPECT_EQ(Bytes(atr, atr + nAtr), Bytes(rs.rgbAtr, rs.rgbAtr + rs.cbAtr));
         if (!c.atr.empty()) {
@@ -169,10 +169,10 @@ TEST_F(ScardCalls, StatusShowsEachCardsAtr)
         // One byte short: the size needed, nothing written.
         BYTE shortAtr[4] = {0xEE};
         nAtr = 4;
-        EXPECT_EQ(SCARD_E_INSUFFICIENT_BUFFER, api().statusA(h, nullptr, nullptr, nullptr, nullptr, shortAtr, &nAtr));
+        EXPECT_EQ(SCARD_E_INSUFFICIENT_BUFFER, Winscard().statusA(h, nullptr, nullptr, nullptr, nullptr, shortAtr, &nAtr));
         EXPECT_EQ(rs.cbAtr, nAtr);
         EXPECT_EQ(0xEE, shortAtr[0]);
-        EXPECT_EQ(SCARD_S_SUCCESS, api().disconnect(h, SCARD_LEAVE_CARD));
+        EXPECT_EQ(SCARD_S_SUCCESS, Winscard().disconnect(h, SCARD_LEAVE_CARD));
     }
 }
 
@@ -180,33 +180,33 @@ TEST_F(ScardCalls, StatusShowsEachCardsAtr)
 // the logical channel a browser leaves open.
 TEST_F(ScardCalls, Vel4CardAnswersAsItsMemorySays)
 {
-    ASSERT_EQ(0, softcardCtl(std::string("remove \"") + kReader0 + "\""));
-    ASSERT_EQ(0, softcardCtl(std::string("insert \"") + kReader0 + "\" \"" + cardImage("vel4-default") + "\""));
-    SCARDHANDLE h = connect(kReader0);
-    EXPECT_EQ(Bytes({0x9F, 0x17}), swOf(h, kSelectMf));
-    EXPECT_EQ(Bytes({0x94, 0x04}), swOf(h, kSelect5F78));
-    EXPECT_EQ(Bytes({0x68, 0x81}), swOf(h, kCloseChannel1));   // nothing open
+    ASSERT_EQ(0, SoftcardCtl(std::string("remove \"") + kReader0 + "\""));
+    ASSERT_EQ(0, SoftcardCtl(std::string("insert \"") + kReader0 + "\" \"" + CardImage("vel4-default") + "\""));
+    SCARDHANDLE h = Connect(kReader0);
+    EXPECT_EQ(Bytes({0x9F, 0x17}), SwOf(h, kSelectMf));
+    EXPECT_EQ(Bytes({0x94, 0x04}), SwOf(h, kSelect5F78));
+    EXPECT_EQ(Bytes({0x68, 0x81}), SwOf(h, kCloseChannel1));   // nothing open
     // Another application took channel 0: the GSM class is unknown there.
-    ASSERT_EQ(0, pcscCtl(std::string("take-channel0 \"") + kReader0 + "\""));
-    EXPECT_EQ(Bytes({0x6E, 0x00}), swOf(h, kSelectMf));
-    EXPECT_EQ(Bytes({0x6E, 0x00}), swOf(h, kSelect5F78));
-    EXPECT_EQ(Bytes({0x90, 0x00}), swOf(h, kSelectVel));        // repaired by selection
-    EXPECT_EQ(Bytes({0x9F, 0x17}), swOf(h, kSelectMf));
-    ASSERT_EQ(0, pcscCtl(std::string("take-channel0 \"") + kReader0 + "\""));
+    ASSERT_EQ(0, PcscCtl(std::string("take-channel0 \"") + kReader0 + "\""));
+    EXPECT_EQ(Bytes({0x6E, 0x00}), SwOf(h, kSelectMf));
+    EXPECT_EQ(Bytes({0x6E, 0x00}), SwOf(h, kSelect5F78));
+    EXPECT_EQ(Bytes({0x90, 0x00}), SwOf(h, kSelectVel));        // repaired by selection
+    EXPECT_EQ(Bytes({0x9F, 0x17}), SwOf(h, kSelectMf));
+    ASSERT_EQ(0, PcscCtl(std::string("take-channel0 \"") + kReader0 + "\""));
     DWORD protocol = 0;
-    ASSERT_EQ(SCARD_S_SUCCESS, api().reconnect(h, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, SCARD_RESET_CARD, &protocol));
-    EXPECT_EQ(Bytes({0x9F, 0x17}), swOf(h, kSelectMf));         // repaired by reset
-    ASSERT_EQ(0, pcscCtl(std::string("open-channel \"") + kReader0 + "\""));
-    EXPECT_EQ(Bytes({0x90, 0x00}), swOf(h, kCloseChannel1));
-    EXPECT_EQ(Bytes({0x68, 0x81}), swOf(h, kCloseChannel1));
+    ASSERT_EQ(SCARD_S_SUCCESS, Winscard().reconnect(h, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, SCARD_RESET_CARD, &protocol));
+    EXPECT_EQ(Bytes({0x9F, 0x17}), SwOf(h, kSelectMf));         // repaired by reset
+    ASSERT_EQ(0, PcscCtl(std::string("open-channel \"") + kReader0 + "\""));
+    EXPECT_EQ(Bytes({0x90, 0x00}), SwOf(h, kCloseChannel1));
+    EXPECT_EQ(Bytes({0x68, 0x81}), SwOf(h, kCloseChannel1));
     // An answer longer than the receive buffer: an error, the buffer untouched.
     Bytes small(4, 0xEE);
     DWORD n = 4;
     EXPECT_EQ(SCARD_E_INSUFFICIENT_BUFFER,
-              api().transmit(h, api().t0Pci, kGetResponse.data(), DWORD(kGetResponse.size()), nullptr, small.data(), &n));
+              Winscard().transmit(h, Winscard().t0Pci, kGetResponse.data(), DWORD(kGetResponse.size()), nullptr, small.data(), &n));
     EXPECT_EQ(DWORD(0x19), n);
     EXPECT_EQ(Bytes(4, 0xEE), small);
-    EXPECT_EQ(SCARD_S_SUCCESS, api().disconnect(h, SCARD_LEAVE_CARD));
+    EXPECT_EQ(SCARD_S_SUCCESS, Winscard().disconnect(h, SCARD_LEAVE_CARD));
 }
 
 TEST_F(ScardCalls, OtherCardsAnswerTheirOwnWay)
@@ -225,49 +225,49 @@ TEST_F(ScardCalls, OtherCardsAnswerTheirOwnWay)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.card);
-        softcardCtl(std::string("remove \"") + kReader0 + "\"");
-        std::string card = c.card[0] == '@' ? "\"" + cardImage(c.card + 1) + "\"" : c.card;
-        ASSERT_EQ(0, softcardCtl(std::string("insert \"") + kReader0 + "\" " + card));
-        SCARDHANDLE h = connect(kReader0);
-        EXPECT_EQ(c.sw, swOf(h, c.apdu));
-        api().disconnect(h, SCARD_LEAVE_CARD);
+        SoftcardCtl(std::string("remove \"") + kReader0 + "\"");
+        std::string card = c.card[0] == '@' ? "\"" + CardImage(c.card + 1) + "\"" : c.card;
+        ASSERT_EQ(0, SoftcardCtl(std::string("insert \"") + kReader0 + "\" " + card));
+        SCARDHANDLE h = Connect(kReader0);
+        EXPECT_EQ(c.sw, SwOf(h, c.apdu));
+        Winscard().disconnect(h, SCARD_LEAVE_CARD);
     }
 }
 
 TEST_F(ScardCalls, ResetAndRemovalReachEveryHandle)
 {
-    SCARDHANDLE a = connect(kReader0), b = connect(kReader0);
+    SCARDHANDLE a = Connect(kReader0), b = Connect(kReader0);
     DWORD protocol = 0;
-    ASSERT_EQ(SCARD_S_SUCCESS, api().reconnect(a, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, SCARD_RESET_CARD, &protocol));
+    ASSERT_EQ(SCARD_S_SUCCESS, Winscard().reconnect(a, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, SCARD_RESET_CARD, &protocol));
     LONG rv = 0;
-    send(b, kSelectMf, &rv);
+    Send(b, kSelectMf, &rv);
     EXPECT_EQ(SCARD_W_RESET_CARD, rv);
-    ASSERT_EQ(SCARD_S_SUCCESS, api().reconnect(b, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, SCARD_LEAVE_CARD, &protocol));
-    send(b, kSelectMf, &rv);
+    ASSERT_EQ(SCARD_S_SUCCESS, Winscard().reconnect(b, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, SCARD_LEAVE_CARD, &protocol));
+    Send(b, kSelectMf, &rv);
     EXPECT_EQ(SCARD_S_SUCCESS, rv);
     // Disconnecting with a reset reaches the others too.
-    ASSERT_EQ(SCARD_S_SUCCESS, api().disconnect(a, SCARD_RESET_CARD));
-    send(b, kSelectMf, &rv);
+    ASSERT_EQ(SCARD_S_SUCCESS, Winscard().disconnect(a, SCARD_RESET_CARD));
+    Send(b, kSelectMf, &rv);
     EXPECT_EQ(SCARD_W_RESET_CARD, rv);
-    ASSERT_EQ(SCARD_S_SUCCESS, api().reconnect(b, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, SCARD_LEAVE_CARD, &protocol));
+    ASSERT_EQ(SCARD_S_SUCCESS, Winscard().reconnect(b, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, SCARD_LEAVE_CARD, &protocol));
     // Removed, then another card inserted: the handle's card is gone.
-    ASSERT_EQ(0, softcardCtl(std::string("remove \"") + kReader0 + "\""));
-    send(b, kSelectMf, &rv);
+    ASSERT_EQ(0, SoftcardCtl(std::string("remove \"") + kReader0 + "\""));
+    Send(b, kSelectMf, &rv);
     EXPECT_EQ(SCARD_W_REMOVED_CARD, rv);
-    ASSERT_EQ(0, softcardCtl(std::string("insert \"") + kReader0 + "\" vel3-cl"));
+    ASSERT_EQ(0, SoftcardCtl(std::string("insert \"") + kReader0 + "\" vel3-cl"));
     DWORD state = 0;
-    EXPECT_EQ(SCARD_W_REMOVED_CARD, api().statusA(b, nullptr, nullptr, &state, nullptr, nullptr, nullptr));
-    EXPECT_EQ(SCARD_S_SUCCESS, api().disconnect(b, SCARD_LEAVE_CARD));
+    EXPECT_EQ(SCARD_W_REMOVED_CARD, Winscard().statusA(b, nullptr, nullptr, &state, nullptr, nullptr, nullptr));
+    EXPECT_EQ(SCARD_S_SUCCESS, Winscard().disconnect(b, SCARD_LEAVE_CARD));
     // No card at all.
-    ASSERT_EQ(0, softcardCtl(std::string("remove \"") + kReader0 + "\""));
-    connect(kReader0, SCARD_SHARE_SHARED, &rv);
+    ASSERT_EQ(0, SoftcardCtl(std::string("remove \"") + kReader0 + "\""));
+    Connect(kReader0, SCARD_SHARE_SHARED, &rv);
     EXPECT_EQ(SCARD_E_NO_SMARTCARD, rv);
-    connect("Lecteur inconnu", SCARD_SHARE_SHARED, &rv);
+    Connect("Lecteur inconnu", SCARD_SHARE_SHARED, &rv);
     EXPECT_EQ(SCARD_E_UNKNOWN_READER, rv);
 }
 
 // The software card's library, as the tray loads it beside PC/SC.
-CK_FUNCTION_LIST *softcardLibrary()
+CK_FUNCTION_LIST *SoftcardLibrary()
 {
     static CK_FUNCTION_LIST *list = [] {
         CK_FUNCTION_LIST *l = nullptr;
@@ -286,18 +286,18 @@ CK_FUNCTION_LIST *softcardLibrary()
 // to PC/SC (readers with a card) and to the PKCS#11 library (slots with a token).
 TEST_F(ScardCalls, PcscAndPkcs11SeeTheSameReadersAndCards)
 {
-    CK_FUNCTION_LIST *p11 = softcardLibrary();
+    CK_FUNCTION_LIST *p11 = SoftcardLibrary();
     ASSERT_NE(nullptr, p11);
     auto pcscView = [&] {
         std::vector<std::string> withCard;
         char names[512];
         DWORD n = sizeof(names);
-        if (api().listReadersA(ctx, nullptr, names, &n) != SCARD_S_SUCCESS)
+        if (Winscard().listReadersA(ctx, nullptr, names, &n) != SCARD_S_SUCCESS)
             return withCard;
         for (const char *r = names; *r; r += std::strlen(r) + 1) {
             SCARD_READERSTATEA rs = {};
             rs.szReader = r;
-            api().statusChangeA(ctx, 0, &rs, 1);
+            Winscard().statusChangeA(ctx, 0, &rs, 1);
             if (rs.dwEventState & SCARD_STATE_PRESENT)
                 withCard.push_back(r);
         }
@@ -323,14 +323,14 @@ TEST_F(ScardCalls, PcscAndPkcs11SeeTheSameReadersAndCards)
         std::vector<std::string> withCard;
     } steps[] = {
         {"add-reader \"Lecteur Ovrane VEL 1\" 2", reader0},
-        {"insert \"Lecteur Ovrane VEL 1\" \"" + cardImage("vel4-default") + "\"", {kReader0, "Lecteur Ovrane VEL 1"}},
+        {"insert \"Lecteur Ovrane VEL 1\" \"" + CardImage("vel4-default") + "\"", {kReader0, "Lecteur Ovrane VEL 1"}},
         {std::string("remove \"") + kReader0 + "\"", {"Lecteur Ovrane VEL 1"}},
         {"swap \"Lecteur Ovrane VEL 1\" \"Lecteur Ovrane VEL 0\"", reader0},
         {"remove-reader \"Lecteur Ovrane VEL 1\"", reader0},
     };
     for (const Step &step : steps) {
         SCOPED_TRACE(step.command);
-        ASSERT_EQ(0, softcardCtl(step.command));
+        ASSERT_EQ(0, SoftcardCtl(step.command));
         EXPECT_EQ(step.withCard, pcscView());
         EXPECT_EQ(step.withCard, pkcs11View());
     }
@@ -344,51 +344,51 @@ TEST_F(ScardCalls, CardTypeProviderComesFromTheCardDatabase)
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, key);
     char buf[64];
     DWORD n = sizeof(buf);
-    EXPECT_EQ(SCARD_E_UNKNOWN_CARD, api().providerA(ctx, "Velcarte VEL3", SCARD_PROVIDER_CSP, buf, &n));
+    EXPECT_EQ(SCARD_E_UNKNOWN_CARD, Winscard().providerA(ctx, "Velcarte VEL3", SCARD_PROVIDER_CSP, buf, &n));
     HKEY h;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &h, nullptr));
     RegSetValueExA(h, "Crypto Provider", 0, REG_SZ, reinterpret_cast<const BYTE *>(provider), sizeof(provider));
     RegCloseKey(h);
     n = 0;
-    ASSERT_EQ(SCARD_S_SUCCESS, api().providerA(ctx, "Velcarte VEL3", SCARD_PROVIDER_CSP, nullptr, &n));
+    ASSERT_EQ(SCARD_S_SUCCESS, Winscard().providerA(ctx, "Velcarte VEL3", SCARD_PROVIDER_CSP, nullptr, &n));
     EXPECT_EQ(sizeof(provider), n);
     n = 5;
-    EXPECT_EQ(SCARD_E_INSUFFICIENT_BUFFER, api().providerA(ctx, "Velcarte VEL3", SCARD_PROVIDER_CSP, buf, &n));
+    EXPECT_EQ(SCARD_E_INSUFFICIENT_BUFFER, Winscard().providerA(ctx, "Velcarte VEL3", SCARD_PROVIDER_CSP, buf, &n));
     n = sizeof(buf);
-    ASSERT_EQ(SCARD_S_SUCCESS, api().providerA(ctx, "Velcarte VEL3", SCARD_PROVIDER_CSP, buf, &n));
+    ASSERT_EQ(SCARD_S_SUCCESS, Winscard().providerA(ctx, "Velcarte VEL3", SCARD_PROVIDER_CSP, buf, &n));
     EXPECT_STREQ(provider, buf);
     wchar_t wide[64];
     n = 64;
-    ASSERT_EQ(SCARD_S_SUCCESS, api().providerW(ctx, L"Velcarte VEL3", SCARD_PROVIDER_CSP, wide, &n));
+    ASSERT_EQ(SCARD_S_SUCCESS, Winscard().providerW(ctx, L"Velcarte VEL3", SCARD_PROVIDER_CSP, wide, &n));
     EXPECT_STREQ(L"Ovrane Cryptographic Provider", wide);
     n = sizeof(buf);
-    EXPECT_EQ(SCARD_E_UNKNOWN_CARD, api().providerA(ctx, "Velcarte VEL3", SCARD_PROVIDER_KSP, buf, &n));
-    EXPECT_EQ(SCARD_E_INVALID_VALUE, api().providerA(ctx, "Velcarte VEL3", 99, buf, &n));
-    EXPECT_EQ(SCARD_E_INVALID_HANDLE, api().providerA(0, "Velcarte VEL3", SCARD_PROVIDER_CSP, buf, &n));
+    EXPECT_EQ(SCARD_E_UNKNOWN_CARD, Winscard().providerA(ctx, "Velcarte VEL3", SCARD_PROVIDER_KSP, buf, &n));
+    EXPECT_EQ(SCARD_E_INVALID_VALUE, Winscard().providerA(ctx, "Velcarte VEL3", 99, buf, &n));
+    EXPECT_EQ(SCARD_E_INVALID_HANDLE, Winscard().providerA(0, "Velcarte VEL3", SCARD_PROVIDER_CSP, buf, &n));
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, key);
 }
 
 TEST_F(ScardCalls, InjectedResultsAndLatencyReachTheCardCalls)
 {
-    SCARDHANDLE h = connect(kReader0);
-    ASSERT_EQ(0, pcscCtl("inject SCardTransmit 2 0x80100066"));
+    SCARDHANDLE h = Connect(kReader0);
+    ASSERT_EQ(0, PcscCtl("inject SCardTransmit 2 0x80100066"));
     LONG rv = 0;
-    send(h, kSelectMf, &rv);
+    Send(h, kSelectMf, &rv);
     EXPECT_EQ(SCARD_S_SUCCESS, rv);
-    send(h, kSelectMf, &rv);
+    Send(h, kSelectMf, &rv);
     EXPECT_EQ(SCARD_W_UNRESPONSIVE_CARD, rv);
-    send(h, kSelectMf, &rv);   // one shot
+    Send(h, kSelectMf, &rv);   // one shot
     EXPECT_EQ(SCARD_S_SUCCESS, rv);
-    ASSERT_EQ(0, pcscCtl("inject SCardConnect 1 0x8010000B"));
-    connect(kReader0, SCARD_SHARE_SHARED, &rv);
+    ASSERT_EQ(0, PcscCtl("inject SCardConnect 1 0x8010000B"));
+    Connect(kReader0, SCARD_SHARE_SHARED, &rv);
     EXPECT_EQ(SCARD_E_SHARING_VIOLATION, rv);
-    EXPECT_NE(0, pcscCtl("inject C_Login 1 0"));   // PC/SC calls only
+    EXPECT_NE(0, PcscCtl("inject C_Login 1 0"));   // PC/SC calls only
 }
 
 // Missing pointers, bad values and huge lengths at each entry point.
 TEST_F(ScardCalls, HostileCallersGetClearCodes)
 {
-    SCARDHANDLE h = connect(kReader0);
+    SCARDHANDLE h = Connect(kReader0);
     BYTE buf[258];
     DWORD n = sizeof(buf), protocol = 0;
     SCARDHANDLE other = 0;
@@ -397,40 +397,40 @@ TEST_F(ScardCalls, HostileCallersGetClearCodes)
         const char *what;
         LONG got, expected;
     } cases[] = {
-        {"transmit without send PCI", api().transmit(h, nullptr, kSelectMf.data(), 7, nullptr, buf, &n),
+        {"transmit without send PCI", Winscard().transmit(h, nullptr, kSelectMf.data(), 7, nullptr, buf, &n),
          SCARD_E_INVALID_PARAMETER},
-        {"transmit without command", api().transmit(h, api().t0Pci, nullptr, 7, nullptr, buf, &n),
+        {"transmit without command", Winscard().transmit(h, Winscard().t0Pci, nullptr, 7, nullptr, buf, &n),
          SCARD_E_INVALID_PARAMETER},
-        {"transmit without length", api().transmit(h, api().t0Pci, kSelectMf.data(), 7, nullptr, buf, nullptr),
+        {"transmit without length", Winscard().transmit(h, Winscard().t0Pci, kSelectMf.data(), 7, nullptr, buf, nullptr),
          SCARD_E_INVALID_PARAMETER},
-        {"transmit of a huge command", api().transmit(h, api().t0Pci, buf, 0x7FFFFFFF, nullptr, buf, &n),
+        {"transmit of a huge command", Winscard().transmit(h, Winscard().t0Pci, buf, 0x7FFFFFFF, nullptr, buf, &n),
          SCARD_E_INVALID_PARAMETER},
-        {"transmit of nothing", api().transmit(h, api().t0Pci, buf, 0, nullptr, buf, &n), SCARD_E_INVALID_PARAMETER},
+        {"transmit of nothing", Winscard().transmit(h, Winscard().t0Pci, buf, 0, nullptr, buf, &n), SCARD_E_INVALID_PARAMETER},
         {"transmit on another protocol",
-         api().transmit(h, &t1, kSelectMf.data(), 7, nullptr, buf, &n), SCARD_E_PROTO_MISMATCH},
-        {"connect without reader", api().connectA(ctx, nullptr, SCARD_SHARE_SHARED, 1, &other, &protocol),
+         Winscard().transmit(h, &t1, kSelectMf.data(), 7, nullptr, buf, &n), SCARD_E_PROTO_MISMATCH},
+        {"connect without reader", Winscard().connectA(ctx, nullptr, SCARD_SHARE_SHARED, 1, &other, &protocol),
          SCARD_E_INVALID_PARAMETER},
-        {"connect without handle", api().connectA(ctx, kReader0, SCARD_SHARE_SHARED, 1, nullptr, &protocol),
+        {"connect without handle", Winscard().connectA(ctx, kReader0, SCARD_SHARE_SHARED, 1, nullptr, &protocol),
          SCARD_E_INVALID_PARAMETER},
-        {"connect in mode 9", api().connectA(ctx, kReader0, 9, 1, &other, &protocol), SCARD_E_INVALID_VALUE},
-        {"connect shared with no protocol", api().connectA(ctx, kReader0, SCARD_SHARE_SHARED, 0, &other, &protocol),
+        {"connect in mode 9", Winscard().connectA(ctx, kReader0, 9, 1, &other, &protocol), SCARD_E_INVALID_VALUE},
+        {"connect shared with no protocol", Winscard().connectA(ctx, kReader0, SCARD_SHARE_SHARED, 0, &other, &protocol),
          SCARD_E_INVALID_VALUE},
-        {"status change without states", api().statusChangeA(ctx, 0, nullptr, 1), SCARD_E_INVALID_PARAMETER},
-        {"status change of nothing", api().statusChangeA(ctx, 0, nullptr, 0), SCARD_E_TIMEOUT},
-        {"reconnect with init 9", api().reconnect(h, SCARD_SHARE_SHARED, 1, 9, &protocol), SCARD_E_INVALID_VALUE},
-        {"disconnect with disposition 9", api().disconnect(h, 9), SCARD_E_INVALID_VALUE},
-        {"end of no transaction", api().endTransaction(h, SCARD_LEAVE_CARD), SCARD_E_NOT_TRANSACTED},
-        {"free of foreign memory", api().freeMemory(ctx, buf), SCARD_E_INVALID_PARAMETER},
+        {"status change without states", Winscard().statusChangeA(ctx, 0, nullptr, 1), SCARD_E_INVALID_PARAMETER},
+        {"status change of nothing", Winscard().statusChangeA(ctx, 0, nullptr, 0), SCARD_E_TIMEOUT},
+        {"reconnect with init 9", Winscard().reconnect(h, SCARD_SHARE_SHARED, 1, 9, &protocol), SCARD_E_INVALID_VALUE},
+        {"disconnect with disposition 9", Winscard().disconnect(h, 9), SCARD_E_INVALID_VALUE},
+        {"end of no transaction", Winscard().endTransaction(h, SCARD_LEAVE_CARD), SCARD_E_NOT_TRANSACTED},
+        {"free of foreign memory", Winscard().freeMemory(ctx, buf), SCARD_E_INVALID_PARAMETER},
     };
     for (const Case &c : cases)
         EXPECT_EQ(c.expected, c.got) << c.what;
     SCARD_READERSTATEA nameless = {};
-    EXPECT_EQ(SCARD_E_INVALID_VALUE, api().statusChangeA(ctx, 0, &nameless, 1));
+    EXPECT_EQ(SCARD_E_INVALID_VALUE, Winscard().statusChangeA(ctx, 0, &nameless, 1));
     std::vector<SCARD_READERSTATEA> many(1000);
     for (auto &s : many)
         s.szReader = kReader0;
-    EXPECT_EQ(SCARD_E_INVALID_VALUE, api().statusChangeA(ctx, 0, many.data(), DWORD(many.size())));
-    EXPECT_EQ(SCARD_S_SUCCESS, api().disconnect(h, SCARD_LEAVE_CARD));
+    EXPECT_EQ(SCARD_E_INVALID_VALUE, Winscard().statusChangeA(ctx, 0, many.data(), DWORD(many.size())));
+    EXPECT_EQ(SCARD_S_SUCCESS, Winscard().disconnect(h, SCARD_LEAVE_CARD));
 }
 
 } // namespace

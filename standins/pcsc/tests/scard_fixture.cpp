@@ -7,7 +7,7 @@ namespace pcsc_test {
 
 namespace {
 
-HMODULE module()
+HMODULE Module()
 {
     static HMODULE m = LoadLibraryA("winscard.dll");
     if (!m) {
@@ -18,9 +18,9 @@ HMODULE module()
 }
 
 template <class T>
-void bind(T &slot, const char *name)
+void Bind(T &slot, const char *name)
 {
-    FARPROC p = GetProcAddress(module(), name);
+    FARPROC p = GetProcAddress(Module(), name);
     if (!p) {
         std::fprintf(stderr, "winscard.dll lacks %s\n", name);
         std::exit(2);
@@ -31,7 +31,7 @@ void bind(T &slot, const char *name)
 
 } // namespace
 
-const std::vector<const char *> &exportNames()
+const std::vector<const char *> &ExportNames()
 {
     static const std::vector<const char *> names = {
         "SCardEstablishContext", "SCardReleaseContext", "SCardIsValidContext", "SCardCancel",
@@ -43,37 +43,37 @@ const std::vector<const char *> &exportNames()
     return names;
 }
 
-const Api &api()
+const Api &Winscard()
 {
     static Api a = [] {
         Api x;
-        bind(x.establish, "SCardEstablishContext");
-        bind(x.release, "SCardReleaseContext");
-        bind(x.isValid, "SCardIsValidContext");
-        bind(x.cancel, "SCardCancel");
-        bind(x.freeMemory, "SCardFreeMemory");
-        bind(x.listReadersA, "SCardListReadersA");
-        bind(x.listReadersW, "SCardListReadersW");
-        bind(x.statusChangeA, "SCardGetStatusChangeA");
-        bind(x.statusChangeW, "SCardGetStatusChangeW");
-        bind(x.connectA, "SCardConnectA");
-        bind(x.connectW, "SCardConnectW");
-        bind(x.reconnect, "SCardReconnect");
-        bind(x.disconnect, "SCardDisconnect");
-        bind(x.beginTransaction, "SCardBeginTransaction");
-        bind(x.endTransaction, "SCardEndTransaction");
-        bind(x.statusA, "SCardStatusA");
-        bind(x.statusW, "SCardStatusW");
-        bind(x.transmit, "SCardTransmit");
-        bind(x.providerA, "SCardGetCardTypeProviderNameA");
-        bind(x.providerW, "SCardGetCardTypeProviderNameW");
-        bind(x.t0Pci, "g_rgSCardT0Pci");
+        Bind(x.establish, "SCardEstablishContext");
+        Bind(x.release, "SCardReleaseContext");
+        Bind(x.isValid, "SCardIsValidContext");
+        Bind(x.cancel, "SCardCancel");
+        Bind(x.freeMemory, "SCardFreeMemory");
+        Bind(x.listReadersA, "SCardListReadersA");
+        Bind(x.listReadersW, "SCardListReadersW");
+        Bind(x.statusChangeA, "SCardGetStatusChangeA");
+        Bind(x.statusChangeW, "SCardGetStatusChangeW");
+        Bind(x.connectA, "SCardConnectA");
+        Bind(x.connectW, "SCardConnectW");
+        Bind(x.reconnect, "SCardReconnect");
+        Bind(x.disconnect, "SCardDisconnect");
+        Bind(x.beginTransaction, "SCardBeginTransaction");
+        Bind(x.endTransaction, "SCardEndTransaction");
+        Bind(x.statusA, "SCardStatusA");
+        Bind(x.statusW, "SCardStatusW");
+        Bind(x.transmit, "SCardTransmit");
+        Bind(x.providerA, "SCardGetCardTypeProviderNameA");
+        Bind(x.providerW, "SCardGetCardTypeProviderNameW");
+        Bind(x.t0Pci, "g_rgSCardT0Pci");
         return x;
     }();
     return a;
 }
 
-std::string usePrivateState(const char *tag)
+std::string UsePrivateState(const char *tag)
 {
     char dir[MAX_PATH], folder[MAX_PATH + 64];
     GetTempPathA(sizeof(dir), dir);
@@ -87,27 +87,27 @@ std::string usePrivateState(const char *tag)
     return path;
 }
 
-int softcardCtl(const std::string &args)
+int SoftcardCtl(const std::string &args)
 {
-    return vel_test::runCommandLine(std::string("\"") + PCSC_TEST_SOFTCARD_CTL + "\" " + args);
+    return vel_test::RunCommandLine(std::string("\"") + PCSC_TEST_SOFTCARD_CTL + "\" " + args);
 }
 
-int pcscCtl(const std::string &args)
+int PcscCtl(const std::string &args)
 {
-    return vel_test::runCommandLine(std::string("\"") + PCSC_TEST_PCSC_CTL + "\" " + args);
+    return vel_test::RunCommandLine(std::string("\"") + PCSC_TEST_PCSC_CTL + "\" " + args);
 }
 
-std::string cardImage(const char *name)
+std::string CardImage(const char *name)
 {
     return std::string(PCSC_TEST_CARDS_DIR) + "\\" + name + ".card";
 }
 
 
-std::vector<unsigned char> send(SCARDHANDLE card, const std::vector<unsigned char> &apdu, LONG *rv, DWORD receive)
+std::vector<unsigned char> Send(SCARDHANDLE card, const std::vector<unsigned char> &apdu, LONG *rv, DWORD receive)
 {
     std::vector<unsigned char> out(receive);
     DWORD n = receive;
-    LONG r = api().transmit(card, api().t0Pci, apdu.data(), DWORD(apdu.size()), nullptr, out.data(), &n);
+    LONG r = Winscard().transmit(card, Winscard().t0Pci, apdu.data(), DWORD(apdu.size()), nullptr, out.data(), &n);
     if (rv)
         *rv = r;
     if (r != SCARD_S_SUCCESS)

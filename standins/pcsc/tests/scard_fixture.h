@@ -37,25 +37,25 @@ struct Api {
 };
 
 // Every export of winscard.dll, by name; the program ends if one is missing.
-const Api &api();
+const Api &Winscard();
 // The names looked up, for the test that checks them one by one.
-const std::vector<const char *> &exportNames();
+const std::vector<const char *> &ExportNames();
 
 // A private folder holding this program's state file (VEL_SOFTCARD_STATE,
 // set before the first PC/SC call); returns the state file's path.
-std::string usePrivateState(const char *tag);
+std::string UsePrivateState(const char *tag);
 // Runs softcard_ctl / pcsc_ctl with the arguments (one string); exit code.
-int softcardCtl(const std::string &args);
-int pcscCtl(const std::string &args);
+int SoftcardCtl(const std::string &args);
+int PcscCtl(const std::string &args);
 // Windows path of a test card image ("vel4-default", "fido-badge").
-std::string cardImage(const char *name);
-using vel_test::scaled;
+std::string CardImage(const char *name);
+using vel_test::Scaled;
 
 const char kReader0[] = "Lecteur Ovrane VEL 0";
 
 // One APDU on a connected handle: the answer, or the empty vector and the
 // code in `rv` on failure.
-std::vector<unsigned char> send(SCARDHANDLE card, const std::vector<unsigned char> &apdu, LONG *rv = nullptr,
+std::vector<unsigned char> Send(SCARDHANDLE card, const std::vector<unsigned char> &apdu, LONG *rv = nullptr,
                                 DWORD receive = 258);
 
 } // namespace pcsc_test

@@ -27,7 +27,7 @@ public:
         state_.dwCurrentState = known;
         done_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         thread_ = std::thread([=] {
-            rv_ = api().statusChangeA(ctx, timeout, &state_, 1);
+            rv_ = Winscard().statusChangeA(ctx, timeout, &state_, 1);
             SetEvent(done_);
         });
     }
@@ -36,9 +36,9 @@ public:
         thread_.join();
         CloseHandle(done_);
     }
-    bool finishedWithin(unsigned long ms) { return WaitForSingleObject(done_, ms) == WAIT_OBJECT_0; }
-    LONG rv() const { return rv_; }
-    const SCARD_READERSTATEA &state() const { return state_; }
+    bool FinishedWithin(unsigned long ms) { return WaitForSingleObject(done_, ms) == WAIT_OBJECT_0; }
+    LONG Rv() const { return rv_; }
+    const SCARD_READERSTATEA &State() const { return state_; }
 
 private:
     SCARD_READERSTATEA state_ = {};
@@ -49,23 +49,23 @@ private:
 
 class ScardWaiting : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { usePrivateState("waiting"); }
+    static void SetUpTestSuite() { UsePrivateState("waiting"); }
     void SetUp() override
     {
-        ASSERT_EQ(0, softcardCtl("reset"));
-        ASSERT_EQ(SCARD_S_SUCCESS, api().establish(SCARD_SCOPE_USER, nullptr, nullptr, &ctx));
-        ASSERT_EQ(SCARD_S_SUCCESS, api().establish(SCARD_SCOPE_USER, nullptr, nullptr, &ctx2));
+        ASSERT_EQ(0, SoftcardCtl("reset"));
+        ASSERT_EQ(SCARD_S_SUCCESS, Winscard().establish(SCARD_SCOPE_USER, nullptr, nullptr, &ctx));
+        ASSERT_EQ(SCARD_S_SUCCESS, Winscard().establish(SCARD_SCOPE_USER, nullptr, nullptr, &ctx2));
     }
     void TearDown() override
     {
-        api().release(ctx);
-        api().release(ctx2);
+        Winscard().release(ctx);
+        Winscard().release(ctx2);
     }
-    DWORD currentState(const char *reader)
+    DWORD CurrentState(const char *reader)
     {
         SCARD_READERSTATEA rs = {};
         rs.szReader = reader;
-        EXPECT_EQ(SCARD_S_SUCCESS, api().statusChangeA(ctx, 0, &rs, 1));
+        EXPECT_EQ(SCARD_S_SUCCESS, Winscard().statusChangeA(ctx, 0, &rs, 1));
         return rs.dwEventState & ~DWORD(SCARD_STATE_CHANGED);
     }
 
@@ -74,94 +74,94 @@ protected:
 
 TEST_F(ScardWaiting, InsertRemoveAndReaderChangesWakeTheWait)
 {
-    DWORD known = currentState(kReader0);
+    DWORD known = CurrentState(kReader0);
     ASSERT_EQ(DWORD(SCARD_STATE_PRESENT), known & 0xFFFF);
     // Nothing changes: a bounded wait times out, with the state filled in.
     SCARD_READERSTATEA rs = {};
     rs.szReader = kReader0;
     rs.dwCurrentState = known;
-    EXPECT_EQ(SCARD_E_TIMEOUT, api().statusChangeA(ctx, 50, &rs, 1));
+    EXPECT_EQ(SCARD_E_TIMEOUT, Winscard().statusChangeA(ctx, 50, &rs, 1));
     EXPECT_EQ(known, rs.dwEventState);
     {
         Waiter w(ctx, kReader0, known);
-        ASSERT_EQ(0, softcardCtl(std::string("remove \"") + kReader0 + "\""));
-        ASSERT_TRUE(w.finishedWithin(scaled(3000)));
-        EXPECT_EQ(SCARD_S_SUCCESS, w.rv());
-        EXPECT_EQ(DWORD(SCARD_STATE_EMPTY | SCARD_STATE_CHANGED), w.state().dwEventState);
-        EXPECT_EQ(0u, w.state().cbAtr);
-        known = w.state().dwEventState & ~DWORD(SCARD_STATE_CHANGED);
+        ASSERT_EQ(0, SoftcardCtl(std::string("remove \"") + kReader0 + "\""));
+        ASSERT_TRUE(w.FinishedWithin(Scaled(3000)));
+        EXPECT_EQ(SCARD_S_SUCCESS, w.Rv());
+        EXPECT_EQ(DWORD(SCARD_STATE_EMPTY | SCARD_STATE_CHANGED), w.State().dwEventState);
+        EXPECT_EQ(0u, w.State().cbAtr);
+        known = w.State().dwEventState & ~DWORD(SCARD_STATE_CHANGED);
     }
     {
         Waiter w(ctx, kReader0, known);
-        ASSERT_EQ(0, softcardCtl(std::string("insert \"") + kReader0 + "\" vel3-default"));
-        ASSERT_TRUE(w.finishedWithin(scaled(3000)));
-        EXPECT_EQ(DWORD(SCARD_STATE_PRESENT | SCARD_STATE_CHANGED), w.state().dwEventState & 0xFFFF);
-        EXPECT_EQ(17u, w.state().cbAtr);
-        known = w.state().dwEventState & ~DWORD(SCARD_STATE_CHANGED);
+        ASSERT_EQ(0, SoftcardCtl(std::string("insert \"") + kReader0 + "\" vel3-default"));
+        ASSERT_TRUE(w.FinishedWithin(Scaled(3000)));
+        EXPECT_EQ(DWORD(SCARD_STATE_PRESENT | SCARD_STATE_CHANGED), w.State().dwEventState & 0xFFFF);
+        EXPECT_EQ(17u, w.State().cbAtr);
+        known = w.State().dwEventState & ~DWORD(SCARD_STATE_CHANGED);
     }
     {
         // A swap between two waits: same state bits, another insertion.
-        ASSERT_EQ(0, softcardCtl("add-reader \"Lecteur Ovrane VEL 1\""));
-        ASSERT_EQ(0, softcardCtl("insert \"Lecteur Ovrane VEL 1\" vel3-cl"));
-        ASSERT_EQ(0, softcardCtl(std::string("swap \"") + kReader0 + "\" \"Lecteur Ovrane VEL 1\""));
+        ASSERT_EQ(0, SoftcardCtl("add-reader \"Lecteur Ovrane VEL 1\""));
+        ASSERT_EQ(0, SoftcardCtl("insert \"Lecteur Ovrane VEL 1\" vel3-cl"));
+        ASSERT_EQ(0, SoftcardCtl(std::string("swap \"") + kReader0 + "\" \"Lecteur Ovrane VEL 1\""));
         Waiter w(ctx, kReader0, known, 0);
-        ASSERT_TRUE(w.finishedWithin(scaled(3000)));
-        EXPECT_EQ(SCARD_S_SUCCESS, w.rv());
+        ASSERT_TRUE(w.FinishedWithin(Scaled(3000)));
+        EXPECT_EQ(SCARD_S_SUCCESS, w.Rv());
     }
     {
-        DWORD pnp = currentState(SCARD_PNP_NOTIFICATION);
+        DWORD pnp = CurrentState(SCARD_PNP_NOTIFICATION);
         Waiter w(ctx, SCARD_PNP_NOTIFICATION, pnp);
-        ASSERT_EQ(0, softcardCtl(std::string("add-reader \"") + kReader1 + "\""));
-        ASSERT_TRUE(w.finishedWithin(scaled(3000)));
-        EXPECT_EQ(SCARD_S_SUCCESS, w.rv());
-        EXPECT_EQ(3u, (w.state().dwEventState >> 16) & 0xFF);   // the reader count
+        ASSERT_EQ(0, SoftcardCtl(std::string("add-reader \"") + kReader1 + "\""));
+        ASSERT_TRUE(w.FinishedWithin(Scaled(3000)));
+        EXPECT_EQ(SCARD_S_SUCCESS, w.Rv());
+        EXPECT_EQ(3u, (w.State().dwEventState >> 16) & 0xFF);   // the reader count
         // Same count, other names: still a change.
-        pnp = w.state().dwEventState & ~DWORD(SCARD_STATE_CHANGED);
-        ASSERT_EQ(0, softcardCtl(std::string("remove-reader \"") + kReader1 + "\""));
-        ASSERT_EQ(0, softcardCtl("add-reader \"Lecteur sans contact 2\""));
+        pnp = w.State().dwEventState & ~DWORD(SCARD_STATE_CHANGED);
+        ASSERT_EQ(0, SoftcardCtl(std::string("remove-reader \"") + kReader1 + "\""));
+        ASSERT_EQ(0, SoftcardCtl("add-reader \"Lecteur sans contact 2\""));
         Waiter again(ctx, SCARD_PNP_NOTIFICATION, pnp, 0);
-        ASSERT_TRUE(again.finishedWithin(scaled(3000)));
-        EXPECT_EQ(SCARD_S_SUCCESS, again.rv());
+        ASSERT_TRUE(again.FinishedWithin(Scaled(3000)));
+        EXPECT_EQ(SCARD_S_SUCCESS, again.Rv());
     }
     {
         // A reader that goes away shows as unknown.
-        DWORD k = currentState("Lecteur sans contact 2");
+        DWORD k = CurrentState("Lecteur sans contact 2");
         Waiter w(ctx, "Lecteur sans contact 2", k);
-        ASSERT_EQ(0, softcardCtl("remove-reader \"Lecteur sans contact 2\""));
-        ASSERT_TRUE(w.finishedWithin(scaled(3000)));
-        EXPECT_TRUE(w.state().dwEventState & SCARD_STATE_UNKNOWN);
-        EXPECT_TRUE(w.state().dwEventState & SCARD_STATE_CHANGED);
+        ASSERT_EQ(0, SoftcardCtl("remove-reader \"Lecteur sans contact 2\""));
+        ASSERT_TRUE(w.FinishedWithin(Scaled(3000)));
+        EXPECT_TRUE(w.State().dwEventState & SCARD_STATE_UNKNOWN);
+        EXPECT_TRUE(w.State().dwEventState & SCARD_STATE_CHANGED);
     }
 }
 
 TEST_F(ScardWaiting, CancelAndReleaseEndAWaitAtOnce)
 {
-    DWORD known = currentState(kReader0);
+    DWORD known = CurrentState(kReader0);
     {
         Waiter w(ctx, kReader0, known);
-        EXPECT_FALSE(w.finishedWithin(100));   // really waiting
+        EXPECT_FALSE(w.FinishedWithin(100));   // really waiting
         DWORD before = GetTickCount();
-        EXPECT_EQ(SCARD_S_SUCCESS, api().cancel(ctx));
-        ASSERT_TRUE(w.finishedWithin(scaled(1000)));
-        EXPECT_EQ(SCARD_E_CANCELLED, w.rv());
-        EXPECT_LT(GetTickCount() - before, scaled(1000));
+        EXPECT_EQ(SCARD_S_SUCCESS, Winscard().cancel(ctx));
+        ASSERT_TRUE(w.FinishedWithin(Scaled(1000)));
+        EXPECT_EQ(SCARD_E_CANCELLED, w.Rv());
+        EXPECT_LT(GetTickCount() - before, Scaled(1000));
     }
     // A cancel with nobody waiting does not cancel the next wait.
     SCARD_READERSTATEA rs = {};
     rs.szReader = kReader0;
     rs.dwCurrentState = known;
-    EXPECT_EQ(SCARD_E_TIMEOUT, api().statusChangeA(ctx, 20, &rs, 1));
+    EXPECT_EQ(SCARD_E_TIMEOUT, Winscard().statusChangeA(ctx, 20, &rs, 1));
     {
         // The other context's wait goes on.
         Waiter mine(ctx, kReader0, known), theirs(ctx2, kReader0, known, 300);
-        EXPECT_FALSE(mine.finishedWithin(100));   // really waiting
-        EXPECT_EQ(SCARD_S_SUCCESS, api().release(ctx));
-        ASSERT_TRUE(mine.finishedWithin(scaled(1000)));
-        EXPECT_EQ(SCARD_E_CANCELLED, mine.rv());
-        ASSERT_TRUE(theirs.finishedWithin(scaled(3000)));
-        EXPECT_EQ(SCARD_E_TIMEOUT, theirs.rv());
+        EXPECT_FALSE(mine.FinishedWithin(100));   // really waiting
+        EXPECT_EQ(SCARD_S_SUCCESS, Winscard().release(ctx));
+        ASSERT_TRUE(mine.FinishedWithin(Scaled(1000)));
+        EXPECT_EQ(SCARD_E_CANCELLED, mine.Rv());
+        ASSERT_TRUE(theirs.FinishedWithin(Scaled(3000)));
+        EXPECT_EQ(SCARD_E_TIMEOUT, theirs.Rv());
     }
-    ASSERT_EQ(SCARD_S_SUCCESS, api().establish(SCARD_SCOPE_USER, nullptr, nullptr, &ctx));
+    ASSERT_EQ(SCARD_S_SUCCESS, Winscard().establish(SCARD_SCOPE_USER, nullptr, nullptr, &ctx));
 }
 
 TEST_F(ScardWaiting, SharingBetweenContexts)
@@ -183,40 +183,40 @@ TEST_F(ScardWaiting, SharingBetweenContexts)
         SCOPED_TRACE(testing::Message() << c.first << " then " << c.second);
         SCARDHANDLE a = 0, b = 0;
         DWORD protocol = 0;
-        ASSERT_EQ(SCARD_S_SUCCESS, api().connectA(ctx, kReader0, c.first, SCARD_PROTOCOL_T0, &a, &protocol));
-        EXPECT_EQ(c.shownState, currentState(kReader0) & (SCARD_STATE_INUSE | SCARD_STATE_EXCLUSIVE));
-        EXPECT_EQ(c.expected, api().connectA(ctx2, kReader0, c.second, SCARD_PROTOCOL_T0, &b, &protocol));
+        ASSERT_EQ(SCARD_S_SUCCESS, Winscard().connectA(ctx, kReader0, c.first, SCARD_PROTOCOL_T0, &a, &protocol));
+        EXPECT_EQ(c.shownState, CurrentState(kReader0) & (SCARD_STATE_INUSE | SCARD_STATE_EXCLUSIVE));
+        EXPECT_EQ(c.expected, Winscard().connectA(ctx2, kReader0, c.second, SCARD_PROTOCOL_T0, &b, &protocol));
         if (c.expected == SCARD_S_SUCCESS) {
             // Both shared: neither may turn exclusive.
             EXPECT_EQ(SCARD_E_SHARING_VIOLATION,
-                      api().reconnect(b, SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0, SCARD_LEAVE_CARD, &protocol));
-            api().disconnect(b, SCARD_LEAVE_CARD);
+                      Winscard().reconnect(b, SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0, SCARD_LEAVE_CARD, &protocol));
+            Winscard().disconnect(b, SCARD_LEAVE_CARD);
         }
-        ASSERT_EQ(SCARD_S_SUCCESS, api().disconnect(a, SCARD_LEAVE_CARD));
-        EXPECT_EQ(0u, currentState(kReader0) & (SCARD_STATE_INUSE | SCARD_STATE_EXCLUSIVE));
+        ASSERT_EQ(SCARD_S_SUCCESS, Winscard().disconnect(a, SCARD_LEAVE_CARD));
+        EXPECT_EQ(0u, CurrentState(kReader0) & (SCARD_STATE_INUSE | SCARD_STATE_EXCLUSIVE));
     }
 }
 
 // The test program again, as the other process: holds the reader as asked
 // until the named event is set (or it is ended).
-int holdReader(const char *mode, const char *eventName)
+int HoldReader(const char *mode, const char *eventName)
 {
     SCARDCONTEXT c = 0;
     SCARDHANDLE h = 0;
     DWORD protocol = 0;
-    if (api().establish(SCARD_SCOPE_USER, nullptr, nullptr, &c) != SCARD_S_SUCCESS)
+    if (Winscard().establish(SCARD_SCOPE_USER, nullptr, nullptr, &c) != SCARD_S_SUCCESS)
         return 3;
     DWORD share = std::strcmp(mode, "exclusive") == 0 ? SCARD_SHARE_EXCLUSIVE : SCARD_SHARE_SHARED;
-    if (api().connectA(c, kReader0, share, SCARD_PROTOCOL_T0, &h, &protocol) != SCARD_S_SUCCESS)
+    if (Winscard().connectA(c, kReader0, share, SCARD_PROTOCOL_T0, &h, &protocol) != SCARD_S_SUCCESS)
         return 4;
-    if (std::strcmp(mode, "transaction") == 0 && api().beginTransaction(h) != SCARD_S_SUCCESS)
+    if (std::strcmp(mode, "transaction") == 0 && Winscard().beginTransaction(h) != SCARD_S_SUCCESS)
         return 5;
     HANDLE e = OpenEventA(SYNCHRONIZE, FALSE, eventName);
     std::printf("holding\n");
     std::fflush(stdout);
     WaitForSingleObject(e, INFINITE);
-    api().disconnect(h, SCARD_LEAVE_CARD);
-    api().release(c);
+    Winscard().disconnect(h, SCARD_LEAVE_CARD);
+    Winscard().release(c);
     return 0;
 }
 
@@ -226,7 +226,7 @@ struct Child {
 };
 
 // Starts the holder and waits until the reader shows it.
-Child startHolder(const char *mode, SCARDCONTEXT ctx, DWORD expectedBits)
+Child StartHolder(const char *mode, SCARDCONTEXT ctx, DWORD expectedBits)
 {
     Child child;
     char name[64], exe[MAX_PATH], line[MAX_PATH + 160];
@@ -239,10 +239,10 @@ Child startHolder(const char *mode, SCARDCONTEXT ctx, DWORD expectedBits)
     EXPECT_TRUE(CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &child.pi));
     SCARD_READERSTATEA rs = {};
     rs.szReader = kReader0;
-    DWORD deadline = GetTickCount() + scaled(10000);
+    DWORD deadline = GetTickCount() + Scaled(10000);
     while (GetTickCount() < deadline) {
         rs.dwCurrentState = rs.dwEventState & ~DWORD(SCARD_STATE_CHANGED);
-        api().statusChangeA(ctx, 500, &rs, 1);
+        Winscard().statusChangeA(ctx, 500, &rs, 1);
         if ((rs.dwEventState & expectedBits) == expectedBits)
             break;
     }
@@ -250,7 +250,7 @@ Child startHolder(const char *mode, SCARDCONTEXT ctx, DWORD expectedBits)
     return child;
 }
 
-void endHolder(Child &child, bool kill)
+void EndHolder(Child &child, bool kill)
 {
     if (kill)
         TerminateProcess(child.pi.hProcess, 9);
@@ -266,38 +266,38 @@ TEST_F(ScardWaiting, SharingBetweenProcesses)
 {
     for (bool kill : {false, true}) {
         SCOPED_TRACE(kill ? "holder killed" : "holder ends");
-        Child child = startHolder("exclusive", ctx, SCARD_STATE_INUSE | SCARD_STATE_EXCLUSIVE);
+        Child child = StartHolder("exclusive", ctx, SCARD_STATE_INUSE | SCARD_STATE_EXCLUSIVE);
         SCARDHANDLE h = 0;
         DWORD protocol = 0;
         EXPECT_EQ(SCARD_E_SHARING_VIOLATION,
-                  api().connectA(ctx, kReader0, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, &h, &protocol));
-        endHolder(child, kill);
+                  Winscard().connectA(ctx, kReader0, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, &h, &protocol));
+        EndHolder(child, kill);
         // A process that ended, however it ended, holds nothing.
-        ASSERT_EQ(SCARD_S_SUCCESS, api().connectA(ctx, kReader0, SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0, &h, &protocol));
-        api().disconnect(h, SCARD_LEAVE_CARD);
+        ASSERT_EQ(SCARD_S_SUCCESS, Winscard().connectA(ctx, kReader0, SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0, &h, &protocol));
+        Winscard().disconnect(h, SCARD_LEAVE_CARD);
     }
 }
 
 TEST_F(ScardWaiting, TransactionsWaitForEachOther)
 {
-    Child child = startHolder("transaction", ctx, SCARD_STATE_INUSE);
+    Child child = StartHolder("transaction", ctx, SCARD_STATE_INUSE);
     SCARDHANDLE h = 0;
     DWORD protocol = 0;
-    ASSERT_EQ(SCARD_S_SUCCESS, api().connectA(ctx, kReader0, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, &h, &protocol));
+    ASSERT_EQ(SCARD_S_SUCCESS, Winscard().connectA(ctx, kReader0, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, &h, &protocol));
     HANDLE began = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::atomic<LONG> rv{1};
     std::thread t([&] {
-        rv = api().beginTransaction(h);
+        rv = Winscard().beginTransaction(h);
         SetEvent(began);
     });
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(began, 200));   // held by the other process
-    endHolder(child, false);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(began, scaled(5000)));
+    EndHolder(child, false);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(began, Scaled(5000)));
     t.join();
     EXPECT_EQ(SCARD_S_SUCCESS, rv.load());
-    EXPECT_EQ(SCARD_S_SUCCESS, api().endTransaction(h, SCARD_LEAVE_CARD));
-    EXPECT_EQ(SCARD_E_NOT_TRANSACTED, api().endTransaction(h, SCARD_LEAVE_CARD));
-    api().disconnect(h, SCARD_LEAVE_CARD);
+    EXPECT_EQ(SCARD_S_SUCCESS, Winscard().endTransaction(h, SCARD_LEAVE_CARD));
+    EXPECT_EQ(SCARD_E_NOT_TRANSACTED, Winscard().endTransaction(h, SCARD_LEAVE_CARD));
+    Winscard().disconnect(h, SCARD_LEAVE_CARD);
     CloseHandle(began);
 }
 
@@ -306,7 +306,7 @@ TEST_F(ScardWaiting, TransactionsWaitForEachOther)
 int main(int argc, char **argv)
 {
     if (argc == 4 && std::strcmp(argv[1], "--hold") == 0)
-        return holdReader(argv[2], argv[3]);   // same state: VEL_SOFTCARD_STATE is inherited
+        return HoldReader(argv[2], argv[3]);   // same state: VEL_SOFTCARD_STATE is inherited
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

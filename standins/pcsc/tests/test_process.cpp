@@ -5,7 +5,7 @@
 
 namespace vel_test {
 
-int runCommandLine(const std::string &commandLine, DWORD *elapsedMs)
+int RunCommandLine(const std::string &commandLine, DWORD *elapsedMs)
 {
     std::string line = commandLine;
     STARTUPINFOA si = {};
@@ -34,7 +34,7 @@ int runCommandLine(const std::string &commandLine, DWORD *elapsedMs)
     return int(code);
 }
 
-unsigned long scaled(unsigned long ms)
+unsigned long Scaled(unsigned long ms)
 {
     const char *s = std::getenv("VEL_TEST_TIME_SCALE");
     unsigned long k = s ? std::strtoul(s, nullptr, 10) : 1;

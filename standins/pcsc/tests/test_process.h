@@ -12,10 +12,10 @@ namespace vel_test {
 
 // Runs the command line and waits for its end: its exit code, -1 when it
 // could not start (reported on stderr). `elapsedMs` gets the run's duration.
-int runCommandLine(const std::string &commandLine, DWORD *elapsedMs = nullptr);
+int RunCommandLine(const std::string &commandLine, DWORD *elapsedMs = nullptr);
 
 // Milliseconds scaled for slow machines (VEL_TEST_TIME_SCALE, default 1).
-unsigned long scaled(unsigned long ms);
+unsigned long Scaled(unsigned long ms);
 
 } // namespace vel_test
 

@@ -9,7 +9,7 @@
 
 namespace {
 
-using vel_test::runCommandLine;
+using vel_test::RunCommandLine;
 
 
 TEST(Timeout, TheRestartLineWaitsThenRunsTheNextCommand)
@@ -20,7 +20,7 @@ TEST(Timeout, TheRestartLineWaitsThenRunsTheNextCommand)
     DeleteFileA(file.c_str());
     DWORD elapsed = 0;
     // Found by cmd.exe in the system folder, as the tray's restart line needs.
-    ASSERT_EQ(0, runCommandLine("cmd.exe /c timeout /t 1 /nobreak >nul && echo ok>\"" + file + "\"", &elapsed));
+    ASSERT_EQ(0, RunCommandLine("cmd.exe /c timeout /t 1 /nobreak >nul && echo ok>\"" + file + "\"", &elapsed));
     EXPECT_GE(elapsed, 950u);
     EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(file.c_str()));
     DeleteFileA(file.c_str());
@@ -36,7 +36,7 @@ TEST(Timeout, ArgumentsAreChecked)
         {"/t abc", 1},        {"/t 100000", 1}, {"/t -2", 1},         {"1 2", 1}, {"/t 0 /bogus", 1},
     };
     for (const Case &c : cases)
-        EXPECT_EQ(c.code, runCommandLine(std::string("timeout.exe ") + c.args)) << c.args;
+        EXPECT_EQ(c.code, RunCommandLine(std::string("timeout.exe ") + c.args)) << c.args;
 }
 
 } // namespace

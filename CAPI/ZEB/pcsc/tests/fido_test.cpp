@@ -20,7 +20,7 @@
 #include "test_process.h"
 
 using namespace zeb;
-using vel_test::scaled;
+using vel_test::Scaled;
 
 namespace {
 
@@ -29,23 +29,23 @@ const char kReader1[] = "Lecteur Ovrane VEL 1";
 const char kBadgeAtr[] = "3B8A800146494430424144474500";
 const char kVel4Atr[] = "3BDC18FF00001225006480000401009000";
 
-int run(const std::string &program, const std::string &args)
+int RunProgram(const std::string &program, const std::string &args)
 {
-    return vel_test::runCommandLine("\"" + program + "\" " + args);
+    return vel_test::RunCommandLine("\"" + program + "\" " + args);
 }
-int ctl(const std::string &args)
+int Ctl(const std::string &args)
 {
-    return run(ZEB_TEST_SOFTCARD_CTL, args);
+    return RunProgram(ZEB_TEST_SOFTCARD_CTL, args);
 }
-int pcscCtl(const std::string &args)
+int PcscCtl(const std::string &args)
 {
-    return run(ZEB_TEST_PCSC_CTL, args);
+    return RunProgram(ZEB_TEST_PCSC_CTL, args);
 }
-std::string card(const char *image)
+std::string CardImage(const char *image)
 {
     return std::string("\"") + ZEB_TEST_CARDS_DIR + "\\" + image + ".card\"";
 }
-std::string quoted(const char *s)
+std::string Quoted(const char *s)
 {
     return std::string("\"") + s + "\"";
 }
@@ -86,17 +86,17 @@ public:
             workarounds->BadgeArrived(index);
     }
 
-    bool logged(const std::string &text, unsigned long ms = 5000)
+    bool Logged(const std::string &text, unsigned long ms = 5000)
     {
         std::unique_lock<std::mutex> g(m_);
-        return cv_.wait_for(g, std::chrono::milliseconds(scaled(ms)), [&] { return has(text); });
+        return cv_.wait_for(g, std::chrono::milliseconds(Scaled(ms)), [&] { return Has(text); });
     }
-    bool hasLine(const std::string &text)
+    bool HasLine(const std::string &text)
     {
         std::lock_guard<std::mutex> g(m_);
-        return has(text);
+        return Has(text);
     }
-    std::string dump()
+    std::string Dump()
     {
         std::lock_guard<std::mutex> g(m_);
         std::string all;
@@ -106,7 +106,7 @@ public:
     }
 
 private:
-    bool has(const std::string &text)
+    bool Has(const std::string &text)
     {
         return std::any_of(lines_.begin(), lines_.end(),
                            [&](const std::string &l) { return l.find(text) != std::string::npos; });
@@ -129,8 +129,8 @@ struct Rig {
         host.workarounds = workarounds.get();
         monitor->Start();
     }
-    ~Rig() { stop(); }
-    void stop()
+    ~Rig() { Stop(); }
+    void Stop()
     {
         monitor->Stop();
         workarounds->Stop();
@@ -138,7 +138,7 @@ struct Rig {
 };
 
 // The card in reader 0 answers as a healthy VEL4 card.
-::testing::AssertionResult healthyVel4()
+::testing::AssertionResult HealthyVel4()
 {
     SCARDCONTEXT ctx = 0;
     SCARDHANDLE h = 0;
@@ -169,24 +169,24 @@ protected:
         SetEnvironmentVariableA("VEL_SOFTCARD_STATE", path.c_str());
         _putenv_s("VEL_SOFTCARD_STATE", path.c_str());
         LoadLibraryA("vel3_pkcs11_w64.dll");   // loaded, as in the tray, for the force-close
-        ASSERT_EQ(0, run(ZEB_TEST_CERTPROPSVC, "install"));
+        ASSERT_EQ(0, RunProgram(ZEB_TEST_CERTPROPSVC, "install"));
     }
     void SetUp() override
     {
-        ASSERT_EQ(0, ctl("reset"));
-        ASSERT_EQ(0, ctl(std::string("add-reader ") + quoted(kReader1) + " 2"));
+        ASSERT_EQ(0, Ctl("reset"));
+        ASSERT_EQ(0, Ctl(std::string("add-reader ") + Quoted(kReader1) + " 2"));
         config.fidoAtrs = {kBadgeAtr};
     }
-    void useVel4(bool channel0Taken)
+    void UseVel4(bool channel0Taken)
     {
-        ASSERT_EQ(0, ctl("remove " + quoted(kReader0)));
-        ASSERT_EQ(0, ctl("insert " + quoted(kReader0) + " " + card("vel4-default")));
+        ASSERT_EQ(0, Ctl("remove " + Quoted(kReader0)));
+        ASSERT_EQ(0, Ctl("insert " + Quoted(kReader0) + " " + CardImage("vel4-default")));
         if (channel0Taken) {
-            ASSERT_EQ(0, pcscCtl("take-channel0 " + quoted(kReader0)));
+            ASSERT_EQ(0, PcscCtl("take-channel0 " + Quoted(kReader0)));
         }
     }
-    void badgeArrives() { ASSERT_EQ(0, ctl("insert " + quoted(kReader1) + " " + card("fido-badge"))); }
-    static DWORD serviceState()
+    void BadgeArrives() { ASSERT_EQ(0, Ctl("insert " + Quoted(kReader1) + " " + CardImage("fido-badge"))); }
+    static DWORD ServiceState()
     {
         SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
         SC_HANDLE svc = OpenServiceA(scm, "CertPropSvc", SERVICE_QUERY_STATUS);
@@ -196,12 +196,12 @@ protected:
         CloseServiceHandle(scm);
         return s.dwCurrentState;
     }
-    static void startService()
+    static void StartTheService()
     {
         SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
         SC_HANDLE svc = OpenServiceA(scm, "CertPropSvc", SERVICE_START | SERVICE_QUERY_STATUS);
         StartServiceA(svc, 0, nullptr);
-        DWORD deadline = GetTickCount() + scaled(10000);
+        DWORD deadline = GetTickCount() + Scaled(10000);
         SERVICE_STATUS s = {};
         while (QueryServiceStatus(svc, &s) && s.dwCurrentState != SERVICE_RUNNING && GetTickCount() < deadline)
             Sleep(20);   // polls a condition, bounded by the deadline
@@ -234,55 +234,55 @@ TEST_F(Fido, StartupCheckRepairsAVel4CardAsSet)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.lines.back());
-        useVel4(c.taken);
+        UseVel4(c.taken);
         config.startupResetDelayMs = c.delay;
         config.resetMode = c.resetMode;
         Rig rig(config);
         for (const std::string &line : c.lines)
-            EXPECT_TRUE(rig.host.logged(line)) << line << "\n" << rig.host.dump();
-        EXPECT_TRUE(healthyVel4());
+            EXPECT_TRUE(rig.host.Logged(line)) << line << "\n" << rig.host.Dump();
+        EXPECT_TRUE(HealthyVel4());
     }
     // -1: no start-up check at all; the card stays as it is.
-    useVel4(true);
+    UseVel4(true);
     config.startupResetDelayMs = -1;
     Rig rig(config);
-    EXPECT_TRUE(rig.host.logged("[ZEB] plan propagation certs on initial VEL V4 reader=Lecteur Ovrane VEL 0"));
-    rig.stop();
-    EXPECT_FALSE(rig.host.hasLine("P4 check"));
-    EXPECT_FALSE(healthyVel4());
+    EXPECT_TRUE(rig.host.Logged("[ZEB] plan propagation certs on initial VEL V4 reader=Lecteur Ovrane VEL 0"));
+    rig.Stop();
+    EXPECT_FALSE(rig.host.HasLine("P4 check"));
+    EXPECT_FALSE(HealthyVel4());
 }
 
 TEST_F(Fido, ResumeAndUnlockWorkersCheckAndRepair)
 {
-    useVel4(false);
+    UseVel4(false);
     config.startupResetDelayMs = -1;
     Rig rig(config);
-    ASSERT_TRUE(rig.host.logged("[ZEB] plan propagation certs on initial VEL V4"));
+    ASSERT_TRUE(rig.host.Logged("[ZEB] plan propagation certs on initial VEL V4"));
     rig.workarounds->StartP4Worker(false);
-    EXPECT_TRUE(rig.host.logged("[ZEB] P4 resume 2TER active (OK) sw=0x9F17 reader=Lecteur Ovrane VEL 0"));
-    EXPECT_TRUE(rig.host.logged("[ZEB] ***** P4 resume worker end *****"));
-    ASSERT_EQ(0, pcscCtl("take-channel0 " + quoted(kReader0)));
+    EXPECT_TRUE(rig.host.Logged("[ZEB] P4 resume 2TER active (OK) sw=0x9F17 reader=Lecteur Ovrane VEL 0"));
+    EXPECT_TRUE(rig.host.Logged("[ZEB] ***** P4 resume worker end *****"));
+    ASSERT_EQ(0, PcscCtl("take-channel0 " + Quoted(kReader0)));
     rig.workarounds->StartP4Worker(true);
-    EXPECT_TRUE(rig.host.logged(
+    EXPECT_TRUE(rig.host.Logged(
         "[ZEB] P4 unlock 2TER NOT active sw=0x6E00 reader=Lecteur Ovrane VEL 0 -> restore VEL2Ter"));
-    EXPECT_TRUE(rig.host.logged("[ZEB] P4 unlock SELECT VEL2Ter sw=0x9000 reader=Lecteur Ovrane VEL 0"));
-    EXPECT_TRUE(rig.host.logged("[ZEB] ***** P4 unlock worker end *****"));
-    EXPECT_TRUE(healthyVel4());
+    EXPECT_TRUE(rig.host.Logged("[ZEB] P4 unlock SELECT VEL2Ter sw=0x9000 reader=Lecteur Ovrane VEL 0"));
+    EXPECT_TRUE(rig.host.Logged("[ZEB] ***** P4 unlock worker end *****"));
+    EXPECT_TRUE(HealthyVel4());
 }
 
 TEST_F(Fido, HoldStopsTheServiceHoldsTheReaderAndRestartsIt)
 {
-    startService();
-    ASSERT_EQ(DWORD(SERVICE_RUNNING), serviceState());
+    StartTheService();
+    ASSERT_EQ(DWORD(SERVICE_RUNNING), ServiceState());
     config.holdSeconds = 2;
     Rig rig(config);
-    ASSERT_TRUE(rig.host.logged("[ZEB] plan propagation certs on initial VEL V3"));
-    badgeArrives();
-    EXPECT_TRUE(rig.host.logged("PATCH_FIDO_WEBAUTHN EXCLUSIVE target reader[0]=Lecteur Ovrane VEL 0"));
-    EXPECT_TRUE(rig.host.logged("PATCH_FIDO_WEBAUTHN Stop CertPropSvc result=1 state=1"));
-    ASSERT_TRUE(rig.host.logged("PATCH_FIDO_WEBAUTHN EXCLUSIVE CONNECT_OK reader=Lecteur Ovrane VEL 0"));
+    ASSERT_TRUE(rig.host.Logged("[ZEB] plan propagation certs on initial VEL V3"));
+    BadgeArrives();
+    EXPECT_TRUE(rig.host.Logged("PATCH_FIDO_WEBAUTHN EXCLUSIVE target reader[0]=Lecteur Ovrane VEL 0"));
+    EXPECT_TRUE(rig.host.Logged("PATCH_FIDO_WEBAUTHN Stop CertPropSvc result=1 state=1"));
+    ASSERT_TRUE(rig.host.Logged("PATCH_FIDO_WEBAUTHN EXCLUSIVE CONNECT_OK reader=Lecteur Ovrane VEL 0"));
     // Held: nobody else gets the card, and the service is stopped meanwhile.
-    EXPECT_EQ(DWORD(SERVICE_STOPPED), serviceState());
+    EXPECT_EQ(DWORD(SERVICE_STOPPED), ServiceState());
     SCARDCONTEXT ctx = 0;
     SCARDHANDLE h = 0;
     DWORD protocol = 0;
@@ -290,25 +290,25 @@ TEST_F(Fido, HoldStopsTheServiceHoldsTheReaderAndRestartsIt)
     EXPECT_EQ(SCARD_E_SHARING_VIOLATION, SCardConnectA(ctx, kReader0, SCARD_SHARE_SHARED, 1, &h, &protocol));
     // A second badge while the hold lasts is skipped.
     rig.workarounds->BadgeArrived(1);
-    EXPECT_TRUE(rig.host.logged("PATCH_FIDO_WEBAUTHN EXCLUSIVE hold already in progress (skipping)"));
-    EXPECT_TRUE(rig.host.logged(
+    EXPECT_TRUE(rig.host.Logged("PATCH_FIDO_WEBAUTHN EXCLUSIVE hold already in progress (skipping)"));
+    EXPECT_TRUE(rig.host.Logged(
         "PATCH_FIDO_WEBAUTHN EXCLUSIVE hold released reader=Lecteur Ovrane VEL 0 disconnect_rv=0x00000000"));
-    EXPECT_TRUE(rig.host.logged("PATCH_FIDO_WEBAUTHN Start CertPropSvc result=1 err=0"));
-    EXPECT_EQ(DWORD(SERVICE_RUNNING), serviceState());
+    EXPECT_TRUE(rig.host.Logged("PATCH_FIDO_WEBAUTHN Start CertPropSvc result=1 err=0"));
+    EXPECT_EQ(DWORD(SERVICE_RUNNING), ServiceState());
     EXPECT_EQ(SCARD_S_SUCCESS, SCardConnectA(ctx, kReader0, SCARD_SHARE_SHARED, 1, &h, &protocol));
     SCardDisconnect(h, SCARD_LEAVE_CARD);
     SCardReleaseContext(ctx);
     // Then the force-close: the library is loaded, a VEL3 card gets no command.
-    EXPECT_TRUE(rig.host.logged("PATCH_FIDO_FIREFOX ForceClose: slot=1 reader=Lecteur Ovrane VEL 0 isV4=0"));
-    EXPECT_TRUE(rig.host.logged("PATCH_FIDO_FIREFOX ForceClose: Firefox sessions cleared -> proceed"));
-    rig.stop();
-    EXPECT_FALSE(rig.host.hasLine("MANAGE CHANNEL"));
+    EXPECT_TRUE(rig.host.Logged("PATCH_FIDO_FIREFOX ForceClose: slot=1 reader=Lecteur Ovrane VEL 0 isV4=0"));
+    EXPECT_TRUE(rig.host.Logged("PATCH_FIDO_FIREFOX ForceClose: Firefox sessions cleared -> proceed"));
+    rig.Stop();
+    EXPECT_FALSE(rig.host.HasLine("MANAGE CHANNEL"));
 }
 
 TEST_F(Fido, BusyReaderAndStopEndTheHold)
 {
     // Held exclusively by someone else for the whole retry window.
-    startService();
+    StartTheService();
     config.holdSeconds = 30;
     config.retryWindowMs = 300;
     SCARDCONTEXT ctx = 0;
@@ -317,25 +317,25 @@ TEST_F(Fido, BusyReaderAndStopEndTheHold)
     SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &ctx);
     {
         Rig rig(config);
-        ASSERT_TRUE(rig.host.logged("[ZEB] plan propagation certs on initial VEL V3"));
+        ASSERT_TRUE(rig.host.Logged("[ZEB] plan propagation certs on initial VEL V3"));
         ASSERT_EQ(SCARD_S_SUCCESS, SCardConnectA(ctx, kReader0, SCARD_SHARE_EXCLUSIVE, 1, &h, &protocol));
-        badgeArrives();
-        EXPECT_TRUE(rig.host.logged(
+        BadgeArrives();
+        EXPECT_TRUE(rig.host.Logged(
             "PATCH_FIDO_WEBAUTHN EXCLUSIVE CONNECT_FAIL reader=Lecteur Ovrane VEL 0 rv=0x8010000B attempts="));
-        EXPECT_TRUE(rig.host.logged("PATCH_FIDO_WEBAUTHN Start CertPropSvc result=1 err=0"));
-        EXPECT_FALSE(rig.host.hasLine("attempts=1 "));   // retried
+        EXPECT_TRUE(rig.host.Logged("PATCH_FIDO_WEBAUTHN Start CertPropSvc result=1 err=0"));
+        EXPECT_FALSE(rig.host.HasLine("attempts=1 "));   // retried
         SCardDisconnect(h, SCARD_LEAVE_CARD);
     }
     // Stop during a 30 s hold ends it at once.
-    ASSERT_EQ(0, ctl("remove " + quoted(kReader1)));
+    ASSERT_EQ(0, Ctl("remove " + Quoted(kReader1)));
     Rig rig(config);
-    ASSERT_TRUE(rig.host.logged("[ZEB] plan propagation certs on initial VEL V3"));
-    badgeArrives();
-    ASSERT_TRUE(rig.host.logged("PATCH_FIDO_WEBAUTHN EXCLUSIVE CONNECT_OK reader=Lecteur Ovrane VEL 0"));
+    ASSERT_TRUE(rig.host.Logged("[ZEB] plan propagation certs on initial VEL V3"));
+    BadgeArrives();
+    ASSERT_TRUE(rig.host.Logged("PATCH_FIDO_WEBAUTHN EXCLUSIVE CONNECT_OK reader=Lecteur Ovrane VEL 0"));
     DWORD start = GetTickCount();
-    rig.stop();
-    EXPECT_LT(GetTickCount() - start, scaled(1000));
-    EXPECT_TRUE(rig.host.hasLine("PATCH_FIDO_WEBAUTHN EXCLUSIVE hold released reader=Lecteur Ovrane VEL 0"));
+    rig.Stop();
+    EXPECT_LT(GetTickCount() - start, Scaled(1000));
+    EXPECT_TRUE(rig.host.HasLine("PATCH_FIDO_WEBAUTHN EXCLUSIVE hold released reader=Lecteur Ovrane VEL 0"));
     EXPECT_FALSE(rig.workarounds->HoldInProgress());
     SCardReleaseContext(ctx);
 }
@@ -355,33 +355,33 @@ TEST_F(Fido, ForceCloseClosesTheChannelOfAProtectedVel4Card)
     config.startupResetDelayMs = -1;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.line);
-        ctl("remove " + quoted(kReader1));   // no badge yet (there is one after the first case)
-        useVel4(false);
+        Ctl("remove " + Quoted(kReader1));   // no badge yet (there is one after the first case)
+        UseVel4(false);
         if (c.channelOpen) {
-            ASSERT_EQ(0, pcscCtl("open-channel " + quoted(kReader0)));
+            ASSERT_EQ(0, PcscCtl("open-channel " + Quoted(kReader0)));
         }
         if (c.inject) {
-            ASSERT_EQ(0, ctl(std::string("inject ") + c.inject));
+            ASSERT_EQ(0, Ctl(std::string("inject ") + c.inject));
         }
         Rig rig(config);
-        ASSERT_TRUE(rig.host.logged("[ZEB] plan propagation certs on initial VEL V4"));
-        badgeArrives();
-        EXPECT_TRUE(rig.host.logged("PATCH_FIDO_FIREFOX ForceClose: slot=1 reader=Lecteur Ovrane VEL 0 isV4=1"));
-        EXPECT_TRUE(rig.host.logged(c.line)) << rig.host.dump();
-        rig.stop();
+        ASSERT_TRUE(rig.host.Logged("[ZEB] plan propagation certs on initial VEL V4"));
+        BadgeArrives();
+        EXPECT_TRUE(rig.host.Logged("PATCH_FIDO_FIREFOX ForceClose: slot=1 reader=Lecteur Ovrane VEL 0 isV4=1"));
+        EXPECT_TRUE(rig.host.Logged(c.line)) << rig.host.Dump();
+        rig.Stop();
         if (c.inject) {
-            EXPECT_FALSE(rig.host.hasLine("MANAGE CHANNEL"));
+            EXPECT_FALSE(rig.host.HasLine("MANAGE CHANNEL"));
         }
     }
     // Nothing protected: neither the hold nor the force-close has a target.
     config.protectedAtrs = {"00"};
     config.holdSeconds = 1;
-    ctl("remove " + quoted(kReader1));
+    Ctl("remove " + Quoted(kReader1));
     Rig rig(config);
-    ASSERT_TRUE(rig.host.logged("[ZEB] plan propagation certs on initial VEL V4"));
-    badgeArrives();
-    EXPECT_TRUE(rig.host.logged("PATCH_FIDO_WEBAUTHN EXCLUSIVE skipped: no protected contact reader found"));
-    EXPECT_TRUE(rig.host.logged("PATCH_FIDO_FIREFOX ForceClose: no protected contact reader found"));
+    ASSERT_TRUE(rig.host.Logged("[ZEB] plan propagation certs on initial VEL V4"));
+    BadgeArrives();
+    EXPECT_TRUE(rig.host.Logged("PATCH_FIDO_WEBAUTHN EXCLUSIVE skipped: no protected contact reader found"));
+    EXPECT_TRUE(rig.host.Logged("PATCH_FIDO_FIREFOX ForceClose: no protected contact reader found"));
 }
 
 } // namespace

@@ -52,9 +52,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     r.buffer = response.data();
     r.bufferSize = response.size();
     r.reported = claimedResponse;
-    r.statusOrZero();
-    r.byteOrZero(0);
-    r.byteOrZero(1);
+    r.StatusOrZero();
+    r.ByteOrZero(0);
+    r.ByteOrZero(1);
 
     std::vector<char> multi(rest, rest + restSize);
     std::vector<std::string> names = zeb::ParseReaderList(multi.data(), multi.size());

@@ -17,7 +17,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes fromHex(const std::string &hex)
+Bytes FromHex(const std::string &hex)
 {
     Bytes out;
     for (size_t i = 0; i + 1 < hex.size(); i += 2)
@@ -39,7 +39,7 @@ TEST(PcscAtrRules, CardGenerations)
         {"", 0},
     };
     for (const Case &c : cases) {
-        Bytes atr = fromHex(c.atr);
+        Bytes atr = FromHex(c.atr);
         EXPECT_EQ(c.version, CardVersionOfAtr(atr.data(), atr.size())) << c.atr;
         EXPECT_EQ(c.atr, AtrToHex(atr.data(), atr.size()));
     }
@@ -52,11 +52,11 @@ TEST(PcscAtrRules, CardGenerations)
 
 TEST(PcscAtrRules, FidoAndProtectedLists)
 {
-    const Bytes vel3 = fromHex("3BAC00402A001225006480000310009000");
-    const Bytes badge = fromHex("3B8A800146494430424144474500");
-    const Bytes cv9 = fromHex("3B1696417309699000");
-    const Bytes cv9b = fromHex("3B169641730969A000");
-    const Bytes cv10fixed = fromHex("3B169641734609EA9000");
+    const Bytes vel3 = FromHex("3BAC00402A001225006480000310009000");
+    const Bytes badge = FromHex("3B8A800146494430424144474500");
+    const Bytes cv9 = FromHex("3B1696417309699000");
+    const Bytes cv9b = FromHex("3B169641730969A000");
+    const Bytes cv10fixed = FromHex("3B169641734609EA9000");
     struct Case {
         const char *what;
         const Bytes &atr;
@@ -103,16 +103,16 @@ TEST(PcscCardAnswers, StatusWordsStayInsideTheReceiveBuffer)
         r.buffer = buf;
         r.bufferSize = sizeof(buf);
         r.reported = c.reported;
-        EXPECT_EQ(c.sw, r.statusOrZero()) << c.what;
+        EXPECT_EQ(c.sw, r.StatusOrZero()) << c.what;
     }
     Response one;
     one.buffer = buf;
     one.bufferSize = 4;
     one.reported = 1;
-    EXPECT_EQ(0x9F, one.byteOrZero(0));   // MANAGE CHANNEL's line: SW1 from the first byte
-    EXPECT_EQ(0, one.byteOrZero(1));
+    EXPECT_EQ(0x9F, one.ByteOrZero(0));   // MANAGE CHANNEL's line: SW1 from the first byte
+    EXPECT_EQ(0, one.ByteOrZero(1));
     one.reported = 99;
-    EXPECT_EQ(0, one.byteOrZero(0));
+    EXPECT_EQ(0, one.ByteOrZero(0));
 
     struct Health {
         uint16_t sw;
