@@ -30,6 +30,14 @@ public:
     OwnContext &operator=(const OwnContext &) = delete;
     LONG Rv() const { return rv_; }
     SCARDCONTEXT Get() const { return context_; }
+    // A shared connection for checks and repairs; the context's own failure
+    // when it has none.
+    LONG ConnectShared(const std::string &reader, SCARDHANDLE &card, DWORD &protocol) const
+    {
+        if (rv_ != SCARD_S_SUCCESS)
+            return rv_;
+        return SCardConnectA(context_, reader.c_str(), SCARD_SHARE_SHARED, kBothProtocols, &card, &protocol);
+    }
 
 private:
     SCARDCONTEXT context_ = 0;
@@ -337,10 +345,7 @@ void FidoWorkarounds::ForceClose()
     OwnContext context;
     SCARDHANDLE card = 0;
     DWORD protocol = 0;
-    LONG crv = context.Rv() != SCARD_S_SUCCESS
-                   ? context.Rv()
-                   : SCardConnectA(context.Get(), target->name.c_str(), SCARD_SHARE_SHARED, kBothProtocols, &card,
-                                   &protocol);
+    LONG crv = context.ConnectShared(target->name, card, protocol);
     if (crv != SCARD_S_SUCCESS) {
         Log("PATCH_FIDO_FIREFOX ForceClose: SCardConnect failed rv=0x%08lX", (unsigned long)crv);
         return;
@@ -367,9 +372,7 @@ void FidoWorkarounds::CheckV4AtStartup(const std::string &reader)
     OwnContext context;
     SCARDHANDLE card = 0;
     DWORD protocol = 0;
-    LONG rv = context.Rv() != SCARD_S_SUCCESS
-                  ? context.Rv()
-                  : SCardConnectA(context.Get(), reader.c_str(), SCARD_SHARE_SHARED, kBothProtocols, &card, &protocol);
+    LONG rv = context.ConnectShared(reader, card, protocol);
     if (rv != SCARD_S_SUCCESS) {
         Log("[ZEB] P4 check 2TER connect failed rv=0x%08lX reader=%s", (unsigned long)rv, reader.c_str());
     } else {
@@ -391,9 +394,7 @@ void FidoWorkarounds::CheckV4AtStartup(const std::string &reader)
     bool reset = config.resetMode != 0;
     Log("[ZEB] P4 2TER NOT active (FIDO/corrupted) -> %s reader=%s", reset ? "reset" : "restore VEL2Ter",
         reader.c_str());
-    rv = context.Rv() != SCARD_S_SUCCESS
-             ? context.Rv()
-             : SCardConnectA(context.Get(), reader.c_str(), SCARD_SHARE_SHARED, kBothProtocols, &card, &protocol);
+    rv = context.ConnectShared(reader, card, protocol);
     if (rv != SCARD_S_SUCCESS) {
         Log("[ZEB] P4 %s connect failed rv=0x%08lX reader=%s", reset ? "reset" : "restore", (unsigned long)rv,
             reader.c_str());
@@ -403,15 +404,21 @@ void FidoWorkarounds::CheckV4AtStartup(const std::string &reader)
         rv = SCardReconnect(card, SCARD_SHARE_SHARED, kBothProtocols, SCARD_RESET_CARD, &protocol);
         Log("[ZEB] P4 reset card rv=0x%08lX reader=%s", (unsigned long)rv, reader.c_str());
     } else {
-        Exchange x;
-        TransmitApdu(card, protocol, kSelectVelAid, x);
-        uint16_t sw = 0;
-        if (!x.response.StatusWord(sw))
-            Log("[ZEB] P4 restore transmit failed rv=0x%08lX reader=%s", (unsigned long)x.response.rv, reader.c_str());
-        else
-            Log("[ZEB] P4 restore SELECT VEL2Ter sw=0x%04X reader=%s", sw, reader.c_str());
+        RestoreApplication(card, protocol, "restore", reader);
     }
     SCardDisconnect(card, SCARD_LEAVE_CARD);
+}
+
+void FidoWorkarounds::RestoreApplication(SCARDHANDLE card, DWORD protocol, const char *word,
+                                         const std::string &reader)
+{
+    Exchange x;
+    TransmitApdu(card, protocol, kSelectVelAid, x);
+    uint16_t sw = 0;
+    if (!x.response.StatusWord(sw))
+        Log("[ZEB] P4 %s transmit failed rv=0x%08lX reader=%s", word, (unsigned long)x.response.rv, reader.c_str());
+    else
+        Log("[ZEB] P4 %s SELECT VEL2Ter sw=0x%04X reader=%s", word, sw, reader.c_str());
 }
 
 void FidoWorkarounds::StartP4Worker(bool unlock)
@@ -447,7 +454,7 @@ void FidoWorkarounds::P4Worker(bool unlock)
         const char *name = r.name.c_str();
         SCARDHANDLE card = 0;
         DWORD protocol = 0;
-        LONG rv = SCardConnectA(context.Get(), name, SCARD_SHARE_SHARED, kBothProtocols, &card, &protocol);
+        LONG rv = context.ConnectShared(r.name, card, protocol);
         if (rv != SCARD_S_SUCCESS) {
             Log("[ZEB] P4 %s connect failed rv=0x%08lX reader=%s", word, (unsigned long)rv, name);
             continue;
@@ -464,14 +471,7 @@ void FidoWorkarounds::P4Worker(bool unlock)
                 rv = SCardReconnect(card, SCARD_SHARE_SHARED, kBothProtocols, SCARD_RESET_CARD, &protocol);
                 Log("[ZEB] P4 %s reset rv=0x%08lX reader=%s", word, (unsigned long)rv, name);
             } else {
-                Exchange restore;
-                TransmitApdu(card, protocol, kSelectVelAid, restore);
-                uint16_t rsw = 0;
-                if (!restore.response.StatusWord(rsw))
-                    Log("[ZEB] P4 %s transmit failed rv=0x%08lX reader=%s", word,
-                        (unsigned long)restore.response.rv, name);
-                else
-                    Log("[ZEB] P4 %s SELECT VEL2Ter sw=0x%04X reader=%s", word, rsw, name);
+                RestoreApplication(card, protocol, word, r.name);
             }
         }
         SCardDisconnect(card, SCARD_LEAVE_CARD);

@@ -57,6 +57,8 @@ private:
     bool StartCertPropSvc();
     void ForceClose();
     void P4Worker(bool unlock);
+    // SELECT of the card's application; one line "[ZEB] P4 <word> ...".
+    void RestoreApplication(SCARDHANDLE card, DWORD protocol, const char *word, const std::string &reader);
     static DWORD WINAPI HoldThreadProc(LPVOID args);
     static DWORD WINAPI WorkerThreadProc(LPVOID args);
     bool Spawn(LPTHREAD_START_ROUTINE proc, void *args, DWORD &tid);

@@ -17,38 +17,14 @@
 
 #include "fido_workarounds.h"
 #include "pcsc_monitoring.h"
-#include "test_process.h"
+#include "zeb_test_support.h"
 
 using namespace zeb;
-using vel_test::Scaled;
+using namespace zeb_test;
 
 namespace {
 
-const char kReader0[] = "Lecteur Ovrane VEL 0";
-const char kReader1[] = "Lecteur Ovrane VEL 1";
-const char kBadgeAtr[] = "3B8A800146494430424144474500";
 const char kVel4Atr[] = "3BDC18FF00001225006480000401009000";
-
-int RunProgram(const std::string &program, const std::string &args)
-{
-    return vel_test::RunCommandLine("\"" + program + "\" " + args);
-}
-int Ctl(const std::string &args)
-{
-    return RunProgram(ZEB_TEST_SOFTCARD_CTL, args);
-}
-int PcscCtl(const std::string &args)
-{
-    return RunProgram(ZEB_TEST_PCSC_CTL, args);
-}
-std::string CardImage(const char *image)
-{
-    return std::string("\"") + ZEB_TEST_CARDS_DIR + "\\" + image + ".card\"";
-}
-std::string Quoted(const char *s)
-{
-    return std::string("\"") + s + "\"";
-}
 
 // The frame's side: the event log, slots 1 and 2, and the hooks forwarded
 // to the work-arounds.
@@ -161,13 +137,7 @@ class Fido : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        char dir[MAX_PATH], folder[MAX_PATH + 64];
-        GetTempPathA(sizeof(dir), dir);
-        std::snprintf(folder, sizeof(folder), "%szeb-fido-%lu", dir, GetCurrentProcessId());
-        CreateDirectoryA(folder, nullptr);
-        std::string path = std::string(folder) + "\\softcard.state";
-        SetEnvironmentVariableA("VEL_SOFTCARD_STATE", path.c_str());
-        _putenv_s("VEL_SOFTCARD_STATE", path.c_str());
+        UsePrivateState("fido");
         LoadLibraryA("vel3_pkcs11_w64.dll");   // loaded, as in the tray, for the force-close
         ASSERT_EQ(0, RunProgram(ZEB_TEST_CERTPROPSVC, "install"));
     }
