@@ -24,6 +24,13 @@ public:
         FairQueue &queue_;
     };
 
+    // Turns taken and not yet ended (the one running and those waiting).
+    uint64_t taken()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return next_ - serving_;
+    }
+
 private:
     void wait()
     {
