@@ -34,6 +34,19 @@ Limb subtractInPlace(Limb *a, const Limb *b, size_t n)
     return borrow;
 }
 
+// x = 2 x + bit, less m when that is not below m; x and m of n limbs, x
+// below m before (m's top limb zero, so the doubling fits).
+void doubleBelow(Limb *x, Limb bit, const Limb *m, size_t n)
+{
+    for (size_t j = 0; j < n; ++j) {
+        Limb v = x[j];
+        x[j] = (v << 1) | bit;
+        bit = v >> (kBits - 1);
+    }
+    if (notBelow(x, m, n))
+        subtractInPlace(x, m, n);
+}
+
 } // namespace
 
 BigNum::BigNum(uint32_t v)
@@ -165,16 +178,8 @@ BigNum BigNum::mod(const BigNum &a, const BigNum &m)
     const size_t k = m.limbs_.size();
     std::vector<Limb> r(k + 1, 0), mm(m.limbs_);
     mm.push_back(0);
-    for (size_t i = a.bitLength(); i-- > 0;) {
-        Limb carry = a.bit(i);
-        for (size_t j = 0; j <= k; ++j) {
-            Limb v = r[j];
-            r[j] = (v << 1) | carry;
-            carry = v >> (kBits - 1);
-        }
-        if (notBelow(r.data(), mm.data(), k + 1))
-            subtractInPlace(r.data(), mm.data(), k + 1);
-    }
+    for (size_t i = a.bitLength(); i-- > 0;)
+        doubleBelow(r.data(), a.bit(i), mm.data(), k + 1);
     BigNum out;
     out.limbs_ = std::move(r);
     out.trim();
@@ -388,24 +393,13 @@ private:
             ++squarings;
         }
         // 2^(bits - 1) < m, then doubled up to 2^(total + a) mod m.
-        size_t bits = 0;
-        for (Limb top = m_[k_ - 1]; top; top >>= 1)
-            ++bits;
-        bits += kBits * (k_ - 1);
+        size_t bits = modulus_.bitLength();
         std::vector<Limb> x(k_ + 1, 0);
         x[(bits - 1) / kBits] = Limb(1) << ((bits - 1) % kBits);
         std::vector<Limb> mm(m_);
         mm.push_back(0);
-        for (size_t i = bits - 1; i < total + a; ++i) {
-            Limb carry = 0;
-            for (size_t j = 0; j <= k_; ++j) {
-                Limb v = x[j];
-                x[j] = (v << 1) | carry;
-                carry = v >> (kBits - 1);
-            }
-            if (notBelow(x.data(), mm.data(), k_ + 1))
-                subtractInPlace(x.data(), mm.data(), k_ + 1);
-        }
+        for (size_t i = bits - 1; i < total + a; ++i)
+            doubleBelow(x.data(), 0, mm.data(), k_ + 1);
         std::copy(x.begin(), x.begin() + k_, rr_.begin());
         for (unsigned i = 0; i < squarings; ++i)
             sqr(rr_.data(), rr_.data());
