@@ -1,9 +1,9 @@
 // The software card library behind the exported entry points: one object per
 // process; its callers take turns in arrival order, each for the whole of its
-// call. Each call first looks
-// at the shared state file (so insertions and removals made by any process
-// show at once), applies the latency and injected results set for tests,
-// runs, and leaves a line in the call log when the log is on.
+// call. Each call first looks at the shared state file (so insertions and
+// removals made by any process show at once), applies the latency and
+// injected results set for tests, runs, and leaves a line in the call log
+// when the log is on.
 //
 // The work is split by concern over several files: library.cpp (start,
 // state, slots and tokens), sessions.cpp, pins.cpp (login and PINs),
