@@ -1,0 +1,170 @@
+// The card side of the tray program driven step by step (poll, then the
+// re-initialisation it asks for) on the software card, with the user's
+// "MY" store read back through crypt32 after each step.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <string>
+#include <vector>
+
+#include "cert_store.h"
+#include "loaded_library.h"
+#include "store_view.h"
+#include "zeb_core.h"
+
+using namespace zebtest;
+using softcard_test::control;
+
+namespace {
+
+const char kReader0[] = "\"Lecteur Ovrane VEL 0\"";
+
+struct Recorder : zeb::CoreSink {
+  std::vector<int> statuses;
+  int initAgain = 0;
+  void PostStatus(int s) override { statuses.push_back(s); }
+  void PostInitAgain() override { ++initAgain; }
+};
+
+class CoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    softcard_test::usePrivateState("zebcore");
+    ClearMy();
+    zeb::Settings s;
+    s.sleepMs = 0;  // the tests pace the polls themselves
+    core = std::make_unique<zeb::ZebCore>(&sink, s);
+    core->Reinitialise();  // the first scan, as the initial thread makes it
+  }
+  void TearDown() override {
+    core.reset();
+    ClearMy();
+  }
+  // One poll; the re-initialisation it asked for, if any. True when one ran.
+  bool Cycle() {
+    int before = sink.initAgain;
+    EXPECT_TRUE(core->PollOnce());
+    if (sink.initAgain == before) return false;
+    core->Reinitialise();
+    return true;
+  }
+  Recorder sink;
+  std::unique_ptr<zeb::ZebCore> core;
+};
+
+TEST_F(CoreTest, CardCertificatesBoundToTheProviderWhileTheCardIsIn) {
+  auto bound = BoundCerts();
+  ASSERT_EQ(2u, bound.size());
+  for (const auto &b : bound) {
+    EXPECT_EQ(std::wstring(kProvider), b.provider);
+    EXPECT_EQ(1u, b.provType);
+    if (b.der == CardCert("auth")) {
+      EXPECT_EQ(L"0g10UFR10UOvraneTest10U250001234510UMARTINJEANNE10U810001234567", b.container);
+      EXPECT_EQ((DWORD)AT_KEYEXCHANGE, b.keySpec);
+    } else {
+      EXPECT_EQ(CardCert("sign"), b.der);
+      EXPECT_EQ(L"0q10UFR10UOvraneTest10U250001234510UMARTINJEANNESIGNATURE10U810001234567", b.container);
+      EXPECT_EQ((DWORD)AT_SIGNATURE, b.keySpec);
+    }
+  }
+  EXPECT_EQ(1, core->SyncCount());
+  EXPECT_FALSE(Cycle()) << "nothing changed: no re-initialisation";
+
+  ASSERT_EQ(0, control(std::string("remove ") + kReader0));
+  EXPECT_TRUE(Cycle());
+  EXPECT_TRUE(BoundCerts().empty());
+  EXPECT_EQ(0, core->SyncCount());
+  EXPECT_EQ(zeb::kStatusNoCard, sink.statuses.back());
+
+  ASSERT_EQ(0, control(std::string("insert ") + kReader0 + " vel3-default"));
+  EXPECT_TRUE(Cycle());
+  EXPECT_EQ(Certs({"auth", "sign"}), BoundDers());
+}
+
+TEST_F(CoreTest, CardSwappedBetweenTwoPollsIsSeen) {
+  ASSERT_EQ(0, control(std::string("remove ") + kReader0));
+  ASSERT_EQ(0, control(std::string("insert ") + kReader0 + " vel3-1024"));
+  EXPECT_TRUE(Cycle());
+  EXPECT_EQ(Certs({"auth1024", "sign1024"}), BoundDers());
+}
+
+TEST_F(CoreTest, TwoReadersTwoCardsEachRemovalTakesOnlyItsOwn) {
+  ASSERT_EQ(0, control("add-reader \"Lecteur B\""));
+  ASSERT_EQ(0, control("insert \"Lecteur B\" vel3-1024"));
+  EXPECT_TRUE(Cycle());  // a slot more: everything read again
+  EXPECT_EQ(Certs({"auth", "sign", "auth1024", "sign1024"}), BoundDers());
+  EXPECT_EQ(2, core->SyncCount());
+
+  ASSERT_EQ(0, control(std::string("remove ") + kReader0));
+  EXPECT_TRUE(Cycle());
+  EXPECT_EQ(Certs({"auth1024", "sign1024"}), BoundDers());
+
+  // The two cards change readers between two polls: each reader's entry now
+  // holds the other card; the store ends with exactly the cards present.
+  ASSERT_EQ(0, control(std::string("insert ") + kReader0 + " vel3-cl"));
+  EXPECT_TRUE(Cycle());
+  ASSERT_EQ(0, control(std::string("swap ") + kReader0 + " \"Lecteur B\""));
+  EXPECT_TRUE(Cycle());
+  EXPECT_EQ(Certs({"tech", "auth1024", "sign1024"}), BoundDers());
+  ASSERT_EQ(0, control("remove \"Lecteur B\""));
+  EXPECT_TRUE(Cycle());
+  EXPECT_EQ(Certs({"auth1024", "sign1024"}), BoundDers());
+}
+
+TEST_F(CoreTest, SameCertificatesInTwoReadersStayUntilTheLastCardLeaves) {
+  ASSERT_EQ(0, control("add-reader \"Lecteur B\""));
+  std::string twin = softcard_test::beside("cards\\vel3-default.card");
+  std::string copy = softcard_test::beside("twin-default.card");
+  ASSERT_TRUE(CopyFileA(twin.c_str(), copy.c_str(), FALSE));
+  ASSERT_EQ(0, control("insert \"Lecteur B\" \"" + copy + "\""));
+  EXPECT_TRUE(Cycle());
+  EXPECT_EQ(Certs({"auth", "sign"}), BoundDers());
+
+  ASSERT_EQ(0, control(std::string("remove ") + kReader0));
+  EXPECT_TRUE(Cycle());
+  EXPECT_EQ(Certs({"auth", "sign"}), BoundDers()) << "the twin card still holds them";
+  ASSERT_EQ(0, control("remove \"Lecteur B\""));
+  EXPECT_TRUE(Cycle());
+  EXPECT_TRUE(BoundDers().empty());
+  DeleteFileA(copy.c_str());
+}
+
+TEST_F(CoreTest, CleanUpTakesOnlyCertificatesBoundToTheCardProvider) {
+  // Certificates of other providers, one differing only in letter case.
+  AddBound(CardCert("ca"), L"Other Provider", L"other");
+  AddBound(CardCert("tech"), L"ovrane cryptographic provider", L"lower");
+  EXPECT_TRUE(zeb::ZEB_cleanCAPICerts());
+  EXPECT_TRUE(BoundCerts().empty());
+  EXPECT_EQ(Certs({"ca"}), BoundDers(L"Other Provider"));
+  EXPECT_EQ(Certs({"tech"}), BoundDers(L"ovrane cryptographic provider"));
+}
+
+TEST_F(CoreTest, UnreadableCertificateFailsTheSlotAndLeavesNothingThenRetries) {
+  ASSERT_EQ(0, control(std::string("remove ") + kReader0));
+  EXPECT_TRUE(Cycle());
+  // The second certificate's value cannot be read: the first one added is
+  // taken out again, the slot counts as failed and is read again later.
+  ASSERT_EQ(0, control("inject C_GetAttributeValue 3 0x30"));
+  ASSERT_EQ(0, control(std::string("insert ") + kReader0 + " vel3-default"));
+  EXPECT_TRUE(Cycle());
+  EXPECT_TRUE(BoundCerts().empty());
+  EXPECT_EQ(0, core->SyncCount());
+  EXPECT_TRUE(Cycle());
+  EXPECT_EQ(Certs({"auth", "sign"}), BoundDers());
+}
+
+TEST_F(CoreTest, LibraryThatCannotStartShowsNoCard) {
+  core.reset();
+  ClearMy();
+  ASSERT_EQ(0, control("inject C_Initialize 1 0x6"));
+  zeb::Settings s;
+  s.sleepMs = 0;
+  Recorder sink2;
+  zeb::ZebCore failing(&sink2, s);
+  failing.Reinitialise();
+  EXPECT_EQ(zeb::kStatusNoCard, sink2.statuses.back());
+  EXPECT_TRUE(BoundCerts().empty());
+}
+
+}  // namespace
