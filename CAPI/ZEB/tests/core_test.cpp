@@ -168,3 +168,38 @@ TEST_F(CoreTest, LibraryThatCannotStartShowsNoCard) {
 }
 
 }  // namespace
+
+namespace {
+
+// A card call failing at any step of the scan or the propagation: the store
+// never holds a partial card, and the card ends propagated, then removed.
+TEST_F(CoreTest, AFailureAtEachCardCallNeverLeavesAPartialOrStaleStore) {
+  const char *functions[] = {"C_GetSlotList", "C_GetSlotInfo",      "C_GetTokenInfo",    "C_OpenSession",
+                             "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal", "C_GetAttributeValue",
+                             "C_CloseSession", "C_Initialize"};
+  const auto card = Certs({"auth", "sign"});
+  for (const char *function : functions) {
+    for (int nth = 1; nth <= 4; ++nth) {
+      SCOPED_TRACE(std::string(function) + " call " + std::to_string(nth));
+      ASSERT_EQ(0, control(std::string("remove ") + kReader0));
+      for (int i = 0; i < 3 && !BoundDers().empty(); ++i) Cycle();
+      ASSERT_TRUE(BoundDers().empty());
+      ASSERT_EQ(0, control(std::string("inject ") + function + " " + std::to_string(nth) + " 0x30"));
+      ASSERT_EQ(0, control(std::string("insert ") + kReader0 + " vel3-default"));
+      for (int i = 0; i < 4; ++i) {
+        Cycle();
+        auto now = BoundDers();
+        ASSERT_TRUE(now.empty() || now == card) << "a partial card after cycle " << i;
+      }
+      EXPECT_EQ(card, BoundDers());
+      EXPECT_EQ(1, core->SyncCount());
+      ASSERT_EQ(0, control("inject clear"));
+    }
+  }
+  ASSERT_EQ(0, control(std::string("remove ") + kReader0));
+  for (int i = 0; i < 3 && !BoundDers().empty(); ++i) Cycle();
+  EXPECT_TRUE(BoundDers().empty());
+  EXPECT_EQ(0, core->SyncCount());
+}
+
+}  // namespace
