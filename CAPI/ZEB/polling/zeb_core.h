@@ -66,6 +66,15 @@ class ZebCore {
   void CryptPropCert(SlotInfoEntry *entry);
   void ZEB_deleteCert(SlotInfoEntry *entry);
 
+  // The reader monitor's entry points (event-driven mode): a card of
+  // generation `version` (3 or 4) arrived in / left the reader `readerName`,
+  // last seen as PKCS#11 slot `slotId`. The entry is found by the reader's
+  // name, so a rewritten slot id never leads to another card's entry.
+  // Insert: TRUE when the card's certificates are (or already were)
+  // propagated. Delete: TRUE when an entry's certificates were removed.
+  BOOL InsertCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerName, unsigned char version);
+  BOOL DeleteCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerName, unsigned char version);
+
   // State read by the window and the tests (under the slot-table lock).
   int SyncCount();
   unsigned long AvailableSlots();

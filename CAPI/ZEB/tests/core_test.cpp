@@ -203,3 +203,70 @@ TEST_F(CoreTest, AFailureAtEachCardCallNeverLeavesAPartialOrStaleStore) {
 }
 
 }  // namespace
+
+namespace {
+
+// The reader monitor's calls (event-driven mode): entries found by the
+// reader's name, whatever slot id the monitor last saw.
+class ReaderEventsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    softcard_test::usePrivateState("zebevents");
+    ClearMy();
+    ASSERT_EQ(0, control("add-reader \"Lecteur B\" 7"));
+    ASSERT_EQ(0, control("insert \"Lecteur B\" vel3-1024"));
+  }
+  void TearDown() override { ClearMy(); }
+  std::unique_ptr<zeb::ZebCore> Make(DWORD webauthn) {
+    zeb::Settings s;
+    s.patch_fido_v4 = 1;
+    s.patch_fido_webauthn = webauthn;
+    return std::make_unique<zeb::ZebCore>(&sink, s);
+  }
+  Recorder sink;
+};
+
+TEST_F(ReaderEventsTest, EachReaderKeepsItsOwnCertificates) {
+  auto core = Make(0);
+  // Slot ids as a monitor may have them: stale (99) or another reader's (1).
+  EXPECT_TRUE(core->InsertCertificatesFromSlot(99, "Lecteur Ovrane VEL 0", 3));
+  EXPECT_TRUE(core->InsertCertificatesFromSlot(1, "Lecteur B", 3));
+  EXPECT_EQ(Certs({"auth", "sign", "auth1024", "sign1024"}), BoundDers());
+  EXPECT_EQ(2, core->SyncCount());
+  EXPECT_TRUE(core->InsertCertificatesFromSlot(1, "Lecteur B", 3)) << "already propagated";
+  EXPECT_EQ(2, core->SyncCount());
+
+  ASSERT_EQ(0, control("remove \"Lecteur Ovrane VEL 0\""));
+  EXPECT_TRUE(core->DeleteCertificatesFromSlot(7, "Lecteur Ovrane VEL 0", 3));
+  EXPECT_EQ(Certs({"auth1024", "sign1024"}), BoundDers());
+  EXPECT_FALSE(core->DeleteCertificatesFromSlot(7, "Lecteur Ovrane VEL 0", 3)) << "nothing left to remove";
+  EXPECT_FALSE(core->DeleteCertificatesFromSlot(7, "Lecteur", 3)) << "a name prefix is another reader";
+  EXPECT_EQ(Certs({"auth1024", "sign1024"}), BoundDers());
+  EXPECT_EQ(1, core->SyncCount());
+
+  struct Bad {
+    CK_SLOT_ID slot;
+    const char *reader;
+    unsigned char version;
+  } bad[] = {{1, nullptr, 3}, {1, "", 3}, {1, "Lecteur B", 0}, {static_cast<CK_SLOT_ID>(-1), "Lecteur B", 3}};
+  for (const auto &b : bad) {
+    EXPECT_FALSE(core->InsertCertificatesFromSlot(b.slot, b.reader, b.version));
+    EXPECT_FALSE(core->DeleteCertificatesFromSlot(b.slot, b.reader, b.version));
+  }
+  EXPECT_EQ(Certs({"auth1024", "sign1024"}), BoundDers());
+  core.reset();
+  EXPECT_TRUE(BoundDers().empty()) << "the end of the program takes them out";
+}
+
+TEST_F(ReaderEventsTest, WebAuthnExclusiveModeCountsTheCardWithoutPropagating) {
+  auto core = Make(30);
+  EXPECT_TRUE(core->InsertCertificatesFromSlot(1, "Lecteur Ovrane VEL 0", 3));
+  EXPECT_TRUE(BoundDers().empty());
+  EXPECT_EQ(1, core->SyncCount());
+  EXPECT_EQ(zeb::kStatusSynchronised, sink.statuses.back());
+  EXPECT_TRUE(core->DeleteCertificatesFromSlot(1, "Lecteur Ovrane VEL 0", 3));
+  EXPECT_EQ(0, core->SyncCount());
+  EXPECT_EQ(zeb::kStatusNoCard, sink.statuses.back());
+}
+
+}  // namespace
