@@ -5,6 +5,7 @@
 #include "event_log.h"
 #include "loader.h"
 #include "main_frame.h"
+#include "resource.h"
 
 namespace zeb {
 
@@ -49,17 +50,17 @@ BOOL CZEBApp::InitInstance() {
   auto *frame = new (std::nothrow) CMainFrame();
   if (!frame) return FALSE;
   m_pMainWnd = frame;
-  if (!frame->Create()) {
-    delete frame;
-    m_pMainWnd = nullptr;
+  if (!frame->LoadFrame(IDR_MAINFRAME, WS_OVERLAPPEDWINDOW | cl::FWS_ADDTOTITLE)) {
+    m_pMainWnd = nullptr;  // the frame deleted itself with its window
     return FALSE;
   }
+  frame->SetWindowText(kFrameTitle);  // the title the next start looks for
+  frame->UpdateWindow();
   return TRUE;
 }
 
 int CZEBApp::ExitInstance() {
-  delete static_cast<CMainFrame *>(m_pMainWnd);
-  m_pMainWnd = nullptr;
+  m_pMainWnd = nullptr;  // deleted with its window
   return cl::CWinApp::ExitInstance();
 }
 

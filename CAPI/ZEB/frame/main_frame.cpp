@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "cert_store.h"
+#include "classlib/module.h"
 #include "event_log.h"
 #include "resource.h"
 
@@ -14,7 +15,6 @@ const char kFrameTitle[] = "ZEB_QUVVEL";
 const char kClosingProp[] = "ZEB.closing";
 
 namespace {
-const char kWindowClass[] = "ZEBFrame";
 const char kTipTitle[] = "Gestionnaire de certificat VEL\r\n";
 }  // namespace
 
@@ -26,46 +26,23 @@ CMainFrame::CMainFrame() {
 }
 
 CMainFrame::~CMainFrame() {
-  m_core.reset();  // workers first: they post to this window
-  if (m_iconAdded) Shell_NotifyIconA(NIM_DELETE, &m_nid);
-  if (m_hWnd) DestroyWindow();
+  m_core.reset();  // nothing left to do after a close; else waits for the workers
 }
 
-bool CMainFrame::Create() {
-  HINSTANCE instance = GetModuleHandleA(nullptr);
-  WNDCLASSA wc{};
-  wc.lpfnWndProc = ::DefWindowProcA;
-  wc.hInstance = instance;
-  wc.lpszClassName = kWindowClass;
-  wc.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDR_MAINFRAME));
-  RegisterClassA(&wc);  // already registered: fine
-  HWND hwnd = CreateWindowExA(0, kWindowClass, "ZEB", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
-                              CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
-  if (!hwnd) return false;
-  SubclassWindow(hwnd);
-
-  m_nid.cbSize = sizeof m_nid;
-  m_nid.hWnd = m_hWnd;
-  m_nid.uID = IDR_TRAYICON;
-  m_nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-  m_nid.uCallbackMessage = WM_ZEB_TRAYICON;
-  m_nid.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_TRAY));
-  lstrcpynA(m_nid.szTip, "Ovrane Token Manager", sizeof m_nid.szTip);
-  m_iconAdded = Shell_NotifyIconA(NIM_ADD, &m_nid) != FALSE;
-  if (!m_iconAdded) {
-    DestroyWindow();
-    return false;
-  }
+LRESULT CMainFrame::OnCreate(WPARAM w, LPARAM l) {
+  if (cl::CFrameWnd::OnCreate(w, l) == -1) return -1;
+  HINSTANCE resources = cl::AfxGetResourceHandle();
+  HICON icon = LoadIconA(resources, MAKEINTRESOURCEA(IDI_TRAY));
+  if (!m_icon.Add(m_hWnd, IDR_TRAYICON, WM_ZEB_TRAYICON, icon, "Ovrane Token Manager")) return -1;
   PostMessage(WM_ZEB_START);
   WTSRegisterSessionNotification(m_hWnd, NOTIFY_FOR_ALL_SESSIONS);
   m_hPowerNotify = RegisterPowerSettingNotification(m_hWnd, &GUID_MONITOR_POWER_ON, DEVICE_NOTIFY_WINDOW_HANDLE);
-  SetWindowText(kFrameTitle);
-  UpdateWindow();
-  return true;
+  return 0;
 }
 
 const cl::MessageMap *CMainFrame::GetMessageMap() const {
   static const cl::MessageEntry entries[] = {
+      cl::OnMessage<&CMainFrame::OnCreate>(WM_CREATE),
       cl::OnMessage<&CMainFrame::OnSetFocus>(WM_SETFOCUS),
       cl::OnMessage<&CMainFrame::OnClose>(WM_CLOSE),
       cl::OnMessage<&CMainFrame::OnStartThreads>(WM_ZEB_START),
@@ -80,7 +57,7 @@ const cl::MessageMap *CMainFrame::GetMessageMap() const {
       cl::OnMessage<&CMainFrame::OnDestroy>(WM_DESTROY),
       cl::OnCommand<&CMainFrame::OnMytrayRefresh>(ID_MYTRAY_REFRESH),
   };
-  static const cl::MessageMap map(cl::CWnd::GetMessageMap(), entries);
+  static const cl::MessageMap map(cl::CFrameWnd::GetMessageMap(), entries);
   return &map;
 }
 
@@ -110,15 +87,10 @@ LRESULT CMainFrame::OnTrayStatus(WPARAM, LPARAM status) {
     case kStatusInitialising: line = "Initialisation des lecteurs..."; break;
     default: return 0;
   }
-  if (m_iconAdded) {
-    snprintf(m_nid.szTip, sizeof m_nid.szTip, "%s%s", kTipTitle, line);
-    m_nid.uFlags = NIF_TIP;
-    if (icon) {
-      m_nid.hIcon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(icon));
-      m_nid.uFlags |= NIF_ICON;
-    }
-    Shell_NotifyIconA(NIM_MODIFY, &m_nid);
-  }
+  char tip[128];
+  snprintf(tip, sizeof tip, "%s%s", kTipTitle, line);
+  m_icon.SetTip(tip);  // nothing is sent for an icon the shell does not have
+  if (icon) m_icon.SetIcon(LoadIconA(cl::AfxGetResourceHandle(), MAKEINTRESOURCEA(icon)));
   return 0;
 }
 
@@ -236,19 +208,16 @@ LRESULT CMainFrame::OnClose(WPARAM, LPARAM) {
   // The store is emptied before the window goes: a restarted instance,
   // which waits for the window, never sees its own certificates removed.
   m_core->Shutdown();
-  DestroyWindow();
-  return 0;
+  return cl::CFrameWnd::OnClose(0, 0);
 }
 
 LRESULT CMainFrame::OnDestroy(WPARAM, LPARAM) {
   if (m_hPowerNotify) UnregisterPowerSettingNotification(m_hPowerNotify);
   m_hPowerNotify = nullptr;
   WTSUnRegisterSessionNotification(m_hWnd);
-  if (m_iconAdded) Shell_NotifyIconA(NIM_DELETE, &m_nid);
-  m_iconAdded = false;
+  m_icon.Delete();
   RemovePropA(m_hWnd, kClosingProp);
-  PostQuitMessage(0);
-  return 0;
+  return cl::CFrameWnd::OnDestroy(0, 0);
 }
 
 }  // namespace zeb

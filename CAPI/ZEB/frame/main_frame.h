@@ -6,11 +6,11 @@
 #define ZEB_MAIN_FRAME_H
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <memory>
 
-#include "classlib/wnd.h"
+#include "classlib/frame.h"
+#include "classlib/notifyicon.h"
 #include "zeb_core.h"
 
 namespace zeb {
@@ -29,18 +29,14 @@ constexpr UINT ID_MYTRAY_REFRESH = 0x800A;
 extern const char kFrameTitle[];
 extern const char kClosingProp[];
 
-class CMainFrame : public cl::CWnd, public CoreSink {
+// Made with new: the frame deletes itself after its window's last message.
+class CMainFrame : public cl::CFrameWnd, public CoreSink {
  public:
   // Reads the settings (creating the per-user key when needed) and removes
   // the certificates an earlier run left bound to the card provider.
   CMainFrame();
   // Waits for the workers, removes what they propagated, finalises.
   ~CMainFrame() override;
-
-  // Creates the hidden window titled "ZEB_QUVVEL", adds the tray icon and
-  // posts the start of the workers. False when the window or the icon
-  // cannot be made.
-  bool Create();
 
   const cl::MessageMap *GetMessageMap() const override;
   ZebCore &core() { return *m_core; }
@@ -51,6 +47,7 @@ class CMainFrame : public cl::CWnd, public CoreSink {
 
  private:
 
+  LRESULT OnCreate(WPARAM, LPARAM);
   LRESULT OnStartThreads(WPARAM, LPARAM);
   LRESULT OnTrayStatus(WPARAM, LPARAM);
   LRESULT OnInitAgain(WPARAM, LPARAM);
@@ -67,8 +64,7 @@ class CMainFrame : public cl::CWnd, public CoreSink {
 
   Settings m_settings;
   std::unique_ptr<ZebCore> m_core;
-  NOTIFYICONDATAA m_nid{};
-  bool m_iconAdded = false;
+  cl::CNotifyIcon m_icon;
   HPOWERNOTIFY m_hPowerNotify = nullptr;
 };
 

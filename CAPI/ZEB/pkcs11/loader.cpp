@@ -5,35 +5,29 @@
 #include <atomic>
 
 #include "log_trace.h"
+#include "pkcs11_loader.h"
 
 namespace {
-const char kLibrary[] = "vel3_pkcs11_w64.dll";
-std::atomic<CK_C_GetFunctionList> g_getFunctionList{nullptr};
 std::atomic<bool> g_initialised{false};
+std::atomic<CK_C_GetFunctionList> g_getFunctionList{nullptr};  // set once the loader has it
 }  // namespace
 
 int ZEB_LoadPKCS11() {
   _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_LoadPKCS11", 0, FALSE, "%s", "");
-  if (!g_getFunctionList.load()) {
-    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-    HMODULE module = LoadLibraryExA(kLibrary, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (!module) {
-      DWORD error = GetLastError();
-      _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_LoadPKCS11", ZEB_LOAD_FAILED, FALSE,
-                 "LoadLibrary (%s) failed with error (%d) ", kLibrary, (int)error);
-      return error == ERROR_NOACCESS ? ZEB_LOAD_NOACCESS : ZEB_LOAD_FAILED;
-    }
-    auto entry = reinterpret_cast<CK_C_GetFunctionList>(
-        reinterpret_cast<void *>(GetProcAddress(module, "C_GetFunctionList")));
-    if (!entry) {
-      DWORD error = GetLastError();
-      FreeLibrary(module);
+  CK_C_GetFunctionList entry = nullptr;
+  vel::Pkcs11LoadStep step = vel::Pkcs11LoadStep::None;
+  unsigned long error = 0;
+  unsigned long rc = vel::ThePkcs11Loader().Load(&entry, &step, &error);
+  if (rc != vel::PKCS11_LOADED) {
+    if (step == vel::Pkcs11LoadStep::GetProcAddress)
       _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_LoadPKCS11", ZEB_LOAD_FAILED, FALSE,
                  "GetProcAddress (C_GetFunctionList) failed with error (%d) ", (int)error);
-      return ZEB_LOAD_FAILED;
-    }
-    g_getFunctionList.store(entry);
+    else
+      _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_LoadPKCS11", ZEB_LOAD_FAILED, FALSE,
+                 "LoadLibrary (%s) failed with error (%d) ", vel::kPkcs11LibraryName, (int)error);
+    return rc == vel::PKCS11_LOAD_ACCESS_DENIED ? ZEB_LOAD_NOACCESS : ZEB_LOAD_FAILED;
   }
+  g_getFunctionList = entry;
   _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_LoadPKCS11", 0, FALSE, "%s", "");
   return ZEB_LOAD_OK;
 }

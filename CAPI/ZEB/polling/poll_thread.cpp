@@ -13,7 +13,7 @@ const time_t kHungSessionSeconds = 12;
 }
 
 void ZebCore::RequestReinit() {
-  ResetEvent(m_evSlotTableReady);
+  m_evSlotTableReady.ResetEvent();
   m_sink->PostInitAgain();
 }
 
@@ -23,7 +23,7 @@ void ZebCore::PollSlotsThread() {
 }
 
 bool ZebCore::PollOnce() {
-  HANDLE ready[] = {m_evStopPoll, m_evQuit, m_evSlotTableReady};
+  HANDLE ready[] = {m_evStopPoll, m_evQuit, m_evSlotTableReady};  // stop first: it wins
   DWORD w = WaitForMultipleObjects(3, ready, FALSE, INFINITE);
   if (w != WAIT_OBJECT_0 + 2) return false;  // stop, quit, or a wait that failed
 

@@ -1,6 +1,4 @@
 // Life of the worker threads: start, one initialisation at a time, stop.
-#include <process.h>
-
 #include <cstring>
 
 #include "cert_store.h"
@@ -11,24 +9,24 @@
 namespace zeb {
 
 namespace {
-HANDLE ManualResetEvent() { return CreateEventA(nullptr, TRUE, FALSE, nullptr); }
 const DWORD kStartDelayMs = 5000;  // readers settle before the first scan
+
+// An ended thread let go of; true when `thread` is now null.
+bool ReleaseIfEnded(cl::CWinThread **thread) {
+  if (*thread && (*thread)->Join(0)) {
+    delete *thread;
+    *thread = nullptr;
+  }
+  return *thread == nullptr;
+}
 }  // namespace
 
 ZebCore::ZebCore(CoreSink *sink, const Settings &settings) : m_sink(sink), m_settings(settings) {
   InitializeCriticalSection(&m_csSlotTable);
-  m_evSlotTableReady = ManualResetEvent();
-  m_evStopPoll = ManualResetEvent();
-  m_evWakePoll = ManualResetEvent();
-  m_evQuit = ManualResetEvent();
 }
 
 ZebCore::~ZebCore() {
   Shutdown();
-  CloseHandle(m_evSlotTableReady);
-  CloseHandle(m_evStopPoll);
-  CloseHandle(m_evWakePoll);
-  CloseHandle(m_evQuit);
   DeleteCriticalSection(&m_csSlotTable);
 }
 
@@ -79,28 +77,28 @@ void ZebCore::StartThreads() {
 void ZebCore::StartPollThread() {
   AcquireSRWLockExclusive(&m_threadLock);
   if (!m_bStopping) {
-    if (m_hPollThread) {  // the previous poll thread has ended (see Reinitialise)
-      WaitForSingleObject(m_hPollThread, INFINITE);
-      CloseHandle(m_hPollThread);
+    if (m_pPollThread) {  // the previous poll thread has ended (see Reinitialise)
+      m_pPollThread->Join();
+      delete m_pPollThread;
     }
-    m_hPollThread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &ZebCore::PollThreadProc, this, 0, nullptr));
+    m_pPollThread = cl::AfxBeginThread(&ZebCore::PollThreadProc, this);
   }
   ReleaseSRWLockExclusive(&m_threadLock);
 }
 
-bool ZebCore::StartInitThread(unsigned(__stdcall *proc)(void *)) {
+bool ZebCore::StartInitThread(cl::AFX_THREADPROC proc) {
   AcquireSRWLockExclusive(&m_threadLock);
   bool started = false;
   if (m_bStopping) {
   } else if (m_initRunning) {
     m_initPending = true;
   } else {
-    if (m_hInitThread) {  // ended: it cleared m_initRunning as its last step
-      WaitForSingleObject(m_hInitThread, INFINITE);
-      CloseHandle(m_hInitThread);
+    if (m_pInitThread) {  // ended: it cleared m_initRunning as its last step
+      m_pInitThread->Join();
+      delete m_pInitThread;
     }
-    m_hInitThread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, proc, this, 0, nullptr));
-    m_initRunning = m_hInitThread != nullptr;
+    m_pInitThread = cl::AfxBeginThread(proc, this);
+    m_initRunning = m_pInitThread != nullptr;
     started = m_initRunning;
   }
   ReleaseSRWLockExclusive(&m_threadLock);
@@ -126,52 +124,44 @@ void ZebCore::Refresh() {
 
 void ZebCore::ToggleAutoDetect() {
   zeb::ToggleAutoDetect(&m_settings);
-  SetEvent(m_evWakePoll);
-  ResetEvent(m_evWakePoll);
+  m_evWakePoll.SetEvent();
+  m_evWakePoll.ResetEvent();
 }
 
 void ZebCore::BeginStop() {
   if (m_bStopping.exchange(true)) return;
-  SetEvent(m_evQuit);
-  SetEvent(m_evStopPoll);
+  m_evQuit.SetEvent();
+  m_evStopPoll.SetEvent();
 }
 
 bool ZebCore::WorkersEnded() {
   AcquireSRWLockExclusive(&m_threadLock);
-  bool ended = true;
-  for (HANDLE *h : {&m_hPollThread, &m_hInitThread}) {
-    if (!*h) continue;
-    if (WaitForSingleObject(*h, 0) == WAIT_OBJECT_0) {
-      CloseHandle(*h);
-      *h = nullptr;
-    } else {
-      ended = false;
-    }
-  }
+  bool pollEnded = ReleaseIfEnded(&m_pPollThread);
+  bool initEnded = ReleaseIfEnded(&m_pInitThread);
   ReleaseSRWLockExclusive(&m_threadLock);
-  return ended;
+  return pollEnded && initEnded;
 }
 
 int ZebCore::WorkerHandles(HANDLE out[2]) {
   AcquireSRWLockShared(&m_threadLock);
   int n = 0;
-  if (m_hPollThread) out[n++] = m_hPollThread;
-  if (m_hInitThread) out[n++] = m_hInitThread;
+  if (m_pPollThread) out[n++] = m_pPollThread->m_hThread;
+  if (m_pInitThread) out[n++] = m_pInitThread->m_hThread;
   ReleaseSRWLockShared(&m_threadLock);
   return n;
 }
 
-unsigned __stdcall ZebCore::InitThreadProc(void *self) {
+UINT ZebCore::InitThreadProc(void *self) {
   static_cast<ZebCore *>(self)->OnInitPkcsThread();
   return 0;
 }
 
-unsigned __stdcall ZebCore::ReinitThreadProc(void *self) {
+UINT ZebCore::ReinitThreadProc(void *self) {
   static_cast<ZebCore *>(self)->ReinitThread();
   return 0;
 }
 
-unsigned __stdcall ZebCore::PollThreadProc(void *self) {
+UINT ZebCore::PollThreadProc(void *self) {
   static_cast<ZebCore *>(self)->PollSlotsThread();
   return 0;
 }
@@ -187,11 +177,11 @@ void ZebCore::FinishInitThread() {
 
 void ZebCore::OnInitPkcsThread() {
   m_sink->PostStatus(kStatusInitialising);
-  if (WaitForSingleObject(m_evQuit, kStartDelayMs) != WAIT_OBJECT_0) {
+  if (!m_evQuit.Lock(kStartDelayMs)) {
     InitSlotList();
     WriteEventLog("[ZEB] InitSlotList executed in OnInitPkcsThread");
   }
-  SetEvent(m_evSlotTableReady);
+  m_evSlotTableReady.SetEvent();
   FinishInitThread();
 }
 
@@ -207,11 +197,12 @@ void ZebCore::Reinitialise() {
   Lock();
   if (fullReInit) {
     // The poll thread ends first; a new one starts on the rebuilt table.
-    SetEvent(m_evStopPoll);
-    HANDLE poll = nullptr;
+    m_evStopPoll.SetEvent();
+    HANDLE poll = nullptr;  // a copy: the window's thread may let go of its own meanwhile
     AcquireSRWLockShared(&m_threadLock);
-    if (m_hPollThread) DuplicateHandle(GetCurrentProcess(), m_hPollThread, GetCurrentProcess(), &poll, 0, FALSE,
-                                       DUPLICATE_SAME_ACCESS);
+    if (m_pPollThread)
+      DuplicateHandle(GetCurrentProcess(), m_pPollThread->m_hThread, GetCurrentProcess(), &poll, SYNCHRONIZE, FALSE,
+                      0);
     ReleaseSRWLockShared(&m_threadLock);
     if (poll) {
       WaitForSingleObject(poll, INFINITE);
@@ -221,8 +212,8 @@ void ZebCore::Reinitialise() {
       Unlock();
       return;
     }
-    ResetEvent(m_evSlotTableReady);
-    ResetEvent(m_evStopPoll);
+    m_evSlotTableReady.ResetEvent();
+    m_evStopPoll.ResetEvent();
     if (!m_settings.patch_fido_v4) StartPollThread();
   }
   DeleteAllCertificates(reinit != 0);
@@ -233,7 +224,7 @@ void ZebCore::Reinitialise() {
   }
   WriteEventLog("[ZEB] reinit thread calling InitSlotList");
   InitSlotList();
-  SetEvent(m_evSlotTableReady);
+  m_evSlotTableReady.SetEvent();
   Unlock();
 }
 

@@ -10,6 +10,7 @@
 
 #include <atomic>
 
+#include "classlib/thread.h"
 #include "pkcs11.h"
 #include "settings.h"
 #include "slot_table.h"
@@ -86,15 +87,15 @@ class ZebCore {
   std::atomic<int> fullReInit{0};
 
  private:
-  static unsigned __stdcall InitThreadProc(void *self);
-  static unsigned __stdcall ReinitThreadProc(void *self);
-  static unsigned __stdcall PollThreadProc(void *self);
+  static UINT InitThreadProc(void *self);
+  static UINT ReinitThreadProc(void *self);
+  static UINT PollThreadProc(void *self);
   void OnInitPkcsThread();
   void ReinitThread();
   void PollSlotsThread();
   void RequestReinit();
   void StartPollThread();
-  bool StartInitThread(unsigned(__stdcall *proc)(void *));
+  bool StartInitThread(cl::AFX_THREADPROC proc);
   void FinishInitThread();   // one initialisation at a time: goes again when one is pending
   void Lock() { EnterCriticalSection(&m_csSlotTable); }
   void Unlock() { LeaveCriticalSection(&m_csSlotTable); }
@@ -106,17 +107,18 @@ class ZebCore {
   unsigned long m_ulAvailableSlots = 0;
   short syncCount = 0;
   CRITICAL_SECTION m_csSlotTable;
-  HANDLE m_evSlotTableReady;
-  HANDLE m_evStopPoll;
-  HANDLE m_evWakePoll;
-  HANDLE m_evQuit;            // set once by BeginStop, never reset
+  // Manual-reset events, all starting unsignalled.
+  cl::CEvent m_evSlotTableReady{FALSE, TRUE};
+  cl::CEvent m_evStopPoll{FALSE, TRUE};
+  cl::CEvent m_evWakePoll{FALSE, TRUE};
+  cl::CEvent m_evQuit{FALSE, TRUE};   // set once by BeginStop, never reset
   std::atomic<bool> m_bStopping{false};
   std::atomic<bool> m_shutDown{false};
 
-  // Worker threads: their handles are kept until they are known to have ended.
+  // Worker threads: kept until they are known to have ended.
   SRWLOCK m_threadLock = SRWLOCK_INIT;
-  HANDLE m_hPollThread = nullptr;
-  HANDLE m_hInitThread = nullptr;
+  cl::CWinThread *m_pPollThread = nullptr;
+  cl::CWinThread *m_pInitThread = nullptr;
   bool m_initRunning = false;
   bool m_initPending = false;
 

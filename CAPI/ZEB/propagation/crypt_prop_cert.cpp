@@ -5,7 +5,8 @@
 #include <vector>
 
 #include "cert_store.h"
-#include "container_rules.h"
+#include "certificate_key_type.h"
+#include "certificate_rules.h"
 #include "event_log.h"
 #include "loader.h"
 #include "log_trace.h"
@@ -14,6 +15,28 @@
 namespace zeb {
 
 namespace {
+
+// Room for the longest container name the provider serves (511) and its NUL.
+const size_t kContainerNameSize = 512;
+
+// The key spec of a card certificate by the shared rule, traced as the tray
+// traces it: AT_SIGNATURE, AT_KEYEXCHANGE, or 0 when it cannot be read.
+DWORD TracedKeyType(const BYTE *value, DWORD len) {
+  _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", 0, FALSE, "%s", "");
+  certrules::KeyTypeResult r = certrules::GetCertificateKeyType(value, len, X509_ASN_ENCODING);
+  switch (r.outcome) {
+    case certrules::KeyTypeOutcome::NotDecoded:
+      _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", 1, FALSE,
+                 "CertCreateCertificateContext error: 0x%08x", (unsigned)r.error);
+      return 0;
+    case certrules::KeyTypeOutcome::NoKeyUsage:
+      _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", FALSE, TRUE, "Unable to get key usage");
+      return 0;
+    default:
+      _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", TRUE, TRUE, "%s", "");
+      return r.keySpec;
+  }
+}
 
 // One attribute's value, size first. False on a failure or an empty value.
 bool ReadAttribute(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE o, CK_ATTRIBUTE_TYPE type,
@@ -88,12 +111,12 @@ void ZebCore::CryptPropCert(SlotInfoEntry *entry) {
       break;
     }
     char container[kContainerNameSize];
-    if (!ContainerNameFromSubject(subject.data(), subject.size(), container, sizeof container)) {
+    if (certrules::ContainerNameFromSubject(subject.data(), subject.size(), container, sizeof container) < 0) {
       WriteEventLog("[ZEB] CryptPropCert container name too long slotId=%lu certIndex=%lu",
                     (unsigned long)entry->slotId, (unsigned long)i);
       continue;  // the provider could not serve it either
     }
-    DWORD keySpec = GetCertificateKeyType(value.data(), static_cast<DWORD>(value.size()));
+    DWORD keySpec = TracedKeyType(value.data(), static_cast<DWORD>(value.size()));
     WriteEventLog("[ZEB] CryptPropCert propCert start slotId=%lu certIndex=%lu container=%s",
                   (unsigned long)entry->slotId, (unsigned long)i, container);
     std::unique_ptr<CertRecord> record;

@@ -20,6 +20,13 @@ namespace {
 
 const char kReader0[] = "\"Lecteur Ovrane VEL 0\"";
 
+// The software card keeps the state file it found when first loaded: one
+// per program, put back to its default card for each test.
+void FreshCard() {
+  static std::string state = softcard_test::usePrivateState("zebcore");
+  ASSERT_EQ(0, control("reset"));
+}
+
 struct Recorder : zeb::CoreSink {
   std::vector<int> statuses;
   int initAgain = 0;
@@ -30,7 +37,7 @@ struct Recorder : zeb::CoreSink {
 class CoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    softcard_test::usePrivateState("zebcore");
+    FreshCard();
     ClearMy();
     zeb::Settings s;
     s.sleepMs = 0;  // the tests pace the polls themselves
@@ -211,7 +218,7 @@ namespace {
 class ReaderEventsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    softcard_test::usePrivateState("zebevents");
+    FreshCard();
     ClearMy();
     ASSERT_EQ(0, control("add-reader \"Lecteur B\" 7"));
     ASSERT_EQ(0, control("insert \"Lecteur B\" vel3-1024"));
