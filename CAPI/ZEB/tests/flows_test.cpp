@@ -5,7 +5,9 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "loaded_library.h"
 #include "store_view.h"
@@ -39,6 +41,22 @@ class FlowsTest : public ::testing::Test {
     RemoveSettingsKeys();
     DeleteFileA(log.c_str());
   }
+  // The trace files of process `pid`.
+  static std::vector<std::string> TraceFiles(DWORD pid) {
+    std::vector<std::string> out;
+    char base[MAX_PATH];
+    if (!GetEnvironmentVariableA("ProgramData", base, sizeof base)) return out;
+    std::string folder = std::string(base) + "\\hestalink\\vel\\log\\";
+    char pattern[64];
+    snprintf(pattern, sizeof pattern, "vel_zeb_%lx_*.log", (unsigned long)pid);
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA((folder + pattern).c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE) return out;
+    do out.push_back(folder + found.cFileName);
+    while (FindNextFileA(h, &found));
+    FindClose(h);
+    return out;
+  }
   bool Bound(const std::set<std::vector<BYTE>> &expected, DWORD ms) {
     return WaitUntil([&] { return BoundDers() == expected; }, ms);
   }
@@ -51,9 +69,11 @@ TEST_F(FlowsTest, CertificatesFollowTheCardAndASecondInstanceIsRefused) {
   AddBound(CardCert("tech"), kProvider, L"stale");
   AddBound(CardCert("ca"), L"Other Provider", L"other");
 
+  SetUserDword("Traces", 40);
   TrayProcess tray;
   ASSERT_TRUE(tray.Start());
   ASSERT_TRUE(tray.WaitWindow(20000));
+  DWORD pid = tray.pid();
   EXPECT_TRUE(Bound(Certs({"auth", "sign"}), kFirstScanMs));
   for (const auto &b : BoundCerts()) {
     EXPECT_EQ(1u, b.provType);
@@ -73,6 +93,21 @@ TEST_F(FlowsTest, CertificatesFollowTheCardAndASecondInstanceIsRefused) {
   ASSERT_EQ(0, control("insert \"Lecteur B\" vel3-default"));
   EXPECT_TRUE(Bound(Certs({"auth", "sign", "auth1024", "sign1024"}), kPollMs));
 
+  // "Rafraîchir" twice in a row: one full re-initialisation, which takes
+  // every certificate out and puts the present cards' back.
+  HWND frame = FrameOf(tray.pid());
+  PostMessageA(frame, WM_COMMAND, 0x800A, 0);
+  PostMessageA(frame, WM_COMMAND, 0x800A, 0);
+  EXPECT_TRUE(WaitUntil([&] { return ReadText(log).find("[ZEB] reinit thread finished") != std::string::npos &&
+                                     ReadText(log).find("reinit thread started full=1 reinit=1") != std::string::npos; },
+                        kPollMs));
+  EXPECT_TRUE(Bound(Certs({"auth", "sign", "auth1024", "sign1024"}), kPollMs));
+  // Session and power events the tray only writes down.
+  PostMessageA(frame, WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
+  PostMessageA(frame, WM_POWERBROADCAST, 99, 0);
+  PostMessageA(frame, WM_WTSSESSION_CHANGE, 7 /* lock */, 0);
+  PostMessageA(frame, WM_WTSSESSION_CHANGE, 99, 0);
+
   tray.Close();
   EXPECT_EQ(0, tray.Wait(30000));
   EXPECT_TRUE(BoundDers().empty()) << "quitting takes the card certificates out";
@@ -81,8 +116,22 @@ TEST_F(FlowsTest, CertificatesFollowTheCardAndASecondInstanceIsRefused) {
   std::string text = ReadText(log);
   for (const char *line : {"[ZEB] ===== ZEB startup pid=", "[ZEB] InitSlotList begin",
                            "[ZEB] CryptPropCert SUCCESS slotId=1 syncCount=1", "ZEB poll mismatch slotIdx=0",
-                           "ZEB poll count change detected : 1 -> 2, posting WM_USER_INIT_AGAIN"})
+                           "ZEB poll count change detected : 1 -> 2, posting WM_USER_INIT_AGAIN",
+                           "[ZEB] OnMytrayRefresh ENTRY patch_enabled=0 fullReInit=0",
+                           "[ZEB] OnMytrayRefresh ENTRY patch_enabled=0 fullReInit=1",
+                           "[ZEB] ***** System suspend *****", "[ZEB] WM_POWERBROADCAST code=99 (non gere)",
+                           "[ZEB] ***** Session lock (WTS_SESSION_LOCK) *****", "[ZEB] WTS event code=99 (non gere)"})
     EXPECT_NE(std::string::npos, text.find(line)) << line;
+  size_t first = text.find("full=1 reinit=1");
+  EXPECT_EQ(std::string::npos, text.find("full=1 reinit=1", first + 1)) << "one full re-initialisation";
+
+  // The trace level 40 under the tray's key: its card and store steps traced.
+  std::string traces;
+  for (const auto &file : TraceFiles(pid)) traces += ReadText(file);
+  for (const char *line : {"ZEB_LoadPKCS11(", "ZEB_getAllX509CertificateList(", "propCert(", "ZEB_deleteCert(",
+                           "ZEB_cleanCAPICerts("})
+    EXPECT_NE(std::string::npos, traces.find(line)) << line;
+  for (const auto &file : TraceFiles(pid)) DeleteFileA(file.c_str());
 }
 
 TEST_F(FlowsTest, QuitDuringAPropagationEndsCleanlyAndARestartWaitsForIt) {
