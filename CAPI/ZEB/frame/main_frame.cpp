@@ -190,20 +190,11 @@ LRESULT CMainFrame::OnClose(WPARAM, LPARAM) {
   SetPropA(m_hWnd, kClosingProp, reinterpret_cast<HANDLE>(1));
   m_core->BeginStop();
   // Every worker ends before the window goes; their last posts are served.
-  while (!m_core->WorkersEnded()) {
-    HANDLE h[2];
-    int n = m_core->WorkerHandles(h);
-    DWORD w = MsgWaitForMultipleObjects(n, h, FALSE, INFINITE, QS_ALLINPUT);
-    if (w == WAIT_FAILED) break;
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      if (msg.message == WM_QUIT) {
-        PostQuitMessage((int)msg.wParam);
-        break;
-      }
-      TranslateMessage(&msg);
-      DispatchMessageA(&msg);
-    }
+  for (;;) {
+    cl::CWinThread *workers[2];
+    int n = m_core->Workers(workers);
+    if (!cl::AfxPumpUntilThreadsEnd(workers, n)) break;  // WM_QUIT: the session is ending
+    if (m_core->WorkersEnded()) break;
   }
   // The store is emptied before the window goes: a restarted instance,
   // which waits for the window, never sees its own certificates removed.

@@ -34,11 +34,10 @@ void ZebCore::Shutdown() {
   BeginStop();
   if (m_shutDown.exchange(true)) return;
   for (;;) {  // nothing below may run while a worker still uses the table
-    HANDLE h[2];
-    int n = WorkerHandles(h);
-    if (n == 0 && WorkersEnded()) break;
-    if (n) WaitForMultipleObjects(n, h, TRUE, INFINITE);
-    WorkersEnded();
+    cl::CWinThread *workers[2];
+    int n = Workers(workers);
+    for (int i = 0; i < n; ++i) workers[i]->Join();
+    if (WorkersEnded()) break;
   }
   Lock();
   for (auto &entry : m_slotInfos) {
@@ -142,11 +141,11 @@ bool ZebCore::WorkersEnded() {
   return pollEnded && initEnded;
 }
 
-int ZebCore::WorkerHandles(HANDLE out[2]) {
+int ZebCore::Workers(cl::CWinThread *out[2]) {
   AcquireSRWLockShared(&m_threadLock);
   int n = 0;
-  if (m_pPollThread) out[n++] = m_pPollThread->m_hThread;
-  if (m_pInitThread) out[n++] = m_pInitThread->m_hThread;
+  if (m_pPollThread) out[n++] = m_pPollThread;
+  if (m_pInitThread) out[n++] = m_pInitThread;
   ReleaseSRWLockShared(&m_threadLock);
   return n;
 }

@@ -53,8 +53,9 @@ class ZebCore {
   // run propagated (and any left bound to the card provider), closes the
   // kept sessions and finalises the library. Once; the destructor calls it.
   void Shutdown();
-  // Handles the window loop waits on while workers end (up to 2).
-  int WorkerHandles(HANDLE out[2]);
+  // The workers still kept (up to 2), for the window to wait on while
+  // serving its messages. Stable once stopping: no worker starts any more.
+  int Workers(cl::CWinThread *out[2]);
 
   // The work of each thread, callable directly (tests drive them in turn).
   void InitSlotList();
