@@ -22,17 +22,6 @@ std::string TempPath(const char *name) {
   return std::string(dir) + name;
 }
 
-std::string ReadAll(const std::string &path) {
-  std::string out;
-  if (FILE *f = fopen(path.c_str(), "rb")) {
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-    fclose(f);
-  }
-  return out;
-}
-
 void SetValue(HKEY root, const char *name, DWORD type, const void *data, DWORD size) {
   HKEY key;
   ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(root, zeb::kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
@@ -165,7 +154,7 @@ TEST_F(SettingsTest, InconsistentFidoSettingsAreSwitchedOff) {
     EXPECT_EQ(c.v4After, s.patch_fido_v4);
     EXPECT_EQ(c.webauthnAfter, s.patch_fido_webauthn);
     EXPECT_EQ(c.badges, s.atr_badge_fido.size());
-    std::string text = ReadAll(log);
+    std::string text = ReadText(log);
     if (c.line)
       EXPECT_NE(std::string::npos, text.find(c.line)) << text;
     else
@@ -206,7 +195,7 @@ TEST_F(SettingsTest, EventLogLinesAreWholeAndTimeStamped) {
     });
   for (auto &t : threads) t.join();
 
-  std::string text = ReadAll(log);
+  std::string text = ReadText(log);
   std::vector<std::string> lines;
   size_t pos = 0, nl;
   while ((nl = text.find("\r\n", pos)) != std::string::npos) {  // text mode: CRLF

@@ -11,32 +11,6 @@
 
 namespace zebtest {
 
-const wchar_t kProvider[] = L"Ovrane Cryptographic Provider";
-
-std::vector<BoundCert> BoundCerts(const wchar_t *provider) {
-  std::vector<BoundCert> out;
-  HCERTSTORE store = CertOpenSystemStoreW(0, L"MY");
-  if (!store) return out;
-  PCCERT_CONTEXT c = nullptr;
-  while ((c = CertEnumCertificatesInStore(store, c)) != nullptr) {
-    DWORD size = 0;
-    if (!CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size)) continue;
-    std::vector<BYTE> data(size);
-    if (!CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, data.data(), &size)) continue;
-    auto *info = reinterpret_cast<const CRYPT_KEY_PROV_INFO *>(data.data());
-    if (!info->pwszProvName || wcscmp(info->pwszProvName, provider) != 0) continue;
-    BoundCert b;
-    b.der.assign(c->pbCertEncoded, c->pbCertEncoded + c->cbCertEncoded);
-    b.provider = info->pwszProvName;
-    b.container = info->pwszContainerName ? info->pwszContainerName : L"";
-    b.provType = info->dwProvType;
-    b.keySpec = info->dwKeySpec;
-    out.push_back(b);
-  }
-  CertCloseStore(store, 0);
-  return out;
-}
-
 std::set<std::vector<BYTE>> BoundDers(const wchar_t *provider) {
   std::set<std::vector<BYTE>> out;
   for (auto &b : BoundCerts(provider)) out.insert(b.der);
@@ -100,6 +74,17 @@ bool WaitUntil(const std::function<bool()> &pred, DWORD ms) {
 void RemoveSettingsKeys() {
   RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Ovrane\\ZEB");
   RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Ovrane\\ZEB");
+}
+
+std::string ReadText(const std::string &path) {
+  std::string out;
+  if (FILE *f = fopen(path.c_str(), "rb")) {
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+    fclose(f);
+  }
+  return out;
 }
 
 void SetUserDword(const char *name, DWORD value) {

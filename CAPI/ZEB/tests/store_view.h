@@ -10,20 +10,17 @@
 #include <string>
 #include <vector>
 
+#include "bound_certs.h"
+
 namespace zebtest {
 
-extern const wchar_t kProvider[];  // "Ovrane Cryptographic Provider"
-
-struct BoundCert {
-  std::vector<BYTE> der;
-  std::wstring provider;
-  std::wstring container;
-  DWORD provType = 0;
-  DWORD keySpec = 0;
-};
+using zebtools::BoundCert;
+constexpr const wchar_t *kProvider = zebtools::kCardProvider;
 
 // Every certificate of "MY" bound to `provider`.
-std::vector<BoundCert> BoundCerts(const wchar_t *provider = kProvider);
+inline std::vector<BoundCert> BoundCerts(const wchar_t *provider = kProvider) {
+  return zebtools::ReadBoundCerts(provider);
+}
 // Their DER values as a set (compared with the cards' certificates).
 std::set<std::vector<BYTE>> BoundDers(const wchar_t *provider = kProvider);
 // Empties "MY".
@@ -44,6 +41,9 @@ bool WaitUntil(const std::function<bool()> &pred, DWORD ms);
 void RemoveSettingsKeys();
 void SetUserDword(const char *name, DWORD value);
 void SetUserString(const char *name, const char *value);
+
+// A whole file's bytes; empty when it cannot be read.
+std::string ReadText(const std::string &path);
 
 }  // namespace zebtest
 

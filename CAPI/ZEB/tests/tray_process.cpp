@@ -72,15 +72,4 @@ bool TrayProcess::Running() const {
   return m_pi.hProcess && WaitForSingleObject(m_pi.hProcess, 0) == WAIT_TIMEOUT;
 }
 
-std::string ReadText(const std::string &path) {
-  std::string out;
-  if (FILE *f = fopen(path.c_str(), "rb")) {
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-    fclose(f);
-  }
-  return out;
-}
-
 }  // namespace zebtest

@@ -30,8 +30,6 @@ class TrayProcess {
 // The frame window of process `pid` (title "ZEB_QUVVEL"), or null.
 HWND FrameOf(DWORD pid);
 
-std::string ReadText(const std::string &path);
-
 }  // namespace zebtest
 
 #endif

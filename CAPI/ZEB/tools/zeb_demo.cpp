@@ -10,39 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-const wchar_t kProvider[] = L"Ovrane Cryptographic Provider";
-
-struct Bound {
-  std::string subject;
-  std::wstring container;
-  DWORD keySpec;
-  DWORD provType;
-};
-
-std::vector<Bound> ReadStore() {
-  std::vector<Bound> out;
-  HCERTSTORE store = CertOpenSystemStoreW(0, L"MY");
-  if (!store) return out;
-  PCCERT_CONTEXT c = nullptr;
-  while ((c = CertEnumCertificatesInStore(store, c)) != nullptr) {
-    DWORD size = 0;
-    if (!CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size)) continue;
-    std::vector<BYTE> data(size);
-    if (!CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, data.data(), &size)) continue;
-    auto *info = reinterpret_cast<const CRYPT_KEY_PROV_INFO *>(data.data());
-    if (!info->pwszProvName || wcscmp(info->pwszProvName, kProvider) != 0) continue;
-    char subject[512] = "";
-    CertNameToStrA(X509_ASN_ENCODING, &c->pCertInfo->Subject, CERT_X500_NAME_STR, subject, sizeof subject);
-    out.push_back({subject, info->pwszContainerName ? info->pwszContainerName : L"", info->dwKeySpec,
-                   info->dwProvType});
-  }
-  CertCloseStore(store, 0);
-  return out;
-}
-
-}  // namespace
+#include "bound_certs.h"
 
 int main(int argc, char **argv) {
   if (argc < 2) {
@@ -62,7 +30,7 @@ int main(int argc, char **argv) {
   printf("ZEB.exe started (process %lu), waiting for the card's certificates...\n", pi.dwProcessId);
   fflush(stdout);
   // Certificates come after the tray's start-up pause and first scan.
-  std::vector<Bound> bound;
+  std::vector<zebtools::BoundCert> bound;
   DWORD start = GetTickCount();
   size_t last = 0;
   while (GetTickCount() - start < seconds * 1000) {
@@ -70,7 +38,7 @@ int main(int argc, char **argv) {
       fprintf(stderr, "ZEB.exe ended before propagating\n");
       return 1;
     }
-    bound = ReadStore();
+    bound = zebtools::ReadBoundCerts();
     if (!bound.empty() && bound.size() == last) break;  // the same count twice: the card is done
     last = bound.size();
   }
@@ -82,7 +50,7 @@ int main(int argc, char **argv) {
   printf("Certificates propagated into the user's \"MY\" store:\n");
   for (const auto &b : bound) {
     printf("  subject   %s\n", b.subject.c_str());
-    printf("  provider  %ls (type %lu)\n", kProvider, b.provType);
+    printf("  provider  %ls (type %lu)\n", b.provider.c_str(), b.provType);
     printf("  container %ls\n", b.container.c_str());
     printf("  key spec  %lu (%s)\n\n", b.keySpec,
            b.keySpec == AT_SIGNATURE ? "AT_SIGNATURE" : b.keySpec == AT_KEYEXCHANGE ? "AT_KEYEXCHANGE" : "none");

@@ -11,20 +11,9 @@
 #include <cstdlib>
 #include <string>
 
-namespace {
+#include "bound_certs.h"
 
-bool CardCertificatesBound() {
-  HCERTSTORE store = CertOpenSystemStoreW(0, L"MY");
-  if (!store) return false;
-  int n = 0;
-  PCCERT_CONTEXT c = nullptr;
-  while ((c = CertEnumCertificatesInStore(store, c)) != nullptr) {
-    DWORD size = 0;
-    if (CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size)) ++n;
-  }
-  CertCloseStore(store, 0);
-  return n >= 2;
-}
+namespace {
 
 // Lines of the call log written by process `pid`, and among them the slot
 // list reads (one per poll).
@@ -66,7 +55,7 @@ int main(int argc, char **argv) {
   PROCESS_INFORMATION pi{};
   if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 1;
   DWORD start = GetTickCount();
-  while (!CardCertificatesBound()) {
+  while (zebtools::ReadBoundCerts().size() < 2) {
     if (GetTickCount() - start > 60000 || WaitForSingleObject(pi.hProcess, 200) == WAIT_OBJECT_0) {
       fprintf(stderr, "the tray did not propagate the card\n");
       TerminateProcess(pi.hProcess, 1);
