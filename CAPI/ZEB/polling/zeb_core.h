@@ -9,6 +9,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <string>
+#include <vector>
 
 #include "classlib/thread.h"
 #include "pkcs11.h"
@@ -26,6 +28,12 @@ class CoreSink {
   virtual ~CoreSink() = default;
   virtual void PostStatus(int status) = 0;   // WM_USER+3
   virtual void PostInitAgain() = 0;          // WM_USER+4
+};
+
+// One reader as the reader monitor sees it (event-driven mode).
+struct ReaderPresence {
+  std::string name;
+  bool present = false;  // a VEL card is in it
 };
 
 class ZebCore {
@@ -76,6 +84,11 @@ class ZebCore {
   // propagated. Delete: TRUE when an entry's certificates were removed.
   BOOL InsertCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerName, unsigned char version);
   BOOL DeleteCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerName, unsigned char version);
+  // WM_USER+5: the table follows the monitor's readers (at most 20), in
+  // their order. An entry follows its reader when the order changes, with
+  // its certificates; a reader gone takes its card's certificates out of
+  // the store first. Returns true when a card is present in any reader.
+  bool SyncSlotInfos(const std::vector<ReaderPresence> &readers);
 
   // State read by the window and the tests (under the slot-table lock).
   int SyncCount();

@@ -165,4 +165,47 @@ BOOL ZebCore::DeleteCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerNa
   return deleted;
 }
 
+bool ZebCore::SyncSlotInfos(const std::vector<ReaderPresence> &readers) {
+  Lock();
+  size_t n = readers.size() < kSlotCount ? readers.size() : kSlotCount;
+  SlotInfoEntry moved[kSlotCount];
+  bool taken[kSlotCount] = {};
+  bool any = false;
+  for (size_t j = 0; j < n; ++j) {
+    const std::string &name = readers[j].name;
+    any = any || readers[j].present;
+    for (unsigned i = 0; i < kSlotCount; ++i) {
+      SlotInfoEntry &e = m_slotInfos[i];
+      if (taken[i] || !e.slotInfo.slotDescription[0] ||
+          !PaddedEquals(e.slotInfo.slotDescription, sizeof e.slotInfo.slotDescription, name.c_str()))
+        continue;
+      moved[j] = std::move(e);  // the reader's entry, certificates and all
+      taken[i] = true;
+      break;
+    }
+  }
+  SlotInfoEntry gone[kSlotCount];
+  for (unsigned i = 0; i < kSlotCount; ++i) {
+    if (!taken[i]) gone[i] = std::move(m_slotInfos[i]);
+    m_slotInfos[i] = std::move(moved[i]);
+  }
+  // Readers gone: their cards' certificates leave the store (those another
+  // reader's card also holds stay).
+  for (auto &e : gone)
+    if (e.nbCerts || e.bSynchro) ZEB_deleteCert(&e);
+  for (size_t j = 0; j < n; ++j) {
+    SlotInfoEntry &e = m_slotInfos[j];
+    e.slotId = static_cast<CK_SLOT_ID>(j);
+    memset(e.slotInfo.slotDescription, ' ', sizeof e.slotInfo.slotDescription);
+    const std::string &name = readers[j].name;
+    memcpy(e.slotInfo.slotDescription, name.data(),
+           name.size() < sizeof e.slotInfo.slotDescription ? name.size() : sizeof e.slotInfo.slotDescription);
+    if (!e.nbCerts) e.bSynchro = readers[j].present ? 1 : 0;
+  }
+  m_ulAvailableSlots = static_cast<unsigned long>(n);
+  Unlock();
+  WriteEventLog("[ZEB] V3 SyncSlotInfosFromPcscMonitoring done m_ulAvailableSlots=%lu", (unsigned long)n);
+  return any;
+}
+
 }  // namespace zeb

@@ -277,3 +277,28 @@ TEST_F(ReaderEventsTest, WebAuthnExclusiveModeCountsTheCardWithoutPropagating) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ReaderEventsTest, ReaderListChangesKeepEachCardsCertificatesWithItsReader) {
+  auto core = Make(0);
+  using R = zeb::ReaderPresence;
+  EXPECT_TRUE(core->SyncSlotInfos({R{"Lecteur Ovrane VEL 0", true}, R{"Lecteur B", true}}));
+  EXPECT_TRUE(core->InsertCertificatesFromSlot(0, "Lecteur Ovrane VEL 0", 3));
+  EXPECT_TRUE(core->InsertCertificatesFromSlot(1, "Lecteur B", 3));
+  const auto both = Certs({"auth", "sign", "auth1024", "sign1024"});
+  ASSERT_EQ(both, BoundDers());
+  // Another order, and a reader more: each entry follows its reader.
+  EXPECT_TRUE(core->SyncSlotInfos({R{"Lecteur C", false}, R{"Lecteur B", true}, R{"Lecteur Ovrane VEL 0", true}}));
+  EXPECT_EQ(both, BoundDers());
+  EXPECT_EQ(3u, core->AvailableSlots());
+  ASSERT_EQ(0, control("remove \"Lecteur B\""));
+  EXPECT_TRUE(core->DeleteCertificatesFromSlot(1, "Lecteur B", 3));
+  EXPECT_EQ(Certs({"auth", "sign"}), BoundDers());
+  // The default card's reader unplugged: its certificates go with it.
+  EXPECT_FALSE(core->SyncSlotInfos({R{"Lecteur B", false}}));
+  EXPECT_TRUE(BoundDers().empty());
+  EXPECT_EQ(0, core->SyncCount());
+}
+
+}  // namespace
