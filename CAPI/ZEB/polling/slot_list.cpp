@@ -93,7 +93,7 @@ void ZebCore::InitSlotList() {
     }
   }
   if (syncCount == 0 && !inhibited) m_sink->PostStatus(kStatusNoCard);
-  WriteEventLog("[ZEB] InitSlotList end syncCount=%d ignoredWebAuthn=%d", syncCount, inhibited ? 1 : 0);
+  WriteEventLog("[ZEB] InitSlotList end syncCount=%d ignoredWebAuthn=%d", (int)syncCount, inhibited ? 1 : 0);
   Unlock();
 }
 

@@ -53,12 +53,7 @@ void ZebCore::Shutdown() {
   ZEB_finalise(m_pFunctionList);
 }
 
-int ZebCore::SyncCount() {
-  Lock();
-  int n = syncCount;
-  Unlock();
-  return n;
-}
+int ZebCore::SyncCount() { return syncCount; }
 
 unsigned long ZebCore::AvailableSlots() {
   Lock();

@@ -90,8 +90,9 @@ class ZebCore {
   // the store first. Returns true when a card is present in any reader.
   bool SyncSlotInfos(const std::vector<ReaderPresence> &readers);
 
-  // State read by the window and the tests (under the slot-table lock).
+  // Cards whose certificates are propagated; never waits for the workers.
   int SyncCount();
+  // Entries in use (waits for the slot table).
   unsigned long AvailableSlots();
   Settings &settings() { return m_settings; }
   bool Stopping() const { return m_bStopping.load(); }
@@ -119,7 +120,7 @@ class ZebCore {
   CK_FUNCTION_LIST_PTR m_pFunctionList = nullptr;
   SlotInfoEntry m_slotInfos[kSlotCount];
   unsigned long m_ulAvailableSlots = 0;
-  short syncCount = 0;
+  std::atomic<short> syncCount{0};  // changed under the lock, read by the window without it
   CRITICAL_SECTION m_csSlotTable;
   // Manual-reset events, all starting unsignalled.
   cl::CEvent m_evSlotTableReady{FALSE, TRUE};

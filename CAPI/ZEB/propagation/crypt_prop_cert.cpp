@@ -139,7 +139,7 @@ void ZebCore::CryptPropCert(SlotInfoEntry *entry) {
     m_sink->PostStatus(kStatusSynchronised);
     ++syncCount;
     entry->bSynchro = 1;
-    WriteEventLog("[ZEB] CryptPropCert SUCCESS slotId=%lu syncCount=%d", (unsigned long)entry->slotId, syncCount);
+    WriteEventLog("[ZEB] CryptPropCert SUCCESS slotId=%lu syncCount=%d", (unsigned long)entry->slotId, (int)syncCount);
   } else {
     WriteEventLog("[ZEB] CryptPropCert FAILED slotId=%lu", (unsigned long)entry->slotId);
     m_sink->PostStatus(kStatusNoCard);

@@ -151,8 +151,15 @@ TEST_F(FlowsTest, QuitDuringAPropagationEndsCleanlyAndARestartWaitsForIt) {
   EXPECT_TRUE(second.WaitWindow(30000)) << "the restarted instance gave up";
   ASSERT_EQ(0, control("latency 0"));
   EXPECT_TRUE(Bound(Certs({"auth", "sign"}), kFirstScanMs));
+  // Quit while a full re-initialisation (slow card) waits for the poll
+  // thread and reads the card again: every worker ends, nothing is left.
+  ASSERT_EQ(0, control("latency 700"));
+  HWND secondFrame = FrameOf(second.pid());
+  PostMessageA(secondFrame, WM_COMMAND, 0x800A, 0);
+  ASSERT_TRUE(WaitUntil([&] { return ReadText(log).find("reinit thread started full=1") != std::string::npos; },
+                        kPollMs));
   second.Close();
-  EXPECT_EQ(0, second.Wait(30000));
+  EXPECT_EQ(0, second.Wait(60000));
   EXPECT_TRUE(BoundDers().empty());
 }
 
