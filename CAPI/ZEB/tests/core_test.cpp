@@ -302,3 +302,76 @@ TEST_F(ReaderEventsTest, ReaderListChangesKeepEachCardsCertificatesWithItsReader
 }
 
 }  // namespace
+
+namespace {
+
+// A card image made from the default card: `extra` DER certificates added
+// (without keys), or every certificate and key left out.
+// `serial` replaces the last four digits of the serial number: a card of its own.
+std::string CardImage(const char *name, const char *serial, const std::vector<std::vector<BYTE>> &extra,
+                      bool withoutCerts) {
+  std::string dir = softcard_test::beside("");
+  std::string base = dir + "zeb-base.card", path = dir + name + std::string(".card");
+  EXPECT_EQ(0, control("export vel3-default \"" + base + "\""));
+  std::string in = ReadText(base), out;
+  bool skipping = false;
+  size_t pos = 0;
+  while (pos < in.size()) {
+    size_t nl = in.find('\n', pos);
+    std::string line = in.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos + 1);
+    pos = nl == std::string::npos ? in.size() : nl + 1;
+    if (!line.empty() && line[0] != ' ' && line[0] != '\t')
+      skipping = withoutCerts && (line.rfind("cert ", 0) == 0 || line.rfind("key ", 0) == 0);
+    if (line.rfind("token ", 0) == 0) {
+      size_t at = line.find("serial=\"");
+      if (at != std::string::npos) line.replace(at + 8, 4, serial);
+    }
+    if (!skipping) out += line;
+  }
+  int id = 3;
+  for (const auto &der : extra) {
+    char head[64];
+    snprintf(head, sizeof head, "cert label=\"Extra\" id=%02d\n", id++);
+    out += head;
+    for (size_t i = 0; i < der.size(); i += 32) {
+      out += "    ";
+      for (size_t k = i; k < der.size() && k < i + 32; ++k) {
+        char hex[3];
+        snprintf(hex, sizeof hex, "%02X", der[k]);
+        out += hex;
+      }
+      out += "\n";
+    }
+  }
+  softcard_test::writeFile(path, out);
+  DeleteFileA(base.c_str());
+  return path;
+}
+
+TEST_F(CoreTest, EveryCertificateOfTheCardIsBoundAndACardWithoutAnyFails) {
+  std::string three = CardImage("zeb-three", "9993", {CardCert("no-key-usage")}, false);
+  std::string none = CardImage("zeb-none", "9990", {}, true);
+  ASSERT_EQ(0, control(std::string("remove ") + kReader0));
+  ASSERT_EQ(0, control(std::string("insert ") + kReader0 + " \"" + three + "\""));
+  EXPECT_TRUE(Cycle());
+  ASSERT_EQ(Certs({"auth", "sign", "no-key-usage"}), BoundDers());
+  for (const auto &b : BoundCerts()) {
+    if (b.der == CardCert("no-key-usage")) {
+      EXPECT_EQ(0u, b.keySpec) << "no key usage, no key spec";
+    }
+  }
+
+  ASSERT_EQ(0, control(std::string("remove ") + kReader0));
+  ASSERT_EQ(0, control(std::string("insert ") + kReader0 + " \"" + none + "\""));
+  sink.statuses.clear();
+  EXPECT_TRUE(Cycle());
+  EXPECT_TRUE(BoundDers().empty());
+  EXPECT_EQ(0, core->SyncCount());
+  ASSERT_FALSE(sink.statuses.empty());
+  EXPECT_EQ(zeb::kStatusNoCard, sink.statuses.back());
+  EXPECT_TRUE(Cycle()) << "a failed slot is read again at the next poll";
+  DeleteFileA(three.c_str());
+  DeleteFileA(none.c_str());
+}
+
+}  // namespace
