@@ -375,3 +375,22 @@ TEST_F(CoreTest, EveryCertificateOfTheCardIsBoundAndACardWithoutAnyFails) {
 }
 
 }  // namespace
+
+namespace {
+
+// The store steps report failure with the platform's own last error.
+TEST_F(CoreTest, StoreStepsFailWithTheirLastError) {
+  std::vector<BYTE> garbage = {0x30, 0x03, 0x02, 0x01};
+  std::unique_ptr<zeb::CertRecord> record;
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(zeb::propCert("name", garbage.data(), (DWORD)garbage.size(), &record, AT_KEYEXCHANGE));
+  EXPECT_EQ((DWORD)CRYPT_E_ASN1_CORRUPT, GetLastError());
+  EXPECT_FALSE(record);
+
+  zeb::CertRecord absent{{0x30, 0x00}, {0x01}};
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(zeb::DeleteRecordedCert(absent));
+  EXPECT_EQ((DWORD)CRYPT_E_NOT_FOUND, GetLastError());
+}
+
+}  // namespace
