@@ -10,4 +10,5 @@ if [ ! -f build/win64/vel3ges/win32/VLMGRW64.exe ]; then
   echo "The deliverables are built in build/win64; the card manager is not part of the build yet."
   exit 0
 fi
+bash scripts/run-tray.sh
 exec bash scripts/run-card-manager.sh

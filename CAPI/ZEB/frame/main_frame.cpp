@@ -1,0 +1,214 @@
+#include "main_frame.h"
+
+#include <wtsapi32.h>
+
+#include <cstdio>
+
+#include "cert_store.h"
+#include "classlib/module.h"
+#include "event_log.h"
+#include "resource.h"
+
+namespace zeb {
+
+const char kFrameTitle[] = "ZEB_QUVVEL";
+const char kClosingProp[] = "ZEB.closing";
+
+namespace {
+const char kTipTitle[] = "Gestionnaire de certificat VEL\r\n";
+}  // namespace
+
+CMainFrame::CMainFrame() {
+  EnsureSettingsKey(&m_settings);
+  LoadSettings(&m_settings);
+  m_core = std::make_unique<ZebCore>(this, m_settings);
+  ZEB_cleanCAPICerts();
+}
+
+CMainFrame::~CMainFrame() {
+  m_core.reset();  // nothing left to do after a close; else waits for the workers
+}
+
+LRESULT CMainFrame::OnCreate(WPARAM w, LPARAM l) {
+  if (cl::CFrameWnd::OnCreate(w, l) == -1) return -1;
+  HINSTANCE resources = cl::AfxGetResourceHandle();
+  HICON icon = LoadIconA(resources, MAKEINTRESOURCEA(IDI_TRAY));
+  if (!m_icon.Add(m_hWnd, IDR_TRAYICON, WM_ZEB_TRAYICON, icon, "Ovrane Token Manager")) return -1;
+  PostMessage(WM_ZEB_START);
+  WTSRegisterSessionNotification(m_hWnd, NOTIFY_FOR_ALL_SESSIONS);
+  m_hPowerNotify = RegisterPowerSettingNotification(m_hWnd, &GUID_MONITOR_POWER_ON, DEVICE_NOTIFY_WINDOW_HANDLE);
+  return 0;
+}
+
+const cl::MessageMap *CMainFrame::GetMessageMap() const {
+  static const cl::MessageEntry entries[] = {
+      cl::OnMessage<&CMainFrame::OnCreate>(WM_CREATE),
+      cl::OnMessage<&CMainFrame::OnSetFocus>(WM_SETFOCUS),
+      cl::OnMessage<&CMainFrame::OnClose>(WM_CLOSE),
+      cl::OnMessage<&CMainFrame::OnStartThreads>(WM_ZEB_START),
+      cl::OnMessage<&CMainFrame::OnTrayStatus>(WM_ZEB_STATUS),
+      cl::OnMessage<&CMainFrame::OnInitAgain>(WM_USER_INIT_AGAIN),
+      cl::OnMessage<&CMainFrame::OnReadersChanged>(WM_ZEB_READERS_CHANGED),
+      cl::OnMessage<&CMainFrame::OnPowerBroadcast>(WM_POWERBROADCAST),
+      cl::OnMessage<&CMainFrame::OnSessionChange>(WM_WTSSESSION_CHANGE),
+      cl::OnMessage<&CMainFrame::OnQueryEndSession>(WM_QUERYENDSESSION),
+      cl::OnMessage<&CMainFrame::OnEndSession>(WM_ENDSESSION),
+      cl::OnCommand<&CMainFrame::OnListReaders>(ID_LIST_READERS),
+      cl::OnMessage<&CMainFrame::OnDestroy>(WM_DESTROY),
+      cl::OnCommand<&CMainFrame::OnMytrayRefresh>(ID_MYTRAY_REFRESH),
+  };
+  static const cl::MessageMap map(cl::CFrameWnd::GetMessageMap(), entries);
+  return &map;
+}
+
+void CMainFrame::PostStatus(int status) { ::PostMessageA(m_hWnd, WM_ZEB_STATUS, 0, status); }
+void CMainFrame::PostInitAgain() { ::PostMessageA(m_hWnd, WM_USER_INIT_AGAIN, 0, 0); }
+
+LRESULT CMainFrame::OnSetFocus(WPARAM, LPARAM) { return 0; }
+
+LRESULT CMainFrame::OnStartThreads(WPARAM, LPARAM) {
+  if (m_settings.patch_fido_v4)
+    WriteEventLog("[ZEB] patch_fido branch active: launch init thread (InitSlotList + PCSC monitoring)");
+  m_core->StartThreads();
+  return 0;
+}
+
+LRESULT CMainFrame::OnTrayStatus(WPARAM, LPARAM status) {
+  const char *line = nullptr;
+  UINT icon = 0;
+  switch (status) {
+    case kStatusReading: line = "Lecture de la carte VEL..."; break;
+    case kStatusSynchronised:
+      line = m_core->SyncCount() <= 1 ? "Les certificats de la carte VEL sont synchronisés."
+                                      : "Les certificats des cartes VEL sont synchronisés.";
+      icon = IDI_SYNCHRONISED;
+      break;
+    case kStatusNoCard: line = "Aucune carte VEL présente..."; icon = IDI_NOCARD; break;
+    case kStatusInitialising: line = "Initialisation des lecteurs..."; break;
+    default: return 0;
+  }
+  char tip[128];
+  snprintf(tip, sizeof tip, "%s%s", kTipTitle, line);
+  m_icon.SetTip(tip);  // nothing is sent for an icon the shell does not have
+  if (icon) m_icon.SetIcon(LoadIconA(cl::AfxGetResourceHandle(), MAKEINTRESOURCEA(icon)));
+  return 0;
+}
+
+LRESULT CMainFrame::OnInitAgain(WPARAM, LPARAM) {
+  m_core->InitAgain();
+  return 0;
+}
+
+LRESULT CMainFrame::OnReadersChanged(WPARAM, LPARAM) {
+  return 0;  // only the event-driven reader monitor sends it
+}
+
+LRESULT CMainFrame::OnPowerBroadcast(WPARAM event, LPARAM data) {
+  switch (event) {
+    case PBT_APMSUSPEND: WriteEventLog("[ZEB] ***** System suspend *****"); break;
+    case PBT_APMRESUMESUSPEND:
+      WriteEventLog("[ZEB] ***** System resume (PBT_APMRESUMESUSPEND) -> P4 reset V4 *****");
+      break;
+    case PBT_APMRESUMEAUTOMATIC:
+      WriteEventLog("[ZEB] ***** System automatic resume (PBT_APMRESUMEAUTOMATIC) -> P4 reset V4 *****");
+      break;
+    case PBT_POWERSETTINGCHANGE: {
+      auto *setting = reinterpret_cast<const POWERBROADCAST_SETTING *>(data);
+      if (setting && IsEqualGUID(setting->PowerSetting, GUID_MONITOR_POWER_ON) &&
+          setting->DataLength >= sizeof(DWORD)) {
+        DWORD value;
+        memcpy(&value, setting->Data, sizeof value);
+        WriteEventLog("[ZEB] ***** GUID_MONITOR_POWER_ON val=%u (0=OFF 1=ON) *****", (unsigned)value);
+        if (value == 1) WriteEventLog("[ZEB] ***** Monitor ON -> P4 reset V4 *****");
+      }
+      break;
+    }
+    default: WriteEventLog("[ZEB] WM_POWERBROADCAST code=%u (non gere)", (unsigned)event); break;
+  }
+  return TRUE;
+}
+
+LRESULT CMainFrame::OnSessionChange(WPARAM code, LPARAM) {
+  switch (code) {
+    case WTS_CONSOLE_CONNECT:
+      WriteEventLog("[ZEB] ***** Console connect (WTS_CONSOLE_CONNECT) -> P4 reset V4 *****");
+      break;
+    case WTS_SESSION_LOGON: WriteEventLog("[ZEB] ***** Session logon (WTS_SESSION_LOGON) -> P4 reset V4 *****"); break;
+    case WTS_SESSION_LOCK: WriteEventLog("[ZEB] ***** Session lock (WTS_SESSION_LOCK) *****"); break;
+    case WTS_SESSION_UNLOCK:
+      WriteEventLog("[ZEB] ***** Session unlock (WTS_SESSION_UNLOCK) -> P4 reset V4 *****");
+      break;
+    default: WriteEventLog("[ZEB] WTS event code=%u (non gere)", (unsigned)code); break;
+  }
+  return 0;
+}
+
+LRESULT CMainFrame::OnQueryEndSession(WPARAM, LPARAM) {
+  PostMessage(WM_CLOSE);
+  return TRUE;
+}
+
+LRESULT CMainFrame::OnEndSession(WPARAM, LPARAM) { return 1; }
+
+void CMainFrame::OnListReaders() {}
+
+void CMainFrame::OnMytrayRefresh() {
+  WriteEventLog("[ZEB] OnMytrayRefresh ENTRY patch_enabled=%d fullReInit=%d", m_settings.patch_fido_v4 ? 1 : 0,
+                m_core->fullReInit ? 1 : 0);
+  if (!m_settings.patch_fido_v4) {
+    m_core->Refresh();
+    return;
+  }
+  WriteEventLog("[ZEB] OnMytrayRefresh : restart ZEB (patch actif, event-driven)");
+  char path[260];
+  DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+  if (n > 0 && n < sizeof path) {
+    char command[324];
+    wsprintfA(command, "cmd.exe /c timeout /t 2 /nobreak >nul && start \"\" \"%s\"", path);
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW | DETACHED_PROCESS, nullptr,
+                       nullptr, &si, &pi)) {
+      CloseHandle(pi.hThread);
+      CloseHandle(pi.hProcess);
+    } else {
+      WriteEventLog("[ZEB] OnMytrayRefresh : CreateProcess FAILED gle=%lu, fallback ReInit",
+                    (unsigned long)GetLastError());
+      if (!m_core->fullReInit.exchange(1)) {
+        m_core->reinit = 1;
+        PostInitAgain();
+      }
+      return;
+    }
+  }
+  PostMessage(WM_CLOSE);
+}
+
+LRESULT CMainFrame::OnClose(WPARAM, LPARAM) {
+  if (m_core->Stopping()) return 0;  // a second close does nothing
+  SetPropA(m_hWnd, kClosingProp, reinterpret_cast<HANDLE>(1));
+  m_core->BeginStop();
+  // Every worker ends before the window goes; their last posts are served.
+  for (;;) {
+    cl::CWinThread *workers[2];
+    int n = m_core->Workers(workers);
+    if (!cl::AfxPumpUntilThreadsEnd(workers, n)) break;  // WM_QUIT: the session is ending
+    if (m_core->WorkersEnded()) break;
+  }
+  // The store is emptied before the window goes: a restarted instance,
+  // which waits for the window, never sees its own certificates removed.
+  m_core->Shutdown();
+  return cl::CFrameWnd::OnClose(0, 0);
+}
+
+LRESULT CMainFrame::OnDestroy(WPARAM, LPARAM) {
+  if (m_hPowerNotify) UnregisterPowerSettingNotification(m_hPowerNotify);
+  m_hPowerNotify = nullptr;
+  WTSUnRegisterSessionNotification(m_hWnd);
+  m_icon.Delete();
+  RemovePropA(m_hWnd, kClosingProp);
+  return cl::CFrameWnd::OnDestroy(0, 0);
+}
+
+}  // namespace zeb

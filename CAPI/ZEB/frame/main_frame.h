@@ -1,0 +1,73 @@
+// CMainFrame: the tray program's hidden window. It owns the settings and the
+// card side (ZebCore), shows the tray status, turns the workers' posted
+// messages into work, and on WM_CLOSE waits for every worker before the
+// window goes.
+#ifndef ZEB_MAIN_FRAME_H
+#define ZEB_MAIN_FRAME_H
+
+#include <windows.h>
+
+#include <memory>
+
+#include "classlib/frame.h"
+#include "classlib/notifyicon.h"
+#include "zeb_core.h"
+
+namespace zeb {
+
+// Private messages of the frame (all posted).
+constexpr UINT WM_ZEB_TRAYICON = WM_USER + 1;
+constexpr UINT WM_ZEB_START = WM_USER + 2;
+constexpr UINT WM_ZEB_STATUS = WM_USER + 3;
+constexpr UINT WM_USER_INIT_AGAIN = WM_USER + 4;
+constexpr UINT WM_ZEB_READERS_CHANGED = WM_USER + 5;
+constexpr UINT ID_LIST_READERS = 0x8009;
+constexpr UINT ID_MYTRAY_REFRESH = 0x800A;
+
+// The title a second instance looks for, and the mark of a frame that is
+// closing (a restarted instance waits for it to go).
+extern const char kFrameTitle[];
+extern const char kClosingProp[];
+
+// Made with new: the frame deletes itself after its window's last message.
+class CMainFrame : public cl::CFrameWnd, public CoreSink {
+ public:
+  // Reads the settings (creating the per-user key when needed) and removes
+  // the certificates an earlier run left bound to the card provider.
+  CMainFrame();
+  // Waits for the workers, removes what they propagated, finalises.
+  ~CMainFrame() override;
+
+  const cl::MessageMap *GetMessageMap() const override;
+  ZebCore &core() { return *m_core; }
+
+  // The workers' reports, posted to this window.
+  void PostStatus(int status) override;
+  void PostInitAgain() override;
+
+ private:
+
+  LRESULT OnCreate(WPARAM, LPARAM);
+  LRESULT OnStartThreads(WPARAM, LPARAM);
+  LRESULT OnTrayStatus(WPARAM, LPARAM);
+  LRESULT OnInitAgain(WPARAM, LPARAM);
+  LRESULT OnReadersChanged(WPARAM, LPARAM);
+  LRESULT OnPowerBroadcast(WPARAM, LPARAM);
+  LRESULT OnSessionChange(WPARAM, LPARAM);
+  LRESULT OnQueryEndSession(WPARAM, LPARAM);
+  LRESULT OnEndSession(WPARAM, LPARAM);
+  LRESULT OnClose(WPARAM, LPARAM);
+  LRESULT OnDestroy(WPARAM, LPARAM);
+  LRESULT OnSetFocus(WPARAM, LPARAM);
+  void OnMytrayRefresh();
+  void OnListReaders();
+
+  Settings m_settings;
+  std::unique_ptr<ZebCore> m_core;
+  cl::CNotifyIcon m_icon;
+  HPOWERNOTIFY m_hPowerNotify = nullptr;
+};
+
+}  // namespace zeb
+
+#endif

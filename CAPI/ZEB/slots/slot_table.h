@@ -1,0 +1,59 @@
+// The tray program's table of up to 20 PKCS#11 slots: what each slot holds
+// and which certificates its card put into the user's store. Free of
+// Windows headers (native tests).
+#ifndef ZEB_SLOT_TABLE_H
+#define ZEB_SLOT_TABLE_H
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "pkcs11.h"
+
+namespace zeb {
+
+constexpr unsigned kSlotCount = 20;
+constexpr unsigned kMaxCertsPerSlot = 10;
+
+// One certificate put into the store: its issuer and serial number, the key
+// by which it is found again for removal.
+struct CertRecord {
+  std::vector<uint8_t> issuer;
+  std::vector<uint8_t> serial;
+  bool operator==(const CertRecord &o) const { return issuer == o.issuer && serial == o.serial; }
+};
+
+struct SlotInfoEntry {
+  CK_SLOT_ID slotId = 0;
+  CK_SLOT_INFO slotInfo{};
+  CK_TOKEN_INFO tokenInfo{};
+  CK_SESSION_HANDLE hSession = 0;   // kept open after a failed propagation; 0: none
+  std::array<std::unique_ptr<CertRecord>, kMaxCertsPerSlot> certs;
+  CK_ULONG nbCerts = 0;
+  uint8_t bSynchro = 0;             // the slot's certificates are propagated
+  uint8_t bIgnoredWebAuthn = 0;     // propagation inhibited (WebAuthn exclusive mode)
+  uint8_t changed = 0;              // changed since the last (re-)initialisation
+
+  // Back to the zeroed entry, records included (the caller removed their
+  // certificates from the store first).
+  void Clear();
+};
+
+// True when a blank-padded PKCS#11 text (slotDescription, label) equals
+// `name` once its trailing blanks and NULs are removed.
+//   padded, size  the fixed-size field
+//   name          NUL-terminated text
+bool PaddedEquals(const CK_UTF8CHAR *padded, size_t size, const char *name);
+
+// True when the token seen now is the card the entry propagated: same label,
+// serial number, manufacturer and model.
+bool SameToken(const CK_TOKEN_INFO &stored, const CK_TOKEN_INFO &now);
+
+// True when an entry of `table` other than `self` still holds a record of
+// the same certificate (the store copy then belongs to that card too).
+bool HeldElsewhere(const SlotInfoEntry *table, size_t count, const SlotInfoEntry *self, const CertRecord &record);
+
+}  // namespace zeb
+
+#endif

@@ -1,0 +1,166 @@
+// ZEB.exe as the user runs it, beside the software card: certificates
+// appear in "MY" while a card is in, go when it leaves, one instance only,
+// a quit in the middle of a propagation leaves nothing behind.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "loaded_library.h"
+#include "store_view.h"
+#include "tray_process.h"
+
+using namespace zebtest;
+using softcard_test::control;
+
+namespace {
+
+const char kReader0[] = "\"Lecteur Ovrane VEL 0\"";
+// Start-up waits 5 s for the readers, then reads them; a poll every second.
+const DWORD kFirstScanMs = 30000;
+const DWORD kPollMs = 15000;
+
+class FlowsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    softcard_test::usePrivateState("zebflows");  // inherited by ZEB.exe
+    RemoveSettingsKeys();
+    char dir[MAX_PATH];
+    GetTempPathA(sizeof dir, dir);
+    log = std::string(dir) + "zeb-flows-" + std::to_string(GetCurrentProcessId()) + ".log";
+    DeleteFileA(log.c_str());
+    SetUserString("logfile", log.c_str());
+    SetUserDword("watchOnTimer", 1);
+    ClearMy();
+  }
+  void TearDown() override {
+    ClearMy();
+    RemoveSettingsKeys();
+    DeleteFileA(log.c_str());
+  }
+  // The trace files of process `pid`.
+  static std::vector<std::string> TraceFiles(DWORD pid) {
+    std::vector<std::string> out;
+    char base[MAX_PATH];
+    if (!GetEnvironmentVariableA("ProgramData", base, sizeof base)) return out;
+    std::string folder = std::string(base) + "\\hestalink\\vel\\log\\";
+    char pattern[64];
+    snprintf(pattern, sizeof pattern, "vel_zeb_%lx_*.log", (unsigned long)pid);
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA((folder + pattern).c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE) return out;
+    do out.push_back(folder + found.cFileName);
+    while (FindNextFileA(h, &found));
+    FindClose(h);
+    return out;
+  }
+  bool Bound(const std::set<std::vector<BYTE>> &expected, DWORD ms) {
+    return WaitUntil([&] { return BoundDers() == expected; }, ms);
+  }
+  std::string log;
+};
+
+TEST_F(FlowsTest, CertificatesFollowTheCardAndASecondInstanceIsRefused) {
+  // Left by an earlier run: bound to the card provider (removed at start),
+  // and another provider's certificate (left alone).
+  AddBound(CardCert("tech"), kProvider, L"stale");
+  AddBound(CardCert("ca"), L"Other Provider", L"other");
+
+  SetUserDword("Traces", 40);
+  TrayProcess tray;
+  ASSERT_TRUE(tray.Start());
+  ASSERT_TRUE(tray.WaitWindow(20000));
+  DWORD pid = tray.pid();
+  EXPECT_TRUE(Bound(Certs({"auth", "sign"}), kFirstScanMs));
+  for (const auto &b : BoundCerts()) {
+    EXPECT_EQ(1u, b.provType);
+    EXPECT_EQ(b.der == CardCert("sign") ? (DWORD)AT_SIGNATURE : (DWORD)AT_KEYEXCHANGE, b.keySpec);
+  }
+
+  TrayProcess second;
+  ASSERT_TRUE(second.Start());
+  EXPECT_EQ(0, second.Wait(20000)) << "a second instance ends at once";
+  EXPECT_TRUE(tray.Running());
+
+  ASSERT_EQ(0, control(std::string("remove ") + kReader0));
+  EXPECT_TRUE(Bound({}, kPollMs));
+  ASSERT_EQ(0, control(std::string("insert ") + kReader0 + " vel3-1024"));
+  EXPECT_TRUE(Bound(Certs({"auth1024", "sign1024"}), kPollMs));
+  ASSERT_EQ(0, control("add-reader \"Lecteur B\""));
+  ASSERT_EQ(0, control("insert \"Lecteur B\" vel3-default"));
+  EXPECT_TRUE(Bound(Certs({"auth", "sign", "auth1024", "sign1024"}), kPollMs));
+
+  // "Rafraîchir" twice in a row: one full re-initialisation, which takes
+  // every certificate out and puts the present cards' back.
+  HWND frame = FrameOf(tray.pid());
+  PostMessageA(frame, WM_COMMAND, 0x800A, 0);
+  PostMessageA(frame, WM_COMMAND, 0x800A, 0);
+  EXPECT_TRUE(WaitUntil([&] { return ReadText(log).find("[ZEB] reinit thread finished") != std::string::npos &&
+                                     ReadText(log).find("reinit thread started full=1 reinit=1") != std::string::npos; },
+                        kPollMs));
+  EXPECT_TRUE(Bound(Certs({"auth", "sign", "auth1024", "sign1024"}), kPollMs));
+  // Session and power events the tray only writes down.
+  PostMessageA(frame, WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
+  PostMessageA(frame, WM_POWERBROADCAST, 99, 0);
+  PostMessageA(frame, WM_WTSSESSION_CHANGE, 7 /* lock */, 0);
+  PostMessageA(frame, WM_WTSSESSION_CHANGE, 99, 0);
+
+  tray.Close();
+  EXPECT_EQ(0, tray.Wait(30000));
+  EXPECT_TRUE(BoundDers().empty()) << "quitting takes the card certificates out";
+  EXPECT_EQ(Certs({"ca"}), BoundDers(L"Other Provider"));
+
+  std::string text = ReadText(log);
+  for (const char *line : {"[ZEB] ===== ZEB startup pid=", "[ZEB] InitSlotList begin",
+                           "[ZEB] CryptPropCert SUCCESS slotId=1 syncCount=1", "ZEB poll mismatch slotIdx=0",
+                           "ZEB poll count change detected : 1 -> 2, posting WM_USER_INIT_AGAIN",
+                           "[ZEB] OnMytrayRefresh ENTRY patch_enabled=0 fullReInit=0",
+                           "[ZEB] OnMytrayRefresh ENTRY patch_enabled=0 fullReInit=1",
+                           "[ZEB] ***** System suspend *****", "[ZEB] WM_POWERBROADCAST code=99 (non gere)",
+                           "[ZEB] ***** Session lock (WTS_SESSION_LOCK) *****", "[ZEB] WTS event code=99 (non gere)"})
+    EXPECT_NE(std::string::npos, text.find(line)) << line;
+  size_t first = text.find("full=1 reinit=1");
+  EXPECT_EQ(std::string::npos, text.find("full=1 reinit=1", first + 1)) << "one full re-initialisation";
+
+  // The trace level 40 under the tray's key: its card and store steps traced.
+  std::string traces;
+  for (const auto &file : TraceFiles(pid)) traces += ReadText(file);
+  for (const char *line : {"ZEB_LoadPKCS11(", "ZEB_getAllX509CertificateList(", "propCert(", "ZEB_deleteCert(",
+                           "ZEB_cleanCAPICerts("})
+    EXPECT_NE(std::string::npos, traces.find(line)) << line;
+  for (const auto &file : TraceFiles(pid)) DeleteFileA(file.c_str());
+}
+
+TEST_F(FlowsTest, QuitDuringAPropagationEndsCleanlyAndARestartWaitsForIt) {
+  ASSERT_EQ(0, control("latency 1500"));
+  TrayProcess first;
+  ASSERT_TRUE(first.Start());
+  HWND frame = first.WaitWindow(20000);
+  ASSERT_TRUE(frame);
+  ASSERT_TRUE(WaitUntil([&] { return ReadText(log).find("CryptPropCert openSession start") != std::string::npos; },
+                        kFirstScanMs));
+  first.Close();
+  ASSERT_TRUE(WaitUntil([&] { return GetPropA(frame, "ZEB.closing") != nullptr || !first.Running(); }, 10000));
+  // Started while the first one is still closing: it waits, then runs.
+  TrayProcess second;
+  ASSERT_TRUE(second.Start());
+  EXPECT_EQ(0, first.Wait(60000));
+  EXPECT_TRUE(second.WaitWindow(30000)) << "the restarted instance gave up";
+  ASSERT_EQ(0, control("latency 0"));
+  EXPECT_TRUE(Bound(Certs({"auth", "sign"}), kFirstScanMs));
+  // Quit while a full re-initialisation (slow card) waits for the poll
+  // thread and reads the card again: every worker ends, nothing is left.
+  ASSERT_EQ(0, control("latency 700"));
+  HWND secondFrame = FrameOf(second.pid());
+  PostMessageA(secondFrame, WM_COMMAND, 0x800A, 0);
+  ASSERT_TRUE(WaitUntil([&] { return ReadText(log).find("reinit thread started full=1") != std::string::npos; },
+                        kPollMs));
+  second.Close();
+  EXPECT_EQ(0, second.Wait(60000));
+  EXPECT_TRUE(BoundDers().empty());
+}
+
+}  // namespace

@@ -1,0 +1,50 @@
+// Test support: the current user's "MY" store as crypt32 shows it to any
+// application, the expected card certificates, and condition waits.
+#ifndef ZEB_TESTS_STORE_VIEW_H
+#define ZEB_TESTS_STORE_VIEW_H
+
+#include <windows.h>
+
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "bound_certs.h"
+
+namespace zebtest {
+
+using zebtools::BoundCert;
+constexpr const wchar_t *kProvider = zebtools::kCardProvider;
+
+// Every certificate of "MY" bound to `provider`.
+inline std::vector<BoundCert> BoundCerts(const wchar_t *provider = kProvider) {
+  return zebtools::ReadBoundCerts(provider);
+}
+// Their DER values as a set (compared with the cards' certificates).
+std::set<std::vector<BYTE>> BoundDers(const wchar_t *provider = kProvider);
+// Empties "MY".
+void ClearMy();
+// Adds `der` to "MY" bound to `provider` (another component's certificate).
+void AddBound(const std::vector<BYTE> &der, const wchar_t *provider, const wchar_t *container);
+
+// A card's certificates (DER files made at build time from the software
+// card's keys: auth, sign, auth1024, sign1024, tech).
+std::vector<BYTE> CardCert(const char *name);
+std::set<std::vector<BYTE>> Certs(std::initializer_list<const char *> names);
+
+// Waits until `pred` holds, up to `ms` times the machine's scale
+// (VEL_TEST_TIME_SCALE, default 1); checks every 20 ms.
+bool WaitUntil(const std::function<bool()> &pred, DWORD ms);
+
+// Registry key of the tray's settings, removed under both roots.
+void RemoveSettingsKeys();
+void SetUserDword(const char *name, DWORD value);
+void SetUserString(const char *name, const char *value);
+
+// A whole file's bytes; empty when it cannot be read.
+std::string ReadText(const std::string &path);
+
+}  // namespace zebtest
+
+#endif

@@ -1,0 +1,35 @@
+// Test support: ZEB.exe started as a process of its own, found by its
+// window, closed as the session would close it.
+#ifndef ZEB_TESTS_TRAY_PROCESS_H
+#define ZEB_TESTS_TRAY_PROCESS_H
+
+#include <windows.h>
+
+#include <string>
+
+namespace zebtest {
+
+class TrayProcess {
+ public:
+  ~TrayProcess();
+  // Starts ZEB.exe (ZEB_EXE in the environment). False when it cannot start.
+  bool Start();
+  // The frame window of this process, waiting up to `ms`; null when none.
+  HWND WaitWindow(DWORD ms);
+  // Posts WM_CLOSE to its frame.
+  void Close();
+  // Waits for the end; the exit code, or -1 when still running after `ms`.
+  int Wait(DWORD ms);
+  bool Running() const;
+  DWORD pid() const { return m_pi.dwProcessId; }
+
+ private:
+  PROCESS_INFORMATION m_pi{};
+};
+
+// The frame window of process `pid` (title "ZEB_QUVVEL"), or null.
+HWND FrameOf(DWORD pid);
+
+}  // namespace zebtest
+
+#endif

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Starts the certificate-propagation tray program (x86-64) under Wine on the
+# software card's default card and prints the certificates it put into the
+# user's "MY" store (subject, provider, container, key spec), as any
+# CryptoAPI application reads them back. The tray keeps running in the
+# tree's prefix, beside the card manager that the main job starts next.
+#   scripts/run-tray.sh [folder]     (default: ./tray-run)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=$root/build/win64
+out=$(mkdir -p "${1:-$root/tray-run}" && cd "${1:-$root/tray-run}" && pwd)
+winpath() { echo "Z:${1//\//\\}"; }
+
+[ -f "$build/CAPI/ZEB/ZEB.exe" ] || cmake --build --preset win64
+bash scripts/wine-prefix.sh start "$build" system32 "$build/standins/softcard/vel3_pkcs11_w64.dll" >/dev/null
+# Output to a file, not a pipe: the tray started by zeb_demo keeps it open.
+"$build/wine-run.sh" "$build/CAPI/ZEB/zeb_demo.exe" "$(winpath "$build/CAPI/ZEB/ZEB.exe")" 60 >"$out/run.txt" 2>&1 ||
+  { cat "$out/run.txt"; exit 1; }
+cat "$out/run.txt"
