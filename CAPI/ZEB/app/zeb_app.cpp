@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include "about_dlg.h"
 #include "event_log.h"
 #include "loader.h"
 #include "main_frame.h"
@@ -62,6 +63,19 @@ BOOL CZEBApp::InitInstance() {
 int CZEBApp::ExitInstance() {
   m_pMainWnd = nullptr;  // deleted with its window
   return cl::CWinApp::ExitInstance();
+}
+
+void CZEBApp::OnAppAbout() {
+  CAboutDlg about;
+  about.DoModal();
+}
+
+const cl::MessageMap *CZEBApp::GetMessageMap() const {
+  static const cl::MessageEntry entries[] = {
+      cl::OnCommand<&CZEBApp::OnAppAbout>(ID_APP_ABOUT),
+  };
+  static const cl::MessageMap map(cl::CWinApp::GetMessageMap(), entries);
+  return &map;
 }
 
 }  // namespace zeb

@@ -12,6 +12,11 @@ class CZEBApp : public cl::CWinApp {
  public:
   BOOL InitInstance() override;
   int ExitInstance() override;
+  const cl::MessageMap *GetMessageMap() const override;
+
+ private:
+  // "A propos de ZEB...": the about box, modal.
+  void OnAppAbout();
 };
 
 // What start-up does when a frame titled "ZEB_QUVVEL" exists: waits, up to

@@ -22,10 +22,15 @@ CMainFrame::CMainFrame() {
   EnsureSettingsKey(&m_settings);
   LoadSettings(&m_settings);
   m_core = std::make_unique<ZebCore>(this, m_settings);
+  m_pcsc = std::make_unique<FramePcsc>(*m_core);
+  m_pSlotList = std::make_unique<CSlotList>(*this);
+  if (m_pSlotList->Create()) m_pSlotList->ShowWindow(SW_HIDE);
   ZEB_cleanCAPICerts();
 }
 
 CMainFrame::~CMainFrame() {
+  m_pcsc.reset();  // stopped and joined before the card side goes
+  m_pSlotList.reset();
   m_core.reset();  // nothing left to do after a close; else waits for the workers
 }
 
@@ -33,7 +38,10 @@ LRESULT CMainFrame::OnCreate(WPARAM w, LPARAM l) {
   if (cl::CFrameWnd::OnCreate(w, l) == -1) return -1;
   HINSTANCE resources = cl::AfxGetResourceHandle();
   HICON icon = LoadIconA(resources, MAKEINTRESOURCEA(IDI_TRAY));
-  if (!m_icon.Add(m_hWnd, IDR_TRAYICON, WM_ZEB_TRAYICON, icon, "Ovrane Token Manager")) return -1;
+  if (!m_tray.Create(m_hWnd, icon, "Ovrane Token Manager")) return -1;
+  m_tray.SetRestartMode(m_settings.patch_fido_v4 != 0);
+  m_tray.SetIconList({IDI_TRAY, IDI_TRAY_BUSY});
+  m_tray.Animate();
   PostMessage(WM_ZEB_START);
   WTSRegisterSessionNotification(m_hWnd, NOTIFY_FOR_ALL_SESSIONS);
   m_hPowerNotify = RegisterPowerSettingNotification(m_hWnd, &GUID_MONITOR_POWER_ON, DEVICE_NOTIFY_WINDOW_HANDLE);
@@ -56,6 +64,7 @@ const cl::MessageMap *CMainFrame::GetMessageMap() const {
       cl::OnCommand<&CMainFrame::OnListReaders>(ID_LIST_READERS),
       cl::OnMessage<&CMainFrame::OnDestroy>(WM_DESTROY),
       cl::OnCommand<&CMainFrame::OnMytrayRefresh>(ID_MYTRAY_REFRESH),
+      cl::OnCommand<&CMainFrame::OnAppExit>(ID_APP_EXIT),
   };
   static const cl::MessageMap map(cl::CFrameWnd::GetMessageMap(), entries);
   return &map;
@@ -63,6 +72,7 @@ const cl::MessageMap *CMainFrame::GetMessageMap() const {
 
 void CMainFrame::PostStatus(int status) { ::PostMessageA(m_hWnd, WM_ZEB_STATUS, 0, status); }
 void CMainFrame::PostInitAgain() { ::PostMessageA(m_hWnd, WM_USER_INIT_AGAIN, 0, 0); }
+void CMainFrame::SlotListReady() { m_pcsc->Start(m_hWnd); }
 
 LRESULT CMainFrame::OnSetFocus(WPARAM, LPARAM) { return 0; }
 
@@ -89,9 +99,17 @@ LRESULT CMainFrame::OnTrayStatus(WPARAM, LPARAM status) {
   }
   char tip[128];
   snprintf(tip, sizeof tip, "%s%s", kTipTitle, line);
-  m_icon.SetTip(tip);  // nothing is sent for an icon the shell does not have
-  if (icon) m_icon.SetIcon(LoadIconA(cl::AfxGetResourceHandle(), MAKEINTRESOURCEA(icon)));
+  m_tray.SetTip(tip);  // nothing is sent for an icon the shell does not have
+  if (icon)
+    ShowStatusIcon(icon);
+  else
+    m_tray.Animate();
   return 0;
+}
+
+void CMainFrame::ShowStatusIcon(UINT resourceId) {
+  m_tray.StopAnimation();
+  m_tray.SetIcon(LoadIconA(cl::AfxGetResourceHandle(), MAKEINTRESOURCEA(resourceId)));
 }
 
 LRESULT CMainFrame::OnInitAgain(WPARAM, LPARAM) {
@@ -100,7 +118,13 @@ LRESULT CMainFrame::OnInitAgain(WPARAM, LPARAM) {
 }
 
 LRESULT CMainFrame::OnReadersChanged(WPARAM, LPARAM) {
-  return 0;  // only the event-driven reader monitor sends it
+  if (m_core->Stopping() || !m_settings.patch_fido_v4 || !m_pcsc->Running()) return 0;
+  WriteEventLog("[ZEB] V3 OnReadersChanged : sync UI depuis PcscMonitoring");
+  std::vector<ReaderPresence> readers;
+  for (const ReaderInfo &r : m_pcsc->Readers()) readers.push_back({r.name, r.present});
+  bool any = m_core->SyncSlotInfos(readers);
+  PostStatus(any ? kStatusSynchronised : kStatusNoCard);
+  return 0;
 }
 
 LRESULT CMainFrame::OnPowerBroadcast(WPARAM event, LPARAM data) {
@@ -108,9 +132,11 @@ LRESULT CMainFrame::OnPowerBroadcast(WPARAM event, LPARAM data) {
     case PBT_APMSUSPEND: WriteEventLog("[ZEB] ***** System suspend *****"); break;
     case PBT_APMRESUMESUSPEND:
       WriteEventLog("[ZEB] ***** System resume (PBT_APMRESUMESUSPEND) -> P4 reset V4 *****");
+      if (m_settings.patch_fido_v4) m_pcsc->Resume();
       break;
     case PBT_APMRESUMEAUTOMATIC:
       WriteEventLog("[ZEB] ***** System automatic resume (PBT_APMRESUMEAUTOMATIC) -> P4 reset V4 *****");
+      if (m_settings.patch_fido_v4) m_pcsc->Resume();
       break;
     case PBT_POWERSETTINGCHANGE: {
       auto *setting = reinterpret_cast<const POWERBROADCAST_SETTING *>(data);
@@ -119,7 +145,10 @@ LRESULT CMainFrame::OnPowerBroadcast(WPARAM event, LPARAM data) {
         DWORD value;
         memcpy(&value, setting->Data, sizeof value);
         WriteEventLog("[ZEB] ***** GUID_MONITOR_POWER_ON val=%u (0=OFF 1=ON) *****", (unsigned)value);
-        if (value == 1) WriteEventLog("[ZEB] ***** Monitor ON -> P4 reset V4 *****");
+        if (value == 1) {
+          WriteEventLog("[ZEB] ***** Monitor ON -> P4 reset V4 *****");
+          if (m_settings.patch_fido_v4) m_pcsc->Unlock();
+        }
       }
       break;
     }
@@ -129,17 +158,24 @@ LRESULT CMainFrame::OnPowerBroadcast(WPARAM event, LPARAM data) {
 }
 
 LRESULT CMainFrame::OnSessionChange(WPARAM code, LPARAM) {
+  bool unlock = false;
   switch (code) {
     case WTS_CONSOLE_CONNECT:
       WriteEventLog("[ZEB] ***** Console connect (WTS_CONSOLE_CONNECT) -> P4 reset V4 *****");
+      unlock = true;
       break;
-    case WTS_SESSION_LOGON: WriteEventLog("[ZEB] ***** Session logon (WTS_SESSION_LOGON) -> P4 reset V4 *****"); break;
+    case WTS_SESSION_LOGON:
+      WriteEventLog("[ZEB] ***** Session logon (WTS_SESSION_LOGON) -> P4 reset V4 *****");
+      unlock = true;
+      break;
     case WTS_SESSION_LOCK: WriteEventLog("[ZEB] ***** Session lock (WTS_SESSION_LOCK) *****"); break;
     case WTS_SESSION_UNLOCK:
       WriteEventLog("[ZEB] ***** Session unlock (WTS_SESSION_UNLOCK) -> P4 reset V4 *****");
+      unlock = true;
       break;
     default: WriteEventLog("[ZEB] WTS event code=%u (non gere)", (unsigned)code); break;
   }
+  if (unlock && m_settings.patch_fido_v4) m_pcsc->Unlock();
   return 0;
 }
 
@@ -150,7 +186,13 @@ LRESULT CMainFrame::OnQueryEndSession(WPARAM, LPARAM) {
 
 LRESULT CMainFrame::OnEndSession(WPARAM, LPARAM) { return 1; }
 
-void CMainFrame::OnListReaders() {}
+void CMainFrame::OnListReaders() {
+  if (m_core->Stopping() || !m_pSlotList->m_hWnd) return;
+  m_pSlotList->ShowWindow(SW_SHOWNORMAL);
+  SetForegroundWindow(m_pSlotList->m_hWnd);
+}
+
+void CMainFrame::OnAppExit() { PostMessage(WM_CLOSE); }
 
 void CMainFrame::OnMytrayRefresh() {
   WriteEventLog("[ZEB] OnMytrayRefresh ENTRY patch_enabled=%d fullReInit=%d", m_settings.patch_fido_v4 ? 1 : 0,
@@ -189,6 +231,7 @@ LRESULT CMainFrame::OnClose(WPARAM, LPARAM) {
   if (m_core->Stopping()) return 0;  // a second close does nothing
   SetPropA(m_hWnd, kClosingProp, reinterpret_cast<HANDLE>(1));
   m_core->BeginStop();
+  m_pcsc->Stop();  // the monitor and its workers end before the card side stops
   // Every worker ends before the window goes; their last posts are served.
   for (;;) {
     cl::CWinThread *workers[2];
@@ -206,7 +249,8 @@ LRESULT CMainFrame::OnDestroy(WPARAM, LPARAM) {
   if (m_hPowerNotify) UnregisterPowerSettingNotification(m_hPowerNotify);
   m_hPowerNotify = nullptr;
   WTSUnRegisterSessionNotification(m_hWnd);
-  m_icon.Delete();
+  m_tray.RemoveIcon();
+  if (m_pSlotList->m_hWnd) m_pSlotList->DestroyWindow();
   RemovePropA(m_hWnd, kClosingProp);
   return cl::CFrameWnd::OnDestroy(0, 0);
 }

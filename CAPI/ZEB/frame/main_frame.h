@@ -10,7 +10,9 @@
 #include <memory>
 
 #include "classlib/frame.h"
-#include "classlib/notifyicon.h"
+#include "frame_pcsc.h"
+#include "slot_list.h"
+#include "tray.h"
 #include "zeb_core.h"
 
 namespace zeb {
@@ -23,6 +25,8 @@ constexpr UINT WM_USER_INIT_AGAIN = WM_USER + 4;
 constexpr UINT WM_ZEB_READERS_CHANGED = WM_USER + 5;
 constexpr UINT ID_LIST_READERS = 0x8009;
 constexpr UINT ID_MYTRAY_REFRESH = 0x800A;
+constexpr UINT ID_APP_ABOUT = 0xE140;
+constexpr UINT ID_APP_EXIT = 0xE141;
 
 // The title a second instance looks for, and the mark of a frame that is
 // closing (a restarted instance waits for it to go).
@@ -30,7 +34,7 @@ extern const char kFrameTitle[];
 extern const char kClosingProp[];
 
 // Made with new: the frame deletes itself after its window's last message.
-class CMainFrame : public cl::CFrameWnd, public CoreSink {
+class CMainFrame : public cl::CFrameWnd, public CoreSink, public SlotListHost {
  public:
   // Reads the settings (creating the per-user key when needed) and removes
   // the certificates an earlier run left bound to the card provider.
@@ -44,6 +48,17 @@ class CMainFrame : public cl::CFrameWnd, public CoreSink {
   // The workers' reports, posted to this window.
   void PostStatus(int status) override;
   void PostInitAgain() override;
+  // The slot list is built: the reader monitor starts (event-driven mode).
+  void SlotListReady() override;
+
+  // The reader-state dialog's view of the frame.
+  bool Stopping() override { return m_core->Stopping(); }
+  bool FullReInitPending() override { return m_core->fullReInit != 0; }
+  bool Vel4Mode() override { return m_settings.patch_fido_v4 != 0; }
+  bool AutoDetect() override { return m_core->settings().autoDetect != 0; }
+  bool SlotRows(std::vector<SlotRow> *rows) override { return m_core->TrySlotRows(rows); }
+  void Refresh() override { OnMytrayRefresh(); }
+  void ToggleAutoDetect() override { m_core->ToggleAutoDetect(); }
 
  private:
 
@@ -61,10 +76,16 @@ class CMainFrame : public cl::CFrameWnd, public CoreSink {
   LRESULT OnSetFocus(WPARAM, LPARAM);
   void OnMytrayRefresh();
   void OnListReaders();
+  void OnAppExit();
+  // Shows a status icon: the animation stops first, or it would put its
+  // saved icon back over the status one.
+  void ShowStatusIcon(UINT resourceId);
 
   Settings m_settings;
   std::unique_ptr<ZebCore> m_core;
-  cl::CNotifyIcon m_icon;
+  CTray m_tray;
+  std::unique_ptr<FramePcsc> m_pcsc;     // event-driven mode's reader monitor
+  std::unique_ptr<CSlotList> m_pSlotList;
   HPOWERNOTIFY m_hPowerNotify = nullptr;
 };
 

@@ -55,6 +55,19 @@ void ZebCore::Shutdown() {
 
 int ZebCore::SyncCount() { return syncCount; }
 
+bool ZebCore::TrySlotRows(std::vector<SlotRow> *rows) {
+  if (!TryEnterCriticalSection(&m_csSlotTable)) return false;
+  rows->clear();
+  for (unsigned long j = 0; j < m_ulAvailableSlots && j < kSlotCount; ++j) {
+    const SlotInfoEntry &e = m_slotInfos[j];
+    rows->push_back({std::string(reinterpret_cast<const char *>(e.slotInfo.slotDescription),
+                                 sizeof e.slotInfo.slotDescription),
+                     e.bSynchro != 0});
+  }
+  Unlock();
+  return true;
+}
+
 unsigned long ZebCore::AvailableSlots() {
   Lock();
   unsigned long n = m_ulAvailableSlots;
@@ -174,6 +187,7 @@ void ZebCore::OnInitPkcsThread() {
   if (!m_evQuit.Lock(kStartDelayMs)) {
     InitSlotList();
     WriteEventLog("[ZEB] InitSlotList executed in OnInitPkcsThread");
+    if (m_settings.patch_fido_v4 && !m_bStopping) m_sink->SlotListReady();
   }
   m_evSlotTableReady.SetEvent();
   FinishInitThread();

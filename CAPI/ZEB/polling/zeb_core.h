@@ -28,6 +28,16 @@ class CoreSink {
   virtual ~CoreSink() = default;
   virtual void PostStatus(int status) = 0;   // WM_USER+3
   virtual void PostInitAgain() = 0;          // WM_USER+4
+  // The initial slot list is built (event-driven mode, initial thread):
+  // the reader monitor starts here.
+  virtual void SlotListReady() {}
+};
+
+// One row of the reader-state dialog: a slot entry's description (64
+// bytes, blank-padded, possibly not terminated) and its synchronised flag.
+struct SlotRow {
+  std::string description;
+  bool synchro = false;
 };
 
 // One reader as the reader monitor sees it (event-driven mode).
@@ -95,6 +105,14 @@ class ZebCore {
   // Entries in use (waits for the slot table).
   unsigned long AvailableSlots();
   Settings &settings() { return m_settings; }
+  // The slot-table lock and the function list, for the reader monitor's
+  // slot listing (one PKCS#11 sequence under the lock).
+  void LockSlotTable() { Lock(); }
+  void UnlockSlotTable() { Unlock(); }
+  CK_FUNCTION_LIST_PTR *FunctionList() { return &m_pFunctionList; }
+  // The entries in use, for the window, without waiting: false (rows
+  // untouched) while a worker holds the table.
+  bool TrySlotRows(std::vector<SlotRow> *rows);
   bool Stopping() const { return m_bStopping.load(); }
 
   // Flags of the next re-initialisation.
