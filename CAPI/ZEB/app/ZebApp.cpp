@@ -1,10 +1,10 @@
-#include "zeb_app.h"
+#include "ZebApp.h"
 
 #include <commctrl.h>
 
 #include "event_log.h"
 #include "loader.h"
-#include "main_frame.h"
+#include "MainFrame.h"
 #include "resource.h"
 
 namespace zeb {
