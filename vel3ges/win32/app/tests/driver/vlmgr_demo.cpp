@@ -28,15 +28,29 @@ int Fail(const char *what)
     return 1;
 }
 
+// The card manager started on `state` and idle; its main dialog, or null
+// (reported).
+HWND Launch(Program &program, const std::string &exe, const std::string &state)
+{
+    if (!Start(program, exe, {"VEL_SOFTCARD_STATE=" + state})) {
+        Fail("the card manager cannot be started");
+        return nullptr;
+    }
+    HWND dlg = WaitWindow(program.pi.dwProcessId, kMainCaption, kWait, true);
+    if (!dlg || !WaitIdle(dlg, kWait)) {
+        Fail("no main dialog");
+        return nullptr;
+    }
+    return dlg;
+}
+
 int Show(const std::string &exe, const std::string &state)
 {
     DeleteFileA(state.c_str());   // a fresh default card in its reader
     Program program;
-    if (!Start(program, exe, {"VEL_SOFTCARD_STATE=" + state}))
-        return Fail("the card manager cannot be started");
-    HWND dlg = WaitWindow(program.pi.dwProcessId, kMainCaption, kWait, true);
-    if (!dlg || !WaitIdle(dlg, kWait))
-        return Fail("no main dialog");
+    HWND dlg = Launch(program, exe, state);
+    if (!dlg)
+        return 1;
     if (!Enabled(dlg, 1025))
         return Fail("the card was not found");
     Click(dlg, 1025);   // "Lecture Données"
@@ -125,11 +139,9 @@ int SelfTests(const std::string &exe, const std::string &state, const std::strin
     if (!WriteSoftcardState(state, cards, {kReader}, {{"vel3-default", kReader}}, 0, false))
         return Fail("cannot write the software card's state");
     Program program;
-    if (!Start(program, exe, {"VEL_SOFTCARD_STATE=" + state}))
-        return Fail("the card manager cannot be started");
-    HWND dlg = WaitWindow(program.pi.dwProcessId, kMainCaption, kWait, true);
-    if (!dlg || !WaitIdle(dlg, kWait))
-        return Fail("no main dialog");
+    HWND dlg = Launch(program, exe, state);
+    if (!dlg)
+        return 1;
     LARGE_INTEGER freq;
     QueryPerformanceFrequency(&freq);
     for (int i = 1; i <= count; ++i) {
