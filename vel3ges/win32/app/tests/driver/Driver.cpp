@@ -1,8 +1,21 @@
 #include "Driver.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace driver {
+
+DWORD Scaled(DWORD ms)
+{
+    static const double factor = [] {
+        const char *text = std::getenv("VEL_TIMEOUT_SCALE");
+        char *end = nullptr;
+        double f = text ? std::strtod(text, &end) : 1.0;
+        return text && end != text && *end == '\0' && f >= 1.0 && f <= 1000.0 ? f : 1.0;
+    }();
+    const double scaled = ms * factor;
+    return scaled >= (double)(INFINITE - 1) ? INFINITE - 1 : (DWORD)scaled;
+}
 
 bool Program::Running() const
 {
@@ -11,7 +24,7 @@ bool Program::Running() const
 
 int Program::Wait(DWORD ms)
 {
-    if (!pi.hProcess || WaitForSingleObject(pi.hProcess, ms) != WAIT_OBJECT_0)
+    if (!pi.hProcess || WaitForSingleObject(pi.hProcess, Scaled(ms)) != WAIT_OBJECT_0)
         return -1;
     DWORD code = 0;
     GetExitCodeProcess(pi.hProcess, &code);
