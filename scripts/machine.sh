@@ -40,7 +40,7 @@ vel_runs_i386() { [ -x /lib/ld-linux.so.2 ] && /lib/ld-linux.so.2 --version >/de
 # emulator; unavailable: not at all.
 vel_x86_mode() {
   if [ -n "${VEL_X86_MODE:-}" ]; then
-    echo "$VEL_X86_MODE"
+    case "$VEL_X86_MODE" in native | emulated) echo "$VEL_X86_MODE" ;; *) echo unavailable ;; esac
   elif vel_i386_handler >/dev/null; then
     echo emulated
   elif vel_runs_i386; then
@@ -52,14 +52,18 @@ vel_x86_mode() {
 
 # How 32-bit x86 code runs here, in a few words.
 vel_x86_found() {
-  local forced="" handler
-  [ -z "${VEL_X86_MODE:-}" ] || forced=" (as if: VEL_X86_MODE=$VEL_X86_MODE, nothing registered)"
+  local handler
+  case "${VEL_X86_MODE:-}" in
+  native) echo "treated as a machine that runs 32-bit x86 code (VEL_X86_MODE=native)"; return ;;
+  emulated) echo "treated as a machine that runs 32-bit x86 code only under an emulator (VEL_X86_MODE=emulated; nothing registered)"; return ;;
+  ?*) echo "treated as a machine that cannot run 32-bit x86 code (VEL_X86_MODE=$VEL_X86_MODE)"; return ;;
+  esac
   case "$(vel_x86_mode)" in
-  native) echo "32-bit x86 code runs natively$forced" ;;
+  native) echo "32-bit x86 code runs natively" ;;
   emulated)
-    handler=$(vel_i386_handler) || handler=none
-    echo "32-bit x86 code does not run natively; it runs under an emulator (binfmt_misc entry $handler)$forced" ;;
-  *) echo "32-bit x86 code does not run, and no emulator could be registered (no binfmt_misc)$forced" ;;
+    handler=$(vel_i386_handler)
+    echo "32-bit x86 code does not run natively; it runs under an emulator (binfmt_misc entry $handler)" ;;
+  *) echo "32-bit x86 code does not run, and no emulator could be registered (no binfmt_misc)" ;;
   esac
 }
 
