@@ -23,6 +23,11 @@ if(VEL_KIND STREQUAL "windows")
   set(CMAKE_CROSSCOMPILING_EMULATOR ${VEL_WINE_RUN})
 endif()
 
+# Header-only helpers any test may use (tests/support): the machine's factor
+# for waits.
+add_library(vel_test_support INTERFACE)
+target_include_directories(vel_test_support INTERFACE ${CMAKE_SOURCE_DIR}/tests/support)
+
 # vel_test_timeout(<test> <seconds>): the test's time limit on an idle machine
 # that runs its code natively. At run time CTest multiplies it by the
 # machine's factor, VEL_TIMEOUT_SCALE (scripts/machine.sh), which the tests'
@@ -68,7 +73,7 @@ function(vel_gtest_program target)
   endif()
   cmake_parse_arguments(G "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${target} ${G_SOURCES})
-  target_link_libraries(${target} PRIVATE ${G_LIBS} GTest::gtest_main vel_defaults)
+  target_link_libraries(${target} PRIVATE ${G_LIBS} GTest::gtest_main vel_test_support vel_defaults)
 endfunction()
 
 # vel_softcard_test(<target>)

@@ -1,21 +1,12 @@
 #include "Driver.h"
 
 #include <cstdio>
-#include <cstdlib>
+
+#include "timeout_scale.h"
 
 namespace driver {
 
-DWORD Scaled(DWORD ms)
-{
-    static const double factor = [] {
-        const char *text = std::getenv("VEL_TIMEOUT_SCALE");
-        char *end = nullptr;
-        double f = text ? std::strtod(text, &end) : 1.0;
-        return text && end != text && *end == '\0' && f >= 1.0 && f <= 1000.0 ? f : 1.0;
-    }();
-    const double scaled = ms * factor;
-    return scaled >= (double)(INFINITE - 1) ? INFINITE - 1 : (DWORD)scaled;
-}
+DWORD Scaled(DWORD ms) { return static_cast<DWORD>(vel_test::ScaledMs(ms)); }
 
 bool Program::Running() const
 {

@@ -9,9 +9,8 @@
 
 namespace driver {
 
-// Every wait below lasts up to its `ms` times the machine's factor, read once
-// from VEL_TIMEOUT_SCALE (scripts/machine.sh: higher on a busy machine, and
-// where x86 code is emulated); 1 when it is missing or not a number >= 1.
+// Every wait below lasts up to its `ms` times the machine's factor
+// (tests/support/timeout_scale.h).
 DWORD Scaled(DWORD ms);
 
 struct Program {
