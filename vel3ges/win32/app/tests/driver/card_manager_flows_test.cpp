@@ -273,8 +273,7 @@ TEST_F(CardManager, SingleCertificateCardKeepsReadAndPinCommandsOff)
     EXPECT_TRUE(Enabled(dlg, IdIntro));
     EXPECT_TRUE(Enabled(dlg, IdShowData));
     Command(dlg, IDOK);   // Enter does not end the program past its clean-up
-    Sleep(300);
-    EXPECT_TRUE(program.Running());
+    EXPECT_EQ(-1, program.Wait(300)) << "the program ended";
     Quit();
 }
 
@@ -400,8 +399,7 @@ TEST_F(CardManager, QuitDuringALongOperationWaitsForIt)
     Click(dlg, IdReadData);
     ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, 1075); }, kWait));
     PostMessageA(dlg, WM_CLOSE, 0, 0);
-    Sleep(500);
-    EXPECT_TRUE(program.Running());   // still reading
+    EXPECT_EQ(-1, program.Wait(500)) << "the program ended while reading";
     EXPECT_EQ(0, program.Wait(60000));
 }
 
