@@ -143,3 +143,44 @@ TEST(ProviderRules, CountingAllocator)
 }
 
 } // namespace
+
+namespace {
+
+const char kUpgradeKey[] = "Software\\Classes\\Installer\\UpgradeCodes\\0D3C7A91B2E84F5A9C61D07E4B28F3A5";
+const char kProductKey[] = "Software\\Classes\\Installer\\Products\\A1B2C3D4";
+
+void SetText(const char *key, const char *name, const char *value, DWORD length)
+{
+    HKEY k = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(k, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value), length), ERROR_SUCCESS);
+    RegCloseKey(k);
+}
+
+TEST(ProviderRules, VersionLabelFromTheInstallerRegistry)
+{
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUpgradeKey);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kProductKey);
+    char label[64] = "unchanged";
+    DWORD capacity = sizeof label;
+    EXPECT_EQ(getSorveloVersion(&capacity, label), 0) << "no upgrade code";
+    EXPECT_STREQ(label, "unchanged");
+    EXPECT_EQ(getSorveloVersion(nullptr, label), 0);
+
+    SetText(kUpgradeKey, "A1B2C3D4", "", 1);
+    // The product name stored without its terminating NUL.
+    const char name[] = "VEL SorveloVEL 3.9 (x64)";
+    SetText(kProductKey, "ProductName", name, sizeof name - 1);
+    capacity = sizeof label;
+    EXPECT_EQ(getSorveloVersion(&capacity, label), 1);
+    EXPECT_EQ(std::string(label), std::string("SorveloVEL 3.9 64b - v03.09.00") + ProviderWidthMark());
+    EXPECT_EQ(capacity, std::strlen(label));
+
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kProductKey);
+    capacity = sizeof label;
+    EXPECT_EQ(getSorveloVersion(&capacity, label), 1);
+    EXPECT_STREQ(label, "") << "a product without a readable name leaves the label empty";
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUpgradeKey);
+}
+
+} // namespace
