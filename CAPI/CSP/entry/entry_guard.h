@@ -27,12 +27,26 @@ inline void FormatArgs(char *out, size_t size, const char *format, ...)
     va_end(ap);
 }
 
-// The registered context behind hProv, or NULL.
-inline HandleContainer *RegisteredContext(HCRYPTPROV hProv)
-{
-    HandleContainer *hc = reinterpret_cast<HandleContainer *>(hProv);
-    return (hc && g_HandleEntries && g_HandleEntries->IsHandleExist(hc)) ? hc : nullptr;
-}
+// The registered context behind hProv, held for the length of one entry
+// point: a release on another thread meanwhile destroys it only afterwards.
+class ContextInUse {
+public:
+    explicit ContextInUse(HCRYPTPROV hProv)
+        : hc_(g_HandleEntries ? g_HandleEntries->Enter(reinterpret_cast<HandleContainer *>(hProv)) : nullptr)
+    {
+    }
+    ~ContextInUse()
+    {
+        if (hc_ && g_HandleEntries)
+            g_HandleEntries->Leave(hc_);
+    }
+    ContextInUse(const ContextInUse &) = delete;
+    ContextInUse &operator=(const ContextInUse &) = delete;
+    HandleContainer *get() const { return hc_; }
+
+private:
+    HandleContainer *hc_;
+};
 
 // Runs body(hc, error) for a registered hProv (NTE_BAD_UID otherwise).
 // body returns the BOOL result and sets error; a FALSE result with no error
@@ -44,7 +58,8 @@ BOOL RunEntry(const char *name, const char *args, HCRYPTPROV hProv, Body body)
     BOOL ok = FALSE;
     DWORD error = 0;
     try {
-        HandleContainer *hc = RegisteredContext(hProv);
+        ContextInUse context(hProv);
+        HandleContainer *hc = context.get();
         if (!hc)
             error = static_cast<DWORD>(NTE_BAD_UID);
         else
