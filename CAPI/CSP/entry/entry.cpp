@@ -50,18 +50,18 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved)
     if (reason == DLL_PROCESS_ATTACH) {
         g_hModule = module;
         ParentWindow = GetForegroundWindow();
-        g_HandleEntries = new (std::nothrow) HandleEntries();
-        if (!g_HandleEntries) {
+        g_handleEntries = new (std::nothrow) HandleEntries();
+        if (!g_handleEntries) {
             SetLastError(callerError);
             return FALSE;
         }
-    } else if (reason == DLL_PROCESS_DETACH && g_HandleEntries) {
+    } else if (reason == DLL_PROCESS_DETACH && g_handleEntries) {
         // At process exit (reserved set) the other libraries may already be
         // gone: leave the memory to the system then.
         if (!reserved) {
-            delete g_HandleEntries;
+            delete g_handleEntries;
         }
-        g_HandleEntries = nullptr;
+        g_handleEntries = nullptr;
     }
     SetLastError(callerError);
     return TRUE;
@@ -100,7 +100,7 @@ extern "C" BOOL WINAPI CPAcquireContext(HCRYPTPROV *phProv, LPCSTR szContainer, 
     BOOL ok = FALSE;
     DWORD error = 0;
     try {
-        HandleEntries *registry = g_HandleEntries;
+        HandleEntries *registry = g_handleEntries;
         if (!phProv) {
             error = ERROR_INVALID_PARAMETER;
         } else if (dwFlags & CRYPT_DELETEKEYSET) {
@@ -178,10 +178,10 @@ extern "C" BOOL WINAPI CPReleaseContext(HCRYPTPROV hProv, DWORD dwFlags)
     try {
         if (!hProv) {
             error = ERROR_INVALID_PARAMETER;
-        } else if (!g_HandleEntries) {
+        } else if (!g_handleEntries) {
             error = static_cast<DWORD>(NTE_BAD_UID);
         } else {
-            const ReleaseOutcome outcome = g_HandleEntries->Release(reinterpret_cast<HandleContainer *>(hProv));
+            const ReleaseOutcome outcome = g_handleEntries->Release(reinterpret_cast<HandleContainer *>(hProv));
             ok = outcome.known;
             if (!ok)
                 error = static_cast<DWORD>(NTE_BAD_UID);

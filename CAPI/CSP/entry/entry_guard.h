@@ -32,13 +32,13 @@ inline void FormatArgs(char *out, size_t size, const char *format, ...)
 class ContextInUse {
 public:
     explicit ContextInUse(HCRYPTPROV hProv)
-        : hc_(g_HandleEntries ? g_HandleEntries->Enter(reinterpret_cast<HandleContainer *>(hProv)) : nullptr)
+        : hc_(g_handleEntries ? g_handleEntries->Enter(reinterpret_cast<HandleContainer *>(hProv)) : nullptr)
     {
     }
     ~ContextInUse()
     {
-        if (hc_ && g_HandleEntries)
-            g_HandleEntries->Leave(hc_);
+        if (hc_ && g_handleEntries)
+            g_handleEntries->Leave(hc_);
     }
     ContextInUse(const ContextInUse &) = delete;
     ContextInUse &operator=(const ContextInUse &) = delete;

@@ -6,7 +6,7 @@
 #include "handle_container.h"
 #include "log_trace.h"
 
-HandleEntries *g_HandleEntries = nullptr;
+HandleEntries *g_handleEntries = nullptr;
 
 namespace {
 

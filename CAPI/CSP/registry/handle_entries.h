@@ -76,6 +76,6 @@ private:
 };
 
 // The one registry of the process (NULL outside attach..detach).
-extern HandleEntries *g_HandleEntries;
+extern HandleEntries *g_handleEntries;
 
 #endif
