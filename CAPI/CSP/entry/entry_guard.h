@@ -48,22 +48,16 @@ private:
     HandleContainer *hc_;
 };
 
-// Runs body(hc, error) for a registered hProv (NTE_BAD_UID otherwise).
-// body returns the BOOL result and sets error; a FALSE result with no error
-// gets NTE_FAIL, so that no failure ever leaves a stale last error.
+// Runs body(error) inside the catch-all, then writes the return line and
+// sets the error after it. A FALSE result with no error gets NTE_FAIL, so
+// that no failure ever leaves a stale last error.
 template <class Body>
-BOOL RunEntry(const char *name, const char *args, HCRYPTPROV hProv, Body body)
+BOOL RunGuarded(const char *name, const char *args, Body body)
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s", args);
     BOOL ok = FALSE;
     DWORD error = 0;
     try {
-        ContextInUse context(hProv);
-        HandleContainer *hc = context.get();
-        if (!hc)
-            error = static_cast<DWORD>(NTE_BAD_UID);
-        else
-            ok = body(hc, error);
+        ok = body(error);
     } catch (...) {
         ok = FALSE;
         error = static_cast<DWORD>(NTE_FAIL);
@@ -74,6 +68,21 @@ BOOL RunEntry(const char *name, const char *args, HCRYPTPROV hProv, Body body)
     if (!ok || error)
         SetLastError(error);
     return ok;
+}
+
+// Runs body(hc, error) for a registered hProv (NTE_BAD_UID otherwise).
+template <class Body>
+BOOL RunEntry(const char *name, const char *args, HCRYPTPROV hProv, Body body)
+{
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s", args);
+    return RunGuarded(name, args, [&](DWORD &error) -> BOOL {
+        ContextInUse context(hProv);
+        if (!context.get()) {
+            error = static_cast<DWORD>(NTE_BAD_UID);
+            return FALSE;
+        }
+        return body(context.get(), error);
+    });
 }
 
 // A call handed to the context's Microsoft provider: its result and last error.

@@ -13,16 +13,7 @@ namespace {
 const char kReader[] = "Lecteur Ovrane VEL 0";
 const char kProvidersKey[] = "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\Ovrane Cryptographic Provider";
 
-class ProviderAcquire : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { SetUpCard("csp-acquire"); }
-    void SetUp() override
-    {
-        ASSERT_EQ(Ctl("reset"), 0);
-        ASSERT_EQ(Ctl("log on"), 0);
-        ClearLog();
-    }
-};
+class ProviderAcquire : public CardTest {};
 
 TEST_F(ProviderAcquire, RegistrationWithRegsvr32AndRemoval)
 {

@@ -23,14 +23,11 @@ const char kMicrosoftAes[] = "Microsoft Enhanced RSA and AES Cryptographic Provi
 const BYTE kSha256Prefix[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
                               0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
 
-class CardOperations : public ::testing::Test {
+class CardOperations : public CardTest {
 protected:
-    static void SetUpTestSuite() { SetUpCard("csp-cardops"); }
     void SetUp() override
     {
-        ASSERT_EQ(Ctl("reset"), 0);
-        ASSERT_EQ(Ctl("log on"), 0);
-        ClearLog();
+        CardTest::SetUp();
         ASSERT_TRUE(CryptAcquireContextA(&ms_, nullptr, kMicrosoftAes, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
         DWORD error = 0;
         ASSERT_TRUE(hc_.CreateContainer(kAuthContainer, 0, "", nullptr, &error, nullptr)) << std::hex << error;

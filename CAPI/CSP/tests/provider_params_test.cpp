@@ -26,14 +26,11 @@ std::string Bytes(const unsigned char *p, size_t n)
     return std::string(reinterpret_cast<const char *>(p), n);
 }
 
-class ProviderParams : public ::testing::Test {
+class ProviderParams : public CardTest {
 protected:
-    static void SetUpTestSuite() { SetUpCard("csp-params"); }
     void SetUp() override
     {
-        ASSERT_EQ(Ctl("reset"), 0);
-        ASSERT_EQ(Ctl("log on"), 0);
-        ClearLog();
+        CardTest::SetUp();
         card_ = Acquire(kAuthContainer, 0);
         ASSERT_TRUE(card_.ok) << std::hex << card_.error;
     }

@@ -21,11 +21,11 @@ namespace {
 const char kPinCaption[] = "Saisissez votre Code Porteur";
 constexpr DWORD kWindowMs = 10000;
 
-class PinPrompts : public ::testing::Test {
+class PinPrompts : public CardTest {
 protected:
     static void SetUpTestSuite()
     {
-        SetUpCard("csp-prompt");
+        CardTest::SetUpTestSuite();
         // The dialog's template lives in the provider library.
         g_hModule = LoadLibraryA(ProviderPath().c_str());
         ASSERT_NE(g_hModule, nullptr);
@@ -36,9 +36,7 @@ protected:
     static void TearDownTestSuite() { Pkcs::FreePkcs(nullptr); }
     void SetUp() override
     {
-        ASSERT_EQ(Ctl("reset"), 0);
-        ASSERT_EQ(Ctl("log on"), 0);
-        ClearLog();
+        CardTest::SetUp();
         CK_SLOT_ID slots[15];
         CK_ULONG count = 15;
         ASSERT_EQ(pFunctionList.load()->C_GetSlotList(CK_TRUE, slots, &count), CKR_OK);
