@@ -82,6 +82,39 @@ TEST_F(ProviderAcquire, ContextsOnTheCardAndReleaseDownToFinalize)
     }
 }
 
+TEST_F(ProviderAcquire, TwoCards)
+{
+    // The technical card in a second reader, listed after the first.
+    const char kTechContainer[] = "0=10UFR10UOvraneTest10UCL10UAB";
+    ASSERT_EQ(Ctl("add-reader \"Lecteur B\" 2"), 0);
+    ASSERT_EQ(Ctl("insert \"Lecteur B\" vel3-cl"), 0);
+    struct Case {
+        const char *what;
+        const char *container;
+        DWORD flags;
+        const char *expectedName;
+    };
+    const std::string bReader = "\\\\.\\Lecteur B\\x";
+    const Case cases[] = {
+        {"default container: the first slot", nullptr, 0, kAuthContainer},
+        {"the second card by its name", kTechContainer, 0, kTechContainer},
+        {"the second card by its reader", bReader.c_str(), CRYPT_SILENT, kTechContainer},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Acquired a = Acquire(c.container, c.flags);
+        ASSERT_TRUE(a.ok) << std::hex << a.error;
+        EXPECT_EQ(GetParam(a.prov, PP_CONTAINER).bytes, std::string(c.expectedName) + '\0');
+        EXPECT_TRUE(Release(a.prov));
+    }
+    // One card whose certificates cannot be read fails the whole lookup by
+    // name, even when the other card would match.
+    ASSERT_EQ(Ctl("inject C_FindObjectsInit 1 0x30"), 0);
+    Acquired a = Acquire(kTechContainer, 0);
+    EXPECT_FALSE(a.ok);
+    EXPECT_EQ(a.error, static_cast<DWORD>(NTE_BAD_KEYSET));
+}
+
 TEST_F(ProviderAcquire, RefusedRequests)
 {
     struct Case {

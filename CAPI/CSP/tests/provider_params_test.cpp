@@ -9,6 +9,7 @@
 
 #include "card_certificates.inc"
 #include "csp_test_support.h"
+#include "loaded_library.h"
 
 using namespace csp_test;
 
@@ -259,6 +260,31 @@ TEST_F(ProviderParams, PinGivenAsParameter)
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(CryptSetProvParam(card_.prov, PP_NAME, reinterpret_cast<const BYTE *>("1234"), 0));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_TYPE));
+}
+
+TEST_F(ProviderParams, CardIdentifierAndKeysetType)
+{
+    // A card whose label carries digits after its '-'.
+    ASSERT_TRUE(Release(card_.prov));
+    card_.ok = FALSE;
+    char dir[MAX_PATH];
+    GetTempPathA(sizeof dir, dir);
+    const std::string image = std::string(dir) + "csp-digits-" + std::to_string(GetCurrentProcessId()) + ".card";
+    ASSERT_EQ(Ctl("export vel3-default \"" + image + "\""), 0);
+    std::string text = softcard_test::readFile(image);
+    const std::string label = "label=\"VEL3v2-MARTIN JEANNE\"";
+    ASSERT_NE(text.find(label), std::string::npos);
+    text.replace(text.find(label), label.size(), "label=\"VEL3v2-2501 MARTIN\"");
+    softcard_test::writeFile(image, text);
+    ASSERT_EQ(Ctl("remove \"Lecteur Ovrane VEL 0\""), 0);
+    ASSERT_EQ(Ctl("insert \"Lecteur Ovrane VEL 0\" \"" + image + "\""), 0);
+
+    Acquired machine = Acquire(kAuthContainer, CRYPT_MACHINE_KEYSET);
+    ASSERT_TRUE(machine.ok) << std::hex << machine.error;
+    EXPECT_EQ(GetParam(machine.prov, PP_SMARTCARD_GUID).bytes, std::string(14, '\0') + "\x25\x01");
+    EXPECT_EQ(GetParam(machine.prov, PP_KEYSET_TYPE).bytes, Dword(CRYPT_MACHINE_KEYSET));
+    EXPECT_TRUE(Release(machine.prov));
+    softcard_test::removeFile(image);
 }
 
 TEST_F(ProviderParams, PinOnABlockedCard)
