@@ -287,6 +287,36 @@ TEST_F(ProviderParams, CardIdentifierAndKeysetType)
     softcard_test::removeFile(image);
 }
 
+TEST_F(ProviderParams, ContactlessContainer)
+{
+    // The technical card: one certificate, no signature key.
+    ASSERT_TRUE(Release(card_.prov));
+    card_.ok = FALSE;
+    ASSERT_EQ(Ctl("remove \"Lecteur Ovrane VEL 0\""), 0);
+    ASSERT_EQ(Ctl("insert \"Lecteur Ovrane VEL 0\" vel3-cl"), 0);
+    Acquired cl = Acquire(nullptr, 0);
+    ASSERT_TRUE(cl.ok) << std::hex << cl.error;
+    ClearLog();
+    DWORD error = 0;
+    SetLastError(0xdeadbeef);
+    EXPECT_TRUE(CryptSetProvParam(cl.prov, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE *>("any text"), 0));
+    EXPECT_EQ(CountCalls("C_Login"), 0) << "no PIN is used";
+    EXPECT_EQ(GetParam(cl.prov, PP_CERTCHAIN, AT_KEYEXCHANGE).bytes, Bytes(k_tech, sizeof k_tech));
+    Param signature = GetParam(cl.prov, PP_CERTCHAIN, AT_SIGNATURE);
+    EXPECT_FALSE(signature.ok);
+    EXPECT_EQ(signature.error, static_cast<DWORD>(NTE_FAIL));
+    HCERTSTORE store = nullptr;
+    DWORD size = sizeof store;
+    ASSERT_TRUE(CryptGetProvParam(cl.prov, PP_USER_CERTSTORE, reinterpret_cast<BYTE *>(&store), &size, 0));
+    int count = 0;
+    for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(store, nullptr); cert;
+         cert = CertEnumCertificatesInStore(store, cert))
+        ++count;
+    EXPECT_EQ(count, 1);
+    CertCloseStore(store, 0);
+    EXPECT_TRUE(Release(cl.prov, &error));
+}
+
 TEST_F(ProviderParams, PinOnABlockedCard)
 {
     ASSERT_TRUE(Release(card_.prov));
