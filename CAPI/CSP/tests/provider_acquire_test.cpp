@@ -115,6 +115,45 @@ TEST_F(ProviderAcquire, TwoCards)
     EXPECT_EQ(a.error, static_cast<DWORD>(NTE_BAD_KEYSET));
 }
 
+TEST_F(ProviderAcquire, CardPulledAtEachCallOfTheSetUp)
+{
+    // Every card call of a silent acquire's set-up, in order, fails as a
+    // pulled card would. Whatever the acquire answers, it leaves nothing
+    // behind: the next acquire and release finalise the library.
+    struct Step {
+        const char *function;
+        int nth;
+    };
+    const Step steps[] = {
+        {"C_Initialize", 1},        {"C_GetSlotList", 1},       {"C_OpenSession", 1},
+        {"C_FindObjectsInit", 1},   {"C_FindObjects", 1},       {"C_FindObjectsFinal", 1},
+        {"C_GetAttributeValue", 1}, {"C_CloseSession", 1},      {"C_OpenSession", 2},
+        {"C_FindObjectsInit", 2},   {"C_FindObjects", 2},       {"C_FindObjectsFinal", 2},
+        {"C_GetAttributeValue", 2}, {"C_GetAttributeValue", 3}, {"C_GetAttributeValue", 4},
+        {"C_GetAttributeValue", 5},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(std::string(step.function) + " #" + std::to_string(step.nth));
+        ASSERT_EQ(Ctl("inject clear"), 0);
+        ASSERT_EQ(Ctl(std::string("inject ") + step.function + " " + std::to_string(step.nth) + " 0x32"), 0);
+        Acquired a = Acquire(kAuthContainer, CRYPT_SILENT);
+        if (a.ok) {
+            Param name = GetParam(a.prov, PP_CONTAINER);
+            EXPECT_TRUE(name.ok ? name.bytes == std::string(kAuthContainer) + '\0'
+                                : name.error == static_cast<DWORD>(NTE_FAIL));
+            EXPECT_TRUE(Release(a.prov));
+        } else {
+            EXPECT_EQ(a.error, static_cast<DWORD>(NTE_BAD_KEYSET));
+        }
+        ASSERT_EQ(Ctl("inject clear"), 0);
+        ClearLog();
+        Acquired b = Acquire(kAuthContainer, 0);
+        ASSERT_TRUE(b.ok) << std::hex << b.error;
+        EXPECT_TRUE(Release(b.prov));
+        EXPECT_EQ(CountCalls("C_Finalize"), 1) << "no context was left registered";
+    }
+}
+
 TEST_F(ProviderAcquire, RefusedRequests)
 {
     struct Case {
