@@ -164,3 +164,35 @@ TEST_F(FlowsTest, QuitDuringAPropagationEndsCleanlyAndARestartWaitsForIt) {
 }
 
 }  // namespace
+
+namespace {
+
+// "Rafraîchir" in event-driven mode restarts the program through cmd.exe:
+// the new instance waits for the old one to finish closing, then runs.
+TEST_F(FlowsTest, RefreshInEventDrivenModeRestartsTheProgram) {
+  SetUserDword("patch_fido_v4", 1);
+  TrayProcess first;
+  ASSERT_TRUE(first.Start());
+  HWND frame = first.WaitWindow(20000);
+  ASSERT_TRUE(frame);
+  EXPECT_TRUE(Bound(Certs({"auth", "sign"}), kFirstScanMs));
+  PostMessageA(frame, WM_COMMAND, 0x800A, 0);
+  EXPECT_EQ(0, first.Wait(30000)) << "the old instance ends";
+  DWORD restarted = 0;
+  ASSERT_TRUE(WaitUntil([&] {
+    HWND w = FindWindowA(nullptr, "ZEB_QUVVEL");
+    if (w) GetWindowThreadProcessId(w, &restarted);
+    return w && restarted != first.pid();
+  }, 30000)) << "no new instance";
+  EXPECT_TRUE(Bound(Certs({"auth", "sign"}), kFirstScanMs));
+  EXPECT_NE(std::string::npos,
+            ReadText(log).find("[ZEB] OnMytrayRefresh : restart ZEB (patch actif, event-driven)"));
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, restarted);
+  ASSERT_TRUE(process);
+  PostMessageA(FrameOf(restarted), WM_CLOSE, 0, 0);
+  EXPECT_TRUE(WaitUntil([&] { return WaitForSingleObject(process, 0) == WAIT_OBJECT_0; }, 30000));
+  CloseHandle(process);
+  EXPECT_TRUE(BoundDers().empty());
+}
+
+}  // namespace

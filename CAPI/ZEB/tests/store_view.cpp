@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "timeout_scale.h"
+
 #ifndef ZEB_EXPECTED_DIR
 #error ZEB_EXPECTED_DIR must name the folder of the expected certificates
 #endif
@@ -60,9 +62,7 @@ std::set<std::vector<BYTE>> Certs(std::initializer_list<const char *> names) {
 }
 
 bool WaitUntil(const std::function<bool()> &pred, DWORD ms) {
-  double scale = 1;
-  if (const char *s = getenv("VEL_TEST_TIME_SCALE")) scale = atof(s) > 0 ? atof(s) : 1;
-  DWORD limit = (DWORD)(ms * scale);
+  DWORD limit = vel_test::ScaledMs(ms);
   DWORD start = GetTickCount();
   for (;;) {
     if (pred()) return true;

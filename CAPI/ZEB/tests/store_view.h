@@ -33,8 +33,8 @@ void AddBound(const std::vector<BYTE> &der, const wchar_t *provider, const wchar
 std::vector<BYTE> CardCert(const char *name);
 std::set<std::vector<BYTE>> Certs(std::initializer_list<const char *> names);
 
-// Waits until `pred` holds, up to `ms` times the machine's scale
-// (VEL_TEST_TIME_SCALE, default 1); checks every 20 ms.
+// Waits until `pred` holds, up to `ms` times the machine's wait factor;
+// checks every 20 ms.
 bool WaitUntil(const std::function<bool()> &pred, DWORD ms);
 
 // Registry key of the tray's settings, removed under both roots.

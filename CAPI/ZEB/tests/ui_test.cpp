@@ -10,11 +10,11 @@
 #include <thread>
 #include <vector>
 
-#include "about_dlg.h"
+#include "AboutDlg.h"
 #include "resource.h"
-#include "slot_list.h"
+#include "SlotList.h"
 #include "store_view.h"
-#include "tray.h"
+#include "Tray.h"
 
 using namespace zeb;
 using zebtest::WaitUntil;

@@ -1,4 +1,4 @@
-#include "frame_pcsc.h"
+#include "FramePcsc.h"
 
 #include "event_log.h"
 #include "loader.h"

@@ -1,4 +1,4 @@
-#include "about_dlg.h"
+#include "AboutDlg.h"
 
 #include <windows.h>
 

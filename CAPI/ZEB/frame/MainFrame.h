@@ -10,9 +10,9 @@
 #include <memory>
 
 #include "classlib/frame.h"
-#include "frame_pcsc.h"
-#include "slot_list.h"
-#include "tray.h"
+#include "FramePcsc.h"
+#include "SlotList.h"
+#include "Tray.h"
 #include "zeb_core.h"
 
 namespace zeb {

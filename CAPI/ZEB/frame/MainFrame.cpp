@@ -1,4 +1,4 @@
-#include "main_frame.h"
+#include "MainFrame.h"
 
 #include <wtsapi32.h>
 

@@ -1,4 +1,4 @@
-#include "slot_list.h"
+#include "SlotList.h"
 
 #include "classlib/module.h"
 #include "row_text.h"

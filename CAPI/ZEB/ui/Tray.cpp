@@ -1,4 +1,4 @@
-#include "tray.h"
+#include "Tray.h"
 
 #include "classlib/module.h"
 

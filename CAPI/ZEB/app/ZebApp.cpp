@@ -1,11 +1,11 @@
-#include "zeb_app.h"
+#include "ZebApp.h"
 
 #include <commctrl.h>
 
-#include "about_dlg.h"
+#include "AboutDlg.h"
 #include "event_log.h"
 #include "loader.h"
-#include "main_frame.h"
+#include "MainFrame.h"
 #include "resource.h"
 
 namespace zeb {
