@@ -144,17 +144,45 @@ TEST_F(EventFlows, CardsAndWakeUpsFollowedWithoutPolling) {
     return dlg && pid == tray.pid() && IsWindowVisible(dlg);
   }, 10000));
 
-  // "Quitter" while the monitor waits: its stop ends the wait at once.
-  PostMessageA(frame, WM_COMMAND, 0xE141, 0);
+  // "Relancer ZEB": this instance ends, a new one starts after the pause
+  // and finds the card again.
+  PostMessageA(frame, WM_COMMAND, 0x800A, 0);
   EXPECT_EQ(0, tray.Wait(30000));
+  HWND next = nullptr;
+  DWORD nextPid = 0;
+  ASSERT_TRUE(WaitUntil([&] {
+    next = FindWindowA(nullptr, "ZEB_QUVVEL");
+    nextPid = 0;
+    if (next) GetWindowThreadProcessId(next, &nextPid);
+    return next && nextPid != tray.pid();
+  }, 30000));
+  HANDLE restarted = OpenProcess(SYNCHRONIZE, FALSE, nextPid);
+  ASSERT_TRUE(restarted);
+  EXPECT_TRUE(Bound(Certs({"auth", "sign"}), kFirstScanMs));
+
+  // The about box with the versions read from the files; "Quitter" while it
+  // is open and the monitor waits: the monitor's stop ends the wait at once.
+  PostMessageA(next, WM_COMMAND, 0xE140, 0);
+  HWND about = nullptr;
+  EXPECT_TRUE(WaitUntil([&] { return (about = FindWindowA(nullptr, "À propos de ZEB (x64)")) != nullptr; }, 10000));
+  char text1004[64] = "", text1002[64] = "";
+  GetDlgItemTextA(about, 1004, text1004, sizeof text1004);
+  GetDlgItemTextA(about, 1002, text1002, sizeof text1002);
+  EXPECT_EQ(std::string(ZEB_PROJECT_VERSION) + ".0", text1004) << "the PKCS#11 library's version";
+  EXPECT_STREQ("03.14.00", text1002);
+  PostMessageA(next, WM_COMMAND, 0xE141, 0);
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(restarted, vel_test::Scaled(30000)));
+  CloseHandle(restarted);
   EXPECT_TRUE(BoundDers().empty());
   std::string text = ReadText(log);
+  EXPECT_NE(std::string::npos, text.find("[ZEB] OnMytrayRefresh : restart ZEB (patch actif, event-driven)"));
+  EXPECT_EQ(std::string::npos, text.find("ZEB poll")) << "no polling in event-driven mode";
+  text = text.substr(text.rfind("===== ZEB startup"));  // the restarted instance
   long asked = LineTime(text, "[ZEB] PCSC monitoring stop requested");
   long stopped = LineTime(text, "[ZEB] PCSC monitoring stopped");
   ASSERT_GE(asked, 0);
   ASSERT_GE(stopped, asked);
   EXPECT_LT(stopped - asked, (long)vel_test::Scaled(1000)) << "the monitor's stop";
-  EXPECT_EQ(std::string::npos, text.find("ZEB poll")) << "no polling in event-driven mode";
   EXPECT_NE(std::string::npos, text.find("[ZEB] PCSC monitoring thread ended"));
 }
 
