@@ -38,24 +38,6 @@ void SetUserMultiSz(const char *name, std::initializer_list<const char *> values
   RegSetKeyValueA(HKEY_CURRENT_USER, "Software\\Ovrane\\ZEB", name, REG_MULTI_SZ, data.data(), (DWORD)data.size());
 }
 
-DWORD ServiceState() {
-  SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE svc = OpenServiceA(scm, "CertPropSvc", SERVICE_QUERY_STATUS);
-  SERVICE_STATUS s = {};
-  QueryServiceStatus(svc, &s);
-  CloseServiceHandle(svc);
-  CloseServiceHandle(scm);
-  return s.dwCurrentState;
-}
-
-void StartService() {
-  SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE svc = OpenServiceA(scm, "CertPropSvc", SERVICE_START);
-  StartServiceA(svc, 0, nullptr);
-  CloseServiceHandle(svc);
-  CloseServiceHandle(scm);
-}
-
 // Milliseconds of the day of the first event-log line holding `text`, -1 if none.
 long LineTime(const std::string &log, const char *text) {
   size_t at = log.find(text);
@@ -74,8 +56,7 @@ class EventFlows : public ::testing::Test {
     ASSERT_EQ(0, Ctl("reset"));
     ASSERT_EQ(0, Ctl("add-reader " + Quoted(kReader1) + " 2"));
     ASSERT_EQ(0, zeb_test::RunProgram(ZEB_TEST_CERTPROPSVC, "install"));
-    StartService();
-    ASSERT_TRUE(WaitUntil([] { return ServiceState() == SERVICE_RUNNING; }, 10000));
+    ASSERT_TRUE(zeb_test::StartCertPropSvc());
     RemoveSettingsKeys();
     char dir[MAX_PATH];
     GetTempPathA(sizeof dir, dir);
@@ -214,7 +195,7 @@ TEST_F(EventFlows, FidoBadgeHoldsTheCardWhileTheServiceIsStopped) {
   long released = LineTime(text, "EXCLUSIVE hold released");
   long restarted = LineTime(text, "PATCH_FIDO_WEBAUTHN Start CertPropSvc");
   EXPECT_TRUE(stopped <= held && held <= released && released <= restarted) << "held while the service is stopped";
-  EXPECT_TRUE(WaitUntil([] { return ServiceState() == SERVICE_RUNNING; }, 10000));
+  EXPECT_TRUE(WaitUntil([] { return zeb_test::CertPropSvcState() == SERVICE_RUNNING; }, 10000));
   EXPECT_EQ(Certs({"auth", "sign"}), BoundDers()) << "the card's certificates stay";
   // The badge leaves; the card's certificates leave with the card.
   ASSERT_EQ(0, Ctl("remove " + Quoted(kReader1)));

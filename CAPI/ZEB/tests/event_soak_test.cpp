@@ -4,7 +4,6 @@
 // VEL_SOAK_CYCLES sets another number of cycles.
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,9 +13,13 @@
 #include "event_log.h"
 #include "loaded_library.h"
 #include "store_view.h"
+#include "zeb_test_support.h"
 
 using namespace zebtest;
 using softcard_test::control;
+using zeb_test::OpenHandles;
+using zeb_test::ReplaceCardState;
+using zeb_test::ThreadCount;
 
 namespace {
 
@@ -24,43 +27,6 @@ struct NullSink : zeb::CoreSink {
   void PostStatus(int) override {}
   void PostInitAgain() override {}
 };
-
-// The card state replaced in one step, as the control program does: a new
-// file, so that its time tells the PC/SC side it changed.
-void PutState(const std::string &from, const std::string &state) {
-  std::string temp = state + ".next";
-  std::string bytes = ReadText(from);
-  ASSERT_FALSE(bytes.empty());
-  HANDLE f = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(INVALID_HANDLE_VALUE, f);
-  DWORD written = 0;
-  WriteFile(f, bytes.data(), (DWORD)bytes.size(), &written, nullptr);
-  CloseHandle(f);
-  ASSERT_EQ(bytes.size(), written);
-  // A reader of the state may hold it open for a moment.
-  ASSERT_TRUE(WaitUntil([&] { return MoveFileExA(temp.c_str(), state.c_str(), MOVEFILE_REPLACE_EXISTING) != 0; },
-                        5000));
-}
-
-DWORD Threads() {
-  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  THREADENTRY32 t;
-  t.dwSize = sizeof t;
-  DWORD n = 0;
-  for (BOOL more = Thread32First(snap, &t); more; more = Thread32Next(snap, &t))
-    n += t.th32OwnerProcessID == GetCurrentProcessId();
-  CloseHandle(snap);
-  return n;
-}
-
-// Open handles, found by asking about every small handle value (the handle
-// count reads 0 under Wine).
-DWORD Handles() {
-  DWORD n = 0, flags;
-  for (uintptr_t h = 4; h < 0x10000; h += 4)
-    if (GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags)) ++n;
-  return n;
-}
 
 TEST(EventSoak, ThousandInsertionsAndRemovalsSeenByTheMonitor) {
   std::string state = softcard_test::usePrivateState("zebeventsoak");
@@ -95,28 +61,27 @@ TEST(EventSoak, ThousandInsertionsAndRemovalsSeenByTheMonitor) {
   DWORD threadsAt = 0, handlesAt = 0;
   DWORD started = GetTickCount();
   for (int i = 0; i < cycles; ++i) {
-    PutState(empty, state);
-    if (HasFailure()) break;
-    if (!WaitUntil([&] { return BoundDers().empty(); }, 15000)) {
+    ASSERT_TRUE(ReplaceCardState(empty, state));
+    if (!WaitUntil([&] { return BoundDers().empty() && core.SyncCount() == 0; }, 15000)) {
       ADD_FAILURE() << "removal " << i;
       break;
     }
-    PutState(card, state);
-    if (HasFailure()) break;
-    if (!WaitUntil([&] { return BoundDers() == certs; }, 15000) || core.SyncCount() != 1) {
+    ASSERT_TRUE(ReplaceCardState(card, state));
+    // The count follows the store's last addition.
+    if (!WaitUntil([&] { return BoundDers() == certs && core.SyncCount() == 1; }, 15000)) {
       ADD_FAILURE() << "insertion " << i;
       break;
     }
     if (i == warmUp) {  // caches and the library's tables made
-      threadsAt = Threads();
-      handlesAt = Handles();
+      threadsAt = ThreadCount();
+      handlesAt = OpenHandles();
     }
   }
   printf("%d event-driven cycles in %lu ms; threads %lu -> %lu, handles %lu -> %lu\n", cycles,
-         (unsigned long)(GetTickCount() - started), (unsigned long)threadsAt, (unsigned long)Threads(),
-         (unsigned long)handlesAt, (unsigned long)Handles());
-  EXPECT_EQ(threadsAt, Threads()) << "threads grew";
-  EXPECT_EQ(handlesAt, Handles()) << "handles grew";
+         (unsigned long)(GetTickCount() - started), (unsigned long)threadsAt, (unsigned long)ThreadCount(),
+         (unsigned long)handlesAt, (unsigned long)OpenHandles());
+  EXPECT_EQ(threadsAt, ThreadCount()) << "threads grew";
+  EXPECT_EQ(handlesAt, OpenHandles()) << "handles grew";
   pcsc.Stop();
   core.Shutdown();
   EXPECT_TRUE(BoundDers().empty());

@@ -12,6 +12,7 @@
 #include "loaded_library.h"
 #include "store_view.h"
 #include "zeb_core.h"
+#include "zeb_test_support.h"
 
 using namespace zebtest;
 using softcard_test::control;
@@ -43,13 +44,6 @@ struct NullSink : zeb::CoreSink {
   void PostInitAgain() override { ++initAgain; }
 };
 
-// The card state replaced in one step, as the control program does.
-void PutState(const std::string &from, const std::string &state) {
-  std::string temp = state + ".next";
-  ASSERT_TRUE(CopyFileA(from.c_str(), temp.c_str(), FALSE));
-  ASSERT_TRUE(MoveFileExA(temp.c_str(), state.c_str(), MOVEFILE_REPLACE_EXISTING));
-}
-
 // Committed private memory, summed over the address space (the process
 // counters read 0 under Wine).
 SIZE_T PrivateBytes() {
@@ -58,15 +52,6 @@ SIZE_T PrivateBytes() {
   for (char *p = nullptr; VirtualQuery(p, &m, sizeof m) == sizeof m; p = static_cast<char *>(m.BaseAddress) + m.RegionSize)
     if (m.State == MEM_COMMIT && m.Type == MEM_PRIVATE) total += m.RegionSize;
   return total;
-}
-
-// Open handles, found by asking about every small handle value (the handle
-// count reads 0 under Wine).
-DWORD Handles() {
-  DWORD n = 0, flags;
-  for (uintptr_t h = 4; h < 0x10000; h += 4)
-    if (GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags)) ++n;
-  return n;
 }
 
 TEST(Soak, ThousandInsertionsAndRemovals) {
@@ -101,25 +86,25 @@ TEST(Soak, ThousandInsertionsAndRemovals) {
   DWORD handlesAt = 0;
   long long liveAt = 0;
   for (int i = 0; i < kCycles; ++i) {
-    PutState(empty, state);
+    ASSERT_TRUE(zeb_test::ReplaceCardState(empty, state));
     cycle();
     ASSERT_TRUE(BoundDers().empty()) << "removal " << i;
     bool b = i % 2 == 1;
-    PutState(b ? cardB : cardA, state);
+    ASSERT_TRUE(zeb_test::ReplaceCardState(b ? cardB : cardA, state));
     cycle();
     ASSERT_EQ(b ? certsB : certsA, BoundDers()) << "insertion " << i;
     ASSERT_EQ(1, core.SyncCount());
     if (i == 99) {  // after the warm-up: caches and the library's tables made
       memoryAt = PrivateBytes();
-      handlesAt = Handles();
+      handlesAt = zeb_test::OpenHandles();
       liveAt = g_liveBytes;
     }
     if (i % 100 == 99)
       printf("cycle %d: private bytes %zu, own heap %lld, handles %lu\n", i + 1, PrivateBytes(),
-             (long long)g_liveBytes, Handles());
+             (long long)g_liveBytes, zeb_test::OpenHandles());
   }
   EXPECT_EQ(liveAt, g_liveBytes.load()) << "the program's own heap grew";
-  EXPECT_EQ(handlesAt, Handles()) << "handles grew";
+  EXPECT_EQ(handlesAt, zeb_test::OpenHandles()) << "handles grew";
   // The whole process, Wine's crypt32 included (about 6 KB per addition).
   SIZE_T perCycle = (PrivateBytes() - memoryAt) / 900;
   EXPECT_LT(perCycle, SIZE_T(16384)) << "private bytes per cycle " << perCycle;

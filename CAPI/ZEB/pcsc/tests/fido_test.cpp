@@ -156,28 +156,8 @@ protected:
         }
     }
     void BadgeArrives() { ASSERT_EQ(0, Ctl("insert " + Quoted(kReader1) + " " + CardImage("fido-badge"))); }
-    static DWORD ServiceState()
-    {
-        SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-        SC_HANDLE svc = OpenServiceA(scm, "CertPropSvc", SERVICE_QUERY_STATUS);
-        SERVICE_STATUS s = {};
-        QueryServiceStatus(svc, &s);
-        CloseServiceHandle(svc);
-        CloseServiceHandle(scm);
-        return s.dwCurrentState;
-    }
-    static void StartTheService()
-    {
-        SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-        SC_HANDLE svc = OpenServiceA(scm, "CertPropSvc", SERVICE_START | SERVICE_QUERY_STATUS);
-        StartServiceA(svc, 0, nullptr);
-        DWORD deadline = GetTickCount() + Scaled(10000);
-        SERVICE_STATUS s = {};
-        while (QueryServiceStatus(svc, &s) && s.dwCurrentState != SERVICE_RUNNING && GetTickCount() < deadline)
-            Sleep(20);   // polls a condition, bounded by the deadline
-        CloseServiceHandle(svc);
-        CloseServiceHandle(scm);
-    }
+    static DWORD ServiceState() { return CertPropSvcState(); }
+    static void StartTheService() { StartCertPropSvc(); }
 
     PcscMonitorConfig config;
 };

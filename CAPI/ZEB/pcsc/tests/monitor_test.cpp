@@ -104,18 +104,6 @@ private:
     std::vector<std::string> lines_, events_, notices_;
 };
 
-DWORD ThreadCount()
-{
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 t;
-    t.dwSize = sizeof(t);
-    DWORD n = 0;
-    for (BOOL more = Thread32First(snap, &t); more; more = Thread32Next(snap, &t))
-        n += t.th32OwnerProcessID == GetCurrentProcessId();
-    CloseHandle(snap);
-    return n;
-}
-
 class Monitor : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { UsePrivateState("monitor"); }

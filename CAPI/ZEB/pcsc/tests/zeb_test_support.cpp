@@ -1,6 +1,7 @@
 #include "zeb_test_support.h"
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +42,79 @@ std::string CardImage(const char *image)
 std::string Quoted(const char *text)
 {
     return std::string("\"") + text + "\"";
+}
+
+bool ReplaceCardState(const std::string &from, const std::string &state)
+{
+    HANDLE in = CreateFileA(from.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (in == INVALID_HANDLE_VALUE)
+        return false;
+    std::string bytes(GetFileSize(in, nullptr), '\0');
+    DWORD n = 0;
+    bool read = ReadFile(in, &bytes[0], DWORD(bytes.size()), &n, nullptr) && n == bytes.size();
+    CloseHandle(in);
+    std::string temp = state + ".next";
+    HANDLE out = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (!read || out == INVALID_HANDLE_VALUE)
+        return false;
+    bool written = WriteFile(out, bytes.data(), DWORD(bytes.size()), &n, nullptr) && n == bytes.size();
+    CloseHandle(out);
+    if (!written)
+        return false;
+    DWORD deadline = GetTickCount() + Scaled(5000);
+    while (!MoveFileExA(temp.c_str(), state.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        if (GetTickCount() > deadline)
+            return false;
+        Sleep(10);   // polls a condition, bounded by the deadline
+    }
+    return true;
+}
+
+DWORD CertPropSvcState()
+{
+    SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE svc = OpenServiceA(scm, "CertPropSvc", SERVICE_QUERY_STATUS);
+    SERVICE_STATUS s = {};
+    if (!svc || !QueryServiceStatus(svc, &s))
+        s.dwCurrentState = 0;
+    CloseServiceHandle(svc);
+    CloseServiceHandle(scm);
+    return s.dwCurrentState;
+}
+
+bool StartCertPropSvc()
+{
+    SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE svc = OpenServiceA(scm, "CertPropSvc", SERVICE_START | SERVICE_QUERY_STATUS);
+    StartServiceA(svc, 0, nullptr);
+    DWORD deadline = GetTickCount() + Scaled(10000);
+    SERVICE_STATUS s = {};
+    while (QueryServiceStatus(svc, &s) && s.dwCurrentState != SERVICE_RUNNING && GetTickCount() < deadline)
+        Sleep(20);   // polls a condition, bounded by the deadline
+    CloseServiceHandle(svc);
+    CloseServiceHandle(scm);
+    return s.dwCurrentState == SERVICE_RUNNING;
+}
+
+DWORD ThreadCount()
+{
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 t;
+    t.dwSize = sizeof(t);
+    DWORD n = 0;
+    for (BOOL more = Thread32First(snap, &t); more; more = Thread32Next(snap, &t))
+        n += t.th32OwnerProcessID == GetCurrentProcessId();
+    CloseHandle(snap);
+    return n;
+}
+
+DWORD OpenHandles()
+{
+    DWORD n = 0, flags;
+    for (uintptr_t h = 4; h < 0x10000; h += 4)
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags))
+            ++n;
+    return n;
 }
 
 } // namespace zeb_test

@@ -1,7 +1,10 @@
 // What the tray's PC/SC tests share: a private state file, the control
-// programs of the software card and of the PC/SC stand-in, the test cards.
+// programs of the software card and of the PC/SC stand-in, the test cards,
+// the "CertPropSvc" service and this process's thread and handle counts.
 #ifndef ZEB_PCSC_TEST_SUPPORT_H
 #define ZEB_PCSC_TEST_SUPPORT_H
+
+#include <windows.h>
 
 #include <string>
 
@@ -23,6 +26,20 @@ int PcscCtl(const std::string &args);   // pcsc_ctl
 // The quoted Windows path of a PC/SC test card image ("vel4-default").
 std::string CardImage(const char *image);
 std::string Quoted(const char *text);
+// The card state file replaced in one step by a copy of `from`, written
+// afresh so that its time tells the PC/SC side it changed (a reader of the
+// state may hold it open for a moment: retried, bounded). False on failure.
+bool ReplaceCardState(const std::string &from, const std::string &state);
+
+// "CertPropSvc" (the stand-in service): its state, and a start that waits
+// until it runs (bounded). 0 when it cannot be queried.
+DWORD CertPropSvcState();
+bool StartCertPropSvc();
+
+// This process's threads, and its open handles found by asking about every
+// small handle value (the handle count reads 0 under Wine).
+DWORD ThreadCount();
+DWORD OpenHandles();
 
 } // namespace zeb_test
 
