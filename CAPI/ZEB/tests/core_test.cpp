@@ -25,6 +25,7 @@ const char kReader0[] = "\"Lecteur Ovrane VEL 0\"";
 void FreshCard() {
   static std::string state = softcard_test::usePrivateState("zebcore");
   ASSERT_EQ(0, control("reset"));
+  ASSERT_TRUE(RegisterProvider());
 }
 
 struct Recorder : zeb::CoreSink {

@@ -71,6 +71,7 @@ DWORD Handles() {
 
 TEST(Soak, ThousandInsertionsAndRemovals) {
   std::string state = softcard_test::usePrivateState("zebsoak");
+  ASSERT_TRUE(RegisterProvider());
   ClearMy();
   // Three states of the one reader: the default card, another card, empty.
   std::string cardA = state + ".a", cardB = state + ".b", empty = state + ".out";
