@@ -375,6 +375,18 @@ TEST_F(CoreTest, EveryCertificateOfTheCardIsBoundAndACardWithoutAnyFails) {
   DeleteFileA(none.c_str());
 }
 
+TEST_F(CoreTest, ACertificateWhoseContainerNameTheProviderCannotServeIsLeftOut) {
+  // Over 511 characters: the provider could not find the card from it, so
+  // it is not bound; the card's other certificates are.
+  std::string longer = CardImage("zeb-long", "9994", {CardCert("long-subject")}, false);
+  ASSERT_EQ(0, control(std::string("remove ") + kReader0));
+  ASSERT_EQ(0, control(std::string("insert ") + kReader0 + " \"" + longer + "\""));
+  EXPECT_TRUE(Cycle());
+  EXPECT_EQ(Certs({"auth", "sign"}), BoundDers());
+  EXPECT_EQ(1, core->SyncCount());
+  DeleteFileA(longer.c_str());
+}
+
 }  // namespace
 
 namespace {
