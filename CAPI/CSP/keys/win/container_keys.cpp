@@ -1,0 +1,340 @@
+#include "container_keys.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "bounded_output.h"
+#include "byte_order.h"
+#include "full_hash.h"
+#include "key_blobs.h"
+#include "key_codes.h"
+#include "log_trace.h"
+
+namespace cspkeys {
+
+namespace {
+
+const DWORD kVerifyContext = 0xF0000000;
+
+void *P(ULONG_PTR v)
+{
+    return reinterpret_cast<void *>(v);
+}
+
+// Plaintexts and unwrapped keys are wiped before their buffer goes.
+struct SecretBuffer {
+    std::vector<BYTE> bytes;
+    explicit SecretBuffer(size_t n) : bytes(n, 0) {}
+    ~SecretBuffer() { SecureZeroMemory(bytes.data(), bytes.size()); }
+};
+
+// The modulus length in bytes of a card key, from the cache or the certificate
+// (then cached); 0 when unknown.
+DWORD ModulusBytes(KeyCard &card, DWORD keySpec)
+{
+    DWORD &bits = card.CachedKeyBits(keySpec);
+    if (bits == 0)
+        bits = card.KeyLengthFromCert(keySpec) * 8;
+    return bits / 8;
+}
+
+BOOL Fail(DWORD *pdwError, DWORD code)
+{
+    *pdwError = code;
+    return FALSE;
+}
+
+}  // namespace
+
+ContainerKeys::ContainerKeys()
+{
+    InitializeCriticalSection(&m_lock);
+}
+
+ContainerKeys::~ContainerKeys()
+{
+    for (HCRYPTKEY k : m_public)
+        if (k)
+            CryptDestroyKey(k);
+    DeleteCriticalSection(&m_lock);
+}
+
+DWORD ContainerKeys::KeySpecOf(const KeyContext &ctx, ULONG_PTR hKey)
+{
+    if (!ctx.card || hKey == 0)
+        return kNotCardKey;
+    if (hKey == ctx.card->KeyHandle(kKeyExchange))
+        return kKeyExchange;
+    if (hKey == ctx.card->KeyHandle(kKeySignature))
+        return kKeySignature;
+    return kNotCardKey;
+}
+
+BOOL ContainerKeys::SignHash(const KeyContext &ctx, HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR szDescription,
+                             DWORD dwFlags, BYTE *pbSignature, DWORD *pdwSigLen, DWORD *pdwError)
+{
+    static const char kName[] = "HandleContainer::SignHash";
+    static const char kFormat[] = "0x%p, %u, 0x%p, 0x%08x, 0x%p, 0x%p";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, kName, 0, FALSE, kFormat, P(hHash), unsigned(dwKeySpec),
+               static_cast<const void *>(szDescription), unsigned(dwFlags), static_cast<void *>(pbSignature),
+               static_cast<void *>(pdwSigLen));
+    DWORD error = 0;
+    // Every refusal comes before the card is touched: no PIN prompt for a
+    // signature that cannot be made.
+    DWORD modulus = 0;
+    if ((ctx.flags & kVerifyContext) == kVerifyContext || !ctx.card) {
+        error = kNteNoKey;
+    } else if (!pdwSigLen) {
+        error = kNteInvalidParameter;
+    } else if ((dwKeySpec != kKeyExchange && dwKeySpec != kKeySignature) || ctx.card->KeyHandle(dwKeySpec) == 0 ||
+               (modulus = ModulusBytes(*ctx.card, dwKeySpec)) == 0) {
+        error = kNteNoKey;
+    } else if (!pbSignature) {
+        *pdwSigLen = modulus;
+    } else if (*pdwSigLen < modulus) {
+        // Checked before the card starts an operation it could not finish.
+        *pdwSigLen = modulus;
+        error = kErrorMoreData;
+    } else {
+        DigestInfo info{};
+        error = BuildFullHash(hHash, info);
+        if (error == 0) {
+            std::vector<BYTE> sig(modulus, 0);
+            DWORD len = modulus;
+            if (!ctx.card->Sign(info.bytes, DWORD(info.len), dwKeySpec, sig.data(), &len) || len == 0 ||
+                len > modulus) {
+                error = kNteFail;
+            } else {
+                // A card answer shorter than the modulus lost leading zero
+                // bytes of the big-endian value: zeros at the little-endian end.
+                memcpy(pbSignature, sig.data(), len);
+                memset(pbSignature + len, 0, modulus - len);
+                *pdwSigLen = modulus;
+            }
+        }
+    }
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, error == 0, TRUE, kFormat, P(hHash), unsigned(dwKeySpec),
+               static_cast<const void *>(szDescription), unsigned(dwFlags), static_cast<void *>(pbSignature),
+               static_cast<void *>(pdwSigLen));
+    return error == 0 ? TRUE : Fail(pdwError, error);
+}
+
+BOOL ContainerKeys::GetKeyParam(const KeyContext &ctx, HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData,
+                                DWORD *pdwDataLen, DWORD dwFlags, DWORD *pdwError)
+{
+    if (!pdwDataLen)
+        return Fail(pdwError, kErrorInvalidParameter);
+    const DWORD spec = KeySpecOf(ctx, hKey);
+    if (spec == kNotCardKey) {
+        if (CryptGetKeyParam(hKey, dwParam, pbData, pdwDataLen, dwFlags))
+            return TRUE;
+        return Fail(pdwError, GetLastError());
+    }
+    DWORD error = 0;
+    switch (dwParam) {
+    case KP_CERTIFICATE: {
+        const BYTE *der = nullptr;
+        DWORD len = 0;
+        error = ctx.card->Certificate(spec, &der, &len) ? PutBounded(der, len, pbData, pdwDataLen) : kNteNoKey;
+        break;
+    }
+    case KP_PERMISSIONS:
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "HandleContainer::GetPermissionsFromKeySpec", 0, FALSE,
+                   "%u, 0x%p, 0x%p, 0x%x", unsigned(spec), static_cast<void *>(pbData),
+                   static_cast<void *>(pdwDataLen), unsigned(kCardKeyPermissions));
+        error = PutDword(kCardKeyPermissions, pbData, pdwDataLen);
+        break;
+    case KP_ALGID:
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "HandleContainer::GetAlgidFromKeySpec", 0, FALSE,
+                   "%u, 0x%p, 0x%p", unsigned(spec), static_cast<void *>(pbData), static_cast<void *>(pdwDataLen));
+        error = PutDword(AlgidFromKeySpec(spec), pbData, pdwDataLen);
+        break;
+    case KP_BLOCKLEN:
+    case KP_KEYLEN: {
+        const DWORD bits = ModulusBytes(*ctx.card, spec) * 8;
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "HandleContainer::GetBlockLengthFromKeySpec", 0, FALSE,
+                   "%u, 0x%p, 0x%p, 0x%x", unsigned(spec), static_cast<void *>(pbData),
+                   static_cast<void *>(pdwDataLen), unsigned(bits));
+        // An unknown length is a failure, not a key of 0 bits.
+        error = bits ? PutDword(bits, pbData, pdwDataLen) : kNteFail;
+        break;
+    }
+    default:
+        // CryptoAPI knows nothing of a card key handle.
+        error = kNteBadType;
+        break;
+    }
+    return error == 0 ? TRUE : Fail(pdwError, error);
+}
+
+BOOL ContainerKeys::GetUserKey(const KeyContext &ctx, DWORD dwKeySpec, HCRYPTKEY *phUserKey, DWORD *pdwError)
+{
+    static const char kName[] = "HandleContainer::GetUserKey";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, kName, 0, FALSE, "%u, 0x%p", unsigned(dwKeySpec),
+               static_cast<void *>(phUserKey));
+    DWORD error = 0;
+    if (!phUserKey) {
+        error = kErrorInvalidParameter;
+    } else {
+        *phUserKey = 0;
+        const ULONG_PTR handle =
+            ctx.card && (dwKeySpec == kKeyExchange || dwKeySpec == kKeySignature) ? ctx.card->KeyHandle(dwKeySpec) : 0;
+        _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "PKCSContainer::GetUserKeyFromKeySpec", 0, FALSE, "%s",
+                   !handle                        ? "Unknown key"
+                   : dwKeySpec == kKeyExchange ? "Handle AUTHENT key"
+                                                  : "Handle SIGNATURE key");
+        if (handle)
+            *phUserKey = handle;
+        else
+            error = kNteNoKey;   // no card, another key spec, or a key the card does not have
+    }
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, error == 0, TRUE, "%u, 0x%p", unsigned(dwKeySpec),
+               static_cast<void *>(phUserKey));
+    return error == 0 ? TRUE : Fail(pdwError, error);
+}
+
+BOOL ContainerKeys::ExportKey(const KeyContext &ctx, HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType,
+                              DWORD dwFlags, BYTE *pbData, DWORD *pdwDataLen, DWORD *pdwError)
+{
+    static const char kName[] = "HandleContainer::ExportKey";
+    static const char kFormat[] = "%u, 0x%p, %u, 0x%08x, 0x%p, 0x%p";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, kName, 0, FALSE, kFormat, unsigned(hKey), P(hExpKey),
+               unsigned(dwBlobType), unsigned(dwFlags), static_cast<void *>(pbData), static_cast<void *>(pdwDataLen));
+    DWORD error = 0;
+    const DWORD spec = KeySpecOf(ctx, hKey);
+    if (!pdwDataLen) {
+        error = kErrorInvalidParameter;
+    } else if (spec == kNotCardKey) {
+        const HCRYPTKEY wrap = hExpKey ? PublicSide(ctx, hExpKey, &error) : 0;
+        if (error == 0 && !CryptExportKey(hKey, wrap, dwBlobType, dwFlags, pbData, pdwDataLen))
+            error = GetLastError();
+    } else if (dwBlobType != PUBLICKEYBLOB) {
+        error = kNteBadType;
+    } else {
+        ctx.card->CheckSession();
+        // The card answers the size whenever the buffer is missing or short.
+        const DWORD given = *pdwDataLen;
+        DWORD needed = 0;
+        if (!ctx.card->ExportPublicKey(spec, nullptr, &needed) || needed == 0) {
+            error = kNteFail;
+        } else if (!pbData) {
+            *pdwDataLen = needed;
+        } else if (given < needed) {
+            *pdwDataLen = needed;
+            error = kErrorMoreData;
+        } else if (!ctx.card->ExportPublicKey(spec, pbData, pdwDataLen)) {
+            error = kNteFail;
+        }
+    }
+    if (error)
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, FALSE, TRUE, "%u, 0x%p, %u, 0x%08x, 0x%p, 0x%p, error=0x%08x",
+                   unsigned(hKey), P(hExpKey), unsigned(dwBlobType), unsigned(dwFlags), static_cast<void *>(pbData),
+                   static_cast<void *>(pdwDataLen), unsigned(error));
+    else
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, TRUE, TRUE, kFormat, unsigned(hKey), P(hExpKey),
+                   unsigned(dwBlobType), unsigned(dwFlags), static_cast<void *>(pbData),
+                   static_cast<void *>(pdwDataLen));
+    return error == 0 ? TRUE : Fail(pdwError, error);
+}
+
+BOOL ContainerKeys::ImportKey(const KeyContext &ctx, const BYTE *pbData, DWORD cbDataLen, HCRYPTKEY hPubKey,
+                              DWORD dwFlags, HCRYPTKEY *phKey, DWORD *pdwError)
+{
+    static const char kName[] = "HandleContainer::ImportKey";
+    static const char kFormat[] = "0x%p, %u, 0x%p, 0x%08x, 0x%p";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, kName, 0, FALSE, kFormat, static_cast<const void *>(pbData),
+               unsigned(cbDataLen), P(hPubKey), unsigned(dwFlags), static_cast<void *>(phKey));
+    DWORD error = 0;
+    const DWORD spec = KeySpecOf(ctx, hPubKey);
+    if (!pbData || !phKey || cbDataLen == 0) {
+        error = kNteFail;
+    } else if (spec == kNotCardKey) {
+        // Public keys, plain blobs and keys wrapped by a Microsoft key.
+        if (!CryptImportKey(ctx.ms, pbData, cbDataLen, hPubKey, dwFlags, phKey))
+            error = GetLastError();
+    } else if (spec != kKeyExchange) {
+        error = kNteBadKey;   // the card unwraps with its exchange key only
+    } else {
+        SimpleBlobView blob{};
+        error = ParseSimpleBlob(pbData, cbDataLen, blob);
+        if (error == 0) {
+            // The caller's blob is const: the card gets a reversed copy.
+            const DWORD n = DWORD(blob.wrappedLen);
+            const DWORD capacity = std::max(n, ModulusBytes(*ctx.card, kKeyExchange));
+            std::vector<BYTE> wrapped(n);
+            ReverseInto(blob.wrapped, n, wrapped.data());
+            SecretBuffer key(capacity);
+            DWORD keyLen = capacity;
+            if (!ctx.card->Decrypt(hPubKey, wrapped.data(), n, key.bytes.data(), &keyLen) || keyLen > capacity)
+                error = kNteBadAlgid;
+            else
+                error = m_importer.Import(blob.keyAlg, key.bytes.data(), keyLen, phKey);
+        }
+    }
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, error == 0, TRUE, kFormat, static_cast<const void *>(pbData),
+               unsigned(cbDataLen), P(hPubKey), unsigned(dwFlags),
+               error == 0 ? P(*phKey) : static_cast<void *>(phKey));
+    return error == 0 ? TRUE : Fail(pdwError, error);
+}
+
+BOOL ContainerKeys::Decrypt(const KeyContext &ctx, BYTE *pbData, DWORD *pdwDataLen, HCRYPTKEY hKey, DWORD dwFlags,
+                            DWORD *pdwError)
+{
+    static const char kName[] = "HandleContainer::Decrypt";
+    const DWORD n = pdwDataLen ? *pdwDataLen : 0;
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, kName, 0, FALSE, "0x%p, %u, 0x%p, 0x%08x",
+               static_cast<void *>(pbData), unsigned(n), P(hKey), unsigned(dwFlags));
+    DWORD error = 0;
+    if (!ctx.card || KeySpecOf(ctx, hKey) != kKeyExchange) {
+        error = kNteBadKey;
+    } else if (!pbData || !pdwDataLen || n == 0 || n > kMaxModulusLen) {
+        error = kNteBadData;
+    } else {
+        const DWORD capacity = std::max(n, ModulusBytes(*ctx.card, kKeyExchange));
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "HandleContainer::GetKeyLengthFromCert", 0, FALSE,
+                   "Modulus Bits = %lu", static_cast<unsigned long>(capacity * 8));
+        std::vector<BYTE> cipher(n);
+        ReverseInto(pbData, n, cipher.data());
+        SecretBuffer plain(capacity);
+        DWORD len = capacity;
+        // The plaintext must fit where the ciphertext was.
+        if (!ctx.card->Decrypt(hKey, cipher.data(), n, plain.bytes.data(), &len) || len > n) {
+            error = kNteBadData;
+        } else {
+            memcpy(pbData, plain.bytes.data(), len);
+            *pdwDataLen = len;
+        }
+    }
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, error == 0, TRUE, "0x%p, %u, 0x%p, 0x%08x",
+               static_cast<void *>(pbData), unsigned(n), P(hKey), unsigned(dwFlags));
+    return error == 0 ? TRUE : Fail(pdwError, error);
+}
+
+HCRYPTKEY ContainerKeys::PublicSide(const KeyContext &ctx, HCRYPTKEY hKey, DWORD *pdwError)
+{
+    const DWORD spec = KeySpecOf(ctx, hKey);
+    if (spec == kNotCardKey)
+        return hKey;
+    EnterCriticalSection(&m_lock);
+    HCRYPTKEY &key = m_public[spec - 1];
+    if (!key) {
+        const BYTE *der = nullptr;
+        DWORD len = 0;
+        PCCERT_CONTEXT cert = ctx.card->Certificate(spec, &der, &len)
+                                  ? CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der, len)
+                                  : nullptr;
+        if (cert) {
+            if (!CryptImportPublicKeyInfo(ctx.ms, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                          &cert->pCertInfo->SubjectPublicKeyInfo, &key))
+                key = 0;
+            CertFreeCertificateContext(cert);
+        }
+    }
+    const HCRYPTKEY result = key;
+    LeaveCriticalSection(&m_lock);
+    if (!result)
+        *pdwError = kNteBadKey;
+    return result;
+}
+
+}  // namespace cspkeys
