@@ -12,13 +12,13 @@ void ReverseInto(const uint8_t *src, size_t n, uint8_t *dst)
         dst[i] = src[n - 1 - i];
 }
 
-uint32_t SignatureToLittleEndian(const uint8_t *card, size_t cardLen, size_t modulusLen, uint8_t *out)
+uint32_t WidenLittleEndian(const uint8_t *value, size_t len, size_t modulusLen, uint8_t *out)
 {
-    if (cardLen == 0 || cardLen > modulusLen)
+    if (len == 0 || len > modulusLen)
         return kNteBadData;
-    ReverseInto(card, cardLen, out);
-    // The missing leading zeros of the big-endian value end the little-endian one.
-    std::memset(out + cardLen, 0, modulusLen - cardLen);
+    if (out != value)
+        std::memmove(out, value, len);
+    std::memset(out + len, 0, modulusLen - len);
     return kOk;
 }
 

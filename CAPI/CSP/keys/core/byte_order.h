@@ -13,14 +13,15 @@ namespace cspkeys {
 //   src, dst  n bytes each; they must not overlap (n 0: nothing is touched)
 void ReverseInto(const uint8_t *src, size_t n, uint8_t *dst);
 
-// Turns the card's big-endian signature into CryptoAPI's little-endian one of
-// exactly the modulus length: an answer shorter than the modulus (leading zero
-// bytes dropped by the card) is left-padded before the reversal.
-//   card        the card's answer, cardLen bytes
+// Widens a little-endian signature to exactly the modulus length: a card answer
+// shorter than the modulus lost leading zero bytes of its big-endian value,
+// which are zeros at the little-endian end.
+//   value       the signature in little-endian order, len bytes
 //   modulusLen  the key's modulus length in bytes; out holds that many
-// Returns kOk, or kNteBadData when the answer is longer than the modulus or
-// empty (out is then untouched).
-uint32_t SignatureToLittleEndian(const uint8_t *card, size_t cardLen, size_t modulusLen, uint8_t *out);
+//               (out may be value itself)
+// Returns kOk, or kNteBadData when the answer is empty or longer than the
+// modulus (out is then untouched).
+uint32_t WidenLittleEndian(const uint8_t *value, size_t len, size_t modulusLen, uint8_t *out);
 
 }  // namespace cspkeys
 

@@ -54,8 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
         const size_t modulusLen = data[0];
         std::vector<uint8_t> signature(modulusLen ? modulusLen : 1);
-        if (SignatureToLittleEndian(data + 1, size - 1, modulusLen, signature.data()) == kOk)
-            Require(size - 1 <= modulusLen && signature[0] == data[size - 1]);
+        if (WidenLittleEndian(data + 1, size - 1, modulusLen, signature.data()) == kOk)
+            Require(size - 1 <= modulusLen && signature[0] == data[1] && signature[size - 2] == data[size - 1]);
 
         const uint32_t algId = 0x8000u | (data[0] & 0x0F);
         DigestInfo d{};

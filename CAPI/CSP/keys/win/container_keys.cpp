@@ -101,16 +101,11 @@ BOOL ContainerKeys::SignHash(const KeyContext &ctx, HCRYPTHASH hHash, DWORD dwKe
         if (error == 0) {
             std::vector<BYTE> sig(modulus, 0);
             DWORD len = modulus;
-            if (!ctx.card->Sign(info.bytes, DWORD(info.len), dwKeySpec, sig.data(), &len) || len == 0 ||
-                len > modulus) {
+            if (!ctx.card->Sign(info.bytes, DWORD(info.len), dwKeySpec, sig.data(), &len) ||
+                WidenLittleEndian(sig.data(), len, modulus, pbSignature) != kOk)
                 error = kNteFail;
-            } else {
-                // A card answer shorter than the modulus lost leading zero
-                // bytes of the big-endian value: zeros at the little-endian end.
-                memcpy(pbSignature, sig.data(), len);
-                memset(pbSignature + len, 0, modulus - len);
+            else
                 *pdwSigLen = modulus;
-            }
         }
     }
     _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, error == 0, TRUE, kFormat, P(hHash), unsigned(dwKeySpec),
