@@ -53,10 +53,19 @@ ContainerKeys::ContainerKeys()
 
 ContainerKeys::~ContainerKeys()
 {
-    for (HCRYPTKEY k : m_public)
+    Release();
+    DeleteCriticalSection(&m_lock);
+}
+
+void ContainerKeys::Release()
+{
+    EnterCriticalSection(&m_lock);
+    for (HCRYPTKEY &k : m_public) {
         if (k)
             CryptDestroyKey(k);
-    DeleteCriticalSection(&m_lock);
+        k = 0;
+    }
+    LeaveCriticalSection(&m_lock);
 }
 
 DWORD ContainerKeys::KeySpecOf(const KeyContext &ctx, ULONG_PTR hKey)
@@ -282,7 +291,9 @@ BOOL ContainerKeys::Decrypt(const KeyContext &ctx, BYTE *pbData, DWORD *pdwDataL
     DWORD error = 0;
     if (!ctx.card || KeySpecOf(ctx, hKey) != kKeyExchange) {
         error = kNteBadKey;
-    } else if (!pbData || !pdwDataLen || n == 0 || n > kMaxModulusLen) {
+    } else if (!pbData || !pdwDataLen) {
+        error = kErrorInvalidParameter;
+    } else if (n == 0 || n > kMaxModulusLen) {
         error = kNteBadData;
     } else {
         const DWORD capacity = std::max(n, ModulusBytes(*ctx.card, kKeyExchange));

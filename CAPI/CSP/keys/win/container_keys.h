@@ -31,6 +31,10 @@ public:
     ContainerKeys &operator=(const ContainerKeys &) = delete;
     ~ContainerKeys();
 
+    // Destroys the keys made in the Microsoft context; called before that
+    // context is released.
+    void Release();
+
     // 1 (exchange) or 2 (signature) for a card key handle, compared at full
     // pointer width; 3 for any other handle (0 is never a card key).
     static DWORD KeySpecOf(const KeyContext &ctx, ULONG_PTR hKey);
@@ -73,7 +77,8 @@ public:
 
     // Decrypts with the card's exchange key, in place like CryptDecrypt: the
     // little-endian ciphertext is reversed into a private copy, so a failure
-    // leaves the caller's bytes as they were (NTE_BAD_DATA).
+    // leaves the caller's bytes as they were (NTE_BAD_DATA; NTE_BAD_KEY for
+    // any other key, ERROR_INVALID_PARAMETER for a missing buffer or length).
     BOOL Decrypt(const KeyContext &ctx, BYTE *pbData, DWORD *pdwDataLen, HCRYPTKEY hKey, DWORD dwFlags,
                  DWORD *pdwError);
 
