@@ -55,6 +55,17 @@ function(vel_gtest_program target)
   target_link_libraries(${target} PRIVATE ${G_LIBS} GTest::gtest_main vel_defaults)
 endfunction()
 
+# vel_softcard_test(<target>)
+# A test program or benchmark on the software card: linked with its test
+# support (loaded_library.h: the library loaded as callers load it, the
+# control program, a private state file), built after the library and the
+# control program, and put beside them, where the support finds them. The
+# in-memory token of fake_pkcs11.h is the library softcard_fake_token.
+function(vel_softcard_test target)
+  target_link_libraries(${target} PRIVATE softcard_test_support)
+  set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/standins/softcard)
+endfunction()
+
 # vel_system_dll(<target>): a DLL that the deliverables load from the system
 # directory (the stand-ins). The Wine fixture copies it into the prefix's
 # system32 (x86-64) or syswow64 (x86) before any test runs.

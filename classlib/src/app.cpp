@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include "classlib/module.h"
+
 namespace cl {
 
 CWinApp* CWinApp::s_app = nullptr;
@@ -27,7 +29,7 @@ int CWinApp::Run() {
 HINSTANCE AfxGetInstanceHandle() {
   CWinApp* app = CWinApp::Get();
   if (app && app->m_hInstance) return app->m_hInstance;
-  return ::GetModuleHandleA(nullptr);
+  return AfxGetCodeModule();
 }
 
 int AfxWinMain(HINSTANCE instance) {

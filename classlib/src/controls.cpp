@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "classlib/app.h"
+#include "classlib/module.h"
 
 namespace cl {
 
@@ -24,6 +24,61 @@ void CProgressCtrl::GetRange(int& low, int& high) const {
   high = range.iHigh;
 }
 
+int CListCtrl::InsertColumn(int index, const char* heading, int format, int width) const {
+  LVCOLUMNA column{};
+  column.mask = LVCF_FMT | LVCF_TEXT | LVCF_SUBITEM | (width >= 0 ? LVCF_WIDTH : 0);
+  column.fmt = format;
+  column.cx = width;
+  column.pszText = const_cast<char*>(heading ? heading : "");
+  column.iSubItem = index;
+  return (int)SendMessage(LVM_INSERTCOLUMNA, (WPARAM)index, reinterpret_cast<LPARAM>(&column));
+}
+
+int CListCtrl::InsertItem(int index, const char* text, int image) const {
+  LVITEMA item{};
+  item.mask = LVIF_TEXT | LVIF_IMAGE;
+  item.iItem = index;
+  item.pszText = const_cast<char*>(text ? text : "");
+  item.iImage = image;
+  return (int)SendMessage(LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
+}
+
+BOOL CListCtrl::SetItemText(int item, int subItem, const char* text) const {
+  LVITEMA cell{};
+  cell.iSubItem = subItem;
+  cell.pszText = const_cast<char*>(text ? text : "");
+  return (BOOL)SendMessage(LVM_SETITEMTEXTA, (WPARAM)item, reinterpret_cast<LPARAM>(&cell));
+}
+
+std::string CListCtrl::GetItemText(int item, int subItem) const {
+  // A cell holds at most what the buffer takes; grow until the text fits.
+  for (size_t size = 256; size <= 65536; size *= 4) {
+    std::vector<char> buf(size, 0);
+    LVITEMA cell{};
+    cell.iSubItem = subItem;
+    cell.pszText = buf.data();
+    cell.cchTextMax = (int)size;
+    LRESULT got = SendMessage(LVM_GETITEMTEXTA, (WPARAM)item, reinterpret_cast<LPARAM>(&cell));
+    if (got < 0) got = 0;
+    if ((size_t)got < size - 1) return std::string(buf.data(), (size_t)got);
+  }
+  return std::string();
+}
+
+int CListCtrl::GetItemImage(int item) const {
+  LVITEMA row{};
+  row.mask = LVIF_IMAGE;
+  row.iItem = item;
+  if (!SendMessage(LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&row))) return -1;
+  return row.iImage;
+}
+
+HIMAGELIST CListCtrl::SetImageList(CImageList* images, int kind) const {
+  ::SetWindowLongA(m_hWnd, GWL_STYLE, ::GetWindowLongA(m_hWnd, GWL_STYLE) | LVS_SHAREIMAGELISTS);
+  return reinterpret_cast<HIMAGELIST>(
+      SendMessage(LVM_SETIMAGELIST, (WPARAM)kind, reinterpret_cast<LPARAM>(images ? images->m_hImageList : nullptr)));
+}
+
 CBitmapButton::~CBitmapButton() { FreeBitmaps(); }
 
 void CBitmapButton::FreeBitmaps() {
@@ -35,7 +90,7 @@ void CBitmapButton::FreeBitmaps() {
 
 bool CBitmapButton::LoadBitmaps(const char* up, const char* down, const char* focus, const char* disabled) {
   FreeBitmaps();
-  HINSTANCE inst = AfxGetInstanceHandle();
+  HINSTANCE inst = AfxGetResourceHandle();
   auto load = [inst](const char* name) -> HBITMAP { return name && *name ? ::LoadBitmapA(inst, name) : nullptr; };
   m_up = load(up);
   m_down = load(down);

@@ -1,6 +1,7 @@
 #include "classlib/dialog.h"
 
 #include "classlib/app.h"
+#include "classlib/module.h"
 
 namespace cl {
 
@@ -65,7 +66,7 @@ void CDialog::EndDialog(INT_PTR result) {
 }
 
 HWND CDialog::CreateFromTemplate(HWND parent) {
-  HINSTANCE inst = AfxGetInstanceHandle();
+  HINSTANCE inst = AfxGetResourceHandle();
   HRSRC res = ::FindResourceA(inst, MAKEINTRESOURCEA(m_templateId), reinterpret_cast<LPCSTR>(RT_DIALOG));
   if (!res) return nullptr;
   HGLOBAL data = ::LoadResource(inst, res);

@@ -1,21 +1,103 @@
 #include "classlib/wnd.h"
 
+#include <cstdio>
+#include <mutex>
+#include <set>
+#include <string>
 #include <vector>
+
+#include "classlib/app.h"
 
 namespace cl {
 
 namespace {
 // The window property that ties a window to its object.
 const char kObjectProp[] = "cl.CWnd";
+
+// The object of the window CreateEx is making on this thread: bound at the
+// window's first message, before WM_NCCREATE and WM_CREATE.
+thread_local CWnd* t_creating = nullptr;
+// Set when that window got its last message during creation: the object may
+// be deleted already (a frame deletes itself), CreateEx must not touch it.
+thread_local bool t_creatingGone = false;
 }  // namespace
 
 CWnd::~CWnd() {
-  if (m_hWnd) {
-    if (m_oldProc)
-      UnsubclassWindow();
-    else
-      Detach();
+  if (!m_hWnd) return;
+  HWND hwnd = m_hWnd;
+  bool created = m_created;
+  if (m_oldProc)
+    UnsubclassWindow();
+  else
+    Detach();
+  // Unbound first: the object is half gone, its map must not run.
+  if (created) ::DestroyWindow(hwnd);
+}
+
+BOOL CWnd::CreateEx(DWORD exStyle, const char* className, const char* windowName, DWORD style, int x, int y,
+                    int width, int height, HWND parent, HMENU menu, void* param) {
+  if (m_hWnd || !className) {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
   }
+  CWnd* outer = t_creating;   // a window created from another's WM_CREATE
+  bool outerGone = t_creatingGone;
+  t_creating = this;
+  t_creatingGone = false;
+  HWND hwnd = ::CreateWindowExA(exStyle, className, windowName, style, x, y, width, height, parent, menu,
+                                AfxGetInstanceHandle(), param);
+  DWORD error = ::GetLastError();
+  bool gone = t_creatingGone;
+  t_creating = outer;
+  t_creatingGone = outerGone;
+  if (!hwnd || gone) {
+    ::SetLastError(error ? error : ERROR_CANNOT_FIND_WND_CLASS);
+    return FALSE;
+  }
+  if (!m_hWnd) SubclassWindow(hwnd);   // not one of our classes
+  m_created = m_hWnd == hwnd;
+  return m_created ? TRUE : FALSE;
+}
+
+LRESULT CALLBACK AfxWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  CWnd* wnd = CWnd::FromHandle(hwnd);
+  if (!wnd && t_creating && !t_creating->m_hWnd) {
+    wnd = t_creating;
+    wnd->Attach(hwnd);
+  }
+  if (!wnd) return ::DefWindowProcA(hwnd, msg, wParam, lParam);
+  if (msg == WM_NCDESTROY) {
+    LRESULT result = wnd->WindowProc(msg, wParam, lParam);
+    wnd->m_created = false;
+    wnd->Detach();
+    CWinApp* app = AfxGetApp();
+    if (app && app->m_pMainWnd == wnd) app->m_pMainWnd = nullptr;
+    if (wnd == t_creating) t_creatingGone = true;
+    wnd->PostNcDestroy();
+    return result;
+  }
+  return wnd->WindowProc(msg, wParam, lParam);
+}
+
+const char* AfxRegisterWndClass(UINT classStyle, HCURSOR cursor, HBRUSH background, HICON icon) {
+  static std::mutex lock;
+  static std::set<std::string> names;
+  char name[96];
+  std::snprintf(name, sizeof name, "cl:%p:%x:%p:%p:%p", static_cast<void*>(AfxGetInstanceHandle()), classStyle,
+                static_cast<void*>(cursor), static_cast<void*>(background), static_cast<void*>(icon));
+  std::lock_guard<std::mutex> hold(lock);
+  auto known = names.find(name);
+  if (known != names.end()) return known->c_str();
+  WNDCLASSA wc{};
+  wc.style = classStyle;
+  wc.lpfnWndProc = &AfxWndProc;
+  wc.hInstance = AfxGetInstanceHandle();
+  wc.hCursor = cursor;
+  wc.hbrBackground = background;
+  wc.hIcon = icon;
+  wc.lpszClassName = name;
+  if (!::RegisterClassA(&wc) && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return nullptr;
+  return names.insert(name).first->c_str();
 }
 
 CWnd* CWnd::FromHandle(HWND hwnd) {

@@ -8,3 +8,7 @@
 #define IDC_OWNERDRAW 304
 #define IDC_NOBITMAP 305
 #define ID_APP_COMMAND 400
+#define IDD_LIST 202
+#define IDC_LIST 306
+#define IDD_MODULE 500
+#define IDR_FRAME 600

@@ -32,7 +32,8 @@ class CWinApp : public CCmdTarget {
 };
 
 inline CWinApp* AfxGetApp() { return CWinApp::Get(); }
-// The module of the program (resources are looked up here).
+// The module of the program (of the DLL, for a copy of the layer linked into
+// one). Resources are looked up in AfxGetResourceHandle() (module.h).
 HINSTANCE AfxGetInstanceHandle();
 
 // The entry shared by WinMain and the tests: binds the instance, runs the app.

@@ -7,3 +7,8 @@
 #include "classlib/controls.h"
 #include "classlib/gdi.h"
 #include "classlib/commondlg.h"
+#include "classlib/module.h"
+#include "classlib/frame.h"
+#include "classlib/thread.h"
+#include "classlib/imagelist.h"
+#include "classlib/notifyicon.h"

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <string>
+#include "classlib/imagelist.h"
 #include "classlib/wnd.h"
 
 namespace cl {
@@ -46,6 +47,29 @@ class CProgressCtrl : public CWnd {
   int StepIt() const { return (int)SendMessage(PBM_STEPIT); }
   int GetPos() const { return (int)SendMessage(PBM_GETPOS); }
   int SetPos(int pos) const { return (int)SendMessage(PBM_SETPOS, (WPARAM)pos); }
+};
+
+// A list view (report view as the programs use it). Texts are ANSI.
+class CListCtrl : public CWnd {
+ public:
+  // Column `index` with its heading, LVCFMT_* alignment and width in pixels;
+  // the new column's index or -1.
+  int InsertColumn(int index, const char* heading, int format = LVCFMT_LEFT, int width = -1) const;
+  // Row `index` with its first column's text and small image; the new row's
+  // index or -1.
+  int InsertItem(int index, const char* text, int image = 0) const;
+  BOOL SetItemText(int item, int subItem, const char* text) const;
+  // The text of one cell (empty for a missing cell).
+  std::string GetItemText(int item, int subItem) const;
+  // The image of a row, or -1 for a missing row.
+  int GetItemImage(int item) const;
+  BOOL DeleteAllItems() const { return (BOOL)SendMessage(LVM_DELETEALLITEMS); }
+  int GetItemCount() const { return (int)SendMessage(LVM_GETITEMCOUNT); }
+  DWORD SetExtendedStyle(DWORD style) const { return (DWORD)SendMessage(LVM_SETEXTENDEDLISTVIEWSTYLE, 0, style); }
+  // Lends `images` to the list (LVSIL_SMALL, LVSIL_NORMAL, LVSIL_STATE): the
+  // list is marked as sharing its image lists, so destroying the control
+  // leaves them to their owner. Returns the previous list of that kind.
+  HIMAGELIST SetImageList(CImageList* images, int kind) const;
 };
 
 // An owner-drawn button showing one of four bitmaps: up, down (pressed),

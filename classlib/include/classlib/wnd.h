@@ -29,6 +29,14 @@ class CWnd : public CCmdTarget {
   bool SubclassWindow(HWND hwnd);
   HWND UnsubclassWindow();
 
+  // Creates a window of a class whose procedure is ours (AfxRegisterWndClass)
+  // bound to this object from its first message (WM_CREATE reaches the map).
+  // A window of another class is subclassed once created. FALSE when this
+  // object is already bound or the window cannot be made (last error as
+  // CreateWindowExA left it). The window is destroyed with the object.
+  BOOL CreateEx(DWORD exStyle, const char* className, const char* windowName, DWORD style, int x, int y,
+                int width, int height, HWND parent, HMENU menu, void* param = nullptr);
+
   // Thin forwards to user32.
   HWND GetDlgItem(int id) const { return ::GetDlgItem(m_hWnd, id); }
   int GetDlgCtrlID() const { return ::GetDlgCtrlID(m_hWnd); }
@@ -77,11 +85,25 @@ class CWnd : public CCmdTarget {
 
   void Attach(HWND hwnd);
   void Detach();
+  // After the last message of a window made by CreateEx (the object is
+  // already unbound). A frame deletes itself here.
+  virtual void PostNcDestroy() {}
 
   static LRESULT CALLBACK SubclassProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
  private:
+  friend LRESULT CALLBACK AfxWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
   WNDPROC m_oldProc = nullptr;
+  bool m_created = false;   // made by CreateEx: destroyed with the object
 };
+
+// The procedure of the window classes registered by AfxRegisterWndClass.
+LRESULT CALLBACK AfxWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
+// Registers (once per set of attributes) a window class of the code module
+// whose procedure is AfxWndProc, and gives its name; the name stays valid to
+// the end of the process. NULL when the class cannot be registered.
+const char* AfxRegisterWndClass(UINT classStyle, HCURSOR cursor = nullptr, HBRUSH background = nullptr,
+                                HICON icon = nullptr);
 
 }  // namespace cl

@@ -16,17 +16,12 @@
 #include "MainDlg.h"
 #include "Operations.h"
 #include "PaneWriter.h"
+#include "pkcs11_loader.h"
 #include "resource.h"
 
 namespace vel {
 
 namespace {
-#ifdef _WIN64
-const char kLibraryName[] = "vel3_pkcs11_w64.dll";
-#else
-const char kLibraryName[] = "vel3_pkcs11_w32.dll";
-#endif
-
 // A blank-padded PKCS#11 text as a C string without its trailing blanks.
 void CopyTrimmed(char *dst, size_t dstSize, const CK_UTF8CHAR *src, size_t srcLength)
 {
@@ -37,21 +32,6 @@ void CopyTrimmed(char *dst, size_t dstSize, const CK_UTF8CHAR *src, size_t srcLe
     dst[n] = '\0';
 }
 
-// Binds the library from the system directory only.
-CK_RV BindLibrary(CK_FUNCTION_LIST **functions)
-{
-    ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-    HMODULE module = ::LoadLibraryExA(kLibraryName, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (!module)
-        return CKR_FUNCTION_FAILED;
-    auto getList = reinterpret_cast<CK_C_GetFunctionList>(reinterpret_cast<void (*)()>(::GetProcAddress(module, "C_GetFunctionList")));
-    if (!getList)
-        return CKR_FUNCTION_FAILED;   // the library stays loaded to the end, as on success
-    CK_RV rv = getList(functions);
-    if (rv == CKR_OK && !*functions)
-        rv = CKR_FUNCTION_FAILED;
-    return rv;
-}
 } // namespace
 
 uint16_t CardStateFromLastRv() { return CardStateFromRv(lastRv, g_connection.slotCount != 0); }
@@ -85,7 +65,7 @@ uint16_t StartCardManager()
     if (!g_state.libraryInitialised) {
         CK_FUNCTION_LIST *functions = nullptr;
         StampCallTime();
-        CK_RV rv = BindLibrary(&functions);
+        CK_RV rv = ThePkcs11Loader().Bind(&functions);
         TraceServiceHeader(CallGetFunctionList, rv);
         AppendPaneLine(PaneTrace, "   CK_RV = 0x%08lx", (unsigned long)rv);
         if (rv != CKR_OK) {

@@ -1,9 +1,10 @@
-// A small in-memory token behind a CK_FUNCTION_LIST, for the card layer's
-// tests: one slot, data/certificate/key objects, user and SO PINs with try
-// counters, sessions, searches, signing. Every call is logged by name, and a
-// result can be forced for the next call of a function.
-#ifndef VEL3GES_TESTS_FAKE_PKCS11_H
-#define VEL3GES_TESTS_FAKE_PKCS11_H
+// A small in-memory token behind a CK_FUNCTION_LIST, for the tests of any
+// deliverable (library softcard_fake_token): one slot, data/certificate/key
+// objects, user and SO PINs with try counters, sessions, searches, signing.
+// Every call is logged by name, and a result can be forced for the next call
+// of a function.
+#ifndef SOFTCARD_TESTS_FAKE_PKCS11_H
+#define SOFTCARD_TESTS_FAKE_PKCS11_H
 
 #include <map>
 #include <string>

@@ -1,0 +1,675 @@
+#include "pkcs_container.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "certificate_key_type.h"
+#include "certificate_rules.h"
+#include "csp_globals.h"
+#include "handle_container.h"
+#include "log_trace.h"
+#include "pkcs_helpers.h"
+
+namespace {
+
+std::atomic<bool> PkcsInitialized{false};
+
+CK_FUNCTION_LIST_PTR List()
+{
+    return pFunctionList.load();
+}
+
+void TraceNoLogout(CK_SESSION_HANDLE s)
+{
+    _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "logout", 0, FALSE, "DO NOT LOGOUT %p, %lu", static_cast<void *>(List()),
+               static_cast<unsigned long>(s));
+}
+
+char *CopyText(const char *text, int size)
+{
+    char *copy = static_cast<char *>(csp_alloc(1, size));
+    if (copy)
+        std::memcpy(copy, text, strnlen(text, static_cast<size_t>(size) - 1));   // csp_alloc zero-fills: NUL-terminated
+    return copy;
+}
+
+CK_RV OpenSession(CK_SLOT_ID slot, CK_SESSION_HANDLE *session)
+{
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "openSession", 0, FALSE, "%p, %lu, %d", static_cast<void *>(List()),
+               static_cast<unsigned long>(slot), static_cast<int>(CKF_SERIAL_SESSION));
+    const CK_RV rv = List() ? List()->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, session)
+                            : CKR_CRYPTOKI_NOT_INITIALIZED;
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "openSession", rv, FALSE, "%p, %lu, %d", static_cast<void *>(List()),
+               static_cast<unsigned long>(slot), static_cast<int>(CKF_SERIAL_SESSION));
+    return rv;
+}
+
+void CloseSession(CK_SESSION_HANDLE session)
+{
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "closeSession", 0, FALSE, "%p, %lu", static_cast<void *>(List()),
+               static_cast<unsigned long>(session));
+    const CK_RV rv = List() ? List()->C_CloseSession(session) : CKR_CRYPTOKI_NOT_INITIALIZED;
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "closeSession", rv, FALSE, "%p, %lu", static_cast<void *>(List()),
+               static_cast<unsigned long>(session));
+}
+
+// A failed return line with a fixed text, or with a format of one number.
+BOOL Fail(const char *name, const char *text)
+{
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, FALSE, TRUE, "%s", text);
+    return FALSE;
+}
+
+// format is always one of this file's own texts with one number.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+BOOL FailWith(const char *name, const char *format, unsigned long value)
+{
+    char text[160];
+    snprintf(text, sizeof text, format, value);
+    return Fail(name, text);
+}
+#pragma GCC diagnostic pop
+
+} // namespace
+
+// ---- PKCSContainer ----
+
+PKCSContainer::~PKCSContainer()
+{
+    // The session stays open and the holder logged in: sessions end with the
+    // library's finalisation.
+    csp_free(m_szReaderName);
+    csp_free(m_szComputerName);
+    csp_free(m_szContainerName);
+    csp_free(m_pbCertSignature);
+    csp_free(m_pbCertExchange);
+}
+
+CK_SLOT_ID PKCSContainer::GetslotID() const
+{
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "PKCSContainer::GetslotID", 0, FALSE, "%s", "");
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "PKCSContainer::GetslotID", 0, FALSE, "m_slotID = 0x%08lx",
+               static_cast<unsigned long>(m_slotID));
+    return m_slotID;
+}
+
+CK_SESSION_HANDLE PKCSContainer::GethSession() const
+{
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "PKCSContainer::GethSession", 0, FALSE, "%s", "");
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "PKCSContainer::GethSession", 0, FALSE, "hSession = 0x%08lx",
+               static_cast<unsigned long>(m_hSession));
+    return m_hSession;
+}
+
+void PKCSContainer::SethSession(CK_SESSION_HANDLE h)
+{
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "PKCSContainer::SethSession", 0, FALSE, "0x%08lx", static_cast<unsigned long>(h));
+    m_hSession = h;
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "PKCSContainer::SethSession", 0, FALSE, "0x%08lx", static_cast<unsigned long>(h));
+}
+
+CK_OBJECT_HANDLE PKCSContainer::GethCertfromKeySpec(DWORD dwKeySpec) const
+{
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "PKCSContainer::GethCertfromKeySpec", 0, FALSE, "Looking for dwKeySpec : %lu",
+               static_cast<unsigned long>(dwKeySpec));
+    CK_OBJECT_HANDLE h = 0;
+    if (dwKeySpec == AT_SIGNATURE)
+        h = m_hCertSignature;
+    else if (dwKeySpec == 0 || dwKeySpec == AT_KEYEXCHANGE)
+        h = m_hCertExchange;
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "PKCSContainer::GethCertfromKeySpec", 0, FALSE, "hCert = 0x%08lx",
+               static_cast<unsigned long>(h));
+    return h;
+}
+
+CK_OBJECT_HANDLE PKCSContainer::GethCertExchange() const
+{
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "PKCSContainer::GethCertExchange", 0, FALSE, "%s", "");
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "PKCSContainer::GethCertExchange", 0, FALSE, "hCert = 0x%08lX",
+               static_cast<unsigned long>(m_hCertExchange));
+    return m_hCertExchange;
+}
+
+CK_OBJECT_HANDLE PKCSContainer::GethCertSignature() const
+{
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "PKCSContainer::GethCertSignature", 0, FALSE, "%s", "");
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "PKCSContainer::GethCertSignature", 0, FALSE, "hCert = 0x%08lX",
+               static_cast<unsigned long>(m_hCertSignature));
+    return m_hCertSignature;
+}
+
+DWORD PKCSContainer::GetKeySpecFromUserKey(ULONG64 hKey) const
+{
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "PKCSContainer::GetKeySpecFromUserKey", 0, FALSE, "%llu",
+               static_cast<unsigned long long>(hKey));
+    DWORD spec = 3;
+    const char *what = "Other key type";
+    if (m_hCertExchange && hKey == m_hCertExchange) {
+        spec = AT_KEYEXCHANGE;
+        what = "Handle AUTHENT key";
+    } else if (m_hCertSignature && hKey == m_hCertSignature) {
+        spec = AT_SIGNATURE;
+        what = "Handle SIGNATURE key";
+    }
+    _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "PKCSContainer::GetKeySpecFromUserKey", 0, FALSE, "%s", what);
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "PKCSContainer::GetKeySpecFromUserKey", 0, FALSE, "KeyType : %lu",
+               static_cast<unsigned long>(spec));
+    return spec;
+}
+
+BOOL isSessionValid(PKCSContainer *container)
+{
+    if (!container || !List())
+        return FALSE;
+    CK_SESSION_INFO info = {};
+    const CK_RV rv = List()->C_GetSessionInfo(container->m_hSession, &info);
+    if (rv == CKR_OK) {
+        _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "isSessionValid", 0, FALSE, "Session correcte");
+        return TRUE;
+    }
+    _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "isSessionValid", 0, FALSE, "Demande de l'etat session impossible: rv=0x%08lx",
+               static_cast<unsigned long>(rv));
+    CK_SESSION_HANDLE session = 0;
+    if (OpenSession(container->m_slotID, &session) == CKR_OK) {
+        container->SethSession(session);
+        container->m_bPinGiven = FALSE;
+    }
+    return FALSE;
+}
+
+// ---- Pkcs ----
+
+namespace Pkcs {
+
+bool IsInitialized()
+{
+    return PkcsInitialized.load();
+}
+
+void SetInitialized(bool initialized)
+{
+    PkcsInitialized.store(initialized);
+}
+
+BOOL GetCardInfoForContainer(CK_SESSION_HANDLE hSession, CK_SLOT_ID slotID, char *strContainerName,
+                             DWORD szContainerName, CK_OBJECT_HANDLE *handles, CK_ULONG *count)
+{
+    const char *name = "Pkcs::GetCardInfoForContainer";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "slotID : %lu, strContainerName : %p, szContainerName : %lu",
+               static_cast<unsigned long>(slotID), static_cast<void *>(strContainerName),
+               static_cast<unsigned long>(szContainerName));
+    if (!strContainerName || szContainerName == 0 || !List()) {
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, FALSE, TRUE, "Bad Parameters");
+        return FALSE;
+    }
+    CK_SESSION_HANDLE session = hSession;
+    if (!session && OpenSession(slotID, &session) != CKR_OK)
+        return FailWith(name, "Failed to open a session for slotID (%lu)", static_cast<unsigned long>(slotID));
+    CK_OBJECT_HANDLE found[kMaxCertificates] = {};
+    CK_ULONG foundCount = kMaxCertificates;
+    CK_RV rv = getAllX509CertificateList(session, found, &foundCount);
+    if (rv != CKR_OK) {
+        if (!hSession)
+            CloseSession(session);
+        return FailWith(name, "Failed to get certificates (0x%lx)", static_cast<unsigned long>(rv));
+    }
+    CK_BYTE subject[kNameSize] = {};
+    CK_ULONG subjectLength = sizeof subject;
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "getX509Subject", 0, FALSE, "%p, %lu, %lu, %p, %lu",
+               static_cast<void *>(List()), static_cast<unsigned long>(session), static_cast<unsigned long>(found[0]),
+               static_cast<void *>(subject), static_cast<unsigned long>(subjectLength));
+    rv = foundCount ? getX509Subject(session, found[0], subject, &subjectLength) : CKR_OBJECT_HANDLE_INVALID;
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "getX509Subject", rv, FALSE, "%lu", static_cast<unsigned long>(subjectLength));
+    if (!hSession)
+        CloseSession(session);
+    if (rv != CKR_OK || subjectLength > sizeof subject)
+        return FailWith(name, "Failed to get the certificate subject (0x%lx)", static_cast<unsigned long>(rv));
+    if (certrules::ContainerNameFromSubject(subject, subjectLength, strContainerName, szContainerName) < 0)
+        return Fail(name, "szContainerName too small");
+    if (handles && count) {
+        if (*count >= foundCount && foundCount)
+            std::memcpy(handles, found, foundCount * sizeof(CK_OBJECT_HANDLE));
+        *count = foundCount;
+    }
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+    return TRUE;
+}
+
+BOOL CreateContainerfromSlot(CK_SLOT_ID slotID, const char *strContainer, PKCSContainer **out)
+{
+    const char *name = "Pkcs::CreateContainerfromSlot";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "slotID : %lu, strContainer : 0x%p",
+               static_cast<unsigned long>(slotID), static_cast<const void *>(strContainer));
+    if (!out || !List())
+        return Fail(name, "Bad Parameters");
+    CK_SESSION_HANDLE session = 0;
+    if (OpenSession(slotID, &session) != CKR_OK)
+        return FailWith(name, "Failed to open a session for slotID (%lu)", static_cast<unsigned long>(slotID));
+    CK_OBJECT_HANDLE handles[kMaxCertificates] = {};
+    CK_ULONG count = kMaxCertificates;
+    char containerName[kNameSize] = {};
+    if (strContainer) {
+        const CK_RV rv = getAllX509CertificateList(session, handles, &count);
+        if (rv != CKR_OK) {
+            CloseSession(session);
+            return FailWith(name, "Failed to get certificates (0x%lx)", static_cast<unsigned long>(rv));
+        }
+        if (std::strlen(strContainer) >= sizeof containerName) {
+            CloseSession(session);
+            return Fail(name, "Container name too long");
+        }
+        std::strcpy(containerName, strContainer);
+    } else if (!GetCardInfoForContainer(session, slotID, containerName, sizeof containerName, handles, &count)) {
+        CloseSession(session);
+        return Fail(name, "Failed to get certificate list");
+    }
+    PKCSContainer *container = new PKCSContainer();
+    container->m_slotID = slotID;
+    container->m_hSession = session;
+    container->m_szContainerName = CopyText(containerName, static_cast<int>(std::strlen(containerName) + 1));
+    const char *failure = nullptr;
+    unsigned long failureValue = 0;
+    if (!container->m_szContainerName)
+        failure = "Failed to copy the container name (0x%lx)";
+    for (CK_ULONG i = 0; i < count && !failure; ++i) {
+        CK_ULONG size = 0;
+        CK_RV rv = getX509Value(session, handles[i], nullptr, &size);
+        if (rv != CKR_OK) {
+            failure = "Failed to get the certificate size (0x%lx)";
+            failureValue = rv;
+            break;
+        }
+        BYTE *value = size < 0x100000 ? static_cast<BYTE *>(csp_alloc(1, static_cast<int>(size))) : nullptr;
+        if (!value) {
+            failure = "Failed to get the certificate value (0x%lx)";
+            break;
+        }
+        rv = getX509Value(session, handles[i], value, &size);
+        if (rv != CKR_OK) {
+            csp_free(value);
+            failure = "Failed to get the certificate value (0x%lx)";
+            failureValue = rv;
+            break;
+        }
+        const certrules::KeyTypeResult type = certrules::GetCertificateKeyType(value, size);
+        _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", 0, FALSE, "%s", "");
+        if (type.outcome == certrules::KeyTypeOutcome::NotDecoded)
+            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", FALSE, TRUE,
+                       "CertCreateCertificateContext error: 0x%08lx", static_cast<unsigned long>(type.error));
+        else if (type.outcome == certrules::KeyTypeOutcome::NoKeyUsage)
+            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", FALSE, TRUE, "Unable to get key usage");
+        else
+            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", TRUE, TRUE, "%lu",
+                       static_cast<unsigned long>(type.keySpec));
+        if (type.outcome != certrules::KeyTypeOutcome::Found) {
+            csp_free(value);
+            failure = "Failed to get the certificate key type (0x%lx)";
+            break;
+        }
+        BYTE *copy = static_cast<BYTE *>(csp_alloc(1, static_cast<int>(size)));
+        if (copy) {
+            std::memcpy(copy, value, size);
+            if (type.keySpec == AT_KEYEXCHANGE) {
+                csp_free(container->m_pbCertExchange);
+                container->m_pbCertExchange = copy;
+                container->m_cbCertExchange = size;
+                container->m_hCertExchange = handles[i];
+            } else {
+                csp_free(container->m_pbCertSignature);
+                container->m_pbCertSignature = copy;
+                container->m_cbCertSignature = size;
+                container->m_hCertSignature = handles[i];
+            }
+        }
+        csp_free(value);
+    }
+    if (failure) {
+        delete container;
+        CloseSession(session);
+        return FailWith(name, failure, failureValue);
+    }
+    *out = container;
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+    return TRUE;
+}
+
+BOOL UpdateContainerTable(HandleContainer *hc, const char *pszContainer, int propagation, const char *readerName,
+                          const char *computerName)
+{
+    const char *name = "Pkcs::UpdateContainerTable";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE,
+               "pszContainer = %s, propagation = %d, readerName = %s, computerName = %s",
+               pszContainer ? pszContainer : "NULL", propagation, readerName ? readerName : "NULL",
+               computerName ? computerName : "NULL");
+    if (!hc || !pszContainer || !List())
+        return Fail(name, "Bad Parameters");
+    const bool wantDefault = std::strstr(pszContainer, "DEFAULT_CONTAINER") != nullptr;
+    CK_SLOT_ID *slots = static_cast<CK_SLOT_ID *>(csp_alloc(kMaxSlots, sizeof(CK_SLOT_ID)));
+    if (!slots) {
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "getSlotListWithToken", CKR_HOST_MEMORY, FALSE, "%d, %d, %d, 0x%08X", 0,
+                   0, 0, static_cast<unsigned>(CKR_HOST_MEMORY));
+        return Fail(name, "");
+    }
+    CK_ULONG count = kMaxSlots;
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "getSlotListWithToken", 0, FALSE, "%p, %p, %lu", static_cast<void *>(List()),
+               static_cast<void *>(slots), static_cast<unsigned long>(count));
+    const CK_RV rv = List()->C_GetSlotList(CK_TRUE, slots, &count);
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "getSlotListWithToken", rv, FALSE, "%p, %p, %lu",
+               static_cast<void *>(List()), static_cast<void *>(slots), static_cast<unsigned long>(count));
+    BOOL result = FALSE;
+    if (rv != CKR_OK || count > kMaxSlots) {
+        Fail(name, "");
+    } else if (count == 0) {
+        Fail(name, "No card found. Couldn't get any container");
+    } else if (readerName && readerName[0]) {
+        CK_SLOT_ID slot = 0;
+        int found = 0;
+        PKCSContainer *container = nullptr;
+        if (std::strlen(readerName) >= kReaderNameSize ||
+            (computerName && std::strlen(computerName) >= kReaderNameSize)) {
+            Fail(name, "Reader or computer name too long");
+        } else if (FindSlot(slots, count, readerName, &slot, &found) != CKR_OK || !found) {
+            Fail(name, "No matching reader found. Couldn't get any container");
+        } else if (!CreateContainerfromSlot(slot, nullptr, &container)) {
+            // No container to keep the names in: no matching card, as on the name path.
+            result = TRUE;
+            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "rv = 0x%08x", 0);
+        } else {
+            container->m_szReaderName = CopyText(readerName, kReaderNameSize);
+            if (computerName)
+                container->m_szComputerName = CopyText(computerName, kReaderNameSize);
+            if (!container->m_szReaderName || (computerName && !container->m_szComputerName)) {
+                delete container;
+                Fail(name, "Out of memory");
+            } else {
+                hc->m_pCurrentContainer = container;
+                result = TRUE;
+                _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "rv = 0x%08x", 0);
+            }
+        }
+    } else {
+        result = TRUE;
+        for (CK_ULONG i = 0; i < count; ++i) {
+            char slotName[kNameSize] = {};
+            if (!GetCardInfoForContainer(0, slots[i], slotName, sizeof slotName, nullptr, nullptr)) {
+                result = FALSE;
+                Fail(name, "GetCardInfoForContainer failed");
+                break;
+            }
+            const bool contained = std::strstr(pszContainer, slotName) != nullptr;
+            if (contained || wantDefault) {
+                if (contained && std::strlen(pszContainer) >= kNameSize) {
+                    result = FALSE;   // a name that cannot be kept whole
+                    Fail(name, "Container name too long");
+                    break;
+                }
+                PKCSContainer *container = nullptr;
+                if (CreateContainerfromSlot(slots[i], contained ? pszContainer : slotName, &container))
+                    hc->m_pCurrentContainer = container;
+                break;
+            }
+        }
+        if (result)
+            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "rv = 0x%08x", 0);
+    }
+    csp_free(slots);
+    return result;
+}
+
+BOOL DoSilentLogin(PKCSContainer *container)
+{
+    const char *name = "Pkcs::DoSilentLogin";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p", static_cast<void *>(container));
+    if (!container)
+        return Fail(name, "");
+    const CK_RV rv = login(container->m_hSession, nullptr, 0, CRYPT_SILENT);
+    if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) {
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "Logged successfully: 0x%p",
+                   static_cast<void *>(container));
+        return TRUE;
+    }
+    TraceNoLogout(container->m_hSession);
+    if (rv == CKR_PIN_INCORRECT)
+        return FailWith(name, "Incorrect Pin: 0x%08lx", static_cast<unsigned long>(rv));
+    return FailWith(name, "0x%08lx", static_cast<unsigned long>(rv));
+}
+
+BOOL DoLogin(PKCSContainer *container, DWORD dwFlags)
+{
+    const char *name = "Pkcs::DoLogin";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p, 0x%08lx", static_cast<void *>(container),
+               static_cast<unsigned long>(dwFlags));
+    if (!container || !List())
+        return Fail(name, "");
+    CK_TOKEN_INFO token = {};
+    if (List()->C_GetTokenInfo(container->m_slotID, &token) != CKR_OK || (token.flags & CKF_USER_PIN_LOCKED))
+        return FailWith(name, "0x%08lx", static_cast<unsigned long>(dwFlags));
+    bool finalTry = false;
+    for (;;) {
+        PreparePinPrompt(token, dwFlags);
+        const CK_RV rv = login(container->m_hSession, nullptr, 0, dwFlags);
+        if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) {
+            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "Logged successfully: 0x%p, 0x%08lx",
+                       static_cast<void *>(container), static_cast<unsigned long>(dwFlags));
+            return TRUE;
+        }
+        if (rv != CKR_PIN_INCORRECT || finalTry) {
+            TraceNoLogout(container->m_hSession);
+            return FailWith(name, "0x%08lx", static_cast<unsigned long>(rv));
+        }
+        if (List()->C_GetTokenInfo(container->m_slotID, &token) != CKR_OK) {
+            TraceNoLogout(container->m_hSession);
+            return FailWith(name, "0x%08lx", static_cast<unsigned long>(rv));
+        }
+        if (token.flags & CKF_USER_PIN_LOCKED)
+            return FailWith(name, "0x%08lx", static_cast<unsigned long>(CKR_PIN_LOCKED));
+        finalTry = (token.flags & CKF_USER_PIN_FINAL_TRY) != 0;
+    }
+}
+
+BOOL CheckPinCode(HandleContainer *hc, const char *pin, DWORD dwFlags, CK_RV *rv)
+{
+    const char *name = "Pkcs::CheckPinCode";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p, 0x%p, 0x%08lx", static_cast<void *>(hc),
+               static_cast<const void *>(pin), static_cast<unsigned long>(dwFlags));
+    if (!hc || !hc->m_pCurrentContainer || !rv || !pin || !List())
+        return Fail(name, "");
+    PKCSContainer *c = hc->m_pCurrentContainer;
+    const CK_RV out = List()->C_Logout(c->m_hSession);
+    _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "logout", 0, FALSE, "0x%p, 0x%08lx, 0x%08lx, 0x%08lx",
+               static_cast<void *>(List()), static_cast<unsigned long>(c->m_hSession),
+               static_cast<unsigned long>(dwFlags), static_cast<unsigned long>(out));
+    if (out == CKR_SESSION_HANDLE_INVALID && (!c->m_szComputerName || !c->m_szComputerName[0])) {
+        CK_SESSION_HANDLE session = 0;
+        if (OpenSession(c->m_slotID, &session) != CKR_OK) {
+            *rv = CKR_FUNCTION_FAILED;
+            return FailWith(name, "Failed to open a session for slotID (%lu)", static_cast<unsigned long>(c->m_slotID));
+        }
+        c->SethSession(session);
+    }
+    *rv = login(c->m_hSession, pin, 4, dwFlags);
+    if (*rv == CKR_OK || *rv == CKR_USER_ALREADY_LOGGED_IN) {
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+        return TRUE;
+    }
+    if (*rv != CKR_PIN_INCORRECT && *rv != CKR_PIN_LOCKED)
+        TraceNoLogout(c->m_hSession);
+    return FailWith(name, "0x%08lx", static_cast<unsigned long>(*rv));
+}
+
+BOOL DoSign(HandleContainer *hc, DWORD cbHash, const BYTE *pbHash, DWORD dwKeySpec, BYTE *pbSignature,
+            DWORD *pdwSigLen)
+{
+    const char *name = "Pkcs::DoSign";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p, %lu, 0x%p, %lu, 0x%p, 0x%p", static_cast<void *>(hc),
+               static_cast<unsigned long>(cbHash), static_cast<const void *>(pbHash),
+               static_cast<unsigned long>(dwKeySpec), static_cast<void *>(pbSignature), static_cast<void *>(pdwSigLen));
+    if (!hc || !hc->m_pCurrentContainer || !pdwSigLen || !List() || (pbSignature && !pbHash))
+        return Fail(name, "");
+    PKCSContainer *c = hc->m_pCurrentContainer;
+    const CK_OBJECT_HANDLE hCert = c->GethCertfromKeySpec(dwKeySpec);
+    CK_OBJECT_HANDLE *cache = dwKeySpec == AT_KEYEXCHANGE ? &c->m_hPrivKeyExchange
+                              : dwKeySpec == AT_SIGNATURE ? &c->m_hPrivKeySignature
+                                                          : nullptr;
+    CK_OBJECT_HANDLE hKey = cache ? *cache : 0;
+    if (hKey && !pbSignature) {
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+        return TRUE;
+    }
+    if (!hKey) {
+        CK_RV infoRv = CKR_OK;
+        if (!isUserLogged(c->m_hSession, &infoRv)) {
+            if (infoRv != CKR_OK)
+                return Fail(name, "Demande de l'etat session impossible.");
+            const BOOL in = (hc->m_dwFlags & CRYPT_SILENT) ? DoSilentLogin(c) : DoLogin(c, hc->m_dwFlags);
+            if (!in)
+                return Fail(name, "Impossible de s'authentifier.");
+        }
+        if (!pbSignature) {
+            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+            return TRUE;
+        }
+        const CK_RV rv = getPrivateKeyFromX509Cert(c->m_hSession, &hKey, hCert);
+        if (rv == kNoKeyFound && (hc->m_dwFlags & CRYPT_SILENT))
+            return Fail(name, "Demande du code PIN impossible (mode CRYPT_SILENT).");
+        if (rv != CKR_OK)
+            hKey = 0;
+        if (cache)
+            *cache = hKey;
+    }
+    const DWORD room = *pdwSigLen;
+    BYTE *buffer = room ? static_cast<BYTE *>(csp_alloc(1, static_cast<int>(room))) : nullptr;
+    if (!buffer)
+        return Fail(name, "Signature buffer");
+    CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
+    CK_ULONG length = room;
+    CK_RV rv = List()->C_SignInit(c->m_hSession, &mechanism, hKey);
+    if (rv == CKR_OK)
+        rv = List()->C_Sign(c->m_hSession, const_cast<BYTE *>(pbHash), cbHash, buffer, &length);
+    if (rv != CKR_OK || length > room) {
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "sign", rv, FALSE, "0x%p, %lu, %lu, 0x%p, %lu, 0x%08lX",
+                   static_cast<void *>(List()), static_cast<unsigned long>(c->m_hSession),
+                   static_cast<unsigned long>(hKey), static_cast<void *>(buffer), static_cast<unsigned long>(length),
+                   static_cast<unsigned long>(rv));
+        TraceNoLogout(c->m_hSession);
+        csp_free(buffer);
+        return FailWith(name, "0x%08lx", static_cast<unsigned long>(rv));
+    }
+    for (CK_ULONG i = 0; i < length; ++i)
+        pbSignature[i] = buffer[length - 1 - i];
+    *pdwSigLen = length;
+    csp_free(buffer);
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+    return TRUE;
+}
+
+BOOL Decrypt(HandleContainer *hc, ULONG_PTR hKey, const BYTE *pbData, DWORD cbData, BYTE *pbOut, DWORD *pdwOutLen,
+             DWORD dwFlags)
+{
+    const char *name = "Pkcs::Decrypt";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p, 0x%p, 0x%p, %lu, 0x%p, 0x%p, 0x%08lx",
+               static_cast<void *>(hc), reinterpret_cast<void *>(hKey), static_cast<const void *>(pbData),
+               static_cast<unsigned long>(cbData), static_cast<void *>(pbOut), static_cast<void *>(pdwOutLen),
+               static_cast<unsigned long>(dwFlags));
+    if (!hc || !hc->m_pCurrentContainer || !pbData || !pbOut || !pdwOutLen || !List())
+        return Fail(name, "");
+    PKCSContainer *c = hc->m_pCurrentContainer;
+    if (dwFlags & CRYPT_SILENT) {
+        if (!DoSilentLogin(c))
+            return Fail(name, "Impossible de s'authentifier.");
+    } else {
+        CK_RV infoRv = CKR_OK;
+        if (!isUserLogged(c->m_hSession, &infoRv)) {
+            if (infoRv != CKR_OK)
+                return FailWith(name, "Demande de l'etat session impossible. rv: 0x%08lx", static_cast<unsigned long>(infoRv));
+            if (!DoLogin(c, dwFlags))
+                return Fail(name, "Impossible de s'authentifier.");
+        }
+    }
+    if (!c->m_hPrivKeyExchange) {
+        CK_OBJECT_HANDLE key = 0;
+        const CK_RV rv = getPrivateKeyFromX509Cert(c->m_hSession, &key, c->GethCertExchange());
+        if (rv != CKR_OK) {
+            TraceNoLogout(c->m_hSession);
+            return FailWith(name, "0x%08lx", static_cast<unsigned long>(rv));
+        }
+        c->m_hPrivKeyExchange = key;
+    }
+    CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
+    CK_ULONG length = cbData;
+    CK_RV rv = List()->C_DecryptInit(c->m_hSession, &mechanism, c->m_hPrivKeyExchange);
+    if (rv == CKR_OK)
+        rv = List()->C_Decrypt(c->m_hSession, const_cast<BYTE *>(pbData), cbData, pbOut, &length);
+    TraceNoLogout(c->m_hSession);
+    if (rv != CKR_OK || length > cbData)
+        return FailWith(name, "0x%08lx", static_cast<unsigned long>(rv));
+    *pdwOutLen = length;
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+    return TRUE;
+}
+
+BOOL DoExportPublicKey(PKCSContainer *container, BYTE *pbData, DWORD *pdwDataLen, DWORD dwKeySpec)
+{
+    const char *name = "Pkcs::DoExportPublicKey";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p, 0x%p, 0x%p", static_cast<void *>(container),
+               static_cast<void *>(pbData), static_cast<void *>(pdwDataLen));
+    if (!container || !pdwDataLen || !List())
+        return Fail(name, "");
+    const CK_OBJECT_HANDLE hCert = container->GethCertfromKeySpec(dwKeySpec);
+    CK_OBJECT_HANDLE pub = 0;
+    CK_RV rv = getKeyFromX509Cert(container->m_hSession, &pub, hCert, CKO_PUBLIC_KEY);
+    if (rv != CKR_OK)
+        return FailWith(name, "0x%08lx", static_cast<unsigned long>(rv));
+    CK_ULONG modulusLength = 0, exponentLength = 0;
+    BYTE *modulus = nullptr, *exponent = nullptr;
+    BOOL ok = FALSE;
+    if (getModulus(container->m_hSession, pub, nullptr, &modulusLength) == CKR_OK && modulusLength &&
+        modulusLength <= 4096 && (modulus = static_cast<BYTE *>(csp_alloc(1, static_cast<int>(modulusLength)))) &&
+        getModulus(container->m_hSession, pub, modulus, &modulusLength) == CKR_OK &&
+        getExponent(container->m_hSession, pub, nullptr, &exponentLength) == CKR_OK && exponentLength &&
+        exponentLength <= 4 && (exponent = static_cast<BYTE *>(csp_alloc(1, static_cast<int>(exponentLength)))) &&
+        getExponent(container->m_hSession, pub, exponent, &exponentLength) == CKR_OK && exponentLength <= 4) {
+        DWORD pubexp = 0;
+        for (CK_ULONG i = 0; i < exponentLength; ++i)
+            pubexp = (pubexp << 8) | exponent[i];
+        const DWORD needed = static_cast<DWORD>(modulusLength) + 20;
+        if (!pbData || *pdwDataLen < needed) {
+            *pdwDataLen = needed;
+        } else {
+            *pdwDataLen = needed;
+            const DWORD header[] = {0x00000206u, CALG_RSA_KEYX, 0x31415352u, static_cast<DWORD>(modulusLength * 8), pubexp};
+            std::memcpy(pbData, header, sizeof header);
+            for (CK_ULONG i = 0; i < modulusLength; ++i)
+                pbData[20 + i] = modulus[modulusLength - 1 - i];
+        }
+        ok = TRUE;
+    }
+    csp_free(modulus);
+    csp_free(exponent);
+    if (!ok)
+        return Fail(name, "");
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+    return TRUE;
+}
+
+BOOL FreePkcs(DWORD *dwThreadID)
+{
+    const char *name = "Pkcs::FreePkcs";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s", "");
+    if (!List()) {
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "pFunctionList == NULL");
+        return TRUE;
+    }
+    if (dwThreadID)
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "dwThreadID: %lx", static_cast<unsigned long>(*dwThreadID));
+    const CK_RV rv = List()->C_Finalize(dwThreadID);
+    SetInitialized(false);
+    if (rv != CKR_OK)
+        return FailWith(name, "C_Finalize returned : 0x%08lx", static_cast<unsigned long>(rv));
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+    return TRUE;
+}
+
+} // namespace Pkcs

@@ -1,0 +1,102 @@
+// A provider context's card: the slot, its session, the two certificates with
+// their object handles (which are also the provider's key handles) and DER
+// values, and the private-key caches; and Pkcs, the card operations around it.
+#ifndef VEL_CSP_PKCS_CONTAINER_H
+#define VEL_CSP_PKCS_CONTAINER_H
+
+#include <windows.h>
+#include <wincrypt.h>
+
+#include "pkcs11.h"
+
+class HandleContainer;
+
+constexpr CK_ULONG kMaxSlots = 15;
+constexpr CK_ULONG kMaxCertificates = 10;
+constexpr DWORD kNameSize = 512;         // container names: 511 characters and a NUL
+constexpr DWORD kReaderNameSize = 128;   // reader and computer names: 127 and a NUL
+
+class PKCSContainer {
+public:
+    PKCSContainer() = default;
+    ~PKCSContainer();
+    PKCSContainer(const PKCSContainer &) = delete;
+    PKCSContainer &operator=(const PKCSContainer &) = delete;
+
+    CK_SLOT_ID GetslotID() const;
+    CK_SESSION_HANDLE GethSession() const;
+    void SethSession(CK_SESSION_HANDLE h);
+    // 2: signature certificate; 0 or 1: exchange certificate; else 0.
+    CK_OBJECT_HANDLE GethCertfromKeySpec(DWORD dwKeySpec) const;
+    CK_OBJECT_HANDLE GethCertExchange() const;
+    CK_OBJECT_HANDLE GethCertSignature() const;
+    // 1 exchange, 2 signature, 3 any other handle.
+    DWORD GetKeySpecFromUserKey(ULONG64 hKey) const;
+
+    char *m_szContainerName = nullptr;
+    char *m_szReaderName = nullptr;
+    char *m_szComputerName = nullptr;
+    BOOL m_bPinGiven = FALSE;
+    CK_SESSION_HANDLE m_hSession = 0;
+    CK_OBJECT_HANDLE m_hPrivKeyExchange = 0;
+    CK_OBJECT_HANDLE m_hPrivKeySignature = 0;
+    DWORD m_dwKeyLenSignature = 0;
+    DWORD m_dwKeyLenExchange = 0;
+    BYTE *m_pbCertSignature = nullptr;
+    DWORD m_cbCertSignature = 0;
+    CK_OBJECT_HANDLE m_hCertSignature = 0;
+    BYTE *m_pbCertExchange = nullptr;
+    DWORD m_cbCertExchange = 0;
+    CK_OBJECT_HANDLE m_hCertExchange = 0;
+    CK_SLOT_ID m_slotID = 0;
+};
+
+// TRUE when the container's session is usable; otherwise reopens one (and
+// clears m_bPinGiven) and answers FALSE.
+BOOL isSessionValid(PKCSContainer *container);
+
+namespace Pkcs {
+
+// Whether the library is initialised in this process.
+bool IsInitialized();
+void SetInitialized(bool initialized);
+
+// Chooses the slot for a request and builds the context's container.
+//   pszContainer  never NULL; "DEFAULT_CONTAINER" inside takes the first card
+//   readerName    NULL or empty: no reader named
+//   computerName  NULL or the client computer's name
+// FALSE: no card, no matching reader, or a card whose name cannot be read;
+// NTE_BAD_KEYSET-worthy names (too long) also fail. TRUE may leave the
+// context without a container (no matching card).
+BOOL UpdateContainerTable(HandleContainer *hc, const char *pszContainer, int propagation, const char *readerName,
+                          const char *computerName);
+// The container name of a slot's first certificate (and the certificate handles).
+//   hSession 0: a session of its own, closed before returning
+//   count    in: capacity of handles; out: number found
+BOOL GetCardInfoForContainer(CK_SESSION_HANDLE hSession, CK_SLOT_ID slotID, char *strContainerName,
+                             DWORD szContainerName, CK_OBJECT_HANDLE *handles, CK_ULONG *count);
+// A new container on the slot named strContainer (or its first certificate's name).
+BOOL CreateContainerfromSlot(CK_SLOT_ID slotID, const char *strContainer, PKCSContainer **out);
+
+// Interactive login (prompts; asks again after a wrong PIN until the final try).
+BOOL DoLogin(PKCSContainer *container, DWORD dwFlags);
+// Login without a prompt.
+BOOL DoSilentLogin(PKCSContainer *container);
+// Logs out and in again with a PIN given by the caller (4 digits).
+//   rv  out: the login's result
+BOOL CheckPinCode(HandleContainer *hc, const char *pin, DWORD dwFlags, CK_RV *rv);
+// Signs a complete DigestInfo with the key of dwKeySpec; the signature comes
+// back little-endian. pbSignature NULL: logs in if needed and answers TRUE.
+BOOL DoSign(HandleContainer *hc, DWORD cbHash, const BYTE *pbHash, DWORD dwKeySpec, BYTE *pbSignature,
+            DWORD *pdwSigLen);
+// Decrypts big-endian ciphertext with the exchange key; pbOut holds cbData bytes.
+BOOL Decrypt(HandleContainer *hc, ULONG_PTR hKey, const BYTE *pbData, DWORD cbData, BYTE *pbOut, DWORD *pdwOutLen,
+             DWORD dwFlags);
+// The card key of dwKeySpec as a PUBLICKEYBLOB (modulus length + 20 bytes).
+BOOL DoExportPublicKey(PKCSContainer *container, BYTE *pbData, DWORD *pdwDataLen, DWORD dwKeySpec);
+// C_Finalize(dwThreadID): NULL ends the library's use, a thread id that thread's.
+BOOL FreePkcs(DWORD *dwThreadID);
+
+} // namespace Pkcs
+
+#endif

@@ -1,0 +1,329 @@
+// Container set-up: the Microsoft software context, the library's
+// initialisation and the choice of the card container for an acquire.
+#include "handle_container.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "csp_globals.h"
+#include "log_trace.h"
+#include "pin_prompts.h"
+#include "pkcs_helpers.h"
+
+namespace {
+
+struct MicrosoftProvider {
+    const char *symbol;
+    const char *name;
+    DWORD type;
+};
+const MicrosoftProvider kMicrosoftProviders[] = {
+    {"MS_ENH_RSA_AES_PROV", "Microsoft Enhanced RSA and AES Cryptographic Provider", PROV_RSA_AES},
+    {"MS_ENH_RSA_AES_PROV_XP", "Microsoft Enhanced RSA and AES Cryptographic Provider (Prototype)", PROV_RSA_AES},
+    {"MS_ENHANCED_PROV", "Microsoft Enhanced Cryptographic Provider v1.0", PROV_RSA_FULL},
+    {"MS_DEF_PROV", "Microsoft Base Cryptographic Provider v1.0", PROV_RSA_FULL},
+};
+const char kMicrosoftContainer[] = "QUVCSPPROVIDER";
+const char kDataByThread[] = "winlogonProcess;dataByThread";
+const char kWinlogon[] = "winlogonProcess";
+constexpr DWORD kReservedSize = 260;
+
+bool InLsa()
+{
+    const char *line = GetCommandLineA();
+    return line && (std::strstr(line, "lsa") || std::strstr(line, "LSA"));
+}
+
+// The reserved text of C_Initialize for a service request: "winlogonProcess"
+// inside lsass, else none.
+const char *ServiceReserved(const char *name)
+{
+    return (InLsa() && name[0]) ? kWinlogon : nullptr;
+}
+
+DWORD ThreadIdForLibrary()
+{
+    return GetCurrentThreadId();
+}
+
+} // namespace
+
+bool ComputerNameFromContainer(const char *name, char *out, size_t size)
+{
+    if (!size)
+        return false;
+    out[0] = '\0';
+    const size_t length = std::strlen(name);
+    const char *start = std::strstr(name, "CName(");
+    if (!start || length == 0 || name[length - 1] != ')')
+        return true;
+    start += 6;
+    const char *end = name + length - 1;
+    if (end < start)
+        return true;
+    const size_t n = static_cast<size_t>(end - start);
+    if (n >= size)
+        return false;
+    std::memcpy(out, start, n);
+    out[n] = '\0';
+    return true;
+}
+
+HandleContainer::~HandleContainer()
+{
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "HandleContainer::~HandleContainer", 0, FALSE, "%s", "");
+    delete m_pCurrentContainer;
+    m_pCurrentContainer = nullptr;
+    if (m_hMSProv) {
+        const DWORD keep = GetLastError();
+        CryptReleaseContext(m_hMSProv, 0);
+        SetLastError(keep);
+    }
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "HandleContainer::~HandleContainer", TRUE, TRUE, "%s", "");
+}
+
+BOOL HandleContainer::AcquireMicrosoftContext()
+{
+    const char *name = "HandleContainer::AcquireMicrosoftContext";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "Nb. providers : %d", 4);
+    for (const MicrosoftProvider &p : kMicrosoftProviders) {
+        HCRYPTPROV prov = 0;
+        DWORD err = 0;
+        if (!CryptAcquireContextA(&prov, kMicrosoftContainer, p.name, p.type, 0)) {
+            err = GetLastError();
+            _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, name, 0, FALSE, "CryptAcquireContext(0) %s returns 0x%08lX", p.symbol,
+                       static_cast<unsigned long>(err));
+        }
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s already exists ? %s", p.symbol, err ? "no" : "yes");
+        if (err == static_cast<DWORD>(NTE_BAD_KEYSET)) {
+            err = 0;
+            if (!CryptAcquireContextA(&prov, kMicrosoftContainer, p.name, p.type, CRYPT_NEWKEYSET)) {
+                err = GetLastError();
+                _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, name, 0, FALSE,
+                           "CryptAcquireContext(CRYPT_NEWKEYSET) %s returns 0x%08lX", p.symbol,
+                           static_cast<unsigned long>(err));
+            }
+            _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s Created ? %s", p.symbol, err ? "no" : "yes");
+        }
+        if (err == 0) {
+            m_hMSProv = prov;
+            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", p.symbol);
+            return TRUE;
+        }
+    }
+    m_hMSProv = 0;
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, FALSE, TRUE, "%s", "");
+    return FALSE;
+}
+
+BOOL HandleContainer::CreateContainer(const char *pszContainer, int propagation, const char *readerName,
+                                      const char *computerName, DWORD *pdwError, const char *pReserved)
+{
+    const char *name = "HandleContainer::CreateContainer";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s, %s, %s", pszContainer,
+               readerName ? readerName : "NULL", computerName ? computerName : "NULL");
+    if (m_pCurrentContainer) {
+        *pdwError = 0;
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+        return TRUE;
+    }
+    const bool byThread = pReserved && std::strstr(pReserved, kDataByThread);
+    for (int retried = 0;; retried = 1) {
+        if (!Pkcs::IsInitialized() || byThread) {
+            _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "Pkcs::Initialize", 0, FALSE, "0x%p",
+                       static_cast<const void *>(pReserved));
+            if (pReserved)
+                _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "Pkcs::Initialize", 0, FALSE, "pReserved : %s", pReserved);
+            if (!pFunctionList.load() && initFuncList() != CKR_OK) {
+                _Log_Trace(LOG_RETURN, LOG_LEVEL_UI, "Pkcs::Initialize", FALSE, TRUE, "%p",
+                           static_cast<void *>(pFunctionList.load()));
+                // No library: no card container, and no error of ours.
+                *pdwError = 0;
+                _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+                return TRUE;
+            }
+            CK_RV rv = initialize(pReserved);
+            if (rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) {
+                Pkcs::SetInitialized(true);
+            } else if (rv == 0x80000002UL) {
+                DWORD thread = ThreadIdForLibrary();
+                pFunctionList.load()->C_Finalize(&thread);
+                Pkcs::SetInitialized(initialize(pReserved) == CKR_OK);
+            } else {
+                Pkcs::SetInitialized(false);
+            }
+            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "Pkcs::Initialize", TRUE, TRUE, "%s", "");
+        }
+        if (Pkcs::UpdateContainerTable(this, pszContainer, propagation, readerName, computerName)) {
+            *pdwError = 0;
+            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+            return TRUE;
+        }
+        if (!byThread || retried)
+            break;
+        DWORD thread = ThreadIdForLibrary();
+        const CK_RV rv = pFunctionList.load()->C_Finalize(&thread);
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "C_Finalize rv = 0x%lx", static_cast<unsigned long>(rv));
+    }
+    *pdwError = static_cast<DWORD>(NTE_BAD_KEYSET);
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, FALSE, TRUE, "%s", "");
+    return FALSE;
+}
+
+BOOL HandleContainer::Initialize(const char *pszContainer, DWORD dwFlags, PVTableProvStruc pVTable,
+                                 const char *readerName, DWORD *pdwError)
+{
+    const char *name = "HandleContainer::Initialize";
+    const char *reader = readerName ? readerName : "";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s, 0x%08lx, 0x%p, %s", pszContainer,
+               static_cast<unsigned long>(dwFlags), static_cast<void *>(pVTable), reader);
+    BOOL ok = FALSE;
+    *pdwError = 0;
+    m_dwFlags = dwFlags;
+    if (std::strlen(pszContainer) >= kNameSize) {
+        *pdwError = static_cast<DWORD>(NTE_BAD_KEYSET);   // a name we could not keep whole
+    } else if (!AcquireMicrosoftContext()) {
+        *pdwError = static_cast<DWORD>(NTE_PROVIDER_DLL_FAIL);
+    } else if ((dwFlags & CRYPT_MACHINE_KEYSET) && (dwFlags & CRYPT_SILENT)) {
+        // System logon.
+        char computerName[kReaderNameSize] = {};
+        char reserved[kReservedSize] = {};
+        const char *pReserved = nullptr;
+        if (!ComputerNameFromContainer(pszContainer, computerName, sizeof computerName)) {
+            *pdwError = static_cast<DWORD>(NTE_BAD_KEYSET);
+        } else {
+            std::strcpy(m_szContainer, pszContainer);
+            if (InLsa() && pszContainer[0]) {
+                if (pszContainer[std::strlen(pszContainer) - 1] == ')') {
+                    std::snprintf(reserved, sizeof reserved, "%s=%s", kDataByThread, computerName);
+                    pReserved = reserved;
+                } else {
+                    pReserved = kWinlogon;
+                }
+            }
+            ok = CreateContainer(pszContainer, 1, reader, computerName, pdwError, pReserved);
+            if (ok)
+                *pdwError = 0;
+        }
+    } else if ((dwFlags & kVerifyContextBits) == kVerifyContextBits) {
+        // The verification context takes the place of the one just opened,
+        // which is released rather than leaked.
+        HCRYPTPROV verify = 0;
+        const DWORD type = pVTable ? pVTable->dwProvType : PROV_RSA_FULL;
+        if (CryptAcquireContextA(&verify, nullptr, nullptr, type, dwFlags)) {
+            CryptReleaseContext(m_hMSProv, 0);
+            m_hMSProv = verify;
+            ok = TRUE;
+        } else {
+            *pdwError = GetLastError();
+            if (!*pdwError)
+                *pdwError = static_cast<DWORD>(NTE_PROVIDER_DLL_FAIL);
+        }
+    } else if (dwFlags & (CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET)) {
+        *pdwError = static_cast<DWORD>(NTE_BAD_FLAGS);
+    } else if (dwFlags & CRYPT_SILENT) {
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "Certificate Propagation service call : %s", pszContainer);
+        ok = CreateContainer(pszContainer, 1, reader, nullptr, pdwError, ServiceReserved(pszContainer));
+        if (ok)
+            *pdwError = 0;
+    } else {
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "Normal CSP handling : 0x%08lx",
+                   static_cast<unsigned long>(dwFlags));
+        for (;;) {
+            if (!CreateContainer(pszContainer, 0, reader, nullptr, pdwError, ServiceReserved(pszContainer)))
+                break;
+            if (m_pCurrentContainer) {
+                *pdwError = 0;
+                ok = TRUE;
+                break;
+            }
+            int answer;
+            if (IsAppContainerApp()) {
+                answer = MngtCredsSpartan(nullptr, 0, nullptr, nullptr);
+            } else {
+                answer = MessageBoxA(nullptr,
+                                     "Carte absente ou ne contenant pas le certificat sélectionné.\n"
+                                     "Introduire la carte correspondante et procéder au rechargement de votre carte.",
+                                     "Carte non présente", MB_SYSTEMMODAL | MB_ICONWARNING | MB_OKCANCEL);
+            }
+            // Only OK tries again: a cancel, or a box that could not be shown, ends here.
+            if (answer != IDOK) {
+                *pdwError = static_cast<DWORD>(NTE_BAD_KEYSET);
+                break;
+            }
+        }
+    }
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, ok, TRUE, "%s, 0x%08lx, 0x%p, %s", pszContainer,
+               static_cast<unsigned long>(dwFlags), static_cast<void *>(pVTable), reader);
+    return ok;
+}
+
+BOOL HandleContainer::GetTSEComputerName(char *out, size_t size)
+{
+    const char *name = "HandleContainer::GetTSEComputerName";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, name, 0, FALSE, "0x%p", static_cast<void *>(out));
+    if (!out || size == 0)
+        return FALSE;
+    out[0] = '\0';
+    BOOL result = FALSE;
+    typedef BOOL(WINAPI * SessionOfProcess)(DWORD, DWORD *);
+    typedef BOOL(WINAPI * QuerySession)(HANDLE, DWORD, int, LPSTR *, DWORD *);
+    typedef void(WINAPI * FreeMemory)(PVOID);
+    DWORD session = 0;
+    HMODULE kernel = GetModuleHandleA("Kernel32.dll");
+    SessionOfProcess sessionOf =
+        kernel ? reinterpret_cast<SessionOfProcess>(reinterpret_cast<void *>(GetProcAddress(kernel, "ProcessIdToSessionId")))
+               : nullptr;
+    const BOOL got = sessionOf ? sessionOf(GetCurrentProcessId(), &session) : FALSE;
+    _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, name, 0, FALSE, "ProcessIdToSessionId: %d, %lu", got,
+               static_cast<unsigned long>(session));
+    if (got && session != 0) {
+        HMODULE wts = GetModuleHandleA("wtsapi32.dll");
+        HMODULE loaded = nullptr;
+        if (!wts)
+            wts = loaded = LoadLibraryExA("wtsapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        QuerySession query = wts ? reinterpret_cast<QuerySession>(
+                                       reinterpret_cast<void *>(GetProcAddress(wts, "WTSQuerySessionInformationA")))
+                                 : nullptr;
+        FreeMemory freeMemory =
+            wts ? reinterpret_cast<FreeMemory>(reinterpret_cast<void *>(GetProcAddress(wts, "WTSFreeMemory"))) : nullptr;
+        LPSTR answer = nullptr;
+        DWORD bytes = 0;
+        if (query && freeMemory && query(nullptr, session, 16 /*WTSClientProtocolType*/, &answer, &bytes) && answer) {
+            const int protocol = bytes ? static_cast<unsigned char>(answer[0]) : -1;
+            freeMemory(answer);
+            answer = nullptr;
+            _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, name, 0, FALSE, "pWTSQuerySessionInformation: %d", protocol);
+            if (protocol == 1 || protocol == 2) {
+                if (query(nullptr, static_cast<DWORD>(-1), 10 /*WTSClientName*/, &answer, &bytes) && answer) {
+                    const size_t n = strnlen(answer, bytes);
+                    if (n + 7 < size) {
+                        std::snprintf(out, size, "CName(%.*s)", static_cast<int>(n), answer);
+                        result = TRUE;
+                        _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, name, 0, FALSE, "pWTSQuerySessionInformation: %s", out);
+                    }
+                    freeMemory(answer);
+                }
+            } else if (protocol == 0) {
+                char sessionName[64] = {};
+                const DWORD n = GetEnvironmentVariableA("SESSIONNAME", sessionName, sizeof sessionName);
+                if (n > 0 && n < sizeof sessionName) {
+                    _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, name, 0, FALSE, "SESSIONNAME : %s", sessionName);
+                    char computer[64] = {};
+                    const DWORD c = GetEnvironmentVariableA("COMPUTERNAME", computer, sizeof computer);
+                    if (c >= sizeof computer)
+                        computer[0] = '\0';
+                    if (std::strlen(computer) + 7 < size) {
+                        std::snprintf(out, size, "CName(%s)", computer);
+                        result = TRUE;
+                        _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, name, 0, FALSE, "%s", out);
+                    }
+                }
+            }
+        }
+        if (loaded)
+            FreeLibrary(loaded);
+    }
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, name, result, TRUE, "0x%p", static_cast<void *>(out));
+    return result;
+}

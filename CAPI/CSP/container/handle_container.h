@@ -1,0 +1,64 @@
+// One provider context: the HCRYPTPROV that CryptoAPI keeps is the address of
+// a HandleContainer. It ties the context to its card container and to a
+// Microsoft software provider context for hashing and symmetric keys.
+#ifndef VEL_CSP_HANDLE_CONTAINER_H
+#define VEL_CSP_HANDLE_CONTAINER_H
+
+#include <windows.h>
+#include <wincrypt.h>
+
+#include "cp_interface.h"
+#include "pkcs_container.h"
+
+constexpr DWORD kVerifyContextBits = 0xF0000000;   // CRYPT_VERIFYCONTEXT, all four bits
+
+class HandleContainer {
+public:
+    HandleContainer() = default;
+    ~HandleContainer();
+    HandleContainer(const HandleContainer &) = delete;
+    HandleContainer &operator=(const HandleContainer &) = delete;
+
+    // Sets the context up for an acquire.
+    //   pszContainer  the name to serve (never NULL)
+    //   pVTable       CryptoAPI's table (only dwProvType is read; may be NULL)
+    //   readerName    reader part of a \\.\reader\container request, or ""
+    //   pdwError      out: 0 or the failure code
+    BOOL Initialize(const char *pszContainer, DWORD dwFlags, PVTableProvStruc pVTable, const char *readerName,
+                    DWORD *pdwError);
+    // Initialises the library when needed and finds the card container.
+    BOOL CreateContainer(const char *pszContainer, int propagation, const char *readerName, const char *computerName,
+                         DWORD *pdwError, const char *pReserved);
+    // Opens "QUVCSPPROVIDER" on the first Microsoft provider that has it or can make it.
+    BOOL AcquireMicrosoftContext();
+    // "CName(" + client computer name + ")" in a remote or named session, else "".
+    //   out/size  receives the text (cut names are refused: FALSE, "")
+    BOOL GetTSEComputerName(char *out, size_t size);
+
+    // Provider parameters.
+    BOOL GetProvParam(DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen, DWORD dwFlags, DWORD *pdwError);
+    BOOL SetProvParam(DWORD dwParam, const BYTE *pbData, DWORD dwFlags, DWORD *pdwError);
+    BOOL HandleEnumContainers(BYTE *pbData, DWORD *pdwDataLen, DWORD dwFlags, DWORD *pdwError);
+    BOOL GetUserCertStore(BYTE *pbData, DWORD *pdwDataLen, DWORD *pdwError);
+    BOOL GetSmartCardGUID(BYTE *pbData, DWORD *pdwDataLen, DWORD *pdwError);
+    BOOL GetSmartCardReader(BYTE *pbData, DWORD *pdwDataLen, DWORD *pdwError);
+    DWORD GetPinTriesCount();
+    // Modulus length in bytes of a card key from its certificate; 0 and NTE_FAIL on failure.
+    DWORD GetKeyLengthFromCert(DWORD dwKeySpec, DWORD *pdwError);
+
+    char m_szContainer[kNameSize] = {};
+    DWORD m_dwFlags = 0;
+    PKCSContainer *m_pCurrentContainer = nullptr;
+    HCRYPTPROV m_hMSProv = 0;
+};
+
+// Card label digits as the 16-byte card identifier: the digits after the
+// label's first '-' up to a blank, two per byte, right-aligned. False when
+// there is no '-' or the digits are empty, odd, more than 32 or not digits.
+bool SmartCardGuidFromLabel(const char *label, size_t labelLength, BYTE (&guid)[16]);
+
+// The computer name inside a "CName(...)" suffix that ends the name; "" when
+// the name has no such suffix. False when it does not fit size.
+bool ComputerNameFromContainer(const char *name, char *out, size_t size);
+
+#endif

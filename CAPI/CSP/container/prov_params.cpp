@@ -1,0 +1,384 @@
+// Provider parameters: our own answers (name, version, container, card
+// certificates, reader, card identifier, PIN tries, user certificate store),
+// the Microsoft context's answers for algorithms and key sizes, and the PIN
+// given as a parameter.
+#include <cstring>
+#include <string>
+
+#include "csp_globals.h"
+#include "handle_container.h"
+#include "log_trace.h"
+#include "pin_prompts.h"
+#include "pkcs_helpers.h"
+#include "registration.h"
+#include "size_answer.h"
+
+namespace {
+
+constexpr DWORD kImpType = 3;       // CRYPT_IMPL_MIXED
+constexpr DWORD kVersion = 0x120;
+constexpr DWORD kKeySpecs = 3;      // AT_KEYEXCHANGE | AT_SIGNATURE
+constexpr DWORD kSuffixSize = 64;   // "CName(" + name + ")" and its NUL
+
+CK_FUNCTION_LIST_PTR List()
+{
+    return pFunctionList.load();
+}
+
+} // namespace
+
+bool SmartCardGuidFromLabel(const char *label, size_t labelLength, BYTE (&guid)[16])
+{
+    std::memset(guid, 0, sizeof guid);
+    const char *end = label + labelLength;
+    const char *dash = static_cast<const char *>(std::memchr(label, '-', labelLength));
+    if (!dash)
+        return false;
+    const char *digits = dash + 1;
+    const char *stop = digits;
+    while (stop < end && *stop != ' ' && *stop != '\0')
+        ++stop;
+    const size_t n = static_cast<size_t>(stop - digits);
+    if (n == 0 || n % 2 || n > 32)
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        if (digits[i] < '0' || digits[i] > '9')
+            return false;
+    const size_t first = sizeof guid - n / 2;
+    for (size_t i = 0; i < n / 2; ++i)
+        guid[first + i] = static_cast<BYTE>(((digits[2 * i] - '0') << 4) | (digits[2 * i + 1] - '0'));
+    return true;
+}
+
+BOOL HandleContainer::GetProvParam(DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen, DWORD dwFlags, DWORD *pdwError)
+{
+    const char *name = "HandleContainer::GetProvParam";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%08lx, %p, %p, 0x%08lx", static_cast<unsigned long>(dwParam),
+               static_cast<void *>(pbData), static_cast<void *>(pdwDataLen), static_cast<unsigned long>(dwFlags));
+    *pdwError = 0;
+    BOOL ok = FALSE;
+    PKCSContainer *c = m_pCurrentContainer;
+    if (!pdwDataLen) {
+        *pdwError = ERROR_INVALID_PARAMETER;
+    } else {
+        switch (dwParam) {
+        case PP_ENUMALGS:
+        case PP_KEYSET_SEC_DESCR:
+        case PP_PROVTYPE:
+        case PP_KEYSTORAGE:
+        case PP_SYM_KEYSIZE:
+        case PP_SESSION_KEYSIZE:
+        case PP_SIG_KEYSIZE_INC:
+        case PP_KEYX_KEYSIZE_INC:
+        case PP_ENUMEX_SIGNING_PROT:
+        case PP_ENUMALGS_EX:
+            ok = CryptGetProvParam(m_hMSProv, dwParam, pbData, pdwDataLen, dwFlags);
+            if (!ok)
+                *pdwError = GetLastError();
+            break;
+        case PP_ENUMCONTAINERS:
+            ok = HandleEnumContainers(pbData, pdwDataLen, dwFlags, pdwError);
+            break;
+        case PP_IMPTYPE:
+            ok = AnswerDword(kImpType, pbData, pdwDataLen, pdwError);
+            break;
+        case PP_NAME:
+            ok = AnswerText(kProviderName, pbData, pdwDataLen, pdwError);
+            break;
+        case PP_VERSION:
+            ok = AnswerDword(kVersion, pbData, pdwDataLen, pdwError);
+            break;
+        case PP_CONTAINER:
+        case PP_UNIQUE_CONTAINER:
+            if (c && c->m_szContainerName)
+                ok = AnswerText(c->m_szContainerName, pbData, pdwDataLen, pdwError);
+            else
+                *pdwError = static_cast<DWORD>(NTE_FAIL);
+            break;
+        case PP_CERTCHAIN:
+            if (!c) {
+                *pdwError = static_cast<DWORD>(NTE_FAIL);
+            } else if (c->GethCertfromKeySpec(dwFlags) == c->m_hCertExchange && c->m_pbCertExchange) {
+                ok = AnswerBytes(c->m_pbCertExchange, c->m_cbCertExchange, pbData, pdwDataLen, pdwError);
+            } else if (c->m_pbCertSignature) {
+                ok = AnswerBytes(c->m_pbCertSignature, c->m_cbCertSignature, pbData, pdwDataLen, pdwError);
+            } else {
+                *pdwError = static_cast<DWORD>(NTE_FAIL);
+            }
+            break;
+        case PP_KEYSET_TYPE:
+            ok = AnswerDword(m_dwFlags & CRYPT_MACHINE_KEYSET, pbData, pdwDataLen, pdwError);
+            break;
+        case PP_ADMIN_PIN:
+        case PP_KEYEXCHANGE_PIN:
+        case PP_SIGNATURE_PIN:
+        case PP_SGC_INFO:
+            *pdwDataLen = 0;
+            *pdwError = ERROR_NOT_SUPPORTED;
+            break;
+        case PP_USE_HARDWARE_RNG:
+            ok = AnswerDword(0, pbData, pdwDataLen, pdwError);
+            break;
+        case PP_KEYSPEC:
+            ok = AnswerDword(kKeySpecs, pbData, pdwDataLen, pdwError);
+            break;
+        case PP_CRYPT_COUNT_KEY_USE:
+            if (!c)
+                *pdwError = static_cast<DWORD>(NTE_FAIL);
+            else
+                ok = AnswerDword(pbData ? GetPinTriesCount() : 0, pbData, pdwDataLen, pdwError);
+            break;
+        case PP_USER_CERTSTORE:
+            ok = GetUserCertStore(pbData, pdwDataLen, pdwError);
+            break;
+        case PP_SMARTCARD_READER:
+            ok = GetSmartCardReader(pbData, pdwDataLen, pdwError);
+            break;
+        case PP_SMARTCARD_GUID:
+            ok = GetSmartCardGUID(pbData, pdwDataLen, pdwError);
+            break;
+        default:
+            *pdwError = static_cast<DWORD>(NTE_BAD_TYPE);
+            break;
+        }
+    }
+    const bool endOfList = dwParam == PP_ENUMALGS_EX && *pdwError == ERROR_NO_MORE_ITEMS;
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, (ok || endOfList) ? TRUE : FALSE, TRUE, "0x%08lx, %p, %p, 0x%08lx",
+               static_cast<unsigned long>(dwParam), static_cast<void *>(pbData), static_cast<void *>(pdwDataLen),
+               static_cast<unsigned long>(dwFlags));
+    return ok;
+}
+
+DWORD HandleContainer::GetPinTriesCount()
+{
+    CK_TOKEN_INFO token = {};
+    if (!m_pCurrentContainer || !List() || List()->C_GetTokenInfo(m_pCurrentContainer->m_slotID, &token) != CKR_OK)
+        return 3;
+    if ((token.flags & CKF_USER_PIN_LOCKED) && (token.flags & CKF_SO_PIN_LOCKED))
+        return 0xFFFFFFFF;
+    if (token.flags & CKF_USER_PIN_LOCKED)
+        return 0;
+    DWORD tries = 3;
+    if (token.flags & CKF_USER_PIN_COUNT_LOW)
+        --tries;
+    if (token.flags & CKF_USER_PIN_FINAL_TRY)
+        --tries;
+    return tries;
+}
+
+BOOL HandleContainer::HandleEnumContainers(BYTE *pbData, DWORD *pdwDataLen, DWORD dwFlags, DWORD *pdwError)
+{
+    if (m_dwFlags == CRYPT_VERIFYCONTEXT) {
+        *pdwError = ERROR_NO_MORE_ITEMS;
+        return FALSE;
+    }
+    const char *name = "HandleContainer::HandleEnumContainers";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p, 0x%p, 0x%08lx", static_cast<void *>(pbData),
+               static_cast<void *>(pdwDataLen), static_cast<unsigned long>(dwFlags));
+    BOOL ok = FALSE;
+    if (dwFlags & ~static_cast<DWORD>(CRYPT_FIRST | CRYPT_NEXT)) {
+        *pdwError = static_cast<DWORD>(NTE_BAD_FLAGS);
+    } else if (!(dwFlags & CRYPT_FIRST)) {
+        *pdwError = ERROR_NO_MORE_ITEMS;
+    } else if (m_pCurrentContainer && m_pCurrentContainer->m_szContainerName) {
+        _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, name, 0, FALSE, "containerName %s", m_pCurrentContainer->m_szContainerName);
+        ok = AnswerText(m_pCurrentContainer->m_szContainerName, pbData, pdwDataLen, pdwError);
+    } else {
+        *pdwError = ERROR_NO_MORE_ITEMS;   // a context without a card lists nothing
+    }
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, ok, TRUE, "0x%p, 0x%p, 0x%08lx", static_cast<void *>(pbData),
+               static_cast<void *>(pdwDataLen), static_cast<unsigned long>(dwFlags));
+    return ok;
+}
+
+BOOL HandleContainer::SetProvParam(DWORD dwParam, const BYTE *pbData, DWORD dwFlags, DWORD *pdwError)
+{
+    const char *name = "HandleContainer::SetProvParam";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%08lx, 0x%p, 0x%08lx", static_cast<unsigned long>(dwParam),
+               static_cast<const void *>(pbData), static_cast<unsigned long>(dwFlags));
+    *pdwError = 0;
+    BOOL ok = FALSE;
+    PKCSContainer *c = m_pCurrentContainer;
+    if (dwParam != PP_KEYEXCHANGE_PIN && dwParam != PP_SIGNATURE_PIN) {
+        *pdwError = static_cast<DWORD>(NTE_BAD_TYPE);
+    } else if (!c) {
+        *pdwError = static_cast<DWORD>(NTE_BAD_KEYSET);
+    } else if (!c->m_hCertSignature) {
+        _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, name, 0, FALSE, "Contactless container : 0x%08lx",
+                   static_cast<unsigned long>(dwParam));
+        ok = TRUE;
+    } else if (!pbData) {
+        *pdwError = ERROR_INVALID_PARAMETER;
+    } else if (!IsFourDigitPin(reinterpret_cast<const char *>(pbData))) {
+        *pdwError = static_cast<DWORD>(SCARD_E_INVALID_CHV);
+    } else {
+        char pin[kPinDigits + 1] = {};
+        std::memcpy(pin, pbData, kPinDigits);
+        CK_RV rv = CKR_OK;
+        ok = Pkcs::CheckPinCode(this, pin, m_dwFlags, &rv);
+        WipeMemory(pin, sizeof pin);
+        if (!ok) {
+            *pdwError = rv == CKR_PIN_INCORRECT ? static_cast<DWORD>(SCARD_W_WRONG_CHV)
+                        : rv == CKR_PIN_LOCKED  ? static_cast<DWORD>(SCARD_W_CHV_BLOCKED)
+                                                : static_cast<DWORD>(NTE_FAIL);
+        } else if (c->m_szComputerName && c->m_szComputerName[0]) {
+            c->m_bPinGiven = TRUE;
+        }
+    }
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, ok, TRUE, "0x%08lx, 0x%p, 0x%08lx", static_cast<unsigned long>(dwParam),
+               static_cast<const void *>(pbData), static_cast<unsigned long>(dwFlags));
+    return ok;
+}
+
+namespace {
+
+// Adds one card certificate, bound to our provider, to the store.
+bool AddBoundCertificate(HCERTSTORE store, const BYTE *der, DWORD size, const std::wstring &container, DWORD keySpec)
+{
+    const char *name = "HandleContainer::CryptPropCert";
+    PCCERT_CONTEXT cert = CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der, size);
+    if (!cert) {
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "CertCreateCertificateContext error: 0x%08lx",
+                   static_cast<unsigned long>(GetLastError()));
+        return false;
+    }
+    static const wchar_t kProviderNameW[] = L"Ovrane Cryptographic Provider";
+    CRYPT_KEY_PROV_INFO info = {};
+    info.pwszContainerName = const_cast<wchar_t *>(container.c_str());
+    info.pwszProvName = const_cast<wchar_t *>(kProviderNameW);
+    info.dwProvType = PROV_RSA_FULL;
+    info.dwKeySpec = keySpec;
+    bool ok = true;
+    if (!CertSetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, 0, &info)) {
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "CertSetCertificateContextProperty error: 0x%08lx",
+                   static_cast<unsigned long>(GetLastError()));
+        ok = false;
+    } else if (!CertAddCertificateContextToStore(store, cert, CERT_STORE_ADD_REPLACE_EXISTING, nullptr)) {
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "CertAddCertificateContextToStore error: 0x%08lx",
+                   static_cast<unsigned long>(GetLastError()));
+        ok = false;
+    }
+    CertFreeCertificateContext(cert);
+    return ok;
+}
+
+} // namespace
+
+BOOL HandleContainer::GetUserCertStore(BYTE *pbData, DWORD *pdwDataLen, DWORD *pdwError)
+{
+    const char *name = "HandleContainer::GetUserCertStore";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%p, %p, %p", static_cast<void *>(pbData),
+               static_cast<void *>(pdwDataLen), static_cast<void *>(pdwError));
+    PKCSContainer *c = m_pCurrentContainer;
+    BOOL ok = FALSE;
+    // The handle has the width of this process.
+    const DWORD handleSize = sizeof(HCERTSTORE);
+    if (!c) {
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "m_pCurrentContainer == NULL");
+        *pdwError = static_cast<DWORD>(NTE_FAIL);
+    } else if (!pbData || *pdwDataLen < handleSize) {
+        // A size query or a short buffer builds no store.
+        ok = AnswerBytes(nullptr, handleSize, pbData, pdwDataLen, pdwError);
+    } else if (!c->m_szContainerName) {
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "strContainerName == NULL ");
+        *pdwError = static_cast<DWORD>(NTE_FAIL);
+    } else {
+        HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+        if (!store) {
+            _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "CertOpenStore error: 0x%08lx",
+                       static_cast<unsigned long>(GetLastError()));
+            *pdwError = static_cast<DWORD>(NTE_FAIL);
+        } else {
+            std::string binding = c->m_szContainerName;
+            char suffix[kSuffixSize] = {};
+            if (GetTSEComputerName(suffix, sizeof suffix) && suffix[0])
+                binding += suffix;
+            std::wstring wide(binding.begin(), binding.end());   // container names are printable ASCII
+            DWORD failures = 0;
+            if (c->m_pbCertExchange && !AddBoundCertificate(store, c->m_pbCertExchange, c->m_cbCertExchange, wide, AT_KEYEXCHANGE))
+                ++failures;
+            if (c->m_pbCertSignature && !AddBoundCertificate(store, c->m_pbCertSignature, c->m_cbCertSignature, wide, AT_SIGNATURE))
+                ++failures;
+            ok = AnswerBytes(&store, handleSize, pbData, pdwDataLen, pdwError);
+            if (ok && failures)
+                *pdwError = static_cast<DWORD>(NTE_FAIL);
+            if (!ok)
+                CertCloseStore(store, 0);
+        }
+    }
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, ok, TRUE, "%p, %p, %p", static_cast<void *>(pbData),
+               static_cast<void *>(pdwDataLen), static_cast<void *>(pdwError));
+    return ok;
+}
+
+BOOL HandleContainer::GetSmartCardGUID(BYTE *pbData, DWORD *pdwDataLen, DWORD *pdwError)
+{
+    const char *name = "HandleContainer::GetSmartCardGUID";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%p, %p, %p", static_cast<void *>(pbData),
+               static_cast<void *>(pdwDataLen), static_cast<void *>(pdwError));
+    BOOL ok = FALSE;
+    BYTE guid[16] = {};
+    CK_TOKEN_INFO token = {};
+    CK_RV rv = CKR_OK;
+    if (!pbData) {
+        ok = AnswerBytes(nullptr, sizeof guid, nullptr, pdwDataLen, pdwError);
+    } else if (!m_pCurrentContainer || !List() ||
+               (rv = List()->C_GetTokenInfo(m_pCurrentContainer->m_slotID, &token)) != CKR_OK) {
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%p, %p, %p, 0x%08lx", static_cast<void *>(pbData),
+                   static_cast<void *>(pdwDataLen), static_cast<void *>(pdwError), static_cast<unsigned long>(rv));
+        *pdwError = static_cast<DWORD>(NTE_FAIL);
+    } else if (!SmartCardGuidFromLabel(reinterpret_cast<const char *>(token.label), sizeof token.label, guid)) {
+        *pdwError = static_cast<DWORD>(NTE_FAIL);
+    } else {
+        ok = AnswerBytes(guid, sizeof guid, pbData, pdwDataLen, pdwError);
+    }
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, ok, TRUE, "%p, %p, %p", static_cast<void *>(pbData),
+               static_cast<void *>(pdwDataLen), static_cast<void *>(pdwError));
+    return ok;
+}
+
+BOOL HandleContainer::GetSmartCardReader(BYTE *pbData, DWORD *pdwDataLen, DWORD *pdwError)
+{
+    CK_SLOT_INFO info = {};
+    if (!m_pCurrentContainer || !List() || List()->C_GetSlotInfo(m_pCurrentContainer->m_slotID, &info) != CKR_OK) {
+        *pdwError = static_cast<DWORD>(NTE_FAIL);
+        return FALSE;
+    }
+    char reader[64] = {};
+    std::memcpy(reader, info.slotDescription, 63);
+    for (int i = 62; i >= 0 && (reader[i] == ' ' || reader[i] == '\0'); --i)
+        reader[i] = '\0';
+    return AnswerText(reader, pbData, pdwDataLen, pdwError);
+}
+
+DWORD HandleContainer::GetKeyLengthFromCert(DWORD dwKeySpec, DWORD *pdwError)
+{
+    const char *name = "HandleContainer::GetKeyLengthFromCert";
+    PKCSContainer *c = m_pCurrentContainer;
+    const BYTE *der = nullptr;
+    DWORD size = 0;
+    if (c && dwKeySpec == AT_KEYEXCHANGE) {
+        der = c->m_pbCertExchange;
+        size = c->m_cbCertExchange;
+    } else if (c && dwKeySpec == AT_SIGNATURE) {
+        der = c->m_pbCertSignature;
+        size = c->m_cbCertSignature;
+    }
+    if (!der) {
+        *pdwError = static_cast<DWORD>(NTE_FAIL);
+        return 0;
+    }
+    PCCERT_CONTEXT cert = CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der, size);
+    if (!cert) {
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "CertCreateCertificateContext error: 0x%08lx",
+                   static_cast<unsigned long>(GetLastError()));
+        *pdwError = static_cast<DWORD>(NTE_FAIL);
+        return 0;
+    }
+    const DWORD bytes = CertGetPublicKeyLength(X509_ASN_ENCODING, &cert->pCertInfo->SubjectPublicKeyInfo) / 8;
+    CertFreeCertificateContext(cert);
+    _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "Modulus Bits = %lu", static_cast<unsigned long>(bytes));
+    if (!bytes)
+        *pdwError = static_cast<DWORD>(NTE_FAIL);
+    return bytes;
+}

@@ -1,0 +1,197 @@
+// Library entry and the exported entry points that create and drop provider
+// contexts, register the provider and answer its parameters. Each one only
+// checks, dispatches and catches; the semantics live in registry/,
+// container/, card/ and registration/.
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <cstring>
+#include <new>
+
+#include "csp_globals.h"
+#include "entry_guard.h"
+#include "handle_container.h"
+#include "handle_entries.h"
+#include "log_trace.h"
+#include "registration.h"
+
+namespace {
+
+constexpr size_t kReaderPartSize = 255;
+
+// The reader of a "\\.\reader\container" request, for service requests only.
+//   out  receives the reader (empty when there is none); false when it does
+//        not fit (the request is then refused)
+bool ReaderFromRequest(const char *container, char (&out)[kReaderPartSize])
+{
+    out[0] = '\0';
+    if (!container || std::strncmp(container, "\\\\.\\", 4) != 0)
+        return true;
+    const char *start = container + 4;
+    const char *end = std::strchr(start, '\\');
+    if (!end || end == start)
+        return true;
+    const size_t n = static_cast<size_t>(end - start);
+    if (n >= sizeof out)
+        return false;
+    std::memcpy(out, start, n);
+    out[n] = '\0';
+    return true;
+}
+
+} // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved)
+{
+    // CryptoAPI loads and frees us around every first acquire and last
+    // release: the caller's last error must come out as it went in. No trace
+    // here: the trace configuration may not have been read yet.
+    const DWORD callerError = GetLastError();
+    if (reason == DLL_PROCESS_ATTACH) {
+        g_hModule = module;
+        ParentWindow = GetForegroundWindow();
+        g_HandleEntries = new (std::nothrow) HandleEntries();
+        if (!g_HandleEntries) {
+            SetLastError(callerError);
+            return FALSE;
+        }
+    } else if (reason == DLL_PROCESS_DETACH && g_HandleEntries) {
+        // At process exit (reserved set) the other libraries may already be
+        // gone: leave the memory to the system then.
+        if (!reserved) {
+            delete g_HandleEntries;
+        }
+        g_HandleEntries = nullptr;
+    }
+    SetLastError(callerError);
+    return TRUE;
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllRegisterServer()
+{
+    try {
+        return RegisterProvider(g_hModule);
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer()
+{
+    try {
+        return UnregisterProvider();
+    } catch (...) {
+        return S_OK;
+    }
+}
+
+// Acquires a context: reuses a registered one or sets a new one up.
+//   phProv      out: the context (NULL: ERROR_INVALID_PARAMETER)
+//   szContainer container name, "\\.\reader\name", or NULL/"" for the default
+// Failures: NTE_BAD_FLAGS, NTE_BAD_KEYSET, NTE_PROVIDER_DLL_FAIL, NTE_FAIL.
+extern "C" BOOL WINAPI CPAcquireContext(HCRYPTPROV *phProv, LPCSTR szContainer, DWORD dwFlags, PVTableProvStruc pVTable)
+{
+    const char *name = "CPAcquireContext";
+    char args[640];
+    FormatArgs(args, sizeof args, "0x%p, %.511s, 0x%08lx, 0x%p", static_cast<void *>(phProv),
+               szContainer ? szContainer : "NULL", static_cast<unsigned long>(dwFlags), static_cast<void *>(pVTable));
+    _Log_Trace(LOG_INFO, LOG_LEVEL_SUMMARY, name, 0, FALSE, "%s", args);
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s", args);
+    BOOL ok = FALSE;
+    DWORD error = 0;
+    try {
+        HandleEntries *registry = g_HandleEntries;
+        if (!phProv) {
+            error = ERROR_INVALID_PARAMETER;
+        } else if (dwFlags & CRYPT_DELETEKEYSET) {
+            error = static_cast<DWORD>(NTE_BAD_FLAGS);
+        } else if ((dwFlags & kVerifyContextBits) == kVerifyContextBits && szContainer && szContainer[0]) {
+            error = static_cast<DWORD>(NTE_BAD_FLAGS);
+        } else if (!registry) {
+            error = static_cast<DWORD>(NTE_PROVIDER_DLL_FAIL);
+        } else if (HandleContainer *reused = registry->GetHandle(GetCurrentThreadId(), szContainer)) {
+            _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "Handle Container already exists: 0x%p",
+                       static_cast<void *>(reused));
+            _Log_Trace(LOG_INFO, LOG_LEVEL_SUMMARY, name, 0, FALSE, "Handle Container already exists: 0x%p",
+                       static_cast<void *>(reused));
+            PKCSContainer *card = reused->m_pCurrentContainer;
+            if (card && (!card->m_szComputerName || !card->m_szComputerName[0]))
+                isSessionValid(card);
+            *phProv = reinterpret_cast<HCRYPTPROV>(reused);
+            ok = TRUE;
+        } else {
+            const bool service = (dwFlags & (CRYPT_MACHINE_KEYSET | CRYPT_SILENT)) == (CRYPT_MACHINE_KEYSET | CRYPT_SILENT);
+            const bool silent = (dwFlags & CRYPT_SILENT) != 0;
+            _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, name, 0, FALSE, "WinlogonProcess=%d, UploadCertificatesProcess=%d",
+                       service ? 1 : 0, silent ? 1 : 0);
+            char reader[kReaderPartSize] = {};
+            if ((service || silent) && !ReaderFromRequest(szContainer, reader)) {
+                error = static_cast<DWORD>(NTE_BAD_KEYSET);
+            } else {
+                const char *toOpen = (szContainer && szContainer[0]) ? szContainer : "DEFAULT_CONTAINER";
+                HandleContainer *hc = new HandleContainer();
+                if (!registry->AddHandle(GetCurrentThreadId(), szContainer, hc)) {
+                    delete hc;
+                    error = static_cast<DWORD>(NTE_NO_MEMORY);
+                } else {
+                    try {
+                        ok = hc->Initialize(toOpen, dwFlags, pVTable, reader, &error);
+                    } catch (...) {
+                        registry->RemovePending(hc);
+                        throw;
+                    }
+                    if (ok) {
+                        registry->MarkReady(hc);
+                        *phProv = reinterpret_cast<HCRYPTPROV>(hc);
+                        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "OUT : 0x%p", static_cast<void *>(hc));
+                        _Log_Trace(LOG_INFO, LOG_LEVEL_SUMMARY, name, 0, FALSE, "OUT : 0x%p", static_cast<void *>(hc));
+                    } else {
+                        registry->RemovePending(hc);
+                    }
+                }
+            }
+        }
+    } catch (...) {
+        ok = FALSE;
+        error = static_cast<DWORD>(NTE_FAIL);
+    }
+    if (!ok && !error)
+        error = static_cast<DWORD>(NTE_FAIL);
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, ok, TRUE, "%s", args);
+    if (!ok)
+        SetLastError(error);
+    return ok;
+}
+
+// Drops one reference of a context; the last one destroys it and, when no
+// context is left (or no service context of its thread), finalises the library.
+//   hProv  NULL: ERROR_INVALID_PARAMETER; unknown: NTE_BAD_UID
+extern "C" BOOL WINAPI CPReleaseContext(HCRYPTPROV hProv, DWORD dwFlags)
+{
+    const char *name = "CPReleaseContext";
+    char args[64];
+    FormatArgs(args, sizeof args, "0x%p, 0x%08lx", reinterpret_cast<void *>(hProv), static_cast<unsigned long>(dwFlags));
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s", args);
+    _Log_Trace(LOG_INFO, LOG_LEVEL_SUMMARY, name, 0, FALSE, "%s", args);
+    BOOL ok = FALSE;
+    DWORD error = 0;
+    try {
+        if (!hProv) {
+            error = ERROR_INVALID_PARAMETER;
+        } else if (!g_HandleEntries) {
+            error = static_cast<DWORD>(NTE_BAD_UID);
+        } else {
+            const ReleaseOutcome outcome = g_HandleEntries->Release(reinterpret_cast<HandleContainer *>(hProv));
+            ok = outcome.known;
+            if (!ok)
+                error = static_cast<DWORD>(NTE_BAD_UID);
+        }
+    } catch (...) {
+        ok = FALSE;
+        error = static_cast<DWORD>(NTE_FAIL);
+    }
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, ok, TRUE, "%s", args);
+    if (!ok)
+        SetLastError(error);
+    return ok;
+}

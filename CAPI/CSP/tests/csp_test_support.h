@@ -1,0 +1,56 @@
+// Test support: the provider registered with CryptoAPI and reached only
+// through advapi32, over a private software-card state file per program.
+#ifndef VEL_CSP_TESTS_SUPPORT_H
+#define VEL_CSP_TESTS_SUPPORT_H
+
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <functional>
+#include <string>
+
+namespace csp_test {
+
+extern const char kProvider[];        // "Ovrane Cryptographic Provider"
+extern const char kAuthContainer[];   // the default card's container name (first certificate)
+
+// The provider library's full Windows path (beside the test program's tree).
+std::string ProviderPath();
+// regsvr32 (this process's width) with the given switches; its exit code.
+int RunRegsvr32(const std::string &switches);
+// Registers the provider and gives this process a fresh card state with the call log on.
+void SetUpCard(const char *tag);
+
+// Runs the softcard control program; its exit code.
+int Ctl(const std::string &args);
+// Lines of the card's call log naming this function ("C_Finalize", ...).
+int CountCalls(const char *function);
+// The whole call log; and a clear one.
+std::string CallLog();
+void ClearLog();
+
+// CryptAcquireContextA on our provider with GetLastError set to 0xdeadbeef first.
+struct Acquired {
+    BOOL ok;
+    DWORD error;
+    HCRYPTPROV prov;
+};
+Acquired Acquire(const char *container, DWORD flags);
+// CryptReleaseContext with the same check; the error after it (0xdeadbeef when untouched).
+BOOL Release(HCRYPTPROV prov, DWORD *error = nullptr);
+
+// CryptGetProvParam: the bytes (text answers without their NUL) and the error.
+struct Param {
+    BOOL ok;
+    DWORD error;
+    std::string bytes;
+    DWORD size;
+};
+Param GetParam(HCRYPTPROV prov, DWORD param, DWORD flags = 0);
+
+// Waits (timeout scaled by VEL_TEST_TIME_SCALE) until done() holds.
+bool WaitFor(const std::function<bool()> &done, DWORD baseMs = 5000);
+
+} // namespace csp_test
+
+#endif
