@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <vector>
 
-#include "bounded_output.h"
 #include "byte_order.h"
 #include "full_hash.h"
 #include "key_blobs.h"
 #include "key_codes.h"
 #include "log_trace.h"
+#include "size_answer.h"
 
 namespace cspkeys {
 
@@ -139,19 +139,22 @@ BOOL ContainerKeys::GetKeyParam(const KeyContext &ctx, HCRYPTKEY hKey, DWORD dwP
     case KP_CERTIFICATE: {
         const BYTE *der = nullptr;
         DWORD len = 0;
-        error = ctx.card->Certificate(spec, &der, &len) ? PutBounded(der, len, pbData, pdwDataLen) : kNteNoKey;
+        if (ctx.card->Certificate(spec, &der, &len))
+            AnswerBytes(der, len, pbData, pdwDataLen, &error);
+        else
+            error = kNteNoKey;
         break;
     }
     case KP_PERMISSIONS:
         _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "HandleContainer::GetPermissionsFromKeySpec", 0, FALSE,
                    "%u, 0x%p, 0x%p, 0x%x", unsigned(spec), static_cast<void *>(pbData),
                    static_cast<void *>(pdwDataLen), unsigned(kCardKeyPermissions));
-        error = PutDword(kCardKeyPermissions, pbData, pdwDataLen);
+        AnswerDword(kCardKeyPermissions, pbData, pdwDataLen, &error);
         break;
     case KP_ALGID:
         _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "HandleContainer::GetAlgidFromKeySpec", 0, FALSE,
                    "%u, 0x%p, 0x%p", unsigned(spec), static_cast<void *>(pbData), static_cast<void *>(pdwDataLen));
-        error = PutDword(AlgidFromKeySpec(spec), pbData, pdwDataLen);
+        AnswerDword(AlgidFromKeySpec(spec), pbData, pdwDataLen, &error);
         break;
     case KP_BLOCKLEN:
     case KP_KEYLEN: {
@@ -160,7 +163,10 @@ BOOL ContainerKeys::GetKeyParam(const KeyContext &ctx, HCRYPTKEY hKey, DWORD dwP
                    "%u, 0x%p, 0x%p, 0x%x", unsigned(spec), static_cast<void *>(pbData),
                    static_cast<void *>(pdwDataLen), unsigned(bits));
         // An unknown length is a failure, not a key of 0 bits.
-        error = bits ? PutDword(bits, pbData, pdwDataLen) : kNteFail;
+        if (bits)
+            AnswerDword(bits, pbData, pdwDataLen, &error);
+        else
+            error = kNteFail;
         break;
     }
     default:

@@ -15,12 +15,6 @@ using namespace keys_test;
 
 namespace {
 
-void ExpectFailure(const char *what, DWORD code, const std::function<BOOL()> &call)
-{
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(call()) << what;
-    EXPECT_EQ(code, GetLastError()) << what << ": 0x" << std::hex << GetLastError();
-}
 
 class ThroughCryptoApi : public ::testing::Test {
 protected:

@@ -23,6 +23,7 @@ const DWORD kDeviceRemoved = 0x32;
 class CardFaults : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { csp_test::SetUpCard("keys-faults"); }
+    void TearDown() override { Close(); }
 
     // A context on the card with the PIN given, and a SHA-256 hash in it.
     bool Open()
@@ -107,6 +108,30 @@ TEST_F(CardFaults, ShortSignatureBufferLeavesNoOperationBehind)
         EXPECT_TRUE(CryptSignHashA(hash, AT_SIGNATURE, nullptr, 0, sig, &len)) << std::hex << GetLastError();
         EXPECT_EQ(256u, len);
     }
+    Close();
+}
+
+TEST_F(CardFaults, FailedDecryptionKeepsTheCiphertextForTheRetry)
+{
+    ASSERT_TRUE(Open());
+    HCRYPTKEY exchange = 0;
+    ASSERT_TRUE(CryptGetUserKey(prov, AT_KEYEXCHANGE, &exchange));
+    BYTE data[256] = "tried twice";
+    DWORD len = 12;
+    ASSERT_TRUE(CryptEncrypt(exchange, 0, TRUE, 0, data, &len, sizeof(data)));
+    const std::vector<BYTE> cipher(data, data + len);
+    // (Failing C_DecryptInit: an injected C_Decrypt result would leave the
+    // software card's operation running, which a real card ends.)
+    ASSERT_EQ(0, csp_test::Ctl("inject C_DecryptInit 1 " + std::to_string(kDeviceRemoved)));
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(CryptDecrypt(exchange, 0, TRUE, 0, data, &len));
+    EXPECT_EQ(DWORD(NTE_BAD_DATA), GetLastError());
+    EXPECT_EQ(cipher, std::vector<BYTE>(data, data + 256));
+    EXPECT_EQ(256u, len);
+    SetLastError(0xdeadbeef);
+    ASSERT_TRUE(CryptDecrypt(exchange, 0, TRUE, 0, data, &len)) << std::hex << GetLastError();
+    EXPECT_EQ(std::string("tried twice"), std::string(reinterpret_cast<char *>(data), len - 1));
+    CryptDestroyKey(exchange);
     Close();
 }
 

@@ -107,13 +107,6 @@ protected:
     HCRYPTKEY exchange = 0, signature = 0;
 };
 
-// Calls `call` with the last error at 0xdeadbeef and checks FALSE and the code.
-void ExpectFailure(const char *what, DWORD code, const std::function<BOOL()> &call)
-{
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(call()) << what;
-    EXPECT_EQ(code, GetLastError()) << what << ": 0x" << std::hex << GetLastError();
-}
 
 TEST_F(DirectExports, UnknownProviderHandles)
 {
@@ -194,6 +187,19 @@ TEST_F(DirectExports, NullPointersAndShortBuffers)
         EXPECT_TRUE(s.call(&len)) << s.what;
         EXPECT_EQ(s.needed, len) << s.what;
     }
+    // Lengths far beyond any key: refused, nothing read past the blob's header.
+    len = 0xFFFFFFFF;
+    ExpectFailure("decryption of 4 GB", DWORD(NTE_BAD_DATA), [&] { return cp.CPDecrypt(card, exchange, 0, TRUE, 0, buf, &len); });
+    const BYTE header[12] = {SIMPLEBLOB, CUR_BLOB_VERSION, 0, 0, 0x01, 0x68, 0, 0, 0x00, 0xA4, 0, 0};
+    ExpectFailure("a 2 GB session key blob", DWORD(NTE_BAD_TYPE), [&] {
+        HCRYPTKEY k;
+        return cp.CPImportKey(card, header, 0x7FFFFFFF, exchange, 0, &k);
+    });
+    len = 0xFFFFFFFF;
+    SetLastError(0xdeadbeef);
+    EXPECT_TRUE(cp.CPSignHash(card, h, AT_SIGNATURE, nullptr, 0, buf, &len));
+    EXPECT_EQ(256u, len);
+
     // The certificate, asked for its size first.
     len = 0;
     ASSERT_TRUE(cp.CPGetKeyParam(card, exchange, KP_CERTIFICATE, nullptr, &len, 0));

@@ -40,6 +40,13 @@ Bytes Reversed(Bytes b)
     return Bytes(b.rbegin(), b.rend());
 }
 
+void ExpectFailure(const char *what, DWORD code, const std::function<BOOL()> &call)
+{
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(call()) << what;
+    EXPECT_EQ(code, GetLastError()) << what << ": 0x" << std::hex << GetLastError();
+}
+
 std::vector<std::string> CallNames()
 {
     std::vector<std::string> calls;

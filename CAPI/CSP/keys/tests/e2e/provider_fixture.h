@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,9 @@ Bytes ReadArtifact(const char *name);
 void WriteArtifact(const std::string &name, const Bytes &bytes);
 
 Bytes Reversed(Bytes b);
+
+// Runs call with the last error at 0xdeadbeef first; expects FALSE and code.
+void ExpectFailure(const char *what, DWORD code, const std::function<BOOL()> &call);
 
 // The functions of the card's call log, in order.
 std::vector<std::string> CallNames();
