@@ -222,19 +222,12 @@ BOOL ContainerKeys::ExportKey(const KeyContext &ctx, HCRYPTKEY hKey, HCRYPTKEY h
         error = kNteBadType;
     } else {
         ctx.card->CheckSession();
-        // The card answers the size whenever the buffer is missing or short.
+        // The card answers the size alone when the buffer is missing or short.
         const DWORD given = *pdwDataLen;
-        DWORD needed = 0;
-        if (!ctx.card->ExportPublicKey(spec, nullptr, &needed) || needed == 0) {
+        if (!ctx.card->ExportPublicKey(spec, pbData, pdwDataLen) || *pdwDataLen == 0)
             error = kNteFail;
-        } else if (!pbData) {
-            *pdwDataLen = needed;
-        } else if (given < needed) {
-            *pdwDataLen = needed;
+        else if (pbData && given < *pdwDataLen)
             error = kErrorMoreData;
-        } else if (!ctx.card->ExportPublicKey(spec, pbData, pdwDataLen)) {
-            error = kNteFail;
-        }
     }
     if (error)
         _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, FALSE, TRUE, "%u, 0x%p, %u, 0x%08x, 0x%p, 0x%p, error=0x%08x",
