@@ -69,7 +69,7 @@ void ClearLog()
 int CountCalls(const char *function)
 {
     const std::string log = CallLog();
-    const std::string needle = std::string("] ") + function + "(";
+    const std::string needle = std::string("] ") + function + (*function ? "(" : "C_");
     int n = 0;
     for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1))
         ++n;

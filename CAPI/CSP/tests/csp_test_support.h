@@ -23,7 +23,7 @@ void SetUpCard(const char *tag);
 
 // Runs the softcard control program; its exit code.
 int Ctl(const std::string &args);
-// Lines of the card's call log naming this function ("C_Finalize", ...).
+// Lines of the card's call log naming this function ("C_Finalize", ...; "" counts every call).
 int CountCalls(const char *function);
 // The whole call log; and a clear one.
 std::string CallLog();

@@ -1,0 +1,108 @@
+// The provider's trace files at each configured level, written while a
+// CryptoAPI application uses it: what each level lets through, no PIN in any
+// line, and every entry point's last error intact after its trace lines.
+// The level is read once per process: each level runs in a fresh child (this
+// program started again with --child).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "csp_test_support.h"
+#include "trace_test_support.h"
+
+using namespace csp_test;
+
+namespace {
+
+const char kKey[] = "Software\\Ovrane\\CSP";
+const char kPrefix[] = "vel3_csp_";
+
+// The child: one card context used and released; exit code 0 when every
+// BOOL and last error was as expected.
+int Child()
+{
+    int bad = 0;
+    Acquired a = Acquire(kAuthContainer, 0);
+    if (!a.ok)
+        return 10;
+    SetLastError(0xdeadbeef);
+    if (!CryptSetProvParam(a.prov, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE *>("1234"), 0))
+        ++bad;
+    BYTE buffer[8];
+    DWORD size = sizeof buffer;
+    SetLastError(0xdeadbeef);
+    if (CryptGetProvParam(a.prov, PP_NAME, buffer, &size, 0) || GetLastError() != ERROR_MORE_DATA)
+        ++bad;
+    SetLastError(0xdeadbeef);
+    if (CryptSetProvParam(a.prov, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE *>("12x4"), 0) ||
+        GetLastError() != static_cast<DWORD>(SCARD_E_INVALID_CHV))
+        ++bad;
+    SetLastError(0xdeadbeef);
+    if (!CryptReleaseContext(a.prov, 0))
+        ++bad;
+    return bad;
+}
+
+struct Level {
+    std::optional<DWORD> value;
+    std::vector<const char *> present;
+    std::vector<const char *> absent;
+    bool anyFile;
+};
+
+std::string AllLines(DWORD pid)
+{
+    std::string all;
+    for (const std::string &file : trace_test::TraceFilesOf(kPrefix, pid))
+        for (const std::string &line : trace_test::ReadTraceLines(trace_test::LogFolder() + file))
+            all += line + "\n";
+    return all;
+}
+
+TEST(ProviderTrace, EachLevel)
+{
+    SetUpCard("csp-trace");
+    const Level levels[] = {
+        {std::nullopt, {}, {}, false},
+        {0, {}, {}, false},
+        {5, {}, {}, false},   // the summary level is for the security authority's process only
+        {40, {"CPAcquireContext(", ") begin", "HandleContainer::Initialize", "Pkcs::UpdateContainerTable"},
+         {"csp_alloc", "HandleEntries::AddHandle"}, true},
+        {50, {"csp_alloc", "countAlloc=", "getX509Value", "login"}, {"HandleEntries::AddHandle"}, true},
+        {80, {"HandleEntries::AddHandle", "csp_free", "getCertListFromAttr"}, {}, true},
+    };
+    for (const Level &level : levels) {
+        SCOPED_TRACE(level.value ? static_cast<int>(*level.value) : -1);
+        trace_test::TracesValue lm(HKEY_LOCAL_MACHINE, trace_test::OwnView(), kKey, std::nullopt);
+        trace_test::TracesValue cu(HKEY_CURRENT_USER, trace_test::OwnView(), kKey, level.value);
+        ASSERT_TRUE(lm.ok() && cu.ok());
+        trace_test::ChildRun run = trace_test::RunChild(trace_test::OwnPath(), "--child", kPrefix);
+        ASSERT_TRUE(run.started);
+        EXPECT_EQ(run.exitCode, 0u) << "a BOOL or last error went wrong in the child";
+        const std::string lines = AllLines(run.pid);
+        EXPECT_EQ(!lines.empty(), level.anyFile) << lines;
+        for (const char *text : level.present)
+            EXPECT_NE(lines.find(text), std::string::npos) << text;
+        for (const char *text : level.absent)
+            EXPECT_EQ(lines.find(text), std::string::npos) << text;
+        // The PIN is 1234; the card's serial number, inside the container name, holds those digits too.
+        std::string withoutNames = lines;
+        for (size_t at; (at = withoutNames.find(kAuthContainer)) != std::string::npos;)
+            withoutNames.erase(at, std::strlen(kAuthContainer));
+        EXPECT_EQ(withoutNames.find("1234"), std::string::npos) << "a PIN in the trace";
+        trace_test::DeleteTraceFilesOf(kPrefix, run.pid);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc > 1 && std::strcmp(argv[1], "--child") == 0)
+        return Child();
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
