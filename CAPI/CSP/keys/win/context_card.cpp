@@ -35,14 +35,32 @@ DWORD ContextCard::KeyLengthFromCert(DWORD keySpec)
     return m_hc->GetKeyLengthFromCert(keySpec, &error);
 }
 
+// A failed card operation forgets the private key it used: its cached handle
+// skips the login check, so after a card pulled and put back it would fail
+// every later operation of the context with no sign of why. The next
+// operation looks the key up again behind the login check; the session itself
+// is left to the acquire's check, so no prompt comes up for a card that may
+// have changed.
+void ContextCard::StartOver(CK_OBJECT_HANDLE PKCSContainer::*cachedKey)
+{
+    if (PKCSContainer *c = m_hc->m_pCurrentContainer)
+        c->*cachedKey = 0;
+}
+
 BOOL ContextCard::Sign(const BYTE *info, DWORD infoLen, DWORD keySpec, BYTE *sig, DWORD *sigLen)
 {
-    return Pkcs::DoSign(m_hc, infoLen, info, keySpec, sig, sigLen);
+    if (Pkcs::DoSign(m_hc, infoLen, info, keySpec, sig, sigLen))
+        return TRUE;
+    StartOver(keySpec == kKeyExchange ? &PKCSContainer::m_hPrivKeyExchange : &PKCSContainer::m_hPrivKeySignature);
+    return FALSE;
 }
 
 BOOL ContextCard::Decrypt(ULONG_PTR hKey, const BYTE *in, DWORD inLen, BYTE *out, DWORD *outLen)
 {
-    return Pkcs::Decrypt(m_hc, hKey, in, inLen, out, outLen, m_hc->m_dwFlags);
+    if (Pkcs::Decrypt(m_hc, hKey, in, inLen, out, outLen, m_hc->m_dwFlags))
+        return TRUE;
+    StartOver(&PKCSContainer::m_hPrivKeyExchange);
+    return FALSE;
 }
 
 BOOL ContextCard::ExportPublicKey(DWORD keySpec, BYTE *out, DWORD *len)
@@ -54,7 +72,7 @@ void ContextCard::CheckSession()
 {
     PKCSContainer *c = m_hc->m_pCurrentContainer;
     // Service and remote-session contexts keep their session as it is.
-    if (c && !c->m_szComputerName)
+    if (c && (!c->m_szComputerName || !c->m_szComputerName[0]))
         isSessionValid(c);
 }
 

@@ -23,6 +23,8 @@ public:
     void CheckSession() override;
 
 private:
+    void StartOver(CK_OBJECT_HANDLE PKCSContainer::*cachedKey);
+
     HandleContainer *m_hc;
 };
 

@@ -92,6 +92,23 @@ TEST_F(CardFaults, CardRemovedAtEachCallOfASignature)
     }
 }
 
+TEST_F(CardFaults, AContextWhoseCardWasPulledFailsCleanlyUntilReacquired)
+{
+    ASSERT_TRUE(Open());
+    ASSERT_TRUE(Sign());
+    csp_test::Ctl("remove \"" + std::string(kReader) + "\"");
+    csp_test::Ctl("insert \"" + std::string(kReader) + "\" " + kCard);
+    // The card came back with other object handles than the context's key
+    // handles: the context's signatures fail, every time, without a hang.
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_FALSE(Sign());
+        EXPECT_EQ(DWORD(NTE_FAIL), GetLastError());
+    }
+    Close();
+    ASSERT_TRUE(Open());
+    EXPECT_TRUE(Sign()) << std::hex << GetLastError();
+}
+
 TEST_F(CardFaults, ShortSignatureBufferLeavesNoOperationBehind)
 {
     ASSERT_TRUE(Open());
