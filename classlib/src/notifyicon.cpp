@@ -8,7 +8,9 @@ void CopyTip(NOTIFYICONDATAA& nid, const char* tip) {
 }
 }  // namespace
 
-CNotifyIcon::CNotifyIcon() : m_nid{} { m_nid.cbSize = sizeof m_nid; }
+// The size of the data up to the balloon fields (520 bytes for x86-64): the
+// tray program's size, which every shell since then accepts.
+CNotifyIcon::CNotifyIcon() : m_nid{} { m_nid.cbSize = NOTIFYICONDATAA_V3_SIZE; }
 
 BOOL CNotifyIcon::Add(HWND owner, UINT id, UINT callbackMessage, HICON icon, const char* tip) {
   if (m_added) return FALSE;

@@ -3,6 +3,7 @@
 #include <process.h>
 
 #include <new>
+#include <vector>
 
 namespace cl {
 
@@ -69,6 +70,40 @@ CWinThread* AfxBeginThread(AFX_THREADPROC proc, LPVOID param, int priority, UINT
   if (priority != THREAD_PRIORITY_NORMAL) ::SetThreadPriority(thread->m_hThread, priority);
   if (!(createFlags & CREATE_SUSPENDED)) ::ResumeThread(thread->m_hThread);
   return thread;
+}
+
+bool AfxPumpUntilThreadsEnd(CWinThread* const* threads, size_t count, DWORD timeoutMs) {
+  std::vector<HANDLE> running;
+  for (size_t i = 0; threads && i < count; ++i)
+    if (threads[i] && threads[i]->m_hThread) running.push_back(threads[i]->m_hThread);
+  const DWORD start = ::GetTickCount();
+  while (!running.empty()) {
+    DWORD wait = INFINITE;
+    if (timeoutMs != INFINITE) {
+      DWORD elapsed = ::GetTickCount() - start;
+      if (elapsed >= timeoutMs) return false;
+      wait = timeoutMs - elapsed;
+    }
+    // At most MAXIMUM_WAIT_OBJECTS - 1 handles beside the message queue per wait.
+    DWORD n = static_cast<DWORD>(running.size() < MAXIMUM_WAIT_OBJECTS - 1 ? running.size() : MAXIMUM_WAIT_OBJECTS - 1);
+    DWORD r = ::MsgWaitForMultipleObjects(n, running.data(), FALSE, wait, QS_ALLINPUT);
+    if (r < WAIT_OBJECT_0 + n) {
+      running.erase(running.begin() + (r - WAIT_OBJECT_0));
+    } else if (r == WAIT_OBJECT_0 + n) {
+      MSG msg;
+      while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+          ::PostQuitMessage(static_cast<int>(msg.wParam));
+          return false;
+        }
+        ::TranslateMessage(&msg);
+        ::DispatchMessageA(&msg);
+      }
+    } else {
+      return false;   // timed out, or the wait itself failed
+    }
+  }
+  return true;
 }
 
 CEvent::CEvent(BOOL initiallyOwn, BOOL manualReset, const char* name, LPSECURITY_ATTRIBUTES security)

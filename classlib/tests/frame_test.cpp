@@ -173,6 +173,9 @@ TEST(NotifyIcon, AddedChangedAndRemovedOnlyWhileTheShellHasIt) {
   ASSERT_TRUE(owner.CreateEx(0, cl::AfxRegisterWndClass(0), "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr));
   HICON icon = LoadIconA(nullptr, IDI_APPLICATION);
   cl::CNotifyIcon tray;
+#ifdef _WIN64
+  EXPECT_EQ(tray.m_nid.cbSize, 520u);
+#endif
   // Nothing sent before the icon is added.
   EXPECT_FALSE(tray.SetTip("avant"));
   EXPECT_FALSE(tray.SetIcon(icon));

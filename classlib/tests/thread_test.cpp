@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "classlib/thread.h"
+#include "classlib/wnd.h"
 
 namespace {
 
@@ -98,6 +99,58 @@ TEST(WorkerThreads, DeletingTheObjectLeavesTheThreadRunning) {
   EXPECT_EQ(WaitForSingleObject(mine, PatienceMs()), static_cast<DWORD>(WAIT_OBJECT_0));
   EXPECT_EQ(gate.passed.load(), 1);
   CloseHandle(mine);
+}
+
+// Workers that send to a window of the waiting thread as they finish: a
+// plain wait would hold them forever; the pumping wait lets them end.
+struct Reporter {
+  HWND window;
+};
+
+UINT SendThenEnd(LPVOID p) {
+  auto* r = static_cast<Reporter*>(p);
+  return static_cast<UINT>(SendMessageA(r->window, WM_USER + 7, 0, 0));
+}
+
+class CountingWnd : public cl::CWnd {
+ public:
+  std::atomic<int> served{0};
+  const cl::MessageMap* GetMessageMap() const override {
+    static const cl::MessageEntry entries[] = {cl::OnMessage<&CountingWnd::OnReport>(WM_USER + 7)};
+    static const cl::MessageMap map(CWnd::GetMessageMap(), entries);
+    return &map;
+  }
+
+ private:
+  LRESULT OnReport(WPARAM, LPARAM) { return 40 + served.fetch_add(1); }
+};
+
+TEST(WorkerThreads, PumpingWaitServesTheWorkersToTheirEnd) {
+  CountingWnd wnd;
+  ASSERT_TRUE(wnd.CreateEx(0, cl::AfxRegisterWndClass(0), "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr));
+  Reporter reporter{wnd.m_hWnd};
+  std::unique_ptr<cl::CWinThread> a(cl::AfxBeginThread(&SendThenEnd, &reporter));
+  std::unique_ptr<cl::CWinThread> b(cl::AfxBeginThread(&SendThenEnd, &reporter));
+  ASSERT_TRUE(a && b);
+  EXPECT_FALSE(a->Join(50));   // blocked in its send until this thread serves it
+  cl::CWinThread* const all[] = {a.get(), nullptr, b.get()};
+  ASSERT_TRUE(cl::AfxPumpUntilThreadsEnd(all, 3, PatienceMs()));
+  EXPECT_EQ(wnd.served.load(), 2);
+  EXPECT_EQ(a->GetExitCode() + b->GetExitCode(), 40u + 41u);
+  EXPECT_TRUE(cl::AfxPumpUntilThreadsEnd(nullptr, 0, 0));
+
+  // Still running at the timeout: false; a quit ends the wait and is kept.
+  Gate gate;
+  std::unique_ptr<cl::CWinThread> held(cl::AfxBeginThread(&WaitAtGate, &gate));
+  cl::CWinThread* const one[] = {held.get()};
+  EXPECT_FALSE(cl::AfxPumpUntilThreadsEnd(one, 1, 50));
+  PostQuitMessage(5);
+  EXPECT_FALSE(cl::AfxPumpUntilThreadsEnd(one, 1, PatienceMs()));
+  MSG msg;
+  ASSERT_TRUE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+  EXPECT_EQ(msg.wParam, 5u);
+  gate.open.SetEvent();
+  EXPECT_TRUE(cl::AfxPumpUntilThreadsEnd(one, 1, PatienceMs()));
 }
 
 TEST(WorkerThreads, EventsAutoAndManualReset) {

@@ -16,7 +16,10 @@ unsigned long Pkcs11Loader::Load(CK_C_GetFunctionList *entry, Pkcs11LoadStep *fa
   Pkcs11LoadStep step = Pkcs11LoadStep::None;
   DWORD error = 0;
   AcquireSRWLockExclusive(&lock_);
-  if (!entry_) {
+  if (!entry_ && !fileName_) {
+    error = ERROR_INVALID_PARAMETER;
+    step = Pkcs11LoadStep::LoadLibrary;
+  } else if (!entry_) {
     // Also for the library's own dependencies: nothing from the program's
     // folder or the current directory.
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);

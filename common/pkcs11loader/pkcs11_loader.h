@@ -29,7 +29,8 @@ enum class Pkcs11LoadStep { None, LoadLibrary, GetProcAddress };
 // point, once found, is kept.
 class Pkcs11Loader {
  public:
-  // fileName: the library's file name, looked up in the system directory only.
+  // fileName: the library's file name, looked up in the system directory
+  // only; kept, not copied. NULL: every Load fails (ERROR_INVALID_PARAMETER).
   explicit Pkcs11Loader(const char *fileName = kPkcs11LibraryName);
   Pkcs11Loader(const Pkcs11Loader &) = delete;
   Pkcs11Loader &operator=(const Pkcs11Loader &) = delete;

@@ -9,14 +9,11 @@
 #include <string>
 
 #include "pkcs11.h"
+#include "pkcs11_loader.h"
 
 namespace {
 
-#ifdef _WIN64
-const char kLibrary[] = "vel3_pkcs11_w64.dll";
-#else
-const char kLibrary[] = "vel3_pkcs11_w32.dll";
-#endif
+using vel::kPkcs11LibraryName;
 
 TEST(Pkcs11Import, ImportedEntryPointsReachTheSystemLibrary) {
   // A state file of our own: the library reads the variable at C_Initialize.
@@ -26,7 +23,7 @@ TEST(Pkcs11Import, ImportedEntryPointsReachTheSystemLibrary) {
   std::snprintf(state, sizeof state, "%simport-%lu.state", temp, GetCurrentProcessId());
   SetEnvironmentVariableA("VEL_SOFTCARD_STATE", state);
 
-  HMODULE module = GetModuleHandleA(kLibrary);
+  HMODULE module = GetModuleHandleA(kPkcs11LibraryName);
   ASSERT_NE(module, nullptr) << "not loaded at start";
   char path[MAX_PATH], system[MAX_PATH];
   GetModuleFileNameA(module, path, sizeof path);

@@ -56,6 +56,17 @@ void CloseSession(CK_SESSION_HANDLE session)
                static_cast<unsigned long>(session));
 }
 
+// An accessor's begin and return lines (level 50) around the value it gives.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+CK_ULONG TracedValue(const char *name, const char *format, CK_ULONG value)
+{
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, name, 0, FALSE, "%s", "");
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, name, 0, FALSE, format, static_cast<unsigned long>(value));
+    return value;
+}
+#pragma GCC diagnostic pop
+
 // A failed return line with a fixed text, or with a format of one number.
 BOOL Fail(const char *name, const char *text)
 {
@@ -91,18 +102,12 @@ PKCSContainer::~PKCSContainer()
 
 CK_SLOT_ID PKCSContainer::GetslotID() const
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "PKCSContainer::GetslotID", 0, FALSE, "%s", "");
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "PKCSContainer::GetslotID", 0, FALSE, "m_slotID = 0x%08lx",
-               static_cast<unsigned long>(m_slotID));
-    return m_slotID;
+    return TracedValue("PKCSContainer::GetslotID", "m_slotID = 0x%08lx", m_slotID);
 }
 
 CK_SESSION_HANDLE PKCSContainer::GethSession() const
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "PKCSContainer::GethSession", 0, FALSE, "%s", "");
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "PKCSContainer::GethSession", 0, FALSE, "hSession = 0x%08lx",
-               static_cast<unsigned long>(m_hSession));
-    return m_hSession;
+    return TracedValue("PKCSContainer::GethSession", "hSession = 0x%08lx", m_hSession);
 }
 
 void PKCSContainer::SethSession(CK_SESSION_HANDLE h)
@@ -128,18 +133,12 @@ CK_OBJECT_HANDLE PKCSContainer::GethCertfromKeySpec(DWORD dwKeySpec) const
 
 CK_OBJECT_HANDLE PKCSContainer::GethCertExchange() const
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "PKCSContainer::GethCertExchange", 0, FALSE, "%s", "");
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "PKCSContainer::GethCertExchange", 0, FALSE, "hCert = 0x%08lX",
-               static_cast<unsigned long>(m_hCertExchange));
-    return m_hCertExchange;
+    return TracedValue("PKCSContainer::GethCertExchange", "hCert = 0x%08lX", m_hCertExchange);
 }
 
 CK_OBJECT_HANDLE PKCSContainer::GethCertSignature() const
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "PKCSContainer::GethCertSignature", 0, FALSE, "%s", "");
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "PKCSContainer::GethCertSignature", 0, FALSE, "hCert = 0x%08lX",
-               static_cast<unsigned long>(m_hCertSignature));
-    return m_hCertSignature;
+    return TracedValue("PKCSContainer::GethCertSignature", "hCert = 0x%08lX", m_hCertSignature);
 }
 
 DWORD PKCSContainer::GetKeySpecFromUserKey(ULONG64 hKey) const

@@ -98,12 +98,15 @@ BOOL HandleContainer::GetProvParam(DWORD dwParam, BYTE *pbData, DWORD *pdwDataLe
         case PP_CERTCHAIN:
             if (!c) {
                 *pdwError = static_cast<DWORD>(NTE_FAIL);
-            } else if (c->GethCertfromKeySpec(dwFlags) == c->m_hCertExchange && c->m_pbCertExchange) {
-                ok = AnswerBytes(c->m_pbCertExchange, c->m_cbCertExchange, pbData, pdwDataLen, pdwError);
-            } else if (c->m_pbCertSignature) {
-                ok = AnswerBytes(c->m_pbCertSignature, c->m_cbCertSignature, pbData, pdwDataLen, pdwError);
             } else {
-                *pdwError = static_cast<DWORD>(NTE_FAIL);
+                // dwFlags is read as a key spec; a certificate the card lacks is no answer.
+                const bool exchange = c->GethCertfromKeySpec(dwFlags) == c->m_hCertExchange;
+                const BYTE *der = exchange ? c->m_pbCertExchange : c->m_pbCertSignature;
+                const DWORD size = exchange ? c->m_cbCertExchange : c->m_cbCertSignature;
+                if (der)
+                    ok = AnswerBytes(der, size, pbData, pdwDataLen, pdwError);
+                else
+                    *pdwError = static_cast<DWORD>(NTE_FAIL);
             }
             break;
         case PP_KEYSET_TYPE:

@@ -50,18 +50,18 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved)
     if (reason == DLL_PROCESS_ATTACH) {
         g_hModule = module;
         ParentWindow = GetForegroundWindow();
-        g_HandleEntries = new (std::nothrow) HandleEntries();
-        if (!g_HandleEntries) {
+        g_handleEntries = new (std::nothrow) HandleEntries();
+        if (!g_handleEntries) {
             SetLastError(callerError);
             return FALSE;
         }
-    } else if (reason == DLL_PROCESS_DETACH && g_HandleEntries) {
+    } else if (reason == DLL_PROCESS_DETACH && g_handleEntries) {
         // At process exit (reserved set) the other libraries may already be
         // gone: leave the memory to the system then.
         if (!reserved) {
-            delete g_HandleEntries;
+            delete g_handleEntries;
         }
-        g_HandleEntries = nullptr;
+        g_handleEntries = nullptr;
     }
     SetLastError(callerError);
     return TRUE;
@@ -97,19 +97,22 @@ extern "C" BOOL WINAPI CPAcquireContext(HCRYPTPROV *phProv, LPCSTR szContainer, 
                szContainer ? szContainer : "NULL", static_cast<unsigned long>(dwFlags), static_cast<void *>(pVTable));
     _Log_Trace(LOG_INFO, LOG_LEVEL_SUMMARY, name, 0, FALSE, "%s", args);
     _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s", args);
-    BOOL ok = FALSE;
-    DWORD error = 0;
-    try {
-        HandleEntries *registry = g_HandleEntries;
+    return RunGuarded(name, args, [&](DWORD &error) -> BOOL {
+        HandleEntries *registry = g_handleEntries;
         if (!phProv) {
             error = ERROR_INVALID_PARAMETER;
-        } else if (dwFlags & CRYPT_DELETEKEYSET) {
+            return FALSE;
+        }
+        if ((dwFlags & CRYPT_DELETEKEYSET) ||
+            ((dwFlags & kVerifyContextBits) == kVerifyContextBits && szContainer && szContainer[0])) {
             error = static_cast<DWORD>(NTE_BAD_FLAGS);
-        } else if ((dwFlags & kVerifyContextBits) == kVerifyContextBits && szContainer && szContainer[0]) {
-            error = static_cast<DWORD>(NTE_BAD_FLAGS);
-        } else if (!registry) {
+            return FALSE;
+        }
+        if (!registry) {
             error = static_cast<DWORD>(NTE_PROVIDER_DLL_FAIL);
-        } else if (HandleContainer *reused = registry->GetHandle(GetCurrentThreadId(), szContainer)) {
+            return FALSE;
+        }
+        if (HandleContainer *reused = registry->GetHandle(GetCurrentThreadId(), szContainer)) {
             _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "Handle Container already exists: 0x%p",
                        static_cast<void *>(reused));
             _Log_Trace(LOG_INFO, LOG_LEVEL_SUMMARY, name, 0, FALSE, "Handle Container already exists: 0x%p",
@@ -118,49 +121,43 @@ extern "C" BOOL WINAPI CPAcquireContext(HCRYPTPROV *phProv, LPCSTR szContainer, 
             if (card && (!card->m_szComputerName || !card->m_szComputerName[0]))
                 isSessionValid(card);
             *phProv = reinterpret_cast<HCRYPTPROV>(reused);
-            ok = TRUE;
-        } else {
-            const bool service = (dwFlags & (CRYPT_MACHINE_KEYSET | CRYPT_SILENT)) == (CRYPT_MACHINE_KEYSET | CRYPT_SILENT);
-            const bool silent = (dwFlags & CRYPT_SILENT) != 0;
-            _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, name, 0, FALSE, "WinlogonProcess=%d, UploadCertificatesProcess=%d",
-                       service ? 1 : 0, silent ? 1 : 0);
-            char reader[kReaderPartSize] = {};
-            if ((service || silent) && !ReaderFromRequest(szContainer, reader)) {
-                error = static_cast<DWORD>(NTE_BAD_KEYSET);
-            } else {
-                const char *toOpen = (szContainer && szContainer[0]) ? szContainer : "DEFAULT_CONTAINER";
-                HandleContainer *hc = new HandleContainer();
-                if (!registry->AddHandle(GetCurrentThreadId(), szContainer, hc)) {
-                    delete hc;
-                    error = static_cast<DWORD>(NTE_NO_MEMORY);
-                } else {
-                    try {
-                        ok = hc->Initialize(toOpen, dwFlags, pVTable, reader, &error);
-                    } catch (...) {
-                        registry->RemovePending(hc);
-                        throw;
-                    }
-                    if (ok) {
-                        registry->MarkReady(hc);
-                        *phProv = reinterpret_cast<HCRYPTPROV>(hc);
-                        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "OUT : 0x%p", static_cast<void *>(hc));
-                        _Log_Trace(LOG_INFO, LOG_LEVEL_SUMMARY, name, 0, FALSE, "OUT : 0x%p", static_cast<void *>(hc));
-                    } else {
-                        registry->RemovePending(hc);
-                    }
-                }
-            }
+            return TRUE;
         }
-    } catch (...) {
-        ok = FALSE;
-        error = static_cast<DWORD>(NTE_FAIL);
-    }
-    if (!ok && !error)
-        error = static_cast<DWORD>(NTE_FAIL);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, ok, TRUE, "%s", args);
-    if (!ok)
-        SetLastError(error);
-    return ok;
+        const bool service = (dwFlags & (CRYPT_MACHINE_KEYSET | CRYPT_SILENT)) == (CRYPT_MACHINE_KEYSET | CRYPT_SILENT);
+        const bool silent = (dwFlags & CRYPT_SILENT) != 0;
+        _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, name, 0, FALSE, "WinlogonProcess=%d, UploadCertificatesProcess=%d",
+                   service ? 1 : 0, silent ? 1 : 0);
+        char reader[kReaderPartSize] = {};
+        if ((service || silent) && !ReaderFromRequest(szContainer, reader)) {
+            error = static_cast<DWORD>(NTE_BAD_KEYSET);
+            return FALSE;
+        }
+        const char *toOpen = (szContainer && szContainer[0]) ? szContainer : "DEFAULT_CONTAINER";
+        HandleContainer *hc = new HandleContainer();
+        // Registered pending: no other acquire takes it before its set-up
+        // succeeds, and a failed one goes whatever its count.
+        if (!registry->AddHandle(GetCurrentThreadId(), szContainer, hc)) {
+            delete hc;
+            error = static_cast<DWORD>(NTE_NO_MEMORY);
+            return FALSE;
+        }
+        BOOL ok = FALSE;
+        try {
+            ok = hc->Initialize(toOpen, dwFlags, pVTable, reader, &error);
+        } catch (...) {
+            registry->RemovePending(hc);
+            throw;
+        }
+        if (!ok) {
+            registry->RemovePending(hc);
+            return FALSE;
+        }
+        registry->MarkReady(hc);
+        *phProv = reinterpret_cast<HCRYPTPROV>(hc);
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "OUT : 0x%p", static_cast<void *>(hc));
+        _Log_Trace(LOG_INFO, LOG_LEVEL_SUMMARY, name, 0, FALSE, "OUT : 0x%p", static_cast<void *>(hc));
+        return TRUE;
+    });
 }
 
 // Drops one reference of a context; the last one destroys it and, when no
@@ -173,25 +170,15 @@ extern "C" BOOL WINAPI CPReleaseContext(HCRYPTPROV hProv, DWORD dwFlags)
     FormatArgs(args, sizeof args, "0x%p, 0x%08lx", reinterpret_cast<void *>(hProv), static_cast<unsigned long>(dwFlags));
     _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s", args);
     _Log_Trace(LOG_INFO, LOG_LEVEL_SUMMARY, name, 0, FALSE, "%s", args);
-    BOOL ok = FALSE;
-    DWORD error = 0;
-    try {
+    return RunGuarded(name, args, [&](DWORD &error) -> BOOL {
         if (!hProv) {
             error = ERROR_INVALID_PARAMETER;
-        } else if (!g_HandleEntries) {
-            error = static_cast<DWORD>(NTE_BAD_UID);
-        } else {
-            const ReleaseOutcome outcome = g_HandleEntries->Release(reinterpret_cast<HandleContainer *>(hProv));
-            ok = outcome.known;
-            if (!ok)
-                error = static_cast<DWORD>(NTE_BAD_UID);
+            return FALSE;
         }
-    } catch (...) {
-        ok = FALSE;
-        error = static_cast<DWORD>(NTE_FAIL);
-    }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, ok, TRUE, "%s", args);
-    if (!ok)
-        SetLastError(error);
-    return ok;
+        if (!g_handleEntries || !g_handleEntries->Release(reinterpret_cast<HandleContainer *>(hProv)).known) {
+            error = static_cast<DWORD>(NTE_BAD_UID);
+            return FALSE;
+        }
+        return TRUE;
+    });
 }

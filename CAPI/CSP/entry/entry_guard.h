@@ -27,28 +27,37 @@ inline void FormatArgs(char *out, size_t size, const char *format, ...)
     va_end(ap);
 }
 
-// The registered context behind hProv, or NULL.
-inline HandleContainer *RegisteredContext(HCRYPTPROV hProv)
-{
-    HandleContainer *hc = reinterpret_cast<HandleContainer *>(hProv);
-    return (hc && g_HandleEntries && g_HandleEntries->IsHandleExist(hc)) ? hc : nullptr;
-}
+// The registered context behind hProv, held for the length of one entry
+// point: a release on another thread meanwhile destroys it only afterwards.
+class ContextInUse {
+public:
+    explicit ContextInUse(HCRYPTPROV hProv)
+        : hc_(g_handleEntries ? g_handleEntries->Enter(reinterpret_cast<HandleContainer *>(hProv)) : nullptr)
+    {
+    }
+    ~ContextInUse()
+    {
+        if (hc_ && g_handleEntries)
+            g_handleEntries->Leave(hc_);
+    }
+    ContextInUse(const ContextInUse &) = delete;
+    ContextInUse &operator=(const ContextInUse &) = delete;
+    HandleContainer *get() const { return hc_; }
 
-// Runs body(hc, error) for a registered hProv (NTE_BAD_UID otherwise).
-// body returns the BOOL result and sets error; a FALSE result with no error
-// gets NTE_FAIL, so that no failure ever leaves a stale last error.
+private:
+    HandleContainer *hc_;
+};
+
+// Runs body(error) inside the catch-all, then writes the return line and
+// sets the error after it. A FALSE result with no error gets NTE_FAIL, so
+// that no failure ever leaves a stale last error.
 template <class Body>
-BOOL RunEntry(const char *name, const char *args, HCRYPTPROV hProv, Body body)
+BOOL RunGuarded(const char *name, const char *args, Body body)
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s", args);
     BOOL ok = FALSE;
     DWORD error = 0;
     try {
-        HandleContainer *hc = RegisteredContext(hProv);
-        if (!hc)
-            error = static_cast<DWORD>(NTE_BAD_UID);
-        else
-            ok = body(hc, error);
+        ok = body(error);
     } catch (...) {
         ok = FALSE;
         error = static_cast<DWORD>(NTE_FAIL);
@@ -59,6 +68,21 @@ BOOL RunEntry(const char *name, const char *args, HCRYPTPROV hProv, Body body)
     if (!ok || error)
         SetLastError(error);
     return ok;
+}
+
+// Runs body(hc, error) for a registered hProv (NTE_BAD_UID otherwise).
+template <class Body>
+BOOL RunEntry(const char *name, const char *args, HCRYPTPROV hProv, Body body)
+{
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s", args);
+    return RunGuarded(name, args, [&](DWORD &error) -> BOOL {
+        ContextInUse context(hProv);
+        if (!context.get()) {
+            error = static_cast<DWORD>(NTE_BAD_UID);
+            return FALSE;
+        }
+        return body(context.get(), error);
+    });
 }
 
 // A call handed to the context's Microsoft provider: its result and last error.

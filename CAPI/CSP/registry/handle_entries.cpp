@@ -6,7 +6,7 @@
 #include "handle_container.h"
 #include "log_trace.h"
 
-HandleEntries *g_HandleEntries = nullptr;
+HandleEntries *g_handleEntries = nullptr;
 
 namespace {
 
@@ -86,7 +86,7 @@ void HandleEntries::RemovePending(HandleContainer *hc)
 HandleEntry *HandleEntries::FindEntry(HandleContainer *hc)
 {
     for (HandleEntry &e : m_entries)
-        if (e.pHC == hc) {
+        if (e.pHC == hc && !e.released) {
             _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, "HandleEntries::FindEntry", 0, FALSE,
                        "Found entry for this HandleContainer %p", static_cast<void *>(hc));
             return &e;
@@ -97,6 +97,8 @@ HandleEntry *HandleEntries::FindEntry(HandleContainer *hc)
 HandleEntry *HandleEntries::FindEntry(DWORD threadId, const char *requested)
 {
     for (HandleEntry &e : m_entries) {
+        if (e.released)
+            continue;
         _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "HandleEntries::FindEntry", 0, FALSE,
                    "m_Iter->dwThreadID: %lx, ThreadID: %lx, strContainerName: %s, m_Iter->strContName: %s",
                    static_cast<unsigned long>(e.dwThreadID), static_cast<unsigned long>(threadId),
@@ -151,28 +153,38 @@ void HandleEntries::CleanEntry(HandleEntry &entry)
     entry.strContName = nullptr;
 }
 
-ReleaseOutcome HandleEntries::Release(HandleContainer *hc)
+HandleContainer *HandleEntries::Enter(HandleContainer *hc)
 {
-    ReleaseOutcome outcome;
+    if (!hc)
+        return nullptr;
     Hold hold(m_lock);
-    auto it = m_entries.begin();
-    while (it != m_entries.end() && it->pHC != hc)
-        ++it;
-    if (it == m_entries.end() || it->bPending)
-        return outcome;
-    outcome.known = true;
+    HandleEntry *e = FindEntry(hc);
+    if (!e || e->bPending)
+        return nullptr;
+    ++e->inCalls;
+    return hc;
+}
+
+void HandleEntries::Leave(HandleContainer *hc)
+{
+    Hold hold(m_lock);
+    for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
+        if (it->pHC != hc || it->inCalls == 0)
+            continue;
+        if (--it->inCalls == 0 && it->released)
+            Retire(it);
+        return;
+    }
+}
+
+bool HandleEntries::Retire(std::list<HandleEntry>::iterator it)
+{
     DWORD owner = it->dwThreadID;
     const BOOL service = it->bSrvTSECtx;
-    _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, "HandleEntries::GetThreadID", 0, FALSE, "Found pHC %p for ThreadID %lx",
-               static_cast<void *>(hc), static_cast<unsigned long>(owner));
-    --it->usRefs;
-    _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, "HandleEntries::RemoveHandle", 0, FALSE, "findEntry->usRefs: %d", it->usRefs);
-    if (it->usRefs == 0) {
-        CleanEntry(*it);
-        m_entries.erase(it);
-        outcome.removed = true;
-        _Log_Trace(LOG_INFO, LOG_LEVEL_SUMMARY, "CPReleaseContext", 0, FALSE, "pHC = 0x%p cleared", static_cast<void *>(hc));
-    }
+    HandleContainer *hc = it->pHC;
+    CleanEntry(*it);
+    m_entries.erase(it);
+    _Log_Trace(LOG_INFO, LOG_LEVEL_SUMMARY, "CPReleaseContext", 0, FALSE, "pHC = 0x%p cleared", static_cast<void *>(hc));
     if (service) {
         int count = 0;
         for (const HandleEntry &e : m_entries)
@@ -182,15 +194,42 @@ ReleaseOutcome HandleEntries::Release(HandleContainer *hc)
                    "Found %d entries for this ThreadID %lx", count, static_cast<unsigned long>(owner));
         if (count == 0) {
             Pkcs::FreePkcs(&owner);
-            outcome.finalised = true;
+            return true;
         }
-    } else if (m_entries.empty()) {
+        return false;
+    }
+    if (m_entries.empty()) {
         _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, "HandleEntries::IsEmpty", 0, FALSE, "No more entries");
         Pkcs::FreePkcs(nullptr);
-        outcome.finalised = true;
-    } else {
-        _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, "HandleEntries::IsEmpty", 0, FALSE, "Entries still available");
+        return true;
     }
+    _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, "HandleEntries::IsEmpty", 0, FALSE, "Entries still available");
+    return false;
+}
+
+ReleaseOutcome HandleEntries::Release(HandleContainer *hc)
+{
+    ReleaseOutcome outcome;
+    Hold hold(m_lock);
+    auto it = m_entries.begin();
+    while (it != m_entries.end() && (it->pHC != hc || it->released))
+        ++it;
+    if (it == m_entries.end() || it->bPending)
+        return outcome;
+    outcome.known = true;
+    _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, "HandleEntries::GetThreadID", 0, FALSE, "Found pHC %p for ThreadID %lx",
+               static_cast<void *>(hc), static_cast<unsigned long>(it->dwThreadID));
+    --it->usRefs;
+    _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, "HandleEntries::RemoveHandle", 0, FALSE, "findEntry->usRefs: %d", it->usRefs);
+    if (it->usRefs > 0)
+        return outcome;   // the entry stays: neither the registry nor its thread is left empty
+    outcome.removed = true;
+    if (it->inCalls > 0) {
+        it->released = true;   // the last running call destroys it
+        it->bUsable = FALSE;
+        return outcome;
+    }
+    outcome.finalised = Retire(it);
     return outcome;
 }
 

@@ -18,6 +18,8 @@ struct HandleEntry {
     BOOL bUsable = FALSE;          // may be handed out again
     BOOL bSrvTSECtx = FALSE;       // a service or remote-session context (name ends with ')')
     BOOL bPending = TRUE;          // set-up still running: never handed out, never counted as done
+    int inCalls = 0;               // entry points running on this context right now
+    bool released = false;         // last reference gone while calls ran: destroyed by the last of them
 };
 
 // What a release did, decided under one hold of the lock.
@@ -47,6 +49,10 @@ public:
     // more reference. NULL when none may be reused.
     HandleContainer *GetHandle(DWORD threadId, const char *requested);
     bool IsHandleExist(HandleContainer *hc);
+    // An entry point starts using a registered context (NULL when hc is not
+    // one); the context outlives a concurrent last release until Leave.
+    HandleContainer *Enter(HandleContainer *hc);
+    void Leave(HandleContainer *hc);
 
     // Drops one reference and, when the registry or the thread's service
     // contexts are left empty, finalises the library: all under one hold.
@@ -61,12 +67,15 @@ private:
     HandleEntry *FindEntry(HandleContainer *hc);   // lock held
     HandleEntry *FindEntry(DWORD threadId, const char *requested);   // lock held
     void CleanEntry(HandleEntry &entry);           // lock held
+    // Destroys an entry and finalises the library when it was the last
+    // (of its thread, for a service context); lock held. True when finalised.
+    bool Retire(std::list<HandleEntry>::iterator it);
 
     CRITICAL_SECTION m_lock;
     std::list<HandleEntry> m_entries;
 };
 
 // The one registry of the process (NULL outside attach..detach).
-extern HandleEntries *g_HandleEntries;
+extern HandleEntries *g_handleEntries;
 
 #endif

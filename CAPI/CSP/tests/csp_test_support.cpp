@@ -51,6 +51,18 @@ void SetUpCard(const char *tag)
     ASSERT_EQ(Ctl("log on"), 0);
 }
 
+void CardTest::SetUpTestSuite()
+{
+    SetUpCard(::testing::UnitTest::GetInstance()->current_test_suite()->name());
+}
+
+void CardTest::SetUp()
+{
+    ASSERT_EQ(Ctl("reset"), 0);
+    ASSERT_EQ(Ctl("log on"), 0);
+    ClearLog();
+}
+
 int Ctl(const std::string &args)
 {
     return softcard_test::control(args);

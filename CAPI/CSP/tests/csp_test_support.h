@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <string>
 
@@ -20,6 +22,15 @@ std::string ProviderPath();
 int RunRegsvr32(const std::string &switches);
 // Registers the provider and gives this process a fresh card state with the call log on.
 void SetUpCard(const char *tag);
+
+// A test suite on the card: the provider registered and a private card state
+// named after the suite; before each test the card is reset and its call log
+// turned on and cleared.
+class CardTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite();
+    void SetUp() override;
+};
 
 // Runs the softcard control program; its exit code.
 int Ctl(const std::string &args);

@@ -13,16 +13,7 @@ namespace {
 const char kReader[] = "Lecteur Ovrane VEL 0";
 const char kProvidersKey[] = "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\Ovrane Cryptographic Provider";
 
-class ProviderAcquire : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { SetUpCard("csp-acquire"); }
-    void SetUp() override
-    {
-        ASSERT_EQ(Ctl("reset"), 0);
-        ASSERT_EQ(Ctl("log on"), 0);
-        ClearLog();
-    }
-};
+class ProviderAcquire : public CardTest {};
 
 TEST_F(ProviderAcquire, RegistrationWithRegsvr32AndRemoval)
 {
@@ -88,6 +79,78 @@ TEST_F(ProviderAcquire, ContextsOnTheCardAndReleaseDownToFinalize)
         DWORD error = 0;
         EXPECT_TRUE(Release(a.prov, &error)) << std::hex << error;
         EXPECT_EQ(CountCalls("C_Finalize"), c.slotLists ? 1 : 0) << CallLog();
+    }
+}
+
+TEST_F(ProviderAcquire, TwoCards)
+{
+    // The technical card in a second reader, listed after the first.
+    const char kTechContainer[] = "0=10UFR10UOvraneTest10UCL10UAB";
+    ASSERT_EQ(Ctl("add-reader \"Lecteur B\" 2"), 0);
+    ASSERT_EQ(Ctl("insert \"Lecteur B\" vel3-cl"), 0);
+    struct Case {
+        const char *what;
+        const char *container;
+        DWORD flags;
+        const char *expectedName;
+    };
+    const std::string bReader = "\\\\.\\Lecteur B\\x";
+    const Case cases[] = {
+        {"default container: the first slot", nullptr, 0, kAuthContainer},
+        {"the second card by its name", kTechContainer, 0, kTechContainer},
+        {"the second card by its reader", bReader.c_str(), CRYPT_SILENT, kTechContainer},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Acquired a = Acquire(c.container, c.flags);
+        ASSERT_TRUE(a.ok) << std::hex << a.error;
+        EXPECT_EQ(GetParam(a.prov, PP_CONTAINER).bytes, std::string(c.expectedName) + '\0');
+        EXPECT_TRUE(Release(a.prov));
+    }
+    // One card whose certificates cannot be read fails the whole lookup by
+    // name, even when the other card would match.
+    ASSERT_EQ(Ctl("inject C_FindObjectsInit 1 0x30"), 0);
+    Acquired a = Acquire(kTechContainer, 0);
+    EXPECT_FALSE(a.ok);
+    EXPECT_EQ(a.error, static_cast<DWORD>(NTE_BAD_KEYSET));
+}
+
+TEST_F(ProviderAcquire, CardPulledAtEachCallOfTheSetUp)
+{
+    // Every card call of a silent acquire's set-up, in order, fails as a
+    // pulled card would. Whatever the acquire answers, it leaves nothing
+    // behind: the next acquire and release finalise the library.
+    struct Step {
+        const char *function;
+        int nth;
+    };
+    const Step steps[] = {
+        {"C_Initialize", 1},        {"C_GetSlotList", 1},       {"C_OpenSession", 1},
+        {"C_FindObjectsInit", 1},   {"C_FindObjects", 1},       {"C_FindObjectsFinal", 1},
+        {"C_GetAttributeValue", 1}, {"C_CloseSession", 1},      {"C_OpenSession", 2},
+        {"C_FindObjectsInit", 2},   {"C_FindObjects", 2},       {"C_FindObjectsFinal", 2},
+        {"C_GetAttributeValue", 2}, {"C_GetAttributeValue", 3}, {"C_GetAttributeValue", 4},
+        {"C_GetAttributeValue", 5},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(std::string(step.function) + " #" + std::to_string(step.nth));
+        ASSERT_EQ(Ctl("inject clear"), 0);
+        ASSERT_EQ(Ctl(std::string("inject ") + step.function + " " + std::to_string(step.nth) + " 0x32"), 0);
+        Acquired a = Acquire(kAuthContainer, CRYPT_SILENT);
+        if (a.ok) {
+            Param name = GetParam(a.prov, PP_CONTAINER);
+            EXPECT_TRUE(name.ok ? name.bytes == std::string(kAuthContainer) + '\0'
+                                : name.error == static_cast<DWORD>(NTE_FAIL));
+            EXPECT_TRUE(Release(a.prov));
+        } else {
+            EXPECT_EQ(a.error, static_cast<DWORD>(NTE_BAD_KEYSET));
+        }
+        ASSERT_EQ(Ctl("inject clear"), 0);
+        ClearLog();
+        Acquired b = Acquire(kAuthContainer, 0);
+        ASSERT_TRUE(b.ok) << std::hex << b.error;
+        EXPECT_TRUE(Release(b.prov));
+        EXPECT_EQ(CountCalls("C_Finalize"), 1) << "no context was left registered";
     }
 }
 

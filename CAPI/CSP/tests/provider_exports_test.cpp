@@ -26,19 +26,17 @@ const char *const kEntryPoints[] = {
     "CPSignHash", "CPDestroyHash", "CPVerifySignature", "CPGenRandom", "CPGetUserKey", "DllRegisterServer",
     "DllUnregisterServer"};
 
-class ProviderExports : public ::testing::Test {
+class ProviderExports : public CardTest {
 protected:
     static void SetUpTestSuite()
     {
-        SetUpCard("csp-exports");
+        CardTest::SetUpTestSuite();
         module_ = LoadLibraryA(ProviderPath().c_str());
         ASSERT_NE(module_, nullptr);
     }
     void SetUp() override
     {
-        ASSERT_EQ(Ctl("reset"), 0);
-        ASSERT_EQ(Ctl("log on"), 0);
-        ClearLog();
+        CardTest::SetUp();
         vtable_.dwProvType = PROV_RSA_FULL;
     }
     template <class F> F Get(const char *name)

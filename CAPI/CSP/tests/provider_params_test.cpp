@@ -9,6 +9,7 @@
 
 #include "card_certificates.inc"
 #include "csp_test_support.h"
+#include "loaded_library.h"
 
 using namespace csp_test;
 
@@ -26,14 +27,11 @@ std::string Bytes(const unsigned char *p, size_t n)
     return std::string(reinterpret_cast<const char *>(p), n);
 }
 
-class ProviderParams : public ::testing::Test {
+class ProviderParams : public CardTest {
 protected:
-    static void SetUpTestSuite() { SetUpCard("csp-params"); }
     void SetUp() override
     {
-        ASSERT_EQ(Ctl("reset"), 0);
-        ASSERT_EQ(Ctl("log on"), 0);
-        ClearLog();
+        CardTest::SetUp();
         card_ = Acquire(kAuthContainer, 0);
         ASSERT_TRUE(card_.ok) << std::hex << card_.error;
     }
@@ -262,6 +260,61 @@ TEST_F(ProviderParams, PinGivenAsParameter)
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(CryptSetProvParam(card_.prov, PP_NAME, reinterpret_cast<const BYTE *>("1234"), 0));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_TYPE));
+}
+
+TEST_F(ProviderParams, CardIdentifierAndKeysetType)
+{
+    // A card whose label carries digits after its '-'.
+    ASSERT_TRUE(Release(card_.prov));
+    card_.ok = FALSE;
+    char dir[MAX_PATH];
+    GetTempPathA(sizeof dir, dir);
+    const std::string image = std::string(dir) + "csp-digits-" + std::to_string(GetCurrentProcessId()) + ".card";
+    ASSERT_EQ(Ctl("export vel3-default \"" + image + "\""), 0);
+    std::string text = softcard_test::readFile(image);
+    const std::string label = "label=\"VEL3v2-MARTIN JEANNE\"";
+    ASSERT_NE(text.find(label), std::string::npos);
+    text.replace(text.find(label), label.size(), "label=\"VEL3v2-2501 MARTIN\"");
+    softcard_test::writeFile(image, text);
+    ASSERT_EQ(Ctl("remove \"Lecteur Ovrane VEL 0\""), 0);
+    ASSERT_EQ(Ctl("insert \"Lecteur Ovrane VEL 0\" \"" + image + "\""), 0);
+
+    Acquired machine = Acquire(kAuthContainer, CRYPT_MACHINE_KEYSET);
+    ASSERT_TRUE(machine.ok) << std::hex << machine.error;
+    EXPECT_EQ(GetParam(machine.prov, PP_SMARTCARD_GUID).bytes, std::string(14, '\0') + "\x25\x01");
+    EXPECT_EQ(GetParam(machine.prov, PP_KEYSET_TYPE).bytes, Dword(CRYPT_MACHINE_KEYSET));
+    EXPECT_TRUE(Release(machine.prov));
+    softcard_test::removeFile(image);
+}
+
+TEST_F(ProviderParams, ContactlessContainer)
+{
+    // The technical card: one certificate, no signature key.
+    ASSERT_TRUE(Release(card_.prov));
+    card_.ok = FALSE;
+    ASSERT_EQ(Ctl("remove \"Lecteur Ovrane VEL 0\""), 0);
+    ASSERT_EQ(Ctl("insert \"Lecteur Ovrane VEL 0\" vel3-cl"), 0);
+    Acquired cl = Acquire(nullptr, 0);
+    ASSERT_TRUE(cl.ok) << std::hex << cl.error;
+    ClearLog();
+    DWORD error = 0;
+    SetLastError(0xdeadbeef);
+    EXPECT_TRUE(CryptSetProvParam(cl.prov, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE *>("any text"), 0));
+    EXPECT_EQ(CountCalls("C_Login"), 0) << "no PIN is used";
+    EXPECT_EQ(GetParam(cl.prov, PP_CERTCHAIN, AT_KEYEXCHANGE).bytes, Bytes(k_tech, sizeof k_tech));
+    Param signature = GetParam(cl.prov, PP_CERTCHAIN, AT_SIGNATURE);
+    EXPECT_FALSE(signature.ok);
+    EXPECT_EQ(signature.error, static_cast<DWORD>(NTE_FAIL));
+    HCERTSTORE store = nullptr;
+    DWORD size = sizeof store;
+    ASSERT_TRUE(CryptGetProvParam(cl.prov, PP_USER_CERTSTORE, reinterpret_cast<BYTE *>(&store), &size, 0));
+    int count = 0;
+    for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(store, nullptr); cert;
+         cert = CertEnumCertificatesInStore(store, cert))
+        ++count;
+    EXPECT_EQ(count, 1);
+    CertCloseStore(store, 0);
+    EXPECT_TRUE(Release(cl.prov, &error));
 }
 
 TEST_F(ProviderParams, PinOnABlockedCard)

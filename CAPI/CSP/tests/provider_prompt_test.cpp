@@ -21,24 +21,25 @@ namespace {
 const char kPinCaption[] = "Saisissez votre Code Porteur";
 constexpr DWORD kWindowMs = 10000;
 
-class PinPrompts : public ::testing::Test {
+class PinPrompts : public CardTest {
 protected:
     static void SetUpTestSuite()
     {
-        SetUpCard("csp-prompt");
+        CardTest::SetUpTestSuite();
         // The dialog's template lives in the provider library.
         g_hModule = LoadLibraryA(ProviderPath().c_str());
         ASSERT_NE(g_hModule, nullptr);
         ASSERT_EQ(initFuncList(), CKR_OK);
-        ASSERT_EQ(initialize(nullptr), CKR_OK);
-        Pkcs::SetInitialized(true);
     }
     static void TearDownTestSuite() { Pkcs::FreePkcs(nullptr); }
     void SetUp() override
     {
-        ASSERT_EQ(Ctl("reset"), 0);
-        ASSERT_EQ(Ctl("log on"), 0);
-        ClearLog();
+        CardTest::SetUp();
+        // The provider library in this process finalises the card's library
+        // with its last release: initialise again for each test.
+        const CK_RV rv = initialize(nullptr);
+        ASSERT_TRUE(rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) << std::hex << rv;
+        Pkcs::SetInitialized(true);
         CK_SLOT_ID slots[15];
         CK_ULONG count = 15;
         ASSERT_EQ(pFunctionList.load()->C_GetSlotList(CK_TRUE, slots, &count), CKR_OK);
@@ -154,6 +155,32 @@ TEST_F(PinPrompts, CardAbsentBoxOkTriesAgainCancelGivesUp)
     if (a.ok) {
         EXPECT_TRUE(Release(a.prov));
     }
+}
+
+TEST_F(PinPrompts, ContextBeingSetUpIsNeverHandedOut)
+{
+    ASSERT_EQ(Ctl("remove \"Lecteur Ovrane VEL 0\""), 0);
+    ASSERT_EQ(Ctl("insert \"Lecteur Ovrane VEL 0\" vel3-cl"), 0);
+    // A's set-up waits on the card-absent box.
+    Acquired a = {};
+    std::thread app([&] { a = Acquire(kAuthContainer, 0); });
+    HWND box = driver::WaitWindow(GetCurrentProcessId(), "Carte non présente", kWindowMs, true);
+    ASSERT_NE(box, nullptr);
+    // Meanwhile B asks for the same name: it gets a context of its own, set
+    // up on the card, not A's half-built one.
+    const int lookups = CountCalls("C_GetSlotList");
+    Acquired b = Acquire(kAuthContainer, CRYPT_SILENT);
+    ASSERT_TRUE(b.ok) << std::hex << b.error;
+    EXPECT_EQ(CountCalls("C_GetSlotList"), lookups + 1);
+    driver::Click(box, IDCANCEL);
+    app.join();
+    EXPECT_FALSE(a.ok);
+    EXPECT_EQ(a.error, static_cast<DWORD>(NTE_BAD_KEYSET));
+    // A's failed set-up went; B's context is whole.
+    Param name = GetParam(b.prov, PP_NAME);
+    EXPECT_TRUE(name.ok) << std::hex << name.error;
+    DWORD error = 0;
+    EXPECT_TRUE(Release(b.prov, &error)) << std::hex << error;
 }
 
 } // namespace

@@ -12,16 +12,7 @@ using namespace csp_test;
 
 namespace {
 
-class ProviderReuse : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { SetUpCard("csp-reuse"); }
-    void SetUp() override
-    {
-        ASSERT_EQ(Ctl("reset"), 0);
-        ASSERT_EQ(Ctl("log on"), 0);
-        ClearLog();
-    }
-};
+class ProviderReuse : public CardTest {};
 
 // The acquire on another thread, its result and what it cost the card.
 Acquired AcquireOnOtherThread(const std::string &name, DWORD flags = 0)

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "cp_interface.h"
 #include "csp_test_support.h"
 
 using namespace csp_test;
@@ -68,13 +69,12 @@ void Hammer(const char *container, DWORD flags, DWORD param, int count, std::ato
         t.join();
 }
 
-class ProviderStress : public ::testing::Test {
+class ProviderStress : public CardTest {
 protected:
-    static void SetUpTestSuite() { SetUpCard("csp-stress"); }
     void SetUp() override
     {
-        ASSERT_EQ(Ctl("reset"), 0);
-        ASSERT_EQ(Ctl("log off"), 0);
+        CardTest::SetUp();
+        ASSERT_EQ(Ctl("log off"), 0);   // the log would only slow the card down
     }
 };
 
@@ -104,6 +104,63 @@ TEST_F(ProviderStress, ManyThreadsOnVerificationAndCardContexts)
     const DWORD handlesAfter = Handles();
     EXPECT_LT(memoryAfter, memoryBefore + 4 * 1024 * 1024) << memoryBefore << " -> " << memoryAfter;
     EXPECT_LE(handlesAfter, handlesBefore + 16) << handlesBefore << " -> " << handlesAfter;
+}
+
+// The exports called directly: a context released on one thread while
+// others query it, and one shared context released by two threads at once.
+TEST_F(ProviderStress, ReleaseRacingWithUse)
+{
+    typedef BOOL(WINAPI * AcquireFn)(HCRYPTPROV *, LPCSTR, DWORD, PVTableProvStruc);
+    typedef BOOL(WINAPI * ReleaseFn)(HCRYPTPROV, DWORD);
+    typedef BOOL(WINAPI * GetProvParamFn)(HCRYPTPROV, DWORD, BYTE *, DWORD *, DWORD);
+    HMODULE module = LoadLibraryA(ProviderPath().c_str());
+    ASSERT_NE(module, nullptr);
+    auto acquire = reinterpret_cast<AcquireFn>(reinterpret_cast<void *>(GetProcAddress(module, "CPAcquireContext")));
+    auto release = reinterpret_cast<ReleaseFn>(reinterpret_cast<void *>(GetProcAddress(module, "CPReleaseContext")));
+    auto get = reinterpret_cast<GetProvParamFn>(reinterpret_cast<void *>(GetProcAddress(module, "CPGetProvParam")));
+    ProviderVTable vtable = {};
+    vtable.dwProvType = PROV_RSA_FULL;
+    ASSERT_EQ(Ctl("log on"), 0);
+    const int rounds = Count() / 100 ? Count() / 100 : 1;
+    for (int round = 0; round < rounds; ++round) {
+        ClearLog();
+        HCRYPTPROV a = 0, b = 0;
+        ASSERT_TRUE(acquire(&a, nullptr, CRYPT_VERIFYCONTEXT, &vtable));
+        ASSERT_TRUE(acquire(&b, nullptr, CRYPT_VERIFYCONTEXT, &vtable));
+        ASSERT_EQ(a, b) << "reused on this thread";
+        std::atomic<bool> go{false};
+        std::atomic<int> done{0}, released{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&] {
+                while (!go.load()) {
+                }
+                for (int i = 0; i < 50; ++i) {
+                    BYTE buffer[64];
+                    DWORD size = sizeof buffer;
+                    if (!get(a, PP_NAME, buffer, &size, 0) && GetLastError() != static_cast<DWORD>(NTE_BAD_UID))
+                        ++done;   // counted as a wrong answer
+                }
+            });
+        }
+        for (int t = 0; t < 2; ++t) {
+            threads.emplace_back([&] {
+                while (!go.load()) {
+                }
+                if (release(a, 0))
+                    ++released;
+            });
+        }
+        go = true;
+        for (std::thread &t : threads)
+            t.join();
+        EXPECT_EQ(done.load(), 0);
+        EXPECT_EQ(released.load(), 2);
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(release(a, 0));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_UID));
+    }
+    FreeLibrary(module);
 }
 
 } // namespace

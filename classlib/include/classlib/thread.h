@@ -5,6 +5,8 @@
 #pragma once
 #include <windows.h>
 
+#include <cstddef>
+
 namespace cl {
 
 using AFX_THREADPROC = UINT (*)(LPVOID param);
@@ -44,6 +46,13 @@ class CWinThread {
 //   createFlags  0 or CREATE_SUSPENDED (then ResumeThread starts it)
 CWinThread* AfxBeginThread(AFX_THREADPROC proc, LPVOID param, int priority = THREAD_PRIORITY_NORMAL,
                            UINT stackSize = 0, DWORD createFlags = 0, LPSECURITY_ATTRIBUTES security = nullptr);
+
+// Waits for the end of every thread given (NULL entries are skipped) while
+// serving the calling thread's messages, sent ones included, so that workers
+// that post or send to this thread's windows as they finish can finish.
+// True once all have ended; false after timeoutMs, or at a WM_QUIT, which is
+// posted again for the enclosing loop.
+bool AfxPumpUntilThreadsEnd(CWinThread* const* threads, size_t count, DWORD timeoutMs = INFINITE);
 
 // A Win32 event owned by the object.
 class CEvent {

@@ -68,6 +68,7 @@ TEST(Pkcs11Loader, EachFailingStepGivesItsResultAndError) {
       {"no such library", "vel3_nowhere_to_be_found.dll", Pkcs11LoadStep::LoadLibrary, ERROR_MOD_NOT_FOUND},
       {"a library without the entry point", "kernel32.dll", Pkcs11LoadStep::GetProcAddress,
        ERROR_PROC_NOT_FOUND},
+      {"no file name", nullptr, Pkcs11LoadStep::LoadLibrary, ERROR_INVALID_PARAMETER},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);

@@ -1,6 +1,9 @@
-// Unsigned big numbers for the card's RSA: little-endian 32-bit limbs, no sign.
-// Clear rather than fast: schoolbook products, bit-serial reduction, and
-// Montgomery multiplication for the modular powers (the only hot path).
+// Unsigned big numbers for the card's RSA: little-endian limbs, no sign.
+// Limbs are 64-bit where the compiler has 128-bit products, 32-bit with
+// 64-bit products otherwise (x86). The modular power, the only hot path, runs
+// in Montgomery form on buffers set up once per power: a fixed-window
+// exponent, a separate squaring, no allocation per multiplication. The rest
+// (schoolbook products, shift-and-subtract remainders) only sets it up.
 #ifndef SOFTCARD_BIGNUM_H
 #define SOFTCARD_BIGNUM_H
 
@@ -12,6 +15,15 @@ namespace softcard {
 
 class BigNum {
 public:
+#if defined(__SIZEOF_INT128__)
+    using Limb = uint64_t;
+    using Wide = unsigned __int128;
+#else
+    using Limb = uint32_t;
+    using Wide = uint64_t;
+#endif
+    static const unsigned kLimbBits = 8 * sizeof(Limb);
+
     BigNum() = default;
     explicit BigNum(uint32_t v);
 
@@ -34,13 +46,16 @@ public:
     static BigNum mod(const BigNum &a, const BigNum &m);   // m != 0
     // base^exp mod m for an odd modulus m > 1.
     static BigNum modPow(const BigNum &base, const BigNum &exp, const BigNum &m);
+    // a * b mod m for an odd modulus m > 1 and a, b < m.
+    static BigNum modMul(const BigNum &a, const BigNum &b, const BigNum &m);
 
     friend bool operator==(const BigNum &a, const BigNum &b) { return a.limbs_ == b.limbs_; }
     friend bool operator!=(const BigNum &a, const BigNum &b) { return a.limbs_ != b.limbs_; }
 
 private:
+    friend class Montgomery;
     void trim();
-    std::vector<uint32_t> limbs_;
+    std::vector<Limb> limbs_;
 };
 
 } // namespace softcard

@@ -1,6 +1,7 @@
 // Signing (raw PKCS#1 v1.5, and SHA-1 / SHA-256 hash-and-sign, in one part or
 // in parts), verification, decryption and random numbers. An operation ends
-// with its result, except for a length query and a buffer too small.
+// with its result, except for a length query and a buffer too small: a
+// success ends it here, a failure in the call frame (Library::call).
 #include "library.h"
 
 #include <cstring>
@@ -52,10 +53,8 @@ CK_RV Library::activeOperation(CK_SESSION_HANDLE h, Operation Session::*which, S
         return CKR_OPERATION_NOT_INITIALIZED;
     key = object(*s, op.key);
     bool usable = key && (op.keyClass == CKO_PRIVATE_KEY ? key->privateKey != nullptr : key->publicKey != nullptr);
-    if (!usable) {
-        op.reset();
+    if (!usable)
         return CKR_KEY_HANDLE_INVALID;   // logged out meanwhile, or the card's objects changed
-    }
     return CKR_OK;
 }
 
@@ -66,23 +65,26 @@ size_t keySize(const CardObject &o)
     return o.privateKey ? o.privateKey->size() : o.publicKey ? o.publicKey->size() : 0;
 }
 
-void addData(Operation &op, const CK_BYTE *data, CK_ULONG len, size_t limit)
+// Hashes or keeps one part. Raw data beyond what the key can take is
+// CKR_DATA_LEN_RANGE (compared without adding, so no length wraps around).
+CK_RV addData(Operation &op, const CK_BYTE *data, CK_ULONG len, size_t limit)
 {
     if (len == 0)
-        return;   // no data may come as NULL: nothing to hash or keep
+        return CKR_OK;   // no data may come as NULL: nothing to hash or keep
     if (op.mechanism == CKM_SHA1_RSA_PKCS) {
         op.sha1.update(data, len);
     } else if (op.mechanism == CKM_SHA256_RSA_PKCS) {
         op.sha256.update(data, len);
-    } else if (op.data.size() + len > limit) {
-        op.tooLong = true;   // never kept beyond what the key could take
     } else {
+        if (op.data.size() > limit || len > limit - op.data.size())
+            return CKR_DATA_LEN_RANGE;
         op.data.insert(op.data.end(), data, data + len);
     }
+    return CKR_OK;
 }
 
 // What goes into the padding: the data itself, or the DigestInfo of its hash.
-bool messageOf(Operation &op, Bytes &out)
+void messageOf(Operation &op, Bytes &out)
 {
     if (op.mechanism == CKM_SHA1_RSA_PKCS) {
         uint8_t d[20];
@@ -95,11 +97,8 @@ bool messageOf(Operation &op, Bytes &out)
         copy.final(d);
         out = digestInfoSha256(d);
     } else {
-        if (op.tooLong)
-            return false;
         out = op.data;
     }
-    return true;
 }
 
 // The output size protocol: NULL asks the length; a short buffer is refused.
@@ -122,7 +121,8 @@ CK_RV outputRoom(CK_BYTE *out, CK_ULONG *outLen, size_t needed, bool &done)
 CK_RV signature(Operation &op, const RsaPrivateKey &key, Bytes &out)
 {
     Bytes message, block;
-    if (!messageOf(op, message) || !pkcs1PadSign(message, key.size(), block))
+    messageOf(op, message);
+    if (!pkcs1PadSign(message, key.size(), block))
         return CKR_DATA_LEN_RANGE;
     return rsaPrivate(key, block, out) ? CKR_OK : CKR_FUNCTION_FAILED;
 }
@@ -132,8 +132,7 @@ CK_RV verification(Operation &op, const RsaPublicKey &key, const CK_BYTE *sig, C
     if (sigLen != key.size())
         return CKR_SIGNATURE_LEN_RANGE;
     Bytes message, block, recovered;
-    if (!messageOf(op, message))
-        return CKR_DATA_LEN_RANGE;
+    messageOf(op, message);
     if (!rsaPublic(key, Bytes(sig, sig + sigLen), block))
         return CKR_SIGNATURE_INVALID;
     if (!pkcs1Unpad(block, 1, recovered) || recovered != message)
@@ -143,14 +142,19 @@ CK_RV verification(Operation &op, const RsaPublicKey &key, const CK_BYTE *sig, C
 
 } // namespace
 
+void Library::endOperation(CK_SESSION_HANDLE h, Operation Session::*which)
+{
+    auto it = sessions_.find(h);
+    if (it != sessions_.end())
+        (it->second.*which).reset();
+}
+
 CK_RV Library::addPart(CK_SESSION_HANDLE h, Operation Session::*which, const CK_BYTE *part, CK_ULONG len)
 {
     Session *s;
     const CardObject *key;
     CK_RV rv = activeOperation(h, which, s, key);
-    if (rv == CKR_OK)
-        addData((*s).*which, part, len, keySize(*key));
-    return rv;
+    return rv == CKR_OK ? addData((*s).*which, part, len, keySize(*key)) : rv;
 }
 
 CK_RV Library::signLast(CK_SESSION_HANDLE h, const CK_BYTE *data, CK_ULONG len, CK_BYTE *sig, CK_ULONG *sigLen)
@@ -165,12 +169,11 @@ CK_RV Library::signLast(CK_SESSION_HANDLE h, const CK_BYTE *data, CK_ULONG len, 
     rv = outputRoom(sig, sigLen, rsa.size(), done);
     if (!done)
         return rv;
-    addData(s->sign, data, len, rsa.size());
     Bytes out;
-    rv = signature(s->sign, rsa, out);
-    s->sign.reset();
-    if (rv != CKR_OK)
+    rv = addData(s->sign, data, len, rsa.size());
+    if (rv != CKR_OK || (rv = signature(s->sign, rsa, out)) != CKR_OK)
         return rv;
+    s->sign.reset();
     std::memcpy(sig, out.data(), out.size());
     *sigLen = static_cast<CK_ULONG>(out.size());
     return CKR_OK;
@@ -184,10 +187,11 @@ CK_RV Library::verifyLast(CK_SESSION_HANDLE h, const CK_BYTE *data, CK_ULONG len
     CK_RV rv = activeOperation(h, &Session::verify, s, key);
     if (rv != CKR_OK)
         return rv;
-    addData(s->verify, data, len, key->publicKey->size());
-    rv = verification(s->verify, *key->publicKey, sig, sigLen);
+    rv = addData(s->verify, data, len, key->publicKey->size());
+    if (rv != CKR_OK || (rv = verification(s->verify, *key->publicKey, sig, sigLen)) != CKR_OK)
+        return rv;
     s->verify.reset();
-    return rv;
+    return CKR_OK;
 }
 
 CK_RV Library::signInit(CK_SESSION_HANDLE h, const CK_MECHANISM *mech, CK_OBJECT_HANDLE key)
@@ -244,18 +248,14 @@ CK_RV Library::decrypt(CK_SESSION_HANDLE h, const CK_BYTE *in, CK_ULONG inLen, C
         return rv;
     Operation &op = s->decrypt;
     const RsaPrivateKey &rsa = *key->privateKey;
-    if (inLen != rsa.size()) {
-        op.reset();
+    if (inLen != rsa.size())
         return CKR_ENCRYPTED_DATA_LEN_RANGE;
-    }
     Bytes input(in, in + inLen);
     if (op.input != input) {
         // Decrypted once; a length query followed by the real call reuses it.
         Bytes block;
-        if (!rsaPrivate(rsa, input, block) || !pkcs1Unpad(block, 2, op.output)) {
-            op.reset();
+        if (!rsaPrivate(rsa, input, block) || !pkcs1Unpad(block, 2, op.output))
             return CKR_ENCRYPTED_DATA_INVALID;
-        }
         op.input = input;
     }
     bool done;
@@ -265,8 +265,6 @@ CK_RV Library::decrypt(CK_SESSION_HANDLE h, const CK_BYTE *in, CK_ULONG inLen, C
     if (!op.output.empty())
         std::memcpy(out, op.output.data(), op.output.size());
     *outLen = static_cast<CK_ULONG>(op.output.size());
-    for (uint8_t &b : op.output)
-        b = 0;
     op.reset();
     return CKR_OK;
 }

@@ -34,10 +34,11 @@ std::string fmt(const char *format, ...)
 }
 
 template <class Body>
-CK_RV guarded(const char *function, const std::string &args, bool needsInit, bool card, Body body)
+CK_RV guarded(const char *function, const std::string &args, bool needsInit, bool card, Body body,
+              softcard::Operation softcard::Session::*which = nullptr, CK_SESSION_HANDLE h = 0)
 {
     try {
-        return Library::instance().call(function, args, needsInit, card, body);
+        return Library::instance().call(function, args, needsInit, card, body, which, h);
     } catch (const std::bad_alloc &) {
         return CKR_HOST_MEMORY;
     } catch (...) {
@@ -56,6 +57,23 @@ CK_RV dispatch(const char *function, const std::string &args, bool argumentsBad,
             return CKR_ARGUMENTS_BAD;
         return (Library::instance().*member)(values...);
     });
+}
+
+// An entry point that goes on with an operation of session h: as dispatch,
+// and any failure but CKR_BUFFER_TOO_SMALL (bad arguments included) ends it.
+template <class... Params, class... Args>
+CK_RV dispatchOperation(const char *function, const std::string &args, bool argumentsBad,
+                        softcard::Operation softcard::Session::*which, CK_RV (Library::*member)(Params...),
+                        CK_SESSION_HANDLE h, Args... values)
+{
+    return guarded(
+        function, args, true, true,
+        [&]() -> CK_RV {
+            if (argumentsBad)
+                return CKR_ARGUMENTS_BAD;
+            return (Library::instance().*member)(h, values...);
+        },
+        which, h);
 }
 
 unsigned long ul(CK_ULONG v)
@@ -262,10 +280,10 @@ CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_
 CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen, CK_BYTE_PTR pData,
                 CK_ULONG_PTR pulDataLen)
 {
-    return dispatch("C_Decrypt",
-                    fmt("hSession=0x%lX, length=%lu, pData=%s", ul(hSession), ul(ulEncryptedDataLen), given(pData)),
-                    (!pEncryptedData && ulEncryptedDataLen) || !pulDataLen, &Library::decrypt, hSession,
-                    pEncryptedData, ulEncryptedDataLen, pData, pulDataLen);
+    return dispatchOperation(
+        "C_Decrypt", fmt("hSession=0x%lX, length=%lu, pData=%s", ul(hSession), ul(ulEncryptedDataLen), given(pData)),
+        (!pEncryptedData && ulEncryptedDataLen) || !pulDataLen, &softcard::Session::decrypt, &Library::decrypt,
+        hSession, pEncryptedData, ulEncryptedDataLen, pData, pulDataLen);
 }
 
 CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey)
@@ -277,22 +295,24 @@ CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJ
 CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
              CK_ULONG_PTR pulSignatureLen)
 {
-    return dispatch("C_Sign",
-                    fmt("hSession=0x%lX, length=%lu, pSignature=%s", ul(hSession), ul(ulDataLen), given(pSignature)),
-                    (!pData && ulDataLen) || !pulSignatureLen, &Library::sign, hSession, pData, ulDataLen, pSignature,
-                    pulSignatureLen);
+    return dispatchOperation(
+        "C_Sign", fmt("hSession=0x%lX, length=%lu, pSignature=%s", ul(hSession), ul(ulDataLen), given(pSignature)),
+        (!pData && ulDataLen) || !pulSignatureLen, &softcard::Session::sign, &Library::sign, hSession, pData,
+        ulDataLen, pSignature, pulSignatureLen);
 }
 
 CK_RV C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen)
 {
-    return dispatch("C_SignUpdate", fmt("hSession=0x%lX, length=%lu", ul(hSession), ul(ulPartLen)),
-                    !pPart && ulPartLen, &Library::signUpdate, hSession, pPart, ulPartLen);
+    return dispatchOperation("C_SignUpdate", fmt("hSession=0x%lX, length=%lu", ul(hSession), ul(ulPartLen)),
+                             !pPart && ulPartLen, &softcard::Session::sign, &Library::signUpdate, hSession, pPart,
+                             ulPartLen);
 }
 
 CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen)
 {
-    return dispatch("C_SignFinal", fmt("hSession=0x%lX, pSignature=%s", ul(hSession), given(pSignature)),
-                    !pulSignatureLen, &Library::signFinal, hSession, pSignature, pulSignatureLen);
+    return dispatchOperation("C_SignFinal", fmt("hSession=0x%lX, pSignature=%s", ul(hSession), given(pSignature)),
+                             !pulSignatureLen, &softcard::Session::sign, &Library::signFinal, hSession, pSignature,
+                             pulSignatureLen);
 }
 
 CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey)
@@ -304,23 +324,25 @@ CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_O
 CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
                CK_ULONG ulSignatureLen)
 {
-    return dispatch("C_Verify",
-                    fmt("hSession=0x%lX, length=%lu, signatureLength=%lu", ul(hSession), ul(ulDataLen),
-                        ul(ulSignatureLen)),
-                    (!pData && ulDataLen) || !pSignature, &Library::verify, hSession, pData, ulDataLen, pSignature,
-                    ulSignatureLen);
+    return dispatchOperation(
+        "C_Verify",
+        fmt("hSession=0x%lX, length=%lu, signatureLength=%lu", ul(hSession), ul(ulDataLen), ul(ulSignatureLen)),
+        (!pData && ulDataLen) || !pSignature, &softcard::Session::verify, &Library::verify, hSession, pData,
+        ulDataLen, pSignature, ulSignatureLen);
 }
 
 CK_RV C_VerifyUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen)
 {
-    return dispatch("C_VerifyUpdate", fmt("hSession=0x%lX, length=%lu", ul(hSession), ul(ulPartLen)),
-                    !pPart && ulPartLen, &Library::verifyUpdate, hSession, pPart, ulPartLen);
+    return dispatchOperation("C_VerifyUpdate", fmt("hSession=0x%lX, length=%lu", ul(hSession), ul(ulPartLen)),
+                             !pPart && ulPartLen, &softcard::Session::verify, &Library::verifyUpdate, hSession, pPart,
+                             ulPartLen);
 }
 
 CK_RV C_VerifyFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen)
 {
-    return dispatch("C_VerifyFinal", fmt("hSession=0x%lX, signatureLength=%lu", ul(hSession), ul(ulSignatureLen)),
-                    !pSignature, &Library::verifyFinal, hSession, pSignature, ulSignatureLen);
+    return dispatchOperation("C_VerifyFinal",
+                             fmt("hSession=0x%lX, signatureLength=%lu", ul(hSession), ul(ulSignatureLen)), !pSignature,
+                             &softcard::Session::verify, &Library::verifyFinal, hSession, pSignature, ulSignatureLen);
 }
 
 CK_RV C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR RandomData, CK_ULONG ulRandomLen)

@@ -1,8 +1,9 @@
 // The software card library behind the exported entry points: one object per
-// process, one lock, taken for the whole of every call. Each call first looks
-// at the shared state file (so insertions and removals made by any process
-// show at once), applies the latency and injected results set for tests,
-// runs, and leaves a line in the call log when the log is on.
+// process; its callers take turns in arrival order, each for the whole of its
+// call. Each call first looks at the shared state file (so insertions and
+// removals made by any process show at once), applies the latency and
+// injected results set for tests, runs, and leaves a line in the call log
+// when the log is on.
 //
 // The work is split by concern over several files: library.cpp (start,
 // state, slots and tokens), sessions.cpp, pins.cpp (login and PINs),
@@ -12,7 +13,7 @@
 #define SOFTCARD_LIBRARY_H
 
 #include <map>
-#include <mutex>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "pkcs11.h"
 #include "sha.h"
 #include "state.h"
+#include "turns.h"
 
 namespace softcard {
 
@@ -30,12 +32,16 @@ struct Operation {
     CK_MECHANISM_TYPE mechanism = 0;
     CK_OBJECT_HANDLE key = 0;
     CK_OBJECT_CLASS keyClass = 0;   // the kind of key it was started with
-    Bytes data;               // raw data of CKM_RSA_PKCS
-    bool tooLong = false;     // raw data beyond what the key can sign
+    Bytes data;               // raw data of CKM_RSA_PKCS (never beyond the key's size)
     vel::Sha1 sha1;
     vel::Sha256 sha256;
     Bytes input, output;      // decryption: last ciphertext (none yet: empty) and its plaintext
-    void reset() { *this = Operation(); }
+    void reset()
+    {
+        for (uint8_t &b : output)
+            b = 0;   // a plaintext never outlives its operation
+        *this = Operation();
+    }
 };
 
 struct Session {
@@ -55,17 +61,29 @@ class Library {
 public:
     static Library &instance();
 
-    // Runs one entry point: lock, state refresh, latency, injection, body, log.
-    // `card` says whether the call reaches the card (latency, state errors).
+    // Runs one entry point in its turn: state refresh, latency, injection,
+    // body, log. `card` says whether the call reaches the card (latency, state
+    // errors). With `which`, the call belongs to that operation of session h,
+    // and any failure but CKR_BUFFER_TOO_SMALL ends the operation.
     template <class Body>
-    CK_RV call(const char *function, const std::string &args, bool needsInit, bool card, Body body)
+    CK_RV call(const char *function, const std::string &args, bool needsInit, bool card, Body body,
+               Operation Session::*which = nullptr, CK_SESSION_HANDLE h = 0)
     {
-        std::lock_guard<std::mutex> guard(mutex_);
-        CK_RV rv = enter(function, needsInit, card);
-        if (rv == CKR_OK)
-            rv = body();
-        else if (rv == kInjectedNone)
-            rv = CKR_OK;
+        FairQueue::Turn turn(queue_);
+        CK_RV rv;
+        try {
+            rv = enter(function, needsInit, card);
+            if (rv == CKR_OK)
+                rv = body();
+            else if (rv == kInjectedNone)
+                rv = CKR_OK;
+        } catch (const std::bad_alloc &) {
+            rv = CKR_HOST_MEMORY;
+        } catch (...) {
+            rv = CKR_GENERAL_ERROR;
+        }
+        if (which && rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL)
+            endOperation(h, which);
         leave(function, args, rv);
         return rv;
     }
@@ -153,12 +171,13 @@ private:
     // The session and the key of an active operation; one whose key is out of
     // reach ends with CKR_KEY_HANDLE_INVALID.
     CK_RV activeOperation(CK_SESSION_HANDLE h, Operation Session::*which, Session *&s, const CardObject *&key);
+    void endOperation(CK_SESSION_HANDLE h, Operation Session::*which);
     CK_RV addPart(CK_SESSION_HANDLE h, Operation Session::*which, const CK_BYTE *part, CK_ULONG len);
     // The last call of a signature or a verification, with its last data.
     CK_RV signLast(CK_SESSION_HANDLE h, const CK_BYTE *data, CK_ULONG len, CK_BYTE *sig, CK_ULONG *sigLen);
     CK_RV verifyLast(CK_SESSION_HANDLE h, const CK_BYTE *data, CK_ULONG len, const CK_BYTE *sig, CK_ULONG sigLen);
 
-    std::mutex mutex_;
+    FairQueue queue_;
     std::set<uint32_t> threads_;   // threads that initialised the library
     std::string statePath_;
     std::string stateText_;        // the file content the state was parsed from

@@ -22,13 +22,18 @@ bool rsaPrivate(const RsaPrivateKey &key, const Bytes &in, Bytes &out)
     BigNum c = BigNum::fromBytes(in);
     if (BigNum::compare(c, key.n) >= 0)
         return false;
+    if (key.p.isZero() || key.q.isZero()) {
+        // A key without its factors: the plain power.
+        out.assign(k, 0);
+        return BigNum::modPow(c, key.d, key.n).toBytes(out.data(), k);
+    }
     // m1 = c^dp mod p, m2 = c^dq mod q, h = qinv (m1 - m2) mod p, m = m2 + h q.
     BigNum m1 = BigNum::modPow(c, key.dp, key.p);
     BigNum m2 = BigNum::modPow(c, key.dq, key.q);
     BigNum m2p = BigNum::mod(m2, key.p);
     BigNum diff = BigNum::compare(m1, m2p) >= 0 ? BigNum::sub(m1, m2p)
                                                 : BigNum::sub(BigNum::add(m1, key.p), m2p);
-    BigNum h = BigNum::mod(BigNum::mul(key.qinv, diff), key.p);
+    BigNum h = BigNum::modMul(BigNum::mod(key.qinv, key.p), diff, key.p);
     BigNum m = BigNum::add(m2, BigNum::mul(h, key.q));
     out.assign(k, 0);
     return m.toBytes(out.data(), k);

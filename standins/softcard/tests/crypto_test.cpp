@@ -58,6 +58,59 @@ TEST(BigNum, ModularPowers)
     }
 }
 
+// Pseudo-random numbers of a given size (reproducible).
+BigNum randomNumber(uint64_t &seed, size_t bytes, bool topBit, bool odd)
+{
+    Bytes b(bytes);
+    for (uint8_t &v : b) {
+        seed ^= seed << 13;
+        seed ^= seed >> 7;
+        seed ^= seed << 17;
+        v = uint8_t(seed >> 24);
+    }
+    if (topBit)
+        b[0] |= 0x80;
+    else
+        b[0] &= 0x3F;
+    if (odd)
+        b.back() |= 1;
+    return BigNum::fromBytes(b);
+}
+
+// The fast modular power against square-and-multiply with plain products and
+// remainders: moduli of whole limbs or not, one limb or many, bases beyond
+// the modulus (and beyond it times 2^(limb bits times its limbs)), exponents
+// for every window size.
+TEST(BigNum, FastPowerAgreesWithThePlainOne)
+{
+    struct Case {
+        size_t modBytes;
+        bool modTopBit;
+        size_t baseBytes, expBytes;
+    } cases[] = {
+        {8, true, 8, 3},     {8, false, 16, 2},   {4, true, 9, 70},    {24, true, 48, 17},
+        {24, false, 48, 80}, {20, true, 45, 1},   {128, true, 256, 4}, {128, true, 256, 20},
+        {132, true, 70, 3},  {131, false, 300, 9}, {8, true, 8, 0},
+    };
+    uint64_t seed = 0x9E3779B97F4A7C15ull;
+    for (const Case &c : cases) {
+        BigNum m = randomNumber(seed, c.modBytes, c.modTopBit, true);
+        BigNum base = randomNumber(seed, c.baseBytes, true, false);
+        BigNum exp = c.expBytes ? randomNumber(seed, c.expBytes, true, false) : BigNum();
+        BigNum b = BigNum::mod(base, m), expected = BigNum::mod(BigNum(1), m);
+        for (size_t i = exp.bitLength(); i-- > 0;) {
+            expected = BigNum::mod(BigNum::mul(expected, expected), m);
+            if (exp.bit(i))
+                expected = BigNum::mod(BigNum::mul(expected, b), m);
+        }
+        EXPECT_TRUE(expected == BigNum::modPow(base, exp, m))
+            << c.modBytes << "-byte modulus, " << c.baseBytes << "-byte base, " << c.expBytes << "-byte exponent";
+        BigNum a = randomNumber(seed, c.modBytes, true, false);
+        a = BigNum::mod(a, m);
+        EXPECT_TRUE(BigNum::mod(BigNum::mul(a, b), m) == BigNum::modMul(a, b, m)) << c.modBytes << "-byte modulus";
+    }
+}
+
 TEST(Rsa, PrivateWithCrtMatchesThePlainPowerAndInvertsThePublic)
 {
     for (const char *card : {"vel3-default", "vel3-1024"}) {

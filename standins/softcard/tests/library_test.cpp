@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -721,6 +722,86 @@ TEST_F(Crypto, KeysNeedTheLoginAndTheRightMechanism)
     EXPECT_EQ(CKR_KEY_HANDLE_INVALID, f()->C_SignInit(h, &rsa, 0xFFFFFFFF));
     uint8_t challenge[8] = {0};
     EXPECT_EQ(CKR_OK, f()->C_GenerateRandom(h, challenge, sizeof(challenge)));
+}
+
+// Every failure of a call that goes on with an operation ends it, whatever
+// stage found it (arguments, lengths, the card); a length query and a buffer
+// too small leave it active. The next start of the same kind tells which.
+TEST_F(Crypto, FailuresEndTheOperationButNotSizeQueries)
+{
+    CK_OBJECT_HANDLE priv = keyFor(h, kAuth, CKO_PRIVATE_KEY), pub = keyFor(h, kAuth, CKO_PUBLIC_KEY);
+    ASSERT_NE(0u, priv);
+    ASSERT_NE(0u, pub);
+    enum Kind { kSignOp, kVerifyOp, kDecryptOp };
+    Bytes enc = readBytes("secret.auth.enc"), sig = readBytes("message.auth.sha256.sig");
+    CK_BYTE one = 0x30, buf[256];
+    const CK_ULONG kHuge = ~CK_ULONG(0);
+    struct Case {
+        const char *what;
+        Kind kind;
+        CK_MECHANISM_TYPE mechanism;
+        const char *inject;   // a control program command run first, or NULL
+        CK_RV expected;
+        bool stillActive;
+        std::function<CK_RV(CK_SESSION_HANDLE)> call;
+    } cases[] = {
+        {"sign: no length pointer", kSignOp, CKM_SHA256_RSA_PKCS, nullptr, CKR_ARGUMENTS_BAD, false,
+         [&](CK_SESSION_HANDLE s) { return f()->C_Sign(s, &one, 1, buf, nullptr); }},
+        {"sign: NULL data with a length", kSignOp, CKM_RSA_PKCS, nullptr, CKR_ARGUMENTS_BAD, false,
+         [&](CK_SESSION_HANDLE s) { CK_ULONG n = 256; return f()->C_Sign(s, nullptr, 5, buf, &n); }},
+        {"sign: raw data too long", kSignOp, CKM_RSA_PKCS, nullptr, CKR_DATA_LEN_RANGE, false,
+         [&](CK_SESSION_HANDLE s) {
+             CK_ULONG n = 256;
+             Bytes d(246, 1);
+             return f()->C_Sign(s, d.data(), 246, buf, &n);
+         }},
+        {"sign: failure of the card", kSignOp, CKM_SHA256_RSA_PKCS, "inject C_Sign 1 0x30", CKR_DEVICE_ERROR, false,
+         [&](CK_SESSION_HANDLE s) { CK_ULONG n = 256; return f()->C_Sign(s, &one, 1, buf, &n); }},
+        {"sign: length query", kSignOp, CKM_SHA256_RSA_PKCS, nullptr, CKR_OK, true,
+         [&](CK_SESSION_HANDLE s) { CK_ULONG n = 0; return f()->C_Sign(s, &one, 1, nullptr, &n); }},
+        {"sign: buffer too small", kSignOp, CKM_SHA256_RSA_PKCS, nullptr, CKR_BUFFER_TOO_SMALL, true,
+         [&](CK_SESSION_HANDLE s) { CK_ULONG n = 255; return f()->C_Sign(s, &one, 1, buf, &n); }},
+        {"sign update: NULL part with a length", kSignOp, CKM_SHA1_RSA_PKCS, nullptr, CKR_ARGUMENTS_BAD, false,
+         [&](CK_SESSION_HANDLE s) { return f()->C_SignUpdate(s, nullptr, 3); }},
+        // The length check must not wrap around after a first part.
+        {"sign update: a part of the largest length", kSignOp, CKM_RSA_PKCS, nullptr, CKR_DATA_LEN_RANGE, false,
+         [&](CK_SESSION_HANDLE s) {
+             CK_RV rv = f()->C_SignUpdate(s, &one, 1);
+             return rv == CKR_OK ? f()->C_SignUpdate(s, &one, kHuge) : rv;
+         }},
+        {"sign final: no length pointer", kSignOp, CKM_SHA256_RSA_PKCS, nullptr, CKR_ARGUMENTS_BAD, false,
+         [&](CK_SESSION_HANDLE s) { return f()->C_SignFinal(s, buf, nullptr); }},
+        {"verify: no signature", kVerifyOp, CKM_SHA256_RSA_PKCS, nullptr, CKR_ARGUMENTS_BAD, false,
+         [&](CK_SESSION_HANDLE s) { return f()->C_Verify(s, &one, 1, nullptr, 256); }},
+        {"verify update: raw data of the largest length", kVerifyOp, CKM_RSA_PKCS, nullptr, CKR_DATA_LEN_RANGE,
+         false, [&](CK_SESSION_HANDLE s) { return f()->C_VerifyUpdate(s, &one, kHuge); }},
+        {"verify update: NULL part with a length", kVerifyOp, CKM_SHA256_RSA_PKCS, nullptr, CKR_ARGUMENTS_BAD, false,
+         [&](CK_SESSION_HANDLE s) { return f()->C_VerifyUpdate(s, nullptr, 3); }},
+        {"verify final: signature of the wrong length", kVerifyOp, CKM_SHA256_RSA_PKCS, nullptr,
+         CKR_SIGNATURE_LEN_RANGE, false, [&](CK_SESSION_HANDLE s) { return f()->C_VerifyFinal(s, sig.data(), 255); }},
+        {"decrypt: no length pointer", kDecryptOp, CKM_RSA_PKCS, nullptr, CKR_ARGUMENTS_BAD, false,
+         [&](CK_SESSION_HANDLE s) { return f()->C_Decrypt(s, enc.data(), (CK_ULONG)enc.size(), buf, nullptr); }},
+        {"decrypt: failure of the card", kDecryptOp, CKM_RSA_PKCS, "inject C_Decrypt 1 0x6", CKR_FUNCTION_FAILED,
+         false, [&](CK_SESSION_HANDLE s) { CK_ULONG n = 256; return f()->C_Decrypt(s, enc.data(), 256, buf, &n); }},
+        {"decrypt: length query", kDecryptOp, CKM_RSA_PKCS, nullptr, CKR_OK, true,
+         [&](CK_SESSION_HANDLE s) { CK_ULONG n = 0; return f()->C_Decrypt(s, enc.data(), 256, nullptr, &n); }},
+    };
+    for (const Case &c : cases) {
+        CK_SESSION_HANDLE s = open();   // h keeps the login
+        CK_MECHANISM mech = {c.mechanism, nullptr, 0};
+        auto start = [&]() {
+            return c.kind == kSignOp     ? f()->C_SignInit(s, &mech, priv)
+                   : c.kind == kVerifyOp ? f()->C_VerifyInit(s, &mech, pub)
+                                         : f()->C_DecryptInit(s, &mech, priv);
+        };
+        ASSERT_EQ(CKR_OK, start()) << c.what;
+        if (c.inject) {
+            ASSERT_EQ(0, control(c.inject)) << c.what;
+        }
+        EXPECT_EQ(c.expected, c.call(s)) << c.what;
+        EXPECT_EQ(c.stillActive ? CKR_OPERATION_ACTIVE : CKR_OK, start()) << c.what;
+        EXPECT_EQ(CKR_OK, f()->C_CloseSession(s)) << c.what;
+    }
 }
 
 TEST_F(Crypto, ManyThreadsSignAtOnce)

@@ -3,7 +3,7 @@
 #ifndef VEL3GES_CARDDATA_PANEWRITER_H
 #define VEL3GES_CARDDATA_PANEWRITER_H
 
-#include "../card/CardUi.h"
+#include "CardUi.h"
 
 namespace vel {
 
