@@ -11,13 +11,14 @@
 #include "context_card.h"
 #include "entry_guard.h"
 #include "handle_container.h"
-#include "key_codes.h"
 #include "log_trace.h"
+#include "random.h"
 
 using cspkeys::ContainerKeys;
 using cspkeys::ContextCard;
 using cspkeys::KeyContext;
 using cspkeys::KeyContextOf;
+using KeyUse = cspkeys::ContainerKeys::KeyUse;
 
 namespace {
 
@@ -37,13 +38,6 @@ BOOL RunKeyEntry(const char *name, const char *args, HCRYPTPROV hProv, Body body
     });
 }
 
-bool IsCardKey(const KeyContext &ctx, ULONG_PTR hKey)
-{
-    return ContainerKeys::KeySpecOf(ctx, hKey) != cspkeys::kNotCardKey;
-}
-
-const char kCardKeyRefused[] = "Card key handle: not for the Microsoft provider";
-
 }  // namespace
 
 // Generates a key in the Microsoft context.
@@ -54,18 +48,8 @@ extern "C" BOOL WINAPI CPGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, H
     char args[128];
     FormatArgs(args, sizeof args, "0x%p, 0x%08x, 0x%08lx, 0x%p", P(hProv), unsigned(Algid),
                static_cast<unsigned long>(dwFlags), static_cast<void *>(phKey));
-    return RunEntry("CPGenKey", args, hProv, [&](HandleContainer *hc, DWORD &error) -> BOOL {
-        if (!phKey) {
-            error = ERROR_INVALID_PARAMETER;
-            return FALSE;
-        }
-        const char *step = "HandleContainer::GenKey";
-        _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, step, 0, FALSE, "%d, 0x%08lx, 0x%p", int(Algid),
-                   static_cast<unsigned long>(dwFlags), static_cast<void *>(phKey));
-        const BOOL ok = PassThrough(error, [&] { return CryptGenKey(hc->m_hMSProv, Algid, dwFlags, phKey); });
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, step, ok, TRUE, "%d, 0x%08lx, 0x%p", int(Algid),
-                   static_cast<unsigned long>(dwFlags), ok ? P(*phKey) : static_cast<void *>(phKey));
-        return ok;
+    return RunKeyEntry("CPGenKey", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
+        return keys.GenKey(ctx, Algid, dwFlags, phKey, &error);
     });
 }
 
@@ -90,24 +74,8 @@ extern "C" BOOL WINAPI CPDestroyKey(HCRYPTPROV hProv, HCRYPTKEY hKey)
 {
     char args[64];
     FormatArgs(args, sizeof args, "0x%p, 0x%p", P(hProv), P(hKey));
-    return RunKeyEntry("CPDestroyKey", args, hProv, [&](ContainerKeys &, const KeyContext &ctx, DWORD &error) -> BOOL {
-        const char *step = "HandleContainer::DestroyKey";
-        _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, step, 0, FALSE, "%lu", static_cast<unsigned long>(hKey));
-        BOOL ok = FALSE;
-        const DWORD spec = ContainerKeys::KeySpecOf(ctx, hKey);
-        if (!ctx.card) {
-            error = static_cast<DWORD>(NTE_INVALID_PARAMETER);
-            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, step, FALSE, TRUE, "%lu", static_cast<unsigned long>(hKey));
-        } else if (spec != cspkeys::kNotCardKey) {
-            ok = TRUE;
-            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, step, TRUE, TRUE, "Handle of '%s cert', %lu",
-                       spec == cspkeys::kKeyExchange ? "Exchange" : "Signature", static_cast<unsigned long>(hKey));
-        } else {
-            _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, step, 0, FALSE, "Handle other CSP");
-            ok = PassThrough(error, [&] { return CryptDestroyKey(hKey); });
-            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, step, ok, TRUE, "%lu", static_cast<unsigned long>(hKey));
-        }
-        return ok;
+    return RunKeyEntry("CPDestroyKey", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
+        return keys.DestroyKey(ctx, hKey, &error);
     });
 }
 
@@ -121,17 +89,14 @@ extern "C" BOOL WINAPI CPSetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwP
     FormatArgs(args, sizeof args, "0x%p, 0x%p, %lu, 0x%p, 0x%08lx", P(hProv), P(hKey),
                static_cast<unsigned long>(dwParam), static_cast<const void *>(pbData),
                static_cast<unsigned long>(dwFlags));
-    return RunKeyEntry("CPSetKeyParam", args, hProv, [&](ContainerKeys &, const KeyContext &ctx, DWORD &error) -> BOOL {
+    return RunKeyEntry("CPSetKeyParam", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
+        HCRYPTKEY key = 0;
         if (!pbData) {
             error = ERROR_INVALID_PARAMETER;
             return FALSE;
         }
-        if (IsCardKey(ctx, hKey)) {
-            _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "CPSetKeyParam", 0, FALSE, "%s", kCardKeyRefused);
-            error = static_cast<DWORD>(NTE_BAD_KEY);
-            return FALSE;
-        }
-        return PassThrough(error, [&] { return CryptSetKeyParam(hKey, dwParam, pbData, dwFlags); });
+        return keys.ForMicrosoft(ctx, hKey, KeyUse::Any, &key, &error) &&
+               PassThrough(error, [&] { return CryptSetKeyParam(key, dwParam, pbData, dwFlags); });
     });
 }
 
@@ -244,10 +209,9 @@ extern "C" BOOL WINAPI CPEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hH
                int(Final), static_cast<unsigned long>(dwFlags), static_cast<void *>(pbData),
                static_cast<void *>(pdwDataLen), static_cast<unsigned long>(dwBufLen));
     return RunKeyEntry("CPEncrypt", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
-        const HCRYPTKEY key = keys.PublicSide(ctx, hKey, &error);
-        if (!key)
-            return FALSE;
-        return PassThrough(error, [&] { return CryptEncrypt(key, hHash, Final, dwFlags, pbData, pdwDataLen, dwBufLen); });
+        HCRYPTKEY key = 0;
+        return keys.ForMicrosoft(ctx, hKey, KeyUse::PublicKey, &key, &error) &&
+               PassThrough(error, [&] { return CryptEncrypt(key, hHash, Final, dwFlags, pbData, pdwDataLen, dwBufLen); });
     });
 }
 
@@ -258,36 +222,12 @@ extern "C" BOOL WINAPI CPEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hH
 extern "C" BOOL WINAPI CPDecrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags,
                                  BYTE *pbData, DWORD *pdwDataLen)
 {
-    const char *name = "CPDecrypt";
     char args[192];
     FormatArgs(args, sizeof args, "0x%p, 0x%p, 0x%p, %d, 0x%08lx, 0x%p, 0x%p", P(hProv), P(hKey), P(hHash),
                int(Final), static_cast<unsigned long>(dwFlags), static_cast<void *>(pbData),
                static_cast<void *>(pdwDataLen));
-    return RunKeyEntry(name, args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
-        const DWORD spec = ContainerKeys::KeySpecOf(ctx, hKey);
-        if (spec == cspkeys::kKeySignature) {
-            _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s", kCardKeyRefused);
-            error = static_cast<DWORD>(NTE_BAD_KEY);
-            return FALSE;
-        }
-        if (spec == cspkeys::kNotCardKey) {
-            const BOOL ok =
-                PassThrough(error, [&] { return CryptDecrypt(hKey, hHash, Final, dwFlags, pbData, pdwDataLen); });
-            _Log_Trace(LOG_INFO, LOG_LEVEL_SUMMARY, name, 0, FALSE, "%s", args);
-            return ok;
-        }
-        if (Final != TRUE || dwFlags != 0) {
-            error = ERROR_INVALID_PARAMETER;
-            return FALSE;
-        }
-        if (!keys.Decrypt(ctx, pbData, pdwDataLen, hKey, dwFlags, &error))
-            return FALSE;
-        if (hHash && !CryptHashData(hHash, pbData, *pdwDataLen, 0)) {
-            error = GetLastError();
-            _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "(CryptHashData failed) %s", args);
-            return FALSE;
-        }
-        return TRUE;
+    return RunKeyEntry("CPDecrypt", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
+        return keys.DecryptWith(ctx, hKey, hHash, Final, dwFlags, pbData, pdwDataLen, &error);
     });
 }
 
@@ -300,16 +240,14 @@ extern "C" BOOL WINAPI CPCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hK
     char args[128];
     FormatArgs(args, sizeof args, "0x%p, 0x%08x, 0x%p, 0x%08lx, 0x%p", P(hProv), unsigned(Algid), P(hKey),
                static_cast<unsigned long>(dwFlags), static_cast<void *>(phHash));
-    return RunKeyEntry("CPCreateHash", args, hProv, [&](ContainerKeys &, const KeyContext &ctx, DWORD &error) -> BOOL {
+    return RunKeyEntry("CPCreateHash", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
+        HCRYPTKEY key = 0;
         if (!phHash) {
             error = ERROR_INVALID_PARAMETER;
             return FALSE;
         }
-        if (IsCardKey(ctx, hKey)) {
-            error = static_cast<DWORD>(NTE_BAD_KEY);
-            return FALSE;
-        }
-        return PassThrough(error, [&] { return CryptCreateHash(ctx.ms, Algid, hKey, dwFlags, phHash); });
+        return keys.ForMicrosoft(ctx, hKey, KeyUse::Any, &key, &error) &&
+               PassThrough(error, [&] { return CryptCreateHash(ctx.ms, Algid, key, dwFlags, phHash); });
     });
 }
 
@@ -331,12 +269,10 @@ extern "C" BOOL WINAPI CPHashSessionKey(HCRYPTPROV hProv, HCRYPTHASH hHash, HCRY
     char args[128];
     FormatArgs(args, sizeof args, "0x%p, 0x%p, 0x%p, 0x%08lx", P(hProv), P(hHash), P(hKey),
                static_cast<unsigned long>(dwFlags));
-    return RunKeyEntry("CPHashSessionKey", args, hProv, [&](ContainerKeys &, const KeyContext &ctx, DWORD &error) -> BOOL {
-        if (IsCardKey(ctx, hKey)) {
-            error = static_cast<DWORD>(NTE_BAD_KEY);
-            return FALSE;
-        }
-        return PassThrough(error, [&] { return CryptHashSessionKey(hHash, hKey, dwFlags); });
+    return RunKeyEntry("CPHashSessionKey", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
+        HCRYPTKEY key = 0;
+        return keys.ForMicrosoft(ctx, hKey, KeyUse::Any, &key, &error) &&
+               PassThrough(error, [&] { return CryptHashSessionKey(hHash, key, dwFlags); });
     });
 }
 
@@ -375,12 +311,10 @@ extern "C" BOOL WINAPI CPVerifySignature(HCRYPTPROV hProv, HCRYPTHASH hHash, con
                static_cast<const void *>(pbSignature), static_cast<unsigned long>(dwSigLen), P(hPubKey),
                static_cast<const void *>(szDescription), static_cast<unsigned long>(dwFlags));
     return RunKeyEntry("CPVerifySignature", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
-        const HCRYPTKEY key = keys.PublicSide(ctx, hPubKey, &error);
-        if (!key)
-            return FALSE;
-        return PassThrough(error, [&] {
-            return CryptVerifySignatureW(hHash, pbSignature, dwSigLen, key, szDescription, dwFlags);
-        });
+        HCRYPTKEY key = 0;
+        return keys.ForMicrosoft(ctx, hPubKey, KeyUse::PublicKey, &key, &error) && PassThrough(error, [&] {
+                   return CryptVerifySignatureW(hHash, pbSignature, dwSigLen, key, szDescription, dwFlags);
+               });
     });
 }
 
@@ -388,28 +322,11 @@ extern "C" BOOL WINAPI CPVerifySignature(HCRYPTPROV hProv, HCRYPTHASH hHash, con
 // first use and kept), released before returning.
 extern "C" BOOL WINAPI CPGenRandom(HCRYPTPROV hProv, DWORD dwLen, BYTE *pbBuffer)
 {
-    const char *name = "CPGenRandom";
     char args[96];
     FormatArgs(args, sizeof args, "0x%p, %lu, 0x%p", P(hProv), static_cast<unsigned long>(dwLen),
                static_cast<void *>(pbBuffer));
-    return RunEntry(name, args, hProv, [&](HandleContainer *, DWORD &error) -> BOOL {
-        HCRYPTPROV own = 0;
-        const char *provider = "Microsoft Enhanced Cryptographic Provider v1.0";
-        BOOL ok = CryptAcquireContextA(&own, "randomKey", provider, PROV_RSA_FULL, CRYPT_NEWKEYSET);
-        if (!ok && GetLastError() == static_cast<DWORD>(NTE_EXISTS)) {
-            _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "CPGenRandom : Container exist, use it.... ");
-            ok = CryptAcquireContextA(&own, "randomKey", provider, PROV_RSA_FULL, 0);
-        }
-        if (ok) {
-            ok = PassThrough(error, [&] { return CryptGenRandom(own, dwLen, pbBuffer); });
-            CryptReleaseContext(own, 0);
-        } else {
-            error = GetLastError();
-        }
-        if (!ok)
-            _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s (error 0x%08lx)", args,
-                       static_cast<unsigned long>(error));
-        return ok;
+    return RunEntry("CPGenRandom", args, hProv, [&](HandleContainer *, DWORD &error) {
+        return cspkeys::GenRandomFromOwnContext(dwLen, pbBuffer, &error);
     });
 }
 

@@ -215,8 +215,9 @@ BOOL ContainerKeys::ExportKey(const KeyContext &ctx, HCRYPTKEY hKey, HCRYPTKEY h
     if (!pdwDataLen) {
         error = kErrorInvalidParameter;
     } else if (spec == kNotCardKey) {
-        const HCRYPTKEY wrap = hExpKey ? PublicSide(ctx, hExpKey, &error) : 0;
-        if (error == 0 && !CryptExportKey(hKey, wrap, dwBlobType, dwFlags, pbData, pdwDataLen))
+        HCRYPTKEY wrap = 0;
+        if (ForMicrosoft(ctx, hExpKey, KeyUse::PublicKey, &wrap, &error) &&
+            !CryptExportKey(hKey, wrap, dwBlobType, dwFlags, pbData, pdwDataLen))
             error = GetLastError();
     } else if (dwBlobType != PUBLICKEYBLOB) {
         error = kNteBadType;
@@ -315,11 +316,8 @@ BOOL ContainerKeys::Decrypt(const KeyContext &ctx, BYTE *pbData, DWORD *pdwDataL
     return error == 0 ? TRUE : Fail(pdwError, error);
 }
 
-HCRYPTKEY ContainerKeys::PublicSide(const KeyContext &ctx, HCRYPTKEY hKey, DWORD *pdwError)
+HCRYPTKEY ContainerKeys::PublicKeyOf(const KeyContext &ctx, DWORD spec)
 {
-    const DWORD spec = KeySpecOf(ctx, hKey);
-    if (spec == kNotCardKey)
-        return hKey;
     EnterCriticalSection(&m_lock);
     HCRYPTKEY &key = m_public[spec - 1];
     if (!key) {
@@ -337,9 +335,81 @@ HCRYPTKEY ContainerKeys::PublicSide(const KeyContext &ctx, HCRYPTKEY hKey, DWORD
     }
     const HCRYPTKEY result = key;
     LeaveCriticalSection(&m_lock);
-    if (!result)
-        *pdwError = kNteBadKey;
     return result;
+}
+
+BOOL ContainerKeys::ForMicrosoft(const KeyContext &ctx, HCRYPTKEY hKey, KeyUse use, HCRYPTKEY *out, DWORD *pdwError)
+{
+    const DWORD spec = KeySpecOf(ctx, hKey);
+    *out = hKey;
+    if (spec == kNotCardKey)
+        return TRUE;
+    *out = use == KeyUse::PublicKey ? PublicKeyOf(ctx, spec) : 0;
+    if (*out)
+        return TRUE;
+    _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "HandleContainer::ForMicrosoft", 0, FALSE,
+               "Card key handle %lu: not for the Microsoft provider", static_cast<unsigned long>(hKey));
+    return Fail(pdwError, kNteBadKey);
+}
+
+BOOL ContainerKeys::DecryptWith(const KeyContext &ctx, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags,
+                                BYTE *pbData, DWORD *pdwDataLen, DWORD *pdwError)
+{
+    const DWORD spec = KeySpecOf(ctx, hKey);
+    if (spec == kNotCardKey) {
+        if (CryptDecrypt(hKey, hHash, Final, dwFlags, pbData, pdwDataLen))
+            return TRUE;
+        return Fail(pdwError, GetLastError());
+    }
+    if (spec != kKeyExchange)
+        return Fail(pdwError, kNteBadKey);
+    if (Final != TRUE || dwFlags != 0)
+        return Fail(pdwError, kErrorInvalidParameter);
+    if (!Decrypt(ctx, pbData, pdwDataLen, hKey, dwFlags, pdwError))
+        return FALSE;
+    if (hHash && !CryptHashData(hHash, pbData, *pdwDataLen, 0)) {
+        const DWORD error = GetLastError();
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "CPDecrypt", 0, FALSE, "(CryptHashData failed) 0x%p, %u",
+                   static_cast<void *>(pbData), unsigned(*pdwDataLen));
+        return Fail(pdwError, error);
+    }
+    return TRUE;
+}
+
+BOOL ContainerKeys::GenKey(const KeyContext &ctx, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY *phKey, DWORD *pdwError)
+{
+    static const char kName[] = "HandleContainer::GenKey";
+    if (!phKey)
+        return Fail(pdwError, kErrorInvalidParameter);
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, kName, 0, FALSE, "%d, 0x%08x, 0x%p", int(Algid), unsigned(dwFlags),
+               static_cast<void *>(phKey));
+    const BOOL ok = CryptGenKey(ctx.ms, Algid, dwFlags, phKey);
+    const DWORD error = ok ? 0 : GetLastError();
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, ok, TRUE, "%d, 0x%08x, 0x%p", int(Algid), unsigned(dwFlags),
+               ok ? P(*phKey) : static_cast<void *>(phKey));
+    return ok ? TRUE : Fail(pdwError, error);
+}
+
+BOOL ContainerKeys::DestroyKey(const KeyContext &ctx, HCRYPTKEY hKey, DWORD *pdwError)
+{
+    static const char kName[] = "HandleContainer::DestroyKey";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, kName, 0, FALSE, "%u", unsigned(hKey));
+    const DWORD spec = KeySpecOf(ctx, hKey);
+    if (!ctx.card) {
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, FALSE, TRUE, "%u", unsigned(hKey));
+        return Fail(pdwError, kNteInvalidParameter);
+    }
+    if (spec != kNotCardKey) {
+        // The card's keys are not objects of this context: nothing to destroy.
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, TRUE, TRUE, "Handle of '%s cert', %u",
+                   spec == kKeyExchange ? "Exchange" : "Signature", unsigned(hKey));
+        return TRUE;
+    }
+    _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, kName, 0, FALSE, "Handle other CSP");
+    const BOOL ok = CryptDestroyKey(hKey);
+    const DWORD error = ok ? 0 : GetLastError();
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, ok, TRUE, "%u", unsigned(hKey));
+    return ok ? TRUE : Fail(pdwError, error);
 }
 
 }  // namespace cspkeys

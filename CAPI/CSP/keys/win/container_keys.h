@@ -82,13 +82,38 @@ public:
     BOOL Decrypt(const KeyContext &ctx, BYTE *pbData, DWORD *pdwDataLen, HCRYPTKEY hKey, DWORD dwFlags,
                  DWORD *pdwError);
 
-    // The handle to give the Microsoft context for a key: its own handles as
-    // they are; a card key becomes its certificate's public key, imported into
-    // the Microsoft context once and kept until the context goes. 0 with
-    // *pdwError (NTE_BAD_KEY) when that key cannot be made.
-    HCRYPTKEY PublicSide(const KeyContext &ctx, HCRYPTKEY hKey, DWORD *pdwError);
+    // CPDecrypt: the card's exchange key decrypts on the card (a final block,
+    // no flags, else ERROR_INVALID_PARAMETER; the plaintext also hashed into
+    // hHash when given), the signature key refuses (NTE_BAD_KEY), any other
+    // key decrypts in the Microsoft context.
+    BOOL DecryptWith(const KeyContext &ctx, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags,
+                     BYTE *pbData, DWORD *pdwDataLen, DWORD *pdwError);
+
+    // Generates a key in the Microsoft context. ERROR_INVALID_PARAMETER
+    // without phKey; CryptGenKey's failures.
+    BOOL GenKey(const KeyContext &ctx, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY *phKey, DWORD *pdwError);
+
+    // Destroys a key: a card key stays (TRUE), any other goes in the Microsoft
+    // context. NTE_INVALID_PARAMETER on a context without a card container.
+    BOOL DestroyKey(const KeyContext &ctx, HCRYPTKEY hKey, DWORD *pdwError);
+
+    // What a call handed to the Microsoft context may do with a card key.
+    enum class KeyUse {
+        PublicKey,   // encrypting, verifying, wrapping: the certificate's key serves
+        Any          // anything else: a card key is refused
+    };
+    // The handle to give the Microsoft context for hKey: its own handles (and
+    // 0) as they are; a card key becomes its certificate's public key,
+    // imported once and kept until the context goes, or is refused.
+    //   out  the handle to use
+    // Failures: NTE_BAD_KEY (a card key refused, or its public key not made).
+    BOOL ForMicrosoft(const KeyContext &ctx, HCRYPTKEY hKey, KeyUse use, HCRYPTKEY *out, DWORD *pdwError);
 
 private:
+    // The certificate's public key of a card key spec in the Microsoft
+    // context (made once); 0 when it cannot be made.
+    HCRYPTKEY PublicKeyOf(const KeyContext &ctx, DWORD spec);
+
     SessionKeyImporter m_importer;
     CRITICAL_SECTION m_lock;
     HCRYPTKEY m_public[2] = {0, 0};   // by key spec - 1
