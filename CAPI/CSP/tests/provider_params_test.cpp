@@ -41,6 +41,15 @@ protected:
             EXPECT_TRUE(Release(card_.prov));
         }
     }
+    // Releases this test's context and puts another card (a built-in name or
+    // an image file) in the reader.
+    void SwapCard(const std::string &card)
+    {
+        ASSERT_TRUE(Release(card_.prov));
+        card_.ok = FALSE;
+        ASSERT_EQ(Ctl("remove \"Lecteur Ovrane VEL 0\""), 0);
+        ASSERT_EQ(Ctl("insert \"Lecteur Ovrane VEL 0\" \"" + card + "\""), 0);
+    }
     BOOL SetPin(const char *pin, DWORD *error)
     {
         SetLastError(0xdeadbeef);
@@ -265,8 +274,6 @@ TEST_F(ProviderParams, PinGivenAsParameter)
 TEST_F(ProviderParams, CardIdentifierAndKeysetType)
 {
     // A card whose label carries digits after its '-'.
-    ASSERT_TRUE(Release(card_.prov));
-    card_.ok = FALSE;
     char dir[MAX_PATH];
     GetTempPathA(sizeof dir, dir);
     const std::string image = std::string(dir) + "csp-digits-" + std::to_string(GetCurrentProcessId()) + ".card";
@@ -276,8 +283,7 @@ TEST_F(ProviderParams, CardIdentifierAndKeysetType)
     ASSERT_NE(text.find(label), std::string::npos);
     text.replace(text.find(label), label.size(), "label=\"VEL3v2-2501 MARTIN\"");
     softcard_test::writeFile(image, text);
-    ASSERT_EQ(Ctl("remove \"Lecteur Ovrane VEL 0\""), 0);
-    ASSERT_EQ(Ctl("insert \"Lecteur Ovrane VEL 0\" \"" + image + "\""), 0);
+    SwapCard(image);
 
     Acquired machine = Acquire(kAuthContainer, CRYPT_MACHINE_KEYSET);
     ASSERT_TRUE(machine.ok) << std::hex << machine.error;
@@ -290,10 +296,7 @@ TEST_F(ProviderParams, CardIdentifierAndKeysetType)
 TEST_F(ProviderParams, ContactlessContainer)
 {
     // The technical card: one certificate, no signature key.
-    ASSERT_TRUE(Release(card_.prov));
-    card_.ok = FALSE;
-    ASSERT_EQ(Ctl("remove \"Lecteur Ovrane VEL 0\""), 0);
-    ASSERT_EQ(Ctl("insert \"Lecteur Ovrane VEL 0\" vel3-cl"), 0);
+    SwapCard("vel3-cl");
     Acquired cl = Acquire(nullptr, 0);
     ASSERT_TRUE(cl.ok) << std::hex << cl.error;
     ClearLog();
@@ -319,10 +322,7 @@ TEST_F(ProviderParams, ContactlessContainer)
 
 TEST_F(ProviderParams, PinOnABlockedCard)
 {
-    ASSERT_TRUE(Release(card_.prov));
-    card_.ok = FALSE;
-    ASSERT_EQ(Ctl("remove \"Lecteur Ovrane VEL 0\""), 0);
-    ASSERT_EQ(Ctl("insert \"Lecteur Ovrane VEL 0\" vel3-blocked"), 0);
+    SwapCard("vel3-blocked");
     Acquired blocked = Acquire(kAuthContainer, 0);
     ASSERT_TRUE(blocked.ok) << std::hex << blocked.error;
     EXPECT_EQ(GetParam(blocked.prov, PP_CRYPT_COUNT_KEY_USE).bytes, Dword(0));

@@ -1,0 +1,185 @@
+// The tray's PC/SC rules: card generations by ATR, FIDO badge and protected
+// contact lists, judged answers (bounded by the receive buffer), reader
+// names, and what follows a status change.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "atr_rules.h"
+#include "card_answers.h"
+#include "monitor_rules.h"
+#include "reader_names.h"
+
+using namespace zeb;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes FromHex(const std::string &hex)
+{
+    Bytes out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+TEST(PcscAtrRules, CardGenerations)
+{
+    struct Case {
+        const char *atr;
+        unsigned version;
+    } cases[] = {
+        {"3BAC00402A001225006480000310009000", 3},
+        {"3BDC18FF00001225006480000401009000", 4},
+        {"3BAC00402A001225006480000310009001", 0},     // one byte off
+        {"3BDC18FF0000122500648000040100900000", 0},   // a card ATR of another length
+        {"3BAC00402A0012250064800003100090", 0},
+        {"", 0},
+    };
+    for (const Case &c : cases) {
+        Bytes atr = FromHex(c.atr);
+        EXPECT_EQ(c.version, CardVersionOfAtr(atr.data(), atr.size())) << c.atr;
+        EXPECT_EQ(c.atr, AtrToHex(atr.data(), atr.size()));
+    }
+    EXPECT_EQ("", AtrToHex(nullptr, 5));
+    uint8_t big[kMaxAtr];
+    for (size_t i = 0; i < kMaxAtr; ++i)
+        big[i] = uint8_t(i);
+    EXPECT_EQ(2 * kMaxAtr, AtrToHex(big, 1000).size());   // a claimed length beyond the buffer is cut
+}
+
+TEST(PcscAtrRules, FidoAndProtectedLists)
+{
+    const Bytes vel3 = FromHex("3BAC00402A001225006480000310009000");
+    const Bytes badge = FromHex("3B8A800146494430424144474500");
+    const Bytes cv9 = FromHex("3B1696417309699000");
+    const Bytes cv9b = FromHex("3B169641730969A000");
+    const Bytes cv10fixed = FromHex("3B169641734609EA9000");
+    struct Case {
+        const char *what;
+        const Bytes &atr;
+        std::vector<std::string> list;
+        bool fido, isProtected;
+    } cases[] = {
+        {"empty lists: only the VEL3 card is protected", vel3, {}, false, true},
+        {"an entry in lower case (either list)", badge, {"3b8a800146494430424144474500"}, true, true},
+        {"a star matches nothing", badge, {"3B8A8001464944*"}, false, false},
+        {"CV entry, 9 bytes", cv9, {"cv*"}, false, true},
+        {"CV entry, 9 bytes, byte 7 not 90", cv9b, {"CV*"}, false, false},
+        {"CV entry, 10 bytes", cv10fixed, {"CV*"}, false, true},
+        {"CV entry never matches 17 bytes", vel3, {"CV*"}, false, false},
+        {"odd entry other than CV*", vel3, {"3BAC0"}, false, false},
+        {"even entry in any case", vel3, {"CV*", "3bac00402a001225006480000310009000"}, true, true},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(c.fido, IsFidoBadgeAtr(c.atr.data(), c.atr.size(), c.list)) << c.what;
+        EXPECT_EQ(c.isProtected, IsProtectedContactAtr(c.atr.data(), c.atr.size(), c.list)) << c.what;
+    }
+    EXPECT_FALSE(IsFidoBadgeAtr(nullptr, 0, {"00"}));
+    EXPECT_FALSE(IsProtectedContactAtr(nullptr, 0, {"00"}));
+}
+
+TEST(PcscCardAnswers, StatusWordsStayInsideTheReceiveBuffer)
+{
+    uint8_t buf[4] = {0x9F, 0x17, 0xEE, 0xEE};
+    struct Case {
+        const char *what;
+        long rv;
+        size_t reported;
+        uint16_t sw;   // 0: none
+    } cases[] = {
+        {"two bytes", 0, 2, 0x9F17},
+        {"one byte: no status word", 0, 1, 0},
+        {"nothing", 0, 0, 0},
+        {"transmit error", long(0x80100066), 2, 0},
+        {"reported longer than the buffer", 0, 300, 0},
+        {"the whole buffer", 0, 4, 0xEEEE},
+    };
+    for (const Case &c : cases) {
+        Response r;
+        r.rv = c.rv;
+        r.buffer = buf;
+        r.bufferSize = sizeof(buf);
+        r.reported = c.reported;
+        EXPECT_EQ(c.sw, r.StatusOrZero()) << c.what;
+    }
+    Response one;
+    one.buffer = buf;
+    one.bufferSize = 4;
+    one.reported = 1;
+    EXPECT_EQ(0x9F, one.ByteOrZero(0));   // MANAGE CHANNEL's line: SW1 from the first byte
+    EXPECT_EQ(0, one.ByteOrZero(1));
+    one.reported = 99;
+    EXPECT_EQ(0, one.ByteOrZero(0));
+
+    struct Health {
+        uint16_t sw;
+        bool startup, resume;
+    } health[] = {{0x9404, true, false}, {0x9000, false, true}, {0x9F17, false, true},
+                  {0x9FFF, false, true}, {0x6E00, false, false}, {0, false, false}};
+    for (const Health &h : health) {
+        EXPECT_EQ(h.startup, HealthyAtStartup(h.sw)) << std::hex << h.sw;
+        EXPECT_EQ(h.resume, HealthyOnResume(h.sw)) << std::hex << h.sw;
+    }
+    EXPECT_EQ(4u, kSelectMasterFile.receive);
+    EXPECT_EQ(2u, kCloseChannel1.receive);
+}
+
+TEST(PcscReaderNames, BoundedListAndDescriptions)
+{
+    std::string multi;
+    for (int i = 0; i < 22; ++i)
+        multi += "Lecteur " + std::to_string(i) + '\0';
+    multi += std::string(200, 'L') + '\0';
+    multi += '\0';
+    std::vector<std::string> names = ParseReaderList(multi.data(), multi.size());
+    ASSERT_EQ(kMaxReaders, names.size());   // a 21st reader is not watched
+    EXPECT_EQ("Lecteur 19", names.back());
+    std::string longName = std::string(200, 'L') + '\0' + '\0';
+    names = ParseReaderList(longName.data(), longName.size());
+    ASSERT_EQ(1u, names.size());
+    EXPECT_EQ(127u, names[0].size());
+    const char unterminated[] = {'A', 'B'};
+    names = ParseReaderList(unterminated, sizeof(unterminated));
+    ASSERT_EQ(1u, names.size());
+    EXPECT_EQ("AB", names[0]);
+    EXPECT_TRUE(ParseReaderList(nullptr, 10).empty());
+
+    std::string desc = "Lecteur Ovrane VEL 0";
+    desc.resize(64, ' ');
+    EXPECT_EQ("Lecteur Ovrane VEL 0", TrimSlotDescription(reinterpret_cast<const uint8_t *>(desc.data()), 64));
+    std::string blanks(64, ' ');
+    EXPECT_EQ("", TrimSlotDescription(reinterpret_cast<const uint8_t *>(blanks.data()), 64));
+    std::string nuls = "X";
+    nuls.resize(64, '\0');
+    EXPECT_EQ("X", TrimSlotDescription(reinterpret_cast<const uint8_t *>(nuls.data()), 64));
+}
+
+TEST(PcscMonitorRules, NoCardEventIsLostWithAReaderListNotice)
+{
+    struct Case {
+        bool pnp, readerEntry, listRead, listChanged;
+        AfterChange expected;
+    } cases[] = {
+        {false, false, false, false, AfterChange::nothing},
+        {false, true, false, false, AfterChange::scanStates},
+        {true, false, true, true, AfterChange::rescanAll},
+        {true, true, true, true, AfterChange::rescanAll},
+        {true, false, true, false, AfterChange::nothing},
+        {true, true, true, false, AfterChange::scanStates},   // list unchanged, a card changed
+        {true, true, false, false, AfterChange::scanStates},  // list unreadable, a card changed
+    };
+    for (const Case &c : cases) {
+        StatusChangeSeen seen;
+        seen.pnp = c.pnp;
+        seen.readerEntry = c.readerEntry;
+        seen.listRead = c.listRead;
+        seen.listChanged = c.listChanged;
+        EXPECT_EQ(c.expected, DecideAfterStatusChange(seen))
+            << c.pnp << c.readerEntry << c.listRead << c.listChanged;
+    }
+}
+
+} // namespace
