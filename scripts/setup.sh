@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs everything the build and the tests need on a Debian 12 machine.
-# Idempotent: when every package is already there it only checks and returns.
+# Installs everything the build and the tests need on a Debian 12 machine,
+# and makes 32-bit x86 programs run where the machine cannot run them itself.
+# Idempotent: when everything is already there it only checks and returns.
 set -euo pipefail
+. "$(dirname "$0")/machine.sh"
 
 PACKAGES=(
   cmake ninja-build make python3 git
@@ -40,3 +42,30 @@ fi
 for t in x86_64-w64-mingw32 i686-w64-mingw32; do
   command -v "$t-g++-posix" >/dev/null || { echo "[setup] $t-g++-posix missing" >&2; exit 1; }
 done
+
+# 32-bit x86 code: some machines (under some hypervisors) cannot run it. There,
+# 32-bit Wine runs through qemu-i386 registered for i386 programs. Debian's
+# qemu-user-binfmt registers no i386 handler on an x86-64 host, so we do.
+register_i386() {
+  command -v qemu-i386 >/dev/null || {
+    echo "[setup] installing qemu-user (32-bit x86 programs run through it here)"
+    $SUDO apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends qemu-user
+  }
+  if [ ! -e "$VEL_BINFMT/register" ]; then
+    $SUDO mount -t binfmt_misc binfmt_misc "$VEL_BINFMT" 2>/dev/null || return 1
+  fi
+  printf ':vel-i386:M::%s:%s:%s:F\n' "$VEL_I386_MAGIC" "$VEL_I386_MASK" "$(command -v qemu-i386)" |
+    $SUDO tee "$VEL_BINFMT/register" >/dev/null 2>&1 || return 1
+  # The 32-bit Wine loader, as the x86 tests start it.
+  vel_i386_handler >/dev/null && /usr/lib/wine/wine --version >/dev/null 2>&1
+}
+
+if [ -n "${VEL_X86_MODE:-}" ]; then
+  :   # forced: nothing is registered
+elif handler=$(vel_i386_handler); then
+  : "registered before as $handler"
+elif ! vel_runs_i386; then
+  register_i386 || echo "[setup] could not register qemu-i386 for i386 programs" >&2
+fi
+echo "[setup] $(vel_x86_found)"

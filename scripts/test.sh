@@ -1,13 +1,32 @@
 #!/usr/bin/env bash
-# The project's test command: installs what is missing, builds the x86-64,
-# x86, native and fuzz trees and runs every test. Ends with one summary line.
+# The project's test command: installs what is missing, builds the native,
+# fuzz, x86-64 and x86 trees and runs their tests. The x86 tree runs all its
+# tests where the machine runs 32-bit x86 code, only those labelled
+# x86-subset where that code is emulated (slow), none where it cannot run at
+# all. Ends with a line saying which x86 set ran and why, then "N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh || exit 1
+. scripts/machine.sh
+
+# One factor for the whole run, from the load before it starts; each tree
+# multiplies it by its own emulation cost (see scripts/machine.sh).
+load=$(vel_load_factor)
+x86_mode=$(vel_x86_mode)
+echo "[test] time limits and waits x$load (machine load); $(vel_x86_found)"
+
+# count_tests <tree> [ctest selection...]: the tree's tests, fixtures aside.
+count_tests() {
+  local t=$1; shift
+  ctest --preset "$t" -N "$@" | grep -E '^ *Test +#' | grep -cvE ' wine_(start|stop)$'
+}
 
 trees=(native fuzz win64 win32)
-total_pass=0 total_fail=0 failed_trees=()
+total_pass=0 total_fail=0 failed_trees=() x86_line=""
 for t in "${trees[@]}"; do
+  case $t in win64) arch=x86-64 ;; win32) arch=x86 ;; *) arch=native ;; esac
+  export VEL_TIMEOUT_SCALE
+  VEL_TIMEOUT_SCALE=$(vel_timeout_scale "$arch" "$load")
   echo "=== [$t] configure and build"
   if ! cmake --preset "$t" >"build-$t.configure.log" 2>&1; then
     cat "build-$t.configure.log"; failed_trees+=("$t:configure"); total_fail=$((total_fail+1)); continue
@@ -16,9 +35,27 @@ for t in "${trees[@]}"; do
   if ! cmake --build --preset "$t"; then
     failed_trees+=("$t:build"); total_fail=$((total_fail+1)); continue
   fi
-  echo "=== [$t] tests"
+  select=()
+  if [ "$arch" = x86 ]; then
+    all=$(count_tests "$t")
+    case $x86_mode in
+    native) x86_line="x86 tree: all its $all tests ran: $(vel_x86_found)" ;;
+    emulated)
+      select=(-L x86-subset)
+      x86_line="x86 tree: only the x86-subset set ran, $(count_tests "$t" "${select[@]}") of its $all tests"
+      x86_line+=" (the others are too slow there or start threads, which that emulator does not survive),"
+      x86_line+=" time limits x$VEL_TIMEOUT_SCALE: $(vel_x86_found)"
+      ;;
+    *)
+      x86_line="x86 tree: built, its $all tests not run: $(vel_x86_found)"
+      echo "=== [$t] tests not run: $(vel_x86_found)"
+      continue
+      ;;
+    esac
+  fi
+  echo "=== [$t] tests (time limits x$VEL_TIMEOUT_SCALE)"
   out=$(mktemp)
-  ctest --preset "$t" 2>&1 | tee "$out"
+  ctest --preset "$t" "${select[@]}" 2>&1 | tee "$out"
   rc=${PIPESTATUS[0]}
   line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$out" | tail -1)
   if [ -n "$line" ]; then
@@ -32,5 +69,6 @@ done
 
 echo
 [ ${#failed_trees[@]} -eq 0 ] || echo "failures in: ${failed_trees[*]}"
+[ -z "$x86_line" ] || echo "$x86_line"
 echo "${total_pass} passed, ${total_fail} failed"
 [ ${#failed_trees[@]} -eq 0 ]

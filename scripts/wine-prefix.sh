@@ -10,6 +10,11 @@ set -euo pipefail
 cmd=$1 build=$(cd "$2" && pwd)   # Wine wants an absolute prefix path
 export WINEPREFIX="$build/wineprefix" WINEARCH=win64 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# 64-bit Wine started directly: Debian's wine script would start the 32-bit
+# loader first, which machines without 32-bit execution cannot run. The
+# prefix's own tools (reg, cmd, the services) are 64-bit in both trees.
+export WINELOADER=/usr/lib/wine/wine64
+wine64() { "$WINELOADER" "$@"; }
 state="$build/wine-state"
 mkdir -p "$state"
 
@@ -44,7 +49,13 @@ start)
   if [ ! -f "$WINEPREFIX/.vel-ready" ]; then
     echo "creating the Wine prefix $WINEPREFIX (once per build tree)"
     rm -rf "$WINEPREFIX"
-    wineboot -i >"$state/wineboot.log" 2>&1 </dev/null
+    if [ "$sysdir" = syswow64 ]; then
+      # Only the 32-bit loader sets up the prefix's 32-bit half (syswow64);
+      # under qemu-i386 this takes minutes.
+      env -u WINELOADER wine wineboot -i >"$state/wineboot.log" 2>&1 </dev/null
+    else
+      wine64 wineboot -i >"$state/wineboot.log" 2>&1 </dev/null
+    fi
     wineserver -w
     touch "$WINEPREFIX/.vel-ready"
   fi
@@ -55,8 +66,8 @@ start)
     # manager, Wine waits 2 s for each top-level window it hides or destroys
     # (dialogs, message boxes); inside a desktop it does not, and windows get
     # their title bars.
-    wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1 </dev/null
-    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1280x1024 /f >/dev/null 2>&1 </dev/null
+    wine64 reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1 </dev/null
+    wine64 reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1280x1024 /f >/dev/null 2>&1 </dev/null
     wineserver -k >/dev/null 2>&1 || true
     wineserver -w >/dev/null 2>&1 || true
     wineserver -p >/dev/null 2>&1 </dev/null || true
@@ -65,7 +76,7 @@ start)
   # Start the prefix's services and desktop now, with no output attached:
   # started by a test program they would inherit its output pipes and keep
   # CTest waiting after the test has ended.
-  wine cmd /c exit >/dev/null 2>&1 </dev/null
+  wine64 cmd /c exit >/dev/null 2>&1 </dev/null
   for dll in "$@"; do
     cp -f "$dll" "$WINEPREFIX/drive_c/windows/$sysdir/"
     echo "installed $(basename "$dll") into $sysdir"

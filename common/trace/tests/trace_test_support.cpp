@@ -1,6 +1,7 @@
 #include "trace_test_support.h"
 
 #include "data_folder.h"
+#include "timeout_scale.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -157,7 +158,7 @@ ChildRun RunChild(const std::string &exe, const std::string &args, const std::st
   run.mainTid = process.dwThreadId;
   DeleteTraceFilesOf(prefix, run.pid);
   ResumeThread(process.hThread);
-  if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+  if (WaitForSingleObject(process.hProcess, static_cast<DWORD>(vel_test::ScaledMs(timeoutMs))) != WAIT_OBJECT_0) {
     TerminateProcess(process.hProcess, 99);
     WaitForSingleObject(process.hProcess, INFINITE);
   }

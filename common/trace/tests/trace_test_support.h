@@ -60,8 +60,9 @@ std::string TraceFileName(const std::string &prefix, DWORD pid, DWORD tid);
 // does not is kept as "BAD LINE: " and its text, so that comparisons fail.
 std::vector<std::string> ReadTraceLines(const std::string &path);
 
-// Runs exe with the command line "\"exe\" args" and waits for it. The child
-// starts suspended; its stale trace files (same prefix and pid, from an
+// Runs exe with the command line "\"exe\" args" and waits for it, up to
+// timeoutMs times the machine's factor (timeout_scale.h). The child starts
+// suspended; its stale trace files (same prefix and pid, from an
 // earlier process with that id) are removed before it runs.
 struct ChildRun {
   bool started = false;

@@ -28,11 +28,14 @@ struct ProgramState {
     bool cancelRequested = false;
     bool noCleanup = false;          // start-up asked to quit: no PKCS#11 clean-up
     bool libraryInitialised = false;
+    bool initialiseFailed = false;   // C_Initialize refused: the program ends
     bool cardChange = false;         // all commands are off until RestoreCommandState
     bool pinJournal = false;         // a PIN operation was started during this command
     bool readerChosen = false;       // the next scan keeps the current slot
     bool reselect = false;           // the next scan takes pickedSlot
     CK_SLOT_ID pickedSlot = kNoSlot;
+    CK_ULONG listedSlotCount = 0;    // slots in the reader choice's list
+    bool holderChoseReader = false;  // later scans keep the reader the holder chose
     CK_ULONG confirmedSlotCount = 0; // slot count of the last successful scan
     CK_TOKEN_INFO tokenInfo{};       // the current card (its label drives the "CL" rule)
     char readerLine[96] = {};

@@ -176,6 +176,9 @@ void ReadSituations()
     CK_SESSION_INFO info{};
     CK_RV rv = g_functions && hSession != kNoSession ? g_functions->C_GetSessionInfo(hSession, &info)
                                                      : CKR_SESSION_HANDLE_INVALID;
+    // The check's own result: an older failure (a refused PIN change) must
+    // not stop the reads of a logged-in session.
+    lastRv = rv;
     if (rv == CKR_OK && (info.state == CKS_RO_USER_FUNCTIONS || info.state == CKS_RW_USER_FUNCTIONS ||
                          info.state == CKS_RW_SO_FUNCTIONS)) {
         userLoggedIn = 1;

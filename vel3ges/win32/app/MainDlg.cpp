@@ -10,6 +10,7 @@
 #include "ReaderChoice.h"
 #include "CommandRules.h"
 #include "Operations.h"
+#include "PaneEditSync.h"
 #include "PaneWriter.h"
 #include "SmallDialogs.h"
 #include "resource.h"
@@ -189,7 +190,10 @@ LRESULT CMainDlg::OnStart(WPARAM, LPARAM)
 {
     RunCommand([&] {
         g_state.noCleanup = false;
-        if (StartCardManager() == 3) {
+        // Result 3 is also a scan that failed (CKR_FUNCTION_FAILED or
+        // CKR_FUNCTION_CANCELED): only a refused C_Initialize ends the program.
+        StartCardManager();
+        if (g_state.initialiseFailed) {
             g_state.noCleanup = true;
             ::PostQuitMessage(1);
         }
@@ -249,16 +253,7 @@ void CMainDlg::AppendPaneLine(PaneType type, const char *line)
     PaneLog::Change change = log->Append(line);
     if (!edit || !edit->m_hWnd || change == PaneLog::Change::Dropped)
         return;
-    if (change == PaneLog::Change::Appended) {
-        const std::string &text = log->Text();
-        size_t lineStart = text.rfind('\n', text.size() >= 3 ? text.size() - 3 : 0);
-        lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
-        int end = ::GetWindowTextLengthA(edit->m_hWnd);
-        edit->SetSel(end, end);
-        edit->ReplaceSel(text.c_str() + lineStart);
-    } else {
-        edit->SetWindowText(log->Text().c_str());
-    }
+    FollowPaneLog(edit->m_hWnd, *log);
 }
 
 unsigned CMainDlg::PaneLineCount(PaneType type)
@@ -273,8 +268,8 @@ void CMainDlg::TrimPane(PaneType type, unsigned first, unsigned last)
     if (!log)
         return;
     log->Trim(first, last);
-    if (cl::CEdit *edit = PaneEdit(type))
-        edit->SetWindowText(log->Text().c_str());
+    if (cl::CEdit *edit = PaneEdit(type); edit && edit->m_hWnd)
+        FollowPaneLog(edit->m_hWnd, *log);
 }
 
 void CMainDlg::ClearPane(PaneType type)
@@ -520,7 +515,16 @@ bool CMainDlg::CancelRequested() { return g_state.cancelRequested; }
 
 void CMainDlg::BeginLongOperation(unsigned steps, bool cancellable)
 {
-    g_state.savedCommandState = g_state.commandState;
+    OperationFrame frame{g_state.commandState, 0, 0, 0, false, false, g_state.cancelRequested, {}};
+    if (!m_operations.empty()) {
+        // Inside another operation: its bar, cancel button and status come back at the end.
+        m_progress.GetRange(frame.low, frame.high);
+        frame.position = m_progress.GetPos();
+        frame.shown = true;
+        frame.cancellable = m_btnCancelOperation.IsWindowEnabled() != FALSE;
+        frame.status = m_status.GetWindowText();
+    }
+    m_operations.push_back(frame);
     SetCommandsOff(kAllCommands);
     g_state.cancelRequested = false;
     m_progress.ShowWindow(SW_SHOW);
@@ -531,26 +535,37 @@ void CMainDlg::BeginLongOperation(unsigned steps, bool cancellable)
     m_status.ShowWindow(SW_SHOW);
     m_btnCancelOperation.ShowWindow(SW_SHOW);
     PumpMessages();
-    m_paneBeforeOperation = g_state.shownPane;
     if (g_state.shownPane != PaneNone) {
         HidePane();
         g_state.shownPane = PaneNone;
     } else {
         ShowIdentification(false);
     }
-    m_longOperation = true;
 }
 
 void CMainDlg::EndLongOperation()
 {
-    m_progress.SetPos(0);
-    m_progress.ShowWindow(SW_HIDE);
-    m_status.SetWindowText("");
-    m_status.ShowWindow(SW_HIDE);
-    m_btnCancelOperation.ShowWindow(SW_HIDE);
-    PumpMessages();
-    SetCommandsByRule(g_state.savedCommandState);
-    m_longOperation = false;
+    OperationFrame frame{g_state.commandState, 0, 0, 0, false, false, false, {}};
+    if (!m_operations.empty()) {
+        frame = m_operations.back();
+        m_operations.pop_back();
+    }
+    if (frame.shown) {
+        m_progress.SetRange(frame.low, frame.high);
+        m_progress.SetPos(frame.position);
+        m_btnCancelOperation.EnableWindow(frame.cancellable);
+        m_status.SetWindowText(frame.status.c_str());
+        g_state.cancelRequested = frame.cancelRequested;
+        PumpMessages();
+    } else {
+        m_progress.SetPos(0);
+        m_progress.ShowWindow(SW_HIDE);
+        m_status.SetWindowText("");
+        m_status.ShowWindow(SW_HIDE);
+        m_btnCancelOperation.ShowWindow(SW_HIDE);
+        PumpMessages();
+    }
+    SetCommandsByRule(frame.commands);
 }
 
 // ---- prompts ----

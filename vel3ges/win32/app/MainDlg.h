@@ -4,6 +4,9 @@
 #ifndef VEL3GES_APP_MAINDLG_H
 #define VEL3GES_APP_MAINDLG_H
 
+#include <string>
+#include <vector>
+
 #include "classlib/classlib.h"
 
 #include "CardUi.h"
@@ -107,8 +110,16 @@ private:
 
     int m_busy = 0;            // commands running (nested through message pumping)
     bool m_quitPending = false;
-    bool m_longOperation = false;
-    PaneType m_paneBeforeOperation = PaneNone;
+    // One entry per long operation running. A command without a command bit
+    // ("&Options") can start one inside another while that one pumps
+    // messages: each ending gives back what its own beginning found.
+    struct OperationFrame {
+        uint32_t commands;
+        int low, high, position;
+        bool shown, cancellable, cancelRequested;
+        std::string status;
+    };
+    std::vector<OperationFrame> m_operations;
 };
 
 } // namespace vel

@@ -9,8 +9,10 @@
 namespace vel {
 
 // ---- start-up, reader scan and card state ----
-// 0: the library could not be bound; 3: C_Initialize failed (the program
-// ends); otherwise the scan's result code.
+// 0: the library could not be bound; 3: C_Initialize failed (then
+// g_state.initialiseFailed is set and the program ends); otherwise the scan's
+// result code (3 too for a scan that met CKR_FUNCTION_FAILED or
+// CKR_FUNCTION_CANCELED).
 uint16_t StartCardManager();
 // The card state; with `resultCode` also the scan's result code.
 uint16_t ScanReaders(uint16_t *resultCode);

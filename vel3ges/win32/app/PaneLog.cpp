@@ -16,6 +16,12 @@ size_t PaneLog::OffsetOfLine(unsigned line) const
 
 void PaneLog::Trim(unsigned first, unsigned last)
 {
+    erasures_.clear();
+    Erase(first, last);
+}
+
+void PaneLog::Erase(unsigned first, unsigned last)
+{
     if (last < first || first >= lines_)
         return;
     if (last >= lines_)
@@ -24,6 +30,7 @@ void PaneLog::Trim(unsigned first, unsigned last)
     const size_t to = OffsetOfLine(last + 1);
     text_.erase(from, to - from);
     const unsigned removed = last - first + 1;
+    erasures_.push_back(Erasure{from, to - from, removed});
     lines_ -= removed;
 
     // Record starts inside the removed lines go; later ones move down.
@@ -44,11 +51,11 @@ bool PaneLog::TrimOnce()
         return false;
     if (rule_ == TrimRule::OldestRecord && recordStarts_.size() >= 2 && recordStarts_[0] >= kHeaderLines &&
         recordStarts_[1] > recordStarts_[0] && recordStarts_[0] < lines_) {
-        Trim(recordStarts_[0], recordStarts_[1] - 1);
+        Erase(recordStarts_[0], recordStarts_[1] - 1);
         return true;
     }
     if (lines_ > kHeaderLines) {
-        Trim(kHeaderLines, kHeaderLines);
+        Erase(kHeaderLines, kHeaderLines);
         return true;
     }
     return false;
@@ -58,6 +65,7 @@ PaneLog::Change PaneLog::Append(const std::string &line)
 {
     // The line, its "\r\n" and the terminating NUL must fit.
     const size_t need = line.size() + 3;
+    erasures_.clear();
     if (need > capacity_)
         return Change::Dropped;
     bool rewritten = false;
@@ -77,6 +85,7 @@ PaneLog::Change PaneLog::Append(const std::string &line)
 
 void PaneLog::Clear()
 {
+    erasures_.clear();
     text_.clear();
     lines_ = 0;
     recordStarts_.clear();

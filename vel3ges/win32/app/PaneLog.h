@@ -34,9 +34,8 @@ public:
     const std::string &Text() const { return text_; }
     unsigned LineCount() const { return lines_; }
 
-    // Appends `line` and "\r\n". Returns false when the text had to be
-    // rewritten (lines removed) rather than only extended, or when the line
-    // was dropped; the caller then shows Text() again instead of appending.
+    // Appends `line` and "\r\n". Rewritten: lines were removed first (see
+    // LastErasures); Dropped: the line did not fit and nothing changed.
     enum class Change { Appended, Rewritten, Dropped };
     Change Append(const std::string &line);
 
@@ -44,6 +43,15 @@ public:
     // means to the end). Lowers the counter by the lines actually removed and
     // moves the trace record starts that lie after them.
     void Trim(unsigned first, unsigned last);
+
+    // What the last Append or Trim removed, in order, each range taken from
+    // the text as it was just before that removal: a view of the text can
+    // follow with the same few edits instead of taking the whole text again.
+    struct Erasure {
+        size_t offset, length;
+        unsigned lines;
+    };
+    const std::vector<Erasure> &LastErasures() const { return erasures_; }
     // Empties the text, the counter and the record starts.
     void Clear();
 
@@ -53,6 +61,7 @@ public:
 
 private:
     bool TrimOnce();  // false when nothing could be removed
+    void Erase(unsigned first, unsigned last);
     size_t OffsetOfLine(unsigned line) const;  // text.size() when past the end
 
     TrimRule rule_;
@@ -60,6 +69,7 @@ private:
     std::string text_;
     unsigned lines_ = 0;
     std::vector<unsigned> recordStarts_;
+    std::vector<Erasure> erasures_;
 };
 
 } // namespace vel

@@ -64,7 +64,9 @@ std::string ProgramHost::CoffreFolder() { return DataFolderPrefix(DataFolderKind
 uint16_t ProgramHost::RefreshSlotList() {
   g_state.reselect = true;
   g_state.pickedSlot = kNoSlot;
-  return ListReadersForChoice(m_readers);
+  uint16_t state = ListReadersForChoice(m_readers);
+  g_state.listedSlotCount = m_readers.size();
+  return state;
 }
 
 std::vector<ReaderEntry> ProgramHost::TakeReaderList() { return std::exchange(m_readers, {}); }
@@ -73,7 +75,10 @@ bool ProgramHost::ChooseReaderDialog(const std::vector<ReaderEntry>& readers, CK
   return RunReaderChoiceDialog(g_mainDlg, readers, chosen);
 }
 
-void ProgramHost::SetChosenSlot(CK_SLOT_ID slot) { g_state.pickedSlot = slot; }
+void ProgramHost::SetChosenSlot(CK_SLOT_ID slot) {
+  g_state.pickedSlot = slot;
+  g_state.holderChoseReader = slot != kNoSlot;
+}
 
 uint16_t ProgramHost::StartCardManager() { return vel::StartCardManager(); }
 

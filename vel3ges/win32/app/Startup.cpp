@@ -62,6 +62,7 @@ uint16_t StartCardManager()
     dlg.StepProgressTo(2);
 
     // 5. Bind and initialise the library once.
+    g_state.initialiseFailed = false;
     if (!g_state.libraryInitialised) {
         CK_FUNCTION_LIST *functions = nullptr;
         StampCallTime();
@@ -81,6 +82,7 @@ uint16_t StartCardManager()
         lastRv = rv;
         TraceCall(CallInitialize, rv);
         if (rv != CKR_OK) {
+            g_state.initialiseFailed = true;
             dlg.EndLongOperation();
             return 3;
         }
@@ -110,11 +112,13 @@ uint16_t ScanReaders(uint16_t *resultCode)
     CMainDlg &dlg = *g_mainDlg;
     g_card.newCard = false;
     lastRv = CKR_OK;
-    if (!g_state.readerChosen)
+    if (!g_state.readerChosen && !g_state.holderChoseReader)
         g_connection.slotID = kNoSlot;
     if (g_state.reselect) {
         g_connection.slotID = g_state.pickedSlot;
-        if (g_connection.slotCount > 1) {
+        // The count of the list the holder chose from: a reader plugged in
+        // since the last scan is in it.
+        if (g_state.listedSlotCount > 1) {
             CK_SLOT_INFO info{};
             ReadSlotInfo(g_connection.slotID, &info);
             if (lastRv == CKR_OK) {

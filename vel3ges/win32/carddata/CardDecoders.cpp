@@ -199,10 +199,10 @@ DecodeResult DecodeActivityObject(const uint8_t *value, size_t length, ActivityR
     size_t start, scanEnd;
     if (!Frame(value, length, 0xEE, false, start, scanEnd) || value[1] == 0)
         return DecodeResult::Ignored;
-    constexpr size_t size = ActivityRecord::Size;
-    // Copies from a position of the record, cut at the record's end.
-    auto copyAt = [&](size_t pos, const Element &e) {
-        std::memcpy(out.bytes + pos, e.value, std::min(e.length, size - pos));
+    // Copies a text field, cut at its width: a long value must not spill
+    // into the fields after it (the billing link, the replacement line).
+    auto copyAt = [&](size_t pos, size_t width, const Element &e) {
+        std::memcpy(out.bytes + pos, e.value, std::min(e.length, width));
     };
     bool whole = ForEachElement(value, length, start, scanEnd, [&](const Element &e) {
         switch (e.tag) {
@@ -213,26 +213,30 @@ DecodeResult DecodeActivityObject(const uint8_t *value, size_t length, ActivityR
                 PutHexPair(out.bytes + 2, e.value[1]);
             break;
         case 0x81:
-            // Hex pairs of every byte from position 2: speciality code and kind.
-            for (size_t i = 0; i < e.length && 2 + 2 * i + 1 < size; ++i)
+            // Hex pairs of the bytes from position 2 up to the speciality
+            // kind: the code and the kind, nothing past them.
+            for (size_t i = 0; i < e.length && 2 + 2 * i < ActivityRecord::StructureIdType; ++i)
                 PutHexPair(out.bytes + 2 + 2 * i, e.value[i]);
             break;
-        case 0x82: copyAt(ActivityRecord::PharmacistSection, e); break;
+        case 0x82: copyAt(ActivityRecord::PharmacistSection, ActivityRecord::kPharmacistSectionWidth, e); break;
         case 0x83:
             if (e.length > 0) {
                 out.bytes[ActivityRecord::LogicalLink] = static_cast<char>(e.value[0]);
                 out.bytes[ActivityRecord::LogicalLink + 1] = 0;
             }
             break;
-        case 0x84: copyAt(ActivityRecord::StructureName, e); break;
+        case 0x84: copyAt(ActivityRecord::StructureName, ActivityRecord::kStructureNameWidth, e); break;
         case 0x85:
             // One copy from position 8 fills the structure identifier and,
-            // for values of 72 bytes or more, the replacement identifier.
+            // for values of 72 bytes or more, the replacement identifier
+            // (the card orders its elements so that the others come after);
+            // it ends with the replacement identifier.
             out.bytes[ActivityRecord::ReplacementId] = ' ';
-            copyAt(ActivityRecord::StructureIdType, e);
+            copyAt(ActivityRecord::StructureIdType,
+                   ActivityRecord::ReplacementId + ActivityRecord::kReplacementIdWidth - ActivityRecord::StructureIdType, e);
             break;
         case 0x86:
-            copyAt(ActivityRecord::Sector, e);
+            copyAt(ActivityRecord::Sector, ActivityRecord::kSectorWidth, e);
             out.bytes[ActivityRecord::Sector] = 'S';
             break;
         default: break;

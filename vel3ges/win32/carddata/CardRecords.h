@@ -65,6 +65,8 @@ struct ActivityRecord {
     static constexpr size_t PharmacistSection = 75; // 2
     static constexpr size_t LogicalLink = 77;       // 16-bit number, low byte first
     static constexpr size_t ReplacementId = 79;     // 31
+    static constexpr size_t kSectorWidth = 4, kStructureNameWidth = 40, kPharmacistSectionWidth = 2,
+                            kReplacementIdWidth = 31;
 
     char bytes[Size];
 

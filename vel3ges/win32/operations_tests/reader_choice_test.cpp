@@ -138,6 +138,32 @@ TEST_F(SlotListing, FailedListingsGiveNoReader)
     }
 }
 
+// A library that reports an absurd slot count: the list is not built and
+// the refresh reports host memory, without an exception.
+CK_ULONG g_reportedCount = 0;
+CK_RV AbsurdSlotList(CK_BBOOL, CK_SLOT_ID_PTR, CK_ULONG_PTR count)
+{
+    *count = g_reportedCount;
+    return CKR_OK;
+}
+
+TEST_F(SlotListing, AbsurdSlotCountTakesTheHostMemoryPath)
+{
+    CK_FUNCTION_LIST functions = *fake::Functions();
+    functions.C_GetSlotList = AbsurdSlotList;
+    for (CK_ULONG count : {CK_ULONG(0xFFFFFFFFUL), CK_ULONG(0x40000000UL), CK_ULONG(4097)}) {
+        ops::SetUpCard(ops::CardKind::Default, ui);
+        BindFunctionList(&functions);
+        g_reportedCount = count;
+        readers.assign(1, ReaderEntry{1, true, "old"});
+        EXPECT_EQ(259, ListReadersForChoice(readers)) << count;
+        EXPECT_EQ(CKR_HOST_MEMORY, lastRv) << count;
+        EXPECT_TRUE(readers.empty()) << count;
+        EXPECT_FALSE(g_card.cardPresent) << count;
+    }
+    BindFunctionList(fake::Functions());
+}
+
 TEST_F(SlotListing, SlotWithoutReadableDescriptionHasNoName)
 {
     fake::Force("C_GetSlotInfo", CKR_DEVICE_ERROR);

@@ -1,5 +1,7 @@
 #include "SlotList.h"
 
+#include <new>
+
 #include "../card/CardConnection.h"
 #include "../card/CardServices.h"
 #include "../card/CardTrace.h"
@@ -13,6 +15,9 @@ namespace {
 constexpr uint16_t kStateReady = 257;
 constexpr uint16_t kStateNoReader = 259;
 constexpr CK_ULONG kPresetCount = 40;
+// More readers than any machine has: a count past it is taken for a
+// list that cannot be held, as a failed allocation.
+constexpr CK_ULONG kMaxListedSlots = 4096;
 
 CK_RV TracedSlotList(CK_SLOT_ID *ids, CK_ULONG *count)
 {
@@ -46,25 +51,33 @@ uint16_t ListReadersForChoice(std::vector<ReaderEntry> &readers)
     CK_ULONG count = kPresetCount;
     if (TracedSlotList(nullptr, &count) != CKR_OK)
         return kStateNoReader;
-    std::vector<CK_SLOT_ID> ids(count ? count : 1, 0);
-    // A reader plugged in between the two listings makes the second one
-    // refuse the array: the list is then not used.
-    if (TracedSlotList(ids.data(), &count) != CKR_OK || count > ids.size())
-        return kStateNoReader;
-    if (count == 0)
-        return kStateNoReader;
+    try {
+        if (count > kMaxListedSlots)
+            throw std::bad_alloc();
+        std::vector<CK_SLOT_ID> ids(count ? count : 1, 0);
+        // A reader plugged in between the two listings makes the second one
+        // refuse the array: the list is then not used.
+        if (TracedSlotList(ids.data(), &count) != CKR_OK || count > ids.size())
+            return kStateNoReader;
+        if (count == 0)
+            return kStateNoReader;
 
-    for (CK_ULONG i = 0; i < count; ++i) {
-        CK_SLOT_INFO info{};
-        ReaderEntry entry{ids[i], false, {}};
-        ReadSlotInfo(ids[i], &info);
-        if (lastRv == CKR_OK) {
-            entry.named = true;
-            entry.name = PaddedFieldText(info.slotDescription, sizeof info.slotDescription);
-        } else {
-            lastRv = CKR_OK;
+        for (CK_ULONG i = 0; i < count; ++i) {
+            CK_SLOT_INFO info{};
+            ReaderEntry entry{ids[i], false, {}};
+            ReadSlotInfo(ids[i], &info);
+            if (lastRv == CKR_OK) {
+                entry.named = true;
+                entry.name = PaddedFieldText(info.slotDescription, sizeof info.slotDescription);
+            } else {
+                lastRv = CKR_OK;
+            }
+            readers.push_back(entry);
         }
-        readers.push_back(entry);
+    } catch (const std::bad_alloc &) {
+        readers.clear();
+        lastRv = CKR_HOST_MEMORY;
+        return kStateNoReader;
     }
     g_card.cardPresent = true;
     return kStateReady;

@@ -187,15 +187,58 @@ TEST(DecodeActivity, EdgeCases)
     EXPECT_EQ(DecodeResult::Ignored, DecodeActivityObject(empty.data(), empty.size(), r));
     EXPECT_EQ(std::string(ActivityRecord::Size, '\0'), F(r.bytes, ActivityRecord::Size));
 
-    // A structure name longer than the room left stops at the record's end.
+    // A structure name longer than the room left stops at its field's end.
     Heap longName(Tlv(0xEE, Tlv(0x84, Bytes(120, 'N'))));
     DecodeActivityObject(longName.data(), longName.size(), r);
-    EXPECT_EQ(std::string(ActivityRecord::Size - 35, 'N'), F(r.at(35), ActivityRecord::Size - 35));
+    EXPECT_EQ(std::string(40, 'N') + std::string(ActivityRecord::Size - 75, '\0'),
+              F(r.at(35), ActivityRecord::Size - 35));
 
-    // A tag-0x81 value of any length writes hex pairs up to the record's end only.
+    // A tag-0x81 value of any length writes hex pairs up to the speciality kind only.
     Heap longHex(Tlv(0xEE, Tlv(0x81, Bytes(100, 0xAB))));
     DecodeActivityObject(longHex.data(), longHex.size(), r);
-    EXPECT_EQ("ABAB", F(r.at(2), 4));
+    EXPECT_EQ("ABABAB", F(r.at(2), 6));
+    EXPECT_EQ(std::string(ActivityRecord::Size - 8, '\0'), F(r.at(8), ActivityRecord::Size - 8));
+}
+
+// A text element longer than its field is cut at the field's width: the
+// logical link (set before it) and the replacement identifier stay as they were.
+TEST(DecodeActivity, LongFieldsStopAtTheirWidth)
+{
+    struct Case {
+        uint8_t tag;
+        size_t valueLength;
+        size_t pos, width;
+    };
+    const Case cases[] = {
+        {0x84, 45, ActivityRecord::StructureName, 40},      // a 45-byte structure name
+        {0x82, 10, ActivityRecord::PharmacistSection, 2},   // a 10-byte pharmacist section
+        {0x86, 60, ActivityRecord::Sector, 4},
+        {0x84, 120, ActivityRecord::StructureName, 40},
+    };
+    for (const Case &c : cases) {
+        Bytes elements = Tlv(0x83, {0x05});
+        Bytes longOne = Tlv(c.tag, Bytes(c.valueLength, 'X'));
+        elements.insert(elements.end(), longOne.begin(), longOne.end());
+        Heap obj(Tlv(0xEE, elements));
+        ActivityRecord r;
+        DecodeActivityObject(obj.data(), obj.size(), r);
+        std::string field = F(r.at(c.pos), c.width);
+        if (c.tag == 0x86)
+            field[0] = 'X';   // the sector's first letter is always 'S'
+        EXPECT_EQ(std::string(c.width, 'X'), field) << std::hex << int(c.tag);
+        if (c.pos + c.width != ActivityRecord::LogicalLink) {
+            EXPECT_EQ('\0', r.bytes[c.pos + c.width]) << std::hex << int(c.tag);
+        }
+        EXPECT_EQ(5, r.logicalLink()) << std::hex << int(c.tag);
+        EXPECT_EQ('\0', r.bytes[ActivityRecord::ReplacementId]) << std::hex << int(c.tag);
+    }
+
+    // The structure identifier's long copy ends with the replacement identifier.
+    Heap longId(Tlv(0xEE, Tlv(0x85, Bytes(200, 'R'))));
+    ActivityRecord r;
+    DecodeActivityObject(longId.data(), longId.size(), r);
+    EXPECT_EQ(std::string(31, 'R'), F(r.at(ActivityRecord::ReplacementId), 31));
+    EXPECT_EQ(std::string(ActivityRecord::Size - 110, '\0'), F(r.at(110), ActivityRecord::Size - 110));
 }
 
 TEST(DecodeBilling, TestCardSituations)

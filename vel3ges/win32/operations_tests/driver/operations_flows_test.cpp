@@ -105,6 +105,39 @@ TEST_F(Operations, ReaderChoiceRestartsOnTheReaderChosenOrKeepsTheCardOnCancel)
     EXPECT_NE(std::string::npos, ItemText(dlg, IdPaneJournal).find("  Changement de lecteur"));
 }
 
+// A reader plugged in after start-up can be chosen; a card that fails in it
+// does not make the next card introduction forget it.
+TEST_F(Operations, ReaderPluggedInAfterStartUpIsChosenAndKept)
+{
+    softcard_test::control("reset");
+    Launch();
+    EXPECT_NE(std::string::npos, ItemText(dlg, IdCardLine).find("2500012345"));
+    ASSERT_EQ(0, softcard_test::control("add-reader \"Lecteur Ovrane VEL 1\""));
+    ASSERT_EQ(0, softcard_test::control("insert \"Lecteur Ovrane VEL 1\" unknown"));
+
+    Click(dlg, IdChangeReader);
+    HWND choice = WaitWindow(program.pi.dwProcessId, "Choix d'un lecteur", kWait, true);
+    ASSERT_NE(nullptr, choice);
+    ASSERT_EQ(2, (int)SendMessageA(GetDlgItem(choice, IdReaderCombo), CB_GETCOUNT, 0, 0));
+    SendMessageA(GetDlgItem(choice, IdReaderCombo), CB_SETCURSEL, 1, 0);
+    Press(choice, IDOK);
+    HWND box = Next();
+    ASSERT_NE(nullptr, box) << "the card of the reader chosen was not tried";
+    EXPECT_EQ("Impossible de mettre la carte sous tension", MessageText(box));
+    Press(box, IDOK);
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_EQ(std::string::npos, ItemText(dlg, IdCardLine).find("2500012345"));   // not the first reader's card
+
+    // A usable card in the chosen reader, then "Introduction carte".
+    ASSERT_EQ(0, softcard_test::control("remove \"Lecteur Ovrane VEL 1\""));
+    ASSERT_EQ(0, softcard_test::control("insert \"Lecteur Ovrane VEL 1\" vel3-cl"));
+    Click(dlg, 1021);
+    EXPECT_TRUE(WaitUntil([&] { return ItemText(dlg, IdCardLine).find("2500098765") != std::string::npos; }, kWait))
+        << ItemText(dlg, IdCardLine);
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_NE(std::string::npos, ItemText(dlg, IdReaderLine).find("Lecteur Ovrane VEL 1")) << ItemText(dlg, IdReaderLine);
+}
+
 TEST_F(Operations, SelfTestOnTheDefaultCardAsksThePinAndEndsOnTheDiagnosticPane)
 {
     softcard_test::control("reset");

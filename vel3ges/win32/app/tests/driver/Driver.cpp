@@ -2,7 +2,11 @@
 
 #include <cstdio>
 
+#include "timeout_scale.h"
+
 namespace driver {
+
+DWORD Scaled(DWORD ms) { return static_cast<DWORD>(vel_test::ScaledMs(ms)); }
 
 bool Program::Running() const
 {
@@ -11,7 +15,7 @@ bool Program::Running() const
 
 int Program::Wait(DWORD ms)
 {
-    if (!pi.hProcess || WaitForSingleObject(pi.hProcess, ms) != WAIT_OBJECT_0)
+    if (!pi.hProcess || WaitForSingleObject(pi.hProcess, Scaled(ms)) != WAIT_OBJECT_0)
         return -1;
     DWORD code = 0;
     GetExitCodeProcess(pi.hProcess, &code);

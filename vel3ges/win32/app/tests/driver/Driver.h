@@ -9,6 +9,10 @@
 
 namespace driver {
 
+// Every wait below lasts up to its `ms` times the machine's factor
+// (tests/support/timeout_scale.h).
+DWORD Scaled(DWORD ms);
+
 struct Program {
     PROCESS_INFORMATION pi{};
     bool Running() const;
@@ -39,14 +43,15 @@ void Click(HWND dlg, int id);
 void Command(HWND dlg, int id);
 void SetItemText(HWND dlg, int id, const std::string &text);
 
-// Waits until `pred` holds (polling), up to `ms`.
+// Waits until `pred` holds (polling), up to `ms` scaled.
 template <class P> bool WaitUntil(P pred, DWORD ms)
 {
-    DWORD start = GetTickCount();
+    const DWORD limit = Scaled(ms);
+    const DWORD start = GetTickCount();
     for (;;) {
         if (pred())
             return true;
-        if (GetTickCount() - start > ms)
+        if (GetTickCount() - start > limit)
             return false;
         Sleep(50);
     }

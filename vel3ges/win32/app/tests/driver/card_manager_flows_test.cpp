@@ -19,7 +19,8 @@ enum {
     IdQuit = 2, IdPaneCaption = 1011, IdPaneDiag = 1012, IdPaneJournal = 1013, IdPaneDataUpper = 1014,
     IdPaneTrace = 1015, IdClosePane = 1017, IdIntro = 1021, IdChangePin = 1022, IdUnblock = 1023,
     IdReadData = 1025, IdReadSituations = 1026, IdShowJournal = 1027, IdShowData = 1028, IdShowDiag = 1029,
-    IdShowTrace = 1030, IdHolderName = 1050, IdReaderLine = 1056, IdOptions = 32783,
+    IdShowTrace = 1030, IdHolderName = 1050, IdReaderLine = 1056, IdOptions = 32783, IdNext = 1018, IdPrevious = 1019,
+    IdPaneDataLower = 1065, IdChooseReader = 1024, IdProgress = 1075, IdPresentPin = 32775,
 };
 
 std::string ProgramPath()
@@ -43,6 +44,17 @@ void WriteState(const std::string &path, const std::vector<std::string> &readers
     ASSERT_TRUE(WriteSoftcardState(path, EnvOr("VLMGR_CARDS", "."), readers, cards, latencyMs, false, insertion))
         << path;
 }
+
+// Adds records (an injected result...) to a state file written by WriteState.
+void AppendToState(const std::string &path, const std::string &records)
+{
+    FILE *f = fopen(path.c_str(), "ab");
+    ASSERT_NE(nullptr, f) << path;
+    fputs(records.c_str(), f);
+    fclose(f);
+}
+
+int FirstVisibleLine(HWND dlg, int id) { return (int)SendMessageA(GetDlgItem(dlg, id), EM_GETFIRSTVISIBLELINE, 0, 0); }
 
 class CardManager : public ::testing::Test {
 protected:
@@ -261,8 +273,7 @@ TEST_F(CardManager, SingleCertificateCardKeepsReadAndPinCommandsOff)
     EXPECT_TRUE(Enabled(dlg, IdIntro));
     EXPECT_TRUE(Enabled(dlg, IdShowData));
     Command(dlg, IDOK);   // Enter does not end the program past its clean-up
-    Sleep(300);
-    EXPECT_TRUE(program.Running());
+    EXPECT_EQ(-1, program.Wait(300)) << "the program ended";
     Quit();
 }
 
@@ -388,8 +399,7 @@ TEST_F(CardManager, QuitDuringALongOperationWaitsForIt)
     Click(dlg, IdReadData);
     ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, 1075); }, kWait));
     PostMessageA(dlg, WM_CLOSE, 0, 0);
-    Sleep(500);
-    EXPECT_TRUE(program.Running());   // still reading
+    EXPECT_EQ(-1, program.Wait(500)) << "the program ended while reading";
     EXPECT_EQ(0, program.Wait(60000));
 }
 
@@ -400,6 +410,86 @@ TEST_F(CardManager, SessionEndQuits)
     ASSERT_TRUE(WaitIdle(dlg, kWait));
     EXPECT_EQ(TRUE, SendMessageA(dlg, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
     EXPECT_EQ(0, program.Wait(kWait));
+}
+
+// "&Options" then "&Valider" while a long operation runs: the saves are
+// made, and the commands come back when the operation ends.
+TEST_F(CardManager, OptionsDuringALongOperationKeepTheCommands)
+{
+    LaunchOn({kReader}, {{"vel3-default", kReader}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    const std::string journalFile = LogFolder() + "VEL-JOUR.TXT";
+    DeleteFileA(journalFile.c_str());
+    WriteState(statePath, {kReader}, {{"vel3-default", kReader}}, 300, 1);
+    Click(dlg, IdReadData);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdProgress); }, kWait));
+    Command(dlg, IdOptions);
+    HWND options = WaitWindow(program.pi.dwProcessId, "Options", kWait, true);
+    ASSERT_NE(nullptr, options);
+    SendMessageA(GetDlgItem(options, 1055), BM_SETCHECK, BST_CHECKED, 0);
+    Click(options, 1055);
+    Click(options, IDOK);
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(options); }, kWait));
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneDataUpper); }, 60000));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    for (int id : {IdQuit, IdReadData, IdReadSituations, IdIntro, IdChooseReader, IdShowJournal})
+        EXPECT_TRUE(Enabled(dlg, id)) << id;
+    EXPECT_NE(std::string::npos, ReadFileText(journalFile).find("  Lecture données\r\n"));
+    Quit();
+}
+
+// A failed call during the start-up scan is a card that cannot be used, not
+// a library that cannot start: the program stays, and closes the library at quit.
+TEST_F(CardManager, FailedScanAtStartUpLeavesTheProgramUsable)
+{
+    ASSERT_TRUE(WriteSoftcardState(statePath, EnvOr("VLMGR_CARDS", "."), {kReader}, {{"vel3-default", kReader}}, 0,
+                                   true));
+    AppendToState(statePath, "inject function=\"C_OpenSession\" call=1 seen=0 result=0x00000006\n");
+    const std::string callLog = statePath + ".log";
+    DeleteFileA(callLog.c_str());
+    Launch({"VEL_SOFTCARD_STATE=" + statePath});
+    EXPECT_EQ("Impossible de mettre la carte sous tension", Answer(IDOK));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_TRUE(program.Running());
+    EXPECT_TRUE(Enabled(dlg, IdIntro));
+    EXPECT_TRUE(Enabled(dlg, IdChooseReader));
+    EXPECT_FALSE(Enabled(dlg, IdReadData));
+    Click(dlg, IdIntro);   // the card again, now that the library answers
+    ASSERT_TRUE(WaitUntil([&] { return ItemText(dlg, IdHolderName) == "Madame MARTIN JEANNE"; }, kWait));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    Quit();
+    EXPECT_NE(std::string::npos, ReadFileText(callLog).find("C_Finalize")) << ReadFileText(callLog);
+}
+
+// Situations after a refused PIN change on a logged-in session: read without
+// a new prompt, and the pane opens at its top so that ">>" and "<<" move.
+TEST_F(CardManager, SituationsAfterARefusedPinChangeOpenAtTheirTop)
+{
+    LaunchOn({kReader}, {{"vel3-default", kReader}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    Command(dlg, IdPresentPin);
+    EXPECT_EQ("Code porteur (reste 3 tentative(s))", EnterCode("1234"));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    Click(dlg, IdChangePin);
+    EXPECT_EQ("Ancien code porteur", EnterCode("9999"));
+    EXPECT_EQ("Saisissez le nouveau code porteur", EnterCode("4321"));
+    EXPECT_EQ("Confirmez le nouveau code porteur", EnterCode("4321"));
+    EXPECT_NE(std::string::npos, Answer(IDNO).find("Ce code porteur est erroné."));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+
+    Click(dlg, IdReadSituations);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneDataLower); }, kWait));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_NE(std::string::npos, ItemText(dlg, IdPaneDataLower).find("Situation")) << ItemText(dlg, IdPaneDataLower);
+    EXPECT_EQ(0, FirstVisibleLine(dlg, IdPaneDataLower));
+    Click(dlg, IdNext);
+    ASSERT_TRUE(WaitUntil([&] { return FirstVisibleLine(dlg, IdPaneDataLower) > 0; }, kWait));
+    const int first = FirstVisibleLine(dlg, IdPaneDataLower);
+    Click(dlg, IdNext);
+    ASSERT_TRUE(WaitUntil([&] { return FirstVisibleLine(dlg, IdPaneDataLower) > first; }, kWait));
+    Click(dlg, IdPrevious);
+    EXPECT_TRUE(WaitUntil([&] { return FirstVisibleLine(dlg, IdPaneDataLower) == first; }, kWait));
+    Quit();
 }
 
 } // namespace

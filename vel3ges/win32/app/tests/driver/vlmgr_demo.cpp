@@ -7,6 +7,9 @@
 //   vlmgr_demo bench <VLMGRW64.exe> <state file> <cards folder> <latency ms>
 //       prints the time from the start to the holder's identity shown and the
 //       number of PKCS#11 calls it took, with every card call delayed.
+//   vlmgr_demo selftests <VLMGRW64.exe> <state file> <cards folder> <count>
+//       runs "Tests des services" <count> times in one session (the trace log
+//       reaches its size limit after about nine) and prints each one's time.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -25,15 +28,29 @@ int Fail(const char *what)
     return 1;
 }
 
+// The card manager started on `state` and idle; its main dialog, or null
+// (reported).
+HWND Launch(Program &program, const std::string &exe, const std::string &state)
+{
+    if (!Start(program, exe, {"VEL_SOFTCARD_STATE=" + state})) {
+        Fail("the card manager cannot be started");
+        return nullptr;
+    }
+    HWND dlg = WaitWindow(program.pi.dwProcessId, kMainCaption, kWait, true);
+    if (!dlg || !WaitIdle(dlg, kWait)) {
+        Fail("no main dialog");
+        return nullptr;
+    }
+    return dlg;
+}
+
 int Show(const std::string &exe, const std::string &state)
 {
     DeleteFileA(state.c_str());   // a fresh default card in its reader
     Program program;
-    if (!Start(program, exe, {"VEL_SOFTCARD_STATE=" + state}))
-        return Fail("the card manager cannot be started");
-    HWND dlg = WaitWindow(program.pi.dwProcessId, kMainCaption, kWait, true);
-    if (!dlg || !WaitIdle(dlg, kWait))
-        return Fail("no main dialog");
+    HWND dlg = Launch(program, exe, state);
+    if (!dlg)
+        return 1;
     if (!Enabled(dlg, 1025))
         return Fail("the card was not found");
     Click(dlg, 1025);   // "Lecture Données"
@@ -115,6 +132,41 @@ int Bench(const std::string &exe, const std::string &state, const std::string &c
     program.Wait(kWait);
     return 0;
 }
+
+int SelfTests(const std::string &exe, const std::string &state, const std::string &cards, int count)
+{
+    const char kReader[] = "Lecteur Ovrane VEL 0";
+    if (!WriteSoftcardState(state, cards, {kReader}, {{"vel3-default", kReader}}, 0, false))
+        return Fail("cannot write the software card's state");
+    Program program;
+    HWND dlg = Launch(program, exe, state);
+    if (!dlg)
+        return 1;
+    LARGE_INTEGER freq;
+    QueryPerformanceFrequency(&freq);
+    for (int i = 1; i <= count; ++i) {
+        Click(dlg, 1017);   // "&Fermer": the diagnostic pane of the previous run
+        WaitUntil([&] { return !Visible(dlg, 1012); }, kWait);
+        LARGE_INTEGER t0, t1;
+        QueryPerformanceCounter(&t0);
+        Command(dlg, 32776);   // "&Tests des services"
+        // The PIN, when the self-test asks it (the timing includes typing it).
+        if (HWND pin = WaitWindow(program.pi.dwProcessId, "Code porteur", 3000)) {
+            SetItemText(pin, 1039, "1234");
+            PostMessageA(pin, WM_COMMAND, IDOK, 0);
+        }
+        if (!WaitUntil([&] { return Visible(dlg, 1012); }, kWait))
+            return Fail("the self-test did not end on its diagnostic pane");
+        QueryPerformanceCounter(&t1);
+        WaitIdle(dlg, kWait);
+        std::printf("self-test %d: %.0f ms (trace log %d bytes)\n", i,
+                    (t1.QuadPart - t0.QuadPart) * 1000.0 / freq.QuadPart,
+                    (int)SendMessageA(GetDlgItem(dlg, 1015), WM_GETTEXTLENGTH, 0, 0));
+    }
+    PostMessageA(dlg, WM_CLOSE, 0, 0);
+    program.Wait(kWait);
+    return 0;
+}
 } // namespace
 
 int main(int argc, char **argv)
@@ -124,8 +176,11 @@ int main(int argc, char **argv)
         return Show(argv[2], argv[3]);
     if (phase == "bench" && argc == 6)
         return Bench(argv[2], argv[3], argv[4], (unsigned)std::strtoul(argv[5], nullptr, 10));
+    if (phase == "selftests" && argc == 6)
+        return SelfTests(argv[2], argv[3], argv[4], std::atoi(argv[5]));
     if (phase == "finish" && argc == 3)
         return Finish(argv[2]);
-    std::fprintf(stderr, "usage: vlmgr_demo show <exe> <state file> | finish <folder> | bench <exe> <state> <cards> <ms>\n");
+    std::fprintf(stderr, "usage: vlmgr_demo show <exe> <state file> | finish <folder> | bench <exe> <state> <cards> <ms> | "
+                         "selftests <exe> <state> <cards> <count>\n");
     return 2;
 }
