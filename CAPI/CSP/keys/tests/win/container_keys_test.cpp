@@ -446,6 +446,75 @@ TEST_F(ContainerKeysTest, FailedDecryptionLeavesTheCiphertextForTheRetry)
     EXPECT_EQ(DWORD(NTE_BAD_KEY), error);
 }
 
+TEST_F(ContainerKeysTest, WhatTheMicrosoftContextGetsForEachKey)
+{
+    HCRYPTKEY rc4 = 0;
+    ASSERT_TRUE(CryptGenKey(ms, CALG_RC4, 0, &rc4));
+    using Use = ContainerKeys::KeyUse;
+    struct Case {
+        const char *what;
+        ULONG_PTR key;
+        Use use;
+        DWORD error;
+        bool substituted;
+    };
+    const Case cases[] = {
+        {"no key", 0, Use::Any, 0, false},
+        {"a Microsoft key", rc4, Use::Any, 0, false},
+        {"a card key where a session key is needed", kExchange, Use::Any, DWORD(NTE_BAD_KEY), false},
+        {"the exchange key for public-key work", kExchange, Use::PublicKey, 0, true},
+        {"the signature key for public-key work", kSignature, Use::PublicKey, 0, true},
+    };
+    for (const Case &c : cases) {
+        HCRYPTKEY out = 0x5555;
+        DWORD error = 0;
+        EXPECT_EQ(c.error == 0, keys->ForMicrosoft(ctx, c.key, c.use, &out, &error)) << c.what;
+        EXPECT_EQ(c.error, error) << c.what;
+        if (c.error == 0) {
+            EXPECT_EQ(c.substituted, out != c.key) << c.what;
+        }
+        if (c.substituted) {
+            DWORD alg = 0, len = 4;
+            ASSERT_TRUE(CryptGetKeyParam(out, KP_ALGID, reinterpret_cast<BYTE *>(&alg), &len, 0)) << c.what;
+            EXPECT_EQ(DWORD(CALG_RSA_KEYX), alg) << c.what;
+        }
+    }
+    EXPECT_EQ(0, card.calls);
+
+    // Decryption: only the exchange key, only a whole final block, on the card.
+    struct DecryptCase {
+        const char *what;
+        ULONG_PTR key;
+        BOOL final;
+        DWORD flags;
+        DWORD error;
+        int cardCalls;
+    };
+    const DecryptCase decrypts[] = {
+        {"the signature key", kSignature, TRUE, 0, DWORD(NTE_BAD_KEY), 0},
+        {"not final", kExchange, FALSE, 0, ERROR_INVALID_PARAMETER, 0},
+        {"with flags", kExchange, TRUE, CRYPT_OAEP, ERROR_INVALID_PARAMETER, 0},
+        {"the exchange key", kExchange, TRUE, 0, 0, 1},
+    };
+    card.plaintext = {'o', 'k'};
+    for (const DecryptCase &c : decrypts) {
+        const int before = card.calls;
+        BYTE data[256] = {1, 2, 3};
+        DWORD len = sizeof(data), error = 0;
+        EXPECT_EQ(c.error == 0, keys->DecryptWith(ctx, c.key, 0, c.final, c.flags, data, &len, &error)) << c.what;
+        EXPECT_EQ(c.error, error) << c.what;
+        EXPECT_EQ(c.cardCalls, card.calls - before) << c.what;
+    }
+
+    // Destruction: card keys stay, without a card container nothing is destroyed.
+    DWORD error = 0;
+    EXPECT_TRUE(keys->DestroyKey(ctx, kSignature, &error));
+    KeyContext none{ms, 0, nullptr};
+    EXPECT_FALSE(keys->DestroyKey(none, rc4, &error));
+    EXPECT_EQ(DWORD(NTE_INVALID_PARAMETER), error);
+    EXPECT_TRUE(keys->DestroyKey(ctx, rc4, &error));
+}
+
 TEST_F(ContainerKeysTest, CardKeysAreRecognisedAtFullWidth)
 {
     struct Case {
