@@ -14,6 +14,9 @@ winpath() { echo "Z:${1//\//\\}"; }
 
 [ -f "$build/CAPI/ZEB/ZEB.exe" ] || cmake --build --preset win64
 bash scripts/wine-prefix.sh start "$build" system32 "$build/standins/softcard/vel3_pkcs11_w64.dll" >/dev/null
+# The tray binds each certificate to the card provider and acquires it once
+# per certificate: the provider of this build is registered first.
+"$build/wine-run.sh" regsvr32 /s "$(winpath "$build/CAPI/CSP/vel3_csp_w64.dll")"
 # Output to a file, not a pipe: the tray started by zeb_demo keeps it open.
 "$build/wine-run.sh" "$build/CAPI/ZEB/zeb_demo.exe" "$(winpath "$build/CAPI/ZEB/ZEB.exe")" 60 >"$out/run.txt" 2>&1 ||
   { cat "$out/run.txt"; exit 1; }

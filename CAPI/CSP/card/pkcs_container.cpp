@@ -8,6 +8,8 @@
 #include "certificate_rules.h"
 #include "csp_globals.h"
 #include "handle_container.h"
+#include "key_blobs.h"
+#include "key_codes.h"
 #include "log_trace.h"
 #include "pkcs_helpers.h"
 
@@ -628,22 +630,16 @@ BOOL DoExportPublicKey(PKCSContainer *container, BYTE *pbData, DWORD *pdwDataLen
         modulusLength <= 4096 && (modulus = static_cast<BYTE *>(csp_alloc(1, static_cast<int>(modulusLength)))) &&
         getModulus(container->m_hSession, pub, modulus, &modulusLength) == CKR_OK &&
         getExponent(container->m_hSession, pub, nullptr, &exponentLength) == CKR_OK && exponentLength &&
-        exponentLength <= 4 && (exponent = static_cast<BYTE *>(csp_alloc(1, static_cast<int>(exponentLength)))) &&
-        getExponent(container->m_hSession, pub, exponent, &exponentLength) == CKR_OK && exponentLength <= 4) {
-        DWORD pubexp = 0;
-        for (CK_ULONG i = 0; i < exponentLength; ++i)
-            pubexp = (pubexp << 8) | exponent[i];
-        const DWORD needed = static_cast<DWORD>(modulusLength) + 20;
-        if (!pbData || *pdwDataLen < needed) {
-            *pdwDataLen = needed;
-        } else {
-            *pdwDataLen = needed;
-            const DWORD header[] = {0x00000206u, CALG_RSA_KEYX, 0x31415352u, static_cast<DWORD>(modulusLength * 8), pubexp};
-            std::memcpy(pbData, header, sizeof header);
-            for (CK_ULONG i = 0; i < modulusLength; ++i)
-                pbData[20 + i] = modulus[modulusLength - 1 - i];
-        }
-        ok = TRUE;
+        exponentLength <= 8 && (exponent = static_cast<BYTE *>(csp_alloc(1, static_cast<int>(exponentLength)))) &&
+        getExponent(container->m_hSession, pub, exponent, &exponentLength) == CKR_OK) {
+        // A missing or short buffer gets the size only: the caller decides.
+        size_t needed = 0;
+        const size_t room = pbData ? *pdwDataLen : 0;
+        const uint32_t built = cspkeys::BuildPublicKeyBlob(modulus, modulusLength, exponent, exponentLength, pbData,
+                                                           room, &needed);
+        ok = built == cspkeys::kOk || built == cspkeys::kErrorMoreData;
+        if (ok)
+            *pdwDataLen = static_cast<DWORD>(needed);
     }
     csp_free(modulus);
     csp_free(exponent);

@@ -76,6 +76,7 @@ HandleContainer::~HandleContainer()
     m_pCurrentContainer = nullptr;
     if (m_hMSProv) {
         const DWORD keep = GetLastError();
+        m_keys.Release();   // its keys live in the Microsoft context
         CryptReleaseContext(m_hMSProv, 0);
         SetLastError(keep);
     }

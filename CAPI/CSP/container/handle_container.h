@@ -8,6 +8,7 @@
 #include <wincrypt.h>
 
 #include "cp_interface.h"
+#include "container_keys.h"
 #include "pkcs_container.h"
 
 constexpr DWORD kVerifyContextBits = 0xF0000000;   // CRYPT_VERIFYCONTEXT, all four bits
@@ -50,6 +51,9 @@ public:
     DWORD m_dwFlags = 0;
     PKCSContainer *m_pCurrentContainer = nullptr;
     HCRYPTPROV m_hMSProv = 0;
+    // The key work of this context: its card keys, the keys it made in the
+    // Microsoft context for them, the session keys it imported.
+    cspkeys::ContainerKeys m_keys;
 };
 
 // Card label digits as the 16-byte card identifier: the digits after the

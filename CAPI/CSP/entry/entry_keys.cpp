@@ -1,82 +1,116 @@
 // The exported key, hash and parameter entry points. Each one only checks its
-// handle, dispatches and catches: hashing, symmetric keys and public-key work
-// go to the context's Microsoft provider; the card's own keys (whose handles
-// are the card's certificate object handles) are not served here yet.
+// handle, dispatches and catches: the card's key work is the context's
+// (keys/), everything else is handed to the context's Microsoft provider. A
+// card key handle (a certificate's object handle) is never given to
+// CryptoAPI: public-key work uses the certificate's key instead, anything
+// else refuses it with NTE_BAD_KEY.
 #include <windows.h>
 #include <wincrypt.h>
 
+#include "container_keys.h"
+#include "context_card.h"
 #include "entry_guard.h"
 #include "handle_container.h"
+#include "log_trace.h"
+#include "random.h"
+
+using cspkeys::ContainerKeys;
+using cspkeys::ContextCard;
+using cspkeys::KeyContext;
+using cspkeys::KeyContextOf;
+using KeyUse = cspkeys::ContainerKeys::KeyUse;
 
 namespace {
 
-// True when hKey is one of the card's key handles in this context.
-bool IsCardKey(HandleContainer *hc, HCRYPTKEY hKey)
+void *P(ULONG_PTR v)
 {
-    const PKCSContainer *c = hc->m_pCurrentContainer;
-    return c && hKey && (hKey == c->m_hCertExchange || hKey == c->m_hCertSignature);
+    return reinterpret_cast<void *>(v);
 }
 
-} // namespace
+// Runs body(keys, ctx, error) for a registered context.
+template <class Body>
+BOOL RunKeyEntry(const char *name, const char *args, HCRYPTPROV hProv, Body body)
+{
+    return RunEntry(name, args, hProv, [&](HandleContainer *hc, DWORD &error) -> BOOL {
+        ContextCard card(hc);
+        const KeyContext ctx = KeyContextOf(hc, card);
+        return body(hc->m_keys, ctx, error);
+    });
+}
 
-#define ARGS(...) \
-    char args[192]; \
-    FormatArgs(args, sizeof args, __VA_ARGS__)
-#define P(x) reinterpret_cast<const void *>(x)
-#define U(x) static_cast<unsigned long>(x)
+}  // namespace
 
-// Generates a key on the Microsoft context.
+// Generates a key in the Microsoft context.
+//   phKey  out (NULL: ERROR_INVALID_PARAMETER)
+// Failures: CryptGenKey's.
 extern "C" BOOL WINAPI CPGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY *phKey)
 {
-    ARGS("0x%p, 0x%08lx, 0x%08lx, 0x%p", P(hProv), U(Algid), U(dwFlags), P(phKey));
-    return RunEntry("CPGenKey", args, hProv, [&](HandleContainer *hc, DWORD &e) {
-        return PassThrough(e, [&] { return CryptGenKey(hc->m_hMSProv, Algid, dwFlags, phKey); });
+    char args[128];
+    FormatArgs(args, sizeof args, "0x%p, 0x%08x, 0x%08lx, 0x%p", P(hProv), unsigned(Algid),
+               static_cast<unsigned long>(dwFlags), static_cast<void *>(phKey));
+    return RunKeyEntry("CPGenKey", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
+        return keys.GenKey(ctx, Algid, dwFlags, phKey, &error);
     });
 }
 
-// Never supported: E_NOTIMPL.
-extern "C" BOOL WINAPI CPDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTHASH hBaseData, DWORD dwFlags, HCRYPTKEY *phKey)
+// Key derivation is not offered: always E_NOTIMPL, whatever the arguments.
+extern "C" BOOL WINAPI CPDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTHASH hBaseData, DWORD dwFlags,
+                                   HCRYPTKEY *phKey)
 {
-    ARGS("0x%p, 0x%08lx, 0x%p, 0x%08lx, 0x%p", P(hProv), U(Algid), P(hBaseData), U(dwFlags), P(phKey));
-    return RunEntry("CPDeriveKey", args, hProv, [&](HandleContainer *, DWORD &e) {
-        e = static_cast<DWORD>(E_NOTIMPL);
-        return FALSE;
-    });
+    const char *name = "CPDeriveKey";
+    char args[160];
+    FormatArgs(args, sizeof args, "0x%p, 0x%08x, 0x%08lx, 0x%08lx, 0x%p", P(hProv), unsigned(Algid),
+               static_cast<unsigned long>(hBaseData), static_cast<unsigned long>(dwFlags), static_cast<void *>(phKey));
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s", args);
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, FALSE, TRUE, "%s", args);
+    SetLastError(static_cast<DWORD>(E_NOTIMPL));
+    return FALSE;
 }
 
-// Card key handles: nothing to destroy; others: CryptDestroyKey.
+// Destroys a key: card keys stay (TRUE), others go to the Microsoft context.
+// Failures: NTE_INVALID_PARAMETER on a context without a card container;
+// CryptDestroyKey's.
 extern "C" BOOL WINAPI CPDestroyKey(HCRYPTPROV hProv, HCRYPTKEY hKey)
 {
-    ARGS("0x%p, 0x%p", P(hProv), P(hKey));
-    return RunEntry("CPDestroyKey", args, hProv, [&](HandleContainer *hc, DWORD &e) {
-        if (IsCardKey(hc, hKey))
-            return TRUE;
-        return PassThrough(e, [&] { return CryptDestroyKey(hKey); });
+    char args[64];
+    FormatArgs(args, sizeof args, "0x%p, 0x%p", P(hProv), P(hKey));
+    return RunKeyEntry("CPDestroyKey", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
+        return keys.DestroyKey(ctx, hKey, &error);
     });
 }
 
-extern "C" BOOL WINAPI CPSetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwParam, const BYTE *pbData, DWORD dwFlags)
-{
-    ARGS("0x%p, 0x%p, %lu, 0x%p, 0x%08lx", P(hProv), P(hKey), U(dwParam), P(pbData), U(dwFlags));
-    return RunEntry("CPSetKeyParam", args, hProv, [&](HandleContainer *hc, DWORD &e) {
-        if (IsCardKey(hc, hKey)) {
-            e = static_cast<DWORD>(NTE_BAD_KEY);
-            return FALSE;
-        }
-        return PassThrough(e, [&] { return CryptSetKeyParam(hKey, dwParam, pbData, dwFlags); });
-    });
-}
-
-extern "C" BOOL WINAPI CPGetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen,
+// Sets a parameter of a Microsoft key.
+//   pbData  NULL: ERROR_INVALID_PARAMETER
+// Failures: NTE_BAD_KEY for a card key; CryptSetKeyParam's.
+extern "C" BOOL WINAPI CPSetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwParam, const BYTE *pbData,
                                      DWORD dwFlags)
 {
-    ARGS("0x%p, 0x%p, %lu, 0x%p, 0x%p, 0x%08lx", P(hProv), P(hKey), U(dwParam), P(pbData), P(pdwDataLen), U(dwFlags));
-    return RunEntry("CPGetKeyParam", args, hProv, [&](HandleContainer *hc, DWORD &e) {
-        if (IsCardKey(hc, hKey)) {
-            e = static_cast<DWORD>(NTE_BAD_KEY);
+    char args[128];
+    FormatArgs(args, sizeof args, "0x%p, 0x%p, %lu, 0x%p, 0x%08lx", P(hProv), P(hKey),
+               static_cast<unsigned long>(dwParam), static_cast<const void *>(pbData),
+               static_cast<unsigned long>(dwFlags));
+    return RunKeyEntry("CPSetKeyParam", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
+        HCRYPTKEY key = 0;
+        if (!pbData) {
+            error = ERROR_INVALID_PARAMETER;
             return FALSE;
         }
-        return PassThrough(e, [&] { return CryptGetKeyParam(hKey, dwParam, pbData, pdwDataLen, dwFlags); });
+        return keys.ForMicrosoft(ctx, hKey, KeyUse::Any, &key, &error) &&
+               PassThrough(error, [&] { return CryptSetKeyParam(key, dwParam, pbData, dwFlags); });
+    });
+}
+
+// A key parameter, bounded (card keys) or from the Microsoft context.
+//   pdwDataLen  NULL: ERROR_INVALID_PARAMETER; short: ERROR_MORE_DATA with the size
+extern "C" BOOL WINAPI CPGetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData,
+                                     DWORD *pdwDataLen, DWORD dwFlags)
+{
+    char args[160];
+    FormatArgs(args, sizeof args, "0x%p, 0x%p, %lu, 0x%p, 0x%p, 0x%08lx", P(hProv), P(hKey),
+               static_cast<unsigned long>(dwParam), static_cast<void *>(pbData), static_cast<void *>(pdwDataLen),
+               static_cast<unsigned long>(dwFlags));
+    return RunKeyEntry("CPGetKeyParam", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
+        return keys.GetKeyParam(ctx, hKey, dwParam, pbData, pdwDataLen, dwFlags, &error);
     });
 }
 
@@ -110,150 +144,202 @@ extern "C" BOOL WINAPI CPSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYT
     });
 }
 
-extern "C" BOOL WINAPI CPSetHashParam(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwParam, const BYTE *pbData, DWORD dwFlags)
-{
-    ARGS("0x%p, 0x%p, %lu, 0x%p, 0x%08lx", P(hProv), P(hHash), U(dwParam), P(pbData), U(dwFlags));
-    return RunEntry("CPSetHashParam", args, hProv, [&](HandleContainer *, DWORD &e) {
-        return PassThrough(e, [&] { return CryptSetHashParam(hHash, dwParam, pbData, dwFlags); });
-    });
-}
-
-extern "C" BOOL WINAPI CPGetHashParam(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen,
+// Sets a hash parameter in the Microsoft context.
+extern "C" BOOL WINAPI CPSetHashParam(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwParam, const BYTE *pbData,
                                       DWORD dwFlags)
 {
-    ARGS("0x%p, 0x%p, %lu, 0x%p, 0x%p, 0x%08lx", P(hProv), P(hHash), U(dwParam), P(pbData), P(pdwDataLen), U(dwFlags));
-    return RunEntry("CPGetHashParam", args, hProv, [&](HandleContainer *, DWORD &e) {
-        return PassThrough(e, [&] { return CryptGetHashParam(hHash, dwParam, pbData, pdwDataLen, dwFlags); });
+    char args[128];
+    FormatArgs(args, sizeof args, "0x%p, 0x%p, %lu, 0x%p, 0x%08lx", P(hProv), P(hHash),
+               static_cast<unsigned long>(dwParam), static_cast<const void *>(pbData),
+               static_cast<unsigned long>(dwFlags));
+    return RunEntry("CPSetHashParam", args, hProv, [&](HandleContainer *, DWORD &error) {
+        return PassThrough(error, [&] { return CryptSetHashParam(hHash, dwParam, pbData, dwFlags); });
     });
 }
 
-extern "C" BOOL WINAPI CPExportKey(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTKEY hPubKey, DWORD dwBlobType, DWORD dwFlags,
-                                   BYTE *pbData, DWORD *pdwDataLen)
+// A hash parameter from the Microsoft context.
+extern "C" BOOL WINAPI CPGetHashParam(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwParam, BYTE *pbData,
+                                      DWORD *pdwDataLen, DWORD dwFlags)
 {
-    ARGS("0x%p, 0x%p, 0x%p, %lu, 0x%08lx, 0x%p, 0x%p", P(hProv), P(hKey), P(hPubKey), U(dwBlobType), U(dwFlags), P(pbData),
-         P(pdwDataLen));
-    return RunEntry("CPExportKey", args, hProv, [&](HandleContainer *hc, DWORD &e) {
-        if (IsCardKey(hc, hKey) || IsCardKey(hc, hPubKey)) {
-            e = static_cast<DWORD>(NTE_BAD_KEY);
-            return FALSE;
-        }
-        return PassThrough(e, [&] { return CryptExportKey(hKey, hPubKey, dwBlobType, dwFlags, pbData, pdwDataLen); });
+    char args[160];
+    FormatArgs(args, sizeof args, "0x%p, 0x%p, %lu, 0x%p, 0x%p, 0x%08lx", P(hProv), P(hHash),
+               static_cast<unsigned long>(dwParam), static_cast<void *>(pbData), static_cast<void *>(pdwDataLen),
+               static_cast<unsigned long>(dwFlags));
+    return RunEntry("CPGetHashParam", args, hProv, [&](HandleContainer *, DWORD &error) {
+        return PassThrough(error, [&] { return CryptGetHashParam(hHash, dwParam, pbData, pdwDataLen, dwFlags); });
     });
 }
 
-extern "C" BOOL WINAPI CPImportKey(HCRYPTPROV hProv, const BYTE *pbData, DWORD dwDataLen, HCRYPTKEY hPubKey, DWORD dwFlags,
-                                   HCRYPTKEY *phKey)
+// Exports a key: a card key as its public key blob, others through the
+// Microsoft context.
+//   pdwDataLen  NULL: ERROR_INVALID_PARAMETER; short: ERROR_MORE_DATA with the size
+extern "C" BOOL WINAPI CPExportKey(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTKEY hPubKey, DWORD dwBlobType,
+                                   DWORD dwFlags, BYTE *pbData, DWORD *pdwDataLen)
 {
-    ARGS("0x%p, 0x%p, %lu, 0x%p, 0x%08lx, 0x%p", P(hProv), P(pbData), U(dwDataLen), P(hPubKey), U(dwFlags), P(phKey));
-    return RunEntry("CPImportKey", args, hProv, [&](HandleContainer *hc, DWORD &e) {
-        if (IsCardKey(hc, hPubKey)) {
-            e = static_cast<DWORD>(NTE_BAD_KEY);
-            return FALSE;
-        }
-        return PassThrough(e, [&] { return CryptImportKey(hc->m_hMSProv, pbData, dwDataLen, hPubKey, dwFlags, phKey); });
+    char args[192];
+    FormatArgs(args, sizeof args, "0x%p, 0x%p, 0x%p, %lu, 0x%08lx, 0x%p, 0x%p", P(hProv), P(hKey), P(hPubKey),
+               static_cast<unsigned long>(dwBlobType), static_cast<unsigned long>(dwFlags),
+               static_cast<void *>(pbData), static_cast<void *>(pdwDataLen));
+    return RunKeyEntry("CPExportKey", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
+        return keys.ExportKey(ctx, hKey, hPubKey, dwBlobType, dwFlags, pbData, pdwDataLen, &error);
     });
 }
 
-extern "C" BOOL WINAPI CPEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE *pbData,
-                                 DWORD *pdwDataLen, DWORD dwBufLen)
+// Imports a key: a session key wrapped for the card's exchange key is
+// unwrapped by the card; everything else goes to the Microsoft context.
+extern "C" BOOL WINAPI CPImportKey(HCRYPTPROV hProv, const BYTE *pbData, DWORD dwDataLen, HCRYPTKEY hPubKey,
+                                   DWORD dwFlags, HCRYPTKEY *phKey)
 {
-    ARGS("0x%p, 0x%p, 0x%p, %d, 0x%08lx, 0x%p, 0x%p, %lu", P(hProv), P(hKey), P(hHash), Final, U(dwFlags), P(pbData),
-         P(pdwDataLen), U(dwBufLen));
-    return RunEntry("CPEncrypt", args, hProv, [&](HandleContainer *hc, DWORD &e) {
-        if (IsCardKey(hc, hKey)) {
-            e = static_cast<DWORD>(NTE_BAD_KEY);
-            return FALSE;
-        }
-        return PassThrough(e, [&] { return CryptEncrypt(hKey, hHash, Final, dwFlags, pbData, pdwDataLen, dwBufLen); });
+    char args[160];
+    FormatArgs(args, sizeof args, "0x%p, 0x%p, 0%lu, 0x%p, 0x%08lx, 0x%p", P(hProv), static_cast<const void *>(pbData),
+               static_cast<unsigned long>(dwDataLen), P(hPubKey), static_cast<unsigned long>(dwFlags),
+               static_cast<void *>(phKey));
+    return RunKeyEntry("CPImportKey", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
+        return keys.ImportKey(ctx, pbData, dwDataLen, hPubKey, dwFlags, phKey, &error);
     });
 }
 
-extern "C" BOOL WINAPI CPDecrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE *pbData,
-                                 DWORD *pdwDataLen)
+// Encrypts in the Microsoft context; a card key encrypts with its
+// certificate's public key.
+extern "C" BOOL WINAPI CPEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags,
+                                 BYTE *pbData, DWORD *pdwDataLen, DWORD dwBufLen)
 {
-    ARGS("0x%p, 0x%p, 0x%p, %d, 0x%08lx, 0x%p, 0x%p", P(hProv), P(hKey), P(hHash), Final, U(dwFlags), P(pbData),
-         P(pdwDataLen));
-    return RunEntry("CPDecrypt", args, hProv, [&](HandleContainer *hc, DWORD &e) {
-        if (IsCardKey(hc, hKey)) {
-            e = static_cast<DWORD>(NTE_BAD_KEY);
-            return FALSE;
-        }
-        return PassThrough(e, [&] { return CryptDecrypt(hKey, hHash, Final, dwFlags, pbData, pdwDataLen); });
+    char args[192];
+    FormatArgs(args, sizeof args, "0x%p, 0x%p, 0x%p, %d, 0x%08lx, 0x%p, 0x%p, %lu", P(hProv), P(hKey), P(hHash),
+               int(Final), static_cast<unsigned long>(dwFlags), static_cast<void *>(pbData),
+               static_cast<void *>(pdwDataLen), static_cast<unsigned long>(dwBufLen));
+    return RunKeyEntry("CPEncrypt", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
+        HCRYPTKEY key = 0;
+        return keys.ForMicrosoft(ctx, hKey, KeyUse::PublicKey, &key, &error) &&
+               PassThrough(error, [&] { return CryptEncrypt(key, hHash, Final, dwFlags, pbData, pdwDataLen, dwBufLen); });
     });
 }
 
+// Decrypts: with the card's exchange key on the card (final block, no flags;
+// the plaintext also hashed into hHash when given), others in the Microsoft
+// context. Failures: ERROR_INVALID_PARAMETER, NTE_BAD_DATA, NTE_BAD_KEY (the
+// card's signature key), CryptHashData's, CryptDecrypt's.
+extern "C" BOOL WINAPI CPDecrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags,
+                                 BYTE *pbData, DWORD *pdwDataLen)
+{
+    char args[192];
+    FormatArgs(args, sizeof args, "0x%p, 0x%p, 0x%p, %d, 0x%08lx, 0x%p, 0x%p", P(hProv), P(hKey), P(hHash),
+               int(Final), static_cast<unsigned long>(dwFlags), static_cast<void *>(pbData),
+               static_cast<void *>(pdwDataLen));
+    return RunKeyEntry("CPDecrypt", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
+        return keys.DecryptWith(ctx, hKey, hHash, Final, dwFlags, pbData, pdwDataLen, &error);
+    });
+}
+
+// Creates a hash in the Microsoft context.
+//   phHash  NULL: ERROR_INVALID_PARAMETER
+// Failures: NTE_BAD_KEY for a card key (a keyed hash needs a session key);
+// CryptCreateHash's.
 extern "C" BOOL WINAPI CPCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags, HCRYPTHASH *phHash)
 {
-    ARGS("0x%p, 0x%08lx, 0x%p, 0x%08lx, 0x%p", P(hProv), U(Algid), P(hKey), U(dwFlags), P(phHash));
-    return RunEntry("CPCreateHash", args, hProv, [&](HandleContainer *hc, DWORD &e) {
-        return PassThrough(e, [&] { return CryptCreateHash(hc->m_hMSProv, Algid, hKey, dwFlags, phHash); });
+    char args[128];
+    FormatArgs(args, sizeof args, "0x%p, 0x%08x, 0x%p, 0x%08lx, 0x%p", P(hProv), unsigned(Algid), P(hKey),
+               static_cast<unsigned long>(dwFlags), static_cast<void *>(phHash));
+    return RunKeyEntry("CPCreateHash", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
+        HCRYPTKEY key = 0;
+        if (!phHash) {
+            error = ERROR_INVALID_PARAMETER;
+            return FALSE;
+        }
+        return keys.ForMicrosoft(ctx, hKey, KeyUse::Any, &key, &error) &&
+               PassThrough(error, [&] { return CryptCreateHash(ctx.ms, Algid, key, dwFlags, phHash); });
     });
 }
 
-extern "C" BOOL WINAPI CPHashData(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE *pbData, DWORD dwDataLen, DWORD dwFlags)
+// Hashes data in the Microsoft context.
+extern "C" BOOL WINAPI CPHashData(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE *pbData, DWORD dwDataLen,
+                                  DWORD dwFlags)
 {
-    ARGS("0x%p, 0x%p, 0x%p, %lu, 0x%08lx", P(hProv), P(hHash), P(pbData), U(dwDataLen), U(dwFlags));
-    return RunEntry("CPHashData", args, hProv, [&](HandleContainer *, DWORD &e) {
-        return PassThrough(e, [&] { return CryptHashData(hHash, pbData, dwDataLen, dwFlags); });
+    char args[128];
+    FormatArgs(args, sizeof args, "0x%p, 0x%p, 0x%p, %lu, 0x%08lx", P(hProv), P(hHash), static_cast<const void *>(pbData),
+               static_cast<unsigned long>(dwDataLen), static_cast<unsigned long>(dwFlags));
+    return RunEntry("CPHashData", args, hProv, [&](HandleContainer *, DWORD &error) {
+        return PassThrough(error, [&] { return CryptHashData(hHash, pbData, dwDataLen, dwFlags); });
     });
 }
 
+// Hashes a session key in the Microsoft context. NTE_BAD_KEY for a card key.
 extern "C" BOOL WINAPI CPHashSessionKey(HCRYPTPROV hProv, HCRYPTHASH hHash, HCRYPTKEY hKey, DWORD dwFlags)
 {
-    ARGS("0x%p, 0x%p, 0x%p, 0x%08lx", P(hProv), P(hHash), P(hKey), U(dwFlags));
-    return RunEntry("CPHashSessionKey", args, hProv, [&](HandleContainer *, DWORD &e) {
-        return PassThrough(e, [&] { return CryptHashSessionKey(hHash, hKey, dwFlags); });
+    char args[128];
+    FormatArgs(args, sizeof args, "0x%p, 0x%p, 0x%p, 0x%08lx", P(hProv), P(hHash), P(hKey),
+               static_cast<unsigned long>(dwFlags));
+    return RunKeyEntry("CPHashSessionKey", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
+        HCRYPTKEY key = 0;
+        return keys.ForMicrosoft(ctx, hKey, KeyUse::Any, &key, &error) &&
+               PassThrough(error, [&] { return CryptHashSessionKey(hHash, key, dwFlags); });
     });
 }
 
-// Signing with the card's keys is not served yet: NTE_NO_KEY.
-extern "C" BOOL WINAPI CPSignHash(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR szDescription, DWORD dwFlags,
-                                  BYTE *pbSignature, DWORD *pdwSigLen)
+// Signs a hash with a card key.
+//   pbSignature NULL: the signature's length; short: ERROR_MORE_DATA with it
+// Failures: NTE_NO_KEY, NTE_INVALID_PARAMETER, NTE_BAD_HASH, NTE_BAD_ALGID, NTE_FAIL.
+extern "C" BOOL WINAPI CPSignHash(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR szDescription,
+                                  DWORD dwFlags, BYTE *pbSignature, DWORD *pdwSigLen)
 {
-    ARGS("0x%p, 0x%p, %lu, 0x%p, 0x%08lx, 0x%p, 0x%p", P(hProv), P(hHash), U(dwKeySpec), P(szDescription), U(dwFlags),
-         P(pbSignature), P(pdwSigLen));
-    return RunEntry("CPSignHash", args, hProv, [&](HandleContainer *, DWORD &e) {
-        e = static_cast<DWORD>(NTE_NO_KEY);
-        return FALSE;
+    char args[160];
+    FormatArgs(args, sizeof args, "0x%p, 0x%p, %lu, 0x%p, 0x%08lx, 0x%p, 0x%p", P(hProv), P(hHash),
+               static_cast<unsigned long>(dwKeySpec), static_cast<const void *>(szDescription),
+               static_cast<unsigned long>(dwFlags), static_cast<void *>(pbSignature), static_cast<void *>(pdwSigLen));
+    return RunKeyEntry("CPSignHash", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
+        return keys.SignHash(ctx, hHash, dwKeySpec, szDescription, dwFlags, pbSignature, pdwSigLen, &error);
     });
 }
 
+// Destroys a hash of the Microsoft context.
 extern "C" BOOL WINAPI CPDestroyHash(HCRYPTPROV hProv, HCRYPTHASH hHash)
 {
-    ARGS("0x%p, 0x%p", P(hProv), P(hHash));
-    return RunEntry("CPDestroyHash", args, hProv, [&](HandleContainer *, DWORD &e) {
-        return PassThrough(e, [&] { return CryptDestroyHash(hHash); });
+    char args[64];
+    FormatArgs(args, sizeof args, "0x%p, 0x%p", P(hProv), P(hHash));
+    return RunEntry("CPDestroyHash", args, hProv, [&](HandleContainer *, DWORD &error) {
+        return PassThrough(error, [&] { return CryptDestroyHash(hHash); });
     });
 }
 
+// Verifies a signature in the Microsoft context; a card key verifies with
+// its certificate's public key.
 extern "C" BOOL WINAPI CPVerifySignature(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE *pbSignature, DWORD dwSigLen,
                                          HCRYPTKEY hPubKey, LPCWSTR szDescription, DWORD dwFlags)
 {
-    ARGS("0x%p, 0x%p, 0x%p, %lu, 0x%p, 0x%p, 0x%08lx", P(hProv), P(hHash), P(pbSignature), U(dwSigLen), P(hPubKey),
-         P(szDescription), U(dwFlags));
-    return RunEntry("CPVerifySignature", args, hProv, [&](HandleContainer *hc, DWORD &e) {
-        if (IsCardKey(hc, hPubKey)) {
-            e = static_cast<DWORD>(NTE_BAD_KEY);
-            return FALSE;
-        }
-        return PassThrough(e, [&] { return CryptVerifySignatureA(hHash, pbSignature, dwSigLen, hPubKey, nullptr, dwFlags); });
+    char args[192];
+    FormatArgs(args, sizeof args, "0x%p, 0x%p, 0x%p, %lu, 0x%p, 0x%p, 0x%08lx", P(hProv), P(hHash),
+               static_cast<const void *>(pbSignature), static_cast<unsigned long>(dwSigLen), P(hPubKey),
+               static_cast<const void *>(szDescription), static_cast<unsigned long>(dwFlags));
+    return RunKeyEntry("CPVerifySignature", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
+        HCRYPTKEY key = 0;
+        return keys.ForMicrosoft(ctx, hPubKey, KeyUse::PublicKey, &key, &error) && PassThrough(error, [&] {
+                   return CryptVerifySignatureW(hHash, pbSignature, dwSigLen, key, szDescription, dwFlags);
+               });
     });
 }
 
+// Random bytes from a Microsoft context of its own ("randomKey", created on
+// first use and kept), released before returning.
 extern "C" BOOL WINAPI CPGenRandom(HCRYPTPROV hProv, DWORD dwLen, BYTE *pbBuffer)
 {
-    ARGS("0x%p, %lu, 0x%p", P(hProv), U(dwLen), P(pbBuffer));
-    return RunEntry("CPGenRandom", args, hProv, [&](HandleContainer *hc, DWORD &e) {
-        return PassThrough(e, [&] { return CryptGenRandom(hc->m_hMSProv, dwLen, pbBuffer); });
+    char args[96];
+    FormatArgs(args, sizeof args, "0x%p, %lu, 0x%p", P(hProv), static_cast<unsigned long>(dwLen),
+               static_cast<void *>(pbBuffer));
+    return RunEntry("CPGenRandom", args, hProv, [&](HandleContainer *, DWORD &error) {
+        return cspkeys::GenRandomFromOwnContext(dwLen, pbBuffer, &error);
     });
 }
 
-// The card's user keys are not served yet: NTE_NO_KEY.
+// The key handle of a card key spec.
+//   phUserKey  out (NULL: ERROR_INVALID_PARAMETER)
+// Failures: NTE_NO_KEY (no card container, another key spec, a key the card
+// does not have).
 extern "C" BOOL WINAPI CPGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY *phUserKey)
 {
-    ARGS("0x%p, %lu, 0x%p", P(hProv), U(dwKeySpec), P(phUserKey));
-    return RunEntry("CPGetUserKey", args, hProv, [&](HandleContainer *, DWORD &e) {
-        e = static_cast<DWORD>(NTE_NO_KEY);
-        return FALSE;
+    char args[96];
+    FormatArgs(args, sizeof args, "0x%p, %lu, 0x%p", P(hProv), static_cast<unsigned long>(dwKeySpec),
+               static_cast<void *>(phUserKey));
+    return RunKeyEntry("CPGetUserKey", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
+        return keys.GetUserKey(ctx, dwKeySpec, phUserKey, &error);
     });
 }

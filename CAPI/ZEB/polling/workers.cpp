@@ -51,6 +51,7 @@ void ZebCore::Shutdown() {
   Unlock();
   ZEB_cleanCAPICerts();
   ZEB_finalise(m_pFunctionList);
+  m_providerHold.Release();
 }
 
 int ZebCore::SyncCount() { return syncCount; }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "classlib/thread.h"
+#include "cert_store.h"
 #include "pkcs11.h"
 #include "settings.h"
 #include "slot_table.h"
@@ -136,6 +137,7 @@ class ZebCore {
   CoreSink *m_sink;
   Settings m_settings;
   CK_FUNCTION_LIST_PTR m_pFunctionList = nullptr;
+  ProviderHold m_providerHold;  // keeps the card provider loaded while propagating
   SlotInfoEntry m_slotInfos[kSlotCount];
   unsigned long m_ulAvailableSlots = 0;
   std::atomic<short> syncCount{0};  // changed under the lock, read by the window without it

@@ -60,12 +60,31 @@ void CardProviderName(wchar_t out[260]) {
   SCardReleaseContext(context);
 }
 
+bool ProviderHold::Ensure() {
+  if (prov_) return true;
+  wchar_t provider[260];
+  CardProviderName(provider);
+  if (!CryptAcquireContextW(&prov_, nullptr, provider, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) prov_ = 0;
+  return prov_ != 0;
+}
+
+void ProviderHold::Release() {
+  if (prov_) CryptReleaseContext(prov_, 0);
+  prov_ = 0;
+}
+
 BOOL propCert(const char *container, const BYTE *value, DWORD len, std::unique_ptr<CertRecord> *record,
               DWORD keySpec) {
   _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "propCert", 0, FALSE, "%s", "");
   wchar_t provider[260];
   CardProviderName(provider);
   PropCertResources r;
+  // Loads the card provider into this process; it answers a verification
+  // context without the card.
+  if (!CryptAcquireContextW(&r.prov, nullptr, provider, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
+    r.prov = 0;
+    return Fail("CryptAcquireContext");
+  }
   // The provider handle is not the store's: the store is opened with none.
   r.store = CertOpenSystemStoreW(0, L"MY");
   if (!r.store) return Fail("CertOpenStore");

@@ -5,6 +5,7 @@
 #define ZEB_CERT_STORE_H
 
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <memory>
 
@@ -16,6 +17,24 @@ namespace zeb {
 // "Velcarte VEL3", else "Ovrane Cryptographic Provider".
 //   out  260 wide characters
 void CardProviderName(wchar_t out[260]);
+
+// A verification context on the card provider held for as long as the
+// object lives, acquired on first use: CryptoAPI then keeps the provider
+// loaded between propagations instead of loading it anew for each
+// certificate (each load of a provider costs memory and a handle under Wine).
+class ProviderHold {
+ public:
+  ProviderHold() = default;
+  ~ProviderHold() { Release(); }
+  ProviderHold(const ProviderHold &) = delete;
+  ProviderHold &operator=(const ProviderHold &) = delete;
+  // Acquires it unless held; false when the provider cannot be acquired.
+  bool Ensure();
+  void Release();
+
+ private:
+  HCRYPTPROV prov_ = 0;
+};
 
 // Adds one certificate to the current user's "MY" store (replacing an equal
 // one) with its key-provider binding: `container`, the card provider, type

@@ -61,6 +61,7 @@ bool ReadAttribute(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE
 void ZebCore::CryptPropCert(SlotInfoEntry *entry) {
   Lock();
   m_sink->PostStatus(kStatusReading);
+  m_providerHold.Ensure();  // each certificate's own acquire then finds it loaded
   CK_SESSION_HANDLE session = 0;
   bool ok = false;
   CK_FUNCTION_LIST_PTR f = nullptr;

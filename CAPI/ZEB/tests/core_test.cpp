@@ -25,6 +25,7 @@ const char kReader0[] = "\"Lecteur Ovrane VEL 0\"";
 void FreshCard() {
   static std::string state = softcard_test::usePrivateState("zebcore");
   ASSERT_EQ(0, control("reset"));
+  ASSERT_TRUE(RegisterProvider());
 }
 
 struct Recorder : zeb::CoreSink {
@@ -372,6 +373,18 @@ TEST_F(CoreTest, EveryCertificateOfTheCardIsBoundAndACardWithoutAnyFails) {
   EXPECT_TRUE(Cycle()) << "a failed slot is read again at the next poll";
   DeleteFileA(three.c_str());
   DeleteFileA(none.c_str());
+}
+
+TEST_F(CoreTest, ACertificateWhoseContainerNameTheProviderCannotServeIsLeftOut) {
+  // Over 511 characters: the provider could not find the card from it, so
+  // it is not bound; the card's other certificates are.
+  std::string longer = CardImage("zeb-long", "9994", {CardCert("long-subject")}, false);
+  ASSERT_EQ(0, control(std::string("remove ") + kReader0));
+  ASSERT_EQ(0, control(std::string("insert ") + kReader0 + " \"" + longer + "\""));
+  EXPECT_TRUE(Cycle());
+  EXPECT_EQ(Certs({"auth", "sign"}), BoundDers());
+  EXPECT_EQ(1, core->SyncCount());
+  DeleteFileA(longer.c_str());
 }
 
 }  // namespace

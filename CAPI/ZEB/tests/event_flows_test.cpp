@@ -53,6 +53,7 @@ class EventFlows : public ::testing::Test {
  protected:
   void SetUp() override {
     zeb_test::UsePrivateState("zebevents");  // inherited by ZEB.exe
+    ASSERT_TRUE(RegisterProvider());
     ASSERT_EQ(0, Ctl("reset"));
     ASSERT_EQ(0, Ctl("add-reader " + Quoted(kReader1) + " 2"));
     ASSERT_EQ(0, zeb_test::RunProgram(ZEB_TEST_CERTPROPSVC, "install"));

@@ -30,6 +30,7 @@ struct NullSink : zeb::CoreSink {
 
 TEST(EventSoak, ThousandInsertionsAndRemovalsSeenByTheMonitor) {
   std::string state = softcard_test::usePrivateState("zebeventsoak");
+  ASSERT_TRUE(RegisterProvider());
   ClearMy();
   std::string card = state + ".in", empty = state + ".out";
   ASSERT_EQ(0, control("remove \"Lecteur Ovrane VEL 0\""));

@@ -27,6 +27,7 @@ class FlowsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     softcard_test::usePrivateState("zebflows");  // inherited by ZEB.exe
+    ASSERT_TRUE(RegisterProvider());
     RemoveSettingsKeys();
     char dir[MAX_PATH];
     GetTempPathA(sizeof dir, dir);
@@ -79,6 +80,31 @@ TEST_F(FlowsTest, CertificatesFollowTheCardAndASecondInstanceIsRefused) {
     EXPECT_EQ(1u, b.provType);
     EXPECT_EQ(b.der == CardCert("sign") ? (DWORD)AT_SIGNATURE : (DWORD)AT_KEYEXCHANGE, b.keySpec);
   }
+
+  // An application using a propagated certificate reaches the provider,
+  // which finds the card from the container name.
+  HCERTSTORE store = CertOpenSystemStoreW(0, L"MY");
+  PCCERT_CONTEXT wanted = CertCreateCertificateContext(X509_ASN_ENCODING, CardCert("auth").data(),
+                                                       (DWORD)CardCert("auth").size());
+  PCCERT_CONTEXT auth = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, wanted, nullptr);
+  ASSERT_TRUE(auth);
+  HCRYPTPROV prov = 0;
+  DWORD keySpec = 0;
+  BOOL mustFree = FALSE;
+  SetLastError(0xdeadbeef);
+  ASSERT_TRUE(CryptAcquireCertificatePrivateKey(auth, 0, nullptr, &prov, &keySpec, &mustFree)) << GetLastError();
+  EXPECT_EQ((DWORD)AT_KEYEXCHANGE, keySpec);
+  char name[128] = "";
+  DWORD len = sizeof name;
+  EXPECT_TRUE(CryptGetProvParam(prov, PP_NAME, reinterpret_cast<BYTE *>(name), &len, 0));
+  EXPECT_STREQ("Ovrane Cryptographic Provider", name);
+  len = sizeof name;
+  EXPECT_TRUE(CryptGetProvParam(prov, PP_CONTAINER, reinterpret_cast<BYTE *>(name), &len, 0));
+  EXPECT_STREQ("0g10UFR10UOvraneTest10U250001234510UMARTINJEANNE10U810001234567", name);
+  if (mustFree) CryptReleaseContext(prov, 0);
+  CertFreeCertificateContext(auth);
+  CertFreeCertificateContext(wanted);
+  CertCloseStore(store, 0);
 
   TrayProcess second;
   ASSERT_TRUE(second.Start());

@@ -56,6 +56,7 @@ SIZE_T PrivateBytes() {
 
 TEST(Soak, ThousandInsertionsAndRemovals) {
   std::string state = softcard_test::usePrivateState("zebsoak");
+  ASSERT_TRUE(RegisterProvider());
   ClearMy();
   // Three states of the one reader: the default card, another card, empty.
   std::string cardA = state + ".a", cardB = state + ".b", empty = state + ".out";

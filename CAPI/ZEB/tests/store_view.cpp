@@ -7,6 +7,9 @@
 
 #include "timeout_scale.h"
 
+#ifndef ZEB_PROVIDER_DLL
+#error ZEB_PROVIDER_DLL must name the card provider of this build
+#endif
 #ifndef ZEB_EXPECTED_DIR
 #error ZEB_EXPECTED_DIR must name the folder of the expected certificates
 #endif
@@ -69,6 +72,11 @@ bool WaitUntil(const std::function<bool()> &pred, DWORD ms) {
     if (GetTickCount() - start > limit) return pred();
     Sleep(20);
   }
+}
+
+bool RegisterProvider() {
+  std::string command = std::string("regsvr32.exe /s \"") + ZEB_PROVIDER_DLL + "\"";
+  return system(command.c_str()) == 0;
 }
 
 void RemoveSettingsKeys() {

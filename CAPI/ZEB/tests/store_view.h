@@ -37,6 +37,10 @@ std::set<std::vector<BYTE>> Certs(std::initializer_list<const char *> names);
 // checks every 20 ms.
 bool WaitUntil(const std::function<bool()> &pred, DWORD ms);
 
+// Registers the card provider of this build (regsvr32): the tray acquires a
+// verification context on it for each certificate. False when it fails.
+bool RegisterProvider();
+
 // Registry key of the tray's settings, removed under both roots.
 void RemoveSettingsKeys();
 void SetUserDword(const char *name, DWORD value);

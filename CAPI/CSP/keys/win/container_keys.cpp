@@ -1,0 +1,415 @@
+#include "container_keys.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "byte_order.h"
+#include "full_hash.h"
+#include "key_blobs.h"
+#include "key_codes.h"
+#include "log_trace.h"
+#include "size_answer.h"
+
+namespace cspkeys {
+
+namespace {
+
+const DWORD kVerifyContext = 0xF0000000;
+
+void *P(ULONG_PTR v)
+{
+    return reinterpret_cast<void *>(v);
+}
+
+// Plaintexts and unwrapped keys are wiped before their buffer goes.
+struct SecretBuffer {
+    std::vector<BYTE> bytes;
+    explicit SecretBuffer(size_t n) : bytes(n, 0) {}
+    ~SecretBuffer() { SecureZeroMemory(bytes.data(), bytes.size()); }
+};
+
+// The modulus length in bytes of a card key, from the cache or the certificate
+// (then cached); 0 when unknown.
+DWORD ModulusBytes(KeyCard &card, DWORD keySpec)
+{
+    DWORD &bits = card.CachedKeyBits(keySpec);
+    if (bits == 0)
+        bits = card.KeyLengthFromCert(keySpec) * 8;
+    return bits / 8;
+}
+
+BOOL Fail(DWORD *pdwError, DWORD code)
+{
+    *pdwError = code;
+    return FALSE;
+}
+
+}  // namespace
+
+ContainerKeys::ContainerKeys()
+{
+    InitializeCriticalSection(&m_lock);
+}
+
+ContainerKeys::~ContainerKeys()
+{
+    Release();
+    DeleteCriticalSection(&m_lock);
+}
+
+void ContainerKeys::Release()
+{
+    EnterCriticalSection(&m_lock);
+    for (HCRYPTKEY &k : m_public) {
+        if (k)
+            CryptDestroyKey(k);
+        k = 0;
+    }
+    LeaveCriticalSection(&m_lock);
+}
+
+DWORD ContainerKeys::KeySpecOf(const KeyContext &ctx, ULONG_PTR hKey)
+{
+    if (!ctx.card || hKey == 0)
+        return kNotCardKey;
+    if (hKey == ctx.card->KeyHandle(kKeyExchange))
+        return kKeyExchange;
+    if (hKey == ctx.card->KeyHandle(kKeySignature))
+        return kKeySignature;
+    return kNotCardKey;
+}
+
+BOOL ContainerKeys::SignHash(const KeyContext &ctx, HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR szDescription,
+                             DWORD dwFlags, BYTE *pbSignature, DWORD *pdwSigLen, DWORD *pdwError)
+{
+    static const char kName[] = "HandleContainer::SignHash";
+    static const char kFormat[] = "0x%p, %u, 0x%p, 0x%08x, 0x%p, 0x%p";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, kName, 0, FALSE, kFormat, P(hHash), unsigned(dwKeySpec),
+               static_cast<const void *>(szDescription), unsigned(dwFlags), static_cast<void *>(pbSignature),
+               static_cast<void *>(pdwSigLen));
+    DWORD error = 0;
+    // Every refusal comes before the card is touched: no PIN prompt for a
+    // signature that cannot be made.
+    DWORD modulus = 0;
+    if ((ctx.flags & kVerifyContext) == kVerifyContext || !ctx.card) {
+        error = kNteNoKey;
+    } else if (!pdwSigLen) {
+        error = kNteInvalidParameter;
+    } else if ((dwKeySpec != kKeyExchange && dwKeySpec != kKeySignature) || ctx.card->KeyHandle(dwKeySpec) == 0 ||
+               (modulus = ModulusBytes(*ctx.card, dwKeySpec)) == 0) {
+        error = kNteNoKey;
+    } else if (!pbSignature) {
+        *pdwSigLen = modulus;
+    } else if (*pdwSigLen < modulus) {
+        // Checked before the card starts an operation it could not finish.
+        *pdwSigLen = modulus;
+        error = kErrorMoreData;
+    } else {
+        DigestInfo info{};
+        error = BuildFullHash(hHash, info);
+        if (error == 0) {
+            std::vector<BYTE> sig(modulus, 0);
+            DWORD len = modulus;
+            if (!ctx.card->Sign(info.bytes, DWORD(info.len), dwKeySpec, sig.data(), &len) ||
+                WidenLittleEndian(sig.data(), len, modulus, pbSignature) != kOk)
+                error = kNteFail;
+            else
+                *pdwSigLen = modulus;
+        }
+    }
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, error == 0, TRUE, kFormat, P(hHash), unsigned(dwKeySpec),
+               static_cast<const void *>(szDescription), unsigned(dwFlags), static_cast<void *>(pbSignature),
+               static_cast<void *>(pdwSigLen));
+    return error == 0 ? TRUE : Fail(pdwError, error);
+}
+
+BOOL ContainerKeys::GetKeyParam(const KeyContext &ctx, HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData,
+                                DWORD *pdwDataLen, DWORD dwFlags, DWORD *pdwError)
+{
+    if (!pdwDataLen)
+        return Fail(pdwError, kErrorInvalidParameter);
+    const DWORD spec = KeySpecOf(ctx, hKey);
+    if (spec == kNotCardKey) {
+        if (CryptGetKeyParam(hKey, dwParam, pbData, pdwDataLen, dwFlags))
+            return TRUE;
+        return Fail(pdwError, GetLastError());
+    }
+    DWORD error = 0;
+    switch (dwParam) {
+    case KP_CERTIFICATE: {
+        const BYTE *der = nullptr;
+        DWORD len = 0;
+        if (ctx.card->Certificate(spec, &der, &len))
+            AnswerBytes(der, len, pbData, pdwDataLen, &error);
+        else
+            error = kNteNoKey;
+        break;
+    }
+    case KP_PERMISSIONS:
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "HandleContainer::GetPermissionsFromKeySpec", 0, FALSE,
+                   "%u, 0x%p, 0x%p, 0x%x", unsigned(spec), static_cast<void *>(pbData),
+                   static_cast<void *>(pdwDataLen), unsigned(kCardKeyPermissions));
+        AnswerDword(kCardKeyPermissions, pbData, pdwDataLen, &error);
+        break;
+    case KP_ALGID:
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "HandleContainer::GetAlgidFromKeySpec", 0, FALSE,
+                   "%u, 0x%p, 0x%p", unsigned(spec), static_cast<void *>(pbData), static_cast<void *>(pdwDataLen));
+        AnswerDword(AlgidFromKeySpec(spec), pbData, pdwDataLen, &error);
+        break;
+    case KP_BLOCKLEN:
+    case KP_KEYLEN: {
+        const DWORD bits = ModulusBytes(*ctx.card, spec) * 8;
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "HandleContainer::GetBlockLengthFromKeySpec", 0, FALSE,
+                   "%u, 0x%p, 0x%p, 0x%x", unsigned(spec), static_cast<void *>(pbData),
+                   static_cast<void *>(pdwDataLen), unsigned(bits));
+        // An unknown length is a failure, not a key of 0 bits.
+        if (bits)
+            AnswerDword(bits, pbData, pdwDataLen, &error);
+        else
+            error = kNteFail;
+        break;
+    }
+    default:
+        // CryptoAPI knows nothing of a card key handle.
+        error = kNteBadType;
+        break;
+    }
+    return error == 0 ? TRUE : Fail(pdwError, error);
+}
+
+BOOL ContainerKeys::GetUserKey(const KeyContext &ctx, DWORD dwKeySpec, HCRYPTKEY *phUserKey, DWORD *pdwError)
+{
+    static const char kName[] = "HandleContainer::GetUserKey";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, kName, 0, FALSE, "%u, 0x%p", unsigned(dwKeySpec),
+               static_cast<void *>(phUserKey));
+    DWORD error = 0;
+    if (!phUserKey) {
+        error = kErrorInvalidParameter;
+    } else {
+        *phUserKey = 0;
+        const ULONG_PTR handle =
+            ctx.card && (dwKeySpec == kKeyExchange || dwKeySpec == kKeySignature) ? ctx.card->KeyHandle(dwKeySpec) : 0;
+        _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "PKCSContainer::GetUserKeyFromKeySpec", 0, FALSE, "%s",
+                   !handle                        ? "Unknown key"
+                   : dwKeySpec == kKeyExchange ? "Handle AUTHENT key"
+                                                  : "Handle SIGNATURE key");
+        if (handle)
+            *phUserKey = handle;
+        else
+            error = kNteNoKey;   // no card, another key spec, or a key the card does not have
+    }
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, error == 0, TRUE, "%u, 0x%p", unsigned(dwKeySpec),
+               static_cast<void *>(phUserKey));
+    return error == 0 ? TRUE : Fail(pdwError, error);
+}
+
+BOOL ContainerKeys::ExportKey(const KeyContext &ctx, HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType,
+                              DWORD dwFlags, BYTE *pbData, DWORD *pdwDataLen, DWORD *pdwError)
+{
+    static const char kName[] = "HandleContainer::ExportKey";
+    static const char kFormat[] = "%u, 0x%p, %u, 0x%08x, 0x%p, 0x%p";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, kName, 0, FALSE, kFormat, unsigned(hKey), P(hExpKey),
+               unsigned(dwBlobType), unsigned(dwFlags), static_cast<void *>(pbData), static_cast<void *>(pdwDataLen));
+    DWORD error = 0;
+    const DWORD spec = KeySpecOf(ctx, hKey);
+    if (!pdwDataLen) {
+        error = kErrorInvalidParameter;
+    } else if (spec == kNotCardKey) {
+        HCRYPTKEY wrap = 0;
+        if (ForMicrosoft(ctx, hExpKey, KeyUse::PublicKey, &wrap, &error) &&
+            !CryptExportKey(hKey, wrap, dwBlobType, dwFlags, pbData, pdwDataLen))
+            error = GetLastError();
+    } else if (dwBlobType != PUBLICKEYBLOB) {
+        error = kNteBadType;
+    } else {
+        ctx.card->CheckSession();
+        // The card answers the size alone when the buffer is missing or short.
+        const DWORD given = *pdwDataLen;
+        if (!ctx.card->ExportPublicKey(spec, pbData, pdwDataLen) || *pdwDataLen == 0)
+            error = kNteFail;
+        else if (pbData && given < *pdwDataLen)
+            error = kErrorMoreData;
+    }
+    if (error)
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, FALSE, TRUE, "%u, 0x%p, %u, 0x%08x, 0x%p, 0x%p, error=0x%08x",
+                   unsigned(hKey), P(hExpKey), unsigned(dwBlobType), unsigned(dwFlags), static_cast<void *>(pbData),
+                   static_cast<void *>(pdwDataLen), unsigned(error));
+    else
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, TRUE, TRUE, kFormat, unsigned(hKey), P(hExpKey),
+                   unsigned(dwBlobType), unsigned(dwFlags), static_cast<void *>(pbData),
+                   static_cast<void *>(pdwDataLen));
+    return error == 0 ? TRUE : Fail(pdwError, error);
+}
+
+BOOL ContainerKeys::ImportKey(const KeyContext &ctx, const BYTE *pbData, DWORD cbDataLen, HCRYPTKEY hPubKey,
+                              DWORD dwFlags, HCRYPTKEY *phKey, DWORD *pdwError)
+{
+    static const char kName[] = "HandleContainer::ImportKey";
+    static const char kFormat[] = "0x%p, %u, 0x%p, 0x%08x, 0x%p";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, kName, 0, FALSE, kFormat, static_cast<const void *>(pbData),
+               unsigned(cbDataLen), P(hPubKey), unsigned(dwFlags), static_cast<void *>(phKey));
+    DWORD error = 0;
+    const DWORD spec = KeySpecOf(ctx, hPubKey);
+    if (!pbData || !phKey || cbDataLen == 0) {
+        error = kNteFail;
+    } else if (spec == kNotCardKey) {
+        // Public keys, plain blobs and keys wrapped by a Microsoft key.
+        if (!CryptImportKey(ctx.ms, pbData, cbDataLen, hPubKey, dwFlags, phKey))
+            error = GetLastError();
+    } else if (spec != kKeyExchange) {
+        error = kNteBadKey;   // the card unwraps with its exchange key only
+    } else {
+        SimpleBlobView blob{};
+        error = ParseSimpleBlob(pbData, cbDataLen, blob);
+        if (error == 0) {
+            // The caller's blob is const: the card gets a reversed copy.
+            const DWORD n = DWORD(blob.wrappedLen);
+            const DWORD capacity = std::max(n, ModulusBytes(*ctx.card, kKeyExchange));
+            std::vector<BYTE> wrapped(n);
+            ReverseInto(blob.wrapped, n, wrapped.data());
+            SecretBuffer key(capacity);
+            DWORD keyLen = capacity;
+            if (!ctx.card->Decrypt(hPubKey, wrapped.data(), n, key.bytes.data(), &keyLen) || keyLen > capacity)
+                error = kNteBadAlgid;
+            else
+                error = m_importer.Import(blob.keyAlg, key.bytes.data(), keyLen, phKey);
+        }
+    }
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, error == 0, TRUE, kFormat, static_cast<const void *>(pbData),
+               unsigned(cbDataLen), P(hPubKey), unsigned(dwFlags),
+               error == 0 ? P(*phKey) : static_cast<void *>(phKey));
+    return error == 0 ? TRUE : Fail(pdwError, error);
+}
+
+BOOL ContainerKeys::Decrypt(const KeyContext &ctx, BYTE *pbData, DWORD *pdwDataLen, HCRYPTKEY hKey, DWORD dwFlags,
+                            DWORD *pdwError)
+{
+    static const char kName[] = "HandleContainer::Decrypt";
+    const DWORD n = pdwDataLen ? *pdwDataLen : 0;
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, kName, 0, FALSE, "0x%p, %u, 0x%p, 0x%08x",
+               static_cast<void *>(pbData), unsigned(n), P(hKey), unsigned(dwFlags));
+    DWORD error = 0;
+    if (!ctx.card || KeySpecOf(ctx, hKey) != kKeyExchange) {
+        error = kNteBadKey;
+    } else if (!pbData || !pdwDataLen) {
+        error = kErrorInvalidParameter;
+    } else if (n == 0 || n > kMaxModulusLen) {
+        error = kNteBadData;
+    } else {
+        const DWORD capacity = std::max(n, ModulusBytes(*ctx.card, kKeyExchange));
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "HandleContainer::GetKeyLengthFromCert", 0, FALSE,
+                   "Modulus Bits = %lu", static_cast<unsigned long>(capacity * 8));
+        std::vector<BYTE> cipher(n);
+        ReverseInto(pbData, n, cipher.data());
+        SecretBuffer plain(capacity);
+        DWORD len = capacity;
+        // The plaintext must fit where the ciphertext was.
+        if (!ctx.card->Decrypt(hKey, cipher.data(), n, plain.bytes.data(), &len) || len > n) {
+            error = kNteBadData;
+        } else {
+            memcpy(pbData, plain.bytes.data(), len);
+            *pdwDataLen = len;
+        }
+    }
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, error == 0, TRUE, "0x%p, %u, 0x%p, 0x%08x",
+               static_cast<void *>(pbData), unsigned(n), P(hKey), unsigned(dwFlags));
+    return error == 0 ? TRUE : Fail(pdwError, error);
+}
+
+HCRYPTKEY ContainerKeys::PublicKeyOf(const KeyContext &ctx, DWORD spec)
+{
+    EnterCriticalSection(&m_lock);
+    HCRYPTKEY &key = m_public[spec - 1];
+    if (!key) {
+        const BYTE *der = nullptr;
+        DWORD len = 0;
+        PCCERT_CONTEXT cert = ctx.card->Certificate(spec, &der, &len)
+                                  ? CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der, len)
+                                  : nullptr;
+        if (cert) {
+            if (!CryptImportPublicKeyInfo(ctx.ms, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                          &cert->pCertInfo->SubjectPublicKeyInfo, &key))
+                key = 0;
+            CertFreeCertificateContext(cert);
+        }
+    }
+    const HCRYPTKEY result = key;
+    LeaveCriticalSection(&m_lock);
+    return result;
+}
+
+BOOL ContainerKeys::ForMicrosoft(const KeyContext &ctx, HCRYPTKEY hKey, KeyUse use, HCRYPTKEY *out, DWORD *pdwError)
+{
+    const DWORD spec = KeySpecOf(ctx, hKey);
+    *out = hKey;
+    if (spec == kNotCardKey)
+        return TRUE;
+    *out = use == KeyUse::PublicKey ? PublicKeyOf(ctx, spec) : 0;
+    if (*out)
+        return TRUE;
+    _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "HandleContainer::ForMicrosoft", 0, FALSE,
+               "Card key handle %lu: not for the Microsoft provider", static_cast<unsigned long>(hKey));
+    return Fail(pdwError, kNteBadKey);
+}
+
+BOOL ContainerKeys::DecryptWith(const KeyContext &ctx, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags,
+                                BYTE *pbData, DWORD *pdwDataLen, DWORD *pdwError)
+{
+    const DWORD spec = KeySpecOf(ctx, hKey);
+    if (spec == kNotCardKey) {
+        if (CryptDecrypt(hKey, hHash, Final, dwFlags, pbData, pdwDataLen))
+            return TRUE;
+        return Fail(pdwError, GetLastError());
+    }
+    if (spec != kKeyExchange)
+        return Fail(pdwError, kNteBadKey);
+    if (Final != TRUE || dwFlags != 0)
+        return Fail(pdwError, kErrorInvalidParameter);
+    if (!Decrypt(ctx, pbData, pdwDataLen, hKey, dwFlags, pdwError))
+        return FALSE;
+    if (hHash && !CryptHashData(hHash, pbData, *pdwDataLen, 0)) {
+        const DWORD error = GetLastError();
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "CPDecrypt", 0, FALSE, "(CryptHashData failed) 0x%p, %u",
+                   static_cast<void *>(pbData), unsigned(*pdwDataLen));
+        return Fail(pdwError, error);
+    }
+    return TRUE;
+}
+
+BOOL ContainerKeys::GenKey(const KeyContext &ctx, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY *phKey, DWORD *pdwError)
+{
+    static const char kName[] = "HandleContainer::GenKey";
+    if (!phKey)
+        return Fail(pdwError, kErrorInvalidParameter);
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, kName, 0, FALSE, "%d, 0x%08x, 0x%p", int(Algid), unsigned(dwFlags),
+               static_cast<void *>(phKey));
+    const BOOL ok = CryptGenKey(ctx.ms, Algid, dwFlags, phKey);
+    const DWORD error = ok ? 0 : GetLastError();
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, ok, TRUE, "%d, 0x%08x, 0x%p", int(Algid), unsigned(dwFlags),
+               ok ? P(*phKey) : static_cast<void *>(phKey));
+    return ok ? TRUE : Fail(pdwError, error);
+}
+
+BOOL ContainerKeys::DestroyKey(const KeyContext &ctx, HCRYPTKEY hKey, DWORD *pdwError)
+{
+    static const char kName[] = "HandleContainer::DestroyKey";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, kName, 0, FALSE, "%u", unsigned(hKey));
+    const DWORD spec = KeySpecOf(ctx, hKey);
+    if (!ctx.card) {
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, FALSE, TRUE, "%u", unsigned(hKey));
+        return Fail(pdwError, kNteInvalidParameter);
+    }
+    if (spec != kNotCardKey) {
+        // The card's keys are not objects of this context: nothing to destroy.
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, TRUE, TRUE, "Handle of '%s cert', %u",
+                   spec == kKeyExchange ? "Exchange" : "Signature", unsigned(hKey));
+        return TRUE;
+    }
+    _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, kName, 0, FALSE, "Handle other CSP");
+    const BOOL ok = CryptDestroyKey(hKey);
+    const DWORD error = ok ? 0 : GetLastError();
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, ok, TRUE, "%u", unsigned(hKey));
+    return ok ? TRUE : Fail(pdwError, error);
+}
+
+}  // namespace cspkeys

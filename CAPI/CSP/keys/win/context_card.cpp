@@ -1,0 +1,79 @@
+#include "context_card.h"
+
+#include "key_codes.h"
+#include "pkcs_container.h"
+
+namespace cspkeys {
+
+ULONG_PTR ContextCard::KeyHandle(DWORD keySpec)
+{
+    const PKCSContainer *c = m_hc->m_pCurrentContainer;
+    if (!c)
+        return 0;
+    return keySpec == kKeyExchange ? c->GethCertExchange() : keySpec == kKeySignature ? c->GethCertSignature() : 0;
+}
+
+BOOL ContextCard::Certificate(DWORD keySpec, const BYTE **der, DWORD *len)
+{
+    const PKCSContainer *c = m_hc->m_pCurrentContainer;
+    if (!c || (keySpec != kKeyExchange && keySpec != kKeySignature))
+        return FALSE;
+    *der = keySpec == kKeyExchange ? c->m_pbCertExchange : c->m_pbCertSignature;
+    *len = keySpec == kKeyExchange ? c->m_cbCertExchange : c->m_cbCertSignature;
+    return *der && *len;
+}
+
+DWORD &ContextCard::CachedKeyBits(DWORD keySpec)
+{
+    PKCSContainer *c = m_hc->m_pCurrentContainer;
+    return keySpec == kKeyExchange ? c->m_dwKeyLenExchange : c->m_dwKeyLenSignature;
+}
+
+DWORD ContextCard::KeyLengthFromCert(DWORD keySpec)
+{
+    DWORD error = 0;
+    return m_hc->GetKeyLengthFromCert(keySpec, &error);
+}
+
+// A failed card operation forgets the private key it used: its cached handle
+// skips the login check, so after a card pulled and put back it would fail
+// every later operation of the context with no sign of why. The next
+// operation looks the key up again behind the login check; the session itself
+// is left to the acquire's check, so no prompt comes up for a card that may
+// have changed.
+void ContextCard::StartOver(CK_OBJECT_HANDLE PKCSContainer::*cachedKey)
+{
+    if (PKCSContainer *c = m_hc->m_pCurrentContainer)
+        c->*cachedKey = 0;
+}
+
+BOOL ContextCard::Sign(const BYTE *info, DWORD infoLen, DWORD keySpec, BYTE *sig, DWORD *sigLen)
+{
+    if (Pkcs::DoSign(m_hc, infoLen, info, keySpec, sig, sigLen))
+        return TRUE;
+    StartOver(keySpec == kKeyExchange ? &PKCSContainer::m_hPrivKeyExchange : &PKCSContainer::m_hPrivKeySignature);
+    return FALSE;
+}
+
+BOOL ContextCard::Decrypt(ULONG_PTR hKey, const BYTE *in, DWORD inLen, BYTE *out, DWORD *outLen)
+{
+    if (Pkcs::Decrypt(m_hc, hKey, in, inLen, out, outLen, m_hc->m_dwFlags))
+        return TRUE;
+    StartOver(&PKCSContainer::m_hPrivKeyExchange);
+    return FALSE;
+}
+
+BOOL ContextCard::ExportPublicKey(DWORD keySpec, BYTE *out, DWORD *len)
+{
+    return Pkcs::DoExportPublicKey(m_hc->m_pCurrentContainer, out, len, keySpec);
+}
+
+void ContextCard::CheckSession()
+{
+    PKCSContainer *c = m_hc->m_pCurrentContainer;
+    // Service and remote-session contexts keep their session as it is.
+    if (c && (!c->m_szComputerName || !c->m_szComputerName[0]))
+        isSessionValid(c);
+}
+
+}  // namespace cspkeys

@@ -1,0 +1,39 @@
+// The card of a provider context as its key work sees it: the context's card
+// container and the Pkcs operations on it.
+#ifndef CSP_KEYS_CONTEXT_CARD_H
+#define CSP_KEYS_CONTEXT_CARD_H
+
+#include "container_keys.h"
+#include "handle_container.h"
+#include "key_card.h"
+
+namespace cspkeys {
+
+class ContextCard : public KeyCard {
+public:
+    explicit ContextCard(HandleContainer *hc) : m_hc(hc) {}
+
+    ULONG_PTR KeyHandle(DWORD keySpec) override;
+    BOOL Certificate(DWORD keySpec, const BYTE **der, DWORD *len) override;
+    DWORD &CachedKeyBits(DWORD keySpec) override;
+    DWORD KeyLengthFromCert(DWORD keySpec) override;
+    BOOL Sign(const BYTE *info, DWORD infoLen, DWORD keySpec, BYTE *sig, DWORD *sigLen) override;
+    BOOL Decrypt(ULONG_PTR hKey, const BYTE *in, DWORD inLen, BYTE *out, DWORD *outLen) override;
+    BOOL ExportPublicKey(DWORD keySpec, BYTE *out, DWORD *len) override;
+    void CheckSession() override;
+
+private:
+    void StartOver(CK_OBJECT_HANDLE PKCSContainer::*cachedKey);
+
+    HandleContainer *m_hc;
+};
+
+// The key context of a provider context; `card` must outlive its use.
+inline KeyContext KeyContextOf(HandleContainer *hc, ContextCard &card)
+{
+    return KeyContext{hc->m_hMSProv, hc->m_dwFlags, hc->m_pCurrentContainer ? &card : nullptr};
+}
+
+}  // namespace cspkeys
+
+#endif

@@ -1,0 +1,172 @@
+#include "session_import.h"
+
+#include <vector>
+
+#include "key_blobs.h"
+#include "log_trace.h"
+
+namespace cspkeys {
+
+namespace {
+
+const char kImportContainer[] = "importKey";
+const char kEnhanced[] = "Microsoft Enhanced Cryptographic Provider v1.0";
+const char kBase[] = "Microsoft Base Cryptographic Provider v1.0";
+
+// A buffer that held key material: wiped before it is freed.
+struct SecretBuffer {
+    std::vector<BYTE> bytes;
+    explicit SecretBuffer(size_t n) : bytes(n, 0) {}
+    ~SecretBuffer() { SecureZeroMemory(bytes.data(), bytes.size()); }
+};
+
+BOOL GetKeyDword(HCRYPTKEY key, DWORD param, DWORD *value)
+{
+    DWORD len = sizeof(*value);
+    return CryptGetKeyParam(key, param, reinterpret_cast<BYTE *>(value), &len, 0);
+}
+
+// Whether the provider lists the algorithm.
+BOOL ProviderHasAlgorithm(HCRYPTPROV hProv, ALG_ID algId)
+{
+    PROV_ENUMALGS_EX alg;
+    DWORD flags = CRYPT_FIRST;
+    for (;;) {
+        DWORD len = sizeof(alg);
+        if (!CryptGetProvParam(hProv, PP_ENUMALGS_EX, reinterpret_cast<BYTE *>(&alg), &len, flags))
+            return FALSE;
+        if (alg.aiAlgid == algId)
+            return TRUE;
+        flags = 0;
+    }
+}
+
+// Opens the shared "importKey" container of the provider, creating it when needed.
+BOOL AcquireImportContainer(const char *provider, HCRYPTPROV *phProv)
+{
+    if (CryptAcquireContextA(phProv, kImportContainer, provider, PROV_RSA_FULL, CRYPT_NEWKEYSET))
+        return TRUE;
+    if (GetLastError() != static_cast<DWORD>(NTE_EXISTS))
+        return FALSE;
+    return CryptAcquireContextA(phProv, kImportContainer, provider, PROV_RSA_FULL, 0);
+}
+
+}  // namespace
+
+BOOL CreatePrivateExponentOneKey(const char *provider, HCRYPTPROV *phProv, HCRYPTKEY *phKey)
+{
+    static const char kName[] = "HandleContainer::CreatePrivateExponentOneKey";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, kName, 0, FALSE, "%s, %u, %s, %u, 0x%p, 0x%p", provider, 1u,
+               kImportContainer, 1u, static_cast<void *>(phProv), static_cast<void *>(phKey));
+    *phProv = 0;
+    *phKey = 0;
+    BOOL ok = FALSE;
+    DWORD error = 0;
+    HCRYPTKEY generated = 0;
+    if (AcquireImportContainer(provider, phProv) &&
+        CryptGenKey(*phProv, AT_KEYEXCHANGE, CRYPT_EXPORTABLE, &generated)) {
+        DWORD size = 0;
+        if (CryptExportKey(generated, 0, PRIVATEKEYBLOB, 0, nullptr, &size)) {
+            SecretBuffer blob(size);
+            if (CryptExportKey(generated, 0, PRIVATEKEYBLOB, 0, blob.bytes.data(), &size)) {
+                if (MakeExponentOnePrivateBlob(blob.bytes.data(), size) != 0)
+                    SetLastError(static_cast<DWORD>(NTE_BAD_KEY));
+                else
+                    ok = CryptImportKey(*phProv, blob.bytes.data(), size, 0, 0, phKey);
+            }
+        }
+    }
+    if (!ok)
+        error = GetLastError();
+    if (generated)
+        CryptDestroyKey(generated);
+    if (!ok) {
+        if (*phKey)
+            CryptDestroyKey(*phKey);
+        if (*phProv)
+            CryptReleaseContext(*phProv, 0);
+        *phKey = 0;
+        *phProv = 0;
+    }
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, kName, ok, TRUE, "%s, %u, %s, %u, 0x%p, 0x%p", provider, 1u,
+               kImportContainer, 1u, static_cast<void *>(phProv), static_cast<void *>(phKey));
+    if (!ok)
+        SetLastError(error);
+    return ok;
+}
+
+BOOL ImportPlainSessionBlob(HCRYPTPROV hProv, HCRYPTKEY hPrivKey, ALG_ID algId, const BYTE *pbKey, DWORD cbKey,
+                            HCRYPTKEY *phKey)
+{
+    static const char kName[] = "HandleContainer::ImportPlainSessionBlob";
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, kName, 0, FALSE, "0x%p, 0x%p, %d, 0x%p, %u, 0x%p",
+               reinterpret_cast<void *>(hProv), reinterpret_cast<void *>(hPrivKey), static_cast<int>(algId),
+               static_cast<const void *>(pbKey), static_cast<unsigned>(cbKey), static_cast<void *>(phKey));
+    const bool weakRc2 = algId == CALG_RC2 && cbKey == 5;
+    BOOL ok = FALSE;
+    DWORD error = static_cast<DWORD>(NTE_BAD_ALGID);
+    HCRYPTKEY probe = 0;
+    DWORD defaultBits = 0, privAlg = 0, privBits = 0;
+    if (!ProviderHasAlgorithm(hProv, algId)) {
+        error = static_cast<DWORD>(NTE_BAD_ALGID);
+    } else if (!CryptGenKey(hProv, algId, weakRc2 ? CRYPT_NO_SALT : 0, &probe) ||
+               !GetKeyDword(probe, KP_KEYLEN, &defaultBits)) {
+        error = GetLastError();
+    } else if (cbKey * 8 > defaultBits) {
+        error = static_cast<DWORD>(NTE_BAD_LEN);
+    } else if (!GetKeyDword(hPrivKey, KP_ALGID, &privAlg) || !GetKeyDword(hPrivKey, KP_KEYLEN, &privBits)) {
+        error = GetLastError();
+    } else {
+        const size_t size = PlainSessionBlobLength(privBits);
+        const size_t pad = PlainSessionPaddingLength(cbKey, size);
+        SecretBuffer blob(size), random(pad ? pad : 1);
+        if (pad == 0) {
+            error = static_cast<DWORD>(NTE_BAD_LEN);
+        } else if (!CryptGenRandom(hProv, static_cast<DWORD>(pad), random.bytes.data())) {
+            error = GetLastError();
+        } else {
+            BuildPlainSessionBlob(algId, privAlg, pbKey, cbKey, random.bytes.data(), blob.bytes.data(), size);
+            ok = CryptImportKey(hProv, blob.bytes.data(), static_cast<DWORD>(size), hPrivKey,
+                                CRYPT_EXPORTABLE | (weakRc2 ? CRYPT_NO_SALT : 0), phKey);
+            if (!ok)
+                error = GetLastError();
+        }
+    }
+    if (probe)
+        CryptDestroyKey(probe);
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, kName, ok, TRUE, "0x%p, 0x%p, %d, 0x%p, %u, 0x%p",
+               reinterpret_cast<void *>(hProv), reinterpret_cast<void *>(hPrivKey), static_cast<int>(algId),
+               static_cast<const void *>(pbKey), static_cast<unsigned>(cbKey), static_cast<void *>(phKey));
+    if (!ok)
+        SetLastError(error);
+    return ok;
+}
+
+SessionKeyImporter::SessionKeyImporter()
+{
+    InitializeCriticalSection(&m_lock);
+}
+
+SessionKeyImporter::~SessionKeyImporter()
+{
+    for (ExponentOne *e : {&m_base, &m_enhanced}) {
+        if (e->key)
+            CryptDestroyKey(e->key);
+        if (e->prov)
+            CryptReleaseContext(e->prov, 0);
+    }
+    DeleteCriticalSection(&m_lock);
+}
+
+DWORD SessionKeyImporter::Import(ALG_ID keyAlg, const BYTE *key, DWORD len, HCRYPTKEY *phKey)
+{
+    const bool base = keyAlg == CALG_RC2 && len == 5;
+    ExponentOne &e = base ? m_base : m_enhanced;
+    EnterCriticalSection(&m_lock);
+    const BOOL ok = (e.key || CreatePrivateExponentOneKey(base ? kBase : kEnhanced, &e.prov, &e.key)) &&
+                    ImportPlainSessionBlob(e.prov, e.key, keyAlg, key, len, phKey);
+    LeaveCriticalSection(&m_lock);
+    return ok ? 0 : static_cast<DWORD>(NTE_FAIL);
+}
+
+}  // namespace cspkeys
