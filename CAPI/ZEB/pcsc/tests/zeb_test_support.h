@@ -40,6 +40,8 @@ bool StartCertPropSvc();
 // small handle value (the handle count reads 0 under Wine).
 DWORD ThreadCount();
 DWORD OpenHandles();
+// Of those, the registry keys whose path holds `part`.
+DWORD OpenKeysUnder(const wchar_t *part);
 
 } // namespace zeb_test
 
