@@ -2,8 +2,10 @@
 # Starts the certificate-propagation tray program (x86-64) under Wine on the
 # software card's default card and prints the certificates it put into the
 # user's "MY" store (subject, provider, container, key spec), as any
-# CryptoAPI application reads them back. The tray keeps running in the
-# tree's prefix, beside the card manager that the main job starts next.
+# CryptoAPI application reads them back; then signs a small file through one
+# of them (CryptAcquireCertificatePrivateKey, the provider, the card) and
+# checks the signature with openssl. The tray keeps running in the tree's
+# prefix, beside the card manager that the main job starts next.
 #   scripts/run-tray.sh [folder]     (default: ./tray-run)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,3 +23,9 @@ bash scripts/wine-prefix.sh start "$build" system32 "$build/standins/softcard/ve
 "$build/wine-run.sh" "$build/CAPI/ZEB/zeb_demo.exe" "$(winpath "$build/CAPI/ZEB/ZEB.exe")" 60 >"$out/run.txt" 2>&1 ||
   { cat "$out/run.txt"; exit 1; }
 cat "$out/run.txt"
+printf 'Signed through a certificate the tray propagated.\n' >"$out/message.txt"
+"$build/wine-run.sh" "$build/CAPI/ZEB/zeb_sign.exe" "$(winpath "$out/message.txt")" "$(winpath "$out/message.sig")" \
+  "$(winpath "$out/certificate.der")" >"$out/sign.txt" 2>&1 || { cat "$out/sign.txt"; exit 1; }
+cat "$out/sign.txt"
+openssl x509 -inform DER -in "$out/certificate.der" -pubkey -noout >"$out/public.pem"
+echo "openssl: $(openssl dgst -sha256 -verify "$out/public.pem" -signature "$out/message.sig" "$out/message.txt")"
