@@ -10,6 +10,7 @@
 #include "platform.h"
 #include "runtime_state.h"
 #include "state.h"
+#include "state_file.h"
 #include "text_records.h"
 
 using namespace softcard;
@@ -28,21 +29,6 @@ int Fail(const std::string &message, int code = 1)
 {
     std::fprintf(stderr, "pcsc_ctl : %s\n", message.c_str());
     return code;
-}
-
-bool LoadState(const std::string &path, State &state, std::string &error)
-{
-    std::string text;
-    ReadResult r = readWholeFile(path, text);
-    if (r == ReadResult::missing) {
-        state = defaultState();
-        return true;
-    }
-    if (r == ReadResult::failed) {
-        error = "lecture de " + path + " impossible";
-        return false;
-    }
-    return parseState(text, state, error);
 }
 
 bool LoadRuntime(const std::string &path, pcsc::Runtime &rt, std::string &error)
@@ -89,7 +75,7 @@ int main(int argc, char **argv)
     }
     if ((cmd == "take-channel0" || cmd == "open-channel") && a.size() == 2) {
         State state;
-        if (!LoadState(path, state, error))
+        if (!loadStateFile(path, state, error))
             return Fail(error, 2);
         const PlacedCard *card = state.cardIn(a[1]);
         if (!card)
@@ -114,7 +100,7 @@ int main(int argc, char **argv)
             return Fail("inject SCardFONCTION N RESULTAT (N à partir de 1)");
         FileLock lock(path);
         State state;
-        if (!lock.held() || !LoadState(path, state, error))
+        if (!lock.held() || !loadStateFile(path, state, error))
             return Fail(error.empty() ? "verrou impossible" : error, 2);
         Injection inj;
         inj.function = a[1];

@@ -98,11 +98,23 @@ std::string Fmt(const char *format, ...)
     return buf;
 }
 
+// Whether connection `o` is this process's connection `number`.
+bool IsOurs(const Connection &o, unsigned long number)
+{
+    return o.pid == GetCurrentProcessId() && o.id == number;
+}
+
+// Whether a disposition resets the card.
+bool Resets(DWORD disposition)
+{
+    return disposition == SCARD_RESET_CARD || disposition == SCARD_UNPOWER_CARD;
+}
+
 // Drops this process's connection `number`; whether it was there.
 bool RemoveConnection(Runtime &rt, unsigned long number)
 {
     for (size_t i = 0; i < rt.connections.size(); ++i)
-        if (rt.connections[i].pid == GetCurrentProcessId() && rt.connections[i].id == number) {
+        if (IsOurs(rt.connections[i], number)) {
             rt.connections.erase(rt.connections.begin() + i);
             return true;
         }
@@ -121,6 +133,16 @@ Engine &Engine::Instance()
 bool Engine::ValidContext(ULONG_PTR context)
 {
     return contexts_.count(context) != 0;
+}
+
+bool Engine::WakeWaiters(ULONG_PTR context)
+{
+    auto it = contexts_.find(context);
+    if (it == contexts_.end())
+        return false;
+    for (HANDLE waiter : it->second.waiters)
+        SetEvent(waiter);   // the waiting calls end as cancelled
+    return true;
 }
 
 LONG Engine::Establish(DWORD scope, ULONG_PTR &context)
@@ -155,12 +177,9 @@ void Engine::DisconnectAll(ULONG_PTR context)
 LONG Engine::Release(ULONG_PTR context)
 {
     std::lock_guard<std::mutex> guard(mutex_);
-    auto it = contexts_.find(context);
-    if (it == contexts_.end())
+    if (!WakeWaiters(context))
         return SCARD_E_INVALID_HANDLE;
-    for (HANDLE waiter : it->second.waiters)
-        SetEvent(waiter);   // the waiting calls end as cancelled
-    contexts_.erase(it);
+    contexts_.erase(context);
     DisconnectAll(context);
     return SCARD_S_SUCCESS;
 }
@@ -174,12 +193,7 @@ LONG Engine::IsValid(ULONG_PTR context)
 LONG Engine::Cancel(ULONG_PTR context)
 {
     std::lock_guard<std::mutex> guard(mutex_);
-    auto it = contexts_.find(context);
-    if (it == contexts_.end())
-        return SCARD_E_INVALID_HANDLE;
-    for (HANDLE waiter : it->second.waiters)
-        SetEvent(waiter);
-    return SCARD_S_SUCCESS;
+    return WakeWaiters(context) ? SCARD_S_SUCCESS : SCARD_E_INVALID_HANDLE;
 }
 
 LONG Engine::ListReaders(ULONG_PTR context, std::vector<std::string> &names)
@@ -378,7 +392,7 @@ LONG Engine::Reconnect(ULONG_PTR card, DWORD share, DWORD protocols, DWORD initi
         bool othersExclusive = false, others = false;
         for (const Connection &o : w.runtime.connections)
             if (o.reader == c.reader && o.insertion == c.insertion &&
-                !(o.pid == GetCurrentProcessId() && o.id == c.number)) {
+                !IsOurs(o, c.number)) {
                 others = true;
                 othersExclusive = othersExclusive || o.exclusive;
             }
@@ -390,7 +404,7 @@ LONG Engine::Reconnect(ULONG_PTR card, DWORD share, DWORD protocols, DWORD initi
         }
         if (c.insertion) {
             CardRuntime &m = w.runtime.CardMemory(c.cardName, c.insertion);
-            if (initialization == SCARD_RESET_CARD || initialization == SCARD_UNPOWER_CARD)
+            if (Resets(initialization))
                 ResetCard(m);
             resets = m.resets;
             changed = true;
@@ -420,8 +434,7 @@ LONG Engine::Disconnect(ULONG_PTR card, DWORD disposition)
     cards_.erase(card);
     LONG rv = world_.Update([&](World &w, bool &changed) -> long {
         changed = RemoveConnection(w.runtime, c.number);
-        bool resetting = disposition == SCARD_RESET_CARD || disposition == SCARD_UNPOWER_CARD;
-        if (resetting && c.insertion && CheckLive(c, w) != SCARD_W_REMOVED_CARD) {
+        if (Resets(disposition) && c.insertion && CheckLive(c, w) != SCARD_W_REMOVED_CARD) {
             ResetCard(w.runtime.CardMemory(c.cardName, c.insertion));
             changed = true;
         }
@@ -449,7 +462,7 @@ LONG Engine::WhenFree(ULONG_PTR card, const std::function<LONG(Card &, World &, 
                 if (live != SCARD_S_SUCCESS)
                     return live;
                 const Connection *holder = w.runtime.TransactionHolder(c.reader);
-                if (holder && !(holder->pid == GetCurrentProcessId() && holder->id == c.number)) {
+                if (holder && !IsOurs(*holder, c.number)) {
                     busy = true;
                     return SCARD_S_SUCCESS;
                 }
@@ -498,7 +511,7 @@ LONG Engine::EndTransaction(ULONG_PTR card, DWORD disposition)
         LONG live = CheckLive(c, w);
         if (live == SCARD_W_REMOVED_CARD)
             return live;
-        if (c.insertion && (disposition == SCARD_RESET_CARD || disposition == SCARD_UNPOWER_CARD)) {
+        if (c.insertion && Resets(disposition)) {
             CardRuntime &m = w.runtime.CardMemory(c.cardName, c.insertion);
             ResetCard(m);
             c.resetsSeen = m.resets;
@@ -560,11 +573,8 @@ LONG Engine::Transmit(ULONG_PTR card, DWORD protocol, const uint8_t *apdu, size_
 LONG Engine::CardTypeProvider(ULONG_PTR context, const std::string &cardName, DWORD providerId,
                               std::string &provider)
 {
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        if (!ValidContext(context))
-            return SCARD_E_INVALID_HANDLE;
-    }
+    if (LONG rv = IsValid(context))
+        return rv;
     const char *value = providerId == SCARD_PROVIDER_CSP   ? "Crypto Provider"
                         : providerId == SCARD_PROVIDER_KSP ? "Smart Card Key Storage Provider"
                                                            : nullptr;

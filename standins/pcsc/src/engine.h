@@ -80,6 +80,8 @@ private:
     };
 
     bool ValidContext(ULONG_PTR context);
+    // Wakes the context's waiting calls (lock held); false for an unknown context.
+    bool WakeWaiters(ULONG_PTR context);
     // The handle's record (lock held), or null for a stale or foreign value.
     Card *FindCard(ULONG_PTR card);
     // Copies the handle's record, or SCARD_E_INVALID_HANDLE.
