@@ -46,13 +46,7 @@ bool LoadRuntime(const std::string &path, pcsc::Runtime &rt, std::string &error)
 int main(int argc, char **argv)
 {
     std::vector<std::string> a(argv + 1, argv + argc);
-    std::string path;
-    if (a.size() >= 2 && a[0] == "--state") {
-        path = a[1];
-        a.erase(a.begin(), a.begin() + 2);
-    }
-    if (path.empty())
-        path = statePath();
+    const std::string path = takeStatePath(a);
     const std::string runtimePath = path + ".pcsc";
     if (a.empty() || a[0] == "--help") {
         std::fputs(kUsage, a.empty() ? stderr : stdout);

@@ -346,14 +346,19 @@ Engine::Card *Engine::FindCard(ULONG_PTR card)
     return (card & kTagMask) == kCardTag && it != cards_.end() ? &it->second : nullptr;
 }
 
-LONG Engine::CardRecord(ULONG_PTR card, Card &out)
+LONG Engine::WithCard(ULONG_PTR card, const std::function<LONG(Card &)> &body)
 {
     std::lock_guard<std::mutex> guard(mutex_);
     Card *c = FindCard(card);
-    if (!c)
-        return SCARD_E_INVALID_HANDLE;
-    out = *c;
-    return SCARD_S_SUCCESS;
+    return c ? body(*c) : SCARD_E_INVALID_HANDLE;
+}
+
+LONG Engine::CardRecord(ULONG_PTR card, Card &out)
+{
+    return WithCard(card, [&](Card &c) -> LONG {
+        out = c;
+        return SCARD_S_SUCCESS;
+    });
 }
 
 LONG Engine::CheckLive(const Card &c, const World &w)
@@ -375,74 +380,68 @@ LONG Engine::Reconnect(ULONG_PTR card, DWORD share, DWORD protocols, DWORD initi
 {
     if (!ValidShare(share) || !ProtocolsFor(share, protocols) || initialization > SCARD_EJECT_CARD)
         return SCARD_E_INVALID_VALUE;
-    std::lock_guard<std::mutex> guard(mutex_);
-    Card *found = FindCard(card);
-    if (!found)
-        return SCARD_E_INVALID_HANDLE;
-    Card &c = *found;
-    long injected;
-    if (world_.TakeInjection("SCardReconnect", injected))
-        return injected;
-    world_.ApplyLatency();
-    unsigned long resets = c.resetsSeen;
-    LONG rv = world_.Update([&](World &w, bool &changed) -> long {
-        LONG live = CheckLive(c, w);
-        if (live != SCARD_S_SUCCESS && live != SCARD_W_RESET_CARD)
-            return live;
-        bool othersExclusive = false, others = false;
-        for (const Connection &o : w.runtime.connections)
-            if (o.reader == c.reader && o.insertion == c.insertion &&
-                !IsOurs(o, c.number)) {
-                others = true;
-                othersExclusive = othersExclusive || o.exclusive;
+    return WithCard(card, [&](Card &c) -> LONG {
+        long injected;
+        if (world_.TakeInjection("SCardReconnect", injected))
+            return injected;
+        world_.ApplyLatency();
+        unsigned long resets = c.resetsSeen;
+        LONG rv = world_.Update([&](World &w, bool &changed) -> long {
+            LONG live = CheckLive(c, w);
+            if (live != SCARD_S_SUCCESS && live != SCARD_W_RESET_CARD)
+                return live;
+            bool othersExclusive = false, others = false;
+            for (const Connection &o : w.runtime.connections)
+                if (o.reader == c.reader && o.insertion == c.insertion && !IsOurs(o, c.number)) {
+                    others = true;
+                    othersExclusive = othersExclusive || o.exclusive;
+                }
+            if (others && (share != SCARD_SHARE_SHARED || othersExclusive))
+                return SCARD_E_SHARING_VIOLATION;
+            if (Connection *mine = w.runtime.FindConnection(GetCurrentProcessId(), c.number)) {
+                mine->exclusive = share != SCARD_SHARE_SHARED;
+                changed = true;
             }
-        if (others && (share != SCARD_SHARE_SHARED || othersExclusive))
-            return SCARD_E_SHARING_VIOLATION;
-        if (Connection *mine = w.runtime.FindConnection(GetCurrentProcessId(), c.number)) {
-            mine->exclusive = share != SCARD_SHARE_SHARED;
-            changed = true;
-        }
-        if (c.insertion) {
-            CardRuntime &m = w.runtime.CardMemory(c.cardName, c.insertion);
-            if (Resets(initialization))
-                ResetCard(m);
-            resets = m.resets;
-            changed = true;
-        }
+            if (c.insertion) {
+                CardRuntime &m = w.runtime.CardMemory(c.cardName, c.insertion);
+                if (Resets(initialization))
+                    ResetCard(m);
+                resets = m.resets;
+                changed = true;
+            }
+            return SCARD_S_SUCCESS;
+        });
+        world_.Log(Fmt("SCardReconnect(reader=%s, share=%lu, init=%lu) = 0x%08lX", c.reader.c_str(), share,
+                       initialization, (unsigned long)rv));
+        if (rv != SCARD_S_SUCCESS)
+            return rv;
+        c.share = share;
+        c.resetsSeen = resets;
+        c.protocol = c.insertion ? ChooseProtocol(protocols) : 0;
+        active = c.protocol;
         return SCARD_S_SUCCESS;
     });
-    world_.Log(Fmt("SCardReconnect(reader=%s, share=%lu, init=%lu) = 0x%08lX", c.reader.c_str(), share,
-                   initialization, (unsigned long)rv));
-    if (rv != SCARD_S_SUCCESS)
-        return rv;
-    c.share = share;
-    c.resetsSeen = resets;
-    c.protocol = c.insertion ? ChooseProtocol(protocols) : 0;
-    active = c.protocol;
-    return SCARD_S_SUCCESS;
 }
 
 LONG Engine::Disconnect(ULONG_PTR card, DWORD disposition)
 {
     if (disposition > SCARD_EJECT_CARD)
         return SCARD_E_INVALID_VALUE;
-    std::lock_guard<std::mutex> guard(mutex_);
-    Card *found = FindCard(card);
-    if (!found)
-        return SCARD_E_INVALID_HANDLE;
-    Card c = *found;
-    cards_.erase(card);
-    LONG rv = world_.Update([&](World &w, bool &changed) -> long {
-        changed = RemoveConnection(w.runtime, c.number);
-        if (Resets(disposition) && c.insertion && CheckLive(c, w) != SCARD_W_REMOVED_CARD) {
-            ResetCard(w.runtime.CardMemory(c.cardName, c.insertion));
-            changed = true;
-        }
-        return SCARD_S_SUCCESS;
+    return WithCard(card, [&](Card &found) -> LONG {
+        Card c = found;   // the record goes now
+        cards_.erase(card);
+        LONG rv = world_.Update([&](World &w, bool &changed) -> long {
+            changed = RemoveConnection(w.runtime, c.number);
+            if (Resets(disposition) && c.insertion && CheckLive(c, w) != SCARD_W_REMOVED_CARD) {
+                ResetCard(w.runtime.CardMemory(c.cardName, c.insertion));
+                changed = true;
+            }
+            return SCARD_S_SUCCESS;
+        });
+        world_.Log(Fmt("SCardDisconnect(reader=%s, disposition=%lu) = 0x%08lX", c.reader.c_str(), disposition,
+                       (unsigned long)rv));
+        return rv;
     });
-    world_.Log(Fmt("SCardDisconnect(reader=%s, disposition=%lu) = 0x%08lX", c.reader.c_str(), disposition,
-                   (unsigned long)rv));
-    return rv;
 }
 
 LONG Engine::WhenFree(ULONG_PTR card, const std::function<LONG(Card &, World &, bool &)> &body)
@@ -450,14 +449,8 @@ LONG Engine::WhenFree(ULONG_PTR card, const std::function<LONG(Card &, World &, 
     FolderWatch watch(world_.Folder());
     for (;;) {
         bool busy = false;
-        LONG rv;
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            Card *found = FindCard(card);
-            if (!found)
-                return SCARD_E_INVALID_HANDLE;
-            Card &c = *found;
-            rv = world_.Update([&](World &w, bool &changed) -> long {
+        LONG rv = WithCard(card, [&](Card &c) -> LONG {
+            return world_.Update([&](World &w, bool &changed) -> long {
                 LONG live = CheckLive(c, w);
                 if (live != SCARD_S_SUCCESS)
                     return live;
@@ -468,7 +461,7 @@ LONG Engine::WhenFree(ULONG_PTR card, const std::function<LONG(Card &, World &, 
                 }
                 return body(c, w, changed);
             });
-        }
+        });
         if (!busy)
             return rv;
         watch.Wait(nullptr, kWaitSliceMs);
@@ -497,26 +490,23 @@ LONG Engine::EndTransaction(ULONG_PTR card, DWORD disposition)
 {
     if (disposition > SCARD_EJECT_CARD)
         return SCARD_E_INVALID_VALUE;
-    std::lock_guard<std::mutex> guard(mutex_);
-    Card *found = FindCard(card);
-    if (!found)
-        return SCARD_E_INVALID_HANDLE;
-    Card &c = *found;
-    return world_.Update([&](World &w, bool &changed) -> long {
-        Connection *mine = w.runtime.FindConnection(GetCurrentProcessId(), c.number);
-        if (!mine || !mine->transaction)
-            return SCARD_E_NOT_TRANSACTED;
-        mine->transaction = false;
-        changed = true;
-        LONG live = CheckLive(c, w);
-        if (live == SCARD_W_REMOVED_CARD)
-            return live;
-        if (c.insertion && Resets(disposition)) {
-            CardRuntime &m = w.runtime.CardMemory(c.cardName, c.insertion);
-            ResetCard(m);
-            c.resetsSeen = m.resets;
-        }
-        return SCARD_S_SUCCESS;
+    return WithCard(card, [&](Card &c) -> LONG {
+        return world_.Update([&](World &w, bool &changed) -> long {
+            Connection *mine = w.runtime.FindConnection(GetCurrentProcessId(), c.number);
+            if (!mine || !mine->transaction)
+                return SCARD_E_NOT_TRANSACTED;
+            mine->transaction = false;
+            changed = true;
+            LONG live = CheckLive(c, w);
+            if (live == SCARD_W_REMOVED_CARD)
+                return live;
+            if (c.insertion && Resets(disposition)) {
+                CardRuntime &m = w.runtime.CardMemory(c.cardName, c.insertion);
+                ResetCard(m);
+                c.resetsSeen = m.resets;
+            }
+            return SCARD_S_SUCCESS;
+        });
     });
 }
 

@@ -258,13 +258,7 @@ bool apply(State &s, const std::vector<std::string> &a, std::string &error, cons
 int main(int argc, char **argv)
 {
     std::vector<std::string> a(argv + 1, argv + argc);
-    std::string path;
-    if (a.size() >= 2 && a[0] == "--state") {
-        path = a[1];
-        a.erase(a.begin(), a.begin() + 2);
-    }
-    if (path.empty())
-        path = statePath();
+    const std::string path = takeStatePath(a);
     if (a.empty() || a[0] == "help" || a[0] == "--help") {
         std::fputs(kUsage, a.empty() ? stderr : stdout);
         return a.empty() ? 1 : 0;

@@ -23,4 +23,14 @@ bool loadStateFile(const std::string &path, State &state, std::string &error)
     return true;
 }
 
+std::string takeStatePath(std::vector<std::string> &args)
+{
+    std::string path;
+    if (args.size() >= 2 && args[0] == "--state") {
+        path = args[1];
+        args.erase(args.begin(), args.begin() + 2);
+    }
+    return path.empty() ? statePath() : path;
+}
+
 } // namespace softcard

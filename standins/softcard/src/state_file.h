@@ -1,8 +1,9 @@
-// Reading the shared state file as the control programs do.
+// The shared state file as the control programs reach it.
 #ifndef SOFTCARD_STATE_FILE_H
 #define SOFTCARD_STATE_FILE_H
 
 #include <string>
+#include <vector>
 
 #include "state.h"
 
@@ -12,6 +13,10 @@ namespace softcard {
 // French message in `error`, when the file cannot be read or is damaged (it
 // is then left as it is).
 bool loadStateFile(const std::string &path, State &state, std::string &error);
+
+// Takes a leading "--state FILE" off a control program's arguments: that
+// file, else the default state path.
+std::string takeStatePath(std::vector<std::string> &args);
 
 } // namespace softcard
 
