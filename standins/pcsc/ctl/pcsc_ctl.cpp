@@ -10,6 +10,7 @@
 #include "platform.h"
 #include "runtime_state.h"
 #include "state.h"
+#include "state_file.h"
 #include "text_records.h"
 
 using namespace softcard;
@@ -30,21 +31,6 @@ int Fail(const std::string &message, int code = 1)
     return code;
 }
 
-bool LoadState(const std::string &path, State &state, std::string &error)
-{
-    std::string text;
-    ReadResult r = readWholeFile(path, text);
-    if (r == ReadResult::missing) {
-        state = defaultState();
-        return true;
-    }
-    if (r == ReadResult::failed) {
-        error = "lecture de " + path + " impossible";
-        return false;
-    }
-    return parseState(text, state, error);
-}
-
 bool LoadRuntime(const std::string &path, pcsc::Runtime &rt, std::string &error)
 {
     std::string text;
@@ -60,13 +46,7 @@ bool LoadRuntime(const std::string &path, pcsc::Runtime &rt, std::string &error)
 int main(int argc, char **argv)
 {
     std::vector<std::string> a(argv + 1, argv + argc);
-    std::string path;
-    if (a.size() >= 2 && a[0] == "--state") {
-        path = a[1];
-        a.erase(a.begin(), a.begin() + 2);
-    }
-    if (path.empty())
-        path = statePath();
+    const std::string path = takeStatePath(a);
     const std::string runtimePath = path + ".pcsc";
     if (a.empty() || a[0] == "--help") {
         std::fputs(kUsage, a.empty() ? stderr : stdout);
@@ -89,7 +69,7 @@ int main(int argc, char **argv)
     }
     if ((cmd == "take-channel0" || cmd == "open-channel") && a.size() == 2) {
         State state;
-        if (!LoadState(path, state, error))
+        if (!loadStateFile(path, state, error))
             return Fail(error, 2);
         const PlacedCard *card = state.cardIn(a[1]);
         if (!card)
@@ -114,7 +94,7 @@ int main(int argc, char **argv)
             return Fail("inject SCardFONCTION N RESULTAT (N à partir de 1)");
         FileLock lock(path);
         State state;
-        if (!lock.held() || !LoadState(path, state, error))
+        if (!lock.held() || !loadStateFile(path, state, error))
             return Fail(error.empty() ? "verrou impossible" : error, 2);
         Injection inj;
         inj.function = a[1];

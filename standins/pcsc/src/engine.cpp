@@ -98,11 +98,23 @@ std::string Fmt(const char *format, ...)
     return buf;
 }
 
+// Whether connection `o` is this process's connection `number`.
+bool IsOurs(const Connection &o, unsigned long number)
+{
+    return o.pid == GetCurrentProcessId() && o.id == number;
+}
+
+// Whether a disposition resets the card.
+bool Resets(DWORD disposition)
+{
+    return disposition == SCARD_RESET_CARD || disposition == SCARD_UNPOWER_CARD;
+}
+
 // Drops this process's connection `number`; whether it was there.
 bool RemoveConnection(Runtime &rt, unsigned long number)
 {
     for (size_t i = 0; i < rt.connections.size(); ++i)
-        if (rt.connections[i].pid == GetCurrentProcessId() && rt.connections[i].id == number) {
+        if (IsOurs(rt.connections[i], number)) {
             rt.connections.erase(rt.connections.begin() + i);
             return true;
         }
@@ -121,6 +133,16 @@ Engine &Engine::Instance()
 bool Engine::ValidContext(ULONG_PTR context)
 {
     return contexts_.count(context) != 0;
+}
+
+bool Engine::WakeWaiters(ULONG_PTR context)
+{
+    auto it = contexts_.find(context);
+    if (it == contexts_.end())
+        return false;
+    for (HANDLE waiter : it->second.waiters)
+        SetEvent(waiter);   // the waiting calls end as cancelled
+    return true;
 }
 
 LONG Engine::Establish(DWORD scope, ULONG_PTR &context)
@@ -155,12 +177,9 @@ void Engine::DisconnectAll(ULONG_PTR context)
 LONG Engine::Release(ULONG_PTR context)
 {
     std::lock_guard<std::mutex> guard(mutex_);
-    auto it = contexts_.find(context);
-    if (it == contexts_.end())
+    if (!WakeWaiters(context))
         return SCARD_E_INVALID_HANDLE;
-    for (HANDLE waiter : it->second.waiters)
-        SetEvent(waiter);   // the waiting calls end as cancelled
-    contexts_.erase(it);
+    contexts_.erase(context);
     DisconnectAll(context);
     return SCARD_S_SUCCESS;
 }
@@ -174,12 +193,7 @@ LONG Engine::IsValid(ULONG_PTR context)
 LONG Engine::Cancel(ULONG_PTR context)
 {
     std::lock_guard<std::mutex> guard(mutex_);
-    auto it = contexts_.find(context);
-    if (it == contexts_.end())
-        return SCARD_E_INVALID_HANDLE;
-    for (HANDLE waiter : it->second.waiters)
-        SetEvent(waiter);
-    return SCARD_S_SUCCESS;
+    return WakeWaiters(context) ? SCARD_S_SUCCESS : SCARD_E_INVALID_HANDLE;
 }
 
 LONG Engine::ListReaders(ULONG_PTR context, std::vector<std::string> &names)
@@ -332,14 +346,19 @@ Engine::Card *Engine::FindCard(ULONG_PTR card)
     return (card & kTagMask) == kCardTag && it != cards_.end() ? &it->second : nullptr;
 }
 
-LONG Engine::CardRecord(ULONG_PTR card, Card &out)
+LONG Engine::WithCard(ULONG_PTR card, const std::function<LONG(Card &)> &body)
 {
     std::lock_guard<std::mutex> guard(mutex_);
     Card *c = FindCard(card);
-    if (!c)
-        return SCARD_E_INVALID_HANDLE;
-    out = *c;
-    return SCARD_S_SUCCESS;
+    return c ? body(*c) : SCARD_E_INVALID_HANDLE;
+}
+
+LONG Engine::CardRecord(ULONG_PTR card, Card &out)
+{
+    return WithCard(card, [&](Card &c) -> LONG {
+        out = c;
+        return SCARD_S_SUCCESS;
+    });
 }
 
 LONG Engine::CheckLive(const Card &c, const World &w)
@@ -361,75 +380,68 @@ LONG Engine::Reconnect(ULONG_PTR card, DWORD share, DWORD protocols, DWORD initi
 {
     if (!ValidShare(share) || !ProtocolsFor(share, protocols) || initialization > SCARD_EJECT_CARD)
         return SCARD_E_INVALID_VALUE;
-    std::lock_guard<std::mutex> guard(mutex_);
-    Card *found = FindCard(card);
-    if (!found)
-        return SCARD_E_INVALID_HANDLE;
-    Card &c = *found;
-    long injected;
-    if (world_.TakeInjection("SCardReconnect", injected))
-        return injected;
-    world_.ApplyLatency();
-    unsigned long resets = c.resetsSeen;
-    LONG rv = world_.Update([&](World &w, bool &changed) -> long {
-        LONG live = CheckLive(c, w);
-        if (live != SCARD_S_SUCCESS && live != SCARD_W_RESET_CARD)
-            return live;
-        bool othersExclusive = false, others = false;
-        for (const Connection &o : w.runtime.connections)
-            if (o.reader == c.reader && o.insertion == c.insertion &&
-                !(o.pid == GetCurrentProcessId() && o.id == c.number)) {
-                others = true;
-                othersExclusive = othersExclusive || o.exclusive;
+    return WithCard(card, [&](Card &c) -> LONG {
+        long injected;
+        if (world_.TakeInjection("SCardReconnect", injected))
+            return injected;
+        world_.ApplyLatency();
+        unsigned long resets = c.resetsSeen;
+        LONG rv = world_.Update([&](World &w, bool &changed) -> long {
+            LONG live = CheckLive(c, w);
+            if (live != SCARD_S_SUCCESS && live != SCARD_W_RESET_CARD)
+                return live;
+            bool othersExclusive = false, others = false;
+            for (const Connection &o : w.runtime.connections)
+                if (o.reader == c.reader && o.insertion == c.insertion && !IsOurs(o, c.number)) {
+                    others = true;
+                    othersExclusive = othersExclusive || o.exclusive;
+                }
+            if (others && (share != SCARD_SHARE_SHARED || othersExclusive))
+                return SCARD_E_SHARING_VIOLATION;
+            if (Connection *mine = w.runtime.FindConnection(GetCurrentProcessId(), c.number)) {
+                mine->exclusive = share != SCARD_SHARE_SHARED;
+                changed = true;
             }
-        if (others && (share != SCARD_SHARE_SHARED || othersExclusive))
-            return SCARD_E_SHARING_VIOLATION;
-        if (Connection *mine = w.runtime.FindConnection(GetCurrentProcessId(), c.number)) {
-            mine->exclusive = share != SCARD_SHARE_SHARED;
-            changed = true;
-        }
-        if (c.insertion) {
-            CardRuntime &m = w.runtime.CardMemory(c.cardName, c.insertion);
-            if (initialization == SCARD_RESET_CARD || initialization == SCARD_UNPOWER_CARD)
-                ResetCard(m);
-            resets = m.resets;
-            changed = true;
-        }
+            if (c.insertion) {
+                CardRuntime &m = w.runtime.CardMemory(c.cardName, c.insertion);
+                if (Resets(initialization))
+                    ResetCard(m);
+                resets = m.resets;
+                changed = true;
+            }
+            return SCARD_S_SUCCESS;
+        });
+        world_.Log(Fmt("SCardReconnect(reader=%s, share=%lu, init=%lu) = 0x%08lX", c.reader.c_str(), share,
+                       initialization, (unsigned long)rv));
+        if (rv != SCARD_S_SUCCESS)
+            return rv;
+        c.share = share;
+        c.resetsSeen = resets;
+        c.protocol = c.insertion ? ChooseProtocol(protocols) : 0;
+        active = c.protocol;
         return SCARD_S_SUCCESS;
     });
-    world_.Log(Fmt("SCardReconnect(reader=%s, share=%lu, init=%lu) = 0x%08lX", c.reader.c_str(), share,
-                   initialization, (unsigned long)rv));
-    if (rv != SCARD_S_SUCCESS)
-        return rv;
-    c.share = share;
-    c.resetsSeen = resets;
-    c.protocol = c.insertion ? ChooseProtocol(protocols) : 0;
-    active = c.protocol;
-    return SCARD_S_SUCCESS;
 }
 
 LONG Engine::Disconnect(ULONG_PTR card, DWORD disposition)
 {
     if (disposition > SCARD_EJECT_CARD)
         return SCARD_E_INVALID_VALUE;
-    std::lock_guard<std::mutex> guard(mutex_);
-    Card *found = FindCard(card);
-    if (!found)
-        return SCARD_E_INVALID_HANDLE;
-    Card c = *found;
-    cards_.erase(card);
-    LONG rv = world_.Update([&](World &w, bool &changed) -> long {
-        changed = RemoveConnection(w.runtime, c.number);
-        bool resetting = disposition == SCARD_RESET_CARD || disposition == SCARD_UNPOWER_CARD;
-        if (resetting && c.insertion && CheckLive(c, w) != SCARD_W_REMOVED_CARD) {
-            ResetCard(w.runtime.CardMemory(c.cardName, c.insertion));
-            changed = true;
-        }
-        return SCARD_S_SUCCESS;
+    return WithCard(card, [&](Card &found) -> LONG {
+        Card c = found;   // the record goes now
+        cards_.erase(card);
+        LONG rv = world_.Update([&](World &w, bool &changed) -> long {
+            changed = RemoveConnection(w.runtime, c.number);
+            if (Resets(disposition) && c.insertion && CheckLive(c, w) != SCARD_W_REMOVED_CARD) {
+                ResetCard(w.runtime.CardMemory(c.cardName, c.insertion));
+                changed = true;
+            }
+            return SCARD_S_SUCCESS;
+        });
+        world_.Log(Fmt("SCardDisconnect(reader=%s, disposition=%lu) = 0x%08lX", c.reader.c_str(), disposition,
+                       (unsigned long)rv));
+        return rv;
     });
-    world_.Log(Fmt("SCardDisconnect(reader=%s, disposition=%lu) = 0x%08lX", c.reader.c_str(), disposition,
-                   (unsigned long)rv));
-    return rv;
 }
 
 LONG Engine::WhenFree(ULONG_PTR card, const std::function<LONG(Card &, World &, bool &)> &body)
@@ -437,25 +449,19 @@ LONG Engine::WhenFree(ULONG_PTR card, const std::function<LONG(Card &, World &, 
     FolderWatch watch(world_.Folder());
     for (;;) {
         bool busy = false;
-        LONG rv;
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            Card *found = FindCard(card);
-            if (!found)
-                return SCARD_E_INVALID_HANDLE;
-            Card &c = *found;
-            rv = world_.Update([&](World &w, bool &changed) -> long {
+        LONG rv = WithCard(card, [&](Card &c) -> LONG {
+            return world_.Update([&](World &w, bool &changed) -> long {
                 LONG live = CheckLive(c, w);
                 if (live != SCARD_S_SUCCESS)
                     return live;
                 const Connection *holder = w.runtime.TransactionHolder(c.reader);
-                if (holder && !(holder->pid == GetCurrentProcessId() && holder->id == c.number)) {
+                if (holder && !IsOurs(*holder, c.number)) {
                     busy = true;
                     return SCARD_S_SUCCESS;
                 }
                 return body(c, w, changed);
             });
-        }
+        });
         if (!busy)
             return rv;
         watch.Wait(nullptr, kWaitSliceMs);
@@ -484,26 +490,23 @@ LONG Engine::EndTransaction(ULONG_PTR card, DWORD disposition)
 {
     if (disposition > SCARD_EJECT_CARD)
         return SCARD_E_INVALID_VALUE;
-    std::lock_guard<std::mutex> guard(mutex_);
-    Card *found = FindCard(card);
-    if (!found)
-        return SCARD_E_INVALID_HANDLE;
-    Card &c = *found;
-    return world_.Update([&](World &w, bool &changed) -> long {
-        Connection *mine = w.runtime.FindConnection(GetCurrentProcessId(), c.number);
-        if (!mine || !mine->transaction)
-            return SCARD_E_NOT_TRANSACTED;
-        mine->transaction = false;
-        changed = true;
-        LONG live = CheckLive(c, w);
-        if (live == SCARD_W_REMOVED_CARD)
-            return live;
-        if (c.insertion && (disposition == SCARD_RESET_CARD || disposition == SCARD_UNPOWER_CARD)) {
-            CardRuntime &m = w.runtime.CardMemory(c.cardName, c.insertion);
-            ResetCard(m);
-            c.resetsSeen = m.resets;
-        }
-        return SCARD_S_SUCCESS;
+    return WithCard(card, [&](Card &c) -> LONG {
+        return world_.Update([&](World &w, bool &changed) -> long {
+            Connection *mine = w.runtime.FindConnection(GetCurrentProcessId(), c.number);
+            if (!mine || !mine->transaction)
+                return SCARD_E_NOT_TRANSACTED;
+            mine->transaction = false;
+            changed = true;
+            LONG live = CheckLive(c, w);
+            if (live == SCARD_W_REMOVED_CARD)
+                return live;
+            if (c.insertion && Resets(disposition)) {
+                CardRuntime &m = w.runtime.CardMemory(c.cardName, c.insertion);
+                ResetCard(m);
+                c.resetsSeen = m.resets;
+            }
+            return SCARD_S_SUCCESS;
+        });
     });
 }
 
@@ -560,11 +563,8 @@ LONG Engine::Transmit(ULONG_PTR card, DWORD protocol, const uint8_t *apdu, size_
 LONG Engine::CardTypeProvider(ULONG_PTR context, const std::string &cardName, DWORD providerId,
                               std::string &provider)
 {
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        if (!ValidContext(context))
-            return SCARD_E_INVALID_HANDLE;
-    }
+    if (LONG rv = IsValid(context))
+        return rv;
     const char *value = providerId == SCARD_PROVIDER_CSP   ? "Crypto Provider"
                         : providerId == SCARD_PROVIDER_KSP ? "Smart Card Key Storage Provider"
                                                            : nullptr;

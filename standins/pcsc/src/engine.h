@@ -80,8 +80,13 @@ private:
     };
 
     bool ValidContext(ULONG_PTR context);
+    // Wakes the context's waiting calls (lock held); false for an unknown context.
+    bool WakeWaiters(ULONG_PTR context);
     // The handle's record (lock held), or null for a stale or foreign value.
     Card *FindCard(ULONG_PTR card);
+    // Runs `body` on the handle's record under the lock, or gives
+    // SCARD_E_INVALID_HANDLE for a stale or foreign value.
+    LONG WithCard(ULONG_PTR card, const std::function<LONG(Card &)> &body);
     // Copies the handle's record, or SCARD_E_INVALID_HANDLE.
     LONG CardRecord(ULONG_PTR card, Card &out);
     // The card behind the handle is still the one connected, not reset since.

@@ -11,6 +11,7 @@
 #include "builtin_cards.h"
 #include "platform.h"
 #include "state.h"
+#include "state_file.h"
 #include "text_records.h"
 
 using namespace softcard;
@@ -40,27 +41,6 @@ int fail(const std::string &message, int code = 1)
 {
     std::fprintf(stderr, "softcard_ctl : %s\n", message.c_str());
     return code;
-}
-
-// Reads the state as the library does: no file is the default state; a
-// damaged file is reported and left as it is.
-bool load(const std::string &path, State &state, std::string &error)
-{
-    std::string text;
-    ReadResult r = readWholeFile(path, text);
-    if (r == ReadResult::missing) {
-        state = defaultState();
-        return true;
-    }
-    if (r == ReadResult::failed) {
-        error = "lecture de " + path + " impossible";
-        return false;
-    }
-    if (!parseState(text, state, error)) {
-        error = "fichier d'état " + path + " endommagé (laissé en place) : " + error;
-        return false;
-    }
-    return true;
 }
 
 bool isFileName(const std::string &s)
@@ -278,13 +258,7 @@ bool apply(State &s, const std::vector<std::string> &a, std::string &error, cons
 int main(int argc, char **argv)
 {
     std::vector<std::string> a(argv + 1, argv + argc);
-    std::string path;
-    if (a.size() >= 2 && a[0] == "--state") {
-        path = a[1];
-        a.erase(a.begin(), a.begin() + 2);
-    }
-    if (path.empty())
-        path = statePath();
+    const std::string path = takeStatePath(a);
     if (a.empty() || a[0] == "help" || a[0] == "--help") {
         std::fputs(kUsage, a.empty() ? stderr : stdout);
         return a.empty() ? 1 : 0;
@@ -309,7 +283,7 @@ int main(int argc, char **argv)
     std::string error;
     State state;
     if (cmd == "show" || cmd == "export") {
-        if (!load(path, state, error))
+        if (!loadStateFile(path, state, error))
             return fail(error, 2);
         if (cmd == "show") {
             show(state);
@@ -326,7 +300,7 @@ int main(int argc, char **argv)
     FileLock lock(path);
     if (!lock.held())
         return fail("verrou de " + path + " impossible", 2);
-    if (!load(path, state, error))
+    if (!loadStateFile(path, state, error))
         return fail(error, 2);
     if (!apply(state, a, error, path))
         return fail(error + "\n" + "(softcard_ctl --help pour l'aide)");
