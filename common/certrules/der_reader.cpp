@@ -83,13 +83,13 @@ bool ReadDerElement(const uint8_t *data, size_t size, DerElement &out)
         return false;
     const uint8_t tag = data[0];
     if ((tag & 0x1F) == 0x1F)
-        return false;   // multi-byte tags never occur in the fields we read
+        return false; // multi-byte tags never occur in the fields we read
     size_t header = 2;
     size_t length = data[1];
     if (length & 0x80) {
         const size_t count = length & 0x7F;
         if (count == 0 || count > 4 || size - 2 < count)
-            return false;   // indefinite or absurd lengths
+            return false; // indefinite or absurd lengths
         length = 0;
         for (size_t i = 0; i < count; ++i)
             length = (length << 8) | data[2 + i];
@@ -118,12 +118,11 @@ bool ReadCertificateFields(const uint8_t *der, size_t size, CertificateFields &o
     DerCursor fields(tbs.content, tbs.contentLength);
     if (fields.PeekTag() == kVersionTag && !fields.Next(element))
         return false;
-    if (!fields.Next(kInteger, element) ||      // serial number
-        !fields.Next(kSequence, element) ||     // signature algorithm
-        !fields.Next(kSequence, element) ||     // issuer
-        !fields.Next(kSequence, element) ||     // validity
-        !fields.Next(kSequence, out.subject) ||
-        !fields.Next(kSequence, element))       // subject public key
+    if (!fields.Next(kInteger, element) ||                                        // serial number
+        !fields.Next(kSequence, element) ||                                       // signature algorithm
+        !fields.Next(kSequence, element) ||                                       // issuer
+        !fields.Next(kSequence, element) ||                                       // validity
+        !fields.Next(kSequence, out.subject) || !fields.Next(kSequence, element)) // subject public key
         return false;
     while (!fields.AtEnd()) {
         if (!fields.Next(element))

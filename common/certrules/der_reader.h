@@ -12,7 +12,7 @@ namespace certrules {
 // One DER element inside a buffer.
 struct DerElement {
     uint8_t tag = 0;
-    const uint8_t *whole = nullptr;    // tag, length and content
+    const uint8_t *whole = nullptr; // tag, length and content
     size_t wholeLength = 0;
     const uint8_t *content = nullptr;
     size_t contentLength = 0;
@@ -23,9 +23,9 @@ struct DerElement {
 bool ReadDerElement(const uint8_t *data, size_t size, DerElement &out);
 
 struct CertificateFields {
-    DerElement subject;          // the subject Name, whole element
-    bool hasKeyUsage = false;    // a key-usage extension was found
-    uint8_t keyUsageFirstByte = 0;   // its first bit-string byte (0 when the bit string is empty)
+    DerElement subject;            // the subject Name, whole element
+    bool hasKeyUsage = false;      // a key-usage extension was found
+    uint8_t keyUsageFirstByte = 0; // its first bit-string byte (0 when the bit string is empty)
 };
 
 // Reads a DER certificate's subject and key usage. False when the bytes are

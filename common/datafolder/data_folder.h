@@ -9,8 +9,8 @@ extern "C" {
 #endif
 
 enum DataFolderKind {
-  FOLDER_COFFRE = 1,  // "\coffre"
-  FOLDER_LOG = 2      // "\log"
+    FOLDER_COFFRE = 1, // "\coffre"
+    FOLDER_LOG = 2     // "\log"
 };
 
 // Finds the data folder, creates its missing levels and gives the path of

@@ -18,6 +18,6 @@ bool BaseFromEnvironment(char *base);
 // GetDataFolderPath once the base folder is known (base not empty).
 unsigned long PathFromBase(const char *base, char *dst, unsigned long dstLen, unsigned char kind);
 
-}  // namespace vel_datafolder
+} // namespace vel_datafolder
 
 #endif

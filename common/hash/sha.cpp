@@ -5,8 +5,14 @@
 namespace vel {
 namespace {
 
-inline uint32_t rol(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
-inline uint32_t ror(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+inline uint32_t rol(uint32_t x, int n)
+{
+    return (x << n) | (x >> (32 - n));
+}
+inline uint32_t ror(uint32_t x, int n)
+{
+    return (x >> n) | (x << (32 - n));
+}
 
 inline uint32_t load_be32(const uint8_t *p)
 {
@@ -71,7 +77,6 @@ void Sha1Compress::block(uint32_t h[kWords], const uint8_t *p)
     h[4] += e;
 }
 
-
 // ---- SHA-256 ----
 
 namespace {
@@ -108,7 +113,8 @@ void Sha256Compress::block(uint32_t state[kWords], const uint8_t *p)
         uint32_t s1 = ror(w[i - 2], 17) ^ ror(w[i - 2], 19) ^ (w[i - 2] >> 10);
         w[i] = w[i - 16] + s0 + w[i - 7] + s1;
     }
-    uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4], f = state[5], g = state[6], h = state[7];
+    uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4], f = state[5], g = state[6],
+             h = state[7];
     for (int i = 0; i < 64; ++i) {
         uint32_t S1 = ror(e, 6) ^ ror(e, 11) ^ ror(e, 25);
         uint32_t ch = (e & f) ^ (~e & g);
@@ -137,16 +143,14 @@ void Sha256Compress::block(uint32_t state[kWords], const uint8_t *p)
 
 // ---- the shared framing ----
 
-template <class Compress>
-void MdHash<Compress>::reset()
+template <class Compress> void MdHash<Compress>::reset()
 {
     Compress::init(h_);
     used_ = 0;
     total_ = 0;
 }
 
-template <class Compress>
-void MdHash<Compress>::update(const void *data, size_t size)
+template <class Compress> void MdHash<Compress>::update(const void *data, size_t size)
 {
     const uint8_t *p = static_cast<const uint8_t *>(data);
     total_ += size;
@@ -168,8 +172,7 @@ void MdHash<Compress>::update(const void *data, size_t size)
     used_ = size;
 }
 
-template <class Compress>
-void MdHash<Compress>::final(uint8_t digest[kDigestSize])
+template <class Compress> void MdHash<Compress>::final(uint8_t digest[kDigestSize])
 {
     uint64_t bits = total_ * 8;
     buf_[used_++] = 0x80;

@@ -11,8 +11,7 @@ namespace vel {
 // The framing both hashes share (64-byte blocks, a 0x80 byte, zeros and the
 // message length in bits); `Compress` gives the initial state and the block
 // function. Instantiated for the two hashes in sha.cpp only.
-template <class Compress>
-class MdHash {
+template <class Compress> class MdHash {
 public:
     static constexpr size_t kDigestSize = Compress::kWords * 4;
     MdHash() { reset(); }

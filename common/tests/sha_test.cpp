@@ -11,8 +11,7 @@
 
 namespace {
 
-template <class H>
-std::string hex(const std::string &msg, size_t piece)
+template <class H> std::string hex(const std::string &msg, size_t piece)
 {
     H h;
     for (size_t i = 0; i < msg.size(); i += piece)
@@ -39,8 +38,7 @@ const Vector kVectors[] = {
      "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
     {"abc", "a9993e364706816aba3e25717850c26c9cd0d89d",
      "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-    {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
-     "84983e441c3bd26ebaae4aa1f95129e5e54670f1",
+    {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", "84983e441c3bd26ebaae4aa1f95129e5e54670f1",
      "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
     {std::string(1000000, 'a'), "34aa973cd4c4daa4f61eeb2bdbad27316534016f",
      "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
@@ -51,7 +49,8 @@ TEST(Sha, StandardVectors)
     for (const Vector &v : kVectors) {
         for (size_t piece : {size_t(1), size_t(63), size_t(64), size_t(65), size_t(1000000)}) {
             EXPECT_EQ(v.sha1, hex<vel::Sha1>(v.msg, piece)) << v.msg.size() << " bytes, pieces of " << piece;
-            EXPECT_EQ(v.sha256, hex<vel::Sha256>(v.msg, piece)) << v.msg.size() << " bytes, pieces of " << piece;
+            EXPECT_EQ(v.sha256, hex<vel::Sha256>(v.msg, piece))
+                << v.msg.size() << " bytes, pieces of " << piece;
         }
     }
 }

@@ -50,8 +50,8 @@ constexpr size_t kFilePathSize = kFolderSize + 40;
 constexpr size_t kLineSize = 4096;
 
 struct TraceConf {
-  char folder[kFolderSize];  // ends with a backslash; "" means the current directory
-  int level;                 // 0: nothing is written
+    char folder[kFolderSize]; // ends with a backslash; "" means the current directory
+    int level;                // 0: nothing is written
 };
 
 TraceConf g_conf;
@@ -65,224 +65,262 @@ std::atomic<DWORD> g_depthSlot{TLS_OUT_OF_INDEXES};
 // The provider is loaded and unloaded many times in a long-lived process:
 // give the slot back when the module goes.
 struct DepthSlotRelease {
-  ~DepthSlotRelease() {
-    DWORD slot = g_depthSlot.exchange(TLS_OUT_OF_INDEXES);
-    if (slot != TLS_OUT_OF_INDEXES) TlsFree(slot);
-  }
+    ~DepthSlotRelease()
+    {
+        DWORD slot = g_depthSlot.exchange(TLS_OUT_OF_INDEXES);
+        if (slot != TLS_OUT_OF_INDEXES)
+            TlsFree(slot);
+    }
 } g_depthSlotRelease;
 
 // Keeps the caller's last error and errno across everything we call: the
 // provider hands its NTE_ and SCARD_ codes back through SetLastError, and
 // opening a file that exists sets ERROR_ALREADY_EXISTS.
 class CallerErrorKeeper {
- public:
-  CallerErrorKeeper() : lastError_(GetLastError()), errno_(errno) {}
-  ~CallerErrorKeeper() {
-    errno = errno_;
-    SetLastError(lastError_);
-  }
-  CallerErrorKeeper(const CallerErrorKeeper &) = delete;
-  CallerErrorKeeper &operator=(const CallerErrorKeeper &) = delete;
+public:
+    CallerErrorKeeper() : lastError_(GetLastError()), errno_(errno) {}
+    ~CallerErrorKeeper()
+    {
+        errno = errno_;
+        SetLastError(lastError_);
+    }
+    CallerErrorKeeper(const CallerErrorKeeper &) = delete;
+    CallerErrorKeeper &operator=(const CallerErrorKeeper &) = delete;
 
- private:
-  DWORD lastError_;
-  int errno_;
+private:
+    DWORD lastError_;
+    int errno_;
 };
 
 // The DWORD value "Traces" of the deliverable's key under hive (its type is
 // not examined). False when the key or the value cannot be read.
-bool ReadLevel(HKEY hive, int *level) {
-  HKEY key;
-  if (RegOpenKeyExA(hive, TRACE_REGISTRY_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
-  DWORD value = 0;
-  DWORD size = sizeof value;
-  LONG rc = RegQueryValueExA(key, "Traces", nullptr, nullptr, reinterpret_cast<BYTE *>(&value), &size);
-  RegCloseKey(key);
-  if (rc != ERROR_SUCCESS) return false;
-  *level = static_cast<int>(value & 0xFFFF);
-  return true;
+bool ReadLevel(HKEY hive, int *level)
+{
+    HKEY key;
+    if (RegOpenKeyExA(hive, TRACE_REGISTRY_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    LONG rc = RegQueryValueExA(key, "Traces", nullptr, nullptr, reinterpret_cast<BYTE *>(&value), &size);
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS)
+        return false;
+    *level = static_cast<int>(value & 0xFFFF);
+    return true;
 }
 
 // True when this process's executable is "lsass.exe", in any letter case.
-bool RunsAsLsass() {
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return false;
-  PROCESSENTRY32W entry;
-  entry.dwSize = sizeof entry;
-  const DWORD self = GetCurrentProcessId();
-  bool lsass = false;
-  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-    if (entry.th32ProcessID == self) {
-      lsass = _wcsicmp(entry.szExeFile, L"lsass.exe") == 0;
-      break;
+bool RunsAsLsass()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return false;
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof entry;
+    const DWORD self = GetCurrentProcessId();
+    bool lsass = false;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID == self) {
+            lsass = _wcsicmp(entry.szExeFile, L"lsass.exe") == 0;
+            break;
+        }
     }
-  }
-  CloseHandle(snapshot);
-  return lsass;
+    CloseHandle(snapshot);
+    return lsass;
 }
 
 // Run once per process, by whichever thread traces first; the others wait
 // for it to finish, so nobody sees a half-built folder or level.
-BOOL CALLBACK Configure(PINIT_ONCE, PVOID configuredHere, PVOID *) {
-  // Any failure leaves the folder empty: the files then go to the current directory.
-  char folder[kFolderSize] = "";
-  GetDataFolderPath(folder, sizeof folder, FOLDER_LOG);
-  memcpy(g_conf.folder, folder, sizeof folder);
+BOOL CALLBACK Configure(PINIT_ONCE, PVOID configuredHere, PVOID *)
+{
+    // Any failure leaves the folder empty: the files then go to the current directory.
+    char folder[kFolderSize] = "";
+    GetDataFolderPath(folder, sizeof folder, FOLDER_LOG);
+    memcpy(g_conf.folder, folder, sizeof folder);
 
-  int level = 0;
-  ReadLevel(HKEY_LOCAL_MACHINE, &level);
-  ReadLevel(HKEY_CURRENT_USER, &level);  // the user's value wins
-  // The summary level is meant for the local security authority only.
-  if (level == LOG_LEVEL_SUMMARY && !RunsAsLsass()) level = 0;
-  g_conf.level = level;
+    int level = 0;
+    ReadLevel(HKEY_LOCAL_MACHINE, &level);
+    ReadLevel(HKEY_CURRENT_USER, &level); // the user's value wins
+    // The summary level is meant for the local security authority only.
+    if (level == LOG_LEVEL_SUMMARY && !RunsAsLsass())
+        level = 0;
+    g_conf.level = level;
 
-  if (level != 0) g_depthSlot.store(TlsAlloc());
-  *static_cast<bool *>(configuredHere) = true;
-  return TRUE;
+    if (level != 0)
+        g_depthSlot.store(TlsAlloc());
+    *static_cast<bool *>(configuredHere) = true;
+    return TRUE;
 }
 
-void TraceV(int kind, int level, const char *function, unsigned long rv, int rvIsBool,
-            const char *format, va_list args) TRACE_VPRINTF_LIKE(6);
+void TraceV(int kind, int level, const char *function, unsigned long rv, int rvIsBool, const char *format,
+            va_list args) TRACE_VPRINTF_LIKE(6);
 
-void Trace(int kind, int level, const char *function, unsigned long rv, int rvIsBool,
-           const char *format, ...) TRACE_PRINTF_LIKE(6, 7);
+void Trace(int kind, int level, const char *function, unsigned long rv, int rvIsBool, const char *format, ...)
+    TRACE_PRINTF_LIKE(6, 7);
 
 // Configures the module when nobody has yet; the thread that did it then
 // records the command line (outside the one-time section, so that this
 // line's own trace call finds the configuration done).
-void EnsureConfigured() {
-  if (g_configured.load(std::memory_order_acquire)) return;
-  bool configuredHere = false;
-  InitOnceExecuteOnce(&g_confOnce, Configure, &configuredHere, nullptr);
-  g_configured.store(true, std::memory_order_release);
-  if (configuredHere) {
-    Trace(LOG_INFO, LOG_LEVEL_DETAIL, "_Log_InitTraceConf", 0, FALSE, "Command line : %s", GetCommandLineA());
-  }
+void EnsureConfigured()
+{
+    if (g_configured.load(std::memory_order_acquire))
+        return;
+    bool configuredHere = false;
+    InitOnceExecuteOnce(&g_confOnce, Configure, &configuredHere, nullptr);
+    g_configured.store(true, std::memory_order_release);
+    if (configuredHere) {
+        Trace(LOG_INFO, LOG_LEVEL_DETAIL, "_Log_InitTraceConf", 0, FALSE, "Command line : %s",
+              GetCommandLineA());
+    }
 }
 
 // The level filter. A line passes by its level, or, at the summary level,
 // because it is a failed return line (*forFailure is then set).
-bool Passes(int level, int configured, bool failed, bool *forFailure) {
-  *forFailure = false;
-  if (level == LOG_LEVEL_SUMMARY ? configured == LOG_LEVEL_SUMMARY : level <= configured) return true;
-  if (failed && configured == LOG_LEVEL_SUMMARY) {
-    *forFailure = true;
-    return true;
-  }
-  return false;
+bool Passes(int level, int configured, bool failed, bool *forFailure)
+{
+    *forFailure = false;
+    if (level == LOG_LEVEL_SUMMARY ? configured == LOG_LEVEL_SUMMARY : level <= configured)
+        return true;
+    if (failed && configured == LOG_LEVEL_SUMMARY) {
+        *forFailure = true;
+        return true;
+    }
+    return false;
 }
 
 // Appends to a line buffer; false (and the line is to be dropped) when the
 // text does not fit whole.
 class LineBuilder {
- public:
-  bool Add(const char *format, ...) TRACE_PRINTF_LIKE(2, 3) {
-    va_list args;
-    va_start(args, format);
-    bool ok = AddV(format, args);
-    va_end(args);
-    return ok;
-  }
-  bool AddV(const char *format, va_list args) TRACE_VPRINTF_LIKE(2) {
-    if (!ok_) return false;
-    int n = vsnprintf(text_ + used_, sizeof text_ - used_, format, args);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof text_ - used_) return ok_ = false;
-    used_ += static_cast<size_t>(n);
-    return true;
-  }
-  bool AddTabs(uintptr_t count) {
-    if (!ok_ || count >= sizeof text_ - used_) return ok_ = false;
-    memset(text_ + used_, '\t', count);
-    used_ += count;
-    return true;
-  }
-  const char *Text() const { return text_; }
-  size_t Length() const { return used_; }
+public:
+    bool Add(const char *format, ...) TRACE_PRINTF_LIKE(2, 3)
+    {
+        va_list args;
+        va_start(args, format);
+        bool ok = AddV(format, args);
+        va_end(args);
+        return ok;
+    }
+    bool AddV(const char *format, va_list args) TRACE_VPRINTF_LIKE(2)
+    {
+        if (!ok_)
+            return false;
+        int n = vsnprintf(text_ + used_, sizeof text_ - used_, format, args);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof text_ - used_)
+            return ok_ = false;
+        used_ += static_cast<size_t>(n);
+        return true;
+    }
+    bool AddTabs(uintptr_t count)
+    {
+        if (!ok_ || count >= sizeof text_ - used_)
+            return ok_ = false;
+        memset(text_ + used_, '\t', count);
+        used_ += count;
+        return true;
+    }
+    const char *Text() const { return text_; }
+    size_t Length() const { return used_; }
 
- private:
-  char text_[kLineSize];
-  size_t used_ = 0;
-  bool ok_ = true;
+private:
+    char text_[kLineSize];
+    size_t used_ = 0;
+    bool ok_ = true;
 };
 
 // "Thu Dec 10 08:43:46.123 : ": the first 19 characters of the ctime text,
 // then the milliseconds.
-bool AddTimeStamp(LineBuilder &line) {
-  static const char kDays[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-  static const char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  SYSTEMTIME now;
-  GetLocalTime(&now);
-  return line.Add("%.3s %.3s %2u %02u:%02u:%02u.%03u : ", kDays[now.wDayOfWeek % 7],
-                  kMonths[(now.wMonth + 11) % 12], now.wDay, now.wHour, now.wMinute, now.wSecond,
-                  now.wMilliseconds);
+bool AddTimeStamp(LineBuilder &line)
+{
+    static const char kDays[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    return line.Add("%.3s %.3s %2u %02u:%02u:%02u.%03u : ", kDays[now.wDayOfWeek % 7],
+                    kMonths[(now.wMonth + 11) % 12], now.wDay, now.wHour, now.wMinute, now.wSecond,
+                    now.wMilliseconds);
 }
 
-void TraceV(int kind, int level, const char *function, unsigned long rv, int rvIsBool,
-            const char *format, va_list args) {
-  // Only return lines carry a result; begin and message lines never fail.
-  const bool failed = kind == LOG_RETURN && (rvIsBool ? rv != 1 : rv != 0);
-  bool forFailure;
-  if (!Passes(level, g_conf.level, failed, &forFailure)) return;
+void TraceV(int kind, int level, const char *function, unsigned long rv, int rvIsBool, const char *format,
+            va_list args)
+{
+    // Only return lines carry a result; begin and message lines never fail.
+    const bool failed = kind == LOG_RETURN && (rvIsBool ? rv != 1 : rv != 0);
+    bool forFailure;
+    if (!Passes(level, g_conf.level, failed, &forFailure))
+        return;
 
-  char path[kFilePathSize];
-  int n = snprintf(path, sizeof path, TRACE_FILE_PATTERN, g_conf.folder,
-                   static_cast<unsigned>(GetCurrentProcessId()), static_cast<unsigned>(GetCurrentThreadId()));
-  if (n < 0 || static_cast<size_t>(n) >= sizeof path) return;
+    char path[kFilePathSize];
+    int n =
+        snprintf(path, sizeof path, TRACE_FILE_PATTERN, g_conf.folder,
+                 static_cast<unsigned>(GetCurrentProcessId()), static_cast<unsigned>(GetCurrentThreadId()));
+    if (n < 0 || static_cast<size_t>(n) >= sizeof path)
+        return;
 
-  const DWORD slot = g_depthSlot.load(std::memory_order_relaxed);
-  uintptr_t depth = slot == TLS_OUT_OF_INDEXES ? 0 : reinterpret_cast<uintptr_t>(TlsGetValue(slot));
-  // A return line that passed only for its failure had no begin line written.
-  if (kind == LOG_RETURN && !forFailure && depth > 0) --depth;
+    const DWORD slot = g_depthSlot.load(std::memory_order_relaxed);
+    uintptr_t depth = slot == TLS_OUT_OF_INDEXES ? 0 : reinterpret_cast<uintptr_t>(TlsGetValue(slot));
+    // A return line that passed only for its failure had no begin line written.
+    if (kind == LOG_RETURN && !forFailure && depth > 0)
+        --depth;
 
-  LineBuilder line;
-  AddTimeStamp(line);
-  line.AddTabs(depth);
-  line.Add(kind == LOG_BEGIN || kind == LOG_RETURN ? "%s(" : "%s:",
-           format ? (function ? function : "?") : "");
-  if (format) line.AddV(format, args);
-  bool built;
-  if (kind == LOG_RETURN) {
-    built = line.Add(") return rv=0x%08lX %s\n", rv, failed ? "error" : "");
-  } else if (kind == LOG_BEGIN) {
-    built = line.Add(") begin\n");
-  } else {
-    built = line.Add("\n");
-  }
-  if (!built) return;
+    LineBuilder line;
+    AddTimeStamp(line);
+    line.AddTabs(depth);
+    line.Add(kind == LOG_BEGIN || kind == LOG_RETURN ? "%s(" : "%s:",
+             format ? (function ? function : "?") : "");
+    if (format)
+        line.AddV(format, args);
+    bool built;
+    if (kind == LOG_RETURN) {
+        built = line.Add(") return rv=0x%08lX %s\n", rv, failed ? "error" : "");
+    } else if (kind == LOG_BEGIN) {
+        built = line.Add(") begin\n");
+    } else {
+        built = line.Add("\n");
+    }
+    if (!built)
+        return;
 
-  FILE *file = fopen(path, "a");
-  if (!file) return;
-  fwrite(line.Text(), 1, line.Length(), file);
-  fclose(file);
+    FILE *file = fopen(path, "a");
+    if (!file)
+        return;
+    fwrite(line.Text(), 1, line.Length(), file);
+    fclose(file);
 
-  if (kind == LOG_BEGIN) ++depth;
-  if (slot != TLS_OUT_OF_INDEXES) TlsSetValue(slot, reinterpret_cast<void *>(depth));
+    if (kind == LOG_BEGIN)
+        ++depth;
+    if (slot != TLS_OUT_OF_INDEXES)
+        TlsSetValue(slot, reinterpret_cast<void *>(depth));
 }
 
-void Trace(int kind, int level, const char *function, unsigned long rv, int rvIsBool, const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  TraceV(kind, level, function, rv, rvIsBool, format, args);
-  va_end(args);
+void Trace(int kind, int level, const char *function, unsigned long rv, int rvIsBool, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    TraceV(kind, level, function, rv, rvIsBool, format, args);
+    va_end(args);
 }
 
-}  // namespace
+} // namespace
 
-extern "C" void _Log_InitTraceConf(void) {
-  CallerErrorKeeper keep;
-  EnsureConfigured();
+extern "C" void _Log_InitTraceConf(void)
+{
+    CallerErrorKeeper keep;
+    EnsureConfigured();
 }
 
 extern "C" void _Log_Trace(int kind, int level, const char *function, unsigned long rv, int rvIsBool,
-                           const char *format, ...) {
-  // Tracing off, once configured: nothing is touched, not even the last error.
-  if (g_configured.load(std::memory_order_acquire) && g_conf.level == 0) return;
-  CallerErrorKeeper keep;
-  EnsureConfigured();
-  if (g_conf.level == 0) return;
-  va_list args;
-  va_start(args, format);
-  TraceV(kind, level, function, rv, rvIsBool, format, args);
-  va_end(args);
+                           const char *format, ...)
+{
+    // Tracing off, once configured: nothing is touched, not even the last error.
+    if (g_configured.load(std::memory_order_acquire) && g_conf.level == 0)
+        return;
+    CallerErrorKeeper keep;
+    EnsureConfigured();
+    if (g_conf.level == 0)
+        return;
+    va_list args;
+    va_start(args, format);
+    TraceV(kind, level, function, rv, rvIsBool, format, args);
+    va_end(args);
 }

@@ -8,7 +8,7 @@
 #ifndef VEL_LOG_TRACE_H
 #define VEL_LOG_TRACE_H
 
-#include <stdio.h>  // __MINGW_PRINTF_FORMAT: the printf flavour our vsnprintf follows
+#include <stdio.h> // __MINGW_PRINTF_FORMAT: the printf flavour our vsnprintf follows
 
 #ifdef __cplusplus
 extern "C" {
@@ -17,18 +17,18 @@ extern "C" {
 // Line kinds (first argument of _Log_Trace); any other value is written as
 // LOG_INFO.
 enum LogLineKind {
-  LOG_BEGIN = 1,   // "name(message) begin", then one level deeper
-  LOG_INFO = 2,    // "name:message"
-  LOG_RETURN = 3   // one level back, "name(message) return rv=0x%08lX [error]"
+    LOG_BEGIN = 1, // "name(message) begin", then one level deeper
+    LOG_INFO = 2,  // "name:message"
+    LOG_RETURN = 3 // one level back, "name(message) return rv=0x%08lX [error]"
 };
 
 // Levels: a smaller number is more important.
 enum LogLevel {
-  LOG_LEVEL_SUMMARY = 5,    // written only inside lsass.exe, with every failed return
-  LOG_LEVEL_UI = 10,
-  LOG_LEVEL_FUNCTION = 40,
-  LOG_LEVEL_DETAIL = 50,
-  LOG_LEVEL_HANDLES = 80
+    LOG_LEVEL_SUMMARY = 5, // written only inside lsass.exe, with every failed return
+    LOG_LEVEL_UI = 10,
+    LOG_LEVEL_FUNCTION = 40,
+    LOG_LEVEL_DETAIL = 50,
+    LOG_LEVEL_HANDLES = 80
 };
 
 // Reads the configuration once per process; later calls return at once.

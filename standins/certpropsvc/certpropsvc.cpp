@@ -74,12 +74,13 @@ int Install()
     if (!scm)
         return Fail("gestionnaire de services inaccessible");
     SC_HANDLE svc = CreateServiceA(scm, kName, kDisplayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                   SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path, nullptr, nullptr, nullptr,
-                                   nullptr, nullptr);
+                                   SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr);
     if (!svc && GetLastError() == ERROR_SERVICE_EXISTS) {
         svc = OpenServiceA(scm, kName, SERVICE_CHANGE_CONFIG);
-        if (svc && !ChangeServiceConfigA(svc, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                         path, nullptr, nullptr, nullptr, nullptr, nullptr, kDisplayName)) {
+        if (svc &&
+            !ChangeServiceConfigA(svc, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                  path, nullptr, nullptr, nullptr, nullptr, nullptr, kDisplayName)) {
             CloseServiceHandle(svc);
             svc = nullptr;
         }

@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr DWORD kMagic = 0x44455243;   // "CRED"
+constexpr DWORD kMagic = 0x44455243; // "CRED"
 
 // Layout: magic, user length, password length (characters), user, password.
 struct PackedHeader {
@@ -95,7 +95,8 @@ bool Unpack(const void *buffer, DWORD size, std::wstring &user, std::wstring &pa
 // Packs into a CoTaskMemAlloc buffer, or into out when it is large enough.
 BOOL Pack(const std::wstring &user, const std::wstring &password, BYTE *out, DWORD *size)
 {
-    const DWORD needed = static_cast<DWORD>(sizeof(PackedHeader) + (user.size() + password.size()) * sizeof(wchar_t));
+    const DWORD needed =
+        static_cast<DWORD>(sizeof(PackedHeader) + (user.size() + password.size()) * sizeof(wchar_t));
     if (!out || *size < needed) {
         *size = needed;
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
@@ -104,7 +105,8 @@ BOOL Pack(const std::wstring &user, const std::wstring &password, BYTE *out, DWO
     PackedHeader h = {kMagic, static_cast<DWORD>(user.size()), static_cast<DWORD>(password.size())};
     std::memcpy(out, &h, sizeof h);
     std::memcpy(out + sizeof h, user.data(), user.size() * sizeof(wchar_t));
-    std::memcpy(out + sizeof h + user.size() * sizeof(wchar_t), password.data(), password.size() * sizeof(wchar_t));
+    std::memcpy(out + sizeof h + user.size() * sizeof(wchar_t), password.data(),
+                password.size() * sizeof(wchar_t));
     *size = needed;
     return TRUE;
 }
@@ -136,9 +138,9 @@ extern "C" BOOL WINAPI CredPackAuthenticationBufferW(DWORD dwFlags, LPWSTR pszUs
 }
 
 extern "C" BOOL WINAPI CredUnPackAuthenticationBufferW(DWORD dwFlags, PVOID pAuthBuffer, DWORD cbAuthBuffer,
-                                                       LPWSTR pszUserName, DWORD *pcchMaxUserName, LPWSTR pszDomainName,
-                                                       DWORD *pcchMaxDomainName, LPWSTR pszPassword,
-                                                       DWORD *pcchMaxPassword)
+                                                       LPWSTR pszUserName, DWORD *pcchMaxUserName,
+                                                       LPWSTR pszDomainName, DWORD *pcchMaxDomainName,
+                                                       LPWSTR pszPassword, DWORD *pcchMaxPassword)
 {
     std::wstring user, password;
     if (!Unpack(pAuthBuffer, cbAuthBuffer, user, password)) {
@@ -159,7 +161,8 @@ extern "C" BOOL WINAPI CredUnPackAuthenticationBufferW(DWORD dwFlags, PVOID pAut
 extern "C" DWORD WINAPI CredUIPromptForWindowsCredentialsW(PCREDUI_INFOW pUiInfo, DWORD dwAuthError,
                                                            ULONG *pulAuthPackage, LPCVOID pvInAuthBuffer,
                                                            ULONG ulInAuthBufferSize, LPVOID *ppvOutAuthBuffer,
-                                                           ULONG *pulOutAuthBufferSize, BOOL *pfSave, DWORD dwFlags)
+                                                           ULONG *pulOutAuthBufferSize, BOOL *pfSave,
+                                                           DWORD dwFlags)
 {
     if (!ppvOutAuthBuffer || !pulOutAuthBufferSize || !pulAuthPackage)
         return ERROR_INVALID_PARAMETER;
@@ -172,7 +175,8 @@ extern "C" DWORD WINAPI CredUIPromptForWindowsCredentialsW(PCREDUI_INFOW pUiInfo
     if (!path.empty()) {
         const std::string line = Utf8(pUiInfo ? pUiInfo->pszCaptionText : nullptr) + "|" +
                                  Utf8(pUiInfo ? pUiInfo->pszMessageText : nullptr) + "|" +
-                                 ((pUiInfo && pUiInfo->hwndParent) ? "1" : "0") + "|" + Utf8(user.c_str()) + "\n";
+                                 ((pUiInfo && pUiInfo->hwndParent) ? "1" : "0") + "|" + Utf8(user.c_str()) +
+                                 "\n";
         WriteAll(path + ".log", line, "ab");
     }
     const std::string answer = NextAnswer();

@@ -14,7 +14,8 @@ namespace {
 
 int Usage(const char *why)
 {
-    std::fprintf(stderr, "ERREUR : %s\nusage : timeout [/t] SECONDES [/nobreak]   (SECONDES de -1 à 99999)\n", why);
+    std::fprintf(stderr, "ERREUR : %s\nusage : timeout [/t] SECONDES [/nobreak]   (SECONDES de -1 à 99999)\n",
+                 why);
     return 1;
 }
 

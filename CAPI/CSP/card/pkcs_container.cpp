@@ -24,26 +24,29 @@ CK_FUNCTION_LIST_PTR List()
 
 void TraceNoLogout(CK_SESSION_HANDLE s)
 {
-    _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "logout", 0, FALSE, "DO NOT LOGOUT %p, %lu", static_cast<void *>(List()),
-               static_cast<unsigned long>(s));
+    _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "logout", 0, FALSE, "DO NOT LOGOUT %p, %lu",
+               static_cast<void *>(List()), static_cast<unsigned long>(s));
 }
 
 char *CopyText(const char *text, int size)
 {
     char *copy = static_cast<char *>(csp_alloc(1, size));
     if (copy)
-        std::memcpy(copy, text, strnlen(text, static_cast<size_t>(size) - 1));   // csp_alloc zero-fills: NUL-terminated
+        std::memcpy(copy, text,
+                    strnlen(text, static_cast<size_t>(size) - 1)); // csp_alloc zero-fills: NUL-terminated
     return copy;
 }
 
 CK_RV OpenSession(CK_SLOT_ID slot, CK_SESSION_HANDLE *session)
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "openSession", 0, FALSE, "%p, %lu, %d", static_cast<void *>(List()),
-               static_cast<unsigned long>(slot), static_cast<int>(CKF_SERIAL_SESSION));
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "openSession", 0, FALSE, "%p, %lu, %d",
+               static_cast<void *>(List()), static_cast<unsigned long>(slot),
+               static_cast<int>(CKF_SERIAL_SESSION));
     const CK_RV rv = List() ? List()->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, session)
                             : CKR_CRYPTOKI_NOT_INITIALIZED;
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "openSession", rv, FALSE, "%p, %lu, %d", static_cast<void *>(List()),
-               static_cast<unsigned long>(slot), static_cast<int>(CKF_SERIAL_SESSION));
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "openSession", rv, FALSE, "%p, %lu, %d",
+               static_cast<void *>(List()), static_cast<unsigned long>(slot),
+               static_cast<int>(CKF_SERIAL_SESSION));
     return rv;
 }
 
@@ -52,8 +55,8 @@ void CloseSession(CK_SESSION_HANDLE session)
     _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "closeSession", 0, FALSE, "%p, %lu", static_cast<void *>(List()),
                static_cast<unsigned long>(session));
     const CK_RV rv = List() ? List()->C_CloseSession(session) : CKR_CRYPTOKI_NOT_INITIALIZED;
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "closeSession", rv, FALSE, "%p, %lu", static_cast<void *>(List()),
-               static_cast<unsigned long>(session));
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "closeSession", rv, FALSE, "%p, %lu",
+               static_cast<void *>(List()), static_cast<unsigned long>(session));
 }
 
 // An accessor's begin and return lines (level 50) around the value it gives.
@@ -112,22 +115,24 @@ CK_SESSION_HANDLE PKCSContainer::GethSession() const
 
 void PKCSContainer::SethSession(CK_SESSION_HANDLE h)
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "PKCSContainer::SethSession", 0, FALSE, "0x%08lx", static_cast<unsigned long>(h));
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "PKCSContainer::SethSession", 0, FALSE, "0x%08lx",
+               static_cast<unsigned long>(h));
     m_hSession = h;
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "PKCSContainer::SethSession", 0, FALSE, "0x%08lx", static_cast<unsigned long>(h));
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "PKCSContainer::SethSession", 0, FALSE, "0x%08lx",
+               static_cast<unsigned long>(h));
 }
 
 CK_OBJECT_HANDLE PKCSContainer::GethCertfromKeySpec(DWORD dwKeySpec) const
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "PKCSContainer::GethCertfromKeySpec", 0, FALSE, "Looking for dwKeySpec : %lu",
-               static_cast<unsigned long>(dwKeySpec));
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "PKCSContainer::GethCertfromKeySpec", 0, FALSE,
+               "Looking for dwKeySpec : %lu", static_cast<unsigned long>(dwKeySpec));
     CK_OBJECT_HANDLE h = 0;
     if (dwKeySpec == AT_SIGNATURE)
         h = m_hCertSignature;
     else if (dwKeySpec == 0 || dwKeySpec == AT_KEYEXCHANGE)
         h = m_hCertExchange;
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "PKCSContainer::GethCertfromKeySpec", 0, FALSE, "hCert = 0x%08lx",
-               static_cast<unsigned long>(h));
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "PKCSContainer::GethCertfromKeySpec", 0, FALSE,
+               "hCert = 0x%08lx", static_cast<unsigned long>(h));
     return h;
 }
 
@@ -155,8 +160,8 @@ DWORD PKCSContainer::GetKeySpecFromUserKey(ULONG64 hKey) const
         what = "Handle SIGNATURE key";
     }
     _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "PKCSContainer::GetKeySpecFromUserKey", 0, FALSE, "%s", what);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "PKCSContainer::GetKeySpecFromUserKey", 0, FALSE, "KeyType : %lu",
-               static_cast<unsigned long>(spec));
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "PKCSContainer::GetKeySpecFromUserKey", 0, FALSE,
+               "KeyType : %lu", static_cast<unsigned long>(spec));
     return spec;
 }
 
@@ -170,8 +175,8 @@ BOOL isSessionValid(PKCSContainer *container)
         _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "isSessionValid", 0, FALSE, "Session correcte");
         return TRUE;
     }
-    _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "isSessionValid", 0, FALSE, "Demande de l'etat session impossible: rv=0x%08lx",
-               static_cast<unsigned long>(rv));
+    _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "isSessionValid", 0, FALSE,
+               "Demande de l'etat session impossible: rv=0x%08lx", static_cast<unsigned long>(rv));
     CK_SESSION_HANDLE session = 0;
     if (OpenSession(container->m_slotID, &session) == CKR_OK) {
         container->SethSession(session);
@@ -198,7 +203,8 @@ BOOL GetCardInfoForContainer(CK_SESSION_HANDLE hSession, CK_SLOT_ID slotID, char
                              DWORD szContainerName, CK_OBJECT_HANDLE *handles, CK_ULONG *count)
 {
     const char *name = "Pkcs::GetCardInfoForContainer";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "slotID : %lu, strContainerName : %p, szContainerName : %lu",
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE,
+               "slotID : %lu, strContainerName : %p, szContainerName : %lu",
                static_cast<unsigned long>(slotID), static_cast<void *>(strContainerName),
                static_cast<unsigned long>(szContainerName));
     if (!strContainerName || szContainerName == 0 || !List()) {
@@ -207,7 +213,8 @@ BOOL GetCardInfoForContainer(CK_SESSION_HANDLE hSession, CK_SLOT_ID slotID, char
     }
     CK_SESSION_HANDLE session = hSession;
     if (!session && OpenSession(slotID, &session) != CKR_OK)
-        return FailWith(name, "Failed to open a session for slotID (%lu)", static_cast<unsigned long>(slotID));
+        return FailWith(name, "Failed to open a session for slotID (%lu)",
+                        static_cast<unsigned long>(slotID));
     CK_OBJECT_HANDLE found[kMaxCertificates] = {};
     CK_ULONG foundCount = kMaxCertificates;
     CK_RV rv = getAllX509CertificateList(session, found, &foundCount);
@@ -219,14 +226,17 @@ BOOL GetCardInfoForContainer(CK_SESSION_HANDLE hSession, CK_SLOT_ID slotID, char
     CK_BYTE subject[kNameSize] = {};
     CK_ULONG subjectLength = sizeof subject;
     _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "getX509Subject", 0, FALSE, "%p, %lu, %lu, %p, %lu",
-               static_cast<void *>(List()), static_cast<unsigned long>(session), static_cast<unsigned long>(found[0]),
-               static_cast<void *>(subject), static_cast<unsigned long>(subjectLength));
+               static_cast<void *>(List()), static_cast<unsigned long>(session),
+               static_cast<unsigned long>(found[0]), static_cast<void *>(subject),
+               static_cast<unsigned long>(subjectLength));
     rv = foundCount ? getX509Subject(session, found[0], subject, &subjectLength) : CKR_OBJECT_HANDLE_INVALID;
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "getX509Subject", rv, FALSE, "%lu", static_cast<unsigned long>(subjectLength));
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "getX509Subject", rv, FALSE, "%lu",
+               static_cast<unsigned long>(subjectLength));
     if (!hSession)
         CloseSession(session);
     if (rv != CKR_OK || subjectLength > sizeof subject)
-        return FailWith(name, "Failed to get the certificate subject (0x%lx)", static_cast<unsigned long>(rv));
+        return FailWith(name, "Failed to get the certificate subject (0x%lx)",
+                        static_cast<unsigned long>(rv));
     if (certrules::ContainerNameFromSubject(subject, subjectLength, strContainerName, szContainerName) < 0)
         return Fail(name, "szContainerName too small");
     if (handles && count) {
@@ -247,7 +257,8 @@ BOOL CreateContainerfromSlot(CK_SLOT_ID slotID, const char *strContainer, PKCSCo
         return Fail(name, "Bad Parameters");
     CK_SESSION_HANDLE session = 0;
     if (OpenSession(slotID, &session) != CKR_OK)
-        return FailWith(name, "Failed to open a session for slotID (%lu)", static_cast<unsigned long>(slotID));
+        return FailWith(name, "Failed to open a session for slotID (%lu)",
+                        static_cast<unsigned long>(slotID));
     CK_OBJECT_HANDLE handles[kMaxCertificates] = {};
     CK_ULONG count = kMaxCertificates;
     char containerName[kNameSize] = {};
@@ -262,7 +273,8 @@ BOOL CreateContainerfromSlot(CK_SLOT_ID slotID, const char *strContainer, PKCSCo
             return Fail(name, "Container name too long");
         }
         std::strcpy(containerName, strContainer);
-    } else if (!GetCardInfoForContainer(session, slotID, containerName, sizeof containerName, handles, &count)) {
+    } else if (!GetCardInfoForContainer(session, slotID, containerName, sizeof containerName, handles,
+                                        &count)) {
         CloseSession(session);
         return Fail(name, "Failed to get certificate list");
     }
@@ -300,7 +312,8 @@ BOOL CreateContainerfromSlot(CK_SLOT_ID slotID, const char *strContainer, PKCSCo
             _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", FALSE, TRUE,
                        "CertCreateCertificateContext error: 0x%08lx", static_cast<unsigned long>(type.error));
         else if (type.outcome == certrules::KeyTypeOutcome::NoKeyUsage)
-            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", FALSE, TRUE, "Unable to get key usage");
+            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", FALSE, TRUE,
+                       "Unable to get key usage");
         else
             _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", TRUE, TRUE, "%lu",
                        static_cast<unsigned long>(type.keySpec));
@@ -336,8 +349,8 @@ BOOL CreateContainerfromSlot(CK_SLOT_ID slotID, const char *strContainer, PKCSCo
     return TRUE;
 }
 
-BOOL UpdateContainerTable(HandleContainer *hc, const char *pszContainer, int propagation, const char *readerName,
-                          const char *computerName)
+BOOL UpdateContainerTable(HandleContainer *hc, const char *pszContainer, int propagation,
+                          const char *readerName, const char *computerName)
 {
     const char *name = "Pkcs::UpdateContainerTable";
     _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE,
@@ -349,13 +362,13 @@ BOOL UpdateContainerTable(HandleContainer *hc, const char *pszContainer, int pro
     const bool wantDefault = std::strstr(pszContainer, "DEFAULT_CONTAINER") != nullptr;
     CK_SLOT_ID *slots = static_cast<CK_SLOT_ID *>(csp_alloc(kMaxSlots, sizeof(CK_SLOT_ID)));
     if (!slots) {
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "getSlotListWithToken", CKR_HOST_MEMORY, FALSE, "%d, %d, %d, 0x%08X", 0,
-                   0, 0, static_cast<unsigned>(CKR_HOST_MEMORY));
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "getSlotListWithToken", CKR_HOST_MEMORY, FALSE,
+                   "%d, %d, %d, 0x%08X", 0, 0, 0, static_cast<unsigned>(CKR_HOST_MEMORY));
         return Fail(name, "");
     }
     CK_ULONG count = kMaxSlots;
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "getSlotListWithToken", 0, FALSE, "%p, %p, %lu", static_cast<void *>(List()),
-               static_cast<void *>(slots), static_cast<unsigned long>(count));
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "getSlotListWithToken", 0, FALSE, "%p, %p, %lu",
+               static_cast<void *>(List()), static_cast<void *>(slots), static_cast<unsigned long>(count));
     const CK_RV rv = List()->C_GetSlotList(CK_TRUE, slots, &count);
     _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "getSlotListWithToken", rv, FALSE, "%p, %p, %lu",
                static_cast<void *>(List()), static_cast<void *>(slots), static_cast<unsigned long>(count));
@@ -402,7 +415,7 @@ BOOL UpdateContainerTable(HandleContainer *hc, const char *pszContainer, int pro
             const bool contained = std::strstr(pszContainer, slotName) != nullptr;
             if (contained || wantDefault) {
                 if (contained && std::strlen(pszContainer) >= kNameSize) {
-                    result = FALSE;   // a name that cannot be kept whole
+                    result = FALSE; // a name that cannot be kept whole
                     Fail(name, "Container name too long");
                     break;
                 }
@@ -486,7 +499,8 @@ BOOL CheckPinCode(HandleContainer *hc, const char *pin, DWORD dwFlags, CK_RV *rv
         CK_SESSION_HANDLE session = 0;
         if (OpenSession(c->m_slotID, &session) != CKR_OK) {
             *rv = CKR_FUNCTION_FAILED;
-            return FailWith(name, "Failed to open a session for slotID (%lu)", static_cast<unsigned long>(c->m_slotID));
+            return FailWith(name, "Failed to open a session for slotID (%lu)",
+                            static_cast<unsigned long>(c->m_slotID));
         }
         c->SethSession(session);
     }
@@ -504,9 +518,10 @@ BOOL DoSign(HandleContainer *hc, DWORD cbHash, const BYTE *pbHash, DWORD dwKeySp
             DWORD *pdwSigLen)
 {
     const char *name = "Pkcs::DoSign";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p, %lu, 0x%p, %lu, 0x%p, 0x%p", static_cast<void *>(hc),
-               static_cast<unsigned long>(cbHash), static_cast<const void *>(pbHash),
-               static_cast<unsigned long>(dwKeySpec), static_cast<void *>(pbSignature), static_cast<void *>(pdwSigLen));
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p, %lu, 0x%p, %lu, 0x%p, 0x%p",
+               static_cast<void *>(hc), static_cast<unsigned long>(cbHash), static_cast<const void *>(pbHash),
+               static_cast<unsigned long>(dwKeySpec), static_cast<void *>(pbSignature),
+               static_cast<void *>(pdwSigLen));
     if (!hc || !hc->m_pCurrentContainer || !pdwSigLen || !List() || (pbSignature && !pbHash))
         return Fail(name, "");
     PKCSContainer *c = hc->m_pCurrentContainer;
@@ -552,8 +567,8 @@ BOOL DoSign(HandleContainer *hc, DWORD cbHash, const BYTE *pbHash, DWORD dwKeySp
     if (rv != CKR_OK || length > room) {
         _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "sign", rv, FALSE, "0x%p, %lu, %lu, 0x%p, %lu, 0x%08lX",
                    static_cast<void *>(List()), static_cast<unsigned long>(c->m_hSession),
-                   static_cast<unsigned long>(hKey), static_cast<void *>(buffer), static_cast<unsigned long>(length),
-                   static_cast<unsigned long>(rv));
+                   static_cast<unsigned long>(hKey), static_cast<void *>(buffer),
+                   static_cast<unsigned long>(length), static_cast<unsigned long>(rv));
         TraceNoLogout(c->m_hSession);
         csp_free(buffer);
         return FailWith(name, "0x%08lx", static_cast<unsigned long>(rv));
@@ -566,8 +581,8 @@ BOOL DoSign(HandleContainer *hc, DWORD cbHash, const BYTE *pbHash, DWORD dwKeySp
     return TRUE;
 }
 
-BOOL Decrypt(HandleContainer *hc, ULONG_PTR hKey, const BYTE *pbData, DWORD cbData, BYTE *pbOut, DWORD *pdwOutLen,
-             DWORD dwFlags)
+BOOL Decrypt(HandleContainer *hc, ULONG_PTR hKey, const BYTE *pbData, DWORD cbData, BYTE *pbOut,
+             DWORD *pdwOutLen, DWORD dwFlags)
 {
     const char *name = "Pkcs::Decrypt";
     _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p, 0x%p, 0x%p, %lu, 0x%p, 0x%p, 0x%08lx",
@@ -584,7 +599,8 @@ BOOL Decrypt(HandleContainer *hc, ULONG_PTR hKey, const BYTE *pbData, DWORD cbDa
         CK_RV infoRv = CKR_OK;
         if (!isUserLogged(c->m_hSession, &infoRv)) {
             if (infoRv != CKR_OK)
-                return FailWith(name, "Demande de l'etat session impossible. rv: 0x%08lx", static_cast<unsigned long>(infoRv));
+                return FailWith(name, "Demande de l'etat session impossible. rv: 0x%08lx",
+                                static_cast<unsigned long>(infoRv));
             if (!DoLogin(c, dwFlags))
                 return Fail(name, "Impossible de s'authentifier.");
         }
@@ -614,8 +630,8 @@ BOOL Decrypt(HandleContainer *hc, ULONG_PTR hKey, const BYTE *pbData, DWORD cbDa
 BOOL DoExportPublicKey(PKCSContainer *container, BYTE *pbData, DWORD *pdwDataLen, DWORD dwKeySpec)
 {
     const char *name = "Pkcs::DoExportPublicKey";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p, 0x%p, 0x%p", static_cast<void *>(container),
-               static_cast<void *>(pbData), static_cast<void *>(pdwDataLen));
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p, 0x%p, 0x%p",
+               static_cast<void *>(container), static_cast<void *>(pbData), static_cast<void *>(pdwDataLen));
     if (!container || !pdwDataLen || !List())
         return Fail(name, "");
     const CK_OBJECT_HANDLE hCert = container->GethCertfromKeySpec(dwKeySpec);
@@ -627,16 +643,18 @@ BOOL DoExportPublicKey(PKCSContainer *container, BYTE *pbData, DWORD *pdwDataLen
     BYTE *modulus = nullptr, *exponent = nullptr;
     BOOL ok = FALSE;
     if (getModulus(container->m_hSession, pub, nullptr, &modulusLength) == CKR_OK && modulusLength &&
-        modulusLength <= 4096 && (modulus = static_cast<BYTE *>(csp_alloc(1, static_cast<int>(modulusLength)))) &&
+        modulusLength <= 4096 &&
+        (modulus = static_cast<BYTE *>(csp_alloc(1, static_cast<int>(modulusLength)))) &&
         getModulus(container->m_hSession, pub, modulus, &modulusLength) == CKR_OK &&
         getExponent(container->m_hSession, pub, nullptr, &exponentLength) == CKR_OK && exponentLength &&
-        exponentLength <= 8 && (exponent = static_cast<BYTE *>(csp_alloc(1, static_cast<int>(exponentLength)))) &&
+        exponentLength <= 8 &&
+        (exponent = static_cast<BYTE *>(csp_alloc(1, static_cast<int>(exponentLength)))) &&
         getExponent(container->m_hSession, pub, exponent, &exponentLength) == CKR_OK) {
         // A missing or short buffer gets the size only: the caller decides.
         size_t needed = 0;
         const size_t room = pbData ? *pdwDataLen : 0;
-        const uint32_t built = cspkeys::BuildPublicKeyBlob(modulus, modulusLength, exponent, exponentLength, pbData,
-                                                           room, &needed);
+        const uint32_t built = cspkeys::BuildPublicKeyBlob(modulus, modulusLength, exponent, exponentLength,
+                                                           pbData, room, &needed);
         ok = built == cspkeys::kOk || built == cspkeys::kErrorMoreData;
         if (ok)
             *pdwDataLen = static_cast<DWORD>(needed);
@@ -658,7 +676,8 @@ BOOL FreePkcs(DWORD *dwThreadID)
         return TRUE;
     }
     if (dwThreadID)
-        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "dwThreadID: %lx", static_cast<unsigned long>(*dwThreadID));
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "dwThreadID: %lx",
+                   static_cast<unsigned long>(*dwThreadID));
     const CK_RV rv = List()->C_Finalize(dwThreadID);
     SetInitialized(false);
     if (rv != CKR_OK)

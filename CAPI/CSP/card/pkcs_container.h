@@ -13,8 +13,8 @@ class HandleContainer;
 
 constexpr CK_ULONG kMaxSlots = 15;
 constexpr CK_ULONG kMaxCertificates = 10;
-constexpr DWORD kNameSize = 512;         // container names: 511 characters and a NUL
-constexpr DWORD kReaderNameSize = 128;   // reader and computer names: 127 and a NUL
+constexpr DWORD kNameSize = 512;       // container names: 511 characters and a NUL
+constexpr DWORD kReaderNameSize = 128; // reader and computer names: 127 and a NUL
 
 class PKCSContainer {
 public:
@@ -68,8 +68,8 @@ void SetInitialized(bool initialized);
 // FALSE: no card, no matching reader, or a card whose name cannot be read;
 // NTE_BAD_KEYSET-worthy names (too long) also fail. TRUE may leave the
 // context without a container (no matching card).
-BOOL UpdateContainerTable(HandleContainer *hc, const char *pszContainer, int propagation, const char *readerName,
-                          const char *computerName);
+BOOL UpdateContainerTable(HandleContainer *hc, const char *pszContainer, int propagation,
+                          const char *readerName, const char *computerName);
 // The container name of a slot's first certificate (and the certificate handles).
 //   hSession 0: a session of its own, closed before returning
 //   count    in: capacity of handles; out: number found
@@ -90,8 +90,8 @@ BOOL CheckPinCode(HandleContainer *hc, const char *pin, DWORD dwFlags, CK_RV *rv
 BOOL DoSign(HandleContainer *hc, DWORD cbHash, const BYTE *pbHash, DWORD dwKeySpec, BYTE *pbSignature,
             DWORD *pdwSigLen);
 // Decrypts big-endian ciphertext with the exchange key; pbOut holds cbData bytes.
-BOOL Decrypt(HandleContainer *hc, ULONG_PTR hKey, const BYTE *pbData, DWORD cbData, BYTE *pbOut, DWORD *pdwOutLen,
-             DWORD dwFlags);
+BOOL Decrypt(HandleContainer *hc, ULONG_PTR hKey, const BYTE *pbData, DWORD cbData, BYTE *pbOut,
+             DWORD *pdwOutLen, DWORD dwFlags);
 // The card key of dwKeySpec as a PUBLICKEYBLOB (modulus length + 20 bytes).
 BOOL DoExportPublicKey(PKCSContainer *container, BYTE *pbData, DWORD *pdwDataLen, DWORD dwKeySpec);
 // C_Finalize(dwThreadID): NULL ends the library's use, a thread id that thread's.

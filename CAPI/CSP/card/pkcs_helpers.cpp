@@ -25,22 +25,23 @@ CK_FUNCTION_LIST_PTR List()
 CK_RV getAttribute(const char *name, CK_ATTRIBUTE_TYPE type, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE o,
                    CK_BYTE_PTR buffer, CK_ULONG *length)
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, name, 0, FALSE, "%p, %lu, %lu, %p, %p", static_cast<void *>(List()),
-               static_cast<unsigned long>(s), static_cast<unsigned long>(o), static_cast<void *>(buffer),
-               static_cast<void *>(length));
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, name, 0, FALSE, "%p, %lu, %lu, %p, %p",
+               static_cast<void *>(List()), static_cast<unsigned long>(s), static_cast<unsigned long>(o),
+               static_cast<void *>(buffer), static_cast<void *>(length));
     CK_RV rv = CKR_ARGUMENTS_BAD;
     if (List() && length) {
         CK_ATTRIBUTE attribute = {type, buffer, *length};
         rv = List()->C_GetAttributeValue(s, o, &attribute, 1);
         *length = attribute.ulValueLen;
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, name, rv, FALSE, "%lu", length ? static_cast<unsigned long>(*length) : 0ul);
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, name, rv, FALSE, "%lu",
+               length ? static_cast<unsigned long>(*length) : 0ul);
     return rv;
 }
 
 // C_FindObjectsInit .. C_FindObjectsFinal with the given template.
-CK_RV search(CK_SESSION_HANDLE s, CK_ATTRIBUTE *tmpl, CK_ULONG count, CK_OBJECT_HANDLE *handles, CK_ULONG capacity,
-             CK_ULONG *found)
+CK_RV search(CK_SESSION_HANDLE s, CK_ATTRIBUTE *tmpl, CK_ULONG count, CK_OBJECT_HANDLE *handles,
+             CK_ULONG capacity, CK_ULONG *found)
 {
     CK_FUNCTION_LIST_PTR list = List();
     *found = 0;
@@ -70,15 +71,16 @@ PinPromptTexts &CurrentPromptTexts()
 
 CK_RV initFuncList()
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "initFuncList", 0, FALSE, "%p", static_cast<void *>(&pFunctionList));
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "initFuncList", 0, FALSE, "%p",
+               static_cast<void *>(&pFunctionList));
     CK_FUNCTION_LIST_PTR list = nullptr;
     CK_RV rv = C_GetFunctionList(&list);
     if (rv == CKR_OK && !list)
         rv = CKR_GENERAL_ERROR;
     if (rv == CKR_OK)
         pFunctionList.store(list);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "initFuncList", rv, FALSE, "%p, rc=%lu", static_cast<void *>(list),
-               static_cast<unsigned long>(rv));
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "initFuncList", rv, FALSE, "%p, rc=%lu",
+               static_cast<void *>(list), static_cast<unsigned long>(rv));
     return rv;
 }
 
@@ -95,8 +97,9 @@ CK_RV initialize(const char *pReserved)
         args.pReserved = const_cast<char *>(pReserved);
         rv = List()->C_Initialize(&args);
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "initialize", rv, FALSE, "%p, %p, 0x%08lX", static_cast<void *>(List()),
-               static_cast<const void *>(pReserved), static_cast<unsigned long>(rv));
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "initialize", rv, FALSE, "%p, %p, 0x%08lX",
+               static_cast<void *>(List()), static_cast<const void *>(pReserved),
+               static_cast<unsigned long>(rv));
     return rv;
 }
 
@@ -144,7 +147,8 @@ CK_RV getAllX509CertificateList(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE *handles, 
     return rv;
 }
 
-CK_RV getKeyFromX509Cert(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE *key, CK_OBJECT_HANDLE hCert, CK_OBJECT_CLASS keyClass)
+CK_RV getKeyFromX509Cert(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE *key, CK_OBJECT_HANDLE hCert,
+                         CK_OBJECT_CLASS keyClass)
 {
     _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "getKeyFromX509Cert", 0, FALSE, "%lu, %p, %lu, %lu",
                static_cast<unsigned long>(s), static_cast<void *>(key), static_cast<unsigned long>(hCert),
@@ -165,7 +169,7 @@ CK_RV getKeyFromX509Cert(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE *key, CK_OBJECT_H
     if (rv != CKR_OK)
         goto done;
     if (idLength == 0 || idLength > 0x10000) {
-        rv = CKR_ATTRIBUTE_VALUE_INVALID;   // no identifier to search with, or an absurd one
+        rv = CKR_ATTRIBUTE_VALUE_INVALID; // no identifier to search with, or an absurd one
         goto done;
     }
     id = static_cast<CK_BYTE_PTR>(csp_alloc(1, static_cast<int>(idLength)));
@@ -180,8 +184,8 @@ CK_RV getKeyFromX509Cert(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE *key, CK_OBJECT_H
         CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &keyClass, sizeof keyClass}, {CKA_ID, id, idLength}};
         rv = search(s, tmpl, 2, handles, 10, &found);
         _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "getKeyFromX509Cert", 0, FALSE, "%lu, %lu, found %lu, 0x%08lx",
-                   static_cast<unsigned long>(s), static_cast<unsigned long>(hCert), static_cast<unsigned long>(found),
-                   static_cast<unsigned long>(rv));
+                   static_cast<unsigned long>(s), static_cast<unsigned long>(hCert),
+                   static_cast<unsigned long>(found), static_cast<unsigned long>(rv));
         if (rv == CKR_OK && found > 0)
             *key = handles[0];
         else if (rv == CKR_OK)
@@ -191,7 +195,8 @@ done:
     csp_free(id);
     csp_free(handles);
     _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "getKeyFromX509Cert", rv, FALSE, "%lu, %lu, 0x%08lx",
-               static_cast<unsigned long>(s), static_cast<unsigned long>(hCert), static_cast<unsigned long>(rv));
+               static_cast<unsigned long>(s), static_cast<unsigned long>(hCert),
+               static_cast<unsigned long>(rv));
     return rv;
 }
 
@@ -213,7 +218,8 @@ int isUserLogged(CK_SESSION_HANDLE s, CK_RV *rv)
     if (rv)
         *rv = r;
     if (r != CKR_OK) {
-        _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "isUserLogged", 0, FALSE, "Demande de l'etat session impossible");
+        _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "isUserLogged", 0, FALSE,
+                   "Demande de l'etat session impossible");
         return 0;
     }
     _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "isUserLogged", 0, FALSE, "Session.state : 0x%08lX",
@@ -231,9 +237,10 @@ namespace {
 // Asks the holder for the PIN. 1 with 4 digits in pin, else no PIN.
 INT_PTR getCodePorteur(char (&pin)[kPinDigits + 1])
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "getCodePorteur", 0, FALSE, "0x%p, %u", static_cast<void *>(pin),
-               kPinDigits);
-    _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "getCodePorteur", 0, FALSE, "g_hModule=%p", static_cast<void *>(g_hModule));
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "getCodePorteur", 0, FALSE, "0x%p, %u",
+               static_cast<void *>(pin), kPinDigits);
+    _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "getCodePorteur", 0, FALSE, "g_hModule=%p",
+               static_cast<void *>(g_hModule));
     PinPromptTexts &texts = CurrentPromptTexts();
     INT_PTR result;
     if (IsAppContainerApp())
@@ -248,8 +255,8 @@ INT_PTR getCodePorteur(char (&pin)[kPinDigits + 1])
     }
     _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "getCodePorteur", 0, FALSE,
                "Affichage de la boite de dialogue du code porteur - Fin: %d", static_cast<int>(result));
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "getCodePorteur", result == IDOK ? 0 : ERROR_CANCELLED, FALSE, "0x%p, %u",
-               static_cast<void *>(pin), kPinDigits);
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "getCodePorteur", result == IDOK ? 0 : ERROR_CANCELLED, FALSE,
+               "0x%p, %u", static_cast<void *>(pin), kPinDigits);
     return result;
 }
 
@@ -257,8 +264,9 @@ INT_PTR getCodePorteur(char (&pin)[kPinDigits + 1])
 
 CK_RV login(CK_SESSION_HANDLE s, const char *pin, CK_ULONG pinLength, DWORD dwFlags)
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "login", 0, FALSE, "0x%p, %lu, 0x%p, 0x%08lx", static_cast<void *>(List()),
-               static_cast<unsigned long>(s), static_cast<const void *>(pin), static_cast<unsigned long>(dwFlags));
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "login", 0, FALSE, "0x%p, %lu, 0x%p, 0x%08lx",
+               static_cast<void *>(List()), static_cast<unsigned long>(s), static_cast<const void *>(pin),
+               static_cast<unsigned long>(dwFlags));
     char typed[kPinDigits + 1] = {};
     const char *usedPin = pin;
     CK_ULONG usedLength = pinLength;
@@ -277,7 +285,7 @@ CK_RV login(CK_SESSION_HANDLE s, const char *pin, CK_ULONG pinLength, DWORD dwFl
             rv = infoRv;
             goto done;
         }
-        usedLength = 0;   // the library decides whether it can log in without a PIN
+        usedLength = 0; // the library decides whether it can log in without a PIN
     } else if (!pin) {
         if (getCodePorteur(typed) != IDOK) {
             rv = CKR_FUNCTION_CANCELED;
@@ -286,9 +294,11 @@ CK_RV login(CK_SESSION_HANDLE s, const char *pin, CK_ULONG pinLength, DWORD dwFl
         usedPin = typed;
         usedLength = kPinDigits;
     }
-    _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "login", 0, FALSE, "0x%p, %lu, 0x%p, %lu", static_cast<void *>(List()),
-               static_cast<unsigned long>(s), static_cast<const void *>(usedPin), static_cast<unsigned long>(usedLength));
-    rv = List()->C_Login(s, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char *>(usedPin)), usedLength);
+    _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "login", 0, FALSE, "0x%p, %lu, 0x%p, %lu",
+               static_cast<void *>(List()), static_cast<unsigned long>(s), static_cast<const void *>(usedPin),
+               static_cast<unsigned long>(usedLength));
+    rv = List()->C_Login(s, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char *>(usedPin)),
+                         usedLength);
     _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "login", 0, FALSE, "0x%p, %lu, 0x%p, %lu, 0x%08lx",
                static_cast<void *>(List()), static_cast<unsigned long>(s), static_cast<const void *>(usedPin),
                static_cast<unsigned long>(usedLength), static_cast<unsigned long>(rv));
@@ -296,8 +306,8 @@ CK_RV login(CK_SESSION_HANDLE s, const char *pin, CK_ULONG pinLength, DWORD dwFl
         rv = CKR_OK;
 done:
     WipeMemory(typed, sizeof typed);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "login", rv, FALSE, "0x%p, %lu, 0x%08lX", static_cast<void *>(List()),
-               static_cast<unsigned long>(s), static_cast<unsigned long>(rv));
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "login", rv, FALSE, "0x%p, %lu, 0x%08lX",
+               static_cast<void *>(List()), static_cast<unsigned long>(s), static_cast<unsigned long>(rv));
     return rv;
 }
 
@@ -306,7 +316,8 @@ CK_RV FindSlot(const CK_SLOT_ID *slots, CK_ULONG count, const char *readerName, 
     _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "FindSlot", 0, FALSE, "0x%p, %s", static_cast<void *>(List()),
                readerName ? readerName : "NULL");
     if (!slots || !slot || !found || !readerName || !List()) {
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "FindSlot", CKR_ARGUMENTS_BAD, FALSE, "0x%p", static_cast<void *>(List()));
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "FindSlot", CKR_ARGUMENTS_BAD, FALSE, "0x%p",
+                   static_cast<void *>(List()));
         return CKR_ARGUMENTS_BAD;
     }
     CK_RV rv = CKR_OK;
@@ -318,20 +329,21 @@ CK_RV FindSlot(const CK_SLOT_ID *slots, CK_ULONG count, const char *readerName, 
             continue;
         char description[sizeof info.slotDescription + 1] = {};
         std::memcpy(description, info.slotDescription, sizeof info.slotDescription);
-        for (size_t p = sizeof info.slotDescription - 1; p >= 1 && (description[p] == ' ' || description[p] == '\0');
-             --p) {
+        for (size_t p = sizeof info.slotDescription - 1;
+             p >= 1 && (description[p] == ' ' || description[p] == '\0'); --p) {
             if (description[p] == ' ')
                 description[p] = '\0';
         }
-        _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "FindSlot", 0, FALSE, "Looking for \"%s\", found : \"%s\"", readerName,
-                   description);
+        _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "FindSlot", 0, FALSE, "Looking for \"%s\", found : \"%s\"",
+                   readerName, description);
         if (std::strcmp(description, readerName) == 0) {
             *slot = slots[i];
             match = 1;
         }
     }
     *found = match;
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "FindSlot", rv, FALSE, "0x%p, %s", static_cast<void *>(List()), readerName);
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "FindSlot", rv, FALSE, "0x%p, %s", static_cast<void *>(List()),
+               readerName);
     return rv;
 }
 
@@ -357,8 +369,8 @@ void PreparePinPrompt(const CK_TOKEN_INFO &token, DWORD dwFlags)
     texts.CardLabel[n] = '\0';
     const int tries = TriesFromFlags(token.flags);
     if (tries > 0)
-        std::snprintf(texts.TriesText, sizeof texts.TriesText, "Il vous reste %d tentative(s) pour la carte %s", tries,
-                      texts.CardLabel);
+        std::snprintf(texts.TriesText, sizeof texts.TriesText,
+                      "Il vous reste %d tentative(s) pour la carte %s", tries, texts.CardLabel);
     if (!(dwFlags & (CRYPT_SILENT | CRYPT_MACHINE_KEYSET))) {
         DWORD capacity = sizeof texts.VersionLabel;
         getSorveloVersion(&capacity, texts.VersionLabel);

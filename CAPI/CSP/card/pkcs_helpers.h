@@ -19,7 +19,7 @@ extern std::atomic<CK_FUNCTION_LIST_PTR> pFunctionList;
 // never see each other's texts, and no PIN is ever kept here.
 struct PinPromptTexts {
     char CardLabel[64];
-    char TriesText[128];   // the longest text with a 32-character label needs 76 bytes
+    char TriesText[128]; // the longest text with a 32-character label needs 76 bytes
     char VersionLabel[64];
 };
 PinPromptTexts &CurrentPromptTexts();
@@ -44,7 +44,8 @@ CK_RV getAllX509CertificateList(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE *handles, 
 // The key object of class keyClass with the certificate's CKA_ID: the first
 // match in *key. 0xFFFFFFFF when none is visible, CKR_HOST_MEMORY when out of
 // memory, else the library's result.
-CK_RV getKeyFromX509Cert(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE *key, CK_OBJECT_HANDLE hCert, CK_OBJECT_CLASS keyClass);
+CK_RV getKeyFromX509Cert(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE *key, CK_OBJECT_HANDLE hCert,
+                         CK_OBJECT_CLASS keyClass);
 CK_RV getPrivateKeyFromX509Cert(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE *key, CK_OBJECT_HANDLE hCert);
 constexpr CK_RV kNoKeyFound = 0xFFFFFFFFUL;
 

@@ -19,7 +19,8 @@ struct MicrosoftProvider {
 };
 const MicrosoftProvider kMicrosoftProviders[] = {
     {"MS_ENH_RSA_AES_PROV", "Microsoft Enhanced RSA and AES Cryptographic Provider", PROV_RSA_AES},
-    {"MS_ENH_RSA_AES_PROV_XP", "Microsoft Enhanced RSA and AES Cryptographic Provider (Prototype)", PROV_RSA_AES},
+    {"MS_ENH_RSA_AES_PROV_XP", "Microsoft Enhanced RSA and AES Cryptographic Provider (Prototype)",
+     PROV_RSA_AES},
     {"MS_ENHANCED_PROV", "Microsoft Enhanced Cryptographic Provider v1.0", PROV_RSA_FULL},
     {"MS_DEF_PROV", "Microsoft Base Cryptographic Provider v1.0", PROV_RSA_FULL},
 };
@@ -76,7 +77,7 @@ HandleContainer::~HandleContainer()
     m_pCurrentContainer = nullptr;
     if (m_hMSProv) {
         const DWORD keep = GetLastError();
-        m_keys.Release();   // its keys live in the Microsoft context
+        m_keys.Release(); // its keys live in the Microsoft context
         CryptReleaseContext(m_hMSProv, 0);
         SetLastError(keep);
     }
@@ -92,10 +93,12 @@ BOOL HandleContainer::AcquireMicrosoftContext()
         DWORD err = 0;
         if (!CryptAcquireContextA(&prov, kMicrosoftContainer, p.name, p.type, 0)) {
             err = GetLastError();
-            _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, name, 0, FALSE, "CryptAcquireContext(0) %s returns 0x%08lX", p.symbol,
+            _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, name, 0, FALSE,
+                       "CryptAcquireContext(0) %s returns 0x%08lX", p.symbol,
                        static_cast<unsigned long>(err));
         }
-        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s already exists ? %s", p.symbol, err ? "no" : "yes");
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s already exists ? %s", p.symbol,
+                   err ? "no" : "yes");
         if (err == static_cast<DWORD>(NTE_BAD_KEYSET)) {
             err = 0;
             if (!CryptAcquireContextA(&prov, kMicrosoftContainer, p.name, p.type, CRYPT_NEWKEYSET)) {
@@ -104,7 +107,8 @@ BOOL HandleContainer::AcquireMicrosoftContext()
                            "CryptAcquireContext(CRYPT_NEWKEYSET) %s returns 0x%08lX", p.symbol,
                            static_cast<unsigned long>(err));
             }
-            _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s Created ? %s", p.symbol, err ? "no" : "yes");
+            _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s Created ? %s", p.symbol,
+                       err ? "no" : "yes");
         }
         if (err == 0) {
             m_hMSProv = prov;
@@ -134,7 +138,8 @@ BOOL HandleContainer::CreateContainer(const char *pszContainer, int propagation,
             _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "Pkcs::Initialize", 0, FALSE, "0x%p",
                        static_cast<const void *>(pReserved));
             if (pReserved)
-                _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "Pkcs::Initialize", 0, FALSE, "pReserved : %s", pReserved);
+                _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "Pkcs::Initialize", 0, FALSE, "pReserved : %s",
+                           pReserved);
             if (!pFunctionList.load() && initFuncList() != CKR_OK) {
                 _Log_Trace(LOG_RETURN, LOG_LEVEL_UI, "Pkcs::Initialize", FALSE, TRUE, "%p",
                            static_cast<void *>(pFunctionList.load()));
@@ -164,7 +169,8 @@ BOOL HandleContainer::CreateContainer(const char *pszContainer, int propagation,
             break;
         DWORD thread = ThreadIdForLibrary();
         const CK_RV rv = pFunctionList.load()->C_Finalize(&thread);
-        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "C_Finalize rv = 0x%lx", static_cast<unsigned long>(rv));
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "C_Finalize rv = 0x%lx",
+                   static_cast<unsigned long>(rv));
     }
     *pdwError = static_cast<DWORD>(NTE_BAD_KEYSET);
     _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, FALSE, TRUE, "%s", "");
@@ -182,7 +188,7 @@ BOOL HandleContainer::Initialize(const char *pszContainer, DWORD dwFlags, PVTabl
     *pdwError = 0;
     m_dwFlags = dwFlags;
     if (std::strlen(pszContainer) >= kNameSize) {
-        *pdwError = static_cast<DWORD>(NTE_BAD_KEYSET);   // a name we could not keep whole
+        *pdwError = static_cast<DWORD>(NTE_BAD_KEYSET); // a name we could not keep whole
     } else if (!AcquireMicrosoftContext()) {
         *pdwError = static_cast<DWORD>(NTE_PROVIDER_DLL_FAIL);
     } else if ((dwFlags & CRYPT_MACHINE_KEYSET) && (dwFlags & CRYPT_SILENT)) {
@@ -223,7 +229,8 @@ BOOL HandleContainer::Initialize(const char *pszContainer, DWORD dwFlags, PVTabl
     } else if (dwFlags & (CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET)) {
         *pdwError = static_cast<DWORD>(NTE_BAD_FLAGS);
     } else if (dwFlags & CRYPT_SILENT) {
-        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "Certificate Propagation service call : %s", pszContainer);
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "Certificate Propagation service call : %s",
+                   pszContainer);
         ok = CreateContainer(pszContainer, 1, reader, nullptr, pdwError, ServiceReserved(pszContainer));
         if (ok)
             *pdwError = 0;
@@ -242,10 +249,11 @@ BOOL HandleContainer::Initialize(const char *pszContainer, DWORD dwFlags, PVTabl
             if (IsAppContainerApp()) {
                 answer = MngtCredsSpartan(nullptr, 0, nullptr, nullptr);
             } else {
-                answer = MessageBoxA(nullptr,
-                                     "Carte absente ou ne contenant pas le certificat sélectionné.\n"
-                                     "Introduire la carte correspondante et procéder au rechargement de votre carte.",
-                                     "Carte non présente", MB_SYSTEMMODAL | MB_ICONWARNING | MB_OKCANCEL);
+                answer = MessageBoxA(
+                    nullptr,
+                    "Carte absente ou ne contenant pas le certificat sélectionné.\n"
+                    "Introduire la carte correspondante et procéder au rechargement de votre carte.",
+                    "Carte non présente", MB_SYSTEMMODAL | MB_ICONWARNING | MB_OKCANCEL);
             }
             // Only OK tries again: a cancel, or a box that could not be shown, ends here.
             if (answer != IDOK) {
@@ -272,9 +280,9 @@ BOOL HandleContainer::GetTSEComputerName(char *out, size_t size)
     typedef void(WINAPI * FreeMemory)(PVOID);
     DWORD session = 0;
     HMODULE kernel = GetModuleHandleA("Kernel32.dll");
-    SessionOfProcess sessionOf =
-        kernel ? reinterpret_cast<SessionOfProcess>(reinterpret_cast<void *>(GetProcAddress(kernel, "ProcessIdToSessionId")))
-               : nullptr;
+    SessionOfProcess sessionOf = kernel ? reinterpret_cast<SessionOfProcess>(reinterpret_cast<void *>(
+                                              GetProcAddress(kernel, "ProcessIdToSessionId")))
+                                        : nullptr;
     const BOOL got = sessionOf ? sessionOf(GetCurrentProcessId(), &session) : FALSE;
     _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, name, 0, FALSE, "ProcessIdToSessionId: %d, %lu", got,
                static_cast<unsigned long>(session));
@@ -283,25 +291,29 @@ BOOL HandleContainer::GetTSEComputerName(char *out, size_t size)
         HMODULE loaded = nullptr;
         if (!wts)
             wts = loaded = LoadLibraryExA("wtsapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-        QuerySession query = wts ? reinterpret_cast<QuerySession>(
-                                       reinterpret_cast<void *>(GetProcAddress(wts, "WTSQuerySessionInformationA")))
+        QuerySession query = wts ? reinterpret_cast<QuerySession>(reinterpret_cast<void *>(
+                                       GetProcAddress(wts, "WTSQuerySessionInformationA")))
                                  : nullptr;
         FreeMemory freeMemory =
-            wts ? reinterpret_cast<FreeMemory>(reinterpret_cast<void *>(GetProcAddress(wts, "WTSFreeMemory"))) : nullptr;
+            wts ? reinterpret_cast<FreeMemory>(reinterpret_cast<void *>(GetProcAddress(wts, "WTSFreeMemory")))
+                : nullptr;
         LPSTR answer = nullptr;
         DWORD bytes = 0;
-        if (query && freeMemory && query(nullptr, session, 16 /*WTSClientProtocolType*/, &answer, &bytes) && answer) {
+        if (query && freeMemory && query(nullptr, session, 16 /*WTSClientProtocolType*/, &answer, &bytes) &&
+            answer) {
             const int protocol = bytes ? static_cast<unsigned char>(answer[0]) : -1;
             freeMemory(answer);
             answer = nullptr;
-            _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, name, 0, FALSE, "pWTSQuerySessionInformation: %d", protocol);
+            _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, name, 0, FALSE, "pWTSQuerySessionInformation: %d",
+                       protocol);
             if (protocol == 1 || protocol == 2) {
                 if (query(nullptr, static_cast<DWORD>(-1), 10 /*WTSClientName*/, &answer, &bytes) && answer) {
                     const size_t n = strnlen(answer, bytes);
                     if (n + 7 < size) {
                         std::snprintf(out, size, "CName(%.*s)", static_cast<int>(n), answer);
                         result = TRUE;
-                        _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, name, 0, FALSE, "pWTSQuerySessionInformation: %s", out);
+                        _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, name, 0, FALSE,
+                                   "pWTSQuerySessionInformation: %s", out);
                     }
                     freeMemory(answer);
                 }

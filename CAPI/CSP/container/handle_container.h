@@ -11,7 +11,7 @@
 #include "container_keys.h"
 #include "pkcs_container.h"
 
-constexpr DWORD kVerifyContextBits = 0xF0000000;   // CRYPT_VERIFYCONTEXT, all four bits
+constexpr DWORD kVerifyContextBits = 0xF0000000; // CRYPT_VERIFYCONTEXT, all four bits
 
 class HandleContainer {
 public:
@@ -28,8 +28,8 @@ public:
     BOOL Initialize(const char *pszContainer, DWORD dwFlags, PVTableProvStruc pVTable, const char *readerName,
                     DWORD *pdwError);
     // Initialises the library when needed and finds the card container.
-    BOOL CreateContainer(const char *pszContainer, int propagation, const char *readerName, const char *computerName,
-                         DWORD *pdwError, const char *pReserved);
+    BOOL CreateContainer(const char *pszContainer, int propagation, const char *readerName,
+                         const char *computerName, DWORD *pdwError, const char *pReserved);
     // Opens "QUVCSPPROVIDER" on the first Microsoft provider that has it or can make it.
     BOOL AcquireMicrosoftContext();
     // "CName(" + client computer name + ")" in a remote or named session, else "".

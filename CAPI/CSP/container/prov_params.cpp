@@ -15,10 +15,10 @@
 
 namespace {
 
-constexpr DWORD kImpType = 3;       // CRYPT_IMPL_MIXED
+constexpr DWORD kImpType = 3; // CRYPT_IMPL_MIXED
 constexpr DWORD kVersion = 0x120;
-constexpr DWORD kKeySpecs = 3;      // AT_KEYEXCHANGE | AT_SIGNATURE
-constexpr DWORD kSuffixSize = 64;   // "CName(" + name + ")" and its NUL
+constexpr DWORD kKeySpecs = 3;    // AT_KEYEXCHANGE | AT_SIGNATURE
+constexpr DWORD kSuffixSize = 64; // "CName(" + name + ")" and its NUL
 
 CK_FUNCTION_LIST_PTR List()
 {
@@ -50,11 +50,13 @@ bool SmartCardGuidFromLabel(const char *label, size_t labelLength, BYTE (&guid)[
     return true;
 }
 
-BOOL HandleContainer::GetProvParam(DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen, DWORD dwFlags, DWORD *pdwError)
+BOOL HandleContainer::GetProvParam(DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen, DWORD dwFlags,
+                                   DWORD *pdwError)
 {
     const char *name = "HandleContainer::GetProvParam";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%08lx, %p, %p, 0x%08lx", static_cast<unsigned long>(dwParam),
-               static_cast<void *>(pbData), static_cast<void *>(pdwDataLen), static_cast<unsigned long>(dwFlags));
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%08lx, %p, %p, 0x%08lx",
+               static_cast<unsigned long>(dwParam), static_cast<void *>(pbData),
+               static_cast<void *>(pdwDataLen), static_cast<unsigned long>(dwFlags));
     *pdwError = 0;
     BOOL ok = FALSE;
     PKCSContainer *c = m_pCurrentContainer;
@@ -146,16 +148,17 @@ BOOL HandleContainer::GetProvParam(DWORD dwParam, BYTE *pbData, DWORD *pdwDataLe
         }
     }
     const bool endOfList = dwParam == PP_ENUMALGS_EX && *pdwError == ERROR_NO_MORE_ITEMS;
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, (ok || endOfList) ? TRUE : FALSE, TRUE, "0x%08lx, %p, %p, 0x%08lx",
-               static_cast<unsigned long>(dwParam), static_cast<void *>(pbData), static_cast<void *>(pdwDataLen),
-               static_cast<unsigned long>(dwFlags));
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, (ok || endOfList) ? TRUE : FALSE, TRUE,
+               "0x%08lx, %p, %p, 0x%08lx", static_cast<unsigned long>(dwParam), static_cast<void *>(pbData),
+               static_cast<void *>(pdwDataLen), static_cast<unsigned long>(dwFlags));
     return ok;
 }
 
 DWORD HandleContainer::GetPinTriesCount()
 {
     CK_TOKEN_INFO token = {};
-    if (!m_pCurrentContainer || !List() || List()->C_GetTokenInfo(m_pCurrentContainer->m_slotID, &token) != CKR_OK)
+    if (!m_pCurrentContainer || !List() ||
+        List()->C_GetTokenInfo(m_pCurrentContainer->m_slotID, &token) != CKR_OK)
         return 3;
     if ((token.flags & CKF_USER_PIN_LOCKED) && (token.flags & CKF_SO_PIN_LOCKED))
         return 0xFFFFFFFF;
@@ -176,29 +179,33 @@ BOOL HandleContainer::HandleEnumContainers(BYTE *pbData, DWORD *pdwDataLen, DWOR
         return FALSE;
     }
     const char *name = "HandleContainer::HandleEnumContainers";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p, 0x%p, 0x%08lx", static_cast<void *>(pbData),
-               static_cast<void *>(pdwDataLen), static_cast<unsigned long>(dwFlags));
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p, 0x%p, 0x%08lx",
+               static_cast<void *>(pbData), static_cast<void *>(pdwDataLen),
+               static_cast<unsigned long>(dwFlags));
     BOOL ok = FALSE;
     if (dwFlags & ~static_cast<DWORD>(CRYPT_FIRST | CRYPT_NEXT)) {
         *pdwError = static_cast<DWORD>(NTE_BAD_FLAGS);
     } else if (!(dwFlags & CRYPT_FIRST)) {
         *pdwError = ERROR_NO_MORE_ITEMS;
     } else if (m_pCurrentContainer && m_pCurrentContainer->m_szContainerName) {
-        _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, name, 0, FALSE, "containerName %s", m_pCurrentContainer->m_szContainerName);
+        _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, name, 0, FALSE, "containerName %s",
+                   m_pCurrentContainer->m_szContainerName);
         ok = AnswerText(m_pCurrentContainer->m_szContainerName, pbData, pdwDataLen, pdwError);
     } else {
-        *pdwError = ERROR_NO_MORE_ITEMS;   // a context without a card lists nothing
+        *pdwError = ERROR_NO_MORE_ITEMS; // a context without a card lists nothing
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, ok, TRUE, "0x%p, 0x%p, 0x%08lx", static_cast<void *>(pbData),
-               static_cast<void *>(pdwDataLen), static_cast<unsigned long>(dwFlags));
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, ok, TRUE, "0x%p, 0x%p, 0x%08lx",
+               static_cast<void *>(pbData), static_cast<void *>(pdwDataLen),
+               static_cast<unsigned long>(dwFlags));
     return ok;
 }
 
 BOOL HandleContainer::SetProvParam(DWORD dwParam, const BYTE *pbData, DWORD dwFlags, DWORD *pdwError)
 {
     const char *name = "HandleContainer::SetProvParam";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%08lx, 0x%p, 0x%08lx", static_cast<unsigned long>(dwParam),
-               static_cast<const void *>(pbData), static_cast<unsigned long>(dwFlags));
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%08lx, 0x%p, 0x%08lx",
+               static_cast<unsigned long>(dwParam), static_cast<const void *>(pbData),
+               static_cast<unsigned long>(dwFlags));
     *pdwError = 0;
     BOOL ok = FALSE;
     PKCSContainer *c = m_pCurrentContainer;
@@ -228,21 +235,23 @@ BOOL HandleContainer::SetProvParam(DWORD dwParam, const BYTE *pbData, DWORD dwFl
             c->m_bPinGiven = TRUE;
         }
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, ok, TRUE, "0x%08lx, 0x%p, 0x%08lx", static_cast<unsigned long>(dwParam),
-               static_cast<const void *>(pbData), static_cast<unsigned long>(dwFlags));
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, ok, TRUE, "0x%08lx, 0x%p, 0x%08lx",
+               static_cast<unsigned long>(dwParam), static_cast<const void *>(pbData),
+               static_cast<unsigned long>(dwFlags));
     return ok;
 }
 
 namespace {
 
 // Adds one card certificate, bound to our provider, to the store.
-bool AddBoundCertificate(HCERTSTORE store, const BYTE *der, DWORD size, const std::wstring &container, DWORD keySpec)
+bool AddBoundCertificate(HCERTSTORE store, const BYTE *der, DWORD size, const std::wstring &container,
+                         DWORD keySpec)
 {
     const char *name = "HandleContainer::CryptPropCert";
     PCCERT_CONTEXT cert = CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der, size);
     if (!cert) {
-        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "CertCreateCertificateContext error: 0x%08lx",
-                   static_cast<unsigned long>(GetLastError()));
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE,
+                   "CertCreateCertificateContext error: 0x%08lx", static_cast<unsigned long>(GetLastError()));
         return false;
     }
     static const wchar_t kProviderNameW[] = L"Ovrane Cryptographic Provider";
@@ -253,11 +262,13 @@ bool AddBoundCertificate(HCERTSTORE store, const BYTE *der, DWORD size, const st
     info.dwKeySpec = keySpec;
     bool ok = true;
     if (!CertSetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, 0, &info)) {
-        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "CertSetCertificateContextProperty error: 0x%08lx",
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE,
+                   "CertSetCertificateContextProperty error: 0x%08lx",
                    static_cast<unsigned long>(GetLastError()));
         ok = false;
     } else if (!CertAddCertificateContextToStore(store, cert, CERT_STORE_ADD_REPLACE_EXISTING, nullptr)) {
-        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "CertAddCertificateContextToStore error: 0x%08lx",
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE,
+                   "CertAddCertificateContextToStore error: 0x%08lx",
                    static_cast<unsigned long>(GetLastError()));
         ok = false;
     }
@@ -296,11 +307,13 @@ BOOL HandleContainer::GetUserCertStore(BYTE *pbData, DWORD *pdwDataLen, DWORD *p
             char suffix[kSuffixSize] = {};
             if (GetTSEComputerName(suffix, sizeof suffix) && suffix[0])
                 binding += suffix;
-            std::wstring wide(binding.begin(), binding.end());   // container names are printable ASCII
+            std::wstring wide(binding.begin(), binding.end()); // container names are printable ASCII
             DWORD failures = 0;
-            if (c->m_pbCertExchange && !AddBoundCertificate(store, c->m_pbCertExchange, c->m_cbCertExchange, wide, AT_KEYEXCHANGE))
+            if (c->m_pbCertExchange &&
+                !AddBoundCertificate(store, c->m_pbCertExchange, c->m_cbCertExchange, wide, AT_KEYEXCHANGE))
                 ++failures;
-            if (c->m_pbCertSignature && !AddBoundCertificate(store, c->m_pbCertSignature, c->m_cbCertSignature, wide, AT_SIGNATURE))
+            if (c->m_pbCertSignature &&
+                !AddBoundCertificate(store, c->m_pbCertSignature, c->m_cbCertSignature, wide, AT_SIGNATURE))
                 ++failures;
             ok = AnswerBytes(&store, handleSize, pbData, pdwDataLen, pdwError);
             if (ok && failures)
@@ -327,10 +340,12 @@ BOOL HandleContainer::GetSmartCardGUID(BYTE *pbData, DWORD *pdwDataLen, DWORD *p
         ok = AnswerBytes(nullptr, sizeof guid, nullptr, pdwDataLen, pdwError);
     } else if (!m_pCurrentContainer || !List() ||
                (rv = List()->C_GetTokenInfo(m_pCurrentContainer->m_slotID, &token)) != CKR_OK) {
-        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%p, %p, %p, 0x%08lx", static_cast<void *>(pbData),
-                   static_cast<void *>(pdwDataLen), static_cast<void *>(pdwError), static_cast<unsigned long>(rv));
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%p, %p, %p, 0x%08lx",
+                   static_cast<void *>(pbData), static_cast<void *>(pdwDataLen),
+                   static_cast<void *>(pdwError), static_cast<unsigned long>(rv));
         *pdwError = static_cast<DWORD>(NTE_FAIL);
-    } else if (!SmartCardGuidFromLabel(reinterpret_cast<const char *>(token.label), sizeof token.label, guid)) {
+    } else if (!SmartCardGuidFromLabel(reinterpret_cast<const char *>(token.label), sizeof token.label,
+                                       guid)) {
         *pdwError = static_cast<DWORD>(NTE_FAIL);
     } else {
         ok = AnswerBytes(guid, sizeof guid, pbData, pdwDataLen, pdwError);
@@ -343,7 +358,8 @@ BOOL HandleContainer::GetSmartCardGUID(BYTE *pbData, DWORD *pdwDataLen, DWORD *p
 BOOL HandleContainer::GetSmartCardReader(BYTE *pbData, DWORD *pdwDataLen, DWORD *pdwError)
 {
     CK_SLOT_INFO info = {};
-    if (!m_pCurrentContainer || !List() || List()->C_GetSlotInfo(m_pCurrentContainer->m_slotID, &info) != CKR_OK) {
+    if (!m_pCurrentContainer || !List() ||
+        List()->C_GetSlotInfo(m_pCurrentContainer->m_slotID, &info) != CKR_OK) {
         *pdwError = static_cast<DWORD>(NTE_FAIL);
         return FALSE;
     }
@@ -373,14 +389,15 @@ DWORD HandleContainer::GetKeyLengthFromCert(DWORD dwKeySpec, DWORD *pdwError)
     }
     PCCERT_CONTEXT cert = CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der, size);
     if (!cert) {
-        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "CertCreateCertificateContext error: 0x%08lx",
-                   static_cast<unsigned long>(GetLastError()));
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE,
+                   "CertCreateCertificateContext error: 0x%08lx", static_cast<unsigned long>(GetLastError()));
         *pdwError = static_cast<DWORD>(NTE_FAIL);
         return 0;
     }
     const DWORD bytes = CertGetPublicKeyLength(X509_ASN_ENCODING, &cert->pCertInfo->SubjectPublicKeyInfo) / 8;
     CertFreeCertificateContext(cert);
-    _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "Modulus Bits = %lu", static_cast<unsigned long>(bytes));
+    _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "Modulus Bits = %lu",
+               static_cast<unsigned long>(bytes));
     if (!bytes)
         *pdwError = static_cast<DWORD>(NTE_FAIL);
     return bytes;

@@ -22,8 +22,8 @@ void *csp_alloc(int count, int size)
     // answer is still a block the caller frees.
     void *p = possible ? std::calloc(total ? static_cast<size_t>(total) : 1, 1) : nullptr;
     const long now = p ? ++countAlloc : countAlloc.load();
-    _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "csp_alloc", 0, FALSE, "pBuff=0x%p (size:%d) countAlloc=%ld", p, total,
-               now);
+    _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "csp_alloc", 0, FALSE, "pBuff=0x%p (size:%d) countAlloc=%ld", p,
+               total, now);
     return p;
 }
 

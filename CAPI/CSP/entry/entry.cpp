@@ -89,12 +89,14 @@ extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer()
 //   phProv      out: the context (NULL: ERROR_INVALID_PARAMETER)
 //   szContainer container name, "\\.\reader\name", or NULL/"" for the default
 // Failures: NTE_BAD_FLAGS, NTE_BAD_KEYSET, NTE_PROVIDER_DLL_FAIL, NTE_FAIL.
-extern "C" BOOL WINAPI CPAcquireContext(HCRYPTPROV *phProv, LPCSTR szContainer, DWORD dwFlags, PVTableProvStruc pVTable)
+extern "C" BOOL WINAPI CPAcquireContext(HCRYPTPROV *phProv, LPCSTR szContainer, DWORD dwFlags,
+                                        PVTableProvStruc pVTable)
 {
     const char *name = "CPAcquireContext";
     char args[640];
     FormatArgs(args, sizeof args, "0x%p, %.511s, 0x%08lx, 0x%p", static_cast<void *>(phProv),
-               szContainer ? szContainer : "NULL", static_cast<unsigned long>(dwFlags), static_cast<void *>(pVTable));
+               szContainer ? szContainer : "NULL", static_cast<unsigned long>(dwFlags),
+               static_cast<void *>(pVTable));
     _Log_Trace(LOG_INFO, LOG_LEVEL_SUMMARY, name, 0, FALSE, "%s", args);
     _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s", args);
     return RunGuarded(name, args, [&](DWORD &error) -> BOOL {
@@ -123,10 +125,11 @@ extern "C" BOOL WINAPI CPAcquireContext(HCRYPTPROV *phProv, LPCSTR szContainer, 
             *phProv = reinterpret_cast<HCRYPTPROV>(reused);
             return TRUE;
         }
-        const bool service = (dwFlags & (CRYPT_MACHINE_KEYSET | CRYPT_SILENT)) == (CRYPT_MACHINE_KEYSET | CRYPT_SILENT);
+        const bool service =
+            (dwFlags & (CRYPT_MACHINE_KEYSET | CRYPT_SILENT)) == (CRYPT_MACHINE_KEYSET | CRYPT_SILENT);
         const bool silent = (dwFlags & CRYPT_SILENT) != 0;
-        _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, name, 0, FALSE, "WinlogonProcess=%d, UploadCertificatesProcess=%d",
-                   service ? 1 : 0, silent ? 1 : 0);
+        _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, name, 0, FALSE,
+                   "WinlogonProcess=%d, UploadCertificatesProcess=%d", service ? 1 : 0, silent ? 1 : 0);
         char reader[kReaderPartSize] = {};
         if ((service || silent) && !ReaderFromRequest(szContainer, reader)) {
             error = static_cast<DWORD>(NTE_BAD_KEYSET);
@@ -167,7 +170,8 @@ extern "C" BOOL WINAPI CPReleaseContext(HCRYPTPROV hProv, DWORD dwFlags)
 {
     const char *name = "CPReleaseContext";
     char args[64];
-    FormatArgs(args, sizeof args, "0x%p, 0x%08lx", reinterpret_cast<void *>(hProv), static_cast<unsigned long>(dwFlags));
+    FormatArgs(args, sizeof args, "0x%p, 0x%08lx", reinterpret_cast<void *>(hProv),
+               static_cast<unsigned long>(dwFlags));
     _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s", args);
     _Log_Trace(LOG_INFO, LOG_LEVEL_SUMMARY, name, 0, FALSE, "%s", args);
     return RunGuarded(name, args, [&](DWORD &error) -> BOOL {

@@ -19,7 +19,8 @@
 #ifdef __MINGW_PRINTF_FORMAT
 __attribute__((format(__MINGW_PRINTF_FORMAT, 3, 4)))
 #endif
-inline void FormatArgs(char *out, size_t size, const char *format, ...)
+inline void
+FormatArgs(char *out, size_t size, const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
@@ -51,8 +52,7 @@ private:
 // Runs body(error) inside the catch-all, then writes the return line and
 // sets the error after it. A FALSE result with no error gets NTE_FAIL, so
 // that no failure ever leaves a stale last error.
-template <class Body>
-BOOL RunGuarded(const char *name, const char *args, Body body)
+template <class Body> BOOL RunGuarded(const char *name, const char *args, Body body)
 {
     BOOL ok = FALSE;
     DWORD error = 0;
@@ -71,8 +71,7 @@ BOOL RunGuarded(const char *name, const char *args, Body body)
 }
 
 // Runs body(hc, error) for a registered hProv (NTE_BAD_UID otherwise).
-template <class Body>
-BOOL RunEntry(const char *name, const char *args, HCRYPTPROV hProv, Body body)
+template <class Body> BOOL RunEntry(const char *name, const char *args, HCRYPTPROV hProv, Body body)
 {
     _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s", args);
     return RunGuarded(name, args, [&](DWORD &error) -> BOOL {
@@ -86,8 +85,7 @@ BOOL RunEntry(const char *name, const char *args, HCRYPTPROV hProv, Body body)
 }
 
 // A call handed to the context's Microsoft provider: its result and last error.
-template <class Call>
-BOOL PassThrough(DWORD &error, Call call)
+template <class Call> BOOL PassThrough(DWORD &error, Call call)
 {
     const BOOL ok = call();
     error = ok ? 0 : GetLastError();

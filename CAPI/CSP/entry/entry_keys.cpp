@@ -28,8 +28,7 @@ void *P(ULONG_PTR v)
 }
 
 // Runs body(keys, ctx, error) for a registered context.
-template <class Body>
-BOOL RunKeyEntry(const char *name, const char *args, HCRYPTPROV hProv, Body body)
+template <class Body> BOOL RunKeyEntry(const char *name, const char *args, HCRYPTPROV hProv, Body body)
 {
     return RunEntry(name, args, hProv, [&](HandleContainer *hc, DWORD &error) -> BOOL {
         ContextCard card(hc);
@@ -38,7 +37,7 @@ BOOL RunKeyEntry(const char *name, const char *args, HCRYPTPROV hProv, Body body
     });
 }
 
-}  // namespace
+} // namespace
 
 // Generates a key in the Microsoft context.
 //   phKey  out (NULL: ERROR_INVALID_PARAMETER)
@@ -48,9 +47,10 @@ extern "C" BOOL WINAPI CPGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, H
     char args[128];
     FormatArgs(args, sizeof args, "0x%p, 0x%08x, 0x%08lx, 0x%p", P(hProv), unsigned(Algid),
                static_cast<unsigned long>(dwFlags), static_cast<void *>(phKey));
-    return RunKeyEntry("CPGenKey", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
-        return keys.GenKey(ctx, Algid, dwFlags, phKey, &error);
-    });
+    return RunKeyEntry("CPGenKey", args, hProv,
+                       [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
+                           return keys.GenKey(ctx, Algid, dwFlags, phKey, &error);
+                       });
 }
 
 // Key derivation is not offered: always E_NOTIMPL, whatever the arguments.
@@ -60,7 +60,8 @@ extern "C" BOOL WINAPI CPDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTHASH hB
     const char *name = "CPDeriveKey";
     char args[160];
     FormatArgs(args, sizeof args, "0x%p, 0x%08x, 0x%08lx, 0x%08lx, 0x%p", P(hProv), unsigned(Algid),
-               static_cast<unsigned long>(hBaseData), static_cast<unsigned long>(dwFlags), static_cast<void *>(phKey));
+               static_cast<unsigned long>(hBaseData), static_cast<unsigned long>(dwFlags),
+               static_cast<void *>(phKey));
     _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s", args);
     _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, FALSE, TRUE, "%s", args);
     SetLastError(static_cast<DWORD>(E_NOTIMPL));
@@ -74,9 +75,10 @@ extern "C" BOOL WINAPI CPDestroyKey(HCRYPTPROV hProv, HCRYPTKEY hKey)
 {
     char args[64];
     FormatArgs(args, sizeof args, "0x%p, 0x%p", P(hProv), P(hKey));
-    return RunKeyEntry("CPDestroyKey", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
-        return keys.DestroyKey(ctx, hKey, &error);
-    });
+    return RunKeyEntry("CPDestroyKey", args, hProv,
+                       [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
+                           return keys.DestroyKey(ctx, hKey, &error);
+                       });
 }
 
 // Sets a parameter of a Microsoft key.
@@ -89,15 +91,16 @@ extern "C" BOOL WINAPI CPSetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwP
     FormatArgs(args, sizeof args, "0x%p, 0x%p, %lu, 0x%p, 0x%08lx", P(hProv), P(hKey),
                static_cast<unsigned long>(dwParam), static_cast<const void *>(pbData),
                static_cast<unsigned long>(dwFlags));
-    return RunKeyEntry("CPSetKeyParam", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
-        HCRYPTKEY key = 0;
-        if (!pbData) {
-            error = ERROR_INVALID_PARAMETER;
-            return FALSE;
-        }
-        return keys.ForMicrosoft(ctx, hKey, KeyUse::Any, &key, &error) &&
-               PassThrough(error, [&] { return CryptSetKeyParam(key, dwParam, pbData, dwFlags); });
-    });
+    return RunKeyEntry(
+        "CPSetKeyParam", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
+            HCRYPTKEY key = 0;
+            if (!pbData) {
+                error = ERROR_INVALID_PARAMETER;
+                return FALSE;
+            }
+            return keys.ForMicrosoft(ctx, hKey, KeyUse::Any, &key, &error) &&
+                   PassThrough(error, [&] { return CryptSetKeyParam(key, dwParam, pbData, dwFlags); });
+        });
 }
 
 // A key parameter, bounded (card keys) or from the Microsoft context.
@@ -107,26 +110,29 @@ extern "C" BOOL WINAPI CPGetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwP
 {
     char args[160];
     FormatArgs(args, sizeof args, "0x%p, 0x%p, %lu, 0x%p, 0x%p, 0x%08lx", P(hProv), P(hKey),
-               static_cast<unsigned long>(dwParam), static_cast<void *>(pbData), static_cast<void *>(pdwDataLen),
-               static_cast<unsigned long>(dwFlags));
-    return RunKeyEntry("CPGetKeyParam", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
-        return keys.GetKeyParam(ctx, hKey, dwParam, pbData, pdwDataLen, dwFlags, &error);
-    });
+               static_cast<unsigned long>(dwParam), static_cast<void *>(pbData),
+               static_cast<void *>(pdwDataLen), static_cast<unsigned long>(dwFlags));
+    return RunKeyEntry("CPGetKeyParam", args, hProv,
+                       [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
+                           return keys.GetKeyParam(ctx, hKey, dwParam, pbData, pdwDataLen, dwFlags, &error);
+                       });
 }
 
 // Provider parameters (see HandleContainer::GetProvParam).
 //   pdwDataLen NULL: ERROR_INVALID_PARAMETER; short buffer: ERROR_MORE_DATA
-extern "C" BOOL WINAPI CPGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen, DWORD dwFlags)
+extern "C" BOOL WINAPI CPGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen,
+                                      DWORD dwFlags)
 {
     char args[128];
     FormatArgs(args, sizeof args, "0x%p, %lu, 0x%p, 0x%p, 0x%08lx", reinterpret_cast<void *>(hProv),
-               static_cast<unsigned long>(dwParam), static_cast<void *>(pbData), static_cast<void *>(pdwDataLen),
-               static_cast<unsigned long>(dwFlags));
-    _Log_Trace(LOG_INFO, LOG_LEVEL_UI, "log_prov_param", 0, FALSE, "Looking For : %lu", static_cast<unsigned long>(dwParam));
+               static_cast<unsigned long>(dwParam), static_cast<void *>(pbData),
+               static_cast<void *>(pdwDataLen), static_cast<unsigned long>(dwFlags));
+    _Log_Trace(LOG_INFO, LOG_LEVEL_UI, "log_prov_param", 0, FALSE, "Looking For : %lu",
+               static_cast<unsigned long>(dwParam));
     return RunEntry("CPGetProvParam", args, hProv, [&](HandleContainer *hc, DWORD &error) {
         const BOOL ok = hc->GetProvParam(dwParam, pbData, pdwDataLen, dwFlags, &error);
         if (ok && !pbData && !error)
-            SetLastError(0);   // a size answer
+            SetLastError(0); // a size answer
         return ok;
     });
 }
@@ -138,7 +144,8 @@ extern "C" BOOL WINAPI CPSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYT
 {
     char args[128];
     FormatArgs(args, sizeof args, "0x%p, %lu, 0x%p, 0x%08lx", reinterpret_cast<void *>(hProv),
-               static_cast<unsigned long>(dwParam), static_cast<const void *>(pbData), static_cast<unsigned long>(dwFlags));
+               static_cast<unsigned long>(dwParam), static_cast<const void *>(pbData),
+               static_cast<unsigned long>(dwFlags));
     return RunEntry("CPSetProvParam", args, hProv, [&](HandleContainer *hc, DWORD &error) {
         return hc->SetProvParam(dwParam, pbData, dwFlags, &error);
     });
@@ -163,10 +170,11 @@ extern "C" BOOL WINAPI CPGetHashParam(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD 
 {
     char args[160];
     FormatArgs(args, sizeof args, "0x%p, 0x%p, %lu, 0x%p, 0x%p, 0x%08lx", P(hProv), P(hHash),
-               static_cast<unsigned long>(dwParam), static_cast<void *>(pbData), static_cast<void *>(pdwDataLen),
-               static_cast<unsigned long>(dwFlags));
+               static_cast<unsigned long>(dwParam), static_cast<void *>(pbData),
+               static_cast<void *>(pdwDataLen), static_cast<unsigned long>(dwFlags));
     return RunEntry("CPGetHashParam", args, hProv, [&](HandleContainer *, DWORD &error) {
-        return PassThrough(error, [&] { return CryptGetHashParam(hHash, dwParam, pbData, pdwDataLen, dwFlags); });
+        return PassThrough(error,
+                           [&] { return CryptGetHashParam(hHash, dwParam, pbData, pdwDataLen, dwFlags); });
     });
 }
 
@@ -180,9 +188,10 @@ extern "C" BOOL WINAPI CPExportKey(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTKEY h
     FormatArgs(args, sizeof args, "0x%p, 0x%p, 0x%p, %lu, 0x%08lx, 0x%p, 0x%p", P(hProv), P(hKey), P(hPubKey),
                static_cast<unsigned long>(dwBlobType), static_cast<unsigned long>(dwFlags),
                static_cast<void *>(pbData), static_cast<void *>(pdwDataLen));
-    return RunKeyEntry("CPExportKey", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
-        return keys.ExportKey(ctx, hKey, hPubKey, dwBlobType, dwFlags, pbData, pdwDataLen, &error);
-    });
+    return RunKeyEntry(
+        "CPExportKey", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
+            return keys.ExportKey(ctx, hKey, hPubKey, dwBlobType, dwFlags, pbData, pdwDataLen, &error);
+        });
 }
 
 // Imports a key: a session key wrapped for the card's exchange key is
@@ -191,64 +200,70 @@ extern "C" BOOL WINAPI CPImportKey(HCRYPTPROV hProv, const BYTE *pbData, DWORD d
                                    DWORD dwFlags, HCRYPTKEY *phKey)
 {
     char args[160];
-    FormatArgs(args, sizeof args, "0x%p, 0x%p, 0%lu, 0x%p, 0x%08lx, 0x%p", P(hProv), static_cast<const void *>(pbData),
-               static_cast<unsigned long>(dwDataLen), P(hPubKey), static_cast<unsigned long>(dwFlags),
-               static_cast<void *>(phKey));
-    return RunKeyEntry("CPImportKey", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
-        return keys.ImportKey(ctx, pbData, dwDataLen, hPubKey, dwFlags, phKey, &error);
-    });
+    FormatArgs(args, sizeof args, "0x%p, 0x%p, 0%lu, 0x%p, 0x%08lx, 0x%p", P(hProv),
+               static_cast<const void *>(pbData), static_cast<unsigned long>(dwDataLen), P(hPubKey),
+               static_cast<unsigned long>(dwFlags), static_cast<void *>(phKey));
+    return RunKeyEntry("CPImportKey", args, hProv,
+                       [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
+                           return keys.ImportKey(ctx, pbData, dwDataLen, hPubKey, dwFlags, phKey, &error);
+                       });
 }
 
 // Encrypts in the Microsoft context; a card key encrypts with its
 // certificate's public key.
-extern "C" BOOL WINAPI CPEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags,
-                                 BYTE *pbData, DWORD *pdwDataLen, DWORD dwBufLen)
+extern "C" BOOL WINAPI CPEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final,
+                                 DWORD dwFlags, BYTE *pbData, DWORD *pdwDataLen, DWORD dwBufLen)
 {
     char args[192];
-    FormatArgs(args, sizeof args, "0x%p, 0x%p, 0x%p, %d, 0x%08lx, 0x%p, 0x%p, %lu", P(hProv), P(hKey), P(hHash),
-               int(Final), static_cast<unsigned long>(dwFlags), static_cast<void *>(pbData),
+    FormatArgs(args, sizeof args, "0x%p, 0x%p, 0x%p, %d, 0x%08lx, 0x%p, 0x%p, %lu", P(hProv), P(hKey),
+               P(hHash), int(Final), static_cast<unsigned long>(dwFlags), static_cast<void *>(pbData),
                static_cast<void *>(pdwDataLen), static_cast<unsigned long>(dwBufLen));
-    return RunKeyEntry("CPEncrypt", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
-        HCRYPTKEY key = 0;
-        return keys.ForMicrosoft(ctx, hKey, KeyUse::PublicKey, &key, &error) &&
-               PassThrough(error, [&] { return CryptEncrypt(key, hHash, Final, dwFlags, pbData, pdwDataLen, dwBufLen); });
-    });
+    return RunKeyEntry(
+        "CPEncrypt", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
+            HCRYPTKEY key = 0;
+            return keys.ForMicrosoft(ctx, hKey, KeyUse::PublicKey, &key, &error) && PassThrough(error, [&] {
+                       return CryptEncrypt(key, hHash, Final, dwFlags, pbData, pdwDataLen, dwBufLen);
+                   });
+        });
 }
 
 // Decrypts: with the card's exchange key on the card (final block, no flags;
 // the plaintext also hashed into hHash when given), others in the Microsoft
 // context. Failures: ERROR_INVALID_PARAMETER, NTE_BAD_DATA, NTE_BAD_KEY (the
 // card's signature key), CryptHashData's, CryptDecrypt's.
-extern "C" BOOL WINAPI CPDecrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags,
-                                 BYTE *pbData, DWORD *pdwDataLen)
+extern "C" BOOL WINAPI CPDecrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final,
+                                 DWORD dwFlags, BYTE *pbData, DWORD *pdwDataLen)
 {
     char args[192];
     FormatArgs(args, sizeof args, "0x%p, 0x%p, 0x%p, %d, 0x%08lx, 0x%p, 0x%p", P(hProv), P(hKey), P(hHash),
                int(Final), static_cast<unsigned long>(dwFlags), static_cast<void *>(pbData),
                static_cast<void *>(pdwDataLen));
-    return RunKeyEntry("CPDecrypt", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
-        return keys.DecryptWith(ctx, hKey, hHash, Final, dwFlags, pbData, pdwDataLen, &error);
-    });
+    return RunKeyEntry(
+        "CPDecrypt", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
+            return keys.DecryptWith(ctx, hKey, hHash, Final, dwFlags, pbData, pdwDataLen, &error);
+        });
 }
 
 // Creates a hash in the Microsoft context.
 //   phHash  NULL: ERROR_INVALID_PARAMETER
 // Failures: NTE_BAD_KEY for a card key (a keyed hash needs a session key);
 // CryptCreateHash's.
-extern "C" BOOL WINAPI CPCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags, HCRYPTHASH *phHash)
+extern "C" BOOL WINAPI CPCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags,
+                                    HCRYPTHASH *phHash)
 {
     char args[128];
     FormatArgs(args, sizeof args, "0x%p, 0x%08x, 0x%p, 0x%08lx, 0x%p", P(hProv), unsigned(Algid), P(hKey),
                static_cast<unsigned long>(dwFlags), static_cast<void *>(phHash));
-    return RunKeyEntry("CPCreateHash", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
-        HCRYPTKEY key = 0;
-        if (!phHash) {
-            error = ERROR_INVALID_PARAMETER;
-            return FALSE;
-        }
-        return keys.ForMicrosoft(ctx, hKey, KeyUse::Any, &key, &error) &&
-               PassThrough(error, [&] { return CryptCreateHash(ctx.ms, Algid, key, dwFlags, phHash); });
-    });
+    return RunKeyEntry(
+        "CPCreateHash", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
+            HCRYPTKEY key = 0;
+            if (!phHash) {
+                error = ERROR_INVALID_PARAMETER;
+                return FALSE;
+            }
+            return keys.ForMicrosoft(ctx, hKey, KeyUse::Any, &key, &error) &&
+                   PassThrough(error, [&] { return CryptCreateHash(ctx.ms, Algid, key, dwFlags, phHash); });
+        });
 }
 
 // Hashes data in the Microsoft context.
@@ -256,8 +271,9 @@ extern "C" BOOL WINAPI CPHashData(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE
                                   DWORD dwFlags)
 {
     char args[128];
-    FormatArgs(args, sizeof args, "0x%p, 0x%p, 0x%p, %lu, 0x%08lx", P(hProv), P(hHash), static_cast<const void *>(pbData),
-               static_cast<unsigned long>(dwDataLen), static_cast<unsigned long>(dwFlags));
+    FormatArgs(args, sizeof args, "0x%p, 0x%p, 0x%p, %lu, 0x%08lx", P(hProv), P(hHash),
+               static_cast<const void *>(pbData), static_cast<unsigned long>(dwDataLen),
+               static_cast<unsigned long>(dwFlags));
     return RunEntry("CPHashData", args, hProv, [&](HandleContainer *, DWORD &error) {
         return PassThrough(error, [&] { return CryptHashData(hHash, pbData, dwDataLen, dwFlags); });
     });
@@ -269,11 +285,13 @@ extern "C" BOOL WINAPI CPHashSessionKey(HCRYPTPROV hProv, HCRYPTHASH hHash, HCRY
     char args[128];
     FormatArgs(args, sizeof args, "0x%p, 0x%p, 0x%p, 0x%08lx", P(hProv), P(hHash), P(hKey),
                static_cast<unsigned long>(dwFlags));
-    return RunKeyEntry("CPHashSessionKey", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
-        HCRYPTKEY key = 0;
-        return keys.ForMicrosoft(ctx, hKey, KeyUse::Any, &key, &error) &&
-               PassThrough(error, [&] { return CryptHashSessionKey(hHash, key, dwFlags); });
-    });
+    return RunKeyEntry("CPHashSessionKey", args, hProv,
+                       [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
+                           HCRYPTKEY key = 0;
+                           return keys.ForMicrosoft(ctx, hKey, KeyUse::Any, &key, &error) &&
+                                  PassThrough(error,
+                                              [&] { return CryptHashSessionKey(hHash, key, dwFlags); });
+                       });
 }
 
 // Signs a hash with a card key.
@@ -285,10 +303,13 @@ extern "C" BOOL WINAPI CPSignHash(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwKe
     char args[160];
     FormatArgs(args, sizeof args, "0x%p, 0x%p, %lu, 0x%p, 0x%08lx, 0x%p, 0x%p", P(hProv), P(hHash),
                static_cast<unsigned long>(dwKeySpec), static_cast<const void *>(szDescription),
-               static_cast<unsigned long>(dwFlags), static_cast<void *>(pbSignature), static_cast<void *>(pdwSigLen));
-    return RunKeyEntry("CPSignHash", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
-        return keys.SignHash(ctx, hHash, dwKeySpec, szDescription, dwFlags, pbSignature, pdwSigLen, &error);
-    });
+               static_cast<unsigned long>(dwFlags), static_cast<void *>(pbSignature),
+               static_cast<void *>(pdwSigLen));
+    return RunKeyEntry("CPSignHash", args, hProv,
+                       [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
+                           return keys.SignHash(ctx, hHash, dwKeySpec, szDescription, dwFlags, pbSignature,
+                                                pdwSigLen, &error);
+                       });
 }
 
 // Destroys a hash of the Microsoft context.
@@ -303,19 +324,23 @@ extern "C" BOOL WINAPI CPDestroyHash(HCRYPTPROV hProv, HCRYPTHASH hHash)
 
 // Verifies a signature in the Microsoft context; a card key verifies with
 // its certificate's public key.
-extern "C" BOOL WINAPI CPVerifySignature(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE *pbSignature, DWORD dwSigLen,
-                                         HCRYPTKEY hPubKey, LPCWSTR szDescription, DWORD dwFlags)
+extern "C" BOOL WINAPI CPVerifySignature(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE *pbSignature,
+                                         DWORD dwSigLen, HCRYPTKEY hPubKey, LPCWSTR szDescription,
+                                         DWORD dwFlags)
 {
     char args[192];
     FormatArgs(args, sizeof args, "0x%p, 0x%p, 0x%p, %lu, 0x%p, 0x%p, 0x%08lx", P(hProv), P(hHash),
                static_cast<const void *>(pbSignature), static_cast<unsigned long>(dwSigLen), P(hPubKey),
                static_cast<const void *>(szDescription), static_cast<unsigned long>(dwFlags));
-    return RunKeyEntry("CPVerifySignature", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
-        HCRYPTKEY key = 0;
-        return keys.ForMicrosoft(ctx, hPubKey, KeyUse::PublicKey, &key, &error) && PassThrough(error, [&] {
-                   return CryptVerifySignatureW(hHash, pbSignature, dwSigLen, key, szDescription, dwFlags);
-               });
-    });
+    return RunKeyEntry("CPVerifySignature", args, hProv,
+                       [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
+                           HCRYPTKEY key = 0;
+                           return keys.ForMicrosoft(ctx, hPubKey, KeyUse::PublicKey, &key, &error) &&
+                                  PassThrough(error, [&] {
+                                      return CryptVerifySignatureW(hHash, pbSignature, dwSigLen, key,
+                                                                   szDescription, dwFlags);
+                                  });
+                       });
 }
 
 // Random bytes from a Microsoft context of its own ("randomKey", created on
@@ -339,7 +364,8 @@ extern "C" BOOL WINAPI CPGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY
     char args[96];
     FormatArgs(args, sizeof args, "0x%p, %lu, 0x%p", P(hProv), static_cast<unsigned long>(dwKeySpec),
                static_cast<void *>(phUserKey));
-    return RunKeyEntry("CPGetUserKey", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
-        return keys.GetUserKey(ctx, dwKeySpec, phUserKey, &error);
-    });
+    return RunKeyEntry("CPGetUserKey", args, hProv,
+                       [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) {
+                           return keys.GetUserKey(ctx, dwKeySpec, phUserKey, &error);
+                       });
 }

@@ -14,7 +14,8 @@ int IsAppContainerApp()
         if (!GetTokenInformation(token, static_cast<TOKEN_INFORMATION_CLASS>(29), nullptr, 0, &size) &&
             GetLastError() == ERROR_INSUFFICIENT_BUFFER && size >= sizeof(DWORD)) {
             void *buffer = LocalAlloc(LPTR, size);
-            if (buffer && GetTokenInformation(token, static_cast<TOKEN_INFORMATION_CLASS>(29), buffer, size, &size))
+            if (buffer &&
+                GetTokenInformation(token, static_cast<TOKEN_INFORMATION_CLASS>(29), buffer, size, &size))
                 value = *static_cast<DWORD *>(buffer);
             LocalFree(buffer);
         }

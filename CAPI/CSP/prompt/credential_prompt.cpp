@@ -17,15 +17,16 @@
 
 namespace {
 
-constexpr DWORD kPackIdProviderCredentials = 0x8;   // CRED_PACK_ID_PROVIDER_CREDENTIALS
-constexpr DWORD kPackProtectedCredentials = 0x1;    // CRED_PACK_PROTECTED_CREDENTIALS
+constexpr DWORD kPackIdProviderCredentials = 0x8; // CRED_PACK_ID_PROVIDER_CREDENTIALS
+constexpr DWORD kPackProtectedCredentials = 0x1;  // CRED_PACK_PROTECTED_CREDENTIALS
 const wchar_t kCaption[] = L"Saisissez votre Code Porteur";
 const wchar_t kAbsentCaption[] = L"Certificat non trouv\u00e9";
 const wchar_t kAbsentMessage[] = L"Carte absente ou ne contenant pas le certificat s\u00e9lectionn\u00e9.";
 
 typedef BOOL(WINAPI *PackFn)(DWORD, LPWSTR, LPWSTR, PBYTE, DWORD *);
 typedef BOOL(WINAPI *UnpackFn)(DWORD, PVOID, DWORD, LPWSTR, DWORD *, LPWSTR, DWORD *, LPWSTR, DWORD *);
-typedef DWORD(WINAPI *PromptFn)(PCREDUI_INFOW, DWORD, ULONG *, LPCVOID, ULONG, LPVOID *, ULONG *, BOOL *, DWORD);
+typedef DWORD(WINAPI *PromptFn)(PCREDUI_INFOW, DWORD, ULONG *, LPCVOID, ULONG, LPVOID *, ULONG *, BOOL *,
+                                DWORD);
 
 // ANSI (Windows-1252) text, at most max characters, to UTF-16.
 std::wstring Wide(const char *text, size_t max)
@@ -53,8 +54,8 @@ BOOL CALLBACK EnumProc(HWND hWnd, LPARAM lParam)
     WindowSearch *search = reinterpret_cast<WindowSearch *>(lParam);
     DWORD pid = 0;
     GetWindowThreadProcessId(hWnd, &pid);
-    _Log_Trace(LOG_INFO, LOG_LEVEL_UI, "EnumProc", 0, FALSE, "hWnd : 0x%p - processID = %lu", static_cast<void *>(hWnd),
-               static_cast<unsigned long>(pid));
+    _Log_Trace(LOG_INFO, LOG_LEVEL_UI, "EnumProc", 0, FALSE, "hWnd : 0x%p - processID = %lu",
+               static_cast<void *>(hWnd), static_cast<unsigned long>(pid));
     if (pid == search->processId) {
         search->found = hWnd;
         return FALSE;
@@ -73,8 +74,10 @@ HWND FrameHostWindow()
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
     DWORD pid = 0;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && !pid; more = Process32NextW(snapshot, &entry)) {
-        _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "GetFrameHostProcessName", 0, FALSE, "szExeFile = %ls", entry.szExeFile);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && !pid;
+         more = Process32NextW(snapshot, &entry)) {
+        _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "GetFrameHostProcessName", 0, FALSE, "szExeFile = %ls",
+                   entry.szExeFile);
         if (_wcsicmp(entry.szExeFile, L"ApplicationFrameHost.exe") == 0)
             pid = entry.th32ProcessID;
     }
@@ -83,20 +86,21 @@ HWND FrameHostWindow()
         return nullptr;
     WindowSearch search = {pid, nullptr};
     if (EnumWindows(EnumProc, reinterpret_cast<LPARAM>(&search)))
-        return nullptr;   // the enumeration did not stop on a window of that process
+        return nullptr; // the enumeration did not stop on a window of that process
     return search.found;
 }
 
 // One prompt: 1 with a 4-digit PIN in pinOut, 0 for an entry of another
 // form (ask again), 2 for a cancel or a failure.
-int PromptOnce(HMODULE credui, char *pinOut, int pinLen, const std::wstring &identifiant, const std::wstring &message,
-               bool retry)
+int PromptOnce(HMODULE credui, char *pinOut, int pinLen, const std::wstring &identifiant,
+               const std::wstring &message, bool retry)
 {
-    PackFn pack = reinterpret_cast<PackFn>(reinterpret_cast<void *>(GetProcAddress(credui, "CredPackAuthenticationBufferW")));
-    UnpackFn unpack =
-        reinterpret_cast<UnpackFn>(reinterpret_cast<void *>(GetProcAddress(credui, "CredUnPackAuthenticationBufferW")));
-    PromptFn prompt =
-        reinterpret_cast<PromptFn>(reinterpret_cast<void *>(GetProcAddress(credui, "CredUIPromptForWindowsCredentialsW")));
+    PackFn pack = reinterpret_cast<PackFn>(
+        reinterpret_cast<void *>(GetProcAddress(credui, "CredPackAuthenticationBufferW")));
+    UnpackFn unpack = reinterpret_cast<UnpackFn>(
+        reinterpret_cast<void *>(GetProcAddress(credui, "CredUnPackAuthenticationBufferW")));
+    PromptFn prompt = reinterpret_cast<PromptFn>(
+        reinterpret_cast<void *>(GetProcAddress(credui, "CredUIPromptForWindowsCredentialsW")));
     if (!pack || !unpack || !prompt)
         return 2;
     _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "GetCredentials", 0, FALSE, "%s", "");
@@ -124,7 +128,8 @@ int PromptOnce(HMODULE credui, char *pinOut, int pinLen, const std::wstring &ide
     wchar_t emptyPassword[1] = {L'\0'};
     DWORD size = 0;
     // Size query: a stub that answers TRUE with no size is a failure, not a packed buffer.
-    if ((!pack(packFlags, &user[0], emptyPassword, nullptr, &size) && GetLastError() != ERROR_INSUFFICIENT_BUFFER) ||
+    if ((!pack(packFlags, &user[0], emptyPassword, nullptr, &size) &&
+         GetLastError() != ERROR_INSUFFICIENT_BUFFER) ||
         size == 0) {
         _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "GetCredentials", 0, FALSE, "dwResult = 0x%08lx, hr = 0x%08lx",
                    static_cast<unsigned long>(size), static_cast<unsigned long>(GetLastError()));
@@ -135,8 +140,10 @@ int PromptOnce(HMODULE credui, char *pinOut, int pinLen, const std::wstring &ide
         return 2;
     std::memset(packed, 0, size + 1);
     DWORD packedSize = size;
-    if (!pack(packFlags, &user[0], emptyPassword, packed, &packedSize) || packedSize == 0 || packedSize > size) {
-        _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "GetCredentials", 0, FALSE, "hr = 0x%lx", static_cast<unsigned long>(GetLastError()));
+    if (!pack(packFlags, &user[0], emptyPassword, packed, &packedSize) || packedSize == 0 ||
+        packedSize > size) {
+        _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "GetCredentials", 0, FALSE, "hr = 0x%lx",
+                   static_cast<unsigned long>(GetLastError()));
         WipeMemory(packed, size + 1);
         CoTaskMemFree(packed);
         return 2;
@@ -153,24 +160,28 @@ int PromptOnce(HMODULE credui, char *pinOut, int pinLen, const std::wstring &ide
         HWND parent;
         if (call == 0) {
             parent = ParentWindow ? ParentWindow : GetForegroundWindow();
-            _Log_Trace(LOG_INFO, LOG_LEVEL_UI, "GetCredentials", 0, FALSE, "step 0 - For HNWD using GetForegroundWindow : 0x%p",
-                       static_cast<void *>(parent));
+            _Log_Trace(LOG_INFO, LOG_LEVEL_UI, "GetCredentials", 0, FALSE,
+                       "step 0 - For HNWD using GetForegroundWindow : 0x%p", static_cast<void *>(parent));
         } else {
             parent = FrameHostWindow();
             _Log_Trace(LOG_INFO, LOG_LEVEL_UI, "GetCredentials", 0, FALSE,
-                       "step 1 - For HNWD using FindWindowFromProcessId(AppFrameHost) : 0x%p", static_cast<void *>(parent));
+                       "step 1 - For HNWD using FindWindowFromProcessId(AppFrameHost) : 0x%p",
+                       static_cast<void *>(parent));
         }
         info.hwndParent = parent;
-        result = prompt(&info, 0, &package, packed, packedSize, &out, &outSize, &save, CREDUIWIN_IN_CRED_ONLY);
+        result =
+            prompt(&info, 0, &package, packed, packedSize, &out, &outSize, &save, CREDUIWIN_IN_CRED_ONLY);
         if (result == ERROR_SUCCESS || result == ERROR_CANCELLED)
             break;
-        _Log_Trace(LOG_INFO, LOG_LEVEL_UI, "GetCredentials", 0, FALSE, "CredUIPromptForWindowsCredentialsW failed with error 0x%lu",
+        _Log_Trace(LOG_INFO, LOG_LEVEL_UI, "GetCredentials", 0, FALSE,
+                   "CredUIPromptForWindowsCredentialsW failed with error 0x%lu",
                    static_cast<unsigned long>(result));
     }
     WipeMemory(packed, size + 1);
     CoTaskMemFree(packed);
     if (result != ERROR_SUCCESS) {
-        _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "GetCredentials", 0, FALSE, "0x%08lx", static_cast<unsigned long>(result));
+        _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "GetCredentials", 0, FALSE, "0x%08lx",
+                   static_cast<unsigned long>(result));
         if (out) {
             WipeMemory(out, outSize);
             CoTaskMemFree(out);
@@ -181,13 +192,14 @@ int PromptOnce(HMODULE credui, char *pinOut, int pinLen, const std::wstring &ide
     if (out && outSize && pinOut && pinLen > kPinDigits) {
         wchar_t userName[128] = {}, domain[128] = {}, password[128] = {};
         DWORD userLength = 128, domainLength = 128, passwordLength = 128;
-        if (unpack(kPackProtectedCredentials, out, outSize, userName, &userLength, domain, &domainLength, password,
-                   &passwordLength)) {
+        if (unpack(kPackProtectedCredentials, out, outSize, userName, &userLength, domain, &domainLength,
+                   password, &passwordLength)) {
             answer = 0;
             const size_t typed = wcsnlen(password, 128);
             if (typed == kPinDigits) {
                 for (int i = 0; i < kPinDigits; ++i)
-                    pinOut[i] = (password[i] >= L'0' && password[i] <= L'9') ? static_cast<char>(password[i]) : 'x';
+                    pinOut[i] =
+                        (password[i] >= L'0' && password[i] <= L'9') ? static_cast<char>(password[i]) : 'x';
                 pinOut[kPinDigits] = '\0';
                 if (IsFourDigitPin(pinOut))
                     answer = 1;
@@ -208,7 +220,8 @@ int PromptOnce(HMODULE credui, char *pinOut, int pinLen, const std::wstring &ide
 
 int MngtCredsSpartan(char *pinOut, int pinLen, const char *identifiant, const char *message)
 {
-    _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "MngtCredsSpartan", 0, FALSE, "identifiant : %s", identifiant ? identifiant : "NULL");
+    _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "MngtCredsSpartan", 0, FALSE, "identifiant : %s",
+               identifiant ? identifiant : "NULL");
     if (pinOut && pinLen > 0)
         WipeMemory(pinOut, static_cast<size_t>(pinLen));
     const std::wstring id = Wide(identifiant, 32);
@@ -224,6 +237,7 @@ int MngtCredsSpartan(char *pinOut, int pinLen, const char *identifiant, const ch
     }
     FreeLibrary(credui);
     if (result != 1)
-        _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "MngtCredsSpartan", 0, FALSE, " : %s", identifiant ? identifiant : "NULL");
+        _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "MngtCredsSpartan", 0, FALSE, " : %s",
+                   identifiant ? identifiant : "NULL");
     return result == 1 ? 1 : 2;
 }

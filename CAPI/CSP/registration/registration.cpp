@@ -31,7 +31,7 @@ HRESULT RegisterProvider(HMODULE module)
     if (n == 0)
         return HRESULT_FROM_WIN32(GetLastError());
     if (n >= MAX_PATH)
-        return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);   // a cut path would register the wrong file
+        return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER); // a cut path would register the wrong file
     const char *file = std::strrchr(path, '\\');
     file = file ? file + 1 : path;
     if (!std::strchr(file, '.'))

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-extern const char kProviderName[];   // "Ovrane Cryptographic Provider"
+extern const char kProviderName[]; // "Ovrane Cryptographic Provider"
 
 // Writes "Image Path" (our own full path) and "Type" 1 under the provider key.
 // S_OK, E_HANDLE without a module handle, HRESULT_FROM_WIN32 of the failing

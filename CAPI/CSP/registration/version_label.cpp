@@ -33,10 +33,11 @@ bool ReadText(HKEY key, const char *name, std::string &out)
 {
     char buffer[512] = {};
     DWORD type = 0, size = sizeof buffer - 1;
-    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE *>(buffer), &size) != ERROR_SUCCESS ||
+    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE *>(buffer), &size) !=
+            ERROR_SUCCESS ||
         (type != REG_SZ && type != REG_EXPAND_SZ))
         return false;
-    buffer[size < sizeof buffer ? size : sizeof buffer - 1] = '\0';   // the stored text may lack its NUL
+    buffer[size < sizeof buffer ? size : sizeof buffer - 1] = '\0'; // the stored text may lack its NUL
     out = buffer;
     return true;
 }

@@ -48,7 +48,8 @@ bool HandleEntries::AddHandle(DWORD threadId, const char *containerText, HandleC
     entry.pHC = hc;
     if (containerText) {
         const size_t n = std::strlen(containerText);
-        entry.strContName = n < 0x7FFFFFFF ? static_cast<char *>(csp_alloc(1, static_cast<int>(n + 1))) : nullptr;
+        entry.strContName =
+            n < 0x7FFFFFFF ? static_cast<char *>(csp_alloc(1, static_cast<int>(n + 1))) : nullptr;
         if (!entry.strContName)
             return false;
         std::memcpy(entry.strContName, containerText, n);
@@ -107,7 +108,8 @@ HandleEntry *HandleEntries::FindEntry(DWORD threadId, const char *requested)
         if (e.dwThreadID == threadId) {
             match = requested ? (e.strContName && std::strstr(requested, e.strContName)) : !e.strContName;
         } else {
-            match = requested && e.strContName && !EndsWithParenthesis(requested) && std::strstr(requested, e.strContName);
+            match = requested && e.strContName && !EndsWithParenthesis(requested) &&
+                    std::strstr(requested, e.strContName);
         }
         if (match)
             return &e;
@@ -119,16 +121,19 @@ HandleContainer *HandleEntries::GetHandle(DWORD threadId, const char *requested)
 {
     Hold hold(m_lock);
     HandleEntry *e = FindEntry(threadId, requested);
-    _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, "HandleEntries::GetHandle", 0, FALSE, "findEntry: 0x%p", static_cast<void *>(e));
+    _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, "HandleEntries::GetHandle", 0, FALSE, "findEntry: 0x%p",
+               static_cast<void *>(e));
     if (!e)
         return nullptr;
-    _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, "HandleEntries::GetHandle", 0, FALSE, "findEntry->bUsable: %d", e->bUsable);
+    _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, "HandleEntries::GetHandle", 0, FALSE, "findEntry->bUsable: %d",
+               e->bUsable);
     if (!e->bUsable || e->bPending || e->usRefs == 0xFFFF)
         return nullptr;
     if (e->bSrvTSECtx)
-        e->bUsable = FALSE;   // handed out again once only
+        e->bUsable = FALSE; // handed out again once only
     ++e->usRefs;
-    _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, "HandleEntries::GetHandle", 0, FALSE, "findEntry->usRefs: %d", e->usRefs);
+    _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, "HandleEntries::GetHandle", 0, FALSE, "findEntry->usRefs: %d",
+               e->usRefs);
     return e->pHC;
 }
 
@@ -144,8 +149,8 @@ bool HandleEntries::IsHandleExist(HandleContainer *hc)
 void HandleEntries::CleanEntry(HandleEntry &entry)
 {
     if (entry.pHC) {
-        _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, "HandleEntries::CleanEntry", 0, FALSE, "deleting pEntry->pHC %p",
-                   static_cast<void *>(entry.pHC));
+        _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, "HandleEntries::CleanEntry", 0, FALSE,
+                   "deleting pEntry->pHC %p", static_cast<void *>(entry.pHC));
         delete entry.pHC;
         entry.pHC = nullptr;
     }
@@ -184,7 +189,8 @@ bool HandleEntries::Retire(std::list<HandleEntry>::iterator it)
     HandleContainer *hc = it->pHC;
     CleanEntry(*it);
     m_entries.erase(it);
-    _Log_Trace(LOG_INFO, LOG_LEVEL_SUMMARY, "CPReleaseContext", 0, FALSE, "pHC = 0x%p cleared", static_cast<void *>(hc));
+    _Log_Trace(LOG_INFO, LOG_LEVEL_SUMMARY, "CPReleaseContext", 0, FALSE, "pHC = 0x%p cleared",
+               static_cast<void *>(hc));
     if (service) {
         int count = 0;
         for (const HandleEntry &e : m_entries)
@@ -217,15 +223,17 @@ ReleaseOutcome HandleEntries::Release(HandleContainer *hc)
     if (it == m_entries.end() || it->bPending)
         return outcome;
     outcome.known = true;
-    _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, "HandleEntries::GetThreadID", 0, FALSE, "Found pHC %p for ThreadID %lx",
-               static_cast<void *>(hc), static_cast<unsigned long>(it->dwThreadID));
+    _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, "HandleEntries::GetThreadID", 0, FALSE,
+               "Found pHC %p for ThreadID %lx", static_cast<void *>(hc),
+               static_cast<unsigned long>(it->dwThreadID));
     --it->usRefs;
-    _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, "HandleEntries::RemoveHandle", 0, FALSE, "findEntry->usRefs: %d", it->usRefs);
+    _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, "HandleEntries::RemoveHandle", 0, FALSE, "findEntry->usRefs: %d",
+               it->usRefs);
     if (it->usRefs > 0)
-        return outcome;   // the entry stays: neither the registry nor its thread is left empty
+        return outcome; // the entry stays: neither the registry nor its thread is left empty
     outcome.removed = true;
     if (it->inCalls > 0) {
-        it->released = true;   // the last running call destroys it
+        it->released = true; // the last running call destroys it
         it->bUsable = FALSE;
         return outcome;
     }

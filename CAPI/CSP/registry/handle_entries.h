@@ -13,20 +13,20 @@ class HandleContainer;
 struct HandleEntry {
     DWORD dwThreadID = 0;
     HandleContainer *pHC = nullptr;
-    char *strContName = nullptr;   // the caller's text as given; NULL for NULL
+    char *strContName = nullptr; // the caller's text as given; NULL for NULL
     USHORT usRefs = 1;
-    BOOL bUsable = FALSE;          // may be handed out again
-    BOOL bSrvTSECtx = FALSE;       // a service or remote-session context (name ends with ')')
-    BOOL bPending = TRUE;          // set-up still running: never handed out, never counted as done
-    int inCalls = 0;               // entry points running on this context right now
-    bool released = false;         // last reference gone while calls ran: destroyed by the last of them
+    BOOL bUsable = FALSE;    // may be handed out again
+    BOOL bSrvTSECtx = FALSE; // a service or remote-session context (name ends with ')')
+    BOOL bPending = TRUE;    // set-up still running: never handed out, never counted as done
+    int inCalls = 0;         // entry points running on this context right now
+    bool released = false;   // last reference gone while calls ran: destroyed by the last of them
 };
 
 // What a release did, decided under one hold of the lock.
 struct ReleaseOutcome {
-    bool known = false;      // the handle was registered
-    bool removed = false;    // its last reference went
-    bool finalised = false;  // the library was finalised
+    bool known = false;     // the handle was registered
+    bool removed = false;   // its last reference went
+    bool finalised = false; // the library was finalised
 };
 
 class HandleEntries {
@@ -64,9 +64,9 @@ public:
     size_t EntryCount();
 
 private:
-    HandleEntry *FindEntry(HandleContainer *hc);   // lock held
-    HandleEntry *FindEntry(DWORD threadId, const char *requested);   // lock held
-    void CleanEntry(HandleEntry &entry);           // lock held
+    HandleEntry *FindEntry(HandleContainer *hc);                   // lock held
+    HandleEntry *FindEntry(DWORD threadId, const char *requested); // lock held
+    void CleanEntry(HandleEntry &entry);                           // lock held
     // Destroys an entry and finalises the library when it was the last
     // (of its thread, for a service context); lock held. True when finalised.
     bool Retire(std::list<HandleEntry>::iterator it);

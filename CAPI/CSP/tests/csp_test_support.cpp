@@ -129,7 +129,9 @@ bool WaitFor(const std::function<bool()> &done, DWORD baseMs)
 {
     DWORD scale = 1;
     if (const char *s = std::getenv("VEL_TEST_TIME_SCALE"))
-        scale = static_cast<DWORD>(std::strtoul(s, nullptr, 10)) ? static_cast<DWORD>(std::strtoul(s, nullptr, 10)) : 1;
+        scale = static_cast<DWORD>(std::strtoul(s, nullptr, 10))
+                    ? static_cast<DWORD>(std::strtoul(s, nullptr, 10))
+                    : 1;
     const DWORD deadline = GetTickCount() + baseMs * scale;
     while (!done()) {
         if (static_cast<LONG>(GetTickCount() - deadline) > 0)

@@ -11,7 +11,8 @@ using namespace csp_test;
 namespace {
 
 const char kReader[] = "Lecteur Ovrane VEL 0";
-const char kProvidersKey[] = "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\Ovrane Cryptographic Provider";
+const char kProvidersKey[] =
+    "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\Ovrane Cryptographic Provider";
 
 class ProviderAcquire : public CardTest {};
 
@@ -29,11 +30,13 @@ TEST_F(ProviderAcquire, RegistrationWithRegsvr32AndRemoval)
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProvidersKey, 0, KEY_READ, &key), ERROR_SUCCESS);
     char path[MAX_PATH] = {};
     DWORD size = sizeof path, type = 0, provType = 0;
-    EXPECT_EQ(RegQueryValueExA(key, "Image Path", nullptr, &type, reinterpret_cast<BYTE *>(path), &size), ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryValueExA(key, "Image Path", nullptr, &type, reinterpret_cast<BYTE *>(path), &size),
+              ERROR_SUCCESS);
     EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
     EXPECT_STRCASEEQ(path, ProviderPath().c_str());
     size = sizeof provType;
-    EXPECT_EQ(RegQueryValueExA(key, "Type", nullptr, &type, reinterpret_cast<BYTE *>(&provType), &size), ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryValueExA(key, "Type", nullptr, &type, reinterpret_cast<BYTE *>(&provType), &size),
+              ERROR_SUCCESS);
     EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
     EXPECT_EQ(provType, 1u);
     RegCloseKey(key);
@@ -45,8 +48,8 @@ TEST_F(ProviderAcquire, ContextsOnTheCardAndReleaseDownToFinalize)
         const char *what;
         const char *container;
         DWORD flags;
-        const char *expectedName;   // PP_CONTAINER, or NULL when the context has no card
-        int slotLists;              // C_GetSlotList calls the acquire makes
+        const char *expectedName; // PP_CONTAINER, or NULL when the context has no card
+        int slotLists;            // C_GetSlotList calls the acquire makes
     };
     const std::string byReader = std::string("\\\\.\\") + kReader + "\\anything";
     const std::string withSuffix = std::string(kAuthContainer) + "CName(PC1)";
@@ -164,7 +167,8 @@ TEST_F(ProviderAcquire, RefusedRequests)
     };
     const Case cases[] = {
         {"delete keyset", kAuthContainer, CRYPT_DELETEKEYSET, static_cast<DWORD>(NTE_BAD_FLAGS)},
-        {"verification context with a name", kAuthContainer, CRYPT_VERIFYCONTEXT, static_cast<DWORD>(NTE_BAD_FLAGS)},
+        {"verification context with a name", kAuthContainer, CRYPT_VERIFYCONTEXT,
+         static_cast<DWORD>(NTE_BAD_FLAGS)},
         {"new keyset", kAuthContainer, CRYPT_NEWKEYSET, static_cast<DWORD>(NTE_BAD_FLAGS)},
         {"name beyond 511 characters", std::string(kAuthContainer) + std::string(600, 'x'), 0,
          static_cast<DWORD>(NTE_BAD_KEYSET)},

@@ -30,7 +30,8 @@ protected:
         CardTest::SetUp();
         ASSERT_TRUE(CryptAcquireContextA(&ms_, nullptr, kMicrosoftAes, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
         DWORD error = 0;
-        ASSERT_TRUE(hc_.CreateContainer(kAuthContainer, 0, "", nullptr, &error, nullptr)) << std::hex << error;
+        ASSERT_TRUE(hc_.CreateContainer(kAuthContainer, 0, "", nullptr, &error, nullptr))
+            << std::hex << error;
         ASSERT_NE(hc_.m_pCurrentContainer, nullptr);
         // Log in with the PIN given as a parameter: no prompt.
         CK_RV rv = 0;
@@ -52,7 +53,8 @@ protected:
         PCCERT_CONTEXT cert = CertCreateCertificateContext(X509_ASN_ENCODING, der, size);
         EXPECT_NE(cert, nullptr);
         HCRYPTKEY key = 0;
-        EXPECT_TRUE(CryptImportPublicKeyInfo(ms_, X509_ASN_ENCODING, &cert->pCertInfo->SubjectPublicKeyInfo, &key));
+        EXPECT_TRUE(
+            CryptImportPublicKeyInfo(ms_, X509_ASN_ENCODING, &cert->pCertInfo->SubjectPublicKeyInfo, &key));
         CertFreeCertificateContext(cert);
         return key;
     }
@@ -75,14 +77,16 @@ TEST_F(CardOperations, SignatureVerifiesWithTheCertificateKey)
         digestInfo.insert(digestInfo.end(), value, value + valueSize);
 
         DWORD size = 256;
-        EXPECT_TRUE(Pkcs::DoSign(&hc_, static_cast<DWORD>(digestInfo.size()), digestInfo.data(), keySpec, nullptr, &size));
+        EXPECT_TRUE(Pkcs::DoSign(&hc_, static_cast<DWORD>(digestInfo.size()), digestInfo.data(), keySpec,
+                                 nullptr, &size));
         std::vector<BYTE> signature(size);
         ASSERT_TRUE(Pkcs::DoSign(&hc_, static_cast<DWORD>(digestInfo.size()), digestInfo.data(), keySpec,
                                  signature.data(), &size));
         EXPECT_EQ(size, 256u);
         HCRYPTKEY key = CertificateKey(keySpec);
         SetLastError(0xdeadbeef);
-        EXPECT_TRUE(CryptVerifySignatureA(hash, signature.data(), size, key, nullptr, 0)) << std::hex << GetLastError();
+        EXPECT_TRUE(CryptVerifySignatureA(hash, signature.data(), size, key, nullptr, 0))
+            << std::hex << GetLastError();
         CryptDestroyKey(key);
         CryptDestroyHash(hash);
     }
@@ -126,7 +130,8 @@ TEST_F(CardOperations, ExportedPublicKeyIsTheCertificates)
     std::memcpy(&alg, blob.data() + 4, 4);
     EXPECT_EQ(alg, static_cast<DWORD>(CALG_RSA_KEYX));
     // Everything but the algorithm: magic, bit length, exponent (01 00 01 00), modulus.
-    EXPECT_EQ(std::vector<BYTE>(blob.begin() + 8, blob.end()), std::vector<BYTE>(theirs.begin() + 8, theirs.end()));
+    EXPECT_EQ(std::vector<BYTE>(blob.begin() + 8, blob.end()),
+              std::vector<BYTE>(theirs.begin() + 8, theirs.end()));
     EXPECT_EQ(blob[16], 0x01);
     EXPECT_EQ(blob[17], 0x00);
     EXPECT_EQ(blob[18], 0x01);

@@ -82,7 +82,8 @@ TEST_F(CredentialPrompt, FallbackLabelIsNotShown)
     Script("cancel\n");
     char pin[8] = {};
     EXPECT_EQ(MngtCredsSpartan(pin, sizeof pin, "VEL3v2-MARTIN JEANNE", kTries), 2);
-    EXPECT_NE(Shown().find(std::string("Saisissez votre Code Porteur|") + kTries + "|"), std::string::npos) << Shown();
+    EXPECT_NE(Shown().find(std::string("Saisissez votre Code Porteur|") + kTries + "|"), std::string::npos)
+        << Shown();
 }
 
 TEST_F(CredentialPrompt, CardAbsentNotice)
@@ -92,8 +93,10 @@ TEST_F(CredentialPrompt, CardAbsentNotice)
         Script(answer);
         softcard_test::removeFile(script_ + ".log");
         EXPECT_EQ(MngtCredsSpartan(nullptr, 0, nullptr, nullptr), 2);
-        EXPECT_NE(Shown().find(u8"Certificat non trouvé|Carte absente ou ne contenant pas le certificat sélectionné.|"),
-                  std::string::npos)
+        EXPECT_NE(
+            Shown().find(
+                u8"Certificat non trouvé|Carte absente ou ne contenant pas le certificat sélectionné.|"),
+            std::string::npos)
             << Shown();
     }
 }

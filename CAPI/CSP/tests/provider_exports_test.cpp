@@ -20,11 +20,11 @@ typedef BOOL(WINAPI *TwoHandlesFn)(HCRYPTPROV, ULONG_PTR);
 typedef BOOL(WINAPI *GetUserKeyFn)(HCRYPTPROV, DWORD, HCRYPTKEY *);
 
 const char *const kEntryPoints[] = {
-    "CPAcquireContext", "CPReleaseContext", "CPGenKey", "CPDeriveKey", "CPDestroyKey", "CPSetKeyParam",
-    "CPGetKeyParam", "CPSetProvParam", "CPGetProvParam", "CPSetHashParam", "CPGetHashParam", "CPExportKey",
-    "CPImportKey", "CPEncrypt", "CPDecrypt", "CPCreateHash", "CPHashData", "CPHashSessionKey",
-    "CPSignHash", "CPDestroyHash", "CPVerifySignature", "CPGenRandom", "CPGetUserKey", "DllRegisterServer",
-    "DllUnregisterServer"};
+    "CPAcquireContext",  "CPReleaseContext", "CPGenKey",         "CPDeriveKey",       "CPDestroyKey",
+    "CPSetKeyParam",     "CPGetKeyParam",    "CPSetProvParam",   "CPGetProvParam",    "CPSetHashParam",
+    "CPGetHashParam",    "CPExportKey",      "CPImportKey",      "CPEncrypt",         "CPDecrypt",
+    "CPCreateHash",      "CPHashData",       "CPHashSessionKey", "CPSignHash",        "CPDestroyHash",
+    "CPVerifySignature", "CPGenRandom",      "CPGetUserKey",     "DllRegisterServer", "DllUnregisterServer"};
 
 class ProviderExports : public CardTest {
 protected:
@@ -87,7 +87,8 @@ TEST_F(ProviderExports, UnknownAndNullHandles)
         if (n == "CPGetProvParam") {
             ok = Get<GetProvParamFn>(name)(stranger, PP_NAME, scratch, &len, 0);
         } else if (n == "CPSetProvParam") {
-            ok = Get<SetProvParamFn>(name)(stranger, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE *>("1234"), 0);
+            ok = Get<SetProvParamFn>(name)(stranger, PP_KEYEXCHANGE_PIN,
+                                           reinterpret_cast<const BYTE *>("1234"), 0);
         } else if (n == "CPGetUserKey") {
             HCRYPTKEY key = 0;
             ok = Get<GetUserKeyFn>(name)(stranger, AT_SIGNATURE, &key);
@@ -129,7 +130,8 @@ TEST_F(ProviderExports, NullLengthsAndShortBuffers)
         SCOPED_TRACE(param);
         BYTE buffer[4] = {};
         SetLastError(0xdeadbeef);
-        EXPECT_FALSE(get(prov, param, buffer, nullptr, CRYPT_FIRST & (param == PP_ENUMCONTAINERS ? ~0u : 0u)));
+        EXPECT_FALSE(
+            get(prov, param, buffer, nullptr, CRYPT_FIRST & (param == PP_ENUMCONTAINERS ? ~0u : 0u)));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     }
     SetLastError(0xdeadbeef);

@@ -53,7 +53,8 @@ protected:
     BOOL SetPin(const char *pin, DWORD *error)
     {
         SetLastError(0xdeadbeef);
-        const BOOL ok = CryptSetProvParam(card_.prov, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE *>(pin), 0);
+        const BOOL ok =
+            CryptSetProvParam(card_.prov, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE *>(pin), 0);
         *error = GetLastError();
         return ok;
     }
@@ -165,7 +166,8 @@ TEST_F(ProviderParams, UserCertificateStoreBindsBothCertificates)
         DWORD infoSize = 0;
         ASSERT_TRUE(CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &infoSize));
         std::vector<BYTE> buffer(infoSize);
-        ASSERT_TRUE(CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &infoSize));
+        ASSERT_TRUE(
+            CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &infoSize));
         const CRYPT_KEY_PROV_INFO *info = reinterpret_cast<const CRYPT_KEY_PROV_INFO *>(buffer.data());
         // A named session (Wine runs its programs in session 1, "Console")
         // binds the name with the computer's name as suffix.
@@ -191,8 +193,8 @@ TEST_F(ProviderParams, PassThroughMatchesMicrosoftProvider)
 {
     HCRYPTPROV ms = 0;
     ASSERT_TRUE(CryptAcquireContextA(&ms, nullptr, kMicrosoftAes, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
-    const DWORD params[] = {PP_PROVTYPE, PP_SYM_KEYSIZE, PP_SESSION_KEYSIZE, PP_SIG_KEYSIZE_INC, PP_KEYX_KEYSIZE_INC,
-                            PP_KEYSTORAGE};
+    const DWORD params[] = {PP_PROVTYPE,        PP_SYM_KEYSIZE,      PP_SESSION_KEYSIZE,
+                            PP_SIG_KEYSIZE_INC, PP_KEYX_KEYSIZE_INC, PP_KEYSTORAGE};
     for (DWORD param : params) {
         SCOPED_TRACE(param);
         Param ours = GetParam(card_.prov, param);
@@ -276,7 +278,8 @@ TEST_F(ProviderParams, CardIdentifierAndKeysetType)
     // A card whose label carries digits after its '-'.
     char dir[MAX_PATH];
     GetTempPathA(sizeof dir, dir);
-    const std::string image = std::string(dir) + "csp-digits-" + std::to_string(GetCurrentProcessId()) + ".card";
+    const std::string image =
+        std::string(dir) + "csp-digits-" + std::to_string(GetCurrentProcessId()) + ".card";
     ASSERT_EQ(Ctl("export vel3-default \"" + image + "\""), 0);
     std::string text = softcard_test::readFile(image);
     const std::string label = "label=\"VEL3v2-MARTIN JEANNE\"";
@@ -302,7 +305,8 @@ TEST_F(ProviderParams, ContactlessContainer)
     ClearLog();
     DWORD error = 0;
     SetLastError(0xdeadbeef);
-    EXPECT_TRUE(CryptSetProvParam(cl.prov, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE *>("any text"), 0));
+    EXPECT_TRUE(
+        CryptSetProvParam(cl.prov, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE *>("any text"), 0));
     EXPECT_EQ(CountCalls("C_Login"), 0) << "no PIN is used";
     EXPECT_EQ(GetParam(cl.prov, PP_CERTCHAIN, AT_KEYEXCHANGE).bytes, Bytes(k_tech, sizeof k_tech));
     Param signature = GetParam(cl.prov, PP_CERTCHAIN, AT_SIGNATURE);
@@ -327,7 +331,8 @@ TEST_F(ProviderParams, PinOnABlockedCard)
     ASSERT_TRUE(blocked.ok) << std::hex << blocked.error;
     EXPECT_EQ(GetParam(blocked.prov, PP_CRYPT_COUNT_KEY_USE).bytes, Dword(0));
     SetLastError(0xdeadbeef);
-    EXPECT_FALSE(CryptSetProvParam(blocked.prov, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE *>("1234"), 0));
+    EXPECT_FALSE(
+        CryptSetProvParam(blocked.prov, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE *>("1234"), 0));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(SCARD_W_CHV_BLOCKED));
     EXPECT_TRUE(Release(blocked.prov));
 }

@@ -63,13 +63,15 @@ TEST_F(PinPrompts, WrongFormThenWrongPinThenRightPin)
 
     HWND dialog = WaitPinDialog();
     ASSERT_NE(dialog, nullptr);
-    EXPECT_EQ(driver::ItemText(dialog, kTriesTextId), "Il vous reste 3 tentative(s) pour la carte VEL3v2-MARTIN JEANNE");
+    EXPECT_EQ(driver::ItemText(dialog, kTriesTextId),
+              "Il vous reste 3 tentative(s) pour la carte VEL3v2-MARTIN JEANNE");
     // Three digits: the error box, the field emptied, the dialog stays.
     driver::SetItemText(dialog, kPinEditId, "123");
     driver::Click(dialog, IDOK);
     HWND box = driver::WaitWindow(GetCurrentProcessId(), "Erreur de saisie du code porteur", kWindowMs, true);
     ASSERT_NE(box, nullptr);
-    EXPECT_NE(driver::MessageText(box).find("Votre code porteur doit contenir 4 chiffres."), std::string::npos);
+    EXPECT_NE(driver::MessageText(box).find("Votre code porteur doit contenir 4 chiffres."),
+              std::string::npos);
     driver::Click(box, IDOK);
     ASSERT_TRUE(driver::WaitUntil([&] { return !IsWindow(box); }, kWindowMs));
     EXPECT_EQ(driver::ItemText(dialog, kPinEditId), "");

@@ -18,16 +18,16 @@ TEST(ProviderRules, SmartCardGuidFromLabel)
     struct Case {
         const char *label;
         bool ok;
-        std::string tail;   // the last bytes, the rest being zero
+        std::string tail; // the last bytes, the rest being zero
     };
     const Case cases[] = {
         {"VEL3v2-2501 MARTIN", true, "\x25\x01"},
         {"VEL3v2-2501", true, "\x25\x01"},
         {"X-12345678901234567890123456789012", true,
          "\x12\x34\x56\x78\x90\x12\x34\x56\x78\x90\x12\x34\x56\x78\x90\x12"},
-        {"X-123456789012345678901234567890123", false, ""},   // 33 digits
-        {"X-123", false, ""},                                  // odd
-        {"X- 12", false, ""},                                  // empty
+        {"X-123456789012345678901234567890123", false, ""}, // 33 digits
+        {"X-123", false, ""},                               // odd
+        {"X- 12", false, ""},                               // empty
         {"X-12a4", false, ""},
         {"NO DASH 1234", false, ""},
         {"VEL3v2-MARTIN JEANNE", false, ""},
@@ -123,7 +123,8 @@ TEST(ProviderRules, TriesFromFlags)
     std::memset(token.label, 'L', sizeof token.label);
     token.flags = 0;
     PreparePinPrompt(token, CRYPT_SILENT);
-    EXPECT_EQ(std::string(CurrentPromptTexts().TriesText), "Il vous reste 3 tentative(s) pour la carte " + std::string(32, 'L'));
+    EXPECT_EQ(std::string(CurrentPromptTexts().TriesText),
+              "Il vous reste 3 tentative(s) pour la carte " + std::string(32, 'L'));
 }
 
 TEST(ProviderRules, CountingAllocator)
@@ -152,8 +153,10 @@ const char kProductKey[] = "Software\\Classes\\Installer\\Products\\A1B2C3D4";
 void SetText(const char *key, const char *name, const char *value, DWORD length)
 {
     HKEY k = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr), ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(k, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value), length), ERROR_SUCCESS);
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(k, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value), length),
+              ERROR_SUCCESS);
     RegCloseKey(k);
 }
 

@@ -74,7 +74,7 @@ protected:
     void SetUp() override
     {
         CardTest::SetUp();
-        ASSERT_EQ(Ctl("log off"), 0);   // the log would only slow the card down
+        ASSERT_EQ(Ctl("log off"), 0); // the log would only slow the card down
     }
 };
 
@@ -115,9 +115,12 @@ TEST_F(ProviderStress, ReleaseRacingWithUse)
     typedef BOOL(WINAPI * GetProvParamFn)(HCRYPTPROV, DWORD, BYTE *, DWORD *, DWORD);
     HMODULE module = LoadLibraryA(ProviderPath().c_str());
     ASSERT_NE(module, nullptr);
-    auto acquire = reinterpret_cast<AcquireFn>(reinterpret_cast<void *>(GetProcAddress(module, "CPAcquireContext")));
-    auto release = reinterpret_cast<ReleaseFn>(reinterpret_cast<void *>(GetProcAddress(module, "CPReleaseContext")));
-    auto get = reinterpret_cast<GetProvParamFn>(reinterpret_cast<void *>(GetProcAddress(module, "CPGetProvParam")));
+    auto acquire =
+        reinterpret_cast<AcquireFn>(reinterpret_cast<void *>(GetProcAddress(module, "CPAcquireContext")));
+    auto release =
+        reinterpret_cast<ReleaseFn>(reinterpret_cast<void *>(GetProcAddress(module, "CPReleaseContext")));
+    auto get =
+        reinterpret_cast<GetProvParamFn>(reinterpret_cast<void *>(GetProcAddress(module, "CPGetProvParam")));
     ProviderVTable vtable = {};
     vtable.dwProvType = PROV_RSA_FULL;
     ASSERT_EQ(Ctl("log on"), 0);
@@ -138,8 +141,9 @@ TEST_F(ProviderStress, ReleaseRacingWithUse)
                 for (int i = 0; i < 50; ++i) {
                     BYTE buffer[64];
                     DWORD size = sizeof buffer;
-                    if (!get(a, PP_NAME, buffer, &size, 0) && GetLastError() != static_cast<DWORD>(NTE_BAD_UID))
-                        ++done;   // counted as a wrong answer
+                    if (!get(a, PP_NAME, buffer, &size, 0) &&
+                        GetLastError() != static_cast<DWORD>(NTE_BAD_UID))
+                        ++done; // counted as a wrong answer
                 }
             });
         }

@@ -68,9 +68,11 @@ TEST(ProviderTrace, EachLevel)
     const Level levels[] = {
         {std::nullopt, {}, {}, false},
         {0, {}, {}, false},
-        {5, {}, {}, false},   // the summary level is for the security authority's process only
-        {40, {"CPAcquireContext(", ") begin", "HandleContainer::Initialize", "Pkcs::UpdateContainerTable"},
-         {"csp_alloc", "HandleEntries::AddHandle"}, true},
+        {5, {}, {}, false}, // the summary level is for the security authority's process only
+        {40,
+         {"CPAcquireContext(", ") begin", "HandleContainer::Initialize", "Pkcs::UpdateContainerTable"},
+         {"csp_alloc", "HandleEntries::AddHandle"},
+         true},
         {50, {"csp_alloc", "countAlloc=", "getX509Value", "login"}, {"HandleEntries::AddHandle"}, true},
         {80, {"HandleEntries::AddHandle", "csp_free", "getCertListFromAttr"}, {}, true},
     };

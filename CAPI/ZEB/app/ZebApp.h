@@ -9,20 +9,20 @@
 namespace zeb {
 
 class CZEBApp : public cl::CWinApp {
- public:
-  BOOL InitInstance() override;
-  int ExitInstance() override;
-  const cl::MessageMap *GetMessageMap() const override;
+public:
+    BOOL InitInstance() override;
+    int ExitInstance() override;
+    const cl::MessageMap *GetMessageMap() const override;
 
- private:
-  // "A propos de ZEB...": the about box, modal.
-  void OnAppAbout();
+private:
+    // "A propos de ZEB...": the about box, modal.
+    void OnAppAbout();
 };
 
 // What start-up does when a frame titled "ZEB_QUVVEL" exists: waits, up to
 // `waitMs`, while that frame is closing. True when no such window is left.
 bool NoOtherInstance(DWORD waitMs);
 
-}  // namespace zeb
+} // namespace zeb
 
 #endif

@@ -16,243 +16,309 @@ const char kClosingProp[] = "ZEB.closing";
 
 namespace {
 const char kTipTitle[] = "Gestionnaire de certificat VEL\r\n";
-}  // namespace
+} // namespace
 
-CMainFrame::CMainFrame() {
-  EnsureSettingsKey(&m_settings);
-  LoadSettings(&m_settings);
-  m_core = std::make_unique<ZebCore>(this, m_settings);
-  m_pcsc = std::make_unique<FramePcsc>(*m_core);
-  m_pSlotList = std::make_unique<CSlotList>(*this);
-  if (m_pSlotList->Create()) m_pSlotList->ShowWindow(SW_HIDE);
-  ZEB_cleanCAPICerts();
+CMainFrame::CMainFrame()
+{
+    EnsureSettingsKey(&m_settings);
+    LoadSettings(&m_settings);
+    m_core = std::make_unique<ZebCore>(this, m_settings);
+    m_pcsc = std::make_unique<FramePcsc>(*m_core);
+    m_pSlotList = std::make_unique<CSlotList>(*this);
+    if (m_pSlotList->Create())
+        m_pSlotList->ShowWindow(SW_HIDE);
+    ZEB_cleanCAPICerts();
 }
 
-CMainFrame::~CMainFrame() {
-  m_pcsc.reset();  // stopped and joined before the card side goes
-  m_pSlotList.reset();
-  m_core.reset();  // nothing left to do after a close; else waits for the workers
+CMainFrame::~CMainFrame()
+{
+    m_pcsc.reset(); // stopped and joined before the card side goes
+    m_pSlotList.reset();
+    m_core.reset(); // nothing left to do after a close; else waits for the workers
 }
 
-LRESULT CMainFrame::OnCreate(WPARAM w, LPARAM l) {
-  if (cl::CFrameWnd::OnCreate(w, l) == -1) return -1;
-  HINSTANCE resources = cl::AfxGetResourceHandle();
-  HICON icon = LoadIconA(resources, MAKEINTRESOURCEA(IDI_TRAY));
-  if (!m_tray.Create(m_hWnd, icon, "Ovrane Token Manager")) return -1;
-  m_tray.SetRestartMode(m_settings.patch_fido_v4 != 0);
-  m_tray.SetIconList({IDI_TRAY, IDI_TRAY_BUSY});
-  m_tray.Animate();
-  PostMessage(WM_ZEB_START);
-  WTSRegisterSessionNotification(m_hWnd, NOTIFY_FOR_ALL_SESSIONS);
-  m_hPowerNotify = RegisterPowerSettingNotification(m_hWnd, &GUID_MONITOR_POWER_ON, DEVICE_NOTIFY_WINDOW_HANDLE);
-  return 0;
-}
-
-const cl::MessageMap *CMainFrame::GetMessageMap() const {
-  static const cl::MessageEntry entries[] = {
-      cl::OnMessage<&CMainFrame::OnCreate>(WM_CREATE),
-      cl::OnMessage<&CMainFrame::OnSetFocus>(WM_SETFOCUS),
-      cl::OnMessage<&CMainFrame::OnClose>(WM_CLOSE),
-      cl::OnMessage<&CMainFrame::OnStartThreads>(WM_ZEB_START),
-      cl::OnMessage<&CMainFrame::OnTrayStatus>(WM_ZEB_STATUS),
-      cl::OnMessage<&CMainFrame::OnInitAgain>(WM_USER_INIT_AGAIN),
-      cl::OnMessage<&CMainFrame::OnReadersChanged>(WM_ZEB_READERS_CHANGED),
-      cl::OnMessage<&CMainFrame::OnPowerBroadcast>(WM_POWERBROADCAST),
-      cl::OnMessage<&CMainFrame::OnSessionChange>(WM_WTSSESSION_CHANGE),
-      cl::OnMessage<&CMainFrame::OnQueryEndSession>(WM_QUERYENDSESSION),
-      cl::OnMessage<&CMainFrame::OnEndSession>(WM_ENDSESSION),
-      cl::OnCommand<&CMainFrame::OnListReaders>(ID_LIST_READERS),
-      cl::OnMessage<&CMainFrame::OnDestroy>(WM_DESTROY),
-      cl::OnCommand<&CMainFrame::OnMytrayRefresh>(ID_MYTRAY_REFRESH),
-      cl::OnCommand<&CMainFrame::OnAppExit>(ID_APP_EXIT),
-  };
-  static const cl::MessageMap map(cl::CFrameWnd::GetMessageMap(), entries);
-  return &map;
-}
-
-void CMainFrame::PostStatus(int status) { ::PostMessageA(m_hWnd, WM_ZEB_STATUS, 0, status); }
-void CMainFrame::PostInitAgain() { ::PostMessageA(m_hWnd, WM_USER_INIT_AGAIN, 0, 0); }
-void CMainFrame::SlotListReady() { m_pcsc->Start(m_hWnd); }
-
-LRESULT CMainFrame::OnSetFocus(WPARAM, LPARAM) { return 0; }
-
-LRESULT CMainFrame::OnStartThreads(WPARAM, LPARAM) {
-  if (m_settings.patch_fido_v4)
-    WriteEventLog("[ZEB] patch_fido branch active: launch init thread (InitSlotList + PCSC monitoring)");
-  m_core->StartThreads();
-  return 0;
-}
-
-LRESULT CMainFrame::OnTrayStatus(WPARAM, LPARAM status) {
-  const char *line = nullptr;
-  UINT icon = 0;
-  switch (status) {
-    case kStatusReading: line = "Lecture de la carte VEL..."; break;
-    case kStatusSynchronised:
-      line = m_core->SyncCount() <= 1 ? "Les certificats de la carte VEL sont synchronisés."
-                                      : "Les certificats des cartes VEL sont synchronisés.";
-      icon = IDI_SYNCHRONISED;
-      break;
-    case kStatusNoCard: line = "Aucune carte VEL présente..."; icon = IDI_NOCARD; break;
-    case kStatusInitialising: line = "Initialisation des lecteurs..."; break;
-    default: return 0;
-  }
-  char tip[128];
-  snprintf(tip, sizeof tip, "%s%s", kTipTitle, line);
-  m_tray.SetTip(tip);  // nothing is sent for an icon the shell does not have
-  if (icon)
-    ShowStatusIcon(icon);
-  else
+LRESULT CMainFrame::OnCreate(WPARAM w, LPARAM l)
+{
+    if (cl::CFrameWnd::OnCreate(w, l) == -1)
+        return -1;
+    HINSTANCE resources = cl::AfxGetResourceHandle();
+    HICON icon = LoadIconA(resources, MAKEINTRESOURCEA(IDI_TRAY));
+    if (!m_tray.Create(m_hWnd, icon, "Ovrane Token Manager"))
+        return -1;
+    m_tray.SetRestartMode(m_settings.patch_fido_v4 != 0);
+    m_tray.SetIconList({IDI_TRAY, IDI_TRAY_BUSY});
     m_tray.Animate();
-  return 0;
+    PostMessage(WM_ZEB_START);
+    WTSRegisterSessionNotification(m_hWnd, NOTIFY_FOR_ALL_SESSIONS);
+    m_hPowerNotify =
+        RegisterPowerSettingNotification(m_hWnd, &GUID_MONITOR_POWER_ON, DEVICE_NOTIFY_WINDOW_HANDLE);
+    return 0;
 }
 
-void CMainFrame::ShowStatusIcon(UINT resourceId) {
-  m_tray.StopAnimation();
-  m_tray.SetIcon(LoadIconA(cl::AfxGetResourceHandle(), MAKEINTRESOURCEA(resourceId)));
+const cl::MessageMap *CMainFrame::GetMessageMap() const
+{
+    static const cl::MessageEntry entries[] = {
+        cl::OnMessage<&CMainFrame::OnCreate>(WM_CREATE),
+        cl::OnMessage<&CMainFrame::OnSetFocus>(WM_SETFOCUS),
+        cl::OnMessage<&CMainFrame::OnClose>(WM_CLOSE),
+        cl::OnMessage<&CMainFrame::OnStartThreads>(WM_ZEB_START),
+        cl::OnMessage<&CMainFrame::OnTrayStatus>(WM_ZEB_STATUS),
+        cl::OnMessage<&CMainFrame::OnInitAgain>(WM_USER_INIT_AGAIN),
+        cl::OnMessage<&CMainFrame::OnReadersChanged>(WM_ZEB_READERS_CHANGED),
+        cl::OnMessage<&CMainFrame::OnPowerBroadcast>(WM_POWERBROADCAST),
+        cl::OnMessage<&CMainFrame::OnSessionChange>(WM_WTSSESSION_CHANGE),
+        cl::OnMessage<&CMainFrame::OnQueryEndSession>(WM_QUERYENDSESSION),
+        cl::OnMessage<&CMainFrame::OnEndSession>(WM_ENDSESSION),
+        cl::OnCommand<&CMainFrame::OnListReaders>(ID_LIST_READERS),
+        cl::OnMessage<&CMainFrame::OnDestroy>(WM_DESTROY),
+        cl::OnCommand<&CMainFrame::OnMytrayRefresh>(ID_MYTRAY_REFRESH),
+        cl::OnCommand<&CMainFrame::OnAppExit>(ID_APP_EXIT),
+    };
+    static const cl::MessageMap map(cl::CFrameWnd::GetMessageMap(), entries);
+    return &map;
 }
 
-LRESULT CMainFrame::OnInitAgain(WPARAM, LPARAM) {
-  m_core->InitAgain();
-  return 0;
+void CMainFrame::PostStatus(int status)
+{
+    ::PostMessageA(m_hWnd, WM_ZEB_STATUS, 0, status);
+}
+void CMainFrame::PostInitAgain()
+{
+    ::PostMessageA(m_hWnd, WM_USER_INIT_AGAIN, 0, 0);
+}
+void CMainFrame::SlotListReady()
+{
+    m_pcsc->Start(m_hWnd);
 }
 
-LRESULT CMainFrame::OnReadersChanged(WPARAM, LPARAM) {
-  if (m_core->Stopping() || !m_settings.patch_fido_v4 || !m_pcsc->Running()) return 0;
-  WriteEventLog("[ZEB] V3 OnReadersChanged : sync UI depuis PcscMonitoring");
-  std::vector<ReaderPresence> readers;
-  for (const ReaderInfo &r : m_pcsc->Readers()) readers.push_back({r.name, r.present});
-  bool any = m_core->SyncSlotInfos(readers);
-  PostStatus(any ? kStatusSynchronised : kStatusNoCard);
-  return 0;
+LRESULT CMainFrame::OnSetFocus(WPARAM, LPARAM)
+{
+    return 0;
 }
 
-LRESULT CMainFrame::OnPowerBroadcast(WPARAM event, LPARAM data) {
-  switch (event) {
-    case PBT_APMSUSPEND: WriteEventLog("[ZEB] ***** System suspend *****"); break;
+LRESULT CMainFrame::OnStartThreads(WPARAM, LPARAM)
+{
+    if (m_settings.patch_fido_v4)
+        WriteEventLog("[ZEB] patch_fido branch active: launch init thread (InitSlotList + PCSC monitoring)");
+    m_core->StartThreads();
+    return 0;
+}
+
+LRESULT CMainFrame::OnTrayStatus(WPARAM, LPARAM status)
+{
+    const char *line = nullptr;
+    UINT icon = 0;
+    switch (status) {
+    case kStatusReading:
+        line = "Lecture de la carte VEL...";
+        break;
+    case kStatusSynchronised:
+        line = m_core->SyncCount() <= 1 ? "Les certificats de la carte VEL sont synchronisés."
+                                        : "Les certificats des cartes VEL sont synchronisés.";
+        icon = IDI_SYNCHRONISED;
+        break;
+    case kStatusNoCard:
+        line = "Aucune carte VEL présente...";
+        icon = IDI_NOCARD;
+        break;
+    case kStatusInitialising:
+        line = "Initialisation des lecteurs...";
+        break;
+    default:
+        return 0;
+    }
+    char tip[128];
+    snprintf(tip, sizeof tip, "%s%s", kTipTitle, line);
+    m_tray.SetTip(tip); // nothing is sent for an icon the shell does not have
+    if (icon)
+        ShowStatusIcon(icon);
+    else
+        m_tray.Animate();
+    return 0;
+}
+
+void CMainFrame::ShowStatusIcon(UINT resourceId)
+{
+    m_tray.StopAnimation();
+    m_tray.SetIcon(LoadIconA(cl::AfxGetResourceHandle(), MAKEINTRESOURCEA(resourceId)));
+}
+
+LRESULT CMainFrame::OnInitAgain(WPARAM, LPARAM)
+{
+    m_core->InitAgain();
+    return 0;
+}
+
+LRESULT CMainFrame::OnReadersChanged(WPARAM, LPARAM)
+{
+    if (m_core->Stopping() || !m_settings.patch_fido_v4 || !m_pcsc->Running())
+        return 0;
+    WriteEventLog("[ZEB] V3 OnReadersChanged : sync UI depuis PcscMonitoring");
+    std::vector<ReaderPresence> readers;
+    for (const ReaderInfo &r : m_pcsc->Readers())
+        readers.push_back({r.name, r.present});
+    bool any = m_core->SyncSlotInfos(readers);
+    PostStatus(any ? kStatusSynchronised : kStatusNoCard);
+    return 0;
+}
+
+LRESULT CMainFrame::OnPowerBroadcast(WPARAM event, LPARAM data)
+{
+    switch (event) {
+    case PBT_APMSUSPEND:
+        WriteEventLog("[ZEB] ***** System suspend *****");
+        break;
     case PBT_APMRESUMESUSPEND:
-      WriteEventLog("[ZEB] ***** System resume (PBT_APMRESUMESUSPEND) -> P4 reset V4 *****");
-      if (m_settings.patch_fido_v4) m_pcsc->Resume();
-      break;
+        WriteEventLog("[ZEB] ***** System resume (PBT_APMRESUMESUSPEND) -> P4 reset V4 *****");
+        if (m_settings.patch_fido_v4)
+            m_pcsc->Resume();
+        break;
     case PBT_APMRESUMEAUTOMATIC:
-      WriteEventLog("[ZEB] ***** System automatic resume (PBT_APMRESUMEAUTOMATIC) -> P4 reset V4 *****");
-      if (m_settings.patch_fido_v4) m_pcsc->Resume();
-      break;
+        WriteEventLog("[ZEB] ***** System automatic resume (PBT_APMRESUMEAUTOMATIC) -> P4 reset V4 *****");
+        if (m_settings.patch_fido_v4)
+            m_pcsc->Resume();
+        break;
     case PBT_POWERSETTINGCHANGE: {
-      auto *setting = reinterpret_cast<const POWERBROADCAST_SETTING *>(data);
-      if (setting && IsEqualGUID(setting->PowerSetting, GUID_MONITOR_POWER_ON) &&
-          setting->DataLength >= sizeof(DWORD)) {
-        DWORD value;
-        memcpy(&value, setting->Data, sizeof value);
-        WriteEventLog("[ZEB] ***** GUID_MONITOR_POWER_ON val=%u (0=OFF 1=ON) *****", (unsigned)value);
-        if (value == 1) {
-          WriteEventLog("[ZEB] ***** Monitor ON -> P4 reset V4 *****");
-          if (m_settings.patch_fido_v4) m_pcsc->Unlock();
+        auto *setting = reinterpret_cast<const POWERBROADCAST_SETTING *>(data);
+        if (setting && IsEqualGUID(setting->PowerSetting, GUID_MONITOR_POWER_ON) &&
+            setting->DataLength >= sizeof(DWORD)) {
+            DWORD value;
+            memcpy(&value, setting->Data, sizeof value);
+            WriteEventLog("[ZEB] ***** GUID_MONITOR_POWER_ON val=%u (0=OFF 1=ON) *****", (unsigned)value);
+            if (value == 1) {
+                WriteEventLog("[ZEB] ***** Monitor ON -> P4 reset V4 *****");
+                if (m_settings.patch_fido_v4)
+                    m_pcsc->Unlock();
+            }
         }
-      }
-      break;
+        break;
     }
-    default: WriteEventLog("[ZEB] WM_POWERBROADCAST code=%u (non gere)", (unsigned)event); break;
-  }
-  return TRUE;
+    default:
+        WriteEventLog("[ZEB] WM_POWERBROADCAST code=%u (non gere)", (unsigned)event);
+        break;
+    }
+    return TRUE;
 }
 
-LRESULT CMainFrame::OnSessionChange(WPARAM code, LPARAM) {
-  bool unlock = false;
-  switch (code) {
+LRESULT CMainFrame::OnSessionChange(WPARAM code, LPARAM)
+{
+    bool unlock = false;
+    switch (code) {
     case WTS_CONSOLE_CONNECT:
-      WriteEventLog("[ZEB] ***** Console connect (WTS_CONSOLE_CONNECT) -> P4 reset V4 *****");
-      unlock = true;
-      break;
+        WriteEventLog("[ZEB] ***** Console connect (WTS_CONSOLE_CONNECT) -> P4 reset V4 *****");
+        unlock = true;
+        break;
     case WTS_SESSION_LOGON:
-      WriteEventLog("[ZEB] ***** Session logon (WTS_SESSION_LOGON) -> P4 reset V4 *****");
-      unlock = true;
-      break;
-    case WTS_SESSION_LOCK: WriteEventLog("[ZEB] ***** Session lock (WTS_SESSION_LOCK) *****"); break;
+        WriteEventLog("[ZEB] ***** Session logon (WTS_SESSION_LOGON) -> P4 reset V4 *****");
+        unlock = true;
+        break;
+    case WTS_SESSION_LOCK:
+        WriteEventLog("[ZEB] ***** Session lock (WTS_SESSION_LOCK) *****");
+        break;
     case WTS_SESSION_UNLOCK:
-      WriteEventLog("[ZEB] ***** Session unlock (WTS_SESSION_UNLOCK) -> P4 reset V4 *****");
-      unlock = true;
-      break;
-    default: WriteEventLog("[ZEB] WTS event code=%u (non gere)", (unsigned)code); break;
-  }
-  if (unlock && m_settings.patch_fido_v4) m_pcsc->Unlock();
-  return 0;
-}
-
-LRESULT CMainFrame::OnQueryEndSession(WPARAM, LPARAM) {
-  PostMessage(WM_CLOSE);
-  return TRUE;
-}
-
-LRESULT CMainFrame::OnEndSession(WPARAM, LPARAM) { return 1; }
-
-void CMainFrame::OnListReaders() {
-  if (m_core->Stopping() || !m_pSlotList->m_hWnd) return;
-  m_pSlotList->ShowWindow(SW_SHOWNORMAL);
-  SetForegroundWindow(m_pSlotList->m_hWnd);
-}
-
-void CMainFrame::OnAppExit() { PostMessage(WM_CLOSE); }
-
-void CMainFrame::OnMytrayRefresh() {
-  WriteEventLog("[ZEB] OnMytrayRefresh ENTRY patch_enabled=%d fullReInit=%d", m_settings.patch_fido_v4 ? 1 : 0,
-                m_core->fullReInit ? 1 : 0);
-  if (!m_settings.patch_fido_v4) {
-    m_core->Refresh();
-    return;
-  }
-  WriteEventLog("[ZEB] OnMytrayRefresh : restart ZEB (patch actif, event-driven)");
-  char path[260];
-  DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-  if (n > 0 && n < sizeof path) {
-    char command[324];
-    wsprintfA(command, "cmd.exe /c timeout /t 2 /nobreak >nul && start \"\" \"%s\"", path);
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    if (CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW | DETACHED_PROCESS, nullptr,
-                       nullptr, &si, &pi)) {
-      CloseHandle(pi.hThread);
-      CloseHandle(pi.hProcess);
-    } else {
-      WriteEventLog("[ZEB] OnMytrayRefresh : CreateProcess FAILED gle=%lu, fallback ReInit",
-                    (unsigned long)GetLastError());
-      if (!m_core->fullReInit.exchange(1)) {
-        m_core->reinit = 1;
-        PostInitAgain();
-      }
-      return;
+        WriteEventLog("[ZEB] ***** Session unlock (WTS_SESSION_UNLOCK) -> P4 reset V4 *****");
+        unlock = true;
+        break;
+    default:
+        WriteEventLog("[ZEB] WTS event code=%u (non gere)", (unsigned)code);
+        break;
     }
-  }
-  PostMessage(WM_CLOSE);
+    if (unlock && m_settings.patch_fido_v4)
+        m_pcsc->Unlock();
+    return 0;
 }
 
-LRESULT CMainFrame::OnClose(WPARAM, LPARAM) {
-  if (m_core->Stopping()) return 0;  // a second close does nothing
-  SetPropA(m_hWnd, kClosingProp, reinterpret_cast<HANDLE>(1));
-  m_core->BeginStop();
-  m_pcsc->Stop();  // the monitor and its workers end before the card side stops
-  // Every worker ends before the window goes; their last posts are served.
-  for (;;) {
-    cl::CWinThread *workers[2];
-    int n = m_core->Workers(workers);
-    if (!cl::AfxPumpUntilThreadsEnd(workers, n)) break;  // WM_QUIT: the session is ending
-    if (m_core->WorkersEnded()) break;
-  }
-  // The store is emptied before the window goes: a restarted instance,
-  // which waits for the window, never sees its own certificates removed.
-  m_core->Shutdown();
-  return cl::CFrameWnd::OnClose(0, 0);
+LRESULT CMainFrame::OnQueryEndSession(WPARAM, LPARAM)
+{
+    PostMessage(WM_CLOSE);
+    return TRUE;
 }
 
-LRESULT CMainFrame::OnDestroy(WPARAM, LPARAM) {
-  if (m_hPowerNotify) UnregisterPowerSettingNotification(m_hPowerNotify);
-  m_hPowerNotify = nullptr;
-  WTSUnRegisterSessionNotification(m_hWnd);
-  m_tray.RemoveIcon();
-  if (m_pSlotList->m_hWnd) m_pSlotList->DestroyWindow();
-  RemovePropA(m_hWnd, kClosingProp);
-  return cl::CFrameWnd::OnDestroy(0, 0);
+LRESULT CMainFrame::OnEndSession(WPARAM, LPARAM)
+{
+    return 1;
 }
 
-}  // namespace zeb
+void CMainFrame::OnListReaders()
+{
+    if (m_core->Stopping() || !m_pSlotList->m_hWnd)
+        return;
+    m_pSlotList->ShowWindow(SW_SHOWNORMAL);
+    SetForegroundWindow(m_pSlotList->m_hWnd);
+}
+
+void CMainFrame::OnAppExit()
+{
+    PostMessage(WM_CLOSE);
+}
+
+void CMainFrame::OnMytrayRefresh()
+{
+    WriteEventLog("[ZEB] OnMytrayRefresh ENTRY patch_enabled=%d fullReInit=%d",
+                  m_settings.patch_fido_v4 ? 1 : 0, m_core->fullReInit ? 1 : 0);
+    if (!m_settings.patch_fido_v4) {
+        m_core->Refresh();
+        return;
+    }
+    WriteEventLog("[ZEB] OnMytrayRefresh : restart ZEB (patch actif, event-driven)");
+    char path[260];
+    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (n > 0 && n < sizeof path) {
+        char command[324];
+        wsprintfA(command, "cmd.exe /c timeout /t 2 /nobreak >nul && start \"\" \"%s\"", path);
+        STARTUPINFOA si{};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi{};
+        if (CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW | DETACHED_PROCESS,
+                           nullptr, nullptr, &si, &pi)) {
+            CloseHandle(pi.hThread);
+            CloseHandle(pi.hProcess);
+        } else {
+            WriteEventLog("[ZEB] OnMytrayRefresh : CreateProcess FAILED gle=%lu, fallback ReInit",
+                          (unsigned long)GetLastError());
+            if (!m_core->fullReInit.exchange(1)) {
+                m_core->reinit = 1;
+                PostInitAgain();
+            }
+            return;
+        }
+    }
+    PostMessage(WM_CLOSE);
+}
+
+LRESULT CMainFrame::OnClose(WPARAM, LPARAM)
+{
+    if (m_core->Stopping())
+        return 0; // a second close does nothing
+    SetPropA(m_hWnd, kClosingProp, reinterpret_cast<HANDLE>(1));
+    m_core->BeginStop();
+    m_pcsc->Stop(); // the monitor and its workers end before the card side stops
+    // Every worker ends before the window goes; their last posts are served.
+    for (;;) {
+        cl::CWinThread *workers[2];
+        int n = m_core->Workers(workers);
+        if (!cl::AfxPumpUntilThreadsEnd(workers, n))
+            break; // WM_QUIT: the session is ending
+        if (m_core->WorkersEnded())
+            break;
+    }
+    // The store is emptied before the window goes: a restarted instance,
+    // which waits for the window, never sees its own certificates removed.
+    m_core->Shutdown();
+    return cl::CFrameWnd::OnClose(0, 0);
+}
+
+LRESULT CMainFrame::OnDestroy(WPARAM, LPARAM)
+{
+    if (m_hPowerNotify)
+        UnregisterPowerSettingNotification(m_hPowerNotify);
+    m_hPowerNotify = nullptr;
+    WTSUnRegisterSessionNotification(m_hWnd);
+    m_tray.RemoveIcon();
+    if (m_pSlotList->m_hWnd)
+        m_pSlotList->DestroyWindow();
+    RemovePropA(m_hWnd, kClosingProp);
+    return cl::CFrameWnd::OnDestroy(0, 0);
+}
+
+} // namespace zeb

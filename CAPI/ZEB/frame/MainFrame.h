@@ -35,60 +35,59 @@ extern const char kClosingProp[];
 
 // Made with new: the frame deletes itself after its window's last message.
 class CMainFrame : public cl::CFrameWnd, public CoreSink, public SlotListHost {
- public:
-  // Reads the settings (creating the per-user key when needed) and removes
-  // the certificates an earlier run left bound to the card provider.
-  CMainFrame();
-  // Waits for the workers, removes what they propagated, finalises.
-  ~CMainFrame() override;
+public:
+    // Reads the settings (creating the per-user key when needed) and removes
+    // the certificates an earlier run left bound to the card provider.
+    CMainFrame();
+    // Waits for the workers, removes what they propagated, finalises.
+    ~CMainFrame() override;
 
-  const cl::MessageMap *GetMessageMap() const override;
-  ZebCore &core() { return *m_core; }
+    const cl::MessageMap *GetMessageMap() const override;
+    ZebCore &core() { return *m_core; }
 
-  // The workers' reports, posted to this window.
-  void PostStatus(int status) override;
-  void PostInitAgain() override;
-  // The slot list is built: the reader monitor starts (event-driven mode).
-  void SlotListReady() override;
+    // The workers' reports, posted to this window.
+    void PostStatus(int status) override;
+    void PostInitAgain() override;
+    // The slot list is built: the reader monitor starts (event-driven mode).
+    void SlotListReady() override;
 
-  // The reader-state dialog's view of the frame.
-  bool Stopping() override { return m_core->Stopping(); }
-  bool FullReInitPending() override { return m_core->fullReInit != 0; }
-  bool Vel4Mode() override { return m_settings.patch_fido_v4 != 0; }
-  bool AutoDetect() override { return m_core->settings().autoDetect != 0; }
-  bool SlotRows(std::vector<SlotRow> *rows) override { return m_core->TrySlotRows(rows); }
-  void Refresh() override { OnMytrayRefresh(); }
-  void ToggleAutoDetect() override { m_core->ToggleAutoDetect(); }
+    // The reader-state dialog's view of the frame.
+    bool Stopping() override { return m_core->Stopping(); }
+    bool FullReInitPending() override { return m_core->fullReInit != 0; }
+    bool Vel4Mode() override { return m_settings.patch_fido_v4 != 0; }
+    bool AutoDetect() override { return m_core->settings().autoDetect != 0; }
+    bool SlotRows(std::vector<SlotRow> *rows) override { return m_core->TrySlotRows(rows); }
+    void Refresh() override { OnMytrayRefresh(); }
+    void ToggleAutoDetect() override { m_core->ToggleAutoDetect(); }
 
- private:
+private:
+    LRESULT OnCreate(WPARAM, LPARAM);
+    LRESULT OnStartThreads(WPARAM, LPARAM);
+    LRESULT OnTrayStatus(WPARAM, LPARAM);
+    LRESULT OnInitAgain(WPARAM, LPARAM);
+    LRESULT OnReadersChanged(WPARAM, LPARAM);
+    LRESULT OnPowerBroadcast(WPARAM, LPARAM);
+    LRESULT OnSessionChange(WPARAM, LPARAM);
+    LRESULT OnQueryEndSession(WPARAM, LPARAM);
+    LRESULT OnEndSession(WPARAM, LPARAM);
+    LRESULT OnClose(WPARAM, LPARAM);
+    LRESULT OnDestroy(WPARAM, LPARAM);
+    LRESULT OnSetFocus(WPARAM, LPARAM);
+    void OnMytrayRefresh();
+    void OnListReaders();
+    void OnAppExit();
+    // Shows a status icon: the animation stops first, or it would put its
+    // saved icon back over the status one.
+    void ShowStatusIcon(UINT resourceId);
 
-  LRESULT OnCreate(WPARAM, LPARAM);
-  LRESULT OnStartThreads(WPARAM, LPARAM);
-  LRESULT OnTrayStatus(WPARAM, LPARAM);
-  LRESULT OnInitAgain(WPARAM, LPARAM);
-  LRESULT OnReadersChanged(WPARAM, LPARAM);
-  LRESULT OnPowerBroadcast(WPARAM, LPARAM);
-  LRESULT OnSessionChange(WPARAM, LPARAM);
-  LRESULT OnQueryEndSession(WPARAM, LPARAM);
-  LRESULT OnEndSession(WPARAM, LPARAM);
-  LRESULT OnClose(WPARAM, LPARAM);
-  LRESULT OnDestroy(WPARAM, LPARAM);
-  LRESULT OnSetFocus(WPARAM, LPARAM);
-  void OnMytrayRefresh();
-  void OnListReaders();
-  void OnAppExit();
-  // Shows a status icon: the animation stops first, or it would put its
-  // saved icon back over the status one.
-  void ShowStatusIcon(UINT resourceId);
-
-  Settings m_settings;
-  std::unique_ptr<ZebCore> m_core;
-  CTray m_tray;
-  std::unique_ptr<FramePcsc> m_pcsc;     // event-driven mode's reader monitor
-  std::unique_ptr<CSlotList> m_pSlotList;
-  HPOWERNOTIFY m_hPowerNotify = nullptr;
+    Settings m_settings;
+    std::unique_ptr<ZebCore> m_core;
+    CTray m_tray;
+    std::unique_ptr<FramePcsc> m_pcsc; // event-driven mode's reader monitor
+    std::unique_ptr<CSlotList> m_pSlotList;
+    HPOWERNOTIFY m_hPowerNotify = nullptr;
 };
 
-}  // namespace zeb
+} // namespace zeb
 
 #endif

@@ -24,47 +24,49 @@
 namespace zeb {
 
 class FramePcsc : public PcscMonitorHost {
- public:
-  explicit FramePcsc(ZebCore &core) : core_(core) {}
-  ~FramePcsc() override { Stop(); }
-  FramePcsc(const FramePcsc &) = delete;
-  FramePcsc &operator=(const FramePcsc &) = delete;
+public:
+    explicit FramePcsc(ZebCore &core) : core_(core) {}
+    ~FramePcsc() override { Stop(); }
+    FramePcsc(const FramePcsc &) = delete;
+    FramePcsc &operator=(const FramePcsc &) = delete;
 
-  // Creates and starts the monitor; reader changes are posted to `window`
-  // (none: not posted). Once; nothing after Stop.
-  void Start(HWND window);
-  // Stops and joins everything; later calls and Start do nothing.
-  void Stop();
-  // A monitor was started and is not stopped.
-  bool Running();
-  // The monitor's readers (empty without one).
-  std::vector<ReaderInfo> Readers();
-  // The re-selection worker after a resume ("resume") or an unlock, logon,
-  // console connect or monitor power-on ("unlock"); only with a monitor.
-  void Resume() { P4Action(false); }
-  void Unlock() { P4Action(true); }
+    // Creates and starts the monitor; reader changes are posted to `window`
+    // (none: not posted). Once; nothing after Stop.
+    void Start(HWND window);
+    // Stops and joins everything; later calls and Start do nothing.
+    void Stop();
+    // A monitor was started and is not stopped.
+    bool Running();
+    // The monitor's readers (empty without one).
+    std::vector<ReaderInfo> Readers();
+    // The re-selection worker after a resume ("resume") or an unlock, logon,
+    // console connect or monitor power-on ("unlock"); only with a monitor.
+    void Resume() { P4Action(false); }
+    void Unlock() { P4Action(true); }
 
-  // PcscMonitorHost.
-  void LogLine(const std::string &line) override;
-  void ReadersChanged() override;
-  SlotListing ListSlots() override;
-  bool InsertCertificatesFromSlot(unsigned long slotId, const std::string &reader, unsigned version) override;
-  bool DeleteCertificatesFromSlot(unsigned long slotId, const std::string &reader, unsigned version) override;
-  CardWaitSettings WaitSettings() override;
-  void CheckV4AtStartup(PcscMonitoring &, const std::string &reader) override;
-  void FidoBadgeArrived(PcscMonitoring &, unsigned index) override;
+    // PcscMonitorHost.
+    void LogLine(const std::string &line) override;
+    void ReadersChanged() override;
+    SlotListing ListSlots() override;
+    bool InsertCertificatesFromSlot(unsigned long slotId, const std::string &reader,
+                                    unsigned version) override;
+    bool DeleteCertificatesFromSlot(unsigned long slotId, const std::string &reader,
+                                    unsigned version) override;
+    CardWaitSettings WaitSettings() override;
+    void CheckV4AtStartup(PcscMonitoring &, const std::string &reader) override;
+    void FidoBadgeArrived(PcscMonitoring &, unsigned index) override;
 
- private:
-  void P4Action(bool unlock);
+private:
+    void P4Action(bool unlock);
 
-  ZebCore &core_;
-  std::mutex lock_;          // Start, Stop and the window's reads
-  bool stopped_ = false;
-  HWND window_ = nullptr;
-  std::unique_ptr<PcscMonitoring> monitor_;
-  std::unique_ptr<FidoWorkarounds> fido_;  // made before the monitor starts, gone after it stops
+    ZebCore &core_;
+    std::mutex lock_; // Start, Stop and the window's reads
+    bool stopped_ = false;
+    HWND window_ = nullptr;
+    std::unique_ptr<PcscMonitoring> monitor_;
+    std::unique_ptr<FidoWorkarounds> fido_; // made before the monitor starts, gone after it stops
 };
 
-}  // namespace zeb
+} // namespace zeb
 
 #endif

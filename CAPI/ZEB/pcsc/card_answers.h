@@ -13,13 +13,13 @@ namespace zeb {
 struct Apdu {
     const uint8_t *bytes;
     size_t length;
-    size_t receive;   // the receive buffer the caller gives for its answer
+    size_t receive; // the receive buffer the caller gives for its answer
 };
 
-extern const Apdu kSelectMasterFile;   // A0 A4 00 00 02 3F 00, 4-byte answer
-extern const Apdu kSelect5F78;         // A0 A4 00 00 02 5F 78, 256
-extern const Apdu kSelectVelAid;       // 00 A4 04 00 08 80 25 00 00 01 FF 00 02, 256
-extern const Apdu kCloseChannel1;      // 00 70 80 01 00, 2
+extern const Apdu kSelectMasterFile; // A0 A4 00 00 02 3F 00, 4-byte answer
+extern const Apdu kSelect5F78;       // A0 A4 00 00 02 5F 78, 256
+extern const Apdu kSelectVelAid;     // 00 A4 04 00 08 80 25 00 00 01 FF 00 02, 256
+extern const Apdu kCloseChannel1;    // 00 70 80 01 00, 2
 
 // One transmit's outcome as the caller saw it: the result code, its
 // buffer and size, and the length the call reported.

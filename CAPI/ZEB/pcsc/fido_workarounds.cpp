@@ -157,7 +157,8 @@ void FidoWorkarounds::StartExclusiveHold()
         return;
     }
     for (const ReaderInfo &r : monitor_.Readers())
-        if ((r.state & SCARD_STATE_PRESENT) && IsProtectedContactAtr(r.atr.data(), r.atr.size(), config.protectedAtrs))
+        if ((r.state & SCARD_STATE_PRESENT) &&
+            IsProtectedContactAtr(r.atr.data(), r.atr.size(), config.protectedAtrs))
             args->readers.push_back(r.name);
     if (args->readers.empty()) {
         Log("PATCH_FIDO_WEBAUTHN EXCLUSIVE skipped: no protected contact reader found");
@@ -214,15 +215,18 @@ void FidoWorkarounds::ExclusiveHold(const HoldArgs &args)
             rv = context.Rv();
         while (context.Rv() == SCARD_S_SUCCESS && !Stopping()) {
             ++attempts;
-            rv = SCardConnectA(context.Get(), reader.c_str(), SCARD_SHARE_EXCLUSIVE, kBothProtocols, &card, &protocol);
-            if (rv == SCARD_S_SUCCESS || ElapsedSince(start) >= config.retryWindowMs || WaitStop(config.retryMs))
+            rv = SCardConnectA(context.Get(), reader.c_str(), SCARD_SHARE_EXCLUSIVE, kBothProtocols, &card,
+                               &protocol);
+            if (rv == SCARD_S_SUCCESS || ElapsedSince(start) >= config.retryWindowMs ||
+                WaitStop(config.retryMs))
                 break;
         }
         if (rv != SCARD_S_SUCCESS) {
-            Log("PATCH_FIDO_WEBAUTHN EXCLUSIVE CONNECT_FAIL %sreader=%s rv=0x%08lX attempts=%lu waited_ms=%lu", extra,
-                reader.c_str(), (unsigned long)rv, attempts, ElapsedSince(start));
+            Log("PATCH_FIDO_WEBAUTHN EXCLUSIVE CONNECT_FAIL %sreader=%s rv=0x%08lX attempts=%lu "
+                "waited_ms=%lu",
+                extra, reader.c_str(), (unsigned long)rv, attempts, ElapsedSince(start));
             if (i == 0)
-                break;   // no primary: nothing is held
+                break; // no primary: nothing is held
             continue;
         }
         if (i == 0)
@@ -230,7 +234,8 @@ void FidoWorkarounds::ExclusiveHold(const HoldArgs &args)
                 "waited_ms=%lu",
                 reader.c_str(), protocol, args.holdSeconds, attempts, ElapsedSince(start));
         else
-            Log("PATCH_FIDO_WEBAUTHN EXCLUSIVE CONNECT_OK extra reader=%s protocol=0x%08lX attempts=%lu waited_ms=%lu",
+            Log("PATCH_FIDO_WEBAUTHN EXCLUSIVE CONNECT_OK extra reader=%s protocol=0x%08lX attempts=%lu "
+                "waited_ms=%lu",
                 reader.c_str(), protocol, attempts, ElapsedSince(start));
         held.push_back({card, reader});
     }
@@ -239,8 +244,8 @@ void FidoWorkarounds::ExclusiveHold(const HoldArgs &args)
         }
     for (size_t i = held.size(); i-- > 0;) {
         LONG rv = SCardDisconnect(held[i].card, SCARD_LEAVE_CARD);
-        Log("PATCH_FIDO_WEBAUTHN EXCLUSIVE hold released reader=%s disconnect_rv=0x%08lX", held[i].reader.c_str(),
-            (unsigned long)rv);
+        Log("PATCH_FIDO_WEBAUTHN EXCLUSIVE hold released reader=%s disconnect_rv=0x%08lX",
+            held[i].reader.c_str(), (unsigned long)rv);
     }
     if (serviceStopped)
         StartCertPropSvc();
@@ -257,21 +262,23 @@ bool FidoWorkarounds::StopCertPropSvc()
     bool stoppedHere = false;
     SC_HANDLE svc = OpenServiceA(scm, kService, SERVICE_STOP | SERVICE_QUERY_STATUS);
     if (!svc) {
-        Log("PATCH_FIDO_WEBAUTHN OpenService(CertPropSvc, STOP) failed err=%lu (admin requis)", GetLastError());
+        Log("PATCH_FIDO_WEBAUTHN OpenService(CertPropSvc, STOP) failed err=%lu (admin requis)",
+            GetLastError());
     } else {
         SERVICE_STATUS status = {};
         if (QueryServiceStatus(svc, &status)) {
             if (status.dwCurrentState == SERVICE_RUNNING) {
                 DWORD start = GetTickCount();
                 if (!ControlService(svc, SERVICE_CONTROL_STOP, &status)) {
-                    Log("PATCH_FIDO_WEBAUTHN ControlService(STOP CertPropSvc) failed err=%lu", GetLastError());
+                    Log("PATCH_FIDO_WEBAUTHN ControlService(STOP CertPropSvc) failed err=%lu",
+                        GetLastError());
                 } else {
                     while (QueryServiceStatus(svc, &status) && status.dwCurrentState != SERVICE_STOPPED &&
                            ElapsedSince(start) < kServiceStopWaitMs)
                         Sleep(kServicePollMs);
                     bool stopped = status.dwCurrentState == SERVICE_STOPPED;
-                    Log("PATCH_FIDO_WEBAUTHN Stop CertPropSvc result=%d state=%lu waited_ms=%lu", stopped ? 1 : 0,
-                        status.dwCurrentState, ElapsedSince(start));
+                    Log("PATCH_FIDO_WEBAUTHN Stop CertPropSvc result=%d state=%lu waited_ms=%lu",
+                        stopped ? 1 : 0, status.dwCurrentState, ElapsedSince(start));
                     stoppedHere = true;
                 }
             } else {
@@ -352,8 +359,8 @@ void FidoWorkarounds::ForceClose()
     }
     Exchange x;
     TransmitApdu(card, protocol, kCloseChannel1, x);
-    Log("PATCH_FIDO_FIREFOX ForceClose: MANAGE CHANNEL CLOSE rv=0x%08lX sw=%02X%02X", (unsigned long)x.response.rv,
-        x.response.ByteOrZero(0), x.response.ByteOrZero(1));
+    Log("PATCH_FIDO_FIREFOX ForceClose: MANAGE CHANNEL CLOSE rv=0x%08lX sw=%02X%02X",
+        (unsigned long)x.response.rv, x.response.ByteOrZero(0), x.response.ByteOrZero(1));
     SCardDisconnect(card, SCARD_LEAVE_CARD);
 }
 
@@ -416,7 +423,8 @@ void FidoWorkarounds::RestoreApplication(SCARDHANDLE card, DWORD protocol, const
     TransmitApdu(card, protocol, kSelectVelAid, x);
     uint16_t sw = 0;
     if (!x.response.StatusWord(sw))
-        Log("[ZEB] P4 %s transmit failed rv=0x%08lX reader=%s", word, (unsigned long)x.response.rv, reader.c_str());
+        Log("[ZEB] P4 %s transmit failed rv=0x%08lX reader=%s", word, (unsigned long)x.response.rv,
+            reader.c_str());
     else
         Log("[ZEB] P4 %s SELECT VEL2Ter sw=0x%04X reader=%s", word, sw, reader.c_str());
 }

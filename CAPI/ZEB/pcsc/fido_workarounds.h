@@ -27,7 +27,7 @@ class FidoWorkarounds {
 public:
     FidoWorkarounds(PcscMonitoring &monitor, std::function<void(const std::string &)> log,
                     std::string pkcs11Module = "vel3_pkcs11_w64.dll");
-    ~FidoWorkarounds();   // Stop
+    ~FidoWorkarounds(); // Stop
     FidoWorkarounds(const FidoWorkarounds &) = delete;
     FidoWorkarounds &operator=(const FidoWorkarounds &) = delete;
 

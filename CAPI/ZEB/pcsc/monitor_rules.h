@@ -6,16 +6,16 @@
 namespace zeb {
 
 struct StatusChangeSeen {
-    bool pnp = false;            // the Plug-and-Play pseudo reader changed
-    bool readerEntry = false;    // at least one real reader's entry changed
-    bool listRead = false;       // after a pnp change: the reader list was read again
-    bool listChanged = false;    // ... and differs from the one kept
+    bool pnp = false;         // the Plug-and-Play pseudo reader changed
+    bool readerEntry = false; // at least one real reader's entry changed
+    bool listRead = false;    // after a pnp change: the reader list was read again
+    bool listChanged = false; // ... and differs from the one kept
 };
 
 enum class AfterChange {
     nothing,
-    scanStates,       // ScanReaderStates
-    rescanAll,        // InitialScan, RebuildSlotCache, ScanReaderStates, propagation
+    scanStates, // ScanReaderStates
+    rescanAll,  // InitialScan, RebuildSlotCache, ScanReaderStates, propagation
 };
 
 // A Plug-and-Play notice whose list turns out unchanged (or cannot be read)

@@ -35,7 +35,8 @@ PcscMonitoring::PcscMonitoring(PcscMonitorHost &host, const PcscMonitorConfig &c
     for (unsigned long &id : slotId_)
         id = 0xFFFFFFFF;
     Log("[ZEB] PCSC monitoring constructed");
-    Log("[ZEB] config patch_fido_v4=%d patch_fido_webautn=%lu retry_ms=%lu retry_window_ms=%lu atr_fido_count=%d "
+    Log("[ZEB] config patch_fido_v4=%d patch_fido_webautn=%lu retry_ms=%lu retry_window_ms=%lu "
+        "atr_fido_count=%d "
         "atr_contact_protected_count=%d",
         config_.vel4Mode ? 1 : 0, config_.holdSeconds, config_.retryMs, config_.retryWindowMs,
         int(config_.fidoAtrs.size()), int(config_.protectedAtrs.size()));
@@ -151,7 +152,7 @@ void PcscMonitoring::Run()
             context_.store(c);
             Log("[ZEB] SCardEstablishContext success");
             if (StopRequested())
-                break;   // Stop came before the context was known to it
+                break; // Stop came before the context was known to it
         }
         bool changed = false;
         if (!RefreshReaderList(changed)) {
@@ -284,7 +285,7 @@ bool PcscMonitoring::RefreshReaderList(bool &changed)
     }
     std::memset(names_, 0, sizeof(names_));
     for (unsigned i = 0; i < names.size(); ++i) {
-        std::memcpy(names_[i], names[i].c_str(), names[i].size());   // cut to 127 by ParseReaderList
+        std::memcpy(names_[i], names[i].c_str(), names[i].size()); // cut to 127 by ParseReaderList
         Log("[ZEB] reader[%u]=%s", i, names_[i]);
     }
     count_ = unsigned(names.size());
@@ -356,7 +357,7 @@ bool PcscMonitoring::RebuildSlotCache()
             for (unsigned j = 0; j < count_; ++j) {
                 if (description == names_[j]) {
                     slotFound_[j] = true;
-                    slotId_[j] = slot.id;   // a later slot with the same description wins
+                    slotId_[j] = slot.id; // a later slot with the same description wins
                     Log("[ZEB] slot cache reader=%s slotId=%lu", names_[j], slot.id);
                     break;
                 }
@@ -442,7 +443,8 @@ bool PcscMonitoring::DeleteCertificatesFromReader(unsigned index, const std::str
     return CertificatesFromReader(false, index, name, version);
 }
 
-bool PcscMonitoring::CertificatesFromReader(bool insert, unsigned index, const std::string &name, unsigned version)
+bool PcscMonitoring::CertificatesFromReader(bool insert, unsigned index, const std::string &name,
+                                            unsigned version)
 {
     if (name.empty() || version == 0 || index >= count_)
         return false;
@@ -503,7 +505,8 @@ void PcscMonitoring::WaitForCardAvailable(const std::string &reader)
         if (WaitStop(kPollMs))
             break;
     }
-    Log("[ZEB] WaitForCardAvailable wait_done reader=%s detect_ms=%lu wait_ms=%lu (timeout=%lu stability_ms=%lu)",
+    Log("[ZEB] WaitForCardAvailable wait_done reader=%s detect_ms=%lu wait_ms=%lu (timeout=%lu "
+        "stability_ms=%lu)",
         reader.c_str(), detect, waited, w.detectMs, w.stabilityMs);
 }
 

@@ -38,14 +38,14 @@
 namespace zeb {
 
 struct PcscMonitorConfig {
-    bool vel4Mode = true;                 // patch_fido_v4
-    long startupResetDelayMs = 0;         // reset_v4_on_startup_delay_ms (negative: no start-up check)
-    unsigned long resetMode = 0;          // patch_fido_v4_reset
-    unsigned long holdSeconds = 0;        // patch_fido_webauthn
-    unsigned long retryMs = 20;           // patch_fido_webautn_retry_ms
-    unsigned long retryWindowMs = 2000;   // patch_fido_webautn_retry_window_ms
-    std::vector<std::string> fidoAtrs;        // atr_badge_fido
-    std::vector<std::string> protectedAtrs;   // atr_contact_protected
+    bool vel4Mode = true;                   // patch_fido_v4
+    long startupResetDelayMs = 0;           // reset_v4_on_startup_delay_ms (negative: no start-up check)
+    unsigned long resetMode = 0;            // patch_fido_v4_reset
+    unsigned long holdSeconds = 0;          // patch_fido_webauthn
+    unsigned long retryMs = 20;             // patch_fido_webautn_retry_ms
+    unsigned long retryWindowMs = 2000;     // patch_fido_webautn_retry_window_ms
+    std::vector<std::string> fidoAtrs;      // atr_badge_fido
+    std::vector<std::string> protectedAtrs; // atr_contact_protected
 };
 
 struct CardWaitSettings {
@@ -53,11 +53,11 @@ struct CardWaitSettings {
 };
 
 struct SlotListing {
-    bool initialised = false;     // ZEB_Init succeeded
-    unsigned long listRv = 0;     // C_GetSlotList result
+    bool initialised = false; // ZEB_Init succeeded
+    unsigned long listRv = 0; // C_GetSlotList result
     struct Slot {
         unsigned long id;
-        std::string description;  // as C_GetSlotInfo gave it (64 bytes, padded)
+        std::string description; // as C_GetSlotInfo gave it (64 bytes, padded)
     };
     std::vector<Slot> slots;      // those whose C_GetSlotInfo succeeded, in list order
     unsigned long finaliseRv = 0; // ZEB_finalise result
@@ -65,12 +65,12 @@ struct SlotListing {
 
 struct ReaderInfo {
     std::string name;
-    bool present = false;         // a VEL card (version 3 or 4)
+    bool present = false; // a VEL card (version 3 or 4)
     unsigned version = 0;
     bool fido = false;
     bool slotFound = false;
     unsigned long slotId = 0xFFFFFFFF;
-    DWORD state = 0;              // last stored event state
+    DWORD state = 0; // last stored event state
     std::vector<uint8_t> atr;
 };
 
@@ -82,8 +82,10 @@ public:
     virtual void LogLine(const std::string &line) = 0;
     virtual void ReadersChanged() = 0;
     virtual SlotListing ListSlots() = 0;
-    virtual bool InsertCertificatesFromSlot(unsigned long slotId, const std::string &reader, unsigned version) = 0;
-    virtual bool DeleteCertificatesFromSlot(unsigned long slotId, const std::string &reader, unsigned version) = 0;
+    virtual bool InsertCertificatesFromSlot(unsigned long slotId, const std::string &reader,
+                                            unsigned version) = 0;
+    virtual bool DeleteCertificatesFromSlot(unsigned long slotId, const std::string &reader,
+                                            unsigned version) = 0;
     virtual CardWaitSettings WaitSettings() = 0;
     // A VEL4 card found by the initial scan (on the monitor thread).
     virtual void CheckV4AtStartup(PcscMonitoring &, const std::string &reader) {}
@@ -94,7 +96,7 @@ public:
 class PcscMonitoring {
 public:
     PcscMonitoring(PcscMonitorHost &host, const PcscMonitorConfig &config);
-    ~PcscMonitoring();   // stops the thread
+    ~PcscMonitoring(); // stops the thread
     PcscMonitoring(const PcscMonitoring &) = delete;
     PcscMonitoring &operator=(const PcscMonitoring &) = delete;
 
@@ -135,8 +137,8 @@ private:
     HANDLE stopEvent_ = nullptr;
     std::atomic<long> stopFlag_{0};
     std::thread thread_;
-    std::mutex controlLock_;   // Start and Stop
-    HANDLE ended_ = nullptr;    // set by the thread as it ends
+    std::mutex controlLock_; // Start and Stop
+    HANDLE ended_ = nullptr; // set by the thread as it ends
     std::atomic<SCARDCONTEXT> context_{0};
 
     // Written by the monitor thread only.

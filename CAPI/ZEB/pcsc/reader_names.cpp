@@ -14,7 +14,7 @@ std::vector<std::string> ParseReaderList(const char *multi, size_t size)
             size_t n = i - start;
             names.emplace_back(multi + start, n < kMaxReaderName - 1 ? n : kMaxReaderName - 1);
         }
-        ++i;   // past the NUL (or the end)
+        ++i; // past the NUL (or the end)
     }
     return names;
 }

@@ -9,112 +9,122 @@
 
 namespace zeb {
 
-void ZebCore::InitSlotList() {
-  Lock();
-  WriteEventLog("[ZEB] InitSlotList begin");
-  if (ZEB_Init(&m_pFunctionList) != 0) {
-    WriteEventLog("[ZEB] InitSlotList init FAILED");
-    m_sink->PostStatus(kStatusNoCard);
-    Unlock();
-    return;
-  }
-  WriteEventLog("[ZEB] InitSlotList init OK");
-  CK_SLOT_ID ids[kSlotCount] = {};
-  CK_ULONG count = kSlotCount;
-  _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_getSlotList", 0, FALSE, "%s", "");
-  CK_RV rv = m_pFunctionList->C_GetSlotList(CK_FALSE, ids, &count);
-  _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_getSlotList", rv, FALSE, "%s", "");
-  if (rv != CKR_OK || count > kSlotCount) {
-    WriteEventLog("[ZEB] InitSlotList getSlotList FAILED rv=0x%08lX", (unsigned long)rv);
-    count = 0;
-  } else {
-    WriteEventLog("[ZEB] InitSlotList getSlotList OK count=%lu", (unsigned long)count);
-  }
-  // An entry that held another slot's card gives its certificates back
-  // before it is reused, so none is left behind in the store.
-  for (CK_ULONG i = 0; i < kSlotCount; ++i) {
-    SlotInfoEntry &e = m_slotInfos[i];
-    bool reused = i < count && e.slotId != ids[i];
-    if ((i >= count || reused) && (e.nbCerts || e.bSynchro)) {
-      ZEB_deleteCert(&e);
-      e.bIgnoredWebAuthn = 0;
+void ZebCore::InitSlotList()
+{
+    Lock();
+    WriteEventLog("[ZEB] InitSlotList begin");
+    if (ZEB_Init(&m_pFunctionList) != 0) {
+        WriteEventLog("[ZEB] InitSlotList init FAILED");
+        m_sink->PostStatus(kStatusNoCard);
+        Unlock();
+        return;
     }
-    if (i >= count && e.hSession && m_pFunctionList) {
-      m_pFunctionList->C_CloseAllSessions(e.slotId);
-      e.hSession = 0;
-    }
-  }
-  m_ulAvailableSlots = count;
-
-  bool inhibited = false;
-  for (CK_ULONG i = 0; i < count; ++i) {
-    SlotInfoEntry &e = m_slotInfos[i];
-    e.slotId = ids[i];
-    WriteEventLog("[ZEB] InitSlotList slot[%lu] C_GetSlotInfo start slotId=%lu", (unsigned long)i,
-                  (unsigned long)e.slotId);
-    rv = m_pFunctionList->C_GetSlotInfo(e.slotId, &e.slotInfo);
-    WriteEventLog("[ZEB] InitSlotList slot[%lu] C_GetSlotInfo rv=0x%08lX flags=0x%08lX", (unsigned long)i,
-                  (unsigned long)rv, (unsigned long)e.slotInfo.flags);
-    if (rv != CKR_OK || !(e.slotInfo.flags & CKF_TOKEN_PRESENT)) {
-      if (rv == CKR_OK && (e.nbCerts || e.bSynchro)) ZEB_deleteCert(&e);  // its card left
-      continue;
-    }
-    WriteEventLog("[ZEB] InitSlotList slot[%lu] C_GetTokenInfo start slotId=%lu", (unsigned long)i,
-                  (unsigned long)e.slotId);
-    CK_TOKEN_INFO token{};
-    rv = m_pFunctionList->C_GetTokenInfo(e.slotId, &token);
-    WriteEventLog("[ZEB] InitSlotList slot[%lu] C_GetTokenInfo rv=0x%08lX label=%.4s", (unsigned long)i,
-                  (unsigned long)rv, rv == CKR_OK ? reinterpret_cast<const char *>(token.label) : "");
-    if (rv != CKR_OK) {
-      m_sink->PostStatus(kStatusSynchronised);
-      continue;
-    }
-    if (e.bSynchro && !SameToken(e.tokenInfo, token)) {
-      ZEB_deleteCert(&e);  // another card than the one propagated
-      e.bIgnoredWebAuthn = 0;
-    }
-    e.tokenInfo = token;
-    if (e.bSynchro) {
-      m_sink->PostStatus(kStatusSynchronised);
-    } else if (m_settings.patch_fido_v4 && m_settings.patch_fido_webauthn && token.label[0] &&
-               memcmp(token.label, "VEL3", 4) == 0) {
-      WriteEventLog("PATCH_FIDO_WEBAUTHN propagation certs inhibee pour slot=%lu token=VEL3 en mode WebAuthn "
-                    "EXCLUSIVE",
-                    (unsigned long)e.slotId);
-      e.bIgnoredWebAuthn = 1;
-      m_sink->PostStatus(kStatusSynchronised);
-      inhibited = true;
+    WriteEventLog("[ZEB] InitSlotList init OK");
+    CK_SLOT_ID ids[kSlotCount] = {};
+    CK_ULONG count = kSlotCount;
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_getSlotList", 0, FALSE, "%s", "");
+    CK_RV rv = m_pFunctionList->C_GetSlotList(CK_FALSE, ids, &count);
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_getSlotList", rv, FALSE, "%s", "");
+    if (rv != CKR_OK || count > kSlotCount) {
+        WriteEventLog("[ZEB] InitSlotList getSlotList FAILED rv=0x%08lX", (unsigned long)rv);
+        count = 0;
     } else {
-      WriteEventLog("[ZEB] InitSlotList slot[%lu] CryptPropCert start slotId=%lu", (unsigned long)i,
-                    (unsigned long)e.slotId);
-      CryptPropCert(&e);
-      WriteEventLog("[ZEB] InitSlotList slot[%lu] CryptPropCert end slotId=%lu synchro=%d", (unsigned long)i,
-                    (unsigned long)e.slotId, e.bSynchro ? 1 : 0);
+        WriteEventLog("[ZEB] InitSlotList getSlotList OK count=%lu", (unsigned long)count);
     }
-  }
-  if (syncCount == 0 && !inhibited) m_sink->PostStatus(kStatusNoCard);
-  WriteEventLog("[ZEB] InitSlotList end syncCount=%d ignoredWebAuthn=%d", (int)syncCount, inhibited ? 1 : 0);
-  Unlock();
+    // An entry that held another slot's card gives its certificates back
+    // before it is reused, so none is left behind in the store.
+    for (CK_ULONG i = 0; i < kSlotCount; ++i) {
+        SlotInfoEntry &e = m_slotInfos[i];
+        bool reused = i < count && e.slotId != ids[i];
+        if ((i >= count || reused) && (e.nbCerts || e.bSynchro)) {
+            ZEB_deleteCert(&e);
+            e.bIgnoredWebAuthn = 0;
+        }
+        if (i >= count && e.hSession && m_pFunctionList) {
+            m_pFunctionList->C_CloseAllSessions(e.slotId);
+            e.hSession = 0;
+        }
+    }
+    m_ulAvailableSlots = count;
+
+    bool inhibited = false;
+    for (CK_ULONG i = 0; i < count; ++i) {
+        SlotInfoEntry &e = m_slotInfos[i];
+        e.slotId = ids[i];
+        WriteEventLog("[ZEB] InitSlotList slot[%lu] C_GetSlotInfo start slotId=%lu", (unsigned long)i,
+                      (unsigned long)e.slotId);
+        rv = m_pFunctionList->C_GetSlotInfo(e.slotId, &e.slotInfo);
+        WriteEventLog("[ZEB] InitSlotList slot[%lu] C_GetSlotInfo rv=0x%08lX flags=0x%08lX", (unsigned long)i,
+                      (unsigned long)rv, (unsigned long)e.slotInfo.flags);
+        if (rv != CKR_OK || !(e.slotInfo.flags & CKF_TOKEN_PRESENT)) {
+            if (rv == CKR_OK && (e.nbCerts || e.bSynchro))
+                ZEB_deleteCert(&e); // its card left
+            continue;
+        }
+        WriteEventLog("[ZEB] InitSlotList slot[%lu] C_GetTokenInfo start slotId=%lu", (unsigned long)i,
+                      (unsigned long)e.slotId);
+        CK_TOKEN_INFO token{};
+        rv = m_pFunctionList->C_GetTokenInfo(e.slotId, &token);
+        WriteEventLog("[ZEB] InitSlotList slot[%lu] C_GetTokenInfo rv=0x%08lX label=%.4s", (unsigned long)i,
+                      (unsigned long)rv, rv == CKR_OK ? reinterpret_cast<const char *>(token.label) : "");
+        if (rv != CKR_OK) {
+            m_sink->PostStatus(kStatusSynchronised);
+            continue;
+        }
+        if (e.bSynchro && !SameToken(e.tokenInfo, token)) {
+            ZEB_deleteCert(&e); // another card than the one propagated
+            e.bIgnoredWebAuthn = 0;
+        }
+        e.tokenInfo = token;
+        if (e.bSynchro) {
+            m_sink->PostStatus(kStatusSynchronised);
+        } else if (m_settings.patch_fido_v4 && m_settings.patch_fido_webauthn && token.label[0] &&
+                   memcmp(token.label, "VEL3", 4) == 0) {
+            WriteEventLog(
+                "PATCH_FIDO_WEBAUTHN propagation certs inhibee pour slot=%lu token=VEL3 en mode WebAuthn "
+                "EXCLUSIVE",
+                (unsigned long)e.slotId);
+            e.bIgnoredWebAuthn = 1;
+            m_sink->PostStatus(kStatusSynchronised);
+            inhibited = true;
+        } else {
+            WriteEventLog("[ZEB] InitSlotList slot[%lu] CryptPropCert start slotId=%lu", (unsigned long)i,
+                          (unsigned long)e.slotId);
+            CryptPropCert(&e);
+            WriteEventLog("[ZEB] InitSlotList slot[%lu] CryptPropCert end slotId=%lu synchro=%d",
+                          (unsigned long)i, (unsigned long)e.slotId, e.bSynchro ? 1 : 0);
+        }
+    }
+    if (syncCount == 0 && !inhibited)
+        m_sink->PostStatus(kStatusNoCard);
+    WriteEventLog("[ZEB] InitSlotList end syncCount=%d ignoredWebAuthn=%d", (int)syncCount,
+                  inhibited ? 1 : 0);
+    Unlock();
 }
 
-void ZebCore::DeleteAllCertificates(bool reset) {
-  Lock();
-  for (auto &e : m_slotInfos) {
-    if (e.changed || reset) {
-      ZEB_deleteCert(&e);
-      e.bIgnoredWebAuthn = 0;
-      e.changed = 0;
-      if (m_pFunctionList && e.hSession) m_pFunctionList->C_CloseAllSessions(e.slotId);
-      e.hSession = 0;
-      if (reset) memset(&e.slotInfo, 0, sizeof e.slotInfo);
-      memset(&e.tokenInfo, 0, sizeof e.tokenInfo);
+void ZebCore::DeleteAllCertificates(bool reset)
+{
+    Lock();
+    for (auto &e : m_slotInfos) {
+        if (e.changed || reset) {
+            ZEB_deleteCert(&e);
+            e.bIgnoredWebAuthn = 0;
+            e.changed = 0;
+            if (m_pFunctionList && e.hSession)
+                m_pFunctionList->C_CloseAllSessions(e.slotId);
+            e.hSession = 0;
+            if (reset)
+                memset(&e.slotInfo, 0, sizeof e.slotInfo);
+            memset(&e.tokenInfo, 0, sizeof e.tokenInfo);
+        }
+        // A still-propagated entry keeps its token's identity: the next scan
+        // tells its own card from another one put in its place.
+        if (!e.bSynchro)
+            memset(&e.tokenInfo, 0, sizeof e.tokenInfo);
     }
-    // A still-propagated entry keeps its token's identity: the next scan
-    // tells its own card from another one put in its place.
-    if (!e.bSynchro) memset(&e.tokenInfo, 0, sizeof e.tokenInfo);
-  }
-  if (reset) ZEB_cleanCAPICerts();
-  Unlock();
+    if (reset)
+        ZEB_cleanCAPICerts();
+    Unlock();
 }
 
-}  // namespace zeb
+} // namespace zeb

@@ -25,143 +25,143 @@ enum TrayStatus { kStatusReading = 0, kStatusSynchronised = 1, kStatusNoCard = 2
 
 // Where the workers report: the frame posts these to its own window.
 class CoreSink {
- public:
-  virtual ~CoreSink() = default;
-  virtual void PostStatus(int status) = 0;   // WM_USER+3
-  virtual void PostInitAgain() = 0;          // WM_USER+4
-  // The initial slot list is built (event-driven mode, initial thread):
-  // the reader monitor starts here.
-  virtual void SlotListReady() {}
+public:
+    virtual ~CoreSink() = default;
+    virtual void PostStatus(int status) = 0; // WM_USER+3
+    virtual void PostInitAgain() = 0;        // WM_USER+4
+    // The initial slot list is built (event-driven mode, initial thread):
+    // the reader monitor starts here.
+    virtual void SlotListReady() {}
 };
 
 // One row of the reader-state dialog: a slot entry's description (64
 // bytes, blank-padded, possibly not terminated) and its synchronised flag.
 struct SlotRow {
-  std::string description;
-  bool synchro = false;
+    std::string description;
+    bool synchro = false;
 };
 
 // One reader as the reader monitor sees it (event-driven mode).
 struct ReaderPresence {
-  std::string name;
-  bool present = false;  // a VEL card is in it
+    std::string name;
+    bool present = false; // a VEL card is in it
 };
 
 class ZebCore {
- public:
-  // Reads nothing itself: the frame hands over its settings.
-  ZebCore(CoreSink *sink, const Settings &settings);
-  // Waits for every worker, then removes what was propagated and finalises.
-  ~ZebCore();
-  ZebCore(const ZebCore &) = delete;
-  ZebCore &operator=(const ZebCore &) = delete;
+public:
+    // Reads nothing itself: the frame hands over its settings.
+    ZebCore(CoreSink *sink, const Settings &settings);
+    // Waits for every worker, then removes what was propagated and finalises.
+    ~ZebCore();
+    ZebCore(const ZebCore &) = delete;
+    ZebCore &operator=(const ZebCore &) = delete;
 
-  // WM_USER+2: starts the initial thread and, in polling mode, the poll thread.
-  void StartThreads();
-  // WM_USER+4: starts a re-initialisation, or marks one pending when one
-  // runs (one at a time; the running one goes again before it ends).
-  void InitAgain();
-  // "Rafraîchir": a full re-initialisation unless one is pending already.
-  void Refresh();
-  // Reader watching switched: the poll pause is taken again at once.
-  void ToggleAutoDetect();
-  // WM_CLOSE: stop flag and stop events; then true once every worker ended.
-  void BeginStop();
-  bool WorkersEnded();
-  // After the stop: waits for every worker, removes every certificate this
-  // run propagated (and any left bound to the card provider), closes the
-  // kept sessions and finalises the library. Once; the destructor calls it.
-  void Shutdown();
-  // The workers still kept (up to 2), for the window to wait on while
-  // serving its messages. Stable once stopping: no worker starts any more.
-  int Workers(cl::CWinThread *out[2]);
+    // WM_USER+2: starts the initial thread and, in polling mode, the poll thread.
+    void StartThreads();
+    // WM_USER+4: starts a re-initialisation, or marks one pending when one
+    // runs (one at a time; the running one goes again before it ends).
+    void InitAgain();
+    // "Rafraîchir": a full re-initialisation unless one is pending already.
+    void Refresh();
+    // Reader watching switched: the poll pause is taken again at once.
+    void ToggleAutoDetect();
+    // WM_CLOSE: stop flag and stop events; then true once every worker ended.
+    void BeginStop();
+    bool WorkersEnded();
+    // After the stop: waits for every worker, removes every certificate this
+    // run propagated (and any left bound to the card provider), closes the
+    // kept sessions and finalises the library. Once; the destructor calls it.
+    void Shutdown();
+    // The workers still kept (up to 2), for the window to wait on while
+    // serving its messages. Stable once stopping: no worker starts any more.
+    int Workers(cl::CWinThread *out[2]);
 
-  // The work of each thread, callable directly (tests drive them in turn).
-  void InitSlotList();
-  void DeleteAllCertificates(bool reset);
-  // One poll of the slots; false when the poll thread must end.
-  bool PollOnce();
-  void Reinitialise();
+    // The work of each thread, callable directly (tests drive them in turn).
+    void InitSlotList();
+    void DeleteAllCertificates(bool reset);
+    // One poll of the slots; false when the poll thread must end.
+    bool PollOnce();
+    void Reinitialise();
 
-  // Propagation of one entry's card, and its removal.
-  void CryptPropCert(SlotInfoEntry *entry);
-  void ZEB_deleteCert(SlotInfoEntry *entry);
+    // Propagation of one entry's card, and its removal.
+    void CryptPropCert(SlotInfoEntry *entry);
+    void ZEB_deleteCert(SlotInfoEntry *entry);
 
-  // The reader monitor's entry points (event-driven mode): a card of
-  // generation `version` (3 or 4) arrived in / left the reader `readerName`,
-  // last seen as PKCS#11 slot `slotId`. The entry is found by the reader's
-  // name, so a rewritten slot id never leads to another card's entry.
-  // Insert: TRUE when the card's certificates are (or already were)
-  // propagated. Delete: TRUE when an entry's certificates were removed.
-  BOOL InsertCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerName, unsigned char version);
-  BOOL DeleteCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerName, unsigned char version);
-  // WM_USER+5: the table follows the monitor's readers (at most 20), in
-  // their order. An entry follows its reader when the order changes, with
-  // its certificates; a reader gone takes its card's certificates out of
-  // the store first. Returns true when a card is present in any reader.
-  bool SyncSlotInfos(const std::vector<ReaderPresence> &readers);
+    // The reader monitor's entry points (event-driven mode): a card of
+    // generation `version` (3 or 4) arrived in / left the reader `readerName`,
+    // last seen as PKCS#11 slot `slotId`. The entry is found by the reader's
+    // name, so a rewritten slot id never leads to another card's entry.
+    // Insert: TRUE when the card's certificates are (or already were)
+    // propagated. Delete: TRUE when an entry's certificates were removed.
+    BOOL InsertCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerName, unsigned char version);
+    BOOL DeleteCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerName, unsigned char version);
+    // WM_USER+5: the table follows the monitor's readers (at most 20), in
+    // their order. An entry follows its reader when the order changes, with
+    // its certificates; a reader gone takes its card's certificates out of
+    // the store first. Returns true when a card is present in any reader.
+    bool SyncSlotInfos(const std::vector<ReaderPresence> &readers);
 
-  // Cards whose certificates are propagated; never waits for the workers.
-  int SyncCount();
-  // Entries in use (waits for the slot table).
-  unsigned long AvailableSlots();
-  Settings &settings() { return m_settings; }
-  // The slot-table lock and the function list, for the reader monitor's
-  // slot listing (one PKCS#11 sequence under the lock).
-  void LockSlotTable() { Lock(); }
-  void UnlockSlotTable() { Unlock(); }
-  CK_FUNCTION_LIST_PTR *FunctionList() { return &m_pFunctionList; }
-  // The entries in use, for the window, without waiting: false (rows
-  // untouched) while a worker holds the table.
-  bool TrySlotRows(std::vector<SlotRow> *rows);
-  bool Stopping() const { return m_bStopping.load(); }
+    // Cards whose certificates are propagated; never waits for the workers.
+    int SyncCount();
+    // Entries in use (waits for the slot table).
+    unsigned long AvailableSlots();
+    Settings &settings() { return m_settings; }
+    // The slot-table lock and the function list, for the reader monitor's
+    // slot listing (one PKCS#11 sequence under the lock).
+    void LockSlotTable() { Lock(); }
+    void UnlockSlotTable() { Unlock(); }
+    CK_FUNCTION_LIST_PTR *FunctionList() { return &m_pFunctionList; }
+    // The entries in use, for the window, without waiting: false (rows
+    // untouched) while a worker holds the table.
+    bool TrySlotRows(std::vector<SlotRow> *rows);
+    bool Stopping() const { return m_bStopping.load(); }
 
-  // Flags of the next re-initialisation.
-  std::atomic<int> reinit{0};
-  std::atomic<int> fullReInit{0};
+    // Flags of the next re-initialisation.
+    std::atomic<int> reinit{0};
+    std::atomic<int> fullReInit{0};
 
- private:
-  static UINT InitThreadProc(void *self);
-  static UINT ReinitThreadProc(void *self);
-  static UINT PollThreadProc(void *self);
-  void OnInitPkcsThread();
-  void ReinitThread();
-  void PollSlotsThread();
-  void RequestReinit();
-  void StartPollThread();
-  bool StartInitThread(cl::AFX_THREADPROC proc);
-  void FinishInitThread();   // one initialisation at a time: goes again when one is pending
-  void Lock() { EnterCriticalSection(&m_csSlotTable); }
-  void Unlock() { LeaveCriticalSection(&m_csSlotTable); }
+private:
+    static UINT InitThreadProc(void *self);
+    static UINT ReinitThreadProc(void *self);
+    static UINT PollThreadProc(void *self);
+    void OnInitPkcsThread();
+    void ReinitThread();
+    void PollSlotsThread();
+    void RequestReinit();
+    void StartPollThread();
+    bool StartInitThread(cl::AFX_THREADPROC proc);
+    void FinishInitThread(); // one initialisation at a time: goes again when one is pending
+    void Lock() { EnterCriticalSection(&m_csSlotTable); }
+    void Unlock() { LeaveCriticalSection(&m_csSlotTable); }
 
-  CoreSink *m_sink;
-  Settings m_settings;
-  CK_FUNCTION_LIST_PTR m_pFunctionList = nullptr;
-  ProviderHold m_providerHold;  // keeps the card provider loaded while propagating
-  SlotInfoEntry m_slotInfos[kSlotCount];
-  unsigned long m_ulAvailableSlots = 0;
-  std::atomic<short> syncCount{0};  // changed under the lock, read by the window without it
-  CRITICAL_SECTION m_csSlotTable;
-  // Manual-reset events, all starting unsignalled.
-  cl::CEvent m_evSlotTableReady{FALSE, TRUE};
-  cl::CEvent m_evStopPoll{FALSE, TRUE};
-  cl::CEvent m_evWakePoll{FALSE, TRUE};
-  cl::CEvent m_evQuit{FALSE, TRUE};   // set once by BeginStop, never reset
-  std::atomic<bool> m_bStopping{false};
-  std::atomic<bool> m_shutDown{false};
+    CoreSink *m_sink;
+    Settings m_settings;
+    CK_FUNCTION_LIST_PTR m_pFunctionList = nullptr;
+    ProviderHold m_providerHold; // keeps the card provider loaded while propagating
+    SlotInfoEntry m_slotInfos[kSlotCount];
+    unsigned long m_ulAvailableSlots = 0;
+    std::atomic<short> syncCount{0}; // changed under the lock, read by the window without it
+    CRITICAL_SECTION m_csSlotTable;
+    // Manual-reset events, all starting unsignalled.
+    cl::CEvent m_evSlotTableReady{FALSE, TRUE};
+    cl::CEvent m_evStopPoll{FALSE, TRUE};
+    cl::CEvent m_evWakePoll{FALSE, TRUE};
+    cl::CEvent m_evQuit{FALSE, TRUE}; // set once by BeginStop, never reset
+    std::atomic<bool> m_bStopping{false};
+    std::atomic<bool> m_shutDown{false};
 
-  // Worker threads: kept until they are known to have ended.
-  SRWLOCK m_threadLock = SRWLOCK_INIT;
-  cl::CWinThread *m_pPollThread = nullptr;
-  cl::CWinThread *m_pInitThread = nullptr;
-  bool m_initRunning = false;
-  bool m_initPending = false;
+    // Worker threads: kept until they are known to have ended.
+    SRWLOCK m_threadLock = SRWLOCK_INIT;
+    cl::CWinThread *m_pPollThread = nullptr;
+    cl::CWinThread *m_pInitThread = nullptr;
+    bool m_initRunning = false;
+    bool m_initPending = false;
 
-  // Poll thread's own counters.
-  unsigned long m_pollCount = 0;
-  long m_lastLoggedCount = -1;
+    // Poll thread's own counters.
+    unsigned long m_pollCount = 0;
+    long m_lastLoggedCount = -1;
 };
 
-}  // namespace zeb
+} // namespace zeb
 
 #endif

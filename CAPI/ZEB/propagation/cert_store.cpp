@@ -18,169 +18,191 @@ const wchar_t kDefaultProvider[] = L"Ovrane Cryptographic Provider";
 // The user's "MY" store opened through the system registry provider:
 // deletions through it reach the registry (the plain system store answers
 // TRUE without removing anything under Wine).
-HCERTSTORE OpenUserStoreForRemoval() {
-  return CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0,
-                       CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_NO_CRYPT_RELEASE_FLAG, L"MY");
+HCERTSTORE OpenUserStoreForRemoval()
+{
+    return CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0,
+                         CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_NO_CRYPT_RELEASE_FLAG, L"MY");
 }
 
 // Releases what propCert acquired, whatever step it reached.
 struct PropCertResources {
-  HCRYPTPROV prov = 0;
-  HCERTSTORE store = nullptr;
-  PCCERT_CONTEXT context = nullptr;
-  ~PropCertResources() {
-    DWORD error = GetLastError();
-    if (context) CertFreeCertificateContext(context);
-    if (prov) CryptReleaseContext(prov, 0);
-    if (store) CertCloseStore(store, CERT_CLOSE_STORE_FORCE_FLAG);
-    SetLastError(error);
-  }
+    HCRYPTPROV prov = 0;
+    HCERTSTORE store = nullptr;
+    PCCERT_CONTEXT context = nullptr;
+    ~PropCertResources()
+    {
+        DWORD error = GetLastError();
+        if (context)
+            CertFreeCertificateContext(context);
+        if (prov)
+            CryptReleaseContext(prov, 0);
+        if (store)
+            CertCloseStore(store, CERT_CLOSE_STORE_FORCE_FLAG);
+        SetLastError(error);
+    }
 };
 
 // The failed return line of propCert, "<step> error: 0x%08x".
-BOOL Fail(const char *step) {
-  DWORD error = GetLastError();
-  _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "propCert", 1, FALSE, "%s error: 0x%08x", step, (unsigned)error);
-  SetLastError(error);
-  return FALSE;
+BOOL Fail(const char *step)
+{
+    DWORD error = GetLastError();
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "propCert", 1, FALSE, "%s error: 0x%08x", step,
+               (unsigned)error);
+    SetLastError(error);
+    return FALSE;
 }
 
-}  // namespace
+} // namespace
 
-void CardProviderName(wchar_t out[260]) {
-  wcscpy(out, kDefaultProvider);
-  SCARDCONTEXT context = 0;
-  if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) != SCARD_S_SUCCESS) return;
-  DWORD len = 260;
-  wchar_t found[260] = L"";
-  if (SCardGetCardTypeProviderNameW(context, L"Velcarte VEL3", SCARD_PROVIDER_CSP, found, &len) ==
-          SCARD_S_SUCCESS &&
-      found[0] != L'\0' && wmemchr(found, L'\0', 260))
-    wcscpy(out, found);
-  SCardReleaseContext(context);
+void CardProviderName(wchar_t out[260])
+{
+    wcscpy(out, kDefaultProvider);
+    SCARDCONTEXT context = 0;
+    if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) != SCARD_S_SUCCESS)
+        return;
+    DWORD len = 260;
+    wchar_t found[260] = L"";
+    if (SCardGetCardTypeProviderNameW(context, L"Velcarte VEL3", SCARD_PROVIDER_CSP, found, &len) ==
+            SCARD_S_SUCCESS &&
+        found[0] != L'\0' && wmemchr(found, L'\0', 260))
+        wcscpy(out, found);
+    SCardReleaseContext(context);
 }
 
-bool ProviderHold::Ensure() {
-  if (prov_) return true;
-  wchar_t provider[260];
-  CardProviderName(provider);
-  if (!CryptAcquireContextW(&prov_, nullptr, provider, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) prov_ = 0;
-  return prov_ != 0;
+bool ProviderHold::Ensure()
+{
+    if (prov_)
+        return true;
+    wchar_t provider[260];
+    CardProviderName(provider);
+    if (!CryptAcquireContextW(&prov_, nullptr, provider, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))
+        prov_ = 0;
+    return prov_ != 0;
 }
 
-void ProviderHold::Release() {
-  if (prov_) CryptReleaseContext(prov_, 0);
-  prov_ = 0;
+void ProviderHold::Release()
+{
+    if (prov_)
+        CryptReleaseContext(prov_, 0);
+    prov_ = 0;
 }
 
 BOOL propCert(const char *container, const BYTE *value, DWORD len, std::unique_ptr<CertRecord> *record,
-              DWORD keySpec) {
-  _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "propCert", 0, FALSE, "%s", "");
-  wchar_t provider[260];
-  CardProviderName(provider);
-  PropCertResources r;
-  // Loads the card provider into this process; it answers a verification
-  // context without the card.
-  if (!CryptAcquireContextW(&r.prov, nullptr, provider, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
-    r.prov = 0;
-    return Fail("CryptAcquireContext");
-  }
-  // The provider handle is not the store's: the store is opened with none.
-  r.store = CertOpenSystemStoreW(0, L"MY");
-  if (!r.store) return Fail("CertOpenStore");
-  r.context = CertCreateCertificateContext(X509_ASN_ENCODING, value, len);
-  if (!r.context) return Fail("CertCreateCertificateContext");
+              DWORD keySpec)
+{
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "propCert", 0, FALSE, "%s", "");
+    wchar_t provider[260];
+    CardProviderName(provider);
+    PropCertResources r;
+    // Loads the card provider into this process; it answers a verification
+    // context without the card.
+    if (!CryptAcquireContextW(&r.prov, nullptr, provider, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
+        r.prov = 0;
+        return Fail("CryptAcquireContext");
+    }
+    // The provider handle is not the store's: the store is opened with none.
+    r.store = CertOpenSystemStoreW(0, L"MY");
+    if (!r.store)
+        return Fail("CertOpenStore");
+    r.context = CertCreateCertificateContext(X509_ASN_ENCODING, value, len);
+    if (!r.context)
+        return Fail("CertCreateCertificateContext");
 
-  std::wstring wideContainer;
-  for (const char *p = container; *p; ++p) wideContainer.push_back(static_cast<unsigned char>(*p));
-  CardProviderName(provider);
-  CRYPT_KEY_PROV_INFO binding{};
-  binding.pwszContainerName = &wideContainer[0];
-  binding.pwszProvName = provider;
-  binding.dwProvType = PROV_RSA_FULL;
-  binding.dwFlags = 0;
-  binding.cProvParam = 0;
-  binding.rgProvParam = nullptr;
-  binding.dwKeySpec = keySpec;
-  if (!CertSetCertificateContextProperty(r.context, CERT_KEY_PROV_INFO_PROP_ID, 0, &binding))
-    return Fail("CertSetCertificateContextProperty");
-  if (!CertAddCertificateContextToStore(r.store, r.context, CERT_STORE_ADD_REPLACE_EXISTING, nullptr))
-    return Fail("CertAddCertificateContextToStore");
+    std::wstring wideContainer;
+    for (const char *p = container; *p; ++p)
+        wideContainer.push_back(static_cast<unsigned char>(*p));
+    CardProviderName(provider);
+    CRYPT_KEY_PROV_INFO binding{};
+    binding.pwszContainerName = &wideContainer[0];
+    binding.pwszProvName = provider;
+    binding.dwProvType = PROV_RSA_FULL;
+    binding.dwFlags = 0;
+    binding.cProvParam = 0;
+    binding.rgProvParam = nullptr;
+    binding.dwKeySpec = keySpec;
+    if (!CertSetCertificateContextProperty(r.context, CERT_KEY_PROV_INFO_PROP_ID, 0, &binding))
+        return Fail("CertSetCertificateContextProperty");
+    if (!CertAddCertificateContextToStore(r.store, r.context, CERT_STORE_ADD_REPLACE_EXISTING, nullptr))
+        return Fail("CertAddCertificateContextToStore");
 
-  const CERT_INFO *info = r.context->pCertInfo;
-  auto made = std::make_unique<CertRecord>();
-  made->issuer.assign(info->Issuer.pbData, info->Issuer.pbData + info->Issuer.cbData);
-  made->serial.assign(info->SerialNumber.pbData, info->SerialNumber.pbData + info->SerialNumber.cbData);
-  *record = std::move(made);
-  _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "propCert", 0, FALSE, "%s", "");
-  return TRUE;
+    const CERT_INFO *info = r.context->pCertInfo;
+    auto made = std::make_unique<CertRecord>();
+    made->issuer.assign(info->Issuer.pbData, info->Issuer.pbData + info->Issuer.cbData);
+    made->serial.assign(info->SerialNumber.pbData, info->SerialNumber.pbData + info->SerialNumber.cbData);
+    *record = std::move(made);
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "propCert", 0, FALSE, "%s", "");
+    return TRUE;
 }
 
-BOOL DeleteRecordedCert(const CertRecord &record) {
-  _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_deleteCert", 0, FALSE, "%s", "");
-  HCERTSTORE store = OpenUserStoreForRemoval();
-  if (!store) {
-    DWORD error = GetLastError();
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_deleteCert", 1, FALSE, "CertOpenStore error : 0x%08x",
-               (unsigned)error);
-    return FALSE;
-  }
-  CERT_INFO key{};
-  key.Issuer.pbData = const_cast<BYTE *>(record.issuer.data());
-  key.Issuer.cbData = static_cast<DWORD>(record.issuer.size());
-  key.SerialNumber.pbData = const_cast<BYTE *>(record.serial.data());
-  key.SerialNumber.cbData = static_cast<DWORD>(record.serial.size());
-  PCCERT_CONTEXT found =
-      CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT, &key, nullptr);
-  if (!found) {
+BOOL DeleteRecordedCert(const CertRecord &record)
+{
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_deleteCert", 0, FALSE, "%s", "");
+    HCERTSTORE store = OpenUserStoreForRemoval();
+    if (!store) {
+        DWORD error = GetLastError();
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_deleteCert", 1, FALSE, "CertOpenStore error : 0x%08x",
+                   (unsigned)error);
+        return FALSE;
+    }
+    CERT_INFO key{};
+    key.Issuer.pbData = const_cast<BYTE *>(record.issuer.data());
+    key.Issuer.cbData = static_cast<DWORD>(record.issuer.size());
+    key.SerialNumber.pbData = const_cast<BYTE *>(record.serial.data());
+    key.SerialNumber.cbData = static_cast<DWORD>(record.serial.size());
+    PCCERT_CONTEXT found =
+        CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT, &key, nullptr);
+    if (!found) {
+        DWORD error = GetLastError();
+        CertCloseStore(store, CERT_CLOSE_STORE_FORCE_FLAG);
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_deleteCert", 1, FALSE,
+                   "CertFindCertificateInStore error : 0x%08x", (unsigned)error);
+        return FALSE;
+    }
+    BOOL deleted = CertDeleteCertificateFromStore(found); // frees `found`
     DWORD error = GetLastError();
     CertCloseStore(store, CERT_CLOSE_STORE_FORCE_FLAG);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_deleteCert", 1, FALSE,
-               "CertFindCertificateInStore error : 0x%08x", (unsigned)error);
-    return FALSE;
-  }
-  BOOL deleted = CertDeleteCertificateFromStore(found);  // frees `found`
-  DWORD error = GetLastError();
-  CertCloseStore(store, CERT_CLOSE_STORE_FORCE_FLAG);
-  if (!deleted) {
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_deleteCert", 1, FALSE,
-               "CertDeleteCertificateFromStore error : 0x%08x", (unsigned)error);
-    return FALSE;
-  }
-  _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_deleteCert", 0, FALSE, "%s", "");
-  return TRUE;
+    if (!deleted) {
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_deleteCert", 1, FALSE,
+                   "CertDeleteCertificateFromStore error : 0x%08x", (unsigned)error);
+        return FALSE;
+    }
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_deleteCert", 0, FALSE, "%s", "");
+    return TRUE;
 }
 
-BOOL ZEB_cleanCAPICerts() {
-  _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_cleanCAPICerts", 0, FALSE, "%s", "");
-  wchar_t provider[260];
-  CardProviderName(provider);
-  HCERTSTORE store = OpenUserStoreForRemoval();
-  if (!store) {
-    DWORD error = GetLastError();
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_cleanCAPICerts", 1, FALSE, "CertOpenStore error : 0x%08x",
-               (unsigned)error);
-    return FALSE;
-  }
-  // Collected first and deleted afterwards: deleting while enumerating does
-  // not end under Wine.
-  std::vector<PCCERT_CONTEXT> bound;
-  PCCERT_CONTEXT c = nullptr;
-  while ((c = CertEnumCertificatesInStore(store, c)) != nullptr) {
-    DWORD size = 0;
-    if (!CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) ||
-        size < sizeof(CRYPT_KEY_PROV_INFO))
-      continue;
-    std::vector<BYTE> data(size);
-    if (!CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, data.data(), &size)) continue;
-    auto *info = reinterpret_cast<const CRYPT_KEY_PROV_INFO *>(data.data());
-    if (info->pwszProvName && info->pwszProvName[0] && wcscmp(info->pwszProvName, provider) == 0)
-      bound.push_back(CertDuplicateCertificateContext(c));
-  }
-  for (PCCERT_CONTEXT b : bound) CertDeleteCertificateFromStore(b);  // frees each duplicate
-  CertCloseStore(store, CERT_CLOSE_STORE_FORCE_FLAG);
-  _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_cleanCAPICerts", 0, FALSE, "%s", "");
-  return TRUE;
+BOOL ZEB_cleanCAPICerts()
+{
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_cleanCAPICerts", 0, FALSE, "%s", "");
+    wchar_t provider[260];
+    CardProviderName(provider);
+    HCERTSTORE store = OpenUserStoreForRemoval();
+    if (!store) {
+        DWORD error = GetLastError();
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_cleanCAPICerts", 1, FALSE,
+                   "CertOpenStore error : 0x%08x", (unsigned)error);
+        return FALSE;
+    }
+    // Collected first and deleted afterwards: deleting while enumerating does
+    // not end under Wine.
+    std::vector<PCCERT_CONTEXT> bound;
+    PCCERT_CONTEXT c = nullptr;
+    while ((c = CertEnumCertificatesInStore(store, c)) != nullptr) {
+        DWORD size = 0;
+        if (!CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) ||
+            size < sizeof(CRYPT_KEY_PROV_INFO))
+            continue;
+        std::vector<BYTE> data(size);
+        if (!CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, data.data(), &size))
+            continue;
+        auto *info = reinterpret_cast<const CRYPT_KEY_PROV_INFO *>(data.data());
+        if (info->pwszProvName && info->pwszProvName[0] && wcscmp(info->pwszProvName, provider) == 0)
+            bound.push_back(CertDuplicateCertificateContext(c));
+    }
+    for (PCCERT_CONTEXT b : bound)
+        CertDeleteCertificateFromStore(b); // frees each duplicate
+    CertCloseStore(store, CERT_CLOSE_STORE_FORCE_FLAG);
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_cleanCAPICerts", 0, FALSE, "%s", "");
+    return TRUE;
 }
 
-}  // namespace zeb
+} // namespace zeb

@@ -23,17 +23,17 @@ void CardProviderName(wchar_t out[260]);
 // loaded between propagations instead of loading it anew for each
 // certificate (each load of a provider costs memory and a handle under Wine).
 class ProviderHold {
- public:
-  ProviderHold() = default;
-  ~ProviderHold() { Release(); }
-  ProviderHold(const ProviderHold &) = delete;
-  ProviderHold &operator=(const ProviderHold &) = delete;
-  // Acquires it unless held; false when the provider cannot be acquired.
-  bool Ensure();
-  void Release();
+public:
+    ProviderHold() = default;
+    ~ProviderHold() { Release(); }
+    ProviderHold(const ProviderHold &) = delete;
+    ProviderHold &operator=(const ProviderHold &) = delete;
+    // Acquires it unless held; false when the provider cannot be acquired.
+    bool Ensure();
+    void Release();
 
- private:
-  HCRYPTPROV prov_ = 0;
+private:
+    HCRYPTPROV prov_ = 0;
 };
 
 // Adds one certificate to the current user's "MY" store (replacing an equal
@@ -56,6 +56,6 @@ BOOL DeleteRecordedCert(const CertRecord &record);
 // cannot be opened.
 BOOL ZEB_cleanCAPICerts();
 
-}  // namespace zeb
+} // namespace zeb
 
 #endif

@@ -21,146 +21,165 @@ const size_t kContainerNameSize = 512;
 
 // The key spec of a card certificate by the shared rule, traced as the tray
 // traces it: AT_SIGNATURE, AT_KEYEXCHANGE, or 0 when it cannot be read.
-DWORD TracedKeyType(const BYTE *value, DWORD len) {
-  _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", 0, FALSE, "%s", "");
-  certrules::KeyTypeResult r = certrules::GetCertificateKeyType(value, len, X509_ASN_ENCODING);
-  switch (r.outcome) {
+DWORD TracedKeyType(const BYTE *value, DWORD len)
+{
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", 0, FALSE, "%s", "");
+    certrules::KeyTypeResult r = certrules::GetCertificateKeyType(value, len, X509_ASN_ENCODING);
+    switch (r.outcome) {
     case certrules::KeyTypeOutcome::NotDecoded:
-      _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", 1, FALSE,
-                 "CertCreateCertificateContext error: 0x%08x", (unsigned)r.error);
-      return 0;
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", 1, FALSE,
+                   "CertCreateCertificateContext error: 0x%08x", (unsigned)r.error);
+        return 0;
     case certrules::KeyTypeOutcome::NoKeyUsage:
-      _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", FALSE, TRUE, "Unable to get key usage");
-      return 0;
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", FALSE, TRUE,
+                   "Unable to get key usage");
+        return 0;
     default:
-      _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", TRUE, TRUE, "%s", "");
-      return r.keySpec;
-  }
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", TRUE, TRUE, "%s", "");
+        return r.keySpec;
+    }
 }
 
 // One attribute's value, size first. False on a failure or an empty value.
 bool ReadAttribute(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE o, CK_ATTRIBUTE_TYPE type,
-                   const char *traceName, std::vector<CK_BYTE> *out) {
-  _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, traceName, 0, FALSE, "%s", "");
-  CK_ATTRIBUTE a{type, nullptr, 0};
-  CK_RV rv = f->C_GetAttributeValue(s, o, &a, 1);
-  if (rv == CKR_OK && (a.ulValueLen == 0 || a.ulValueLen == CK_UNAVAILABLE_INFORMATION)) rv = CKR_ATTRIBUTE_VALUE_INVALID;
-  if (rv == CKR_OK) {
-    out->assign(a.ulValueLen, 0);
-    a.pValue = out->data();
-    rv = f->C_GetAttributeValue(s, o, &a, 1);
-    if (rv == CKR_OK && (a.ulValueLen == 0 || a.ulValueLen > out->size())) rv = CKR_ATTRIBUTE_VALUE_INVALID;
-    if (rv == CKR_OK) out->resize(a.ulValueLen);
-  }
-  _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, traceName, rv, FALSE, "%s", "");
-  return rv == CKR_OK;
-}
-
-}  // namespace
-
-void ZebCore::CryptPropCert(SlotInfoEntry *entry) {
-  Lock();
-  m_sink->PostStatus(kStatusReading);
-  m_providerHold.Ensure();  // each certificate's own acquire then finds it loaded
-  CK_SESSION_HANDLE session = 0;
-  bool ok = false;
-  CK_FUNCTION_LIST_PTR f = nullptr;
-  CK_OBJECT_HANDLE handles[kMaxCertsPerSlot];
-  CK_ULONG found = 0;
-  if (ZEB_Init(&m_pFunctionList) == 0) {
-    f = m_pFunctionList;
-    WriteEventLog("[ZEB] CryptPropCert openSession start slotId=%lu", (unsigned long)entry->slotId);
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_openSession", 0, FALSE, "%s", "");
-    CK_RV rv = f->C_OpenSession(entry->slotId, CKF_SERIAL_SESSION, nullptr, nullptr, &session);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_openSession", rv, FALSE, "%s", "");
+                   const char *traceName, std::vector<CK_BYTE> *out)
+{
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, traceName, 0, FALSE, "%s", "");
+    CK_ATTRIBUTE a{type, nullptr, 0};
+    CK_RV rv = f->C_GetAttributeValue(s, o, &a, 1);
+    if (rv == CKR_OK && (a.ulValueLen == 0 || a.ulValueLen == CK_UNAVAILABLE_INFORMATION))
+        rv = CKR_ATTRIBUTE_VALUE_INVALID;
     if (rv == CKR_OK) {
-      entry->hSession = session;
-      WriteEventLog("[ZEB] CryptPropCert openSession OK slotId=%lu hSession=0x%llX", (unsigned long)entry->slotId,
-                    (unsigned long long)session);
-      _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_getAllX509CertificateList", 0, FALSE, "%s", "");
-      CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
-      CK_CERTIFICATE_TYPE certType = CKC_X_509;
-      CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_CERTIFICATE_TYPE, &certType, sizeof certType}};
-      rv = f->C_FindObjectsInit(session, tmpl, 2);
-      if (rv == CKR_OK) {
-        rv = f->C_FindObjects(session, handles, kMaxCertsPerSlot, &found);
-        CK_RV fin = f->C_FindObjectsFinal(session);
-        if (rv == CKR_OK) rv = fin;
-        if (found > kMaxCertsPerSlot) found = kMaxCertsPerSlot;
-      }
-      if (rv != CKR_OK) {
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_getAllX509CertificateList", rv, FALSE, "%s", "");
-      } else if (found == 0) {
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_getAllX509CertificateList", 1, FALSE, "No Certificate found");
-      } else {
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_getAllX509CertificateList", 0, FALSE, "%s", "");
-        WriteEventLog("[ZEB] CryptPropCert certList slotId=%lu count=%lu", (unsigned long)entry->slotId,
-                      (unsigned long)found);
-        ok = true;
-      }
+        out->assign(a.ulValueLen, 0);
+        a.pValue = out->data();
+        rv = f->C_GetAttributeValue(s, o, &a, 1);
+        if (rv == CKR_OK && (a.ulValueLen == 0 || a.ulValueLen > out->size()))
+            rv = CKR_ATTRIBUTE_VALUE_INVALID;
+        if (rv == CKR_OK)
+            out->resize(a.ulValueLen);
     }
-  }
-  for (CK_ULONG i = 0; ok && i < found; ++i) {
-    if (m_bStopping) {  // quitting: what was added so far is undone below
-      ok = false;
-      break;
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, traceName, rv, FALSE, "%s", "");
+    return rv == CKR_OK;
+}
+
+} // namespace
+
+void ZebCore::CryptPropCert(SlotInfoEntry *entry)
+{
+    Lock();
+    m_sink->PostStatus(kStatusReading);
+    m_providerHold.Ensure(); // each certificate's own acquire then finds it loaded
+    CK_SESSION_HANDLE session = 0;
+    bool ok = false;
+    CK_FUNCTION_LIST_PTR f = nullptr;
+    CK_OBJECT_HANDLE handles[kMaxCertsPerSlot];
+    CK_ULONG found = 0;
+    if (ZEB_Init(&m_pFunctionList) == 0) {
+        f = m_pFunctionList;
+        WriteEventLog("[ZEB] CryptPropCert openSession start slotId=%lu", (unsigned long)entry->slotId);
+        _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_openSession", 0, FALSE, "%s", "");
+        CK_RV rv = f->C_OpenSession(entry->slotId, CKF_SERIAL_SESSION, nullptr, nullptr, &session);
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_openSession", rv, FALSE, "%s", "");
+        if (rv == CKR_OK) {
+            entry->hSession = session;
+            WriteEventLog("[ZEB] CryptPropCert openSession OK slotId=%lu hSession=0x%llX",
+                          (unsigned long)entry->slotId, (unsigned long long)session);
+            _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_getAllX509CertificateList", 0, FALSE, "%s", "");
+            CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
+            CK_CERTIFICATE_TYPE certType = CKC_X_509;
+            CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls},
+                                   {CKA_CERTIFICATE_TYPE, &certType, sizeof certType}};
+            rv = f->C_FindObjectsInit(session, tmpl, 2);
+            if (rv == CKR_OK) {
+                rv = f->C_FindObjects(session, handles, kMaxCertsPerSlot, &found);
+                CK_RV fin = f->C_FindObjectsFinal(session);
+                if (rv == CKR_OK)
+                    rv = fin;
+                if (found > kMaxCertsPerSlot)
+                    found = kMaxCertsPerSlot;
+            }
+            if (rv != CKR_OK) {
+                _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_getAllX509CertificateList", rv, FALSE, "%s",
+                           "");
+            } else if (found == 0) {
+                _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_getAllX509CertificateList", 1, FALSE,
+                           "No Certificate found");
+            } else {
+                _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_getAllX509CertificateList", 0, FALSE, "%s",
+                           "");
+                WriteEventLog("[ZEB] CryptPropCert certList slotId=%lu count=%lu",
+                              (unsigned long)entry->slotId, (unsigned long)found);
+                ok = true;
+            }
+        }
     }
-    std::vector<CK_BYTE> value, subject;
-    if (!ReadAttribute(f, session, handles[i], CKA_VALUE, "ZEB_getX509Value", &value) ||
-        !ReadAttribute(f, session, handles[i], CKA_SUBJECT, "ZEB_getX509Subject", &subject)) {
-      ok = false;
-      break;
+    for (CK_ULONG i = 0; ok && i < found; ++i) {
+        if (m_bStopping) { // quitting: what was added so far is undone below
+            ok = false;
+            break;
+        }
+        std::vector<CK_BYTE> value, subject;
+        if (!ReadAttribute(f, session, handles[i], CKA_VALUE, "ZEB_getX509Value", &value) ||
+            !ReadAttribute(f, session, handles[i], CKA_SUBJECT, "ZEB_getX509Subject", &subject)) {
+            ok = false;
+            break;
+        }
+        char container[kContainerNameSize];
+        if (certrules::ContainerNameFromSubject(subject.data(), subject.size(), container, sizeof container) <
+            0) {
+            WriteEventLog("[ZEB] CryptPropCert container name too long slotId=%lu certIndex=%lu",
+                          (unsigned long)entry->slotId, (unsigned long)i);
+            continue; // the provider could not serve it either
+        }
+        DWORD keySpec = TracedKeyType(value.data(), static_cast<DWORD>(value.size()));
+        WriteEventLog("[ZEB] CryptPropCert propCert start slotId=%lu certIndex=%lu container=%s",
+                      (unsigned long)entry->slotId, (unsigned long)i, container);
+        std::unique_ptr<CertRecord> record;
+        if (entry->nbCerts < kMaxCertsPerSlot &&
+            propCert(container, value.data(), static_cast<DWORD>(value.size()), &record, keySpec)) {
+            entry->certs[entry->nbCerts++] = std::move(record);
+            WriteEventLog("[ZEB] CryptPropCert propCert OK slotId=%lu certIndex=%lu",
+                          (unsigned long)entry->slotId, (unsigned long)i);
+        } else {
+            WriteEventLog("[ZEB] CryptPropCert propCert FAILED slotId=%lu certIndex=%lu",
+                          (unsigned long)entry->slotId, (unsigned long)i);
+        }
     }
-    char container[kContainerNameSize];
-    if (certrules::ContainerNameFromSubject(subject.data(), subject.size(), container, sizeof container) < 0) {
-      WriteEventLog("[ZEB] CryptPropCert container name too long slotId=%lu certIndex=%lu",
-                    (unsigned long)entry->slotId, (unsigned long)i);
-      continue;  // the provider could not serve it either
-    }
-    DWORD keySpec = TracedKeyType(value.data(), static_cast<DWORD>(value.size()));
-    WriteEventLog("[ZEB] CryptPropCert propCert start slotId=%lu certIndex=%lu container=%s",
-                  (unsigned long)entry->slotId, (unsigned long)i, container);
-    std::unique_ptr<CertRecord> record;
-    if (entry->nbCerts < kMaxCertsPerSlot &&
-        propCert(container, value.data(), static_cast<DWORD>(value.size()), &record, keySpec)) {
-      entry->certs[entry->nbCerts++] = std::move(record);
-      WriteEventLog("[ZEB] CryptPropCert propCert OK slotId=%lu certIndex=%lu", (unsigned long)entry->slotId,
-                    (unsigned long)i);
+    if (ok) {
+        _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_closeSession", 0, FALSE, "%s", "");
+        CK_RV rv = f->C_CloseSession(session);
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_closeSession", rv, FALSE, "%s", "");
+        WriteEventLog("[ZEB] CryptPropCert closeSession slotId=%lu", (unsigned long)entry->slotId);
+        entry->hSession = 0;
+        m_sink->PostStatus(kStatusSynchronised);
+        ++syncCount;
+        entry->bSynchro = 1;
+        WriteEventLog("[ZEB] CryptPropCert SUCCESS slotId=%lu syncCount=%d", (unsigned long)entry->slotId,
+                      (int)syncCount);
     } else {
-      WriteEventLog("[ZEB] CryptPropCert propCert FAILED slotId=%lu certIndex=%lu", (unsigned long)entry->slotId,
-                    (unsigned long)i);
+        WriteEventLog("[ZEB] CryptPropCert FAILED slotId=%lu", (unsigned long)entry->slotId);
+        m_sink->PostStatus(kStatusNoCard);
+        ZEB_deleteCert(entry);
     }
-  }
-  if (ok) {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_closeSession", 0, FALSE, "%s", "");
-    CK_RV rv = f->C_CloseSession(session);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_closeSession", rv, FALSE, "%s", "");
-    WriteEventLog("[ZEB] CryptPropCert closeSession slotId=%lu", (unsigned long)entry->slotId);
-    entry->hSession = 0;
-    m_sink->PostStatus(kStatusSynchronised);
-    ++syncCount;
-    entry->bSynchro = 1;
-    WriteEventLog("[ZEB] CryptPropCert SUCCESS slotId=%lu syncCount=%d", (unsigned long)entry->slotId, (int)syncCount);
-  } else {
-    WriteEventLog("[ZEB] CryptPropCert FAILED slotId=%lu", (unsigned long)entry->slotId);
-    m_sink->PostStatus(kStatusNoCard);
-    ZEB_deleteCert(entry);
-  }
-  Unlock();
+    Unlock();
 }
 
-void ZebCore::ZEB_deleteCert(SlotInfoEntry *entry) {
-  Lock();
-  for (CK_ULONG i = 0; i < entry->nbCerts && i < kMaxCertsPerSlot; ++i) {
-    if (!entry->certs[i]) continue;
-    // A certificate that another entry's card also put there stays.
-    if (!HeldElsewhere(m_slotInfos, kSlotCount, entry, *entry->certs[i])) DeleteRecordedCert(*entry->certs[i]);
-    entry->certs[i].reset();
-  }
-  if (entry->bSynchro && syncCount > 0) --syncCount;
-  entry->bSynchro = 0;
-  entry->nbCerts = 0;
-  Unlock();
+void ZebCore::ZEB_deleteCert(SlotInfoEntry *entry)
+{
+    Lock();
+    for (CK_ULONG i = 0; i < entry->nbCerts && i < kMaxCertsPerSlot; ++i) {
+        if (!entry->certs[i])
+            continue;
+        // A certificate that another entry's card also put there stays.
+        if (!HeldElsewhere(m_slotInfos, kSlotCount, entry, *entry->certs[i]))
+            DeleteRecordedCert(*entry->certs[i]);
+        entry->certs[i].reset();
+    }
+    if (entry->bSynchro && syncCount > 0)
+        --syncCount;
+    entry->bSynchro = 0;
+    entry->nbCerts = 0;
+    Unlock();
 }
 
-}  // namespace zeb
+} // namespace zeb

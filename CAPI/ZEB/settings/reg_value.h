@@ -34,6 +34,6 @@ bool StringFromValue(uint32_t type, const uint8_t *data, size_t size, char *out,
 // False for another type.
 bool MultiStringFromValue(uint32_t type, const uint8_t *data, size_t size, std::vector<std::string> *out);
 
-}  // namespace zeb
+} // namespace zeb
 
 #endif

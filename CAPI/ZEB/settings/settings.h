@@ -12,24 +12,24 @@
 
 namespace zeb {
 
-extern const char kSettingsKey[];  // "Software\Ovrane\ZEB"
+extern const char kSettingsKey[]; // "Software\Ovrane\ZEB"
 
 struct Settings {
-  DWORD autoDetect = 1;         // reader watching on (1) / off (0)
-  DWORD sleepMs = 2000;         // poll pause: watchOnTimer or watchOffTimer, in ms
-  std::string logfile;          // event-log path, empty: no event log
-  DWORD patch_fido_v4 = 0;
-  DWORD patch_fido_webauthn = 0;
-  DWORD patch_fido_webautn_retry_ms = 20;
-  DWORD patch_fido_webautn_retry_window_ms = 2000;
-  DWORD patch_fido_v4_detect_delay_ms = 1000;
-  DWORD patch_fido_v4_initial_delay_ms = 650;
-  DWORD patch_fido_v4_stability_ms = 300;
-  DWORD block_certpropsvc_p11_sessions = 1;
-  LONG reset_v4_on_startup_delay_ms = -1;
-  DWORD patch_fido_v4_reset = 1;
-  std::vector<std::string> atr_badge_fido;
-  std::vector<std::string> atr_contact_protected;
+    DWORD autoDetect = 1; // reader watching on (1) / off (0)
+    DWORD sleepMs = 2000; // poll pause: watchOnTimer or watchOffTimer, in ms
+    std::string logfile;  // event-log path, empty: no event log
+    DWORD patch_fido_v4 = 0;
+    DWORD patch_fido_webauthn = 0;
+    DWORD patch_fido_webautn_retry_ms = 20;
+    DWORD patch_fido_webautn_retry_window_ms = 2000;
+    DWORD patch_fido_v4_detect_delay_ms = 1000;
+    DWORD patch_fido_v4_initial_delay_ms = 650;
+    DWORD patch_fido_v4_stability_ms = 300;
+    DWORD block_certpropsvc_p11_sessions = 1;
+    LONG reset_v4_on_startup_delay_ms = -1;
+    DWORD patch_fido_v4_reset = 1;
+    std::vector<std::string> atr_badge_fido;
+    std::vector<std::string> atr_contact_protected;
 };
 
 // One DWORD value of the key under `root`.
@@ -65,6 +65,6 @@ void LoadSettings(Settings *s);
 // and sets the matching poll pause.
 void ToggleAutoDetect(Settings *s);
 
-}  // namespace zeb
+} // namespace zeb
 
 #endif

@@ -4,38 +4,47 @@
 
 namespace zeb {
 
-void SlotInfoEntry::Clear() {
-  slotId = 0;
-  memset(&slotInfo, 0, sizeof slotInfo);
-  memset(&tokenInfo, 0, sizeof tokenInfo);
-  hSession = 0;
-  for (auto &c : certs) c.reset();
-  nbCerts = 0;
-  bSynchro = bIgnoredWebAuthn = changed = 0;
+void SlotInfoEntry::Clear()
+{
+    slotId = 0;
+    memset(&slotInfo, 0, sizeof slotInfo);
+    memset(&tokenInfo, 0, sizeof tokenInfo);
+    hSession = 0;
+    for (auto &c : certs)
+        c.reset();
+    nbCerts = 0;
+    bSynchro = bIgnoredWebAuthn = changed = 0;
 }
 
-bool PaddedEquals(const CK_UTF8CHAR *padded, size_t size, const char *name) {
-  size_t len = size;
-  while (len > 0 && (padded[len - 1] == ' ' || padded[len - 1] == '\0')) --len;
-  size_t nameLen = strnlen(name, size + 1);
-  return nameLen == len && memcmp(padded, name, len) == 0;
+bool PaddedEquals(const CK_UTF8CHAR *padded, size_t size, const char *name)
+{
+    size_t len = size;
+    while (len > 0 && (padded[len - 1] == ' ' || padded[len - 1] == '\0'))
+        --len;
+    size_t nameLen = strnlen(name, size + 1);
+    return nameLen == len && memcmp(padded, name, len) == 0;
 }
 
-bool SameToken(const CK_TOKEN_INFO &stored, const CK_TOKEN_INFO &now) {
-  return memcmp(stored.label, now.label, sizeof stored.label) == 0 &&
-         memcmp(stored.serialNumber, now.serialNumber, sizeof stored.serialNumber) == 0 &&
-         memcmp(stored.manufacturerID, now.manufacturerID, sizeof stored.manufacturerID) == 0 &&
-         memcmp(stored.model, now.model, sizeof stored.model) == 0;
+bool SameToken(const CK_TOKEN_INFO &stored, const CK_TOKEN_INFO &now)
+{
+    return memcmp(stored.label, now.label, sizeof stored.label) == 0 &&
+           memcmp(stored.serialNumber, now.serialNumber, sizeof stored.serialNumber) == 0 &&
+           memcmp(stored.manufacturerID, now.manufacturerID, sizeof stored.manufacturerID) == 0 &&
+           memcmp(stored.model, now.model, sizeof stored.model) == 0;
 }
 
-bool HeldElsewhere(const SlotInfoEntry *table, size_t count, const SlotInfoEntry *self, const CertRecord &record) {
-  for (size_t i = 0; i < count; ++i) {
-    const SlotInfoEntry &e = table[i];
-    if (&e == self) continue;
-    for (CK_ULONG k = 0; k < e.nbCerts && k < kMaxCertsPerSlot; ++k)
-      if (e.certs[k] && *e.certs[k] == record) return true;
-  }
-  return false;
+bool HeldElsewhere(const SlotInfoEntry *table, size_t count, const SlotInfoEntry *self,
+                   const CertRecord &record)
+{
+    for (size_t i = 0; i < count; ++i) {
+        const SlotInfoEntry &e = table[i];
+        if (&e == self)
+            continue;
+        for (CK_ULONG k = 0; k < e.nbCerts && k < kMaxCertsPerSlot; ++k)
+            if (e.certs[k] && *e.certs[k] == record)
+                return true;
+    }
+    return false;
 }
 
-}  // namespace zeb
+} // namespace zeb

@@ -19,25 +19,25 @@ constexpr unsigned kMaxCertsPerSlot = 10;
 // One certificate put into the store: its issuer and serial number, the key
 // by which it is found again for removal.
 struct CertRecord {
-  std::vector<uint8_t> issuer;
-  std::vector<uint8_t> serial;
-  bool operator==(const CertRecord &o) const { return issuer == o.issuer && serial == o.serial; }
+    std::vector<uint8_t> issuer;
+    std::vector<uint8_t> serial;
+    bool operator==(const CertRecord &o) const { return issuer == o.issuer && serial == o.serial; }
 };
 
 struct SlotInfoEntry {
-  CK_SLOT_ID slotId = 0;
-  CK_SLOT_INFO slotInfo{};
-  CK_TOKEN_INFO tokenInfo{};
-  CK_SESSION_HANDLE hSession = 0;   // kept open after a failed propagation; 0: none
-  std::array<std::unique_ptr<CertRecord>, kMaxCertsPerSlot> certs;
-  CK_ULONG nbCerts = 0;
-  uint8_t bSynchro = 0;             // the slot's certificates are propagated
-  uint8_t bIgnoredWebAuthn = 0;     // propagation inhibited (WebAuthn exclusive mode)
-  uint8_t changed = 0;              // changed since the last (re-)initialisation
+    CK_SLOT_ID slotId = 0;
+    CK_SLOT_INFO slotInfo{};
+    CK_TOKEN_INFO tokenInfo{};
+    CK_SESSION_HANDLE hSession = 0; // kept open after a failed propagation; 0: none
+    std::array<std::unique_ptr<CertRecord>, kMaxCertsPerSlot> certs;
+    CK_ULONG nbCerts = 0;
+    uint8_t bSynchro = 0;         // the slot's certificates are propagated
+    uint8_t bIgnoredWebAuthn = 0; // propagation inhibited (WebAuthn exclusive mode)
+    uint8_t changed = 0;          // changed since the last (re-)initialisation
 
-  // Back to the zeroed entry, records included (the caller removed their
-  // certificates from the store first).
-  void Clear();
+    // Back to the zeroed entry, records included (the caller removed their
+    // certificates from the store first).
+    void Clear();
 };
 
 // True when a blank-padded PKCS#11 text (slotDescription, label) equals
@@ -52,8 +52,9 @@ bool SameToken(const CK_TOKEN_INFO &stored, const CK_TOKEN_INFO &now);
 
 // True when an entry of `table` other than `self` still holds a record of
 // the same certificate (the store copy then belongs to that card too).
-bool HeldElsewhere(const SlotInfoEntry *table, size_t count, const SlotInfoEntry *self, const CertRecord &record);
+bool HeldElsewhere(const SlotInfoEntry *table, size_t count, const SlotInfoEntry *self,
+                   const CertRecord &record);
 
-}  // namespace zeb
+} // namespace zeb
 
 #endif

@@ -20,8 +20,8 @@
 using namespace zebtest;
 using softcard_test::control;
 using zeb_test::OpenHandles;
-using zeb_test::ReplaceCardState;
 using zeb_test::OpenKeysUnder;
+using zeb_test::ReplaceCardState;
 using zeb_test::ThreadCount;
 
 namespace {
@@ -29,73 +29,80 @@ namespace {
 const wchar_t kContainerKeys[] = L"\\Software\\Wine\\Crypto\\RSA\\";
 
 struct NullSink : zeb::CoreSink {
-  void PostStatus(int) override {}
-  void PostInitAgain() override {}
+    void PostStatus(int) override {}
+    void PostInitAgain() override {}
 };
 
-TEST(EventSoak, ThousandInsertionsAndRemovalsSeenByTheMonitor) {
-  std::string state = softcard_test::usePrivateState("zebeventsoak");
-  ASSERT_TRUE(RegisterProvider());
-  ClearMy();
-  std::string card = state + ".in", empty = state + ".out";
-  ASSERT_EQ(0, control("remove \"Lecteur Ovrane VEL 0\""));
-  ASSERT_TRUE(CopyFileA(state.c_str(), empty.c_str(), FALSE));
-  ASSERT_EQ(0, control("insert \"Lecteur Ovrane VEL 0\" vel3-default"));
-  ASSERT_TRUE(CopyFileA(state.c_str(), card.c_str(), FALSE));
+TEST(EventSoak, ThousandInsertionsAndRemovalsSeenByTheMonitor)
+{
+    std::string state = softcard_test::usePrivateState("zebeventsoak");
+    ASSERT_TRUE(RegisterProvider());
+    ClearMy();
+    std::string card = state + ".in", empty = state + ".out";
+    ASSERT_EQ(0, control("remove \"Lecteur Ovrane VEL 0\""));
+    ASSERT_TRUE(CopyFileA(state.c_str(), empty.c_str(), FALSE));
+    ASSERT_EQ(0, control("insert \"Lecteur Ovrane VEL 0\" vel3-default"));
+    ASSERT_TRUE(CopyFileA(state.c_str(), card.c_str(), FALSE));
 
-  std::string log = state + ".events";
-  DeleteFileA(log.c_str());
-  SetEventLogPath(log.c_str());
-  const auto certs = Certs({"auth", "sign"});
-  NullSink sink;
-  zeb::Settings settings;
-  settings.patch_fido_v4 = 1;
-  zeb::ZebCore core(&sink, settings);
-  core.InitSlotList();
-  zeb::FramePcsc pcsc(core);
-  pcsc.Start(nullptr);
-  EXPECT_TRUE(WaitUntil([&] { return BoundDers() == certs; }, 15000)) << "the card found at start";
-  // The monitor has seen the card too before the first change.
-  EXPECT_TRUE(WaitUntil([&] {
-    auto readers = pcsc.Readers();
-    return !readers.empty() && readers[0].present;
-  }, 15000));
+    std::string log = state + ".events";
+    DeleteFileA(log.c_str());
+    SetEventLogPath(log.c_str());
+    const auto certs = Certs({"auth", "sign"});
+    NullSink sink;
+    zeb::Settings settings;
+    settings.patch_fido_v4 = 1;
+    zeb::ZebCore core(&sink, settings);
+    core.InitSlotList();
+    zeb::FramePcsc pcsc(core);
+    pcsc.Start(nullptr);
+    EXPECT_TRUE(WaitUntil([&] { return BoundDers() == certs; }, 15000)) << "the card found at start";
+    // The monitor has seen the card too before the first change.
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            auto readers = pcsc.Readers();
+            return !readers.empty() && readers[0].present;
+        },
+        15000));
 
-  const char *env = std::getenv("VEL_SOAK_CYCLES");
-  const int cycles = env && std::atoi(env) > 0 ? std::atoi(env) : 1000;
-  const int warmUp = cycles / 10;
-  DWORD threadsAt = 0, handlesAt = 0, keysAt = 0;
-  DWORD started = GetTickCount();
-  for (int i = 0; i < cycles; ++i) {
-    ASSERT_TRUE(ReplaceCardState(empty, state));
-    if (!WaitUntil([&] { return BoundDers().empty() && core.SyncCount() == 0; }, 15000)) {
-      ADD_FAILURE() << "removal " << i;
-      break;
+    const char *env = std::getenv("VEL_SOAK_CYCLES");
+    const int cycles = env && std::atoi(env) > 0 ? std::atoi(env) : 1000;
+    const int warmUp = cycles / 10;
+    DWORD threadsAt = 0, handlesAt = 0, keysAt = 0;
+    DWORD started = GetTickCount();
+    for (int i = 0; i < cycles; ++i) {
+        ASSERT_TRUE(ReplaceCardState(empty, state));
+        if (!WaitUntil([&] { return BoundDers().empty() && core.SyncCount() == 0; }, 15000)) {
+            ADD_FAILURE() << "removal " << i;
+            break;
+        }
+        ASSERT_TRUE(ReplaceCardState(card, state));
+        // The count follows the store's last addition.
+        if (!WaitUntil([&] { return BoundDers() == certs && core.SyncCount() == 1; }, 15000)) {
+            ADD_FAILURE() << "insertion " << i;
+            break;
+        }
+        if (i == warmUp) { // caches and the library's tables made
+            threadsAt = ThreadCount();
+            handlesAt = OpenHandles();
+            keysAt = OpenKeysUnder(kContainerKeys);
+        }
     }
-    ASSERT_TRUE(ReplaceCardState(card, state));
-    // The count follows the store's last addition.
-    if (!WaitUntil([&] { return BoundDers() == certs && core.SyncCount() == 1; }, 15000)) {
-      ADD_FAILURE() << "insertion " << i;
-      break;
-    }
-    if (i == warmUp) {  // caches and the library's tables made
-      threadsAt = ThreadCount();
-      handlesAt = OpenHandles();
-      keysAt = OpenKeysUnder(kContainerKeys);
-    }
-  }
-  DWORD keys = OpenKeysUnder(kContainerKeys);
-  printf("%d event-driven cycles in %lu ms; threads %lu -> %lu, handles %lu -> %lu, of which container keys %lu -> %lu\n",
-         cycles, (unsigned long)(GetTickCount() - started), (unsigned long)threadsAt, (unsigned long)ThreadCount(),
-         (unsigned long)handlesAt, (unsigned long)OpenHandles(), (unsigned long)keysAt, (unsigned long)keys);
-  EXPECT_EQ(threadsAt, ThreadCount()) << "threads grew";
-  EXPECT_EQ(handlesAt - keysAt, OpenHandles() - keys) << "handles grew";
-  pcsc.Stop();
-  core.Shutdown();
-  EXPECT_TRUE(BoundDers().empty());
-  if (HasFailure()) printf("event log:\n%s\n", ReadText(log).c_str());
-  SetEventLogPath(nullptr);
-  for (auto *f : {&card, &empty, &log}) DeleteFileA(f->c_str());
+    DWORD keys = OpenKeysUnder(kContainerKeys);
+    printf("%d event-driven cycles in %lu ms; threads %lu -> %lu, handles %lu -> %lu, of which container "
+           "keys %lu -> %lu\n",
+           cycles, (unsigned long)(GetTickCount() - started), (unsigned long)threadsAt,
+           (unsigned long)ThreadCount(), (unsigned long)handlesAt, (unsigned long)OpenHandles(),
+           (unsigned long)keysAt, (unsigned long)keys);
+    EXPECT_EQ(threadsAt, ThreadCount()) << "threads grew";
+    EXPECT_EQ(handlesAt - keysAt, OpenHandles() - keys) << "handles grew";
+    pcsc.Stop();
+    core.Shutdown();
+    EXPECT_TRUE(BoundDers().empty());
+    if (HasFailure())
+        printf("event log:\n%s\n", ReadText(log).c_str());
+    SetEventLogPath(nullptr);
+    for (auto *f : {&card, &empty, &log})
+        DeleteFileA(f->c_str());
 }
 
-}  // namespace
+} // namespace

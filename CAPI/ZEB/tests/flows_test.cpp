@@ -24,201 +24,226 @@ const DWORD kFirstScanMs = 30000;
 const DWORD kPollMs = 15000;
 
 class FlowsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    softcard_test::usePrivateState("zebflows");  // inherited by ZEB.exe
-    ASSERT_TRUE(RegisterProvider());
-    RemoveSettingsKeys();
-    char dir[MAX_PATH];
-    GetTempPathA(sizeof dir, dir);
-    log = std::string(dir) + "zeb-flows-" + std::to_string(GetCurrentProcessId()) + ".log";
-    DeleteFileA(log.c_str());
-    SetUserString("logfile", log.c_str());
-    SetUserDword("watchOnTimer", 1);
-    ClearMy();
-  }
-  void TearDown() override {
-    ClearMy();
-    RemoveSettingsKeys();
-    DeleteFileA(log.c_str());
-  }
-  // The trace files of process `pid`.
-  static std::vector<std::string> TraceFiles(DWORD pid) {
-    std::vector<std::string> out;
-    char base[MAX_PATH];
-    if (!GetEnvironmentVariableA("ProgramData", base, sizeof base)) return out;
-    std::string folder = std::string(base) + "\\hestalink\\vel\\log\\";
-    char pattern[64];
-    snprintf(pattern, sizeof pattern, "vel_zeb_%lx_*.log", (unsigned long)pid);
-    WIN32_FIND_DATAA found;
-    HANDLE h = FindFirstFileA((folder + pattern).c_str(), &found);
-    if (h == INVALID_HANDLE_VALUE) return out;
-    do out.push_back(folder + found.cFileName);
-    while (FindNextFileA(h, &found));
-    FindClose(h);
-    return out;
-  }
-  bool Bound(const std::set<std::vector<BYTE>> &expected, DWORD ms) {
-    return WaitUntil([&] { return BoundDers() == expected; }, ms);
-  }
-  std::string log;
+protected:
+    void SetUp() override
+    {
+        softcard_test::usePrivateState("zebflows"); // inherited by ZEB.exe
+        ASSERT_TRUE(RegisterProvider());
+        RemoveSettingsKeys();
+        char dir[MAX_PATH];
+        GetTempPathA(sizeof dir, dir);
+        log = std::string(dir) + "zeb-flows-" + std::to_string(GetCurrentProcessId()) + ".log";
+        DeleteFileA(log.c_str());
+        SetUserString("logfile", log.c_str());
+        SetUserDword("watchOnTimer", 1);
+        ClearMy();
+    }
+    void TearDown() override
+    {
+        ClearMy();
+        RemoveSettingsKeys();
+        DeleteFileA(log.c_str());
+    }
+    // The trace files of process `pid`.
+    static std::vector<std::string> TraceFiles(DWORD pid)
+    {
+        std::vector<std::string> out;
+        char base[MAX_PATH];
+        if (!GetEnvironmentVariableA("ProgramData", base, sizeof base))
+            return out;
+        std::string folder = std::string(base) + "\\hestalink\\vel\\log\\";
+        char pattern[64];
+        snprintf(pattern, sizeof pattern, "vel_zeb_%lx_*.log", (unsigned long)pid);
+        WIN32_FIND_DATAA found;
+        HANDLE h = FindFirstFileA((folder + pattern).c_str(), &found);
+        if (h == INVALID_HANDLE_VALUE)
+            return out;
+        do
+            out.push_back(folder + found.cFileName);
+        while (FindNextFileA(h, &found));
+        FindClose(h);
+        return out;
+    }
+    bool Bound(const std::set<std::vector<BYTE>> &expected, DWORD ms)
+    {
+        return WaitUntil([&] { return BoundDers() == expected; }, ms);
+    }
+    std::string log;
 };
 
-TEST_F(FlowsTest, CertificatesFollowTheCardAndASecondInstanceIsRefused) {
-  // Left by an earlier run: bound to the card provider (removed at start),
-  // and another provider's certificate (left alone).
-  AddBound(CardCert("tech"), kProvider, L"stale");
-  AddBound(CardCert("ca"), L"Other Provider", L"other");
+TEST_F(FlowsTest, CertificatesFollowTheCardAndASecondInstanceIsRefused)
+{
+    // Left by an earlier run: bound to the card provider (removed at start),
+    // and another provider's certificate (left alone).
+    AddBound(CardCert("tech"), kProvider, L"stale");
+    AddBound(CardCert("ca"), L"Other Provider", L"other");
 
-  SetUserDword("Traces", 40);
-  TrayProcess tray;
-  ASSERT_TRUE(tray.Start());
-  ASSERT_TRUE(tray.WaitWindow(20000));
-  DWORD pid = tray.pid();
-  EXPECT_TRUE(Bound(Certs({"auth", "sign"}), kFirstScanMs));
-  for (const auto &b : BoundCerts()) {
-    EXPECT_EQ(1u, b.provType);
-    EXPECT_EQ(b.der == CardCert("sign") ? (DWORD)AT_SIGNATURE : (DWORD)AT_KEYEXCHANGE, b.keySpec);
-  }
+    SetUserDword("Traces", 40);
+    TrayProcess tray;
+    ASSERT_TRUE(tray.Start());
+    ASSERT_TRUE(tray.WaitWindow(20000));
+    DWORD pid = tray.pid();
+    EXPECT_TRUE(Bound(Certs({"auth", "sign"}), kFirstScanMs));
+    for (const auto &b : BoundCerts()) {
+        EXPECT_EQ(1u, b.provType);
+        EXPECT_EQ(b.der == CardCert("sign") ? (DWORD)AT_SIGNATURE : (DWORD)AT_KEYEXCHANGE, b.keySpec);
+    }
 
-  // An application using a propagated certificate reaches the provider,
-  // which finds the card from the container name.
-  HCERTSTORE store = CertOpenSystemStoreW(0, L"MY");
-  PCCERT_CONTEXT wanted = CertCreateCertificateContext(X509_ASN_ENCODING, CardCert("auth").data(),
-                                                       (DWORD)CardCert("auth").size());
-  PCCERT_CONTEXT auth = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, wanted, nullptr);
-  ASSERT_TRUE(auth);
-  HCRYPTPROV prov = 0;
-  DWORD keySpec = 0;
-  BOOL mustFree = FALSE;
-  SetLastError(0xdeadbeef);
-  ASSERT_TRUE(CryptAcquireCertificatePrivateKey(auth, 0, nullptr, &prov, &keySpec, &mustFree)) << GetLastError();
-  EXPECT_EQ((DWORD)AT_KEYEXCHANGE, keySpec);
-  char name[128] = "";
-  DWORD len = sizeof name;
-  EXPECT_TRUE(CryptGetProvParam(prov, PP_NAME, reinterpret_cast<BYTE *>(name), &len, 0));
-  EXPECT_STREQ("Ovrane Cryptographic Provider", name);
-  len = sizeof name;
-  EXPECT_TRUE(CryptGetProvParam(prov, PP_CONTAINER, reinterpret_cast<BYTE *>(name), &len, 0));
-  EXPECT_STREQ("0g10UFR10UOvraneTest10U250001234510UMARTINJEANNE10U810001234567", name);
-  if (mustFree) CryptReleaseContext(prov, 0);
-  CertFreeCertificateContext(auth);
-  CertFreeCertificateContext(wanted);
-  CertCloseStore(store, 0);
+    // An application using a propagated certificate reaches the provider,
+    // which finds the card from the container name.
+    HCERTSTORE store = CertOpenSystemStoreW(0, L"MY");
+    PCCERT_CONTEXT wanted = CertCreateCertificateContext(X509_ASN_ENCODING, CardCert("auth").data(),
+                                                         (DWORD)CardCert("auth").size());
+    PCCERT_CONTEXT auth =
+        CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, wanted, nullptr);
+    ASSERT_TRUE(auth);
+    HCRYPTPROV prov = 0;
+    DWORD keySpec = 0;
+    BOOL mustFree = FALSE;
+    SetLastError(0xdeadbeef);
+    ASSERT_TRUE(CryptAcquireCertificatePrivateKey(auth, 0, nullptr, &prov, &keySpec, &mustFree))
+        << GetLastError();
+    EXPECT_EQ((DWORD)AT_KEYEXCHANGE, keySpec);
+    char name[128] = "";
+    DWORD len = sizeof name;
+    EXPECT_TRUE(CryptGetProvParam(prov, PP_NAME, reinterpret_cast<BYTE *>(name), &len, 0));
+    EXPECT_STREQ("Ovrane Cryptographic Provider", name);
+    len = sizeof name;
+    EXPECT_TRUE(CryptGetProvParam(prov, PP_CONTAINER, reinterpret_cast<BYTE *>(name), &len, 0));
+    EXPECT_STREQ("0g10UFR10UOvraneTest10U250001234510UMARTINJEANNE10U810001234567", name);
+    if (mustFree)
+        CryptReleaseContext(prov, 0);
+    CertFreeCertificateContext(auth);
+    CertFreeCertificateContext(wanted);
+    CertCloseStore(store, 0);
 
-  TrayProcess second;
-  ASSERT_TRUE(second.Start());
-  EXPECT_EQ(0, second.Wait(20000)) << "a second instance ends at once";
-  EXPECT_TRUE(tray.Running());
+    TrayProcess second;
+    ASSERT_TRUE(second.Start());
+    EXPECT_EQ(0, second.Wait(20000)) << "a second instance ends at once";
+    EXPECT_TRUE(tray.Running());
 
-  ASSERT_EQ(0, control(std::string("remove ") + kReader0));
-  EXPECT_TRUE(Bound({}, kPollMs));
-  ASSERT_EQ(0, control(std::string("insert ") + kReader0 + " vel3-1024"));
-  EXPECT_TRUE(Bound(Certs({"auth1024", "sign1024"}), kPollMs));
-  ASSERT_EQ(0, control("add-reader \"Lecteur B\""));
-  ASSERT_EQ(0, control("insert \"Lecteur B\" vel3-default"));
-  EXPECT_TRUE(Bound(Certs({"auth", "sign", "auth1024", "sign1024"}), kPollMs));
+    ASSERT_EQ(0, control(std::string("remove ") + kReader0));
+    EXPECT_TRUE(Bound({}, kPollMs));
+    ASSERT_EQ(0, control(std::string("insert ") + kReader0 + " vel3-1024"));
+    EXPECT_TRUE(Bound(Certs({"auth1024", "sign1024"}), kPollMs));
+    ASSERT_EQ(0, control("add-reader \"Lecteur B\""));
+    ASSERT_EQ(0, control("insert \"Lecteur B\" vel3-default"));
+    EXPECT_TRUE(Bound(Certs({"auth", "sign", "auth1024", "sign1024"}), kPollMs));
 
-  // "Rafraîchir" twice in a row: one full re-initialisation, which takes
-  // every certificate out and puts the present cards' back.
-  HWND frame = FrameOf(tray.pid());
-  PostMessageA(frame, WM_COMMAND, 0x800A, 0);
-  PostMessageA(frame, WM_COMMAND, 0x800A, 0);
-  EXPECT_TRUE(WaitUntil([&] { return ReadText(log).find("[ZEB] reinit thread finished") != std::string::npos &&
-                                     ReadText(log).find("reinit thread started full=1 reinit=1") != std::string::npos; },
-                        kPollMs));
-  EXPECT_TRUE(Bound(Certs({"auth", "sign", "auth1024", "sign1024"}), kPollMs));
-  // Session and power events the tray only writes down.
-  PostMessageA(frame, WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
-  PostMessageA(frame, WM_POWERBROADCAST, 99, 0);
-  PostMessageA(frame, WM_WTSSESSION_CHANGE, 7 /* lock */, 0);
-  PostMessageA(frame, WM_WTSSESSION_CHANGE, 99, 0);
+    // "Rafraîchir" twice in a row: one full re-initialisation, which takes
+    // every certificate out and puts the present cards' back.
+    HWND frame = FrameOf(tray.pid());
+    PostMessageA(frame, WM_COMMAND, 0x800A, 0);
+    PostMessageA(frame, WM_COMMAND, 0x800A, 0);
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return ReadText(log).find("[ZEB] reinit thread finished") != std::string::npos &&
+                   ReadText(log).find("reinit thread started full=1 reinit=1") != std::string::npos;
+        },
+        kPollMs));
+    EXPECT_TRUE(Bound(Certs({"auth", "sign", "auth1024", "sign1024"}), kPollMs));
+    // Session and power events the tray only writes down.
+    PostMessageA(frame, WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
+    PostMessageA(frame, WM_POWERBROADCAST, 99, 0);
+    PostMessageA(frame, WM_WTSSESSION_CHANGE, 7 /* lock */, 0);
+    PostMessageA(frame, WM_WTSSESSION_CHANGE, 99, 0);
 
-  tray.Close();
-  EXPECT_EQ(0, tray.Wait(30000));
-  EXPECT_TRUE(BoundDers().empty()) << "quitting takes the card certificates out";
-  EXPECT_EQ(Certs({"ca"}), BoundDers(L"Other Provider"));
+    tray.Close();
+    EXPECT_EQ(0, tray.Wait(30000));
+    EXPECT_TRUE(BoundDers().empty()) << "quitting takes the card certificates out";
+    EXPECT_EQ(Certs({"ca"}), BoundDers(L"Other Provider"));
 
-  std::string text = ReadText(log);
-  for (const char *line : {"[ZEB] ===== ZEB startup pid=", "[ZEB] InitSlotList begin",
-                           "[ZEB] CryptPropCert SUCCESS slotId=1 syncCount=1", "ZEB poll mismatch slotIdx=0",
-                           "ZEB poll count change detected : 1 -> 2, posting WM_USER_INIT_AGAIN",
-                           "[ZEB] OnMytrayRefresh ENTRY patch_enabled=0 fullReInit=0",
-                           "[ZEB] OnMytrayRefresh ENTRY patch_enabled=0 fullReInit=1",
-                           "[ZEB] ***** System suspend *****", "[ZEB] WM_POWERBROADCAST code=99 (non gere)",
-                           "[ZEB] ***** Session lock (WTS_SESSION_LOCK) *****", "[ZEB] WTS event code=99 (non gere)"})
-    EXPECT_NE(std::string::npos, text.find(line)) << line;
-  size_t first = text.find("full=1 reinit=1");
-  EXPECT_EQ(std::string::npos, text.find("full=1 reinit=1", first + 1)) << "one full re-initialisation";
+    std::string text = ReadText(log);
+    for (const char *line :
+         {"[ZEB] ===== ZEB startup pid=", "[ZEB] InitSlotList begin",
+          "[ZEB] CryptPropCert SUCCESS slotId=1 syncCount=1", "ZEB poll mismatch slotIdx=0",
+          "ZEB poll count change detected : 1 -> 2, posting WM_USER_INIT_AGAIN",
+          "[ZEB] OnMytrayRefresh ENTRY patch_enabled=0 fullReInit=0",
+          "[ZEB] OnMytrayRefresh ENTRY patch_enabled=0 fullReInit=1", "[ZEB] ***** System suspend *****",
+          "[ZEB] WM_POWERBROADCAST code=99 (non gere)", "[ZEB] ***** Session lock (WTS_SESSION_LOCK) *****",
+          "[ZEB] WTS event code=99 (non gere)"})
+        EXPECT_NE(std::string::npos, text.find(line)) << line;
+    size_t first = text.find("full=1 reinit=1");
+    EXPECT_EQ(std::string::npos, text.find("full=1 reinit=1", first + 1)) << "one full re-initialisation";
 
-  // The trace level 40 under the tray's key: its card and store steps traced.
-  std::string traces;
-  for (const auto &file : TraceFiles(pid)) traces += ReadText(file);
-  for (const char *line : {"ZEB_LoadPKCS11(", "ZEB_getAllX509CertificateList(", "propCert(", "ZEB_deleteCert(",
-                           "ZEB_cleanCAPICerts("})
-    EXPECT_NE(std::string::npos, traces.find(line)) << line;
-  for (const auto &file : TraceFiles(pid)) DeleteFileA(file.c_str());
+    // The trace level 40 under the tray's key: its card and store steps traced.
+    std::string traces;
+    for (const auto &file : TraceFiles(pid))
+        traces += ReadText(file);
+    for (const char *line : {"ZEB_LoadPKCS11(", "ZEB_getAllX509CertificateList(", "propCert(",
+                             "ZEB_deleteCert(", "ZEB_cleanCAPICerts("})
+        EXPECT_NE(std::string::npos, traces.find(line)) << line;
+    for (const auto &file : TraceFiles(pid))
+        DeleteFileA(file.c_str());
 }
 
-TEST_F(FlowsTest, QuitDuringAPropagationEndsCleanlyAndARestartWaitsForIt) {
-  ASSERT_EQ(0, control("latency 1500"));
-  TrayProcess first;
-  ASSERT_TRUE(first.Start());
-  HWND frame = first.WaitWindow(20000);
-  ASSERT_TRUE(frame);
-  ASSERT_TRUE(WaitUntil([&] { return ReadText(log).find("CryptPropCert openSession start") != std::string::npos; },
-                        kFirstScanMs));
-  first.Close();
-  ASSERT_TRUE(WaitUntil([&] { return GetPropA(frame, "ZEB.closing") != nullptr || !first.Running(); }, 10000));
-  // Started while the first one is still closing: it waits, then runs.
-  TrayProcess second;
-  ASSERT_TRUE(second.Start());
-  EXPECT_EQ(0, first.Wait(60000));
-  EXPECT_TRUE(second.WaitWindow(30000)) << "the restarted instance gave up";
-  ASSERT_EQ(0, control("latency 0"));
-  EXPECT_TRUE(Bound(Certs({"auth", "sign"}), kFirstScanMs));
-  // Quit while a full re-initialisation (slow card) waits for the poll
-  // thread and reads the card again: every worker ends, nothing is left.
-  ASSERT_EQ(0, control("latency 700"));
-  HWND secondFrame = FrameOf(second.pid());
-  PostMessageA(secondFrame, WM_COMMAND, 0x800A, 0);
-  ASSERT_TRUE(WaitUntil([&] { return ReadText(log).find("reinit thread started full=1") != std::string::npos; },
-                        kPollMs));
-  second.Close();
-  EXPECT_EQ(0, second.Wait(60000));
-  EXPECT_TRUE(BoundDers().empty());
+TEST_F(FlowsTest, QuitDuringAPropagationEndsCleanlyAndARestartWaitsForIt)
+{
+    ASSERT_EQ(0, control("latency 1500"));
+    TrayProcess first;
+    ASSERT_TRUE(first.Start());
+    HWND frame = first.WaitWindow(20000);
+    ASSERT_TRUE(frame);
+    ASSERT_TRUE(
+        WaitUntil([&] { return ReadText(log).find("CryptPropCert openSession start") != std::string::npos; },
+                  kFirstScanMs));
+    first.Close();
+    ASSERT_TRUE(
+        WaitUntil([&] { return GetPropA(frame, "ZEB.closing") != nullptr || !first.Running(); }, 10000));
+    // Started while the first one is still closing: it waits, then runs.
+    TrayProcess second;
+    ASSERT_TRUE(second.Start());
+    EXPECT_EQ(0, first.Wait(60000));
+    EXPECT_TRUE(second.WaitWindow(30000)) << "the restarted instance gave up";
+    ASSERT_EQ(0, control("latency 0"));
+    EXPECT_TRUE(Bound(Certs({"auth", "sign"}), kFirstScanMs));
+    // Quit while a full re-initialisation (slow card) waits for the poll
+    // thread and reads the card again: every worker ends, nothing is left.
+    ASSERT_EQ(0, control("latency 700"));
+    HWND secondFrame = FrameOf(second.pid());
+    PostMessageA(secondFrame, WM_COMMAND, 0x800A, 0);
+    ASSERT_TRUE(WaitUntil(
+        [&] { return ReadText(log).find("reinit thread started full=1") != std::string::npos; }, kPollMs));
+    second.Close();
+    EXPECT_EQ(0, second.Wait(60000));
+    EXPECT_TRUE(BoundDers().empty());
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
 // "Rafraîchir" in event-driven mode restarts the program through cmd.exe:
 // the new instance waits for the old one to finish closing, then runs.
-TEST_F(FlowsTest, RefreshInEventDrivenModeRestartsTheProgram) {
-  SetUserDword("patch_fido_v4", 1);
-  TrayProcess first;
-  ASSERT_TRUE(first.Start());
-  HWND frame = first.WaitWindow(20000);
-  ASSERT_TRUE(frame);
-  EXPECT_TRUE(Bound(Certs({"auth", "sign"}), kFirstScanMs));
-  PostMessageA(frame, WM_COMMAND, 0x800A, 0);
-  EXPECT_EQ(0, first.Wait(30000)) << "the old instance ends";
-  DWORD restarted = 0;
-  ASSERT_TRUE(WaitUntil([&] {
-    HWND w = FindWindowA(nullptr, "ZEB_QUVVEL");
-    if (w) GetWindowThreadProcessId(w, &restarted);
-    return w && restarted != first.pid();
-  }, 30000)) << "no new instance";
-  EXPECT_TRUE(Bound(Certs({"auth", "sign"}), kFirstScanMs));
-  EXPECT_NE(std::string::npos,
-            ReadText(log).find("[ZEB] OnMytrayRefresh : restart ZEB (patch actif, event-driven)"));
-  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, restarted);
-  ASSERT_TRUE(process);
-  PostMessageA(FrameOf(restarted), WM_CLOSE, 0, 0);
-  EXPECT_TRUE(WaitUntil([&] { return WaitForSingleObject(process, 0) == WAIT_OBJECT_0; }, 30000));
-  CloseHandle(process);
-  EXPECT_TRUE(BoundDers().empty());
+TEST_F(FlowsTest, RefreshInEventDrivenModeRestartsTheProgram)
+{
+    SetUserDword("patch_fido_v4", 1);
+    TrayProcess first;
+    ASSERT_TRUE(first.Start());
+    HWND frame = first.WaitWindow(20000);
+    ASSERT_TRUE(frame);
+    EXPECT_TRUE(Bound(Certs({"auth", "sign"}), kFirstScanMs));
+    PostMessageA(frame, WM_COMMAND, 0x800A, 0);
+    EXPECT_EQ(0, first.Wait(30000)) << "the old instance ends";
+    DWORD restarted = 0;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            HWND w = FindWindowA(nullptr, "ZEB_QUVVEL");
+            if (w)
+                GetWindowThreadProcessId(w, &restarted);
+            return w && restarted != first.pid();
+        },
+        30000))
+        << "no new instance";
+    EXPECT_TRUE(Bound(Certs({"auth", "sign"}), kFirstScanMs));
+    EXPECT_NE(std::string::npos,
+              ReadText(log).find("[ZEB] OnMytrayRefresh : restart ZEB (patch actif, event-driven)"));
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, restarted);
+    ASSERT_TRUE(process);
+    PostMessageA(FrameOf(restarted), WM_CLOSE, 0, 0);
+    EXPECT_TRUE(WaitUntil([&] { return WaitForSingleObject(process, 0) == WAIT_OBJECT_0; }, 30000));
+    CloseHandle(process);
+    EXPECT_TRUE(BoundDers().empty());
 }
 
-}  // namespace
+} // namespace

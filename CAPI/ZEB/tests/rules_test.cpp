@@ -12,117 +12,129 @@ using namespace zeb;
 
 namespace {
 
-std::vector<uint8_t> Bytes(const std::string &s) { return std::vector<uint8_t>(s.begin(), s.end()); }
-
-TEST(RegValue, DwordNeedsExactlyFourBytesOfTypeDword) {
-  struct Case {
-    uint32_t type;
-    std::vector<uint8_t> data;
-    bool ok;
-    uint32_t value;
-  } cases[] = {
-      {kRegDword, {0x02, 0x00, 0x00, 0x00}, true, 2},
-      {kRegDword, {0xFF, 0xFF, 0xFF, 0xFF}, true, 0xFFFFFFFFu},
-      {kRegDword, {0x02, 0x00}, false, 7},               // short
-      {kRegDword, {1, 0, 0, 0, 0, 0, 0, 0}, false, 7},   // a QWORD
-      {kRegSz, Bytes(std::string("12\0\0", 4)), false, 7},
-      {3 /* binary */, {0x02, 0x00, 0x00, 0x00}, false, 7},
-  };
-  for (const auto &c : cases) {
-    uint32_t v = 7;
-    EXPECT_EQ(c.ok, DwordFromValue(c.type, c.data.data(), c.data.size(), &v));
-    EXPECT_EQ(c.value, v);
-  }
+std::vector<uint8_t> Bytes(const std::string &s)
+{
+    return std::vector<uint8_t>(s.begin(), s.end());
 }
 
-TEST(RegValue, StringsAreBoundedAndAlwaysTerminated) {
-  struct Case {
-    uint32_t type;
-    std::string data;
-    size_t outSize;
-    bool ok;
-    std::string text;
-  } cases[] = {
-      {kRegSz, std::string("C:\\zeb.log\0", 11), 260, true, "C:\\zeb.log"},
-      {kRegSz, "C:\\no-terminator.log", 260, true, "C:\\no-terminator.log"},
-      {kRegExpandSz, std::string("%TEMP%\\a\0junk", 13), 260, true, "%TEMP%\\a"},
-      {kRegSz, std::string(400, 'x'), 260, true, std::string(259, 'x')},
-      {kRegSz, "", 260, true, ""},
-      {kRegDword, std::string("abcd", 4), 260, false, ""},
-  };
-  for (const auto &c : cases) {
-    std::vector<char> out(c.outSize, '?');
-    auto data = Bytes(c.data);
-    EXPECT_EQ(c.ok, StringFromValue(c.type, data.data(), data.size(), out.data(), out.size()));
-    EXPECT_EQ(c.text, std::string(out.data()));
-  }
+TEST(RegValue, DwordNeedsExactlyFourBytesOfTypeDword)
+{
+    struct Case {
+        uint32_t type;
+        std::vector<uint8_t> data;
+        bool ok;
+        uint32_t value;
+    } cases[] = {
+        {kRegDword, {0x02, 0x00, 0x00, 0x00}, true, 2},
+        {kRegDword, {0xFF, 0xFF, 0xFF, 0xFF}, true, 0xFFFFFFFFu},
+        {kRegDword, {0x02, 0x00}, false, 7},             // short
+        {kRegDword, {1, 0, 0, 0, 0, 0, 0, 0}, false, 7}, // a QWORD
+        {kRegSz, Bytes(std::string("12\0\0", 4)), false, 7},
+        {3 /* binary */, {0x02, 0x00, 0x00, 0x00}, false, 7},
+    };
+    for (const auto &c : cases) {
+        uint32_t v = 7;
+        EXPECT_EQ(c.ok, DwordFromValue(c.type, c.data.data(), c.data.size(), &v));
+        EXPECT_EQ(c.value, v);
+    }
 }
 
-TEST(RegValue, MultiStringsStopAtTheDataEndWithoutTheirDoubleNul) {
-  struct Case {
-    std::string data;
-    std::vector<std::string> list;
-  } cases[] = {
-      {std::string("3BAC\0CV*\0\0", 10), {"3BAC", "CV*"}},
-      {std::string("*\0" "3B8580018073C821100E\0\0", 24), {"3B8580018073C821100E"}},  // one-character entries skipped
-      {std::string("AB\0CD", 5), {"AB", "CD"}},                 // no final NUL
-      {std::string("AB\0CD\0", 6), {"AB", "CD"}},               // no double NUL
-      {std::string("AB\0\0CD\0\0", 8), {"AB"}},                 // the first empty string ends it
-      {std::string("\0\0", 2), {}},
-      {"", {}},
-  };
-  for (const auto &c : cases) {
-    std::vector<std::string> out{"stale"};
-    auto data = Bytes(c.data);
-    EXPECT_TRUE(MultiStringFromValue(kRegMultiSz, data.data(), data.size(), &out));
-    EXPECT_EQ(c.list, out) << c.data.size();
-  }
-  std::vector<std::string> out;
-  auto data = Bytes(std::string("AB\0\0", 4));
-  EXPECT_FALSE(MultiStringFromValue(kRegSz, data.data(), data.size(), &out));
-  EXPECT_TRUE(out.empty());
+TEST(RegValue, StringsAreBoundedAndAlwaysTerminated)
+{
+    struct Case {
+        uint32_t type;
+        std::string data;
+        size_t outSize;
+        bool ok;
+        std::string text;
+    } cases[] = {
+        {kRegSz, std::string("C:\\zeb.log\0", 11), 260, true, "C:\\zeb.log"},
+        {kRegSz, "C:\\no-terminator.log", 260, true, "C:\\no-terminator.log"},
+        {kRegExpandSz, std::string("%TEMP%\\a\0junk", 13), 260, true, "%TEMP%\\a"},
+        {kRegSz, std::string(400, 'x'), 260, true, std::string(259, 'x')},
+        {kRegSz, "", 260, true, ""},
+        {kRegDword, std::string("abcd", 4), 260, false, ""},
+    };
+    for (const auto &c : cases) {
+        std::vector<char> out(c.outSize, '?');
+        auto data = Bytes(c.data);
+        EXPECT_EQ(c.ok, StringFromValue(c.type, data.data(), data.size(), out.data(), out.size()));
+        EXPECT_EQ(c.text, std::string(out.data()));
+    }
 }
 
-TEST(SlotTable, PaddedNamesCompareWithoutTheirPadding) {
-  CK_UTF8CHAR field[64];
-  memset(field, ' ', sizeof field);
-  memcpy(field, "Lecteur Ovrane VEL 0", 20);
-  EXPECT_TRUE(PaddedEquals(field, sizeof field, "Lecteur Ovrane VEL 0"));
-  EXPECT_FALSE(PaddedEquals(field, sizeof field, "Lecteur Ovrane VEL"));
-  EXPECT_FALSE(PaddedEquals(field, sizeof field, "Lecteur Ovrane VEL 00"));
-  EXPECT_FALSE(PaddedEquals(field, sizeof field, ""));
-  memset(field + 20, 0, sizeof field - 20);  // NUL padding
-  EXPECT_TRUE(PaddedEquals(field, sizeof field, "Lecteur Ovrane VEL 0"));
-  memset(field, 'L', sizeof field);          // a full field, no padding at all
-  EXPECT_TRUE(PaddedEquals(field, sizeof field, std::string(64, 'L').c_str()));
-  EXPECT_FALSE(PaddedEquals(field, sizeof field, std::string(65, 'L').c_str()));
+TEST(RegValue, MultiStringsStopAtTheDataEndWithoutTheirDoubleNul)
+{
+    struct Case {
+        std::string data;
+        std::vector<std::string> list;
+    } cases[] = {
+        {std::string("3BAC\0CV*\0\0", 10), {"3BAC", "CV*"}},
+        {std::string("*\0"
+                     "3B8580018073C821100E\0\0",
+                     24),
+         {"3B8580018073C821100E"}},                 // one-character entries skipped
+        {std::string("AB\0CD", 5), {"AB", "CD"}},   // no final NUL
+        {std::string("AB\0CD\0", 6), {"AB", "CD"}}, // no double NUL
+        {std::string("AB\0\0CD\0\0", 8), {"AB"}},   // the first empty string ends it
+        {std::string("\0\0", 2), {}},
+        {"", {}},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> out{"stale"};
+        auto data = Bytes(c.data);
+        EXPECT_TRUE(MultiStringFromValue(kRegMultiSz, data.data(), data.size(), &out));
+        EXPECT_EQ(c.list, out) << c.data.size();
+    }
+    std::vector<std::string> out;
+    auto data = Bytes(std::string("AB\0\0", 4));
+    EXPECT_FALSE(MultiStringFromValue(kRegSz, data.data(), data.size(), &out));
+    EXPECT_TRUE(out.empty());
 }
 
-TEST(SlotTable, ACertificateHeldByAnotherEntryIsSeen) {
-  SlotInfoEntry table[3];
-  CertRecord a{{1, 2}, {9}}, b{{1, 2}, {8}};
-  table[0].certs[0] = std::make_unique<CertRecord>(a);
-  table[0].nbCerts = 1;
-  table[2].certs[1] = std::make_unique<CertRecord>(a);
-  table[2].nbCerts = 2;
-  EXPECT_TRUE(HeldElsewhere(table, 3, &table[0], a));
-  EXPECT_FALSE(HeldElsewhere(table, 3, &table[0], b));
-  table[2].nbCerts = 1;  // only places below nbCerts count
-  EXPECT_FALSE(HeldElsewhere(table, 3, &table[0], a));
-  table[0].Clear();
-  EXPECT_EQ(0u, table[0].nbCerts);
-  EXPECT_FALSE(table[0].certs[0]);
+TEST(SlotTable, PaddedNamesCompareWithoutTheirPadding)
+{
+    CK_UTF8CHAR field[64];
+    memset(field, ' ', sizeof field);
+    memcpy(field, "Lecteur Ovrane VEL 0", 20);
+    EXPECT_TRUE(PaddedEquals(field, sizeof field, "Lecteur Ovrane VEL 0"));
+    EXPECT_FALSE(PaddedEquals(field, sizeof field, "Lecteur Ovrane VEL"));
+    EXPECT_FALSE(PaddedEquals(field, sizeof field, "Lecteur Ovrane VEL 00"));
+    EXPECT_FALSE(PaddedEquals(field, sizeof field, ""));
+    memset(field + 20, 0, sizeof field - 20); // NUL padding
+    EXPECT_TRUE(PaddedEquals(field, sizeof field, "Lecteur Ovrane VEL 0"));
+    memset(field, 'L', sizeof field); // a full field, no padding at all
+    EXPECT_TRUE(PaddedEquals(field, sizeof field, std::string(64, 'L').c_str()));
+    EXPECT_FALSE(PaddedEquals(field, sizeof field, std::string(65, 'L').c_str()));
 }
 
-TEST(SlotTable, TokensAreTheSameCardByLabelSerialMakerAndModel) {
-  CK_TOKEN_INFO a{}, b{};
-  memcpy(a.label, "VEL3v2-MARTIN JEANNE", 20);
-  memcpy(a.serialNumber, "2500012345", 10);
-  b = a;
-  b.flags = 0x400;  // PIN counters and the like change on the same card
-  EXPECT_TRUE(SameToken(a, b));
-  b.serialNumber[9] = '6';
-  EXPECT_FALSE(SameToken(a, b));
+TEST(SlotTable, ACertificateHeldByAnotherEntryIsSeen)
+{
+    SlotInfoEntry table[3];
+    CertRecord a{{1, 2}, {9}}, b{{1, 2}, {8}};
+    table[0].certs[0] = std::make_unique<CertRecord>(a);
+    table[0].nbCerts = 1;
+    table[2].certs[1] = std::make_unique<CertRecord>(a);
+    table[2].nbCerts = 2;
+    EXPECT_TRUE(HeldElsewhere(table, 3, &table[0], a));
+    EXPECT_FALSE(HeldElsewhere(table, 3, &table[0], b));
+    table[2].nbCerts = 1; // only places below nbCerts count
+    EXPECT_FALSE(HeldElsewhere(table, 3, &table[0], a));
+    table[0].Clear();
+    EXPECT_EQ(0u, table[0].nbCerts);
+    EXPECT_FALSE(table[0].certs[0]);
 }
 
-}  // namespace
+TEST(SlotTable, TokensAreTheSameCardByLabelSerialMakerAndModel)
+{
+    CK_TOKEN_INFO a{}, b{};
+    memcpy(a.label, "VEL3v2-MARTIN JEANNE", 20);
+    memcpy(a.serialNumber, "2500012345", 10);
+    b = a;
+    b.flags = 0x400; // PIN counters and the like change on the same card
+    EXPECT_TRUE(SameToken(a, b));
+    b.serialNumber[9] = '6';
+    EXPECT_FALSE(SameToken(a, b));
+}
+
+} // namespace

@@ -23,93 +23,105 @@ using softcard_test::control;
 static std::atomic<long long> g_liveBytes{0};
 
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void *operator new(size_t n) {
-  void *p = malloc(n ? n : 1);
-  if (!p) throw std::bad_alloc();
-  g_liveBytes += (long long)_msize(p);
-  return p;
+void *operator new(size_t n)
+{
+    void *p = malloc(n ? n : 1);
+    if (!p)
+        throw std::bad_alloc();
+    g_liveBytes += (long long)_msize(p);
+    return p;
 }
-void operator delete(void *p) noexcept {
-  if (!p) return;
-  g_liveBytes -= (long long)_msize(p);
-  free(p);
+void operator delete(void *p) noexcept
+{
+    if (!p)
+        return;
+    g_liveBytes -= (long long)_msize(p);
+    free(p);
 }
-void operator delete(void *p, size_t) noexcept { operator delete(p); }
+void operator delete(void *p, size_t) noexcept
+{
+    operator delete(p);
+}
 
 namespace {
 
 struct NullSink : zeb::CoreSink {
-  int initAgain = 0;
-  void PostStatus(int) override {}
-  void PostInitAgain() override { ++initAgain; }
+    int initAgain = 0;
+    void PostStatus(int) override {}
+    void PostInitAgain() override { ++initAgain; }
 };
 
 // Committed private memory, summed over the address space (the process
 // counters read 0 under Wine).
-SIZE_T PrivateBytes() {
-  SIZE_T total = 0;
-  MEMORY_BASIC_INFORMATION m;
-  for (char *p = nullptr; VirtualQuery(p, &m, sizeof m) == sizeof m; p = static_cast<char *>(m.BaseAddress) + m.RegionSize)
-    if (m.State == MEM_COMMIT && m.Type == MEM_PRIVATE) total += m.RegionSize;
-  return total;
+SIZE_T PrivateBytes()
+{
+    SIZE_T total = 0;
+    MEMORY_BASIC_INFORMATION m;
+    for (char *p = nullptr; VirtualQuery(p, &m, sizeof m) == sizeof m;
+         p = static_cast<char *>(m.BaseAddress) + m.RegionSize)
+        if (m.State == MEM_COMMIT && m.Type == MEM_PRIVATE)
+            total += m.RegionSize;
+    return total;
 }
 
-TEST(Soak, ThousandInsertionsAndRemovals) {
-  std::string state = softcard_test::usePrivateState("zebsoak");
-  ASSERT_TRUE(RegisterProvider());
-  ClearMy();
-  // Three states of the one reader: the default card, another card, empty.
-  std::string cardA = state + ".a", cardB = state + ".b", empty = state + ".out";
-  ASSERT_EQ(0, control("remove \"Lecteur Ovrane VEL 0\""));
-  ASSERT_TRUE(CopyFileA(state.c_str(), empty.c_str(), FALSE));
-  ASSERT_EQ(0, control("insert \"Lecteur Ovrane VEL 0\" vel3-1024"));
-  ASSERT_TRUE(CopyFileA(state.c_str(), cardB.c_str(), FALSE));
-  ASSERT_EQ(0, control("remove \"Lecteur Ovrane VEL 0\""));
-  ASSERT_EQ(0, control("insert \"Lecteur Ovrane VEL 0\" vel3-default"));
-  ASSERT_TRUE(CopyFileA(state.c_str(), cardA.c_str(), FALSE));
+TEST(Soak, ThousandInsertionsAndRemovals)
+{
+    std::string state = softcard_test::usePrivateState("zebsoak");
+    ASSERT_TRUE(RegisterProvider());
+    ClearMy();
+    // Three states of the one reader: the default card, another card, empty.
+    std::string cardA = state + ".a", cardB = state + ".b", empty = state + ".out";
+    ASSERT_EQ(0, control("remove \"Lecteur Ovrane VEL 0\""));
+    ASSERT_TRUE(CopyFileA(state.c_str(), empty.c_str(), FALSE));
+    ASSERT_EQ(0, control("insert \"Lecteur Ovrane VEL 0\" vel3-1024"));
+    ASSERT_TRUE(CopyFileA(state.c_str(), cardB.c_str(), FALSE));
+    ASSERT_EQ(0, control("remove \"Lecteur Ovrane VEL 0\""));
+    ASSERT_EQ(0, control("insert \"Lecteur Ovrane VEL 0\" vel3-default"));
+    ASSERT_TRUE(CopyFileA(state.c_str(), cardA.c_str(), FALSE));
 
-  const auto certsA = Certs({"auth", "sign"}), certsB = Certs({"auth1024", "sign1024"});
-  NullSink sink;
-  zeb::Settings settings;
-  settings.sleepMs = 0;
-  zeb::ZebCore core(&sink, settings);
-  core.Reinitialise();
-  ASSERT_EQ(certsA, BoundDers());
-
-  auto cycle = [&] {
-    int before = sink.initAgain;
-    ASSERT_TRUE(core.PollOnce());
-    ASSERT_NE(before, sink.initAgain) << "the change was not seen";
+    const auto certsA = Certs({"auth", "sign"}), certsB = Certs({"auth1024", "sign1024"});
+    NullSink sink;
+    zeb::Settings settings;
+    settings.sleepMs = 0;
+    zeb::ZebCore core(&sink, settings);
     core.Reinitialise();
-  };
-  const int kCycles = 1000;
-  SIZE_T memoryAt = 0;
-  DWORD handlesAt = 0;
-  long long liveAt = 0;
-  for (int i = 0; i < kCycles; ++i) {
-    ASSERT_TRUE(zeb_test::ReplaceCardState(empty, state));
-    cycle();
-    ASSERT_TRUE(BoundDers().empty()) << "removal " << i;
-    bool b = i % 2 == 1;
-    ASSERT_TRUE(zeb_test::ReplaceCardState(b ? cardB : cardA, state));
-    cycle();
-    ASSERT_EQ(b ? certsB : certsA, BoundDers()) << "insertion " << i;
-    ASSERT_EQ(1, core.SyncCount());
-    if (i == 99) {  // after the warm-up: caches and the library's tables made
-      memoryAt = PrivateBytes();
-      handlesAt = zeb_test::OpenHandles();
-      liveAt = g_liveBytes;
+    ASSERT_EQ(certsA, BoundDers());
+
+    auto cycle = [&] {
+        int before = sink.initAgain;
+        ASSERT_TRUE(core.PollOnce());
+        ASSERT_NE(before, sink.initAgain) << "the change was not seen";
+        core.Reinitialise();
+    };
+    const int kCycles = 1000;
+    SIZE_T memoryAt = 0;
+    DWORD handlesAt = 0;
+    long long liveAt = 0;
+    for (int i = 0; i < kCycles; ++i) {
+        ASSERT_TRUE(zeb_test::ReplaceCardState(empty, state));
+        cycle();
+        ASSERT_TRUE(BoundDers().empty()) << "removal " << i;
+        bool b = i % 2 == 1;
+        ASSERT_TRUE(zeb_test::ReplaceCardState(b ? cardB : cardA, state));
+        cycle();
+        ASSERT_EQ(b ? certsB : certsA, BoundDers()) << "insertion " << i;
+        ASSERT_EQ(1, core.SyncCount());
+        if (i == 99) { // after the warm-up: caches and the library's tables made
+            memoryAt = PrivateBytes();
+            handlesAt = zeb_test::OpenHandles();
+            liveAt = g_liveBytes;
+        }
+        if (i % 100 == 99)
+            printf("cycle %d: private bytes %zu, own heap %lld, handles %lu\n", i + 1, PrivateBytes(),
+                   (long long)g_liveBytes, zeb_test::OpenHandles());
     }
-    if (i % 100 == 99)
-      printf("cycle %d: private bytes %zu, own heap %lld, handles %lu\n", i + 1, PrivateBytes(),
-             (long long)g_liveBytes, zeb_test::OpenHandles());
-  }
-  EXPECT_EQ(liveAt, g_liveBytes.load()) << "the program's own heap grew";
-  EXPECT_EQ(handlesAt, zeb_test::OpenHandles()) << "handles grew";
-  // The whole process, Wine's crypt32 included (about 6 KB per addition).
-  SIZE_T perCycle = (PrivateBytes() - memoryAt) / 900;
-  EXPECT_LT(perCycle, SIZE_T(16384)) << "private bytes per cycle " << perCycle;
-  for (auto *f : {&cardA, &cardB, &empty}) DeleteFileA(f->c_str());
+    EXPECT_EQ(liveAt, g_liveBytes.load()) << "the program's own heap grew";
+    EXPECT_EQ(handlesAt, zeb_test::OpenHandles()) << "handles grew";
+    // The whole process, Wine's crypt32 included (about 6 KB per addition).
+    SIZE_T perCycle = (PrivateBytes() - memoryAt) / 900;
+    EXPECT_LT(perCycle, SIZE_T(16384)) << "private bytes per cycle " << perCycle;
+    for (auto *f : {&cardA, &cardB, &empty})
+        DeleteFileA(f->c_str());
 }
 
-}  // namespace
+} // namespace

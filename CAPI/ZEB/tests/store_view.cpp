@@ -16,101 +16,122 @@
 
 namespace zebtest {
 
-std::set<std::vector<BYTE>> BoundDers(const wchar_t *provider) {
-  std::set<std::vector<BYTE>> out;
-  for (auto &b : BoundCerts(provider)) out.insert(b.der);
-  return out;
+std::set<std::vector<BYTE>> BoundDers(const wchar_t *provider)
+{
+    std::set<std::vector<BYTE>> out;
+    for (auto &b : BoundCerts(provider))
+        out.insert(b.der);
+    return out;
 }
 
-void ClearMy() {
-  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"MY");
-  if (!store) return;
-  std::vector<PCCERT_CONTEXT> all;
-  PCCERT_CONTEXT c = nullptr;
-  while ((c = CertEnumCertificatesInStore(store, c)) != nullptr) all.push_back(CertDuplicateCertificateContext(c));
-  for (auto a : all) CertDeleteCertificateFromStore(a);
-  CertCloseStore(store, 0);
+void ClearMy()
+{
+    HCERTSTORE store =
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"MY");
+    if (!store)
+        return;
+    std::vector<PCCERT_CONTEXT> all;
+    PCCERT_CONTEXT c = nullptr;
+    while ((c = CertEnumCertificatesInStore(store, c)) != nullptr)
+        all.push_back(CertDuplicateCertificateContext(c));
+    for (auto a : all)
+        CertDeleteCertificateFromStore(a);
+    CertCloseStore(store, 0);
 }
 
-void AddBound(const std::vector<BYTE> &der, const wchar_t *provider, const wchar_t *container) {
-  HCERTSTORE store = CertOpenSystemStoreW(0, L"MY");
-  PCCERT_CONTEXT c = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), (DWORD)der.size());
-  CRYPT_KEY_PROV_INFO info{};
-  info.pwszContainerName = const_cast<wchar_t *>(container);
-  info.pwszProvName = const_cast<wchar_t *>(provider);
-  info.dwProvType = PROV_RSA_FULL;
-  info.dwKeySpec = AT_KEYEXCHANGE;
-  CertSetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, 0, &info);
-  CertAddCertificateContextToStore(store, c, CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
-  CertFreeCertificateContext(c);
-  CertCloseStore(store, 0);
+void AddBound(const std::vector<BYTE> &der, const wchar_t *provider, const wchar_t *container)
+{
+    HCERTSTORE store = CertOpenSystemStoreW(0, L"MY");
+    PCCERT_CONTEXT c = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), (DWORD)der.size());
+    CRYPT_KEY_PROV_INFO info{};
+    info.pwszContainerName = const_cast<wchar_t *>(container);
+    info.pwszProvName = const_cast<wchar_t *>(provider);
+    info.dwProvType = PROV_RSA_FULL;
+    info.dwKeySpec = AT_KEYEXCHANGE;
+    CertSetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, 0, &info);
+    CertAddCertificateContextToStore(store, c, CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+    CertFreeCertificateContext(c);
+    CertCloseStore(store, 0);
 }
 
-std::vector<BYTE> CardCert(const char *name) {
-  std::string path = std::string(ZEB_EXPECTED_DIR) + "\\" + name + ".der";
-  std::vector<BYTE> out;
-  if (FILE *f = fopen(path.c_str(), "rb")) {
-    BYTE buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.insert(out.end(), buf, buf + n);
-    fclose(f);
-  }
-  return out;
+std::vector<BYTE> CardCert(const char *name)
+{
+    std::string path = std::string(ZEB_EXPECTED_DIR) + "\\" + name + ".der";
+    std::vector<BYTE> out;
+    if (FILE *f = fopen(path.c_str(), "rb")) {
+        BYTE buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+            out.insert(out.end(), buf, buf + n);
+        fclose(f);
+    }
+    return out;
 }
 
-std::set<std::vector<BYTE>> Certs(std::initializer_list<const char *> names) {
-  std::set<std::vector<BYTE>> out;
-  for (auto n : names) out.insert(CardCert(n));
-  return out;
+std::set<std::vector<BYTE>> Certs(std::initializer_list<const char *> names)
+{
+    std::set<std::vector<BYTE>> out;
+    for (auto n : names)
+        out.insert(CardCert(n));
+    return out;
 }
 
-bool WaitUntil(const std::function<bool()> &pred, DWORD ms) {
-  DWORD limit = vel_test::ScaledMs(ms);
-  DWORD start = GetTickCount();
-  for (;;) {
-    if (pred()) return true;
-    if (GetTickCount() - start > limit) return pred();
-    Sleep(20);
-  }
+bool WaitUntil(const std::function<bool()> &pred, DWORD ms)
+{
+    DWORD limit = vel_test::ScaledMs(ms);
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (pred())
+            return true;
+        if (GetTickCount() - start > limit)
+            return pred();
+        Sleep(20);
+    }
 }
 
-bool RegisterProvider() {
-  std::string command = std::string("regsvr32.exe /s \"") + ZEB_PROVIDER_DLL + "\"";
-  return system(command.c_str()) == 0;
+bool RegisterProvider()
+{
+    std::string command = std::string("regsvr32.exe /s \"") + ZEB_PROVIDER_DLL + "\"";
+    return system(command.c_str()) == 0;
 }
 
-void RemoveSettingsKeys() {
-  RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Ovrane\\ZEB");
-  RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Ovrane\\ZEB");
+void RemoveSettingsKeys()
+{
+    RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Ovrane\\ZEB");
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Ovrane\\ZEB");
 }
 
-std::string ReadText(const std::string &path) {
-  std::string out;
-  if (FILE *f = fopen(path.c_str(), "rb")) {
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-    fclose(f);
-  }
-  return out;
+std::string ReadText(const std::string &path)
+{
+    std::string out;
+    if (FILE *f = fopen(path.c_str(), "rb")) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+            out.append(buf, n);
+        fclose(f);
+    }
+    return out;
 }
 
-void SetUserDword(const char *name, DWORD value) {
-  HKEY key;
-  if (RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Ovrane\\ZEB", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                      nullptr) != ERROR_SUCCESS)
-    return;
-  RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&value), sizeof value);
-  RegCloseKey(key);
+void SetUserDword(const char *name, DWORD value)
+{
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Ovrane\\ZEB", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS)
+        return;
+    RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&value), sizeof value);
+    RegCloseKey(key);
 }
 
-void SetUserString(const char *name, const char *value) {
-  HKEY key;
-  if (RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Ovrane\\ZEB", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                      nullptr) != ERROR_SUCCESS)
-    return;
-  RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value), (DWORD)strlen(value) + 1);
-  RegCloseKey(key);
+void SetUserString(const char *name, const char *value)
+{
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Ovrane\\ZEB", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS)
+        return;
+    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value), (DWORD)strlen(value) + 1);
+    RegCloseKey(key);
 }
 
-}  // namespace zebtest
+} // namespace zebtest

@@ -18,8 +18,9 @@ using zebtools::BoundCert;
 constexpr const wchar_t *kProvider = zebtools::kCardProvider;
 
 // Every certificate of "MY" bound to `provider`.
-inline std::vector<BoundCert> BoundCerts(const wchar_t *provider = kProvider) {
-  return zebtools::ReadBoundCerts(provider);
+inline std::vector<BoundCert> BoundCerts(const wchar_t *provider = kProvider)
+{
+    return zebtools::ReadBoundCerts(provider);
 }
 // Their DER values as a set (compared with the cards' certificates).
 std::set<std::vector<BYTE>> BoundDers(const wchar_t *provider = kProvider);
@@ -49,6 +50,6 @@ void SetUserString(const char *name, const char *value);
 // A whole file's bytes; empty when it cannot be read.
 std::string ReadText(const std::string &path);
 
-}  // namespace zebtest
+} // namespace zebtest
 
 #endif

@@ -10,26 +10,26 @@
 namespace zebtest {
 
 class TrayProcess {
- public:
-  ~TrayProcess();
-  // Starts ZEB.exe (ZEB_EXE in the environment). False when it cannot start.
-  bool Start();
-  // The frame window of this process, waiting up to `ms`; null when none.
-  HWND WaitWindow(DWORD ms);
-  // Posts WM_CLOSE to its frame.
-  void Close();
-  // Waits for the end; the exit code, or -1 when still running after `ms`.
-  int Wait(DWORD ms);
-  bool Running() const;
-  DWORD pid() const { return m_pi.dwProcessId; }
+public:
+    ~TrayProcess();
+    // Starts ZEB.exe (ZEB_EXE in the environment). False when it cannot start.
+    bool Start();
+    // The frame window of this process, waiting up to `ms`; null when none.
+    HWND WaitWindow(DWORD ms);
+    // Posts WM_CLOSE to its frame.
+    void Close();
+    // Waits for the end; the exit code, or -1 when still running after `ms`.
+    int Wait(DWORD ms);
+    bool Running() const;
+    DWORD pid() const { return m_pi.dwProcessId; }
 
- private:
-  PROCESS_INFORMATION m_pi{};
+private:
+    PROCESS_INFORMATION m_pi{};
 };
 
 // The frame window of process `pid` (title "ZEB_QUVVEL"), or null.
 HWND FrameOf(DWORD pid);
 
-}  // namespace zebtest
+} // namespace zebtest
 
 #endif

@@ -10,21 +10,21 @@
 
 namespace zebtools {
 
-extern const wchar_t kCardProvider[];  // "Ovrane Cryptographic Provider"
+extern const wchar_t kCardProvider[]; // "Ovrane Cryptographic Provider"
 
 struct BoundCert {
-  std::vector<BYTE> der;
-  std::string subject;     // X.500 text of the subject
-  std::wstring provider;
-  std::wstring container;
-  DWORD provType = 0;
-  DWORD keySpec = 0;
+    std::vector<BYTE> der;
+    std::string subject; // X.500 text of the subject
+    std::wstring provider;
+    std::wstring container;
+    DWORD provType = 0;
+    DWORD keySpec = 0;
 };
 
 // Every certificate of "MY" whose key-provider binding names `provider`
 // exactly; empty when the store cannot be opened.
 std::vector<BoundCert> ReadBoundCerts(const wchar_t *provider = kCardProvider);
 
-}  // namespace zebtools
+} // namespace zebtools
 
 #endif

@@ -13,75 +13,88 @@ namespace zeb {
 namespace {
 const char kUnknown[] = "inconnue";
 const char kUpgradeKey[] = "Software\\Classes\\Installer\\UpgradeCodes\\0D3C7A91B2E84F5A9C61D07E4B28F3A5";
-}  // namespace
+} // namespace
 
-std::string GetDllProductVersion(const char *fileName) {
-  char dir[260];
-  UINT n = GetSystemDirectoryA(dir, sizeof dir);
-  if (n == 0 || n >= sizeof dir) return kUnknown;
-  char path[260];
-  int len = snprintf(path, sizeof path, "%s\\%s", dir, fileName);
-  if (len < 0 || static_cast<size_t>(len) >= sizeof path) return kUnknown;
-  DWORD ignored = 0;
-  DWORD size = GetFileVersionInfoSizeA(path, &ignored);
-  if (size == 0) return kUnknown;
-  std::vector<char> block(size);
-  if (!GetFileVersionInfoA(path, 0, size, block.data())) return kUnknown;
-  void *translation = nullptr;
-  UINT translationLen = 0;
-  if (!VerQueryValueA(block.data(), "\\VarFileInfo\\Translation", &translation, &translationLen) || !translation ||
-      translationLen < sizeof(DWORD))
-    return kUnknown;
-  DWORD first;
-  memcpy(&first, translation, sizeof first);
-  DWORD swapped = (first << 16) | (first >> 16);  // language, then code page
-  char sub[64];
-  snprintf(sub, sizeof sub, "\\StringFileInfo\\%08lx\\ProductVersion", static_cast<unsigned long>(swapped));
-  char *value = nullptr;
-  UINT valueLen = 0;
-  if (!VerQueryValueA(block.data(), sub, reinterpret_cast<void **>(&value), &valueLen)) return kUnknown;
-  if (!value) return "";
-  return std::string(value, strnlen(value, valueLen));
+std::string GetDllProductVersion(const char *fileName)
+{
+    char dir[260];
+    UINT n = GetSystemDirectoryA(dir, sizeof dir);
+    if (n == 0 || n >= sizeof dir)
+        return kUnknown;
+    char path[260];
+    int len = snprintf(path, sizeof path, "%s\\%s", dir, fileName);
+    if (len < 0 || static_cast<size_t>(len) >= sizeof path)
+        return kUnknown;
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+    if (size == 0)
+        return kUnknown;
+    std::vector<char> block(size);
+    if (!GetFileVersionInfoA(path, 0, size, block.data()))
+        return kUnknown;
+    void *translation = nullptr;
+    UINT translationLen = 0;
+    if (!VerQueryValueA(block.data(), "\\VarFileInfo\\Translation", &translation, &translationLen) ||
+        !translation || translationLen < sizeof(DWORD))
+        return kUnknown;
+    DWORD first;
+    memcpy(&first, translation, sizeof first);
+    DWORD swapped = (first << 16) | (first >> 16); // language, then code page
+    char sub[64];
+    snprintf(sub, sizeof sub, "\\StringFileInfo\\%08lx\\ProductVersion", static_cast<unsigned long>(swapped));
+    char *value = nullptr;
+    UINT valueLen = 0;
+    if (!VerQueryValueA(block.data(), sub, reinterpret_cast<void **>(&value), &valueLen))
+        return kUnknown;
+    if (!value)
+        return "";
+    return std::string(value, strnlen(value, valueLen));
 }
 
-std::string GetPackageVersion() {
-  HKEY upgrade;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUpgradeKey, 0, KEY_READ, &upgrade) != ERROR_SUCCESS) return kUnknown;
-  char product[260];
-  DWORD productLen = sizeof product;
-  char name[261] = {};  // one more byte: a value stored without its NUL stays terminated
-  if (RegEnumValueA(upgrade, 0, product, &productLen, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
-    char path[400];
-    snprintf(path, sizeof path, "Software\\Classes\\Installer\\Products\\%s", product);
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) == ERROR_SUCCESS) {
-      DWORD type = 0, size = sizeof name - 1;
-      if (RegQueryValueExA(key, "ProductName", nullptr, &type, reinterpret_cast<BYTE *>(name), &size) !=
-              ERROR_SUCCESS ||
-          (type != REG_SZ && type != REG_EXPAND_SZ))
-        name[0] = 0;
-      RegCloseKey(key);
+std::string GetPackageVersion()
+{
+    HKEY upgrade;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUpgradeKey, 0, KEY_READ, &upgrade) != ERROR_SUCCESS)
+        return kUnknown;
+    char product[260];
+    DWORD productLen = sizeof product;
+    char name[261] = {}; // one more byte: a value stored without its NUL stays terminated
+    if (RegEnumValueA(upgrade, 0, product, &productLen, nullptr, nullptr, nullptr, nullptr) ==
+        ERROR_SUCCESS) {
+        char path[400];
+        snprintf(path, sizeof path, "Software\\Classes\\Installer\\Products\\%s", product);
+        HKEY key;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+            DWORD type = 0, size = sizeof name - 1;
+            if (RegQueryValueExA(key, "ProductName", nullptr, &type, reinterpret_cast<BYTE *>(name), &size) !=
+                    ERROR_SUCCESS ||
+                (type != REG_SZ && type != REG_EXPAND_SZ))
+                name[0] = 0;
+            RegCloseKey(key);
+        }
     }
-  }
-  RegCloseKey(upgrade);
-  if (!name[0]) return kUnknown;
-  return PackageVersionFromName(name);
+    RegCloseKey(upgrade);
+    if (!name[0])
+        return kUnknown;
+    return PackageVersionFromName(name);
 }
 
-BOOL CAboutDlg::OnInitDialog() {
-  cl::CDialog::OnInitDialog();
-  m_packageVersion = GetPackageVersion();
-  m_providerVersion = GetDllProductVersion("vel3_csp_w64.dll");
-  m_pkcs11Version = GetDllProductVersion("vel3_pkcs11_w64.dll");
-  UpdateData(FALSE);
-  return TRUE;
+BOOL CAboutDlg::OnInitDialog()
+{
+    cl::CDialog::OnInitDialog();
+    m_packageVersion = GetPackageVersion();
+    m_providerVersion = GetDllProductVersion("vel3_csp_w64.dll");
+    m_pkcs11Version = GetDllProductVersion("vel3_pkcs11_w64.dll");
+    UpdateData(FALSE);
+    return TRUE;
 }
 
-void CAboutDlg::DoDataExchange(cl::CDataExchange *dx) {
-  cl::DDX_Text(dx, 1001, m_packageVersion);
-  cl::DDX_Text(dx, 1002, m_trayVersion);
-  cl::DDX_Text(dx, 1003, m_providerVersion);
-  cl::DDX_Text(dx, 1004, m_pkcs11Version);
+void CAboutDlg::DoDataExchange(cl::CDataExchange *dx)
+{
+    cl::DDX_Text(dx, 1001, m_packageVersion);
+    cl::DDX_Text(dx, 1002, m_trayVersion);
+    cl::DDX_Text(dx, 1003, m_providerVersion);
+    cl::DDX_Text(dx, 1004, m_pkcs11Version);
 }
 
-}  // namespace zeb
+} // namespace zeb

@@ -23,17 +23,17 @@ std::string GetDllProductVersion(const char *fileName);
 std::string GetPackageVersion();
 
 class CAboutDlg : public cl::CDialog {
- public:
-  CAboutDlg() : cl::CDialog(kAboutTemplate) {}
-  BOOL OnInitDialog() override;
-  void DoDataExchange(cl::CDataExchange *dx) override;
+public:
+    CAboutDlg() : cl::CDialog(kAboutTemplate) {}
+    BOOL OnInitDialog() override;
+    void DoDataExchange(cl::CDataExchange *dx) override;
 
-  std::string m_trayVersion = "03.14.00";
-  std::string m_providerVersion;
-  std::string m_pkcs11Version;
-  std::string m_packageVersion;
+    std::string m_trayVersion = "03.14.00";
+    std::string m_providerVersion;
+    std::string m_pkcs11Version;
+    std::string m_packageVersion;
 };
 
-}  // namespace zeb
+} // namespace zeb
 
 #endif

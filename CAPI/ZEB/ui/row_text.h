@@ -18,6 +18,6 @@ std::string SlotRowText(const std::string &description, int index);
 // than three pieces: "inconnue".
 std::string PackageVersionFromName(const std::string &productName);
 
-}  // namespace zeb
+} // namespace zeb
 
 #endif

@@ -8,30 +8,33 @@
 namespace cl {
 
 class CWinApp : public CCmdTarget {
- public:
-  CWinApp();
-  ~CWinApp() override;
+public:
+    CWinApp();
+    ~CWinApp() override;
 
-  HINSTANCE m_hInstance = nullptr;
-  CWnd* m_pMainWnd = nullptr;
+    HINSTANCE m_hInstance = nullptr;
+    CWnd *m_pMainWnd = nullptr;
 
-  virtual BOOL InitInstance() { return FALSE; }
-  virtual int ExitInstance() { return m_exitCode; }
-  virtual int Run();
+    virtual BOOL InitInstance() { return FALSE; }
+    virtual int ExitInstance() { return m_exitCode; }
+    virtual int Run();
 
-  // Kept for the shape of the start-up; the programs keep no recently-used list.
-  void LoadStdProfileSettings(UINT maxRecent = 0) {}
+    // Kept for the shape of the start-up; the programs keep no recently-used list.
+    void LoadStdProfileSettings(UINT maxRecent = 0) {}
 
-  static CWinApp* Get() { return s_app; }
+    static CWinApp *Get() { return s_app; }
 
- protected:
-  int m_exitCode = 0;
+protected:
+    int m_exitCode = 0;
 
- private:
-  static CWinApp* s_app;
+private:
+    static CWinApp *s_app;
 };
 
-inline CWinApp* AfxGetApp() { return CWinApp::Get(); }
+inline CWinApp *AfxGetApp()
+{
+    return CWinApp::Get();
+}
 // The module of the program (of the DLL, for a copy of the layer linked into
 // one). Resources are looked up in AfxGetResourceHandle() (module.h).
 HINSTANCE AfxGetInstanceHandle();
@@ -39,4 +42,4 @@ HINSTANCE AfxGetInstanceHandle();
 // The entry shared by WinMain and the tests: binds the instance, runs the app.
 int AfxWinMain(HINSTANCE instance);
 
-}  // namespace cl
+} // namespace cl

@@ -16,60 +16,60 @@ namespace cl {
 class CDataExchange;
 
 class CDialog : public CWnd {
- public:
-  explicit CDialog(UINT templateId, CWnd* parent = nullptr);
-  ~CDialog() override;
+public:
+    explicit CDialog(UINT templateId, CWnd *parent = nullptr);
+    ~CDialog() override;
 
-  // IDOK, IDCANCEL or the value given to EndDialog; -1 when the template
-  // cannot be loaded or the loop ended on WM_QUIT.
-  virtual INT_PTR DoModal();
-  // Creates the dialog modeless (visible when the template says so).
-  BOOL Create(CWnd* parent = nullptr);
-  void EndDialog(INT_PTR result);
+    // IDOK, IDCANCEL or the value given to EndDialog; -1 when the template
+    // cannot be loaded or the loop ended on WM_QUIT.
+    virtual INT_PTR DoModal();
+    // Creates the dialog modeless (visible when the template says so).
+    BOOL Create(CWnd *parent = nullptr);
+    void EndDialog(INT_PTR result);
 
-  // Runs DoDataExchange: save = true reads the controls into the members.
-  BOOL UpdateData(BOOL save = TRUE);
+    // Runs DoDataExchange: save = true reads the controls into the members.
+    BOOL UpdateData(BOOL save = TRUE);
 
-  virtual BOOL OnInitDialog();   // base: UpdateData(FALSE); TRUE = default focus
-  virtual void OnOK();           // base: UpdateData(TRUE), then EndDialog(IDOK)
-  virtual void OnCancel();       // base: EndDialog(IDCANCEL)
-  virtual void DoDataExchange(CDataExchange* dx) {}
+    virtual BOOL OnInitDialog(); // base: UpdateData(FALSE); TRUE = default focus
+    virtual void OnOK();         // base: UpdateData(TRUE), then EndDialog(IDOK)
+    virtual void OnCancel();     // base: EndDialog(IDCANCEL)
+    virtual void DoDataExchange(CDataExchange *dx) {}
 
-  const MessageMap* GetMessageMap() const override;
-  bool OnCmdMsg(UINT id, UINT code, LPARAM lParam) override;
+    const MessageMap *GetMessageMap() const override;
+    bool OnCmdMsg(UINT id, UINT code, LPARAM lParam) override;
 
-  bool IsModalRunning() const { return m_inModalLoop && !m_ended; }
+    bool IsModalRunning() const { return m_inModalLoop && !m_ended; }
 
- protected:
-  UINT m_templateId;
-  CWnd* m_pParent;
+protected:
+    UINT m_templateId;
+    CWnd *m_pParent;
 
- private:
-  static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
-  HWND CreateFromTemplate(HWND parent);
-  void OnOKCommand() { OnOK(); }
-  void OnCancelCommand() { OnCancel(); }
-  LRESULT OnClose(WPARAM, LPARAM);
+private:
+    static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    HWND CreateFromTemplate(HWND parent);
+    void OnOKCommand() { OnOK(); }
+    void OnCancelCommand() { OnCancel(); }
+    LRESULT OnClose(WPARAM, LPARAM);
 
-  bool m_inModalLoop = false;
-  bool m_ended = false;
-  INT_PTR m_result = -1;
+    bool m_inModalLoop = false;
+    bool m_ended = false;
+    INT_PTR m_result = -1;
 };
 
 // Data exchange between a dialog's controls and its members.
 class CDataExchange {
- public:
-  CDataExchange(CDialog* dlg, BOOL save) : m_pDlgWnd(dlg), m_bSaveAndValidate(save) {}
-  CDialog* m_pDlgWnd;
-  BOOL m_bSaveAndValidate;
-  bool m_failed = false;   // a control named by the exchange is missing
+public:
+    CDataExchange(CDialog *dlg, BOOL save) : m_pDlgWnd(dlg), m_bSaveAndValidate(save) {}
+    CDialog *m_pDlgWnd;
+    BOOL m_bSaveAndValidate;
+    bool m_failed = false; // a control named by the exchange is missing
 };
 
 // Binds `control` to the dialog's control `id` (once).
-void DDX_Control(CDataExchange* dx, int id, CWnd& control);
+void DDX_Control(CDataExchange *dx, int id, CWnd &control);
 // A check box's state (BST_UNCHECKED, BST_CHECKED, BST_INDETERMINATE).
-void DDX_Check(CDataExchange* dx, int id, int& value);
+void DDX_Check(CDataExchange *dx, int id, int &value);
 // A control's text.
-void DDX_Text(CDataExchange* dx, int id, std::string& value);
+void DDX_Text(CDataExchange *dx, int id, std::string &value);
 
-}  // namespace cl
+} // namespace cl

@@ -18,4 +18,4 @@ HINSTANCE AfxGetResourceHandle();
 // NULL goes back to the default.
 void AfxSetResourceHandle(HINSTANCE resources);
 
-}  // namespace cl
+} // namespace cl

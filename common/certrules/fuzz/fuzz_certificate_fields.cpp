@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     certrules::CertificateFields fields;
     if (certrules::ReadCertificateFields(bytes, input.size(), fields)) {
         char name[512];
-        certrules::ContainerNameFromSubject(fields.subject.whole, fields.subject.wholeLength, name, sizeof name);
+        certrules::ContainerNameFromSubject(fields.subject.whole, fields.subject.wholeLength, name,
+                                            sizeof name);
     }
     certrules::CertificateKeyTypeFromDer(bytes, input.size());
     char small[8];

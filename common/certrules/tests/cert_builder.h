@@ -59,15 +59,18 @@ inline Bytes BasicConstraints()
 // A v3 certificate with an RSA key; extensions empty means no [3] field.
 inline Bytes Certificate(const Bytes &subject, const std::vector<Bytes> &extensions)
 {
-    const Bytes rsaAlg = Tlv(0x30, Cat({Tlv(0x06, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x0B}),
-                                         Tlv(0x05, {})}));
-    const Bytes keyAlg = Tlv(0x30, Cat({Tlv(0x06, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01}),
-                                         Tlv(0x05, {})}));
-    const Bytes rsaKey = Tlv(0x30, Cat({Tlv(0x02, {0x00, 0xC3, 0x5A, 0x11, 0x07}), Tlv(0x02, {0x01, 0x00, 0x01})}));
+    const Bytes rsaAlg =
+        Tlv(0x30, Cat({Tlv(0x06, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x0B}), Tlv(0x05, {})}));
+    const Bytes keyAlg =
+        Tlv(0x30, Cat({Tlv(0x06, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01}), Tlv(0x05, {})}));
+    const Bytes rsaKey =
+        Tlv(0x30, Cat({Tlv(0x02, {0x00, 0xC3, 0x5A, 0x11, 0x07}), Tlv(0x02, {0x01, 0x00, 0x01})}));
     Bytes spki = Tlv(0x30, Cat({keyAlg, Tlv(0x03, Cat({{0x00}, rsaKey}))}));
-    const Bytes validity = Tlv(0x30, Cat({Tlv(0x17, Bytes{'2', '5', '0', '1', '0', '1', '0', '0', '0', '0', '0', '0', 'Z'}),
-                                          Tlv(0x17, Bytes{'3', '5', '0', '1', '0', '1', '0', '0', '0', '0', '0', '0', 'Z'})}));
-    Bytes tbs = Cat({Tlv(0xA0, Tlv(0x02, {0x02})), Tlv(0x02, {0x01}), rsaAlg, CommonName("AC"), validity, subject, spki});
+    const Bytes validity =
+        Tlv(0x30, Cat({Tlv(0x17, Bytes{'2', '5', '0', '1', '0', '1', '0', '0', '0', '0', '0', '0', 'Z'}),
+                       Tlv(0x17, Bytes{'3', '5', '0', '1', '0', '1', '0', '0', '0', '0', '0', '0', 'Z'})}));
+    Bytes tbs = Cat(
+        {Tlv(0xA0, Tlv(0x02, {0x02})), Tlv(0x02, {0x01}), rsaAlg, CommonName("AC"), validity, subject, spki});
     if (!extensions.empty()) {
         Bytes list;
         for (const Bytes &e : extensions)

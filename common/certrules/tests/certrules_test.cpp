@@ -35,8 +35,9 @@ std::string SubjectName(const unsigned char *der, size_t size)
 TEST(ContainerName, KeepsPrintableBytesOnly)
 {
     // The worked example: CN=AB.
-    EXPECT_EQ(NameOf({0x30, 0x0D, 0x31, 0x0B, 0x30, 0x09, 0x06, 0x03, 0x55, 0x04, 0x03, 0x0C, 0x02, 0x41, 0x42}),
-              "010UAB");
+    EXPECT_EQ(
+        NameOf({0x30, 0x0D, 0x31, 0x0B, 0x30, 0x09, 0x06, 0x03, 0x55, 0x04, 0x03, 0x0C, 0x02, 0x41, 0x42}),
+        "010UAB");
     // Blank, DEL, control and high bytes go; the bounds 0x21 and 0x7E stay.
     EXPECT_EQ(NameOf({0x20, 0x21, 0x7E, 0x7F, 0x80, 0xE9, 0x00, 0x1F, 'a'}), "!~a");
     EXPECT_EQ(NameOf({}), "");
@@ -119,7 +120,8 @@ TEST(DerReading, DamagedCertificatesAreRefused)
     const Bytes good = Certificate(CommonName("AB"), {KeyUsageExtension({0x06, 0x40})});
     CertificateFields fields;
     ASSERT_TRUE(ReadCertificateFields(good.data(), good.size(), fields));
-    EXPECT_EQ(NameOf(Bytes(fields.subject.whole, fields.subject.whole + fields.subject.wholeLength)), "010UAB");
+    EXPECT_EQ(NameOf(Bytes(fields.subject.whole, fields.subject.whole + fields.subject.wholeLength)),
+              "010UAB");
 
     // Every truncation, each as an exact-size heap copy so a sanitizer sees any over-read.
     for (size_t n = 0; n < good.size(); ++n) {
@@ -147,9 +149,11 @@ TEST(DerReading, DamagedCertificatesAreRefused)
         {"subject not a sequence", Certificate(Tlv(0x31, {}), {})},
         {"key usage with trailing bytes",
          Certificate(CommonName("AB"),
-                     {Tlv(0x30, Cat({Tlv(0x06, {0x55, 0x1D, 0x0F}), Tlv(0x04, Cat({Tlv(0x03, {0x06, 0x40}), {0x00}}))}))})},
+                     {Tlv(0x30, Cat({Tlv(0x06, {0x55, 0x1D, 0x0F}),
+                                     Tlv(0x04, Cat({Tlv(0x03, {0x06, 0x40}), {0x00}}))}))})},
         {"key usage bit string empty of its unused-bits byte",
-         Certificate(CommonName("AB"), {Tlv(0x30, Cat({Tlv(0x06, {0x55, 0x1D, 0x0F}), Tlv(0x04, Tlv(0x03, {}))}))})},
+         Certificate(CommonName("AB"),
+                     {Tlv(0x30, Cat({Tlv(0x06, {0x55, 0x1D, 0x0F}), Tlv(0x04, Tlv(0x03, {}))}))})},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

@@ -18,7 +18,8 @@ KeyTypeResult GetCertificateKeyType(const BYTE *der, DWORD length, DWORD encodin
         return result;
     }
     BYTE usage[2] = {0, 0};
-    if (CertGetIntendedKeyUsage(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, context->pCertInfo, usage, sizeof usage)) {
+    if (CertGetIntendedKeyUsage(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, context->pCertInfo, usage,
+                                sizeof usage)) {
         result.outcome = KeyTypeOutcome::Found;
         result.keySpec = KeyTypeFromKeyUsage(usage[0]);
     } else {

@@ -10,13 +10,13 @@
 namespace certrules {
 
 enum class KeyTypeOutcome {
-    Found,         // keySpec is AT_SIGNATURE or AT_KEYEXCHANGE
-    NotDecoded,    // CertCreateCertificateContext failed; error holds its last error
-    NoKeyUsage     // CertGetIntendedKeyUsage returned FALSE
+    Found,      // keySpec is AT_SIGNATURE or AT_KEYEXCHANGE
+    NotDecoded, // CertCreateCertificateContext failed; error holds its last error
+    NoKeyUsage  // CertGetIntendedKeyUsage returned FALSE
 };
 
 struct KeyTypeResult {
-    DWORD keySpec = 0;     // 0 unless Found
+    DWORD keySpec = 0; // 0 unless Found
     KeyTypeOutcome outcome = KeyTypeOutcome::NotDecoded;
     DWORD error = 0;
 };

@@ -36,113 +36,133 @@ const char kPrefix[] = "vel3_csp_";
 
 // One begin, message and successful return per level, inside a level-5
 // call; then failed returns at the levels above 5.
-int ChildLevels() {
-  const int levels[] = {LOG_LEVEL_SUMMARY, LOG_LEVEL_UI, LOG_LEVEL_FUNCTION, LOG_LEVEL_DETAIL, LOG_LEVEL_HANDLES};
-  _Log_Trace(LOG_BEGIN, LOG_LEVEL_SUMMARY, "outer", 0, FALSE, "%s", "o");
-  for (int level : levels) {
-    // BOOL functions pass rv 0 on their begin and message lines: not a failure.
-    _Log_Trace(LOG_BEGIN, level, "call", 0, TRUE, "%d", level);
-    _Log_Trace(LOG_INFO, level, "call", 0, TRUE, "step %d", level);
-    _Log_Trace(LOG_RETURN, level, "call", 1, TRUE, "%d", level);
-  }
-  for (int level : levels)
-    if (level != LOG_LEVEL_SUMMARY) _Log_Trace(LOG_RETURN, level, "failing", 0x80090016, FALSE, "%d", level);
-  _Log_Trace(LOG_RETURN, LOG_LEVEL_SUMMARY, "outer", 0, FALSE, "%s", "o");
-  return 0;
+int ChildLevels()
+{
+    const int levels[] = {LOG_LEVEL_SUMMARY, LOG_LEVEL_UI, LOG_LEVEL_FUNCTION, LOG_LEVEL_DETAIL,
+                          LOG_LEVEL_HANDLES};
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_SUMMARY, "outer", 0, FALSE, "%s", "o");
+    for (int level : levels) {
+        // BOOL functions pass rv 0 on their begin and message lines: not a failure.
+        _Log_Trace(LOG_BEGIN, level, "call", 0, TRUE, "%d", level);
+        _Log_Trace(LOG_INFO, level, "call", 0, TRUE, "step %d", level);
+        _Log_Trace(LOG_RETURN, level, "call", 1, TRUE, "%d", level);
+    }
+    for (int level : levels)
+        if (level != LOG_LEVEL_SUMMARY)
+            _Log_Trace(LOG_RETURN, level, "failing", 0x80090016, FALSE, "%d", level);
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_SUMMARY, "outer", 0, FALSE, "%s", "o");
+    return 0;
 }
 
 // Nesting, result judgement and the odd arguments, all at level 40.
-int ChildFormat() {
-  const int L = LOG_LEVEL_FUNCTION;
-  _Log_Trace(LOG_BEGIN, L, "outer", 0, FALSE, "%u, %s", 7u, "abc");
-  _Log_Trace(LOG_INFO, L, "outer", 0, FALSE, "message %d", 1);
-  _Log_Trace(LOG_BEGIN, L, "inner", 0, FALSE, "%s", "");
-  _Log_Trace(LOG_INFO, L, "inner", 0, FALSE, "deeper");
-  _Log_Trace(LOG_RETURN, L, "inner", 0, FALSE, "%s", "");
-  _Log_Trace(LOG_RETURN, L, "outer", 0, FALSE, "%u, %s", 7u, "abc");
+int ChildFormat()
+{
+    const int L = LOG_LEVEL_FUNCTION;
+    _Log_Trace(LOG_BEGIN, L, "outer", 0, FALSE, "%u, %s", 7u, "abc");
+    _Log_Trace(LOG_INFO, L, "outer", 0, FALSE, "message %d", 1);
+    _Log_Trace(LOG_BEGIN, L, "inner", 0, FALSE, "%s", "");
+    _Log_Trace(LOG_INFO, L, "inner", 0, FALSE, "deeper");
+    _Log_Trace(LOG_RETURN, L, "inner", 0, FALSE, "%s", "");
+    _Log_Trace(LOG_RETURN, L, "outer", 0, FALSE, "%u, %s", 7u, "abc");
 
-  struct { unsigned long rv; int isBool; } results[] = {
-      {1, TRUE}, {0, TRUE}, {2, TRUE}, {0, FALSE}, {1, FALSE}, {0x80100069, FALSE}};
-  for (const auto &r : results) _Log_Trace(LOG_RETURN, L, "judged", r.rv, r.isBool, "%s", "r");
+    struct {
+        unsigned long rv;
+        int isBool;
+    } results[] = {{1, TRUE}, {0, TRUE}, {2, TRUE}, {0, FALSE}, {1, FALSE}, {0x80100069, FALSE}};
+    for (const auto &r : results)
+        _Log_Trace(LOG_RETURN, L, "judged", r.rv, r.isBool, "%s", "r");
 
-  _Log_Trace(LOG_INFO, L, nullptr, 0, FALSE, "no name");
-  _Log_Trace(LOG_BEGIN, L, "noformat", 0, FALSE, nullptr);
-  _Log_Trace(LOG_RETURN, L, "noformat", 0, FALSE, nullptr);
-  _Log_Trace(7, L, "odd", 0, FALSE, "kind %d", 7);
+    _Log_Trace(LOG_INFO, L, nullptr, 0, FALSE, "no name");
+    _Log_Trace(LOG_BEGIN, L, "noformat", 0, FALSE, nullptr);
+    _Log_Trace(LOG_RETURN, L, "noformat", 0, FALSE, nullptr);
+    _Log_Trace(7, L, "odd", 0, FALSE, "kind %d", 7);
 
-  // Too long for one line: dropped whole, the nesting unchanged.
-  std::string big(5000, 'x');
-  _Log_Trace(LOG_BEGIN, L, "long", 0, FALSE, "%s", big.c_str());
-  _Log_Trace(LOG_INFO, L, "long", 0, FALSE, "%s", big.c_str());
-  _Log_Trace(LOG_RETURN, L, "long", 0, FALSE, "%s", big.c_str());
-  // A return without its begin never drives the depth below zero.
-  _Log_Trace(LOG_RETURN, L, "orphan", 0, FALSE, "%s", "");
-  _Log_Trace(LOG_RETURN, L, "orphan", 0, FALSE, "%s", "");
-  _Log_Trace(LOG_BEGIN, L, "after", 0, FALSE, "%s", "here");
-  _Log_Trace(LOG_RETURN, L, "after", 0, FALSE, "%s", "here");
-  return 0;
+    // Too long for one line: dropped whole, the nesting unchanged.
+    std::string big(5000, 'x');
+    _Log_Trace(LOG_BEGIN, L, "long", 0, FALSE, "%s", big.c_str());
+    _Log_Trace(LOG_INFO, L, "long", 0, FALSE, "%s", big.c_str());
+    _Log_Trace(LOG_RETURN, L, "long", 0, FALSE, "%s", big.c_str());
+    // A return without its begin never drives the depth below zero.
+    _Log_Trace(LOG_RETURN, L, "orphan", 0, FALSE, "%s", "");
+    _Log_Trace(LOG_RETURN, L, "orphan", 0, FALSE, "%s", "");
+    _Log_Trace(LOG_BEGIN, L, "after", 0, FALSE, "%s", "here");
+    _Log_Trace(LOG_RETURN, L, "after", 0, FALSE, "%s", "here");
+    return 0;
 }
 
 // The caller's last error and errno survive every trace call: the first
 // (configuration, folder creation), one whose file already exists, a
 // filtered one. Checked here; the exit code says which check failed.
-int ChildLastError() {
-  struct Call { int kind, level; } calls[] = {
-      {LOG_BEGIN, LOG_LEVEL_FUNCTION}, {LOG_INFO, LOG_LEVEL_FUNCTION}, {LOG_INFO, LOG_LEVEL_HANDLES},
-      {LOG_RETURN, LOG_LEVEL_FUNCTION}};
-  const DWORD errors[] = {0xdeadbeef, ERROR_SUCCESS, 0x80100069};
-  int check = 0;
-  for (DWORD error : errors) {
-    for (const Call &call : calls) {
-      ++check;
-      errno = 33;
-      SetLastError(error);
-      _Log_Trace(call.kind, call.level, "keeper", 0, FALSE, "check %d", check);
-      DWORD after = GetLastError();
-      if (after != error || errno != 33) {
-        fprintf(stderr, "check %d: last error 0x%lx (was 0x%lx), errno %d\n", check,
-                static_cast<unsigned long>(after), static_cast<unsigned long>(error), errno);
-        return 10 + check;
-      }
+int ChildLastError()
+{
+    struct Call {
+        int kind, level;
+    } calls[] = {{LOG_BEGIN, LOG_LEVEL_FUNCTION},
+                 {LOG_INFO, LOG_LEVEL_FUNCTION},
+                 {LOG_INFO, LOG_LEVEL_HANDLES},
+                 {LOG_RETURN, LOG_LEVEL_FUNCTION}};
+    const DWORD errors[] = {0xdeadbeef, ERROR_SUCCESS, 0x80100069};
+    int check = 0;
+    for (DWORD error : errors) {
+        for (const Call &call : calls) {
+            ++check;
+            errno = 33;
+            SetLastError(error);
+            _Log_Trace(call.kind, call.level, "keeper", 0, FALSE, "check %d", check);
+            DWORD after = GetLastError();
+            if (after != error || errno != 33) {
+                fprintf(stderr, "check %d: last error 0x%lx (was 0x%lx), errno %d\n", check,
+                        static_cast<unsigned long>(after), static_cast<unsigned long>(error), errno);
+                return 10 + check;
+            }
+        }
     }
-  }
-  SetLastError(0xdeadbeef);
-  _Log_InitTraceConf();
-  return GetLastError() == 0xdeadbeef ? 0 : 2;
+    SetLastError(0xdeadbeef);
+    _Log_InitTraceConf();
+    return GetLastError() == 0xdeadbeef ? 0 : 2;
 }
 
 // Threads that all make their first trace call at the same moment.
 constexpr int kThreads = 8;
 HANDLE g_go;
 
-DWORD WINAPI Worker(void *) {
-  WaitForSingleObject(g_go, INFINITE);
-  const unsigned long tid = GetCurrentThreadId();
-  _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "worker", 0, FALSE, "%lx", tid);
-  _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "worker", 0, FALSE, "thread %lx", tid);
-  _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "worker", 0, FALSE, "%lx", tid);
-  return 0;
+DWORD WINAPI Worker(void *)
+{
+    WaitForSingleObject(g_go, INFINITE);
+    const unsigned long tid = GetCurrentThreadId();
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "worker", 0, FALSE, "%lx", tid);
+    _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "worker", 0, FALSE, "thread %lx", tid);
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "worker", 0, FALSE, "%lx", tid);
+    return 0;
 }
 
-int ChildThreads() {
-  g_go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  HANDLE threads[kThreads];
-  for (HANDLE &t : threads) t = CreateThread(nullptr, 0, Worker, nullptr, 0, nullptr);
-  Sleep(50);
-  SetEvent(g_go);
-  WaitForMultipleObjects(kThreads, threads, TRUE, INFINITE);
-  for (HANDLE t : threads) CloseHandle(t);
-  CloseHandle(g_go);
-  return 0;
+int ChildThreads()
+{
+    g_go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE threads[kThreads];
+    for (HANDLE &t : threads)
+        t = CreateThread(nullptr, 0, Worker, nullptr, 0, nullptr);
+    Sleep(50);
+    SetEvent(g_go);
+    WaitForMultipleObjects(kThreads, threads, TRUE, INFINITE);
+    for (HANDLE t : threads)
+        CloseHandle(t);
+    CloseHandle(g_go);
+    return 0;
 }
 
-int RunChildScenario(const char *name) {
-  if (!strcmp(name, "levels")) return ChildLevels();
-  if (!strcmp(name, "format")) return ChildFormat();
-  if (!strcmp(name, "lasterror")) return ChildLastError();
-  if (!strcmp(name, "threads")) return ChildThreads();
-  fprintf(stderr, "unknown scenario %s\n", name);
-  return 1;
+int RunChildScenario(const char *name)
+{
+    if (!strcmp(name, "levels"))
+        return ChildLevels();
+    if (!strcmp(name, "format"))
+        return ChildFormat();
+    if (!strcmp(name, "lasterror"))
+        return ChildLastError();
+    if (!strcmp(name, "threads"))
+        return ChildThreads();
+    fprintf(stderr, "unknown scenario %s\n", name);
+    return 1;
 }
 
 // ------------------------------------------------------------------ parent
@@ -150,186 +170,206 @@ int RunChildScenario(const char *name) {
 // The registry for one run: HKLM in this program's own view, HKCU, and HKLM
 // in the other view (which the child must never see). Unset means absent.
 struct Registry {
-  std::optional<DWORD> machine, user, otherView;
+    std::optional<DWORD> machine, user, otherView;
 };
 
 struct Result {
-  ChildRun run;
-  std::vector<std::string> files;  // file names
-  std::vector<Lines> lines;        // per file
+    ChildRun run;
+    std::vector<std::string> files; // file names
+    std::vector<Lines> lines;       // per file
 };
 
 class TraceTest : public ::testing::Test {
- protected:
-  // Runs a scenario under a registry setting and collects (then removes)
-  // the child's trace files.
-  Result Run(const char *scenario, const Registry &registry, const std::string &exe = OwnPath()) {
-    Result result;
-    TracesValue machine(HKEY_LOCAL_MACHINE, OwnView(), kKey, registry.machine);
-    TracesValue user(HKEY_CURRENT_USER, 0, kKey, registry.user);
-    TracesValue other(HKEY_LOCAL_MACHINE, OtherView(), kKey, registry.otherView);
-    EXPECT_TRUE(machine.ok() && user.ok() && other.ok()) << "cannot set the registry";
-    result.run = RunChild(exe, std::string("--child ") + scenario, kPrefix);
-    EXPECT_TRUE(result.run.started) << "cannot start " << exe;
-    EXPECT_EQ(result.run.exitCode, 0u) << scenario;
-    result.files = TraceFilesOf(kPrefix, result.run.pid);
-    std::sort(result.files.begin(), result.files.end());
-    for (const std::string &name : result.files) result.lines.push_back(ReadTraceLines(LogFolder() + name));
-    DeleteTraceFilesOf(kPrefix, result.run.pid);
-    return result;
-  }
+protected:
+    // Runs a scenario under a registry setting and collects (then removes)
+    // the child's trace files.
+    Result Run(const char *scenario, const Registry &registry, const std::string &exe = OwnPath())
+    {
+        Result result;
+        TracesValue machine(HKEY_LOCAL_MACHINE, OwnView(), kKey, registry.machine);
+        TracesValue user(HKEY_CURRENT_USER, 0, kKey, registry.user);
+        TracesValue other(HKEY_LOCAL_MACHINE, OtherView(), kKey, registry.otherView);
+        EXPECT_TRUE(machine.ok() && user.ok() && other.ok()) << "cannot set the registry";
+        result.run = RunChild(exe, std::string("--child ") + scenario, kPrefix);
+        EXPECT_TRUE(result.run.started) << "cannot start " << exe;
+        EXPECT_EQ(result.run.exitCode, 0u) << scenario;
+        result.files = TraceFilesOf(kPrefix, result.run.pid);
+        std::sort(result.files.begin(), result.files.end());
+        for (const std::string &name : result.files)
+            result.lines.push_back(ReadTraceLines(LogFolder() + name));
+        DeleteTraceFilesOf(kPrefix, result.run.pid);
+        return result;
+    }
 
-  // The one file of the child's main thread.
-  static Lines MainFile(const Result &r) {
-    EXPECT_EQ(r.files, std::vector<std::string>{TraceFileName(kPrefix, r.run.pid, r.run.mainTid)});
-    return r.lines.empty() ? Lines{} : r.lines[0];
-  }
+    // The one file of the child's main thread.
+    static Lines MainFile(const Result &r)
+    {
+        EXPECT_EQ(r.files, std::vector<std::string>{TraceFileName(kPrefix, r.run.pid, r.run.mainTid)});
+        return r.lines.empty() ? Lines{} : r.lines[0];
+    }
 
-  static std::string CommandLineLine(const Result &r) {
-    return "_Log_InitTraceConf:Command line : " + r.run.commandLine;
-  }
+    static std::string CommandLineLine(const Result &r)
+    {
+        return "_Log_InitTraceConf:Command line : " + r.run.commandLine;
+    }
 };
 
 // The lines of ChildLevels for the levels let through by their level.
-Lines LevelLines(std::initializer_list<int> levels) {
-  Lines lines;
-  for (int level : levels) {
-    std::string n = std::to_string(level);
-    lines.push_back("call(" + n + ") begin");
-    lines.push_back("\tcall:step " + n);
-    lines.push_back("call(" + n + ") return rv=0x00000001 ");
-  }
-  for (int level : levels) lines.push_back("failing(" + std::to_string(level) + ") return rv=0x80090016 error");
-  return lines;
-}
-
-TEST_F(TraceTest, NothingIsWrittenWithoutALevel) {
-  struct Case { const char *what; Registry registry; } cases[] = {
-      {"no value anywhere", {}},
-      {"user 0 overrides machine 40", {40, 0, {}}},
-      {"summary level outside lsass.exe", {5, {}, {}}},
-      {"levels between the named ones", {{}, 7, {}}},
-      {"machine value only in the other registry view", {{}, {}, 50}},
-  };
-  for (const Case &c : cases) {
-    Result r = Run("levels", c.registry);
-    EXPECT_TRUE(r.files.empty()) << c.what;
-  }
-}
-
-TEST_F(TraceTest, LevelFilterAndUserOverride) {
-  // Machine value in this program's own view (the 32-bit one for x86).
-  Result detail = Run("levels", {50, {}, {}});
-  Lines expected = {CommandLineLine(detail)};
-  for (const std::string &line : LevelLines({10, 40, 50})) expected.push_back(line);
-  EXPECT_EQ(MainFile(detail), expected);
-
-  Result handles = Run("levels", {40, 80, {}});
-  expected = {CommandLineLine(handles)};
-  for (const std::string &line : LevelLines({10, 40, 50, 80})) expected.push_back(line);
-  EXPECT_EQ(MainFile(handles), expected);
-}
-
-TEST_F(TraceTest, SummaryLevelOnlyInsideLsass) {
-  // A copy of this program under the name of the local security authority,
-  // in another letter case.
-  char temp[MAX_PATH];
-  GetTempPathA(sizeof temp, temp);
-  std::string dir = std::string(temp) + "vel_trace_" + std::to_string(GetCurrentProcessId());
-  CreateDirectoryA(dir.c_str(), nullptr);
-  std::string lsass = dir + "\\LSASS.exe";
-  ASSERT_TRUE(CopyFileA(OwnPath().c_str(), lsass.c_str(), FALSE));
-
-  Result r = Run("levels", {{}, 5, {}}, lsass);
-  // Level-5 lines and every failed return; the failed returns keep the
-  // indentation of the open level-5 call.
-  Lines expected = {
-      "outer(o) begin",
-      "\tcall(5) begin",
-      "\t\tcall:step 5",
-      "\tcall(5) return rv=0x00000001 ",
-      "\tfailing(10) return rv=0x80090016 error",
-      "\tfailing(40) return rv=0x80090016 error",
-      "\tfailing(50) return rv=0x80090016 error",
-      "\tfailing(80) return rv=0x80090016 error",
-      "outer(o) return rv=0x00000000 ",
-  };
-  EXPECT_EQ(MainFile(r), expected);
-
-  // In the same process, a level above 5 behaves as anywhere else.
-  Result other = Run("levels", {{}, 40, {}}, lsass);
-  Lines expected40 = LevelLines({10, 40});
-  EXPECT_EQ(MainFile(other), expected40);
-
-  DeleteFileA(lsass.c_str());
-  RemoveDirectoryA(dir.c_str());
-}
-
-TEST_F(TraceTest, LineShapesAndNesting) {
-  Result r = Run("format", {{}, 40, {}});
-  Lines expected = {
-      "outer(7, abc) begin",
-      "\touter:message 1",
-      "\tinner() begin",
-      "\t\tinner:deeper",
-      "\tinner() return rv=0x00000000 ",
-      "outer(7, abc) return rv=0x00000000 ",
-      "judged(r) return rv=0x00000001 ",
-      "judged(r) return rv=0x00000000 error",
-      "judged(r) return rv=0x00000002 error",
-      "judged(r) return rv=0x00000000 ",
-      "judged(r) return rv=0x00000001 error",
-      "judged(r) return rv=0x80100069 error",
-      "?:no name",
-      "() begin",
-      "() return rv=0x00000000 ",
-      "odd:kind 7",
-      "orphan() return rv=0x00000000 ",
-      "orphan() return rv=0x00000000 ",
-      "after(here) begin",
-      "after(here) return rv=0x00000000 ",
-  };
-  EXPECT_EQ(MainFile(r), expected);
-}
-
-TEST_F(TraceTest, CallerLastErrorIsKept) {
-  // Traced (the file exists after the first line) and not traced at all.
-  Result on = Run("lasterror", {{}, 40, {}});
-  EXPECT_EQ(on.run.exitCode, 0u);
-  EXPECT_EQ(MainFile(on).size(), 9u);  // 3 x 3 level-40 lines
-  Result off = Run("lasterror", {});
-  EXPECT_EQ(off.run.exitCode, 0u);
-  EXPECT_TRUE(off.files.empty());
-}
-
-TEST_F(TraceTest, ThreadsTraceIntoTheirOwnFiles) {
-  // Level 50: the configuring thread also writes the command line, once.
-  Result r = Run("threads", {50, {}, {}});
-  ASSERT_EQ(r.files.size(), static_cast<size_t>(kThreads));
-  int commandLines = 0;
-  for (size_t i = 0; i < r.files.size(); ++i) {
-    // "<prefix><pid>_<tid>.log": the thread id in the name is the one in its lines.
-    const std::string &name = r.files[i];
-    std::string head = TraceFileName(kPrefix, r.run.pid, 0);
-    head.resize(head.size() - strlen("0.log"));
-    ASSERT_EQ(name.compare(0, head.size(), head), 0) << name;
-    std::string tid = name.substr(head.size(), name.size() - head.size() - strlen(".log"));
-    EXPECT_EQ(tid.find_first_not_of("0123456789abcdef"), std::string::npos) << name;
-    Lines lines = r.lines[i];
-    if (!lines.empty() && lines[0] == CommandLineLine(r)) {
-      ++commandLines;
-      lines.erase(lines.begin());
+Lines LevelLines(std::initializer_list<int> levels)
+{
+    Lines lines;
+    for (int level : levels) {
+        std::string n = std::to_string(level);
+        lines.push_back("call(" + n + ") begin");
+        lines.push_back("\tcall:step " + n);
+        lines.push_back("call(" + n + ") return rv=0x00000001 ");
     }
-    Lines expected = {"worker(" + tid + ") begin", "\tworker:thread " + tid, "worker(" + tid + ") return rv=0x00000000 "};
-    EXPECT_EQ(lines, expected) << name;
-  }
-  EXPECT_EQ(commandLines, 1);
+    for (int level : levels)
+        lines.push_back("failing(" + std::to_string(level) + ") return rv=0x80090016 error");
+    return lines;
 }
 
-}  // namespace
+TEST_F(TraceTest, NothingIsWrittenWithoutALevel)
+{
+    struct Case {
+        const char *what;
+        Registry registry;
+    } cases[] = {
+        {"no value anywhere", {}},
+        {"user 0 overrides machine 40", {40, 0, {}}},
+        {"summary level outside lsass.exe", {5, {}, {}}},
+        {"levels between the named ones", {{}, 7, {}}},
+        {"machine value only in the other registry view", {{}, {}, 50}},
+    };
+    for (const Case &c : cases) {
+        Result r = Run("levels", c.registry);
+        EXPECT_TRUE(r.files.empty()) << c.what;
+    }
+}
 
-int main(int argc, char **argv) {
-  if (argc == 3 && !strcmp(argv[1], "--child")) return RunChildScenario(argv[2]);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
+TEST_F(TraceTest, LevelFilterAndUserOverride)
+{
+    // Machine value in this program's own view (the 32-bit one for x86).
+    Result detail = Run("levels", {50, {}, {}});
+    Lines expected = {CommandLineLine(detail)};
+    for (const std::string &line : LevelLines({10, 40, 50}))
+        expected.push_back(line);
+    EXPECT_EQ(MainFile(detail), expected);
+
+    Result handles = Run("levels", {40, 80, {}});
+    expected = {CommandLineLine(handles)};
+    for (const std::string &line : LevelLines({10, 40, 50, 80}))
+        expected.push_back(line);
+    EXPECT_EQ(MainFile(handles), expected);
+}
+
+TEST_F(TraceTest, SummaryLevelOnlyInsideLsass)
+{
+    // A copy of this program under the name of the local security authority,
+    // in another letter case.
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    std::string dir = std::string(temp) + "vel_trace_" + std::to_string(GetCurrentProcessId());
+    CreateDirectoryA(dir.c_str(), nullptr);
+    std::string lsass = dir + "\\LSASS.exe";
+    ASSERT_TRUE(CopyFileA(OwnPath().c_str(), lsass.c_str(), FALSE));
+
+    Result r = Run("levels", {{}, 5, {}}, lsass);
+    // Level-5 lines and every failed return; the failed returns keep the
+    // indentation of the open level-5 call.
+    Lines expected = {
+        "outer(o) begin",
+        "\tcall(5) begin",
+        "\t\tcall:step 5",
+        "\tcall(5) return rv=0x00000001 ",
+        "\tfailing(10) return rv=0x80090016 error",
+        "\tfailing(40) return rv=0x80090016 error",
+        "\tfailing(50) return rv=0x80090016 error",
+        "\tfailing(80) return rv=0x80090016 error",
+        "outer(o) return rv=0x00000000 ",
+    };
+    EXPECT_EQ(MainFile(r), expected);
+
+    // In the same process, a level above 5 behaves as anywhere else.
+    Result other = Run("levels", {{}, 40, {}}, lsass);
+    Lines expected40 = LevelLines({10, 40});
+    EXPECT_EQ(MainFile(other), expected40);
+
+    DeleteFileA(lsass.c_str());
+    RemoveDirectoryA(dir.c_str());
+}
+
+TEST_F(TraceTest, LineShapesAndNesting)
+{
+    Result r = Run("format", {{}, 40, {}});
+    Lines expected = {
+        "outer(7, abc) begin",
+        "\touter:message 1",
+        "\tinner() begin",
+        "\t\tinner:deeper",
+        "\tinner() return rv=0x00000000 ",
+        "outer(7, abc) return rv=0x00000000 ",
+        "judged(r) return rv=0x00000001 ",
+        "judged(r) return rv=0x00000000 error",
+        "judged(r) return rv=0x00000002 error",
+        "judged(r) return rv=0x00000000 ",
+        "judged(r) return rv=0x00000001 error",
+        "judged(r) return rv=0x80100069 error",
+        "?:no name",
+        "() begin",
+        "() return rv=0x00000000 ",
+        "odd:kind 7",
+        "orphan() return rv=0x00000000 ",
+        "orphan() return rv=0x00000000 ",
+        "after(here) begin",
+        "after(here) return rv=0x00000000 ",
+    };
+    EXPECT_EQ(MainFile(r), expected);
+}
+
+TEST_F(TraceTest, CallerLastErrorIsKept)
+{
+    // Traced (the file exists after the first line) and not traced at all.
+    Result on = Run("lasterror", {{}, 40, {}});
+    EXPECT_EQ(on.run.exitCode, 0u);
+    EXPECT_EQ(MainFile(on).size(), 9u); // 3 x 3 level-40 lines
+    Result off = Run("lasterror", {});
+    EXPECT_EQ(off.run.exitCode, 0u);
+    EXPECT_TRUE(off.files.empty());
+}
+
+TEST_F(TraceTest, ThreadsTraceIntoTheirOwnFiles)
+{
+    // Level 50: the configuring thread also writes the command line, once.
+    Result r = Run("threads", {50, {}, {}});
+    ASSERT_EQ(r.files.size(), static_cast<size_t>(kThreads));
+    int commandLines = 0;
+    for (size_t i = 0; i < r.files.size(); ++i) {
+        // "<prefix><pid>_<tid>.log": the thread id in the name is the one in its lines.
+        const std::string &name = r.files[i];
+        std::string head = TraceFileName(kPrefix, r.run.pid, 0);
+        head.resize(head.size() - strlen("0.log"));
+        ASSERT_EQ(name.compare(0, head.size(), head), 0) << name;
+        std::string tid = name.substr(head.size(), name.size() - head.size() - strlen(".log"));
+        EXPECT_EQ(tid.find_first_not_of("0123456789abcdef"), std::string::npos) << name;
+        Lines lines = r.lines[i];
+        if (!lines.empty() && lines[0] == CommandLineLine(r)) {
+            ++commandLines;
+            lines.erase(lines.begin());
+        }
+        Lines expected = {"worker(" + tid + ") begin", "\tworker:thread " + tid,
+                          "worker(" + tid + ") return rv=0x00000000 "};
+        EXPECT_EQ(lines, expected) << name;
+    }
+    EXPECT_EQ(commandLines, 1);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 3 && !strcmp(argv[1], "--child"))
+        return RunChildScenario(argv[2]);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
 }

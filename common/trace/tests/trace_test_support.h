@@ -21,24 +21,24 @@ REGSAM OtherView();
 // hive and view, or removes it when value is empty, for the life of the
 // object; then puts back what was there, deleting the keys it created.
 class TracesValue {
- public:
-  TracesValue(HKEY hive, REGSAM view, const char *key, std::optional<DWORD> value);
-  ~TracesValue();
-  TracesValue(const TracesValue &) = delete;
-  TracesValue &operator=(const TracesValue &) = delete;
-  bool ok() const { return ok_; }
+public:
+    TracesValue(HKEY hive, REGSAM view, const char *key, std::optional<DWORD> value);
+    ~TracesValue();
+    TracesValue(const TracesValue &) = delete;
+    TracesValue &operator=(const TracesValue &) = delete;
+    bool ok() const { return ok_; }
 
- private:
-  HKEY hive_;
-  REGSAM view_;
-  std::string key_;
-  std::string parent_;
-  bool ok_ = false;
-  bool createdKey_ = false;
-  bool createdParent_ = false;
-  bool hadValue_ = false;
-  DWORD oldType_ = 0;
-  std::vector<BYTE> oldData_;
+private:
+    HKEY hive_;
+    REGSAM view_;
+    std::string key_;
+    std::string parent_;
+    bool ok_ = false;
+    bool createdKey_ = false;
+    bool createdParent_ = false;
+    bool hadValue_ = false;
+    DWORD oldType_ = 0;
+    std::vector<BYTE> oldData_;
 };
 
 // This program's own path.
@@ -65,15 +65,15 @@ std::vector<std::string> ReadTraceLines(const std::string &path);
 // suspended; its stale trace files (same prefix and pid, from an
 // earlier process with that id) are removed before it runs.
 struct ChildRun {
-  bool started = false;
-  DWORD pid = 0;
-  DWORD mainTid = 0;
-  DWORD exitCode = 0;
-  std::string commandLine;
+    bool started = false;
+    DWORD pid = 0;
+    DWORD mainTid = 0;
+    DWORD exitCode = 0;
+    std::string commandLine;
 };
 ChildRun RunChild(const std::string &exe, const std::string &args, const std::string &prefix,
                   DWORD timeoutMs = 60000);
 
-}  // namespace trace_test
+} // namespace trace_test
 
 #endif

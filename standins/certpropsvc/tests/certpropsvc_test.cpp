@@ -19,28 +19,26 @@ int RunProgram(const std::string &args)
     return vel_test::RunCommandLine(std::string("\"") + CERTPROPSVC_EXE + "\" " + args);
 }
 
-
-
 // Waits for the service to reach `state`; the state it was last seen in.
 DWORD WaitForState(SC_HANDLE svc, DWORD state)
 {
     SERVICE_STATUS s = {};
     DWORD deadline = GetTickCount() + Scaled(10000);
     while (QueryServiceStatus(svc, &s) && s.dwCurrentState != state && GetTickCount() < deadline)
-        Sleep(20);   // polls a condition, bounded by the deadline
+        Sleep(20); // polls a condition, bounded by the deadline
     return s.dwCurrentState;
 }
 
 TEST(CertPropSvc, StopsAndStartsLikeTheRealService)
 {
     ASSERT_EQ(0, RunProgram("install"));
-    ASSERT_EQ(0, RunProgram("install"));   // again: the entry is kept, pointed here
+    ASSERT_EQ(0, RunProgram("install")); // again: the entry is kept, pointed here
     SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     ASSERT_NE(nullptr, scm);
     SC_HANDLE svc = OpenServiceA(scm, "CertPropSvc", SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
     ASSERT_NE(nullptr, svc);
     SERVICE_STATUS s;
-    ControlService(svc, SERVICE_CONTROL_STOP, &s);   // left running by an earlier run
+    ControlService(svc, SERVICE_CONTROL_STOP, &s); // left running by an earlier run
     ASSERT_EQ(DWORD(SERVICE_STOPPED), WaitForState(svc, SERVICE_STOPPED));
 
     for (int round = 0; round < 2; ++round) {

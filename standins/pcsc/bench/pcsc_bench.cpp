@@ -44,7 +44,8 @@ bool ToggleCard(const std::string &path, bool in)
     softcard::FileLock lock(path);
     std::string text, error;
     softcard::State s;
-    if (softcard::readWholeFile(path, text) != softcard::ReadResult::ok || !softcard::parseState(text, s, error))
+    if (softcard::readWholeFile(path, text) != softcard::ReadResult::ok ||
+        !softcard::parseState(text, s, error))
         s = softcard::defaultState();
     softcard::PlacedCard *c = s.cardByName("vel3-default");
     if (!c)
@@ -82,7 +83,7 @@ int main(int argc, char **argv)
             SCardGetStatusChangeA(ctx, INFINITE, &rs, 1);
             woke = NowMs();
         });
-        Sleep(20);   // let the waiter block: this program measures, it is no test
+        Sleep(20); // let the waiter block: this program measures, it is no test
         double written = NowMs();
         ToggleCard(path, i % 2 == 1);
         waiter.join();
@@ -94,7 +95,8 @@ int main(int argc, char **argv)
         SCARDHANDLE h = 0;
         DWORD protocol = 0;
         double t0 = NowMs();
-        if (SCardConnectA(ctx, softcard::kDefaultReaderName, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, &h, &protocol))
+        if (SCardConnectA(ctx, softcard::kDefaultReaderName, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, &h,
+                          &protocol))
             return 2;
         double t1 = NowMs();
         BYTE answer[258];

@@ -54,7 +54,7 @@ Bytes MasterFileFci()
     Bytes fci(0x17, 0);
     fci[2] = 0x3F;
     fci[3] = 0x00;
-    fci[6] = 0x01;   // master file
+    fci[6] = 0x01; // master file
     return WithSw(fci, 0x9000);
 }
 
@@ -66,8 +66,8 @@ Bytes GsmCommand(const uint8_t *apdu, size_t length)
             return Sw(0x6700);
         uint16_t fid = uint16_t(apdu[5] << 8 | apdu[6]);
         if (fid == 0x3F00)
-            return Sw(0x9F17);   // selected, 0x17 bytes to fetch
-        return Sw(0x9404);       // no such file under the card's application
+            return Sw(0x9F17); // selected, 0x17 bytes to fetch
+        return Sw(0x9404);     // no such file under the card's application
     }
     if (apdu[1] == 0xC0)
         return MasterFileFci();
@@ -82,21 +82,21 @@ Bytes VelCommand(bool vel4, CardRuntime &m, const uint8_t *apdu, size_t length)
         return Sw(0x6881);
     if (cla == 0xA0) {
         if (m.foreignOnChannel0)
-            return Sw(0x6E00);   // the application on channel 0 knows no GSM class
+            return Sw(0x6E00); // the application on channel 0 knows no GSM class
         return GsmCommand(apdu, length);
     }
     if ((cla & 0xFC) != 0x00)
         return Sw(0x6E00);
-    if (apdu[1] == 0x70) {   // MANAGE CHANNEL
+    if (apdu[1] == 0x70) { // MANAGE CHANNEL
         if (!vel4 || channel != 0)
             return Sw(0x6881);
-        if (apdu[2] == 0x00) {   // open: the card picks channel 1
+        if (apdu[2] == 0x00) { // open: the card picks channel 1
             if (m.channel1Open)
                 return Sw(0x6A81);
             m.channel1Open = true;
             return WithSw(Bytes{0x01}, 0x9000);
         }
-        if (apdu[2] == 0x80) {   // close the channel in P2
+        if (apdu[2] == 0x80) { // close the channel in P2
             if (apdu[3] != 0x01 || !m.channel1Open)
                 return Sw(0x6881);
             m.channel1Open = false;
@@ -122,7 +122,7 @@ Bytes VelCommand(bool vel4, CardRuntime &m, const uint8_t *apdu, size_t length)
         return Sw(0x6A82);
     }
     if (apdu[1] == 0xA4)
-        return Sw(apdu[2] == 0x04 ? 0x6700 : 0x6A86);   // by name with Lc beyond the data
+        return Sw(apdu[2] == 0x04 ? 0x6700 : 0x6A86); // by name with Lc beyond the data
     return Sw(0x6D00);
 }
 
@@ -133,8 +133,9 @@ Bytes BadgeCommand(const uint8_t *apdu, size_t length)
     if ((apdu[0] & 0x80) != 0)
         return Sw(0x6E00);
     if (SelectAid(apdu, length, aid, aidLength))
-        return Same(aid, aidLength, kFidoAid, sizeof(kFidoAid)) ? WithSw(Bytes(kFidoVersion, kFidoVersion + 6), 0x9000)
-                                                                : Sw(0x6A82);
+        return Same(aid, aidLength, kFidoAid, sizeof(kFidoAid))
+                   ? WithSw(Bytes(kFidoVersion, kFidoVersion + 6), 0x9000)
+                   : Sw(0x6A82);
     return Sw(0x6D00);
 }
 

@@ -15,9 +15,9 @@ namespace {
 // Handle values carry their kind in the low bits, so a card handle given as
 // a context (or the reverse) is refused.
 const ULONG_PTR kContextTag = 0xC, kCardTag = 0xA, kTagMask = 0xF;
-const DWORD kWaitSliceMs = 250;   // a safety net: the folder watch wakes us first
+const DWORD kWaitSliceMs = 250; // a safety net: the folder watch wakes us first
 const DWORD kMaxQueries = 64;
-const size_t kMaxApdu = 261;      // short APDU: header, Lc, 255 bytes, Le
+const size_t kMaxApdu = 261; // short APDU: header, Lc, 255 bytes, Le
 
 // Wakes a waiting call when a file of the shared world's folder changes.
 class FolderWatch {
@@ -141,7 +141,7 @@ bool Engine::WakeWaiters(ULONG_PTR context)
     if (it == contexts_.end())
         return false;
     for (HANDLE waiter : it->second.waiters)
-        SetEvent(waiter);   // the waiting calls end as cancelled
+        SetEvent(waiter); // the waiting calls end as cancelled
     return true;
 }
 
@@ -286,8 +286,8 @@ LONG Engine::GetStatusChange(ULONG_PTR context, DWORD timeout, std::vector<Statu
     return rv;
 }
 
-LONG Engine::Connect(ULONG_PTR context, const std::string &reader, DWORD share, DWORD protocols, ULONG_PTR &card,
-                     DWORD &active)
+LONG Engine::Connect(ULONG_PTR context, const std::string &reader, DWORD share, DWORD protocols,
+                     ULONG_PTR &card, DWORD &active)
 {
     if (!ValidShare(share) || !ProtocolsFor(share, protocols))
         return SCARD_E_INVALID_VALUE;
@@ -367,7 +367,7 @@ LONG Engine::CheckLive(const Card &c, const World &w)
     if (!w.state.readerByName(c.reader))
         return SCARD_E_READER_UNAVAILABLE;
     if (c.insertion == 0)
-        return placed ? SCARD_W_REMOVED_CARD : SCARD_S_SUCCESS;   // direct, no card when connected
+        return placed ? SCARD_W_REMOVED_CARD : SCARD_S_SUCCESS; // direct, no card when connected
     if (!placed || placed->insertion != c.insertion || placed->name != c.cardName)
         return SCARD_W_REMOVED_CARD;
     const CardRuntime *m = w.runtime.FindCard(c.cardName, c.insertion);
@@ -428,7 +428,7 @@ LONG Engine::Disconnect(ULONG_PTR card, DWORD disposition)
     if (disposition > SCARD_EJECT_CARD)
         return SCARD_E_INVALID_VALUE;
     return WithCard(card, [&](Card &found) -> LONG {
-        Card c = found;   // the record goes now
+        Card c = found; // the record goes now
         cards_.erase(card);
         LONG rv = world_.Update([&](World &w, bool &changed) -> long {
             changed = RemoveConnection(w.runtime, c.number);
@@ -551,7 +551,8 @@ LONG Engine::Transmit(ULONG_PTR card, DWORD protocol, const uint8_t *apdu, size_
         CardRuntime &m = w.runtime.CardMemory(c.cardName, c.insertion);
         CardRuntime before = m;
         response = AnswerApdu(KindOf(placed->card), m, apdu, length);
-        changed = !known || before.foreignOnChannel0 != m.foreignOnChannel0 || before.channel1Open != m.channel1Open;
+        changed = !known || before.foreignOnChannel0 != m.foreignOnChannel0 ||
+                  before.channel1Open != m.channel1Open;
         return SCARD_S_SUCCESS;
     });
     world_.Log(Fmt("SCardTransmit(reader=%s, apdu=%s) = 0x%08lX, response=%s", probe.reader.c_str(),
@@ -572,7 +573,8 @@ LONG Engine::CardTypeProvider(ULONG_PTR context, const std::string &cardName, DW
         return SCARD_E_INVALID_VALUE;
     std::string key = "SOFTWARE\\Microsoft\\Cryptography\\Calais\\SmartCards\\" + cardName;
     HKEY h;
-    if (cardName.empty() || RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE, &h) != ERROR_SUCCESS)
+    if (cardName.empty() ||
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE, &h) != ERROR_SUCCESS)
         return SCARD_E_UNKNOWN_CARD;
     char buf[261];
     DWORD type = 0, size = sizeof(buf) - 1;
@@ -580,7 +582,7 @@ LONG Engine::CardTypeProvider(ULONG_PTR context, const std::string &cardName, DW
     RegCloseKey(h);
     if (r != ERROR_SUCCESS || type != REG_SZ)
         return SCARD_E_UNKNOWN_CARD;
-    buf[size] = 0;   // stored without its terminator, perhaps
+    buf[size] = 0; // stored without its terminator, perhaps
     provider = buf;
     return SCARD_S_SUCCESS;
 }

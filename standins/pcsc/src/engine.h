@@ -59,7 +59,8 @@ public:
     LONG Transmit(ULONG_PTR card, DWORD protocol, const uint8_t *apdu, size_t length,
                   std::vector<uint8_t> &response);
     // The smart-card database: the provider registered for a card type.
-    LONG CardTypeProvider(ULONG_PTR context, const std::string &cardName, DWORD providerId, std::string &provider);
+    LONG CardTypeProvider(ULONG_PTR context, const std::string &cardName, DWORD providerId,
+                          std::string &provider);
 
     // Memory handed out for SCARD_AUTOALLOCATE, freed by SCardFreeMemory.
     void *Allocate(size_t bytes);
@@ -69,11 +70,11 @@ private:
     Engine() = default;
 
     struct Context {
-        std::set<HANDLE> waiters;   // events of calls waiting in this context
+        std::set<HANDLE> waiters; // events of calls waiting in this context
     };
     struct Card {
         ULONG_PTR context = 0;
-        unsigned long number = 0;   // connection id in the shared runtime
+        unsigned long number = 0; // connection id in the shared runtime
         std::string reader, cardName;
         unsigned long insertion = 0, resetsSeen = 0;
         DWORD share = 0, protocol = 0;

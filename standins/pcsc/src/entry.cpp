@@ -13,8 +13,7 @@ using pcsc::Engine;
 
 namespace {
 
-template <class Body>
-LONG Guarded(Body body)
+template <class Body> LONG Guarded(Body body)
 {
     try {
         return body();
@@ -29,8 +28,7 @@ LONG Guarded(Body body)
 // elements), SCARD_AUTOALLOCATE hands out memory for SCardFreeMemory
 // (through `buffer`, which then points at a pointer), a short buffer gives
 // SCARD_E_INSUFFICIENT_BUFFER and the size needed.
-template <class T>
-LONG Deliver(const T *data, size_t count, void *buffer, DWORD *pcount)
+template <class T> LONG Deliver(const T *data, size_t count, void *buffer, DWORD *pcount)
 {
     if (!pcount)
         return SCARD_E_INVALID_PARAMETER;
@@ -121,7 +119,8 @@ LONG StatusChange(SCARDCONTEXT hContext, DWORD dwTimeout, Entry *states, DWORD c
     if (rv == SCARD_S_SUCCESS || rv == SCARD_E_TIMEOUT) {
         for (DWORD i = 0; i < count; ++i) {
             states[i].dwEventState = queries[i].event;
-            size_t n = queries[i].atr.size() < sizeof(states[i].rgbAtr) ? queries[i].atr.size() : sizeof(states[i].rgbAtr);
+            size_t n = queries[i].atr.size() < sizeof(states[i].rgbAtr) ? queries[i].atr.size()
+                                                                        : sizeof(states[i].rgbAtr);
             states[i].cbAtr = DWORD(n);
             if (n)
                 std::memcpy(states[i].rgbAtr, queries[i].atr.data(), n);
@@ -131,8 +130,8 @@ LONG StatusChange(SCARDCONTEXT hContext, DWORD dwTimeout, Entry *states, DWORD c
 }
 
 template <class Char, class Convert>
-LONG StatusOfCard(SCARDHANDLE hCard, Char *names, DWORD *pcchNames, DWORD *pdwState, DWORD *pdwProtocol, BYTE *pbAtr,
-                DWORD *pcbAtr, Convert convert)
+LONG StatusOfCard(SCARDHANDLE hCard, Char *names, DWORD *pcchNames, DWORD *pdwState, DWORD *pdwProtocol,
+                  BYTE *pbAtr, DWORD *pcbAtr, Convert convert)
 {
     pcsc::CardStatus s;
     LONG rv = Engine::Instance().Status(hCard, s);
@@ -173,7 +172,7 @@ LONG ListReadersAs(SCARDCONTEXT hContext, Char *mszReaders, DWORD *pcchReaders, 
 
 template <class Char, class Name>
 LONG ConnectAs(SCARDCONTEXT hContext, const Char *szReader, DWORD dwShareMode, DWORD dwPreferredProtocols,
-             SCARDHANDLE *phCard, DWORD *pdwActiveProtocol, Name toNarrow)
+               SCARDHANDLE *phCard, DWORD *pdwActiveProtocol, Name toNarrow)
 {
     std::string reader;
     if (!szReader || !phCard || !pdwActiveProtocol)
@@ -186,7 +185,7 @@ LONG ConnectAs(SCARDCONTEXT hContext, const Char *szReader, DWORD dwShareMode, D
 
 template <class Char, class Name, class Convert>
 LONG ProviderAs(SCARDCONTEXT hContext, const Char *szCardName, DWORD dwProviderId, Char *szProvider,
-                      DWORD *pcchProvider, Name toNarrow, Convert convert)
+                DWORD *pcchProvider, Name toNarrow, Convert convert)
 {
     std::string card, provider;
     if (!szCardName || !pcchProvider)
@@ -275,26 +274,28 @@ LONG WINAPI SCardGetStatusChangeW(SCARDCONTEXT hContext, DWORD dwTimeout, LPSCAR
 
 // Connects to the card of a reader. SCARD_E_UNKNOWN_READER, SCARD_E_NO_SMARTCARD,
 // SCARD_E_SHARING_VIOLATION (another handle, any process, holds what is asked).
-LONG WINAPI SCardConnectA(SCARDCONTEXT hContext, LPCSTR szReader, DWORD dwShareMode, DWORD dwPreferredProtocols,
-                          LPSCARDHANDLE phCard, LPDWORD pdwActiveProtocol)
+LONG WINAPI SCardConnectA(SCARDCONTEXT hContext, LPCSTR szReader, DWORD dwShareMode,
+                          DWORD dwPreferredProtocols, LPSCARDHANDLE phCard, LPDWORD pdwActiveProtocol)
 {
     return Guarded([&] {
-        return ConnectAs(hContext, szReader, dwShareMode, dwPreferredProtocols, phCard, pdwActiveProtocol, Bounded);
+        return ConnectAs(hContext, szReader, dwShareMode, dwPreferredProtocols, phCard, pdwActiveProtocol,
+                         Bounded);
     });
 }
 
-LONG WINAPI SCardConnectW(SCARDCONTEXT hContext, LPCWSTR szReader, DWORD dwShareMode, DWORD dwPreferredProtocols,
-                          LPSCARDHANDLE phCard, LPDWORD pdwActiveProtocol)
+LONG WINAPI SCardConnectW(SCARDCONTEXT hContext, LPCWSTR szReader, DWORD dwShareMode,
+                          DWORD dwPreferredProtocols, LPSCARDHANDLE phCard, LPDWORD pdwActiveProtocol)
 {
     return Guarded([&] {
-        return ConnectAs(hContext, szReader, dwShareMode, dwPreferredProtocols, phCard, pdwActiveProtocol, Narrow);
+        return ConnectAs(hContext, szReader, dwShareMode, dwPreferredProtocols, phCard, pdwActiveProtocol,
+                         Narrow);
     });
 }
 
 // New sharing mode and protocols; resets the card when asked (its other
 // handles then answer SCARD_W_RESET_CARD until they reconnect).
-LONG WINAPI SCardReconnect(SCARDHANDLE hCard, DWORD dwShareMode, DWORD dwPreferredProtocols, DWORD dwInitialization,
-                           LPDWORD pdwActiveProtocol)
+LONG WINAPI SCardReconnect(SCARDHANDLE hCard, DWORD dwShareMode, DWORD dwPreferredProtocols,
+                           DWORD dwInitialization, LPDWORD pdwActiveProtocol)
 {
     return Guarded([&] {
         if (!pdwActiveProtocol)
@@ -328,7 +329,8 @@ LONG WINAPI SCardStatusA(SCARDHANDLE hCard, LPSTR mszReaderNames, LPDWORD pcchRe
                          LPDWORD pdwProtocol, LPBYTE pbAtr, LPDWORD pcbAtrLen)
 {
     return Guarded([&] {
-        return StatusOfCard(hCard, mszReaderNames, pcchReaderLen, pdwState, pdwProtocol, pbAtr, pcbAtrLen, Same);
+        return StatusOfCard(hCard, mszReaderNames, pcchReaderLen, pdwState, pdwProtocol, pbAtr, pcbAtrLen,
+                            Same);
     });
 }
 
@@ -336,21 +338,24 @@ LONG WINAPI SCardStatusW(SCARDHANDLE hCard, LPWSTR mszReaderNames, LPDWORD pcchR
                          LPDWORD pdwProtocol, LPBYTE pbAtr, LPDWORD pcbAtrLen)
 {
     return Guarded([&] {
-        return StatusOfCard(hCard, mszReaderNames, pcchReaderLen, pdwState, pdwProtocol, pbAtr, pcbAtrLen, Widen);
+        return StatusOfCard(hCard, mszReaderNames, pcchReaderLen, pdwState, pdwProtocol, pbAtr, pcbAtrLen,
+                            Widen);
     });
 }
 
 // One command APDU out, the card's answer in. An answer longer than the
 // receive buffer is SCARD_E_INSUFFICIENT_BUFFER (size needed in
 // *pcbRecvLength), the buffer untouched.
-LONG WINAPI SCardTransmit(SCARDHANDLE hCard, LPCSCARD_IO_REQUEST pioSendPci, LPCBYTE pbSendBuffer, DWORD cbSendLength,
-                          LPSCARD_IO_REQUEST pioRecvPci, LPBYTE pbRecvBuffer, LPDWORD pcbRecvLength)
+LONG WINAPI SCardTransmit(SCARDHANDLE hCard, LPCSCARD_IO_REQUEST pioSendPci, LPCBYTE pbSendBuffer,
+                          DWORD cbSendLength, LPSCARD_IO_REQUEST pioRecvPci, LPBYTE pbRecvBuffer,
+                          LPDWORD pcbRecvLength)
 {
     return Guarded([&] {
         if (!pioSendPci || !pbSendBuffer || !pbRecvBuffer || !pcbRecvLength)
             return SCARD_E_INVALID_PARAMETER;
         std::vector<uint8_t> response;
-        LONG rv = Engine::Instance().Transmit(hCard, pioSendPci->dwProtocol, pbSendBuffer, cbSendLength, response);
+        LONG rv =
+            Engine::Instance().Transmit(hCard, pioSendPci->dwProtocol, pbSendBuffer, cbSendLength, response);
         if (rv != SCARD_S_SUCCESS)
             return rv;
         if (response.size() > *pcbRecvLength) {
@@ -390,6 +395,8 @@ HANDLE WINAPI SCardAccessStartedEvent(void)
     return started;
 }
 
-void WINAPI SCardReleaseStartedEvent(void) {}
+void WINAPI SCardReleaseStartedEvent(void)
+{
+}
 
 } // extern "C"

@@ -51,7 +51,7 @@ ReaderSnapshot SnapshotOf(const softcard::State &state, const Runtime &rt, const
 bool Differs(uint32_t current, uint32_t now)
 {
     if (current == 0)
-        return true;   // a caller that knows nothing is always told
+        return true; // a caller that knows nothing is always told
     if ((current & 0xFFFF & ~kStateChanged) != (now & 0xFFFF))
         return true;
     return (current >> 16) != 0 && (current >> 16) != (now >> 16);

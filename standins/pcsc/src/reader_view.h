@@ -24,11 +24,11 @@ enum : uint32_t {
     kStateInUse = 0x100,
 };
 
-extern const char kPnpReaderName[];   // \\?PnP?\Notification
+extern const char kPnpReaderName[]; // \\?PnP?\Notification
 
 struct ReaderSnapshot {
     bool known = false;
-    uint32_t state = 0;      // event state, high word included, CHANGED never set
+    uint32_t state = 0; // event state, high word included, CHANGED never set
     std::vector<uint8_t> atr;
 };
 

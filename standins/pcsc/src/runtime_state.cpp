@@ -122,8 +122,8 @@ bool ParseRuntime(const std::string &text, Runtime &out, std::string &error)
             CardRuntime c;
             c.card = r.get("name");
             if (c.card.empty() || !Number(r, "insertion", c.insertion, error) ||
-                !Flag(r, "foreign", c.foreignOnChannel0, error) || !Flag(r, "channel1", c.channel1Open, error) ||
-                !Number(r, "resets", c.resets, error)) {
+                !Flag(r, "foreign", c.foreignOnChannel0, error) ||
+                !Flag(r, "channel1", c.channel1Open, error) || !Number(r, "resets", c.resets, error)) {
                 if (error.empty())
                     error = "line " + std::to_string(r.line) + ": card without name";
                 return false;
@@ -142,8 +142,8 @@ std::string RuntimeToText(const Runtime &rt)
     std::string out = "pcsc-runtime 1\n";
     char buf[160];
     for (const Connection &c : rt.connections) {
-        std::snprintf(buf, sizeof(buf), " pid=%lu id=%lu insertion=%lu exclusive=%s transaction=%s\n", c.pid, c.id,
-                      c.insertion, c.exclusive ? "yes" : "no", c.transaction ? "yes" : "no");
+        std::snprintf(buf, sizeof(buf), " pid=%lu id=%lu insertion=%lu exclusive=%s transaction=%s\n", c.pid,
+                      c.id, c.insertion, c.exclusive ? "yes" : "no", c.transaction ? "yes" : "no");
         out += "connection reader=" + quote(c.reader) + buf;
     }
     for (const CardRuntime &c : rt.cards) {

@@ -13,19 +13,19 @@
 namespace pcsc {
 
 struct Connection {
-    unsigned long pid = 0;        // owning process
-    unsigned long id = 0;         // the handle's number inside that process
+    unsigned long pid = 0; // owning process
+    unsigned long id = 0;  // the handle's number inside that process
     std::string reader;
-    unsigned long insertion = 0;  // the card it was made on
-    bool exclusive = false;       // exclusive or direct
-    bool transaction = false;     // holds the reader's transaction
+    unsigned long insertion = 0; // the card it was made on
+    bool exclusive = false;      // exclusive or direct
+    bool transaction = false;    // holds the reader's transaction
 };
 
 // One inserted card's memory; a new insertion starts afresh (power-up).
 struct CardRuntime {
-    std::string card;             // card name in the software card's state
+    std::string card; // card name in the software card's state
     unsigned long insertion = 0;
-    bool foreignOnChannel0 = false;   // another application took channel 0
+    bool foreignOnChannel0 = false; // another application took channel 0
     bool channel1Open = false;
     unsigned long resets = 0;
 };

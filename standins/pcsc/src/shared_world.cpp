@@ -33,7 +33,9 @@ void DropEnded(Runtime &rt)
 
 } // namespace
 
-SharedWorld::SharedWorld() : statePath_(softcard::statePath()), runtimePath_(statePath_ + ".pcsc") {}
+SharedWorld::SharedWorld() : statePath_(softcard::statePath()), runtimePath_(statePath_ + ".pcsc")
+{
+}
 
 std::string SharedWorld::Folder() const
 {
@@ -76,7 +78,7 @@ long SharedWorld::Update(const std::function<long(World &, bool &)> &change)
     softcard::FileLock lock(runtimePath_);
     World world;
     if (!lock.held() || !Read(world))
-        return long(0x80100001);   // SCARD_F_INTERNAL_ERROR
+        return long(0x80100001); // SCARD_F_INTERNAL_ERROR
     bool changed = false;
     long rv = change(world, changed);
     std::string error;
@@ -108,7 +110,7 @@ bool SharedWorld::TakeInjection(const char *function, long &rv)
             fired = true;
             state.injections.erase(state.injections.begin() + i);
         }
-        break;   // the first rule set for this function
+        break; // the first rule set for this function
     }
     std::string error;
     softcard::replaceFileAtomically(statePath_, softcard::stateToText(state), error);

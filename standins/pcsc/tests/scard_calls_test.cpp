@@ -40,7 +40,8 @@ protected:
     {
         SCARDHANDLE h = 0;
         DWORD protocol = 0;
-        LONG r = Winscard().connectA(ctx, reader, share, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &h, &protocol);
+        LONG r =
+            Winscard().connectA(ctx, reader, share, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &h, &protocol);
         if (rv)
             *rv = r;
         else
@@ -94,7 +95,7 @@ TEST_F(ScardCalls, ReaderListFollowsTheSizeQueryProtocol)
 {
     ASSERT_EQ(0, SoftcardCtl("add-reader \"Lecteur sans contact 1\""));
     const char expected[] = "Lecteur Ovrane VEL 0\0Lecteur sans contact 1\0";
-    const DWORD size = sizeof(expected);   // both NULs of the end included
+    const DWORD size = sizeof(expected); // both NULs of the end included
     DWORD n = 0;
     ASSERT_EQ(SCARD_S_SUCCESS, Winscard().listReadersA(ctx, nullptr, nullptr, &n));
     EXPECT_EQ(size, n);
@@ -110,11 +111,12 @@ TEST_F(ScardCalls, ReaderListFollowsTheSizeQueryProtocol)
     EXPECT_EQ(0, std::memcmp(buf, expected, size));
     char *allocated = nullptr;
     n = SCARD_AUTOALLOCATE;
-    ASSERT_EQ(SCARD_S_SUCCESS, Winscard().listReadersA(ctx, nullptr, reinterpret_cast<char *>(&allocated), &n));
+    ASSERT_EQ(SCARD_S_SUCCESS,
+              Winscard().listReadersA(ctx, nullptr, reinterpret_cast<char *>(&allocated), &n));
     EXPECT_EQ(size, n);
     EXPECT_EQ(0, std::memcmp(allocated, expected, size));
     EXPECT_EQ(SCARD_S_SUCCESS, Winscard().freeMemory(ctx, allocated));
-    EXPECT_EQ(SCARD_E_INVALID_PARAMETER, Winscard().freeMemory(ctx, allocated));   // not twice
+    EXPECT_EQ(SCARD_E_INVALID_PARAMETER, Winscard().freeMemory(ctx, allocated)); // not twice
     wchar_t wide[128];
     n = 128;
     ASSERT_EQ(SCARD_S_SUCCESS, Winscard().listReadersW(ctx, nullptr, wide, &n));
@@ -142,7 +144,7 @@ TEST_F(ScardCalls, StatusShowsEachCardsAtr)
         {"vel3-default", kVel3Atr},
         {"@vel4-default", kVel4Atr},
         {"@fido-badge", {0x3B, 0x8A, 0x80, 0x01, 0x46, 0x49, 0x44, 0x30, 0x42, 0x41, 0x44, 0x47, 0x45, 0x00}},
-        {"vel2-old", {}},   // checked against the reader state below
+        {"vel2-old", {}}, // checked against the reader state below
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.card);
@@ -161,7 +163,8 @@ TEST_F(ScardCalls, StatusShowsEachCardsAtr)
         SCARD_READERSTATEA rs = {};
         rs.szReader = kReader0;
         ASSERT_EQ(SCARD_S_SUCCESS, Winscard().statusChangeA(ctx, 0, &rs, 1));
-        EXPECT_EQ(DWORD(SCARD_STATE_PRESENT | SCARD_STATE_INUSE | SCARD_STATE_CHANGED), rs.dwEventState & 0xFFFF);
+        EXPECT_EQ(DWORD(SCARD_STATE_PRESENT | SCARD_STATE_INUSE | SCARD_STATE_CHANGED),
+                  rs.dwEventState & 0xFFFF);
         EXPECT_EQ(Bytes(atr, atr + nAtr), Bytes(rs.rgbAtr, rs.rgbAtr + rs.cbAtr));
         if (!c.atr.empty()) {
             EXPECT_EQ(c.atr, Bytes(atr, atr + nAtr));
@@ -169,7 +172,8 @@ TEST_F(ScardCalls, StatusShowsEachCardsAtr)
         // One byte short: the size needed, nothing written.
         BYTE shortAtr[4] = {0xEE};
         nAtr = 4;
-        EXPECT_EQ(SCARD_E_INSUFFICIENT_BUFFER, Winscard().statusA(h, nullptr, nullptr, nullptr, nullptr, shortAtr, &nAtr));
+        EXPECT_EQ(SCARD_E_INSUFFICIENT_BUFFER,
+                  Winscard().statusA(h, nullptr, nullptr, nullptr, nullptr, shortAtr, &nAtr));
         EXPECT_EQ(rs.cbAtr, nAtr);
         EXPECT_EQ(0xEE, shortAtr[0]);
         EXPECT_EQ(SCARD_S_SUCCESS, Winscard().disconnect(h, SCARD_LEAVE_CARD));
@@ -181,21 +185,23 @@ TEST_F(ScardCalls, StatusShowsEachCardsAtr)
 TEST_F(ScardCalls, Vel4CardAnswersAsItsMemorySays)
 {
     ASSERT_EQ(0, SoftcardCtl(std::string("remove \"") + kReader0 + "\""));
-    ASSERT_EQ(0, SoftcardCtl(std::string("insert \"") + kReader0 + "\" \"" + CardImage("vel4-default") + "\""));
+    ASSERT_EQ(0,
+              SoftcardCtl(std::string("insert \"") + kReader0 + "\" \"" + CardImage("vel4-default") + "\""));
     SCARDHANDLE h = Connect(kReader0);
     EXPECT_EQ(Bytes({0x9F, 0x17}), SwOf(h, kSelectMf));
     EXPECT_EQ(Bytes({0x94, 0x04}), SwOf(h, kSelect5F78));
-    EXPECT_EQ(Bytes({0x68, 0x81}), SwOf(h, kCloseChannel1));   // nothing open
+    EXPECT_EQ(Bytes({0x68, 0x81}), SwOf(h, kCloseChannel1)); // nothing open
     // Another application took channel 0: the GSM class is unknown there.
     ASSERT_EQ(0, PcscCtl(std::string("take-channel0 \"") + kReader0 + "\""));
     EXPECT_EQ(Bytes({0x6E, 0x00}), SwOf(h, kSelectMf));
     EXPECT_EQ(Bytes({0x6E, 0x00}), SwOf(h, kSelect5F78));
-    EXPECT_EQ(Bytes({0x90, 0x00}), SwOf(h, kSelectVel));        // repaired by selection
+    EXPECT_EQ(Bytes({0x90, 0x00}), SwOf(h, kSelectVel)); // repaired by selection
     EXPECT_EQ(Bytes({0x9F, 0x17}), SwOf(h, kSelectMf));
     ASSERT_EQ(0, PcscCtl(std::string("take-channel0 \"") + kReader0 + "\""));
     DWORD protocol = 0;
-    ASSERT_EQ(SCARD_S_SUCCESS, Winscard().reconnect(h, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, SCARD_RESET_CARD, &protocol));
-    EXPECT_EQ(Bytes({0x9F, 0x17}), SwOf(h, kSelectMf));         // repaired by reset
+    ASSERT_EQ(SCARD_S_SUCCESS,
+              Winscard().reconnect(h, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, SCARD_RESET_CARD, &protocol));
+    EXPECT_EQ(Bytes({0x9F, 0x17}), SwOf(h, kSelectMf)); // repaired by reset
     ASSERT_EQ(0, PcscCtl(std::string("open-channel \"") + kReader0 + "\""));
     EXPECT_EQ(Bytes({0x90, 0x00}), SwOf(h, kCloseChannel1));
     EXPECT_EQ(Bytes({0x68, 0x81}), SwOf(h, kCloseChannel1));
@@ -203,7 +209,8 @@ TEST_F(ScardCalls, Vel4CardAnswersAsItsMemorySays)
     Bytes small(4, 0xEE);
     DWORD n = 4;
     EXPECT_EQ(SCARD_E_INSUFFICIENT_BUFFER,
-              Winscard().transmit(h, Winscard().t0Pci, kGetResponse.data(), DWORD(kGetResponse.size()), nullptr, small.data(), &n));
+              Winscard().transmit(h, Winscard().t0Pci, kGetResponse.data(), DWORD(kGetResponse.size()),
+                                  nullptr, small.data(), &n));
     EXPECT_EQ(DWORD(0x19), n);
     EXPECT_EQ(Bytes(4, 0xEE), small);
     EXPECT_EQ(SCARD_S_SUCCESS, Winscard().disconnect(h, SCARD_LEAVE_CARD));
@@ -217,11 +224,13 @@ TEST_F(ScardCalls, OtherCardsAnswerTheirOwnWay)
     } cases[] = {
         {"vel3-default", kSelectMf, {0x9F, 0x17}},
         {"vel3-default", kSelectVel, {0x90, 0x00}},
-        {"vel3-default", kCloseChannel1, {0x68, 0x81}},   // no logical channels
-        {"@fido-badge", {0x00, 0xA4, 0x04, 0x00, 0x08, 0xA0, 0x00, 0x00, 0x06, 0x47, 0x2F, 0x00, 0x01}, {0x90, 0x00}},
+        {"vel3-default", kCloseChannel1, {0x68, 0x81}}, // no logical channels
+        {"@fido-badge",
+         {0x00, 0xA4, 0x04, 0x00, 0x08, 0xA0, 0x00, 0x00, 0x06, 0x47, 0x2F, 0x00, 0x01},
+         {0x90, 0x00}},
         {"@fido-badge", kSelectMf, {0x6E, 0x00}},
         {"unknown", kSelectVel, {0x6D, 0x00}},
-        {"vel3-default", {0x00, 0xA4}, {0x67, 0x00}},      // shorter than a header
+        {"vel3-default", {0x00, 0xA4}, {0x67, 0x00}}, // shorter than a header
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.card);
@@ -238,25 +247,29 @@ TEST_F(ScardCalls, ResetAndRemovalReachEveryHandle)
 {
     SCARDHANDLE a = Connect(kReader0), b = Connect(kReader0);
     DWORD protocol = 0;
-    ASSERT_EQ(SCARD_S_SUCCESS, Winscard().reconnect(a, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, SCARD_RESET_CARD, &protocol));
+    ASSERT_EQ(SCARD_S_SUCCESS,
+              Winscard().reconnect(a, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, SCARD_RESET_CARD, &protocol));
     LONG rv = 0;
     Send(b, kSelectMf, &rv);
     EXPECT_EQ(SCARD_W_RESET_CARD, rv);
-    ASSERT_EQ(SCARD_S_SUCCESS, Winscard().reconnect(b, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, SCARD_LEAVE_CARD, &protocol));
+    ASSERT_EQ(SCARD_S_SUCCESS,
+              Winscard().reconnect(b, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, SCARD_LEAVE_CARD, &protocol));
     Send(b, kSelectMf, &rv);
     EXPECT_EQ(SCARD_S_SUCCESS, rv);
     // Disconnecting with a reset reaches the others too.
     ASSERT_EQ(SCARD_S_SUCCESS, Winscard().disconnect(a, SCARD_RESET_CARD));
     Send(b, kSelectMf, &rv);
     EXPECT_EQ(SCARD_W_RESET_CARD, rv);
-    ASSERT_EQ(SCARD_S_SUCCESS, Winscard().reconnect(b, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, SCARD_LEAVE_CARD, &protocol));
+    ASSERT_EQ(SCARD_S_SUCCESS,
+              Winscard().reconnect(b, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, SCARD_LEAVE_CARD, &protocol));
     // Removed, then another card inserted: the handle's card is gone.
     ASSERT_EQ(0, SoftcardCtl(std::string("remove \"") + kReader0 + "\""));
     Send(b, kSelectMf, &rv);
     EXPECT_EQ(SCARD_W_REMOVED_CARD, rv);
     ASSERT_EQ(0, SoftcardCtl(std::string("insert \"") + kReader0 + "\" vel3-cl"));
     DWORD state = 0;
-    EXPECT_EQ(SCARD_W_REMOVED_CARD, Winscard().statusA(b, nullptr, nullptr, &state, nullptr, nullptr, nullptr));
+    EXPECT_EQ(SCARD_W_REMOVED_CARD,
+              Winscard().statusA(b, nullptr, nullptr, &state, nullptr, nullptr, nullptr));
     EXPECT_EQ(SCARD_S_SUCCESS, Winscard().disconnect(b, SCARD_LEAVE_CARD));
     // No card at all.
     ASSERT_EQ(0, SoftcardCtl(std::string("remove \"") + kReader0 + "\""));
@@ -323,7 +336,8 @@ TEST_F(ScardCalls, PcscAndPkcs11SeeTheSameReadersAndCards)
         std::vector<std::string> withCard;
     } steps[] = {
         {"add-reader \"Lecteur Ovrane VEL 1\" 2", reader0},
-        {"insert \"Lecteur Ovrane VEL 1\" \"" + CardImage("vel4-default") + "\"", {kReader0, "Lecteur Ovrane VEL 1"}},
+        {"insert \"Lecteur Ovrane VEL 1\" \"" + CardImage("vel4-default") + "\"",
+         {kReader0, "Lecteur Ovrane VEL 1"}},
         {std::string("remove \"") + kReader0 + "\"", {"Lecteur Ovrane VEL 1"}},
         {"swap \"Lecteur Ovrane VEL 1\" \"Lecteur Ovrane VEL 0\"", reader0},
         {"remove-reader \"Lecteur Ovrane VEL 1\"", reader0},
@@ -346,14 +360,17 @@ TEST_F(ScardCalls, CardTypeProviderComesFromTheCardDatabase)
     DWORD n = sizeof(buf);
     EXPECT_EQ(SCARD_E_UNKNOWN_CARD, Winscard().providerA(ctx, "Velcarte VEL3", SCARD_PROVIDER_CSP, buf, &n));
     HKEY h;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &h, nullptr));
-    RegSetValueExA(h, "Crypto Provider", 0, REG_SZ, reinterpret_cast<const BYTE *>(provider), sizeof(provider));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &h, nullptr));
+    RegSetValueExA(h, "Crypto Provider", 0, REG_SZ, reinterpret_cast<const BYTE *>(provider),
+                   sizeof(provider));
     RegCloseKey(h);
     n = 0;
     ASSERT_EQ(SCARD_S_SUCCESS, Winscard().providerA(ctx, "Velcarte VEL3", SCARD_PROVIDER_CSP, nullptr, &n));
     EXPECT_EQ(sizeof(provider), n);
     n = 5;
-    EXPECT_EQ(SCARD_E_INSUFFICIENT_BUFFER, Winscard().providerA(ctx, "Velcarte VEL3", SCARD_PROVIDER_CSP, buf, &n));
+    EXPECT_EQ(SCARD_E_INSUFFICIENT_BUFFER,
+              Winscard().providerA(ctx, "Velcarte VEL3", SCARD_PROVIDER_CSP, buf, &n));
     n = sizeof(buf);
     ASSERT_EQ(SCARD_S_SUCCESS, Winscard().providerA(ctx, "Velcarte VEL3", SCARD_PROVIDER_CSP, buf, &n));
     EXPECT_STREQ(provider, buf);
@@ -377,12 +394,12 @@ TEST_F(ScardCalls, InjectedResultsAndLatencyReachTheCardCalls)
     EXPECT_EQ(SCARD_S_SUCCESS, rv);
     Send(h, kSelectMf, &rv);
     EXPECT_EQ(SCARD_W_UNRESPONSIVE_CARD, rv);
-    Send(h, kSelectMf, &rv);   // one shot
+    Send(h, kSelectMf, &rv); // one shot
     EXPECT_EQ(SCARD_S_SUCCESS, rv);
     ASSERT_EQ(0, PcscCtl("inject SCardConnect 1 0x8010000B"));
     Connect(kReader0, SCARD_SHARE_SHARED, &rv);
     EXPECT_EQ(SCARD_E_SHARING_VIOLATION, rv);
-    EXPECT_NE(0, PcscCtl("inject C_Login 1 0"));   // PC/SC calls only
+    EXPECT_NE(0, PcscCtl("inject C_Login 1 0")); // PC/SC calls only
 }
 
 // Missing pointers, bad values and huge lengths at each entry point.
@@ -401,23 +418,31 @@ TEST_F(ScardCalls, HostileCallersGetClearCodes)
          SCARD_E_INVALID_PARAMETER},
         {"transmit without command", Winscard().transmit(h, Winscard().t0Pci, nullptr, 7, nullptr, buf, &n),
          SCARD_E_INVALID_PARAMETER},
-        {"transmit without length", Winscard().transmit(h, Winscard().t0Pci, kSelectMf.data(), 7, nullptr, buf, nullptr),
+        {"transmit without length",
+         Winscard().transmit(h, Winscard().t0Pci, kSelectMf.data(), 7, nullptr, buf, nullptr),
          SCARD_E_INVALID_PARAMETER},
-        {"transmit of a huge command", Winscard().transmit(h, Winscard().t0Pci, buf, 0x7FFFFFFF, nullptr, buf, &n),
+        {"transmit of a huge command",
+         Winscard().transmit(h, Winscard().t0Pci, buf, 0x7FFFFFFF, nullptr, buf, &n),
          SCARD_E_INVALID_PARAMETER},
-        {"transmit of nothing", Winscard().transmit(h, Winscard().t0Pci, buf, 0, nullptr, buf, &n), SCARD_E_INVALID_PARAMETER},
-        {"transmit on another protocol",
-         Winscard().transmit(h, &t1, kSelectMf.data(), 7, nullptr, buf, &n), SCARD_E_PROTO_MISMATCH},
-        {"connect without reader", Winscard().connectA(ctx, nullptr, SCARD_SHARE_SHARED, 1, &other, &protocol),
+        {"transmit of nothing", Winscard().transmit(h, Winscard().t0Pci, buf, 0, nullptr, buf, &n),
          SCARD_E_INVALID_PARAMETER},
-        {"connect without handle", Winscard().connectA(ctx, kReader0, SCARD_SHARE_SHARED, 1, nullptr, &protocol),
+        {"transmit on another protocol", Winscard().transmit(h, &t1, kSelectMf.data(), 7, nullptr, buf, &n),
+         SCARD_E_PROTO_MISMATCH},
+        {"connect without reader",
+         Winscard().connectA(ctx, nullptr, SCARD_SHARE_SHARED, 1, &other, &protocol),
          SCARD_E_INVALID_PARAMETER},
-        {"connect in mode 9", Winscard().connectA(ctx, kReader0, 9, 1, &other, &protocol), SCARD_E_INVALID_VALUE},
-        {"connect shared with no protocol", Winscard().connectA(ctx, kReader0, SCARD_SHARE_SHARED, 0, &other, &protocol),
+        {"connect without handle",
+         Winscard().connectA(ctx, kReader0, SCARD_SHARE_SHARED, 1, nullptr, &protocol),
+         SCARD_E_INVALID_PARAMETER},
+        {"connect in mode 9", Winscard().connectA(ctx, kReader0, 9, 1, &other, &protocol),
          SCARD_E_INVALID_VALUE},
-        {"status change without states", Winscard().statusChangeA(ctx, 0, nullptr, 1), SCARD_E_INVALID_PARAMETER},
+        {"connect shared with no protocol",
+         Winscard().connectA(ctx, kReader0, SCARD_SHARE_SHARED, 0, &other, &protocol), SCARD_E_INVALID_VALUE},
+        {"status change without states", Winscard().statusChangeA(ctx, 0, nullptr, 1),
+         SCARD_E_INVALID_PARAMETER},
         {"status change of nothing", Winscard().statusChangeA(ctx, 0, nullptr, 0), SCARD_E_TIMEOUT},
-        {"reconnect with init 9", Winscard().reconnect(h, SCARD_SHARE_SHARED, 1, 9, &protocol), SCARD_E_INVALID_VALUE},
+        {"reconnect with init 9", Winscard().reconnect(h, SCARD_SHARE_SHARED, 1, 9, &protocol),
+         SCARD_E_INVALID_VALUE},
         {"disconnect with disposition 9", Winscard().disconnect(h, 9), SCARD_E_INVALID_VALUE},
         {"end of no transaction", Winscard().endTransaction(h, SCARD_LEAVE_CARD), SCARD_E_NOT_TRANSACTED},
         {"free of foreign memory", Winscard().freeMemory(ctx, buf), SCARD_E_INVALID_PARAMETER},

@@ -17,8 +17,7 @@ HMODULE Module()
     return m;
 }
 
-template <class T>
-void Bind(T &slot, const char *name)
+template <class T> void Bind(T &slot, const char *name)
 {
     FARPROC p = GetProcAddress(Module(), name);
     if (!p) {
@@ -28,18 +27,35 @@ void Bind(T &slot, const char *name)
     slot = reinterpret_cast<T>(reinterpret_cast<void *>(p));
 }
 
-
 } // namespace
 
 const std::vector<const char *> &ExportNames()
 {
-    static const std::vector<const char *> names = {
-        "SCardEstablishContext", "SCardReleaseContext", "SCardIsValidContext", "SCardCancel",
-        "SCardFreeMemory", "SCardListReadersA", "SCardListReadersW", "SCardGetStatusChangeA",
-        "SCardGetStatusChangeW", "SCardConnectA", "SCardConnectW", "SCardReconnect", "SCardDisconnect",
-        "SCardBeginTransaction", "SCardEndTransaction", "SCardStatusA", "SCardStatusW", "SCardTransmit",
-        "SCardGetCardTypeProviderNameA", "SCardGetCardTypeProviderNameW", "SCardAccessStartedEvent",
-        "SCardReleaseStartedEvent", "g_rgSCardT0Pci", "g_rgSCardT1Pci", "g_rgSCardRawPci"};
+    static const std::vector<const char *> names = {"SCardEstablishContext",
+                                                    "SCardReleaseContext",
+                                                    "SCardIsValidContext",
+                                                    "SCardCancel",
+                                                    "SCardFreeMemory",
+                                                    "SCardListReadersA",
+                                                    "SCardListReadersW",
+                                                    "SCardGetStatusChangeA",
+                                                    "SCardGetStatusChangeW",
+                                                    "SCardConnectA",
+                                                    "SCardConnectW",
+                                                    "SCardReconnect",
+                                                    "SCardDisconnect",
+                                                    "SCardBeginTransaction",
+                                                    "SCardEndTransaction",
+                                                    "SCardStatusA",
+                                                    "SCardStatusW",
+                                                    "SCardTransmit",
+                                                    "SCardGetCardTypeProviderNameA",
+                                                    "SCardGetCardTypeProviderNameW",
+                                                    "SCardAccessStartedEvent",
+                                                    "SCardReleaseStartedEvent",
+                                                    "g_rgSCardT0Pci",
+                                                    "g_rgSCardT1Pci",
+                                                    "g_rgSCardRawPci"};
     return names;
 }
 
@@ -102,12 +118,13 @@ std::string CardImage(const char *name)
     return std::string(PCSC_TEST_CARDS_DIR) + "\\" + name + ".card";
 }
 
-
-std::vector<unsigned char> Send(SCARDHANDLE card, const std::vector<unsigned char> &apdu, LONG *rv, DWORD receive)
+std::vector<unsigned char> Send(SCARDHANDLE card, const std::vector<unsigned char> &apdu, LONG *rv,
+                                DWORD receive)
 {
     std::vector<unsigned char> out(receive);
     DWORD n = receive;
-    LONG r = Winscard().transmit(card, Winscard().t0Pci, apdu.data(), DWORD(apdu.size()), nullptr, out.data(), &n);
+    LONG r =
+        Winscard().transmit(card, Winscard().t0Pci, apdu.data(), DWORD(apdu.size()), nullptr, out.data(), &n);
     if (rv)
         *rv = r;
     if (r != SCARD_S_SUCCESS)

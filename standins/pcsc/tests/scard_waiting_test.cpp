@@ -114,7 +114,7 @@ TEST_F(ScardWaiting, InsertRemoveAndReaderChangesWakeTheWait)
         ASSERT_EQ(0, SoftcardCtl(std::string("add-reader \"") + kReader1 + "\""));
         ASSERT_TRUE(w.FinishedWithin(Scaled(3000)));
         EXPECT_EQ(SCARD_S_SUCCESS, w.Rv());
-        EXPECT_EQ(3u, (w.State().dwEventState >> 16) & 0xFF);   // the reader count
+        EXPECT_EQ(3u, (w.State().dwEventState >> 16) & 0xFF); // the reader count
         // Same count, other names: still a change.
         pnp = w.State().dwEventState & ~DWORD(SCARD_STATE_CHANGED);
         ASSERT_EQ(0, SoftcardCtl(std::string("remove-reader \"") + kReader1 + "\""));
@@ -139,7 +139,7 @@ TEST_F(ScardWaiting, CancelAndReleaseEndAWaitAtOnce)
     DWORD known = CurrentState(kReader0);
     {
         Waiter w(ctx, kReader0, known);
-        EXPECT_FALSE(w.FinishedWithin(100));   // really waiting
+        EXPECT_FALSE(w.FinishedWithin(100)); // really waiting
         DWORD before = GetTickCount();
         EXPECT_EQ(SCARD_S_SUCCESS, Winscard().cancel(ctx));
         ASSERT_TRUE(w.FinishedWithin(Scaled(1000)));
@@ -154,7 +154,7 @@ TEST_F(ScardWaiting, CancelAndReleaseEndAWaitAtOnce)
     {
         // The other context's wait goes on.
         Waiter mine(ctx, kReader0, known), theirs(ctx2, kReader0, known, 300);
-        EXPECT_FALSE(mine.FinishedWithin(100));   // really waiting
+        EXPECT_FALSE(mine.FinishedWithin(100)); // really waiting
         EXPECT_EQ(SCARD_S_SUCCESS, Winscard().release(ctx));
         ASSERT_TRUE(mine.FinishedWithin(Scaled(1000)));
         EXPECT_EQ(SCARD_E_CANCELLED, mine.Rv());
@@ -169,7 +169,7 @@ TEST_F(ScardWaiting, SharingBetweenContexts)
     struct Case {
         DWORD first, second;
         LONG expected;
-        DWORD shownState;   // in-use bits while the first is held
+        DWORD shownState; // in-use bits while the first is held
     } cases[] = {
         {SCARD_SHARE_SHARED, SCARD_SHARE_SHARED, SCARD_S_SUCCESS, SCARD_STATE_INUSE},
         {SCARD_SHARE_SHARED, SCARD_SHARE_EXCLUSIVE, SCARD_E_SHARING_VIOLATION, SCARD_STATE_INUSE},
@@ -177,19 +177,23 @@ TEST_F(ScardWaiting, SharingBetweenContexts)
          SCARD_STATE_INUSE | SCARD_STATE_EXCLUSIVE},
         {SCARD_SHARE_EXCLUSIVE, SCARD_SHARE_EXCLUSIVE, SCARD_E_SHARING_VIOLATION,
          SCARD_STATE_INUSE | SCARD_STATE_EXCLUSIVE},
-        {SCARD_SHARE_DIRECT, SCARD_SHARE_SHARED, SCARD_E_SHARING_VIOLATION, SCARD_STATE_INUSE | SCARD_STATE_EXCLUSIVE},
+        {SCARD_SHARE_DIRECT, SCARD_SHARE_SHARED, SCARD_E_SHARING_VIOLATION,
+         SCARD_STATE_INUSE | SCARD_STATE_EXCLUSIVE},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.first << " then " << c.second);
         SCARDHANDLE a = 0, b = 0;
         DWORD protocol = 0;
-        ASSERT_EQ(SCARD_S_SUCCESS, Winscard().connectA(ctx, kReader0, c.first, SCARD_PROTOCOL_T0, &a, &protocol));
+        ASSERT_EQ(SCARD_S_SUCCESS,
+                  Winscard().connectA(ctx, kReader0, c.first, SCARD_PROTOCOL_T0, &a, &protocol));
         EXPECT_EQ(c.shownState, CurrentState(kReader0) & (SCARD_STATE_INUSE | SCARD_STATE_EXCLUSIVE));
-        EXPECT_EQ(c.expected, Winscard().connectA(ctx2, kReader0, c.second, SCARD_PROTOCOL_T0, &b, &protocol));
+        EXPECT_EQ(c.expected,
+                  Winscard().connectA(ctx2, kReader0, c.second, SCARD_PROTOCOL_T0, &b, &protocol));
         if (c.expected == SCARD_S_SUCCESS) {
             // Both shared: neither may turn exclusive.
             EXPECT_EQ(SCARD_E_SHARING_VIOLATION,
-                      Winscard().reconnect(b, SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0, SCARD_LEAVE_CARD, &protocol));
+                      Winscard().reconnect(b, SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0, SCARD_LEAVE_CARD,
+                                           &protocol));
             Winscard().disconnect(b, SCARD_LEAVE_CARD);
         }
         ASSERT_EQ(SCARD_S_SUCCESS, Winscard().disconnect(a, SCARD_LEAVE_CARD));
@@ -273,7 +277,8 @@ TEST_F(ScardWaiting, SharingBetweenProcesses)
                   Winscard().connectA(ctx, kReader0, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, &h, &protocol));
         EndHolder(child, kill);
         // A process that ended, however it ended, holds nothing.
-        ASSERT_EQ(SCARD_S_SUCCESS, Winscard().connectA(ctx, kReader0, SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0, &h, &protocol));
+        ASSERT_EQ(SCARD_S_SUCCESS, Winscard().connectA(ctx, kReader0, SCARD_SHARE_EXCLUSIVE,
+                                                       SCARD_PROTOCOL_T0, &h, &protocol));
         Winscard().disconnect(h, SCARD_LEAVE_CARD);
     }
 }
@@ -283,14 +288,15 @@ TEST_F(ScardWaiting, TransactionsWaitForEachOther)
     Child child = StartHolder("transaction", ctx, SCARD_STATE_INUSE);
     SCARDHANDLE h = 0;
     DWORD protocol = 0;
-    ASSERT_EQ(SCARD_S_SUCCESS, Winscard().connectA(ctx, kReader0, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, &h, &protocol));
+    ASSERT_EQ(SCARD_S_SUCCESS,
+              Winscard().connectA(ctx, kReader0, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, &h, &protocol));
     HANDLE began = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::atomic<LONG> rv{1};
     std::thread t([&] {
         rv = Winscard().beginTransaction(h);
         SetEvent(began);
     });
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(began, 200));   // held by the other process
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(began, 200)); // held by the other process
     EndHolder(child, false);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(began, Scaled(5000)));
     t.join();
@@ -306,7 +312,7 @@ TEST_F(ScardWaiting, TransactionsWaitForEachOther)
 int main(int argc, char **argv)
 {
     if (argc == 4 && std::strcmp(argv[1], "--hold") == 0)
-        return HoldReader(argv[2], argv[3]);   // same state: VEL_SOFTCARD_STATE is inherited
+        return HoldReader(argv[2], argv[3]); // same state: VEL_SOFTCARD_STATE is inherited
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -62,8 +62,7 @@ struct Timing {
     double wall, cpu;
 };
 
-template <class Body>
-Timing timed(int n, Body body)
+template <class Body> Timing timed(int n, Body body)
 {
     auto t0 = Clock::now();
     double c0 = cpuMs();
@@ -154,13 +153,14 @@ Timing measure(CK_FUNCTION_LIST *f, CK_SLOT_ID slot, const char *what, int n)
     CK_ULONG bits = 0;
     CK_ATTRIBUTE b = {CKA_MODULUS_BITS, &bits, sizeof(bits)};
     f->C_GetAttributeValue(h, key, &b, 1);
-    signOnce(f, h, key);   // warm-up
+    signOnce(f, h, key); // warm-up
     Timing sign = timed(n, [&] { signOnce(f, h, key); });
 
     // A ciphertext for the key, made here with its public half.
     CK_OBJECT_HANDLE pub = findKey(f, h, CKO_PUBLIC_KEY);
     std::vector<CK_BYTE> mod(512), exp(8), plain(512);
-    CK_ATTRIBUTE ma[2] = {{CKA_MODULUS, mod.data(), (CK_ULONG)mod.size()}, {CKA_PUBLIC_EXPONENT, exp.data(), 8}};
+    CK_ATTRIBUTE ma[2] = {{CKA_MODULUS, mod.data(), (CK_ULONG)mod.size()},
+                          {CKA_PUBLIC_EXPONENT, exp.data(), 8}};
     f->C_GetAttributeValue(h, pub, ma, 2);
     softcard::RsaPublicKey pk{softcard::BigNum::fromBytes(mod.data(), ma[0].ulValueLen),
                               softcard::BigNum::fromBytes(exp.data(), ma[1].ulValueLen)};
@@ -173,8 +173,9 @@ Timing measure(CK_FUNCTION_LIST *f, CK_SLOT_ID slot, const char *what, int n)
         f->C_DecryptInit(h, &rsa, key);
         f->C_Decrypt(h, enc.data(), (CK_ULONG)enc.size(), plain.data(), &len);
     });
-    std::printf("%-10s RSA-%lu  sign %7.3f ms (processor %7.3f)   decrypt %7.3f ms (processor %7.3f)   [%d each]\n",
-                what, (unsigned long)bits, sign.wall, sign.cpu, dec.wall, dec.cpu, n);
+    std::printf(
+        "%-10s RSA-%lu  sign %7.3f ms (processor %7.3f)   decrypt %7.3f ms (processor %7.3f)   [%d each]\n",
+        what, (unsigned long)bits, sign.wall, sign.cpu, dec.wall, dec.cpu, n);
     f->C_CloseSession(h);
     return sign;
 }
@@ -199,17 +200,18 @@ Timing measureProvider(int n)
         auto signOnce = [&]() {
             HCRYPTHASH hash = 0;
             DWORD len = sizeof(sig);
-            bool done = CryptCreateHash(prov, CALG_SHA_256, 0, 0, &hash) && CryptHashData(hash, data, sizeof(data), 0) &&
-                      CryptSignHashA(hash, AT_SIGNATURE, nullptr, 0, sig, &len);
+            bool done = CryptCreateHash(prov, CALG_SHA_256, 0, 0, &hash) &&
+                        CryptHashData(hash, data, sizeof(data), 0) &&
+                        CryptSignHashA(hash, AT_SIGNATURE, nullptr, 0, sig, &len);
             if (hash)
                 CryptDestroyHash(hash);
             return done;
         };
-        ok = signOnce();   // warm-up
+        ok = signOnce(); // warm-up
         t = timed(n, [&] { ok = ok && signOnce(); });
         if (ok)
-            std::printf("provider   RSA-2048  sign %7.3f ms (processor %7.3f)   \"%s\", software key\n", t.wall,
-                        t.cpu, name);
+            std::printf("provider   RSA-2048  sign %7.3f ms (processor %7.3f)   \"%s\", software key\n",
+                        t.wall, t.cpu, name);
         else
             std::printf("provider   signature failed (0x%08lX)\n", GetLastError());
         CryptDestroyKey(key);
@@ -257,10 +259,10 @@ void measureQueue(CK_FUNCTION_LIST *f, const std::string &state, unsigned latenc
         worstInfo = std::max(worstInfo, w);
         totalInfo += w;
         ++probes;
-        std::this_thread::sleep_for(std::chrono::milliseconds(7));   // probes spread over the run
+        std::this_thread::sleep_for(std::chrono::milliseconds(7)); // probes spread over the run
     }
     auto t0 = Clock::now();
-    f->C_Finalize(nullptr);   // the signers' next calls fail: they stop
+    f->C_Finalize(nullptr); // the signers' next calls fail: they stop
     double finalizeMs = msSince(t0);
     stop = true;
     for (std::thread &t : signers)

@@ -75,7 +75,8 @@ void show(const State &s)
         if (c.reader.empty())
             std::printf("hors lecteur : carte %s\n", c.name.c_str());
     for (const Injection &i : s.injections)
-        std::printf("injection : %s, appel %lu (vus %lu) -> 0x%08lX\n", i.function.c_str(), i.call, i.seen, i.result);
+        std::printf("injection : %s, appel %lu (vus %lu) -> 0x%08lX\n", i.function.c_str(), i.call, i.seen,
+                    i.result);
 }
 
 // The command's change to the state; false with a message when refused.
@@ -101,7 +102,8 @@ bool apply(State &s, const std::vector<std::string> &a, std::string &error, cons
         unsigned long long slot = 0;
         for (const Reader &r : s.readers)
             slot = r.slotId + 1 > slot ? r.slotId + 1 : slot;
-        if (a.size() == 3 && (!parseNumber(a[2], 0xFFFFFFFEull, slot) || s.readerBySlot((unsigned long)slot))) {
+        if (a.size() == 3 &&
+            (!parseNumber(a[2], 0xFFFFFFFEull, slot) || s.readerBySlot((unsigned long)slot))) {
             error = "slot invalide ou déjà pris : " + a[2];
             return false;
         }
@@ -221,8 +223,8 @@ bool apply(State &s, const std::vector<std::string> &a, std::string &error, cons
             return true;
         }
         unsigned long long n, result;
-        if (a.size() != 4 || a[1].compare(0, 2, "C_") != 0 || !parseNumber(a[2], 0xFFFFFFFFull, n) || n == 0 ||
-            !parseNumber(a[3], 0xFFFFFFFFull, result)) {
+        if (a.size() != 4 || a[1].compare(0, 2, "C_") != 0 || !parseNumber(a[2], 0xFFFFFFFFull, n) ||
+            n == 0 || !parseNumber(a[3], 0xFFFFFFFFull, result)) {
             if (!(a.size() == 4 && a[1] == "IC_ForceCloseChannel01" && parseNumber(a[2], 0xFFFFFFFFull, n) &&
                   n > 0 && parseNumber(a[3], 0xFFFFFFFFull, result))) {
                 error = "inject FONCTION N RESULTAT (N à partir de 1, RESULTAT décimal ou 0x...)";

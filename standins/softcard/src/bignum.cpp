@@ -66,7 +66,7 @@ BigNum BigNum::fromBytes(const uint8_t *data, size_t size)
     BigNum r;
     r.limbs_.assign((size + kLimbBytes - 1) / kLimbBytes, 0);
     for (size_t i = 0; i < size; ++i) {
-        size_t pos = size - 1 - i;   // byte i from the least significant end
+        size_t pos = size - 1 - i; // byte i from the least significant end
         r.limbs_[i / kLimbBytes] |= Limb(data[pos]) << (8 * (i % kLimbBytes));
     }
     r.trim();
@@ -128,8 +128,10 @@ BigNum BigNum::add(const BigNum &a, const BigNum &b)
     Limb carry = 0;
     for (size_t i = 0; i < n; ++i) {
         Wide s = Wide(carry);
-        if (i < a.limbs_.size()) s += a.limbs_[i];
-        if (i < b.limbs_.size()) s += b.limbs_[i];
+        if (i < a.limbs_.size())
+            s += a.limbs_[i];
+        if (i < b.limbs_.size())
+            s += b.limbs_[i];
         r.limbs_[i] = Limb(s);
         carry = Limb(s >> kBits);
     }
@@ -172,7 +174,7 @@ BigNum BigNum::mod(const BigNum &a, const BigNum &m)
     if (compare(a, m) < 0)
         return a;
     if (a.bitLength() == m.bitLength())
-        return sub(a, m);   // below 2m: one subtraction
+        return sub(a, m); // below 2m: one subtraction
     // Shift and subtract, one bit at a time, in place: only for set-up and
     // odd cases, never in the modular power's loop.
     const size_t k = m.limbs_.size();
@@ -195,7 +197,7 @@ namespace {
 // r = t R^-1 mod m for t below m R (t is spoiled).
 void reduceKernel(Limb *r, Limb *t, const Limb *m, Limb minv, size_t k)
 {
-    Limb pending = 0;   // carry into t[i + k] from the step before
+    Limb pending = 0; // carry into t[i + k] from the step before
     for (size_t i = 0; i < k; ++i) {
         Limb u = t[i] * minv, carry = 0;
         for (size_t j = 0; j < k; ++j) {
@@ -259,7 +261,7 @@ void mulKernel(Limb *r, const Limb *a, const Limb *b, Limb *u, const Limb *m, Li
         }
         c.add(a[i], b[0]);
         u[i] = Limb(c.acc) * minv;
-        c.add(u[i], m[0]);   // clears the low limb
+        c.add(u[i], m[0]); // clears the low limb
         c.shift();
     }
     for (size_t i = k; i + 1 < 2 * k; ++i) {
@@ -273,8 +275,7 @@ void mulKernel(Limb *r, const Limb *a, const Limb *b, Limb *u, const Limb *m, Li
 }
 
 // r = a^2 R^-1 mod m as mulKernel, each cross product once and doubled.
-template <size_t K>
-void sqrKernel(Limb *r, const Limb *a, Limb *u, const Limb *m, Limb minv, size_t k)
+template <size_t K> void sqrKernel(Limb *r, const Limb *a, Limb *u, const Limb *m, Limb minv, size_t k)
 {
     if (K)
         k = K;
@@ -311,7 +312,8 @@ void sqrKernel(Limb *r, const Limb *a, Limb *u, const Limb *m, Limb minv, size_t
 // Numbers in Montgomery form are k limbs below m; the buffers are sized once.
 class Montgomery {
 public:
-    explicit Montgomery(const BigNum &m) : modulus_(m), m_(m.limbs_), k_(m_.size()), t_(2 * k_ + 1), u_(k_), rr_(k_)
+    explicit Montgomery(const BigNum &m)
+        : modulus_(m), m_(m.limbs_), k_(m_.size()), t_(2 * k_ + 1), u_(k_), rr_(k_)
     {
         // -m^-1 mod 2^kBits by Newton iteration (m odd): each step doubles the good bits.
         Limb inv = 1;
@@ -320,10 +322,18 @@ public:
         minv_ = Limb(0) - inv;
         // The primes of 1024- to 4096-bit keys, with either limb size.
         switch (k_ * kBits) {
-        case 512: setKernels<512 / kBits>(); break;
-        case 1024: setKernels<1024 / kBits>(); break;
-        case 2048: setKernels<2048 / kBits>(); break;
-        default: setKernels<0>(); break;
+        case 512:
+            setKernels<512 / kBits>();
+            break;
+        case 1024:
+            setKernels<1024 / kBits>();
+            break;
+        case 2048:
+            setKernels<2048 / kBits>();
+            break;
+        default:
+            setKernels<0>();
+            break;
         }
         computeRR();
     }
@@ -352,9 +362,9 @@ public:
             if (!notBelow(hi.data(), m_.data(), k_)) {
                 std::fill(t_.begin(), t_.end(), Limb(0));
                 std::copy(v.begin(), v.end(), t_.begin());
-                reduce(r);       // x R^-1
-                toForm(r, r);    // x
-                toForm(r, r);    // x R
+                reduce(r);    // x R^-1
+                toForm(r, r); // x
+                toForm(r, r); // x R
                 return;
             }
         }
@@ -411,9 +421,9 @@ private:
     Limb minv_;
     MulFn mul_;
     SqrFn sqr_;
-    std::vector<Limb> t_;    // a double-length number to reduce
-    std::vector<Limb> u_;    // the reduction factors of a product
-    std::vector<Limb> rr_;   // R^2 mod m
+    std::vector<Limb> t_;  // a double-length number to reduce
+    std::vector<Limb> u_;  // the reduction factors of a product
+    std::vector<Limb> rr_; // R^2 mod m
 };
 
 namespace {
@@ -442,7 +452,7 @@ BigNum BigNum::modPow(const BigNum &base, const BigNum &exp, const BigNum &m)
     mont.toForm(table + k, base);
     for (size_t i = 2; i < entries; ++i)
         mont.mul(table + i * k, table + (i - 1) * k, table + k);
-    auto digitAt = [&](size_t pos) {   // the w bits below pos
+    auto digitAt = [&](size_t pos) { // the w bits below pos
         unsigned digit = 0;
         for (unsigned b = 0; b < w; ++b)
             digit = (digit << 1) | unsigned(exp.bit(pos - 1 - b));
@@ -475,8 +485,8 @@ BigNum BigNum::modMul(const BigNum &a, const BigNum &b, const BigNum &m)
     std::vector<Limb> x(a.limbs_), y(b.limbs_), r(k);
     x.resize(k, 0);
     y.resize(k, 0);
-    mont.mul(r.data(), x.data(), y.data());   // a b R^-1
-    mont.toForm(r.data(), r.data());           // times R^2 R^-1
+    mont.mul(r.data(), x.data(), y.data()); // a b R^-1
+    mont.toForm(r.data(), r.data());        // times R^2 R^-1
     BigNum out;
     out.limbs_ = std::move(r);
     out.trim();

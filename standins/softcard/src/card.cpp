@@ -44,7 +44,8 @@ bool readId(const Record &r, Bytes &id, std::string &error)
 std::string pinText(const char *keyword, const Pin &p)
 {
     char buf[96];
-    std::snprintf(buf, sizeof(buf), " left=%u max=%u minlen=%u maxlen=%u\n", p.left, p.max, p.minLen, p.maxLen);
+    std::snprintf(buf, sizeof(buf), " left=%u max=%u minlen=%u maxlen=%u\n", p.left, p.max, p.minLen,
+                  p.maxLen);
     return std::string(keyword) + " code=" + quote(p.code) + buf;
 }
 

@@ -32,12 +32,12 @@ struct CertObject {
 struct KeyObject {
     std::string label;
     Bytes id;
-    Bytes der;   // PKCS#1 RSAPrivateKey
+    Bytes der; // PKCS#1 RSAPrivateKey
 };
 
 struct Card {
     std::string label, manufacturer, model, serial;
-    bool recognised = true;   // a card of another family: present, but not usable
+    bool recognised = true; // a card of another family: present, but not usable
     Bytes atr;
     Pin user, so;
     std::vector<DataObject> data;

@@ -21,8 +21,9 @@ CK_RV Library::beginOperation(CK_SESSION_HANDLE h, Operation Session::*which, co
     Operation &op = s->*which;
     if (op.active)
         return CKR_OPERATION_ACTIVE;
-    bool known = mech->mechanism == CKM_RSA_PKCS ||
-                 (hashMechanisms && (mech->mechanism == CKM_SHA1_RSA_PKCS || mech->mechanism == CKM_SHA256_RSA_PKCS));
+    bool known =
+        mech->mechanism == CKM_RSA_PKCS ||
+        (hashMechanisms && (mech->mechanism == CKM_SHA1_RSA_PKCS || mech->mechanism == CKM_SHA256_RSA_PKCS));
     if (!known)
         return CKR_MECHANISM_INVALID;
     if (mech->pParameter || mech->ulParameterLen)
@@ -30,7 +31,7 @@ CK_RV Library::beginOperation(CK_SESSION_HANDLE h, Operation Session::*which, co
     bool hidden = false;
     const CardObject *o = object(*s, key, &hidden);
     if (!o)
-        return hidden ? CKR_USER_NOT_LOGGED_IN : CKR_KEY_HANDLE_INVALID;   // a private key before the login
+        return hidden ? CKR_USER_NOT_LOGGED_IN : CKR_KEY_HANDLE_INVALID; // a private key before the login
     if (o->objectClass != wantedClass)
         return CKR_KEY_TYPE_INCONSISTENT;
     if (!o->hasBoolTrue(usage))
@@ -43,7 +44,8 @@ CK_RV Library::beginOperation(CK_SESSION_HANDLE h, Operation Session::*which, co
     return CKR_OK;
 }
 
-CK_RV Library::activeOperation(CK_SESSION_HANDLE h, Operation Session::*which, Session *&s, const CardObject *&key)
+CK_RV Library::activeOperation(CK_SESSION_HANDLE h, Operation Session::*which, Session *&s,
+                               const CardObject *&key)
 {
     CK_RV rv = session(h, s);
     if (rv != CKR_OK)
@@ -52,9 +54,10 @@ CK_RV Library::activeOperation(CK_SESSION_HANDLE h, Operation Session::*which, S
     if (!op.active)
         return CKR_OPERATION_NOT_INITIALIZED;
     key = object(*s, op.key);
-    bool usable = key && (op.keyClass == CKO_PRIVATE_KEY ? key->privateKey != nullptr : key->publicKey != nullptr);
+    bool usable =
+        key && (op.keyClass == CKO_PRIVATE_KEY ? key->privateKey != nullptr : key->publicKey != nullptr);
     if (!usable)
-        return CKR_KEY_HANDLE_INVALID;   // logged out meanwhile, or the card's objects changed
+        return CKR_KEY_HANDLE_INVALID; // logged out meanwhile, or the card's objects changed
     return CKR_OK;
 }
 
@@ -70,7 +73,7 @@ size_t keySize(const CardObject &o)
 CK_RV addData(Operation &op, const CK_BYTE *data, CK_ULONG len, size_t limit)
 {
     if (len == 0)
-        return CKR_OK;   // no data may come as NULL: nothing to hash or keep
+        return CKR_OK; // no data may come as NULL: nothing to hash or keep
     if (op.mechanism == CKM_SHA1_RSA_PKCS) {
         op.sha1.update(data, len);
     } else if (op.mechanism == CKM_SHA256_RSA_PKCS) {
@@ -157,7 +160,8 @@ CK_RV Library::addPart(CK_SESSION_HANDLE h, Operation Session::*which, const CK_
     return rv == CKR_OK ? addData((*s).*which, part, len, keySize(*key)) : rv;
 }
 
-CK_RV Library::signLast(CK_SESSION_HANDLE h, const CK_BYTE *data, CK_ULONG len, CK_BYTE *sig, CK_ULONG *sigLen)
+CK_RV Library::signLast(CK_SESSION_HANDLE h, const CK_BYTE *data, CK_ULONG len, CK_BYTE *sig,
+                        CK_ULONG *sigLen)
 {
     Session *s;
     const CardObject *key;
@@ -219,7 +223,8 @@ CK_RV Library::verifyInit(CK_SESSION_HANDLE h, const CK_MECHANISM *mech, CK_OBJE
     return beginOperation(h, &Session::verify, mech, key, CKO_PUBLIC_KEY, CKA_VERIFY, true);
 }
 
-CK_RV Library::verify(CK_SESSION_HANDLE h, const CK_BYTE *data, CK_ULONG len, const CK_BYTE *sig, CK_ULONG sigLen)
+CK_RV Library::verify(CK_SESSION_HANDLE h, const CK_BYTE *data, CK_ULONG len, const CK_BYTE *sig,
+                      CK_ULONG sigLen)
 {
     return verifyLast(h, data, len, sig, sigLen);
 }

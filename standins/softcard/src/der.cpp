@@ -6,9 +6,9 @@ namespace {
 // One element inside [pos, end): its tag, where its content starts and ends.
 struct Element {
     uint8_t tag = 0;
-    size_t start = 0;     // first byte of the element (tag)
-    size_t content = 0;   // first content byte
-    size_t end = 0;       // one past the last content byte
+    size_t start = 0;   // first byte of the element (tag)
+    size_t content = 0; // first content byte
+    size_t end = 0;     // one past the last content byte
 };
 
 bool readElement(const Bytes &der, size_t pos, size_t limit, Element &el)
@@ -79,7 +79,7 @@ bool parseCertificate(const Bytes &der, CertificateFields &fields)
     size_t pos = tbs.content;
     if (!readElement(der, pos, tbs.end, el))
         return false;
-    if (el.tag == 0xA0) {   // explicit version
+    if (el.tag == 0xA0) { // explicit version
         pos = el.end;
         if (!readElement(der, pos, tbs.end, el))
             return false;
@@ -92,17 +92,15 @@ bool parseCertificate(const Bytes &der, CertificateFields &fields)
     Element alg, issuer, validity, subject, spki;
     if (!readElement(der, pos, tbs.end, alg) || !readElement(der, alg.end, tbs.end, issuer) ||
         !readElement(der, issuer.end, tbs.end, validity) ||
-        !readElement(der, validity.end, tbs.end, subject) ||
-        !readElement(der, subject.end, tbs.end, spki) || issuer.tag != 0x30 || subject.tag != 0x30 ||
-        spki.tag != 0x30)
+        !readElement(der, validity.end, tbs.end, subject) || !readElement(der, subject.end, tbs.end, spki) ||
+        issuer.tag != 0x30 || subject.tag != 0x30 || spki.tag != 0x30)
         return false;
     fields.issuer = whole(der, issuer);
     fields.subject = whole(der, subject);
     // SubjectPublicKeyInfo: algorithm, BIT STRING holding RSAPublicKey.
     Element keyAlg, bits, rsa;
-    if (!readElement(der, spki.content, spki.end, keyAlg) ||
-        !readElement(der, keyAlg.end, spki.end, bits) || bits.tag != 0x03 ||
-        bits.end - bits.content < 1 || der[bits.content] != 0)
+    if (!readElement(der, spki.content, spki.end, keyAlg) || !readElement(der, keyAlg.end, spki.end, bits) ||
+        bits.tag != 0x03 || bits.end - bits.content < 1 || der[bits.content] != 0)
         return false;
     if (!readElement(der, bits.content + 1, bits.end, rsa) || rsa.tag != 0x30)
         return false;

@@ -11,9 +11,9 @@
 namespace softcard {
 
 struct CertificateFields {
-    Bytes serial;    // the serial number INTEGER, whole DER element
-    Bytes issuer;    // issuer Name, whole DER element
-    Bytes subject;   // subject Name, whole DER element
+    Bytes serial;  // the serial number INTEGER, whole DER element
+    Bytes issuer;  // issuer Name, whole DER element
+    Bytes subject; // subject Name, whole DER element
     RsaPublicKey key;
 };
 

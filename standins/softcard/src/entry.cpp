@@ -89,8 +89,8 @@ const char *given(const void *buffer)
 // The log arguments of an operation's start.
 std::string initArgs(CK_SESSION_HANDLE h, const CK_MECHANISM *mechanism, CK_OBJECT_HANDLE key)
 {
-    return fmt("hSession=0x%lX, mechanism=0x%lX, hKey=0x%lX", ul(h), mechanism ? ul(mechanism->mechanism) : 0ul,
-               ul(key));
+    return fmt("hSession=0x%lX, mechanism=0x%lX, hKey=0x%lX", ul(h),
+               mechanism ? ul(mechanism->mechanism) : 0ul, ul(key));
 }
 
 // `head` and the types of a template (the first 16).
@@ -120,8 +120,8 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs)
     const char *reserved = a ? static_cast<const char *>(a->pReserved) : nullptr;
     size_t reservedLen = reserved ? strnlen(reserved, 256) : 0;
     if (a)
-        args = fmt("flags=0x%lX, pReserved=%s%.*s%s", ul(a->flags), reserved ? "\"" : "NULL", int(reservedLen),
-                   reserved ? reserved : "", reserved ? "\"" : "");
+        args = fmt("flags=0x%lX, pReserved=%s%.*s%s", ul(a->flags), reserved ? "\"" : "NULL",
+                   int(reservedLen), reserved ? reserved : "", reserved ? "\"" : "");
     return guarded("C_Initialize", args, false, false, [&]() -> CK_RV {
         bool perThread = false;
         if (a) {
@@ -130,12 +130,13 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs)
                 return CKR_ARGUMENTS_BAD;
             // The only reserved texts accepted are the provider's.
             if (reserved) {
-                if (reservedLen >= 256 || std::strncmp(reserved, kReservedPrefix, sizeof(kReservedPrefix) - 1) != 0)
+                if (reservedLen >= 256 ||
+                    std::strncmp(reserved, kReservedPrefix, sizeof(kReservedPrefix) - 1) != 0)
                     return CKR_ARGUMENTS_BAD;
                 perThread = std::strstr(reserved, kPerThreadMark) != nullptr;
             }
             if (callbacks == 4 && !(a->flags & CKF_OS_LOCKING_OK))
-                return CKR_CANT_LOCK;   // we lock with the system's own mutexes only
+                return CKR_CANT_LOCK; // we lock with the system's own mutexes only
         }
         return Library::instance().initialize(perThread);
     });
@@ -169,18 +170,20 @@ CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PT
 
 CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo)
 {
-    return dispatch("C_GetSlotInfo", fmt("slotID=%lu", ul(slotID)), !pInfo, &Library::getSlotInfo, slotID, pInfo);
+    return dispatch("C_GetSlotInfo", fmt("slotID=%lu", ul(slotID)), !pInfo, &Library::getSlotInfo, slotID,
+                    pInfo);
 }
 
 CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo)
 {
-    return dispatch("C_GetTokenInfo", fmt("slotID=%lu", ul(slotID)), !pInfo, &Library::getTokenInfo, slotID, pInfo);
+    return dispatch("C_GetTokenInfo", fmt("slotID=%lu", ul(slotID)), !pInfo, &Library::getTokenInfo, slotID,
+                    pInfo);
 }
 
 CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount)
 {
-    return dispatch("C_GetMechanismList", fmt("slotID=%lu", ul(slotID)), !pulCount, &Library::getMechanismList,
-                    slotID, pMechanismList, pulCount);
+    return dispatch("C_GetMechanismList", fmt("slotID=%lu", ul(slotID)), !pulCount,
+                    &Library::getMechanismList, slotID, pMechanismList, pulCount);
 }
 
 CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo)
@@ -195,8 +198,8 @@ CK_RV C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPin
                     &Library::initPin, hSession, pPin, ulPinLen);
 }
 
-CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen, CK_UTF8CHAR_PTR pNewPin,
-               CK_ULONG ulNewLen)
+CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen,
+               CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen)
 {
     return dispatch("C_SetPIN",
                     fmt("hSession=0x%lX, pOldPin=<%lu car.>, pNewPin=<%lu car.>", ul(hSession), ul(ulOldLen),
@@ -214,12 +217,14 @@ CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication,
 
 CK_RV C_CloseSession(CK_SESSION_HANDLE hSession)
 {
-    return dispatch("C_CloseSession", fmt("hSession=0x%lX", ul(hSession)), false, &Library::closeSession, hSession);
+    return dispatch("C_CloseSession", fmt("hSession=0x%lX", ul(hSession)), false, &Library::closeSession,
+                    hSession);
 }
 
 CK_RV C_CloseAllSessions(CK_SLOT_ID slotID)
 {
-    return dispatch("C_CloseAllSessions", fmt("slotID=%lu", ul(slotID)), false, &Library::closeAllSessions, slotID);
+    return dispatch("C_CloseAllSessions", fmt("slotID=%lu", ul(slotID)), false, &Library::closeAllSessions,
+                    slotID);
 }
 
 CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo)
@@ -246,14 +251,16 @@ CK_RV C_Logout(CK_SESSION_HANDLE hSession)
 CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
                           CK_ULONG ulCount)
 {
-    return dispatch("C_GetAttributeValue",
-                    templateArgs(fmt("hSession=0x%lX, hObject=0x%lX", ul(hSession), ul(hObject)), pTemplate, ulCount),
-                    !pTemplate && ulCount, &Library::getAttributeValue, hSession, hObject, pTemplate, ulCount);
+    return dispatch(
+        "C_GetAttributeValue",
+        templateArgs(fmt("hSession=0x%lX, hObject=0x%lX", ul(hSession), ul(hObject)), pTemplate, ulCount),
+        !pTemplate && ulCount, &Library::getAttributeValue, hSession, hObject, pTemplate, ulCount);
 }
 
 CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount)
 {
-    return dispatch("C_FindObjectsInit", templateArgs(fmt("hSession=0x%lX", ul(hSession)), pTemplate, ulCount),
+    return dispatch("C_FindObjectsInit",
+                    templateArgs(fmt("hSession=0x%lX", ul(hSession)), pTemplate, ulCount),
                     !pTemplate && ulCount, &Library::findObjectsInit, hSession, pTemplate, ulCount);
 }
 
@@ -261,14 +268,14 @@ CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject, C
                     CK_ULONG_PTR pulObjectCount)
 {
     return dispatch("C_FindObjects", fmt("hSession=0x%lX, max=%lu", ul(hSession), ul(ulMaxObjectCount)),
-                    !pulObjectCount || (!phObject && ulMaxObjectCount), &Library::findObjects, hSession, phObject,
-                    ulMaxObjectCount, pulObjectCount);
+                    !pulObjectCount || (!phObject && ulMaxObjectCount), &Library::findObjects, hSession,
+                    phObject, ulMaxObjectCount, pulObjectCount);
 }
 
 CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE hSession)
 {
-    return dispatch("C_FindObjectsFinal", fmt("hSession=0x%lX", ul(hSession)), false, &Library::findObjectsFinal,
-                    hSession);
+    return dispatch("C_FindObjectsFinal", fmt("hSession=0x%lX", ul(hSession)), false,
+                    &Library::findObjectsFinal, hSession);
 }
 
 CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey)
@@ -277,26 +284,28 @@ CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_
                     hSession, pMechanism, hKey);
 }
 
-CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen, CK_BYTE_PTR pData,
-                CK_ULONG_PTR pulDataLen)
+CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen,
+                CK_BYTE_PTR pData, CK_ULONG_PTR pulDataLen)
 {
     return dispatchOperation(
-        "C_Decrypt", fmt("hSession=0x%lX, length=%lu, pData=%s", ul(hSession), ul(ulEncryptedDataLen), given(pData)),
-        (!pEncryptedData && ulEncryptedDataLen) || !pulDataLen, &softcard::Session::decrypt, &Library::decrypt,
-        hSession, pEncryptedData, ulEncryptedDataLen, pData, pulDataLen);
+        "C_Decrypt",
+        fmt("hSession=0x%lX, length=%lu, pData=%s", ul(hSession), ul(ulEncryptedDataLen), given(pData)),
+        (!pEncryptedData && ulEncryptedDataLen) || !pulDataLen, &softcard::Session::decrypt,
+        &Library::decrypt, hSession, pEncryptedData, ulEncryptedDataLen, pData, pulDataLen);
 }
 
 CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey)
 {
-    return dispatch("C_SignInit", initArgs(hSession, pMechanism, hKey), !pMechanism, &Library::signInit, hSession,
-                    pMechanism, hKey);
+    return dispatch("C_SignInit", initArgs(hSession, pMechanism, hKey), !pMechanism, &Library::signInit,
+                    hSession, pMechanism, hKey);
 }
 
 CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
              CK_ULONG_PTR pulSignatureLen)
 {
     return dispatchOperation(
-        "C_Sign", fmt("hSession=0x%lX, length=%lu, pSignature=%s", ul(hSession), ul(ulDataLen), given(pSignature)),
+        "C_Sign",
+        fmt("hSession=0x%lX, length=%lu, pSignature=%s", ul(hSession), ul(ulDataLen), given(pSignature)),
         (!pData && ulDataLen) || !pulSignatureLen, &softcard::Session::sign, &Library::sign, hSession, pData,
         ulDataLen, pSignature, pulSignatureLen);
 }
@@ -304,15 +313,16 @@ CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, 
 CK_RV C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen)
 {
     return dispatchOperation("C_SignUpdate", fmt("hSession=0x%lX, length=%lu", ul(hSession), ul(ulPartLen)),
-                             !pPart && ulPartLen, &softcard::Session::sign, &Library::signUpdate, hSession, pPart,
-                             ulPartLen);
+                             !pPart && ulPartLen, &softcard::Session::sign, &Library::signUpdate, hSession,
+                             pPart, ulPartLen);
 }
 
 CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen)
 {
-    return dispatchOperation("C_SignFinal", fmt("hSession=0x%lX, pSignature=%s", ul(hSession), given(pSignature)),
-                             !pulSignatureLen, &softcard::Session::sign, &Library::signFinal, hSession, pSignature,
-                             pulSignatureLen);
+    return dispatchOperation("C_SignFinal",
+                             fmt("hSession=0x%lX, pSignature=%s", ul(hSession), given(pSignature)),
+                             !pulSignatureLen, &softcard::Session::sign, &Library::signFinal, hSession,
+                             pSignature, pulSignatureLen);
 }
 
 CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey)
@@ -324,25 +334,25 @@ CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_O
 CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
                CK_ULONG ulSignatureLen)
 {
-    return dispatchOperation(
-        "C_Verify",
-        fmt("hSession=0x%lX, length=%lu, signatureLength=%lu", ul(hSession), ul(ulDataLen), ul(ulSignatureLen)),
-        (!pData && ulDataLen) || !pSignature, &softcard::Session::verify, &Library::verify, hSession, pData,
-        ulDataLen, pSignature, ulSignatureLen);
+    return dispatchOperation("C_Verify",
+                             fmt("hSession=0x%lX, length=%lu, signatureLength=%lu", ul(hSession),
+                                 ul(ulDataLen), ul(ulSignatureLen)),
+                             (!pData && ulDataLen) || !pSignature, &softcard::Session::verify,
+                             &Library::verify, hSession, pData, ulDataLen, pSignature, ulSignatureLen);
 }
 
 CK_RV C_VerifyUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen)
 {
     return dispatchOperation("C_VerifyUpdate", fmt("hSession=0x%lX, length=%lu", ul(hSession), ul(ulPartLen)),
-                             !pPart && ulPartLen, &softcard::Session::verify, &Library::verifyUpdate, hSession, pPart,
-                             ulPartLen);
+                             !pPart && ulPartLen, &softcard::Session::verify, &Library::verifyUpdate,
+                             hSession, pPart, ulPartLen);
 }
 
 CK_RV C_VerifyFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen)
 {
-    return dispatchOperation("C_VerifyFinal",
-                             fmt("hSession=0x%lX, signatureLength=%lu", ul(hSession), ul(ulSignatureLen)), !pSignature,
-                             &softcard::Session::verify, &Library::verifyFinal, hSession, pSignature, ulSignatureLen);
+    return dispatchOperation(
+        "C_VerifyFinal", fmt("hSession=0x%lX, signatureLength=%lu", ul(hSession), ul(ulSignatureLen)),
+        !pSignature, &softcard::Session::verify, &Library::verifyFinal, hSession, pSignature, ulSignatureLen);
 }
 
 CK_RV C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR RandomData, CK_ULONG ulRandomLen)
@@ -362,62 +372,71 @@ CK_RV C_CancelFunction(CK_SESSION_HANDLE hSession)
 }
 
 // Everything else of the v2 list: not offered by this card.
-#define SOFTCARD_UNSUPPORTED(name, params)                                                                      \
-    CK_RV name params                                                                                           \
-    {                                                                                                           \
-        return guarded(#name, "", false, false, [] { return CKR_FUNCTION_NOT_SUPPORTED; });                     \
+#define SOFTCARD_UNSUPPORTED(name, params)                                                                   \
+    CK_RV name params                                                                                        \
+    {                                                                                                        \
+        return guarded(#name, "", false, false, [] { return CKR_FUNCTION_NOT_SUPPORTED; });                  \
     }
-SOFTCARD_UNSUPPORTED(C_InitToken, (CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR pLabel))
+SOFTCARD_UNSUPPORTED(C_InitToken,
+                     (CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR pLabel))
 SOFTCARD_UNSUPPORTED(C_GetOperationState, (CK_SESSION_HANDLE h, CK_BYTE_PTR p, CK_ULONG_PTR l))
 SOFTCARD_UNSUPPORTED(C_SetOperationState,
                      (CK_SESSION_HANDLE h, CK_BYTE_PTR p, CK_ULONG l, CK_OBJECT_HANDLE e, CK_OBJECT_HANDLE a))
-SOFTCARD_UNSUPPORTED(C_CreateObject, (CK_SESSION_HANDLE h, CK_ATTRIBUTE_PTR t, CK_ULONG c, CK_OBJECT_HANDLE_PTR o))
-SOFTCARD_UNSUPPORTED(C_CopyObject,
-                     (CK_SESSION_HANDLE h, CK_OBJECT_HANDLE o, CK_ATTRIBUTE_PTR t, CK_ULONG c, CK_OBJECT_HANDLE_PTR n))
+SOFTCARD_UNSUPPORTED(C_CreateObject,
+                     (CK_SESSION_HANDLE h, CK_ATTRIBUTE_PTR t, CK_ULONG c, CK_OBJECT_HANDLE_PTR o))
+SOFTCARD_UNSUPPORTED(C_CopyObject, (CK_SESSION_HANDLE h, CK_OBJECT_HANDLE o, CK_ATTRIBUTE_PTR t, CK_ULONG c,
+                                    CK_OBJECT_HANDLE_PTR n))
 SOFTCARD_UNSUPPORTED(C_DestroyObject, (CK_SESSION_HANDLE h, CK_OBJECT_HANDLE o))
 SOFTCARD_UNSUPPORTED(C_GetObjectSize, (CK_SESSION_HANDLE h, CK_OBJECT_HANDLE o, CK_ULONG_PTR s))
-SOFTCARD_UNSUPPORTED(C_SetAttributeValue, (CK_SESSION_HANDLE h, CK_OBJECT_HANDLE o, CK_ATTRIBUTE_PTR t, CK_ULONG c))
+SOFTCARD_UNSUPPORTED(C_SetAttributeValue,
+                     (CK_SESSION_HANDLE h, CK_OBJECT_HANDLE o, CK_ATTRIBUTE_PTR t, CK_ULONG c))
 SOFTCARD_UNSUPPORTED(C_EncryptInit, (CK_SESSION_HANDLE h, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE k))
-SOFTCARD_UNSUPPORTED(C_Encrypt, (CK_SESSION_HANDLE h, CK_BYTE_PTR d, CK_ULONG l, CK_BYTE_PTR e, CK_ULONG_PTR el))
-SOFTCARD_UNSUPPORTED(C_EncryptUpdate, (CK_SESSION_HANDLE h, CK_BYTE_PTR d, CK_ULONG l, CK_BYTE_PTR e, CK_ULONG_PTR el))
+SOFTCARD_UNSUPPORTED(C_Encrypt,
+                     (CK_SESSION_HANDLE h, CK_BYTE_PTR d, CK_ULONG l, CK_BYTE_PTR e, CK_ULONG_PTR el))
+SOFTCARD_UNSUPPORTED(C_EncryptUpdate,
+                     (CK_SESSION_HANDLE h, CK_BYTE_PTR d, CK_ULONG l, CK_BYTE_PTR e, CK_ULONG_PTR el))
 SOFTCARD_UNSUPPORTED(C_EncryptFinal, (CK_SESSION_HANDLE h, CK_BYTE_PTR e, CK_ULONG_PTR el))
-SOFTCARD_UNSUPPORTED(C_DecryptUpdate, (CK_SESSION_HANDLE h, CK_BYTE_PTR e, CK_ULONG l, CK_BYTE_PTR d, CK_ULONG_PTR dl))
+SOFTCARD_UNSUPPORTED(C_DecryptUpdate,
+                     (CK_SESSION_HANDLE h, CK_BYTE_PTR e, CK_ULONG l, CK_BYTE_PTR d, CK_ULONG_PTR dl))
 SOFTCARD_UNSUPPORTED(C_DecryptFinal, (CK_SESSION_HANDLE h, CK_BYTE_PTR d, CK_ULONG_PTR dl))
 SOFTCARD_UNSUPPORTED(C_DigestInit, (CK_SESSION_HANDLE h, CK_MECHANISM_PTR m))
-SOFTCARD_UNSUPPORTED(C_Digest, (CK_SESSION_HANDLE h, CK_BYTE_PTR d, CK_ULONG l, CK_BYTE_PTR o, CK_ULONG_PTR ol))
+SOFTCARD_UNSUPPORTED(C_Digest,
+                     (CK_SESSION_HANDLE h, CK_BYTE_PTR d, CK_ULONG l, CK_BYTE_PTR o, CK_ULONG_PTR ol))
 SOFTCARD_UNSUPPORTED(C_DigestUpdate, (CK_SESSION_HANDLE h, CK_BYTE_PTR d, CK_ULONG l))
 SOFTCARD_UNSUPPORTED(C_DigestKey, (CK_SESSION_HANDLE h, CK_OBJECT_HANDLE k))
 SOFTCARD_UNSUPPORTED(C_DigestFinal, (CK_SESSION_HANDLE h, CK_BYTE_PTR o, CK_ULONG_PTR ol))
 SOFTCARD_UNSUPPORTED(C_SignRecoverInit, (CK_SESSION_HANDLE h, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE k))
-SOFTCARD_UNSUPPORTED(C_SignRecover, (CK_SESSION_HANDLE h, CK_BYTE_PTR d, CK_ULONG l, CK_BYTE_PTR s, CK_ULONG_PTR sl))
+SOFTCARD_UNSUPPORTED(C_SignRecover,
+                     (CK_SESSION_HANDLE h, CK_BYTE_PTR d, CK_ULONG l, CK_BYTE_PTR s, CK_ULONG_PTR sl))
 SOFTCARD_UNSUPPORTED(C_VerifyRecoverInit, (CK_SESSION_HANDLE h, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE k))
-SOFTCARD_UNSUPPORTED(C_VerifyRecover, (CK_SESSION_HANDLE h, CK_BYTE_PTR s, CK_ULONG l, CK_BYTE_PTR d, CK_ULONG_PTR dl))
+SOFTCARD_UNSUPPORTED(C_VerifyRecover,
+                     (CK_SESSION_HANDLE h, CK_BYTE_PTR s, CK_ULONG l, CK_BYTE_PTR d, CK_ULONG_PTR dl))
 SOFTCARD_UNSUPPORTED(C_DigestEncryptUpdate,
                      (CK_SESSION_HANDLE h, CK_BYTE_PTR p, CK_ULONG l, CK_BYTE_PTR e, CK_ULONG_PTR el))
 SOFTCARD_UNSUPPORTED(C_DecryptDigestUpdate,
                      (CK_SESSION_HANDLE h, CK_BYTE_PTR e, CK_ULONG l, CK_BYTE_PTR p, CK_ULONG_PTR pl))
-SOFTCARD_UNSUPPORTED(C_SignEncryptUpdate, (CK_SESSION_HANDLE h, CK_BYTE_PTR p, CK_ULONG l, CK_BYTE_PTR e, CK_ULONG_PTR el))
+SOFTCARD_UNSUPPORTED(C_SignEncryptUpdate,
+                     (CK_SESSION_HANDLE h, CK_BYTE_PTR p, CK_ULONG l, CK_BYTE_PTR e, CK_ULONG_PTR el))
 SOFTCARD_UNSUPPORTED(C_DecryptVerifyUpdate,
                      (CK_SESSION_HANDLE h, CK_BYTE_PTR e, CK_ULONG l, CK_BYTE_PTR p, CK_ULONG_PTR pl))
-SOFTCARD_UNSUPPORTED(C_GenerateKey,
-                     (CK_SESSION_HANDLE h, CK_MECHANISM_PTR m, CK_ATTRIBUTE_PTR t, CK_ULONG c, CK_OBJECT_HANDLE_PTR k))
+SOFTCARD_UNSUPPORTED(C_GenerateKey, (CK_SESSION_HANDLE h, CK_MECHANISM_PTR m, CK_ATTRIBUTE_PTR t, CK_ULONG c,
+                                     CK_OBJECT_HANDLE_PTR k))
 SOFTCARD_UNSUPPORTED(C_GenerateKeyPair,
-                     (CK_SESSION_HANDLE h, CK_MECHANISM_PTR m, CK_ATTRIBUTE_PTR pt, CK_ULONG pc, CK_ATTRIBUTE_PTR st,
-                      CK_ULONG sc, CK_OBJECT_HANDLE_PTR pk, CK_OBJECT_HANDLE_PTR sk))
-SOFTCARD_UNSUPPORTED(C_WrapKey, (CK_SESSION_HANDLE h, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE w, CK_OBJECT_HANDLE k,
-                                 CK_BYTE_PTR o, CK_ULONG_PTR ol))
+                     (CK_SESSION_HANDLE h, CK_MECHANISM_PTR m, CK_ATTRIBUTE_PTR pt, CK_ULONG pc,
+                      CK_ATTRIBUTE_PTR st, CK_ULONG sc, CK_OBJECT_HANDLE_PTR pk, CK_OBJECT_HANDLE_PTR sk))
+SOFTCARD_UNSUPPORTED(C_WrapKey, (CK_SESSION_HANDLE h, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE w,
+                                 CK_OBJECT_HANDLE k, CK_BYTE_PTR o, CK_ULONG_PTR ol))
 SOFTCARD_UNSUPPORTED(C_UnwrapKey, (CK_SESSION_HANDLE h, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE u, CK_BYTE_PTR w,
                                    CK_ULONG wl, CK_ATTRIBUTE_PTR t, CK_ULONG c, CK_OBJECT_HANDLE_PTR k))
-SOFTCARD_UNSUPPORTED(C_DeriveKey, (CK_SESSION_HANDLE h, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE b, CK_ATTRIBUTE_PTR t,
-                                   CK_ULONG c, CK_OBJECT_HANDLE_PTR k))
+SOFTCARD_UNSUPPORTED(C_DeriveKey, (CK_SESSION_HANDLE h, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE b,
+                                   CK_ATTRIBUTE_PTR t, CK_ULONG c, CK_OBJECT_HANDLE_PTR k))
 SOFTCARD_UNSUPPORTED(C_SeedRandom, (CK_SESSION_HANDLE h, CK_BYTE_PTR s, CK_ULONG l))
 SOFTCARD_UNSUPPORTED(C_WaitForSlotEvent, (CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pReserved))
 #undef SOFTCARD_UNSUPPORTED
 
-static CK_FUNCTION_LIST functionList = {
-    {2, 20},
+static CK_FUNCTION_LIST functionList = {{2, 20},
 #define SOFTCARD_LIST_ENTRY(name, params) name,
-    VEL_PKCS11_FUNCTIONS(SOFTCARD_LIST_ENTRY)
+                                        VEL_PKCS11_FUNCTIONS(SOFTCARD_LIST_ENTRY)
 #undef SOFTCARD_LIST_ENTRY
 };
 

@@ -113,7 +113,7 @@ bool Library::takeInjection(const char *function, CK_RV &rv)
             fired = true;
             next.injections.erase(next.injections.begin() + i);
         }
-        break;   // one rule per call: the first one set for this function
+        break; // one rule per call: the first one set for this function
     }
     saveState(next);
     return fired;
@@ -202,8 +202,7 @@ void padded(CK_UTF8CHAR *dst, size_t size, const std::string &text)
 }
 
 // The two-call size protocol of every list answer.
-template <class T>
-CK_RV listAnswer(const std::vector<T> &items, T *out, CK_ULONG *count)
+template <class T> CK_RV listAnswer(const std::vector<T> &items, T *out, CK_ULONG *count)
 {
     if (!out) {
         *count = static_cast<CK_ULONG>(items.size());

@@ -31,15 +31,15 @@ struct Operation {
     bool active = false;
     CK_MECHANISM_TYPE mechanism = 0;
     CK_OBJECT_HANDLE key = 0;
-    CK_OBJECT_CLASS keyClass = 0;   // the kind of key it was started with
-    Bytes data;               // raw data of CKM_RSA_PKCS (never beyond the key's size)
+    CK_OBJECT_CLASS keyClass = 0; // the kind of key it was started with
+    Bytes data;                   // raw data of CKM_RSA_PKCS (never beyond the key's size)
     vel::Sha1 sha1;
     vel::Sha256 sha256;
-    Bytes input, output;      // decryption: last ciphertext (none yet: empty) and its plaintext
+    Bytes input, output; // decryption: last ciphertext (none yet: empty) and its plaintext
     void reset()
     {
         for (uint8_t &b : output)
-            b = 0;   // a plaintext never outlives its operation
+            b = 0; // a plaintext never outlives its operation
         *this = Operation();
     }
 };
@@ -47,10 +47,10 @@ struct Operation {
 struct Session {
     CK_SESSION_HANDLE handle = 0;
     CK_SLOT_ID slot = 0;
-    unsigned long insertion = 0;   // the card the session was opened on: insertion and name
+    unsigned long insertion = 0; // the card the session was opened on: insertion and name
     std::string cardName;
     CK_FLAGS flags = 0;
-    uint32_t thread = 0;           // the thread that opened it
+    uint32_t thread = 0; // the thread that opened it
     bool findActive = false;
     std::vector<CK_OBJECT_HANDLE> found;
     size_t nextFound = 0;
@@ -128,7 +128,7 @@ public:
     CK_RV generateRandom(CK_SESSION_HANDLE h, CK_BYTE *out, CK_ULONG len);
 
 private:
-    static const CK_RV kInjectedNone = 0xFFFFFFFEul;   // internal: an injected CKR_OK
+    static const CK_RV kInjectedNone = 0xFFFFFFFEul; // internal: an injected CKR_OK
 
     Library() = default;
     CK_RV enter(const char *function, bool needsInit, bool card);
@@ -152,7 +152,7 @@ private:
 
     // Sessions and login state.
     CK_RV session(CK_SESSION_HANDLE h, Session *&out);
-    CK_USER_TYPE loginOf(const Session &s) const;   // CKU_USER, CKU_SO, or kNoLogin
+    CK_USER_TYPE loginOf(const Session &s) const; // CKU_USER, CKU_SO, or kNoLogin
     static const CK_USER_TYPE kNoLogin = 0xFFFFFFFEul;
     void dropSession(std::map<CK_SESSION_HANDLE, Session>::iterator it);
     CK_SESSION_HANDLE newSessionHandle();
@@ -162,7 +162,7 @@ private:
     const std::vector<CardObject> &objectsOf(const Session &s);
     const CardObject *object(const Session &s, CK_OBJECT_HANDLE h, bool *hidden = nullptr);
     static CK_OBJECT_HANDLE objectHandle(unsigned long insertion, size_t index);
-    CK_RV activeSearch(CK_SESSION_HANDLE h, Session *&s);   // the session of a search begun
+    CK_RV activeSearch(CK_SESSION_HANDLE h, Session *&s); // the session of a search begun
 
     // The cryptographic operations of a session: `which` names one of them.
     CK_RV beginOperation(CK_SESSION_HANDLE h, Operation Session::*which, const CK_MECHANISM *mech,
@@ -170,28 +170,30 @@ private:
                          bool hashMechanisms);
     // The session and the key of an active operation; one whose key is out of
     // reach ends with CKR_KEY_HANDLE_INVALID.
-    CK_RV activeOperation(CK_SESSION_HANDLE h, Operation Session::*which, Session *&s, const CardObject *&key);
+    CK_RV activeOperation(CK_SESSION_HANDLE h, Operation Session::*which, Session *&s,
+                          const CardObject *&key);
     void endOperation(CK_SESSION_HANDLE h, Operation Session::*which);
     CK_RV addPart(CK_SESSION_HANDLE h, Operation Session::*which, const CK_BYTE *part, CK_ULONG len);
     // The last call of a signature or a verification, with its last data.
     CK_RV signLast(CK_SESSION_HANDLE h, const CK_BYTE *data, CK_ULONG len, CK_BYTE *sig, CK_ULONG *sigLen);
-    CK_RV verifyLast(CK_SESSION_HANDLE h, const CK_BYTE *data, CK_ULONG len, const CK_BYTE *sig, CK_ULONG sigLen);
+    CK_RV verifyLast(CK_SESSION_HANDLE h, const CK_BYTE *data, CK_ULONG len, const CK_BYTE *sig,
+                     CK_ULONG sigLen);
 
     FairQueue queue_;
-    std::set<uint32_t> threads_;   // threads that initialised the library
+    std::set<uint32_t> threads_; // threads that initialised the library
     std::string statePath_;
-    std::string stateText_;        // the file content the state was parsed from
+    std::string stateText_; // the file content the state was parsed from
     bool stateMissing_ = true;
     State state_;
-    std::string stateError_;       // non-empty: the file is damaged (left as it is)
+    std::string stateError_; // non-empty: the file is damaged (left as it is)
     std::string loggedError_;
     std::map<CK_SESSION_HANDLE, Session> sessions_;
     std::map<std::pair<CK_SLOT_ID, unsigned long>, CK_USER_TYPE> logins_;
     struct CachedObjects {
-        std::string cardName, label, serial;   // what the insertion number held when built
+        std::string cardName, label, serial; // what the insertion number held when built
         std::vector<CardObject> objects;
     };
-    std::map<unsigned long, CachedObjects> objects_;   // by insertion
+    std::map<unsigned long, CachedObjects> objects_; // by insertion
     CK_SESSION_HANDLE lastSession_ = 0;
 };
 

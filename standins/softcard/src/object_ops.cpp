@@ -28,7 +28,7 @@ const std::vector<CardObject> &Library::objectsOf(const Session &s)
         built.serial = pc->card.serial;
         built.objects = buildObjects(pc->card);
         if (built.objects.size() > 254)
-            built.objects.resize(254);   // what a handle can number
+            built.objects.resize(254); // what a handle can number
         it = objects_.insert_or_assign(s.insertion, std::move(built)).first;
     }
     return it->second.objects;

@@ -84,7 +84,7 @@ std::vector<CardObject> buildObjects(const Card &card)
     for (const CertObject &c : card.certs) {
         CertificateFields f;
         if (!parseCertificate(c.der, f))
-            continue;   // the card parser refuses such cards; nothing to show
+            continue; // the card parser refuses such cards; nothing to show
         CardObject cert;
         addCommon(cert, CKO_CERTIFICATE, false, c.label);
         add(cert, CKA_CERTIFICATE_TYPE, ulongBytes(CKC_X_509));
@@ -119,7 +119,7 @@ std::vector<CardObject> buildObjects(const Card &card)
             continue;
         auto priv = std::make_shared<RsaPrivateKey>();
         if (!parseRsaPrivateKey(key->der, *priv) || priv->n != f.key.n)
-            continue;   // a key that does not belong to its certificate is not offered
+            continue; // a key that does not belong to its certificate is not offered
         CardObject pk;
         addCommon(pk, CKO_PRIVATE_KEY, true, keyLabel);
         addKeyCommon(pk, c.id, f.key);

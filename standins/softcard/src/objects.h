@@ -16,15 +16,15 @@ namespace softcard {
 struct Attribute {
     CK_ATTRIBUTE_TYPE type;
     Bytes value;
-    bool sensitive = false;   // exists but is never revealed (private key parts)
+    bool sensitive = false; // exists but is never revealed (private key parts)
 };
 
 struct CardObject {
     CK_OBJECT_CLASS objectClass = CKO_DATA;
     bool isPrivate = false;
     std::vector<Attribute> attributes;
-    std::shared_ptr<RsaPrivateKey> privateKey;   // private key objects
-    std::shared_ptr<RsaPublicKey> publicKey;     // public key objects
+    std::shared_ptr<RsaPrivateKey> privateKey; // private key objects
+    std::shared_ptr<RsaPublicKey> publicKey;   // public key objects
     const Attribute *find(CK_ATTRIBUTE_TYPE type) const;
     bool hasBoolTrue(CK_ATTRIBUTE_TYPE type) const;
 };

@@ -7,13 +7,12 @@
 
 namespace softcard {
 
-template <class Change>
-CK_RV Library::updateCard(const Session &s, Change change)
+template <class Change> CK_RV Library::updateCard(const Session &s, Change change)
 {
     FileLock lock(statePath_);
     if (!lock.held())
         return CKR_DEVICE_ERROR;
-    stateText_.clear();   // read it again now that no one else can write
+    stateText_.clear(); // read it again now that no one else can write
     refreshState();
     if (!stateError_.empty())
         return CKR_DEVICE_ERROR;
@@ -145,7 +144,7 @@ CK_RV Library::initPin(CK_SESSION_HANDLE h, const CK_UTF8CHAR *pin, CK_ULONG len
             return r;
         wipe(card.user.code);
         card.user.code = value;
-        card.user.left = card.user.max;   // the unblock
+        card.user.left = card.user.max; // the unblock
         changed = true;
         return CKR_OK;
     });
@@ -153,8 +152,8 @@ CK_RV Library::initPin(CK_SESSION_HANDLE h, const CK_UTF8CHAR *pin, CK_ULONG len
     return rv;
 }
 
-CK_RV Library::setPin(CK_SESSION_HANDLE h, const CK_UTF8CHAR *oldPin, CK_ULONG oldLen, const CK_UTF8CHAR *newPin,
-                      CK_ULONG newLen)
+CK_RV Library::setPin(CK_SESSION_HANDLE h, const CK_UTF8CHAR *oldPin, CK_ULONG oldLen,
+                      const CK_UTF8CHAR *newPin, CK_ULONG newLen)
 {
     Session *s;
     CK_RV rv = session(h, s);

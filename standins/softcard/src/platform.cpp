@@ -75,7 +75,7 @@ void makeParentFolders(const std::string &path)
             continue;
         std::string dir = path.substr(0, i);
         if (dir.size() == 2 && dir[1] == ':')
-            continue;   // a drive
+            continue; // a drive
 #if defined(_WIN32)
         CreateDirectoryA(dir.c_str(), nullptr);
 #else
@@ -96,7 +96,8 @@ ReadResult readWholeFile(const std::string &path, std::string &out)
                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         DWORD err = GetLastError();
-        return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? ReadResult::missing : ReadResult::failed;
+        return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? ReadResult::missing
+                                                                          : ReadResult::failed;
     }
     char buf[8192];
     DWORD n = 0;
@@ -149,7 +150,8 @@ bool replaceFileAtomically(const std::string &path, const std::string &content, 
 #if defined(_WIN32)
         // A program of another kind may hold the file open for a moment.
         for (int attempt = 0; attempt < 50; ++attempt) {
-            ok = MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+            ok = MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
+                 0;
             if (ok || (GetLastError() != ERROR_SHARING_VIOLATION && GetLastError() != ERROR_ACCESS_DENIED))
                 break;
             Sleep(10);
@@ -230,7 +232,8 @@ bool randomBytes(uint8_t *out, size_t size)
     if (!gen) {
         HMODULE advapi = LoadLibraryA("advapi32.dll");
         if (advapi)
-            gen = reinterpret_cast<GenRandom>(reinterpret_cast<void *>(GetProcAddress(advapi, "SystemFunction036")));
+            gen = reinterpret_cast<GenRandom>(
+                reinterpret_cast<void *>(GetProcAddress(advapi, "SystemFunction036")));
     }
     return gen && gen(out, static_cast<ULONG>(size));
 }

@@ -31,8 +31,8 @@ bool rsaPrivate(const RsaPrivateKey &key, const Bytes &in, Bytes &out)
     BigNum m1 = BigNum::modPow(c, key.dp, key.p);
     BigNum m2 = BigNum::modPow(c, key.dq, key.q);
     BigNum m2p = BigNum::mod(m2, key.p);
-    BigNum diff = BigNum::compare(m1, m2p) >= 0 ? BigNum::sub(m1, m2p)
-                                                : BigNum::sub(BigNum::add(m1, key.p), m2p);
+    BigNum diff =
+        BigNum::compare(m1, m2p) >= 0 ? BigNum::sub(m1, m2p) : BigNum::sub(BigNum::add(m1, key.p), m2p);
     BigNum h = BigNum::modMul(BigNum::mod(key.qinv, key.p), diff, key.p);
     BigNum m = BigNum::add(m2, BigNum::mul(h, key.q));
     out.assign(k, 0);

@@ -13,7 +13,7 @@ namespace softcard {
 
 struct RsaPublicKey {
     BigNum n, e;
-    size_t size() const { return (n.bitLength() + 7) / 8; }   // modulus length in bytes
+    size_t size() const { return (n.bitLength() + 7) / 8; } // modulus length in bytes
 };
 
 struct RsaPrivateKey {

@@ -45,7 +45,7 @@ void Library::dropSession(std::map<CK_SESSION_HANDLE, Session>::iterator it)
     for (const auto &kv : sessions_)
         if (kv.second.slot == token.first && kv.second.insertion == token.second)
             return;
-    logins_.erase(token);   // the last session of a token ends its login
+    logins_.erase(token); // the last session of a token ends its login
 }
 
 CK_RV Library::openSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_SESSION_HANDLE *out)
@@ -78,7 +78,7 @@ CK_RV Library::closeSession(CK_SESSION_HANDLE h)
     auto it = sessions_.find(h);
     if (it == sessions_.end())
         return CKR_SESSION_HANDLE_INVALID;
-    dropSession(it);   // also for a card that has left: the handle must go
+    dropSession(it); // also for a card that has left: the handle must go
     return CKR_OK;
 }
 

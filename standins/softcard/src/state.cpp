@@ -152,7 +152,8 @@ std::string stateToText(const State &state)
         out += buf + quote(r.name) + "\n";
     }
     for (const Injection &inj : state.injections) {
-        std::snprintf(buf, sizeof(buf), " call=%lu seen=%lu result=0x%08lX\n", inj.call, inj.seen, inj.result);
+        std::snprintf(buf, sizeof(buf), " call=%lu seen=%lu result=0x%08lX\n", inj.call, inj.seen,
+                      inj.result);
         out += "inject function=" + quote(inj.function) + buf;
     }
     for (const PlacedCard &c : state.cards) {

@@ -17,9 +17,9 @@ struct Reader {
 };
 
 struct PlacedCard {
-    std::string name;           // the name it was inserted under
-    std::string reader;         // reader name; empty when the card is out
-    unsigned long insertion = 0;   // changes at every insertion: sessions of an older one are gone
+    std::string name;            // the name it was inserted under
+    std::string reader;          // reader name; empty when the card is out
+    unsigned long insertion = 0; // changes at every insertion: sessions of an older one are gone
     Card card;
 };
 
@@ -33,7 +33,7 @@ struct Injection {
 };
 
 struct State {
-    std::vector<Reader> readers;      // in slot-list order
+    std::vector<Reader> readers; // in slot-list order
     std::vector<PlacedCard> cards;
     std::vector<Injection> injections;
     unsigned long latencyMs = 0;

@@ -13,11 +13,11 @@
 namespace softcard {
 
 struct Record {
-    int line = 0;                                 // line number of its first line
-    std::string keyword;                          // first word
-    std::vector<std::string> words;               // further bare words of the first line
-    std::map<std::string, std::string> values;    // name=value pairs of the first line
-    std::vector<uint8_t> blob;                    // bytes of the indented lines
+    int line = 0;                              // line number of its first line
+    std::string keyword;                       // first word
+    std::vector<std::string> words;            // further bare words of the first line
+    std::map<std::string, std::string> values; // name=value pairs of the first line
+    std::vector<uint8_t> blob;                 // bytes of the indented lines
     bool has(const std::string &name) const { return values.count(name) != 0; }
     std::string get(const std::string &name) const;
 };

@@ -44,13 +44,13 @@ private:
             std::lock_guard<std::mutex> lock(mutex_);
             ++serving_;
         }
-        changed_.notify_all();   // each waiter checks its own ticket
+        changed_.notify_all(); // each waiter checks its own ticket
     }
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    uint64_t next_ = 0;      // the ticket the next caller gets
-    uint64_t serving_ = 0;   // the ticket whose call runs
+    uint64_t next_ = 0;    // the ticket the next caller gets
+    uint64_t serving_ = 0; // the ticket whose call runs
 };
 
 } // namespace softcard

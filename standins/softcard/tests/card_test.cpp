@@ -41,12 +41,15 @@ TEST(CardImage, MalformedImagesAreRefusedWithTheirLine)
         std::string text;
         const char *inMessage;
     } cases[] = {
-        {"no unblock code", "vel-card 1\ntoken label=\"A\"\natr 3B00\npin code=\"1234\" left=3 max=3 minlen=4 maxlen=8\n",
+        {"no unblock code",
+         "vel-card 1\ntoken label=\"A\"\natr 3B00\npin code=\"1234\" left=3 max=3 minlen=4 maxlen=8\n",
          "incompl"},
         {"odd hex", head + "data label=\"D\" private=no\n    ABC\n", "ligne 7"},
         {"open quote", head + "data label=\"D private=no\n", "ligne 6"},
-        {"more tries left than the maximum", "vel-card 1\ntoken label=\"A\"\natr 3B\n"
-                                              "pin code=\"1234\" left=4 max=3 minlen=4 maxlen=8\n", "ligne 4"},
+        {"more tries left than the maximum",
+         "vel-card 1\ntoken label=\"A\"\natr 3B\n"
+         "pin code=\"1234\" left=4 max=3 minlen=4 maxlen=8\n",
+         "ligne 4"},
         {"label over 32 bytes", "vel-card 1\ntoken label=\"" + std::string(33, 'L') + "\"\n", "ligne 2"},
         {"certificate that is not one", head + "cert label=\"C\" id=01\n    300100\n", "ligne 6"},
         {"unknown keyword", head + "tampon 1\n", "tampon"},
@@ -59,7 +62,8 @@ TEST(CardImage, MalformedImagesAreRefusedWithTheirLine)
     }
     Card ok;
     std::string error;
-    EXPECT_TRUE(parseCard(head + "# un commentaire\ndata label=\"D\" private=yes  # privé\n    0102 03\n", ok, error))
+    EXPECT_TRUE(
+        parseCard(head + "# un commentaire\ndata label=\"D\" private=yes  # privé\n    0102 03\n", ok, error))
         << error;
     ASSERT_EQ(1u, ok.data.size());
     EXPECT_EQ(Bytes({1, 2, 3}), ok.data[0].value);
@@ -79,10 +83,10 @@ TEST(StateText, RoundTripAndRefusals)
     EXPECT_EQ("Lecteur \"guillemets\" \\ 2", back.readers[1].name);
 
     const char *bad[] = {
-        "",                                                                  // no header
-        "softcard-state 2\n",                                                // unknown version
-        "softcard-state 1\nreader slot=1 name=\"A\"\nreader slot=1 name=\"B\"\n",   // slot twice
-        "softcard-state 1\ncard name=\"x\" reader=\"\" insertion=1\nvel-card 1\n",  // no end-card
+        "",                                                                        // no header
+        "softcard-state 2\n",                                                      // unknown version
+        "softcard-state 1\nreader slot=1 name=\"A\"\nreader slot=1 name=\"B\"\n",  // slot twice
+        "softcard-state 1\ncard name=\"x\" reader=\"\" insertion=1\nvel-card 1\n", // no end-card
         "softcard-state 1\nreader slot=abc name=\"A\"\n",
     };
     for (const char *text : bad)
@@ -94,7 +98,8 @@ TEST(Objects, DefaultCardObjectsInOrder)
     std::vector<CardObject> objs = buildObjects(builtin("vel3-default"));
     ASSERT_EQ(7u + 2 * 3, objs.size());
     EXPECT_EQ(CKO_DATA, objs[0].objectClass);
-    EXPECT_EQ(CKO_CERTIFICATE, objs[7].objectClass);   // authentication first: the provider names containers after it
+    EXPECT_EQ(CKO_CERTIFICATE,
+              objs[7].objectClass); // authentication first: the provider names containers after it
     EXPECT_EQ(CKO_PUBLIC_KEY, objs[8].objectClass);
     EXPECT_EQ(CKO_PRIVATE_KEY, objs[9].objectClass);
     EXPECT_TRUE(objs[9].isPrivate);
@@ -105,7 +110,7 @@ TEST(Objects, DefaultCardObjectsInOrder)
     CK_ATTRIBUTE byClass[] = {{CKA_TOKEN, &yes, 1}, {CKA_CLASS, &cls, sizeof(cls)}};
     EXPECT_TRUE(matchesTemplate(objs[9], byClass, 2));
     EXPECT_FALSE(matchesTemplate(objs[8], byClass, 2));
-    CK_ATTRIBUTE shortValue[] = {{CKA_CLASS, &cls, 1}};   // the wrong length never matches
+    CK_ATTRIBUTE shortValue[] = {{CKA_CLASS, &cls, 1}}; // the wrong length never matches
     EXPECT_FALSE(matchesTemplate(objs[9], shortValue, 1));
     CK_ATTRIBUTE sensitive[] = {{CKA_PRIVATE_EXPONENT, nullptr, 0}};
     EXPECT_FALSE(matchesTemplate(objs[9], sensitive, 1));
@@ -136,9 +141,9 @@ TEST(CardData, TheDataObjectsAreFramedAsTheCardManagerReadsThem)
         bool isPrivate;
         int elements;
     } wants[] = {
-        {"VEL_NAME_PS", 0xE4, false, 5},        {"VEL_ID_CARD", 0xE3, false, 5},
-        {"VEL_INFO_PS", 0xED, false, 6},        {"VEL_ACTIVITY_01_PS", 0xEE, true, 6},
-        {"VEL_ACTIVITY_02_PS", 0xEE, true, 7},  {"VEL_ACTIVITY_03_PS", 0xEE, true, 4},
+        {"VEL_NAME_PS", 0xE4, false, 5},       {"VEL_ID_CARD", 0xE3, false, 5},
+        {"VEL_INFO_PS", 0xED, false, 6},       {"VEL_ACTIVITY_01_PS", 0xEE, true, 6},
+        {"VEL_ACTIVITY_02_PS", 0xEE, true, 7}, {"VEL_ACTIVITY_03_PS", 0xEE, true, 4},
         {"VEL_SIT_FACT", 0xE0, true, 3},
     };
     ASSERT_EQ(7u, c.data.size());

@@ -11,9 +11,15 @@ using namespace softcard;
 
 namespace {
 
-BigNum num(uint32_t v) { return BigNum(v); }
+BigNum num(uint32_t v)
+{
+    return BigNum(v);
+}
 
-Bytes bytesOf(const BigNum &b) { return b.toBytes(); }
+Bytes bytesOf(const BigNum &b)
+{
+    return b.toBytes();
+}
 
 // The keys of a built-in card: its first certificate's key pair.
 void cardKeys(const char *name, RsaPrivateKey &priv, CertificateFields &cert)
@@ -33,7 +39,7 @@ TEST(BigNum, BytesRoundTripAndArithmetic)
     EXPECT_EQ(Bytes({0x01, 0x02, 0x03, 0x04, 0x05}), bytesOf(a));
     EXPECT_EQ(33u, a.bitLength());
     uint8_t out[4];
-    EXPECT_FALSE(a.toBytes(out, sizeof(out)));   // does not fit
+    EXPECT_FALSE(a.toBytes(out, sizeof(out))); // does not fit
     EXPECT_EQ(Bytes({0x00}), bytesOf(BigNum()));
 
     BigNum big = BigNum::fromBytes(Bytes(40, 0xFF));
@@ -48,9 +54,10 @@ TEST(BigNum, ModularPowers)
     EXPECT_EQ(0, BigNum::compare(num(445), BigNum::modPow(num(4), num(13), num(497))));
     struct Case {
         uint32_t base, exp, mod;
-    } cases[] = {{2, 0, 7}, {0, 5, 11}, {10, 1, 3}, {123456, 65537, 1000003}, {0xFFFFFFF0u, 977, 0xFFFFFFFBu}};
+    } cases[] = {
+        {2, 0, 7}, {0, 5, 11}, {10, 1, 3}, {123456, 65537, 1000003}, {0xFFFFFFF0u, 977, 0xFFFFFFFBu}};
     for (const Case &c : cases) {
-        uint64_t r = 1 % c.mod;   // reference by repeated multiplication
+        uint64_t r = 1 % c.mod; // reference by repeated multiplication
         for (uint32_t i = 0; i < c.exp; ++i)
             r = r * c.base % c.mod;
         EXPECT_EQ(0, BigNum::compare(num(uint32_t(r)), BigNum::modPow(num(c.base), num(c.exp), num(c.mod))))
@@ -88,8 +95,8 @@ TEST(BigNum, FastPowerAgreesWithThePlainOne)
         bool modTopBit;
         size_t baseBytes, expBytes;
     } cases[] = {
-        {8, true, 8, 3},     {8, false, 16, 2},   {4, true, 9, 70},    {24, true, 48, 17},
-        {24, false, 48, 80}, {20, true, 45, 1},   {128, true, 256, 4}, {128, true, 256, 20},
+        {8, true, 8, 3},     {8, false, 16, 2},    {4, true, 9, 70},    {24, true, 48, 17},
+        {24, false, 48, 80}, {20, true, 45, 1},    {128, true, 256, 4}, {128, true, 256, 20},
         {132, true, 70, 3},  {131, false, 300, 9}, {8, true, 8, 0},
     };
     uint64_t seed = 0x9E3779B97F4A7C15ull;
@@ -104,10 +111,12 @@ TEST(BigNum, FastPowerAgreesWithThePlainOne)
                 expected = BigNum::mod(BigNum::mul(expected, b), m);
         }
         EXPECT_TRUE(expected == BigNum::modPow(base, exp, m))
-            << c.modBytes << "-byte modulus, " << c.baseBytes << "-byte base, " << c.expBytes << "-byte exponent";
+            << c.modBytes << "-byte modulus, " << c.baseBytes << "-byte base, " << c.expBytes
+            << "-byte exponent";
         BigNum a = randomNumber(seed, c.modBytes, true, false);
         a = BigNum::mod(a, m);
-        EXPECT_TRUE(BigNum::mod(BigNum::mul(a, b), m) == BigNum::modMul(a, b, m)) << c.modBytes << "-byte modulus";
+        EXPECT_TRUE(BigNum::mod(BigNum::mul(a, b), m) == BigNum::modMul(a, b, m))
+            << c.modBytes << "-byte modulus";
     }
 }
 
@@ -143,13 +152,13 @@ TEST(Pkcs1, PaddingBothWaysAndMalformedBlocks)
     ASSERT_TRUE(pkcs1Unpad(block, 1, out));
     EXPECT_EQ(data, out);
     EXPECT_FALSE(pkcs1Unpad(block, 2, out));
-    EXPECT_FALSE(pkcs1PadSign(Bytes(54, 1), 64, block));   // more than k - 11
+    EXPECT_FALSE(pkcs1PadSign(Bytes(54, 1), 64, block)); // more than k - 11
     EXPECT_TRUE(pkcs1PadSign(Bytes(53, 1), 64, block));
 
     ASSERT_TRUE(pkcs1PadEncrypt(data, 64, Bytes(64, 0x77), block));
     ASSERT_TRUE(pkcs1Unpad(block, 2, out));
     EXPECT_EQ(data, out);
-    EXPECT_FALSE(pkcs1PadEncrypt(data, 64, Bytes(64, 0x00), block));   // filler must not hold zeros
+    EXPECT_FALSE(pkcs1PadEncrypt(data, 64, Bytes(64, 0x00), block)); // filler must not hold zeros
 
     struct Bad {
         const char *why;

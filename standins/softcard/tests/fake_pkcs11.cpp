@@ -20,11 +20,11 @@ bool Forced(const char *name, CK_RV &rv)
     return true;
 }
 
-#define ENTER(name)                                                                                \
-    do {                                                                                           \
-        CK_RV forcedRv;                                                                            \
-        if (Forced(#name, forcedRv))                                                               \
-            return forcedRv;                                                                       \
+#define ENTER(name)                                                                                          \
+    do {                                                                                                     \
+        CK_RV forcedRv;                                                                                      \
+        if (Forced(#name, forcedRv))                                                                         \
+            return forcedRv;                                                                                 \
     } while (0)
 
 Session *Find(CK_SESSION_HANDLE h)
@@ -128,7 +128,7 @@ CK_RV GetSessionInfo(CK_SESSION_HANDLE h, CK_SESSION_INFO_PTR info)
     info->slotID = g_token.slot;
     info->flags = s->flags;
     info->ulDeviceError = 0;
-    info->state = g_token.soLoggedIn    ? CKS_RW_SO_FUNCTIONS
+    info->state = g_token.soLoggedIn     ? CKS_RW_SO_FUNCTIONS
                   : g_token.userLoggedIn ? (rw ? CKS_RW_USER_FUNCTIONS : CKS_RO_USER_FUNCTIONS)
                                          : (rw ? CKS_RW_PUBLIC_SESSION : CKS_RO_PUBLIC_SESSION);
     return CKR_OK;
@@ -188,7 +188,8 @@ CK_RV InitPIN(CK_SESSION_HANDLE h, CK_UTF8CHAR_PTR pin, CK_ULONG len)
     return CKR_OK;
 }
 
-CK_RV SetPIN(CK_SESSION_HANDLE h, CK_UTF8CHAR_PTR oldPin, CK_ULONG oldLen, CK_UTF8CHAR_PTR newPin, CK_ULONG newLen)
+CK_RV SetPIN(CK_SESSION_HANDLE h, CK_UTF8CHAR_PTR oldPin, CK_ULONG oldLen, CK_UTF8CHAR_PTR newPin,
+             CK_ULONG newLen)
 {
     ENTER(C_SetPIN);
     g_token.pinsSeen.emplace_back(oldPin, oldPin + oldLen);
@@ -209,7 +210,8 @@ bool Matches(const Object &o, const CK_ATTRIBUTE *t, CK_ULONG n)
             if (*static_cast<const CK_OBJECT_CLASS *>(t[i].pValue) != o.cls)
                 return false;
             break;
-        case CKA_TOKEN: break;
+        case CKA_TOKEN:
+            break;
         case CKA_PRIVATE:
             if ((*v != 0) != o.isPrivate)
                 return false;
@@ -222,7 +224,8 @@ bool Matches(const Object &o, const CK_ATTRIBUTE *t, CK_ULONG n)
             if (std::vector<CK_BYTE>(v, v + t[i].ulValueLen) != o.id)
                 return false;
             break;
-        default: return false;
+        default:
+            return false;
         }
     }
     return true;
@@ -292,7 +295,9 @@ CK_RV GetAttributeValue(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE obj, CK_ATTRIBUTE_
             t[i].ulValueLen = sizeof(CK_ULONG);
             continue;
         }
-        const std::vector<CK_BYTE> *v = t[i].type == CKA_VALUE ? &o.value : t[i].type == CKA_ID ? &o.id : nullptr;
+        const std::vector<CK_BYTE> *v = t[i].type == CKA_VALUE ? &o.value
+                                        : t[i].type == CKA_ID  ? &o.id
+                                                               : nullptr;
         if (!v)
             return CKR_ATTRIBUTE_TYPE_INVALID;
         if (t[i].pValue) {
@@ -411,11 +416,11 @@ CK_RV VerifyFinal(CK_SESSION_HANDLE h, CK_BYTE_PTR sig, CK_ULONG len)
 }
 
 // Every other entry point.
-#define VEL_FAKE_STUB(name, params)                                                                \
-    CK_RV Stub_##name params                                                                       \
-    {                                                                                              \
-        g_token.calls.push_back(#name);                                                            \
-        return CKR_FUNCTION_NOT_SUPPORTED;                                                         \
+#define VEL_FAKE_STUB(name, params)                                                                          \
+    CK_RV Stub_##name params                                                                                 \
+    {                                                                                                        \
+        g_token.calls.push_back(#name);                                                                      \
+        return CKR_FUNCTION_NOT_SUPPORTED;                                                                   \
     }
 VEL_PKCS11_FUNCTIONS(VEL_FAKE_STUB)
 #undef VEL_FAKE_STUB
@@ -447,7 +452,10 @@ int Token::Count(const std::string &name) const
     return static_cast<int>(std::count(calls.begin(), calls.end(), name));
 }
 
-Token &State() { return g_token; }
+Token &State()
+{
+    return g_token;
+}
 
 void Force(const std::string &function, CK_RV rv, size_t times)
 {
@@ -486,6 +494,9 @@ void Reset()
     g_list.C_VerifyFinal = VerifyFinal;
 }
 
-CK_FUNCTION_LIST *Functions() { return &g_list; }
+CK_FUNCTION_LIST *Functions()
+{
+    return &g_list;
+}
 
 } // namespace vel::fake

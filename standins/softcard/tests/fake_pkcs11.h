@@ -50,8 +50,8 @@ struct Token {
     CK_SESSION_HANDLE nextSession = 1;
     std::vector<std::string> calls;
     std::map<std::string, std::vector<CK_RV>> forced; // next results, per function
-    std::vector<std::vector<CK_BYTE>> pinsSeen;        // every PIN passed to the token
-    std::vector<CK_ULONG> dataLengths;                 // of every C_Sign / C_SignUpdate / C_Verify / C_VerifyUpdate
+    std::vector<std::vector<CK_BYTE>> pinsSeen;       // every PIN passed to the token
+    std::vector<CK_ULONG> dataLengths; // of every C_Sign / C_SignUpdate / C_Verify / C_VerifyUpdate
 
     CK_FLAGS Flags() const;
     int Count(const std::string &name) const;

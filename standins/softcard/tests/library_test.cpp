@@ -24,18 +24,27 @@ std::string gState;
 
 using Bytes = std::vector<uint8_t>;
 
-CK_FUNCTION_LIST *f() { return functions(); }
+CK_FUNCTION_LIST *f()
+{
+    return functions();
+}
 
-std::string field(const CK_UTF8CHAR *p, size_t n) { return std::string(reinterpret_cast<const char *>(p), n); }
+std::string field(const CK_UTF8CHAR *p, size_t n)
+{
+    return std::string(reinterpret_cast<const char *>(p), n);
+}
 
-std::string padded(const std::string &s, size_t n) { return s + std::string(n - s.size(), ' '); }
+std::string padded(const std::string &s, size_t n)
+{
+    return s + std::string(n - s.size(), ' ');
+}
 
 CK_ULONG pinFlags(CK_SLOT_ID slot)
 {
     CK_TOKEN_INFO info;
     EXPECT_EQ(CKR_OK, f()->C_GetTokenInfo(slot, &info));
-    return info.flags & (CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED | CKF_SO_PIN_COUNT_LOW |
-                         CKF_SO_PIN_FINAL_TRY | CKF_SO_PIN_LOCKED);
+    return info.flags & (CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED |
+                         CKF_SO_PIN_COUNT_LOW | CKF_SO_PIN_FINAL_TRY | CKF_SO_PIN_LOCKED);
 }
 
 CK_RV login(CK_SESSION_HANDLE h, CK_USER_TYPE who, const char *pin)
@@ -176,7 +185,7 @@ TEST_F(Card, PinFlagsGoToLockedAndBackByUnblock)
     CK_SESSION_HANDLE h = open();
     EXPECT_EQ(CKR_PIN_INCORRECT, login(h, CKU_USER, "0000"));
     EXPECT_EQ(CKF_USER_PIN_COUNT_LOW, pinFlags(slot));
-    EXPECT_EQ(CKR_PIN_LEN_RANGE, login(h, CKU_USER, "12"));   // costs no try
+    EXPECT_EQ(CKR_PIN_LEN_RANGE, login(h, CKU_USER, "12")); // costs no try
     EXPECT_EQ(CKR_PIN_INCORRECT, login(h, CKU_USER, "0000"));
     EXPECT_EQ(CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY, pinFlags(slot));
     EXPECT_EQ(CKR_PIN_INCORRECT, login(h, CKU_USER, "0000"));
@@ -184,7 +193,8 @@ TEST_F(Card, PinFlagsGoToLockedAndBackByUnblock)
     EXPECT_EQ(CKR_PIN_LOCKED, login(h, CKU_USER, "1234"));
 
     // Unblock as the card manager does: read-write session, officer, InitPIN.
-    EXPECT_EQ(CKR_SESSION_READ_ONLY_EXISTS, login(open(CKF_SERIAL_SESSION | CKF_RW_SESSION), CKU_SO, "12345678"));
+    EXPECT_EQ(CKR_SESSION_READ_ONLY_EXISTS,
+              login(open(CKF_SERIAL_SESSION | CKF_RW_SESSION), CKU_SO, "12345678"));
     EXPECT_EQ(CKR_OK, f()->C_CloseAllSessions(slot));
     CK_SESSION_HANDLE rw = open(CKF_SERIAL_SESSION | CKF_RW_SESSION);
     EXPECT_EQ(CKR_PIN_INCORRECT, login(rw, CKU_SO, "87654321"));
@@ -281,10 +291,9 @@ TEST_F(Card, SearchBookkeeping)
         EXPECT_NE(0xFFFFFFFFu, o);
         ++total;
     }
-    EXPECT_EQ(3u + 2 * 2, total);   // public data objects, certificates and public keys
+    EXPECT_EQ(3u + 2 * 2, total); // public data objects, certificates and public keys
     EXPECT_EQ(CKR_OK, f()->C_FindObjectsFinal(h));
 }
-
 
 TEST_F(Card, SetPinInReadOnlySessionLastsForOtherProcesses)
 {
@@ -452,7 +461,7 @@ TEST_F(Card, InjectedResultsAndCallLog)
     ASSERT_EQ(0, control("inject C_Login 2 0x30"));
     CK_SESSION_HANDLE h = open();
     EXPECT_EQ(CKR_PIN_INCORRECT, login(h, CKU_USER, "9876"));
-    EXPECT_EQ(CKR_DEVICE_ERROR, login(h, CKU_USER, "1234"));   // the second call
+    EXPECT_EQ(CKR_DEVICE_ERROR, login(h, CKU_USER, "1234")); // the second call
     EXPECT_EQ(CKR_OK, login(h, CKU_USER, "1234"));
     std::string log = readFile(gState + ".log");
     EXPECT_NE(std::string::npos, log.find("C_Login(")) << log;
@@ -488,7 +497,7 @@ TEST(Start, FinaliseWithAThreadIdDropsOnlyThatThreadsData)
     uint32_t other = 0;
     std::thread t([&] {
         other = currentThread();
-        EXPECT_EQ(CKR_OK, f()->C_Initialize(&args));   // a thread of its own: its own data
+        EXPECT_EQ(CKR_OK, f()->C_Initialize(&args)); // a thread of its own: its own data
         EXPECT_EQ(CKR_OK, f()->C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &theirs));
     });
     t.join();
@@ -511,7 +520,7 @@ TEST_F(Card, VendorChannelClose)
     ASSERT_EQ(0, control("inject IC_ForceCloseChannel01 1 0x5"));
     EXPECT_EQ(CKR_GENERAL_ERROR, close(slot));
     f()->C_Finalize(nullptr);
-    EXPECT_EQ(CKR_OK, close(slot));   // callable while the library is finalised
+    EXPECT_EQ(CKR_OK, close(slot)); // callable while the library is finalised
     f()->C_Initialize(nullptr);
 }
 
@@ -550,7 +559,6 @@ TEST_F(Card, MissingArgumentsAreRefused)
     EXPECT_EQ(CKR_FUNCTION_NOT_SUPPORTED, f()->C_WaitForSlotEvent(0, nullptr, nullptr));
 }
 
-
 Bytes readBytes(const char *file)
 {
     std::string s = readFile(beside(file));
@@ -561,8 +569,8 @@ Bytes readBytes(const char *file)
 // found the way the card manager finds it (by the certificate's CKA_ID).
 CK_OBJECT_HANDLE keyFor(CK_SESSION_HANDLE h, const char *label, CK_OBJECT_CLASS cls)
 {
-    std::vector<CK_OBJECT_HANDLE> certs =
-        find(h, {{CKA_CLASS, &kCert, sizeof(kCert)}, {CKA_LABEL, (void *)label, (CK_ULONG)std::strlen(label)}});
+    std::vector<CK_OBJECT_HANDLE> certs = find(
+        h, {{CKA_CLASS, &kCert, sizeof(kCert)}, {CKA_LABEL, (void *)label, (CK_ULONG)std::strlen(label)}});
     if (certs.size() != 1)
         return 0;
     uint8_t id[64];
@@ -622,7 +630,7 @@ TEST_F(Crypto, SignaturesEqualOpensslOnesInOnePartAndInParts)
     }
     CK_ULONG len = 100;
     Bytes sig(256);
-    EXPECT_EQ(CKR_BUFFER_TOO_SMALL, f()->C_SignFinal(h, sig.data(), &len));   // still active after this
+    EXPECT_EQ(CKR_BUFFER_TOO_SMALL, f()->C_SignFinal(h, sig.data(), &len)); // still active after this
     EXPECT_EQ(256u, len);
     ASSERT_EQ(CKR_OK, f()->C_SignFinal(h, sig.data(), &len));
     EXPECT_EQ(expected256, sig);
@@ -656,8 +664,8 @@ TEST_F(Crypto, VerificationAndItsFailures)
     cases[1].signature[100] ^= 0x01;
     for (const Case &c : cases) {
         ASSERT_EQ(CKR_OK, f()->C_VerifyInit(h, &mech, pub));
-        EXPECT_EQ(c.expected, f()->C_Verify(h, message.data(), (CK_ULONG)message.size(), (CK_BYTE *)c.signature.data(),
-                                            (CK_ULONG)c.signature.size()))
+        EXPECT_EQ(c.expected, f()->C_Verify(h, message.data(), (CK_ULONG)message.size(),
+                                            (CK_BYTE *)c.signature.data(), (CK_ULONG)c.signature.size()))
             << c.what;
     }
     // In parts too.
@@ -670,7 +678,8 @@ TEST_F(Crypto, VerificationAndItsFailures)
     Bytes raw = signOnePart(CKM_RSA_PKCS, keyFor(h, kAuth, CKO_PRIVATE_KEY), sample);
     CK_MECHANISM rsa = {CKM_RSA_PKCS, nullptr, 0};
     ASSERT_EQ(CKR_OK, f()->C_VerifyInit(h, &rsa, pub));
-    EXPECT_EQ(CKR_OK, f()->C_Verify(h, sample.data(), (CK_ULONG)sample.size(), raw.data(), (CK_ULONG)raw.size()));
+    EXPECT_EQ(CKR_OK,
+              f()->C_Verify(h, sample.data(), (CK_ULONG)sample.size(), raw.data(), (CK_ULONG)raw.size()));
     ASSERT_EQ(CKR_OK, f()->C_VerifyInit(h, &rsa, pub));
     EXPECT_EQ(CKR_SIGNATURE_INVALID, f()->C_Verify(h, sample.data(), 101, raw.data(), (CK_ULONG)raw.size()));
     // A private key does not verify, a public key does not sign.
@@ -690,7 +699,7 @@ TEST_F(Crypto, DecryptsWhatOpensslEncrypted)
     ASSERT_EQ(CKR_OK, f()->C_Decrypt(h, enc.data(), (CK_ULONG)enc.size(), nullptr, &len));
     EXPECT_EQ(readBytes("secret.txt").size(), len);
     Bytes out(256);
-    len = (CK_ULONG)out.size();   // as the provider calls it: the ciphertext's length
+    len = (CK_ULONG)out.size(); // as the provider calls it: the ciphertext's length
     ASSERT_EQ(CKR_OK, f()->C_Decrypt(h, enc.data(), (CK_ULONG)enc.size(), out.data(), &len));
     out.resize(len);
     EXPECT_EQ(readBytes("secret.txt"), out);
@@ -699,9 +708,11 @@ TEST_F(Crypto, DecryptsWhatOpensslEncrypted)
     EXPECT_EQ(CKR_ENCRYPTED_DATA_LEN_RANGE, f()->C_Decrypt(h, enc.data(), 255, out.data(), &len));
     ASSERT_EQ(CKR_OK, f()->C_DecryptInit(h, &mech, key));
     enc[0] = 0x00;
-    enc[1] ^= 0x55;   // some other number below the modulus: no valid padding
-    EXPECT_EQ(CKR_ENCRYPTED_DATA_INVALID, f()->C_Decrypt(h, enc.data(), (CK_ULONG)enc.size(), out.data(), &len));
-    EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, f()->C_Decrypt(h, enc.data(), (CK_ULONG)enc.size(), out.data(), &len));
+    enc[1] ^= 0x55; // some other number below the modulus: no valid padding
+    EXPECT_EQ(CKR_ENCRYPTED_DATA_INVALID,
+              f()->C_Decrypt(h, enc.data(), (CK_ULONG)enc.size(), out.data(), &len));
+    EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED,
+              f()->C_Decrypt(h, enc.data(), (CK_ULONG)enc.size(), out.data(), &len));
 }
 
 TEST_F(Crypto, KeysNeedTheLoginAndTheRightMechanism)
@@ -740,7 +751,7 @@ TEST_F(Crypto, FailuresEndTheOperationButNotSizeQueries)
         const char *what;
         Kind kind;
         CK_MECHANISM_TYPE mechanism;
-        const char *inject;   // a control program command run first, or NULL
+        const char *inject; // a control program command run first, or NULL
         CK_RV expected;
         bool stillActive;
         std::function<CK_RV(CK_SESSION_HANDLE)> call;
@@ -748,23 +759,37 @@ TEST_F(Crypto, FailuresEndTheOperationButNotSizeQueries)
         {"sign: no length pointer", kSignOp, CKM_SHA256_RSA_PKCS, nullptr, CKR_ARGUMENTS_BAD, false,
          [&](CK_SESSION_HANDLE s) { return f()->C_Sign(s, &one, 1, buf, nullptr); }},
         {"sign: NULL data with a length", kSignOp, CKM_RSA_PKCS, nullptr, CKR_ARGUMENTS_BAD, false,
-         [&](CK_SESSION_HANDLE s) { CK_ULONG n = 256; return f()->C_Sign(s, nullptr, 5, buf, &n); }},
+         [&](CK_SESSION_HANDLE s) {
+             CK_ULONG n = 256;
+             return f()->C_Sign(s, nullptr, 5, buf, &n);
+         }},
         {"sign: raw data too long", kSignOp, CKM_RSA_PKCS, nullptr, CKR_DATA_LEN_RANGE, false,
          [&](CK_SESSION_HANDLE s) {
              CK_ULONG n = 256;
              Bytes d(246, 1);
              return f()->C_Sign(s, d.data(), 246, buf, &n);
          }},
-        {"sign: failure of the card", kSignOp, CKM_SHA256_RSA_PKCS, "inject C_Sign 1 0x30", CKR_DEVICE_ERROR, false,
-         [&](CK_SESSION_HANDLE s) { CK_ULONG n = 256; return f()->C_Sign(s, &one, 1, buf, &n); }},
+        {"sign: failure of the card", kSignOp, CKM_SHA256_RSA_PKCS, "inject C_Sign 1 0x30", CKR_DEVICE_ERROR,
+         false,
+         [&](CK_SESSION_HANDLE s) {
+             CK_ULONG n = 256;
+             return f()->C_Sign(s, &one, 1, buf, &n);
+         }},
         {"sign: length query", kSignOp, CKM_SHA256_RSA_PKCS, nullptr, CKR_OK, true,
-         [&](CK_SESSION_HANDLE s) { CK_ULONG n = 0; return f()->C_Sign(s, &one, 1, nullptr, &n); }},
+         [&](CK_SESSION_HANDLE s) {
+             CK_ULONG n = 0;
+             return f()->C_Sign(s, &one, 1, nullptr, &n);
+         }},
         {"sign: buffer too small", kSignOp, CKM_SHA256_RSA_PKCS, nullptr, CKR_BUFFER_TOO_SMALL, true,
-         [&](CK_SESSION_HANDLE s) { CK_ULONG n = 255; return f()->C_Sign(s, &one, 1, buf, &n); }},
-        {"sign update: NULL part with a length", kSignOp, CKM_SHA1_RSA_PKCS, nullptr, CKR_ARGUMENTS_BAD, false,
-         [&](CK_SESSION_HANDLE s) { return f()->C_SignUpdate(s, nullptr, 3); }},
+         [&](CK_SESSION_HANDLE s) {
+             CK_ULONG n = 255;
+             return f()->C_Sign(s, &one, 1, buf, &n);
+         }},
+        {"sign update: NULL part with a length", kSignOp, CKM_SHA1_RSA_PKCS, nullptr, CKR_ARGUMENTS_BAD,
+         false, [&](CK_SESSION_HANDLE s) { return f()->C_SignUpdate(s, nullptr, 3); }},
         // The length check must not wrap around after a first part.
-        {"sign update: a part of the largest length", kSignOp, CKM_RSA_PKCS, nullptr, CKR_DATA_LEN_RANGE, false,
+        {"sign update: a part of the largest length", kSignOp, CKM_RSA_PKCS, nullptr, CKR_DATA_LEN_RANGE,
+         false,
          [&](CK_SESSION_HANDLE s) {
              CK_RV rv = f()->C_SignUpdate(s, &one, 1);
              return rv == CKR_OK ? f()->C_SignUpdate(s, &one, kHuge) : rv;
@@ -773,21 +798,31 @@ TEST_F(Crypto, FailuresEndTheOperationButNotSizeQueries)
          [&](CK_SESSION_HANDLE s) { return f()->C_SignFinal(s, buf, nullptr); }},
         {"verify: no signature", kVerifyOp, CKM_SHA256_RSA_PKCS, nullptr, CKR_ARGUMENTS_BAD, false,
          [&](CK_SESSION_HANDLE s) { return f()->C_Verify(s, &one, 1, nullptr, 256); }},
-        {"verify update: raw data of the largest length", kVerifyOp, CKM_RSA_PKCS, nullptr, CKR_DATA_LEN_RANGE,
-         false, [&](CK_SESSION_HANDLE s) { return f()->C_VerifyUpdate(s, &one, kHuge); }},
-        {"verify update: NULL part with a length", kVerifyOp, CKM_SHA256_RSA_PKCS, nullptr, CKR_ARGUMENTS_BAD, false,
-         [&](CK_SESSION_HANDLE s) { return f()->C_VerifyUpdate(s, nullptr, 3); }},
+        {"verify update: raw data of the largest length", kVerifyOp, CKM_RSA_PKCS, nullptr,
+         CKR_DATA_LEN_RANGE, false, [&](CK_SESSION_HANDLE s) { return f()->C_VerifyUpdate(s, &one, kHuge); }},
+        {"verify update: NULL part with a length", kVerifyOp, CKM_SHA256_RSA_PKCS, nullptr, CKR_ARGUMENTS_BAD,
+         false, [&](CK_SESSION_HANDLE s) { return f()->C_VerifyUpdate(s, nullptr, 3); }},
         {"verify final: signature of the wrong length", kVerifyOp, CKM_SHA256_RSA_PKCS, nullptr,
-         CKR_SIGNATURE_LEN_RANGE, false, [&](CK_SESSION_HANDLE s) { return f()->C_VerifyFinal(s, sig.data(), 255); }},
+         CKR_SIGNATURE_LEN_RANGE, false,
+         [&](CK_SESSION_HANDLE s) { return f()->C_VerifyFinal(s, sig.data(), 255); }},
         {"decrypt: no length pointer", kDecryptOp, CKM_RSA_PKCS, nullptr, CKR_ARGUMENTS_BAD, false,
-         [&](CK_SESSION_HANDLE s) { return f()->C_Decrypt(s, enc.data(), (CK_ULONG)enc.size(), buf, nullptr); }},
-        {"decrypt: failure of the card", kDecryptOp, CKM_RSA_PKCS, "inject C_Decrypt 1 0x6", CKR_FUNCTION_FAILED,
-         false, [&](CK_SESSION_HANDLE s) { CK_ULONG n = 256; return f()->C_Decrypt(s, enc.data(), 256, buf, &n); }},
+         [&](CK_SESSION_HANDLE s) {
+             return f()->C_Decrypt(s, enc.data(), (CK_ULONG)enc.size(), buf, nullptr);
+         }},
+        {"decrypt: failure of the card", kDecryptOp, CKM_RSA_PKCS, "inject C_Decrypt 1 0x6",
+         CKR_FUNCTION_FAILED, false,
+         [&](CK_SESSION_HANDLE s) {
+             CK_ULONG n = 256;
+             return f()->C_Decrypt(s, enc.data(), 256, buf, &n);
+         }},
         {"decrypt: length query", kDecryptOp, CKM_RSA_PKCS, nullptr, CKR_OK, true,
-         [&](CK_SESSION_HANDLE s) { CK_ULONG n = 0; return f()->C_Decrypt(s, enc.data(), 256, nullptr, &n); }},
+         [&](CK_SESSION_HANDLE s) {
+             CK_ULONG n = 0;
+             return f()->C_Decrypt(s, enc.data(), 256, nullptr, &n);
+         }},
     };
     for (const Case &c : cases) {
-        CK_SESSION_HANDLE s = open();   // h keeps the login
+        CK_SESSION_HANDLE s = open(); // h keeps the login
         CK_MECHANISM mech = {c.mechanism, nullptr, 0};
         auto start = [&]() {
             return c.kind == kSignOp     ? f()->C_SignInit(s, &mech, priv)
@@ -820,7 +855,8 @@ TEST_F(Crypto, ManyThreadsSignAtOnce)
                 Bytes sig(256);
                 CK_ULONG len = 256;
                 if (f()->C_SignInit(mine, &mech, key) == CKR_OK &&
-                    f()->C_Sign(mine, (CK_BYTE *)message.data(), (CK_ULONG)message.size(), sig.data(), &len) == CKR_OK &&
+                    f()->C_Sign(mine, (CK_BYTE *)message.data(), (CK_ULONG)message.size(), sig.data(),
+                                &len) == CKR_OK &&
                     sig == expected)
                     ++good[t];
             }
@@ -883,7 +919,7 @@ int main(int argc, char **argv)
     if (argc >= 3 && std::strcmp(argv[1], "--hammer") == 0)
         return hammer(std::atoi(argv[2]));
     if (argc >= 2 && std::strcmp(argv[1], "--probe") == 0)
-        return probe(argc >= 3 ? argv[2] : nullptr);   // same state: VEL_SOFTCARD_STATE is inherited
+        return probe(argc >= 3 ? argv[2] : nullptr); // same state: VEL_SOFTCARD_STATE is inherited
     gState = usePrivateState("library");
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -104,7 +104,7 @@ int control(const std::string &args)
 {
     std::string cmd = "\"" + beside(SOFTCARD_CONTROL_FILE) + "\" " + args;
 #if defined(_WIN32)
-    cmd = "\"" + cmd + "\"";   // cmd.exe keeps the inner quotes this way
+    cmd = "\"" + cmd + "\""; // cmd.exe keeps the inner quotes this way
 #endif
     return std::system(cmd.c_str());
 }

@@ -11,7 +11,6 @@ namespace {
 
 using vel_test::RunCommandLine;
 
-
 TEST(Timeout, TheRestartLineWaitsThenRunsTheNextCommand)
 {
     char marker[MAX_PATH];
@@ -20,7 +19,8 @@ TEST(Timeout, TheRestartLineWaitsThenRunsTheNextCommand)
     DeleteFileA(file.c_str());
     DWORD elapsed = 0;
     // Found by cmd.exe in the system folder, as the tray's restart line needs.
-    ASSERT_EQ(0, RunCommandLine("cmd.exe /c timeout /t 1 /nobreak >nul && echo ok>\"" + file + "\"", &elapsed));
+    ASSERT_EQ(0,
+              RunCommandLine("cmd.exe /c timeout /t 1 /nobreak >nul && echo ok>\"" + file + "\"", &elapsed));
     EXPECT_GE(elapsed, 950u);
     EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(file.c_str()));
     DeleteFileA(file.c_str());
@@ -32,7 +32,7 @@ TEST(Timeout, ArgumentsAreChecked)
         const char *args;
         int code;
     } cases[] = {
-        {"/t 0 /nobreak", 0}, {"0", 0},        {"/T 0 /NOBREAK", 0}, {"", 1},     {"/t", 1},
+        {"/t 0 /nobreak", 0}, {"0", 0},         {"/T 0 /NOBREAK", 0}, {"", 1},    {"/t", 1},
         {"/t abc", 1},        {"/t 100000", 1}, {"/t -2", 1},         {"1 2", 1}, {"/t 0 /bogus", 1},
     };
     for (const Case &c : cases)

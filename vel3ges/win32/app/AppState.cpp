@@ -17,8 +17,8 @@ ProgramState g_state;
 namespace {
 struct CommandControls {
     uint32_t bit;
-    UINT menuId;    // 0: none
-    int buttonId;   // 0: none
+    UINT menuId;  // 0: none
+    int buttonId; // 0: none
 };
 const CommandControls kCommands[] = {
     {CmdReadSituations, IDC_LECSIT, IDC_LECSIT},
@@ -64,7 +64,8 @@ void SetCommandsByRule(uint32_t mask)
 {
     for (uint32_t bit = 1; bit && bit <= mask; bit <<= 1)
         if (mask & bit)
-            SetCommandState(bit, CommandOnByRule(bit, g_state.tokenInfo.label, sizeof g_state.tokenInfo.label));
+            SetCommandState(bit,
+                            CommandOnByRule(bit, g_state.tokenInfo.label, sizeof g_state.tokenInfo.label));
 }
 
 void SetCommandsOff(uint32_t mask)
@@ -81,7 +82,10 @@ void SetCommandsOn(uint32_t mask)
             SetCommandState(bit, true);
 }
 
-std::string NowTimestamp() { return FormatLogTimestamp(std::time(nullptr)); }
+std::string NowTimestamp()
+{
+    return FormatLogTimestamp(std::time(nullptr));
+}
 
 void AppendJournal(const char *action)
 {

@@ -15,7 +15,10 @@
 namespace vel {
 
 namespace {
-CMainDlg &Dlg() { return *g_mainDlg; }
+CMainDlg &Dlg()
+{
+    return *g_mainDlg;
+}
 
 // Leaves the pane or the identification view before an operation.
 void LeaveView()
@@ -50,7 +53,10 @@ void ForgetCardData()
     Dlg().ClearPane(PaneDataLower);
 }
 
-bool Stop() { return g_state.cancelRequested || lastRv != CKR_OK; }
+bool Stop()
+{
+    return g_state.cancelRequested || lastRv != CKR_OK;
+}
 } // namespace
 
 void CardIntroduction()

@@ -38,7 +38,10 @@ const cl::MessageMap *CCodeDlg::GetMessageMap() const
     return &map;
 }
 
-void CCodeDlg::DoDataExchange(cl::CDataExchange *dx) { cl::DDX_Control(dx, IDC_CODE_EDIT, m_edit); }
+void CCodeDlg::DoDataExchange(cl::CDataExchange *dx)
+{
+    cl::DDX_Control(dx, IDC_CODE_EDIT, m_edit);
+}
 
 BOOL CCodeDlg::OnInitDialog()
 {
@@ -57,7 +60,7 @@ BOOL CCodeDlg::OnInitDialog()
     m_edit.SetLimitText(m_maxLength);
     CenterWindow();
     SetWindowText(m_caption.c_str());
-    return FALSE;   // the focus is set
+    return FALSE; // the focus is set
 }
 
 void CCodeDlg::OnClear()

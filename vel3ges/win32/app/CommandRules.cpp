@@ -135,7 +135,7 @@ int NextSectionLine(int first, const unsigned *s, unsigned count)
         if (first == (int)s[k] || ((int)s[k] < first && first < (int)s[k + 1]))
             return (int)s[k + 1];
     }
-    return -1;   // at or after the last block: stay
+    return -1; // at or after the last block: stay
 }
 
 } // namespace vel

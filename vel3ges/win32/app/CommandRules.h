@@ -31,7 +31,7 @@ enum CommandBit : uint32_t {
     CmdCertificates = 0x20000,
 };
 constexpr uint32_t kAllCommands = 0x3FFFF;
-constexpr uint32_t kCardCommands = 0x383FF;   // 0x1..0x200, 0x8000, 0x10000, 0x20000
+constexpr uint32_t kCardCommands = 0x383FF; // 0x1..0x200, 0x8000, 0x10000, 0x20000
 constexpr uint32_t kPaneAndQuitCommands = 0x7C00;
 
 // The enabling rule: bits 0x20, 0x200, 0x8000 and 0x10000 never; the read

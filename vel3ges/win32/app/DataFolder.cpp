@@ -10,8 +10,8 @@ std::string DataFolderPrefix(DataFolderKind kind)
     // Cleared first: when the folder cannot be had, the file names stand
     // alone (the current directory).
     char path[260] = {};
-    unsigned long rv = GetDataFolderPath(path, sizeof path,
-                                         kind == DataFolderKind::Coffre ? FOLDER_COFFRE : FOLDER_LOG);
+    unsigned long rv =
+        GetDataFolderPath(path, sizeof path, kind == DataFolderKind::Coffre ? FOLDER_COFFRE : FOLDER_LOG);
     if (rv != 0)
         path[0] = '\0';
     return path;

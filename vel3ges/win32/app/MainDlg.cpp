@@ -24,38 +24,61 @@ constexpr UINT WM_START = WM_USER + 0x100;
 uint32_t BitOfCommand(UINT id)
 {
     switch (id) {
-    case IDC_LECSIT: return CmdReadSituations;
-    case IDC_LECDONNEES: return CmdReadData;
-    case IDC_FORCERCP: return CmdUnblockPin;
-    case ID_PRESENT_PIN: return CmdPresentPin;
-    case IDC_CHANGERCODE: return CmdChangePin;
-    case ID_SELF_TEST: return CmdSelfTest;
-    case IDC_INTROCARTE: return CmdCardIntro;
-    case IDC_CHANGELECT: return CmdChooseReader;
-    case ID_TEST_READER: return CmdTestReader;
-    case IDC_SHOW_JOURNAL: return CmdJournal;
-    case IDC_SHOW_TRACE: return CmdTrace;
-    case IDC_SHOW_DIAG: return CmdDiagnostic;
-    case IDC_SHOW_DATA: return CmdData;
-    case IDCANCEL: return CmdQuit;
-    case ID_CERTIFICATES: return CmdCertificates;
-    default: return 0;
+    case IDC_LECSIT:
+        return CmdReadSituations;
+    case IDC_LECDONNEES:
+        return CmdReadData;
+    case IDC_FORCERCP:
+        return CmdUnblockPin;
+    case ID_PRESENT_PIN:
+        return CmdPresentPin;
+    case IDC_CHANGERCODE:
+        return CmdChangePin;
+    case ID_SELF_TEST:
+        return CmdSelfTest;
+    case IDC_INTROCARTE:
+        return CmdCardIntro;
+    case IDC_CHANGELECT:
+        return CmdChooseReader;
+    case ID_TEST_READER:
+        return CmdTestReader;
+    case IDC_SHOW_JOURNAL:
+        return CmdJournal;
+    case IDC_SHOW_TRACE:
+        return CmdTrace;
+    case IDC_SHOW_DIAG:
+        return CmdDiagnostic;
+    case IDC_SHOW_DATA:
+        return CmdData;
+    case IDCANCEL:
+        return CmdQuit;
+    case ID_CERTIFICATES:
+        return CmdCertificates;
+    default:
+        return 0;
     }
 }
 
 const char *PaneDescription(PaneType type)
 {
     switch (type) {
-    case PaneJournal: return "Fichier VEL-JOUR.TXT : Journal des manipulations";
-    case PaneData: return "Fichier VEL-INFO.TXT : Données lues dans la VEL";
-    case PaneTrace: return "Fichier VEL-TRAC.TXT : Trace des Services VEL";
-    case PaneDiagnostic: return "Fichier VEL-DIAG.TXT : Diagnostic des incidents rencontrés";
-    default: return "";
+    case PaneJournal:
+        return "Fichier VEL-JOUR.TXT : Journal des manipulations";
+    case PaneData:
+        return "Fichier VEL-INFO.TXT : Données lues dans la VEL";
+    case PaneTrace:
+        return "Fichier VEL-TRAC.TXT : Trace des Services VEL";
+    case PaneDiagnostic:
+        return "Fichier VEL-DIAG.TXT : Diagnostic des incidents rencontrés";
+    default:
+        return "";
     }
 }
 } // namespace
 
-CMainDlg::CMainDlg() : CDialog(IDD_MAIN) {}
+CMainDlg::CMainDlg() : CDialog(IDD_MAIN)
+{
+}
 
 CMainDlg::~CMainDlg()
 {
@@ -207,7 +230,10 @@ LRESULT CMainDlg::OnQueryEndSession(WPARAM, LPARAM)
     return TRUE;
 }
 
-LRESULT CMainDlg::OnEndSession(WPARAM, LPARAM) { return 1; }
+LRESULT CMainDlg::OnEndSession(WPARAM, LPARAM)
+{
+    return 1;
+}
 
 void CMainDlg::OnCancel()
 {
@@ -220,27 +246,42 @@ void CMainDlg::OnCancel()
 PaneLog *CMainDlg::MutableLog(PaneType type)
 {
     switch (type) {
-    case PaneJournal: return &m_logJournal;
-    case PaneDataUpper: return &m_logDataUpper;
-    case PaneDataLower: return &m_logDataLower;
-    case PaneTrace: return &m_logTrace;
-    case PaneDiagnostic: return &m_logDiag;
-    default: return nullptr;
+    case PaneJournal:
+        return &m_logJournal;
+    case PaneDataUpper:
+        return &m_logDataUpper;
+    case PaneDataLower:
+        return &m_logDataLower;
+    case PaneTrace:
+        return &m_logTrace;
+    case PaneDiagnostic:
+        return &m_logDiag;
+    default:
+        return nullptr;
     }
 }
 
-const PaneLog *CMainDlg::Log(PaneType type) const { return const_cast<CMainDlg *>(this)->MutableLog(type); }
+const PaneLog *CMainDlg::Log(PaneType type) const
+{
+    return const_cast<CMainDlg *>(this)->MutableLog(type);
+}
 
 cl::CEdit *CMainDlg::PaneEdit(PaneType type)
 {
     switch (type) {
-    case PaneJournal: return &m_paneJournal;
+    case PaneJournal:
+        return &m_paneJournal;
     case PaneData:
-    case PaneDataUpper: return &m_paneDataUpper;
-    case PaneDataLower: return &m_paneDataLower;
-    case PaneTrace: return &m_paneTrace;
-    case PaneDiagnostic: return &m_paneDiag;
-    default: return nullptr;
+    case PaneDataUpper:
+        return &m_paneDataUpper;
+    case PaneDataLower:
+        return &m_paneDataLower;
+    case PaneTrace:
+        return &m_paneTrace;
+    case PaneDiagnostic:
+        return &m_paneDiag;
+    default:
+        return nullptr;
     }
 }
 
@@ -282,9 +323,15 @@ void CMainDlg::ClearPane(PaneType type)
         edit->SetWindowText("");
 }
 
-void CMainDlg::PushTraceServiceStart() { m_logTrace.PushRecordStart(); }
+void CMainDlg::PushTraceServiceStart()
+{
+    m_logTrace.PushRecordStart();
+}
 
-PaneType CMainDlg::ShownPane() { return g_state.shownPane; }
+PaneType CMainDlg::ShownPane()
+{
+    return g_state.shownPane;
+}
 
 void CMainDlg::ShowIdentification(bool show)
 {
@@ -311,23 +358,31 @@ void CMainDlg::ShowIdentification(bool show)
     SetDlgItemText(IDC_READER_LINE, g_state.readerLine);
     ::ShowWindow(GetDlgItem(IDC_READER_LINE), show ? SW_SHOW : SW_HIDE);
     if (show)
-        Invalidate(FALSE);   // the bands take the colour of the profession just read
+        Invalidate(FALSE); // the bands take the colour of the profession just read
 }
 
 void CMainDlg::HidePane()
 {
     switch (g_state.shownPane) {
-    case PaneNone: return;
-    case PaneJournal: m_paneJournal.ShowWindow(SW_HIDE); break;
+    case PaneNone:
+        return;
+    case PaneJournal:
+        m_paneJournal.ShowWindow(SW_HIDE);
+        break;
     case PaneData:
         m_paneDataUpper.ShowWindow(SW_HIDE);
         m_paneDataLower.ShowWindow(SW_HIDE);
         m_btnPrev.ShowWindow(SW_HIDE);
         m_btnNext.ShowWindow(SW_HIDE);
         break;
-    case PaneTrace: m_paneTrace.ShowWindow(SW_HIDE); break;
-    case PaneDiagnostic: m_paneDiag.ShowWindow(SW_HIDE); break;
-    default: break;
+    case PaneTrace:
+        m_paneTrace.ShowWindow(SW_HIDE);
+        break;
+    case PaneDiagnostic:
+        m_paneDiag.ShowWindow(SW_HIDE);
+        break;
+    default:
+        break;
     }
     m_paneCaption.ShowWindow(SW_HIDE);
     m_btnPrint.ShowWindow(SW_HIDE);
@@ -354,12 +409,34 @@ void CMainDlg::ShowPane(PaneType type)
     m_btnClosePane.ShowWindow(SW_SHOW);
 }
 
-void CMainDlg::OnShowJournal() { ShowIdentification(false); ShowPane(PaneJournal); }
-void CMainDlg::OnShowData() { ShowIdentification(false); ShowPane(PaneData); }
-void CMainDlg::OnShowDiagnostic() { ShowIdentification(false); ShowPane(PaneDiagnostic); }
-void CMainDlg::OnShowTrace() { ShowIdentification(false); ShowPane(PaneTrace); }
-void CMainDlg::OnPrint() { PrintPane(); }
-void CMainDlg::OnOptions() { ChooseAndSaveLogs(); }
+void CMainDlg::OnShowJournal()
+{
+    ShowIdentification(false);
+    ShowPane(PaneJournal);
+}
+void CMainDlg::OnShowData()
+{
+    ShowIdentification(false);
+    ShowPane(PaneData);
+}
+void CMainDlg::OnShowDiagnostic()
+{
+    ShowIdentification(false);
+    ShowPane(PaneDiagnostic);
+}
+void CMainDlg::OnShowTrace()
+{
+    ShowIdentification(false);
+    ShowPane(PaneTrace);
+}
+void CMainDlg::OnPrint()
+{
+    PrintPane();
+}
+void CMainDlg::OnOptions()
+{
+    ChooseAndSaveLogs();
+}
 
 void CMainDlg::OnClosePane()
 {
@@ -368,15 +445,41 @@ void CMainDlg::OnClosePane()
     ShowIdentification(true);
 }
 
-void CMainDlg::OnCardIntroduction() { CardIntroduction(); }
-void CMainDlg::OnReadData() { OnReadDataCommand(); }
-void CMainDlg::OnReadSituations() { ReadSituations(); }
-void CMainDlg::OnPresentPin() { PresentPin(); }
-void CMainDlg::OnChangePin() { ChangePin(); }
-void CMainDlg::OnUnblockPin() { UnblockPin(); }
-void CMainDlg::OnChooseReader() { ChooseReader(ProgramHost::Get()); }
-void CMainDlg::OnEnterKey() {}
-void CMainDlg::OnCertificates() { ReadCertificate(); }
+void CMainDlg::OnCardIntroduction()
+{
+    CardIntroduction();
+}
+void CMainDlg::OnReadData()
+{
+    OnReadDataCommand();
+}
+void CMainDlg::OnReadSituations()
+{
+    ReadSituations();
+}
+void CMainDlg::OnPresentPin()
+{
+    PresentPin();
+}
+void CMainDlg::OnChangePin()
+{
+    ChangePin();
+}
+void CMainDlg::OnUnblockPin()
+{
+    UnblockPin();
+}
+void CMainDlg::OnChooseReader()
+{
+    ChooseReader(ProgramHost::Get());
+}
+void CMainDlg::OnEnterKey()
+{
+}
+void CMainDlg::OnCertificates()
+{
+    ReadCertificate();
+}
 
 void CMainDlg::OnCancelOperation()
 {
@@ -387,14 +490,16 @@ void CMainDlg::OnCancelOperation()
 
 void CMainDlg::OnPrevious()
 {
-    int line = PreviousSectionLine(m_paneDataLower.GetFirstVisibleLine(), g_card.situationLine, g_card.activityCount);
+    int line = PreviousSectionLine(m_paneDataLower.GetFirstVisibleLine(), g_card.situationLine,
+                                   g_card.activityCount);
     if (line >= 0)
         m_paneDataLower.LineScroll(line - m_paneDataLower.GetFirstVisibleLine());
 }
 
 void CMainDlg::OnNext()
 {
-    int line = NextSectionLine(m_paneDataLower.GetFirstVisibleLine(), g_card.situationLine, g_card.activityCount);
+    int line =
+        NextSectionLine(m_paneDataLower.GetFirstVisibleLine(), g_card.situationLine, g_card.activityCount);
     if (line >= 0)
         m_paneDataLower.LineScroll(line - m_paneDataLower.GetFirstVisibleLine());
 }
@@ -416,8 +521,8 @@ void CMainDlg::BuildBandRegion()
     m_bandRegion.CombineRgn(m_bandRegion, part, RGN_OR);
     part.CreateRectRgn(r.left + 1, r.top + 30, r.right - 1, r.bottom);
     m_bandRegion.CombineRgn(m_bandRegion, part, RGN_OR);
-    for (int id : {IDC_SHOW_JOURNAL, IDC_SHOW_DATA, IDC_SHOW_TRACE, IDC_SHOW_DIAG, IDC_INTROCARTE, IDC_CHANGERCODE,
-                   IDC_FORCERCP, IDC_CHANGELECT, IDC_LECSIT, IDC_LECDONNEES, IDCANCEL}) {
+    for (int id : {IDC_SHOW_JOURNAL, IDC_SHOW_DATA, IDC_SHOW_TRACE, IDC_SHOW_DIAG, IDC_INTROCARTE,
+                   IDC_CHANGERCODE, IDC_FORCERCP, IDC_CHANGELECT, IDC_LECSIT, IDC_LECDONNEES, IDCANCEL}) {
         ::GetWindowRect(GetDlgItem(id), &r);
         ScreenToClient(&r);
         part.CreateRectRgn(r.left, r.top, r.right, r.bottom);
@@ -438,20 +543,36 @@ COLORREF CMainDlg::BandColour() const
     if (profession == 0)
         profession = code(g_card.info.professionCategory);
     switch (profession) {
-    case 10: return 0x0000C0;
-    case 21: return 0x00C000;
-    case 26: case 94: return 0xFFFF00;
-    case 28: return 0x0080FF;
-    case 40: return 0x800080;
-    case 50: return 0xFF00FF;
-    case 60: case 69: return 0xC00000;
-    case 70: return 0xC000C0;
-    case 80: return 0x00FFFF;
-    case 91: return 0x000080;
-    case 92: return 0xFF8080;
-    case 96: return 0x80C0FF;
-    case 98: return 0xE0E0E0;
-    default: return 0xC0C0C0;
+    case 10:
+        return 0x0000C0;
+    case 21:
+        return 0x00C000;
+    case 26:
+    case 94:
+        return 0xFFFF00;
+    case 28:
+        return 0x0080FF;
+    case 40:
+        return 0x800080;
+    case 50:
+        return 0xFF00FF;
+    case 60:
+    case 69:
+        return 0xC00000;
+    case 70:
+        return 0xC000C0;
+    case 80:
+        return 0x00FFFF;
+    case 91:
+        return 0x000080;
+    case 92:
+        return 0xFF8080;
+    case 96:
+        return 0x80C0FF;
+    case 98:
+        return 0xE0E0E0;
+    default:
+        return 0xC0C0C0;
     }
 }
 
@@ -511,7 +632,10 @@ void CMainDlg::StepProgressTo(unsigned position)
     PumpMessages();
 }
 
-bool CMainDlg::CancelRequested() { return g_state.cancelRequested; }
+bool CMainDlg::CancelRequested()
+{
+    return g_state.cancelRequested;
+}
 
 void CMainDlg::BeginLongOperation(unsigned steps, bool cancellable)
 {
@@ -582,7 +706,10 @@ uint32_t CMainDlg::OnNoCard()
     return dlg.DoModal() == IDOK ? AnswerRetry : AnswerGiveUp;
 }
 
-uint32_t CMainDlg::OnChooseLogin() { return AnswerGoOn; }
+uint32_t CMainDlg::OnChooseLogin()
+{
+    return AnswerGoOn;
+}
 
 uint32_t CMainDlg::OnPinRequest(uint32_t promptKind, uint32_t pinStatus, SecretText &pin)
 {

@@ -52,7 +52,7 @@ public:
     // ---- long operations ----
     void BeginLongOperation(unsigned steps, bool cancellable);
     void EndLongOperation();
-    void ShowStatus(const char *text);   // shows the status line without pumping
+    void ShowStatus(const char *text); // shows the status line without pumping
 
     cl::CBitmapButton &CardButton() { return m_btnIntro; }
     cl::CBitmapButton &ReaderButton() { return m_btnChangeReader; }
@@ -108,7 +108,7 @@ private:
     PaneLog m_logTrace{PaneLog::TrimRule::OldestRecord};
     PaneLog m_logDiag{PaneLog::TrimRule::OldestLine};
 
-    int m_busy = 0;            // commands running (nested through message pumping)
+    int m_busy = 0; // commands running (nested through message pumping)
     bool m_quitPending = false;
     // One entry per long operation running. A command without a command bit
     // ("&Options") can start one inside another while that one pumps

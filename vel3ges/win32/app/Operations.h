@@ -26,13 +26,13 @@ void SetCardButtonImages(uint32_t command, const char *text);
 void ShutDownCardLayer();
 
 // ---- card introduction, reading, situations ----
-void CardIntroduction();   // command 1021
+void CardIntroduction(); // command 1021
 void ResetToCardIntroduction();
 void RestoreCommandState();
 int ChangeCard();
 void ReadCardData();
 void ReadSituations();
-void OnReadDataCommand();  // command 1025: journal, reading, pane or state
+void OnReadDataCommand(); // command 1025: journal, reading, pane or state
 
 // ---- PIN ----
 enum VerifyResult : uint16_t {
@@ -53,7 +53,7 @@ uint32_t PinPromptCallback(uint32_t promptKind, uint32_t pinStatus, SecretText &
 
 // ---- session logs ----
 void WritePaneHeaders();
-int SavePaneToFile(PaneType type);   // 0 saved, 1 failed
+int SavePaneToFile(PaneType type); // 0 saved, 1 failed
 int SaveChosenLogs(uint32_t flags);
 void ChooseAndSaveLogs();
 void PrintPane();

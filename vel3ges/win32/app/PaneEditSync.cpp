@@ -6,7 +6,10 @@ namespace vel {
 
 namespace {
 
-size_t EditLength(HWND edit) { return static_cast<size_t>(::GetWindowTextLengthA(edit)); }
+size_t EditLength(HWND edit)
+{
+    return static_cast<size_t>(::GetWindowTextLengthA(edit));
+}
 
 void Replace(HWND edit, size_t from, size_t to, const char *text)
 {

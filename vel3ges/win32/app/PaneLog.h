@@ -22,12 +22,12 @@ namespace vel {
 class PaneLog {
 public:
     enum class TrimRule {
-        OldestLine,    // journal, diagnostic
-        OldestRecord,  // trace
-        None,          // data parts: a line that does not fit is dropped
+        OldestLine,   // journal, diagnostic
+        OldestRecord, // trace
+        None,         // data parts: a line that does not fit is dropped
     };
-    static constexpr size_t kCapacity = 100000;  // bytes, terminating NUL included
-    static constexpr unsigned kHeaderLines = 4;  // never trimmed
+    static constexpr size_t kCapacity = 100000; // bytes, terminating NUL included
+    static constexpr unsigned kHeaderLines = 4; // never trimmed
 
     explicit PaneLog(TrimRule rule, size_t capacity = kCapacity) : rule_(rule), capacity_(capacity) {}
 
@@ -60,9 +60,9 @@ public:
     const std::vector<unsigned> &RecordStarts() const { return recordStarts_; }
 
 private:
-    bool TrimOnce();  // false when nothing could be removed
+    bool TrimOnce(); // false when nothing could be removed
     void Erase(unsigned first, unsigned last);
-    size_t OffsetOfLine(unsigned line) const;  // text.size() when past the end
+    size_t OffsetOfLine(unsigned line) const; // text.size() when past the end
 
     TrimRule rule_;
     size_t capacity_;

@@ -18,15 +18,18 @@
 namespace vel {
 
 namespace {
-CMainDlg &Dlg() { return *g_mainDlg; }
+CMainDlg &Dlg()
+{
+    return *g_mainDlg;
+}
 
 const char kPinLengthMessage[] =
     "Le code porteur est un code entre quatre et huit chiffres. Saissisez à nouveau le code porteur.";
 const char kUnblockLengthMessage[] =
     "Le code de déblocage est un code à huit chiffres. Saissisez à nouveau le code de déblocage.";
 const char kBlockedForGood[] = "Cette carte est définitivement bloquée et doit être remplacée.";
-const char kUnblockQuestion[] =
-    "Cette carte est bloquée (3 codes erronés).\nVoulez-vous la débloquer (vous devrez saisir le code de déblocage) ?";
+const char kUnblockQuestion[] = "Cette carte est bloquée (3 codes erronés).\nVoulez-vous la débloquer (vous "
+                                "devrez saisir le code de déblocage) ?";
 
 const uint32_t kPinAndReadCommands = CmdReadSituations | CmdSelfTest | CmdPresentPin | CmdChangePin;
 
@@ -100,8 +103,14 @@ bool AskCode(CCodeDlg::Type type, unsigned maxLength, const char *caption, Secre
     return true;
 }
 
-bool PromptNewPin(SecretText &pin, const char *prompt) { return AskCode(CCodeDlg::NewPin, 4, prompt, pin, 4); }
-bool PromptUnblockCode(SecretText &code) { return AskCode(CCodeDlg::UnblockCode, 8, nullptr, code, 8); }
+bool PromptNewPin(SecretText &pin, const char *prompt)
+{
+    return AskCode(CCodeDlg::NewPin, 4, prompt, pin, 4);
+}
+bool PromptUnblockCode(SecretText &code)
+{
+    return AskCode(CCodeDlg::UnblockCode, 8, nullptr, code, 8);
+}
 
 // A new PIN's length against the token's limits; a card that goes away is
 // looked for again a few times (the session re-opened) before giving up.
@@ -119,7 +128,8 @@ bool PinLengthAccepted(const SecretText &pin)
             return false;
         hSession = kNoSession;
         CK_SESSION_HANDLE session = kNoSession;
-        if (g_functions->C_OpenSession(g_connection.slotID, CKF_SERIAL_SESSION, nullptr, nullptr, &session) == CKR_OK)
+        if (g_functions->C_OpenSession(g_connection.slotID, CKF_SERIAL_SESSION, nullptr, nullptr, &session) ==
+            CKR_OK)
             hSession = session;
     }
     return false;
@@ -143,7 +153,8 @@ bool AskNewPinWithConfirmation(SecretText &newPin)
             ShowMessage(kPinLengthMessage, kCaption, MB_OK);
             continue;
         }
-        if (confirmation.size() == newPin.size() && std::memcmp(confirmation.c_str(), newPin.c_str(), newPin.size()) == 0)
+        if (confirmation.size() == newPin.size() &&
+            std::memcmp(confirmation.c_str(), newPin.c_str(), newPin.size()) == 0)
             return true;
         ShowMessage("Code de confirmation erroné.", kCaption, MB_OK);
     }
@@ -197,8 +208,9 @@ void ReportBlockedForGood()
 uint32_t PinPromptCallback(uint32_t promptKind, uint32_t, SecretText &pin)
 {
     if (promptKind == kPromptPinLocked)
-        return ShowMessage(kUnblockQuestion, kCaption, MB_YESNO | MB_ICONQUESTION) == IDYES ? AnswerGoOn
-                                                                                           : AnswerDoNotUnblock;
+        return ShowMessage(kUnblockQuestion, kCaption, MB_YESNO | MB_ICONQUESTION) == IDYES
+                   ? AnswerGoOn
+                   : AnswerDoNotUnblock;
     CCodeDlg dlg(8, CCodeDlg::LoginPin, nullptr, UserPinTries(g_connection.tokenInfo.flags));
     if (dlg.DoModal() != IDOK)
         return AnswerGiveUp;
@@ -229,7 +241,7 @@ uint16_t VerifyPin()
             RestoreCommandState();
             if (rv == kHolderUnblocks) {
                 view.Restore();
-                break;   // to the unblock part
+                break; // to the unblock part
             }
             if (rv == kPinFirstRequest) {
                 view.Restore();
@@ -240,7 +252,8 @@ uint16_t VerifyPin()
                 return PinGaveUp;
             }
             const bool ok = rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN;
-            FreezeCommands(ok ? "Vérification du code porteur...Ok   " : "Vérification du code porteur...Echec");
+            FreezeCommands(ok ? "Vérification du code porteur...Ok   "
+                              : "Vérification du code porteur...Echec");
             RestoreCommandState();
             view.Restore();
             if (ok)
@@ -248,7 +261,8 @@ uint16_t VerifyPin()
             if (rv == CKR_PIN_INCORRECT) {
                 char text[160];
                 std::snprintf(text, sizeof text,
-                              "Ce code porteur est erroné.\nVous avez au maximum %d tentative(s).\nVoulez-vous réessayer ?",
+                              "Ce code porteur est erroné.\nVous avez au maximum %d "
+                              "tentative(s).\nVoulez-vous réessayer ?",
                               (int)UserPinTries(FreshTokenFlags()));
                 if (ShowMessage(text, kCaption, MB_YESNO | MB_ICONQUESTION) == IDYES)
                     continue;
@@ -275,9 +289,10 @@ uint16_t VerifyPin()
             return PinCardBlockedForGood;
         }
         char text[160];
-        std::snprintf(text, sizeof text,
-                      "Ce code de déblocage est erronéVous avez au maximum %d tentative(s).\nVoulez-vous réessayer ?",
-                      (int)SoPinTries(flags));
+        std::snprintf(
+            text, sizeof text,
+            "Ce code de déblocage est erronéVous avez au maximum %d tentative(s).\nVoulez-vous réessayer ?",
+            (int)SoPinTries(flags));
         if (ShowMessage(text, kCaption, MB_YESNO | MB_ICONQUESTION) != IDYES)
             return PinBlocked;
     }
@@ -375,9 +390,10 @@ void ChangePin()
             return;
         }
         char text[160];
-        std::snprintf(text, sizeof text,
-                      "Ce code porteur est erroné.\nVous avez au maximum %d tentative(s).\nVoulez-vous réessayer ?",
-                      (int)UserPinTries(flags));
+        std::snprintf(
+            text, sizeof text,
+            "Ce code porteur est erroné.\nVous avez au maximum %d tentative(s).\nVoulez-vous réessayer ?",
+            (int)UserPinTries(flags));
         if (ShowMessage(text, kCaption, MB_YESNO | MB_ICONQUESTION) != IDYES)
             return;
     }
@@ -411,9 +427,10 @@ void UnblockPin()
             return;
         }
         char text[160];
-        std::snprintf(text, sizeof text,
-                      "Ce code de déblocage est erronéVous avez au maximum %d tentative(s).\nVoulez-vous réessayer ?",
-                      (int)SoPinTries(flags));
+        std::snprintf(
+            text, sizeof text,
+            "Ce code de déblocage est erronéVous avez au maximum %d tentative(s).\nVoulez-vous réessayer ?",
+            (int)SoPinTries(flags));
         if (ShowMessage(text, kCaption, MB_YESNO | MB_ICONQUESTION) != IDYES) {
             LeaveOnlyUnblock();
             return;

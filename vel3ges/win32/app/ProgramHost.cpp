@@ -12,74 +12,117 @@
 
 namespace vel {
 
-ProgramHost& ProgramHost::Get() {
-  static ProgramHost host;
-  return host;
+ProgramHost &ProgramHost::Get()
+{
+    static ProgramHost host;
+    return host;
 }
 
-void ProgramHost::BeginLongOperation(unsigned steps, bool cancellable) {
-  g_mainDlg->BeginLongOperation(steps, cancellable);
+void ProgramHost::BeginLongOperation(unsigned steps, bool cancellable)
+{
+    g_mainDlg->BeginLongOperation(steps, cancellable);
 }
 
-void ProgramHost::EndLongOperation() { g_mainDlg->EndLongOperation(); }
-
-void ProgramHost::SetCommandState(uint32_t bit, bool on) { vel::SetCommandState(bit, on); }
-
-void ProgramHost::HidePane() {
-  g_mainDlg->HidePane();
-  g_state.shownPane = PaneNone;
+void ProgramHost::EndLongOperation()
+{
+    g_mainDlg->EndLongOperation();
 }
 
-void ProgramHost::ShowPane(PaneType type) { g_mainDlg->ShowPane(type); }
-
-uint16_t ProgramHost::VerifyPin() { return vel::VerifyPin(); }
-
-void ProgramHost::ResetToCardIntroduction() { vel::ResetToCardIntroduction(); }
-
-uint16_t ProgramHost::CardStateFromRv() { return CardStateFromLastRv(); }
-
-void ProgramHost::ShowCardState(uint16_t state) { vel::ShowCardState(state); }
-
-const CK_TOKEN_INFO& ProgramHost::CurrentTokenInfo() { return g_state.tokenInfo; }
-
-bool ProgramHost::AskYesNo(const char* text) {
-  return ShowMessage(text, kCaption, MB_YESNO | MB_ICONQUESTION) == IDYES;
+void ProgramHost::SetCommandState(uint32_t bit, bool on)
+{
+    vel::SetCommandState(bit, on);
 }
 
-void ProgramHost::ShowError(const char* text, const char* caption) {
-  ShowMessage(text, caption, MB_OK | MB_ICONERROR);
+void ProgramHost::HidePane()
+{
+    g_mainDlg->HidePane();
+    g_state.shownPane = PaneNone;
 }
 
-bool ProgramHost::AskCertificatePath(const char* proposedName, std::string& path) {
-  cl::CFileDialog dlg(FALSE, ".crt", proposedName, OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT,
-                      "Certificats de Sécurité (*.crt)|*.crt|All Files (*.*)|*.*||", g_mainDlg);
-  if (dlg.DoModal() != IDOK) return false;
-  path = dlg.GetPathName();
-  return true;
+void ProgramHost::ShowPane(PaneType type)
+{
+    g_mainDlg->ShowPane(type);
 }
 
-std::string ProgramHost::CoffreFolder() { return DataFolderPrefix(DataFolderKind::Coffre); }
+uint16_t ProgramHost::VerifyPin()
+{
+    return vel::VerifyPin();
+}
+
+void ProgramHost::ResetToCardIntroduction()
+{
+    vel::ResetToCardIntroduction();
+}
+
+uint16_t ProgramHost::CardStateFromRv()
+{
+    return CardStateFromLastRv();
+}
+
+void ProgramHost::ShowCardState(uint16_t state)
+{
+    vel::ShowCardState(state);
+}
+
+const CK_TOKEN_INFO &ProgramHost::CurrentTokenInfo()
+{
+    return g_state.tokenInfo;
+}
+
+bool ProgramHost::AskYesNo(const char *text)
+{
+    return ShowMessage(text, kCaption, MB_YESNO | MB_ICONQUESTION) == IDYES;
+}
+
+void ProgramHost::ShowError(const char *text, const char *caption)
+{
+    ShowMessage(text, caption, MB_OK | MB_ICONERROR);
+}
+
+bool ProgramHost::AskCertificatePath(const char *proposedName, std::string &path)
+{
+    cl::CFileDialog dlg(FALSE, ".crt", proposedName, OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT,
+                        "Certificats de Sécurité (*.crt)|*.crt|All Files (*.*)|*.*||", g_mainDlg);
+    if (dlg.DoModal() != IDOK)
+        return false;
+    path = dlg.GetPathName();
+    return true;
+}
+
+std::string ProgramHost::CoffreFolder()
+{
+    return DataFolderPrefix(DataFolderKind::Coffre);
+}
 
 // The reader choice is under way: the next scan takes the slot picked.
-uint16_t ProgramHost::RefreshSlotList() {
-  g_state.reselect = true;
-  g_state.pickedSlot = kNoSlot;
-  uint16_t state = ListReadersForChoice(m_readers);
-  g_state.listedSlotCount = m_readers.size();
-  return state;
+uint16_t ProgramHost::RefreshSlotList()
+{
+    g_state.reselect = true;
+    g_state.pickedSlot = kNoSlot;
+    uint16_t state = ListReadersForChoice(m_readers);
+    g_state.listedSlotCount = m_readers.size();
+    return state;
 }
 
-std::vector<ReaderEntry> ProgramHost::TakeReaderList() { return std::exchange(m_readers, {}); }
-
-bool ProgramHost::ChooseReaderDialog(const std::vector<ReaderEntry>& readers, CK_SLOT_ID& chosen) {
-  return RunReaderChoiceDialog(g_mainDlg, readers, chosen);
+std::vector<ReaderEntry> ProgramHost::TakeReaderList()
+{
+    return std::exchange(m_readers, {});
 }
 
-void ProgramHost::SetChosenSlot(CK_SLOT_ID slot) {
-  g_state.pickedSlot = slot;
-  g_state.holderChoseReader = slot != kNoSlot;
+bool ProgramHost::ChooseReaderDialog(const std::vector<ReaderEntry> &readers, CK_SLOT_ID &chosen)
+{
+    return RunReaderChoiceDialog(g_mainDlg, readers, chosen);
 }
 
-uint16_t ProgramHost::StartCardManager() { return vel::StartCardManager(); }
+void ProgramHost::SetChosenSlot(CK_SLOT_ID slot)
+{
+    g_state.pickedSlot = slot;
+    g_state.holderChoseReader = slot != kNoSlot;
+}
 
-}  // namespace vel
+uint16_t ProgramHost::StartCardManager()
+{
+    return vel::StartCardManager();
+}
+
+} // namespace vel

@@ -10,31 +10,31 @@
 namespace vel {
 
 class ProgramHost : public DialogHost {
- public:
-  static ProgramHost& Get();
+public:
+    static ProgramHost &Get();
 
-  void BeginLongOperation(unsigned steps, bool cancellable) override;
-  void EndLongOperation() override;
-  void SetCommandState(uint32_t bit, bool on) override;
-  void HidePane() override;
-  void ShowPane(PaneType type) override;
-  uint16_t VerifyPin() override;
-  void ResetToCardIntroduction() override;
-  uint16_t CardStateFromRv() override;
-  void ShowCardState(uint16_t state) override;
-  const CK_TOKEN_INFO& CurrentTokenInfo() override;
-  bool AskYesNo(const char* text) override;
-  void ShowError(const char* text, const char* caption) override;
-  bool AskCertificatePath(const char* proposedName, std::string& path) override;
-  std::string CoffreFolder() override;
-  uint16_t RefreshSlotList() override;
-  std::vector<ReaderEntry> TakeReaderList() override;
-  bool ChooseReaderDialog(const std::vector<ReaderEntry>& readers, CK_SLOT_ID& chosen) override;
-  void SetChosenSlot(CK_SLOT_ID slot) override;
-  uint16_t StartCardManager() override;
+    void BeginLongOperation(unsigned steps, bool cancellable) override;
+    void EndLongOperation() override;
+    void SetCommandState(uint32_t bit, bool on) override;
+    void HidePane() override;
+    void ShowPane(PaneType type) override;
+    uint16_t VerifyPin() override;
+    void ResetToCardIntroduction() override;
+    uint16_t CardStateFromRv() override;
+    void ShowCardState(uint16_t state) override;
+    const CK_TOKEN_INFO &CurrentTokenInfo() override;
+    bool AskYesNo(const char *text) override;
+    void ShowError(const char *text, const char *caption) override;
+    bool AskCertificatePath(const char *proposedName, std::string &path) override;
+    std::string CoffreFolder() override;
+    uint16_t RefreshSlotList() override;
+    std::vector<ReaderEntry> TakeReaderList() override;
+    bool ChooseReaderDialog(const std::vector<ReaderEntry> &readers, CK_SLOT_ID &chosen) override;
+    void SetChosenSlot(CK_SLOT_ID slot) override;
+    uint16_t StartCardManager() override;
 
- private:
-  std::vector<ReaderEntry> m_readers;   // the list of the reader choice running
+private:
+    std::vector<ReaderEntry> m_readers; // the list of the reader choice running
 };
 
-}  // namespace vel
+} // namespace vel

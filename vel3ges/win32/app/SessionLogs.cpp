@@ -15,16 +15,24 @@
 namespace vel {
 
 namespace {
-CMainDlg &Dlg() { return *g_mainDlg; }
+CMainDlg &Dlg()
+{
+    return *g_mainDlg;
+}
 
 const char *FileNameOf(PaneType type)
 {
     switch (type) {
-    case PaneJournal: return "VEL-JOUR.TXT";
-    case PaneData: return "VEL-INFO.TXT";
-    case PaneTrace: return "VEL-TRAC.TXT";
-    case PaneDiagnostic: return "VEL-DIAG.TXT";
-    default: return nullptr;
+    case PaneJournal:
+        return "VEL-JOUR.TXT";
+    case PaneData:
+        return "VEL-INFO.TXT";
+    case PaneTrace:
+        return "VEL-TRAC.TXT";
+    case PaneDiagnostic:
+        return "VEL-DIAG.TXT";
+    default:
+        return nullptr;
     }
 }
 
@@ -129,11 +137,13 @@ int SavePaneToFile(PaneType type)
     if (!name)
         return 1;
     const std::string path = DataFolderPrefix(DataFolderKind::Log) + name;
-    HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     bool ok = file != INVALID_HANDLE_VALUE;
     if (ok) {
         if (type == PaneData)
-            ok = WriteAll(file, Dlg().Log(PaneDataUpper)->Text()) && WriteAll(file, Dlg().Log(PaneDataLower)->Text());
+            ok = WriteAll(file, Dlg().Log(PaneDataUpper)->Text()) &&
+                 WriteAll(file, Dlg().Log(PaneDataLower)->Text());
         else
             ok = WriteAll(file, Dlg().Log(type)->Text());
         ok = ::CloseHandle(file) && ok;
@@ -208,7 +218,7 @@ BOOL CALLBACK AbortProc(HDC, int)
     MSG msg;
     while (!g_printAborted && ::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
         if (msg.message == WM_QUIT) {
-            ::PostQuitMessage((int)msg.wParam);   // for the main loop
+            ::PostQuitMessage((int)msg.wParam); // for the main loop
             g_printAborted = true;
             break;
         }
@@ -257,23 +267,30 @@ bool PrintLines(HDC dc, cl::CEdit &edit, int lineHeight, int linesPerPage, int &
 
 void PrintPane()
 {
-    cl::CPrintDialog print(PD_NOPAGENUMS | PD_NOSELECTION | PD_USEDEVMODECOPIESANDCOLLATE | PD_HIDEPRINTTOFILE,
-                           g_mainDlg);
+    cl::CPrintDialog print(
+        PD_NOPAGENUMS | PD_NOSELECTION | PD_USEDEVMODECOPIESANDCOLLATE | PD_HIDEPRINTTOFILE, g_mainDlg);
     if (print.DoModal() != IDOK)
         return;
     cl::CEdit *first = nullptr, *second = nullptr;
     switch (g_state.shownPane) {
-    case PaneJournal: first = Dlg().PaneEdit(PaneJournal); break;
+    case PaneJournal:
+        first = Dlg().PaneEdit(PaneJournal);
+        break;
     case PaneData:
         first = Dlg().PaneEdit(PaneDataUpper);
         second = Dlg().PaneEdit(PaneDataLower);
         break;
-    case PaneTrace: first = Dlg().PaneEdit(PaneTrace); break;
-    case PaneDiagnostic: first = Dlg().PaneEdit(PaneDiagnostic); break;
-    default: return;
+    case PaneTrace:
+        first = Dlg().PaneEdit(PaneTrace);
+        break;
+    case PaneDiagnostic:
+        first = Dlg().PaneEdit(PaneDiagnostic);
+        break;
+    default:
+        return;
     }
     HCURSOR previous = ::SetCursor(::LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_WAIT)));
-    HDC dc = print.GetPrinterDC();   // deleted with the dialog object
+    HDC dc = print.GetPrinterDC(); // deleted with the dialog object
     if (!dc || ::SetAbortProc(dc, AbortProc) <= 0) {
         ::SetCursor(previous);
         ShowMessage("Impossible d'imprimer", kCaption, MB_ICONHAND);
@@ -288,7 +305,8 @@ void PrintPane()
         return;
     }
     g_printAborted = false;
-    g_abortWindow = ::CreateDialogParamA(cl::AfxGetInstanceHandle(), "AbortDlg", Dlg().m_hWnd, AbortDlgProc, 0);
+    g_abortWindow =
+        ::CreateDialogParamA(cl::AfxGetInstanceHandle(), "AbortDlg", Dlg().m_hWnd, AbortDlgProc, 0);
     if (!g_abortWindow) {
         ::AbortDoc(dc);
         ::SetCursor(previous);

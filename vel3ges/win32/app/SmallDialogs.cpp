@@ -7,7 +7,9 @@
 
 namespace vel {
 
-CAboutDlg::CAboutDlg() : CDialog(IDD_ABOUTBOX) {}
+CAboutDlg::CAboutDlg() : CDialog(IDD_ABOUTBOX)
+{
+}
 
 BOOL CAboutDlg::OnInitDialog()
 {

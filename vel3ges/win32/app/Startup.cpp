@@ -34,7 +34,10 @@ void CopyTrimmed(char *dst, size_t dstSize, const CK_UTF8CHAR *src, size_t srcLe
 
 } // namespace
 
-uint16_t CardStateFromLastRv() { return CardStateFromRv(lastRv, g_connection.slotCount != 0); }
+uint16_t CardStateFromLastRv()
+{
+    return CardStateFromRv(lastRv, g_connection.slotCount != 0);
+}
 
 uint16_t StartCardManager()
 {
@@ -124,7 +127,8 @@ uint16_t ScanReaders(uint16_t *resultCode)
             if (lastRv == CKR_OK) {
                 CopyTrimmed(g_state.readerName, sizeof g_state.readerName, info.slotDescription,
                             sizeof info.slotDescription);
-                std::memcpy(g_connection.wantedReader, info.slotDescription, sizeof g_connection.wantedReader);
+                std::memcpy(g_connection.wantedReader, info.slotDescription,
+                            sizeof g_connection.wantedReader);
             }
         }
     }
@@ -136,7 +140,7 @@ uint16_t ScanReaders(uint16_t *resultCode)
     g_connection.readPinState = true;
     g_connection.promptKind = kPromptPin;
     CK_RV rv = ConnectToken(g_connection);
-    if (rv == kPromptFinalTry)   // a session is open, the PIN not yet presented
+    if (rv == kPromptFinalTry) // a session is open, the PIN not yet presented
         rv = CKR_OK;
     lastRv = rv;
     uint16_t state = CardStateFromLastRv();
@@ -149,9 +153,11 @@ uint16_t ScanReaders(uint16_t *resultCode)
             char description[65];
             CopyTrimmed(description, sizeof description, info.slotDescription, sizeof info.slotDescription);
             if (description[0]) {
-                std::snprintf(g_state.readerLine, sizeof g_state.readerLine, "LECTEUR EN COURS : %s", description);
+                std::snprintf(g_state.readerLine, sizeof g_state.readerLine, "LECTEUR EN COURS : %s",
+                              description);
                 std::snprintf(g_state.readerName, sizeof g_state.readerName, "%s", description);
-                std::memcpy(g_connection.wantedReader, info.slotDescription, sizeof g_connection.wantedReader);
+                std::memcpy(g_connection.wantedReader, info.slotDescription,
+                            sizeof g_connection.wantedReader);
             }
             if (state != StateNoCard) {
                 CK_TOKEN_INFO token{};
@@ -179,12 +185,14 @@ void SetCardButtonImages(uint32_t command, const char *text)
     CMainDlg &dlg = *g_mainDlg;
     HMENU menu = dlg.GetMenu();
     if (command == CmdCardIntro) {
-        dlg.CardButton().LoadBitmapSet(std::strcmp(text, "Changer carte") == 0 ? "CHANGECARTE" : "INTROCARTE");
+        dlg.CardButton().LoadBitmapSet(std::strcmp(text, "Changer carte") == 0 ? "CHANGECARTE"
+                                                                               : "INTROCARTE");
         if (menu)
             ::ModifyMenuA(menu, IDC_INTROCARTE, MF_BYCOMMAND | MF_STRING, IDC_INTROCARTE, text);
         dlg.CardButton().RedrawWindow(RDW_UPDATENOW | RDW_ERASE | RDW_INVALIDATE);
     } else if (command == CmdChooseReader) {
-        dlg.ReaderButton().LoadBitmapSet(std::strcmp(text, "Changer lecteur ") == 0 ? "CHANGELECT" : "CHOIXLECT");
+        dlg.ReaderButton().LoadBitmapSet(std::strcmp(text, "Changer lecteur ") == 0 ? "CHANGELECT"
+                                                                                    : "CHOIXLECT");
         if (menu)
             ::ModifyMenuA(menu, IDC_CHANGELECT, MF_BYCOMMAND | MF_STRING, IDC_CHANGELECT, text);
         dlg.ReaderButton().RedrawWindow(RDW_UPDATENOW | RDW_ERASE | RDW_INVALIDATE);
@@ -223,7 +231,8 @@ void ShowCardState(uint16_t state)
     case StateNoReader:
     case StateNoCard:
         if (state == StateNoReader)
-            ShowMessage("Vérifier que le lecteur est bien connecté", "Erreur de transmission", MB_ICONEXCLAMATION);
+            ShowMessage("Vérifier que le lecteur est bien connecté", "Erreur de transmission",
+                        MB_ICONEXCLAMATION);
         else
             ShowMessage("Impossible de mettre la carte sous tension", kCaption, MB_OK);
         SetCommandsOff(kCardCommands);

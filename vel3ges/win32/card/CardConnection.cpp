@@ -83,8 +83,8 @@ CK_RV OpenTraced(CardConnection &c)
 {
     ForgetSession(c);
     StampCallTime();
-    return TraceResult(CallOpenSession,
-                       c.functionList->C_OpenSession(c.slotID, CKF_SERIAL_SESSION, nullptr, nullptr, &c.hSession));
+    return TraceResult(CallOpenSession, c.functionList->C_OpenSession(c.slotID, CKF_SERIAL_SESSION, nullptr,
+                                                                      nullptr, &c.hSession));
 }
 
 CK_RV GetSlotListTraced(CardConnection &c, CK_BBOOL tokenPresent, CK_SLOT_ID *list, CK_ULONG *count)
@@ -94,8 +94,7 @@ CK_RV GetSlotListTraced(CardConnection &c, CK_BBOOL tokenPresent, CK_SLOT_ID *li
 
 // Runs `call` again on a fresh session while `gone` says its result came from
 // a card, a reader or a session lost, at most kMaxReopenRetries times.
-template <class Call>
-CK_RV WithReopen(CardConnection &c, bool (*gone)(CK_RV), Call call)
+template <class Call> CK_RV WithReopen(CardConnection &c, bool (*gone)(CK_RV), Call call)
 {
     for (int attempt = 0;; ++attempt) {
         CK_RV rv = call();
@@ -137,8 +136,8 @@ CK_RV FindTokenSlot(CardConnection &c)
         return CKR_DEVICE_MEMORY;
     rv = GetSlotListTraced(c, CK_TRUE, list, &count);
     for (int retry = 0; rv == CKR_BUFFER_TOO_SMALL && retry < 4; ++retry) {
-        CK_SLOT_ID *grown = count ? static_cast<CK_SLOT_ID *>(std::realloc(list, count * sizeof(CK_SLOT_ID)))
-                                  : nullptr;
+        CK_SLOT_ID *grown =
+            count ? static_cast<CK_SLOT_ID *>(std::realloc(list, count * sizeof(CK_SLOT_ID))) : nullptr;
         if (!grown) {
             std::free(list);
             return CKR_DEVICE_MEMORY;
@@ -335,15 +334,23 @@ CK_RV LoginWithPrompt(CardConnection &c)
         });
         switch (rv) {
         case CKR_OK:
-        case CKR_USER_ALREADY_LOGGED_IN: return CKR_OK;
-        case CKR_PIN_INCORRECT: c.pinStatus = kPinWrong; break;
-        case CKR_PIN_INVALID: c.pinStatus = kPinMissing; break;
-        case CKR_PIN_LEN_RANGE: c.pinStatus = kPinLengthOutOfRange; break;
+        case CKR_USER_ALREADY_LOGGED_IN:
+            return CKR_OK;
+        case CKR_PIN_INCORRECT:
+            c.pinStatus = kPinWrong;
+            break;
+        case CKR_PIN_INVALID:
+            c.pinStatus = kPinMissing;
+            break;
+        case CKR_PIN_LEN_RANGE:
+            c.pinStatus = kPinLengthOutOfRange;
+            break;
         case CKR_PIN_LOCKED:
             c.pinStatus = kPinWrong;
             c.promptKind = kPromptPinLocked;
             break;
-        default: return rv;
+        default:
+            return rv;
         }
     }
 }

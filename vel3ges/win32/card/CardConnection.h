@@ -17,21 +17,21 @@ constexpr CK_ULONG kNoSlot = 0xFFFFFFFFUL;
 
 // The card manager's own status codes (never returned by the library).
 enum : CK_RV {
-    kPromptPin = 0x80000001,          // also: onChooseLogin gave an unknown answer
+    kPromptPin = 0x80000001, // also: onChooseLogin gave an unknown answer
     kPromptPinCountLow = 0x80000002,
     kPromptPinFinalTry = 0x80000003,
-    kPromptPinLocked = 0x80000004,    // also: no function list
-    kPromptNormal = 0x80000005,       // also: no slot at all / device error on the chosen slot
-    kPromptCountLow = 0x80000006,     // also: slots but no token
-    kPromptFinalTry = 0x80000007,     // also: session open, not logged in
+    kPromptPinLocked = 0x80000004, // also: no function list
+    kPromptNormal = 0x80000005,    // also: no slot at all / device error on the chosen slot
+    kPromptCountLow = 0x80000006,  // also: slots but no token
+    kPromptFinalTry = 0x80000007,  // also: session open, not logged in
     kHolderGaveUp = 0x80000008,
     kHolderUnblocks = 0x80000011,
-    kPinFirstRequest = 0x80000012,    // also: the holder declined to unblock
+    kPinFirstRequest = 0x80000012, // also: the holder declined to unblock
     kPinLengthOutOfRange = 0x80000013,
     kPinMissing = 0x80000014,
     kPinWrong = 0x80000015,
-    kModePinPrompts = 0x80000021,     // prompt kinds 0x80000001..3
-    kModeStatusPrompts = 0x80000022,  // prompt kinds 0x80000005..7
+    kModePinPrompts = 0x80000021,    // prompt kinds 0x80000001..3
+    kModeStatusPrompts = 0x80000022, // prompt kinds 0x80000005..7
 };
 
 // How many times a routine re-opens the session after the library reports

@@ -36,7 +36,8 @@ void FindFinal(CK_SESSION_HANDLE session)
 
 // Finds the first object of a template; 0 when none (or the search failed).
 // `initRv`, when given, receives the result of C_FindObjectsInit.
-CK_OBJECT_HANDLE FindFirst(CK_SESSION_HANDLE session, CK_ATTRIBUTE *tmpl, CK_ULONG count, CK_RV *initRv = nullptr)
+CK_OBJECT_HANDLE FindFirst(CK_SESSION_HANDLE session, CK_ATTRIBUTE *tmpl, CK_ULONG count,
+                           CK_RV *initRv = nullptr)
 {
     CK_OBJECT_HANDLE handle = 0;
     CK_RV rv = FindInit(session, tmpl, count);
@@ -55,12 +56,13 @@ CK_OBJECT_HANDLE FindFirst(CK_SESSION_HANDLE session, CK_ATTRIBUTE *tmpl, CK_ULO
 
 } // namespace
 
-CK_RV ReadAttribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type,
-                    bool traced, CK_BYTE **value, CK_ULONG *length)
+CK_RV ReadAttribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, bool traced,
+                    CK_BYTE **value, CK_ULONG *length)
 {
     CK_ATTRIBUTE attr = {type, nullptr, 0};
     CK_RV rv = g_functions->C_GetAttributeValue(session, object, &attr, 1);
-    if (rv == CKR_OK && (attr.ulValueLen == CK_UNAVAILABLE_INFORMATION || attr.ulValueLen > kMaxAttributeLength))
+    if (rv == CKR_OK &&
+        (attr.ulValueLen == CK_UNAVAILABLE_INFORMATION || attr.ulValueLen > kMaxAttributeLength))
         rv = CKR_HOST_MEMORY; // no buffer of that size is ever asked for
     if (rv != CKR_OK) {
         lastRv = rv;

@@ -37,8 +37,8 @@ bool HasSingleCertificate(CK_SESSION_HANDLE session);
 // The two-call read of one attribute (length, then value), the value call
 // traced as C_GetAttributeValue when `traced`. Returns the result; on success
 // *value is a calloc'ed buffer of *length bytes.
-CK_RV ReadAttribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type,
-                    bool traced, CK_BYTE **value, CK_ULONG *length);
+CK_RV ReadAttribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, bool traced,
+                    CK_BYTE **value, CK_ULONG *length);
 
 } // namespace vel
 

@@ -47,9 +47,18 @@ void ActivityLabel(char (&label)[32], unsigned number)
 
 } // namespace
 
-void ReadNameRecord() { g_card.nameRead = ReadPublicObject("VEL_NAME_PS", g_card.name, DecodeNameObject); }
-void ReadIdRecord() { g_card.idRead = ReadPublicObject("VEL_ID_CARD", g_card.id, DecodeIdObject); }
-void ReadInfoRecord() { g_card.infoRead = ReadPublicObject("VEL_INFO_PS", g_card.info, DecodeInfoObject); }
+void ReadNameRecord()
+{
+    g_card.nameRead = ReadPublicObject("VEL_NAME_PS", g_card.name, DecodeNameObject);
+}
+void ReadIdRecord()
+{
+    g_card.idRead = ReadPublicObject("VEL_ID_CARD", g_card.id, DecodeIdObject);
+}
+void ReadInfoRecord()
+{
+    g_card.infoRead = ReadPublicObject("VEL_INFO_PS", g_card.info, DecodeInfoObject);
+}
 
 uint16_t CountActivityObjects(CK_SESSION_HANDLE session)
 {
@@ -127,7 +136,8 @@ void ReadBillingSituations(CK_SESSION_HANDLE session)
         return;
     c.billingRead = result != DecodeResult::Ignored;
     AppendPaneLine(PaneTrace, "   NbSitFactExistantes : %u", static_cast<unsigned>(c.NbSitFactExistantes));
-    unsigned stored = c.NbSitFactExistantes < kMaxBillingSituations ? c.NbSitFactExistantes : kMaxBillingSituations;
+    unsigned stored =
+        c.NbSitFactExistantes < kMaxBillingSituations ? c.NbSitFactExistantes : kMaxBillingSituations;
     for (unsigned i = 0; i < stored; ++i) {
         const BillingSituation &s = c.billing[i];
         AppendPaneLine(PaneTrace, "   SitFacturation %u", i);

@@ -22,9 +22,15 @@ constexpr size_t kMaxPinStars = 4;
 constexpr size_t kMaxUnblockStars = 8;
 constexpr CK_ULONG kPartSize = 256;
 
-CK_UTF8CHAR *Utf8(const char *text) { return reinterpret_cast<CK_UTF8CHAR *>(const_cast<char *>(text)); }
+CK_UTF8CHAR *Utf8(const char *text)
+{
+    return reinterpret_cast<CK_UTF8CHAR *>(const_cast<char *>(text));
+}
 
-bool NoSession() { return hSession == 0 || hSession == kNoSession; }
+bool NoSession()
+{
+    return hSession == 0 || hSession == kNoSession;
+}
 
 void OpenSessionLines(CK_FLAGS flags)
 {
@@ -37,8 +43,8 @@ CK_RV OpenSession(CK_FLAGS flags)
     hSession = kNoSession;
     std::memset(&g_connection.sessionInfo, 0, sizeof g_connection.sessionInfo);
     StampCallTime();
-    CK_RV rv = TraceResult(CallOpenSession,
-                      g_functions->C_OpenSession(g_connection.slotID, flags, nullptr, nullptr, &hSession));
+    CK_RV rv = TraceResult(
+        CallOpenSession, g_functions->C_OpenSession(g_connection.slotID, flags, nullptr, nullptr, &hSession));
     if (rv == CKR_OK)
         OpenSessionLines(flags);
     return rv;
@@ -126,7 +132,7 @@ struct SampleData {
     const CK_BYTE *bytes = nullptr;
     CK_ULONG length = 0;
 
-    SampleData(const SampleData &) = delete;   // `bytes` may point into `fromFile`
+    SampleData(const SampleData &) = delete; // `bytes` may point into `fromFile`
     SampleData &operator=(const SampleData &) = delete;
     SampleData()
     {
@@ -134,7 +140,8 @@ struct SampleData {
             if (std::FILE *f = std::fopen(g_sampleFilePath.c_str(), "rb")) {
                 CK_BYTE chunk[4096];
                 size_t n;
-                while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0 && fromFile.size() < kMaxAttributeLength)
+                while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0 &&
+                       fromFile.size() < kMaxAttributeLength)
                     fromFile.insert(fromFile.end(), chunk, chunk + n);
                 bool failed = std::ferror(f) != 0;
                 std::fclose(f);
@@ -173,7 +180,8 @@ struct SamplePlan {
 };
 
 // False (lastRv set) when mode 2 cannot read the key's size.
-bool PlanSample(CK_SESSION_HANDLE session, bool privateKey, CK_MECHANISM_TYPE mechanism, int mode, SamplePlan &plan)
+bool PlanSample(CK_SESSION_HANDLE session, bool privateKey, CK_MECHANISM_TYPE mechanism, int mode,
+                SamplePlan &plan)
 {
     StampCallTime();
     FindKeyObject(session, &plan.key, privateKey);
@@ -197,7 +205,8 @@ const CK_BYTE *BuiltInSample()
         std::string text;
         for (unsigned line = 1; text.size() < 652; ++line) {
             char buf[64];
-            std::snprintf(buf, sizeof buf, "VEL3 - donnees d'essai des services de la carte, ligne %02u", line);
+            std::snprintf(buf, sizeof buf, "VEL3 - donnees d'essai des services de la carte, ligne %02u",
+                          line);
             text += buf;
             text += "\r\n";
         }
@@ -222,7 +231,8 @@ void ServiceUnblockPin(const char *unblockCode, const char *newPin)
         return;
 
     StampCallTime();
-    CK_RV initRv = TraceResult(CallInitPIN, g_functions->C_InitPIN(hSession, Utf8(newPin), std::strlen(newPin)));
+    CK_RV initRv =
+        TraceResult(CallInitPIN, g_functions->C_InitPIN(hSession, Utf8(newPin), std::strlen(newPin)));
     if (initRv == CKR_OK)
         AppendPaneLine(PaneTrace, "   pPin = %s", StarCopy(newPin, kMaxPinStars).c_str());
     LogOut();
@@ -259,8 +269,8 @@ void ServiceChangePin(const char *oldPin, const char *newPin)
     bool changed = false;
     if (!oldPinRefused && (lastRv == CKR_OK || lastRv == CKR_USER_ALREADY_LOGGED_IN)) {
         StampCallTime();
-        if (TraceResult(CallSetPIN, g_functions->C_SetPIN(hSession, Utf8(oldPin), std::strlen(oldPin), Utf8(newPin),
-                                                          std::strlen(newPin))) == CKR_OK) {
+        if (TraceResult(CallSetPIN, g_functions->C_SetPIN(hSession, Utf8(oldPin), std::strlen(oldPin),
+                                                          Utf8(newPin), std::strlen(newPin))) == CKR_OK) {
             changed = true;
             AppendPaneLine(PaneTrace, "   pOldPin = %s", StarCopy(oldPin, kMaxPinStars).c_str());
             AppendPaneLine(PaneTrace, "   pNewPin = %s", StarCopy(newPin, kMaxPinStars).c_str());
@@ -287,7 +297,8 @@ void SignInParts(CK_SESSION_HANDLE session, CK_ULONG dataLength, const CK_BYTE *
     }
     CK_FUNCTION_LIST *f = g_functions;
     StampCallTime();
-    if (TraceResult(CallSignInit, f->C_SignInit(session, const_cast<CK_MECHANISM *>(mechanism), key)) != CKR_OK)
+    if (TraceResult(CallSignInit, f->C_SignInit(session, const_cast<CK_MECHANISM *>(mechanism), key)) !=
+        CKR_OK)
         return;
     if (!SendParts(f->C_SignUpdate, session, data, dataLength))
         return;
@@ -309,7 +320,8 @@ void VerifyInParts(CK_SESSION_HANDLE session, CK_ULONG dataLength, const CK_BYTE
     if (!SendParts(f->C_VerifyUpdate, session, data, dataLength))
         return;
     StampCallTime();
-    TraceResult(CallVerifyFinal, f->C_VerifyFinal(session, const_cast<CK_BYTE *>(signature), signatureLength));
+    TraceResult(CallVerifyFinal,
+                f->C_VerifyFinal(session, const_cast<CK_BYTE *>(signature), signatureLength));
 }
 
 void SignSample(CK_SESSION_HANDLE session, CK_ULONG *signatureLength, CK_BYTE *signature,
@@ -372,13 +384,15 @@ void ReadSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO *info)
         lastRv = CKR_ARGUMENTS_BAD;
         return;
     }
-    if (lastRv != CKR_OK && lastRv != CKR_TOKEN_NOT_PRESENT && lastRv != kPromptPin && lastRv != kHolderUnblocks)
+    if (lastRv != CKR_OK && lastRv != CKR_TOKEN_NOT_PRESENT && lastRv != kPromptPin &&
+        lastRv != kHolderUnblocks)
         return;
     StampCallTime();
     if (TraceResult(CallGetSlotInfo, g_functions->C_GetSlotInfo(slot, info)) != CKR_OK)
         return;
     AppendPaneLine(PaneTrace, "   slotIdentifiant = %d", static_cast<int>(slot));
-    AppendPaneLine(PaneTrace, "   slotDescription = %.43s", reinterpret_cast<const char *>(info->slotDescription));
+    AppendPaneLine(PaneTrace, "   slotDescription = %.43s",
+                   reinterpret_cast<const char *>(info->slotDescription));
 }
 
 void ReadTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO *info)

@@ -13,20 +13,50 @@ namespace vel {
 
 // The card manager's own numbers of the PKCS#11 functions in its trace.
 enum CallNumber : uint16_t {
-    CallGetFunctionList = 1, CallGetInfo = 2, CallInitialize = 3, CallGetSlotList = 4,
-    CallGetSlotInfo = 5, CallGetTokenInfo = 6, CallGetMechanismList = 7, CallGetMechanismInfo = 8,
-    CallInitPIN = 9, CallSetPIN = 10, CallOpenSession = 11, CallGetSessionInfo = 12,
-    CallLogin = 13, CallLogout = 14, CallFindObjectsInit = 15, CallFindObjects = 16,
-    CallFindObjectsFinal = 17, CallFinalize = 18, CallCloseSession = 19, CallGetAttributeValue = 20,
-    CallDigestInit = 21, CallDigestUpdate = 22, CallDigestFinal = 23, CallEncryptInit = 24,
-    CallEncryptUpdate = 25, CallEncryptFinal = 26, CallSignInit = 27, CallSignUpdate = 28,
-    CallSignFinal = 29, CallSign = 30, CallVerifyInit = 31, CallVerifyUpdate = 32,
-    CallVerifyFinal = 33, CallVerify = 34, CallGenerateRandom = 35, CallCloseAllSessions = 36,
+    CallGetFunctionList = 1,
+    CallGetInfo = 2,
+    CallInitialize = 3,
+    CallGetSlotList = 4,
+    CallGetSlotInfo = 5,
+    CallGetTokenInfo = 6,
+    CallGetMechanismList = 7,
+    CallGetMechanismInfo = 8,
+    CallInitPIN = 9,
+    CallSetPIN = 10,
+    CallOpenSession = 11,
+    CallGetSessionInfo = 12,
+    CallLogin = 13,
+    CallLogout = 14,
+    CallFindObjectsInit = 15,
+    CallFindObjects = 16,
+    CallFindObjectsFinal = 17,
+    CallFinalize = 18,
+    CallCloseSession = 19,
+    CallGetAttributeValue = 20,
+    CallDigestInit = 21,
+    CallDigestUpdate = 22,
+    CallDigestFinal = 23,
+    CallEncryptInit = 24,
+    CallEncryptUpdate = 25,
+    CallEncryptFinal = 26,
+    CallSignInit = 27,
+    CallSignUpdate = 28,
+    CallSignFinal = 29,
+    CallSign = 30,
+    CallVerifyInit = 31,
+    CallVerifyUpdate = 32,
+    CallVerifyFinal = 33,
+    CallVerify = 34,
+    CallGenerateRandom = 35,
+    CallCloseAllSessions = 36,
 };
 
 // Calendar time stored before each traced call; the record shows it.
 extern std::time_t callTime;
-inline void StampCallTime() { callTime = std::time(nullptr); }
+inline void StampCallTime()
+{
+    callTime = std::time(nullptr);
+}
 
 // The text of a result code (never null, constant).
 const char *CkrToText(CK_RV rv);

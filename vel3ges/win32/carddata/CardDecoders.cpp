@@ -72,8 +72,8 @@ bool ForEachElement(const uint8_t *obj, size_t objLength, size_t start, size_t s
 // Object framing shared by the name, identification, information and activity
 // objects: object tag, length L (the name object also knows 0x81 L), elements.
 // Gives the elements' start and scan end, or false when the object is ignored.
-bool Frame(const uint8_t *value, size_t length, uint8_t objectTag, bool longFormAllowed,
-           size_t &start, size_t &scanEnd)
+bool Frame(const uint8_t *value, size_t length, uint8_t objectTag, bool longFormAllowed, size_t &start,
+           size_t &scanEnd)
 {
     if (!value || length < 2 || value[0] != objectTag)
         return false;
@@ -95,7 +95,10 @@ bool Frame(const uint8_t *value, size_t length, uint8_t objectTag, bool longForm
     return true;
 }
 
-DecodeResult Result(bool whole) { return whole ? DecodeResult::Ok : DecodeResult::Truncated; }
+DecodeResult Result(bool whole)
+{
+    return whole ? DecodeResult::Ok : DecodeResult::Truncated;
+}
 
 } // namespace
 
@@ -110,16 +113,19 @@ DecodeResult DecodeNameObject(const uint8_t *value, size_t length, NameRecord &o
             if (e.length > 0)
                 PutDecimalPair(out.civility, e.value[0]);
             break;
-        case 0x81: PutText(out.nameText1, kNameTextWidth, e.value, e.length); break;
-        case 0x82: PutText(out.nameText2, kNameTextWidth, e.value, e.length); break;
+        case 0x81:
+            PutText(out.nameText1, kNameTextWidth, e.value, e.length);
+            break;
+        case 0x82:
+            PutText(out.nameText2, kNameTextWidth, e.value, e.length);
+            break;
         case 0x83: {
             // Three parts separated by 0xFF, each at most 27 bytes; a part
             // cut at 27 bytes also skips the byte after it.
             size_t pos = 0, remaining = e.length;
             for (int part = 0; part < 3; ++part) {
                 size_t copied = 0;
-                while (pos < e.length && remaining > 0 && e.value[pos] != 0xFF &&
-                       copied < kNameTextWidth) {
+                while (pos < e.length && remaining > 0 && e.value[pos] != 0xFF && copied < kNameTextWidth) {
                     out.nameParts[part][copied++] = static_cast<char>(e.value[pos++]);
                     --remaining;
                 }
@@ -129,8 +135,11 @@ DecodeResult DecodeNameObject(const uint8_t *value, size_t length, NameRecord &o
             }
             break;
         }
-        case 0x84: PutText(out.shownName, kNameTextWidth, e.value, e.length); break;
-        default: break;
+        case 0x84:
+            PutText(out.shownName, kNameTextWidth, e.value, e.length);
+            break;
+        default:
+            break;
         }
     });
     return Result(whole);
@@ -143,15 +152,24 @@ DecodeResult DecodeIdObject(const uint8_t *value, size_t length, IdRecord &out)
         return DecodeResult::Ignored;
     bool whole = ForEachElement(value, length, start, scanEnd, [&](const Element &e) {
         switch (e.tag) {
-        case 0x80: PutNibbleDigits(out.leadingNumber, 11, e.value, e.length); break;
-        case 0x81: PutNibbleDigits(out.cardNumber, 10, e.value, e.length); break;
+        case 0x80:
+            PutNibbleDigits(out.leadingNumber, 11, e.value, e.length);
+            break;
+        case 0x81:
+            PutNibbleDigits(out.cardNumber, 10, e.value, e.length);
+            break;
         case 0x82:
             if (e.length > 0)
                 PutHexPair(out.cardVariant, e.value[0]);
             break;
-        case 0x83: PutNibbleDigits(out.issueDate, 8, e.value, e.length); break;
-        case 0x84: PutNibbleDigits(out.endDate, 8, e.value, e.length); break;
-        default: break;
+        case 0x83:
+            PutNibbleDigits(out.issueDate, 8, e.value, e.length);
+            break;
+        case 0x84:
+            PutNibbleDigits(out.endDate, 8, e.value, e.length);
+            break;
+        default:
+            break;
         }
     });
     return Result(whole);
@@ -175,7 +193,9 @@ DecodeResult DecodeInfoObject(const uint8_t *value, size_t length, InfoRecord &o
                     out.cardFlags[bit] = (e.value[1] & (0x80 >> bit)) ? 'O' : 'N';
             }
             break;
-        case 0x81: PutText(out.nationalId, sizeof out.nationalId, e.value, e.length); break;
+        case 0x81:
+            PutText(out.nationalId, sizeof out.nationalId, e.value, e.length);
+            break;
         // One decimal pair per value byte; the field holds one pair.
         case 0x82:
             if (e.length > 0)
@@ -185,9 +205,14 @@ DecodeResult DecodeInfoObject(const uint8_t *value, size_t length, InfoRecord &o
             if (e.length > 0)
                 PutDecimalPair(out.professionCategory, e.value[0]);
             break;
-        case 0x84: PutText(out.practiceName, sizeof out.practiceName, e.value, e.length); break;
-        case 0x85: PutText(out.qualification, sizeof out.qualification, e.value, e.length); break;
-        default: break;
+        case 0x84:
+            PutText(out.practiceName, sizeof out.practiceName, e.value, e.length);
+            break;
+        case 0x85:
+            PutText(out.qualification, sizeof out.qualification, e.value, e.length);
+            break;
+        default:
+            break;
         }
     });
     return Result(whole);
@@ -218,14 +243,18 @@ DecodeResult DecodeActivityObject(const uint8_t *value, size_t length, ActivityR
             for (size_t i = 0; i < e.length && 2 + 2 * i < ActivityRecord::StructureIdType; ++i)
                 PutHexPair(out.bytes + 2 + 2 * i, e.value[i]);
             break;
-        case 0x82: copyAt(ActivityRecord::PharmacistSection, ActivityRecord::kPharmacistSectionWidth, e); break;
+        case 0x82:
+            copyAt(ActivityRecord::PharmacistSection, ActivityRecord::kPharmacistSectionWidth, e);
+            break;
         case 0x83:
             if (e.length > 0) {
                 out.bytes[ActivityRecord::LogicalLink] = static_cast<char>(e.value[0]);
                 out.bytes[ActivityRecord::LogicalLink + 1] = 0;
             }
             break;
-        case 0x84: copyAt(ActivityRecord::StructureName, ActivityRecord::kStructureNameWidth, e); break;
+        case 0x84:
+            copyAt(ActivityRecord::StructureName, ActivityRecord::kStructureNameWidth, e);
+            break;
         case 0x85:
             // One copy from position 8 fills the structure identifier and,
             // for values of 72 bytes or more, the replacement identifier
@@ -233,13 +262,16 @@ DecodeResult DecodeActivityObject(const uint8_t *value, size_t length, ActivityR
             // it ends with the replacement identifier.
             out.bytes[ActivityRecord::ReplacementId] = ' ';
             copyAt(ActivityRecord::StructureIdType,
-                   ActivityRecord::ReplacementId + ActivityRecord::kReplacementIdWidth - ActivityRecord::StructureIdType, e);
+                   ActivityRecord::ReplacementId + ActivityRecord::kReplacementIdWidth -
+                       ActivityRecord::StructureIdType,
+                   e);
             break;
         case 0x86:
             copyAt(ActivityRecord::Sector, ActivityRecord::kSectorWidth, e);
             out.bytes[ActivityRecord::Sector] = 'S';
             break;
-        default: break;
+        default:
+            break;
         }
     });
     return Result(whole);
@@ -285,14 +317,21 @@ DecodeResult DecodeBillingObject(const uint8_t *value, size_t length,
                 if (sub.length > 0)
                     s.LienLogiqueSitPS = sub.value[0];
                 break;
-            case 0x81: PutNibbleDigits(s.IdFacturation, 10, sub.value, sub.length); break;
-            case 0x82: PutNibbleDigits(s.InfosConventionnelles, 6, sub.value, sub.length); break;
-            case 0x83: PutNibbleDigits(s.Agrements, 6, sub.value, sub.length); break;
+            case 0x81:
+                PutNibbleDigits(s.IdFacturation, 10, sub.value, sub.length);
+                break;
+            case 0x82:
+                PutNibbleDigits(s.InfosConventionnelles, 6, sub.value, sub.length);
+                break;
+            case 0x83:
+                PutNibbleDigits(s.Agrements, 6, sub.value, sub.length);
+                break;
             case 0x84:
                 if (sub.length > 0)
                     s.AutorisationsSignature = sub.value[0];
                 break;
-            default: break;
+            default:
+                break;
             }
         });
     });

@@ -20,7 +20,10 @@ std::string FieldText(const char *field, size_t width)
     return std::string(field, n);
 }
 
-bool SameCode(const char *field, const char *code) { return std::memcmp(field, code, 2) == 0; }
+bool SameCode(const char *field, const char *code)
+{
+    return std::memcmp(field, code, 2) == 0;
+}
 
 } // namespace
 
@@ -58,8 +61,8 @@ void BuildIdentityTexts()
             c.cardLine += " de test";
         if (c.newCard) {
             const char *d = c.id.issueDate;
-            c.dateLine = "émise le " + std::string(d + 6, 2) + "/" + std::string(d + 4, 2) + "/" +
-                         std::string(d, 4);
+            c.dateLine =
+                "émise le " + std::string(d + 6, 2) + "/" + std::string(d + 4, 2) + "/" + std::string(d, 4);
         } else {
             const char *d = c.id.endDate;
             c.dateLine = "expire fin " + std::string(d + 4, 2) + "/" + std::string(d, 4);
@@ -99,7 +102,8 @@ void WriteHolderInfo()
     }
     if (SameCode(info.cardType, "03"))
         AppendPaneLine(pane, "Metier : %s", FieldText(info.professionCategory, 2).c_str());
-    AppendPaneLine(pane, "Nom d'exercice : %s", FieldText(info.practiceName, sizeof info.practiceName).c_str());
+    AppendPaneLine(pane, "Nom d'exercice : %s",
+                   FieldText(info.practiceName, sizeof info.practiceName).c_str());
 
     const char *q = info.qualification;
     AppendPaneLine(pane, "Spécialité RPPS");
@@ -150,8 +154,8 @@ void WriteSituations()
 #define LINE(...) (AppendPaneLine(pane, __VA_ARGS__), ++counter)
 
     unsigned count = c.activityCount < kMaxActivities ? c.activityCount : kMaxActivities;
-    unsigned stored = c.NbSitFactExistantes < kMaxBillingSituations ? c.NbSitFactExistantes
-                                                                     : kMaxBillingSituations;
+    unsigned stored =
+        c.NbSitFactExistantes < kMaxBillingSituations ? c.NbSitFactExistantes : kMaxBillingSituations;
     for (unsigned i = 0; i < count; ++i) {
         const ActivityRecord &a = c.activities[i];
         c.situationLine[i] = counter;
@@ -164,7 +168,8 @@ void WriteSituations()
             LINE("   %s", "Type d'identifiant de structure");
             if (!FieldEmpty(a.at(ActivityRecord::StructureName)))
                 LINE("   - %s", FieldText(a.at(ActivityRecord::StructureName), 40).c_str());
-            if (const char *label = LookupCode(kStructureIdTypeTable, a.at(ActivityRecord::StructureIdType), 1))
+            if (const char *label =
+                    LookupCode(kStructureIdTypeTable, a.at(ActivityRecord::StructureIdType), 1))
                 LINE("   - %s %s", label, FieldText(a.at(ActivityRecord::StructureId), 14).c_str());
         }
         const char *speciality = a.at(ActivityRecord::SpecialityCode);
@@ -255,12 +260,24 @@ void TraceMechanism(unsigned long mechanism)
 {
     const char *name;
     switch (mechanism) {
-    case 1: name = "RSA_PKCS"; break;
-    case 4: name = "MD2_RSA_PKCS"; break;
-    case 5: name = "MD5_RSA_PKCS"; break;
-    case 6: name = "SHA1_RSA_PKCS"; break;
-    case 64: name = "SHA256_RSA_PKCS"; break;
-    default: name = "inconnu"; break;
+    case 1:
+        name = "RSA_PKCS";
+        break;
+    case 4:
+        name = "MD2_RSA_PKCS";
+        break;
+    case 5:
+        name = "MD5_RSA_PKCS";
+        break;
+    case 6:
+        name = "SHA1_RSA_PKCS";
+        break;
+    case 64:
+        name = "SHA256_RSA_PKCS";
+        break;
+    default:
+        name = "inconnu";
+        break;
     }
     AppendPaneLine(PaneTrace, "   Mécanisme : %s", name);
 }

@@ -33,18 +33,18 @@ struct IdRecord {
 
 // "VEL_INFO_PS"
 struct InfoRecord {
-    char cardType[2];            // tag 0x80 byte 1, hex pair ("00".."03")
-    char cardFlags[8];           // tag 0x80 byte 2, one 'O'/'N' per bit
-    char nationalId[31];         // tag 0x81: type (1) + identifier (30)
-    char professionCode[2];      // tag 0x82, decimal pair
-    char professionCategory[2];  // tag 0x83, decimal pair
-    char practiceName[27];       // tag 0x84
-    char qualification[38];      // tag 0x85, positions below
+    char cardType[2];           // tag 0x80 byte 1, hex pair ("00".."03")
+    char cardFlags[8];          // tag 0x80 byte 2, one 'O'/'N' per bit
+    char nationalId[31];        // tag 0x81: type (1) + identifier (30)
+    char professionCode[2];     // tag 0x82, decimal pair
+    char professionCategory[2]; // tag 0x83, decimal pair
+    char practiceName[27];      // tag 0x84
+    char qualification[38];     // tag 0x85, positions below
 };
 
 // Positions inside InfoRecord::qualification.
 namespace qual {
-constexpr size_t Code = 0;         // 10 characters
+constexpr size_t Code = 0; // 10 characters
 constexpr size_t Kind1 = 12, Speciality1 = 14, Kind2 = 16, Speciality2 = 18, Kind3 = 20;
 constexpr size_t Orientation1 = 22, Orientation2 = 24, Diploma = 26;
 constexpr size_t Attribution[4] = {30, 32, 34, 36};
@@ -80,11 +80,11 @@ struct ActivityRecord {
 
 // One billing situation of "VEL_SIT_FACT".
 struct BillingSituation {
-    uint16_t LienLogiqueSitPS;         // sub-tag 0x80: link to an activity record
-    char IdFacturation[10];            // sub-tag 0x81, nibble digits
-    char InfosConventionnelles[6];     // sub-tag 0x82, nibble digits
-    char Agrements[6];                 // sub-tag 0x83, nibble digits
-    uint8_t AutorisationsSignature;    // sub-tag 0x84: 0x10 FSE, 0x01 batches
+    uint16_t LienLogiqueSitPS;      // sub-tag 0x80: link to an activity record
+    char IdFacturation[10];         // sub-tag 0x81, nibble digits
+    char InfosConventionnelles[6];  // sub-tag 0x82, nibble digits
+    char Agrements[6];              // sub-tag 0x83, nibble digits
+    uint8_t AutorisationsSignature; // sub-tag 0x84: 0x10 FSE, 0x01 batches
 };
 
 constexpr size_t kMaxActivities = 16;
@@ -105,8 +105,8 @@ struct CardData {
     bool idRead;
     bool infoRead;
     bool billingRead;
-    uint16_t activityCount;        // 0..16
-    uint16_t NbSitFactExistantes;  // situations found in "VEL_SIT_FACT" (may exceed 8)
+    uint16_t activityCount;       // 0..16
+    uint16_t NbSitFactExistantes; // situations found in "VEL_SIT_FACT" (may exceed 8)
 
     // Identity texts (rebuilt by BuildIdentityTexts).
     std::string holderLine;
@@ -117,7 +117,7 @@ struct CardData {
     unsigned situationLine[kMaxActivities];
 
     // Flags shared with the start-up and the PIN operations.
-    bool newCard;        // token label names generation > 2 and version > 1
+    bool newCard; // token label names generation > 2 and version > 1
     bool cardPresent;
     bool userPinLocked;
 };

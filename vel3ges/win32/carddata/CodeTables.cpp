@@ -9,8 +9,7 @@ namespace vel {
 
 namespace {
 
-template <size_t N>
-constexpr CodeTable TableOf(const CodeRow (&rows)[N])
+template <size_t N> constexpr CodeTable TableOf(const CodeRow (&rows)[N])
 {
     return {rows, N};
 }
@@ -45,11 +44,7 @@ const CodeTable kPracticeModeTable = TableOf(kPracticeModeTableRows);
 
 // Structure identifier type, 1 character.
 static const CodeRow kStructureIdTypeTableRows[] = {
-    {"0", "Id Cabinet ADELI"},
-    {"1", "FINESS"},
-    {"2", "SIREN"},
-    {"3", "SIRET"},
-    {"4", "Id Cabinet RPPS"},
+    {"0", "Id Cabinet ADELI"}, {"1", "FINESS"}, {"2", "SIREN"}, {"3", "SIRET"}, {"4", "Id Cabinet RPPS"},
 };
 const CodeTable kStructureIdTypeTable = TableOf(kStructureIdTypeTableRows);
 
@@ -684,33 +679,13 @@ const CodeTable kInsuranceSpecialityTable = TableOf(kInsuranceSpecialityTableRow
 // Tariff zone: code compared with the 2-character zone, sub-code with the
 // 1-character convention code.
 const TariffRow kTariffZoneRows[] = {
-    {"40", "0", "Zone A"},
-    {"50", "0", "Zone B"},
-    {"60", "0", "Zone C"},
-    {"70", "0", "Zone D"},
-    {"10", "1", "Zone A"},
-    {"11", "1", "Zone A"},
-    {"20", "1", "Zone B"},
-    {"22", "1", "Zone B"},
-    {"23", "1", "Zone B"},
-    {"24", "1", "Zone B"},
-    {"25", "1", "Zone B"},
-    {"30", "1", "Zone C"},
-    {"10", "2", "Zone A"},
-    {"20", "2", "Zone B"},
-    {"80", "2", "Zone B"},
-    {"81", "2", "Zone A"},
-    {"82", "2", "Zone B"},
-    {"83", "2", "Zone B"},
-    {"84", "2", "Zone B"},
-    {"85", "2", "Zone B"},
-    {"30", "3", "Zone B"},
-    {"31", "3", "Zone A"},
-    {"32", "3", "Zone B"},
-    {"33", "3", "Zone B"},
-    {"34", "3", "Zone B"},
-    {"35", "3", "Zone B"},
-    {"99", "*", "Non définie"},
+    {"40", "0", "Zone A"}, {"50", "0", "Zone B"}, {"60", "0", "Zone C"},      {"70", "0", "Zone D"},
+    {"10", "1", "Zone A"}, {"11", "1", "Zone A"}, {"20", "1", "Zone B"},      {"22", "1", "Zone B"},
+    {"23", "1", "Zone B"}, {"24", "1", "Zone B"}, {"25", "1", "Zone B"},      {"30", "1", "Zone C"},
+    {"10", "2", "Zone A"}, {"20", "2", "Zone B"}, {"80", "2", "Zone B"},      {"81", "2", "Zone A"},
+    {"82", "2", "Zone B"}, {"83", "2", "Zone B"}, {"84", "2", "Zone B"},      {"85", "2", "Zone B"},
+    {"30", "3", "Zone B"}, {"31", "3", "Zone A"}, {"32", "3", "Zone B"},      {"33", "3", "Zone B"},
+    {"34", "3", "Zone B"}, {"35", "3", "Zone B"}, {"99", "*", "Non définie"},
 };
 const size_t kTariffZoneCount = sizeof kTariffZoneRows / sizeof kTariffZoneRows[0];
 

@@ -55,7 +55,10 @@ const char *LookupCode(const CodeTable &table, const char *field, size_t n);
 const char *LookupTariffZone(const char *zone, const char *conventionCode);
 
 // A field counts as empty when its first character is a zero byte or a blank.
-inline bool FieldEmpty(const char *field) { return field[0] == '\0' || field[0] == ' '; }
+inline bool FieldEmpty(const char *field)
+{
+    return field[0] == '\0' || field[0] == ' ';
+}
 
 } // namespace vel
 

@@ -7,8 +7,14 @@ namespace vel {
 
 static CardUi *g_ui = nullptr;
 
-void SetCardUi(CardUi *ui) { g_ui = ui; }
-CardUi *GetCardUi() { return g_ui; }
+void SetCardUi(CardUi *ui)
+{
+    g_ui = ui;
+}
+CardUi *GetCardUi()
+{
+    return g_ui;
+}
 
 void AppendPaneLine(PaneType type, const char *format, ...)
 {

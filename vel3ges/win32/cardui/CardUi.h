@@ -23,20 +23,20 @@ namespace vel {
 // whole data log (3 then 4) for showing, saving and printing.
 enum PaneType : uint16_t {
     PaneNone = 0,
-    PaneJournal = 1,     // "VEL-JOUR.TXT"
-    PaneData = 2,        // "VEL-INFO.TXT", both data parts
-    PaneDataUpper = 3,   // holder and card
-    PaneDataLower = 4,   // practice and billing situations
-    PaneTrace = 5,       // "VEL-TRAC.TXT"
-    PaneDiagnostic = 6,  // "VEL-DIAG.TXT"
+    PaneJournal = 1,    // "VEL-JOUR.TXT"
+    PaneData = 2,       // "VEL-INFO.TXT", both data parts
+    PaneDataUpper = 3,  // holder and card
+    PaneDataLower = 4,  // practice and billing situations
+    PaneTrace = 5,      // "VEL-TRAC.TXT"
+    PaneDiagnostic = 6, // "VEL-DIAG.TXT"
 };
 
 // Answers of the prompts (see CardUi::OnPinRequest).
 enum PromptAnswer : uint32_t {
-    AnswerGiveUp = 0,        // cancel / "&Annuler"
-    AnswerRetry = 1,         // reader or card prompt: "&Valider"; PIN prompt: a PIN was typed
-    AnswerGoOn = 2,          // login kind: go on with the PIN; PIN prompt: unblock the blocked card
-    AnswerDoNotUnblock = 3,  // PIN prompt on a blocked card: do not unblock
+    AnswerGiveUp = 0,       // cancel / "&Annuler"
+    AnswerRetry = 1,        // reader or card prompt: "&Valider"; PIN prompt: a PIN was typed
+    AnswerGoOn = 2,         // login kind: go on with the PIN; PIN prompt: unblock the blocked card
+    AnswerDoNotUnblock = 3, // PIN prompt on a blocked card: do not unblock
 };
 
 class CardUi {

@@ -55,8 +55,8 @@ std::string CertificateFileName(CertificateKind kind, bool singleCertificate, co
 {
     std::string name;
     if (kind == CertificateKind::Authentication && singleCertificate) {
-        AppendFileNamePart(name, reinterpret_cast<const char *>(token.serialNumber), sizeof token.serialNumber,
-                           true);
+        AppendFileNamePart(name, reinterpret_cast<const char *>(token.serialNumber),
+                           sizeof token.serialNumber, true);
         name += "-Auth_CL";
     } else {
         AppendFileNamePart(name, cardNumber, sizeof cardNumber, false);
@@ -116,8 +116,8 @@ void ReadCertificate(DialogHost &host)
             ui->StepProgressTo(2);
             if (!ui->CancelRequested() && lastRv == CKR_OK && value &&
                 host.AskYesNo("Souhaitez-vous enregistrer votre certificat de signature ?")) {
-                std::string name = CertificateFileName(CertificateKind::Signature, false, host.CurrentTokenInfo(),
-                                                       g_card.id.cardNumber);
+                std::string name = CertificateFileName(CertificateKind::Signature, false,
+                                                       host.CurrentTokenInfo(), g_card.id.cardNumber);
                 SaveCertificate(host, name.c_str(), value, length);
             }
         }

@@ -4,7 +4,13 @@ namespace vel {
 
 static DialogHost *g_host = nullptr;
 
-void SetDialogHost(DialogHost *host) { g_host = host; }
-DialogHost *GetDialogHost() { return g_host; }
+void SetDialogHost(DialogHost *host)
+{
+    g_host = host;
+}
+DialogHost *GetDialogHost()
+{
+    return g_host;
+}
 
 } // namespace vel

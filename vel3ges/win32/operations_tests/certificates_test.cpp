@@ -135,7 +135,7 @@ TEST_F(Certificates, SingleCertificateCardOffersItsTechnicalCertificateUnderTheS
 
 TEST_F(Certificates, FailedReadAsksNothingAndShowsTheCardState)
 {
-    fake::Force("C_FindObjectsInit", CKR_OK);            // HasSingleCertificate
+    fake::Force("C_FindObjectsInit", CKR_OK);             // HasSingleCertificate
     fake::Force("C_FindObjectsInit", CKR_DEVICE_REMOVED); // the authentication certificate
     fake::Force("C_FindObjectsFinal", CKR_OK);
     fake::Force("C_FindObjectsFinal", CKR_DEVICE_REMOVED);
@@ -161,8 +161,9 @@ TEST_F(Certificates, SaveIntoAMissingFolderShowsTheWriteErrorAndWritesNothing)
     host.savePaths = {PathOf("absent/a.crt")};
     const std::vector<CK_BYTE> bytes = ops::AuthenticationCertificate();
     SaveCertificate(host, "8025000001-Auth", bytes.data(), bytes.size());
-    EXPECT_EQ(std::vector<std::string>{"Erreur d'écriture: Impossible d'enregister le certificat sur le disque"},
-              host.errors);
+    EXPECT_EQ(
+        std::vector<std::string>{"Erreur d'écriture: Impossible d'enregister le certificat sur le disque"},
+        host.errors);
     EXPECT_TRUE(ops::FilesIn(folder).empty());
 }
 

@@ -109,9 +109,18 @@ std::vector<CK_BYTE> Certificate(CK_BYTE seed, size_t length)
 
 } // namespace
 
-std::vector<CK_BYTE> AuthenticationCertificate() { return Certificate(0x11, 1500); }
-std::vector<CK_BYTE> SignatureCertificate() { return Certificate(0x22, 1210); }
-std::vector<CK_BYTE> TechnicalCertificate() { return Certificate(0x33, 900); }
+std::vector<CK_BYTE> AuthenticationCertificate()
+{
+    return Certificate(0x11, 1500);
+}
+std::vector<CK_BYTE> SignatureCertificate()
+{
+    return Certificate(0x22, 1210);
+}
+std::vector<CK_BYTE> TechnicalCertificate()
+{
+    return Certificate(0x33, 900);
+}
 
 void SetUpCard(CardKind kind, OperationsUi &ui)
 {
@@ -131,7 +140,8 @@ void SetUpCard(CardKind kind, OperationsUi &ui)
         AddData("VEL_ACTIVITY_02_PS", true, fixture::Activity2());
         AddData("VEL_ACTIVITY_03_PS", true, fixture::Activity1());
         AddData("VEL_SIT_FACT", true, fixture::BillingObject());
-        g_keys.authPrivate = AddKeyPair("Certificat d'Authentification VEL", 0xA1, AuthenticationCertificate());
+        g_keys.authPrivate =
+            AddKeyPair("Certificat d'Authentification VEL", 0xA1, AuthenticationCertificate());
     }
     if (kind == CardKind::Default)
         g_keys.sigPrivate = AddKeyPair("Certificat de Signature VEL", 0x51, SignatureCertificate());
@@ -183,7 +193,10 @@ void WriteWholeFile(const std::string &path, const std::string &bytes)
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-bool FileExists(const std::string &path) { return std::filesystem::exists(path); }
+bool FileExists(const std::string &path)
+{
+    return std::filesystem::exists(path);
+}
 
 std::vector<std::string> FilesIn(const std::string &folder)
 {

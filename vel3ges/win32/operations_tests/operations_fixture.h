@@ -14,9 +14,9 @@
 namespace vel::ops {
 
 enum class CardKind {
-    Default,          // authentication and signature certificates
-    SingleTechnical,  // only the technical certificate
-    NoSignature,      // authentication and technical certificates, no signature one
+    Default,         // authentication and signature certificates
+    SingleTechnical, // only the technical certificate
+    NoSignature,     // authentication and technical certificates, no signature one
 };
 
 // Object handles of the keys (index + 1 in the token).
@@ -26,12 +26,12 @@ struct KeyHandles {
 
 // What the watch saw.
 struct Watch {
-    std::vector<CK_OBJECT_HANDLE> signKeys;       // key of every C_SignInit
+    std::vector<CK_OBJECT_HANDLE> signKeys; // key of every C_SignInit
     std::vector<CK_MECHANISM_TYPE> signMechanisms;
-    std::vector<CK_ULONG> rawSignedLengths;       // data length of each C_Sign with a buffer
-    CK_ULONG partSignedBytes = 0;                 // bytes given to C_SignUpdate
+    std::vector<CK_ULONG> rawSignedLengths; // data length of each C_Sign with a buffer
+    CK_ULONG partSignedBytes = 0;           // bytes given to C_SignUpdate
     int randomCalls = 0;
-    bool failCertificateSearchFinal = false;      // C_FindObjectsFinal of a certificate search fails
+    bool failCertificateSearchFinal = false; // C_FindObjectsFinal of a certificate search fails
     std::vector<std::string> dataLabelsSearched;
 };
 

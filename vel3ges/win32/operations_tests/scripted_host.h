@@ -42,9 +42,9 @@ public:
     CK_SLOT_ID chosenSlot = 0xDEAD;
 
     // Its answers.
-    std::function<uint16_t()> verifyPin;          // default: 0x500
-    std::deque<bool> yesNo;                       // default: No
-    std::deque<std::string> savePaths;            // empty: the save dialog is cancelled
+    std::function<uint16_t()> verifyPin; // default: 0x500
+    std::deque<bool> yesNo;              // default: No
+    std::deque<std::string> savePaths;   // empty: the save dialog is cancelled
     CK_TOKEN_INFO token{};
     std::string coffre;
     std::vector<ReaderEntry> readers;

@@ -28,17 +28,18 @@ protected:
 
     int StatusCount(const std::string &text) const
     {
-        return static_cast<int>(std::count_if(ui.statuses.begin(), ui.statuses.end(), [&](const std::string &s) {
-            return s.find(text) != std::string::npos;
-        }));
+        return static_cast<int>(
+            std::count_if(ui.statuses.begin(), ui.statuses.end(),
+                          [&](const std::string &s) { return s.find(text) != std::string::npos; }));
     }
     // Status lines of exactly this service.
     int ServiceCount(const std::string &service) const
     {
         std::string tail = ") = " + service;
-        return static_cast<int>(std::count_if(ui.statuses.begin(), ui.statuses.end(), [&](const std::string &s) {
-            return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-        }));
+        return static_cast<int>(
+            std::count_if(ui.statuses.begin(), ui.statuses.end(), [&](const std::string &s) {
+                return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+            }));
     }
     bool TraceHas(const std::string &text)
     {
@@ -83,7 +84,8 @@ TEST_F(SelfTest, DefaultCardRunsEveryServiceInOrderAndEndsOnTheDiagnosticPane)
     EXPECT_EQ("End", host.calls[host.calls.size() - 2]);
 
     // The authentication key signs raw, the signature key both digests.
-    std::vector<CK_OBJECT_HANDLE> keys = {ops::g_keys.authPrivate, ops::g_keys.sigPrivate, ops::g_keys.sigPrivate};
+    std::vector<CK_OBJECT_HANDLE> keys = {ops::g_keys.authPrivate, ops::g_keys.sigPrivate,
+                                          ops::g_keys.sigPrivate};
     EXPECT_EQ(keys, ops::g_watch.signKeys);
     std::vector<CK_MECHANISM_TYPE> mechanisms = {CKM_RSA_PKCS, CKM_SHA1_RSA_PKCS, CKM_SHA256_RSA_PKCS};
     EXPECT_EQ(mechanisms, ops::g_watch.signMechanisms);
@@ -120,9 +122,9 @@ TEST_F(SelfTest, SingleCertificateCardAsksNoPinAndSignsOnceWithTheTechnicalKey)
     EXPECT_EQ(0, host.verifyPinCalls);
     EXPECT_EQ(14u, host.beginSteps);
     const std::vector<std::string> expected = {
-        "Service PKCS (1) = LectureInfosCarte",   "Service PKCS (2) = LectureInfosPorteur",
-        "Service PKCS (3) = LectureInfosPS2",     "Service PKCS (4) = C_FindObjects (A)",
-        "Service PKCS (5) = C_Sign (Authent)",    "Service PKCS (6) = C_Verify (Authent)",
+        "Service PKCS (1) = LectureInfosCarte", "Service PKCS (2) = LectureInfosPorteur",
+        "Service PKCS (3) = LectureInfosPS2",   "Service PKCS (4) = C_FindObjects (A)",
+        "Service PKCS (5) = C_Sign (Authent)",  "Service PKCS (6) = C_Verify (Authent)",
         "Service PKCS (7) = C_GenerateRandom",
     };
     EXPECT_EQ(expected, ui.statuses);
@@ -138,12 +140,9 @@ TEST_F(SelfTest, PinResultsOtherThanLoggedInEndTheTestBeforeItsProgress)
         std::vector<std::string> calls;
     };
     const Case cases[] = {
-        {0x501, {}},
-        {0x502, {"Bit 1 off", "Bit 40 off", "Bit 8 off", "Bit 4 off", "Bit 10 off"}},
-        {0x503, {}},
-        {0x504, {"ResetToCardIntroduction"}},
-        {0x505, {}},
-        {0x506, {}},
+        {0x501, {}}, {0x502, {"Bit 1 off", "Bit 40 off", "Bit 8 off", "Bit 4 off", "Bit 10 off"}},
+        {0x503, {}}, {0x504, {"ResetToCardIntroduction"}},
+        {0x505, {}}, {0x506, {}},
     };
     for (const Case &c : cases) {
         SetUpCardKind(CardKind::Default);
@@ -244,9 +243,12 @@ TEST_F(SelfTest, SampleFileAbsentEmptyShortOrWholeIsReportedAndNeverOverRead)
         const char *line;
     };
     const Case cases[] = {
-        {"absent", false, 0, 102, 700, "   Fichier ACR_STANDARD_20130625.cer absent : données d'essai intégrées (700 octets)"},
-        {"empty", true, 0, 102, 700, "   Fichier ACR_STANDARD_20130625.cer vide : données d'essai intégrées (700 octets)"},
-        {"short", true, 40, 40, 40, "   Fichier ACR_STANDARD_20130625.cer trop court : 40 octets signés au lieu de 102"},
+        {"absent", false, 0, 102, 700,
+         "   Fichier ACR_STANDARD_20130625.cer absent : données d'essai intégrées (700 octets)"},
+        {"empty", true, 0, 102, 700,
+         "   Fichier ACR_STANDARD_20130625.cer vide : données d'essai intégrées (700 octets)"},
+        {"short", true, 40, 40, 40,
+         "   Fichier ACR_STANDARD_20130625.cer trop court : 40 octets signés au lieu de 102"},
         {"whole", true, 1300, 102, 1300, "   Données signées : ACR_STANDARD_20130625.cer (1300 octets)"},
     };
     for (const Case &c : cases) {

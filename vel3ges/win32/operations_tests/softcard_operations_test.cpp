@@ -53,9 +53,10 @@ protected:
     int ServiceCount(const std::string &service) const
     {
         std::string tail = ") = " + service;
-        return static_cast<int>(std::count_if(ui.statuses.begin(), ui.statuses.end(), [&](const std::string &s) {
-            return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-        }));
+        return static_cast<int>(
+            std::count_if(ui.statuses.begin(), ui.statuses.end(), [&](const std::string &s) {
+                return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+            }));
     }
     bool TraceHas(const std::string &text)
     {
@@ -79,7 +80,10 @@ protected:
         WriteArtifact(dir + "/auth.crt", CardCertificate(kAuthLabel));
         WriteArtifact(dir + "/sign.crt", CardCertificate(kSignLabel));
     }
-    static size_t RawLength(const std::vector<CK_BYTE> &data) { return std::min<size_t>(data.size(), 256 * 2 / 5); }
+    static size_t RawLength(const std::vector<CK_BYTE> &data)
+    {
+        return std::min<size_t>(data.size(), 256 * 2 / 5);
+    }
 };
 
 std::vector<CK_BYTE> SampleBytes(size_t n)
@@ -119,7 +123,8 @@ TEST_F(OnSoftwareCard, SelfTestWithoutSampleFileSignsTheBuiltInSample)
     host.coffre = ArtifactFolder("empty-coffre") + "/";
     std::remove((host.coffre + "ACR_STANDARD_20130625.cer").c_str());
     TestServices(host);
-    EXPECT_TRUE(TraceHas("   Fichier ACR_STANDARD_20130625.cer absent : données d'essai intégrées (700 octets)"));
+    EXPECT_TRUE(
+        TraceHas("   Fichier ACR_STANDARD_20130625.cer absent : données d'essai intégrées (700 octets)"));
     LeaveSignatures("builtin", std::vector<CK_BYTE>(BuiltInSample(), BuiltInSample() + kBuiltInSampleLength));
 }
 
@@ -129,8 +134,9 @@ TEST_F(OnSoftwareCard, SampleFileEmptyOrShortIsReported)
         size_t size;
         const char *line;
     };
-    for (Case c : {Case{0, "   Fichier ACR_STANDARD_20130625.cer vide : données d'essai intégrées (700 octets)"},
-                   Case{40, "   Fichier ACR_STANDARD_20130625.cer trop court : 40 octets signés au lieu de 102"}}) {
+    for (Case c :
+         {Case{0, "   Fichier ACR_STANDARD_20130625.cer vide : données d'essai intégrées (700 octets)"},
+          Case{40, "   Fichier ACR_STANDARD_20130625.cer trop court : 40 octets signés au lieu de 102"}}) {
         StartOn("vel3-default");
         std::string coffre = ArtifactFolder("coffre-" + std::to_string(c.size));
         WriteArtifact(coffre + "/ACR_STANDARD_20130625.cer", SampleBytes(c.size));

@@ -52,7 +52,8 @@ void CloseCardSession()
 uint16_t LogInWithDefaultPin()
 {
     char pin[] = "1234";
-    CK_RV rv = softcard_test::functions()->C_Login(hSession, CKU_USER, reinterpret_cast<CK_UTF8CHAR *>(pin), 4);
+    CK_RV rv =
+        softcard_test::functions()->C_Login(hSession, CKU_USER, reinterpret_cast<CK_UTF8CHAR *>(pin), 4);
     return rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN ? 0x500 : 0x505;
 }
 
@@ -93,7 +94,8 @@ void WriteArtifact(const std::string &path, const std::vector<CK_BYTE> &bytes)
     out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-std::vector<CK_BYTE> HexAfter(const std::vector<std::string> &trace, const std::string &heading, int occurrence)
+std::vector<CK_BYTE> HexAfter(const std::vector<std::string> &trace, const std::string &heading,
+                              int occurrence)
 {
     std::vector<CK_BYTE> bytes;
     for (size_t i = 0; i < trace.size(); ++i) {

@@ -34,7 +34,8 @@ void WriteArtifact(const std::string &path, const std::vector<CK_BYTE> &bytes);
 
 // The bytes of the hex lines that follow `heading` in the trace pane, for
 // the `occurrence`-th heading (0-based).
-std::vector<CK_BYTE> HexAfter(const std::vector<std::string> &trace, const std::string &heading, int occurrence);
+std::vector<CK_BYTE> HexAfter(const std::vector<std::string> &trace, const std::string &heading,
+                              int occurrence);
 
 } // namespace vel::softcard_ops
 

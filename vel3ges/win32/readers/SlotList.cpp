@@ -24,7 +24,8 @@ CK_RV TracedSlotList(CK_SLOT_ID *ids, CK_ULONG *count)
     CK_RV rv = g_functions->C_GetSlotList(CK_FALSE, ids, count);
     lastRv = rv;
     TraceCall(CallGetSlotList, rv);
-    AppendPaneLine(PaneTrace, "   pSlotList = 0x%08x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(ids)));
+    AppendPaneLine(PaneTrace, "   pSlotList = 0x%08x",
+                   static_cast<unsigned>(reinterpret_cast<uintptr_t>(ids)));
     AppendPaneLine(PaneTrace, "   pSlotListSize = %d", static_cast<int>(*count));
     AppendPaneLine(PaneTrace, "   withToken = %s", "FALSE");
     return rv;

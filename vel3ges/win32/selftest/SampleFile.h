@@ -11,9 +11,9 @@ namespace vel {
 constexpr const char kSampleFileName[] = "ACR_STANDARD_20130625.cer";
 
 enum class SampleFileState {
-    Present,   // the file's bytes are signed
-    Absent,    // no such file, or it cannot be opened
-    Empty,     // a file of 0 bytes
+    Present, // the file's bytes are signed
+    Absent,  // no such file, or it cannot be opened
+    Empty,   // a file of 0 bytes
 };
 
 struct SampleFileInfo {
@@ -24,7 +24,10 @@ struct SampleFileInfo {
 SampleFileInfo InspectSampleFile(const std::string &path);
 
 // Bytes a mode-2 signature with a key of `modulusBytes` signs: 0.4 of it.
-inline unsigned long RawSampleLength(unsigned long modulusBytes) { return modulusBytes * 2 / 5; }
+inline unsigned long RawSampleLength(unsigned long modulusBytes)
+{
+    return modulusBytes * 2 / 5;
+}
 
 } // namespace vel
 

@@ -60,7 +60,10 @@ private:
     // The counter goes up, the bar follows it (never past its range), then
     // the cancel request is read: false when the holder cancelled.
     bool ProgressStep();
-    unsigned ServiceNumber() const { return counter_ + 1; }
+    unsigned ServiceNumber() const
+    {
+        return counter_ + 1;
+    }
 
     // Which data the signing tests sign, once per self-test.
     void ReportSampleData();
@@ -115,12 +118,12 @@ void SelfTestRun::ReportSampleData()
         AppendPaneLine(PaneTrace, "   Données signées : %s (%lu octets)", kSampleFileName, sample_.size);
         break;
     case SampleFileState::Absent:
-        AppendPaneLine(PaneTrace, "   Fichier %s absent : données d'essai intégrées (%u octets)", kSampleFileName,
-                       static_cast<unsigned>(kBuiltInSampleLength));
+        AppendPaneLine(PaneTrace, "   Fichier %s absent : données d'essai intégrées (%u octets)",
+                       kSampleFileName, static_cast<unsigned>(kBuiltInSampleLength));
         break;
     case SampleFileState::Empty:
-        AppendPaneLine(PaneTrace, "   Fichier %s vide : données d'essai intégrées (%u octets)", kSampleFileName,
-                       static_cast<unsigned>(kBuiltInSampleLength));
+        AppendPaneLine(PaneTrace, "   Fichier %s vide : données d'essai intégrées (%u octets)",
+                       kSampleFileName, static_cast<unsigned>(kBuiltInSampleLength));
         break;
     }
 }
@@ -131,8 +134,8 @@ void SelfTestRun::ReportShortSample(CK_ULONG signatureLength)
         return;
     unsigned long wanted = RawSampleLength(signatureLength);
     if (sample_.size < wanted)
-        AppendPaneLine(PaneTrace, "   Fichier %s trop court : %lu octets signés au lieu de %lu", kSampleFileName,
-                       sample_.size, wanted);
+        AppendPaneLine(PaneTrace, "   Fichier %s trop court : %lu octets signés au lieu de %lu",
+                       kSampleFileName, sample_.size, wanted);
 }
 
 bool SelfTestRun::SkipWithoutCertificate(const char *what)
@@ -141,7 +144,8 @@ bool SelfTestRun::SkipWithoutCertificate(const char *what)
         return false;
     // A certificate whose identifier cannot be kept names no key either.
     AppendPaneLine(PaneTrace, "   %s non effectuée : %s", what,
-                   certificateFound_ ? "identifiant du certificat inutilisable" : "certificat absent de la carte");
+                   certificateFound_ ? "identifiant du certificat inutilisable"
+                                     : "certificat absent de la carte");
     return true;
 }
 
@@ -199,7 +203,8 @@ bool SelfTestRun::TestAuthentication()
         TraceMechanism(CKM_RSA_PKCS);
         signedOk = lastRv == CKR_OK;
         if (signedOk) {
-            AppendPaneLine(PaneTrace, "   Longueur de l'Authentification = %u", static_cast<unsigned>(length));
+            AppendPaneLine(PaneTrace, "   Longueur de l'Authentification = %u",
+                           static_cast<unsigned>(length));
             AppendPaneLine(PaneTrace, "   Valeur d'Authentification :");
             TraceHexDump(16, length, signature_);
             ReportShortSample(length);

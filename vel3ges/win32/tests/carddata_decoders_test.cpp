@@ -13,10 +13,12 @@ using namespace vel::fixture;
 
 namespace {
 
-std::string F(const char *field, size_t width) { return std::string(field, width); }
+std::string F(const char *field, size_t width)
+{
+    return std::string(field, width);
+}
 
-template <typename Record>
-Record Zeroed()
+template <typename Record> Record Zeroed()
 {
     Record r;
     std::memset(&r, 0, sizeof r);
@@ -210,8 +212,8 @@ TEST(DecodeActivity, LongFieldsStopAtTheirWidth)
         size_t pos, width;
     };
     const Case cases[] = {
-        {0x84, 45, ActivityRecord::StructureName, 40},      // a 45-byte structure name
-        {0x82, 10, ActivityRecord::PharmacistSection, 2},   // a 10-byte pharmacist section
+        {0x84, 45, ActivityRecord::StructureName, 40},    // a 45-byte structure name
+        {0x82, 10, ActivityRecord::PharmacistSection, 2}, // a 10-byte pharmacist section
         {0x86, 60, ActivityRecord::Sector, 4},
         {0x84, 120, ActivityRecord::StructureName, 40},
     };
@@ -224,7 +226,7 @@ TEST(DecodeActivity, LongFieldsStopAtTheirWidth)
         DecodeActivityObject(obj.data(), obj.size(), r);
         std::string field = F(r.at(c.pos), c.width);
         if (c.tag == 0x86)
-            field[0] = 'X';   // the sector's first letter is always 'S'
+            field[0] = 'X'; // the sector's first letter is always 'S'
         EXPECT_EQ(std::string(c.width, 'X'), field) << std::hex << int(c.tag);
         if (c.pos + c.width != ActivityRecord::LogicalLink) {
             EXPECT_EQ('\0', r.bytes[c.pos + c.width]) << std::hex << int(c.tag);

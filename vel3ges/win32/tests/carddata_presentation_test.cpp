@@ -146,48 +146,25 @@ TEST_F(Presentation, SituationsBlockOfTheTestCard)
     LoadTestCard();
     ui.panes[PaneDataLower] = {"old 1", "old 2", "old 3"};
     WriteSituations();
-    ExpectLines({"*** Situations d'exercice et de facturation",
-                 " ",
-                 "  * Exercice Libéral, exploitant ou commerçant",
-                 " ",
-                 "   Type d'identifiant de structure",
-                 "   - CABINET DUPONT",
-                 "   - Id Cabinet RPPS 12345678901234",
-                 "   Anatomie et cytologie pathologiques",
-                 "   Qualifié généraliste",
-                 "   Secteur d'activité RPPS : Cabinet individuel",
-                 " ",
-                 "   Facturation",
-                 "   Identifiant : 1234567890",
-                 "   Spécialité Assurance Maladie : Médecine générale",
-                 "      - Conventionné",
-                 "      - Zone A",
-                 "      - Indemnités kilométriques plaine",
-                 "   Code Agrément : Agréments A, B, C, E et F",
-                 "   Autorisations de signature",
-                 "     - autorisé à signer les FSE",
-                 "     - autorisé à signer les lots",
-                 " ",
-                 // A replacement (mode 04): no structure and no sector lines;
-                 // section DA is labelled by the row D.
-                 "  * Exercice Remplaçant",
-                 "   Psychiatrie",
-                 "   Concours hospitalier",
-                 "   Tableau Pharmacien : Pharmacien adjoint, remplaçant ou gérant",
-                 "   Identifiant du remplacé/remplaçant : 8101234567890123456789012345678",
-                 " ",
-                 "   Facturation",
-                 "   Identifiant : 9876543210",
-                 "   Spécialité Assurance Maladie : Pharmacien",
-                 "      - Conventionné avec dépassement",
-                 "      - Zone B",
-                 "      - Pas d'indemnité kilométrique",
-                 "   Code Agrément : Non défini",
-                 "   Autorisations de signature",
-                 "     - non autorisé à signer les FSE",
-                 "     - non autorisé à signer les lots",
-                 " "},
-                ui.Lines(PaneDataLower));
+    ExpectLines(
+        {"*** Situations d'exercice et de facturation", " ", "  * Exercice Libéral, exploitant ou commerçant",
+         " ", "   Type d'identifiant de structure", "   - CABINET DUPONT",
+         "   - Id Cabinet RPPS 12345678901234", "   Anatomie et cytologie pathologiques",
+         "   Qualifié généraliste", "   Secteur d'activité RPPS : Cabinet individuel", " ", "   Facturation",
+         "   Identifiant : 1234567890", "   Spécialité Assurance Maladie : Médecine générale",
+         "      - Conventionné", "      - Zone A", "      - Indemnités kilométriques plaine",
+         "   Code Agrément : Agréments A, B, C, E et F", "   Autorisations de signature",
+         "     - autorisé à signer les FSE", "     - autorisé à signer les lots", " ",
+         // A replacement (mode 04): no structure and no sector lines;
+         // section DA is labelled by the row D.
+         "  * Exercice Remplaçant", "   Psychiatrie", "   Concours hospitalier",
+         "   Tableau Pharmacien : Pharmacien adjoint, remplaçant ou gérant",
+         "   Identifiant du remplacé/remplaçant : 8101234567890123456789012345678", " ", "   Facturation",
+         "   Identifiant : 9876543210", "   Spécialité Assurance Maladie : Pharmacien",
+         "      - Conventionné avec dépassement", "      - Zone B", "      - Pas d'indemnité kilométrique",
+         "   Code Agrément : Non défini", "   Autorisations de signature",
+         "     - non autorisé à signer les FSE", "     - non autorisé à signer les lots", " "},
+        ui.Lines(PaneDataLower));
     EXPECT_EQ(2u, g_card.situationLine[0]);
     EXPECT_EQ(22u, g_card.situationLine[1]);
     EXPECT_EQ("  * Exercice Remplaçant", ui.Lines(PaneDataLower)[g_card.situationLine[1]]);

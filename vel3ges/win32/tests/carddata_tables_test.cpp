@@ -18,15 +18,24 @@ TEST(CodeTables, SizesAndTellingRows)
         const char *first;
         const char *last;
     } cases[] = {
-        {&kCivilityTable, 3, "22", "31"},          {&kCardTypeTable, 4, "00", "03"},
-        {&kPracticeModeTable, 4, "00", "07"},      {&kStructureIdTypeTable, 5, "0", "4"},
-        {&kProfessionTable, 22, "10", "98"},       {&kProfessionInTrainingTable, 4, "10", "50"},
-        {&kQualificationKindTable, 8, "00", "08"}, {&kOrientationTable, 2, "80", "81"},
-        {&kDiplomaTable, 13, "05", "99"},          {&kAttributionTable, 11, "20", "96"},
-        {&kPharmacistSectionTable, 17, "A", "M"},  {&kConventionTable, 5, "0", "9"},
-        {&kMileageZoneTable, 5, "0", "9"},         {&kApprovalTable, 8, "00", "99"},
-        {&kSpecialityTable, 116, "00", "124"},     {&kQualificationTable, 224, "SCD01", "DSM240"},
-        {&kActivitySectorTable, 59, "SA01", "SA59"}, {&kInsuranceSpecialityTable, 63, "01", "99"},
+        {&kCivilityTable, 3, "22", "31"},
+        {&kCardTypeTable, 4, "00", "03"},
+        {&kPracticeModeTable, 4, "00", "07"},
+        {&kStructureIdTypeTable, 5, "0", "4"},
+        {&kProfessionTable, 22, "10", "98"},
+        {&kProfessionInTrainingTable, 4, "10", "50"},
+        {&kQualificationKindTable, 8, "00", "08"},
+        {&kOrientationTable, 2, "80", "81"},
+        {&kDiplomaTable, 13, "05", "99"},
+        {&kAttributionTable, 11, "20", "96"},
+        {&kPharmacistSectionTable, 17, "A", "M"},
+        {&kConventionTable, 5, "0", "9"},
+        {&kMileageZoneTable, 5, "0", "9"},
+        {&kApprovalTable, 8, "00", "99"},
+        {&kSpecialityTable, 116, "00", "124"},
+        {&kQualificationTable, 224, "SCD01", "DSM240"},
+        {&kActivitySectorTable, 59, "SA01", "SA59"},
+        {&kInsuranceSpecialityTable, 63, "01", "99"},
     };
     for (const Case &c : cases) {
         ASSERT_EQ(c.rows, c.table->count) << c.first;
@@ -82,7 +91,8 @@ TEST(CodeTables, SizesAndTellingRows)
     // Every qualification label ends with its family.
     for (size_t i = 0; i < kQualificationTable.count; ++i) {
         std::string code = kQualificationTable.rows[i].code, label = kQualificationTable.rows[i].label;
-        std::string family = code.rfind("DSM", 0) == 0 ? "DNQ" : code.substr(0, code.find_first_of("0123456789"));
+        std::string family =
+            code.rfind("DSM", 0) == 0 ? "DNQ" : code.substr(0, code.find_first_of("0123456789"));
         EXPECT_EQ(" (" + family + ")", label.substr(label.size() - family.size() - 3)) << code;
     }
 }
@@ -99,7 +109,10 @@ TEST(CodeTables, LookupRule)
     EXPECT_STREQ("Addictologie clinique (CAPA)", LookupCode(kQualificationTable, "CAPA01    ", 10));
     EXPECT_EQ(nullptr, LookupCode(kCivilityTable, "\0\0", 2));
     EXPECT_EQ(nullptr, LookupCode(kProfessionTable, "11", 2));
-    EXPECT_TRUE(FieldEmpty(" 1") && FieldEmpty("\0" "1") && !FieldEmpty("01"));
+    EXPECT_TRUE(FieldEmpty(" 1") &&
+                FieldEmpty("\0"
+                           "1") &&
+                !FieldEmpty("01"));
 }
 
 TEST(CodeTables, TariffZones)
@@ -113,7 +126,8 @@ TEST(CodeTables, TariffZones)
     EXPECT_EQ(nullptr, LookupTariffZone("99", "1"));
     EXPECT_EQ(nullptr, LookupTariffZone("40", "1"));
     for (size_t i = 0; i < kTariffZoneCount; ++i)
-        EXPECT_STREQ(kTariffZoneRows[i].label, LookupTariffZone(kTariffZoneRows[i].code, kTariffZoneRows[i].subCode));
+        EXPECT_STREQ(kTariffZoneRows[i].label,
+                     LookupTariffZone(kTariffZoneRows[i].code, kTariffZoneRows[i].subCode));
 }
 
 TEST(CodeTables, EveryRowIsReachableByItsLookup)
@@ -124,11 +138,12 @@ TEST(CodeTables, EveryRowIsReachableByItsLookup)
         const CodeTable *table;
         size_t n;
     } uses[] = {
-        {&kCivilityTable, 2}, {&kCardTypeTable, 2}, {&kPracticeModeTable, 2}, {&kStructureIdTypeTable, 1},
-        {&kProfessionTable, 2}, {&kProfessionInTrainingTable, 2}, {&kQualificationKindTable, 2},
-        {&kOrientationTable, 2}, {&kDiplomaTable, 2}, {&kAttributionTable, 2}, {&kPharmacistSectionTable, 2},
-        {&kConventionTable, 1}, {&kMileageZoneTable, 1}, {&kApprovalTable, 2}, {&kSpecialityTable, 2},
-        {&kQualificationTable, 10}, {&kActivitySectorTable, 4}, {&kInsuranceSpecialityTable, 2},
+        {&kCivilityTable, 2},          {&kCardTypeTable, 2},          {&kPracticeModeTable, 2},
+        {&kStructureIdTypeTable, 1},   {&kProfessionTable, 2},        {&kProfessionInTrainingTable, 2},
+        {&kQualificationKindTable, 2}, {&kOrientationTable, 2},       {&kDiplomaTable, 2},
+        {&kAttributionTable, 2},       {&kPharmacistSectionTable, 2}, {&kConventionTable, 1},
+        {&kMileageZoneTable, 1},       {&kApprovalTable, 2},          {&kSpecialityTable, 2},
+        {&kQualificationTable, 10},    {&kActivitySectorTable, 4},    {&kInsuranceSpecialityTable, 2},
     };
     size_t unreachable = 0;
     for (const Use &u : uses) {

@@ -23,9 +23,9 @@ TEST_F(Layer, ReadDataObjectRecordsAndValue)
     EXPECT_EQ(fixture::IdObject(), fixture::Bytes(value, value + length));
     std::free(value);
     EXPECT_EQ(CKR_OK, lastRv);
-    EXPECT_EQ((Lines{" ", "TS   C_FindObjectsInit", s, "   CK_RV = OK", "   hObject   = 0x00000002",
-                     " ", "TS   C_GetAttributeValue", s, "   CK_RV = OK",
-                     " ", "TS   C_FindObjectsFinal", s, "   CK_RV = OK"}),
+    EXPECT_EQ((Lines{" ", "TS   C_FindObjectsInit", s, "   CK_RV = OK", "   hObject   = 0x00000002", " ",
+                     "TS   C_GetAttributeValue", s, "   CK_RV = OK", " ", "TS   C_FindObjectsFinal", s,
+                     "   CK_RV = OK"}),
               Trace());
     EXPECT_EQ((Lines{"C_FindObjectsInit", "C_FindObjects", "C_GetAttributeValue", "C_GetAttributeValue",
                      "C_FindObjectsFinal"}),
@@ -212,17 +212,16 @@ TEST_F(Layer, BillingSituationsAndTheirTrace)
     EXPECT_EQ(3, g_card.NbSitFactExistantes);
     Lines t = ui.Lines(PaneTrace);
     Lines tail(t.end() - 19, t.end());
-    EXPECT_EQ((Lines{"   NbSitFactExistantes : 3",
-                     "   SitFacturation 0", "      LienLogiqueSitPS : 1", "      IdFacturation : 1234567890",
-                     "      InfosConventionnelles : 011101", "      Agréments : 020000",
-                     "      Autorisations de signature : 11",
-                     "   SitFacturation 1", "      LienLogiqueSitPS : 2", "      IdFacturation : 9876543210",
-                     "      InfosConventionnelles : 502820", "      Agréments : 990000",
-                     "      Autorisations de signature : 00",
-                     "   SitFacturation 2", "      LienLogiqueSitPS : 9", "      IdFacturation : 11",
-                     "      InfosConventionnelles : ", "      Agréments : ",
-                     "      Autorisations de signature : 10"}),
-              tail);
+    EXPECT_EQ(
+        (Lines{"   NbSitFactExistantes : 3", "   SitFacturation 0", "      LienLogiqueSitPS : 1",
+               "      IdFacturation : 1234567890", "      InfosConventionnelles : 011101",
+               "      Agréments : 020000", "      Autorisations de signature : 11", "   SitFacturation 1",
+               "      LienLogiqueSitPS : 2", "      IdFacturation : 9876543210",
+               "      InfosConventionnelles : 502820", "      Agréments : 990000",
+               "      Autorisations de signature : 00", "   SitFacturation 2", "      LienLogiqueSitPS : 9",
+               "      IdFacturation : 11", "      InfosConventionnelles : ", "      Agréments : ",
+               "      Autorisations de signature : 10"}),
+        tail);
 }
 
 TEST_F(Layer, WholeCardReadCallCount)

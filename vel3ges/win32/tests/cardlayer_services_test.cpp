@@ -51,15 +51,48 @@ TEST_F(Services, UnblockRecordsAndSequence)
               token.calls);
     CK_SESSION_HANDLE rw = first + 1, ro = first + 2;
     auto no = [](CK_SESSION_HANDLE h) { return "   No Session : " + std::to_string(h); };
-    EXPECT_EQ((Lines{" ", "TS   C_CloseSession", no(first), "   CK_RV = OK",
-                     " ", "TS   C_OpenSession", no(rw), "   CK_RV = OK", "   slotID = 7", "   flags = 0x00000006",
-                     " ", "TS   C_Login", no(rw), "   CK_RV = OK", "   SOLogin = TRUE",
-                     " ", "TS   C_InitPIN", no(rw), "   CK_RV = OK", "   pPin = ****",
-                     " ", "TS   C_Logout", no(rw), "   CK_RV = OK", "   hSession = " + Hex(rw),
-                     " ", "TS   C_CloseSession", no(rw), "   CK_RV = OK",
-                     " ", "TS   C_OpenSession", no(ro), "   CK_RV = OK", "   slotID = 7", "   flags = 0x00000004",
-                     " ", "TS   C_Login", no(ro), "   CK_RV = OK", "   SOLogin = FALSE",
-                     "   Code recyclage : ********", "   Nouveau code porteur : ****"}),
+    EXPECT_EQ((Lines{" ",
+                     "TS   C_CloseSession",
+                     no(first),
+                     "   CK_RV = OK",
+                     " ",
+                     "TS   C_OpenSession",
+                     no(rw),
+                     "   CK_RV = OK",
+                     "   slotID = 7",
+                     "   flags = 0x00000006",
+                     " ",
+                     "TS   C_Login",
+                     no(rw),
+                     "   CK_RV = OK",
+                     "   SOLogin = TRUE",
+                     " ",
+                     "TS   C_InitPIN",
+                     no(rw),
+                     "   CK_RV = OK",
+                     "   pPin = ****",
+                     " ",
+                     "TS   C_Logout",
+                     no(rw),
+                     "   CK_RV = OK",
+                     "   hSession = " + Hex(rw),
+                     " ",
+                     "TS   C_CloseSession",
+                     no(rw),
+                     "   CK_RV = OK",
+                     " ",
+                     "TS   C_OpenSession",
+                     no(ro),
+                     "   CK_RV = OK",
+                     "   slotID = 7",
+                     "   flags = 0x00000004",
+                     " ",
+                     "TS   C_Login",
+                     no(ro),
+                     "   CK_RV = OK",
+                     "   SOLogin = FALSE",
+                     "   Code recyclage : ********",
+                     "   Nouveau code porteur : ****"}),
               Trace());
     EXPECT_EQ(8u, ui.Lines(PaneDiagnostic).size());
     ExpectNoSecret(ui.AllText());
@@ -105,7 +138,8 @@ TEST_F(Services, ChangePin)
     EXPECT_EQ((Lines{"C_GetSessionInfo", "C_Login", "C_GetSessionInfo", "C_SetPIN", "C_Logout", "C_Login"}),
               token.calls);
     Lines t = Trace();
-    EXPECT_EQ((Lines{"   Ancien code porteur : ****", "   Nouveau code porteur : ****"}), Lines(t.end() - 2, t.end()));
+    EXPECT_EQ((Lines{"   Ancien code porteur : ****", "   Nouveau code porteur : ****"}),
+              Lines(t.end() - 2, t.end()));
     EXPECT_NE(t.end(), std::find(t.begin(), t.end(), "   pOldPin = ****"));
     EXPECT_NE(t.end(), std::find(t.begin(), t.end(), "   pNewPin = ****"));
 
@@ -222,8 +256,9 @@ TEST_F(Services, SlotAndTokenInformation)
     ReadSlotInfo(7, &slot);
     EXPECT_EQ(CKR_OK, lastRv);
     Lines t = Trace();
-    EXPECT_EQ((Lines{"   slotIdentifiant = 7", "   slotDescription = Lecteur de test 0" + std::string(26, ' ')}),
-              Lines(t.end() - 2, t.end()));
+    EXPECT_EQ(
+        (Lines{"   slotIdentifiant = 7", "   slotDescription = Lecteur de test 0" + std::string(26, ' ')}),
+        Lines(t.end() - 2, t.end()));
 
     EXPECT_EQ("Lecteur de test 0", PaddedFieldText(slot.slotDescription, sizeof slot.slotDescription));
     std::memset(slot.slotDescription, 'R', sizeof slot.slotDescription); // no blank, no zero
@@ -234,9 +269,13 @@ TEST_F(Services, SlotAndTokenInformation)
     CK_TOKEN_INFO info;
     ReadTokenInfo(7, &info);
     t = Trace();
-    Lines expected = {"   label = VEL3v2-TEST" + std::string(21, ' '), "   modele = VEL3            ",
-                      "   n° de serie = 80250000        ", "   flags = 0x0002040D", "    CKF_LOGIN_REQUIRED",
-                      "    CKF_TOKEN_INITIALIZED", "    CKF_USER_PIN_FINAL_TRY"};
+    Lines expected = {"   label = VEL3v2-TEST" + std::string(21, ' '),
+                      "   modele = VEL3            ",
+                      "   n° de serie = 80250000        ",
+                      "   flags = 0x0002040D",
+                      "    CKF_LOGIN_REQUIRED",
+                      "    CKF_TOKEN_INITIALIZED",
+                      "    CKF_USER_PIN_FINAL_TRY"};
     EXPECT_EQ(expected, Lines(t.end() - expected.size(), t.end()));
     EXPECT_FALSE(g_card.userPinLocked);
     ReadTokenInfo(7, nullptr);

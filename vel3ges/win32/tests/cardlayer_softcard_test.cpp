@@ -225,7 +225,8 @@ TEST_F(SoftCard, PinFlagSequenceToBlockedAndBackByUnblock)
     for (size_t at; (at = all.find("2500012345")) != std::string::npos;)
         all.replace(at, 10, "<serial>");
     for (const char *secret : {"1111", "2222", "3333", "1234", "9087", "12345678", "87654321"})
-        EXPECT_EQ(std::string::npos, all.find(secret)) << secret << " in: " << all.substr(all.find(secret) > 80 ? all.find(secret) - 80 : 0, 120);
+        EXPECT_EQ(std::string::npos, all.find(secret))
+            << secret << " in: " << all.substr(all.find(secret) > 80 ? all.find(secret) - 80 : 0, 120);
     ASSERT_EQ(0, control("log off"));
 }
 

@@ -101,9 +101,9 @@ TEST_F(Trace, RecordWithAndWithoutSession)
     hSession = 0;
     TraceCall(37, CKR_OK);
 
-    EXPECT_EQ((std::vector<std::string>{" ", "07-AOU-2026 09:05:03   C_Login", "   CK_RV = Code porteur incorrect",
-                                        " ", "07-AOU-2026 09:05:03   Numéro d'API inconnue",
-                                        "   No Session : 0", "   CK_RV = OK"}),
+    EXPECT_EQ((std::vector<std::string>{
+                  " ", "07-AOU-2026 09:05:03   C_Login", "   CK_RV = Code porteur incorrect", " ",
+                  "07-AOU-2026 09:05:03   Numéro d'API inconnue", "   No Session : 0", "   CK_RV = OK"}),
               ui.Lines(PaneTrace));
     EXPECT_EQ((std::vector<std::string>{"07-AOU-2026 09:05:03   C_Login...Code porteur incorrect",
                                         "07-AOU-2026 09:05:03   Numéro d'API inconnue...OK"}),
@@ -114,7 +114,8 @@ TEST_F(Trace, RecordWithAndWithoutSession)
 
 TEST_F(Trace, TimestampMonthsAndStars)
 {
-    const char *months[] = {"JAN", "FEV", "MAR", "AVR", "MAI", "JUN", "JUL", "AOU", "SEP", "OCT", "NOV", "DEC"};
+    const char *months[] = {"JAN", "FEV", "MAR", "AVR", "MAI", "JUN",
+                            "JUL", "AOU", "SEP", "OCT", "NOV", "DEC"};
     for (int m = 1; m <= 12; ++m)
         EXPECT_EQ(std::string("01-") + months[m - 1] + "-2027 23:59:58",
                   FormatLogTimestamp(LocalTime(2027, m, 1, 23, 59, 58)));

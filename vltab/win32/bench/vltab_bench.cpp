@@ -85,12 +85,14 @@ int main()
 {
     const int rounds = 200;
     const std::string file = CoffreFile();
-    std::printf("dictionary library benchmark, %s, %zu-byte dictionary\n", kLibrary, vltab::kBuiltinDictionarySize);
+    std::printf("dictionary library benchmark, %s, %zu-byte dictionary\n", kLibrary,
+                vltab::kBuiltinDictionarySize);
 
     // First call with the file (open, read, parse, SHA-1 check).
     HANDLE f = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     DWORD written = 0;
-    WriteFile(f, vltab::kBuiltinDictionaryText, static_cast<DWORD>(vltab::kBuiltinDictionarySize), &written, nullptr);
+    WriteFile(f, vltab::kBuiltinDictionaryText, static_cast<DWORD>(vltab::kBuiltinDictionarySize), &written,
+              nullptr);
     CloseHandle(f);
     unsigned short status = 0xFFFF;
     Times withFile = FirstCalls(rounds, status);
@@ -137,7 +139,8 @@ int main()
         vel::Sha1::digest(vltab::kBuiltinDictionaryText, vltab::kBuiltinDictionarySize, digest);
         sha.seconds.push_back(Now() - start);
     }
-    std::printf("SHA-1 of the same %zu bytes: median %.1f us\n", vltab::kBuiltinDictionarySize, sha.Median() * 1e6);
+    std::printf("SHA-1 of the same %zu bytes: median %.1f us\n", vltab::kBuiltinDictionarySize,
+                sha.Median() * 1e6);
 
     // Lookups in the largest table (G00, 136 records): every key in turn, so
     // that the average covers every position; the last key is the worst case.
@@ -158,7 +161,7 @@ int main()
     const int passes = 2000;
     auto timeLookups = [&](size_t first, size_t last) {
         char table[VLTAB_TEXT_SIZE], k1[VLTAB_TEXT_SIZE], k2[VLTAB_TEXT_SIZE] = "", k3[VLTAB_TEXT_SIZE] = "",
-             label[VLTAB_TEXT_SIZE];
+                                                          label[VLTAB_TEXT_SIZE];
         unsigned short length = 0;
         const double start = Now();
         for (int p = 0; p < passes; ++p)
@@ -169,12 +172,14 @@ int main()
             }
         return (Now() - start) / (passes * (last - first));
     };
-    std::printf("LectureLibelle in G00 (%zu records): %.0f ns a lookup on average, %.0f ns for the last record\n",
-                keys.size(), timeLookups(0, keys.size()) * 1e9, timeLookups(keys.size() - 1, keys.size()) * 1e9);
+    std::printf(
+        "LectureLibelle in G00 (%zu records): %.0f ns a lookup on average, %.0f ns for the last record\n",
+        keys.size(), timeLookups(0, keys.size()) * 1e9, timeLookups(keys.size() - 1, keys.size()) * 1e9);
     FreeLibrary(lib);
 
     vltab::Dictionary d;
     d.Parse(vltab::kBuiltinDictionaryText, vltab::kBuiltinDictionarySize, vltab::Source::Builtin);
-    std::printf("memory held once loaded: %zu bytes (line blocks, record chunks, table array)\n", d.BytesHeld());
+    std::printf("memory held once loaded: %zu bytes (line blocks, record chunks, table array)\n",
+                d.BytesHeld());
     return 0;
 }

@@ -11,10 +11,10 @@ namespace vltab {
 
 namespace {
 
-constexpr uint16_t kEndOfData = 254;   // internal only: no further complete line
+constexpr uint16_t kEndOfData = 254; // internal only: no further complete line
 constexpr size_t kRecordsPerChunk = 256;
 constexpr size_t kFirstTableCapacity = 32;
-constexpr size_t kLengthField = 4;     // field 5, the label length: read and ignored
+constexpr size_t kLengthField = 4; // field 5, the label length: read and ignored
 constexpr size_t kLeastFields = 6;
 
 const char kChecksumKey[] = "Checksum";
@@ -23,10 +23,10 @@ const char kTableOfTables[] = "NOM_TABLE";
 // One line as read: the kept fields, each followed by a NUL.
 struct ParsedLine {
     char stored[kMaxLineChars + 1];
-    size_t size;         // stored bytes, terminators included
-    size_t fields;       // TAB-separated fields on the line
-    size_t offset[5];    // table, key1, key2, key3, label
-    uint32_t chars;      // characters read, CR and LF included
+    size_t size;      // stored bytes, terminators included
+    size_t fields;    // TAB-separated fields on the line
+    size_t offset[5]; // table, key1, key2, key3, label
+    uint32_t chars;   // characters read, CR and LF included
 };
 
 // Reads the line starting at pos. Every character read counts towards the
@@ -92,7 +92,9 @@ Allocator DefaultAllocator()
     return Allocator{std::malloc, std::free};
 }
 
-Dictionary::Dictionary(Allocator allocator) : allocator_(allocator) {}
+Dictionary::Dictionary(Allocator allocator) : allocator_(allocator)
+{
+}
 
 Dictionary::~Dictionary()
 {
@@ -222,7 +224,7 @@ uint16_t Dictionary::AddLine(const char *stored, size_t size, const size_t (&fie
     record->label = line + fields[4];
     record->next = nullptr;
 
-    const uint16_t storedSize = static_cast<uint16_t>(size);  // at most 521
+    const uint16_t storedSize = static_cast<uint16_t>(size); // at most 521
     if (!newTable) {
         current->last->next = record;
         current->last = record;

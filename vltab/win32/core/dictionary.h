@@ -11,9 +11,9 @@
 namespace vltab {
 
 // Limits of the format. A text beyond any of them is refused as a bad file.
-constexpr size_t kMaxLineChars = 521;          // counting CR and LF
-constexpr size_t kMaxFieldChars = 515;         // the longest field a line can hold
-constexpr size_t kFieldBufferSize = kMaxFieldChars + 1;  // what callers' buffers hold
+constexpr size_t kMaxLineChars = 521;                   // counting CR and LF
+constexpr size_t kMaxFieldChars = 515;                  // the longest field a line can hold
+constexpr size_t kFieldBufferSize = kMaxFieldChars + 1; // what callers' buffers hold
 constexpr size_t kMaxTableNameChars = 79;
 constexpr size_t kMaxTables = 999;
 constexpr size_t kMaxRecordsPerTable = 65535;
@@ -31,17 +31,17 @@ constexpr size_t kChecksumPrefixChars = 8;
 
 struct DictionaryRecord {
     const char *key1;
-    const char *key2;   // "*..." matches any requested key2
-    const char *key3;   // "*..." matches any requested key3
+    const char *key2; // "*..." matches any requested key2
+    const char *key3; // "*..." matches any requested key3
     const char *label;
-    DictionaryRecord *next;  // next record of the same table, in file order
+    DictionaryRecord *next; // next record of the same table, in file order
 };
 
 struct DictionaryTable {
     const char *name;
     DictionaryRecord *first;
     DictionaryRecord *last;
-    uint16_t largestRecordSize;  // stored bytes of its longest line, terminators included
+    uint16_t largestRecordSize; // stored bytes of its longest line, terminators included
     uint16_t recordCount;
 };
 

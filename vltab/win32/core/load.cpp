@@ -25,7 +25,8 @@ uint16_t DictionaryLoad::Acquire(uint16_t &loadStatus, const Dictionary *&dictio
         uint16_t state = state_.load(std::memory_order_acquire);
         if (state == kLoaded)
             break;
-        if (state == kLoading || !state_.compare_exchange_strong(state, kLoading, std::memory_order_acquire)) {
+        if (state == kLoading ||
+            !state_.compare_exchange_strong(state, kLoading, std::memory_order_acquire)) {
             // Another thread loads: wait for its end, reading the state afresh.
             std::this_thread::yield();
             continue;

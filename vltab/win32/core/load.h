@@ -15,7 +15,7 @@ namespace vltab {
 
 // The whole file, read in one pass: the bytes parsed are the bytes hashed.
 struct FileBytes {
-    uint8_t *data = nullptr;   // from std::malloc
+    uint8_t *data = nullptr; // from std::malloc
     size_t size = 0;
     FileBytes() = default;
     FileBytes(const FileBytes &) = delete;

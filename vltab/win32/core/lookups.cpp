@@ -7,7 +7,7 @@ namespace vltab {
 namespace {
 
 constexpr size_t kMaxTrimmedChars = 32768;
-constexpr uint16_t kEditableLengthLimit = 32768;   // this length and above are refused
+constexpr uint16_t kEditableLengthLimit = 32768; // this length and above are refused
 
 const char kVersionTable[] = "G999";
 const char kVersionKey[] = "Version";

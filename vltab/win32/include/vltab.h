@@ -39,11 +39,12 @@ unsigned short VLTAB_CALL QUVTAB_LectureEnregistrement(unsigned short *loadStatu
 unsigned short VLTAB_CALL QUVTAB_ISO8859EnEditable(const unsigned char *source, unsigned short length,
                                                    unsigned char *target);
 
-typedef unsigned short(VLTAB_CALL *PFN_QUVTAB_VersionTables)(unsigned short *, char *, char *, unsigned short *);
+typedef unsigned short(VLTAB_CALL *PFN_QUVTAB_VersionTables)(unsigned short *, char *, char *,
+                                                             unsigned short *);
 typedef unsigned short(VLTAB_CALL *PFN_QUVTAB_InfosSurTable)(unsigned short *, char *, char *, char *,
                                                              unsigned short *, unsigned short *);
-typedef unsigned short(VLTAB_CALL *PFN_QUVTAB_LectureLibelle)(unsigned short *, char *, char *, char *, char *,
-                                                              unsigned short *, char *);
+typedef unsigned short(VLTAB_CALL *PFN_QUVTAB_LectureLibelle)(unsigned short *, char *, char *, char *,
+                                                              char *, unsigned short *, char *);
 typedef unsigned short(VLTAB_CALL *PFN_QUVTAB_LectureEnregistrement)(unsigned short *, char *, unsigned short,
                                                                      char *, char *, char *, unsigned short *,
                                                                      char *);

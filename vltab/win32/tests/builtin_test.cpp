@@ -46,7 +46,8 @@ TEST(BuiltinCopy, HasTheFormatsShapeLineByLine)
         const size_t labelStart = line.rfind('\t') + 1;
         const size_t lengthStart = line.rfind('\t', labelStart - 2) + 1;
         EXPECT_EQ(std::to_string(line.size() - 2 - labelStart),
-                  line.substr(lengthStart, labelStart - 1 - lengthStart)) << line;
+                  line.substr(lengthStart, labelStart - 1 - lengthStart))
+            << line;
         longest = std::max(longest, line.size());
         ++lines;
         start = lf + 1;
@@ -62,7 +63,8 @@ TEST(BuiltinCopy, ChecksAgainstItselfAsAFile)
     // Its Checksum record is the SHA-1 of all its other lines.
     const std::string text = BuiltinText();
     const size_t checksumLine = text.rfind("G999\tChecksum\t");
-    EXPECT_STREQ(("SHA-1 : " + vltab_test::Sha1Hex(text.substr(0, checksumLine))).c_str(), d.StoredChecksum());
+    EXPECT_STREQ(("SHA-1 : " + vltab_test::Sha1Hex(text.substr(0, checksumLine))).c_str(),
+                 d.StoredChecksum());
     EXPECT_STREQ("Version : 01.07 - 06/11/2001", Label(d, "G999", "Version"));
 }
 
@@ -124,7 +126,7 @@ TEST(BuiltinCopy, AgreesWithTheCardManagersCodeTables)
         {"G102", "40", "0", "Zone A"},
         {"G102", "30", "1", "Zone C"},
         {"G102", "81", "2", "Zone A"},
-        {"G102", "99", "7", "Non définie"},   // stored with the wildcard sub-code
+        {"G102", "99", "7", "Non définie"}, // stored with the wildcard sub-code
         {"G12", "00", "", "Médecine générale(polyvalente en milieu hospitalier)"},
         {"G12", "41", "", "Radio - diagnostic et Imagerie médicale"},
         {"G12", "43", "", "Réanimation médicale"},

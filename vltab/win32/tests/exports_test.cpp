@@ -41,9 +41,9 @@ std::string BuiltinText()
 
 // Where the library looks for its file.
 struct Places {
-    std::string coffre;      // the data folder's coffre subfolder
+    std::string coffre; // the data folder's coffre subfolder
     std::string inCoffre;
-    std::string inWindows;   // used when there is no coffre folder
+    std::string inWindows; // used when there is no coffre folder
 };
 
 const Places &Where()
@@ -64,7 +64,8 @@ const Places &Where()
 
 void Put(const std::string &path, const std::string &bytes)
 {
-    HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE f =
+        CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, f) << path;
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
@@ -100,8 +101,7 @@ struct Library {
     Library(const Library &) = delete;
     Library &operator=(const Library &) = delete;
 
-    template <class F>
-    void Take(F &f, const char *name)
+    template <class F> void Take(F &f, const char *name)
     {
         f = reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
         ASSERT_NE(nullptr, f) << name;
@@ -172,13 +172,11 @@ protected:
 struct ExportName {
     const char *name;
     unsigned ordinal;
-    unsigned argumentBytes;   // x86: what the callee removes from the stack
+    unsigned argumentBytes; // x86: what the callee removes from the stack
 };
 const ExportName kExports[] = {
-    {"QUVTAB_VersionTables", 1, 16},
-    {"QUVTAB_InfosSurTable", 2, 24},
-    {"QUVTAB_LectureLibelle", 3, 28},
-    {"QUVTAB_LectureEnregistrement", 4, 32},
+    {"QUVTAB_VersionTables", 1, 16},     {"QUVTAB_InfosSurTable", 2, 24},
+    {"QUVTAB_LectureLibelle", 3, 28},    {"QUVTAB_LectureEnregistrement", 4, 32},
     {"QUVTAB_ISO8859EnEditable", 5, 12},
 };
 
@@ -222,22 +220,21 @@ uint32_t CallPushingArguments(FARPROC fn, const uint32_t *args, uint32_t n, int3
 {
     uint32_t result;
     int32_t moved;
-    __asm__ volatile(
-        "movl %%esp, %%esi\n\t"
-        "1:\n\t"
-        "testl %%ecx, %%ecx\n\t"
-        "jz 2f\n\t"
-        "pushl -4(%%edi,%%ecx,4)\n\t"
-        "decl %%ecx\n\t"
-        "jmp 1b\n\t"
-        "2:\n\t"
-        "call *%%ebx\n\t"
-        "movl %%esp, %%edx\n\t"
-        "subl %%esi, %%edx\n\t"
-        "movl %%esi, %%esp\n\t"
-        : "=a"(result), "=d"(moved), "+c"(n)
-        : "b"(fn), "D"(args)
-        : "esi", "memory", "cc");
+    __asm__ volatile("movl %%esp, %%esi\n\t"
+                     "1:\n\t"
+                     "testl %%ecx, %%ecx\n\t"
+                     "jz 2f\n\t"
+                     "pushl -4(%%edi,%%ecx,4)\n\t"
+                     "decl %%ecx\n\t"
+                     "jmp 1b\n\t"
+                     "2:\n\t"
+                     "call *%%ebx\n\t"
+                     "movl %%esp, %%edx\n\t"
+                     "subl %%esi, %%edx\n\t"
+                     "movl %%esi, %%esp\n\t"
+                     : "=a"(result), "=d"(moved), "+c"(n)
+                     : "b"(fn), "D"(args)
+                     : "esi", "memory", "cc");
     *espMoved = moved;
     return result & 0xFFFF;
 }
@@ -263,9 +260,12 @@ TEST_F(Dictionary, X86ExportsRemoveTheirOwnArguments)
     const Call calls[] = {
         {"QUVTAB_VersionTables", {Arg(&status), Arg(b), Arg(c), Arg(&count)}, 0},
         {"QUVTAB_InfosSurTable", {Arg(&status), Arg(table), Arg(b), Arg(c), Arg(&count), Arg(&largest)}, 0},
-        {"QUVTAB_LectureLibelle", {Arg(&status), Arg(table), Arg(a), Arg(c), Arg(d), Arg(&length), Arg(label)}, 0},
+        {"QUVTAB_LectureLibelle",
+         {Arg(&status), Arg(table), Arg(a), Arg(c), Arg(d), Arg(&length), Arg(label)},
+         0},
         {"QUVTAB_LectureEnregistrement",
-         {Arg(&status), Arg(table), 0xFFFF0001u, Arg(b), Arg(c), Arg(d), Arg(&length), Arg(label)}, 0},
+         {Arg(&status), Arg(table), 0xFFFF0001u, Arg(b), Arg(c), Arg(d), Arg(&length), Arg(label)},
+         0},
         {"QUVTAB_ISO8859EnEditable", {Arg(bytes), 2, Arg(bytes)}, 0},
         // The argument checks return early: the stack must be just as clean.
         {"QUVTAB_LectureLibelle", {0, 0, 0, 0, 0, 0, 0}, 15},
@@ -278,7 +278,7 @@ TEST_F(Dictionary, X86ExportsRemoveTheirOwnArguments)
         EXPECT_EQ(call.result, rc) << call.name;
         EXPECT_EQ(0, moved) << call.name;
     }
-    EXPECT_STREQ("Abbé", label);   // record 1 of G03: only the low 16 bits of the number count
+    EXPECT_STREQ("Abbé", label); // record 1 of G03: only the low 16 bits of the number count
 }
 #else
 TEST_F(Dictionary, X86ExportsRemoveTheirOwnArguments)
@@ -315,7 +315,8 @@ TEST_F(Dictionary, BuiltinCopyAnswersWhenThereIsNoFile)
             for (int f = 0; f < 4; ++f)
                 tab = line.find('\t', tab) + 1;
             const size_t lengthField = line.find('\t', tab) - tab;
-            largest = std::max<unsigned short>(largest, static_cast<unsigned short>(line.size() - lengthField));
+            largest =
+                std::max<unsigned short>(largest, static_cast<unsigned short>(line.size() - lengthField));
             start = end + 2;
         }
         char table[VLTAB_TEXT_SIZE], title[VLTAB_TEXT_SIZE] = "", field[VLTAB_TEXT_SIZE] = "";
@@ -334,11 +335,11 @@ TEST_F(Dictionary, LookupsByKeys)
     Library lib;
     EXPECT_EQ("Monsieur", lib.Label("G03", "31"));
     EXPECT_EQ("Zone C", lib.Label("G102", "30", "1"));
-    EXPECT_EQ("Non définie", lib.Label("G102", "99", "7"));    // a stored "*" takes any key2
+    EXPECT_EQ("Non définie", lib.Label("G102", "99", "7")); // a stored "*" takes any key2
     EXPECT_EQ("<255>", lib.Label("G102", "10", "9"));
-    EXPECT_EQ("<255>", lib.Label("G102", "10", "*"));          // a requested "*" is no wildcard
-    EXPECT_EQ("<255>", lib.Label("G03", "3"));                 // keys compare whole
-    EXPECT_EQ("<12>", lib.Label("g03", "31"));                 // table names are case-sensitive
+    EXPECT_EQ("<255>", lib.Label("G102", "10", "*")); // a requested "*" is no wildcard
+    EXPECT_EQ("<255>", lib.Label("G03", "3"));        // keys compare whole
+    EXPECT_EQ("<12>", lib.Label("g03", "31"));        // table names are case-sensitive
     EXPECT_EQ("<12>", lib.Label("G10", "31"));
     EXPECT_EQ("<12>", lib.Label("", "31"));
 
@@ -367,7 +368,7 @@ TEST_F(Dictionary, RecordsByPosition)
     const Case cases[] = {
         {0, 255, "", "", ""},
         {1, 0, "40", "0", "Zone A"},
-        {20, 0, "99", "*", "Non définie"},   // the last line of G102
+        {20, 0, "99", "*", "Non définie"}, // the last line of G102
         {21, 255, "", "", ""},
         {65535, 255, "", "", ""},
     };
@@ -411,12 +412,13 @@ TEST_F(Dictionary, NullArgumentsWriteNothing)
             EXPECT_EQ(15, lib.InfosSurTable(p(0, &st), p(1, t), p(2, b), p(3, c), p(4, &n1), p(5, &n2)));
         }
         if (missing < 7) {
-            EXPECT_EQ(15, lib.LectureLibelle(p(0, &st), p(1, t), p(2, a), p(3, b), p(4, c), p(5, &n1), p(6, d)));
+            EXPECT_EQ(15,
+                      lib.LectureLibelle(p(0, &st), p(1, t), p(2, a), p(3, b), p(4, c), p(5, &n1), p(6, d)));
             // Record number is no pointer: positions after it shift by one.
             const int m = missing;
             auto q = [&](int i, auto *ptr) { return i == m ? nullptr : ptr; };
-            EXPECT_EQ(15, lib.LectureEnregistrement(q(0, &st), q(1, t), 1, q(2, b), q(3, c), q(4, d), q(5, &n1),
-                                                    q(6, a)));
+            EXPECT_EQ(15, lib.LectureEnregistrement(q(0, &st), q(1, t), 1, q(2, b), q(3, c), q(4, d),
+                                                    q(5, &n1), q(6, a)));
         }
         EXPECT_EQ(kUnwritten, st) << missing;
         EXPECT_EQ(kUnwritten, n1) << missing;
@@ -447,7 +449,7 @@ TEST_F(Dictionary, EditableConversionOverEveryByte)
     const unsigned char wanted[5] = {0xDA, 0xDB, 0xDC, 'e', 0};
     EXPECT_EQ(0, std::memcmp(wanted, same, 5));
 
-    EXPECT_EQ(255, lib.ISO8859EnEditable(nullptr, 0, nullptr));   // length first
+    EXPECT_EQ(255, lib.ISO8859EnEditable(nullptr, 0, nullptr)); // length first
     EXPECT_EQ(15, lib.ISO8859EnEditable(nullptr, 1, target));
     EXPECT_EQ(15, lib.ISO8859EnEditable(source, 1, nullptr));
     std::vector<unsigned char> big(32769, 'a');
@@ -465,7 +467,7 @@ TEST_F(Dictionary, FileLoadStatuses)
     const std::string builtin = BuiltinText();
     const std::string body = builtin.substr(0, builtin.rfind("G999\tChecksum"));
     std::string changed = builtin;
-    changed[changed.find("Monsieur")] = 'm';   // any line but the Checksum line
+    changed[changed.find("Monsieur")] = 'm'; // any line but the Checksum line
     const std::string lower = WithChecksum(body, true);
     const std::string own = Listing({"T", "G999"}) + Record("G999", "Version", "own file");
     const std::string head = "T\tk\t*\t*\t0\t";
@@ -478,8 +480,10 @@ TEST_F(Dictionary, FileLoadStatuses)
         {"identical to the built-in copy", builtin, 0},
         {"one character changed", changed, 18},
         {"lower-case checksum digits", lower, 18},
-        {"a line of 521 characters", WithChecksum(own + head + std::string(521 - head.size() - 2, 'x') + "\r\n"), 0},
-        {"a line of 522 characters", WithChecksum(own + head + std::string(522 - head.size() - 2, 'x') + "\r\n"), 20},
+        {"a line of 521 characters",
+         WithChecksum(own + head + std::string(521 - head.size() - 2, 'x') + "\r\n"), 0},
+        {"a line of 522 characters",
+         WithChecksum(own + head + std::string(522 - head.size() - 2, 'x') + "\r\n"), 20},
         {"a line of five fields", WithChecksum(own + "T\tk\t*\t*\t1\r\n"), 20},
         {"a first line without table name", WithChecksum(Record("", "k", "v") + own), 20},
         {"an empty file", "", 18},
@@ -515,7 +519,6 @@ TEST_F(Dictionary, FileThatCannotBeRead)
         EXPECT_EQ(2, lib.LoadStatus());
     }
     CloseHandle(held);
-
 }
 
 // A file that opens but whose reading fails. Wine does not refuse reads of
@@ -547,7 +550,8 @@ TEST_F(Dictionary, FileLargerThanTheFormatAllows)
 
 TEST_F(Dictionary, FileInTheWindowsFolderOnlyWithoutCoffre)
 {
-    const std::string own = WithChecksum(Listing({"G999"}) + Record("G999", "Version", "in the Windows folder"));
+    const std::string own =
+        WithChecksum(Listing({"G999"}) + Record("G999", "Version", "in the Windows folder"));
     Put(Where().inWindows, own);
     {
         Library lib;
@@ -567,18 +571,16 @@ TEST_F(Dictionary, FileInTheWindowsFolderOnlyWithoutCoffre)
 TEST_F(Dictionary, LookupRulesOverAFileOfOurOwn)
 {
     const std::string body =
-        Record("NOM_TABLE", "NOM_TABLE", "Noms des tables") + Record("NOM_TABLE", "NOM_CHAMP", "Noms des champs") +
-        Record("NOM_TABLE", "W", "titre W") + Record("NOM_TABLE", "NOCHAMP", "sans titre de champ") +
-        Record("NOM_TABLE", "", "sans nom") +
-        Record("NOM_CHAMP", "NOM_TABLE", "Nom de la table") + Record("NOM_CHAMP", "NOM_CHAMP", "Nom du champ") +
-        Record("NOM_CHAMP", "W", "champ W") +
+        Record("NOM_TABLE", "NOM_TABLE", "Noms des tables") +
+        Record("NOM_TABLE", "NOM_CHAMP", "Noms des champs") + Record("NOM_TABLE", "W", "titre W") +
+        Record("NOM_TABLE", "NOCHAMP", "sans titre de champ") + Record("NOM_TABLE", "", "sans nom") +
+        Record("NOM_CHAMP", "NOM_TABLE", "Nom de la table") +
+        Record("NOM_CHAMP", "NOM_CHAMP", "Nom du champ") + Record("NOM_CHAMP", "W", "champ W") +
         // Exact before wildcard, then wildcard before exact.
         Record("W", "1", "exact first", "A") + Record("W", "1", "wildcard after", "*") +
         Record("W", "2", "wildcard first", "*") + Record("W", "2", "exact after", "A") +
-        Record("W", "3", "key3 wildcard", "A", "*zzz") +
-        Record("HIDDEN", "1", "not listed") +
-        Record("W", "1", "second run of W") +
-        Record("NOCHAMP", "1", "v") +
+        Record("W", "3", "key3 wildcard", "A", "*zzz") + Record("HIDDEN", "1", "not listed") +
+        Record("W", "1", "second run of W") + Record("NOCHAMP", "1", "v") +
         // The longest label a line can carry: every other field empty.
         "\t\t\t\t\t" + std::string(515, 'L') + "\n";
     Put(Where().inCoffre, WithChecksum(body) + "W\tno\t*\t*\t1\tlast line without LF");
@@ -597,7 +599,7 @@ TEST_F(Dictionary, LookupRulesOverAFileOfOurOwn)
     EXPECT_EQ(0, lib.VersionTables(&status, version, checksum, &count));
     EXPECT_STREQ("kept", version);
     EXPECT_STREQ("kept", checksum);
-    EXPECT_EQ(8, count);   // NOM_TABLE, NOM_CHAMP, W, HIDDEN, W again, NOCHAMP, the nameless one, G999
+    EXPECT_EQ(8, count); // NOM_TABLE, NOM_CHAMP, W, HIDDEN, W again, NOCHAMP, the nameless one, G999
 
     // The table title without its field title.
     char table[VLTAB_TEXT_SIZE] = "NOCHAMP", title[VLTAB_TEXT_SIZE] = "", field[VLTAB_TEXT_SIZE] = "x";
@@ -609,7 +611,7 @@ TEST_F(Dictionary, LookupRulesOverAFileOfOurOwn)
     EXPECT_EQ(0, size);
     std::strcpy(table, "W");
     EXPECT_EQ(0, lib.InfosSurTable(&status, table, title, field, &records, &size));
-    EXPECT_EQ(5, records);   // the first run only
+    EXPECT_EQ(5, records); // the first run only
 
     // The longest label fills the caller's buffer exactly, and no more.
     struct {
@@ -617,7 +619,8 @@ TEST_F(Dictionary, LookupRulesOverAFileOfOurOwn)
         char guard[16];
     } out;
     std::memset(&out, 'G', sizeof out);
-    char none[VLTAB_TEXT_SIZE] = "", k1[VLTAB_TEXT_SIZE] = "", k2[VLTAB_TEXT_SIZE] = "", k3[VLTAB_TEXT_SIZE] = "";
+    char none[VLTAB_TEXT_SIZE] = "", k1[VLTAB_TEXT_SIZE] = "", k2[VLTAB_TEXT_SIZE] = "",
+         k3[VLTAB_TEXT_SIZE] = "";
     unsigned short length = 0;
     EXPECT_EQ(0, lib.LectureLibelle(&status, none, k1, k2, k3, &length, out.label));
     EXPECT_EQ(515, length);
@@ -699,7 +702,7 @@ private:
 
 TEST_F(Dictionary, OutOfMemoryThenLoadedByTheNextCall)
 {
-    LoadLibraryA("shell32.dll");   // what the library's first call loads, loaded beforehand
+    LoadLibraryA("shell32.dll"); // what the library's first call loads, loaded beforehand
     Library lib;
     unsigned short status = kUnwritten, count = kUnwritten;
     char version[VLTAB_TEXT_SIZE] = "kept", checksum[VLTAB_TEXT_SIZE] = "kept";
@@ -720,7 +723,8 @@ TEST_F(Dictionary, OutOfMemoryThenLoadedByTheNextCall)
 #else
 TEST_F(Dictionary, OutOfMemoryThenLoadedByTheNextCall)
 {
-    GTEST_SKIP() << "the x86-64 address space cannot be exhausted here; the native tests fail every allocation";
+    GTEST_SKIP()
+        << "the x86-64 address space cannot be exhausted here; the native tests fail every allocation";
 }
 #endif
 

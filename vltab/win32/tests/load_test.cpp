@@ -76,7 +76,7 @@ TEST(Load, SixteenThreadsAtFirstCallLoadOnce)
         std::atomic<int> reads{0};
         ReadFileFunction slow = [&reads](FileBytes &) -> uint16_t {
             ++reads;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));   // widen the window
+            std::this_thread::sleep_for(std::chrono::milliseconds(2)); // widen the window
             return kCannotOpen;
         };
         DictionaryLoad load(slow, kBuiltinDictionaryText, kBuiltinDictionarySize);

@@ -75,14 +75,14 @@ TEST(ParserLines, StoresKeptFieldsOnly)
     Dictionary d;
     const std::string text = Record("NOM_TABLE", "T", "titre") +
                              "T\tk\r1\t2\t3\tnot a number\tthe label\textra\tmore\r\n" +
-                             "T\tk2\t*\t*\t9\tend\n" +     // LF alone
-                             "T\tlast\t*\t*\t1\tno LF";    // dropped
+                             "T\tk2\t*\t*\t9\tend\n" +  // LF alone
+                             "T\tlast\t*\t*\t1\tno LF"; // dropped
     ASSERT_EQ(kOk, ParseText(d, text));
     const DictionaryTable *t = d.FindTable("T");
     ASSERT_NE(nullptr, t);
     ASSERT_EQ(2, t->recordCount);
     const DictionaryRecord *r = t->first;
-    EXPECT_STREQ("k1", r->key1);   // CR dropped inside a field
+    EXPECT_STREQ("k1", r->key1); // CR dropped inside a field
     EXPECT_STREQ("2", r->key2);
     EXPECT_STREQ("3", r->key3);
     EXPECT_STREQ("the label", r->label);
@@ -110,9 +110,9 @@ TEST(ParserLimits, TablesRecordsAndSize)
     for (int i = 0; i < 1000; ++i)
         tables += Record("T" + std::to_string(i), "k", "v");
     Dictionary d;
-    EXPECT_EQ(kBadLine, ParseText(d, tables));   // 1000 tables
+    EXPECT_EQ(kBadLine, ParseText(d, tables)); // 1000 tables
     tables.resize(tables.rfind("T999\t"));
-    EXPECT_EQ(kOk, ParseText(d, tables));        // 999 tables
+    EXPECT_EQ(kOk, ParseText(d, tables)); // 999 tables
     EXPECT_EQ(999u, d.TableCount());
 
     std::string records;
@@ -123,7 +123,7 @@ TEST(ParserLimits, TablesRecordsAndSize)
     // Lines spread over several blocks keep their fields whole.
     EXPECT_GT(d.BytesHeld(), 65535u * std::strlen("R k * * v "));
     records += "R\tk\t*\t*\t1\tv\r\n";
-    EXPECT_EQ(kBadLine, ParseText(d, records));  // 65,536 records in one table
+    EXPECT_EQ(kBadLine, ParseText(d, records)); // 65,536 records in one table
 
     // Larger than the line store could ever hold: refused before it is read.
     const uint8_t byte = '\n';
@@ -188,7 +188,7 @@ TEST(ParserMemory, OutOfMemoryAtAnyAllocationFreesEverything)
         EXPECT_EQ(0u, d.BytesHeld());
         EXPECT_EQ(0u, d.TableCount());
     }
-    EXPECT_GT(allowed, 3);   // blocks, record chunks and the table array all failed once
+    EXPECT_GT(allowed, 3); // blocks, record chunks and the table array all failed once
 }
 
 } // namespace

@@ -12,15 +12,15 @@ TEST(TrimTrailingBlanks, BlanksOnlyAndWithinTheLimit)
     struct Case {
         std::string text, trimmed;
     };
-    const std::string longest = std::string(32760, 'a') + std::string(8, ' ');   // 32,768 characters
+    const std::string longest = std::string(32760, 'a') + std::string(8, ' '); // 32,768 characters
     const Case cases[] = {
         {"", ""},
         {"   ", ""},
         {"31  ", "31"},
         {" 31", " 31"},
-        {"31\t ", "31\t"},   // only 0x20 is a blank
+        {"31\t ", "31\t"}, // only 0x20 is a blank
         {longest, std::string(32760, 'a')},
-        {longest + " ", longest + " "},   // 32,769 characters: left as it is
+        {longest + " ", longest + " "}, // 32,769 characters: left as it is
     };
     for (const Case &c : cases) {
         std::string text = c.text;

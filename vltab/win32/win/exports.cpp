@@ -25,8 +25,7 @@ vltab::DictionaryLoad &ProcessDictionary()
     return g_dictionary;
 }
 
-template <class Call>
-unsigned short Guarded(Call call)
+template <class Call> unsigned short Guarded(Call call)
 {
     try {
         return call();
@@ -43,9 +42,8 @@ extern "C" {
 unsigned short VLTAB_CALL QUVTAB_VersionTables(unsigned short *loadStatus, char *version, char *checksum,
                                                unsigned short *tableCount)
 {
-    return Guarded([&] {
-        return vltab::VersionTables(ProcessDictionary(), loadStatus, version, checksum, tableCount);
-    });
+    return Guarded(
+        [&] { return vltab::VersionTables(ProcessDictionary(), loadStatus, version, checksum, tableCount); });
 }
 
 unsigned short VLTAB_CALL QUVTAB_InfosSurTable(unsigned short *loadStatus, char *table, char *tableTitle,

@@ -71,8 +71,8 @@ struct Direct {
     bool Open()
     {
         HMODULE m = LoadLibraryA("vel3_pkcs11_w" VEL_ARCH ".dll");
-        auto get = m ? reinterpret_cast<CK_C_GetFunctionList>(reinterpret_cast<void *>(
-                           GetProcAddress(m, "C_GetFunctionList")))
+        auto get = m ? reinterpret_cast<CK_C_GetFunctionList>(
+                           reinterpret_cast<void *>(GetProcAddress(m, "C_GetFunctionList")))
                      : nullptr;
         if (!get || get(&f) != CKR_OK)
             return false;
@@ -99,7 +99,7 @@ struct Direct {
                                       0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
         BYTE info[19 + 32] = {};
         memcpy(info, prefix, sizeof(prefix));
-        memset(info + 19, 0x5A, 32);   // the hash is computed off the card on both paths
+        memset(info + 19, 0x5A, 32); // the hash is computed off the card on both paths
         CK_MECHANISM mech = {CKM_RSA_PKCS, nullptr, 0};
         BYTE sig[512];
         CK_ULONG len = sizeof(sig);
@@ -120,7 +120,8 @@ bool SignOnce(const char *provider, DWORD type, const char *container, DWORD spe
     BYTE sig[512];
     DWORD len = sizeof(sig);
     bool ok = CryptAcquireContextA(&prov, container, provider, type, 0) &&
-              CryptCreateHash(prov, CALG_SHA_256, 0, 0, &hash) && CryptHashData(hash, kData, sizeof(kData), 0) &&
+              CryptCreateHash(prov, CALG_SHA_256, 0, 0, &hash) &&
+              CryptHashData(hash, kData, sizeof(kData), 0) &&
               CryptSignHashA(hash, spec, nullptr, 0, sig, &len);
     if (hash)
         CryptDestroyHash(hash);
@@ -129,7 +130,7 @@ bool SignOnce(const char *provider, DWORD type, const char *container, DWORD spe
     return ok;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -141,7 +142,8 @@ int main(int argc, char **argv)
         if (c == '/')
             c = '\\';
     HMODULE csp = LoadLibraryA(providerPath.c_str());
-    auto reg = csp ? reinterpret_cast<HRESULT(WINAPI *)()>(reinterpret_cast<void *>(GetProcAddress(csp, "DllRegisterServer")))
+    auto reg = csp ? reinterpret_cast<HRESULT(WINAPI *)()>(
+                         reinterpret_cast<void *>(GetProcAddress(csp, "DllRegisterServer")))
                    : nullptr;
     if (!reg || reg() != S_OK) {
         std::printf("the provider %s cannot be registered\n", PROVIDER_DLL);

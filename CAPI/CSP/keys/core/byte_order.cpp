@@ -22,4 +22,4 @@ uint32_t WidenLittleEndian(const uint8_t *value, size_t len, size_t modulusLen, 
     return kOk;
 }
 
-}  // namespace cspkeys
+} // namespace cspkeys

@@ -23,6 +23,6 @@ void ReverseInto(const uint8_t *src, size_t n, uint8_t *dst);
 // modulus (out is then untouched).
 uint32_t WidenLittleEndian(const uint8_t *value, size_t len, size_t modulusLen, uint8_t *out);
 
-}  // namespace cspkeys
+} // namespace cspkeys
 
 #endif

@@ -24,17 +24,13 @@ const uint8_t kSha512[] = {0x30, 0x51, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48,
                            0x65, 0x03, 0x04, 0x02, 0x03, 0x05, 0x00, 0x04, 0x40};
 
 const DigestAlgorithm kAlgorithms[] = {
-    {kAlgMd2, kMd2, sizeof(kMd2), 16},
-    {kAlgMd4, kMd4, sizeof(kMd4), 16},
-    {kAlgMd5, kMd5, sizeof(kMd5), 16},
-    {kAlgSha1, kSha1, sizeof(kSha1), 20},
-    {kAlgSsl3ShaMd5, nullptr, 0, 36},
-    {kAlgSha256, kSha256, sizeof(kSha256), 32},
-    {kAlgSha384, kSha384, sizeof(kSha384), 48},
-    {kAlgSha512, kSha512, sizeof(kSha512), 64},
+    {kAlgMd2, kMd2, sizeof(kMd2), 16},          {kAlgMd4, kMd4, sizeof(kMd4), 16},
+    {kAlgMd5, kMd5, sizeof(kMd5), 16},          {kAlgSha1, kSha1, sizeof(kSha1), 20},
+    {kAlgSsl3ShaMd5, nullptr, 0, 36},           {kAlgSha256, kSha256, sizeof(kSha256), 32},
+    {kAlgSha384, kSha384, sizeof(kSha384), 48}, {kAlgSha512, kSha512, sizeof(kSha512), 64},
 };
 
-}  // namespace
+} // namespace
 
 const DigestAlgorithm *FindDigestAlgorithm(uint32_t algId)
 {
@@ -59,4 +55,4 @@ uint32_t BuildDigestInfo(uint32_t algId, const uint8_t *hash, size_t hashLen, Di
     return kOk;
 }
 
-}  // namespace cspkeys
+} // namespace cspkeys

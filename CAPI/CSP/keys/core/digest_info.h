@@ -13,7 +13,7 @@ struct DigestAlgorithm {
     uint32_t algId;
     const uint8_t *prefix;
     size_t prefixLen;
-    size_t hashLen;   // the one hash length the algorithm produces
+    size_t hashLen; // the one hash length the algorithm produces
 };
 
 // The longest DigestInfo: the SHA-512 prefix and its 64-byte value.
@@ -35,6 +35,6 @@ const DigestAlgorithm *FindDigestAlgorithm(uint32_t algId);
 // when hashLen is not the algorithm's hash length (out is then untouched).
 uint32_t BuildDigestInfo(uint32_t algId, const uint8_t *hash, size_t hashLen, DigestInfo &out);
 
-}  // namespace cspkeys
+} // namespace cspkeys
 
 #endif

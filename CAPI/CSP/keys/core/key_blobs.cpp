@@ -30,7 +30,7 @@ void SetOne(uint8_t *p, size_t n)
         p[0] = 1;
 }
 
-}  // namespace
+} // namespace
 
 size_t SignificantLength(const uint8_t *bigEndian, size_t len)
 {
@@ -40,8 +40,8 @@ size_t SignificantLength(const uint8_t *bigEndian, size_t len)
     return len - skip;
 }
 
-uint32_t BuildPublicKeyBlob(const uint8_t *modulus, size_t modulusLen, const uint8_t *exponent, size_t exponentLen,
-                            uint8_t *out, size_t outLen, size_t *needed)
+uint32_t BuildPublicKeyBlob(const uint8_t *modulus, size_t modulusLen, const uint8_t *exponent,
+                            size_t exponentLen, uint8_t *out, size_t outLen, size_t *needed)
 {
     const size_t n = modulus ? SignificantLength(modulus, modulusLen) : 0;
     const size_t e = exponent ? SignificantLength(exponent, exponentLen) : 0;
@@ -135,4 +135,4 @@ uint32_t MakeExponentOnePrivateBlob(uint8_t *blob, size_t len)
     return kOk;
 }
 
-}  // namespace cspkeys
+} // namespace cspkeys

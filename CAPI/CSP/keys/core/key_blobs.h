@@ -20,7 +20,10 @@ constexpr size_t kSimpleBlobHeaderLen = 12;
 constexpr size_t kMaxModulusLen = 2048;
 
 // Length of the public key blob of a modulus of modulusLen significant bytes.
-constexpr size_t PublicKeyBlobLength(size_t modulusLen) { return kRsaBlobHeaderLen + modulusLen; }
+constexpr size_t PublicKeyBlobLength(size_t modulusLen)
+{
+    return kRsaBlobHeaderLen + modulusLen;
+}
 
 // Leading zero bytes dropped: the length that a big-endian value really has.
 size_t SignificantLength(const uint8_t *bigEndian, size_t len);
@@ -33,8 +36,8 @@ size_t SignificantLength(const uint8_t *bigEndian, size_t len);
 // *needed is set and kErrorMoreData is returned when out was given);
 // kNteBadKey for an empty or over-long modulus or an exponent that is 0 or
 // does not fit 32 bits.
-uint32_t BuildPublicKeyBlob(const uint8_t *modulus, size_t modulusLen, const uint8_t *exponent, size_t exponentLen,
-                            uint8_t *out, size_t outLen, size_t *needed);
+uint32_t BuildPublicKeyBlob(const uint8_t *modulus, size_t modulusLen, const uint8_t *exponent,
+                            size_t exponentLen, uint8_t *out, size_t outLen, size_t *needed);
 
 // A SIMPLEBLOB to be unwrapped by the card's exchange key.
 struct SimpleBlobView {
@@ -51,7 +54,10 @@ uint32_t ParseSimpleBlob(const uint8_t *blob, size_t len, SimpleBlobView &out);
 
 // Length of the plain session blob for a key of privKeyBits bits (the
 // exponent-one key) : the key length in bytes plus the 12-byte header.
-constexpr size_t PlainSessionBlobLength(uint32_t privKeyBits) { return privKeyBits / 8 + kSimpleBlobHeaderLen; }
+constexpr size_t PlainSessionBlobLength(uint32_t privKeyBits)
+{
+    return privKeyBits / 8 + kSimpleBlobHeaderLen;
+}
 
 // Builds the SIMPLEBLOB that carries a plain session key under an
 // exponent-one key: the PKCS#1 v1.5 type 2 block 00 02 padding 00 key, in
@@ -74,6 +80,6 @@ size_t PlainSessionPaddingLength(size_t keyLen, size_t blobLen);
 // Returns kOk, or kNteBadKey when the blob is not a whole RSA private key blob.
 uint32_t MakeExponentOnePrivateBlob(uint8_t *blob, size_t len);
 
-}  // namespace cspkeys
+} // namespace cspkeys
 
 #endif

@@ -31,8 +31,8 @@ constexpr uint8_t kSimpleBlob = 0x01;
 constexpr uint8_t kPublicKeyBlob = 0x06;
 constexpr uint8_t kPrivateKeyBlob = 0x07;
 constexpr uint8_t kBlobVersion = 0x02;
-constexpr uint32_t kMagicRsa1 = 0x31415352;   // "RSA1", public key
-constexpr uint32_t kMagicRsa2 = 0x32415352;   // "RSA2", private key
+constexpr uint32_t kMagicRsa1 = 0x31415352; // "RSA1", public key
+constexpr uint32_t kMagicRsa2 = 0x32415352; // "RSA2", private key
 
 // Result codes (0 is success).
 constexpr uint32_t kOk = 0;
@@ -56,6 +56,6 @@ constexpr uint32_t AlgidFromKeySpec(uint32_t keySpec)
     return keySpec == kKeyExchange ? kAlgRsaKeyx : keySpec == kKeySignature ? kAlgRsaSign : 0;
 }
 
-}  // namespace cspkeys
+} // namespace cspkeys
 
 #endif

@@ -22,7 +22,7 @@ void Require(bool condition)
         __builtin_trap();
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -40,27 +40,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // The first byte splits the rest into a modulus and an exponent.
     if (size > 1) {
-        const size_t split = data[0] % size;   // modulus bytes, at most size - 1
+        const size_t split = data[0] % size; // modulus bytes, at most size - 1
         std::vector<uint8_t> modulus(data + 1, data + 1 + split);
         std::vector<uint8_t> exponent(data + 1 + split, data + size);
         size_t needed = 0;
         if (BuildPublicKeyBlob(modulus.data(), modulus.size(), exponent.data(), exponent.size(), nullptr, 0,
                                &needed) == kOk) {
             std::vector<uint8_t> out(needed);
-            Require(BuildPublicKeyBlob(modulus.data(), modulus.size(), exponent.data(), exponent.size(), out.data(),
-                                       out.size(), &needed) == kOk);
+            Require(BuildPublicKeyBlob(modulus.data(), modulus.size(), exponent.data(), exponent.size(),
+                                       out.data(), out.size(), &needed) == kOk);
             Require(out[0] == kPublicKeyBlob && needed == out.size());
         }
 
         const size_t modulusLen = data[0];
         std::vector<uint8_t> signature(modulusLen ? modulusLen : 1);
         if (WidenLittleEndian(data + 1, size - 1, modulusLen, signature.data()) == kOk)
-            Require(size - 1 <= modulusLen && signature[0] == data[1] && signature[size - 2] == data[size - 1]);
+            Require(size - 1 <= modulusLen && signature[0] == data[1] &&
+                    signature[size - 2] == data[size - 1]);
 
         const uint32_t algId = 0x8000u | (data[0] & 0x0F);
         DigestInfo d{};
         if (BuildDigestInfo(algId, data + 1, size - 1, d) == kOk)
-            Require(d.len <= kMaxDigestInfo && std::memcmp(d.bytes + d.len - (size - 1), data + 1, size - 1) == 0);
+            Require(d.len <= kMaxDigestInfo &&
+                    std::memcmp(d.bytes + d.len - (size - 1), data + 1, size - 1) == 0);
     }
     return 0;
 }

@@ -28,7 +28,8 @@ TEST(ByteOrder, SignatureOfEveryLength)
     };
     for (const Case &c : cases) {
         std::vector<uint8_t> out(c.modulusLen + 1, 0xEE);
-        EXPECT_EQ(c.result, WidenLittleEndian(c.card.data(), c.card.size(), c.modulusLen, out.data())) << c.what;
+        EXPECT_EQ(c.result, WidenLittleEndian(c.card.data(), c.card.size(), c.modulusLen, out.data()))
+            << c.what;
         EXPECT_EQ(0xEE, out.back()) << c.what << ": written past the modulus";
         out.pop_back();
         EXPECT_EQ(c.out, out) << c.what;
@@ -55,4 +56,4 @@ TEST(ByteOrder, WideningInPlace)
     EXPECT_EQ(std::vector<uint8_t>({7, 8, 9, 0, 0}), sig);
 }
 
-}  // namespace
+} // namespace

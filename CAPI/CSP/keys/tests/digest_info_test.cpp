@@ -24,7 +24,7 @@ TEST(DigestInfo, EachAlgorithmIsWellFormedDer)
 {
     struct Case {
         uint32_t algId;
-        std::vector<uint8_t> oid;   // content of the OBJECT IDENTIFIER
+        std::vector<uint8_t> oid; // content of the OBJECT IDENTIFIER
         size_t hashLen;
     };
     const Case cases[] = {
@@ -45,7 +45,8 @@ TEST(DigestInfo, EachAlgorithmIsWellFormedDer)
         const size_t algSeq = 2 + c.oid.size() + 2;
         ASSERT_EQ(2 + 2 + algSeq + 2 + c.hashLen, d.len);
         const std::vector<uint8_t> got(d.bytes, d.bytes + d.len);
-        std::vector<uint8_t> want = {0x30, uint8_t(d.len - 2), 0x30, uint8_t(algSeq), 0x06, uint8_t(c.oid.size())};
+        std::vector<uint8_t> want = {0x30, uint8_t(d.len - 2),   0x30, uint8_t(algSeq),
+                                     0x06, uint8_t(c.oid.size())};
         want.insert(want.end(), c.oid.begin(), c.oid.end());
         want.insert(want.end(), {0x05, 0x00, 0x04, uint8_t(c.hashLen)});
         want.insert(want.end(), hash.begin(), hash.end());
@@ -89,4 +90,4 @@ TEST(DigestInfo, RefusedHashes)
     }
 }
 
-}  // namespace
+} // namespace

@@ -36,12 +36,12 @@ TEST(PublicKeyBlob, SameAsOpensslForTheCardKey)
     padded.insert(padded.end(), modulus.begin(), modulus.end());
     for (const Bytes *m : {&modulus, static_cast<const Bytes *>(&padded)}) {
         size_t needed = 0;
-        ASSERT_EQ(kOk, BuildPublicKeyBlob(m->data(), m->size(), kExponent.data(), kExponent.size(), nullptr, 0,
-                                          &needed));
+        ASSERT_EQ(kOk, BuildPublicKeyBlob(m->data(), m->size(), kExponent.data(), kExponent.size(), nullptr,
+                                          0, &needed));
         EXPECT_EQ(276u, needed);
         Bytes blob(needed);
-        ASSERT_EQ(kOk, BuildPublicKeyBlob(m->data(), m->size(), kExponent.data(), kExponent.size(), blob.data(),
-                                          blob.size(), &needed));
+        ASSERT_EQ(kOk, BuildPublicKeyBlob(m->data(), m->size(), kExponent.data(), kExponent.size(),
+                                          blob.data(), blob.size(), &needed));
         EXPECT_EQ(expected, blob);
     }
 }
@@ -51,8 +51,8 @@ TEST(PublicKeyBlob, ShortBufferAndUnusableKeys)
     const Bytes modulus = ReadData("auth.modulus");
     Bytes blob(275, 0xEE);
     size_t needed = 0;
-    EXPECT_EQ(kErrorMoreData, BuildPublicKeyBlob(modulus.data(), modulus.size(), kExponent.data(), kExponent.size(),
-                                                 blob.data(), blob.size(), &needed));
+    EXPECT_EQ(kErrorMoreData, BuildPublicKeyBlob(modulus.data(), modulus.size(), kExponent.data(),
+                                                 kExponent.size(), blob.data(), blob.size(), &needed));
     EXPECT_EQ(276u, needed);
     EXPECT_EQ(Bytes(275, 0xEE), blob);
 
@@ -107,7 +107,8 @@ TEST(SimpleBlob, OnlyASessionKeyWrappedUnderTheExchangeKey)
         {"a 2048-bit wrapping", SimpleBlob(kSimpleBlob, 0x6610, kAlgRsaKeyx, 256), kOk},
         {"one byte of ciphertext", SimpleBlob(kSimpleBlob, 0x6610, kAlgRsaKeyx, 1), kOk},
         {"the header alone", SimpleBlob(kSimpleBlob, 0x6610, kAlgRsaKeyx, 0), kNteBadType},
-        {"shorter than its header", Truncated(SimpleBlob(kSimpleBlob, 0x6610, kAlgRsaKeyx, 0), 9), kNteBadType},
+        {"shorter than its header", Truncated(SimpleBlob(kSimpleBlob, 0x6610, kAlgRsaKeyx, 0), 9),
+         kNteBadType},
         {"a public key blob", SimpleBlob(kPublicKeyBlob, 0x6610, kAlgRsaKeyx, 256), kNteBadType},
         {"wrapped under a signature key", SimpleBlob(kSimpleBlob, 0x6610, kAlgRsaSign, 256), kNteBadType},
         {"wrapped under a symmetric key", SimpleBlob(kSimpleBlob, 0x6610, 0x6801, 256), kNteBadType},
@@ -135,10 +136,10 @@ TEST(PlainSessionBlob, IsThePkcs1BlockInLittleEndianOrder)
     ASSERT_EQ(size - key.size() - 15, pad);
     Bytes random(pad);
     for (size_t i = 0; i < pad; ++i)
-        random[i] = uint8_t(i % 3 == 0 ? 0 : i);   // zeros must not survive
+        random[i] = uint8_t(i % 3 == 0 ? 0 : i); // zeros must not survive
     Bytes blob(size, 0xEE);
-    ASSERT_EQ(kOk, BuildPlainSessionBlob(kAlgRc2, kAlgRsaKeyx, key.data(), key.size(), random.data(), blob.data(),
-                                         blob.size()));
+    ASSERT_EQ(kOk, BuildPlainSessionBlob(kAlgRc2, kAlgRsaKeyx, key.data(), key.size(), random.data(),
+                                         blob.data(), blob.size()));
     EXPECT_EQ(SimpleBlob(kSimpleBlob, kAlgRc2, kAlgRsaKeyx, 0), Bytes(blob.begin(), blob.begin() + 12));
     Bytes block(size - 12);
     ReverseInto(blob.data() + 12, block.size(), block.data());
@@ -160,18 +161,24 @@ TEST(PlainSessionBlob, IsThePkcs1BlockInLittleEndianOrder)
 
 TEST(ExponentOneKey, OnlyTheExponentsChange)
 {
-    const Bytes original = ReadData("small.privatekeyblob");   // 512 bits
+    const Bytes original = ReadData("small.privatekeyblob"); // 512 bits
     ASSERT_EQ(308u, original.size());
     Bytes blob = original;
     ASSERT_EQ(kOk, MakeExponentOnePrivateBlob(blob.data(), blob.size()));
-    auto one = [](size_t n) { Bytes b(n, 0); b[0] = 1; return b; };
+    auto one = [](size_t n) {
+        Bytes b(n, 0);
+        b[0] = 1;
+        return b;
+    };
     EXPECT_EQ(Bytes(original.begin(), original.begin() + 16), Bytes(blob.begin(), blob.begin() + 16));
     EXPECT_EQ(Bytes({1, 0, 0, 0}), Bytes(blob.begin() + 16, blob.begin() + 20));
     // modulus 64, prime1 32, prime2 32 unchanged; exponent1, exponent2 := 1
-    EXPECT_EQ(Bytes(original.begin() + 20, original.begin() + 148), Bytes(blob.begin() + 20, blob.begin() + 148));
+    EXPECT_EQ(Bytes(original.begin() + 20, original.begin() + 148),
+              Bytes(blob.begin() + 20, blob.begin() + 148));
     EXPECT_EQ(one(32), Bytes(blob.begin() + 148, blob.begin() + 180));
     EXPECT_EQ(one(32), Bytes(blob.begin() + 180, blob.begin() + 212));
-    EXPECT_EQ(Bytes(original.begin() + 212, original.begin() + 244), Bytes(blob.begin() + 212, blob.begin() + 244));
+    EXPECT_EQ(Bytes(original.begin() + 212, original.begin() + 244),
+              Bytes(blob.begin() + 212, blob.begin() + 244));
     EXPECT_EQ(one(64), Bytes(blob.begin() + 244, blob.end()));
 
     // Anything but a whole private key blob is refused untouched.
@@ -183,8 +190,8 @@ TEST(ExponentOneKey, OnlyTheExponentsChange)
     Bytes notPrivate = ReadData("auth.publickeyblob");
     EXPECT_EQ(kNteBadKey, MakeExponentOnePrivateBlob(notPrivate.data(), notPrivate.size()));
     Bytes oddBits = original;
-    oddBits[12] = 0x08;   // 520 bits: not a multiple of 16
+    oddBits[12] = 0x08; // 520 bits: not a multiple of 16
     EXPECT_EQ(kNteBadKey, MakeExponentOnePrivateBlob(oddBits.data(), oddBits.size()));
 }
 
-}  // namespace
+} // namespace

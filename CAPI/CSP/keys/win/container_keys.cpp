@@ -44,7 +44,7 @@ BOOL Fail(DWORD *pdwError, DWORD code)
     return FALSE;
 }
 
-}  // namespace
+} // namespace
 
 ContainerKeys::ContainerKeys()
 {
@@ -95,8 +95,8 @@ BOOL ContainerKeys::SignHash(const KeyContext &ctx, HCRYPTHASH hHash, DWORD dwKe
         error = kNteNoKey;
     } else if (!pdwSigLen) {
         error = kNteInvalidParameter;
-    } else if ((dwKeySpec != kKeyExchange && dwKeySpec != kKeySignature) || ctx.card->KeyHandle(dwKeySpec) == 0 ||
-               (modulus = ModulusBytes(*ctx.card, dwKeySpec)) == 0) {
+    } else if ((dwKeySpec != kKeyExchange && dwKeySpec != kKeySignature) ||
+               ctx.card->KeyHandle(dwKeySpec) == 0 || (modulus = ModulusBytes(*ctx.card, dwKeySpec)) == 0) {
         error = kNteNoKey;
     } else if (!pbSignature) {
         *pdwSigLen = modulus;
@@ -117,9 +117,9 @@ BOOL ContainerKeys::SignHash(const KeyContext &ctx, HCRYPTHASH hHash, DWORD dwKe
                 *pdwSigLen = modulus;
         }
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, error == 0, TRUE, kFormat, P(hHash), unsigned(dwKeySpec),
-               static_cast<const void *>(szDescription), unsigned(dwFlags), static_cast<void *>(pbSignature),
-               static_cast<void *>(pdwSigLen));
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, error == 0, TRUE, kFormat, P(hHash),
+               unsigned(dwKeySpec), static_cast<const void *>(szDescription), unsigned(dwFlags),
+               static_cast<void *>(pbSignature), static_cast<void *>(pdwSigLen));
     return error == 0 ? TRUE : Fail(pdwError, error);
 }
 
@@ -153,7 +153,8 @@ BOOL ContainerKeys::GetKeyParam(const KeyContext &ctx, HCRYPTKEY hKey, DWORD dwP
         break;
     case KP_ALGID:
         _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "HandleContainer::GetAlgidFromKeySpec", 0, FALSE,
-                   "%u, 0x%p, 0x%p", unsigned(spec), static_cast<void *>(pbData), static_cast<void *>(pdwDataLen));
+                   "%u, 0x%p, 0x%p", unsigned(spec), static_cast<void *>(pbData),
+                   static_cast<void *>(pdwDataLen));
         AnswerDword(AlgidFromKeySpec(spec), pbData, pdwDataLen, &error);
         break;
     case KP_BLOCKLEN:
@@ -187,16 +188,17 @@ BOOL ContainerKeys::GetUserKey(const KeyContext &ctx, DWORD dwKeySpec, HCRYPTKEY
         error = kErrorInvalidParameter;
     } else {
         *phUserKey = 0;
-        const ULONG_PTR handle =
-            ctx.card && (dwKeySpec == kKeyExchange || dwKeySpec == kKeySignature) ? ctx.card->KeyHandle(dwKeySpec) : 0;
+        const ULONG_PTR handle = ctx.card && (dwKeySpec == kKeyExchange || dwKeySpec == kKeySignature)
+                                     ? ctx.card->KeyHandle(dwKeySpec)
+                                     : 0;
         _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "PKCSContainer::GetUserKeyFromKeySpec", 0, FALSE, "%s",
-                   !handle                        ? "Unknown key"
+                   !handle                     ? "Unknown key"
                    : dwKeySpec == kKeyExchange ? "Handle AUTHENT key"
-                                                  : "Handle SIGNATURE key");
+                                               : "Handle SIGNATURE key");
         if (handle)
             *phUserKey = handle;
         else
-            error = kNteNoKey;   // no card, another key spec, or a key the card does not have
+            error = kNteNoKey; // no card, another key spec, or a key the card does not have
     }
     _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, error == 0, TRUE, "%u, 0x%p", unsigned(dwKeySpec),
                static_cast<void *>(phUserKey));
@@ -209,7 +211,8 @@ BOOL ContainerKeys::ExportKey(const KeyContext &ctx, HCRYPTKEY hKey, HCRYPTKEY h
     static const char kName[] = "HandleContainer::ExportKey";
     static const char kFormat[] = "%u, 0x%p, %u, 0x%08x, 0x%p, 0x%p";
     _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, kName, 0, FALSE, kFormat, unsigned(hKey), P(hExpKey),
-               unsigned(dwBlobType), unsigned(dwFlags), static_cast<void *>(pbData), static_cast<void *>(pdwDataLen));
+               unsigned(dwBlobType), unsigned(dwFlags), static_cast<void *>(pbData),
+               static_cast<void *>(pdwDataLen));
     DWORD error = 0;
     const DWORD spec = KeySpecOf(ctx, hKey);
     if (!pdwDataLen) {
@@ -231,8 +234,9 @@ BOOL ContainerKeys::ExportKey(const KeyContext &ctx, HCRYPTKEY hKey, HCRYPTKEY h
             error = kErrorMoreData;
     }
     if (error)
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, FALSE, TRUE, "%u, 0x%p, %u, 0x%08x, 0x%p, 0x%p, error=0x%08x",
-                   unsigned(hKey), P(hExpKey), unsigned(dwBlobType), unsigned(dwFlags), static_cast<void *>(pbData),
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, FALSE, TRUE,
+                   "%u, 0x%p, %u, 0x%08x, 0x%p, 0x%p, error=0x%08x", unsigned(hKey), P(hExpKey),
+                   unsigned(dwBlobType), unsigned(dwFlags), static_cast<void *>(pbData),
                    static_cast<void *>(pdwDataLen), unsigned(error));
     else
         _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, TRUE, TRUE, kFormat, unsigned(hKey), P(hExpKey),
@@ -257,7 +261,7 @@ BOOL ContainerKeys::ImportKey(const KeyContext &ctx, const BYTE *pbData, DWORD c
         if (!CryptImportKey(ctx.ms, pbData, cbDataLen, hPubKey, dwFlags, phKey))
             error = GetLastError();
     } else if (spec != kKeyExchange) {
-        error = kNteBadKey;   // the card unwraps with its exchange key only
+        error = kNteBadKey; // the card unwraps with its exchange key only
     } else {
         SimpleBlobView blob{};
         error = ParseSimpleBlob(pbData, cbDataLen, blob);
@@ -269,20 +273,21 @@ BOOL ContainerKeys::ImportKey(const KeyContext &ctx, const BYTE *pbData, DWORD c
             ReverseInto(blob.wrapped, n, wrapped.data());
             SecretBuffer key(capacity);
             DWORD keyLen = capacity;
-            if (!ctx.card->Decrypt(hPubKey, wrapped.data(), n, key.bytes.data(), &keyLen) || keyLen > capacity)
+            if (!ctx.card->Decrypt(hPubKey, wrapped.data(), n, key.bytes.data(), &keyLen) ||
+                keyLen > capacity)
                 error = kNteBadAlgid;
             else
                 error = m_importer.Import(blob.keyAlg, key.bytes.data(), keyLen, phKey);
         }
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, error == 0, TRUE, kFormat, static_cast<const void *>(pbData),
-               unsigned(cbDataLen), P(hPubKey), unsigned(dwFlags),
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, error == 0, TRUE, kFormat,
+               static_cast<const void *>(pbData), unsigned(cbDataLen), P(hPubKey), unsigned(dwFlags),
                error == 0 ? P(*phKey) : static_cast<void *>(phKey));
     return error == 0 ? TRUE : Fail(pdwError, error);
 }
 
-BOOL ContainerKeys::Decrypt(const KeyContext &ctx, BYTE *pbData, DWORD *pdwDataLen, HCRYPTKEY hKey, DWORD dwFlags,
-                            DWORD *pdwError)
+BOOL ContainerKeys::Decrypt(const KeyContext &ctx, BYTE *pbData, DWORD *pdwDataLen, HCRYPTKEY hKey,
+                            DWORD dwFlags, DWORD *pdwError)
 {
     static const char kName[] = "HandleContainer::Decrypt";
     const DWORD n = pdwDataLen ? *pdwDataLen : 0;
@@ -323,9 +328,10 @@ HCRYPTKEY ContainerKeys::PublicKeyOf(const KeyContext &ctx, DWORD spec)
     if (!key) {
         const BYTE *der = nullptr;
         DWORD len = 0;
-        PCCERT_CONTEXT cert = ctx.card->Certificate(spec, &der, &len)
-                                  ? CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der, len)
-                                  : nullptr;
+        PCCERT_CONTEXT cert =
+            ctx.card->Certificate(spec, &der, &len)
+                ? CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der, len)
+                : nullptr;
         if (cert) {
             if (!CryptImportPublicKeyInfo(ctx.ms, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
                                           &cert->pCertInfo->SubjectPublicKeyInfo, &key))
@@ -338,7 +344,8 @@ HCRYPTKEY ContainerKeys::PublicKeyOf(const KeyContext &ctx, DWORD spec)
     return result;
 }
 
-BOOL ContainerKeys::ForMicrosoft(const KeyContext &ctx, HCRYPTKEY hKey, KeyUse use, HCRYPTKEY *out, DWORD *pdwError)
+BOOL ContainerKeys::ForMicrosoft(const KeyContext &ctx, HCRYPTKEY hKey, KeyUse use, HCRYPTKEY *out,
+                                 DWORD *pdwError)
 {
     const DWORD spec = KeySpecOf(ctx, hKey);
     *out = hKey;
@@ -352,8 +359,8 @@ BOOL ContainerKeys::ForMicrosoft(const KeyContext &ctx, HCRYPTKEY hKey, KeyUse u
     return Fail(pdwError, kNteBadKey);
 }
 
-BOOL ContainerKeys::DecryptWith(const KeyContext &ctx, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags,
-                                BYTE *pbData, DWORD *pdwDataLen, DWORD *pdwError)
+BOOL ContainerKeys::DecryptWith(const KeyContext &ctx, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final,
+                                DWORD dwFlags, BYTE *pbData, DWORD *pdwDataLen, DWORD *pdwError)
 {
     const DWORD spec = KeySpecOf(ctx, hKey);
     if (spec == kNotCardKey) {
@@ -376,17 +383,18 @@ BOOL ContainerKeys::DecryptWith(const KeyContext &ctx, HCRYPTKEY hKey, HCRYPTHAS
     return TRUE;
 }
 
-BOOL ContainerKeys::GenKey(const KeyContext &ctx, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY *phKey, DWORD *pdwError)
+BOOL ContainerKeys::GenKey(const KeyContext &ctx, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY *phKey,
+                           DWORD *pdwError)
 {
     static const char kName[] = "HandleContainer::GenKey";
     if (!phKey)
         return Fail(pdwError, kErrorInvalidParameter);
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, kName, 0, FALSE, "%d, 0x%08x, 0x%p", int(Algid), unsigned(dwFlags),
-               static_cast<void *>(phKey));
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, kName, 0, FALSE, "%d, 0x%08x, 0x%p", int(Algid),
+               unsigned(dwFlags), static_cast<void *>(phKey));
     const BOOL ok = CryptGenKey(ctx.ms, Algid, dwFlags, phKey);
     const DWORD error = ok ? 0 : GetLastError();
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, ok, TRUE, "%d, 0x%08x, 0x%p", int(Algid), unsigned(dwFlags),
-               ok ? P(*phKey) : static_cast<void *>(phKey));
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, ok, TRUE, "%d, 0x%08x, 0x%p", int(Algid),
+               unsigned(dwFlags), ok ? P(*phKey) : static_cast<void *>(phKey));
     return ok ? TRUE : Fail(pdwError, error);
 }
 
@@ -412,4 +420,4 @@ BOOL ContainerKeys::DestroyKey(const KeyContext &ctx, HCRYPTKEY hKey, DWORD *pdw
     return ok ? TRUE : Fail(pdwError, error);
 }
 
-}  // namespace cspkeys
+} // namespace cspkeys

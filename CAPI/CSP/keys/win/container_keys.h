@@ -17,9 +17,9 @@ namespace cspkeys {
 
 // What a call needs of its provider context.
 struct KeyContext {
-    HCRYPTPROV ms;    // the Microsoft software context
-    DWORD flags;      // the acquire flags
-    KeyCard *card;    // NULL for a context without a card container
+    HCRYPTPROV ms; // the Microsoft software context
+    DWORD flags;   // the acquire flags
+    KeyCard *card; // NULL for a context without a card container
 };
 
 // Each method returns TRUE or FALSE and writes the failure code to *pdwError
@@ -45,8 +45,8 @@ public:
     // unknown; before any card access or PIN prompt), NTE_INVALID_PARAMETER
     // (no length pointer), ERROR_MORE_DATA (short buffer, *pdwSigLen := the
     // length), NTE_BAD_HASH / NTE_BAD_ALGID (hash), NTE_FAIL (card).
-    BOOL SignHash(const KeyContext &ctx, HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR szDescription, DWORD dwFlags,
-                  BYTE *pbSignature, DWORD *pdwSigLen, DWORD *pdwError);
+    BOOL SignHash(const KeyContext &ctx, HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR szDescription,
+                  DWORD dwFlags, BYTE *pbSignature, DWORD *pdwSigLen, DWORD *pdwError);
 
     // A key parameter. Card keys: KP_CERTIFICATE, KP_PERMISSIONS, KP_ALGID,
     // KP_BLOCKLEN, KP_KEYLEN under the size protocol, any other NTE_BAD_TYPE;
@@ -72,8 +72,8 @@ public:
     // missing blob or handle pointer or a failed key set-up, NTE_BAD_TYPE for a
     // blob the card cannot unwrap, NTE_BAD_KEY for the signature key as the
     // unwrapping key, NTE_BAD_ALGID when the card's decryption fails.
-    BOOL ImportKey(const KeyContext &ctx, const BYTE *pbData, DWORD cbDataLen, HCRYPTKEY hPubKey, DWORD dwFlags,
-                   HCRYPTKEY *phKey, DWORD *pdwError);
+    BOOL ImportKey(const KeyContext &ctx, const BYTE *pbData, DWORD cbDataLen, HCRYPTKEY hPubKey,
+                   DWORD dwFlags, HCRYPTKEY *phKey, DWORD *pdwError);
 
     // Decrypts with the card's exchange key, in place like CryptDecrypt: the
     // little-endian ciphertext is reversed into a private copy, so a failure
@@ -99,8 +99,8 @@ public:
 
     // What a call handed to the Microsoft context may do with a card key.
     enum class KeyUse {
-        PublicKey,   // encrypting, verifying, wrapping: the certificate's key serves
-        Any          // anything else: a card key is refused
+        PublicKey, // encrypting, verifying, wrapping: the certificate's key serves
+        Any        // anything else: a card key is refused
     };
     // The handle to give the Microsoft context for hKey: its own handles (and
     // 0) as they are; a card key becomes its certificate's public key,
@@ -116,9 +116,9 @@ private:
 
     SessionKeyImporter m_importer;
     CRITICAL_SECTION m_lock;
-    HCRYPTKEY m_public[2] = {0, 0};   // by key spec - 1
+    HCRYPTKEY m_public[2] = {0, 0}; // by key spec - 1
 };
 
-}  // namespace cspkeys
+} // namespace cspkeys
 
 #endif

@@ -10,7 +10,9 @@ ULONG_PTR ContextCard::KeyHandle(DWORD keySpec)
     const PKCSContainer *c = m_hc->m_pCurrentContainer;
     if (!c)
         return 0;
-    return keySpec == kKeyExchange ? c->GethCertExchange() : keySpec == kKeySignature ? c->GethCertSignature() : 0;
+    return keySpec == kKeyExchange    ? c->GethCertExchange()
+           : keySpec == kKeySignature ? c->GethCertSignature()
+                                      : 0;
 }
 
 BOOL ContextCard::Certificate(DWORD keySpec, const BYTE **der, DWORD *len)
@@ -51,7 +53,8 @@ BOOL ContextCard::Sign(const BYTE *info, DWORD infoLen, DWORD keySpec, BYTE *sig
 {
     if (Pkcs::DoSign(m_hc, infoLen, info, keySpec, sig, sigLen))
         return TRUE;
-    StartOver(keySpec == kKeyExchange ? &PKCSContainer::m_hPrivKeyExchange : &PKCSContainer::m_hPrivKeySignature);
+    StartOver(keySpec == kKeyExchange ? &PKCSContainer::m_hPrivKeyExchange
+                                      : &PKCSContainer::m_hPrivKeySignature);
     return FALSE;
 }
 
@@ -76,4 +79,4 @@ void ContextCard::CheckSession()
         isSessionValid(c);
 }
 
-}  // namespace cspkeys
+} // namespace cspkeys

@@ -34,6 +34,6 @@ inline KeyContext KeyContextOf(HandleContainer *hc, ContextCard &card)
     return KeyContext{hc->m_hMSProv, hc->m_dwFlags, hc->m_pCurrentContainer ? &card : nullptr};
 }
 
-}  // namespace cspkeys
+} // namespace cspkeys
 
 #endif

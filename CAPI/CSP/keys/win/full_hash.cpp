@@ -8,13 +8,14 @@ namespace cspkeys {
 DWORD BuildFullHash(HCRYPTHASH hHash, DigestInfo &out)
 {
     static const char kName[] = "HandleContainer::BuildFullHash";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, kName, 0, FALSE, "0x%08lx, 0x%p", static_cast<unsigned long>(hHash),
-               static_cast<void *>(&out));
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, kName, 0, FALSE, "0x%08lx, 0x%p",
+               static_cast<unsigned long>(hHash), static_cast<void *>(&out));
     DWORD error = 0;
     DWORD algId = 0, hashSize = 0, len = sizeof(DWORD);
     BYTE value[64];
     if (!CryptGetHashParam(hHash, HP_ALGID, reinterpret_cast<BYTE *>(&algId), &len, 0) ||
-        (len = sizeof(DWORD), !CryptGetHashParam(hHash, HP_HASHSIZE, reinterpret_cast<BYTE *>(&hashSize), &len, 0))) {
+        (len = sizeof(DWORD),
+         !CryptGetHashParam(hHash, HP_HASHSIZE, reinterpret_cast<BYTE *>(&hashSize), &len, 0))) {
         error = kNteBadHash;
     } else if (!FindDigestAlgorithm(algId)) {
         error = kNteBadAlgid;
@@ -28,8 +29,9 @@ DWORD BuildFullHash(HCRYPTHASH hHash, DigestInfo &out)
             error = BuildDigestInfo(algId, value, len, out);
     }
     _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, kName, error == 0, TRUE, "0x%08lx, 0x%p, 0x%08lx",
-               static_cast<unsigned long>(hHash), static_cast<void *>(&out), static_cast<unsigned long>(error));
+               static_cast<unsigned long>(hHash), static_cast<void *>(&out),
+               static_cast<unsigned long>(error));
     return error;
 }
 
-}  // namespace cspkeys
+} // namespace cspkeys

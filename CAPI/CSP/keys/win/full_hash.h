@@ -17,6 +17,6 @@ namespace cspkeys {
 // cannot sign for (MAC, HMAC, ...).
 DWORD BuildFullHash(HCRYPTHASH hHash, DigestInfo &out);
 
-}  // namespace cspkeys
+} // namespace cspkeys
 
 #endif

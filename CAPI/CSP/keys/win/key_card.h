@@ -39,6 +39,6 @@ public:
     virtual void CheckSession() = 0;
 };
 
-}  // namespace cspkeys
+} // namespace cspkeys
 
 #endif

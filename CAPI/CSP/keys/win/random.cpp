@@ -13,7 +13,8 @@ BOOL GenRandomFromOwnContext(DWORD dwLen, BYTE *pbBuffer, DWORD *pdwError)
     HCRYPTPROV own = 0;
     BOOL ok = CryptAcquireContextA(&own, kContainer, kProvider, PROV_RSA_FULL, CRYPT_NEWKEYSET);
     if (!ok && GetLastError() == static_cast<DWORD>(NTE_EXISTS)) {
-        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "CPGenRandom", 0, FALSE, "CPGenRandom : Container exist, use it.... ");
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "CPGenRandom", 0, FALSE,
+                   "CPGenRandom : Container exist, use it.... ");
         ok = CryptAcquireContextA(&own, kContainer, kProvider, PROV_RSA_FULL, 0);
     }
     if (ok) {
@@ -30,4 +31,4 @@ BOOL GenRandomFromOwnContext(DWORD dwLen, BYTE *pbBuffer, DWORD *pdwError)
     return ok;
 }
 
-}  // namespace cspkeys
+} // namespace cspkeys

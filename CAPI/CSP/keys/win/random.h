@@ -13,6 +13,6 @@ namespace cspkeys {
 // Failures: the failing CryptoAPI call's error in *pdwError.
 BOOL GenRandomFromOwnContext(DWORD dwLen, BYTE *pbBuffer, DWORD *pdwError);
 
-}  // namespace cspkeys
+} // namespace cspkeys
 
 #endif

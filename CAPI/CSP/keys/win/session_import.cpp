@@ -51,7 +51,7 @@ BOOL AcquireImportContainer(const char *provider, HCRYPTPROV *phProv)
     return CryptAcquireContextA(phProv, kImportContainer, provider, PROV_RSA_FULL, 0);
 }
 
-}  // namespace
+} // namespace
 
 BOOL CreatePrivateExponentOneKey(const char *provider, HCRYPTPROV *phProv, HCRYPTKEY *phKey)
 {
@@ -95,8 +95,8 @@ BOOL CreatePrivateExponentOneKey(const char *provider, HCRYPTPROV *phProv, HCRYP
     return ok;
 }
 
-BOOL ImportPlainSessionBlob(HCRYPTPROV hProv, HCRYPTKEY hPrivKey, ALG_ID algId, const BYTE *pbKey, DWORD cbKey,
-                            HCRYPTKEY *phKey)
+BOOL ImportPlainSessionBlob(HCRYPTPROV hProv, HCRYPTKEY hPrivKey, ALG_ID algId, const BYTE *pbKey,
+                            DWORD cbKey, HCRYPTKEY *phKey)
 {
     static const char kName[] = "HandleContainer::ImportPlainSessionBlob";
     _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, kName, 0, FALSE, "0x%p, 0x%p, %d, 0x%p, %u, 0x%p",
@@ -169,4 +169,4 @@ DWORD SessionKeyImporter::Import(ALG_ID keyAlg, const BYTE *key, DWORD len, HCRY
     return ok ? 0 : static_cast<DWORD>(NTE_FAIL);
 }
 
-}  // namespace cspkeys
+} // namespace cspkeys

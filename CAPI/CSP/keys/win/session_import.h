@@ -24,8 +24,8 @@ BOOL CreatePrivateExponentOneKey(const char *provider, HCRYPTPROV *phProv, HCRYP
 //   phKey            receives the session key, exportable
 // Returns TRUE; FALSE for an algorithm the provider does not list, a key
 // longer than the algorithm's default length, or a CryptoAPI failure.
-BOOL ImportPlainSessionBlob(HCRYPTPROV hProv, HCRYPTKEY hPrivKey, ALG_ID algId, const BYTE *pbKey, DWORD cbKey,
-                            HCRYPTKEY *phKey);
+BOOL ImportPlainSessionBlob(HCRYPTPROV hProv, HCRYPTKEY hPrivKey, ALG_ID algId, const BYTE *pbKey,
+                            DWORD cbKey, HCRYPTKEY *phKey);
 
 // The exponent-one keys of one provider context, made on first use and kept
 // until the context goes (an imported session key lives in the importing
@@ -50,10 +50,10 @@ private:
         HCRYPTPROV prov = 0;
         HCRYPTKEY key = 0;
     };
-    CRITICAL_SECTION m_lock;   // not std::mutex: it allocates on first use
+    CRITICAL_SECTION m_lock; // not std::mutex: it allocates on first use
     ExponentOne m_base, m_enhanced;
 };
 
-}  // namespace cspkeys
+} // namespace cspkeys
 
 #endif

@@ -32,7 +32,8 @@ double PerCall(const char *provider, DWORD type, const char *container, DWORD fl
     for (int i = 0; i < count; ++i) {
         HCRYPTPROV p = 0;
         if (!CryptAcquireContextA(&p, container, provider, type, flags)) {
-            std::printf("acquire failed on %s: 0x%08lx\n", provider, static_cast<unsigned long>(GetLastError()));
+            std::printf("acquire failed on %s: 0x%08lx\n", provider,
+                        static_cast<unsigned long>(GetLastError()));
             std::exit(1);
         }
         CryptReleaseContext(p, 0);
@@ -57,7 +58,8 @@ int main(int argc, char **argv)
     // Cold: each last release lets CryptoAPI free the provider library.
     double theirs = PerCall(ms, PROV_RSA_AES, nullptr, CRYPT_VERIFYCONTEXT, count);
     double ours = PerCall(kProvider, PROV_RSA_FULL, nullptr, CRYPT_VERIFYCONTEXT, count);
-    std::printf("verification acquire+release, library loaded each time: ours %.1f us, Microsoft %.1f us, ratio %.2f\n",
+    std::printf("verification acquire+release, library loaded each time: ours %.1f us, Microsoft %.1f us, "
+                "ratio %.2f\n",
                 ours * 1e6, theirs * 1e6, ours / theirs);
     // Warm: one context of each provider kept open, as an application holds one.
     HCRYPTPROV keepMs = 0, keepOurs = 0;
@@ -65,7 +67,8 @@ int main(int argc, char **argv)
     CryptAcquireContextA(&keepOurs, nullptr, kProvider, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT);
     theirs = PerCall(ms, PROV_RSA_AES, nullptr, CRYPT_VERIFYCONTEXT, count);
     ours = PerCall(kProvider, PROV_RSA_FULL, nullptr, CRYPT_VERIFYCONTEXT, count);
-    std::printf("verification acquire+release, library kept loaded: ours %.1f us, Microsoft %.1f us, ratio %.2f (goal <= 1.5)\n",
+    std::printf("verification acquire+release, library kept loaded: ours %.1f us, Microsoft %.1f us, ratio "
+                "%.2f (goal <= 1.5)\n",
                 ours * 1e6, theirs * 1e6, ours / theirs);
     CryptReleaseContext(keepMs, 0);
     CryptReleaseContext(keepOurs, 0);
@@ -77,8 +80,8 @@ int main(int argc, char **argv)
         const int cardCount = latency ? 5 : 50;
         const double card = PerCall(kProvider, PROV_RSA_FULL, kAuthContainer, 0, cardCount);
         const int calls = CountCalls("");
-        std::printf("card acquire+release at %d ms per call: %.1f ms, %.1f PKCS#11 calls each\n", latency, card * 1e3,
-                    static_cast<double>(calls) / cardCount);
+        std::printf("card acquire+release at %d ms per call: %.1f ms, %.1f PKCS#11 calls each\n", latency,
+                    card * 1e3, static_cast<double>(calls) / cardCount);
         Ctl("log off");
     }
     Ctl("latency 0");

@@ -129,7 +129,8 @@ struct Rig {
     SCardDisconnect(h, SCARD_LEAVE_CARD);
     SCardReleaseContext(ctx);
     if (rv != SCARD_S_SUCCESS || n != 2 || answer[0] != 0x9F)
-        return ::testing::AssertionFailure() << "rv " << std::hex << rv << " sw " << int(answer[0]) << int(answer[1]);
+        return ::testing::AssertionFailure()
+               << "rv " << std::hex << rv << " sw " << int(answer[0]) << int(answer[1]);
     return ::testing::AssertionSuccess();
 }
 
@@ -138,7 +139,7 @@ protected:
     static void SetUpTestSuite()
     {
         UsePrivateState("fido");
-        LoadLibraryA("vel3_pkcs11_w64.dll");   // loaded, as in the tray, for the force-close
+        LoadLibraryA("vel3_pkcs11_w64.dll"); // loaded, as in the tray, for the force-close
         ASSERT_EQ(0, RunProgram(ZEB_TEST_CERTPROPSVC, "install"));
     }
     void SetUp() override
@@ -170,14 +171,20 @@ TEST_F(Fido, StartupCheckRepairsAVel4CardAsSet)
         unsigned long resetMode;
         std::vector<std::string> lines;
     } cases[] = {
-        {false, 0, 0,
+        {false,
+         0,
+         0,
          {"[ZEB] P4 check 2TER SELECT 5F78 sw=0x9404 reader=Lecteur Ovrane VEL 0",
           "[ZEB] P4 2TER active on channel 0 (healthy) -> skip reset reader=Lecteur Ovrane VEL 0"}},
-        {true, 0, 0,
+        {true,
+         0,
+         0,
          {"[ZEB] P4 check 2TER SELECT 5F78 sw=0x6E00 reader=Lecteur Ovrane VEL 0",
           "[ZEB] P4 2TER NOT active (FIDO/corrupted) -> restore VEL2Ter reader=Lecteur Ovrane VEL 0",
           "[ZEB] P4 restore SELECT VEL2Ter sw=0x9000 reader=Lecteur Ovrane VEL 0"}},
-        {true, 50, 1,
+        {true,
+         50,
+         1,
          {"[ZEB] P4 additional delay 50ms before reset",
           "[ZEB] P4 2TER NOT active (FIDO/corrupted) -> reset reader=Lecteur Ovrane VEL 0",
           "[ZEB] P4 reset card rv=0x00000000 reader=Lecteur Ovrane VEL 0"}},
@@ -196,7 +203,8 @@ TEST_F(Fido, StartupCheckRepairsAVel4CardAsSet)
     UseVel4(true);
     config.startupResetDelayMs = -1;
     Rig rig(config);
-    EXPECT_TRUE(rig.host.Logged("[ZEB] plan propagation certs on initial VEL V4 reader=Lecteur Ovrane VEL 0"));
+    EXPECT_TRUE(
+        rig.host.Logged("[ZEB] plan propagation certs on initial VEL V4 reader=Lecteur Ovrane VEL 0"));
     rig.Stop();
     EXPECT_FALSE(rig.host.HasLine("P4 check"));
     EXPECT_FALSE(HealthyVel4());
@@ -270,10 +278,10 @@ TEST_F(Fido, BusyReaderAndStopEndTheHold)
         ASSERT_TRUE(rig.host.Logged("[ZEB] plan propagation certs on initial VEL V3"));
         ASSERT_EQ(SCARD_S_SUCCESS, SCardConnectA(ctx, kReader0, SCARD_SHARE_EXCLUSIVE, 1, &h, &protocol));
         BadgeArrives();
-        EXPECT_TRUE(rig.host.Logged(
-            "PATCH_FIDO_WEBAUTHN EXCLUSIVE CONNECT_FAIL reader=Lecteur Ovrane VEL 0 rv=0x8010000B attempts="));
+        EXPECT_TRUE(rig.host.Logged("PATCH_FIDO_WEBAUTHN EXCLUSIVE CONNECT_FAIL reader=Lecteur Ovrane VEL 0 "
+                                    "rv=0x8010000B attempts="));
         EXPECT_TRUE(rig.host.Logged("PATCH_FIDO_WEBAUTHN Start CertPropSvc result=1 err=0"));
-        EXPECT_FALSE(rig.host.HasLine("attempts=1 "));   // retried
+        EXPECT_FALSE(rig.host.HasLine("attempts=1 ")); // retried
         SCardDisconnect(h, SCARD_LEAVE_CARD);
     }
     // Stop during a 30 s hold ends it at once.
@@ -293,19 +301,20 @@ TEST_F(Fido, BusyReaderAndStopEndTheHold)
 TEST_F(Fido, ForceCloseClosesTheChannelOfAProtectedVel4Card)
 {
     struct Case {
-        const char *inject;   // the library's answer
+        const char *inject; // the library's answer
         bool channelOpen;
         const char *line;
     } cases[] = {
         {nullptr, true, "PATCH_FIDO_FIREFOX ForceClose: MANAGE CHANNEL CLOSE rv=0x00000000 sw=9000"},
         {nullptr, false, "PATCH_FIDO_FIREFOX ForceClose: MANAGE CHANNEL CLOSE rv=0x00000000 sw=6881"},
-        {"IC_ForceCloseChannel01 1 5", true, "PATCH_FIDO_FIREFOX ForceClose: non-Firefox session (rv=0x00000005) -> skip"},
+        {"IC_ForceCloseChannel01 1 5", true,
+         "PATCH_FIDO_FIREFOX ForceClose: non-Firefox session (rv=0x00000005) -> skip"},
     };
     config.protectedAtrs = {kVel4Atr};
     config.startupResetDelayMs = -1;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.line);
-        Ctl("remove " + Quoted(kReader1));   // no badge yet (there is one after the first case)
+        Ctl("remove " + Quoted(kReader1)); // no badge yet (there is one after the first case)
         UseVel4(false);
         if (c.channelOpen) {
             ASSERT_EQ(0, PcscCtl("open-channel " + Quoted(kReader0)));
@@ -316,7 +325,8 @@ TEST_F(Fido, ForceCloseClosesTheChannelOfAProtectedVel4Card)
         Rig rig(config);
         ASSERT_TRUE(rig.host.Logged("[ZEB] plan propagation certs on initial VEL V4"));
         BadgeArrives();
-        EXPECT_TRUE(rig.host.Logged("PATCH_FIDO_FIREFOX ForceClose: slot=1 reader=Lecteur Ovrane VEL 0 isV4=1"));
+        EXPECT_TRUE(
+            rig.host.Logged("PATCH_FIDO_FIREFOX ForceClose: slot=1 reader=Lecteur Ovrane VEL 0 isV4=1"));
         EXPECT_TRUE(rig.host.Logged(c.line)) << rig.host.Dump();
         rig.Stop();
         if (c.inject) {

@@ -122,7 +122,8 @@ TEST_F(Monitor, CardsComeAndGoByEvents)
     EXPECT_EQ("delete 1 Lecteur Ovrane VEL 0 V3", host.Events(2).at(1));
     ASSERT_EQ(0, Ctl(std::string("insert \"") + kReader0 + "\" " + CardImage("vel4-default")));
     EXPECT_EQ("insert 1 Lecteur Ovrane VEL 0 V4", host.Events(3).at(2));
-    EXPECT_TRUE(host.Logged("[ZEB] WaitForCardAvailable no_inuse_detected reader=Lecteur Ovrane VEL 0 polled_ms=0"));
+    EXPECT_TRUE(
+        host.Logged("[ZEB] WaitForCardAvailable no_inuse_detected reader=Lecteur Ovrane VEL 0 polled_ms=0"));
     // The table is published once the scan that propagated has ended.
     std::vector<ReaderInfo> readers;
     DWORD deadline = GetTickCount() + Scaled(5000);
@@ -162,7 +163,8 @@ TEST_F(Monitor, ReadersPluggedAndUnplugged)
     EXPECT_TRUE(host.Logged("[ZEB] reader unplugged cleanup VEL V3 on reader=Lecteur Ovrane VEL 1"));
     ASSERT_EQ(0, Ctl(std::string("remove-reader \"") + kReader0 + "\""));
     EXPECT_EQ(1u, host.Seen("delete 1 Lecteur Ovrane VEL 0 V3"));
-    EXPECT_TRUE(host.Logged("[ZEB] reader removed (no_readers) cleanup VEL V3 on reader=Lecteur Ovrane VEL 0"));
+    EXPECT_TRUE(
+        host.Logged("[ZEB] reader removed (no_readers) cleanup VEL V3 on reader=Lecteur Ovrane VEL 0"));
     EXPECT_TRUE(monitor.Readers().empty());
     // Back again, with a card: propagated through the reader-list notice
     // (every list change propagates the cards present again).
@@ -179,15 +181,17 @@ TEST_F(Monitor, BadgesAndSlotCacheMisses)
     config.fidoAtrs = {"3b8a800146494430424144474500"};
     ASSERT_EQ(0, Ctl(std::string("add-reader \"") + kReader1 + "\" 2"));
     ASSERT_EQ(0, Ctl(std::string("insert \"") + kReader1 + "\" " + CardImage("fido-badge")));
-    host.slots.erase(kReader0);   // no PKCS#11 slot for this reader
+    host.slots.erase(kReader0); // no PKCS#11 slot for this reader
     PcscMonitoring monitor(host, config);
     monitor.Start();
     // A badge already there is recorded, without the work-arounds.
-    EXPECT_TRUE(host.Logged(std::string("[ZEB] FIDO badge detected on reader=Lecteur Ovrane VEL 1 atr=") + kBadgeAtr));
-    EXPECT_TRUE(host.Logged("[ZEB] InsertCertificatesFromReader slot cache miss reader=Lecteur Ovrane VEL 0 vel=V3"));
+    EXPECT_TRUE(host.Logged(std::string("[ZEB] FIDO badge detected on reader=Lecteur Ovrane VEL 1 atr=") +
+                            kBadgeAtr));
+    EXPECT_TRUE(
+        host.Logged("[ZEB] InsertCertificatesFromReader slot cache miss reader=Lecteur Ovrane VEL 0 vel=V3"));
     ASSERT_EQ(0, Ctl(std::string("remove \"") + kReader1 + "\""));
     EXPECT_TRUE(host.Logged("[ZEB] FIDO badge removed on reader=Lecteur Ovrane VEL 1"));
-    ASSERT_EQ(0, Ctl(std::string("insert \"") + kReader1 + "\" fido-badge"));   // the same badge, back
+    ASSERT_EQ(0, Ctl(std::string("insert \"") + kReader1 + "\" fido-badge")); // the same badge, back
     EXPECT_EQ(std::vector<std::string>({"badge 1"}), host.Events(1));
     monitor.Stop();
 }
@@ -202,7 +206,7 @@ TEST_F(Monitor, RecoversFromPcscErrors)
     } cases[] = {
         {"SCardEstablishContext 1 0x8010001D", "[ZEB] SCardEstablishContext failed: 0x8010001D"},
         {"SCardListReaders 1 0x8010001E", "[ZEB] SCardListReadersA failed: 0x8010001E"},
-        {"SCardGetStatusChange 3 0x80100017",   // the first wait, after the two scans
+        {"SCardGetStatusChange 3 0x80100017", // the first wait, after the two scans
          "[ZEB] SCardGetStatusChangeA failed: 0x80100017 (anti-thrash 500ms)"},
     };
     for (const Case &c : cases) {
@@ -224,7 +228,7 @@ TEST_F(Monitor, StopEndsAWaitAtOnceAndLeavesNothing)
 {
     DWORD handlesBefore = 0, handlesAfter = 0;
     {
-        PcscMonitoring warm(host, config);   // first use of the stand-in, loaded once
+        PcscMonitoring warm(host, config); // first use of the stand-in, loaded once
         warm.Start();
         host.Events(1);
         warm.Stop();
@@ -234,7 +238,7 @@ TEST_F(Monitor, StopEndsAWaitAtOnceAndLeavesNothing)
     for (int i = 0; i < 10; ++i) {
         PcscMonitoring monitor(host, config);
         monitor.Start();
-        monitor.Start();   // only logged
+        monitor.Start(); // only logged
         ASSERT_TRUE(host.Logged("[ZEB] PCSC monitoring already started"));
         host.Events(size_t(2 + i));
         DWORD start = GetTickCount();
@@ -242,7 +246,7 @@ TEST_F(Monitor, StopEndsAWaitAtOnceAndLeavesNothing)
         DWORD took = GetTickCount() - start;
         EXPECT_LT(took, Scaled(1000));
         slowest = std::max(slowest, took);
-        monitor.Stop();   // nothing left to stop
+        monitor.Stop(); // nothing left to stop
     }
     std::printf("slowest stop %lu ms\n", slowest);
     GetProcessHandleCount(GetCurrentProcess(), &handlesAfter);

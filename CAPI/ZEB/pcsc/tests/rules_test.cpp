@@ -31,12 +31,10 @@ TEST(PcscAtrRules, CardGenerations)
         const char *atr;
         unsigned version;
     } cases[] = {
-        {"3BAC00402A001225006480000310009000", 3},
-        {"3BDC18FF00001225006480000401009000", 4},
-        {"3BAC00402A001225006480000310009001", 0},     // one byte off
-        {"3BDC18FF0000122500648000040100900000", 0},   // a card ATR of another length
-        {"3BAC00402A0012250064800003100090", 0},
-        {"", 0},
+        {"3BAC00402A001225006480000310009000", 3},   {"3BDC18FF00001225006480000401009000", 4},
+        {"3BAC00402A001225006480000310009001", 0},   // one byte off
+        {"3BDC18FF0000122500648000040100900000", 0}, // a card ATR of another length
+        {"3BAC00402A0012250064800003100090", 0},     {"", 0},
     };
     for (const Case &c : cases) {
         Bytes atr = FromHex(c.atr);
@@ -47,7 +45,7 @@ TEST(PcscAtrRules, CardGenerations)
     uint8_t big[kMaxAtr];
     for (size_t i = 0; i < kMaxAtr; ++i)
         big[i] = uint8_t(i);
-    EXPECT_EQ(2 * kMaxAtr, AtrToHex(big, 1000).size());   // a claimed length beyond the buffer is cut
+    EXPECT_EQ(2 * kMaxAtr, AtrToHex(big, 1000).size()); // a claimed length beyond the buffer is cut
 }
 
 TEST(PcscAtrRules, FidoAndProtectedLists)
@@ -88,7 +86,7 @@ TEST(PcscCardAnswers, StatusWordsStayInsideTheReceiveBuffer)
         const char *what;
         long rv;
         size_t reported;
-        uint16_t sw;   // 0: none
+        uint16_t sw; // 0: none
     } cases[] = {
         {"two bytes", 0, 2, 0x9F17},
         {"one byte: no status word", 0, 1, 0},
@@ -109,7 +107,7 @@ TEST(PcscCardAnswers, StatusWordsStayInsideTheReceiveBuffer)
     one.buffer = buf;
     one.bufferSize = 4;
     one.reported = 1;
-    EXPECT_EQ(0x9F, one.ByteOrZero(0));   // MANAGE CHANNEL's line: SW1 from the first byte
+    EXPECT_EQ(0x9F, one.ByteOrZero(0)); // MANAGE CHANNEL's line: SW1 from the first byte
     EXPECT_EQ(0, one.ByteOrZero(1));
     one.reported = 99;
     EXPECT_EQ(0, one.ByteOrZero(0));
@@ -117,7 +115,7 @@ TEST(PcscCardAnswers, StatusWordsStayInsideTheReceiveBuffer)
     struct Health {
         uint16_t sw;
         bool startup, resume;
-    } health[] = {{0x9404, true, false}, {0x9000, false, true}, {0x9F17, false, true},
+    } health[] = {{0x9404, true, false}, {0x9000, false, true},  {0x9F17, false, true},
                   {0x9FFF, false, true}, {0x6E00, false, false}, {0, false, false}};
     for (const Health &h : health) {
         EXPECT_EQ(h.startup, HealthyAtStartup(h.sw)) << std::hex << h.sw;
@@ -135,7 +133,7 @@ TEST(PcscReaderNames, BoundedListAndDescriptions)
     multi += std::string(200, 'L') + '\0';
     multi += '\0';
     std::vector<std::string> names = ParseReaderList(multi.data(), multi.size());
-    ASSERT_EQ(kMaxReaders, names.size());   // a 21st reader is not watched
+    ASSERT_EQ(kMaxReaders, names.size()); // a 21st reader is not watched
     EXPECT_EQ("Lecteur 19", names.back());
     std::string longName = std::string(200, 'L') + '\0' + '\0';
     names = ParseReaderList(longName.data(), longName.size());
@@ -149,7 +147,8 @@ TEST(PcscReaderNames, BoundedListAndDescriptions)
 
     std::string desc = "Lecteur Ovrane VEL 0";
     desc.resize(64, ' ');
-    EXPECT_EQ("Lecteur Ovrane VEL 0", TrimSlotDescription(reinterpret_cast<const uint8_t *>(desc.data()), 64));
+    EXPECT_EQ("Lecteur Ovrane VEL 0",
+              TrimSlotDescription(reinterpret_cast<const uint8_t *>(desc.data()), 64));
     std::string blanks(64, ' ');
     EXPECT_EQ("", TrimSlotDescription(reinterpret_cast<const uint8_t *>(blanks.data()), 64));
     std::string nuls = "X";
@@ -168,8 +167,8 @@ TEST(PcscMonitorRules, NoCardEventIsLostWithAReaderListNotice)
         {true, false, true, true, AfterChange::rescanAll},
         {true, true, true, true, AfterChange::rescanAll},
         {true, false, true, false, AfterChange::nothing},
-        {true, true, true, false, AfterChange::scanStates},   // list unchanged, a card changed
-        {true, true, false, false, AfterChange::scanStates},  // list unreadable, a card changed
+        {true, true, true, false, AfterChange::scanStates},  // list unchanged, a card changed
+        {true, true, false, false, AfterChange::scanStates}, // list unreadable, a card changed
     };
     for (const Case &c : cases) {
         StatusChangeSeen seen;

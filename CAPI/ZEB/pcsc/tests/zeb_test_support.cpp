@@ -55,7 +55,8 @@ bool ReplaceCardState(const std::string &from, const std::string &state)
     bool read = ReadFile(in, &bytes[0], DWORD(bytes.size()), &n, nullptr) && n == bytes.size();
     CloseHandle(in);
     std::string temp = state + ".next";
-    HANDLE out = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE out =
+        CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (!read || out == INVALID_HANDLE_VALUE)
         return false;
     bool written = WriteFile(out, bytes.data(), DWORD(bytes.size()), &n, nullptr) && n == bytes.size();
@@ -66,7 +67,7 @@ bool ReplaceCardState(const std::string &from, const std::string &state)
     while (!MoveFileExA(temp.c_str(), state.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         if (GetTickCount() > deadline)
             return false;
-        Sleep(10);   // polls a condition, bounded by the deadline
+        Sleep(10); // polls a condition, bounded by the deadline
     }
     return true;
 }
@@ -91,7 +92,7 @@ bool StartCertPropSvc()
     DWORD deadline = GetTickCount() + Scaled(10000);
     SERVICE_STATUS s = {};
     while (QueryServiceStatus(svc, &s) && s.dwCurrentState != SERVICE_RUNNING && GetTickCount() < deadline)
-        Sleep(20);   // polls a condition, bounded by the deadline
+        Sleep(20); // polls a condition, bounded by the deadline
     CloseServiceHandle(svc);
     CloseServiceHandle(scm);
     return s.dwCurrentState == SERVICE_RUNNING;

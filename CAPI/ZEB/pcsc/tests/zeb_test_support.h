@@ -21,8 +21,8 @@ const char kBadgeAtr[] = "3B8A800146494430424144474500";
 // A private folder for this program's state file (VEL_SOFTCARD_STATE).
 void UsePrivateState(const char *tag);
 int RunProgram(const std::string &program, const std::string &args);
-int Ctl(const std::string &args);       // softcard_ctl
-int PcscCtl(const std::string &args);   // pcsc_ctl
+int Ctl(const std::string &args);     // softcard_ctl
+int PcscCtl(const std::string &args); // pcsc_ctl
 // The quoted Windows path of a PC/SC test card image ("vel4-default").
 std::string CardImage(const char *image);
 std::string Quoted(const char *text);

@@ -20,7 +20,8 @@ namespace {
 
 HWND MakePane()
 {
-    HWND parent = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 800, 400, nullptr, nullptr, nullptr, nullptr);
+    HWND parent =
+        CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 800, 400, nullptr, nullptr, nullptr, nullptr);
     HWND edit = CreateWindowExA(0, "EDIT", "",
                                 WS_CHILD | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | ES_AUTOHSCROLL |
                                     WS_VSCROLL | WS_HSCROLL | WS_BORDER,
@@ -30,7 +31,10 @@ HWND MakePane()
 }
 
 // Trace-like text: a blank line opening each call record, then its lines.
-std::string LineOf(unsigned n) { return "   CK_RV = CKR_OK  hSession = 0x" + std::to_string(1000 + n) + " (appel)"; }
+std::string LineOf(unsigned n)
+{
+    return "   CK_RV = CKR_OK  hSession = 0x" + std::to_string(1000 + n) + " (appel)";
+}
 
 void AppendRecordLine(PaneLog &log, unsigned n)
 {

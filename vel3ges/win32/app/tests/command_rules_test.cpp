@@ -42,10 +42,10 @@ TEST(CommandRules, CardStateOfEachResult)
         bool counted;
         uint16_t state;
     } cases[] = {
-        {0, false, 257},          {0x32, true, 259},       {0xA4, false, 263},      {0x80000001, true, 264},
-        {0x80000008, false, 259}, {0x80000008, true, 261}, {6, false, 261},         {0x50, false, 261},
-        {0xB1, false, 261},       {0xB3, false, 261},      {0xE0, false, 261},      {0xE1, false, 261},
-        {0x80000011, true, 263},  {0x30, true, 258},       {0xA0, true, 258},       {0xFFFFFFFF, true, 258},
+        {0, false, 257},          {0x32, true, 259},       {0xA4, false, 263}, {0x80000001, true, 264},
+        {0x80000008, false, 259}, {0x80000008, true, 261}, {6, false, 261},    {0x50, false, 261},
+        {0xB1, false, 261},       {0xB3, false, 261},      {0xE0, false, 261}, {0xE1, false, 261},
+        {0x80000011, true, 263},  {0x30, true, 258},       {0xA0, true, 258},  {0xFFFFFFFF, true, 258},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.state, CardStateFromRv(c.rv, c.counted)) << std::hex << c.rv;
@@ -62,9 +62,9 @@ TEST(CommandRules, NewCardLabel)
         const char *label;
         bool isNew;
     } cases[] = {
-        {"VEL3v2-1234", true},   {"VEL3v2_1234", true},  {"VEL4v3-x", true},
-        {"VEL3v1-1234", false},  {"VEL2v5-1234", false}, {"VEL3v2 1234", false},   // no '-' or '_'
-        {"XYZ3v2-1234", false},  {"-VEL3v2", false},     {"", false},
+        {"VEL3v2-1234", true},  {"VEL3v2_1234", true},  {"VEL4v3-x", true},
+        {"VEL3v1-1234", false}, {"VEL2v5-1234", false}, {"VEL3v2 1234", false}, // no '-' or '_'
+        {"XYZ3v2-1234", false}, {"-VEL3v2", false},     {"", false},
     };
     for (const auto &c : cases) {
         Label l(c.label);
@@ -90,14 +90,14 @@ TEST(CommandRules, RemainingTries)
 TEST(CommandRules, SectionMoves)
 {
     const unsigned s[16] = {2, 10, 20};
-    EXPECT_EQ(-1, PreviousSectionLine(2, s, 3));   // on the first section
+    EXPECT_EQ(-1, PreviousSectionLine(2, s, 3)); // on the first section
     EXPECT_EQ(-1, PreviousSectionLine(0, s, 3));
     EXPECT_EQ(2, PreviousSectionLine(10, s, 3));
     EXPECT_EQ(10, PreviousSectionLine(15, s, 3));
     EXPECT_EQ(2, NextSectionLine(0, s, 3));
     EXPECT_EQ(10, NextSectionLine(2, s, 3));
     EXPECT_EQ(20, NextSectionLine(12, s, 3));
-    EXPECT_EQ(-1, NextSectionLine(20, s, 3));   // after the last section
+    EXPECT_EQ(-1, NextSectionLine(20, s, 3)); // after the last section
     EXPECT_EQ(-1, NextSectionLine(25, s, 3));
     EXPECT_EQ(-1, NextSectionLine(0, s, 0));
 }

@@ -14,13 +14,16 @@
 
 namespace {
 
-INT_PTR CALLBACK QuietDialog(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+INT_PTR CALLBACK QuietDialog(HWND, UINT, WPARAM, LPARAM)
+{
+    return FALSE;
+}
 
 struct Button {
     int id;
-    RECT rect;          // dialog client coordinates
-    std::string text;   // without the '&'
-    int textWidth;      // in pixels, with the dialog's font
+    RECT rect;        // dialog client coordinates
+    std::string text; // without the '&'
+    int textWidth;    // in pixels, with the dialog's font
 };
 
 class MainDialogLayout : public ::testing::Test {
@@ -77,19 +80,22 @@ TEST_F(MainDialogLayout, BottomBandButtonsShowTheirWholeCaptionsAndDoNotOverlap)
     const int edge = margin.right > 3 ? margin.right : 3;
     RECT client;
     GetClientRect(dlg, &client);
-    const int ids[] = {IDC_SHOW_JOURNAL, IDC_SHOW_DATA, IDC_SHOW_DIAG, IDC_SHOW_TRACE, IDC_PRINT, IDC_CLOSE_PANE};
+    const int ids[] = {IDC_SHOW_JOURNAL, IDC_SHOW_DATA, IDC_SHOW_DIAG,
+                       IDC_SHOW_TRACE,   IDC_PRINT,     IDC_CLOSE_PANE};
     Button buttons[6];
     for (int i = 0; i < 6; ++i)
         buttons[i] = Measure(ids[i]);
     for (int i = 0; i < 6; ++i) {
         const Button &b = buttons[i];
         const int room = b.rect.right - b.rect.left - 2 * edge;
-        EXPECT_LE(b.textWidth, room) << "\"" << b.text << "\": text " << b.textWidth << " px, room " << room << " px";
+        EXPECT_LE(b.textWidth, room) << "\"" << b.text << "\": text " << b.textWidth << " px, room " << room
+                                     << " px";
         EXPECT_GE(b.rect.left, client.left) << b.text;
         EXPECT_LE(b.rect.right, client.right) << b.text;
         for (int j = i + 1; j < 6; ++j) {
             RECT common;
-            EXPECT_FALSE(IntersectRect(&common, &b.rect, &buttons[j].rect)) << b.text << " / " << buttons[j].text;
+            EXPECT_FALSE(IntersectRect(&common, &b.rect, &buttons[j].rect))
+                << b.text << " / " << buttons[j].text;
         }
     }
 }

@@ -20,12 +20,13 @@ protected:
 
     void SetUp() override
     {
-        parent = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 400, 200, nullptr, nullptr, nullptr, nullptr);
+        parent =
+            CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 400, 200, nullptr, nullptr, nullptr, nullptr);
         ASSERT_NE(nullptr, parent);
         // The panes' style: no wrapping, both scroll bars; about six lines high.
         edit = CreateWindowExA(0, "EDIT", "",
-                               WS_CHILD | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | ES_AUTOHSCROLL | WS_VSCROLL |
-                                   WS_HSCROLL | WS_BORDER,
+                               WS_CHILD | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | ES_AUTOHSCROLL |
+                                   WS_VSCROLL | WS_HSCROLL | WS_BORDER,
                                0, 0, 380, 100, parent, nullptr, nullptr, nullptr);
         ASSERT_NE(nullptr, edit);
         SendMessageA(edit, EM_SETLIMITTEXT, 0, 0);
@@ -46,7 +47,8 @@ protected:
     {
         char buffer[256] = {};
         *reinterpret_cast<WORD *>(buffer) = sizeof buffer - 1;
-        LRESULT n = SendMessageA(edit, EM_GETLINE, static_cast<WPARAM>(line), reinterpret_cast<LPARAM>(buffer));
+        LRESULT n =
+            SendMessageA(edit, EM_GETLINE, static_cast<WPARAM>(line), reinterpret_cast<LPARAM>(buffer));
         return std::string(buffer, static_cast<size_t>(n));
     }
     void Append(PaneLog &log, const std::string &line)
@@ -103,5 +105,5 @@ TEST_F(PaneEdit, KeepsTheLineOnView)
         ASSERT_EQ(log.Text(), EditText()) << k;
         ASSERT_EQ(shown, LineAt(FirstVisible())) << k;
     }
-    EXPECT_LT(FirstVisible(), 40);   // lines above it went
+    EXPECT_LT(FirstVisible(), 40); // lines above it went
 }

@@ -16,7 +16,10 @@ PaneLog WithHeader(PaneLog::TrimRule rule, size_t capacity)
     return log;
 }
 
-std::string Line(unsigned n) { return "line " + std::to_string(n); }
+std::string Line(unsigned n)
+{
+    return "line " + std::to_string(n);
+}
 
 } // namespace
 
@@ -64,9 +67,9 @@ TEST(PaneLog, TrimmingAlwaysEnds)
         unsigned records;
         PaneLog::Change last;
     } cases[] = {
-        {PaneLog::TrimRule::OldestRecord, 0, PaneLog::Change::Rewritten},  // no record: oldest lines
-        {PaneLog::TrimRule::OldestRecord, 1, PaneLog::Change::Rewritten},  // one record
-        {PaneLog::TrimRule::None, 0, PaneLog::Change::Dropped},            // data part
+        {PaneLog::TrimRule::OldestRecord, 0, PaneLog::Change::Rewritten}, // no record: oldest lines
+        {PaneLog::TrimRule::OldestRecord, 1, PaneLog::Change::Rewritten}, // one record
+        {PaneLog::TrimRule::None, 0, PaneLog::Change::Dropped},           // data part
     };
     for (const Case &c : cases) {
         PaneLog log = WithHeader(c.rule, 60);
@@ -90,14 +93,14 @@ TEST(PaneLog, TrimCountsTheLinesItRemoves)
     PaneLog log(PaneLog::TrimRule::None);
     for (unsigned n = 0; n < 6; ++n)
         log.Append(Line(n));
-    log.Trim(4, 1000);   // to the end
+    log.Trim(4, 1000); // to the end
     EXPECT_EQ(4u, log.LineCount());
     log.Trim(0, 0);
     EXPECT_EQ("line 1\r\nline 2\r\nline 3\r\n", log.Text());
     EXPECT_EQ(3u, log.LineCount());
-    log.Trim(5, 7);   // past the end: nothing
+    log.Trim(5, 7); // past the end: nothing
     EXPECT_EQ(3u, log.LineCount());
-    log.Append("a\r\nb");   // a stray line end stays one line
+    log.Append("a\r\nb"); // a stray line end stays one line
     EXPECT_EQ(4u, log.LineCount());
     EXPECT_EQ("line 1\r\nline 2\r\nline 3\r\na  b\r\n", log.Text());
 }

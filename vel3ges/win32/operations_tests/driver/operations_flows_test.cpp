@@ -22,8 +22,17 @@ const DWORD kWait = 30000;
 const int kSaveNameField = 1148;
 
 enum {
-    IdPaneDiag = 1012, IdPaneJournal = 1013, IdPaneTrace = 1015, IdChangeReader = 1024, IdHolderName = 1050, IdCardLine = 1054,
-    IdReaderLine = 1056, IdReaderCombo = 1038, IdPinEdit = 1039, IdSelfTest = 32776, IdCertificates = 32782,
+    IdPaneDiag = 1012,
+    IdPaneJournal = 1013,
+    IdPaneTrace = 1015,
+    IdChangeReader = 1024,
+    IdHolderName = 1050,
+    IdCardLine = 1054,
+    IdReaderLine = 1056,
+    IdReaderCombo = 1038,
+    IdPinEdit = 1039,
+    IdSelfTest = 32776,
+    IdCertificates = 32782,
 };
 
 std::string ProgramPath()
@@ -67,7 +76,8 @@ protected:
     // A command that opened nothing and wrote no journal line is not wired.
     bool Wired(const std::string &journalLine)
     {
-        return WaitUntil([&] { return ItemText(dlg, IdPaneJournal).find(journalLine) != std::string::npos; }, 3000);
+        return WaitUntil([&] { return ItemText(dlg, IdPaneJournal).find(journalLine) != std::string::npos; },
+                         3000);
     }
 };
 
@@ -98,7 +108,8 @@ TEST_F(Operations, ReaderChoiceRestartsOnTheReaderChosenOrKeepsTheCardOnCancel)
     SendMessageA(GetDlgItem(choice, IdReaderCombo), CB_SETCURSEL, 1, 0);
     Press(choice, IDOK);
     // The single-certificate card of the second reader: another card number.
-    EXPECT_TRUE(WaitUntil([&] { return ItemText(dlg, IdCardLine).find("2500098765") != std::string::npos; }, kWait))
+    EXPECT_TRUE(
+        WaitUntil([&] { return ItemText(dlg, IdCardLine).find("2500098765") != std::string::npos; }, kWait))
         << ItemText(dlg, IdCardLine);
     EXPECT_EQ(std::string::npos, ItemText(dlg, IdHolderName).find("MARTIN JEANNE"));
     EXPECT_NE(std::string::npos, ItemText(dlg, IdReaderLine).find("Lecteur Ovrane VEL 1"));
@@ -126,16 +137,18 @@ TEST_F(Operations, ReaderPluggedInAfterStartUpIsChosenAndKept)
     EXPECT_EQ("Impossible de mettre la carte sous tension", MessageText(box));
     Press(box, IDOK);
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_EQ(std::string::npos, ItemText(dlg, IdCardLine).find("2500012345"));   // not the first reader's card
+    EXPECT_EQ(std::string::npos, ItemText(dlg, IdCardLine).find("2500012345")); // not the first reader's card
 
     // A usable card in the chosen reader, then "Introduction carte".
     ASSERT_EQ(0, softcard_test::control("remove \"Lecteur Ovrane VEL 1\""));
     ASSERT_EQ(0, softcard_test::control("insert \"Lecteur Ovrane VEL 1\" vel3-cl"));
     Click(dlg, 1021);
-    EXPECT_TRUE(WaitUntil([&] { return ItemText(dlg, IdCardLine).find("2500098765") != std::string::npos; }, kWait))
+    EXPECT_TRUE(
+        WaitUntil([&] { return ItemText(dlg, IdCardLine).find("2500098765") != std::string::npos; }, kWait))
         << ItemText(dlg, IdCardLine);
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_NE(std::string::npos, ItemText(dlg, IdReaderLine).find("Lecteur Ovrane VEL 1")) << ItemText(dlg, IdReaderLine);
+    EXPECT_NE(std::string::npos, ItemText(dlg, IdReaderLine).find("Lecteur Ovrane VEL 1"))
+        << ItemText(dlg, IdReaderLine);
 }
 
 TEST_F(Operations, SelfTestOnTheDefaultCardAsksThePinAndEndsOnTheDiagnosticPane)
@@ -208,7 +221,8 @@ std::vector<CK_BYTE> CardCertificate(const char *label)
     if (f->C_GetSlotList(CK_TRUE, &slot, &n) == CKR_OK && n == 1 &&
         f->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &h) == CKR_OK) {
         CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
-        CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_LABEL, (void *)label, (CK_ULONG)std::strlen(label)}};
+        CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls},
+                               {CKA_LABEL, (void *)label, (CK_ULONG)std::strlen(label)}};
         CK_OBJECT_HANDLE o = 0;
         CK_ULONG found = 0;
         f->C_FindObjectsInit(h, tmpl, 2);

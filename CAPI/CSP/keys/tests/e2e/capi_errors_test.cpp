@@ -15,7 +15,6 @@ using namespace keys_test;
 
 namespace {
 
-
 class ThroughCryptoApi : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { csp_test::SetUpCard("keys-capi"); }
@@ -56,12 +55,14 @@ TEST_F(ThroughCryptoApi, KeyParametersAndBlobsAreBounded)
         DWORD size;
     };
     const Case cases[] = {
-        {"certificate", [&](BYTE *b, DWORD *l) { return CryptGetKeyParam(exchange, KP_CERTIFICATE, b, l, 0); },
+        {"certificate",
+         [&](BYTE *b, DWORD *l) { return CryptGetKeyParam(exchange, KP_CERTIFICATE, b, l, 0); },
          DWORD(auth.size())},
         {"key length", [&](BYTE *b, DWORD *l) { return CryptGetKeyParam(signature, KP_KEYLEN, b, l, 0); }, 4},
-        {"permissions", [&](BYTE *b, DWORD *l) { return CryptGetKeyParam(signature, KP_PERMISSIONS, b, l, 0); }, 4},
-        {"public key blob", [&](BYTE *b, DWORD *l) { return CryptExportKey(signature, 0, PUBLICKEYBLOB, 0, b, l); },
-         276},
+        {"permissions",
+         [&](BYTE *b, DWORD *l) { return CryptGetKeyParam(signature, KP_PERMISSIONS, b, l, 0); }, 4},
+        {"public key blob",
+         [&](BYTE *b, DWORD *l) { return CryptExportKey(signature, 0, PUBLICKEYBLOB, 0, b, l); }, 276},
     };
     for (const Case &c : cases) {
         Bytes buf(2048, 0xEE);
@@ -100,15 +101,19 @@ TEST_F(ThroughCryptoApi, CardKeysGivenToEveryKeyCall)
 {
     BYTE buf[512] = {};
     HCRYPTHASH h = 0;
-    ExpectFailure("set key parameter", DWORD(NTE_BAD_KEY), [&] { return CryptSetKeyParam(exchange, KP_IV, buf, 0); });
-    ExpectFailure("keyed hash", DWORD(NTE_BAD_KEY), [&] { return CryptCreateHash(prov, CALG_MAC, signature, 0, &h); });
+    ExpectFailure("set key parameter", DWORD(NTE_BAD_KEY),
+                  [&] { return CryptSetKeyParam(exchange, KP_IV, buf, 0); });
+    ExpectFailure("keyed hash", DWORD(NTE_BAD_KEY),
+                  [&] { return CryptCreateHash(prov, CALG_MAC, signature, 0, &h); });
     HCRYPTHASH sha = Sha1();
-    ExpectFailure("hash of a session key", DWORD(NTE_BAD_KEY), [&] { return CryptHashSessionKey(sha, exchange, 0); });
+    ExpectFailure("hash of a session key", DWORD(NTE_BAD_KEY),
+                  [&] { return CryptHashSessionKey(sha, exchange, 0); });
     DWORD len = 16;
     ExpectFailure("decryption with the signature key", DWORD(NTE_BAD_KEY),
                   [&] { return CryptDecrypt(signature, 0, TRUE, 0, buf, &len); });
     ExpectFailure("unwrapping with the signature key", DWORD(NTE_BAD_KEY), [&] {
-        const BYTE blob[12 + 256] = {SIMPLEBLOB, CUR_BLOB_VERSION, 0, 0, 0x01, 0x68, 0, 0, 0x00, 0xA4, 0, 0, 1};
+        const BYTE blob[12 + 256] = {SIMPLEBLOB, CUR_BLOB_VERSION, 0, 0, 0x01, 0x68, 0, 0, 0x00, 0xA4, 0, 0,
+                                     1};
         HCRYPTKEY k = 0;
         return CryptImportKey(prov, blob, sizeof(blob), signature, 0, &k);
     });
@@ -125,7 +130,8 @@ TEST_F(ThroughCryptoApi, CardKeysGivenToEveryKeyCall)
     ASSERT_TRUE(CryptSignHashA(sha, AT_SIGNATURE, nullptr, 0, buf, &sigLen));
     HCRYPTHASH check = Sha1();
     SetLastError(0xdeadbeef);
-    EXPECT_TRUE(CryptVerifySignatureA(check, buf, sigLen, signature, nullptr, 0)) << std::hex << GetLastError();
+    EXPECT_TRUE(CryptVerifySignatureA(check, buf, sigLen, signature, nullptr, 0))
+        << std::hex << GetLastError();
     ExpectFailure("the other card key", DWORD(NTE_BAD_SIGNATURE),
                   [&] { return CryptVerifySignatureA(check, buf, sigLen, exchange, nullptr, 0); });
     SetLastError(0xdeadbeef);
@@ -155,7 +161,8 @@ TEST_F(ThroughCryptoApi, ContextsWithoutACardKey)
         ASSERT_TRUE(CryptCreateHash(a.prov, CALG_SHA1, 0, 0, &h)) << c.what;
         ASSERT_TRUE(CryptHashData(h, reinterpret_cast<const BYTE *>("abc"), 3, 0));
         DWORD len = 0;
-        ExpectFailure(c.what, DWORD(NTE_NO_KEY), [&] { return CryptSignHashA(h, AT_SIGNATURE, nullptr, 0, nullptr, &len); });
+        ExpectFailure(c.what, DWORD(NTE_NO_KEY),
+                      [&] { return CryptSignHashA(h, AT_SIGNATURE, nullptr, 0, nullptr, &len); });
         HCRYPTKEY k = 0;
         ExpectFailure(c.what, DWORD(NTE_NO_KEY), [&] { return CryptGetUserKey(a.prov, AT_KEYEXCHANGE, &k); });
         // Its own keys still answer.
@@ -170,4 +177,4 @@ TEST_F(ThroughCryptoApi, ContextsWithoutACardKey)
     }
 }
 
-}  // namespace
+} // namespace

@@ -63,7 +63,7 @@ protected:
 TEST_F(CardFaults, CardRemovedAtEachCallOfASignature)
 {
     // The calls of one signature on a fresh context.
-        ASSERT_TRUE(Open());
+    ASSERT_TRUE(Open());
     csp_test::ClearLog();
     ASSERT_TRUE(Sign()) << std::hex << GetLastError();
     const std::vector<std::string> calls = CallNames();
@@ -76,7 +76,8 @@ TEST_F(CardFaults, CardRemovedAtEachCallOfASignature)
         const int nth = ++seen[call];
         SCOPED_TRACE(call + " #" + std::to_string(nth));
         ASSERT_TRUE(Open());
-        ASSERT_EQ(0, csp_test::Ctl("inject " + call + " " + std::to_string(nth) + " " + std::to_string(kDeviceRemoved)));
+        ASSERT_EQ(0, csp_test::Ctl("inject " + call + " " + std::to_string(nth) + " " +
+                                   std::to_string(kDeviceRemoved)));
         csp_test::Ctl("remove \"" + std::string(kReader) + "\"");
         // No crash, no hang, no success: a failure the caller can act on.
         EXPECT_FALSE(Sign());
@@ -157,13 +158,14 @@ TEST_F(CardFaults, AKeyTheCardDoesNotHaveFailsBeforeAnyPrompt)
     // A card with its technical certificate alone.
     csp_test::Ctl("remove \"" + std::string(kReader) + "\"");
     csp_test::Ctl("insert \"" + std::string(kReader) + "\" vel3-cl");
-        csp_test::ClearLog();
+    csp_test::ClearLog();
     HCRYPTPROV p = 0;
     SetLastError(0xdeadbeef);
-    ASSERT_TRUE(CryptAcquireContextA(&p, "DEFAULT_CONTAINER", csp_test::kProvider, PROV_RSA_FULL, 0)) << std::hex
-                                                                                                 << GetLastError();
+    ASSERT_TRUE(CryptAcquireContextA(&p, "DEFAULT_CONTAINER", csp_test::kProvider, PROV_RSA_FULL, 0))
+        << std::hex << GetLastError();
     HCRYPTKEY keys[2] = {};
-    const BOOL got[2] = {CryptGetUserKey(p, AT_KEYEXCHANGE, &keys[0]), CryptGetUserKey(p, AT_SIGNATURE, &keys[1])};
+    const BOOL got[2] = {CryptGetUserKey(p, AT_KEYEXCHANGE, &keys[0]),
+                         CryptGetUserKey(p, AT_SIGNATURE, &keys[1])};
     ASSERT_NE(got[0], got[1]) << "one key only on this card";
     const DWORD missing = got[0] ? AT_SIGNATURE : AT_KEYEXCHANGE;
     HCRYPTKEY k = 0;
@@ -176,7 +178,7 @@ TEST_F(CardFaults, AKeyTheCardDoesNotHaveFailsBeforeAnyPrompt)
     BYTE sig[512];
     DWORD len = sizeof(sig);
     SetLastError(0xdeadbeef);
-    EXPECT_FALSE(CryptSignHashA(h, missing, nullptr, 0, sig, &len));   // no dialog: it would block here
+    EXPECT_FALSE(CryptSignHashA(h, missing, nullptr, 0, sig, &len)); // no dialog: it would block here
     EXPECT_EQ(DWORD(NTE_NO_KEY), GetLastError());
     for (const std::string &call : CallNames())
         EXPECT_NE("C_Login", call);
@@ -189,4 +191,4 @@ TEST_F(CardFaults, AKeyTheCardDoesNotHaveFailsBeforeAnyPrompt)
     csp_test::Ctl("insert \"" + std::string(kReader) + "\" " + kCard);
 }
 
-}  // namespace
+} // namespace

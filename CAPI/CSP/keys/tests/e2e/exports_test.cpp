@@ -51,15 +51,16 @@ struct Exports {
     {
         module = LoadLibraryA(csp_test::ProviderPath().c_str());
         ASSERT_NE(nullptr, module);
-#define VEL_FIND(name)                                                                                      \
-    name = reinterpret_cast<decltype(name)>(reinterpret_cast<void *>(GetProcAddress(module, #name))); \
+#define VEL_FIND(name)                                                                                       \
+    name = reinterpret_cast<decltype(name)>(reinterpret_cast<void *>(GetProcAddress(module, #name)));        \
     ASSERT_NE(nullptr, name) << #name;
-        VEL_FIND(CPAcquireContext) VEL_FIND(CPReleaseContext) VEL_FIND(CPGenKey) VEL_FIND(CPDeriveKey)
-        VEL_FIND(CPDestroyKey) VEL_FIND(CPSetKeyParam) VEL_FIND(CPGetKeyParam) VEL_FIND(CPSetProvParam)
-        VEL_FIND(CPGetProvParam) VEL_FIND(CPSetHashParam) VEL_FIND(CPGetHashParam) VEL_FIND(CPExportKey)
-        VEL_FIND(CPImportKey) VEL_FIND(CPEncrypt) VEL_FIND(CPDecrypt) VEL_FIND(CPCreateHash) VEL_FIND(CPHashData)
-        VEL_FIND(CPHashSessionKey) VEL_FIND(CPSignHash) VEL_FIND(CPDestroyHash) VEL_FIND(CPVerifySignature)
-        VEL_FIND(CPGenRandom) VEL_FIND(CPGetUserKey)
+        VEL_FIND(CPAcquireContext)
+        VEL_FIND(CPReleaseContext) VEL_FIND(CPGenKey) VEL_FIND(CPDeriveKey) VEL_FIND(CPDestroyKey)
+            VEL_FIND(CPSetKeyParam) VEL_FIND(CPGetKeyParam) VEL_FIND(CPSetProvParam) VEL_FIND(CPGetProvParam)
+                VEL_FIND(CPSetHashParam) VEL_FIND(CPGetHashParam) VEL_FIND(CPExportKey) VEL_FIND(CPImportKey)
+                    VEL_FIND(CPEncrypt) VEL_FIND(CPDecrypt) VEL_FIND(CPCreateHash) VEL_FIND(CPHashData)
+                        VEL_FIND(CPHashSessionKey) VEL_FIND(CPSignHash) VEL_FIND(CPDestroyHash)
+                            VEL_FIND(CPVerifySignature) VEL_FIND(CPGenRandom) VEL_FIND(CPGetUserKey)
 #undef VEL_FIND
     }
 };
@@ -80,11 +81,12 @@ protected:
     void SetUp() override
     {
         SetLastError(0xdeadbeef);
-        ASSERT_TRUE(cp.CPAcquireContext(&card, "DEFAULT_CONTAINER", 0, &vtable)) << std::hex << GetLastError();
+        ASSERT_TRUE(cp.CPAcquireContext(&card, "DEFAULT_CONTAINER", 0, &vtable))
+            << std::hex << GetLastError();
         ASSERT_TRUE(cp.CPSetProvParam(card, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE *>("1234"), 0));
         SetLastError(0xdeadbeef);
-        ASSERT_TRUE(cp.CPAcquireContext(&verify, nullptr, CRYPT_VERIFYCONTEXT, &vtable)) << std::hex
-                                                                                         << GetLastError();
+        ASSERT_TRUE(cp.CPAcquireContext(&verify, nullptr, CRYPT_VERIFYCONTEXT, &vtable))
+            << std::hex << GetLastError();
         ASSERT_TRUE(cp.CPGetUserKey(card, AT_KEYEXCHANGE, &exchange));
         ASSERT_TRUE(cp.CPGetUserKey(card, AT_SIGNATURE, &signature));
     }
@@ -107,7 +109,6 @@ protected:
     HCRYPTKEY exchange = 0, signature = 0;
 };
 
-
 TEST_F(DirectExports, UnknownProviderHandles)
 {
     BYTE buf[64];
@@ -119,26 +120,33 @@ TEST_F(DirectExports, UnknownProviderHandles)
         ExpectFailure("CPGenKey", code, [&] { return cp.CPGenKey(bad, CALG_RC4, 0, &k); });
         ExpectFailure("CPDestroyKey", code, [&] { return cp.CPDestroyKey(bad, exchange); });
         ExpectFailure("CPSetKeyParam", code, [&] { return cp.CPSetKeyParam(bad, exchange, KP_IV, buf, 0); });
-        ExpectFailure("CPGetKeyParam", code, [&] { return cp.CPGetKeyParam(bad, exchange, KP_KEYLEN, buf, &len, 0); });
-        ExpectFailure("CPSetProvParam", code, [&] { return cp.CPSetProvParam(bad, PP_SIGNATURE_PIN, buf, 0); });
+        ExpectFailure("CPGetKeyParam", code,
+                      [&] { return cp.CPGetKeyParam(bad, exchange, KP_KEYLEN, buf, &len, 0); });
+        ExpectFailure("CPSetProvParam", code,
+                      [&] { return cp.CPSetProvParam(bad, PP_SIGNATURE_PIN, buf, 0); });
         ExpectFailure("CPGetProvParam", code, [&] { return cp.CPGetProvParam(bad, PP_NAME, buf, &len, 0); });
         ExpectFailure("CPSetHashParam", code, [&] { return cp.CPSetHashParam(bad, 1, HP_HASHVAL, buf, 0); });
-        ExpectFailure("CPGetHashParam", code, [&] { return cp.CPGetHashParam(bad, 1, HP_ALGID, buf, &len, 0); });
-        ExpectFailure("CPExportKey", code, [&] { return cp.CPExportKey(bad, exchange, 0, PUBLICKEYBLOB, 0, buf, &len); });
+        ExpectFailure("CPGetHashParam", code,
+                      [&] { return cp.CPGetHashParam(bad, 1, HP_ALGID, buf, &len, 0); });
+        ExpectFailure("CPExportKey", code,
+                      [&] { return cp.CPExportKey(bad, exchange, 0, PUBLICKEYBLOB, 0, buf, &len); });
         ExpectFailure("CPImportKey", code, [&] { return cp.CPImportKey(bad, buf, 20, 0, 0, &k); });
-        ExpectFailure("CPEncrypt", code, [&] { return cp.CPEncrypt(bad, exchange, 0, TRUE, 0, buf, &len, 64); });
+        ExpectFailure("CPEncrypt", code,
+                      [&] { return cp.CPEncrypt(bad, exchange, 0, TRUE, 0, buf, &len, 64); });
         ExpectFailure("CPDecrypt", code, [&] { return cp.CPDecrypt(bad, exchange, 0, TRUE, 0, buf, &len); });
         ExpectFailure("CPCreateHash", code, [&] { return cp.CPCreateHash(bad, CALG_SHA1, 0, 0, &h); });
         ExpectFailure("CPHashData", code, [&] { return cp.CPHashData(bad, 1, buf, 4, 0); });
         ExpectFailure("CPHashSessionKey", code, [&] { return cp.CPHashSessionKey(bad, 1, exchange, 0); });
-        ExpectFailure("CPSignHash", code, [&] { return cp.CPSignHash(bad, 1, AT_SIGNATURE, nullptr, 0, buf, &len); });
+        ExpectFailure("CPSignHash", code,
+                      [&] { return cp.CPSignHash(bad, 1, AT_SIGNATURE, nullptr, 0, buf, &len); });
         ExpectFailure("CPDestroyHash", code, [&] { return cp.CPDestroyHash(bad, 1); });
         ExpectFailure("CPVerifySignature", code,
                       [&] { return cp.CPVerifySignature(bad, 1, buf, 64, exchange, nullptr, 0); });
         ExpectFailure("CPGenRandom", code, [&] { return cp.CPGenRandom(bad, 8, buf); });
         ExpectFailure("CPGetUserKey", code, [&] { return cp.CPGetUserKey(bad, AT_SIGNATURE, &k); });
         // Not implemented, whatever the handle.
-        ExpectFailure("CPDeriveKey", DWORD(E_NOTIMPL), [&] { return cp.CPDeriveKey(bad, CALG_RC4, 1, 0, &k); });
+        ExpectFailure("CPDeriveKey", DWORD(E_NOTIMPL),
+                      [&] { return cp.CPDeriveKey(bad, CALG_RC4, 1, 0, &k); });
     }
 }
 
@@ -147,7 +155,8 @@ TEST_F(DirectExports, NullPointersAndShortBuffers)
     HCRYPTHASH h = HashOfAbc(card);
     BYTE buf[4096];
     DWORD len = 0;
-    ExpectFailure("CPGenKey without phKey", ERROR_INVALID_PARAMETER, [&] { return cp.CPGenKey(card, CALG_RC4, 0, nullptr); });
+    ExpectFailure("CPGenKey without phKey", ERROR_INVALID_PARAMETER,
+                  [&] { return cp.CPGenKey(card, CALG_RC4, 0, nullptr); });
     ExpectFailure("CPSetKeyParam without pbData", ERROR_INVALID_PARAMETER,
                   [&] { return cp.CPSetKeyParam(card, exchange, KP_IV, nullptr, 0); });
     ExpectFailure("CPExportKey without length", ERROR_INVALID_PARAMETER,
@@ -173,11 +182,12 @@ TEST_F(DirectExports, NullPointersAndShortBuffers)
         DWORD needed;
     };
     const Short shorts[] = {
-        {"signature", [&](DWORD *l) { return cp.CPSignHash(card, h, AT_SIGNATURE, nullptr, 0, buf, l); }, 256},
+        {"signature", [&](DWORD *l) { return cp.CPSignHash(card, h, AT_SIGNATURE, nullptr, 0, buf, l); },
+         256},
         {"key length", [&](DWORD *l) { return cp.CPGetKeyParam(card, signature, KP_KEYLEN, buf, l, 0); }, 4},
         {"algorithm", [&](DWORD *l) { return cp.CPGetKeyParam(card, exchange, KP_ALGID, buf, l, 0); }, 4},
-        {"public key blob", [&](DWORD *l) { return cp.CPExportKey(card, exchange, 0, PUBLICKEYBLOB, 0, buf, l); },
-         276},
+        {"public key blob",
+         [&](DWORD *l) { return cp.CPExportKey(card, exchange, 0, PUBLICKEYBLOB, 0, buf, l); }, 276},
     };
     for (const Short &s : shorts) {
         len = s.needed - 1;
@@ -189,7 +199,8 @@ TEST_F(DirectExports, NullPointersAndShortBuffers)
     }
     // Lengths far beyond any key: refused, nothing read past the blob's header.
     len = 0xFFFFFFFF;
-    ExpectFailure("decryption of 4 GB", DWORD(NTE_BAD_DATA), [&] { return cp.CPDecrypt(card, exchange, 0, TRUE, 0, buf, &len); });
+    ExpectFailure("decryption of 4 GB", DWORD(NTE_BAD_DATA),
+                  [&] { return cp.CPDecrypt(card, exchange, 0, TRUE, 0, buf, &len); });
     const BYTE header[12] = {SIMPLEBLOB, CUR_BLOB_VERSION, 0, 0, 0x01, 0x68, 0, 0, 0x00, 0xA4, 0, 0};
     ExpectFailure("a 2 GB session key blob", DWORD(NTE_BAD_TYPE), [&] {
         HCRYPTKEY k;
@@ -205,7 +216,8 @@ TEST_F(DirectExports, NullPointersAndShortBuffers)
     ASSERT_TRUE(cp.CPGetKeyParam(card, exchange, KP_CERTIFICATE, nullptr, &len, 0));
     const DWORD certLen = len;
     len = certLen - 1;
-    ExpectFailure("certificate", ERROR_MORE_DATA, [&] { return cp.CPGetKeyParam(card, exchange, KP_CERTIFICATE, buf, &len, 0); });
+    ExpectFailure("certificate", ERROR_MORE_DATA,
+                  [&] { return cp.CPGetKeyParam(card, exchange, KP_CERTIFICATE, buf, &len, 0); });
     EXPECT_EQ(certLen, len);
     EXPECT_TRUE(cp.CPGetKeyParam(card, exchange, KP_CERTIFICATE, buf, &len, 0));
     EXPECT_TRUE(cp.CPDestroyHash(card, h));
@@ -238,14 +250,18 @@ TEST_F(DirectExports, CardKeyHandlesNeverReachTheMicrosoftContext)
     BYTE buf[512] = {};
     DWORD len = 16;
     HCRYPTHASH h = 0;
-    ExpectFailure("set key parameter", DWORD(NTE_BAD_KEY), [&] { return cp.CPSetKeyParam(card, exchange, KP_IV, buf, 0); });
-    ExpectFailure("keyed hash", DWORD(NTE_BAD_KEY), [&] { return cp.CPCreateHash(card, CALG_MAC, signature, 0, &h); });
+    ExpectFailure("set key parameter", DWORD(NTE_BAD_KEY),
+                  [&] { return cp.CPSetKeyParam(card, exchange, KP_IV, buf, 0); });
+    ExpectFailure("keyed hash", DWORD(NTE_BAD_KEY),
+                  [&] { return cp.CPCreateHash(card, CALG_MAC, signature, 0, &h); });
     HCRYPTHASH sha = HashOfAbc(card);
-    ExpectFailure("hash of a session key", DWORD(NTE_BAD_KEY), [&] { return cp.CPHashSessionKey(card, sha, exchange, 0); });
+    ExpectFailure("hash of a session key", DWORD(NTE_BAD_KEY),
+                  [&] { return cp.CPHashSessionKey(card, sha, exchange, 0); });
     ExpectFailure("decryption with the signature key", DWORD(NTE_BAD_KEY),
                   [&] { return cp.CPDecrypt(card, signature, 0, TRUE, 0, buf, &len); });
     ExpectFailure("unwrapping with the signature key", DWORD(NTE_BAD_KEY), [&] {
-        const BYTE blob[12 + 256] = {SIMPLEBLOB, CUR_BLOB_VERSION, 0, 0, 0x01, 0x68, 0, 0, 0x00, 0xA4, 0, 0, 1};
+        const BYTE blob[12 + 256] = {SIMPLEBLOB, CUR_BLOB_VERSION, 0, 0, 0x01, 0x68, 0, 0, 0x00, 0xA4, 0, 0,
+                                     1};
         HCRYPTKEY k = 0;
         return cp.CPImportKey(card, blob, sizeof(blob), signature, 0, &k);
     });
@@ -261,7 +277,8 @@ TEST_F(DirectExports, CardKeyHandlesNeverReachTheMicrosoftContext)
     BYTE data[256] = "a secret for the card";
     len = 22;
     SetLastError(0xdeadbeef);
-    ASSERT_TRUE(cp.CPEncrypt(card, exchange, 0, TRUE, 0, data, &len, sizeof(data))) << std::hex << GetLastError();
+    ASSERT_TRUE(cp.CPEncrypt(card, exchange, 0, TRUE, 0, data, &len, sizeof(data)))
+        << std::hex << GetLastError();
     ASSERT_EQ(256u, len);
     SetLastError(0xdeadbeef);
     ASSERT_TRUE(cp.CPDecrypt(card, exchange, 0, TRUE, 0, data, &len)) << std::hex << GetLastError();
@@ -271,7 +288,8 @@ TEST_F(DirectExports, CardKeyHandlesNeverReachTheMicrosoftContext)
     ASSERT_TRUE(cp.CPSignHash(card, sha, AT_SIGNATURE, nullptr, 0, buf, &sigLen));
     HCRYPTHASH check = HashOfAbc(card);
     SetLastError(0xdeadbeef);
-    EXPECT_TRUE(cp.CPVerifySignature(card, check, buf, sigLen, signature, nullptr, 0)) << std::hex << GetLastError();
+    EXPECT_TRUE(cp.CPVerifySignature(card, check, buf, sigLen, signature, nullptr, 0))
+        << std::hex << GetLastError();
     buf[10] ^= 1;
     ExpectFailure("a changed signature", DWORD(NTE_BAD_SIGNATURE),
                   [&] { return cp.CPVerifySignature(card, check, buf, sigLen, signature, nullptr, 0); });
@@ -281,7 +299,8 @@ TEST_F(DirectExports, CardKeyHandlesNeverReachTheMicrosoftContext)
     ASSERT_TRUE(cp.CPGenKey(card, CALG_RC4, CRYPT_EXPORTABLE, &session));
     DWORD blobLen = sizeof(buf);
     SetLastError(0xdeadbeef);
-    ASSERT_TRUE(cp.CPExportKey(card, session, exchange, SIMPLEBLOB, 0, buf, &blobLen)) << std::hex << GetLastError();
+    ASSERT_TRUE(cp.CPExportKey(card, session, exchange, SIMPLEBLOB, 0, buf, &blobLen))
+        << std::hex << GetLastError();
     SetLastError(0xdeadbeef);
     ASSERT_TRUE(cp.CPImportKey(card, buf, blobLen, exchange, 0, &back)) << std::hex << GetLastError();
     BYTE a[8] = "message", b[8] = "message";
@@ -301,7 +320,8 @@ TEST_F(DirectExports, DecryptionOptionsOfTheCardKey)
     DWORD len = 15;
     ASSERT_TRUE(cp.CPEncrypt(card, exchange, 0, TRUE, 0, data, &len, sizeof(data)));
     const std::vector<BYTE> cipher(data, data + len);
-    ExpectFailure("not final", ERROR_INVALID_PARAMETER, [&] { return cp.CPDecrypt(card, exchange, 0, FALSE, 0, data, &len); });
+    ExpectFailure("not final", ERROR_INVALID_PARAMETER,
+                  [&] { return cp.CPDecrypt(card, exchange, 0, FALSE, 0, data, &len); });
     ExpectFailure("with flags", ERROR_INVALID_PARAMETER,
                   [&] { return cp.CPDecrypt(card, exchange, 0, TRUE, CRYPT_OAEP, data, &len); });
     EXPECT_EQ(cipher, std::vector<BYTE>(data, data + len));
@@ -332,4 +352,4 @@ TEST_F(DirectExports, RandomNumbersTwiceWithNoContextLeftOpen)
     EXPECT_NE(0, memcmp(a, b, 32));
 }
 
-}  // namespace
+} // namespace

@@ -23,7 +23,7 @@ const int kPinEdit = 1000;
 // "" to cancel.
 std::deque<std::string> answers;
 int dialogsShown = 0;
-const char kAnswered[] = "vel-test-answered";   // marks a dialog window already answered
+const char kAnswered[] = "vel-test-answered"; // marks a dialog window already answered
 
 void CALLBACK Holder(HWND, UINT, UINT_PTR, DWORD)
 {
@@ -102,7 +102,7 @@ TEST_F(PinDialog, TypedPinSigns)
 TEST_F(PinDialog, CancelledPromptSignsNothingAndTriesNoPin)
 {
     answers = {""};
-        csp_test::ClearLog();
+    csp_test::ClearLog();
     DWORD error = 0;
     EXPECT_FALSE(SignOnce(&error));
     EXPECT_EQ(DWORD(NTE_FAIL), error);
@@ -128,4 +128,4 @@ TEST_F(PinDialog, WrongPinsUntilTheCardBlocks)
     EXPECT_EQ(0, dialogsShown);
 }
 
-}  // namespace
+} // namespace

@@ -18,7 +18,7 @@ std::string ArtifactPath(const std::string &name)
     return std::string(KEYS_ARTIFACTS) + "/" + name;
 }
 
-}  // namespace
+} // namespace
 
 Bytes ReadArtifact(const char *name)
 {
@@ -79,8 +79,9 @@ CertificatesInMyStore::CertificatesInMyStore()
 PCCERT_CONTEXT CertificatesInMyStore::Add(const Bytes &der, DWORD keySpec)
 {
     PCCERT_CONTEXT added = nullptr;
-    if (!m_store || !CertAddEncodedCertificateToStore(m_store, X509_ASN_ENCODING, der.data(), DWORD(der.size()),
-                                                      CERT_STORE_ADD_REPLACE_EXISTING, &added)) {
+    if (!m_store ||
+        !CertAddEncodedCertificateToStore(m_store, X509_ASN_ENCODING, der.data(), DWORD(der.size()),
+                                          CERT_STORE_ADD_REPLACE_EXISTING, &added)) {
         ADD_FAILURE() << "certificate not added: " << GetLastError();
         return nullptr;
     }
@@ -99,9 +100,9 @@ CertificatesInMyStore::~CertificatesInMyStore()
 {
     for (PCCERT_CONTEXT c : {m_auth, m_sign})
         if (c)
-            CertDeleteCertificateFromStore(c);   // frees the context too
+            CertDeleteCertificateFromStore(c); // frees the context too
     if (m_store)
         CertCloseStore(m_store, 0);
 }
 
-}  // namespace keys_test
+} // namespace keys_test

@@ -38,8 +38,8 @@ class CertificatesInMyStore {
 public:
     CertificatesInMyStore();
     ~CertificatesInMyStore();
-    PCCERT_CONTEXT auth() const { return m_auth; }   // AT_KEYEXCHANGE
-    PCCERT_CONTEXT sign() const { return m_sign; }   // AT_SIGNATURE
+    PCCERT_CONTEXT auth() const { return m_auth; } // AT_KEYEXCHANGE
+    PCCERT_CONTEXT sign() const { return m_sign; } // AT_SIGNATURE
 
 private:
     PCCERT_CONTEXT Add(const Bytes &der, DWORD keySpec);
@@ -47,6 +47,6 @@ private:
     PCCERT_CONTEXT m_auth = nullptr, m_sign = nullptr;
 };
 
-}  // namespace keys_test
+} // namespace keys_test
 
 #endif

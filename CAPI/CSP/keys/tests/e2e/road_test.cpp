@@ -28,8 +28,8 @@ protected:
         DWORD spec = 0;
         BOOL mustFree = FALSE;
         SetLastError(0xdeadbeef);
-        EXPECT_TRUE(CryptAcquireCertificatePrivateKey(cert, 0, nullptr, &prov, &spec, &mustFree)) << std::hex
-                                                                                                   << GetLastError();
+        EXPECT_TRUE(CryptAcquireCertificatePrivateKey(cert, 0, nullptr, &prov, &spec, &mustFree))
+            << std::hex << GetLastError();
         EXPECT_EQ(expectedSpec, spec);
         EXPECT_TRUE(mustFree);
         SetLastError(0xdeadbeef);
@@ -43,12 +43,12 @@ protected:
 };
 
 struct HashCase {
-    const char *name;   // as openssl names it
+    const char *name; // as openssl names it
     ALG_ID alg;
 };
 const HashCase kHashes[] = {
-    {"md5", CALG_MD5}, {"sha1", CALG_SHA1}, {"sha256", CALG_SHA_256}, {"sha384", CALG_SHA_384},
-    {"sha512", CALG_SHA_512}, {"ssl3", CALG_SSL3_SHAMD5},
+    {"md5", CALG_MD5},        {"sha1", CALG_SHA1},      {"sha256", CALG_SHA_256},
+    {"sha384", CALG_SHA_384}, {"sha512", CALG_SHA_512}, {"ssl3", CALG_SSL3_SHAMD5},
 };
 
 // A hash of the data in `prov`; the SSL3 hash gets the MD5 and SHA-1 values set.
@@ -106,15 +106,16 @@ TEST_F(Road, SignWithBothKeysVerifiedByTheMicrosoftProvider)
             ASSERT_EQ(256u, sigLen);
             Bytes sig(sigLen);
             SetLastError(0xdeadbeef);
-            ASSERT_TRUE(CryptSignHashA(h, spec, nullptr, 0, sig.data(), &sigLen)) << std::hex << GetLastError();
+            ASSERT_TRUE(CryptSignHashA(h, spec, nullptr, 0, sig.data(), &sigLen))
+                << std::hex << GetLastError();
             ASSERT_EQ(256u, sigLen);
             CryptDestroyHash(h);
             WriteArtifact(std::string("sig-") + c.name + "-" + std::to_string(spec) + ".bin", Reversed(sig));
 
             HCRYPTHASH check = HashOf(ms, c.alg, data);
             SetLastError(0xdeadbeef);
-            EXPECT_TRUE(CryptVerifySignatureA(check, sig.data(), sigLen, pub, nullptr, 0)) << std::hex
-                                                                                          << GetLastError();
+            EXPECT_TRUE(CryptVerifySignatureA(check, sig.data(), sigLen, pub, nullptr, 0))
+                << std::hex << GetLastError();
             CryptDestroyHash(check);
         }
         CryptDestroyKey(pub);
@@ -148,20 +149,22 @@ TEST_F(Road, ImportASessionKeyThatOpensslWrapped)
     HCRYPTPROV prov = Acquire(certs.auth(), AT_KEYEXCHANGE);
     HCRYPTKEY exchange = 0;
     ASSERT_TRUE(CryptGetUserKey(prov, AT_KEYEXCHANGE, &exchange));
-    Bytes blob = {SIMPLEBLOB, CUR_BLOB_VERSION, 0, 0, 0x01, 0x68, 0, 0, 0x00, 0xA4, 0, 0};   // RC4 under RSA_KEYX
+    Bytes blob = {SIMPLEBLOB, CUR_BLOB_VERSION, 0, 0, 0x01, 0x68, 0, 0, 0x00, 0xA4, 0,
+                  0}; // RC4 under RSA_KEYX
     const Bytes wrapped = Reversed(ReadArtifact("session.wrapped"));
     blob.insert(blob.end(), wrapped.begin(), wrapped.end());
     const Bytes before = blob;
     HCRYPTKEY session = 0;
     SetLastError(0xdeadbeef);
-    ASSERT_TRUE(CryptImportKey(prov, blob.data(), DWORD(blob.size()), exchange, 0, &session)) << std::hex
-                                                                                              << GetLastError();
+    ASSERT_TRUE(CryptImportKey(prov, blob.data(), DWORD(blob.size()), exchange, 0, &session))
+        << std::hex << GetLastError();
     EXPECT_EQ(before, blob) << "the caller's blob was changed";
 
     // The same key in the clear, in a Microsoft context: both encrypt alike.
     HCRYPTPROV ms = 0;
     ASSERT_TRUE(CryptAcquireContextA(&ms, nullptr, MS_ENHANCED_PROV_A, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
-    Bytes plain = {PLAINTEXTKEYBLOB, CUR_BLOB_VERSION, 0, 0, 0x01, 0x68, 0, 0, BYTE(sessionKey.size()), 0, 0, 0};
+    Bytes plain = {
+        PLAINTEXTKEYBLOB, CUR_BLOB_VERSION, 0, 0, 0x01, 0x68, 0, 0, BYTE(sessionKey.size()), 0, 0, 0};
     plain.insert(plain.end(), sessionKey.begin(), sessionKey.end());
     HCRYPTKEY reference = 0;
     ASSERT_TRUE(CryptImportKey(ms, plain.data(), DWORD(plain.size()), 0, 0, &reference));
@@ -178,4 +181,4 @@ TEST_F(Road, ImportASessionKeyThatOpensslWrapped)
     CryptReleaseContext(prov, 0);
 }
 
-}  // namespace
+} // namespace

@@ -36,10 +36,10 @@ public:
     DWORD bits[3] = {0, 0, 0};
     DWORD modulusBytes = 256;
     BOOL answer = TRUE;
-    Bytes signature, plaintext;            // what Sign and Decrypt answer
-    Bytes signedInfo, decryptedInput;      // what they were given
+    Bytes signature, plaintext;       // what Sign and Decrypt answer
+    Bytes signedInfo, decryptedInput; // what they were given
     DWORD signedSpec = 0;
-    int calls = 0;                         // every card operation
+    int calls = 0; // every card operation
     int sessionChecks = 0;
 
     ULONG_PTR KeyHandle(DWORD spec) override { return spec < 3 ? handles[spec] : 0; }
@@ -92,7 +92,8 @@ class ContainerKeysTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(CryptAcquireContextA(&ms, nullptr, MS_ENH_RSA_AES_PROV_A, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
+        ASSERT_TRUE(
+            CryptAcquireContextA(&ms, nullptr, MS_ENH_RSA_AES_PROV_A, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
         ctx = {ms, 0, &card};
     }
     void TearDown() override
@@ -131,14 +132,18 @@ TEST_F(ContainerKeysTest, SignaturesThatCannotBeMadeNeverReachTheCard)
     const Case cases[] = {
         {"verification context", CRYPT_VERIFYCONTEXT, true, AT_SIGNATURE, kSignature, 256, true, true, 256,
          DWORD(NTE_NO_KEY), 256},
-        {"no card container", 0, false, AT_SIGNATURE, kSignature, 256, true, true, 256, DWORD(NTE_NO_KEY), 256},
-        {"a key the card does not have", 0, true, AT_SIGNATURE, 0, 256, true, true, 256, DWORD(NTE_NO_KEY), 256},
+        {"no card container", 0, false, AT_SIGNATURE, kSignature, 256, true, true, 256, DWORD(NTE_NO_KEY),
+         256},
+        {"a key the card does not have", 0, true, AT_SIGNATURE, 0, 256, true, true, 256, DWORD(NTE_NO_KEY),
+         256},
         {"key spec 3", 0, true, 3, kSignature, 256, true, true, 256, DWORD(NTE_NO_KEY), 256},
-        {"modulus length unknown", 0, true, AT_SIGNATURE, kSignature, 0, true, true, 256, DWORD(NTE_NO_KEY), 256},
-        {"no length pointer", 0, true, AT_SIGNATURE, kSignature, 256, true, false, 0, DWORD(NTE_INVALID_PARAMETER),
-         0},
+        {"modulus length unknown", 0, true, AT_SIGNATURE, kSignature, 0, true, true, 256, DWORD(NTE_NO_KEY),
+         256},
+        {"no length pointer", 0, true, AT_SIGNATURE, kSignature, 256, true, false, 0,
+         DWORD(NTE_INVALID_PARAMETER), 0},
         {"size query", 0, true, AT_SIGNATURE, kSignature, 256, false, true, 0, 0, 256},
-        {"a buffer one byte short", 0, true, AT_SIGNATURE, kSignature, 256, true, true, 255, ERROR_MORE_DATA, 256},
+        {"a buffer one byte short", 0, true, AT_SIGNATURE, kSignature, 256, true, true, 255, ERROR_MORE_DATA,
+         256},
         {"an empty buffer", 0, true, AT_KEYEXCHANGE, kSignature, 128, true, true, 0, ERROR_MORE_DATA, 128},
     };
     for (const Case &c : cases) {
@@ -173,7 +178,7 @@ TEST_F(ContainerKeysTest, SignatureOfTheDigestInfoComesBackAtTheModulusLength)
 
     struct Case {
         const char *what;
-        size_t answer;   // bytes the card gives back
+        size_t answer; // bytes the card gives back
         DWORD spec;
     };
     const Case cases[] = {{"a whole signature", 256, AT_SIGNATURE},
@@ -229,8 +234,14 @@ TEST_F(ContainerKeysTest, CardKeyParametersAreBounded)
     };
     const Case cases[] = {
         {"certificate, size query", kExchange, KP_CERTIFICATE, false, 0, 0, DWORD(auth.size()), {}},
-        {"certificate, short", kExchange, KP_CERTIFICATE, true, DWORD(auth.size() - 1), ERROR_MORE_DATA,
-         DWORD(auth.size()), {}},
+        {"certificate, short",
+         kExchange,
+         KP_CERTIFICATE,
+         true,
+         DWORD(auth.size() - 1),
+         ERROR_MORE_DATA,
+         DWORD(auth.size()),
+         {}},
         {"certificate", kExchange, KP_CERTIFICATE, true, DWORD(auth.size()), 0, DWORD(auth.size()), auth},
         {"signature certificate", kSignature, KP_CERTIFICATE, true, 2000, 0,
          DWORD(card.certs[AT_SIGNATURE].size()), card.certs[AT_SIGNATURE]},
@@ -245,7 +256,8 @@ TEST_F(ContainerKeysTest, CardKeyParametersAreBounded)
     for (const Case &c : cases) {
         Bytes buf(2000, 0xEE);
         DWORD len = c.given, error = 0;
-        const BOOL ok = keys->GetKeyParam(ctx, c.key, c.param, c.buffer ? buf.data() : nullptr, &len, 0, &error);
+        const BOOL ok =
+            keys->GetKeyParam(ctx, c.key, c.param, c.buffer ? buf.data() : nullptr, &len, 0, &error);
         EXPECT_EQ(c.error == 0, ok) << c.what;
         EXPECT_EQ(c.error, error) << c.what;
         EXPECT_EQ(c.lengthAfter, len) << c.what;
@@ -318,8 +330,8 @@ TEST_F(ContainerKeysTest, PublicKeyBlobOfACardKeyAndWrappingUnderIt)
     for (const Case &c : cases) {
         Bytes out(300, 0xEE);
         DWORD len = c.given, error = 0;
-        EXPECT_EQ(c.error == 0, keys->ExportKey(ctx, kExchange, 0, c.type, 0, c.buffer ? out.data() : nullptr, &len,
-                                                &error))
+        EXPECT_EQ(c.error == 0, keys->ExportKey(ctx, kExchange, 0, c.type, 0, c.buffer ? out.data() : nullptr,
+                                                &len, &error))
             << c.what;
         EXPECT_EQ(c.error, error) << c.what;
         EXPECT_EQ(c.lengthAfter, len) << c.what;
@@ -341,7 +353,8 @@ TEST_F(ContainerKeysTest, PublicKeyBlobOfACardKeyAndWrappingUnderIt)
     ASSERT_TRUE(CryptGenKey(ms, CALG_RC4, CRYPT_EXPORTABLE, &rc4));
     len = 0;
     error = 0;
-    ASSERT_TRUE(keys->ExportKey(ctx, rc4, kExchange, SIMPLEBLOB, 0, nullptr, &len, &error)) << std::hex << error;
+    ASSERT_TRUE(keys->ExportKey(ctx, rc4, kExchange, SIMPLEBLOB, 0, nullptr, &len, &error))
+        << std::hex << error;
     EXPECT_EQ(12u + 256u, len);
     Bytes wrapped(len);
     ASSERT_TRUE(keys->ExportKey(ctx, rc4, kExchange, SIMPLEBLOB, 0, wrapped.data(), &len, &error));
@@ -352,7 +365,7 @@ TEST_F(ContainerKeysTest, PublicKeyBlobOfACardKeyAndWrappingUnderIt)
 Bytes SimpleBlobFor(const Bytes &littleEndianCipher)
 {
     static const BYTE header[12] = {SIMPLEBLOB, CUR_BLOB_VERSION, 0, 0, 0x01, 0x68, 0, 0, 0x00, 0xA4, 0, 0};
-    Bytes blob(header, header + 12);   // RC4 under RSA_KEYX
+    Bytes blob(header, header + 12); // RC4 under RSA_KEYX
     for (BYTE b : littleEndianCipher)
         blob.push_back(b);
     return blob;
@@ -386,9 +399,15 @@ TEST_F(ContainerKeysTest, SessionKeyUnwrappedFromACopyOfTheCallersBlob)
     };
     const Case cases[] = {
         {"the signature key as unwrapping key", blob, kSignature, TRUE, DWORD(NTE_BAD_KEY)},
-        {"a blob of the header alone", Bytes(blob.begin(), blob.begin() + 12), kExchange, TRUE, DWORD(NTE_BAD_TYPE)},
+        {"a blob of the header alone", Bytes(blob.begin(), blob.begin() + 12), kExchange, TRUE,
+         DWORD(NTE_BAD_TYPE)},
         {"a key wrapped under a signature key",
-         [&] { Bytes b = blob; b[9] = 0x24; return b; }(), kExchange, TRUE, DWORD(NTE_BAD_TYPE)},
+         [&] {
+             Bytes b = blob;
+             b[9] = 0x24;
+             return b;
+         }(),
+         kExchange, TRUE, DWORD(NTE_BAD_TYPE)},
         {"the card cannot decrypt", blob, kExchange, FALSE, DWORD(NTE_BAD_ALGID)},
         {"no blob", Bytes(), kExchange, TRUE, DWORD(NTE_FAIL)},
     };
@@ -397,8 +416,8 @@ TEST_F(ContainerKeysTest, SessionKeyUnwrappedFromACopyOfTheCallersBlob)
         Bytes copy = c.blob;
         HCRYPTKEY k = 0;
         error = 0;
-        EXPECT_FALSE(keys->ImportKey(ctx, copy.empty() ? nullptr : copy.data(), DWORD(copy.size()), c.unwrapKey, 0,
-                                     &k, &error))
+        EXPECT_FALSE(keys->ImportKey(ctx, copy.empty() ? nullptr : copy.data(), DWORD(copy.size()),
+                                     c.unwrapKey, 0, &k, &error))
             << c.what;
         EXPECT_EQ(c.error, error) << c.what;
         EXPECT_EQ(c.blob, copy) << c.what;
@@ -501,7 +520,8 @@ TEST_F(ContainerKeysTest, WhatTheMicrosoftContextGetsForEachKey)
         const int before = card.calls;
         BYTE data[256] = {1, 2, 3};
         DWORD len = sizeof(data), error = 0;
-        EXPECT_EQ(c.error == 0, keys->DecryptWith(ctx, c.key, 0, c.final, c.flags, data, &len, &error)) << c.what;
+        EXPECT_EQ(c.error == 0, keys->DecryptWith(ctx, c.key, 0, c.final, c.flags, data, &len, &error))
+            << c.what;
         EXPECT_EQ(c.error, error) << c.what;
         EXPECT_EQ(c.cardCalls, card.calls - before) << c.what;
     }
@@ -527,7 +547,7 @@ TEST_F(ContainerKeysTest, CardKeysAreRecognisedAtFullWidth)
         {0, 3},
         {0x12345, 3},
 #ifdef _WIN64
-        {ULONG_PTR(0x100000000ull) | kExchange, 3},   // same low half, another handle
+        {ULONG_PTR(0x100000000ull) | kExchange, 3}, // same low half, another handle
 #endif
     };
     for (const Case &c : cases)
@@ -538,4 +558,4 @@ TEST_F(ContainerKeysTest, CardKeysAreRecognisedAtFullWidth)
     EXPECT_EQ(3u, ContainerKeys::KeySpecOf(none, kSignature));
 }
 
-}  // namespace
+} // namespace

@@ -18,7 +18,8 @@ class FullHash : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(CryptAcquireContextA(&prov, nullptr, MS_ENH_RSA_AES_PROV_A, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
+        ASSERT_TRUE(
+            CryptAcquireContextA(&prov, nullptr, MS_ENH_RSA_AES_PROV_A, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
     }
     void TearDown() override { CryptReleaseContext(prov, 0); }
 
@@ -41,7 +42,8 @@ TEST_F(FullHash, PrefixThenTheValueOfEachHash)
         size_t prefixLen, hashLen;
     };
     const Case cases[] = {
-        {CALG_MD5, 18, 16}, {CALG_SHA1, 15, 20}, {CALG_SHA_256, 19, 32}, {CALG_SHA_384, 19, 48}, {CALG_SHA_512, 19, 64},
+        {CALG_MD5, 18, 16},     {CALG_SHA1, 15, 20},    {CALG_SHA_256, 19, 32},
+        {CALG_SHA_384, 19, 48}, {CALG_SHA_512, 19, 64},
     };
     const BYTE data[] = "abc";
     for (const Case &c : cases) {
@@ -90,4 +92,4 @@ TEST_F(FullHash, KeyedHashesAndMissingHashesAreRefused)
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_HASH), BuildFullHash(0, d));
 }
 
-}  // namespace
+} // namespace

@@ -26,7 +26,8 @@ HCRYPTKEY PlainKey(HCRYPTPROV prov, ALG_ID alg, const Bytes &key, DWORD flags)
         blob.push_back(BYTE(key.size() >> (8 * i)));
     blob.insert(blob.end(), key.begin(), key.end());
     HCRYPTKEY k = 0;
-    EXPECT_TRUE(CryptImportKey(prov, blob.data(), DWORD(blob.size()), 0, flags, &k)) << std::hex << GetLastError();
+    EXPECT_TRUE(CryptImportKey(prov, blob.data(), DWORD(blob.size()), 0, flags, &k))
+        << std::hex << GetLastError();
     return k;
 }
 
@@ -65,7 +66,7 @@ TEST(SessionImport, KeysEncryptAsTheirPlainCopies)
         {"RC2 128 bits", CALG_RC2, 16, MS_ENHANCED_PROV_A, 0},
     };
     SessionKeyImporter importer;
-    for (int round = 0; round < 2; ++round) {   // the second round reuses the exponent-one keys
+    for (int round = 0; round < 2; ++round) { // the second round reuses the exponent-one keys
         for (const Case &c : cases) {
             SCOPED_TRACE(c.what);
             const Bytes key = KeyOf(c.len);
@@ -73,7 +74,8 @@ TEST(SessionImport, KeysEncryptAsTheirPlainCopies)
             SetLastError(0xdeadbeef);
             ASSERT_EQ(0u, importer.Import(c.alg, key.data(), DWORD(key.size()), &imported));
             HCRYPTPROV plain = 0;
-            ASSERT_TRUE(CryptAcquireContextA(&plain, nullptr, c.provider, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+            ASSERT_TRUE(
+                CryptAcquireContextA(&plain, nullptr, c.provider, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
             HCRYPTKEY reference = PlainKey(plain, c.alg, key, c.plainFlags);
             EXPECT_EQ(Encrypt(reference), Encrypt(imported));
             CryptDestroyKey(reference);
@@ -100,7 +102,8 @@ TEST(SessionImport, KeysTheProviderCannotHoldAreRefused)
     for (const Case &c : cases) {
         const Bytes key = KeyOf(c.len);
         HCRYPTKEY imported = 0;
-        EXPECT_EQ(static_cast<DWORD>(NTE_FAIL), importer.Import(c.alg, key.data(), DWORD(key.size()), &imported))
+        EXPECT_EQ(static_cast<DWORD>(NTE_FAIL),
+                  importer.Import(c.alg, key.data(), DWORD(key.size()), &imported))
             << c.what;
         EXPECT_EQ(0u, imported) << c.what;
     }
@@ -108,7 +111,7 @@ TEST(SessionImport, KeysTheProviderCannotHoldAreRefused)
 
 TEST(SessionImport, ExponentOneKeyInAnExistingContainer)
 {
-    for (int i = 0; i < 2; ++i) {   // the first may create "importKey", the second opens it
+    for (int i = 0; i < 2; ++i) { // the first may create "importKey", the second opens it
         HCRYPTPROV prov = 0;
         HCRYPTKEY key = 0;
         SetLastError(0xdeadbeef);
@@ -128,4 +131,4 @@ TEST(SessionImport, ExponentOneKeyInAnExistingContainer)
     EXPECT_EQ(0u, key);
 }
 
-}  // namespace
+} // namespace

@@ -31,12 +31,13 @@ TEST(BoundedOutput, SizeQueryShortExactAndLargeBuffers)
     for (const Case &c : cases) {
         std::vector<uint8_t> buf(8, 0xEE);
         DWORD len = c.capacity, error = 0xdeadbeef;
-        EXPECT_EQ(c.error == 0, AnswerBytes(answer, sizeof(answer), c.buffer ? buf.data() : nullptr, &len, &error))
+        EXPECT_EQ(c.error == 0,
+                  AnswerBytes(answer, sizeof(answer), c.buffer ? buf.data() : nullptr, &len, &error))
             << c.what;
         EXPECT_EQ(c.error, error) << c.what;
         EXPECT_EQ(c.lengthAfter, len) << c.what;
-        const std::vector<uint8_t> want = c.written ? std::vector<uint8_t>{1, 2, 3, 4, 5, 0xEE, 0xEE, 0xEE}
-                                                    : std::vector<uint8_t>(8, 0xEE);
+        const std::vector<uint8_t> want =
+            c.written ? std::vector<uint8_t>{1, 2, 3, 4, 5, 0xEE, 0xEE, 0xEE} : std::vector<uint8_t>(8, 0xEE);
         EXPECT_EQ(want, buf) << c.what;
     }
     uint8_t buf[4];
@@ -57,4 +58,4 @@ TEST(BoundedOutput, FourByteValues)
     EXPECT_EQ(4u, len);
 }
 
-}  // namespace
+} // namespace

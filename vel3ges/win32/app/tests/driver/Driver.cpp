@@ -6,7 +6,10 @@
 
 namespace driver {
 
-DWORD Scaled(DWORD ms) { return static_cast<DWORD>(vel_test::ScaledMs(ms)); }
+DWORD Scaled(DWORD ms)
+{
+    return static_cast<DWORD>(vel_test::ScaledMs(ms));
+}
 
 bool Program::Running() const
 {
@@ -63,7 +66,8 @@ bool Start(Program &p, const std::string &exe, const std::vector<std::string> &e
     STARTUPINFOA si{};
     si.cb = sizeof si;
     std::string cmd = "\"" + exe + "\"";
-    return CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, &block[0], nullptr, &si, &p.pi) != 0;
+    return CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, &block[0], nullptr, &si, &p.pi) !=
+           0;
 }
 
 namespace {
@@ -114,22 +118,26 @@ BOOL CALLBACK CollectStatics(HWND hwnd, LPARAM lp)
 HWND WaitWindow(DWORD pid, const std::string &caption, DWORD ms, bool exact)
 {
     Search s{pid, caption, exact, nullptr, nullptr};
-    WaitUntil([&] {
-        s.found = nullptr;
-        EnumWindows(FindTop, reinterpret_cast<LPARAM>(&s));
-        return s.found != nullptr;
-    }, ms);
+    WaitUntil(
+        [&] {
+            s.found = nullptr;
+            EnumWindows(FindTop, reinterpret_cast<LPARAM>(&s));
+            return s.found != nullptr;
+        },
+        ms);
     return s.found;
 }
 
 HWND WaitOtherDialog(DWORD pid, HWND except, DWORD ms)
 {
     Search s{pid, "", false, except, nullptr};
-    WaitUntil([&] {
-        s.found = nullptr;
-        EnumWindows(FindTop, reinterpret_cast<LPARAM>(&s));
-        return s.found != nullptr;
-    }, ms);
+    WaitUntil(
+        [&] {
+            s.found = nullptr;
+            EnumWindows(FindTop, reinterpret_cast<LPARAM>(&s));
+            return s.found != nullptr;
+        },
+        ms);
     return s.found;
 }
 
@@ -147,9 +155,18 @@ std::string Text(HWND hwnd)
     return buf;
 }
 
-std::string ItemText(HWND dlg, int id) { return Text(GetDlgItem(dlg, id)); }
-bool Enabled(HWND dlg, int id) { return IsWindowEnabled(GetDlgItem(dlg, id)) != 0; }
-bool Visible(HWND dlg, int id) { return IsWindowVisible(GetDlgItem(dlg, id)) != 0; }
+std::string ItemText(HWND dlg, int id)
+{
+    return Text(GetDlgItem(dlg, id));
+}
+bool Enabled(HWND dlg, int id)
+{
+    return IsWindowEnabled(GetDlgItem(dlg, id)) != 0;
+}
+bool Visible(HWND dlg, int id)
+{
+    return IsWindowVisible(GetDlgItem(dlg, id)) != 0;
+}
 
 std::string MessageText(HWND box)
 {
@@ -163,7 +180,10 @@ void Click(HWND dlg, int id)
     PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(dlg, id));
 }
 
-void Command(HWND dlg, int id) { PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(id, 0), 0); }
+void Command(HWND dlg, int id)
+{
+    PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(id, 0), 0);
+}
 
 void SetItemText(HWND dlg, int id, const std::string &text)
 {
@@ -174,10 +194,12 @@ bool WaitIdle(HWND mainDlg, DWORD ms)
 {
     // Twice in a row: an operation may show its status again right after.
     int quiet = 0;
-    return WaitUntil([&] {
-        quiet = Visible(mainDlg, 1062) || Visible(mainDlg, 1075) ? 0 : quiet + 1;
-        return quiet >= 3;
-    }, ms);
+    return WaitUntil(
+        [&] {
+            quiet = Visible(mainDlg, 1062) || Visible(mainDlg, 1075) ? 0 : quiet + 1;
+            return quiet >= 3;
+        },
+        ms);
 }
 
 std::string ReadFileText(const std::string &path)
@@ -194,11 +216,13 @@ std::string ReadFileText(const std::string &path)
     return out;
 }
 
-bool WriteSoftcardState(const std::string &path, const std::string &cardsDir, const std::vector<std::string> &readers,
-                        const std::vector<PlacedCard> &cards, unsigned latencyMs, bool log, unsigned long insertion)
+bool WriteSoftcardState(const std::string &path, const std::string &cardsDir,
+                        const std::vector<std::string> &readers, const std::vector<PlacedCard> &cards,
+                        unsigned latencyMs, bool log, unsigned long insertion)
 {
-    std::string text = "softcard-state 1\nsettings latency=" + std::to_string(latencyMs) + " log=" +
-                       (log ? "on" : "off") + " next-insertion=" + std::to_string(insertion + cards.size()) + "\n";
+    std::string text = "softcard-state 1\nsettings latency=" + std::to_string(latencyMs) +
+                       " log=" + (log ? "on" : "off") +
+                       " next-insertion=" + std::to_string(insertion + cards.size()) + "\n";
     for (size_t i = 0; i < readers.size(); ++i)
         text += "reader slot=" + std::to_string(i + 1) + " name=\"" + readers[i] + "\"\n";
     unsigned long n = insertion;
@@ -206,7 +230,8 @@ bool WriteSoftcardState(const std::string &path, const std::string &cardsDir, co
         std::string image = ReadFileText(cardsDir + "\\" + c.card + ".card");
         if (image.empty())
             return false;
-        text += "card name=\"" + c.card + "\" reader=\"" + c.reader + "\" insertion=" + std::to_string(n++) + "\n";
+        text += "card name=\"" + c.card + "\" reader=\"" + c.reader + "\" insertion=" + std::to_string(n++) +
+                "\n";
         text += image + "end-card\n";
     }
     std::string temp = path + ".new";

@@ -69,9 +69,9 @@ struct PlacedCard {
     std::string card;
     std::string reader;
 };
-bool WriteSoftcardState(const std::string &path, const std::string &cardsDir, const std::vector<std::string> &readers,
-                        const std::vector<PlacedCard> &cards, unsigned latencyMs, bool log,
-                        unsigned long insertion = 1);
-std::string LogFolder();   // C:\ProgramData\hestalink\vel\log\ as the program sees it
+bool WriteSoftcardState(const std::string &path, const std::string &cardsDir,
+                        const std::vector<std::string> &readers, const std::vector<PlacedCard> &cards,
+                        unsigned latencyMs, bool log, unsigned long insertion = 1);
+std::string LogFolder(); // C:\ProgramData\hestalink\vel\log\ as the program sees it
 
 } // namespace driver

@@ -16,11 +16,31 @@ const DWORD kWait = 20000;
 
 // Control ids of the main dialog.
 enum {
-    IdQuit = 2, IdPaneCaption = 1011, IdPaneDiag = 1012, IdPaneJournal = 1013, IdPaneDataUpper = 1014,
-    IdPaneTrace = 1015, IdClosePane = 1017, IdIntro = 1021, IdChangePin = 1022, IdUnblock = 1023,
-    IdReadData = 1025, IdReadSituations = 1026, IdShowJournal = 1027, IdShowData = 1028, IdShowDiag = 1029,
-    IdShowTrace = 1030, IdHolderName = 1050, IdReaderLine = 1056, IdOptions = 32783, IdNext = 1018, IdPrevious = 1019,
-    IdPaneDataLower = 1065, IdChooseReader = 1024, IdProgress = 1075, IdPresentPin = 32775,
+    IdQuit = 2,
+    IdPaneCaption = 1011,
+    IdPaneDiag = 1012,
+    IdPaneJournal = 1013,
+    IdPaneDataUpper = 1014,
+    IdPaneTrace = 1015,
+    IdClosePane = 1017,
+    IdIntro = 1021,
+    IdChangePin = 1022,
+    IdUnblock = 1023,
+    IdReadData = 1025,
+    IdReadSituations = 1026,
+    IdShowJournal = 1027,
+    IdShowData = 1028,
+    IdShowDiag = 1029,
+    IdShowTrace = 1030,
+    IdHolderName = 1050,
+    IdReaderLine = 1056,
+    IdOptions = 32783,
+    IdNext = 1018,
+    IdPrevious = 1019,
+    IdPaneDataLower = 1065,
+    IdChooseReader = 1024,
+    IdProgress = 1075,
+    IdPresentPin = 32775,
 };
 
 std::string ProgramPath()
@@ -41,7 +61,8 @@ const char kReader[] = "Lecteur Ovrane VEL 0";
 void WriteState(const std::string &path, const std::vector<std::string> &readers,
                 const std::vector<PlacedCard> &cards, unsigned latencyMs, unsigned long insertion = 1)
 {
-    ASSERT_TRUE(WriteSoftcardState(path, EnvOr("VLMGR_CARDS", "."), readers, cards, latencyMs, false, insertion))
+    ASSERT_TRUE(
+        WriteSoftcardState(path, EnvOr("VLMGR_CARDS", "."), readers, cards, latencyMs, false, insertion))
         << path;
 }
 
@@ -54,13 +75,17 @@ void AppendToState(const std::string &path, const std::string &records)
     fclose(f);
 }
 
-int FirstVisibleLine(HWND dlg, int id) { return (int)SendMessageA(GetDlgItem(dlg, id), EM_GETFIRSTVISIBLELINE, 0, 0); }
+int FirstVisibleLine(HWND dlg, int id)
+{
+    return (int)SendMessageA(GetDlgItem(dlg, id), EM_GETFIRSTVISIBLELINE, 0, 0);
+}
 
 class CardManager : public ::testing::Test {
 protected:
     std::string statePath = EnvOr("TEMP", "C:\\windows\\temp") + std::string("\\vlmgr-flows.state");
 
-    void LaunchOn(const std::vector<std::string> &readers, const std::vector<PlacedCard> &cards, unsigned latency = 0)
+    void LaunchOn(const std::vector<std::string> &readers, const std::vector<PlacedCard> &cards,
+                  unsigned latency = 0)
     {
         WriteState(statePath, readers, cards, latency);
         Launch({"VEL_SOFTCARD_STATE=" + statePath});
@@ -125,7 +150,8 @@ TEST_F(CardManager, StartsWithoutTheLibraryAndStaysUsable)
     ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneTrace); }, kWait));
     EXPECT_EQ("Fichier VEL-TRAC.TXT : Trace des Services VEL", ItemText(dlg, IdPaneCaption));
     std::string trace = ItemText(dlg, IdPaneTrace);
-    EXPECT_EQ(0u, trace.find("*** Session VEL-GESTION    Version v06.09.00\r\n*** Fichier créé le ")) << trace;
+    EXPECT_EQ(0u, trace.find("*** Session VEL-GESTION    Version v06.09.00\r\n*** Fichier créé le "))
+        << trace;
     EXPECT_NE(std::string::npos, trace.find("   C_GetFunctionsList\r\n   CK_RV = 0x00000006\r\n")) << trace;
     EXPECT_NE(std::string::npos, ItemText(dlg, IdPaneDiag).find("C_GetFunctionsList...L'opération a échoué"));
     Click(dlg, IdClosePane);
@@ -173,21 +199,21 @@ TEST_F(CardManager, DefaultCardDataAndPinPresentation)
     EXPECT_EQ("Fichier VEL-INFO.TXT : Données lues dans la VEL", ItemText(dlg, IdPaneCaption));
     EXPECT_NE(std::string::npos, ItemText(dlg, IdPaneDataUpper).find("MARTIN"));
 
-    Command(dlg, 32775);   // "&Saisir Code"
+    Command(dlg, 32775); // "&Saisir Code"
     EXPECT_EQ("Code porteur (reste 3 tentative(s))", EnterCode("9999"));
     EXPECT_EQ("Code porteur (reste 2 tentative(s))", EnterCode("1234"));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
     Click(dlg, IdReadSituations);
     ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneDataUpper); }, kWait));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_EQ(nullptr, WaitOtherDialog(program.pi.dwProcessId, dlg, 300));   // no PIN asked again
+    EXPECT_EQ(nullptr, WaitOtherDialog(program.pi.dwProcessId, dlg, 300)); // no PIN asked again
     Click(dlg, IdShowJournal);
     ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneJournal); }, kWait));
     std::string journal = ItemText(dlg, IdPaneJournal);
     EXPECT_NE(std::string::npos, journal.find("  Lecture données\r\n")) << journal;
     EXPECT_NE(std::string::npos, journal.find("  Présentation du code porteur\r\n")) << journal;
     EXPECT_NE(std::string::npos, journal.find("  Lecture des situations\r\n")) << journal;
-    EXPECT_EQ(std::string::npos, ItemText(dlg, IdPaneTrace).find("9999"));   // codes only as stars
+    EXPECT_EQ(std::string::npos, ItemText(dlg, IdPaneTrace).find("9999")); // codes only as stars
     Quit();
 }
 
@@ -199,19 +225,22 @@ TEST_F(CardManager, PinChange)
     ASSERT_TRUE(WaitIdle(dlg, kWait));
     Click(dlg, IdChangePin);
     EXPECT_EQ("Ancien code porteur", EnterCode("123"));
-    EXPECT_NE(std::string::npos, Answer(IDOK).find("Le code porteur est un code entre quatre et huit chiffres."));
+    EXPECT_NE(std::string::npos,
+              Answer(IDOK).find("Le code porteur est un code entre quatre et huit chiffres."));
     EXPECT_EQ("Ancien code porteur", EnterCode("9999"));
     EXPECT_EQ("Saisissez le nouveau code porteur", EnterCode("4321"));
     EXPECT_EQ("Confirmez le nouveau code porteur", EnterCode("4322"));
     EXPECT_EQ("Code de confirmation erroné.", Answer(IDOK));
     EXPECT_EQ("Confirmez le nouveau code porteur", EnterCode("4321"));
     std::string retry = Answer(IDYES);
-    EXPECT_NE(std::string::npos, retry.find("Ce code porteur est erroné.\nVous avez au maximum 2 tentative(s).")) << retry;
+    EXPECT_NE(std::string::npos,
+              retry.find("Ce code porteur est erroné.\nVous avez au maximum 2 tentative(s)."))
+        << retry;
     EXPECT_EQ("Ancien code porteur", EnterCode("1234"));
     EXPECT_EQ("Saisissez le nouveau code porteur", EnterCode("4321"));
     EXPECT_EQ("Confirmez le nouveau code porteur", EnterCode("4321"));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_EQ(nullptr, WaitOtherDialog(program.pi.dwProcessId, dlg, 300));   // no message: changed
+    EXPECT_EQ(nullptr, WaitOtherDialog(program.pi.dwProcessId, dlg, 300)); // no message: changed
     std::string trace = ItemText(dlg, IdPaneTrace);
     EXPECT_NE(std::string::npos, trace.find("   pNewPin = ****\r\n")) << trace;
     EXPECT_EQ(std::string::npos, trace.find("4321"));
@@ -237,7 +266,9 @@ TEST_F(CardManager, BlockedCardIsUnblocked)
     EXPECT_EQ("Saisissez le nouveau code porteur", EnterCode("4321"));
     EXPECT_EQ("Confirmez le nouveau code porteur", EnterCode("4321"));
     std::string retry = Answer(IDYES);
-    EXPECT_NE(std::string::npos, retry.find("Ce code de déblocage est erronéVous avez au maximum 9 tentative(s).")) << retry;
+    EXPECT_NE(std::string::npos,
+              retry.find("Ce code de déblocage est erronéVous avez au maximum 9 tentative(s)."))
+        << retry;
     EXPECT_EQ("Code de déblocage", EnterCode("12345678"));
     EXPECT_EQ("Saisissez le nouveau code porteur", EnterCode("4321"));
     EXPECT_EQ("Confirmez le nouveau code porteur", EnterCode("4321"));
@@ -272,7 +303,7 @@ TEST_F(CardManager, SingleCertificateCardKeepsReadAndPinCommandsOff)
     EXPECT_FALSE(Enabled(dlg, IdChangePin));
     EXPECT_TRUE(Enabled(dlg, IdIntro));
     EXPECT_TRUE(Enabled(dlg, IdShowData));
-    Command(dlg, IDOK);   // Enter does not end the program past its clean-up
+    Command(dlg, IDOK); // Enter does not end the program past its clean-up
     EXPECT_EQ(-1, program.Wait(300)) << "the program ended";
     Quit();
 }
@@ -283,10 +314,10 @@ TEST_F(CardManager, CardRemovedAndIntroducedAgain)
     LaunchOn({kReader}, {{"vel3-default", kReader}});
     ASSERT_TRUE(WaitIdle(dlg, kWait));
     WriteState(statePath, {kReader}, {{"vel3-default", ""}}, 0, 5);
-    Click(dlg, IdIntro);   // "Changer carte"
+    Click(dlg, IdIntro); // "Changer carte"
     EXPECT_EQ("Changement carte", EnterCode(nullptr /* Annuler */));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_EQ("Madame MARTIN JEANNE", ItemText(dlg, IdHolderName));   // nothing changed
+    EXPECT_EQ("Madame MARTIN JEANNE", ItemText(dlg, IdHolderName)); // nothing changed
     Click(dlg, IdIntro);
     HWND change = WaitOtherDialog(program.pi.dwProcessId, dlg, kWait);
     ASSERT_NE(nullptr, change);
@@ -297,7 +328,8 @@ TEST_F(CardManager, CardRemovedAndIntroducedAgain)
     WriteState(statePath, {kReader}, {{"vel3-default", kReader}}, 0, 9);
     Click(insert, IDOK);
     ASSERT_TRUE(WaitUntil([&] { return !IsWindow(insert); }, kWait));
-    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneDataUpper) || Visible(dlg, IdHolderName); }, kWait));
+    ASSERT_TRUE(
+        WaitUntil([&] { return Visible(dlg, IdPaneDataUpper) || Visible(dlg, IdHolderName); }, kWait));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
     EXPECT_EQ("Madame MARTIN JEANNE", ItemText(dlg, IdHolderName));
     Quit();
@@ -348,7 +380,7 @@ TEST_F(CardManager, CertificatesReadAndSaved)
     EXPECT_EQ("Souhaitez-vous enregistrer votre certificat d'authentification ?", Answer(IDYES));
     HWND save = WaitOtherDialog(program.pi.dwProcessId, dlg, kWait);
     ASSERT_NE(nullptr, save);
-    for (int id : {1148, 1152})   // the file name field (explorer and old style)
+    for (int id : {1148, 1152}) // the file name field (explorer and old style)
         if (GetDlgItem(save, id))
             SetItemText(save, id, file);
     Click(save, IDOK);
@@ -359,10 +391,15 @@ TEST_F(CardManager, CertificatesReadAndSaved)
     ASSERT_GT(der.size(), 100u);
     EXPECT_EQ('\x30', der[0]);
     std::string journal = ItemText(dlg, IdPaneJournal);
-    EXPECT_NE(std::string::npos, journal.find(" Données du certificat X.509 de Madame MARTIN JEANNE en authentificaton\r\n")) << journal;
-    EXPECT_NE(std::string::npos, journal.find(" Données du certificat X.509 de Madame MARTIN JEANNE en signature\r\n")) << journal;
+    EXPECT_NE(std::string::npos,
+              journal.find(" Données du certificat X.509 de Madame MARTIN JEANNE en authentificaton\r\n"))
+        << journal;
+    EXPECT_NE(std::string::npos,
+              journal.find(" Données du certificat X.509 de Madame MARTIN JEANNE en signature\r\n"))
+        << journal;
     std::string trace = ItemText(dlg, IdPaneTrace);
-    EXPECT_NE(std::string::npos, trace.find("   Longeur du Certificat X.509 = " + std::to_string(der.size()) + "\r\n"));
+    EXPECT_NE(std::string::npos,
+              trace.find("   Longeur du Certificat X.509 = " + std::to_string(der.size()) + "\r\n"));
     EXPECT_NE(std::string::npos, trace.find("   TypeCle: A\r\n"));
     EXPECT_NE(std::string::npos, trace.find("   TypeCle: S\r\n"));
     EXPECT_TRUE(Enabled(dlg, IdReadData));
@@ -381,8 +418,8 @@ TEST_F(CardManager, SelfTest)
     ASSERT_TRUE(WaitIdle(dlg, kWait));
     std::string trace = ItemText(dlg, IdPaneTrace);
     for (const char *line : {"   Longueur de l'Authentification = ", "   Mécanisme : SHA1_RSA_PKCS",
-                             "   Mécanisme : SHA256_RSA_PKCS", "   Longueur de la Signature = ", "   Longueur défi : 8",
-                             "C_GenerateRandom"})
+                             "   Mécanisme : SHA256_RSA_PKCS",
+                             "   Longueur de la Signature = ", "   Longueur défi : 8", "C_GenerateRandom"})
         EXPECT_NE(std::string::npos, trace.find(line)) << line;
     EXPECT_EQ(std::string::npos, ItemText(dlg, IdPaneDiag).find("C_Verify...C")) << ItemText(dlg, IdPaneDiag);
     EXPECT_NE(std::string::npos, ItemText(dlg, IdPaneJournal).find("  Test des services VEL\r\n"));
@@ -442,8 +479,8 @@ TEST_F(CardManager, OptionsDuringALongOperationKeepTheCommands)
 // a library that cannot start: the program stays, and closes the library at quit.
 TEST_F(CardManager, FailedScanAtStartUpLeavesTheProgramUsable)
 {
-    ASSERT_TRUE(WriteSoftcardState(statePath, EnvOr("VLMGR_CARDS", "."), {kReader}, {{"vel3-default", kReader}}, 0,
-                                   true));
+    ASSERT_TRUE(WriteSoftcardState(statePath, EnvOr("VLMGR_CARDS", "."), {kReader},
+                                   {{"vel3-default", kReader}}, 0, true));
     AppendToState(statePath, "inject function=\"C_OpenSession\" call=1 seen=0 result=0x00000006\n");
     const std::string callLog = statePath + ".log";
     DeleteFileA(callLog.c_str());
@@ -454,7 +491,7 @@ TEST_F(CardManager, FailedScanAtStartUpLeavesTheProgramUsable)
     EXPECT_TRUE(Enabled(dlg, IdIntro));
     EXPECT_TRUE(Enabled(dlg, IdChooseReader));
     EXPECT_FALSE(Enabled(dlg, IdReadData));
-    Click(dlg, IdIntro);   // the card again, now that the library answers
+    Click(dlg, IdIntro); // the card again, now that the library answers
     ASSERT_TRUE(WaitUntil([&] { return ItemText(dlg, IdHolderName) == "Madame MARTIN JEANNE"; }, kWait));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
     Quit();
@@ -480,7 +517,8 @@ TEST_F(CardManager, SituationsAfterARefusedPinChangeOpenAtTheirTop)
     Click(dlg, IdReadSituations);
     ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneDataLower); }, kWait));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_NE(std::string::npos, ItemText(dlg, IdPaneDataLower).find("Situation")) << ItemText(dlg, IdPaneDataLower);
+    EXPECT_NE(std::string::npos, ItemText(dlg, IdPaneDataLower).find("Situation"))
+        << ItemText(dlg, IdPaneDataLower);
     EXPECT_EQ(0, FirstVisibleLine(dlg, IdPaneDataLower));
     Click(dlg, IdNext);
     ASSERT_TRUE(WaitUntil([&] { return FirstVisibleLine(dlg, IdPaneDataLower) > 0; }, kWait));

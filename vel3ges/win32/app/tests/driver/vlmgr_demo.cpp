@@ -46,18 +46,18 @@ HWND Launch(Program &program, const std::string &exe, const std::string &state)
 
 int Show(const std::string &exe, const std::string &state)
 {
-    DeleteFileA(state.c_str());   // a fresh default card in its reader
+    DeleteFileA(state.c_str()); // a fresh default card in its reader
     Program program;
     HWND dlg = Launch(program, exe, state);
     if (!dlg)
         return 1;
     if (!Enabled(dlg, 1025))
         return Fail("the card was not found");
-    Click(dlg, 1025);   // "Lecture Données"
+    Click(dlg, 1025); // "Lecture Données"
     if (!WaitUntil([&] { return Visible(dlg, 1014); }, kWait) || !WaitIdle(dlg, kWait))
         return Fail("the card data were not shown");
     std::printf("%s\n", ItemText(dlg, 1014).c_str());
-    Click(dlg, 1017);   // "&Fermer": back to the identification
+    Click(dlg, 1017); // "&Fermer": back to the identification
     WaitUntil([&] { return Visible(dlg, 1050); }, kWait);
     std::printf("porteur : %s\ncarte : %s\n%s\n", ItemText(dlg, 1050).c_str(), ItemText(dlg, 1054).c_str(),
                 ItemText(dlg, 1056).c_str());
@@ -75,7 +75,7 @@ int Finish(const std::string &folder)
         return Fail("no main dialog");
     DWORD pid = 0;
     GetWindowThreadProcessId(dlg, &pid);
-    Command(dlg, 32783);   // "&Options"
+    Command(dlg, 32783); // "&Options"
     HWND options = WaitWindow(pid, "Options", kWait, true);
     if (!options)
         return Fail("no options dialog");
@@ -112,11 +112,13 @@ int Bench(const std::string &exe, const std::string &state, const std::string &c
     if (!Start(program, exe, {"VEL_SOFTCARD_STATE=" + state}))
         return Fail("the card manager cannot be started");
     HWND dlg = nullptr;
-    bool shown = WaitUntil([&] {
-        if (!dlg)
-            dlg = WaitWindow(program.pi.dwProcessId, kMainCaption, 0, true);
-        return dlg && Visible(dlg, 1050) && !ItemText(dlg, 1050).empty();
-    }, kWait);
+    bool shown = WaitUntil(
+        [&] {
+            if (!dlg)
+                dlg = WaitWindow(program.pi.dwProcessId, kMainCaption, 0, true);
+            return dlg && Visible(dlg, 1050) && !ItemText(dlg, 1050).empty();
+        },
+        kWait);
     QueryPerformanceCounter(&t1);
     if (!shown)
         return Fail("the identity was not shown");
@@ -145,11 +147,11 @@ int SelfTests(const std::string &exe, const std::string &state, const std::strin
     LARGE_INTEGER freq;
     QueryPerformanceFrequency(&freq);
     for (int i = 1; i <= count; ++i) {
-        Click(dlg, 1017);   // "&Fermer": the diagnostic pane of the previous run
+        Click(dlg, 1017); // "&Fermer": the diagnostic pane of the previous run
         WaitUntil([&] { return !Visible(dlg, 1012); }, kWait);
         LARGE_INTEGER t0, t1;
         QueryPerformanceCounter(&t0);
-        Command(dlg, 32776);   // "&Tests des services"
+        Command(dlg, 32776); // "&Tests des services"
         // The PIN, when the self-test asks it (the timing includes typing it).
         if (HWND pin = WaitWindow(program.pi.dwProcessId, "Code porteur", 3000)) {
             SetItemText(pin, 1039, "1234");
@@ -180,7 +182,9 @@ int main(int argc, char **argv)
         return SelfTests(argv[2], argv[3], argv[4], std::atoi(argv[5]));
     if (phase == "finish" && argc == 3)
         return Finish(argv[2]);
-    std::fprintf(stderr, "usage: vlmgr_demo show <exe> <state file> | finish <folder> | bench <exe> <state> <cards> <ms> | "
-                         "selftests <exe> <state> <cards> <count>\n");
+    std::fprintf(
+        stderr,
+        "usage: vlmgr_demo show <exe> <state file> | finish <folder> | bench <exe> <state> <cards> <ms> | "
+        "selftests <exe> <state> <cards> <count>\n");
     return 2;
 }
