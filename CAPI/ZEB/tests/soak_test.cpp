@@ -10,6 +10,7 @@
 #include <string>
 
 #include "loaded_library.h"
+#include "process_counters.h"
 #include "store_view.h"
 #include "zeb_core.h"
 #include "zeb_test_support.h"
@@ -50,19 +51,6 @@ struct NullSink : zeb::CoreSink {
     void PostStatus(int) override {}
     void PostInitAgain() override { ++initAgain; }
 };
-
-// Committed private memory, summed over the address space (the process
-// counters read 0 under Wine).
-SIZE_T PrivateBytes()
-{
-    SIZE_T total = 0;
-    MEMORY_BASIC_INFORMATION m;
-    for (char *p = nullptr; VirtualQuery(p, &m, sizeof m) == sizeof m;
-         p = static_cast<char *>(m.BaseAddress) + m.RegionSize)
-        if (m.State == MEM_COMMIT && m.Type == MEM_PRIVATE)
-            total += m.RegionSize;
-    return total;
-}
 
 TEST(Soak, ThousandInsertionsAndRemovals)
 {
@@ -107,18 +95,18 @@ TEST(Soak, ThousandInsertionsAndRemovals)
         ASSERT_EQ(b ? certsB : certsA, BoundDers()) << "insertion " << i;
         ASSERT_EQ(1, core.SyncCount());
         if (i == 99) { // after the warm-up: caches and the library's tables made
-            memoryAt = PrivateBytes();
+            memoryAt = vel_test::PrivateBytes();
             handlesAt = zeb_test::OpenHandles();
             liveAt = g_liveBytes;
         }
         if (i % 100 == 99)
-            printf("cycle %d: private bytes %zu, own heap %lld, handles %lu\n", i + 1, PrivateBytes(),
-                   (long long)g_liveBytes, zeb_test::OpenHandles());
+            printf("cycle %d: private bytes %zu, own heap %lld, handles %lu\n", i + 1,
+                   vel_test::PrivateBytes(), (long long)g_liveBytes, zeb_test::OpenHandles());
     }
     EXPECT_EQ(liveAt, g_liveBytes.load()) << "the program's own heap grew";
     EXPECT_EQ(handlesAt, zeb_test::OpenHandles()) << "handles grew";
     // The whole process, Wine's crypt32 included (about 6 KB per addition).
-    SIZE_T perCycle = (PrivateBytes() - memoryAt) / 900;
+    SIZE_T perCycle = (vel_test::PrivateBytes() - memoryAt) / 900;
     EXPECT_LT(perCycle, SIZE_T(16384)) << "private bytes per cycle " << perCycle;
     for (auto *f : {&cardA, &cardB, &empty})
         DeleteFileA(f->c_str());

@@ -1,5 +1,7 @@
 #include "zeb_test_support.h"
 
+#include "process_counters.h"
+
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -112,41 +114,12 @@ DWORD ThreadCount()
 
 DWORD OpenHandles()
 {
-    DWORD n = 0, flags;
-    for (uintptr_t h = 4; h < 0x10000; h += 4)
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags))
-            ++n;
-    return n;
+    return vel_test::OpenHandles();
 }
 
 DWORD OpenKeysUnder(const wchar_t *part)
 {
-    // The object's name (a counted UTF-16 string at the start of the answer).
-    struct Name {
-        USHORT length, maximum;
-        wchar_t *buffer;
-    };
-    using QueryObject = LONG(WINAPI *)(HANDLE, int, void *, ULONG, ULONG *);
-    auto query = reinterpret_cast<QueryObject>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
-    if (!query)
-        return 0;
-    DWORD n = 0, flags;
-    alignas(8) char answer[2048];
-    for (uintptr_t h = 4; h < 0x10000; h += 4) {
-        if (!GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags))
-            continue;
-        ULONG len = 0;
-        if (query(reinterpret_cast<HANDLE>(h), 1 /* name */, answer, sizeof(answer) - 2, &len) != 0)
-            continue;
-        const Name *name = reinterpret_cast<const Name *>(answer);
-        if (!name->buffer)
-            continue;
-        std::wstring text(name->buffer, name->length / 2);
-        if (text.find(L"\\REGISTRY\\") == 0 && text.find(part) != std::wstring::npos)
-            ++n;
-    }
-    return n;
+    return vel_test::OpenKeysUnder(part);
 }
 
 } // namespace zeb_test
