@@ -106,7 +106,13 @@ int control(const std::string &args)
 #if defined(_WIN32)
     cmd = "\"" + cmd + "\""; // cmd.exe keeps the inner quotes this way
 #endif
-    return std::system(cmd.c_str());
+    // -1: the control program could not be started at all, so nothing ran.
+    // Wine's process creation sometimes fails that way on a loaded machine:
+    // try again a few times rather than fail the test.
+    int rc = -1;
+    for (int attempt = 0; attempt < 5 && rc == -1; ++attempt)
+        rc = std::system(cmd.c_str());
+    return rc;
 }
 
 int runSelf(const char *argv0, const std::string &args, std::string *out)
