@@ -150,19 +150,19 @@ DWORD PKCSContainer::GetKeySpecFromUserKey(ULONG64 hKey) const
 {
     _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "PKCSContainer::GetKeySpecFromUserKey", 0, FALSE, "%llu",
                static_cast<unsigned long long>(hKey));
-    DWORD spec = 3;
+    DWORD keySpec = 3;
     const char *what = "Other key type";
     if (m_hCertExchange && hKey == m_hCertExchange) {
-        spec = AT_KEYEXCHANGE;
+        keySpec = AT_KEYEXCHANGE;
         what = "Handle AUTHENT key";
     } else if (m_hCertSignature && hKey == m_hCertSignature) {
-        spec = AT_SIGNATURE;
+        keySpec = AT_SIGNATURE;
         what = "Handle SIGNATURE key";
     }
     _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "PKCSContainer::GetKeySpecFromUserKey", 0, FALSE, "%s", what);
     _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "PKCSContainer::GetKeySpecFromUserKey", 0, FALSE,
-               "KeyType : %lu", static_cast<unsigned long>(spec));
-    return spec;
+               "KeyType : %lu", static_cast<unsigned long>(keySpec));
+    return keySpec;
 }
 
 BOOL isSessionValid(PKCSContainer *container)
