@@ -23,10 +23,17 @@ if(VEL_KIND STREQUAL "windows")
   set(CMAKE_CROSSCOMPILING_EMULATOR ${VEL_WINE_RUN})
 endif()
 
-# Header-only helpers any test may use (tests/support): the machine's factor
-# for waits.
-add_library(vel_test_support INTERFACE)
-target_include_directories(vel_test_support INTERFACE ${CMAKE_SOURCE_DIR}/tests/support)
+# vel_windows_path(<out> <path> [C_STRING]): a build path as Windows programs
+# of the tree see it (drive Z:, backslashes); C_STRING doubles each backslash
+# for a compile definition that becomes a C string literal.
+function(vel_windows_path out path)
+  if("C_STRING" IN_LIST ARGN)
+    string(REPLACE "/" "\\\\" p "${path}")
+  else()
+    string(REPLACE "/" "\\" p "${path}")
+  endif()
+  set(${out} "Z:${p}" PARENT_SCOPE)
+endfunction()
 
 # vel_test_timeout(<test> <seconds>): the test's time limit on an idle machine
 # that runs its code natively. At run time CTest multiplies it by the
@@ -79,12 +86,12 @@ endfunction()
 # vel_softcard_test(<target>)
 # A test program or benchmark on the software card: linked with its test
 # support (loaded_library.h: the library loaded as callers load it, the
-# control program, a private state file), built after the library and the
-# control program, and put beside them, where the support finds them. The
-# in-memory token of fake_pkcs11.h is the library softcard_fake_token.
+# control program, a private state file, found in the software card's build
+# folder), built after the library and the control program. The program stays
+# in its own deliverable's folder. The in-memory token of fake_pkcs11.h is the
+# library softcard_fake_token.
 function(vel_softcard_test target)
   target_link_libraries(${target} PRIVATE softcard_test_support)
-  set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/standins/softcard)
 endfunction()
 
 # vel_system_dll(<target>): a DLL that the deliverables load from the system

@@ -41,23 +41,48 @@ start_xvfb() {
   echo ":$(tr -d '[:space:]' <"$state/display.no")" >"$state/display"
 }
 
-case "$cmd" in
-start)
-  sysdir=$3; shift 3
-  start_xvfb
-  export DISPLAY="$(cat "$state/display")"
-  if [ ! -f "$WINEPREFIX/.vel-ready" ]; then
+# A new prefix, as wineboot leaves it, is kept once per checkout
+# (build/wineprefix-template) and copied for the next tree that needs one:
+# the x86 tree's prefix then costs a copy of seconds instead of a WoW64
+# set-up that takes minutes where 32-bit code is emulated. A prefix without
+# its 32-bit half (made where 32-bit code cannot run) serves x86-64 trees only.
+template="$(dirname "$build")/wineprefix-template"
+has_wow64_half() { [ -f "$1/drive_c/windows/syswow64/kernel32.dll" ]; }
+
+make_prefix() {
+  local sysdir=$1
+  rm -rf "$WINEPREFIX"
+  exec 9>"$template.lock"
+  flock 9
+  if [ -f "$template/.vel-ready" ] && { [ "$sysdir" = system32 ] || has_wow64_half "$template"; }; then
+    echo "copying the Wine prefix $template to $WINEPREFIX (once per build tree)"
+    cp -a "$template" "$WINEPREFIX"
+  else
     echo "creating the Wine prefix $WINEPREFIX (once per build tree)"
-    rm -rf "$WINEPREFIX"
     if [ "$sysdir" = syswow64 ]; then
-      # Only the 32-bit loader sets up the prefix's 32-bit half (syswow64);
-      # under qemu-i386 this takes minutes.
+      # Only the 32-bit loader is sure to set up the prefix's 32-bit half
+      # (syswow64); under qemu-i386 this takes minutes.
       env -u WINELOADER wine wineboot -i >"$state/wineboot.log" 2>&1 </dev/null
     else
       wine64 wineboot -i >"$state/wineboot.log" 2>&1 </dev/null
     fi
     wineserver -w
     touch "$WINEPREFIX/.vel-ready"
+    if ! has_wow64_half "$template" 2>/dev/null; then
+      rm -rf "$template.new"
+      cp -a "$WINEPREFIX" "$template.new" && rm -rf "$template" && mv "$template.new" "$template"
+    fi
+  fi
+  flock -u 9
+}
+
+case "$cmd" in
+start)
+  sysdir=$3; shift 3
+  start_xvfb
+  export DISPLAY="$(cat "$state/display")"
+  if [ ! -f "$WINEPREFIX/.vel-ready" ]; then
+    make_prefix "$sysdir"
   fi
   # A server left from an earlier run of this tree is reused.
   wineserver -p >/dev/null 2>&1 </dev/null || true

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "loaded_library.h"
+#include "test_process.h"
 
 namespace csp_test {
 
@@ -28,20 +29,7 @@ std::string ProviderPath()
 
 int RunRegsvr32(const std::string &switches)
 {
-    std::string cmd = "regsvr32.exe " + switches + " \"" + ProviderPath() + "\"";
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    std::vector<char> line(cmd.begin(), cmd.end());
-    line.push_back('\0');
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-        return -1;
-    WaitForSingleObject(pi.hProcess, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-    return static_cast<int>(code);
+    return vel_test::RunRegsvr32(ProviderPath(), switches);
 }
 
 void SetUpCard(const char *tag)
@@ -123,22 +111,6 @@ Param GetParam(HCRYPTPROV prov, DWORD param, DWORD flags)
     if (p.ok)
         p.bytes.assign(reinterpret_cast<char *>(buffer.data()), size);
     return p;
-}
-
-bool WaitFor(const std::function<bool()> &done, DWORD baseMs)
-{
-    DWORD scale = 1;
-    if (const char *s = std::getenv("VEL_TEST_TIME_SCALE"))
-        scale = static_cast<DWORD>(std::strtoul(s, nullptr, 10))
-                    ? static_cast<DWORD>(std::strtoul(s, nullptr, 10))
-                    : 1;
-    const DWORD deadline = GetTickCount() + baseMs * scale;
-    while (!done()) {
-        if (static_cast<LONG>(GetTickCount() - deadline) > 0)
-            return false;
-        Sleep(20);
-    }
-    return true;
 }
 
 } // namespace csp_test

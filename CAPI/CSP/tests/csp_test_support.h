@@ -59,9 +59,6 @@ struct Param {
 };
 Param GetParam(HCRYPTPROV prov, DWORD param, DWORD flags = 0);
 
-// Waits (timeout scaled by VEL_TEST_TIME_SCALE) until done() holds.
-bool WaitFor(const std::function<bool()> &done, DWORD baseMs = 5000);
-
 } // namespace csp_test
 
 #endif

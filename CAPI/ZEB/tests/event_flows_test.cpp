@@ -172,7 +172,7 @@ TEST_F(EventFlows, CardsAndWakeUpsFollowedWithoutPolling)
     EXPECT_EQ(std::string(ZEB_PROJECT_VERSION) + ".0", text1004) << "the PKCS#11 library's version";
     EXPECT_STREQ("03.14.00", text1002);
     PostMessageA(next, WM_COMMAND, 0xE141, 0);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(restarted, vel_test::Scaled(30000)));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(restarted, vel_test::ScaledMs(30000)));
     CloseHandle(restarted);
     EXPECT_TRUE(BoundDers().empty());
     std::string text = ReadText(log);
@@ -184,7 +184,7 @@ TEST_F(EventFlows, CardsAndWakeUpsFollowedWithoutPolling)
     long stopped = LineTime(text, "[ZEB] PCSC monitoring stopped");
     ASSERT_GE(asked, 0);
     ASSERT_GE(stopped, asked);
-    EXPECT_LT(stopped - asked, (long)vel_test::Scaled(1000)) << "the monitor's stop";
+    EXPECT_LT(stopped - asked, (long)vel_test::ScaledMs(1000)) << "the monitor's stop";
     EXPECT_NE(std::string::npos, text.find("[ZEB] PCSC monitoring thread ended"));
 }
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "timeout_scale.h"
+#include "test_process.h"
 
 #ifndef ZEB_PROVIDER_DLL
 #error ZEB_PROVIDER_DLL must name the card provider of this build
@@ -91,8 +91,7 @@ bool WaitUntil(const std::function<bool()> &pred, DWORD ms)
 
 bool RegisterProvider()
 {
-    std::string command = std::string("regsvr32.exe /s \"") + ZEB_PROVIDER_DLL + "\"";
-    return system(command.c_str()) == 0;
+    return vel_test::RunRegsvr32(ZEB_PROVIDER_DLL) == 0;
 }
 
 void RemoveSettingsKeys()

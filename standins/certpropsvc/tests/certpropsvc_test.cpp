@@ -12,7 +12,7 @@
 
 namespace {
 
-using vel_test::Scaled;
+using vel_test::ScaledMs;
 
 int RunProgram(const std::string &args)
 {
@@ -23,7 +23,7 @@ int RunProgram(const std::string &args)
 DWORD WaitForState(SC_HANDLE svc, DWORD state)
 {
     SERVICE_STATUS s = {};
-    DWORD deadline = GetTickCount() + Scaled(10000);
+    DWORD deadline = GetTickCount() + ScaledMs(10000);
     while (QueryServiceStatus(svc, &s) && s.dwCurrentState != state && GetTickCount() < deadline)
         Sleep(20); // polls a condition, bounded by the deadline
     return s.dwCurrentState;

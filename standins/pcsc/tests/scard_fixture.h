@@ -49,7 +49,7 @@ int SoftcardCtl(const std::string &args);
 int PcscCtl(const std::string &args);
 // Windows path of a test card image ("vel4-default", "fido-badge").
 std::string CardImage(const char *name);
-using vel_test::Scaled;
+using vel_test::ScaledMs;
 
 const char kReader0[] = "Lecteur Ovrane VEL 0";
 

@@ -85,7 +85,7 @@ TEST_F(ScardWaiting, InsertRemoveAndReaderChangesWakeTheWait)
     {
         Waiter w(ctx, kReader0, known);
         ASSERT_EQ(0, SoftcardCtl(std::string("remove \"") + kReader0 + "\""));
-        ASSERT_TRUE(w.FinishedWithin(Scaled(3000)));
+        ASSERT_TRUE(w.FinishedWithin(ScaledMs(3000)));
         EXPECT_EQ(SCARD_S_SUCCESS, w.Rv());
         EXPECT_EQ(DWORD(SCARD_STATE_EMPTY | SCARD_STATE_CHANGED), w.State().dwEventState);
         EXPECT_EQ(0u, w.State().cbAtr);
@@ -94,7 +94,7 @@ TEST_F(ScardWaiting, InsertRemoveAndReaderChangesWakeTheWait)
     {
         Waiter w(ctx, kReader0, known);
         ASSERT_EQ(0, SoftcardCtl(std::string("insert \"") + kReader0 + "\" vel3-default"));
-        ASSERT_TRUE(w.FinishedWithin(Scaled(3000)));
+        ASSERT_TRUE(w.FinishedWithin(ScaledMs(3000)));
         EXPECT_EQ(DWORD(SCARD_STATE_PRESENT | SCARD_STATE_CHANGED), w.State().dwEventState & 0xFFFF);
         EXPECT_EQ(17u, w.State().cbAtr);
         known = w.State().dwEventState & ~DWORD(SCARD_STATE_CHANGED);
@@ -105,14 +105,14 @@ TEST_F(ScardWaiting, InsertRemoveAndReaderChangesWakeTheWait)
         ASSERT_EQ(0, SoftcardCtl("insert \"Lecteur Ovrane VEL 1\" vel3-cl"));
         ASSERT_EQ(0, SoftcardCtl(std::string("swap \"") + kReader0 + "\" \"Lecteur Ovrane VEL 1\""));
         Waiter w(ctx, kReader0, known, 0);
-        ASSERT_TRUE(w.FinishedWithin(Scaled(3000)));
+        ASSERT_TRUE(w.FinishedWithin(ScaledMs(3000)));
         EXPECT_EQ(SCARD_S_SUCCESS, w.Rv());
     }
     {
         DWORD pnp = CurrentState(SCARD_PNP_NOTIFICATION);
         Waiter w(ctx, SCARD_PNP_NOTIFICATION, pnp);
         ASSERT_EQ(0, SoftcardCtl(std::string("add-reader \"") + kReader1 + "\""));
-        ASSERT_TRUE(w.FinishedWithin(Scaled(3000)));
+        ASSERT_TRUE(w.FinishedWithin(ScaledMs(3000)));
         EXPECT_EQ(SCARD_S_SUCCESS, w.Rv());
         EXPECT_EQ(3u, (w.State().dwEventState >> 16) & 0xFF); // the reader count
         // Same count, other names: still a change.
@@ -120,7 +120,7 @@ TEST_F(ScardWaiting, InsertRemoveAndReaderChangesWakeTheWait)
         ASSERT_EQ(0, SoftcardCtl(std::string("remove-reader \"") + kReader1 + "\""));
         ASSERT_EQ(0, SoftcardCtl("add-reader \"Lecteur sans contact 2\""));
         Waiter again(ctx, SCARD_PNP_NOTIFICATION, pnp, 0);
-        ASSERT_TRUE(again.FinishedWithin(Scaled(3000)));
+        ASSERT_TRUE(again.FinishedWithin(ScaledMs(3000)));
         EXPECT_EQ(SCARD_S_SUCCESS, again.Rv());
     }
     {
@@ -128,7 +128,7 @@ TEST_F(ScardWaiting, InsertRemoveAndReaderChangesWakeTheWait)
         DWORD k = CurrentState("Lecteur sans contact 2");
         Waiter w(ctx, "Lecteur sans contact 2", k);
         ASSERT_EQ(0, SoftcardCtl("remove-reader \"Lecteur sans contact 2\""));
-        ASSERT_TRUE(w.FinishedWithin(Scaled(3000)));
+        ASSERT_TRUE(w.FinishedWithin(ScaledMs(3000)));
         EXPECT_TRUE(w.State().dwEventState & SCARD_STATE_UNKNOWN);
         EXPECT_TRUE(w.State().dwEventState & SCARD_STATE_CHANGED);
     }
@@ -142,9 +142,9 @@ TEST_F(ScardWaiting, CancelAndReleaseEndAWaitAtOnce)
         EXPECT_FALSE(w.FinishedWithin(100)); // really waiting
         DWORD before = GetTickCount();
         EXPECT_EQ(SCARD_S_SUCCESS, Winscard().cancel(ctx));
-        ASSERT_TRUE(w.FinishedWithin(Scaled(1000)));
+        ASSERT_TRUE(w.FinishedWithin(ScaledMs(1000)));
         EXPECT_EQ(SCARD_E_CANCELLED, w.Rv());
-        EXPECT_LT(GetTickCount() - before, Scaled(1000));
+        EXPECT_LT(GetTickCount() - before, ScaledMs(1000));
     }
     // A cancel with nobody waiting does not cancel the next wait.
     SCARD_READERSTATEA rs = {};
@@ -156,9 +156,9 @@ TEST_F(ScardWaiting, CancelAndReleaseEndAWaitAtOnce)
         Waiter mine(ctx, kReader0, known), theirs(ctx2, kReader0, known, 300);
         EXPECT_FALSE(mine.FinishedWithin(100)); // really waiting
         EXPECT_EQ(SCARD_S_SUCCESS, Winscard().release(ctx));
-        ASSERT_TRUE(mine.FinishedWithin(Scaled(1000)));
+        ASSERT_TRUE(mine.FinishedWithin(ScaledMs(1000)));
         EXPECT_EQ(SCARD_E_CANCELLED, mine.Rv());
-        ASSERT_TRUE(theirs.FinishedWithin(Scaled(3000)));
+        ASSERT_TRUE(theirs.FinishedWithin(ScaledMs(3000)));
         EXPECT_EQ(SCARD_E_TIMEOUT, theirs.Rv());
     }
     ASSERT_EQ(SCARD_S_SUCCESS, Winscard().establish(SCARD_SCOPE_USER, nullptr, nullptr, &ctx));
@@ -243,7 +243,7 @@ Child StartHolder(const char *mode, SCARDCONTEXT ctx, DWORD expectedBits)
     EXPECT_TRUE(CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &child.pi));
     SCARD_READERSTATEA rs = {};
     rs.szReader = kReader0;
-    DWORD deadline = GetTickCount() + Scaled(10000);
+    DWORD deadline = GetTickCount() + ScaledMs(10000);
     while (GetTickCount() < deadline) {
         rs.dwCurrentState = rs.dwEventState & ~DWORD(SCARD_STATE_CHANGED);
         Winscard().statusChangeA(ctx, 500, &rs, 1);
@@ -298,7 +298,7 @@ TEST_F(ScardWaiting, TransactionsWaitForEachOther)
     });
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(began, 200)); // held by the other process
     EndHolder(child, false);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(began, Scaled(5000)));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(began, ScaledMs(5000)));
     t.join();
     EXPECT_EQ(SCARD_S_SUCCESS, rv.load());
     EXPECT_EQ(SCARD_S_SUCCESS, Winscard().endTransaction(h, SCARD_LEAVE_CARD));

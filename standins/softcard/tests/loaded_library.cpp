@@ -1,5 +1,9 @@
 #include "loaded_library.h"
 
+#if defined(_WIN32)
+#include "test_process.h"
+#endif
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -84,34 +88,27 @@ CK_IC_ForceCloseChannel01 forceCloseChannel()
 
 std::string beside(const char *file)
 {
-    std::string dir;
-#if defined(_WIN32)
-    char self[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, self, sizeof(self));
-    dir.assign(self, n);
-    size_t cut = dir.find_last_of("\\/");
-#else
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof(self));
-    dir.assign(self, n > 0 ? size_t(n) : 0);
-    size_t cut = dir.find_last_of('/');
-#endif
-    dir = cut == std::string::npos ? std::string() : dir.substr(0, cut + 1);
-    return dir + file;
+    // The software card's build folder, wherever the program itself was built.
+    return std::string(SOFTCARD_DIR) + file;
 }
 
 int control(const std::string &args)
 {
-    std::string cmd = "\"" + beside(SOFTCARD_CONTROL_FILE) + "\" " + args;
-#if defined(_WIN32)
-    cmd = "\"" + cmd + "\""; // cmd.exe keeps the inner quotes this way
-#endif
+    const std::string cmd = "\"" + beside(SOFTCARD_CONTROL_FILE) + "\" " + args;
     // -1: the control program could not be started at all, so nothing ran.
     // Wine's process creation sometimes fails that way on a loaded machine:
     // try again a few times rather than fail the test.
     int rc = -1;
-    for (int attempt = 0; attempt < 5 && rc == -1; ++attempt)
+    for (int attempt = 0; attempt < 5 && rc == -1; ++attempt) {
+#if defined(_WIN32)
+        // Started directly, not through cmd.exe: one process per change of
+        // the card instead of two (each costs tens of seconds where 32-bit
+        // code is emulated).
+        rc = vel_test::RunCommandLine(cmd);
+#else
         rc = std::system(cmd.c_str());
+#endif
+    }
     return rc;
 }
 

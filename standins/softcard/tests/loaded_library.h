@@ -18,7 +18,8 @@ std::string usePrivateState(const char *tag);
 CK_FUNCTION_LIST *functions();
 // The vendor entry point, looked up in the loaded library.
 CK_IC_ForceCloseChannel01 forceCloseChannel();
-// A file beside the test programs (the expected results made at build time).
+// A file of the software card's build folder (its control program, test cards,
+// the expected results made at build time), wherever the caller was built.
 std::string beside(const char *file);
 // Runs the control program with these arguments; returns its exit code.
 int control(const std::string &args);

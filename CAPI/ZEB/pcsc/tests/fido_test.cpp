@@ -65,7 +65,7 @@ public:
     bool Logged(const std::string &text, unsigned long ms = 5000)
     {
         std::unique_lock<std::mutex> g(m_);
-        return cv_.wait_for(g, std::chrono::milliseconds(Scaled(ms)), [&] { return Has(text); });
+        return cv_.wait_for(g, std::chrono::milliseconds(ScaledMs(ms)), [&] { return Has(text); });
     }
     bool HasLine(const std::string &text)
     {
@@ -292,7 +292,7 @@ TEST_F(Fido, BusyReaderAndStopEndTheHold)
     ASSERT_TRUE(rig.host.Logged("PATCH_FIDO_WEBAUTHN EXCLUSIVE CONNECT_OK reader=Lecteur Ovrane VEL 0"));
     DWORD start = GetTickCount();
     rig.Stop();
-    EXPECT_LT(GetTickCount() - start, Scaled(1000));
+    EXPECT_LT(GetTickCount() - start, ScaledMs(1000));
     EXPECT_TRUE(rig.host.HasLine("PATCH_FIDO_WEBAUTHN EXCLUSIVE hold released reader=Lecteur Ovrane VEL 0"));
     EXPECT_FALSE(rig.workarounds->HoldInProgress());
     SCardReleaseContext(ctx);

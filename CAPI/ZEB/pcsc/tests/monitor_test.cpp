@@ -66,20 +66,20 @@ public:
     {
         std::unique_lock<std::mutex> g(m_);
         auto count = [&] { return size_t(std::count(events_.begin(), events_.end(), text)); };
-        cv_.wait_for(g, std::chrono::milliseconds(Scaled(ms)), [&] { return count() >= times; });
+        cv_.wait_for(g, std::chrono::milliseconds(ScaledMs(ms)), [&] { return count() >= times; });
         return count();
     }
     // Waits until `count` events were recorded; all of them.
     std::vector<std::string> Events(size_t count, unsigned long ms = 5000)
     {
         std::unique_lock<std::mutex> g(m_);
-        cv_.wait_for(g, std::chrono::milliseconds(Scaled(ms)), [&] { return events_.size() >= count; });
+        cv_.wait_for(g, std::chrono::milliseconds(ScaledMs(ms)), [&] { return events_.size() >= count; });
         return events_;
     }
     bool Logged(const std::string &text, unsigned long ms = 5000)
     {
         std::unique_lock<std::mutex> g(m_);
-        return cv_.wait_for(g, std::chrono::milliseconds(Scaled(ms)), [&] {
+        return cv_.wait_for(g, std::chrono::milliseconds(ScaledMs(ms)), [&] {
             return std::any_of(lines_.begin(), lines_.end(),
                                [&](const std::string &l) { return l.find(text) != std::string::npos; });
         });
@@ -126,7 +126,7 @@ TEST_F(Monitor, CardsComeAndGoByEvents)
         host.Logged("[ZEB] WaitForCardAvailable no_inuse_detected reader=Lecteur Ovrane VEL 0 polled_ms=0"));
     // The table is published once the scan that propagated has ended.
     std::vector<ReaderInfo> readers;
-    DWORD deadline = GetTickCount() + Scaled(5000);
+    DWORD deadline = GetTickCount() + ScaledMs(5000);
     do {
         readers = monitor.Readers();
     } while ((readers.empty() || !readers[0].present) && GetTickCount() < deadline && (Sleep(10), true));
@@ -244,7 +244,7 @@ TEST_F(Monitor, StopEndsAWaitAtOnceAndLeavesNothing)
         DWORD start = GetTickCount();
         monitor.Stop();
         DWORD took = GetTickCount() - start;
-        EXPECT_LT(took, Scaled(1000));
+        EXPECT_LT(took, ScaledMs(1000));
         slowest = std::max(slowest, took);
         monitor.Stop(); // nothing left to stop
     }

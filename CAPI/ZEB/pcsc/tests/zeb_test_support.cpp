@@ -65,7 +65,7 @@ bool ReplaceCardState(const std::string &from, const std::string &state)
     CloseHandle(out);
     if (!written)
         return false;
-    DWORD deadline = GetTickCount() + Scaled(5000);
+    DWORD deadline = GetTickCount() + ScaledMs(5000);
     while (!MoveFileExA(temp.c_str(), state.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         if (GetTickCount() > deadline)
             return false;
@@ -91,7 +91,7 @@ bool StartCertPropSvc()
     SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE svc = OpenServiceA(scm, "CertPropSvc", SERVICE_START | SERVICE_QUERY_STATUS);
     StartServiceA(svc, 0, nullptr);
-    DWORD deadline = GetTickCount() + Scaled(10000);
+    DWORD deadline = GetTickCount() + ScaledMs(10000);
     SERVICE_STATUS s = {};
     while (QueryServiceStatus(svc, &s) && s.dwCurrentState != SERVICE_RUNNING && GetTickCount() < deadline)
         Sleep(20); // polls a condition, bounded by the deadline

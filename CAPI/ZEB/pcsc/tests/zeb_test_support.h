@@ -12,7 +12,7 @@
 
 namespace zeb_test {
 
-using vel_test::Scaled;
+using vel_test::ScaledMs;
 
 const char kReader0[] = "Lecteur Ovrane VEL 0";
 const char kReader1[] = "Lecteur Ovrane VEL 1";

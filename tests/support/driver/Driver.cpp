@@ -6,11 +6,6 @@
 
 namespace driver {
 
-DWORD Scaled(DWORD ms)
-{
-    return static_cast<DWORD>(vel_test::ScaledMs(ms));
-}
-
 bool Program::Running() const
 {
     return pi.hProcess && WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT;
@@ -18,7 +13,7 @@ bool Program::Running() const
 
 int Program::Wait(DWORD ms)
 {
-    if (!pi.hProcess || WaitForSingleObject(pi.hProcess, Scaled(ms)) != WAIT_OBJECT_0)
+    if (!pi.hProcess || WaitForSingleObject(pi.hProcess, vel_test::ScaledMs(ms)) != WAIT_OBJECT_0)
         return -1;
     DWORD code = 0;
     GetExitCodeProcess(pi.hProcess, &code);

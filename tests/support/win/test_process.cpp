@@ -34,11 +34,9 @@ int RunCommandLine(const std::string &commandLine, DWORD *elapsedMs)
     return int(code);
 }
 
-unsigned long Scaled(unsigned long ms)
+int RunRegsvr32(const std::string &windowsPath, const std::string &switches)
 {
-    const char *s = std::getenv("VEL_TEST_TIME_SCALE");
-    unsigned long k = s ? std::strtoul(s, nullptr, 10) : 1;
-    return ms * (k ? k : 1);
+    return RunCommandLine("regsvr32.exe " + switches + " \"" + windowsPath + "\"");
 }
 
 } // namespace vel_test

@@ -4,14 +4,15 @@
 #pragma once
 #include <windows.h>
 
+#include "timeout_scale.h"
+
 #include <string>
 #include <vector>
 
 namespace driver {
 
 // Every wait below lasts up to its `ms` times the machine's factor
-// (tests/support/timeout_scale.h).
-DWORD Scaled(DWORD ms);
+// (vel_test::ScaledMs).
 
 struct Program {
     PROCESS_INFORMATION pi{};
@@ -46,7 +47,7 @@ void SetItemText(HWND dlg, int id, const std::string &text);
 // Waits until `pred` holds (polling), up to `ms` scaled.
 template <class P> bool WaitUntil(P pred, DWORD ms)
 {
-    const DWORD limit = Scaled(ms);
+    const DWORD limit = vel_test::ScaledMs(ms);
     const DWORD start = GetTickCount();
     for (;;) {
         if (pred())
