@@ -77,7 +77,7 @@ int ChildFormat()
     _Log_Trace(LOG_RETURN, L, "noformat", 0, FALSE, nullptr);
     _Log_Trace(7, L, "odd", 0, FALSE, "kind %d", 7);
 
-    // Too long for one line: dropped whole, the nesting unchanged.
+    // Too long for one line: cut, ending kept, the nesting as for short lines.
     std::string big(5000, 'x');
     _Log_Trace(LOG_BEGIN, L, "long", 0, FALSE, "%s", big.c_str());
     _Log_Trace(LOG_INFO, L, "long", 0, FALSE, "%s", big.c_str());
@@ -319,6 +319,10 @@ TEST_F(TraceTest, LineShapesAndNesting)
         "() begin",
         "() return rv=0x00000000 ",
         "odd:kind 7",
+        // 4,095 bytes each with the 26 of the time stamp and the line end.
+        "long(" + std::string(4053, 'x') + "...) begin",
+        "\tlong:" + std::string(4059, 'x') + "...",
+        "long(" + std::string(4037, 'x') + "...) return rv=0x00000000 ",
         "orphan() return rv=0x00000000 ",
         "orphan() return rv=0x00000000 ",
         "after(here) begin",
