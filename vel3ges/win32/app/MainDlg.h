@@ -53,6 +53,9 @@ public:
     void BeginLongOperation(unsigned steps, bool cancellable);
     void EndLongOperation();
     void ShowStatus(const char *text); // shows the status line without pumping
+    // True while another command or long operation runs under the one
+    // asking (a command reached through the message pumping of another).
+    bool OtherOperationRunning() const { return !m_operations.empty() || m_busy > 1; }
 
     cl::CBitmapButton &CardButton() { return m_btnIntro; }
     cl::CBitmapButton &ReaderButton() { return m_btnChangeReader; }

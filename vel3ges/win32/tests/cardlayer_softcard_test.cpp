@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -330,6 +331,97 @@ TEST_F(SoftCard, UnrecognisedCard)
     // Re-tried a bounded number of times, then given up.
     EXPECT_EQ(1 + kMaxReopenRetries, std::count(calls.begin(), calls.end(), "C_OpenSession"));
     ASSERT_EQ(0, control("log off"));
+}
+
+// The slot of the reader called `name`, or kNoSlot.
+CK_SLOT_ID SlotOfReader(const std::string &name)
+{
+    CK_FUNCTION_LIST *f = softcard_test::functions();
+    CK_SLOT_ID slots[20];
+    CK_ULONG count = 20;
+    if (f->C_GetSlotList(CK_FALSE, slots, &count) != CKR_OK)
+        return kNoSlot;
+    for (CK_ULONG i = 0; i < count; ++i) {
+        CK_SLOT_INFO info{};
+        if (f->C_GetSlotInfo(slots[i], &info) == CKR_OK &&
+            PaddedFieldText(info.slotDescription, sizeof info.slotDescription) == name)
+            return slots[i];
+    }
+    return kNoSlot;
+}
+
+// The reader the holder chose, as the scan keeps it: its slot and description.
+void ChooseReaderNamed(const std::string &name)
+{
+    g_connection.slotID = SlotOfReader(name);
+    ASSERT_NE(kNoSlot, g_connection.slotID) << name;
+    CK_SLOT_INFO info{};
+    ASSERT_EQ(CKR_OK, softcard_test::functions()->C_GetSlotInfo(g_connection.slotID, &info));
+    std::memcpy(g_connection.wantedReader, info.slotDescription, sizeof g_connection.wantedReader);
+}
+
+std::string Quoted(const std::string &name)
+{
+    return "\"" + name + "\"";
+}
+
+// A reader chosen by the holder, then readers unplugged, plugged or filled:
+// the session goes to the chosen reader while it is plugged in (matched on
+// its whole name), else to the first slot with a card, the choice dropped.
+TEST_F(SoftCard, ChosenReaderIsOpenedWhilePluggedInElseTheFirstCard)
+{
+    const std::string scm = "SCM Microsystems Inc. SCR33x USB Smart Card Reader ";
+    const std::string vel0 = "Lecteur Ovrane VEL 0", vel1 = "Lecteur Ovrane VEL 1";
+    struct Case {
+        const char *what;
+        std::vector<std::string> readers; // after the default one, each with a card
+        std::string chosen;
+        std::vector<std::string> then; // control commands after the choice
+        CK_RV rv;
+        std::string sessionReader; // "" for none
+        bool choiceDropped;
+    } cases[] = {
+        {"two identical readers, the second chosen", {scm + "0", scm + "1"}, scm + "1", {}, kPromptFinalTry,
+         scm + "1", false},
+        {"two identical readers, the first chosen", {scm + "0", scm + "1"}, scm + "0", {}, kPromptFinalTry,
+         scm + "0", false},
+        {"the chosen reader unplugged", {vel1}, vel1, {"remove-reader " + Quoted(vel1)}, kPromptFinalTry,
+         vel0, true},
+        {"every reader unplugged, then one plugged with a card",
+         {vel1},
+         vel1,
+         {"remove-reader " + Quoted(vel0), "remove-reader " + Quoted(vel1), "add-reader " + Quoted("Autre"),
+          "insert " + Quoted("Autre") + " vel3-default"},
+         kPromptFinalTry,
+         "Autre",
+         true},
+        {"the chosen reader emptied", {vel1}, vel1, {"remove " + Quoted(vel1)}, CKR_TOKEN_NOT_PRESENT, "",
+         false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        for (const std::string &r : c.readers) {
+            ASSERT_EQ(0, control("add-reader " + Quoted(r)));
+            ASSERT_EQ(0, control("insert " + Quoted(r) + (r == c.readers[0] ? " vel3-cl" : " vel3-blocked")));
+        }
+        ChooseReaderNamed(c.chosen);
+        const CK_SLOT_ID chosenSlot = g_connection.slotID;
+        for (const std::string &command : c.then)
+            ASSERT_EQ(0, control(command)) << command;
+
+        EXPECT_EQ(c.rv, ConnectToken(g_connection));
+        EXPECT_EQ(c.choiceDropped, g_connection.wantedReaderGone);
+        if (c.sessionReader.empty()) {
+            EXPECT_EQ(chosenSlot, g_connection.slotID);
+            continue;
+        }
+        CK_SESSION_INFO session{};
+        ASSERT_EQ(CKR_OK, softcard_test::functions()->C_GetSessionInfo(hSession, &session));
+        EXPECT_EQ(SlotOfReader(c.sessionReader), session.slotID);
+        EXPECT_EQ(session.slotID, g_connection.slotID);
+    }
 }
 
 int main(int argc, char **argv)
