@@ -85,6 +85,10 @@ int ChildFormat()
     // A return without its begin never drives the depth below zero.
     _Log_Trace(LOG_RETURN, L, "orphan", 0, FALSE, "%s", "");
     _Log_Trace(LOG_RETURN, L, "orphan", 0, FALSE, "%s", "");
+    // A begin line that just fits, whose return line (a longer ending) does not.
+    std::string edge(4056, 'e');
+    _Log_Trace(LOG_BEGIN, L, "edge", 0, FALSE, "%s", edge.c_str());
+    _Log_Trace(LOG_RETURN, L, "edge", 0, FALSE, "%s", edge.c_str());
     _Log_Trace(LOG_BEGIN, L, "after", 0, FALSE, "%s", "here");
     _Log_Trace(LOG_RETURN, L, "after", 0, FALSE, "%s", "here");
     return 0;
@@ -325,6 +329,8 @@ TEST_F(TraceTest, LineShapesAndNesting)
         "long(" + std::string(4037, 'x') + "...) return rv=0x00000000 ",
         "orphan() return rv=0x00000000 ",
         "orphan() return rv=0x00000000 ",
+        "edge(" + std::string(4056, 'e') + ") begin",
+        "edge(" + std::string(4037, 'e') + "...) return rv=0x00000000 ",
         "after(here) begin",
         "after(here) return rv=0x00000000 ",
     };
