@@ -216,6 +216,11 @@ LRESULT CMainDlg::OnCloseRequest(WPARAM, LPARAM)
 
 LRESULT CMainDlg::OnStart(WPARAM, LPARAM)
 {
+    // Posted once by the dialog itself; the same message from elsewhere
+    // (posted again, or during an operation) must not start a second scan.
+    if (m_started)
+        return 0;
+    m_started = true;
     RunCommand([&] {
         g_state.noCleanup = false;
         // Result 3 is also a scan that failed (CKR_FUNCTION_FAILED or

@@ -113,6 +113,7 @@ private:
 
     int m_busy = 0; // commands running (nested through message pumping)
     bool m_quitPending = false;
+    bool m_started = false; // the start message has been handled
     // One entry per long operation running. A command without a command bit
     // ("&Options") can start one inside another while that one pumps
     // messages: each ending gives back what its own beginning found.

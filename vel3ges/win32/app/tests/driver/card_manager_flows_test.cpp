@@ -820,6 +820,23 @@ TEST_F(CardManagerHostile, PinCommandsBlockingTheCard)
     Quit();
 }
 
+// The start message posted again from outside, twice: no second start-up
+// (no new card call, the commands answer at once).
+TEST_F(CardManagerHostile, StartMessagePostedAgainIsIgnored)
+{
+    LaunchOn({kReader}, {{"vel3-default", kReader}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    const std::string trace = ItemText(dlg, IdPaneTrace);
+    PostMessageA(dlg, WM_USER + 0x100, 0, 0);
+    PostMessageA(dlg, WM_USER + 0x100, 0, 0);
+    Click(dlg, IdShowJournal);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneJournal); }, kWait));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_EQ(trace, ItemText(dlg, IdPaneTrace));
+    EXPECT_TRUE(NoOtherDialog());
+    Quit();
+}
+
 // A card change to a card in error: the message says so and the card
 // commands are off but the card and reader ones.
 TEST_F(CardManagerHostile, CardChangeToAnUnusableCard)
