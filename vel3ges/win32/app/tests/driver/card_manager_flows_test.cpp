@@ -820,6 +820,50 @@ TEST_F(CardManagerHostile, PinCommandsBlockingTheCard)
     Quit();
 }
 
+// A failure injected at the first call of each card function the start-up
+// makes: every message and prompt answered, the program is left usable and
+// shows something (identification, reader line or a pane), never an empty
+// window; it quits normally.
+TEST_F(CardManagerHostile, FailureAtEachStartUpCallLeavesAUsableWindow)
+{
+    const char *functions[] = {"C_GetSlotList",     "C_GetSlotInfo", "C_GetTokenInfo",
+                               "C_OpenSession",     "C_GetSessionInfo", "C_FindObjectsInit",
+                               "C_FindObjects",     "C_GetAttributeValue", "C_FindObjectsFinal"};
+    for (const char *function : functions) {
+        for (const char *result : {"0x00000030", "0x000000E0"}) {
+            SCOPED_TRACE(std::string(function) + " " + result);
+            ASSERT_TRUE(WriteSoftcardState(statePath, EnvOr("VLMGR_CARDS", "."), {kReader},
+                                           {{"vel3-default", kReader}}, 0, false));
+            AppendToState(statePath, std::string("inject function=\"") + function + "\" call=1 seen=0 result=" +
+                                         result + "\n");
+            Launch({"VEL_SOFTCARD_STATE=" + statePath});
+            // Answer whatever comes until quiet: IDCANCEL closes a message
+            // box of any kind and is "&Annuler" of the prompts.
+            std::vector<std::string> shown;
+            for (int round = 0; round < 8; ++round) {
+                HWND other = WaitOtherDialog(program.pi.dwProcessId, dlg, 1000);
+                if (!other)
+                    break;
+                shown.push_back(Text(other) + ": " + MessageText(other));
+                PostMessageA(other, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+                WaitUntil([&] { return !IsWindow(other); }, kWait);
+            }
+            ASSERT_TRUE(WaitIdle(dlg, kWait));
+            EXPECT_TRUE(NoOtherDialog());
+            EXPECT_TRUE(program.Running());
+            const bool something = Visible(dlg, IdReaderLine) || Visible(dlg, IdHolderName) ||
+                                   Visible(dlg, IdPaneCaption);
+            std::string seen;
+            for (const std::string &t : shown)
+                seen += "[" + t + "] ";
+            EXPECT_TRUE(something) << seen;
+            EXPECT_TRUE(Enabled(dlg, IdIntro)) << seen;
+            EXPECT_TRUE(Enabled(dlg, IdQuit)) << seen;
+            Quit();
+        }
+    }
+}
+
 // The start message posted again from outside, twice: no second start-up
 // (no new card call, the commands answer at once).
 TEST_F(CardManagerHostile, StartMessagePostedAgainIsIgnored)
