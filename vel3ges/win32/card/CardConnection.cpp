@@ -226,8 +226,8 @@ bool Listed(const CK_SLOT_ID *list, CK_ULONG count, CK_SLOT_ID slot)
 }
 
 // A slot chosen before: a session on the wanted reader's slot. Among the
-// slots with a token the one chosen wins when it is that reader (two
-// identical readers share their whole name but for the last characters);
+// slots with a token the one chosen wins when it is that reader (two readers
+// of one model may differ only in their last characters, or not at all);
 // a wanted reader without a card keeps its slot, so the open says so; a
 // wanted reader unplugged is forgotten and the first slot with a token
 // taken, as before any choice.
