@@ -200,7 +200,8 @@ void FormatTimeStamp(char *out, size_t size)
     SYSTEMTIME now;
     GetLocalTime(&now);
     snprintf(out, size, "%.3s %.3s %2u %02u:%02u:%02u.%03u : ", kDays[now.wDayOfWeek % 7],
-             kMonths[(now.wMonth + 11) % 12], now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+             kMonths[(now.wMonth + 11) % 12], now.wDay, now.wHour, now.wMinute, now.wSecond,
+             now.wMilliseconds);
 }
 
 void TraceV(int kind, int level, const char *function, unsigned long rv, int rvIsBool, const char *format,
@@ -240,9 +241,9 @@ void TraceV(int kind, int level, const char *function, unsigned long rv, int rvI
     FormatTimeStamp(stamp, sizeof stamp);
 
     char line[kLineSize];
-    const size_t length =
-        vel::trace::ComposeLine(line, sizeof line, stamp, nesting.indent, format ? (function ? function : "?") : "",
-                                kind == LOG_BEGIN || kind == LOG_RETURN ? '(' : ':', message, ending);
+    const size_t length = vel::trace::ComposeLine(
+        line, sizeof line, stamp, nesting.indent, format ? (function ? function : "?") : "",
+        kind == LOG_BEGIN || kind == LOG_RETURN ? '(' : ':', message, ending);
 
     FILE *file = fopen(path, "a");
     if (!file)

@@ -20,7 +20,8 @@ std::string Compose(size_t indent, const std::string &name, char opener, const s
                     const std::string &ending, size_t size = kMaxLineLength + 1)
 {
     std::vector<char> out(size + 1, '#');
-    size_t n = ComposeLine(out.data(), size, kStamp, indent, name.c_str(), opener, message.c_str(), ending.c_str());
+    size_t n =
+        ComposeLine(out.data(), size, kStamp, indent, name.c_str(), opener, message.c_str(), ending.c_str());
     EXPECT_EQ('\0', out[n]);
     EXPECT_EQ('#', out[size]) << "written past the buffer";
     return std::string(out.data(), n);
@@ -33,7 +34,8 @@ bool EndsWith(const std::string &text, const std::string &end)
 
 TEST(TraceLine, ALineThatFitsIsWrittenWhole)
 {
-    EXPECT_EQ(std::string(kStamp) + "\t\touter(7, abc) begin\n", Compose(2, "outer", '(', "7, abc", ") begin\n"));
+    EXPECT_EQ(std::string(kStamp) + "\t\touter(7, abc) begin\n",
+              Compose(2, "outer", '(', "7, abc", ") begin\n"));
     EXPECT_EQ(std::string(kStamp) + "odd:kind 7\n", Compose(0, "odd", ':', "kind 7", "\n"));
     // Exactly at the bound: still whole.
     const size_t fixed = sizeof kStamp - 1 + 1 + 1 + 1; // stamp, name "n", opener, "\n"
@@ -60,7 +62,8 @@ TEST(TraceLine, AnOverLongLineIsCutInItsMiddleAndKeepsItsEnding)
          std::string(kStamp) + "\tlong(xxx"},
         {"long name, no message", 0, std::string(6000, 'N'), "", kReturnEnding, kMaxLineLength + 1,
          std::string(kStamp) + "NNN"},
-        {"deeper than the line", 5000, "deep", "m", ") begin\n", kMaxLineLength + 1, std::string(kStamp) + "\t\t\t"},
+        {"deeper than the line", 5000, "deep", "m", ") begin\n", kMaxLineLength + 1,
+         std::string(kStamp) + "\t\t\t"},
         {"small buffer", 2, "name", "message", kReturnEnding, 60, std::string(kStamp) + "\t\tn"},
     };
     for (const Case &c : cases) {
@@ -85,8 +88,8 @@ TEST(TraceLine, NestingFollowsTheCallsWhateverTheirLength)
         bool forFailure;
         size_t indent, after;
     } steps[] = {
-        {kBegin, false, 0, 1},  {kInfo, false, 1, 1},   {kBegin, false, 1, 2}, {kReturn, false, 1, 1},
-        {kReturn, true, 1, 1},  // written only for its failure: its begin was not
+        {kBegin, false, 0, 1},  {kInfo, false, 1, 1},   {kBegin, false, 1, 2},
+        {kReturn, false, 1, 1}, {kReturn, true, 1, 1},  // written only for its failure: its begin was not
         {kReturn, false, 0, 0}, {kReturn, false, 0, 0}, // an orphan never goes below zero
         {7, false, 0, 0},                               // any other kind is a message line
     };

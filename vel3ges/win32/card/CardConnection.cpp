@@ -256,7 +256,8 @@ CK_RV OpenOnWantedReader(CardConnection &c)
     CK_SLOT_ID found = kNoSlot;
     for (CK_ULONG i = 0; i < count && found != c.slotID; ++i) {
         CK_SLOT_INFO info;
-        if (SlotDescription(c, withToken[i], info) && SameReader(info.slotDescription, c.wantedReader, width) &&
+        if (SlotDescription(c, withToken[i], info) &&
+            SameReader(info.slotDescription, c.wantedReader, width) &&
             (found == kNoSlot || withToken[i] == c.slotID))
             found = withToken[i];
     }

@@ -141,9 +141,12 @@ TEST_F(SelfTest, PinResultsOtherThanLoggedInEndTheTestBeforeItsProgress)
         std::vector<std::string> calls;
     };
     const Case cases[] = {
-        {0x501, {}}, {0x502, {"Bit 1 off", "Bit 40 off", "Bit 8 off", "Bit 4 off", "Bit 10 off"}},
-        {0x503, {"ShowCardState 258"}}, {0x504, {"ResetToCardIntroduction"}},
-        {0x505, {"ShowCardState 258"}}, {0x506, {}},
+        {0x501, {}},
+        {0x502, {"Bit 1 off", "Bit 40 off", "Bit 8 off", "Bit 4 off", "Bit 10 off"}},
+        {0x503, {"ShowCardState 258"}},
+        {0x504, {"ResetToCardIntroduction"}},
+        {0x505, {"ShowCardState 258"}},
+        {0x506, {}},
     };
     for (const Case &c : cases) {
         SetUpCardKind(CardKind::Default);

@@ -387,12 +387,27 @@ TEST_F(SoftCard, ChosenReaderIsOpenedWhilePluggedInElseTheFirstCard)
         std::string sessionReader; // "" for none
         bool choiceDropped;
     } cases[] = {
-        {"two identical readers, the second chosen", {scm + "0", scm + "1"}, scm + "1", {}, kPromptFinalTry,
-         scm + "1", false},
-        {"two identical readers, the first chosen", {scm + "0", scm + "1"}, scm + "0", {}, kPromptFinalTry,
-         scm + "0", false},
-        {"the chosen reader unplugged", {vel1}, vel1, {"remove-reader " + Quoted(vel1)}, kPromptFinalTry,
-         vel0, true},
+        {"two identical readers, the second chosen",
+         {scm + "0", scm + "1"},
+         scm + "1",
+         {},
+         kPromptFinalTry,
+         scm + "1",
+         false},
+        {"two identical readers, the first chosen",
+         {scm + "0", scm + "1"},
+         scm + "0",
+         {},
+         kPromptFinalTry,
+         scm + "0",
+         false},
+        {"the chosen reader unplugged",
+         {vel1},
+         vel1,
+         {"remove-reader " + Quoted(vel1)},
+         kPromptFinalTry,
+         vel0,
+         true},
         {"every reader unplugged, then one plugged with a card",
          {vel1},
          vel1,
@@ -401,7 +416,12 @@ TEST_F(SoftCard, ChosenReaderIsOpenedWhilePluggedInElseTheFirstCard)
          kPromptFinalTry,
          "Autre",
          true},
-        {"the chosen reader emptied", {vel1}, vel1, {"remove " + Quoted(vel1)}, CKR_TOKEN_NOT_PRESENT, "",
+        {"the chosen reader emptied",
+         {vel1},
+         vel1,
+         {"remove " + Quoted(vel1)},
+         CKR_TOKEN_NOT_PRESENT,
+         "",
          false},
     };
     for (const Case &c : cases) {
@@ -438,20 +458,23 @@ TEST_F(SoftCard, ChosenReaderIsOpenedWhilePluggedInElseTheFirstCard)
 TEST_F(SoftCard, SoakOfReadersCardsAndChoices)
 {
     const char *given = std::getenv("VEL_SOAK_SEED");
-    const unsigned seed = given ? static_cast<unsigned>(std::strtoul(given, nullptr, 10)) : std::random_device{}();
+    const unsigned seed =
+        given ? static_cast<unsigned>(std::strtoul(given, nullptr, 10)) : std::random_device{}();
     std::printf("soak seed %u (VEL_SOAK_SEED=%u replays it)\n", seed, seed);
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
     auto pick = [&random](size_t n) { return static_cast<size_t>(random() % n); };
 
     const std::string scm = "SCM Microsystems Inc. SCR33x USB Smart Card Reader ";
-    const std::vector<std::string> names = {"Lecteur Ovrane VEL 0", "Lecteur Ovrane VEL 1", scm + "0", scm + "1"};
+    const std::vector<std::string> names = {"Lecteur Ovrane VEL 0", "Lecteur Ovrane VEL 1", scm + "0",
+                                            scm + "1"};
     const std::vector<std::string> cards = {"vel3-default", "vel3-cl", "vel3-blocked", "vel3-1024"};
     std::map<std::string, std::string> readers = {{names[0], "vel3-default"}}; // reader -> card ("" empty)
-    std::string chosen;                                                         // "" none
+    std::string chosen;                                                        // "" none
 
     const int kSteps = 40;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(vel_test::ScaledMs(60000));
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(vel_test::ScaledMs(60000));
     for (int step = 0; step < kSteps && std::chrono::steady_clock::now() < deadline; ++step) {
         // One change.
         std::vector<std::string> plugged, unplugged, empty, full, freeCards = cards;

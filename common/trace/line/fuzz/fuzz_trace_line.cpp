@@ -25,13 +25,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             parts[part] += static_cast<char>(data[i]);
     }
     std::vector<char> out(bufferSize + 16, '#');
-    const size_t n = vel::trace::ComposeLine(out.data(), bufferSize, parts[0].c_str(), indent, parts[1].c_str(),
-                                             '(', parts[2].c_str(), parts[3].c_str());
-    const size_t room = bufferSize - 1 < vel::trace::kMaxLineLength ? bufferSize - 1 : vel::trace::kMaxLineLength;
+    const size_t n = vel::trace::ComposeLine(out.data(), bufferSize, parts[0].c_str(), indent,
+                                             parts[1].c_str(), '(', parts[2].c_str(), parts[3].c_str());
+    const size_t room =
+        bufferSize - 1 < vel::trace::kMaxLineLength ? bufferSize - 1 : vel::trace::kMaxLineLength;
     if (n > room || out[n] != '\0' || std::strlen(out.data()) != n || out[bufferSize] != '#')
         __builtin_trap();
     const std::string &ending = parts[3];
-    if (ending.size() <= room && std::string(out.data(), n).compare(n - ending.size(), ending.size(), ending) != 0)
+    if (ending.size() <= room &&
+        std::string(out.data(), n).compare(n - ending.size(), ending.size(), ending) != 0)
         __builtin_trap();
     return 0;
 }

@@ -538,7 +538,8 @@ TEST_F(CardManager, FailedScanAtStartUpLeavesTheProgramUsable)
     Launch({"VEL_SOFTCARD_STATE=" + statePath});
     EXPECT_EQ("Impossible de mettre la carte sous tension", Answer(IDOK));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_EQ(std::string("LECTEUR EN COURS : ") + kReader, ItemText(dlg, IdReaderLine)); // the reader that failed
+    EXPECT_EQ(std::string("LECTEUR EN COURS : ") + kReader,
+              ItemText(dlg, IdReaderLine)); // the reader that failed
     EXPECT_TRUE(program.Running());
     EXPECT_TRUE(Enabled(dlg, IdIntro));
     EXPECT_TRUE(Enabled(dlg, IdChooseReader));
@@ -826,16 +827,16 @@ TEST_F(CardManagerHostile, PinCommandsBlockingTheCard)
 // window; it quits normally.
 TEST_F(CardManagerHostile, FailureAtEachStartUpCallLeavesAUsableWindow)
 {
-    const char *functions[] = {"C_GetSlotList",     "C_GetSlotInfo", "C_GetTokenInfo",
-                               "C_OpenSession",     "C_GetSessionInfo", "C_FindObjectsInit",
-                               "C_FindObjects",     "C_GetAttributeValue", "C_FindObjectsFinal"};
+    const char *functions[] = {"C_GetSlotList", "C_GetSlotInfo",       "C_GetTokenInfo",
+                               "C_OpenSession", "C_GetSessionInfo",    "C_FindObjectsInit",
+                               "C_FindObjects", "C_GetAttributeValue", "C_FindObjectsFinal"};
     for (const char *function : functions) {
         for (const char *result : {"0x00000030", "0x000000E0"}) {
             SCOPED_TRACE(std::string(function) + " " + result);
             ASSERT_TRUE(WriteSoftcardState(statePath, EnvOr("VLMGR_CARDS", "."), {kReader},
                                            {{"vel3-default", kReader}}, 0, false));
-            AppendToState(statePath, std::string("inject function=\"") + function + "\" call=1 seen=0 result=" +
-                                         result + "\n");
+            AppendToState(statePath, std::string("inject function=\"") + function +
+                                         "\" call=1 seen=0 result=" + result + "\n");
             Launch({"VEL_SOFTCARD_STATE=" + statePath});
             // Answer whatever comes until quiet: IDCANCEL closes a message
             // box of any kind and is "&Annuler" of the prompts.
@@ -851,8 +852,8 @@ TEST_F(CardManagerHostile, FailureAtEachStartUpCallLeavesAUsableWindow)
             ASSERT_TRUE(WaitIdle(dlg, kWait));
             EXPECT_TRUE(NoOtherDialog());
             EXPECT_TRUE(program.Running());
-            const bool something = Visible(dlg, IdReaderLine) || Visible(dlg, IdHolderName) ||
-                                   Visible(dlg, IdPaneCaption);
+            const bool something =
+                Visible(dlg, IdReaderLine) || Visible(dlg, IdHolderName) || Visible(dlg, IdPaneCaption);
             std::string seen;
             for (const std::string &t : shown)
                 seen += "[" + t + "] ";
