@@ -229,8 +229,9 @@ bool Listed(const CK_SLOT_ID *list, CK_ULONG count, CK_SLOT_ID slot)
 // slots with a token the one chosen wins when it is that reader (two readers
 // of one model may differ only in their last characters, or not at all);
 // a wanted reader without a card keeps its slot, so the open says so; a
-// wanted reader unplugged is forgotten and the first slot with a token
-// taken, as before any choice.
+// wanted reader whose name no slot bears any more is unplugged (its slot id
+// may since belong to another reader): it is forgotten and the first slot
+// with a token taken, as before any choice.
 CK_RV OpenOnWantedReader(CardConnection &c)
 {
     CK_SLOT_ID all[20];
@@ -254,23 +255,34 @@ CK_RV OpenOnWantedReader(CardConnection &c)
 
     const size_t width = sizeof c.wantedReader;
     CK_SLOT_ID found = kNoSlot;
-    for (CK_ULONG i = 0; i < count && found != c.slotID; ++i) {
+    bool unreadable = false; // a slot whose description could not be read
+    auto isWanted = [&](CK_SLOT_ID slot) {
         CK_SLOT_INFO info;
-        if (SlotDescription(c, withToken[i], info) &&
-            SameReader(info.slotDescription, c.wantedReader, width) &&
-            (found == kNoSlot || withToken[i] == c.slotID))
+        if (!SlotDescription(c, slot, info)) {
+            unreadable = true;
+            return false;
+        }
+        return SameReader(info.slotDescription, c.wantedReader, width);
+    };
+    for (CK_ULONG i = 0; i < count && found != c.slotID; ++i)
+        if ((found == kNoSlot || withToken[i] == c.slotID) && isWanted(withToken[i]))
             found = withToken[i];
-    }
     // The wanted reader may be there without a card.
-    for (CK_ULONG i = 0; i < allCount && found == kNoSlot; ++i) {
-        CK_SLOT_INFO info;
-        if (!Listed(withToken, count, all[i]) && SlotDescription(c, all[i], info) &&
-            SameReader(info.slotDescription, c.wantedReader, width))
+    for (CK_ULONG i = 0; i < allCount && found == kNoSlot; ++i)
+        if (!Listed(withToken, count, all[i]) && isWanted(all[i]))
             found = all[i];
+
+    bool gone = false;
+    if (found == kNoSlot) {
+        const CK_UTF8CHAR none[sizeof c.wantedReader] = {};
+        if (!SameReader(c.wantedReader, none, width) && !unreadable)
+            gone = true; // its name is on no slot
+        else
+            gone = !Listed(all, allCount, c.slotID); // no name to go by: the slot id
     }
     if (found != kNoSlot) {
         c.slotID = found;
-    } else if (!Listed(all, allCount, c.slotID)) {
+    } else if (gone) {
         c.wantedReaderGone = true;
         std::memset(c.wantedReader, 0, sizeof c.wantedReader);
         c.slotID = kNoSlot;

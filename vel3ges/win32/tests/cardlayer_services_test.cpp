@@ -413,10 +413,12 @@ TEST_F(Services, LoginPinChecks)
 TEST_F(Services, SlotListingLimits)
 {
     Connect();
-    // The wanted reader is not listed: the chosen slot stays.
+    // No slot bears the wanted reader's name: it is taken for unplugged and
+    // the first slot with a token is opened (here the one chosen).
     std::memcpy(g_connection.wantedReader, "Autre lecteur", 13);
     EXPECT_EQ(kPromptFinalTry, OpenTokenSession(g_connection));
     EXPECT_EQ(7u, g_connection.slotID);
+    EXPECT_TRUE(g_connection.wantedReaderGone);
 
     // More than 20 slots with a slot chosen: the listing's result is returned.
     fake::Force("C_GetSlotList", CKR_BUFFER_TOO_SMALL);
