@@ -5,10 +5,12 @@
 // (InitOnceExecuteOnce), and only read afterwards. Nesting depth is per
 // thread, in a TLS slot that holds the count itself: tracing allocates
 // nothing. Every line is built whole in a bounded buffer and appended with
-// one write; a line that does not fit is dropped rather than cut.
+// one write; a line longer than the bound is cut in its middle and keeps its
+// ending (trace_line.h).
 #include "log_trace.h"
 
 #include "data_folder.h"
+#include "trace_line.h"
 
 #include <windows.h>
 #include <tlhelp32.h>
@@ -46,8 +48,8 @@ constexpr size_t kFolderSize = MAX_PATH;
 // The folder (at most 259 characters) and the longest file name,
 // "vel3_csp_" + two 8-digit ids + "_" + ".log".
 constexpr size_t kFilePathSize = kFolderSize + 40;
-// One whole line: time stamp, indentation, name, message and ending.
-constexpr size_t kLineSize = 4096;
+// One whole line and its NUL: time stamp, indentation, name, message and ending.
+constexpr size_t kLineSize = vel::trace::kMaxLineLength + 1;
 
 struct TraceConf {
     char folder[kFolderSize]; // ends with a backslash; "" means the current directory
@@ -188,57 +190,18 @@ bool Passes(int level, int configured, bool failed, bool *forFailure)
     return false;
 }
 
-// Appends to a line buffer; false (and the line is to be dropped) when the
-// text does not fit whole.
-class LineBuilder {
-public:
-    bool Add(const char *format, ...) TRACE_PRINTF_LIKE(2, 3)
-    {
-        va_list args;
-        va_start(args, format);
-        bool ok = AddV(format, args);
-        va_end(args);
-        return ok;
-    }
-    bool AddV(const char *format, va_list args) TRACE_VPRINTF_LIKE(2)
-    {
-        if (!ok_)
-            return false;
-        int n = vsnprintf(text_ + used_, sizeof text_ - used_, format, args);
-        if (n < 0 || static_cast<size_t>(n) >= sizeof text_ - used_)
-            return ok_ = false;
-        used_ += static_cast<size_t>(n);
-        return true;
-    }
-    bool AddTabs(uintptr_t count)
-    {
-        if (!ok_ || count >= sizeof text_ - used_)
-            return ok_ = false;
-        memset(text_ + used_, '\t', count);
-        used_ += count;
-        return true;
-    }
-    const char *Text() const { return text_; }
-    size_t Length() const { return used_; }
-
-private:
-    char text_[kLineSize];
-    size_t used_ = 0;
-    bool ok_ = true;
-};
-
 // "Thu Dec 10 08:43:46.123 : ": the first 19 characters of the ctime text,
 // then the milliseconds.
-bool AddTimeStamp(LineBuilder &line)
+void FormatTimeStamp(char *out, size_t size)
 {
     static const char kDays[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     SYSTEMTIME now;
     GetLocalTime(&now);
-    return line.Add("%.3s %.3s %2u %02u:%02u:%02u.%03u : ", kDays[now.wDayOfWeek % 7],
-                    kMonths[(now.wMonth + 11) % 12], now.wDay, now.wHour, now.wMinute, now.wSecond,
-                    now.wMilliseconds);
+    snprintf(out, size, "%.3s %.3s %2u %02u:%02u:%02u.%03u : ", kDays[now.wDayOfWeek % 7],
+             kMonths[(now.wMonth + 11) % 12], now.wDay, now.wHour, now.wMinute, now.wSecond,
+             now.wMilliseconds);
 }
 
 void TraceV(int kind, int level, const char *function, unsigned long rv, int rvIsBool, const char *format,
@@ -250,6 +213,13 @@ void TraceV(int kind, int level, const char *function, unsigned long rv, int rvI
     if (!Passes(level, g_conf.level, failed, &forFailure))
         return;
 
+    // The nesting follows the calls, whether or not their lines reach the file.
+    const DWORD slot = g_depthSlot.load(std::memory_order_relaxed);
+    const size_t depth = slot == TLS_OUT_OF_INDEXES ? 0 : reinterpret_cast<uintptr_t>(TlsGetValue(slot));
+    const vel::trace::LineDepth nesting = vel::trace::DepthOfLine(kind, depth, forFailure);
+    if (slot != TLS_OUT_OF_INDEXES && nesting.after != depth)
+        TlsSetValue(slot, reinterpret_cast<void *>(static_cast<uintptr_t>(nesting.after)));
+
     char path[kFilePathSize];
     int n =
         snprintf(path, sizeof path, TRACE_FILE_PATTERN, g_conf.folder,
@@ -257,40 +227,29 @@ void TraceV(int kind, int level, const char *function, unsigned long rv, int rvI
     if (n < 0 || static_cast<size_t>(n) >= sizeof path)
         return;
 
-    const DWORD slot = g_depthSlot.load(std::memory_order_relaxed);
-    uintptr_t depth = slot == TLS_OUT_OF_INDEXES ? 0 : reinterpret_cast<uintptr_t>(TlsGetValue(slot));
-    // A return line that passed only for its failure had no begin line written.
-    if (kind == LOG_RETURN && !forFailure && depth > 0)
-        --depth;
-
-    LineBuilder line;
-    AddTimeStamp(line);
-    line.AddTabs(depth);
-    line.Add(kind == LOG_BEGIN || kind == LOG_RETURN ? "%s(" : "%s:",
-             format ? (function ? function : "?") : "");
+    // A message longer than a line is cut here already; the line then cuts
+    // it again to make room for the ending.
+    char message[kLineSize] = "";
     if (format)
-        line.AddV(format, args);
-    bool built;
-    if (kind == LOG_RETURN) {
-        built = line.Add(") return rv=0x%08lX %s\n", rv, failed ? "error" : "");
-    } else if (kind == LOG_BEGIN) {
-        built = line.Add(") begin\n");
-    } else {
-        built = line.Add("\n");
-    }
-    if (!built)
-        return;
+        vsnprintf(message, sizeof message, format, args);
+    char ending[48];
+    if (kind == LOG_RETURN)
+        snprintf(ending, sizeof ending, ") return rv=0x%08lX %s\n", rv, failed ? "error" : "");
+    else
+        snprintf(ending, sizeof ending, "%s", kind == LOG_BEGIN ? ") begin\n" : "\n");
+    char stamp[40];
+    FormatTimeStamp(stamp, sizeof stamp);
+
+    char line[kLineSize];
+    const size_t length = vel::trace::ComposeLine(
+        line, sizeof line, stamp, nesting.indent, format ? (function ? function : "?") : "",
+        kind == LOG_BEGIN || kind == LOG_RETURN ? '(' : ':', message, ending);
 
     FILE *file = fopen(path, "a");
     if (!file)
         return;
-    fwrite(line.Text(), 1, line.Length(), file);
+    fwrite(line, 1, length, file);
     fclose(file);
-
-    if (kind == LOG_BEGIN)
-        ++depth;
-    if (slot != TLS_OUT_OF_INDEXES)
-        TlsSetValue(slot, reinterpret_cast<void *>(depth));
 }
 
 void Trace(int kind, int level, const char *function, unsigned long rv, int rvIsBool, const char *format, ...)

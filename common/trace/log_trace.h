@@ -36,7 +36,11 @@ enum LogLevel {
 void _Log_InitTraceConf(void);
 
 // Writes one trace line when the configured level lets it through; never
-// reports anything, never changes the caller's last error or errno.
+// reports anything, never changes the caller's last error or errno. A line
+// holds at most 4,095 bytes, its line end included: a longer one is cut in
+// its message (then its name, then its indentation), "..." marking the cut,
+// and keeps its ending, so a return line is never lost and the nesting
+// after it stays right.
 //   kind      a LogLineKind
 //   level     a LogLevel
 //   function  name written in the line ("?" when NULL)

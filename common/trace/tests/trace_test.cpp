@@ -77,7 +77,7 @@ int ChildFormat()
     _Log_Trace(LOG_RETURN, L, "noformat", 0, FALSE, nullptr);
     _Log_Trace(7, L, "odd", 0, FALSE, "kind %d", 7);
 
-    // Too long for one line: dropped whole, the nesting unchanged.
+    // Too long for one line: cut, ending kept, the nesting as for short lines.
     std::string big(5000, 'x');
     _Log_Trace(LOG_BEGIN, L, "long", 0, FALSE, "%s", big.c_str());
     _Log_Trace(LOG_INFO, L, "long", 0, FALSE, "%s", big.c_str());
@@ -85,6 +85,10 @@ int ChildFormat()
     // A return without its begin never drives the depth below zero.
     _Log_Trace(LOG_RETURN, L, "orphan", 0, FALSE, "%s", "");
     _Log_Trace(LOG_RETURN, L, "orphan", 0, FALSE, "%s", "");
+    // A begin line that just fits, whose return line (a longer ending) does not.
+    std::string edge(4056, 'e');
+    _Log_Trace(LOG_BEGIN, L, "edge", 0, FALSE, "%s", edge.c_str());
+    _Log_Trace(LOG_RETURN, L, "edge", 0, FALSE, "%s", edge.c_str());
     _Log_Trace(LOG_BEGIN, L, "after", 0, FALSE, "%s", "here");
     _Log_Trace(LOG_RETURN, L, "after", 0, FALSE, "%s", "here");
     return 0;
@@ -319,8 +323,14 @@ TEST_F(TraceTest, LineShapesAndNesting)
         "() begin",
         "() return rv=0x00000000 ",
         "odd:kind 7",
+        // 4,095 bytes each with the 26 of the time stamp and the line end.
+        "long(" + std::string(4053, 'x') + "...) begin",
+        "\tlong:" + std::string(4059, 'x') + "...",
+        "long(" + std::string(4037, 'x') + "...) return rv=0x00000000 ",
         "orphan() return rv=0x00000000 ",
         "orphan() return rv=0x00000000 ",
+        "edge(" + std::string(4056, 'e') + ") begin",
+        "edge(" + std::string(4037, 'e') + "...) return rv=0x00000000 ",
         "after(here) begin",
         "after(here) return rv=0x00000000 ",
     };

@@ -57,6 +57,14 @@ bool Stop()
 {
     return g_state.cancelRequested || lastRv != CKR_OK;
 }
+
+// After a failed read: the state of the card, then the identification with
+// the reader line, never an empty window.
+void ShowFailedCardState()
+{
+    ShowCardState(CardStateFromLastRv());
+    Dlg().ShowIdentification(true);
+}
 } // namespace
 
 void CardIntroduction()
@@ -138,6 +146,8 @@ int ChangeCard()
     ShowCardState(state);
     if (state == StateReady || state == 262 || state == StateBlocked)
         ReadCardData();
+    // The new card, or the reader line of a refused one: never an empty window.
+    Dlg().ShowIdentification(true);
     return 1;
 }
 
@@ -171,7 +181,7 @@ void OnReadDataCommand()
     ReadCardData();
     Dlg().ShowIdentification(false);
     if (lastRv != CKR_OK)
-        ShowCardState(CardStateFromLastRv());
+        ShowFailedCardState();
     else
         Dlg().ShowPane(PaneData);
 }
@@ -202,8 +212,15 @@ void ReadSituations()
             SetCommandsOff(CmdReadSituations | CmdSelfTest | CmdPresentPin | CmdChangePin);
             SetCommandState(CmdUnblockPin, true);
             return;
-        default:
+        case PinLoggedIn:
             break;
+        case PinDeviceError:
+            // No message came with it: the card state says what became of the card.
+            ShowFailedCardState();
+            return;
+        default:
+            // The login failed and was reported: nothing can be read.
+            return;
         }
     }
     AppendJournal("Lecture des situations");
@@ -233,6 +250,8 @@ void ReadSituations()
     WriteSituations();
     if (lastRv == CKR_OK)
         Dlg().ShowPane(PaneData);
+    else
+        ShowFailedCardState();
 }
 
 } // namespace vel

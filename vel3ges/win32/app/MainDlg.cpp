@@ -164,6 +164,11 @@ BOOL CMainDlg::OnInitDialog()
     BuildBandRegion();
     ShowIdentification(false);
     SetWindowText((std::string("VEL-GESTION - Version ") + kVersion).c_str());
+    // The icon the about box and the minimised window draw, in the title bar
+    // and the task switcher too.
+    HICON icon = ::LoadIconA(cl::AfxGetInstanceHandle(), MAKEINTRESOURCEA(IDI_VEL));
+    SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+    SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
     PostMessage(WM_START);
     return TRUE;
 }
@@ -211,6 +216,11 @@ LRESULT CMainDlg::OnCloseRequest(WPARAM, LPARAM)
 
 LRESULT CMainDlg::OnStart(WPARAM, LPARAM)
 {
+    // Posted once by the dialog itself; the same message from elsewhere
+    // (posted again, or during an operation) must not start a second scan.
+    if (m_started)
+        return 0;
+    m_started = true;
     RunCommand([&] {
         g_state.noCleanup = false;
         // Result 3 is also a scan that failed (CKR_FUNCTION_FAILED or
@@ -640,7 +650,8 @@ bool CMainDlg::CancelRequested()
 void CMainDlg::BeginLongOperation(unsigned steps, bool cancellable)
 {
     OperationFrame frame{g_state.commandState, 0, 0, 0, false, false, g_state.cancelRequested, {}};
-    if (!m_operations.empty()) {
+    const bool nested = !m_operations.empty();
+    if (nested) {
         // Inside another operation: its bar, cancel button and status come back at the end.
         m_progress.GetRange(frame.low, frame.high);
         frame.position = m_progress.GetPos();
@@ -659,6 +670,9 @@ void CMainDlg::BeginLongOperation(unsigned steps, bool cancellable)
     m_status.ShowWindow(SW_SHOW);
     m_btnCancelOperation.ShowWindow(SW_SHOW);
     PumpMessages();
+    // Inside another operation the view belongs to that one.
+    if (nested)
+        return;
     if (g_state.shownPane != PaneNone) {
         HidePane();
         g_state.shownPane = PaneNone;

@@ -53,6 +53,9 @@ public:
     void BeginLongOperation(unsigned steps, bool cancellable);
     void EndLongOperation();
     void ShowStatus(const char *text); // shows the status line without pumping
+    // True while another command or long operation runs under the one
+    // asking (a command reached through the message pumping of another).
+    bool OtherOperationRunning() const { return !m_operations.empty() || m_busy > 1; }
 
     cl::CBitmapButton &CardButton() { return m_btnIntro; }
     cl::CBitmapButton &ReaderButton() { return m_btnChangeReader; }
@@ -110,6 +113,7 @@ private:
 
     int m_busy = 0; // commands running (nested through message pumping)
     bool m_quitPending = false;
+    bool m_started = false; // the start message has been handled
     // One entry per long operation running. A command without a command bit
     // ("&Options") can start one inside another while that one pumps
     // messages: each ending gives back what its own beginning found.

@@ -270,9 +270,11 @@ uint16_t VerifyPin()
             }
             if (rv == CKR_DEVICE_ERROR)
                 return PinDeviceError;
-            char text[160];
-            std::snprintf(text, sizeof text, "Erreur %lu (%lxh) = %s dans C_Login", (unsigned long)rv,
-                          (unsigned long)rv, CkrToText(rv));
+            // Named after the call that failed: the card may have gone at the
+            // token read before the login itself.
+            char text[200];
+            std::snprintf(text, sizeof text, "Erreur %lu (%lxh) = %s dans %s", (unsigned long)rv,
+                          (unsigned long)rv, CkrToText(rv), CallName(lastTracedCall));
             ShowMessage(text, kCaption, MB_OK);
             return PinLoginFailed;
         }
@@ -313,6 +315,7 @@ void PresentPin()
         BuildIdentityTexts();
         Dlg().ShowIdentification(false);
         ShowCardState(CardStateFromLastRv());
+        Dlg().ShowIdentification(true); // the reader line: never an empty window
         break;
     case PinBlocked:
         LeaveOnlyUnblock();
@@ -417,7 +420,8 @@ void UnblockPin()
             return;
         }
         if (lastRv == CKR_OK) {
-            SetCommandsOn(kPinAndReadCommands);
+            // By rule: a "CL" card keeps its read and PIN commands greyed.
+            SetCommandsByRule(kPinAndReadCommands);
             SetCommandState(CmdUnblockPin, false);
             return;
         }

@@ -94,11 +94,10 @@ std::string ProgramHost::CoffreFolder()
     return DataFolderPrefix(DataFolderKind::Coffre);
 }
 
-// The reader choice is under way: the next scan takes the slot picked.
+// Only the list: nothing changes for the card until a reader is chosen
+// (SetChosenSlot), so that a cancelled choice leaves the holder where they were.
 uint16_t ProgramHost::RefreshSlotList()
 {
-    g_state.reselect = true;
-    g_state.pickedSlot = kNoSlot;
     uint16_t state = ListReadersForChoice(m_readers);
     g_state.listedSlotCount = m_readers.size();
     return state;
@@ -114,8 +113,10 @@ bool ProgramHost::ChooseReaderDialog(const std::vector<ReaderEntry> &readers, CK
     return RunReaderChoiceDialog(g_mainDlg, readers, chosen);
 }
 
+// The reader choice is made: the next scan takes the slot picked.
 void ProgramHost::SetChosenSlot(CK_SLOT_ID slot)
 {
+    g_state.reselect = true;
     g_state.pickedSlot = slot;
     g_state.holderChoseReader = slot != kNoSlot;
 }

@@ -173,11 +173,16 @@ int SaveChosenLogs(uint32_t flags)
         chosen += (flags & f.bit) ? 1 : 0;
     if (flags == 0xFFFFFFFF || chosen == 0)
         return 1;
-    if (g_state.shownPane != PaneNone) {
-        Dlg().HidePane();
-        g_state.shownPane = PaneNone;
+    // Saved during another operation ("&Options" reached while it pumps
+    // messages): the view is that operation's, left as it is.
+    const bool nested = Dlg().OtherOperationRunning();
+    if (!nested) {
+        if (g_state.shownPane != PaneNone) {
+            Dlg().HidePane();
+            g_state.shownPane = PaneNone;
+        }
+        Dlg().ShowIdentification(false);
     }
-    Dlg().ShowIdentification(false);
     Dlg().BeginLongOperation(chosen, true);
     unsigned ordinal = 0;
     for (const File &f : files) {
@@ -190,7 +195,8 @@ int SaveChosenLogs(uint32_t flags)
             break;
     }
     Dlg().EndLongOperation();
-    Dlg().ShowIdentification(true);
+    if (!nested)
+        Dlg().ShowIdentification(true);
     return 1;
 }
 

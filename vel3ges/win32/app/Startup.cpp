@@ -143,22 +143,35 @@ uint16_t ScanReaders(uint16_t *resultCode)
     if (rv == kPromptFinalTry) // a session is open, the PIN not yet presented
         rv = CKR_OK;
     lastRv = rv;
+    // The reader the holder chose is unplugged: the scan took the first card
+    // found, and later scans do the same until a reader is chosen again.
+    if (g_connection.wantedReaderGone)
+        g_state.holderChoseReader = false;
     uint16_t state = CardStateFromLastRv();
 
     if (state != StateNoReader) {
         std::snprintf(g_state.readerLine, sizeof g_state.readerLine, "LECTEUR EN COURS : ");
         if (g_connection.slotID != kNoSlot) {
+            // The reader is named whatever the scan met: a failed card is
+            // reported with the reader that holds it. The scan's result stays.
             CK_SLOT_INFO info{};
+            const CK_RV scanRv = lastRv;
+            lastRv = CKR_OK;
             ReadSlotInfo(g_connection.slotID, &info);
-            char description[65];
-            CopyTrimmed(description, sizeof description, info.slotDescription, sizeof info.slotDescription);
+            const bool described = lastRv == CKR_OK;
+            lastRv = scanRv;
+            char description[65] = "";
+            if (described)
+                CopyTrimmed(description, sizeof description, info.slotDescription,
+                            sizeof info.slotDescription);
             if (description[0]) {
-                std::snprintf(g_state.readerLine, sizeof g_state.readerLine, "LECTEUR EN COURS : %s",
-                              description);
                 std::snprintf(g_state.readerName, sizeof g_state.readerName, "%s", description);
                 std::memcpy(g_connection.wantedReader, info.slotDescription,
                             sizeof g_connection.wantedReader);
             }
+            // A description that cannot be read: the reader known so far.
+            std::snprintf(g_state.readerLine, sizeof g_state.readerLine, "LECTEUR EN COURS : %s",
+                          g_state.readerName);
             if (state != StateNoCard) {
                 CK_TOKEN_INFO token{};
                 ReadTokenInfo(g_connection.slotID, &token);

@@ -35,6 +35,18 @@ void ResetCardLayer()
     ClearCardData();
 }
 
+bool SameReader(const CK_UTF8CHAR *a, const CK_UTF8CHAR *b, size_t width)
+{
+    auto length = [width](const CK_UTF8CHAR *text) {
+        size_t n = width;
+        while (n > 0 && (text[n - 1] == ' ' || text[n - 1] == '\0'))
+            --n;
+        return n;
+    };
+    const size_t n = length(a);
+    return n == length(b) && std::memcmp(a, b, n) == 0;
+}
+
 namespace {
 
 // Results after which the card or the reader is gone and a fresh session may help.
@@ -68,6 +80,7 @@ void ForgetToken(CardConnection &c)
 void StartOver(CardConnection &c, CK_RV mode)
 {
     ForgetToken(c);
+    c.wantedReaderGone = false;
     c.mode = mode;
     c.pinStatus = kPinFirstRequest;
 }
@@ -149,7 +162,12 @@ CK_RV FindTokenSlot(CardConnection &c)
         std::free(list);
         return rv != CKR_OK ? rv : kPromptCountLow;
     }
-    if (count == 1 || c.slotID == kNoSlot)
+    // A chosen slot stays only while it still holds a token: a reader
+    // unplugged since must not be opened.
+    bool chosenListed = false;
+    for (CK_ULONG i = 0; i < count; ++i)
+        chosenListed = chosenListed || list[i] == c.slotID;
+    if (count == 1 || c.slotID == kNoSlot || !chosenListed)
         c.slotID = list[0];
     std::free(list);
     return CKR_OK;
@@ -191,34 +209,84 @@ CK_RV OpenOnFirstToken(CardConnection &c)
     return rv;
 }
 
-// A slot chosen before: a session on the slot of the wanted reader when it
-// holds a token, else on the slot chosen.
+// The description of `slot` (traced; the reader match keeps the call time
+// of the listing). False when it cannot be read.
+bool SlotDescription(CardConnection &c, CK_SLOT_ID slot, CK_SLOT_INFO &info)
+{
+    info = CK_SLOT_INFO{};
+    return TraceResult(CallGetSlotInfo, c.functionList->C_GetSlotInfo(slot, &info)) == CKR_OK;
+}
+
+bool Listed(const CK_SLOT_ID *list, CK_ULONG count, CK_SLOT_ID slot)
+{
+    for (CK_ULONG i = 0; i < count; ++i)
+        if (list[i] == slot)
+            return true;
+    return false;
+}
+
+// A slot chosen before: a session on the wanted reader's slot. Among the
+// slots with a token the one chosen wins when it is that reader (two readers
+// of one model may differ only in their last characters, or not at all);
+// a wanted reader without a card keeps its slot, so the open says so; a
+// wanted reader whose name no slot bears any more is unplugged (its slot id
+// may since belong to another reader): it is forgotten and the first slot
+// with a token taken, as before any choice.
 CK_RV OpenOnWantedReader(CardConnection &c)
 {
-    CK_SLOT_ID list[20];
-    CK_ULONG count = 20;
-    CK_RV rv = GetSlotListTraced(c, CK_FALSE, list, &count);
+    CK_SLOT_ID all[20];
+    CK_ULONG allCount = 20;
+    CK_RV rv = GetSlotListTraced(c, CK_FALSE, all, &allCount);
     if (rv != CKR_OK)
         return rv;
-    if (count == 0)
+    if (allCount == 0)
         return kPromptNormal;
-    count = 20;
-    rv = GetSlotListTraced(c, CK_TRUE, list, &count);
+    if (allCount > 20)
+        allCount = 20;
+    CK_SLOT_ID withToken[20];
+    CK_ULONG count = 20;
+    rv = GetSlotListTraced(c, CK_TRUE, withToken, &count);
     if (rv != CKR_OK)
         return rv;
     if (count == 0)
         return kPromptCountLow;
     if (count > 20)
         count = 20;
-    for (CK_ULONG i = 0; i < count; ++i) {
-        // The reader match keeps the call time of the listing.
-        CK_SLOT_INFO info{};
-        if (TraceResult(CallGetSlotInfo, c.functionList->C_GetSlotInfo(list[i], &info)) != CKR_OK)
-            continue;
-        if (std::memcmp(info.slotDescription, c.wantedReader, 43) == 0) {
-            c.slotID = list[i];
-            break;
+
+    const size_t width = sizeof c.wantedReader;
+    CK_SLOT_ID found = kNoSlot;
+    bool unreadable = false; // a slot whose description could not be read
+    auto isWanted = [&](CK_SLOT_ID slot) {
+        CK_SLOT_INFO info;
+        if (!SlotDescription(c, slot, info)) {
+            unreadable = true;
+            return false;
         }
+        return SameReader(info.slotDescription, c.wantedReader, width);
+    };
+    for (CK_ULONG i = 0; i < count && found != c.slotID; ++i)
+        if ((found == kNoSlot || withToken[i] == c.slotID) && isWanted(withToken[i]))
+            found = withToken[i];
+    // The wanted reader may be there without a card.
+    for (CK_ULONG i = 0; i < allCount && found == kNoSlot; ++i)
+        if (!Listed(withToken, count, all[i]) && isWanted(all[i]))
+            found = all[i];
+
+    bool gone = false;
+    if (found == kNoSlot) {
+        const CK_UTF8CHAR none[sizeof c.wantedReader] = {};
+        if (!SameReader(c.wantedReader, none, width) && !unreadable)
+            gone = true; // its name is on no slot
+        else
+            gone = !Listed(all, allCount, c.slotID); // no name to go by: the slot id
+    }
+    if (found != kNoSlot) {
+        c.slotID = found;
+    } else if (gone) {
+        c.wantedReaderGone = true;
+        std::memset(c.wantedReader, 0, sizeof c.wantedReader);
+        c.slotID = kNoSlot;
+        return OpenOnFirstToken(c);
     }
     return OpenTraced(c);
 }
@@ -227,8 +295,9 @@ CK_RV OpenOnWantedReader(CardConnection &c)
 
 CK_RV OpenTokenSession(CardConnection &c)
 {
-    const bool slotChosen = c.slotID != kNoSlot;
     for (int attempt = 0;; ++attempt) {
+        // Evaluated at each attempt: a wanted reader found gone leaves no slot chosen.
+        const bool slotChosen = c.slotID != kNoSlot && !c.wantedReaderGone;
         CK_RV rv = slotChosen ? OpenOnWantedReader(c) : OpenOnFirstToken(c);
         if (rv != CKR_OK)
             return rv;

@@ -5,6 +5,7 @@
 #ifndef VEL3GES_CARD_CARDCONNECTION_H
 #define VEL3GES_CARD_CARDCONNECTION_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "CardUi.h"
@@ -44,7 +45,10 @@ struct CardConnection {
     CK_SESSION_HANDLE hSession = kNoSession;
     CK_SESSION_INFO sessionInfo{};
     CK_TOKEN_INFO tokenInfo{};
-    CK_UTF8CHAR wantedReader[64]{}; // slot description; 43 characters compared
+    CK_UTF8CHAR wantedReader[64]{}; // slot description, compared whole without its trailing blanks
+    // Set when the wanted reader was no longer plugged in: the session went
+    // to the first slot with a token and the reader choice is to be dropped.
+    bool wantedReaderGone = false;
     CK_ULONG slotCount = 0;
     bool checkPinLength = true;
     bool readPinState = true;
@@ -69,6 +73,10 @@ extern uint32_t userLoggedIn;
 void BindFunctionList(CK_FUNCTION_LIST *functions);
 // Back to the state of a program that has not yet bound a library.
 void ResetCardLayer();
+
+// True when two blank-padded slot descriptions name the same reader: the
+// whole texts compared, trailing blanks (or zeros) left out.
+bool SameReader(const CK_UTF8CHAR *a, const CK_UTF8CHAR *b, size_t width);
 
 // Each returns 0, a library result or one of the status codes above. The
 // caller stores the result in lastRv when it judges by it.

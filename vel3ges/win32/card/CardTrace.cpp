@@ -252,8 +252,11 @@ std::string FormatLogTimestamp(std::time_t t)
     return text;
 }
 
+uint16_t lastTracedCall = 0;
+
 void TraceServiceHeader(uint16_t callNumber, CK_RV rv)
 {
+    lastTracedCall = callNumber;
     const char *name = CallName(callNumber);
     std::string stamp = FormatLogTimestamp(callTime);
     AppendPaneLine(PaneTrace, " ");

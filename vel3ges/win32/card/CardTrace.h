@@ -65,6 +65,10 @@ const char *CallName(uint16_t callNumber);
 // "%02u-%s-%04u %02u:%02u:%02u" in local time, French month abbreviations.
 std::string FormatLogTimestamp(std::time_t t);
 
+// The number of the call whose record was written last: the call that
+// failed when a routine hands a library result back.
+extern uint16_t lastTracedCall;
+
 // Head of a call record: blank line, start-line push, timestamp and name to
 // the trace pane, one summary line to the diagnostic pane, the session line.
 void TraceServiceHeader(uint16_t callNumber, CK_RV rv);

@@ -62,15 +62,15 @@ public:
     virtual std::string CoffreFolder() = 0;
 
     // ---- reader choice and start-up ----
-    // Closes the session, marks the reader choice and builds the slot list:
-    // 257 when a slot is listed, else 259.
+    // Builds the slot list, the session and the card left as they are: 257
+    // when a slot is listed, else 259.
     virtual uint16_t RefreshSlotList() = 0;
     // The slot list just built, handed over: the program's buffers are freed.
     virtual std::vector<ReaderEntry> TakeReaderList() = 0;
     // The reader dialog ("Choix d'un lecteur"): true for "&Valider"; `chosen`
     // receives the slot picked, and is left alone when nothing is selected.
     virtual bool ChooseReaderDialog(const std::vector<ReaderEntry> &readers, CK_SLOT_ID &chosen) = 0;
-    // The slot the next scan takes (the reader choice's result).
+    // The slot the next scan takes (the reader choice's result, once made).
     virtual void SetChosenSlot(CK_SLOT_ID slot) = 0;
     // The start-up sequence again, on the chosen slot: its own result (0 to 3).
     virtual uint16_t StartCardManager() = 0;

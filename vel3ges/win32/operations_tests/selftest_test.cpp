@@ -132,7 +132,8 @@ TEST_F(SelfTest, SingleCertificateCardAsksNoPinAndSignsOnceWithTheTechnicalKey)
     EXPECT_EQ(1, ops::g_watch.randomCalls);
 }
 
-// What each VerifyPin result other than "logged in" does: nothing starts.
+// What each VerifyPin result other than "logged in" does: nothing starts; a
+// card that failed under the login (pulled, in error) shows its state.
 TEST_F(SelfTest, PinResultsOtherThanLoggedInEndTheTestBeforeItsProgress)
 {
     struct Case {
@@ -140,13 +141,17 @@ TEST_F(SelfTest, PinResultsOtherThanLoggedInEndTheTestBeforeItsProgress)
         std::vector<std::string> calls;
     };
     const Case cases[] = {
-        {0x501, {}}, {0x502, {"Bit 1 off", "Bit 40 off", "Bit 8 off", "Bit 4 off", "Bit 10 off"}},
-        {0x503, {}}, {0x504, {"ResetToCardIntroduction"}},
-        {0x505, {}}, {0x506, {}},
+        {0x501, {}},
+        {0x502, {"Bit 1 off", "Bit 40 off", "Bit 8 off", "Bit 4 off", "Bit 10 off"}},
+        {0x503, {"ShowCardState 258"}},
+        {0x504, {"ResetToCardIntroduction"}},
+        {0x505, {"ShowCardState 258"}},
+        {0x506, {}},
     };
     for (const Case &c : cases) {
         SetUpCardKind(CardKind::Default);
         host = ScriptedHost{};
+        host.cardState = 258;
         host.verifyPin = [&] { return c.result; };
         TestServices(host);
         EXPECT_EQ(c.calls, host.calls) << std::hex << c.result;

@@ -42,15 +42,16 @@ void ChooseReader(DialogHost &host)
     host.SetChosenSlot(chosen);
 
     AppendPaneLine(PaneJournal, "%s  Changement de lecteur", FormatLogTimestamp(std::time(nullptr)).c_str());
+    // The session of the card in use ends only now that a reader is chosen.
     if (hSession != kNoSession && g_functions) {
         StampCallTime();
         lastRv = g_functions->C_CloseSession(hSession);
         TraceCall(CallCloseSession, lastRv);
         hSession = kNoSession;
+        // A failed close leaves the card as it was: no new start-up.
+        if (lastRv != CKR_OK)
+            return;
     }
-    // A failed close leaves the card as it was: no new start-up.
-    if (lastRv != CKR_OK)
-        return;
 
     if (ui->ShownPane() != PaneNone)
         host.HidePane();

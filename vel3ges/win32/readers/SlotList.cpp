@@ -40,15 +40,9 @@ uint16_t ListReadersForChoice(std::vector<ReaderEntry> &readers)
         lastRv = CKR_ARGUMENTS_BAD;
         return kStateNoReader;
     }
-    if (hSession != kNoSession) {
-        StampCallTime();
-        lastRv = g_functions->C_CloseSession(hSession);
-        TraceCall(CallCloseSession, lastRv);
-        if (lastRv == CKR_OK)
-            hSession = kNoSession;
-    }
-    g_card.cardPresent = false;
-
+    // The session and the card stay as they are: the holder may cancel the
+    // choice and must then find the card usable. The reader choice closes
+    // the session once a reader is chosen.
     CK_ULONG count = kPresetCount;
     if (TracedSlotList(nullptr, &count) != CKR_OK)
         return kStateNoReader;
@@ -80,7 +74,6 @@ uint16_t ListReadersForChoice(std::vector<ReaderEntry> &readers)
         lastRv = CKR_HOST_MEMORY;
         return kStateNoReader;
     }
-    g_card.cardPresent = true;
     return kStateReady;
 }
 

@@ -26,7 +26,9 @@ namespace {
 // VerifyPin results the self-test acts on.
 constexpr uint16_t kPinLoggedIn = 0x500;
 constexpr uint16_t kPinCardBlockedForGood = 0x502;
+constexpr uint16_t kPinDeviceError = 0x503;
 constexpr uint16_t kPinCardGone = 0x504;
+constexpr uint16_t kPinLoginFailed = 0x505;
 
 // Command bits switched off when the card is blocked for good: situations,
 // self-test, present PIN, unblock, change PIN.
@@ -296,6 +298,10 @@ void SelfTestRun::Run()
                     host_.SetCommandState(bit, false);
             else if (pin == kPinCardGone)
                 host_.ResetToCardIntroduction();
+            else if (pin == kPinDeviceError || pin == kPinLoginFailed)
+                // The card failed under the login (pulled, in error): its
+                // state, not the commands of a card still there.
+                host_.ShowCardState(host_.CardStateFromRv());
             return;
         }
     }

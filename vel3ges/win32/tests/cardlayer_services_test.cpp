@@ -3,6 +3,7 @@
 // for a missing, removed, blocked or unrecognised card, and no PIN in a log.
 #include "layer_fixture.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "CardObjects.h"
@@ -412,10 +413,12 @@ TEST_F(Services, LoginPinChecks)
 TEST_F(Services, SlotListingLimits)
 {
     Connect();
-    // The wanted reader is not listed: the chosen slot stays.
+    // No slot bears the wanted reader's name: it is taken for unplugged and
+    // the first slot with a token is opened (here the one chosen).
     std::memcpy(g_connection.wantedReader, "Autre lecteur", 13);
     EXPECT_EQ(kPromptFinalTry, OpenTokenSession(g_connection));
     EXPECT_EQ(7u, g_connection.slotID);
+    EXPECT_TRUE(g_connection.wantedReaderGone);
 
     // More than 20 slots with a slot chosen: the listing's result is returned.
     fake::Force("C_GetSlotList", CKR_BUFFER_TOO_SMALL);
@@ -431,4 +434,36 @@ TEST_F(Services, SlotListingLimits)
     };
     EXPECT_EQ(CKR_BUFFER_TOO_SMALL, FindTokenSlot(g_connection));
     EXPECT_EQ(1 + 5, token.Count("C_GetSlotList"));
+}
+
+TEST(SlotDescriptions, SameReaderComparesTheWholeNameWithoutTrailingBlanks)
+{
+    auto field = [](const std::string &text, char pad) {
+        std::vector<CK_UTF8CHAR> f(64, static_cast<CK_UTF8CHAR>(pad));
+        std::memcpy(f.data(), text.data(), std::min<size_t>(text.size(), f.size()));
+        return f;
+    };
+    const std::string scm = "SCM Microsystems Inc. SCR33x USB Smart Card Reader ";
+    struct Case {
+        std::string a;
+        char padA;
+        std::string b;
+        char padB;
+        bool same;
+    } cases[] = {
+        {scm + "0", ' ', scm + "0", ' ', true},
+        {scm + "0", ' ', scm + "1", ' ', false}, // 51 characters in common
+        {scm + "0", ' ', scm + "0", '\0', true}, // blank or zero padding
+        {"Lecteur A", ' ', "Lecteur A ", ' ', true},
+        {"Lecteur A", ' ', "Lecteur AB", ' ', false},
+        {"Lecteur A", ' ', "", '\0', false},
+        {std::string(64, 'R'), ' ', std::string(63, 'R') + "S", ' ', false},
+        {std::string(64, 'R'), ' ', std::string(64, 'R'), '\0', true},
+        {"", ' ', "", '\0', true},
+    };
+    for (const Case &c : cases) {
+        std::vector<CK_UTF8CHAR> a = field(c.a, c.padA), b = field(c.b, c.padB);
+        EXPECT_EQ(c.same, SameReader(a.data(), b.data(), 64)) << "\"" << c.a << "\" / \"" << c.b << "\"";
+        EXPECT_EQ(c.same, SameReader(b.data(), a.data(), 64)) << "\"" << c.b << "\" / \"" << c.a << "\"";
+    }
 }

@@ -5,6 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -18,6 +24,7 @@
 #include "card_test_support.h"
 #include "pane_lines.h"
 #include "loaded_library.h"
+#include "timeout_scale.h"
 
 using namespace vel;
 using softcard_test::control;
@@ -330,6 +337,240 @@ TEST_F(SoftCard, UnrecognisedCard)
     // Re-tried a bounded number of times, then given up.
     EXPECT_EQ(1 + kMaxReopenRetries, std::count(calls.begin(), calls.end(), "C_OpenSession"));
     ASSERT_EQ(0, control("log off"));
+}
+
+// The slot of the reader called `name`, or kNoSlot.
+CK_SLOT_ID SlotOfReader(const std::string &name)
+{
+    CK_FUNCTION_LIST *f = softcard_test::functions();
+    CK_SLOT_ID slots[20];
+    CK_ULONG count = 20;
+    if (f->C_GetSlotList(CK_FALSE, slots, &count) != CKR_OK)
+        return kNoSlot;
+    for (CK_ULONG i = 0; i < count; ++i) {
+        CK_SLOT_INFO info{};
+        if (f->C_GetSlotInfo(slots[i], &info) == CKR_OK &&
+            PaddedFieldText(info.slotDescription, sizeof info.slotDescription) == name)
+            return slots[i];
+    }
+    return kNoSlot;
+}
+
+// The reader the holder chose, as the scan keeps it: its slot and description.
+void ChooseReaderNamed(const std::string &name)
+{
+    g_connection.slotID = SlotOfReader(name);
+    ASSERT_NE(kNoSlot, g_connection.slotID) << name;
+    CK_SLOT_INFO info{};
+    ASSERT_EQ(CKR_OK, softcard_test::functions()->C_GetSlotInfo(g_connection.slotID, &info));
+    std::memcpy(g_connection.wantedReader, info.slotDescription, sizeof g_connection.wantedReader);
+}
+
+std::string Quoted(const std::string &name)
+{
+    return "\"" + name + "\"";
+}
+
+// A reader chosen by the holder, then readers unplugged, plugged or filled:
+// the session goes to the chosen reader while it is plugged in (matched on
+// its whole name), else to the first slot with a card, the choice dropped.
+TEST_F(SoftCard, ChosenReaderIsOpenedWhilePluggedInElseTheFirstCard)
+{
+    const std::string scm = "SCM Microsystems Inc. SCR33x USB Smart Card Reader ";
+    const std::string vel0 = "Lecteur Ovrane VEL 0", vel1 = "Lecteur Ovrane VEL 1";
+    struct Case {
+        const char *what;
+        std::vector<std::string> readers; // after the default one, each with a card
+        std::string chosen;
+        std::vector<std::string> then; // control commands after the choice
+        CK_RV rv;
+        std::string sessionReader; // "" for none
+        bool choiceDropped;
+    } cases[] = {
+        {"two identical readers, the second chosen",
+         {scm + "0", scm + "1"},
+         scm + "1",
+         {},
+         kPromptFinalTry,
+         scm + "1",
+         false},
+        {"two identical readers, the first chosen",
+         {scm + "0", scm + "1"},
+         scm + "0",
+         {},
+         kPromptFinalTry,
+         scm + "0",
+         false},
+        {"the chosen reader unplugged",
+         {vel1},
+         vel1,
+         {"remove-reader " + Quoted(vel1)},
+         kPromptFinalTry,
+         vel0,
+         true},
+        {"every reader unplugged, then one plugged with a card",
+         {vel1},
+         vel1,
+         {"remove-reader " + Quoted(vel0), "remove-reader " + Quoted(vel1), "add-reader " + Quoted("Autre"),
+          "insert " + Quoted("Autre") + " vel3-default"},
+         kPromptFinalTry,
+         "Autre",
+         true},
+        {"the chosen reader unplugged, another plugged under its slot id",
+         {vel1},
+         vel1,
+         {"remove-reader " + Quoted(vel1), "add-reader " + Quoted("Autre"),
+          "insert " + Quoted("Autre") + " vel3-blocked"},
+         kPromptFinalTry,
+         vel0,
+         true},
+        {"the chosen reader emptied",
+         {vel1},
+         vel1,
+         {"remove " + Quoted(vel1)},
+         CKR_TOKEN_NOT_PRESENT,
+         "",
+         false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        for (const std::string &r : c.readers) {
+            ASSERT_EQ(0, control("add-reader " + Quoted(r)));
+            ASSERT_EQ(0, control("insert " + Quoted(r) + (r == c.readers[0] ? " vel3-cl" : " vel3-blocked")));
+        }
+        ChooseReaderNamed(c.chosen);
+        const CK_SLOT_ID chosenSlot = g_connection.slotID;
+        for (const std::string &command : c.then)
+            ASSERT_EQ(0, control(command)) << command;
+
+        EXPECT_EQ(c.rv, ConnectToken(g_connection));
+        EXPECT_EQ(c.choiceDropped, g_connection.wantedReaderGone);
+        if (c.sessionReader.empty()) {
+            EXPECT_EQ(chosenSlot, g_connection.slotID);
+            continue;
+        }
+        CK_SESSION_INFO session{};
+        ASSERT_EQ(CKR_OK, softcard_test::functions()->C_GetSessionInfo(hSession, &session));
+        EXPECT_EQ(SlotOfReader(c.sessionReader), session.slotID);
+        EXPECT_EQ(session.slotID, g_connection.slotID);
+    }
+}
+
+// Readers plugged and unplugged, cards put in and taken out, readers
+// chosen, in a random order (seed printed; VEL_SOAK_SEED replays one): after
+// each change a connection as the scan makes it, and at each of these quiet
+// points the session where the holder expects it. The choice is dropped as
+// the scan drops it, when its reader is found unplugged.
+TEST_F(SoftCard, SoakOfReadersCardsAndChoices)
+{
+    const char *given = std::getenv("VEL_SOAK_SEED");
+    const unsigned seed =
+        given ? static_cast<unsigned>(std::strtoul(given, nullptr, 10)) : std::random_device{}();
+    std::printf("soak seed %u (VEL_SOAK_SEED=%u replays it)\n", seed, seed);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    auto pick = [&random](size_t n) { return static_cast<size_t>(random() % n); };
+
+    const std::string scm = "SCM Microsystems Inc. SCR33x USB Smart Card Reader ";
+    const std::vector<std::string> names = {"Lecteur Ovrane VEL 0", "Lecteur Ovrane VEL 1", scm + "0",
+                                            scm + "1"};
+    const std::vector<std::string> cards = {"vel3-default", "vel3-cl", "vel3-blocked", "vel3-1024"};
+    std::map<std::string, std::string> readers = {{names[0], "vel3-default"}}; // reader -> card ("" empty)
+    std::string chosen;                                                        // "" none
+
+    const int kSteps = 40;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(vel_test::ScaledMs(60000));
+    for (int step = 0; step < kSteps && std::chrono::steady_clock::now() < deadline; ++step) {
+        // One change.
+        std::vector<std::string> plugged, unplugged, empty, full, freeCards = cards;
+        for (const std::string &n : names)
+            (readers.count(n) ? plugged : unplugged).push_back(n);
+        for (const auto &r : readers) {
+            (r.second.empty() ? empty : full).push_back(r.first);
+            freeCards.erase(std::remove(freeCards.begin(), freeCards.end(), r.second), freeCards.end());
+        }
+        std::string what;
+        switch (pick(5)) {
+        case 0:
+            if (!unplugged.empty()) {
+                std::string n = unplugged[pick(unplugged.size())];
+                what = "add-reader " + Quoted(n);
+                readers[n] = "";
+            }
+            break;
+        case 1:
+            if (!plugged.empty()) {
+                std::string n = plugged[pick(plugged.size())];
+                what = "remove-reader " + Quoted(n);
+                readers.erase(n);
+            }
+            break;
+        case 2:
+            if (!empty.empty() && !freeCards.empty()) {
+                std::string n = empty[pick(empty.size())], card = freeCards[pick(freeCards.size())];
+                what = "insert " + Quoted(n) + " " + card;
+                readers[n] = card;
+            }
+            break;
+        case 3:
+            if (!full.empty()) {
+                std::string n = full[pick(full.size())];
+                what = "remove " + Quoted(n);
+                readers[n] = "";
+            }
+            break;
+        default:
+            if (!plugged.empty()) {
+                chosen = plugged[pick(plugged.size())];
+                what = "choose " + chosen;
+                ChooseReaderNamed(chosen);
+            }
+            break;
+        }
+        if (what.empty())
+            continue;
+        SCOPED_TRACE("step " + std::to_string(step) + ": " + what);
+        if (what.rfind("choose ", 0) != 0) {
+            ASSERT_EQ(0, control(what));
+        }
+
+        // A connection as the scan makes it: a slot kept only while a reader is chosen.
+        if (chosen.empty())
+            g_connection.slotID = kNoSlot;
+        ui.readerAnswers = {AnswerGiveUp};
+        ui.cardAnswers = {AnswerGiveUp};
+        const CK_RV rv = ConnectToken(g_connection);
+
+        // The quiet point.
+        bool anyCard = false;
+        for (const auto &r : readers)
+            anyCard = anyCard || !r.second.empty();
+        const bool chosenPlugged = !chosen.empty() && readers.count(chosen) != 0;
+        if (readers.empty() || !anyCard) {
+            EXPECT_EQ(kHolderGaveUp, rv);
+        } else if (chosenPlugged && readers[chosen].empty()) {
+            EXPECT_EQ(CKR_TOKEN_NOT_PRESENT, rv);
+            EXPECT_EQ(SlotOfReader(chosen), g_connection.slotID);
+        } else {
+            ASSERT_EQ(kPromptFinalTry, rv);
+            CK_SESSION_INFO session{};
+            ASSERT_EQ(CKR_OK, softcard_test::functions()->C_GetSessionInfo(hSession, &session));
+            EXPECT_EQ(session.slotID, g_connection.slotID);
+            if (chosenPlugged) {
+                EXPECT_EQ(SlotOfReader(chosen), session.slotID);
+            }
+            CK_TOKEN_INFO token{};
+            EXPECT_EQ(CKR_OK, softcard_test::functions()->C_GetTokenInfo(session.slotID, &token));
+        }
+        EXPECT_EQ(!chosen.empty() && !chosenPlugged && anyCard, g_connection.wantedReaderGone);
+        if (g_connection.wantedReaderGone)
+            chosen.clear();
+        if (HasFailure())
+            break;
+    }
 }
 
 int main(int argc, char **argv)

@@ -100,4 +100,31 @@ TEST_F(MainDialogLayout, BottomBandButtonsShowTheirWholeCaptionsAndDoNotOverlap)
     }
 }
 
+// The reader line holds the longest reader name PKCS#11 gives (64
+// characters) whole: every line of its wrapped text within the static.
+TEST_F(MainDialogLayout, ReaderLineHoldsTheLongestReaderName)
+{
+    HWND item = GetDlgItem(dlg, IDC_READER_LINE);
+    ASSERT_NE(nullptr, item);
+    RECT rect;
+    GetClientRect(item, &rect);
+    const char *names[] = {
+        "SCM Microsystems Inc. SCR33x USB Smart Card Reader with PINpad 0",
+        "WWWWWWW WWWWWWW WWWWWWW WWWWWWW WWWWWWW WWWWWWW WWWWWWW WWWWWWW ",
+        "Lecteur de cartes a puce Ovrane modele VEL-3000 USB, port 1 : 00",
+    };
+    HDC dc = GetDC(item);
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageA(dlg, WM_GETFONT, 0, 0)));
+    for (const char *name : names) {
+        ASSERT_EQ(64u, std::string(name).size()) << name;
+        std::string line = std::string("LECTEUR EN COURS : ") + name;
+        RECT needed{0, 0, rect.right, 0};
+        DrawTextA(dc, line.c_str(), -1, &needed, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+        EXPECT_LE(needed.bottom, rect.bottom) << name;
+        EXPECT_LE(needed.right, rect.right) << name;
+    }
+    SelectObject(dc, old);
+    ReleaseDC(item, dc);
+}
+
 } // namespace

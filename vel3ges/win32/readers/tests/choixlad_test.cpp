@@ -17,9 +17,18 @@ namespace {
 std::function<void(HWND)> g_holder;
 std::string g_seen; // what the dialog showed, for the checks
 
+// This process's dialog only: the card manager's driver tests may show one
+// of the same caption on the same display at the same time.
 HWND FindChoiceDialog()
 {
-    return ::FindWindowA(nullptr, "Choix d'un lecteur");
+    for (HWND w = ::FindWindowExA(nullptr, nullptr, nullptr, "Choix d'un lecteur"); w;
+         w = ::FindWindowExA(nullptr, w, nullptr, "Choix d'un lecteur")) {
+        DWORD pid = 0;
+        ::GetWindowThreadProcessId(w, &pid);
+        if (pid == ::GetCurrentProcessId())
+            return w;
+    }
+    return nullptr;
 }
 
 void CALLBACK OnTimer(HWND, UINT, UINT_PTR id, DWORD)

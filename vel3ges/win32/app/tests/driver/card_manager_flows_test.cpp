@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Driver.h"
 
@@ -121,6 +123,55 @@ protected:
         PostMessageA(dlg, WM_CLOSE, 0, 0);
         EXPECT_EQ(0, program.Wait(kWait)) << "the program did not end";
     }
+    // A card image of the cards folder with some of its records changed
+    // ("left=3" -> "left=0"...), written as `name` into the temporary folder,
+    // which then serves as the cards folder of WriteCustomState.
+    void MakeCard(const std::string &from, const std::string &name,
+                  const std::vector<std::pair<std::string, std::string>> &edits)
+    {
+        std::string image = ReadFileText(EnvOr("VLMGR_CARDS", ".") + "\\" + from + ".card");
+        ASSERT_FALSE(image.empty()) << from;
+        for (const auto &e : edits) {
+            size_t at = image.find(e.first);
+            ASSERT_NE(std::string::npos, at) << e.first;
+            image.replace(at, e.first.size(), e.second);
+        }
+        FILE *f = fopen((TempFolder() + "\\" + name + ".card").c_str(), "wb");
+        ASSERT_NE(nullptr, f);
+        fputs(image.c_str(), f);
+        fclose(f);
+    }
+    static std::string TempFolder() { return EnvOr("TEMP", "C:\\windows\\temp"); }
+    // Starts on cards made by MakeCard.
+    void LaunchOnMadeCards(const std::vector<std::string> &readers, const std::vector<PlacedCard> &cards)
+    {
+        ASSERT_TRUE(WriteSoftcardState(statePath, TempFolder(), readers, cards, 0, false)) << statePath;
+        Launch({"VEL_SOFTCARD_STATE=" + statePath});
+    }
+    // Picks the reader at `index` in "Choix d'un lecteur" (Annuler when -1).
+    void ChooseReaderAt(int index)
+    {
+        Click(dlg, IdChooseReader);
+        HWND choice = WaitWindow(program.pi.dwProcessId, "Choix d'un lecteur", kWait, true);
+        ASSERT_NE(nullptr, choice);
+        if (index >= 0)
+            SendMessageA(GetDlgItem(choice, 1038), CB_SETCURSEL, index, 0);
+        Click(choice, index >= 0 ? IDOK : IDCANCEL);
+        ASSERT_TRUE(WaitUntil([&] { return !IsWindow(choice); }, kWait));
+        ASSERT_TRUE(WaitIdle(dlg, kWait));
+    }
+    // "Changer carte" confirmed.
+    void ChangeCardConfirmed()
+    {
+        Click(dlg, IdIntro);
+        HWND change = WaitWindow(program.pi.dwProcessId, "Changement carte", kWait, true);
+        ASSERT_NE(nullptr, change);
+        Click(change, IDOK);
+        ASSERT_TRUE(WaitUntil([&] { return !IsWindow(change); }, kWait));
+    }
+    // No dialog of the program but the main one (none comes within a short wait).
+    bool NoOtherDialog() { return WaitOtherDialog(program.pi.dwProcessId, dlg, 300) == nullptr; }
+
     // Answers the message box that must come now.
     std::string Answer(int button)
     {
@@ -487,6 +538,8 @@ TEST_F(CardManager, FailedScanAtStartUpLeavesTheProgramUsable)
     Launch({"VEL_SOFTCARD_STATE=" + statePath});
     EXPECT_EQ("Impossible de mettre la carte sous tension", Answer(IDOK));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_EQ(std::string("LECTEUR EN COURS : ") + kReader,
+              ItemText(dlg, IdReaderLine)); // the reader that failed
     EXPECT_TRUE(program.Running());
     EXPECT_TRUE(Enabled(dlg, IdIntro));
     EXPECT_TRUE(Enabled(dlg, IdChooseReader));
@@ -527,6 +580,327 @@ TEST_F(CardManager, SituationsAfterARefusedPinChangeOpenAtTheirTop)
     ASSERT_TRUE(WaitUntil([&] { return FirstVisibleLine(dlg, IdPaneDataLower) > first; }, kWait));
     Click(dlg, IdPrevious);
     EXPECT_TRUE(WaitUntil([&] { return FirstVisibleLine(dlg, IdPaneDataLower) == first; }, kWait));
+    Quit();
+}
+
+// Readers and cards changed under the program, failures at its card calls:
+// run as a test of their own (vlmgr_hostile_flows).
+class CardManagerHostile : public CardManager {
+protected:
+    const char *second = "Lecteur Ovrane VEL 1";
+};
+
+// The reader chosen is unplugged: the card left in the other reader is
+// taken, as before any choice, not refused.
+TEST_F(CardManagerHostile, ChosenReaderUnpluggedGivesTheCardLeft)
+{
+    LaunchOn({kReader, second}, {{"vel3-default", kReader}, {"vel3-cl", second}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    ChooseReaderAt(1);
+    ASSERT_EQ(std::string("LECTEUR EN COURS : ") + second, ItemText(dlg, IdReaderLine));
+    WriteState(statePath, {kReader}, {{"vel3-default", kReader}}, 0, 5);
+    ChangeCardConfirmed();
+    ASSERT_TRUE(WaitUntil([&] { return ItemText(dlg, IdHolderName) == "Madame MARTIN JEANNE"; }, kWait))
+        << MessageText(WaitOtherDialog(program.pi.dwProcessId, dlg, 300));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_TRUE(NoOtherDialog());
+    EXPECT_EQ(std::string("LECTEUR EN COURS : ") + kReader, ItemText(dlg, IdReaderLine));
+    EXPECT_TRUE(Enabled(dlg, IdReadData));
+
+    // Every reader unplugged, the reader prompt given up; a reader plugged
+    // with a card: the card is introduced.
+    WriteState(statePath, {}, {}, 0, 7);
+    ChangeCardConfirmed();
+    EXPECT_EQ("Connexion lecteur", EnterCode(nullptr));
+    EXPECT_EQ("Impossible de mettre la carte sous tension", Answer(IDOK)); // readers were counted
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    WriteState(statePath, {"Autre lecteur"}, {{"vel3-default", "Autre lecteur"}}, 0, 9);
+    Click(dlg, IdIntro); // "Introduction carte"
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdHolderName); }, kWait))
+        << MessageText(WaitOtherDialog(program.pi.dwProcessId, dlg, 300));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_EQ("LECTEUR EN COURS : Autre lecteur", ItemText(dlg, IdReaderLine));
+    Quit();
+}
+
+// "Changer lecteur" cancelled: the card in use stays usable, in its reader.
+TEST_F(CardManagerHostile, CancelledReaderChoiceKeepsTheCardInUse)
+{
+    LaunchOn({kReader, second}, {{"vel3-cl", kReader}, {"vel3-default", second}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    ChooseReaderAt(1);
+    ASSERT_EQ(std::string("LECTEUR EN COURS : ") + second, ItemText(dlg, IdReaderLine));
+    ChooseReaderAt(-1);
+    Click(dlg, IdReadData);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneDataUpper); }, kWait))
+        << MessageText(WaitOtherDialog(program.pi.dwProcessId, dlg, 300));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_NE(std::string::npos, ItemText(dlg, IdPaneDataUpper).find("MARTIN"));
+    Click(dlg, IdClosePane);
+
+    ChooseReaderAt(-1);
+    ChangeCardConfirmed();
+    ASSERT_TRUE(WaitUntil([&] { return ItemText(dlg, IdHolderName) == "Madame MARTIN JEANNE"; }, kWait));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_EQ(std::string("LECTEUR EN COURS : ") + second, ItemText(dlg, IdReaderLine));
+    EXPECT_TRUE(NoOtherDialog());
+    Quit();
+}
+
+// A refused login stops the situations (no journal line, no empty window);
+// a card pulled during their reading shows its state.
+TEST_F(CardManagerHostile, SituationsStopOnAFailedLoginAndShowAPulledCard)
+{
+    LaunchOn({kReader}, {{"vel3-default", kReader}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    AppendToState(statePath, "inject function=\"C_Login\" call=1 seen=0 result=0x00000006\n");
+    Click(dlg, IdReadSituations);
+    EXPECT_EQ("Code porteur (reste 3 tentative(s))", EnterCode("1234"));
+    std::string error = Answer(IDOK);
+    EXPECT_NE(std::string::npos, error.find("Erreur 6 (6h) = ")) << error;
+    EXPECT_NE(std::string::npos, error.find(" dans C_Login")) << error;
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_TRUE(NoOtherDialog());
+    EXPECT_EQ(std::string::npos, ItemText(dlg, IdPaneJournal).find("Lecture des situations"));
+    EXPECT_TRUE(Visible(dlg, IdHolderName));
+    EXPECT_TRUE(Visible(dlg, IdReaderLine));
+
+    Command(dlg, IdPresentPin);
+    EXPECT_EQ("Code porteur (reste 3 tentative(s))", EnterCode("1234"));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    WriteState(statePath, {kReader}, {{"vel3-default", kReader}}, 200, 1);
+    Click(dlg, IdReadSituations);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdProgress); }, kWait));
+    WriteState(statePath, {kReader}, {{"vel3-default", ""}}, 0, 5);
+    std::string state = Answer(IDOK);
+    EXPECT_FALSE(state.empty() || state == "(no message box)") << state;
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_TRUE(Visible(dlg, IdReaderLine));
+    EXPECT_FALSE(Enabled(dlg, IdReadSituations));
+    EXPECT_FALSE(Enabled(dlg, IdReadData));
+    EXPECT_TRUE(Enabled(dlg, IdIntro));
+    Quit();
+}
+
+// The card pulled while the PIN prompt of the self-test is open: the call
+// that failed is named, and the card state follows (no card command left on).
+TEST_F(CardManagerHostile, CardPulledAtThePinPromptNamesTheFailedCall)
+{
+    LaunchOn({kReader}, {{"vel3-default", kReader}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    Command(dlg, 32776);
+    HWND prompt = WaitOtherDialog(program.pi.dwProcessId, dlg, kWait);
+    ASSERT_NE(nullptr, prompt);
+    WriteState(statePath, {kReader}, {{"vel3-default", ""}}, 0, 5);
+    SetItemText(prompt, 1039, "1234");
+    PostMessageA(prompt, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(prompt); }, kWait));
+    std::string error = Answer(IDOK);
+    EXPECT_NE(std::string::npos, error.find(" dans C_GetTokenInfo")) << error;
+    std::string state = Answer(IDOK);
+    EXPECT_EQ("Impossible de mettre la carte sous tension", state);
+    EXPECT_FALSE(state.empty() || state == "(no message box)") << state;
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    for (int id : {IdReadData, IdReadSituations, IdChangePin, IdUnblock})
+        EXPECT_FALSE(Enabled(dlg, id)) << id;
+    EXPECT_TRUE(Enabled(dlg, IdIntro));
+    EXPECT_TRUE(Visible(dlg, IdReaderLine));
+    Quit();
+}
+
+// "&Options" during the situations: the saved logs leave the view to them.
+TEST_F(CardManagerHostile, OptionsDuringSituationsLeaveTheirView)
+{
+    LaunchOn({kReader}, {{"vel3-default", kReader}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    Command(dlg, IdPresentPin);
+    EXPECT_EQ("Code porteur (reste 3 tentative(s))", EnterCode("1234"));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    WriteState(statePath, {kReader}, {{"vel3-default", kReader}}, 300, 1);
+    Click(dlg, IdReadSituations);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdProgress); }, kWait));
+    Command(dlg, IdOptions);
+    HWND options = WaitWindow(program.pi.dwProcessId, "Options", kWait, true);
+    ASSERT_NE(nullptr, options);
+    SendMessageA(GetDlgItem(options, 1055), BM_SETCHECK, BST_CHECKED, 0);
+    Click(options, 1055);
+    Click(options, IDOK);
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(options); }, kWait));
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneDataLower); }, 60000));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    for (int id : {(int)IdHolderName, (int)IdReaderLine, 1052, 1053})
+        EXPECT_FALSE(Visible(dlg, id)) << id;
+    Quit();
+}
+
+// A "CL" card keeps its read and PIN commands greyed after an unblock.
+TEST_F(CardManagerHostile, UnblockedClCardKeepsItsCommandsGreyed)
+{
+    MakeCard("vel3-cl", "vel3-cl-blocked", {{"pin code=\"1234\" left=3", "pin code=\"1234\" left=0"}});
+    LaunchOnMadeCards({kReader}, {{"vel3-cl-blocked", kReader}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    ASSERT_TRUE(Enabled(dlg, IdUnblock));
+    Click(dlg, IdUnblock);
+    EXPECT_EQ("Code de déblocage", EnterCode("12345678"));
+    EXPECT_EQ("Saisissez le nouveau code porteur", EnterCode("4321"));
+    EXPECT_EQ("Confirmez le nouveau code porteur", EnterCode("4321"));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    ASSERT_TRUE(WaitUntil([&] { return !Enabled(dlg, IdUnblock); }, kWait));
+    EXPECT_FALSE(Enabled(dlg, IdReadSituations));
+    EXPECT_FALSE(Enabled(dlg, IdChangePin));
+    EXPECT_FALSE(Enabled(dlg, IdReadData));
+    Quit();
+}
+
+// The holder's paths of "Saisir code" and "Changer code" on a card whose
+// unblock code is used up, and on a card blocked by wrong PINs.
+TEST_F(CardManagerHostile, PinCommandsOnAnUnblockCodeUsedUp)
+{
+    MakeCard("vel3-default", "vel3-so-locked",
+             {{"unblock code=\"12345678\" left=10", "unblock code=\"12345678\" left=0"}});
+    struct Case {
+        int command;
+        std::string message;
+    } cases[] = {
+        {IdPresentPin, "Cette carte est définitivement bloquée et doit être remplacée."},
+        {IdChangePin, "Carte bloquée. Impossible de changer le code porteur."},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.message);
+        LaunchOnMadeCards({kReader}, {{"vel3-so-locked", kReader}});
+        ASSERT_TRUE(WaitIdle(dlg, kWait));
+        if (c.command == IdPresentPin)
+            Command(dlg, c.command);
+        else
+            Click(dlg, c.command);
+        EXPECT_EQ(c.message, Answer(IDOK));
+        ASSERT_TRUE(WaitIdle(dlg, kWait));
+        for (int id : {IdReadSituations, IdChangePin, IdUnblock})
+            EXPECT_FALSE(Enabled(dlg, id)) << id;
+        EXPECT_TRUE(Enabled(dlg, IdReadData));
+        Quit();
+    }
+}
+
+TEST_F(CardManagerHostile, PinCommandsBlockingTheCard)
+{
+    const char kUnblockQuestion[] = "Cette carte est bloquée (3 codes erronés).";
+    // "Saisir code": three wrong PINs, then No to the unblock question.
+    LaunchOn({kReader}, {{"vel3-default", kReader}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    Command(dlg, IdPresentPin);
+    EXPECT_EQ("Code porteur (reste 3 tentative(s))", EnterCode("1111"));
+    EXPECT_EQ("Code porteur (reste 2 tentative(s))", EnterCode("2222"));
+    EXPECT_EQ("Code porteur (reste 1 tentative(s))", EnterCode("3333"));
+    EXPECT_NE(std::string::npos, Answer(IDNO).find(kUnblockQuestion));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_TRUE(Enabled(dlg, IdUnblock));
+    for (int id : {IdReadSituations, IdChangePin})
+        EXPECT_FALSE(Enabled(dlg, id)) << id;
+    Quit();
+
+    // "Changer code": three wrong old PINs, then Yes: the unblock follows.
+    LaunchOn({kReader}, {{"vel3-default", kReader}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    Click(dlg, IdChangePin);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        EXPECT_EQ("Ancien code porteur", EnterCode("9999"));
+        EXPECT_EQ("Saisissez le nouveau code porteur", EnterCode("4321"));
+        EXPECT_EQ("Confirmez le nouveau code porteur", EnterCode("4321"));
+        std::string answer = Answer(IDYES);
+        if (attempt < 2)
+            EXPECT_NE(std::string::npos, answer.find("Ce code porteur est erroné.")) << answer;
+        else
+            EXPECT_NE(std::string::npos, answer.find(kUnblockQuestion)) << answer;
+    }
+    EXPECT_EQ("Code de déblocage", EnterCode("12345678"));
+    EXPECT_EQ("Saisissez le nouveau code porteur", EnterCode("4321"));
+    EXPECT_EQ("Confirmez le nouveau code porteur", EnterCode("4321"));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_TRUE(WaitUntil([&] { return Enabled(dlg, IdChangePin) && !Enabled(dlg, IdUnblock); }, kWait));
+    Quit();
+}
+
+// A failure injected at the first call of each card function the start-up
+// makes: every message and prompt answered, the program is left usable and
+// shows something (identification, reader line or a pane), never an empty
+// window; it quits normally.
+TEST_F(CardManagerHostile, FailureAtEachStartUpCallLeavesAUsableWindow)
+{
+    const char *functions[] = {"C_GetSlotList", "C_GetSlotInfo",       "C_GetTokenInfo",
+                               "C_OpenSession", "C_GetSessionInfo",    "C_FindObjectsInit",
+                               "C_FindObjects", "C_GetAttributeValue", "C_FindObjectsFinal"};
+    for (const char *function : functions) {
+        for (const char *result : {"0x00000030", "0x000000E0"}) {
+            SCOPED_TRACE(std::string(function) + " " + result);
+            ASSERT_TRUE(WriteSoftcardState(statePath, EnvOr("VLMGR_CARDS", "."), {kReader},
+                                           {{"vel3-default", kReader}}, 0, false));
+            AppendToState(statePath, std::string("inject function=\"") + function +
+                                         "\" call=1 seen=0 result=" + result + "\n");
+            Launch({"VEL_SOFTCARD_STATE=" + statePath});
+            // Answer whatever comes until quiet: IDCANCEL closes a message
+            // box of any kind and is "&Annuler" of the prompts.
+            std::vector<std::string> shown;
+            for (int round = 0; round < 8; ++round) {
+                HWND other = WaitOtherDialog(program.pi.dwProcessId, dlg, 1000);
+                if (!other)
+                    break;
+                shown.push_back(Text(other) + ": " + MessageText(other));
+                PostMessageA(other, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+                WaitUntil([&] { return !IsWindow(other); }, kWait);
+            }
+            ASSERT_TRUE(WaitIdle(dlg, kWait));
+            EXPECT_TRUE(NoOtherDialog());
+            EXPECT_TRUE(program.Running());
+            const bool something =
+                Visible(dlg, IdReaderLine) || Visible(dlg, IdHolderName) || Visible(dlg, IdPaneCaption);
+            std::string seen;
+            for (const std::string &t : shown)
+                seen += "[" + t + "] ";
+            EXPECT_TRUE(something) << seen;
+            EXPECT_TRUE(Enabled(dlg, IdIntro)) << seen;
+            EXPECT_TRUE(Enabled(dlg, IdQuit)) << seen;
+            Quit();
+        }
+    }
+}
+
+// The start message posted again from outside, twice: no second start-up
+// (no new card call, the commands answer at once).
+TEST_F(CardManagerHostile, StartMessagePostedAgainIsIgnored)
+{
+    LaunchOn({kReader}, {{"vel3-default", kReader}});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    const std::string trace = ItemText(dlg, IdPaneTrace);
+    PostMessageA(dlg, WM_USER + 0x100, 0, 0);
+    PostMessageA(dlg, WM_USER + 0x100, 0, 0);
+    Click(dlg, IdShowJournal);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneJournal); }, kWait));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_EQ(trace, ItemText(dlg, IdPaneTrace));
+    EXPECT_TRUE(NoOtherDialog());
+    Quit();
+}
+
+// A card change to a card in error: the message says so and the card
+// commands are off but the card and reader ones.
+TEST_F(CardManagerHostile, CardChangeToAnUnusableCard)
+{
+    ASSERT_TRUE(WriteSoftcardState(statePath, EnvOr("VLMGR_CARDS", "."), {kReader},
+                                   {{"vel3-default", kReader}}, 0, false));
+    Launch({"VEL_SOFTCARD_STATE=" + statePath});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    AppendToState(statePath, "inject function=\"C_GetSessionInfo\" call=1 seen=0 result=0x00000005\n");
+    ChangeCardConfirmed();
+    EXPECT_EQ("La carte dans le lecteur n'est pas une carte PS", Answer(IDOK));
+    EXPECT_NE(std::string::npos, Answer(IDOK).find("Carte inutilisable suite à un incident"));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_EQ(std::string("LECTEUR EN COURS : ") + kReader, ItemText(dlg, IdReaderLine));
+    EXPECT_TRUE(Visible(dlg, IdReaderLine));
+    for (int id : {IdReadData, IdReadSituations, IdChangePin})
+        EXPECT_FALSE(Enabled(dlg, id)) << id;
+    EXPECT_TRUE(Enabled(dlg, IdIntro));
+    EXPECT_TRUE(Enabled(dlg, IdChooseReader));
     Quit();
 }
 
