@@ -174,6 +174,54 @@ TEST_F(CoreTest, UnreadableCertificateFailsTheSlotAndLeavesNothingThenRetries)
     EXPECT_EQ(Certs({"auth", "sign"}), BoundDers());
 }
 
+// Sessions of this process the software card holds open (its handles are
+// numbered from 0x1000 up): probed up to a fresh session's handle.
+int OpenSessions(CK_FUNCTION_LIST_PTR f, CK_SLOT_ID slot)
+{
+    CK_SESSION_HANDLE last = 0;
+    if (f->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &last) != CKR_OK)
+        return -1;
+    f->C_CloseSession(last);
+    int open = 0;
+    for (CK_SESSION_HANDLE h = 0x1000; h < last; ++h) {
+        CK_SESSION_INFO info;
+        open += f->C_GetSessionInfo(h, &info) == CKR_OK;
+    }
+    return open;
+}
+
+// With the provider gone, every certificate's addition fails: the card is
+// not synchronised, and it is propagated once the provider is back. Two such
+// cards failing poll after poll keep one session each at most.
+TEST_F(CoreTest, AStoreThatTakesNothingIsAFailureRetriedWithoutLeakingSessions)
+{
+    ASSERT_EQ(0, control("add-reader \"Lecteur B\""));
+    ASSERT_EQ(0, control("insert \"Lecteur B\" vel3-1024"));
+    ASSERT_TRUE(UnregisterProvider());
+    core.reset();
+    ClearMy();
+    zeb::Settings s;
+    s.sleepMs = 0;
+    core = std::make_unique<zeb::ZebCore>(&sink, s);
+    core->Reinitialise();
+    EXPECT_TRUE(BoundCerts().empty());
+    EXPECT_EQ(0, core->SyncCount());
+    EXPECT_EQ(zeb::kStatusNoCard, sink.statuses.back());
+    for (int i = 0; i < 6; ++i)
+        EXPECT_TRUE(Cycle()) << "a failed card is read again at each poll";
+    int sessions = OpenSessions(*core->FunctionList(), 1);
+    EXPECT_LE(0, sessions);
+    EXPECT_GE(2, sessions) << "sessions kept by failed propagations";
+    EXPECT_EQ(0, core->SyncCount());
+
+    ASSERT_TRUE(RegisterProvider());
+    EXPECT_TRUE(Cycle());
+    EXPECT_FALSE(Cycle()) << "nothing left to do";
+    EXPECT_EQ(Certs({"auth", "sign", "auth1024", "sign1024"}), BoundDers());
+    EXPECT_EQ(2, core->SyncCount());
+    EXPECT_EQ(zeb::kStatusSynchronised, sink.statuses.back());
+}
+
 TEST_F(CoreTest, LibraryThatCannotStartShowsNoCard)
 {
     core.reset();
