@@ -341,6 +341,27 @@ TEST_F(ReaderEventsTest, EachReaderKeepsItsOwnCertificates)
     EXPECT_TRUE(BoundDers().empty()) << "the end of the program takes them out";
 }
 
+// A reader the monitor sees with a card whose propagation failed is neither
+// shown as synchronised nor counted, and its card's removal leaves the other
+// card counted (the icon stays on "synchronised").
+TEST_F(ReaderEventsTest, APresentCardNotPropagatedIsNeitherShownSynchronisedNorCounted)
+{
+    auto core = Make(0);
+    using R = zeb::ReaderPresence;
+    EXPECT_TRUE(core->InsertCertificatesFromSlot(0, "Lecteur Ovrane VEL 0", 3));
+    EXPECT_TRUE(core->SyncSlotInfos({R{"Lecteur Ovrane VEL 0", true}, R{"Lecteur B", true}}));
+    std::vector<zeb::SlotRow> rows;
+    ASSERT_TRUE(core->TrySlotRows(&rows));
+    ASSERT_EQ(2u, rows.size());
+    EXPECT_TRUE(rows[0].synchro);
+    EXPECT_FALSE(rows[1].synchro) << "nothing of Lecteur B was propagated";
+    EXPECT_EQ(1, core->SyncCount());
+    core->DeleteCertificatesFromSlot(1, "Lecteur B", 3);
+    EXPECT_EQ(1, core->SyncCount());
+    EXPECT_EQ(zeb::kStatusSynchronised, sink.statuses.back());
+    EXPECT_EQ(Certs({"auth", "sign"}), BoundDers());
+}
+
 TEST_F(ReaderEventsTest, WebAuthnExclusiveModeCountsTheCardWithoutPropagating)
 {
     auto core = Make(30);
