@@ -129,6 +129,20 @@ TEST_F(CoreTest, TwoReadersTwoCardsEachRemovalTakesOnlyItsOwn)
     EXPECT_EQ(Certs({"auth1024", "sign1024"}), BoundDers());
 }
 
+// As many slots as before, but not the same ones: one reader unplugged and
+// another plugged in between two polls, with a card.
+TEST_F(CoreTest, AReaderReplacedByAnotherBetweenTwoPollsIsSeen)
+{
+    ASSERT_EQ(0, control("add-reader \"Lecteur B\" 2"));
+    EXPECT_TRUE(Cycle());
+    ASSERT_EQ(0, control("remove-reader \"Lecteur B\""));
+    ASSERT_EQ(0, control("add-reader \"Lecteur C\" 3"));
+    ASSERT_EQ(0, control("insert \"Lecteur C\" vel3-1024"));
+    EXPECT_TRUE(Cycle());
+    EXPECT_EQ(Certs({"auth", "sign", "auth1024", "sign1024"}), BoundDers());
+    EXPECT_EQ(2, core->SyncCount());
+}
+
 TEST_F(CoreTest, SameCertificatesInTwoReadersStayUntilTheLastCardLeaves)
 {
     ASSERT_EQ(0, control("add-reader \"Lecteur B\""));
