@@ -236,6 +236,44 @@ TEST_F(CoreTest, AStoreThatTakesNothingIsAFailureRetriedWithoutLeakingSessions)
     EXPECT_EQ(zeb::kStatusSynchronised, sink.statuses.back());
 }
 
+// A library announcing a certificate value longer than any certificate:
+// the read is refused before anything is allocated, the slot fails, and the
+// slot table is free again.
+decltype(CK_FUNCTION_LIST::C_GetAttributeValue) g_realGetAttribute;
+CK_ULONG g_announcedLength;
+CK_RV AnnouncingGetAttribute(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE o, CK_ATTRIBUTE_PTR t, CK_ULONG n)
+{
+    CK_RV rv = g_realGetAttribute(s, o, t, n);
+    if (rv == CKR_OK && n == 1 && t[0].type == CKA_VALUE && !t[0].pValue)
+        t[0].ulValueLen = g_announcedLength;
+    return rv;
+}
+
+TEST_F(CoreTest, AttributeLengthsBeyondAnyCertificateAreRefused)
+{
+    CK_FUNCTION_LIST_PTR real = *core->FunctionList();
+    ASSERT_TRUE(real);
+    core.reset();
+    ClearMy();
+    static CK_FUNCTION_LIST announcing = *real;
+    g_realGetAttribute = real->C_GetAttributeValue;
+    announcing.C_GetAttributeValue = AnnouncingGetAttribute;
+    zeb::Settings s;
+    s.sleepMs = 0;
+    // 100 KB first: beyond the bound, yet small enough to be harmless where
+    // nothing bounds it; then about 4 GB.
+    for (CK_ULONG announced : {CK_ULONG(100 * 1024), CK_ULONG(0xFFFFFFF0)}) {
+        SCOPED_TRACE(announced);
+        g_announcedLength = announced;
+        zeb::ZebCore bounded(&sink, s);
+        *bounded.FunctionList() = &announcing;
+        bounded.Reinitialise();
+        ASSERT_TRUE(BoundCerts().empty());
+        EXPECT_EQ(0, bounded.SyncCount());
+        EXPECT_EQ(1ul, bounded.AvailableSlots()) << "the slot table is free again";
+    }
+}
+
 TEST_F(CoreTest, LibraryThatCannotStartShowsNoCard)
 {
     core.reset();
