@@ -146,6 +146,22 @@ TEST_F(EventStore, ACardPulledBeforeTheMonitorsFirstLook)
     EXPECT_TRUE(Bound(Certs({"auth1024", "sign1024"})));
 }
 
+// A reader whose name is longer than a slot description (64 characters):
+// its slot is found by the description's width, its card propagated and
+// removed.
+TEST_F(EventStore, AReaderWithALongNameIsServed)
+{
+    const std::string name = "Lecteur de cartes a puce du poste de travail de l'accueil, port USB 3";
+    ASSERT_LT(64u, name.size());
+    ASSERT_EQ(0, control("add-reader \"" + name + "\" 5"));
+    Start();
+    ASSERT_TRUE(Bound(Certs({"auth", "sign"})));
+    ASSERT_EQ(0, control("insert \"" + name + "\" vel3-1024"));
+    EXPECT_TRUE(Bound(Certs({"auth", "sign", "auth1024", "sign1024"})));
+    ASSERT_EQ(0, control("remove \"" + name + "\""));
+    EXPECT_TRUE(Bound(Certs({"auth", "sign"})));
+}
+
 // A card call that fails once: the slot listing (the removal that follows
 // still reaches the store), the session of a propagation (tried again).
 TEST_F(EventStore, AFailedCardCallIsNeverTheLastWord)
