@@ -15,33 +15,35 @@ namespace {
 const DWORD kRestartWaitMs = 30000;
 } // namespace
 
-bool NoOtherInstance(DWORD waitMs)
+// Local: one instance per user session.
+const char kInstanceMutex[] = "Local\\ZEB_QUVVEL.instance";
+
+HANDLE TakeInstance(DWORD waitMs)
 {
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, kInstanceMutex);
+    if (!mutex)
+        return nullptr;
     DWORD start = GetTickCount();
     for (;;) {
+        DWORD w = WaitForSingleObject(mutex, 100);
+        if (w == WAIT_OBJECT_0 || w == WAIT_ABANDONED) // abandoned: the holder ended
+            return mutex;
+        if (w != WAIT_TIMEOUT)
+            break;
         HWND other = FindWindowA(nullptr, kFrameTitle);
-        if (!other)
-            return true;
-        if (!GetPropA(other, kClosingProp))
-            return false; // running: this start is refused
+        if (other && !GetPropA(other, kClosingProp))
+            break; // running: this start is refused
         if (GetTickCount() - start >= waitMs)
-            return false;
-        // Woken by the old frame's end or by the next check, whichever comes first.
-        DWORD pid = 0;
-        GetWindowThreadProcessId(other, &pid);
-        HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
-        if (process) {
-            WaitForSingleObject(process, 100);
-            CloseHandle(process);
-        } else {
-            Sleep(100);
-        }
+            break;
     }
+    CloseHandle(mutex);
+    return nullptr;
 }
 
 BOOL CZEBApp::InitInstance()
 {
-    if (!NoOtherInstance(kRestartWaitMs))
+    m_instance = TakeInstance(kRestartWaitMs);
+    if (!m_instance)
         return FALSE;
     int loaded = ZEB_LoadPKCS11();
     if (loaded == ZEB_LOAD_NOACCESS)
@@ -71,6 +73,11 @@ BOOL CZEBApp::InitInstance()
 int CZEBApp::ExitInstance()
 {
     m_pMainWnd = nullptr; // deleted with its window
+    if (m_instance) {     // the store is emptied by now: the next instance may start
+        ReleaseMutex(m_instance);
+        CloseHandle(m_instance);
+        m_instance = nullptr;
+    }
     return cl::CWinApp::ExitInstance();
 }
 

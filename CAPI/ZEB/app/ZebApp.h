@@ -17,11 +17,16 @@ public:
 private:
     // "A propos de ZEB...": the about box, modal.
     void OnAppAbout();
+
+    HANDLE m_instance = nullptr; // the session's instance mutex, owned while running
 };
 
-// What start-up does when a frame titled "ZEB_QUVVEL" exists: waits, up to
-// `waitMs`, while that frame is closing. True when no such window is left.
-bool NoOtherInstance(DWORD waitMs);
+// The session's instance mutex, taken before anything else is done: null
+// when another instance holds it and runs (its frame is there and not
+// closing), or has not let go of it after `waitMs`. A closing instance is
+// waited for; one still starting keeps the mutex until its frame shows, and
+// this start is then refused.
+HANDLE TakeInstance(DWORD waitMs);
 
 } // namespace zeb
 

@@ -179,6 +179,12 @@ LRESULT CMainFrame::OnPowerBroadcast(WPARAM event, LPARAM data)
             m_pcsc->Resume();
         break;
     case PBT_POWERSETTINGCHANGE: {
+        // The system sends this one with its data; a posted copy comes from
+        // someone else, and its pointer is nothing this process may read.
+        if (!InSendMessage()) {
+            WriteEventLog("[ZEB] WM_POWERBROADCAST PBT_POWERSETTINGCHANGE posted, data ignored");
+            break;
+        }
         auto *setting = reinterpret_cast<const POWERBROADCAST_SETTING *>(data);
         if (setting && IsEqualGUID(setting->PowerSetting, GUID_MONITOR_POWER_ON) &&
             setting->DataLength >= sizeof(DWORD)) {

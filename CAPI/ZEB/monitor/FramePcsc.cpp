@@ -93,7 +93,7 @@ void FramePcsc::ReadersChanged()
 SlotListing FramePcsc::ListSlots()
 {
     SlotListing out;
-    core_.LockSlotTable();
+    ZebCore::TableLock lock(core_);
     CK_FUNCTION_LIST_PTR *list = core_.FunctionList();
     if (ZEB_Init(list) == 0) {
         out.initialised = true;
@@ -113,7 +113,6 @@ SlotListing FramePcsc::ListSlots()
         }
         out.finaliseRv = ZEB_finalise(*list);
     }
-    core_.UnlockSlotTable();
     return out;
 }
 
@@ -127,6 +126,11 @@ bool FramePcsc::DeleteCertificatesFromSlot(unsigned long slotId, const std::stri
 {
     return core_.DeleteCertificatesFromSlot(slotId, reader.c_str(), static_cast<unsigned char>(version)) !=
            FALSE;
+}
+
+void FramePcsc::ReconcileReaders(const std::vector<std::string> &readersWithCard)
+{
+    core_.ReconcileWithReaders(readersWithCard);
 }
 
 CardWaitSettings FramePcsc::WaitSettings()

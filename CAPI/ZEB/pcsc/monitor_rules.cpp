@@ -12,4 +12,15 @@ AfterChange DecideAfterStatusChange(const StatusChangeSeen &seen)
     return seen.readerEntry ? AfterChange::scanStates : AfterChange::nothing;
 }
 
+CardAction DecideCardAction(const ReaderKept &kept, const ReaderNow &now)
+{
+    if (!now.vel)
+        return kept.present ? CardAction::remove : CardAction::nothing;
+    if (!kept.present)
+        return CardAction::insert;
+    if (kept.version != now.version || kept.insertions != now.insertions)
+        return CardAction::replace;
+    return kept.propagated ? CardAction::nothing : CardAction::retry;
+}
+
 } // namespace zeb

@@ -23,6 +23,37 @@ enum class AfterChange {
 // status change: the card event it carries is not lost.
 AfterChange DecideAfterStatusChange(const StatusChangeSeen &seen);
 
+// What one reader held when last seen, and what it holds now. A card is
+// known by its generation and by the reader's insertion count (the high
+// word of its PC/SC event state), which changes with every card put in.
+struct ReaderKept {
+    bool present = false;    // a VEL card was there
+    unsigned version = 0;    // its generation
+    unsigned insertions = 0; // the reader's insertion count then
+    bool propagated = false; // its certificates reached the store
+};
+struct ReaderNow {
+    bool vel = false;
+    unsigned version = 0;
+    unsigned insertions = 0;
+};
+
+enum class CardAction {
+    nothing,
+    insert,  // a card arrived
+    remove,  // the card left
+    replace, // another card took its place: removal, then insertion
+    retry,   // the same card, whose propagation failed: insertion again
+};
+
+CardAction DecideCardAction(const ReaderKept &kept, const ReaderNow &now);
+
+// The reader count of a PC/SC event state (its high word).
+inline unsigned InsertionCount(unsigned long eventState)
+{
+    return static_cast<unsigned>((eventState >> 16) & 0xFFFF);
+}
+
 } // namespace zeb
 
 #endif

@@ -171,8 +171,15 @@ void PcscMonitoring::Run()
             continue;
         }
         LONG rv = SCardGetStatusChangeA(context_.load(), kStatusWaitMs, states_, count_ + 1);
-        if (rv == SCARD_E_TIMEOUT)
+        if (rv == SCARD_E_TIMEOUT) {
+            // A quiet pass: a slot listing that failed is made again, and a
+            // card whose propagation failed is tried again.
+            if (slotCacheStale_)
+                RebuildSlotCache();
+            if (RetryPending())
+                ScanReaderStates();
             continue;
+        }
         if (rv == SCARD_E_CANCELLED && StopRequested())
             break;
         if (rv != SCARD_S_SUCCESS) {
@@ -215,15 +222,28 @@ void PcscMonitoring::Run()
 
 void PcscMonitoring::Propagate(const char *why)
 {
+    std::vector<std::string> withCard;
+    for (unsigned i = 0; i < count_; ++i)
+        if (present_[i] && version_[i] != 0)
+            withCard.push_back(names_[i]);
+    host_.ReconcileReaders(withCard);
     for (unsigned i = 0; i < count_; ++i) {
         if (!present_[i] || version_[i] == 0)
             continue;
         Log("[ZEB] %s VEL V%u trigger propagation reader=%s", why, version_[i], names_[i]);
         present_[i] = false;
-        InsertCertificatesFromReader(i, names_[i], version_[i]);
+        propagated_[i] = InsertCertificatesFromReader(i, names_[i], version_[i]);
         present_[i] = true;
     }
     Publish();
+}
+
+bool PcscMonitoring::RetryPending() const
+{
+    for (unsigned i = 0; i < count_; ++i)
+        if (present_[i] && !propagated_[i])
+            return true;
+    return false;
 }
 
 void PcscMonitoring::ClearTables()
@@ -231,8 +251,8 @@ void PcscMonitoring::ClearTables()
     std::memset(names_, 0, sizeof(names_));
     std::memset(states_, 0, sizeof(states_));
     for (unsigned i = 0; i < kMaxReaders; ++i) {
-        fido_[i] = present_[i] = slotFound_[i] = false;
-        version_[i] = 0;
+        fido_[i] = present_[i] = slotFound_[i] = propagated_[i] = false;
+        version_[i] = insertions_[i] = 0;
         slotId_[i] = 0xFFFFFFFF;
     }
     protectedFound_ = false;
@@ -321,6 +341,10 @@ void PcscMonitoring::InitialScan()
             (unsigned long)n, hex.c_str());
         present_[i] = present;
         version_[i] = present ? version : 0;
+        insertions_[i] = InsertionCount(s.dwEventState);
+        // The propagation that follows every initial scan tells whether it
+        // worked; until then the scan in between does not take it for a failure.
+        propagated_[i] = present;
         if (present) {
             Log("[ZEB] initial VEL V%u present on reader=%s atr=%s", version, names_[i], hex.c_str());
             if (version == 4)
@@ -343,11 +367,13 @@ bool PcscMonitoring::RebuildSlotCache()
     if (count_ == 0)
         return true;
     SlotListing listing = host_.ListSlots();
+    slotCacheStale_ = true;
     if (!listing.initialised) {
         Log("[ZEB] slot cache init FAILED");
         return false;
     }
     bool ok = listing.listRv == 0;
+    slotCacheStale_ = !ok;
     if (!ok) {
         Log("[ZEB] slot cache getSlotList FAILED rv=0x%08lX", listing.listRv);
     } else {
@@ -355,7 +381,7 @@ bool PcscMonitoring::RebuildSlotCache()
             std::string description = TrimSlotDescription(
                 reinterpret_cast<const uint8_t *>(slot.description.data()), slot.description.size());
             for (unsigned j = 0; j < count_; ++j) {
-                if (description == names_[j]) {
+                if (DescriptionNamesReader(description, names_[j])) {
                     slotFound_[j] = true;
                     slotId_[j] = slot.id; // a later slot with the same description wins
                     Log("[ZEB] slot cache reader=%s slotId=%lu", names_[j], slot.id);
@@ -395,23 +421,42 @@ void PcscMonitoring::ScanReaderStates()
         } else if (!fido && fido_[i]) {
             Log("[ZEB] FIDO badge removed on reader=%s", names_[i]);
         }
-        if (vel && (!present_[i] || version_[i] != version)) {
+        ReaderKept kept;
+        kept.present = present_[i];
+        kept.version = version_[i];
+        kept.insertions = insertions_[i];
+        kept.propagated = propagated_[i];
+        ReaderNow now;
+        now.vel = vel;
+        now.version = version;
+        now.insertions = InsertionCount(q.dwEventState);
+        CardAction action = DecideCardAction(kept, now);
+        if (action == CardAction::remove || action == CardAction::replace) {
+            Log("[ZEB] VEL V%u removed on reader=%s", version_[i], names_[i]);
+            Log("[ZEB] plan cleanup certs on VEL V%u removal reader=%s", version_[i], names_[i]);
+            DeleteCertificatesFromReader(i, names_[i], version_[i]);
+            propagated_[i] = false;
+        }
+        if (action == CardAction::insert || action == CardAction::replace) {
             Log("[ZEB] VEL V%u inserted on reader=%s atr=%s", version, names_[i], hex.c_str());
             Log("[ZEB] plan propagation certs on VEL V%u insert reader=%s", version, names_[i]);
             if (version == 4)
                 WaitForCardAvailable(names_[i]);
+        } else if (action == CardAction::retry) {
+            Log("[ZEB] VEL V%u propagation retry on reader=%s", version, names_[i]);
+        }
+        if (action == CardAction::insert || action == CardAction::replace || action == CardAction::retry) {
             RebuildSlotCache();
-            InsertCertificatesFromReader(i, names_[i], version);
-        } else if (!vel && present_[i]) {
-            Log("[ZEB] VEL V%u removed on reader=%s", version_[i], names_[i]);
-            Log("[ZEB] plan cleanup certs on VEL V%u removal reader=%s", version_[i], names_[i]);
-            DeleteCertificatesFromReader(i, names_[i], version_[i]);
+            propagated_[i] = InsertCertificatesFromReader(i, names_[i], version);
         }
         fido_[i] = fido;
         if (present_[i] != vel)
             changed = true;
         present_[i] = vel;
         version_[i] = vel ? version : 0;
+        insertions_[i] = now.insertions;
+        if (!vel)
+            propagated_[i] = false;
         stored.dwEventState = q.dwEventState;
         stored.dwCurrentState = WithoutChanged(q.dwEventState);
         stored.cbAtr = DWORD(n);
@@ -451,7 +496,12 @@ bool PcscMonitoring::CertificatesFromReader(bool insert, unsigned index, const s
     const char *what = insert ? "InsertCertificatesFromReader" : "DeleteCertificatesFromReader";
     Log("[ZEB] %s begin tid=0x%08lX reader=%s vel=V%u", what, GetCurrentThreadId(), name.c_str(), version);
     bool result = false;
-    if (!slotFound_[index])
+    if (!slotFound_[index] && !insert) {
+        // The frame finds the entry by the reader's name: a removal needs no
+        // slot id, and must never be lost to a listing that failed.
+        Log("[ZEB] %s slot cache miss reader=%s vel=V%u", what, name.c_str(), version);
+        result = host_.DeleteCertificatesFromSlot(0xFFFFFFFF, name, version);
+    } else if (!slotFound_[index])
         Log("[ZEB] %s slot cache miss reader=%s vel=V%u", what, name.c_str(), version);
     else if (insert)
         result = host_.InsertCertificatesFromSlot(slotId_[index], name, version);

@@ -91,6 +91,9 @@ public:
     virtual void CheckV4AtStartup(PcscMonitoring &, const std::string &reader) {}
     // A FIDO badge arrived on reader `index` (exclusive hold, then force-close).
     virtual void FidoBadgeArrived(PcscMonitoring &, unsigned index) {}
+    // Each scan of every reader (the first one included): the readers that
+    // hold a VEL card now. What is propagated for any other reader is stale.
+    virtual void ReconcileReaders(const std::vector<std::string> &readersWithCard) {}
 };
 
 class PcscMonitoring {
@@ -123,6 +126,7 @@ private:
     bool RebuildSlotCache();
     void ScanReaderStates();
     void Propagate(const char *why);
+    bool RetryPending() const;
     bool InsertCertificatesFromReader(unsigned index, const std::string &name, unsigned version);
     bool DeleteCertificatesFromReader(unsigned index, const std::string &name, unsigned version);
     bool CertificatesFromReader(bool insert, unsigned index, const std::string &name, unsigned version);
@@ -150,6 +154,9 @@ private:
     unsigned version_[kMaxReaders] = {};
     bool slotFound_[kMaxReaders] = {};
     unsigned long slotId_[kMaxReaders];
+    unsigned insertions_[kMaxReaders] = {}; // each reader's insertion count when last seen
+    bool propagated_[kMaxReaders] = {};     // the present card's certificates reached the store
+    bool slotCacheStale_ = false;           // the last slot listing failed: made again on the next pass
     bool protectedFound_ = false;
     std::string protectedReader_;
 

@@ -29,4 +29,14 @@ std::string TrimSlotDescription(const uint8_t *description, size_t size)
     return std::string(reinterpret_cast<const char *>(description), n);
 }
 
+bool DescriptionNamesReader(const std::string &trimmedDescription, const std::string &reader)
+{
+    if (reader.size() <= kSlotDescriptionWidth)
+        return trimmedDescription == reader;
+    std::string cut = reader.substr(0, kSlotDescriptionWidth);
+    size_t end = cut.find_last_not_of(' ');
+    cut.resize(end == std::string::npos ? 0 : end + 1);
+    return trimmedDescription == cut;
+}
+
 } // namespace zeb

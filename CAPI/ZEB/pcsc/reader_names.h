@@ -22,6 +22,12 @@ std::vector<std::string> ParseReaderList(const char *multi, size_t size);
 // without its trailing blanks and NULs.
 std::string TrimSlotDescription(const uint8_t *description, size_t size);
 
+// True when a trimmed slot description names `reader`: a slot description
+// holds only the first kSlotDescriptionWidth characters of a longer name, so
+// the comparison is made on that width.
+const size_t kSlotDescriptionWidth = 64;
+bool DescriptionNamesReader(const std::string &trimmedDescription, const std::string &reader);
+
 } // namespace zeb
 
 #endif

@@ -49,15 +49,30 @@ bool ZebCore::PollOnce()
             (unsigned long)m_settings.sleepMs);
         m_lastLoggedCount = (long)count;
     }
+    bool sameSlots = rv == CKR_OK && count == m_ulAvailableSlots;
+    for (CK_ULONG i = 0; sameSlots && i < count; ++i)
+        sameSlots = ids[i] == m_slotInfos[i].slotId;
     if (rv != CKR_OK) {
+        RequestReinit();
+    } else if (count == m_ulAvailableSlots && !sameSlots) {
+        // A reader unplugged and another plugged in between two polls: as
+        // many slots, other ones. Read them all again.
+        WriteEventLog("ZEB poll slot list change detected, posting WM_USER_INIT_AGAIN");
+        reinit = 1;
         RequestReinit();
     } else if (count == m_ulAvailableSlots) {
         for (CK_ULONG i = 0; i < count; ++i) {
             SlotInfoEntry &e = m_slotInfos[i];
             CK_SLOT_INFO info = e.slotInfo;
             CK_RV srv = m_pFunctionList->C_GetSlotInfo(e.slotId, &info);
-            if (srv != CKR_OK)
+            if (srv != CKR_OK) {
+                // What the slot holds is unknown: read it again rather than
+                // take the table's old view for the truth.
                 WriteEventLog("Error on GetSlotInfo: rv=0x%08lX", (unsigned long)srv);
+                e.changed = 1;
+                RequestReinit();
+                break;
+            }
             if (e.hSession) {
                 time_t before = time(nullptr);
                 CK_SESSION_INFO session;

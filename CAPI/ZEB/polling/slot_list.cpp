@@ -11,12 +11,11 @@ namespace zeb {
 
 void ZebCore::InitSlotList()
 {
-    Lock();
+    TableLock lock(*this);
     WriteEventLog("[ZEB] InitSlotList begin");
     if (ZEB_Init(&m_pFunctionList) != 0) {
         WriteEventLog("[ZEB] InitSlotList init FAILED");
         m_sink->PostStatus(kStatusNoCard);
-        Unlock();
         return;
     }
     WriteEventLog("[ZEB] InitSlotList init OK");
@@ -90,6 +89,7 @@ void ZebCore::InitSlotList()
         } else {
             WriteEventLog("[ZEB] InitSlotList slot[%lu] CryptPropCert start slotId=%lu", (unsigned long)i,
                           (unsigned long)e.slotId);
+            e.heldToken = token;
             CryptPropCert(&e);
             WriteEventLog("[ZEB] InitSlotList slot[%lu] CryptPropCert end slotId=%lu synchro=%d",
                           (unsigned long)i, (unsigned long)e.slotId, e.bSynchro ? 1 : 0);
@@ -99,12 +99,11 @@ void ZebCore::InitSlotList()
         m_sink->PostStatus(kStatusNoCard);
     WriteEventLog("[ZEB] InitSlotList end syncCount=%d ignoredWebAuthn=%d", (int)syncCount,
                   inhibited ? 1 : 0);
-    Unlock();
 }
 
 void ZebCore::DeleteAllCertificates(bool reset)
 {
-    Lock();
+    TableLock lock(*this);
     for (auto &e : m_slotInfos) {
         if (e.changed || reset) {
             ZEB_deleteCert(&e);
@@ -124,7 +123,6 @@ void ZebCore::DeleteAllCertificates(bool reset)
     }
     if (reset)
         ZEB_cleanCAPICerts();
-    Unlock();
 }
 
 } // namespace zeb

@@ -46,17 +46,18 @@ void ZebCore::Shutdown()
         if (WorkersEnded())
             break;
     }
-    Lock();
-    for (auto &entry : m_slotInfos) {
-        ZEB_deleteCert(&entry);
-        entry.bIgnoredWebAuthn = entry.changed = 0;
-        if (m_pFunctionList && entry.hSession)
-            m_pFunctionList->C_CloseAllSessions(entry.slotId);
-        entry.hSession = 0;
-        memset(&entry.slotInfo, 0, sizeof entry.slotInfo);
-        memset(&entry.tokenInfo, 0, sizeof entry.tokenInfo);
+    {
+        TableLock lock(*this);
+        for (auto &entry : m_slotInfos) {
+            ZEB_deleteCert(&entry);
+            entry.bIgnoredWebAuthn = entry.changed = 0;
+            if (m_pFunctionList && entry.hSession)
+                m_pFunctionList->C_CloseAllSessions(entry.slotId);
+            entry.hSession = 0;
+            memset(&entry.slotInfo, 0, sizeof entry.slotInfo);
+            memset(&entry.tokenInfo, 0, sizeof entry.tokenInfo);
+        }
     }
-    Unlock();
     ZEB_cleanCAPICerts();
     ZEB_finalise(m_pFunctionList);
     m_providerHold.Release();
@@ -78,21 +79,21 @@ bool ZebCore::TrySlotRows(std::vector<SlotRow> *rows)
                                      sizeof e.slotInfo.slotDescription),
                          e.bSynchro != 0});
     }
-    Unlock();
+    LeaveCriticalSection(&m_csSlotTable);
     return true;
 }
 
 unsigned long ZebCore::AvailableSlots()
 {
-    Lock();
-    unsigned long n = m_ulAvailableSlots;
-    Unlock();
-    return n;
+    TableLock lock(*this);
+    return m_ulAvailableSlots;
 }
 
 void ZebCore::StartThreads()
 {
-    if (m_bStopping)
+    // Once: a repeated start message would otherwise join the running poll
+    // thread from the window's thread and hang it.
+    if (m_bStopping || m_started.exchange(true))
         return;
     StartInitThread(&ZebCore::InitThreadProc);
     if (!m_bStopping && !m_settings.patch_fido_v4)
@@ -244,7 +245,7 @@ void ZebCore::ReinitThread()
 
 void ZebCore::Reinitialise()
 {
-    Lock();
+    TableLock lock(*this);
     if (fullReInit) {
         // The poll thread ends first; a new one starts on the rebuilt table.
         m_evStopPoll.SetEvent();
@@ -258,10 +259,8 @@ void ZebCore::Reinitialise()
             WaitForSingleObject(poll, INFINITE);
             CloseHandle(poll);
         }
-        if (m_bStopping) {
-            Unlock();
+        if (m_bStopping)
             return;
-        }
         m_evSlotTableReady.ResetEvent();
         m_evStopPoll.ResetEvent();
         if (!m_settings.patch_fido_v4)
@@ -276,7 +275,6 @@ void ZebCore::Reinitialise()
     WriteEventLog("[ZEB] reinit thread calling InitSlotList");
     InitSlotList();
     m_evSlotTableReady.SetEvent();
-    Unlock();
 }
 
 } // namespace zeb

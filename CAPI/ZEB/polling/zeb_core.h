@@ -106,11 +106,25 @@ public:
     // Entries in use (waits for the slot table).
     unsigned long AvailableSlots();
     Settings &settings() { return m_settings; }
-    // The slot-table lock and the function list, for the reader monitor's
-    // slot listing (one PKCS#11 sequence under the lock).
-    void LockSlotTable() { Lock(); }
-    void UnlockSlotTable() { Unlock(); }
+    // The slot table held for a scope (released on every way out, an
+    // exception included, so no dead thread ever keeps it).
+    class TableLock {
+    public:
+        explicit TableLock(ZebCore &core) : cs_(&core.m_csSlotTable) { EnterCriticalSection(cs_); }
+        ~TableLock() { LeaveCriticalSection(cs_); }
+        TableLock(const TableLock &) = delete;
+        TableLock &operator=(const TableLock &) = delete;
+
+    private:
+        CRITICAL_SECTION *cs_;
+    };
+    // The function list, for the reader monitor's slot listing (one PKCS#11
+    // sequence under a TableLock).
     CK_FUNCTION_LIST_PTR *FunctionList() { return &m_pFunctionList; }
+    // The first scan of the reader monitor: entries whose reader holds no
+    // VEL card now (a card pulled between the start-up listing and this
+    // scan) give their certificates back.
+    void ReconcileWithReaders(const std::vector<std::string> &readersWithCard);
     // The entries in use, for the window, without waiting: false (rows
     // untouched) while a worker holds the table.
     bool TrySlotRows(std::vector<SlotRow> *rows);
@@ -131,8 +145,11 @@ private:
     void StartPollThread();
     bool StartInitThread(cl::AFX_THREADPROC proc);
     void FinishInitThread(); // one initialisation at a time: goes again when one is pending
-    void Lock() { EnterCriticalSection(&m_csSlotTable); }
-    void Unlock() { LeaveCriticalSection(&m_csSlotTable); }
+    // syncCount follows the table: the entries marked synchronised, counted
+    // again after each change, so it never drifts from what the icon shows.
+    void Recount();
+    // A session kept from a failed propagation, closed before another opens.
+    void CloseKeptSession(SlotInfoEntry *entry);
 
     CoreSink *m_sink;
     Settings m_settings;
@@ -149,6 +166,7 @@ private:
     cl::CEvent m_evQuit{FALSE, TRUE}; // set once by BeginStop, never reset
     std::atomic<bool> m_bStopping{false};
     std::atomic<bool> m_shutDown{false};
+    std::atomic<bool> m_started{false}; // StartThreads ran: a repeat does nothing
 
     // Worker threads: kept until they are known to have ended.
     SRWLOCK m_threadLock = SRWLOCK_INIT;

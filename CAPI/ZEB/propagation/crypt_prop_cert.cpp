@@ -18,6 +18,9 @@ namespace {
 
 // Room for the longest container name the provider serves (511) and its NUL.
 const size_t kContainerNameSize = 512;
+// The most read of one attribute: a card certificate is a few kilobytes; a
+// length beyond this is the library's error, not a certificate.
+const CK_ULONG kMaxAttributeBytes = 64 * 1024;
 
 // The key spec of a card certificate by the shared rule, traced as the tray
 // traces it: AT_SIGNATURE, AT_KEYEXCHANGE, or 0 when it cannot be read.
@@ -47,8 +50,8 @@ bool ReadAttribute(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE
     _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, traceName, 0, FALSE, "%s", "");
     CK_ATTRIBUTE a{type, nullptr, 0};
     CK_RV rv = f->C_GetAttributeValue(s, o, &a, 1);
-    if (rv == CKR_OK && (a.ulValueLen == 0 || a.ulValueLen == CK_UNAVAILABLE_INFORMATION))
-        rv = CKR_ATTRIBUTE_VALUE_INVALID;
+    if (rv == CKR_OK && (a.ulValueLen == 0 || a.ulValueLen > kMaxAttributeBytes))
+        rv = CKR_ATTRIBUTE_VALUE_INVALID; // CK_UNAVAILABLE_INFORMATION included
     if (rv == CKR_OK) {
         out->assign(a.ulValueLen, 0);
         a.pValue = out->data();
@@ -64,9 +67,24 @@ bool ReadAttribute(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE
 
 } // namespace
 
+void ZebCore::CloseKeptSession(SlotInfoEntry *entry)
+{
+    if (entry->hSession && m_pFunctionList)
+        m_pFunctionList->C_CloseSession(entry->hSession);
+    entry->hSession = 0;
+}
+
+void ZebCore::Recount()
+{
+    short n = 0;
+    for (const SlotInfoEntry &e : m_slotInfos)
+        n = static_cast<short>(n + (e.bSynchro ? 1 : 0));
+    syncCount = n;
+}
+
 void ZebCore::CryptPropCert(SlotInfoEntry *entry)
 {
-    Lock();
+    TableLock lock(*this);
     m_sink->PostStatus(kStatusReading);
     m_providerHold.Ensure(); // each certificate's own acquire then finds it loaded
     CK_SESSION_HANDLE session = 0;
@@ -76,6 +94,7 @@ void ZebCore::CryptPropCert(SlotInfoEntry *entry)
     CK_ULONG found = 0;
     if (ZEB_Init(&m_pFunctionList) == 0) {
         f = m_pFunctionList;
+        CloseKeptSession(entry); // one session per entry at most, whatever failed before
         WriteEventLog("[ZEB] CryptPropCert openSession start slotId=%lu", (unsigned long)entry->slotId);
         _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_openSession", 0, FALSE, "%s", "");
         CK_RV rv = f->C_OpenSession(entry->slotId, CKF_SERIAL_SESSION, nullptr, nullptr, &session);
@@ -145,28 +164,34 @@ void ZebCore::CryptPropCert(SlotInfoEntry *entry)
                           (unsigned long)entry->slotId, (unsigned long)i);
         }
     }
+    if (ok && entry->nbCerts == 0) {
+        // Not one certificate reached the store: nothing is synchronised, and
+        // the next pass or change tries again.
+        WriteEventLog("[ZEB] CryptPropCert no certificate added slotId=%lu", (unsigned long)entry->slotId);
+        ok = false;
+    }
     if (ok) {
         _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_closeSession", 0, FALSE, "%s", "");
         CK_RV rv = f->C_CloseSession(session);
         _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_closeSession", rv, FALSE, "%s", "");
         WriteEventLog("[ZEB] CryptPropCert closeSession slotId=%lu", (unsigned long)entry->slotId);
         entry->hSession = 0;
-        m_sink->PostStatus(kStatusSynchronised);
-        ++syncCount;
         entry->bSynchro = 1;
+        Recount();
+        m_sink->PostStatus(kStatusSynchronised);
         WriteEventLog("[ZEB] CryptPropCert SUCCESS slotId=%lu syncCount=%d", (unsigned long)entry->slotId,
                       (int)syncCount);
     } else {
         WriteEventLog("[ZEB] CryptPropCert FAILED slotId=%lu", (unsigned long)entry->slotId);
-        m_sink->PostStatus(kStatusNoCard);
         ZEB_deleteCert(entry);
+        // The other cards' certificates are still there: the icon says so.
+        m_sink->PostStatus(syncCount > 0 ? kStatusSynchronised : kStatusNoCard);
     }
-    Unlock();
 }
 
 void ZebCore::ZEB_deleteCert(SlotInfoEntry *entry)
 {
-    Lock();
+    TableLock lock(*this);
     for (CK_ULONG i = 0; i < entry->nbCerts && i < kMaxCertsPerSlot; ++i) {
         if (!entry->certs[i])
             continue;
@@ -175,11 +200,9 @@ void ZebCore::ZEB_deleteCert(SlotInfoEntry *entry)
             DeleteRecordedCert(*entry->certs[i]);
         entry->certs[i].reset();
     }
-    if (entry->bSynchro && syncCount > 0)
-        --syncCount;
     entry->bSynchro = 0;
     entry->nbCerts = 0;
-    Unlock();
+    Recount();
 }
 
 } // namespace zeb

@@ -16,6 +16,13 @@ bool Unusable(CK_SLOT_ID slotId, const char *readerName, unsigned char version)
     return !readerName || !readerName[0] || version == 0 || slotId == static_cast<CK_SLOT_ID>(-1);
 }
 
+// A removal finds its entry by the reader's name alone: it needs no slot id,
+// so one the monitor could not learn still takes the card's certificates out.
+bool UnusableForRemoval(const char *readerName, unsigned char version)
+{
+    return !readerName || !readerName[0] || version == 0;
+}
+
 bool Unused(const SlotInfoEntry &e)
 {
     return e.slotInfo.slotDescription[0] == '\0' && e.nbCerts == 0 && !e.bSynchro && !e.bIgnoredWebAuthn;
@@ -27,13 +34,12 @@ BOOL ZebCore::InsertCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerNa
 {
     if (Unusable(slotId, readerName, version))
         return FALSE;
-    Lock();
+    TableLock lock(*this);
     WriteEventLog("[ZEB] MainFrm InsertCertificatesFromSlot begin tid=0x%08lX reader=%s slotId=%lu vel=V%u",
                   (unsigned long)GetCurrentThreadId(), readerName, (unsigned long)slotId, (unsigned)version);
     if (ZEB_Init(&m_pFunctionList) != 0) {
         WriteEventLog("[ZEB] MainFrm InsertCertificatesFromSlot init FAILED reader=%s slotId=%lu", readerName,
                       (unsigned long)slotId);
-        Unlock();
         return FALSE;
     }
 
@@ -72,6 +78,11 @@ BOOL ZebCore::InsertCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerNa
                 readerName, (unsigned long)slotId);
     }
 
+    // The card now in the slot: an entry keeps its certificates only for the
+    // very card they came from.
+    CK_TOKEN_INFO token{};
+    bool tokenKnown = m_pFunctionList->C_GetTokenInfo(slotId, &token) == CKR_OK;
+
     // The reader's own entry, else one that holds nothing: never an entry of
     // another reader, whatever its slot id.
     SlotInfoEntry *entry = nullptr;
@@ -105,7 +116,7 @@ BOOL ZebCore::InsertCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerNa
                strnlen(readerName, sizeof entry->slotInfo.slotDescription));
         memset(&entry->tokenInfo, 0, sizeof entry->tokenInfo);
         memcpy(entry->tokenInfo.label, version == 4 ? "VEL4" : "VEL3", 4);
-        if (entry->bSynchro && entry->nbCerts > 0) {
+        if (KeepsSameCard(*entry, tokenKnown, token)) {
             WriteEventLog(
                 "[ZEB] MainFrm InsertCertificatesFromSlot already synchronized skip re-propagation reader=%s "
                 "slotId=%lu nbCerts=%lu",
@@ -119,7 +130,8 @@ BOOL ZebCore::InsertCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerNa
             }
             entry->bIgnoredWebAuthn = 0;
             entry->changed = 1;
-            entry->hSession = 0;
+            entry->hSession = 0; // the library was finalised since: that session is gone
+            entry->heldToken = token;
             if (version == 3 && m_settings.patch_fido_v4 && m_settings.patch_fido_webauthn) {
                 WriteEventLog(
                     "PATCH_FIDO_WEBAUTHN MainFrm InsertCertificatesFromSlot propagation inhibee VEL V3 mode "
@@ -127,7 +139,7 @@ BOOL ZebCore::InsertCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerNa
                     readerName, (unsigned long)slotId);
                 entry->bIgnoredWebAuthn = 1;
                 entry->bSynchro = 1;
-                ++syncCount;
+                Recount();
                 m_sink->PostStatus(kStatusSynchronised);
                 result = TRUE;
             } else {
@@ -141,15 +153,14 @@ BOOL ZebCore::InsertCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerNa
                   "propagated=%d finalise_rv=0x%08lX",
                   (unsigned long)GetCurrentThreadId(), readerName, (unsigned long)slotId, (unsigned)version,
                   result ? 1 : 0, (unsigned long)finalised);
-    Unlock();
     return result;
 }
 
 BOOL ZebCore::DeleteCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerName, unsigned char version)
 {
-    if (Unusable(slotId, readerName, version))
+    if (UnusableForRemoval(readerName, version))
         return FALSE;
-    Lock();
+    TableLock lock(*this);
     WriteEventLog("[ZEB] MainFrm DeleteCertificatesFromSlot begin tid=0x%08lX reader=%s slotId=%lu vel=V%u",
                   (unsigned long)GetCurrentThreadId(), readerName, (unsigned long)slotId, (unsigned)version);
     BOOL deleted = FALSE;
@@ -176,13 +187,12 @@ BOOL ZebCore::DeleteCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerNa
         "[ZEB] MainFrm DeleteCertificatesFromSlot end tid=0x%08lX reader=%s slotId=%lu vel=V%u deleted=%d",
         (unsigned long)GetCurrentThreadId(), readerName, (unsigned long)slotId, (unsigned)version,
         deleted ? 1 : 0);
-    Unlock();
     return deleted;
 }
 
 bool ZebCore::SyncSlotInfos(const std::vector<ReaderPresence> &readers)
 {
-    Lock();
+    TableLock lock(*this);
     size_t n = readers.size() < kSlotCount ? readers.size() : kSlotCount;
     SlotInfoEntry moved[kSlotCount];
     bool taken[kSlotCount] = {};
@@ -219,13 +229,32 @@ bool ZebCore::SyncSlotInfos(const std::vector<ReaderPresence> &readers)
         memcpy(e.slotInfo.slotDescription, name.data(),
                name.size() < sizeof e.slotInfo.slotDescription ? name.size()
                                                                : sizeof e.slotInfo.slotDescription);
-        if (!e.nbCerts)
-            e.bSynchro = readers[j].present ? 1 : 0;
+        // bSynchro stays what the propagation made it: a card present whose
+        // propagation failed is not synchronised, and is not counted.
     }
     m_ulAvailableSlots = static_cast<unsigned long>(n);
-    Unlock();
+    Recount();
     WriteEventLog("[ZEB] V3 SyncSlotInfosFromPcscMonitoring done m_ulAvailableSlots=%lu", (unsigned long)n);
     return any;
+}
+
+} // namespace zeb
+
+namespace zeb {
+
+void ZebCore::ReconcileWithReaders(const std::vector<std::string> &readersWithCard)
+{
+    TableLock lock(*this);
+    for (unsigned i = 0; i < kSlotCount; ++i) {
+        SlotInfoEntry &e = m_slotInfos[i];
+        if (!HeldWithoutCard(e, readersWithCard))
+            continue;
+        WriteEventLog("[ZEB] MainFrm reconcile: no card any more in reader=%.64s, certificates removed",
+                      reinterpret_cast<const char *>(e.slotInfo.slotDescription));
+        ZEB_deleteCert(&e);
+        e.bIgnoredWebAuthn = 0;
+        Recount();
+    }
 }
 
 } // namespace zeb

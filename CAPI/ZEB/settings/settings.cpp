@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "event_log.h"
+#include "poll_period.h"
 #include "reg_value.h"
 
 namespace zeb {
@@ -261,13 +262,19 @@ void EnsureSettingsKey(Settings *s)
     }
     DWORD autoDetect = 1, on = 2, off = 600;
     if (key) {
-        // Missing values are added; writes into the read-only machine key fail quietly.
-        if (QueryDword(key, "autoDetect", &autoDetect) != ERROR_SUCCESS)
-            WriteDword(key, "autoDetect", autoDetect = 1);
-        if (QueryDword(key, "watchOnTimer", &on) != ERROR_SUCCESS)
-            WriteDword(key, "watchOnTimer", on = 2);
-        if (QueryDword(key, "watchOffTimer", &off) != ERROR_SUCCESS)
-            WriteDword(key, "watchOffTimer", off = 600);
+        // Missing values are added; writes into the read-only machine key fail
+        // quietly. A value present but malformed is the user's: the default
+        // serves in its place, and it stays as it is.
+        auto readOrAdd = [key](const char *name, DWORD *value, DWORD fallback) {
+            if (QueryDword(key, name, value) == ERROR_SUCCESS)
+                return;
+            *value = fallback;
+            if (!HasValue(key, name))
+                WriteDword(key, name, fallback);
+        };
+        readOrAdd("autoDetect", &autoDetect, 1);
+        readOrAdd("watchOnTimer", &on, 2);
+        readOrAdd("watchOffTimer", &off, 600);
         if (!HasValue(key, "patch_fido_v4"))
             WriteDword(key, "patch_fido_v4", 0);
         if (!HasValue(key, "patch_fido_webauthn"))
@@ -279,7 +286,7 @@ void EnsureSettingsKey(Settings *s)
         RegCloseKey(key);
     }
     s->autoDetect = autoDetect;
-    s->sleepMs = autoDetect ? on * 1000 : off * 1000;
+    s->sleepMs = autoDetect ? PollPeriodMs(on, 2) : PollPeriodMs(off, 600);
     WriteEventLog("ZEB autoDetect=%lu sleepMs=%lu (watchOnTimer=%lu watchOffTimer=%lu)",
                   (unsigned long)s->autoDetect, (unsigned long)s->sleepMs, (unsigned long)on,
                   (unsigned long)off);
@@ -377,7 +384,7 @@ void ToggleAutoDetect(Settings *s)
         }
         if (RegCreateKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                             nullptr) != ERROR_SUCCESS) {
-            s->sleepMs = (s->autoDetect ? on : off) * 1000;
+            s->sleepMs = s->autoDetect ? PollPeriodMs(on, 2) : PollPeriodMs(off, 600);
             return;
         }
         WriteDword(key, "watchOnTimer", on);
@@ -386,7 +393,7 @@ void ToggleAutoDetect(Settings *s)
     WriteDword(key, "autoDetect", s->autoDetect);
     DWORD period = s->autoDetect ? 2 : 600;
     QueryDword(key, s->autoDetect ? "watchOnTimer" : "watchOffTimer", &period);
-    s->sleepMs = period * 1000;
+    s->sleepMs = PollPeriodMs(period, s->autoDetect ? 2 : 600);
     RegCloseKey(key);
 }
 

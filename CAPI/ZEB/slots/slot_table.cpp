@@ -9,6 +9,7 @@ void SlotInfoEntry::Clear()
     slotId = 0;
     memset(&slotInfo, 0, sizeof slotInfo);
     memset(&tokenInfo, 0, sizeof tokenInfo);
+    memset(&heldToken, 0, sizeof heldToken);
     hSession = 0;
     for (auto &c : certs)
         c.reset();
@@ -22,6 +23,11 @@ bool PaddedEquals(const CK_UTF8CHAR *padded, size_t size, const char *name)
     while (len > 0 && (padded[len - 1] == ' ' || padded[len - 1] == '\0'))
         --len;
     size_t nameLen = strnlen(name, size + 1);
+    if (nameLen > size) { // cut to the field, then trimmed as the field is
+        nameLen = size;
+        while (nameLen > 0 && name[nameLen - 1] == ' ')
+            --nameLen;
+    }
     return nameLen == len && memcmp(padded, name, len) == 0;
 }
 
@@ -31,6 +37,22 @@ bool SameToken(const CK_TOKEN_INFO &stored, const CK_TOKEN_INFO &now)
            memcmp(stored.serialNumber, now.serialNumber, sizeof stored.serialNumber) == 0 &&
            memcmp(stored.manufacturerID, now.manufacturerID, sizeof stored.manufacturerID) == 0 &&
            memcmp(stored.model, now.model, sizeof stored.model) == 0;
+}
+
+bool HeldWithoutCard(const SlotInfoEntry &entry, const std::vector<std::string> &readersWithCard)
+{
+    if (!entry.nbCerts && !entry.bSynchro)
+        return false;
+    for (const std::string &reader : readersWithCard)
+        if (PaddedEquals(entry.slotInfo.slotDescription, sizeof entry.slotInfo.slotDescription,
+                         reader.c_str()))
+            return false;
+    return true;
+}
+
+bool KeepsSameCard(const SlotInfoEntry &entry, bool known, const CK_TOKEN_INFO &now)
+{
+    return known && entry.bSynchro && entry.nbCerts > 0 && SameToken(entry.heldToken, now);
 }
 
 bool HeldElsewhere(const SlotInfoEntry *table, size_t count, const SlotInfoEntry *self,

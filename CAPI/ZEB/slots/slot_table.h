@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "pkcs11.h"
@@ -28,6 +29,7 @@ struct SlotInfoEntry {
     CK_SLOT_ID slotId = 0;
     CK_SLOT_INFO slotInfo{};
     CK_TOKEN_INFO tokenInfo{};
+    CK_TOKEN_INFO heldToken{};      // the card whose certificates the records hold
     CK_SESSION_HANDLE hSession = 0; // kept open after a failed propagation; 0: none
     std::array<std::unique_ptr<CertRecord>, kMaxCertsPerSlot> certs;
     CK_ULONG nbCerts = 0;
@@ -41,7 +43,8 @@ struct SlotInfoEntry {
 };
 
 // True when a blank-padded PKCS#11 text (slotDescription, label) equals
-// `name` once its trailing blanks and NULs are removed.
+// `name` once its trailing blanks and NULs are removed. A name longer than
+// the field is compared on the field's width: that is all a slot holds of it.
 //   padded, size  the fixed-size field
 //   name          NUL-terminated text
 bool PaddedEquals(const CK_UTF8CHAR *padded, size_t size, const char *name);
@@ -49,6 +52,15 @@ bool PaddedEquals(const CK_UTF8CHAR *padded, size_t size, const char *name);
 // True when the token seen now is the card the entry propagated: same label,
 // serial number, manufacturer and model.
 bool SameToken(const CK_TOKEN_INFO &stored, const CK_TOKEN_INFO &now);
+
+// True when `entry` still holds certificates (or a propagated mark) of a
+// card that is not in any of `readersWithCard` (reader names) any more.
+bool HeldWithoutCard(const SlotInfoEntry &entry, const std::vector<std::string> &readersWithCard);
+
+// True when an entry's records may be kept for the card found now: the
+// entry is propagated, holds records, and they came from that same card.
+//   known  the card now in the reader could be read (`now` is valid)
+bool KeepsSameCard(const SlotInfoEntry &entry, bool known, const CK_TOKEN_INFO &now);
 
 // True when an entry of `table` other than `self` still holds a record of
 // the same certificate (the store copy then belongs to that card too).

@@ -129,6 +129,20 @@ TEST_F(CoreTest, TwoReadersTwoCardsEachRemovalTakesOnlyItsOwn)
     EXPECT_EQ(Certs({"auth1024", "sign1024"}), BoundDers());
 }
 
+// As many slots as before, but not the same ones: one reader unplugged and
+// another plugged in between two polls, with a card.
+TEST_F(CoreTest, AReaderReplacedByAnotherBetweenTwoPollsIsSeen)
+{
+    ASSERT_EQ(0, control("add-reader \"Lecteur B\" 2"));
+    EXPECT_TRUE(Cycle());
+    ASSERT_EQ(0, control("remove-reader \"Lecteur B\""));
+    ASSERT_EQ(0, control("add-reader \"Lecteur C\" 3"));
+    ASSERT_EQ(0, control("insert \"Lecteur C\" vel3-1024"));
+    EXPECT_TRUE(Cycle());
+    EXPECT_EQ(Certs({"auth", "sign", "auth1024", "sign1024"}), BoundDers());
+    EXPECT_EQ(2, core->SyncCount());
+}
+
 TEST_F(CoreTest, SameCertificatesInTwoReadersStayUntilTheLastCardLeaves)
 {
     ASSERT_EQ(0, control("add-reader \"Lecteur B\""));
@@ -172,6 +186,92 @@ TEST_F(CoreTest, UnreadableCertificateFailsTheSlotAndLeavesNothingThenRetries)
     EXPECT_EQ(0, core->SyncCount());
     EXPECT_TRUE(Cycle());
     EXPECT_EQ(Certs({"auth", "sign"}), BoundDers());
+}
+
+// Sessions of this process the software card holds open (its handles are
+// numbered from 0x1000 up): probed up to a fresh session's handle.
+int OpenSessions(CK_FUNCTION_LIST_PTR f, CK_SLOT_ID slot)
+{
+    CK_SESSION_HANDLE last = 0;
+    if (f->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &last) != CKR_OK)
+        return -1;
+    f->C_CloseSession(last);
+    int open = 0;
+    for (CK_SESSION_HANDLE h = 0x1000; h < last; ++h) {
+        CK_SESSION_INFO info;
+        open += f->C_GetSessionInfo(h, &info) == CKR_OK;
+    }
+    return open;
+}
+
+// With the provider gone, every certificate's addition fails: the card is
+// not synchronised, and it is propagated once the provider is back. Two such
+// cards failing poll after poll keep one session each at most.
+TEST_F(CoreTest, AStoreThatTakesNothingIsAFailureRetriedWithoutLeakingSessions)
+{
+    ASSERT_EQ(0, control("add-reader \"Lecteur B\""));
+    ASSERT_EQ(0, control("insert \"Lecteur B\" vel3-1024"));
+    ASSERT_TRUE(UnregisterProvider());
+    core.reset();
+    ClearMy();
+    zeb::Settings s;
+    s.sleepMs = 0;
+    core = std::make_unique<zeb::ZebCore>(&sink, s);
+    core->Reinitialise();
+    EXPECT_TRUE(BoundCerts().empty());
+    EXPECT_EQ(0, core->SyncCount());
+    EXPECT_EQ(zeb::kStatusNoCard, sink.statuses.back());
+    for (int i = 0; i < 6; ++i)
+        EXPECT_TRUE(Cycle()) << "a failed card is read again at each poll";
+    int sessions = OpenSessions(*core->FunctionList(), 1);
+    EXPECT_LE(0, sessions);
+    EXPECT_GE(2, sessions) << "sessions kept by failed propagations";
+    EXPECT_EQ(0, core->SyncCount());
+
+    ASSERT_TRUE(RegisterProvider());
+    EXPECT_TRUE(Cycle());
+    EXPECT_FALSE(Cycle()) << "nothing left to do";
+    EXPECT_EQ(Certs({"auth", "sign", "auth1024", "sign1024"}), BoundDers());
+    EXPECT_EQ(2, core->SyncCount());
+    EXPECT_EQ(zeb::kStatusSynchronised, sink.statuses.back());
+}
+
+// A library announcing a certificate value longer than any certificate:
+// the read is refused before anything is allocated, the slot fails, and the
+// slot table is free again.
+decltype(CK_FUNCTION_LIST::C_GetAttributeValue) g_realGetAttribute;
+CK_ULONG g_announcedLength;
+CK_RV AnnouncingGetAttribute(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE o, CK_ATTRIBUTE_PTR t, CK_ULONG n)
+{
+    CK_RV rv = g_realGetAttribute(s, o, t, n);
+    if (rv == CKR_OK && n == 1 && t[0].type == CKA_VALUE && !t[0].pValue)
+        t[0].ulValueLen = g_announcedLength;
+    return rv;
+}
+
+TEST_F(CoreTest, AttributeLengthsBeyondAnyCertificateAreRefused)
+{
+    CK_FUNCTION_LIST_PTR real = *core->FunctionList();
+    ASSERT_TRUE(real);
+    core.reset();
+    ClearMy();
+    static CK_FUNCTION_LIST announcing = *real;
+    g_realGetAttribute = real->C_GetAttributeValue;
+    announcing.C_GetAttributeValue = AnnouncingGetAttribute;
+    zeb::Settings s;
+    s.sleepMs = 0;
+    // 100 KB first: beyond the bound, yet small enough to be harmless where
+    // nothing bounds it; then about 4 GB.
+    for (CK_ULONG announced : {CK_ULONG(100 * 1024), CK_ULONG(0xFFFFFFF0)}) {
+        SCOPED_TRACE(announced);
+        g_announcedLength = announced;
+        zeb::ZebCore bounded(&sink, s);
+        *bounded.FunctionList() = &announcing;
+        bounded.Reinitialise();
+        ASSERT_TRUE(BoundCerts().empty());
+        EXPECT_EQ(0, bounded.SyncCount());
+        EXPECT_EQ(1ul, bounded.AvailableSlots()) << "the slot table is free again";
+    }
 }
 
 TEST_F(CoreTest, LibraryThatCannotStartShowsNoCard)
@@ -271,19 +371,47 @@ TEST_F(ReaderEventsTest, EachReaderKeepsItsOwnCertificates)
     EXPECT_EQ(Certs({"auth1024", "sign1024"}), BoundDers());
     EXPECT_EQ(1, core->SyncCount());
 
+    // A removal finds its entry by name: no slot id (-1) is refused for an
+    // insertion only.
     struct Bad {
         CK_SLOT_ID slot;
         const char *reader;
         unsigned char version;
-    } bad[] = {
-        {1, nullptr, 3}, {1, "", 3}, {1, "Lecteur B", 0}, {static_cast<CK_SLOT_ID>(-1), "Lecteur B", 3}};
+        bool removalToo;
+    } bad[] = {{1, nullptr, 3, true},
+               {1, "", 3, true},
+               {1, "Lecteur B", 0, true},
+               {static_cast<CK_SLOT_ID>(-1), "Lecteur B", 3, false}};
     for (const auto &b : bad) {
         EXPECT_FALSE(core->InsertCertificatesFromSlot(b.slot, b.reader, b.version));
-        EXPECT_FALSE(core->DeleteCertificatesFromSlot(b.slot, b.reader, b.version));
+        if (b.removalToo) {
+            EXPECT_FALSE(core->DeleteCertificatesFromSlot(b.slot, b.reader, b.version));
+        }
     }
     EXPECT_EQ(Certs({"auth1024", "sign1024"}), BoundDers());
     core.reset();
     EXPECT_TRUE(BoundDers().empty()) << "the end of the program takes them out";
+}
+
+// A reader the monitor sees with a card whose propagation failed is neither
+// shown as synchronised nor counted, and its card's removal leaves the other
+// card counted (the icon stays on "synchronised").
+TEST_F(ReaderEventsTest, APresentCardNotPropagatedIsNeitherShownSynchronisedNorCounted)
+{
+    auto core = Make(0);
+    using R = zeb::ReaderPresence;
+    EXPECT_TRUE(core->InsertCertificatesFromSlot(0, "Lecteur Ovrane VEL 0", 3));
+    EXPECT_TRUE(core->SyncSlotInfos({R{"Lecteur Ovrane VEL 0", true}, R{"Lecteur B", true}}));
+    std::vector<zeb::SlotRow> rows;
+    ASSERT_TRUE(core->TrySlotRows(&rows));
+    ASSERT_EQ(2u, rows.size());
+    EXPECT_TRUE(rows[0].synchro);
+    EXPECT_FALSE(rows[1].synchro) << "nothing of Lecteur B was propagated";
+    EXPECT_EQ(1, core->SyncCount());
+    core->DeleteCertificatesFromSlot(1, "Lecteur B", 3);
+    EXPECT_EQ(1, core->SyncCount());
+    EXPECT_EQ(zeb::kStatusSynchronised, sink.statuses.back());
+    EXPECT_EQ(Certs({"auth", "sign"}), BoundDers());
 }
 
 TEST_F(ReaderEventsTest, WebAuthnExclusiveModeCountsTheCardWithoutPropagating)

@@ -9,6 +9,7 @@
 #include <wtsapi32.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "store_view.h"
@@ -164,11 +165,16 @@ TEST_F(EventFlows, CardsAndWakeUpsFollowedWithoutPolling)
     // is open and the monitor waits: the monitor's stop ends the wait at once.
     PostMessageA(next, WM_COMMAND, 0xE140, 0);
     HWND about = nullptr;
-    EXPECT_TRUE(
-        WaitUntil([&] { return (about = FindWindowA(nullptr, "À propos de ZEB (x64)")) != nullptr; }, 10000));
     char text1004[64] = "", text1002[64] = "";
-    GetDlgItemTextA(about, 1004, text1004, sizeof text1004);
-    GetDlgItemTextA(about, 1002, text1002, sizeof text1002);
+    // Found as soon as it is made; its fields are filled while it initialises.
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            about = FindWindowA(nullptr, "À propos de ZEB (x64)");
+            return about && GetDlgItemTextA(about, 1004, text1004, sizeof text1004) > 0 &&
+                   GetDlgItemTextA(about, 1002, text1002, sizeof text1002) > 0 &&
+                   strcmp(text1004, "inconnue") != 0 && strcmp(text1002, "inconnue") != 0;
+        },
+        10000));
     EXPECT_EQ(std::string(ZEB_PROJECT_VERSION) + ".0", text1004) << "the PKCS#11 library's version";
     EXPECT_STREQ("03.14.00", text1002);
     PostMessageA(next, WM_COMMAND, 0xE141, 0);

@@ -11,6 +11,7 @@
 
 #include "loaded_library.h"
 #include "store_view.h"
+#include "timeout_scale.h"
 #include "tray_process.h"
 
 using namespace zebtest;
@@ -207,6 +208,65 @@ TEST_F(FlowsTest, QuitDuringAPropagationEndsCleanlyAndARestartWaitsForIt)
     second.Close();
     EXPECT_EQ(0, second.Wait(60000));
     EXPECT_TRUE(BoundDers().empty());
+}
+
+// Two starts at the same moment (a double click, a Run key beside the
+// Startup folder): one runs, the other ends at once, whichever wins.
+TEST_F(FlowsTest, TwoStartsAtTheSameMomentGiveOneInstance)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        SCOPED_TRACE(attempt);
+        TrayProcess a, b;
+        ASSERT_TRUE(a.Start());
+        ASSERT_TRUE(b.Start());
+        ASSERT_TRUE(WaitUntil([&] { return !a.Running() || !b.Running(); }, 20000)) << "both run";
+        TrayProcess &kept = a.Running() ? a : b, &refused = a.Running() ? b : a;
+        EXPECT_EQ(0, refused.Wait(0));
+        ASSERT_TRUE(kept.WaitWindow(20000));
+        EXPECT_TRUE(Bound(Certs({"auth", "sign"}), kFirstScanMs));
+        kept.Close();
+        EXPECT_EQ(0, kept.Wait(30000));
+        EXPECT_TRUE(BoundDers().empty());
+    }
+}
+
+// Messages anyone may post to the frame: a repeated start of the workers, a
+// power-setting notice whose data pointer is garbage. Neither hangs nor
+// ends the program; it still follows the card and closes cleanly.
+TEST_F(FlowsTest, RepeatedOrForgedMessagesNeitherHangNorCrash)
+{
+    TrayProcess tray;
+    ASSERT_TRUE(tray.Start());
+    HWND frame = tray.WaitWindow(20000);
+    ASSERT_TRUE(frame);
+    EXPECT_TRUE(Bound(Certs({"auth", "sign"}), kFirstScanMs));
+    struct Forged {
+        UINT message;
+        WPARAM w;
+        LPARAM l;
+    } forged[] = {
+        {WM_USER + 2, 0, 0},
+        {WM_USER + 2, 0, 0},
+        {WM_POWERBROADCAST, 0x8013 /* PBT_POWERSETTINGCHANGE */, 0x1234},
+        {WM_POWERBROADCAST, 0x8013, static_cast<LPARAM>(-1)},
+        {WM_POWERBROADCAST, 0x8013, 0},
+    };
+    for (const Forged &f : forged)
+        PostMessageA(frame, f.message, f.w, f.l);
+    // The window's thread still answers (a sent message waits for it).
+    DWORD_PTR answer = 0;
+    EXPECT_TRUE(
+        SendMessageTimeoutA(frame, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, vel_test::ScaledMs(10000), &answer));
+    EXPECT_TRUE(tray.Running());
+    ASSERT_EQ(0, control(std::string("remove ") + kReader0));
+    EXPECT_TRUE(Bound({}, kPollMs));
+    ASSERT_EQ(0, control(std::string("insert ") + kReader0 + " vel3-default"));
+    EXPECT_TRUE(Bound(Certs({"auth", "sign"}), kPollMs));
+    tray.Close();
+    EXPECT_EQ(0, tray.Wait(30000));
+    EXPECT_TRUE(BoundDers().empty());
+    EXPECT_NE(std::string::npos,
+              ReadText(log).find("[ZEB] WM_POWERBROADCAST PBT_POWERSETTINGCHANGE posted, data ignored"));
 }
 
 } // namespace

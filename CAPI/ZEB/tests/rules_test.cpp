@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "poll_period.h"
 #include "reg_value.h"
 #include "slot_table.h"
 
@@ -92,6 +93,20 @@ TEST(RegValue, MultiStringsStopAtTheDataEndWithoutTheirDoubleNul)
     EXPECT_TRUE(out.empty());
 }
 
+TEST(PollPeriod, OutOfRangePeriodsTakeTheDefault)
+{
+    struct Case {
+        uint32_t seconds, expectedMs;
+    } cases[] = {
+        {0, 2000},                                                        // a busy loop
+        {1, 1000},           {5, 5000}, {86400, 86400000}, {86401, 2000}, // over a day
+        {4294968, 2000},                                                  // wraps once in milliseconds
+        {0xFFFFFFFFu, 2000},                                              // about 49.7 days
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(c.expectedMs, PollPeriodMs(c.seconds, 2)) << c.seconds;
+}
+
 TEST(SlotTable, PaddedNamesCompareWithoutTheirPadding)
 {
     CK_UTF8CHAR field[64];
@@ -105,7 +120,37 @@ TEST(SlotTable, PaddedNamesCompareWithoutTheirPadding)
     EXPECT_TRUE(PaddedEquals(field, sizeof field, "Lecteur Ovrane VEL 0"));
     memset(field, 'L', sizeof field); // a full field, no padding at all
     EXPECT_TRUE(PaddedEquals(field, sizeof field, std::string(64, 'L').c_str()));
-    EXPECT_FALSE(PaddedEquals(field, sizeof field, std::string(65, 'L').c_str()));
+    // A longer reader name: the field holds its first 64 characters, and
+    // that is what is compared.
+    EXPECT_TRUE(PaddedEquals(field, sizeof field, std::string(65, 'L').c_str()));
+    EXPECT_FALSE(PaddedEquals(field, sizeof field, (std::string(63, 'L') + "MM").c_str()));
+}
+
+TEST(SlotTable, EntriesKeepTheirCertificatesOnlyForTheirOwnCardStillThere)
+{
+    CK_TOKEN_INFO a{}, b{};
+    memcpy(a.label, "VEL3v2-MARTIN JEANNE", 20);
+    memcpy(a.serialNumber, "2500012345", 10);
+    b = a;
+    memcpy(b.label, "VEL3v2-DURAND PAUL  ", 20);
+    SlotInfoEntry e;
+    memset(e.slotInfo.slotDescription, ' ', sizeof e.slotInfo.slotDescription);
+    memcpy(e.slotInfo.slotDescription, "Lecteur Ovrane VEL 0", 20);
+    e.heldToken = a;
+    e.bSynchro = 1;
+    e.certs[0] = std::make_unique<CertRecord>(CertRecord{{1}, {2}});
+    e.nbCerts = 1;
+    EXPECT_TRUE(KeepsSameCard(e, true, a));
+    EXPECT_FALSE(KeepsSameCard(e, true, b)) << "another card in the reader";
+    EXPECT_FALSE(KeepsSameCard(e, false, a)) << "a card that cannot be read";
+    EXPECT_FALSE(HeldWithoutCard(e, {"Lecteur Ovrane VEL 1", "Lecteur Ovrane VEL 0"}));
+    EXPECT_TRUE(HeldWithoutCard(e, {"Lecteur Ovrane VEL 1"}));
+    EXPECT_TRUE(HeldWithoutCard(e, {}));
+    e.nbCerts = 0;
+    EXPECT_FALSE(KeepsSameCard(e, true, a)) << "marked without records: propagated again";
+    EXPECT_TRUE(HeldWithoutCard(e, {})) << "marked (inhibited) entries too";
+    e.bSynchro = 0;
+    EXPECT_FALSE(HeldWithoutCard(e, {})) << "nothing held";
 }
 
 TEST(SlotTable, ACertificateHeldByAnotherEntryIsSeen)

@@ -144,6 +144,44 @@ TEST_F(SettingsTest, ValuesOfTheWrongShapeFallBackInsteadOfBeingReadPastTheirEnd
     EXPECT_TRUE(s.atr_badge_fido.empty());
 }
 
+// Watching values present but malformed are left as the user wrote them
+// (the defaults serve); periods out of range (a busy loop, weeks, a wrap in
+// milliseconds) take the default pause, on start and on a toggle.
+TEST_F(SettingsTest, MalformedWatchingValuesStayAndOutOfRangePeriodsTakeTheDefault)
+{
+    SetValue(HKEY_CURRENT_USER, "autoDetect", REG_BINARY, "off", 3);
+    SetValue(HKEY_CURRENT_USER, "watchOnTimer", REG_SZ, "5", 2);
+    zeb::Settings s = Load();
+    EXPECT_EQ(1u, s.autoDetect);
+    EXPECT_EQ(2000u, s.sleepMs);
+    DWORD type = 0, size = 0;
+    EXPECT_EQ(ERROR_SUCCESS, RegGetValueA(HKEY_CURRENT_USER, zeb::kSettingsKey, "autoDetect", RRF_RT_ANY,
+                                          &type, nullptr, &size));
+    EXPECT_EQ((DWORD)REG_BINARY, type) << "left as it was";
+    EXPECT_EQ(ERROR_SUCCESS, RegGetValueA(HKEY_CURRENT_USER, zeb::kSettingsKey, "watchOnTimer", RRF_RT_ANY,
+                                          &type, nullptr, &size));
+    EXPECT_EQ((DWORD)REG_SZ, type) << "left as it was";
+
+    struct Case {
+        DWORD on, off, expectedOnMs, expectedOffMs;
+    } cases[] = {
+        {0, 0, 2000, 600000},
+        {0xFFFFFFFFu, 0xFFFFFFFFu, 2000, 600000},
+        {4294968, 86401, 2000, 600000},
+        {1, 86400, 1000, 86400000},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.on);
+        RemoveSettingsKeys();
+        SetUserDword("watchOnTimer", c.on);
+        SetUserDword("watchOffTimer", c.off);
+        s = Load();
+        EXPECT_EQ(c.expectedOnMs, s.sleepMs);
+        zeb::ToggleAutoDetect(&s);
+        EXPECT_EQ(c.expectedOffMs, s.sleepMs);
+    }
+}
+
 TEST_F(SettingsTest, InconsistentFidoSettingsAreSwitchedOff)
 {
     struct Case {

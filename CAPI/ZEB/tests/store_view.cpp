@@ -94,6 +94,12 @@ bool RegisterProvider()
     return vel_test::RunRegsvr32(ZEB_PROVIDER_DLL) == 0;
 }
 
+bool UnregisterProvider()
+{
+    std::string command = std::string("regsvr32.exe /s /u \"") + ZEB_PROVIDER_DLL + "\"";
+    return system(command.c_str()) == 0;
+}
+
 void RemoveSettingsKeys()
 {
     RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Ovrane\\ZEB");

@@ -41,6 +41,8 @@ bool WaitUntil(const std::function<bool()> &pred, DWORD ms);
 // Registers the card provider of this build (regsvr32): the tray acquires a
 // verification context on it for each certificate. False when it fails.
 bool RegisterProvider();
+// Takes it out of the registry again: every addition to the store then fails.
+bool UnregisterProvider();
 
 // Registry key of the tray's settings, removed under both roots.
 void RemoveSettingsKeys();

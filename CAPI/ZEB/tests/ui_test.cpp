@@ -370,6 +370,33 @@ TEST(About, ShowsThePackageTheTrayAndTheLibrariesVersions)
         GetFileAttributesA((std::string(sys) + "\\vel3_csp_w64.dll").c_str()) != INVALID_FILE_ATTRIBUTES;
     EXPECT_EQ(provider ? ours : "inconnue", about.GetDlgItemText(1003));
     EXPECT_EQ(ours, about.GetDlgItemText(1004));
+    // Every static text fits its field, and the box stands in the middle of
+    // the screen (the frame it belongs to is never shown).
+    EnumChildWindows(
+        about.m_hWnd,
+        [](HWND child, LPARAM) -> BOOL {
+            char text[256] = "", cls[32] = "";
+            GetClassNameA(child, cls, sizeof cls);
+            GetWindowTextA(child, text, sizeof text);
+            if (lstrcmpiA(cls, "Static") != 0 || !text[0] || (GetWindowLongA(child, GWL_STYLE) & SS_CENTER))
+                return TRUE;
+            RECT r;
+            GetClientRect(child, &r);
+            HDC dc = GetDC(child);
+            HGDIOBJ old = SelectObject(dc, (HFONT)SendMessageA(child, WM_GETFONT, 0, 0));
+            SIZE size{};
+            GetTextExtentPoint32A(dc, text, lstrlenA(text), &size);
+            SelectObject(dc, old);
+            ReleaseDC(child, dc);
+            EXPECT_LE(size.cx, r.right - r.left) << text;
+            return TRUE;
+        },
+        0);
+    RECT work, box;
+    SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+    GetWindowRect(about.m_hWnd, &box);
+    EXPECT_NEAR((work.left + work.right) / 2, (box.left + box.right) / 2, 2);
+    EXPECT_NEAR((work.top + work.bottom) / 2, (box.top + box.bottom) / 2, 2);
     about.DestroyWindow();
 }
 

@@ -86,6 +86,7 @@ BOOL CAboutDlg::OnInitDialog()
     m_providerVersion = GetDllProductVersion("vel3_csp_w64.dll");
     m_pkcs11Version = GetDllProductVersion("vel3_pkcs11_w64.dll");
     UpdateData(FALSE);
+    CenterWindow(); // on the screen: the frame it belongs to is never shown
     return TRUE;
 }
 

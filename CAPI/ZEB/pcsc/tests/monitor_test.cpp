@@ -8,6 +8,7 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -30,6 +31,8 @@ class Host : public PcscMonitorHost {
 public:
     std::map<std::string, unsigned long> slots = {{kReader0, 1}, {kReader1, 2}};
     CardWaitSettings wait{0, 1000, 300};
+    std::atomic<int> failListings{0}; // the next slot listings that fail (C_GetSlotList)
+    std::atomic<int> failInserts{0};  // the next insertions that fail
 
     void LogLine(const std::string &line) override { Add(lines_, line); }
     void ReadersChanged() override { Add(notices_, "changed"); }
@@ -37,6 +40,11 @@ public:
     {
         SlotListing l;
         l.initialised = true;
+        if (failListings > 0) {
+            --failListings;
+            l.listRv = 6; // CKR_FUNCTION_FAILED
+            return l;
+        }
         std::lock_guard<std::mutex> g(m_);
         for (const auto &s : slots) {
             std::string d = s.first;
@@ -48,6 +56,10 @@ public:
     bool InsertCertificatesFromSlot(unsigned long slot, const std::string &reader, unsigned version) override
     {
         Add(events_, "insert " + std::to_string(slot) + " " + reader + " V" + std::to_string(version));
+        if (failInserts > 0) {
+            --failInserts;
+            return false;
+        }
         return true;
     }
     bool DeleteCertificatesFromSlot(unsigned long slot, const std::string &reader, unsigned version) override
@@ -193,6 +205,59 @@ TEST_F(Monitor, BadgesAndSlotCacheMisses)
     EXPECT_TRUE(host.Logged("[ZEB] FIDO badge removed on reader=Lecteur Ovrane VEL 1"));
     ASSERT_EQ(0, Ctl(std::string("insert \"") + kReader1 + "\" fido-badge")); // the same badge, back
     EXPECT_EQ(std::vector<std::string>({"badge 1"}), host.Events(1));
+    // The card of the reader without a slot leaves: the frame is told all
+    // the same (it finds its entry by the reader's name), with no slot id.
+    ASSERT_EQ(0, Ctl(std::string("remove \"") + kReader0 + "\""));
+    EXPECT_EQ(1u, host.Seen("delete 4294967295 Lecteur Ovrane VEL 0 V3"));
+    monitor.Stop();
+}
+
+// A slot listing that fails loses no removal (the frame needs no slot id to
+// remove) and is made again on the next pass, which then propagates the card
+// it missed.
+TEST_F(Monitor, AFailedSlotListingLosesNoRemovalAndIsMadeAgain)
+{
+    ASSERT_EQ(0, Ctl(std::string("add-reader \"") + kReader1 + "\" 2"));
+    PcscMonitoring monitor(host, config);
+    monitor.Start();
+    ASSERT_EQ(1u, host.Seen("insert 1 Lecteur Ovrane VEL 0 V3"));
+    host.failListings = 1;
+    ASSERT_EQ(0, Ctl(std::string("insert \"") + kReader1 + "\" vel3-1024"));
+    EXPECT_TRUE(host.Logged("[ZEB] slot cache getSlotList FAILED rv=0x00000006"));
+    ASSERT_EQ(0, Ctl(std::string("remove \"") + kReader0 + "\""));
+    EXPECT_EQ(1u, host.Seen("delete 1 Lecteur Ovrane VEL 0 V3") +
+                      host.Seen("delete 4294967295 Lecteur Ovrane VEL 0 V3", 1, 0));
+    EXPECT_EQ(1u, host.Seen("insert 2 Lecteur Ovrane VEL 1 V3"));
+    monitor.Stop();
+}
+
+// A card changed between two looks (swapped with another reader's, pulled
+// and pushed back) is removed and inserted again; a failed propagation is
+// tried again while the card stays.
+TEST_F(Monitor, ChangedCardsAreReplacedAndFailedPropagationsRetried)
+{
+    ASSERT_EQ(0, Ctl(std::string("add-reader \"") + kReader1 + "\" 2"));
+    ASSERT_EQ(0, Ctl(std::string("insert \"") + kReader1 + "\" vel3-1024"));
+    PcscMonitoring monitor(host, config);
+    monitor.Start();
+    const std::string in0 = "insert 1 Lecteur Ovrane VEL 0 V3", in1 = "insert 2 Lecteur Ovrane VEL 1 V3";
+    ASSERT_EQ(1u, host.Seen(in0));
+    ASSERT_EQ(1u, host.Seen(in1));
+    ASSERT_EQ(0, Ctl(std::string("swap \"") + kReader0 + "\" \"" + kReader1 + "\""));
+    EXPECT_EQ(1u, host.Seen("delete 1 Lecteur Ovrane VEL 0 V3"));
+    EXPECT_EQ(1u, host.Seen("delete 2 Lecteur Ovrane VEL 1 V3"));
+    EXPECT_EQ(2u, host.Seen(in0, 2));
+    EXPECT_EQ(2u, host.Seen(in1, 2));
+    // Pulled and pushed back between two looks: one state change seen.
+    ASSERT_EQ(0, Ctl(std::string("remove \"") + kReader0 + "\""));
+    ASSERT_EQ(0, Ctl(std::string("insert \"") + kReader0 + "\" vel3-1024"));
+    EXPECT_EQ(3u, host.Seen(in0, 3));
+    // A propagation that fails: tried again on a later pass, with no change.
+    host.failInserts = 1;
+    ASSERT_EQ(0, Ctl(std::string("remove \"") + kReader1 + "\""));
+    ASSERT_EQ(0, Ctl(std::string("insert \"") + kReader1 + "\" vel3-default"));
+    EXPECT_LE(4u, host.Seen(in1, 4));
+    EXPECT_TRUE(host.Logged("[ZEB] VEL V3 propagation retry on reader=Lecteur Ovrane VEL 1"));
     monitor.Stop();
 }
 

@@ -156,6 +156,45 @@ TEST(PcscReaderNames, BoundedListAndDescriptions)
     EXPECT_EQ("X", TrimSlotDescription(reinterpret_cast<const uint8_t *>(nuls.data()), 64));
 }
 
+TEST(PcscReaderNames, LongReaderNamesMatchTheirSlotOnTheDescriptionWidth)
+{
+    const std::string longName = std::string(60, 'R') + " USB Smart Card Reader 0";
+    EXPECT_TRUE(DescriptionNamesReader("Lecteur Ovrane VEL 0", "Lecteur Ovrane VEL 0"));
+    EXPECT_FALSE(DescriptionNamesReader("Lecteur Ovrane VEL 0", "Lecteur Ovrane VEL 00"));
+    EXPECT_TRUE(DescriptionNamesReader(longName.substr(0, 64), longName));
+    EXPECT_FALSE(DescriptionNamesReader(longName.substr(0, 63), longName));
+    // Cut on a blank: the description lost its trailing blanks too.
+    const std::string blankAt64 = std::string(63, 'R') + " tail";
+    EXPECT_TRUE(DescriptionNamesReader(std::string(63, 'R'), blankAt64));
+}
+
+// A card is known by its generation and the reader's insertion count: any
+// change is a removal and an insertion, and a failed propagation is tried
+// again as long as the same card stays.
+TEST(PcscMonitorRules, ACardChangedOrNotPropagatedIsNeverLeftAsItIs)
+{
+    struct Case {
+        ReaderKept kept;
+        ReaderNow now;
+        CardAction expected;
+    } cases[] = {
+        {{false, 0, 0, false}, {false, 0, 0}, CardAction::nothing},
+        {{false, 0, 0, false}, {true, 3, 1}, CardAction::insert},
+        {{true, 3, 1, true}, {false, 0, 1}, CardAction::remove},
+        {{true, 3, 1, false}, {false, 0, 1}, CardAction::remove},
+        {{true, 3, 1, true}, {true, 3, 1}, CardAction::nothing},
+        {{true, 3, 1, false}, {true, 3, 1}, CardAction::retry},
+        {{true, 3, 1, true}, {true, 3, 2}, CardAction::replace}, // pulled and pushed back, or swapped
+        {{true, 3, 1, false}, {true, 3, 2}, CardAction::replace},
+        {{true, 3, 1, true}, {true, 4, 1}, CardAction::replace},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(c.expected, DecideCardAction(c.kept, c.now))
+            << c.kept.present << c.kept.version << c.kept.insertions << c.kept.propagated << " -> "
+            << c.now.vel << c.now.version << c.now.insertions;
+    EXPECT_EQ(0x1234u, InsertionCount(0x12340122ul));
+}
+
 TEST(PcscMonitorRules, NoCardEventIsLostWithAReaderListNotice)
 {
     struct Case {

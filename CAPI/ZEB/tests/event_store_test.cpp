@@ -1,0 +1,199 @@
+// Event-driven mode in one process (the card side and the reader monitor,
+// beside the PC/SC stand-in), the user's "MY" store read back after each
+// step: cards swapped, replaced or pulled back while another one (or they
+// themselves) propagate, a card gone before the monitor's first look, a slot
+// listing or a card call that fails. The store ends holding exactly the
+// certificates of the cards present.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+#include "FramePcsc.h"
+#include "event_log.h"
+#include "loaded_library.h"
+#include "store_view.h"
+#include "zeb_test_support.h"
+
+using namespace zebtest;
+using softcard_test::control;
+
+namespace {
+
+const char kReader0[] = "\"Lecteur Ovrane VEL 0\"";
+const char kReader1[] = "\"Lecteur Ovrane VEL 1\"";
+const DWORD kEventMs = 20000;
+
+struct NullSink : zeb::CoreSink {
+    void PostStatus(int) override {}
+    void PostInitAgain() override {}
+};
+
+class EventStore : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        static std::string state = softcard_test::usePrivateState("zebeventstore");
+        log = state + ".events";
+        ASSERT_EQ(0, control("reset"));
+        ASSERT_EQ(0, control(std::string("add-reader ") + kReader1 + " 2"));
+        ASSERT_TRUE(RegisterProvider());
+        ClearMy();
+        DeleteFileA(log.c_str());
+        SetEventLogPath(log.c_str());
+        zeb::Settings settings;
+        settings.patch_fido_v4 = 1;
+        core = std::make_unique<zeb::ZebCore>(&sink, settings);
+        pcsc = std::make_unique<zeb::FramePcsc>(*core);
+    }
+    void TearDown() override
+    {
+        pcsc.reset();
+        core.reset();
+        if (HasFailure())
+            printf("event log:\n%s\n", ReadText(log).c_str());
+        SetEventLogPath(nullptr);
+        ASSERT_EQ(0, control("latency 0"));
+        ASSERT_EQ(0, control("inject clear"));
+        ClearMy();
+        DeleteFileA(log.c_str());
+    }
+    // The start-up listing, then the reader monitor.
+    void Start()
+    {
+        core->InitSlotList();
+        pcsc->Start(nullptr);
+    }
+    bool Bound(const std::set<std::vector<BYTE>> &expected)
+    {
+        return WaitUntil([&] { return BoundDers() == expected; }, kEventMs);
+    }
+    size_t Count(const char *text)
+    {
+        std::string all = ReadText(log);
+        size_t n = 0;
+        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1))
+            ++n;
+        return n;
+    }
+    // Waits until `text` was logged `times` times in all.
+    bool Logged(const char *text, size_t times = 1)
+    {
+        return WaitUntil([&] { return Count(text) >= times; }, kEventMs);
+    }
+    NullSink sink;
+    std::string log;
+    std::unique_ptr<zeb::ZebCore> core;
+    std::unique_ptr<zeb::FramePcsc> pcsc;
+};
+
+const char kInsertEnd[] = "[ZEB] MainFrm InsertCertificatesFromSlot end";
+const char kOpening[] = "CryptPropCert openSession start";
+
+TEST_F(EventStore, CardsSwappedBetweenReadersThenOneRemoved)
+{
+    ASSERT_EQ(0, control(std::string("insert ") + kReader1 + " vel3-1024"));
+    Start();
+    ASSERT_TRUE(Bound(Certs({"auth", "sign", "auth1024", "sign1024"})));
+    ASSERT_TRUE(Logged(kInsertEnd, 2));
+    size_t before = Count(kInsertEnd);
+    ASSERT_EQ(0, control(std::string("swap ") + kReader0 + " " + kReader1));
+    EXPECT_TRUE(Logged(kInsertEnd, before + 2)) << "both readers hold another card";
+    ASSERT_EQ(0, control(std::string("remove ") + kReader0)); // the 1024-bit card, now
+    EXPECT_TRUE(Bound(Certs({"auth", "sign"})));
+    EXPECT_TRUE(WaitUntil([&] { return core->SyncCount() == 1; }, kEventMs));
+}
+
+TEST_F(EventStore, ACardReplacedWhileAnotherPropagates)
+{
+    Start();
+    ASSERT_TRUE(Bound(Certs({"auth", "sign"})));
+    ASSERT_EQ(0, control("latency 300"));
+    size_t opening = Count(kOpening);
+    ASSERT_EQ(0, control(std::string("insert ") + kReader1 + " vel3-1024"));
+    ASSERT_TRUE(Logged(kOpening, opening + 1));
+    ASSERT_EQ(0, control(std::string("remove ") + kReader0));
+    ASSERT_EQ(0, control(std::string("insert ") + kReader0 + " vel3-cl"));
+    EXPECT_TRUE(Bound(Certs({"tech", "auth1024", "sign1024"})));
+    EXPECT_TRUE(WaitUntil([&] { return core->SyncCount() == 2; }, kEventMs));
+}
+
+TEST_F(EventStore, ACardPulledDuringItsOwnPropagationAndPushedBack)
+{
+    ASSERT_EQ(0, control(std::string("remove ") + kReader0));
+    Start();
+    ASSERT_TRUE(Logged("[ZEB] PCSC monitoring thread started"));
+    ASSERT_EQ(0, control("latency 300"));
+    ASSERT_EQ(0, control(std::string("insert ") + kReader0 + " vel3-default"));
+    ASSERT_TRUE(Logged(kOpening));
+    ASSERT_EQ(0, control(std::string("remove ") + kReader0));
+    ASSERT_EQ(0, control(std::string("insert ") + kReader0 + " vel3-default"));
+    ASSERT_EQ(0, control("latency 0"));
+    EXPECT_TRUE(Bound(Certs({"auth", "sign"})));
+    EXPECT_TRUE(WaitUntil([&] { return core->SyncCount() == 1; }, kEventMs));
+}
+
+TEST_F(EventStore, ACardPulledBeforeTheMonitorsFirstLook)
+{
+    core->InitSlotList();
+    ASSERT_EQ(Certs({"auth", "sign"}), BoundDers());
+    ASSERT_EQ(0, control(std::string("remove ") + kReader0));
+    pcsc->Start(nullptr);
+    EXPECT_TRUE(Bound({}));
+    EXPECT_TRUE(WaitUntil([&] { return core->SyncCount() == 0; }, kEventMs));
+    // Another card in that reader later: propagated, not taken for the first.
+    ASSERT_EQ(0, control(std::string("insert ") + kReader0 + " vel3-1024"));
+    EXPECT_TRUE(Bound(Certs({"auth1024", "sign1024"})));
+}
+
+// A reader whose name is longer than a slot description (64 characters):
+// its slot is found by the description's width, its card propagated and
+// removed.
+TEST_F(EventStore, AReaderWithALongNameIsServed)
+{
+    const std::string name = "Lecteur de cartes a puce du poste de travail de l'accueil, port USB 3";
+    ASSERT_LT(64u, name.size());
+    ASSERT_EQ(0, control("add-reader \"" + name + "\" 5"));
+    Start();
+    ASSERT_TRUE(Bound(Certs({"auth", "sign"})));
+    ASSERT_EQ(0, control("insert \"" + name + "\" vel3-1024"));
+    EXPECT_TRUE(Bound(Certs({"auth", "sign", "auth1024", "sign1024"})));
+    ASSERT_EQ(0, control("remove \"" + name + "\""));
+    EXPECT_TRUE(Bound(Certs({"auth", "sign"})));
+}
+
+// A card call that fails once: the slot listing (the removal that follows
+// still reaches the store), the session of a propagation (tried again).
+TEST_F(EventStore, AFailedCardCallIsNeverTheLastWord)
+{
+    struct Case {
+        const char *inject, *failed;
+    } cases[] = {{"C_GetSlotList 1 0x6", "[ZEB] slot cache getSlotList FAILED"},
+                 {"C_OpenSession 1 0x6", "[ZEB] CryptPropCert FAILED"}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.inject);
+        if (&c != cases) {
+            ASSERT_EQ(0, control(std::string("insert ") + kReader0 + " vel3-default"));
+        }
+        Start();
+        ASSERT_TRUE(Bound(Certs({"auth", "sign"})));
+        ASSERT_TRUE(Logged("[ZEB] PCSC monitoring thread started"));
+        size_t failures = Count(c.failed);
+        ASSERT_EQ(0, control(std::string("inject ") + c.inject));
+        ASSERT_EQ(0, control(std::string("insert ") + kReader1 + " vel3-1024"));
+        ASSERT_TRUE(Logged(c.failed, failures + 1));
+        ASSERT_EQ(0, control(std::string("remove ") + kReader0));
+        EXPECT_TRUE(Bound(Certs({"auth1024", "sign1024"})));
+        EXPECT_TRUE(WaitUntil([&] { return core->SyncCount() == 1; }, kEventMs));
+        ASSERT_EQ(0, control(std::string("remove ") + kReader1));
+        EXPECT_TRUE(Bound({}));
+        pcsc.reset();
+        core.reset();
+        zeb::Settings settings;
+        settings.patch_fido_v4 = 1;
+        core = std::make_unique<zeb::ZebCore>(&sink, settings);
+        pcsc = std::make_unique<zeb::FramePcsc>(*core);
+    }
+}
+
+} // namespace
