@@ -3,7 +3,10 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "card_match.h"
 #include "certificate_key_type.h"
 #include "certificate_rules.h"
 #include "csp_globals.h"
@@ -248,6 +251,32 @@ BOOL GetCardInfoForContainer(CK_SESSION_HANDLE hSession, CK_SLOT_ID slotID, char
     return TRUE;
 }
 
+// The slot's container name (its first certificate's) and the names of all
+// its certificates; a later certificate whose subject cannot be read names
+// nothing.
+static BOOL CardNamesOfSlot(CK_SLOT_ID slotID, char (&slotName)[kNameSize], std::vector<std::string> *names)
+{
+    CK_SESSION_HANDLE session = 0;
+    if (OpenSession(slotID, &session) != CKR_OK)
+        return FALSE;
+    CK_OBJECT_HANDLE handles[kMaxCertificates] = {};
+    CK_ULONG count = kMaxCertificates;
+    const BOOL ok = GetCardInfoForContainer(session, slotID, slotName, kNameSize, handles, &count);
+    if (ok) {
+        names->push_back(slotName);
+        for (CK_ULONG i = 1; i < count && i < kMaxCertificates; ++i) {
+            CK_BYTE subject[kNameSize] = {};
+            CK_ULONG length = sizeof subject;
+            char other[kNameSize] = {};
+            if (getX509Subject(session, handles[i], subject, &length) == CKR_OK && length <= sizeof subject &&
+                certrules::ContainerNameFromSubject(subject, length, other, sizeof other) >= 0)
+                names->push_back(other);
+        }
+    }
+    CloseSession(session);
+    return ok;
+}
+
 BOOL CreateContainerfromSlot(CK_SLOT_ID slotID, const char *strContainer, PKCSContainer **out)
 {
     const char *name = "Pkcs::CreateContainerfromSlot";
@@ -407,12 +436,15 @@ BOOL UpdateContainerTable(HandleContainer *hc, const char *pszContainer, int pro
         result = TRUE;
         for (CK_ULONG i = 0; i < count; ++i) {
             char slotName[kNameSize] = {};
-            if (!GetCardInfoForContainer(0, slots[i], slotName, sizeof slotName, nullptr, nullptr)) {
+            std::vector<std::string> certNames;
+            if (!CardNamesOfSlot(slots[i], slotName, &certNames)) {
                 result = FALSE;
                 Fail(name, "GetCardInfoForContainer failed");
                 break;
             }
-            const bool contained = std::strstr(pszContainer, slotName) != nullptr;
+            // The tray binds each certificate under its own subject's name:
+            // any of them names the card.
+            const bool contained = cardmatch::RequestNamesCard(pszContainer, certNames);
             if (contained || wantDefault) {
                 if (contained && std::strlen(pszContainer) >= kNameSize) {
                     result = FALSE; // a name that cannot be kept whole
