@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -37,6 +38,24 @@ bool ReaderFromRequest(const char *container, char (&out)[kReaderPartSize])
     std::memcpy(out, start, n);
     out[n] = '\0';
     return true;
+}
+
+// CryptoAPI frees the provider at the last release of a context, while
+// another thread of the host may still be inside one of our calls (its
+// context kept alive by the registry, but not our code), and every unload
+// leaves the static runtime's memory and TLS slots behind. Once a context
+// has been asked for, the library stays until the process ends: pinned,
+// rather than an extra reference of our own, which would still have to be
+// dropped from inside the library and reopen the same window.
+void PinProvider()
+{
+    static std::atomic<bool> pinned{false};
+    if (pinned.exchange(true))
+        return;
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                            reinterpret_cast<LPCWSTR>(reinterpret_cast<void *>(&PinProvider)), &self))
+        pinned.store(false); // tried again at the next acquire
 }
 
 } // namespace
@@ -99,6 +118,7 @@ extern "C" BOOL WINAPI CPAcquireContext(HCRYPTPROV *phProv, LPCSTR szContainer, 
                static_cast<void *>(pVTable));
     _Log_Trace(LOG_INFO, LOG_LEVEL_SUMMARY, name, 0, FALSE, "%s", args);
     _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s", args);
+    PinProvider();
     return RunGuarded(name, args, [&](DWORD &error) -> BOOL {
         HandleEntries *registry = g_handleEntries;
         if (!phProv) {
