@@ -95,8 +95,14 @@ BOOL FailWith(const char *name, const char *format, unsigned long value)
 
 // ---- PKCSContainer ----
 
+PKCSContainer::PKCSContainer()
+{
+    InitializeCriticalSection(&cardLock_);
+}
+
 PKCSContainer::~PKCSContainer()
 {
+    DeleteCriticalSection(&cardLock_);
     // The session stays open and the holder logged in: sessions end with the
     // library's finalisation.
     csp_free(m_szReaderName);
@@ -172,6 +178,7 @@ BOOL isSessionValid(PKCSContainer *container)
 {
     if (!container || !List())
         return FALSE;
+    CardOperation operation(container);
     CK_SESSION_INFO info = {};
     const CK_RV rv = List()->C_GetSessionInfo(container->m_hSession, &info);
     if (rv == CKR_OK) {
@@ -523,6 +530,7 @@ BOOL CheckPinCode(HandleContainer *hc, const char *pin, DWORD dwFlags, CK_RV *rv
     if (!hc || !hc->m_pCurrentContainer || !rv || !pin || !List())
         return Fail(name, "");
     PKCSContainer *c = hc->m_pCurrentContainer;
+    CardOperation operation(c);
     const CK_RV out = List()->C_Logout(c->m_hSession);
     _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "logout", 0, FALSE, "0x%p, 0x%08lx, 0x%08lx, 0x%08lx",
                static_cast<void *>(List()), static_cast<unsigned long>(c->m_hSession),
@@ -557,6 +565,7 @@ BOOL DoSign(HandleContainer *hc, DWORD cbHash, const BYTE *pbHash, DWORD dwKeySp
     if (!hc || !hc->m_pCurrentContainer || !pdwSigLen || !List() || (pbSignature && !pbHash))
         return Fail(name, "");
     PKCSContainer *c = hc->m_pCurrentContainer;
+    CardOperation operation(c);
     const CK_OBJECT_HANDLE hCert = c->GethCertfromKeySpec(dwKeySpec);
     CK_OBJECT_HANDLE *cache = dwKeySpec == AT_KEYEXCHANGE ? &c->m_hPrivKeyExchange
                               : dwKeySpec == AT_SIGNATURE ? &c->m_hPrivKeySignature
@@ -624,6 +633,7 @@ BOOL Decrypt(HandleContainer *hc, ULONG_PTR hKey, const BYTE *pbData, DWORD cbDa
     if (!hc || !hc->m_pCurrentContainer || !pbData || !pbOut || !pdwOutLen || !List())
         return Fail(name, "");
     PKCSContainer *c = hc->m_pCurrentContainer;
+    CardOperation operation(c);
     if (dwFlags & CRYPT_SILENT) {
         if (!DoSilentLogin(c))
             return Fail(name, "Impossible de s'authentifier.");
@@ -666,6 +676,7 @@ BOOL DoExportPublicKey(PKCSContainer *container, BYTE *pbData, DWORD *pdwDataLen
                static_cast<void *>(container), static_cast<void *>(pbData), static_cast<void *>(pdwDataLen));
     if (!container || !pdwDataLen || !List())
         return Fail(name, "");
+    CardOperation operation(container);
     const CK_OBJECT_HANDLE hCert = container->GethCertfromKeySpec(dwKeySpec);
     CK_OBJECT_HANDLE pub = 0;
     CK_RV rv = getKeyFromX509Cert(container->m_hSession, &pub, hCert, CKO_PUBLIC_KEY);

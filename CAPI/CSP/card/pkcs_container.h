@@ -18,7 +18,7 @@ constexpr DWORD kReaderNameSize = 128; // reader and computer names: 127 and a N
 
 class PKCSContainer {
 public:
-    PKCSContainer() = default;
+    PKCSContainer();
     ~PKCSContainer();
     PKCSContainer(const PKCSContainer &) = delete;
     PKCSContainer &operator=(const PKCSContainer &) = delete;
@@ -49,6 +49,34 @@ public:
     DWORD m_cbCertExchange = 0;
     CK_OBJECT_HANDLE m_hCertExchange = 0;
     CK_SLOT_ID m_slotID = 0;
+
+private:
+    friend class CardOperation;
+    // Held across one card operation (key search, init, sign or decrypt):
+    // the threads that share this container share its one session, and a
+    // session runs one operation at a time.
+    CRITICAL_SECTION cardLock_;
+};
+
+// One card operation on a container's session at a time (re-entrant for the
+// thread that holds it: a signature logs in inside its own operation).
+class CardOperation {
+public:
+    explicit CardOperation(PKCSContainer *container) : container_(container)
+    {
+        if (container_)
+            EnterCriticalSection(&container_->cardLock_);
+    }
+    ~CardOperation()
+    {
+        if (container_)
+            LeaveCriticalSection(&container_->cardLock_);
+    }
+    CardOperation(const CardOperation &) = delete;
+    CardOperation &operator=(const CardOperation &) = delete;
+
+private:
+    PKCSContainer *container_;
 };
 
 // TRUE when the container's session is usable; otherwise reopens one (and
