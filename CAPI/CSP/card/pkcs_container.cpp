@@ -1,8 +1,10 @@
 #include "pkcs_container.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,9 @@
 namespace {
 
 std::atomic<bool> PkcsInitialized{false};
+
+std::mutex threadDataLock;
+std::vector<DWORD> threadsWithData;
 
 CK_FUNCTION_LIST_PTR List()
 {
@@ -710,12 +715,35 @@ BOOL DoExportPublicKey(PKCSContainer *container, BYTE *pbData, DWORD *pdwDataLen
     return TRUE;
 }
 
+void NoteThreadData(DWORD threadId)
+{
+    std::lock_guard<std::mutex> hold(threadDataLock);
+    if (std::find(threadsWithData.begin(), threadsWithData.end(), threadId) == threadsWithData.end())
+        threadsWithData.push_back(threadId);
+}
+
+bool TakeThreadData(DWORD threadId)
+{
+    std::lock_guard<std::mutex> hold(threadDataLock);
+    auto it = std::find(threadsWithData.begin(), threadsWithData.end(), threadId);
+    if (it == threadsWithData.end())
+        return false;
+    threadsWithData.erase(it);
+    return true;
+}
+
 BOOL FreePkcs(DWORD *dwThreadID)
 {
     const char *name = "Pkcs::FreePkcs";
     _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s", "");
     if (!List()) {
         _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "pFunctionList == NULL");
+        return TRUE;
+    }
+    // The library stays bound while the provider stays loaded: a process-wide
+    // use that already ended (or never began) has nothing to end.
+    if (!dwThreadID && !IsInitialized()) {
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "not initialised");
         return TRUE;
     }
     if (dwThreadID)

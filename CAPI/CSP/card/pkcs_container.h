@@ -125,6 +125,13 @@ BOOL DoExportPublicKey(PKCSContainer *container, BYTE *pbData, DWORD *pdwDataLen
 // C_Finalize(dwThreadID): NULL ends the library's use, a thread id that thread's.
 BOOL FreePkcs(DWORD *dwThreadID);
 
+// Threads whose initialisation asked the library for data of their own
+// (";dataByThread"): only their data may be ended by thread id; any other
+// thread shares the process-wide initialisation.
+void NoteThreadData(DWORD threadId);
+// True (and forgotten) when threadId had data of its own.
+bool TakeThreadData(DWORD threadId);
+
 } // namespace Pkcs
 
 #endif

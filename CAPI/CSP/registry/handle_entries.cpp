@@ -198,11 +198,15 @@ bool HandleEntries::Retire(std::list<HandleEntry>::iterator it)
                 ++count;
         _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, "HandleEntries::EntryCount", 0, FALSE,
                    "Found %d entries for this ThreadID %lx", count, static_cast<unsigned long>(owner));
-        if (count == 0) {
+        // Only a thread that initialised the library with data of its own
+        // may end it by its id: otherwise the process-wide initialisation
+        // (and every other thread's sessions) would go with it.
+        if (count == 0 && Pkcs::TakeThreadData(owner)) {
             Pkcs::FreePkcs(&owner);
             return true;
         }
-        return false;
+        if (count != 0)
+            return false;
     }
     if (m_entries.empty()) {
         _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, "HandleEntries::IsEmpty", 0, FALSE, "No more entries");
