@@ -179,6 +179,45 @@ DWORD PKCSContainer::GetKeySpecFromUserKey(ULONG64 hKey) const
     return keySpec;
 }
 
+// The container against the card its new session shows (lock held): the
+// same certificates, byte for byte, make the same card, whose object handles
+// are taken afresh and key caches emptied (objects may be numbered anew at
+// each insertion); anything else marks the container changed.
+static void ReviewCard(PKCSContainer *c)
+{
+    CK_OBJECT_HANDLE handles[kMaxCertificates] = {};
+    CK_ULONG count = kMaxCertificates;
+    std::vector<cardmatch::Der> seen;
+    if (getAllX509CertificateList(c->m_hSession, handles, &count) == CKR_OK) {
+        for (CK_ULONG i = 0; i < count && i < kMaxCertificates; ++i) {
+            CK_ULONG length = 0;
+            cardmatch::Der der;
+            if (getX509Value(c->m_hSession, handles[i], nullptr, &length) == CKR_OK && length && length < 65536) {
+                der.resize(length);
+                if (getX509Value(c->m_hSession, handles[i], der.data(), &length) != CKR_OK)
+                    der.clear();
+                der.resize(der.empty() ? 0 : length);
+            }
+            seen.push_back(der);
+        }
+    }
+    const cardmatch::Der sign(c->m_pbCertSignature, c->m_pbCertSignature + c->m_cbCertSignature);
+    const cardmatch::Der exchange(c->m_pbCertExchange, c->m_pbCertExchange + c->m_cbCertExchange);
+    if (cardmatch::JudgeCard({sign, exchange}, seen) != cardmatch::CardFate::Same) {
+        c->m_cardChanged = true;
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "isSessionValid", 0, FALSE, "%s", "Carte changee");
+        return;
+    }
+    for (size_t i = 0; i < seen.size(); ++i) {
+        if (!sign.empty() && seen[i] == sign)
+            c->m_hCertSignature = handles[i];
+        if (!exchange.empty() && seen[i] == exchange)
+            c->m_hCertExchange = handles[i];
+    }
+    c->m_hPrivKeySignature = 0;
+    c->m_hPrivKeyExchange = 0;
+}
+
 BOOL isSessionValid(PKCSContainer *container)
 {
     if (!container || !List())
@@ -196,8 +235,23 @@ BOOL isSessionValid(PKCSContainer *container)
     if (OpenSession(container->m_slotID, &session) == CKR_OK) {
         container->SethSession(session);
         container->m_bPinGiven = FALSE;
+        ReviewCard(container);
+    } else {
+        container->m_cardChanged = true; // no card in the slot now
     }
     return FALSE;
+}
+
+CardCheck RecheckCard(PKCSContainer *container)
+{
+    if (!container || !List())
+        return CardCheck::Unchanged;
+    CardOperation operation(container);
+    if (container->m_cardChanged)
+        return CardCheck::Changed;
+    if (isSessionValid(container))
+        return CardCheck::Unchanged;
+    return container->m_cardChanged ? CardCheck::Changed : CardCheck::Refreshed;
 }
 
 // ---- Pkcs ----
@@ -536,11 +590,18 @@ BOOL CheckPinCode(HandleContainer *hc, const char *pin, DWORD dwFlags, CK_RV *rv
         return Fail(name, "");
     PKCSContainer *c = hc->m_pCurrentContainer;
     CardOperation operation(c);
+    if (c->m_cardChanged) {
+        *rv = CKR_TOKEN_NOT_RECOGNIZED;
+        return Fail(name, "Carte changee");
+    }
     const CK_RV out = List()->C_Logout(c->m_hSession);
     _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "logout", 0, FALSE, "0x%p, 0x%08lx, 0x%08lx, 0x%08lx",
                static_cast<void *>(List()), static_cast<unsigned long>(c->m_hSession),
                static_cast<unsigned long>(dwFlags), static_cast<unsigned long>(out));
-    if (out == CKR_SESSION_HANDLE_INVALID && (!c->m_szComputerName || !c->m_szComputerName[0])) {
+    // The session may also be gone with the card that was pulled meanwhile.
+    const bool sessionGone = out == CKR_SESSION_HANDLE_INVALID || out == CKR_SESSION_CLOSED ||
+                             out == CKR_DEVICE_REMOVED || out == CKR_TOKEN_NOT_PRESENT;
+    if (sessionGone && (!c->m_szComputerName || !c->m_szComputerName[0])) {
         CK_SESSION_HANDLE session = 0;
         if (OpenSession(c->m_slotID, &session) != CKR_OK) {
             *rv = CKR_FUNCTION_FAILED;
@@ -548,6 +609,11 @@ BOOL CheckPinCode(HandleContainer *hc, const char *pin, DWORD dwFlags, CK_RV *rv
                             static_cast<unsigned long>(c->m_slotID));
         }
         c->SethSession(session);
+        ReviewCard(c); // the holder's PIN goes only to the container's own card
+        if (c->m_cardChanged) {
+            *rv = CKR_TOKEN_NOT_RECOGNIZED;
+            return Fail(name, "Carte changee");
+        }
     }
     *rv = login(c->m_hSession, pin, 4, dwFlags);
     if (*rv == CKR_OK || *rv == CKR_USER_ALREADY_LOGGED_IN) {
@@ -571,6 +637,8 @@ BOOL DoSign(HandleContainer *hc, DWORD cbHash, const BYTE *pbHash, DWORD dwKeySp
         return Fail(name, "");
     PKCSContainer *c = hc->m_pCurrentContainer;
     CardOperation operation(c);
+    if (c->m_cardChanged)
+        return Fail(name, "Carte changee");
     const CK_OBJECT_HANDLE hCert = c->GethCertfromKeySpec(dwKeySpec);
     CK_OBJECT_HANDLE *cache = dwKeySpec == AT_KEYEXCHANGE ? &c->m_hPrivKeyExchange
                               : dwKeySpec == AT_SIGNATURE ? &c->m_hPrivKeySignature
@@ -639,6 +707,8 @@ BOOL Decrypt(HandleContainer *hc, ULONG_PTR hKey, const BYTE *pbData, DWORD cbDa
         return Fail(name, "");
     PKCSContainer *c = hc->m_pCurrentContainer;
     CardOperation operation(c);
+    if (c->m_cardChanged)
+        return Fail(name, "Carte changee");
     if (dwFlags & CRYPT_SILENT) {
         if (!DoSilentLogin(c))
             return Fail(name, "Impossible de s'authentifier.");
@@ -682,6 +752,8 @@ BOOL DoExportPublicKey(PKCSContainer *container, BYTE *pbData, DWORD *pdwDataLen
     if (!container || !pdwDataLen || !List())
         return Fail(name, "");
     CardOperation operation(container);
+    if (container->m_cardChanged)
+        return Fail(name, "Carte changee");
     const CK_OBJECT_HANDLE hCert = container->GethCertfromKeySpec(dwKeySpec);
     CK_OBJECT_HANDLE pub = 0;
     CK_RV rv = getKeyFromX509Cert(container->m_hSession, &pub, hCert, CKO_PUBLIC_KEY);

@@ -49,6 +49,9 @@ public:
     DWORD m_cbCertExchange = 0;
     CK_OBJECT_HANDLE m_hCertExchange = 0;
     CK_SLOT_ID m_slotID = 0;
+    // The slot no longer holds the card this container was built on (another
+    // card, or none): the container serves nothing more and is never reused.
+    bool m_cardChanged = false;
 
 private:
     friend class CardOperation;
@@ -80,8 +83,17 @@ private:
 };
 
 // TRUE when the container's session is usable; otherwise reopens one (and
-// clears m_bPinGiven) and answers FALSE.
+// clears m_bPinGiven) and answers FALSE. A reopened session is checked
+// against the card: the same card gives the container fresh object handles
+// and empty key caches, another card or none sets m_cardChanged.
 BOOL isSessionValid(PKCSContainer *container);
+
+// After a failed card operation: whether the container's card went away
+// meanwhile. Refreshed: the same card is back (fresh handles and session,
+// worth one more try); Changed: another card or none; Unchanged: the session
+// still stands, the failure was the operation's own.
+enum class CardCheck { Unchanged, Refreshed, Changed };
+CardCheck RecheckCard(PKCSContainer *container);
 
 namespace Pkcs {
 

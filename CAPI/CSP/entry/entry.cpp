@@ -134,14 +134,24 @@ extern "C" BOOL WINAPI CPAcquireContext(HCRYPTPROV *phProv, LPCSTR szContainer, 
             error = static_cast<DWORD>(NTE_PROVIDER_DLL_FAIL);
             return FALSE;
         }
-        if (HandleContainer *reused = registry->GetHandle(GetCurrentThreadId(), szContainer)) {
+        HandleContainer *reused = registry->GetHandle(GetCurrentThreadId(), szContainer);
+        if (reused) {
+            // A context whose card went away meanwhile (another card, or none)
+            // is never handed out again: a new one is set up on what the
+            // readers hold now.
+            PKCSContainer *card = reused->m_pCurrentContainer;
+            if (card && (!card->m_szComputerName || !card->m_szComputerName[0]))
+                isSessionValid(card);
+            if (card && card->m_cardChanged) {
+                registry->Disown(reused);
+                reused = nullptr;
+            }
+        }
+        if (reused) {
             _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "Handle Container already exists: 0x%p",
                        static_cast<void *>(reused));
             _Log_Trace(LOG_INFO, LOG_LEVEL_SUMMARY, name, 0, FALSE, "Handle Container already exists: 0x%p",
                        static_cast<void *>(reused));
-            PKCSContainer *card = reused->m_pCurrentContainer;
-            if (card && (!card->m_szComputerName || !card->m_szComputerName[0]))
-                isSessionValid(card);
             *phProv = reinterpret_cast<HCRYPTPROV>(reused);
             return TRUE;
         }

@@ -98,7 +98,7 @@ HandleEntry *HandleEntries::FindEntry(HandleContainer *hc)
 HandleEntry *HandleEntries::FindEntry(DWORD threadId, const char *requested)
 {
     for (HandleEntry &e : m_entries) {
-        if (e.released)
+        if (e.released || e.stale)
             continue;
         _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "HandleEntries::FindEntry", 0, FALSE,
                    "m_Iter->dwThreadID: %lx, ThreadID: %lx, strContainerName: %s, m_Iter->strContName: %s",
@@ -135,6 +135,17 @@ HandleContainer *HandleEntries::GetHandle(DWORD threadId, const char *requested)
     _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, "HandleEntries::GetHandle", 0, FALSE, "findEntry->usRefs: %d",
                e->usRefs);
     return e->pHC;
+}
+
+void HandleEntries::Disown(HandleContainer *hc)
+{
+    Hold hold(m_lock);
+    if (HandleEntry *e = FindEntry(hc)) {
+        e->bUsable = FALSE;
+        e->stale = true;
+        if (e->usRefs > 1)
+            --e->usRefs;
+    }
 }
 
 bool HandleEntries::IsHandleExist(HandleContainer *hc)
