@@ -112,6 +112,22 @@ TEST_F(CardFaults, AContextWhoseCardWasPulledAndPutBackSignsOnceThePinIsGivenAga
     EXPECT_TRUE(Sign()) << std::hex << GetLastError();
 }
 
+TEST_F(CardFaults, AFailedEndOfSearchLeavesTheContextWorking)
+{
+    ASSERT_TRUE(Open());
+    // The key search of the first signature cannot end its search.
+    ASSERT_EQ(0, csp_test::Ctl("inject C_FindObjectsFinal 1 " + std::to_string(0x30 /* CKR_DEVICE_ERROR */)));
+    Sign(); // either way
+    csp_test::Ctl("inject clear");
+    for (int i = 0; i < 2; ++i)
+        EXPECT_TRUE(Sign()) << std::hex << GetLastError();
+    HCRYPTKEY exchange = 0;
+    ASSERT_TRUE(CryptGetUserKey(prov, AT_KEYEXCHANGE, &exchange));
+    DWORD length = 0;
+    EXPECT_TRUE(CryptExportKey(exchange, 0, PUBLICKEYBLOB, 0, nullptr, &length)) << std::hex << GetLastError();
+    CryptDestroyKey(exchange);
+}
+
 TEST_F(CardFaults, ShortSignatureBufferLeavesNoOperationBehind)
 {
     ASSERT_TRUE(Open());
