@@ -317,6 +317,13 @@ BOOL GetCardInfoForContainer(CK_SESSION_HANDLE hSession, CK_SLOT_ID slotID, char
     return TRUE;
 }
 
+// Whether the slot still holds a card.
+static bool TokenPresent(CK_SLOT_ID slot)
+{
+    CK_SLOT_INFO info = {};
+    return List() && List()->C_GetSlotInfo(slot, &info) == CKR_OK && (info.flags & CKF_TOKEN_PRESENT);
+}
+
 // The slot's container name (its first certificate's) and the names of all
 // its certificates; a later certificate whose subject cannot be read names
 // nothing.
@@ -343,15 +350,18 @@ static BOOL CardNamesOfSlot(CK_SLOT_ID slotID, char (&slotName)[kNameSize], std:
     return ok;
 }
 
-BOOL CreateContainerfromSlot(CK_SLOT_ID slotID, const char *strContainer, PKCSContainer **out)
+BOOL CreateContainerfromSlot(CK_SLOT_ID slotID, const char *strContainer, PKCSContainer **out, CK_RV *cardRv)
 {
     const char *name = "Pkcs::CreateContainerfromSlot";
+    CK_RV ignored = CKR_OK;
+    CK_RV &cardError = cardRv ? *cardRv : ignored;
+    cardError = CKR_OK;
     _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "slotID : %lu, strContainer : 0x%p",
                static_cast<unsigned long>(slotID), static_cast<const void *>(strContainer));
     if (!out || !List())
         return Fail(name, "Bad Parameters");
     CK_SESSION_HANDLE session = 0;
-    if (OpenSession(slotID, &session) != CKR_OK)
+    if ((cardError = OpenSession(slotID, &session)) != CKR_OK)
         return FailWith(name, "Failed to open a session for slotID (%lu)",
                         static_cast<unsigned long>(slotID));
     CK_OBJECT_HANDLE handles[kMaxCertificates] = {};
@@ -360,6 +370,7 @@ BOOL CreateContainerfromSlot(CK_SLOT_ID slotID, const char *strContainer, PKCSCo
     if (strContainer) {
         const CK_RV rv = getAllX509CertificateList(session, handles, &count);
         if (rv != CKR_OK) {
+            cardError = rv;
             CloseSession(session);
             return FailWith(name, "Failed to get certificates (0x%lx)", static_cast<unsigned long>(rv));
         }
@@ -370,6 +381,7 @@ BOOL CreateContainerfromSlot(CK_SLOT_ID slotID, const char *strContainer, PKCSCo
         std::strcpy(containerName, strContainer);
     } else if (!GetCardInfoForContainer(session, slotID, containerName, sizeof containerName, handles,
                                         &count)) {
+        cardError = CKR_FUNCTION_FAILED;
         CloseSession(session);
         return Fail(name, "Failed to get certificate list");
     }
@@ -435,6 +447,7 @@ BOOL CreateContainerfromSlot(CK_SLOT_ID slotID, const char *strContainer, PKCSCo
         csp_free(value);
     }
     if (failure) {
+        cardError = failureValue;
         delete container;
         CloseSession(session);
         return FailWith(name, failure, failureValue);
@@ -518,8 +531,15 @@ BOOL UpdateContainerTable(HandleContainer *hc, const char *pszContainer, int pro
                     break;
                 }
                 PKCSContainer *container = nullptr;
-                if (CreateContainerfromSlot(slots[i], contained ? pszContainer : slotName, &container))
+                CK_RV cardRv = CKR_OK;
+                if (CreateContainerfromSlot(slots[i], contained ? pszContainer : slotName, &container, &cardRv)) {
                     hc->m_pCurrentContainer = container;
+                } else if (cardRv != CKR_OK && TokenPresent(slots[i])) {
+                    // The card is in the reader but failed to answer: a
+                    // failure, not the card-absent box.
+                    result = FALSE;
+                    Fail(name, "Card error while building the container");
+                }
                 break;
             }
         }

@@ -116,7 +116,10 @@ BOOL UpdateContainerTable(HandleContainer *hc, const char *pszContainer, int pro
 BOOL GetCardInfoForContainer(CK_SESSION_HANDLE hSession, CK_SLOT_ID slotID, char *strContainerName,
                              DWORD szContainerName, CK_OBJECT_HANDLE *handles, CK_ULONG *count);
 // A new container on the slot named strContainer (or its first certificate's name).
-BOOL CreateContainerfromSlot(CK_SLOT_ID slotID, const char *strContainer, PKCSContainer **out);
+//   cardRv  out (may be NULL): on failure, the card call's error when a card
+//           call failed (CKR_OK when the card answered but cannot serve)
+BOOL CreateContainerfromSlot(CK_SLOT_ID slotID, const char *strContainer, PKCSContainer **out,
+                             CK_RV *cardRv = nullptr);
 
 // Interactive login (prompts; asks again after a wrong PIN until the final try).
 BOOL DoLogin(PKCSContainer *container, DWORD dwFlags);
