@@ -121,15 +121,20 @@ extern "C" BOOL WINAPI CPAcquireContext(HCRYPTPROV *phProv, LPCSTR szContainer, 
     PinProvider();
     return RunGuarded(name, args, [&](DWORD &error) -> BOOL {
         HandleEntries *registry = g_handleEntries;
-        if (!phProv) {
-            error = ERROR_INVALID_PARAMETER;
+        // A refusal's return line says why, before the arguments.
+        const auto refuse = [&](const char *why, DWORD code) {
+            FormatArgs(args, sizeof args, "%s 0x%p, %.511s, 0x%08lx, 0x%p", why, static_cast<void *>(phProv),
+                       szContainer ? szContainer : "NULL", static_cast<unsigned long>(dwFlags),
+                       static_cast<void *>(pVTable));
+            error = code;
             return FALSE;
-        }
-        if ((dwFlags & CRYPT_DELETEKEYSET) ||
-            ((dwFlags & kVerifyContextBits) == kVerifyContextBits && szContainer && szContainer[0])) {
-            error = static_cast<DWORD>(NTE_BAD_FLAGS);
-            return FALSE;
-        }
+        };
+        if (!phProv)
+            return refuse("Bad phProv ", ERROR_INVALID_PARAMETER);
+        if (dwFlags & CRYPT_DELETEKEYSET)
+            return refuse("Bad Flags (CRYPT_DELETEKEYSET)", static_cast<DWORD>(NTE_BAD_FLAGS));
+        if ((dwFlags & kVerifyContextBits) == kVerifyContextBits && szContainer && szContainer[0])
+            return refuse("Bad Flags (CRYPT_VERIFYCONTEXT)", static_cast<DWORD>(NTE_BAD_FLAGS));
         if (!registry) {
             error = static_cast<DWORD>(NTE_PROVIDER_DLL_FAIL);
             return FALSE;
@@ -206,6 +211,8 @@ extern "C" BOOL WINAPI CPReleaseContext(HCRYPTPROV hProv, DWORD dwFlags)
     _Log_Trace(LOG_INFO, LOG_LEVEL_SUMMARY, name, 0, FALSE, "%s", args);
     return RunGuarded(name, args, [&](DWORD &error) -> BOOL {
         if (!hProv) {
+            FormatArgs(args, sizeof args, "Bad phProv  0x%p, 0x%08lx", reinterpret_cast<void *>(hProv),
+                       static_cast<unsigned long>(dwFlags));
             error = ERROR_INVALID_PARAMETER;
             return FALSE;
         }
