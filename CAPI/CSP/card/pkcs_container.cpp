@@ -1,9 +1,14 @@
 #include "pkcs_container.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
 
+#include "card_match.h"
 #include "certificate_key_type.h"
 #include "certificate_rules.h"
 #include "csp_globals.h"
@@ -16,6 +21,9 @@
 namespace {
 
 std::atomic<bool> PkcsInitialized{false};
+
+std::mutex threadDataLock;
+std::vector<DWORD> threadsWithData;
 
 CK_FUNCTION_LIST_PTR List()
 {
@@ -92,8 +100,14 @@ BOOL FailWith(const char *name, const char *format, unsigned long value)
 
 // ---- PKCSContainer ----
 
+PKCSContainer::PKCSContainer()
+{
+    InitializeCriticalSection(&cardLock_);
+}
+
 PKCSContainer::~PKCSContainer()
 {
+    DeleteCriticalSection(&cardLock_);
     // The session stays open and the holder logged in: sessions end with the
     // library's finalisation.
     csp_free(m_szReaderName);
@@ -165,10 +179,50 @@ DWORD PKCSContainer::GetKeySpecFromUserKey(ULONG64 hKey) const
     return keySpec;
 }
 
+// The container against the card its new session shows (lock held): the
+// same certificates, byte for byte, make the same card, whose object handles
+// are taken afresh and key caches emptied (objects may be numbered anew at
+// each insertion); anything else marks the container changed.
+static void ReviewCard(PKCSContainer *c)
+{
+    CK_OBJECT_HANDLE handles[kMaxCertificates] = {};
+    CK_ULONG count = kMaxCertificates;
+    std::vector<cardmatch::Der> seen;
+    if (getAllX509CertificateList(c->m_hSession, handles, &count) == CKR_OK) {
+        for (CK_ULONG i = 0; i < count && i < kMaxCertificates; ++i) {
+            CK_ULONG length = 0;
+            cardmatch::Der der;
+            if (getX509Value(c->m_hSession, handles[i], nullptr, &length) == CKR_OK && length && length < 65536) {
+                der.resize(length);
+                if (getX509Value(c->m_hSession, handles[i], der.data(), &length) != CKR_OK)
+                    der.clear();
+                der.resize(der.empty() ? 0 : length);
+            }
+            seen.push_back(der);
+        }
+    }
+    const cardmatch::Der sign(c->m_pbCertSignature, c->m_pbCertSignature + c->m_cbCertSignature);
+    const cardmatch::Der exchange(c->m_pbCertExchange, c->m_pbCertExchange + c->m_cbCertExchange);
+    if (cardmatch::JudgeCard({sign, exchange}, seen) != cardmatch::CardFate::Same) {
+        c->m_cardChanged = true;
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "isSessionValid", 0, FALSE, "%s", "Carte changee");
+        return;
+    }
+    for (size_t i = 0; i < seen.size(); ++i) {
+        if (!sign.empty() && seen[i] == sign)
+            c->m_hCertSignature = handles[i];
+        if (!exchange.empty() && seen[i] == exchange)
+            c->m_hCertExchange = handles[i];
+    }
+    c->m_hPrivKeySignature = 0;
+    c->m_hPrivKeyExchange = 0;
+}
+
 BOOL isSessionValid(PKCSContainer *container)
 {
     if (!container || !List())
         return FALSE;
+    CardOperation operation(container);
     CK_SESSION_INFO info = {};
     const CK_RV rv = List()->C_GetSessionInfo(container->m_hSession, &info);
     if (rv == CKR_OK) {
@@ -181,8 +235,23 @@ BOOL isSessionValid(PKCSContainer *container)
     if (OpenSession(container->m_slotID, &session) == CKR_OK) {
         container->SethSession(session);
         container->m_bPinGiven = FALSE;
+        ReviewCard(container);
+    } else {
+        container->m_cardChanged = true; // no card in the slot now
     }
     return FALSE;
+}
+
+CardCheck RecheckCard(PKCSContainer *container)
+{
+    if (!container || !List())
+        return CardCheck::Unchanged;
+    CardOperation operation(container);
+    if (container->m_cardChanged)
+        return CardCheck::Changed;
+    if (isSessionValid(container))
+        return CardCheck::Unchanged;
+    return container->m_cardChanged ? CardCheck::Changed : CardCheck::Refreshed;
 }
 
 // ---- Pkcs ----
@@ -248,15 +317,51 @@ BOOL GetCardInfoForContainer(CK_SESSION_HANDLE hSession, CK_SLOT_ID slotID, char
     return TRUE;
 }
 
-BOOL CreateContainerfromSlot(CK_SLOT_ID slotID, const char *strContainer, PKCSContainer **out)
+// Whether the slot still holds a card.
+static bool TokenPresent(CK_SLOT_ID slot)
+{
+    CK_SLOT_INFO info = {};
+    return List() && List()->C_GetSlotInfo(slot, &info) == CKR_OK && (info.flags & CKF_TOKEN_PRESENT);
+}
+
+// The slot's container name (its first certificate's) and the names of all
+// its certificates; a later certificate whose subject cannot be read names
+// nothing.
+static BOOL CardNamesOfSlot(CK_SLOT_ID slotID, char (&slotName)[kNameSize], std::vector<std::string> *names)
+{
+    CK_SESSION_HANDLE session = 0;
+    if (OpenSession(slotID, &session) != CKR_OK)
+        return FALSE;
+    CK_OBJECT_HANDLE handles[kMaxCertificates] = {};
+    CK_ULONG count = kMaxCertificates;
+    const BOOL ok = GetCardInfoForContainer(session, slotID, slotName, kNameSize, handles, &count);
+    if (ok) {
+        names->push_back(slotName);
+        for (CK_ULONG i = 1; i < count && i < kMaxCertificates; ++i) {
+            CK_BYTE subject[kNameSize] = {};
+            CK_ULONG length = sizeof subject;
+            char other[kNameSize] = {};
+            if (getX509Subject(session, handles[i], subject, &length) == CKR_OK && length <= sizeof subject &&
+                certrules::ContainerNameFromSubject(subject, length, other, sizeof other) >= 0)
+                names->push_back(other);
+        }
+    }
+    CloseSession(session);
+    return ok;
+}
+
+BOOL CreateContainerfromSlot(CK_SLOT_ID slotID, const char *strContainer, PKCSContainer **out, CK_RV *cardRv)
 {
     const char *name = "Pkcs::CreateContainerfromSlot";
+    CK_RV ignored = CKR_OK;
+    CK_RV &cardError = cardRv ? *cardRv : ignored;
+    cardError = CKR_OK;
     _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "slotID : %lu, strContainer : 0x%p",
                static_cast<unsigned long>(slotID), static_cast<const void *>(strContainer));
     if (!out || !List())
         return Fail(name, "Bad Parameters");
     CK_SESSION_HANDLE session = 0;
-    if (OpenSession(slotID, &session) != CKR_OK)
+    if ((cardError = OpenSession(slotID, &session)) != CKR_OK)
         return FailWith(name, "Failed to open a session for slotID (%lu)",
                         static_cast<unsigned long>(slotID));
     CK_OBJECT_HANDLE handles[kMaxCertificates] = {};
@@ -265,6 +370,7 @@ BOOL CreateContainerfromSlot(CK_SLOT_ID slotID, const char *strContainer, PKCSCo
     if (strContainer) {
         const CK_RV rv = getAllX509CertificateList(session, handles, &count);
         if (rv != CKR_OK) {
+            cardError = rv;
             CloseSession(session);
             return FailWith(name, "Failed to get certificates (0x%lx)", static_cast<unsigned long>(rv));
         }
@@ -275,6 +381,7 @@ BOOL CreateContainerfromSlot(CK_SLOT_ID slotID, const char *strContainer, PKCSCo
         std::strcpy(containerName, strContainer);
     } else if (!GetCardInfoForContainer(session, slotID, containerName, sizeof containerName, handles,
                                         &count)) {
+        cardError = CKR_FUNCTION_FAILED;
         CloseSession(session);
         return Fail(name, "Failed to get certificate list");
     }
@@ -340,6 +447,7 @@ BOOL CreateContainerfromSlot(CK_SLOT_ID slotID, const char *strContainer, PKCSCo
         csp_free(value);
     }
     if (failure) {
+        cardError = failureValue;
         delete container;
         CloseSession(session);
         return FailWith(name, failure, failureValue);
@@ -407,12 +515,15 @@ BOOL UpdateContainerTable(HandleContainer *hc, const char *pszContainer, int pro
         result = TRUE;
         for (CK_ULONG i = 0; i < count; ++i) {
             char slotName[kNameSize] = {};
-            if (!GetCardInfoForContainer(0, slots[i], slotName, sizeof slotName, nullptr, nullptr)) {
+            std::vector<std::string> certNames;
+            if (!CardNamesOfSlot(slots[i], slotName, &certNames)) {
                 result = FALSE;
                 Fail(name, "GetCardInfoForContainer failed");
                 break;
             }
-            const bool contained = std::strstr(pszContainer, slotName) != nullptr;
+            // The tray binds each certificate under its own subject's name:
+            // any of them names the card.
+            const bool contained = cardmatch::RequestNamesCard(pszContainer, certNames);
             if (contained || wantDefault) {
                 if (contained && std::strlen(pszContainer) >= kNameSize) {
                     result = FALSE; // a name that cannot be kept whole
@@ -420,8 +531,15 @@ BOOL UpdateContainerTable(HandleContainer *hc, const char *pszContainer, int pro
                     break;
                 }
                 PKCSContainer *container = nullptr;
-                if (CreateContainerfromSlot(slots[i], contained ? pszContainer : slotName, &container))
+                CK_RV cardRv = CKR_OK;
+                if (CreateContainerfromSlot(slots[i], contained ? pszContainer : slotName, &container, &cardRv)) {
                     hc->m_pCurrentContainer = container;
+                } else if (cardRv != CKR_OK && TokenPresent(slots[i])) {
+                    // The card is in the reader but failed to answer: a
+                    // failure, not the card-absent box.
+                    result = FALSE;
+                    Fail(name, "Card error while building the container");
+                }
                 break;
             }
         }
@@ -491,11 +609,19 @@ BOOL CheckPinCode(HandleContainer *hc, const char *pin, DWORD dwFlags, CK_RV *rv
     if (!hc || !hc->m_pCurrentContainer || !rv || !pin || !List())
         return Fail(name, "");
     PKCSContainer *c = hc->m_pCurrentContainer;
+    CardOperation operation(c);
+    if (c->m_cardChanged) {
+        *rv = CKR_TOKEN_NOT_RECOGNIZED;
+        return Fail(name, "Carte changee");
+    }
     const CK_RV out = List()->C_Logout(c->m_hSession);
     _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "logout", 0, FALSE, "0x%p, 0x%08lx, 0x%08lx, 0x%08lx",
                static_cast<void *>(List()), static_cast<unsigned long>(c->m_hSession),
                static_cast<unsigned long>(dwFlags), static_cast<unsigned long>(out));
-    if (out == CKR_SESSION_HANDLE_INVALID && (!c->m_szComputerName || !c->m_szComputerName[0])) {
+    // The session may also be gone with the card that was pulled meanwhile.
+    const bool sessionGone = out == CKR_SESSION_HANDLE_INVALID || out == CKR_SESSION_CLOSED ||
+                             out == CKR_DEVICE_REMOVED || out == CKR_TOKEN_NOT_PRESENT;
+    if (sessionGone && (!c->m_szComputerName || !c->m_szComputerName[0])) {
         CK_SESSION_HANDLE session = 0;
         if (OpenSession(c->m_slotID, &session) != CKR_OK) {
             *rv = CKR_FUNCTION_FAILED;
@@ -503,6 +629,11 @@ BOOL CheckPinCode(HandleContainer *hc, const char *pin, DWORD dwFlags, CK_RV *rv
                             static_cast<unsigned long>(c->m_slotID));
         }
         c->SethSession(session);
+        ReviewCard(c); // the holder's PIN goes only to the container's own card
+        if (c->m_cardChanged) {
+            *rv = CKR_TOKEN_NOT_RECOGNIZED;
+            return Fail(name, "Carte changee");
+        }
     }
     *rv = login(c->m_hSession, pin, 4, dwFlags);
     if (*rv == CKR_OK || *rv == CKR_USER_ALREADY_LOGGED_IN) {
@@ -525,6 +656,9 @@ BOOL DoSign(HandleContainer *hc, DWORD cbHash, const BYTE *pbHash, DWORD dwKeySp
     if (!hc || !hc->m_pCurrentContainer || !pdwSigLen || !List() || (pbSignature && !pbHash))
         return Fail(name, "");
     PKCSContainer *c = hc->m_pCurrentContainer;
+    CardOperation operation(c);
+    if (c->m_cardChanged)
+        return Fail(name, "Carte changee");
     const CK_OBJECT_HANDLE hCert = c->GethCertfromKeySpec(dwKeySpec);
     CK_OBJECT_HANDLE *cache = dwKeySpec == AT_KEYEXCHANGE ? &c->m_hPrivKeyExchange
                               : dwKeySpec == AT_SIGNATURE ? &c->m_hPrivKeySignature
@@ -592,6 +726,9 @@ BOOL Decrypt(HandleContainer *hc, ULONG_PTR hKey, const BYTE *pbData, DWORD cbDa
     if (!hc || !hc->m_pCurrentContainer || !pbData || !pbOut || !pdwOutLen || !List())
         return Fail(name, "");
     PKCSContainer *c = hc->m_pCurrentContainer;
+    CardOperation operation(c);
+    if (c->m_cardChanged)
+        return Fail(name, "Carte changee");
     if (dwFlags & CRYPT_SILENT) {
         if (!DoSilentLogin(c))
             return Fail(name, "Impossible de s'authentifier.");
@@ -634,6 +771,9 @@ BOOL DoExportPublicKey(PKCSContainer *container, BYTE *pbData, DWORD *pdwDataLen
                static_cast<void *>(container), static_cast<void *>(pbData), static_cast<void *>(pdwDataLen));
     if (!container || !pdwDataLen || !List())
         return Fail(name, "");
+    CardOperation operation(container);
+    if (container->m_cardChanged)
+        return Fail(name, "Carte changee");
     const CK_OBJECT_HANDLE hCert = container->GethCertfromKeySpec(dwKeySpec);
     CK_OBJECT_HANDLE pub = 0;
     CK_RV rv = getKeyFromX509Cert(container->m_hSession, &pub, hCert, CKO_PUBLIC_KEY);
@@ -667,12 +807,35 @@ BOOL DoExportPublicKey(PKCSContainer *container, BYTE *pbData, DWORD *pdwDataLen
     return TRUE;
 }
 
+void NoteThreadData(DWORD threadId)
+{
+    std::lock_guard<std::mutex> hold(threadDataLock);
+    if (std::find(threadsWithData.begin(), threadsWithData.end(), threadId) == threadsWithData.end())
+        threadsWithData.push_back(threadId);
+}
+
+bool TakeThreadData(DWORD threadId)
+{
+    std::lock_guard<std::mutex> hold(threadDataLock);
+    auto it = std::find(threadsWithData.begin(), threadsWithData.end(), threadId);
+    if (it == threadsWithData.end())
+        return false;
+    threadsWithData.erase(it);
+    return true;
+}
+
 BOOL FreePkcs(DWORD *dwThreadID)
 {
     const char *name = "Pkcs::FreePkcs";
     _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s", "");
     if (!List()) {
         _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "pFunctionList == NULL");
+        return TRUE;
+    }
+    // The library stays bound while the provider stays loaded: a process-wide
+    // use that already ended (or never began) has nothing to end.
+    if (!dwThreadID && !IsInitialized()) {
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "not initialised");
         return TRUE;
     }
     if (dwThreadID)

@@ -18,7 +18,7 @@ constexpr DWORD kReaderNameSize = 128; // reader and computer names: 127 and a N
 
 class PKCSContainer {
 public:
-    PKCSContainer() = default;
+    PKCSContainer();
     ~PKCSContainer();
     PKCSContainer(const PKCSContainer &) = delete;
     PKCSContainer &operator=(const PKCSContainer &) = delete;
@@ -49,11 +49,51 @@ public:
     DWORD m_cbCertExchange = 0;
     CK_OBJECT_HANDLE m_hCertExchange = 0;
     CK_SLOT_ID m_slotID = 0;
+    // The slot no longer holds the card this container was built on (another
+    // card, or none): the container serves nothing more and is never reused.
+    bool m_cardChanged = false;
+
+private:
+    friend class CardOperation;
+    // Held across one card operation (key search, init, sign or decrypt):
+    // the threads that share this container share its one session, and a
+    // session runs one operation at a time.
+    CRITICAL_SECTION cardLock_;
+};
+
+// One card operation on a container's session at a time (re-entrant for the
+// thread that holds it: a signature logs in inside its own operation).
+class CardOperation {
+public:
+    explicit CardOperation(PKCSContainer *container) : container_(container)
+    {
+        if (container_)
+            EnterCriticalSection(&container_->cardLock_);
+    }
+    ~CardOperation()
+    {
+        if (container_)
+            LeaveCriticalSection(&container_->cardLock_);
+    }
+    CardOperation(const CardOperation &) = delete;
+    CardOperation &operator=(const CardOperation &) = delete;
+
+private:
+    PKCSContainer *container_;
 };
 
 // TRUE when the container's session is usable; otherwise reopens one (and
-// clears m_bPinGiven) and answers FALSE.
+// clears m_bPinGiven) and answers FALSE. A reopened session is checked
+// against the card: the same card gives the container fresh object handles
+// and empty key caches, another card or none sets m_cardChanged.
 BOOL isSessionValid(PKCSContainer *container);
+
+// After a failed card operation: whether the container's card went away
+// meanwhile. Refreshed: the same card is back (fresh handles and session,
+// worth one more try); Changed: another card or none; Unchanged: the session
+// still stands, the failure was the operation's own.
+enum class CardCheck { Unchanged, Refreshed, Changed };
+CardCheck RecheckCard(PKCSContainer *container);
 
 namespace Pkcs {
 
@@ -76,7 +116,10 @@ BOOL UpdateContainerTable(HandleContainer *hc, const char *pszContainer, int pro
 BOOL GetCardInfoForContainer(CK_SESSION_HANDLE hSession, CK_SLOT_ID slotID, char *strContainerName,
                              DWORD szContainerName, CK_OBJECT_HANDLE *handles, CK_ULONG *count);
 // A new container on the slot named strContainer (or its first certificate's name).
-BOOL CreateContainerfromSlot(CK_SLOT_ID slotID, const char *strContainer, PKCSContainer **out);
+//   cardRv  out (may be NULL): on failure, the card call's error when a card
+//           call failed (CKR_OK when the card answered but cannot serve)
+BOOL CreateContainerfromSlot(CK_SLOT_ID slotID, const char *strContainer, PKCSContainer **out,
+                             CK_RV *cardRv = nullptr);
 
 // Interactive login (prompts; asks again after a wrong PIN until the final try).
 BOOL DoLogin(PKCSContainer *container, DWORD dwFlags);
@@ -96,6 +139,13 @@ BOOL Decrypt(HandleContainer *hc, ULONG_PTR hKey, const BYTE *pbData, DWORD cbDa
 BOOL DoExportPublicKey(PKCSContainer *container, BYTE *pbData, DWORD *pdwDataLen, DWORD dwKeySpec);
 // C_Finalize(dwThreadID): NULL ends the library's use, a thread id that thread's.
 BOOL FreePkcs(DWORD *dwThreadID);
+
+// Threads whose initialisation asked the library for data of their own
+// (";dataByThread"): only their data may be ended by thread id; any other
+// thread shares the process-wide initialisation.
+void NoteThreadData(DWORD threadId);
+// True (and forgotten) when threadId had data of its own.
+bool TakeThreadData(DWORD threadId);
 
 } // namespace Pkcs
 

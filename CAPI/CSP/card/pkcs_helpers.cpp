@@ -52,12 +52,20 @@ CK_RV search(CK_SESSION_HANDLE s, CK_ATTRIBUTE *tmpl, CK_ULONG count, CK_OBJECT_
         Sleep(kSearchPollMs);
         rv = list->C_FindObjectsInit(s, tmpl, count);
     }
+    if (rv == CKR_OPERATION_ACTIVE) {
+        // A search nobody ends (its end failed): end it and go on, rather
+        // than leave the session unusable for good.
+        list->C_FindObjectsFinal(s);
+        rv = list->C_FindObjectsInit(s, tmpl, count);
+    }
     if (rv != CKR_OK)
         return rv;
     const CK_RV findRv = list->C_FindObjects(s, handles, capacity, found);
     if (findRv != CKR_OK || *found > capacity)
         *found = 0;
     const CK_RV finalRv = list->C_FindObjectsFinal(s);
+    if (finalRv != CKR_OK)
+        list->C_FindObjectsFinal(s); // once more: the search must not outlive this call
     return findRv != CKR_OK ? findRv : finalRv;
 }
 

@@ -149,6 +149,8 @@ BOOL HandleContainer::CreateContainer(const char *pszContainer, int propagation,
                 return TRUE;
             }
             CK_RV rv = initialize(pReserved);
+            if (byThread && (rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED || rv == 0x80000002UL))
+                Pkcs::NoteThreadData(ThreadIdForLibrary());
             if (rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) {
                 Pkcs::SetInitialized(true);
             } else if (rv == 0x80000002UL) {

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -37,6 +38,24 @@ bool ReaderFromRequest(const char *container, char (&out)[kReaderPartSize])
     std::memcpy(out, start, n);
     out[n] = '\0';
     return true;
+}
+
+// CryptoAPI frees the provider at the last release of a context, while
+// another thread of the host may still be inside one of our calls (its
+// context kept alive by the registry, but not our code), and every unload
+// leaves the static runtime's memory and TLS slots behind. Once a context
+// has been asked for, the library stays until the process ends: pinned,
+// rather than an extra reference of our own, which would still have to be
+// dropped from inside the library and reopen the same window.
+void PinProvider()
+{
+    static std::atomic<bool> pinned{false};
+    if (pinned.exchange(true))
+        return;
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                            reinterpret_cast<LPCWSTR>(reinterpret_cast<void *>(&PinProvider)), &self))
+        pinned.store(false); // tried again at the next acquire
 }
 
 } // namespace
@@ -99,29 +118,45 @@ extern "C" BOOL WINAPI CPAcquireContext(HCRYPTPROV *phProv, LPCSTR szContainer, 
                static_cast<void *>(pVTable));
     _Log_Trace(LOG_INFO, LOG_LEVEL_SUMMARY, name, 0, FALSE, "%s", args);
     _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s", args);
+    PinProvider();
     return RunGuarded(name, args, [&](DWORD &error) -> BOOL {
         HandleEntries *registry = g_handleEntries;
-        if (!phProv) {
-            error = ERROR_INVALID_PARAMETER;
+        // A refusal's return line says why, before the arguments.
+        const auto refuse = [&](const char *why, DWORD code) {
+            FormatArgs(args, sizeof args, "%s 0x%p, %.511s, 0x%08lx, 0x%p", why, static_cast<void *>(phProv),
+                       szContainer ? szContainer : "NULL", static_cast<unsigned long>(dwFlags),
+                       static_cast<void *>(pVTable));
+            error = code;
             return FALSE;
-        }
-        if ((dwFlags & CRYPT_DELETEKEYSET) ||
-            ((dwFlags & kVerifyContextBits) == kVerifyContextBits && szContainer && szContainer[0])) {
-            error = static_cast<DWORD>(NTE_BAD_FLAGS);
-            return FALSE;
-        }
+        };
+        if (!phProv)
+            return refuse("Bad phProv ", ERROR_INVALID_PARAMETER);
+        if (dwFlags & CRYPT_DELETEKEYSET)
+            return refuse("Bad Flags (CRYPT_DELETEKEYSET)", static_cast<DWORD>(NTE_BAD_FLAGS));
+        if ((dwFlags & kVerifyContextBits) == kVerifyContextBits && szContainer && szContainer[0])
+            return refuse("Bad Flags (CRYPT_VERIFYCONTEXT)", static_cast<DWORD>(NTE_BAD_FLAGS));
         if (!registry) {
             error = static_cast<DWORD>(NTE_PROVIDER_DLL_FAIL);
             return FALSE;
         }
-        if (HandleContainer *reused = registry->GetHandle(GetCurrentThreadId(), szContainer)) {
+        HandleContainer *reused = registry->GetHandle(GetCurrentThreadId(), szContainer);
+        if (reused) {
+            // A context whose card went away meanwhile (another card, or none)
+            // is never handed out again: a new one is set up on what the
+            // readers hold now.
+            PKCSContainer *card = reused->m_pCurrentContainer;
+            if (card && (!card->m_szComputerName || !card->m_szComputerName[0]))
+                isSessionValid(card);
+            if (card && card->m_cardChanged) {
+                registry->Disown(reused);
+                reused = nullptr;
+            }
+        }
+        if (reused) {
             _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "Handle Container already exists: 0x%p",
                        static_cast<void *>(reused));
             _Log_Trace(LOG_INFO, LOG_LEVEL_SUMMARY, name, 0, FALSE, "Handle Container already exists: 0x%p",
                        static_cast<void *>(reused));
-            PKCSContainer *card = reused->m_pCurrentContainer;
-            if (card && (!card->m_szComputerName || !card->m_szComputerName[0]))
-                isSessionValid(card);
             *phProv = reinterpret_cast<HCRYPTPROV>(reused);
             return TRUE;
         }
@@ -176,6 +211,8 @@ extern "C" BOOL WINAPI CPReleaseContext(HCRYPTPROV hProv, DWORD dwFlags)
     _Log_Trace(LOG_INFO, LOG_LEVEL_SUMMARY, name, 0, FALSE, "%s", args);
     return RunGuarded(name, args, [&](DWORD &error) -> BOOL {
         if (!hProv) {
+            FormatArgs(args, sizeof args, "Bad phProv  0x%p, 0x%08lx", reinterpret_cast<void *>(hProv),
+                       static_cast<unsigned long>(dwFlags));
             error = ERROR_INVALID_PARAMETER;
             return FALSE;
         }

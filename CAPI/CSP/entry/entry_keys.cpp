@@ -31,9 +31,19 @@ void *P(ULONG_PTR v)
 template <class Body> BOOL RunKeyEntry(const char *name, const char *args, HCRYPTPROV hProv, Body body)
 {
     return RunEntry(name, args, hProv, [&](HandleContainer *hc, DWORD &error) -> BOOL {
+        // A context whose card was pulled, or replaced by another, serves
+        // nothing more: the caller acquires again.
+        const auto cardGone = [hc] { return hc->m_pCurrentContainer && hc->m_pCurrentContainer->m_cardChanged; };
+        if (cardGone()) {
+            error = static_cast<DWORD>(NTE_BAD_KEYSET);
+            return FALSE;
+        }
         ContextCard card(hc);
         const KeyContext ctx = KeyContextOf(hc, card);
-        return body(hc->m_keys, ctx, error);
+        const BOOL ok = body(hc->m_keys, ctx, error);
+        if (!ok && cardGone())
+            error = static_cast<DWORD>(NTE_BAD_KEYSET);
+        return ok;
     });
 }
 

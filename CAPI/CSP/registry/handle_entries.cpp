@@ -98,7 +98,7 @@ HandleEntry *HandleEntries::FindEntry(HandleContainer *hc)
 HandleEntry *HandleEntries::FindEntry(DWORD threadId, const char *requested)
 {
     for (HandleEntry &e : m_entries) {
-        if (e.released)
+        if (e.released || e.stale)
             continue;
         _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "HandleEntries::FindEntry", 0, FALSE,
                    "m_Iter->dwThreadID: %lx, ThreadID: %lx, strContainerName: %s, m_Iter->strContName: %s",
@@ -135,6 +135,17 @@ HandleContainer *HandleEntries::GetHandle(DWORD threadId, const char *requested)
     _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, "HandleEntries::GetHandle", 0, FALSE, "findEntry->usRefs: %d",
                e->usRefs);
     return e->pHC;
+}
+
+void HandleEntries::Disown(HandleContainer *hc)
+{
+    Hold hold(m_lock);
+    if (HandleEntry *e = FindEntry(hc)) {
+        e->bUsable = FALSE;
+        e->stale = true;
+        if (e->usRefs > 1)
+            --e->usRefs;
+    }
 }
 
 bool HandleEntries::IsHandleExist(HandleContainer *hc)
@@ -198,11 +209,15 @@ bool HandleEntries::Retire(std::list<HandleEntry>::iterator it)
                 ++count;
         _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, "HandleEntries::EntryCount", 0, FALSE,
                    "Found %d entries for this ThreadID %lx", count, static_cast<unsigned long>(owner));
-        if (count == 0) {
+        // Only a thread that initialised the library with data of its own
+        // may end it by its id: otherwise the process-wide initialisation
+        // (and every other thread's sessions) would go with it.
+        if (count == 0 && Pkcs::TakeThreadData(owner)) {
             Pkcs::FreePkcs(&owner);
             return true;
         }
-        return false;
+        if (count != 0)
+            return false;
     }
     if (m_entries.empty()) {
         _Log_Trace(LOG_INFO, LOG_LEVEL_HANDLES, "HandleEntries::IsEmpty", 0, FALSE, "No more entries");

@@ -20,6 +20,7 @@ struct HandleEntry {
     BOOL bPending = TRUE;    // set-up still running: never handed out, never counted as done
     int inCalls = 0;         // entry points running on this context right now
     bool released = false;   // last reference gone while calls ran: destroyed by the last of them
+    bool stale = false;      // its card went away: never found by a reuse lookup again
 };
 
 // What a release did, decided under one hold of the lock.
@@ -48,6 +49,9 @@ public:
     // ending with ')') whose stored name occurs in the request; takes one
     // more reference. NULL when none may be reused.
     HandleContainer *GetHandle(DWORD threadId, const char *requested);
+    // Gives back the reference GetHandle took and never hands the entry out
+    // again (its card went away); its other holders keep it until they release.
+    void Disown(HandleContainer *hc);
     bool IsHandleExist(HandleContainer *hc);
     // An entry point starts using a registered context (NULL when hc is not
     // one); the context outlives a concurrent last release until Leave.

@@ -191,6 +191,24 @@ TEST_F(ProviderAcquire, RefusedRequests)
     EXPECT_EQ(CountCalls("C_Finalize"), 1);
 }
 
+// A card in the reader that fails while its container is built: a failure
+// (silent, so that the old card-absent answer shows as a success here).
+TEST_F(ProviderAcquire, CardErrorsWhileTheContainerIsBuiltAreFailures)
+{
+    for (const char *setup : {"inject C_OpenSession 2 0x30", "inject C_FindObjectsInit 2 0x30",
+                              "inject C_GetAttributeValue 3 0x30", "inject C_GetAttributeValue 4 0x30"}) {
+        SCOPED_TRACE(setup);
+        ASSERT_EQ(Ctl("reset"), 0);
+        ASSERT_EQ(Ctl(setup), 0);
+        Acquired a = Acquire(kAuthContainer, CRYPT_SILENT);
+        EXPECT_FALSE(a.ok);
+        EXPECT_EQ(a.error, static_cast<DWORD>(NTE_BAD_KEYSET));
+        if (a.ok)
+            Release(a.prov);
+    }
+    ASSERT_EQ(Ctl("reset"), 0);
+}
+
 TEST_F(ProviderAcquire, CardFailuresGiveBadKeyset)
 {
     struct Case {

@@ -43,6 +43,12 @@ int Child()
     SetLastError(0xdeadbeef);
     if (!CryptReleaseContext(a.prov, 0))
         ++bad;
+    // A refused acquire says why in its return line.
+    HCRYPTPROV refused = 0;
+    SetLastError(0xdeadbeef);
+    if (CryptAcquireContextA(&refused, kAuthContainer, kProvider, PROV_RSA_FULL, CRYPT_DELETEKEYSET) ||
+        GetLastError() != static_cast<DWORD>(NTE_BAD_FLAGS))
+        ++bad;
     return bad;
 }
 
@@ -70,7 +76,8 @@ TEST(ProviderTrace, EachLevel)
         {0, {}, {}, false},
         {5, {}, {}, false}, // the summary level is for the security authority's process only
         {40,
-         {"CPAcquireContext(", ") begin", "HandleContainer::Initialize", "Pkcs::UpdateContainerTable"},
+         {"CPAcquireContext(", ") begin", "HandleContainer::Initialize", "Pkcs::UpdateContainerTable",
+          "Bad Flags (CRYPT_DELETEKEYSET) 0x"},
          {"csp_alloc", "HandleEntries::AddHandle"},
          true},
         {50, {"csp_alloc", "countAlloc=", "getX509Value", "login"}, {"HandleEntries::AddHandle"}, true},

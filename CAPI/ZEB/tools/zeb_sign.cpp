@@ -1,14 +1,13 @@
-// The road of one request: signs a file with the card's key through the
-// certificate the tray propagated, as a CryptoAPI application does
-// (CryptAcquireCertificatePrivateKey, SHA-256 hash, CryptSignHash), and
-// writes the signature in the usual big-endian order with the certificate,
-// for a check by another tool.
+// The road of one request: signs a file with the card's signature key
+// through the signature certificate the tray propagated, as a CryptoAPI mail
+// or document application does (CryptSignMessage, SHA-256, the key reached
+// through the certificate's binding), and writes the detached CMS signature
+// and the certificate, for a check by another tool (openssl cms -verify).
 //   zeb_sign <file> <signature out> <certificate out> [PIN]
 // Exit 0 when signed; the failing step and its error otherwise.
 #include <windows.h>
 #include <wincrypt.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -58,14 +57,13 @@ int main(int argc, char **argv)
     if (!ReadFileBytes(argv[1], &data))
         return Fail("reading the file");
 
-    // The propagated certificate whose key the provider serves by its name:
-    // the authentication one (key exchange).
+    // The propagated signature certificate (non-repudiation: AT_SIGNATURE).
     std::vector<BYTE> der;
     for (const auto &b : zebtools::ReadBoundCerts())
-        if (b.keySpec == AT_KEYEXCHANGE)
+        if (b.keySpec == AT_SIGNATURE)
             der = b.der;
     if (der.empty()) {
-        fprintf(stderr, "no propagated key-exchange certificate in \"MY\"\n");
+        fprintf(stderr, "no propagated signature certificate in \"MY\"\n");
         return 1;
     }
     // The store's own context: it carries the key-provider binding.
@@ -78,6 +76,8 @@ int main(int argc, char **argv)
         CertFreeCertificateContext(wanted);
     if (!cert)
         return Fail("finding the certificate");
+    // The PIN given once as a parameter: the holder stays logged in while this
+    // context is held, and the signature below reaches the same card.
     HCRYPTPROV prov = 0;
     DWORD keySpec = 0;
     BOOL mustFree = FALSE;
@@ -90,20 +90,23 @@ int main(int argc, char **argv)
     if (!CryptSetProvParam(prov, keySpec == AT_SIGNATURE ? PP_SIGNATURE_PIN : PP_KEYEXCHANGE_PIN,
                            reinterpret_cast<const BYTE *>(pin), 0))
         return Fail("CryptSetProvParam (PIN)");
-    HCRYPTHASH hash = 0;
-    if (!CryptCreateHash(prov, CALG_SHA_256, 0, 0, &hash))
-        return Fail("CryptCreateHash");
-    if (!CryptHashData(hash, data.data(), (DWORD)data.size(), 0))
-        return Fail("CryptHashData");
+
+    CRYPT_SIGN_MESSAGE_PARA para = {};
+    para.cbSize = sizeof para;
+    para.dwMsgEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+    para.pSigningCert = cert;
+    para.HashAlgorithm.pszObjId = const_cast<char *>(szOID_NIST_sha256);
+    para.cMsgCert = 1;
+    para.rgpMsgCert = &cert;
+    const BYTE *parts[] = {data.data()};
+    DWORD partSizes[] = {(DWORD)data.size()};
     DWORD sigLen = 0;
-    if (!CryptSignHashA(hash, keySpec, nullptr, 0, nullptr, &sigLen))
-        return Fail("CryptSignHash (size)");
+    if (!CryptSignMessage(&para, TRUE, 1, parts, partSizes, nullptr, &sigLen))
+        return Fail("CryptSignMessage (size)");
     std::vector<BYTE> sig(sigLen);
-    if (!CryptSignHashA(hash, keySpec, nullptr, 0, sig.data(), &sigLen))
-        return Fail("CryptSignHash");
+    if (!CryptSignMessage(&para, TRUE, 1, parts, partSizes, sig.data(), &sigLen))
+        return Fail("CryptSignMessage");
     sig.resize(sigLen);
-    std::reverse(sig.begin(), sig.end()); // CryptoAPI gives it little-endian
-    CryptDestroyHash(hash);
     if (mustFree)
         CryptReleaseContext(prov, 0);
     if (!WriteFileBytes(argv[2], sig.data(), sig.size()))
@@ -112,6 +115,6 @@ int main(int argc, char **argv)
         return Fail("writing the certificate");
     CertFreeCertificateContext(cert);
     CertCloseStore(store, 0);
-    printf("signed %s: %lu-byte signature\n", argv[1], sigLen);
+    printf("signed %s: %lu-byte CMS signature\n", argv[1], sigLen);
     return 0;
 }

@@ -42,6 +42,7 @@ constexpr uint32_t kNteBadHash = 0x80090002;
 constexpr uint32_t kNteBadKey = 0x80090003;
 constexpr uint32_t kNteBadData = 0x80090005;
 constexpr uint32_t kNteBadAlgid = 0x80090008;
+constexpr uint32_t kNteBadFlags = 0x80090009;
 constexpr uint32_t kNteBadType = 0x8009000A;
 constexpr uint32_t kNteNoKey = 0x8009000D;
 constexpr uint32_t kNteFail = 0x80090020;

@@ -79,6 +79,21 @@ DWORD ContainerKeys::KeySpecOf(const KeyContext &ctx, ULONG_PTR hKey)
     return kNotCardKey;
 }
 
+// CRYPT_NOHASHOID: the card signs the bare hash value, without the
+// algorithm's DigestInfo prefix.
+static void StripHashOid(HCRYPTHASH hHash, DigestInfo &info)
+{
+    ALG_ID alg = 0;
+    DWORD length = sizeof alg;
+    if (!CryptGetHashParam(hHash, HP_ALGID, reinterpret_cast<BYTE *>(&alg), &length, 0))
+        return;
+    const DigestAlgorithm *a = FindDigestAlgorithm(alg);
+    if (a && a->prefixLen && info.len > a->prefixLen) {
+        memmove(info.bytes, info.bytes + a->prefixLen, info.len - a->prefixLen);
+        info.len -= a->prefixLen;
+    }
+}
+
 BOOL ContainerKeys::SignHash(const KeyContext &ctx, HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR szDescription,
                              DWORD dwFlags, BYTE *pbSignature, DWORD *pdwSigLen, DWORD *pdwError)
 {
@@ -91,7 +106,9 @@ BOOL ContainerKeys::SignHash(const KeyContext &ctx, HCRYPTHASH hHash, DWORD dwKe
     // Every refusal comes before the card is touched: no PIN prompt for a
     // signature that cannot be made.
     DWORD modulus = 0;
-    if ((ctx.flags & kVerifyContext) == kVerifyContext || !ctx.card) {
+    if (dwFlags & ~DWORD(CRYPT_NOHASHOID)) {
+        error = kNteBadFlags; // a signature in a form we do not make
+    } else if ((ctx.flags & kVerifyContext) == kVerifyContext || !ctx.card) {
         error = kNteNoKey;
     } else if (!pdwSigLen) {
         error = kNteInvalidParameter;
@@ -107,6 +124,8 @@ BOOL ContainerKeys::SignHash(const KeyContext &ctx, HCRYPTHASH hHash, DWORD dwKe
     } else {
         DigestInfo info{};
         error = BuildFullHash(hHash, info);
+        if (error == 0 && (dwFlags & CRYPT_NOHASHOID))
+            StripHashOid(hHash, info);
         if (error == 0) {
             std::vector<BYTE> sig(modulus, 0);
             DWORD len = modulus;

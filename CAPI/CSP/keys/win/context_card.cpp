@@ -49,26 +49,48 @@ void ContextCard::StartOver(CK_OBJECT_HANDLE PKCSContainer::*cachedKey)
         c->*cachedKey = 0;
 }
 
+// After a failed operation: true when the same card came back meanwhile (the
+// container then holds fresh handles), so that one more try is worth it.
+bool ContextCard::CardCameBack()
+{
+    return RecheckCard(m_hc->m_pCurrentContainer) == CardCheck::Refreshed;
+}
+
 BOOL ContextCard::Sign(const BYTE *info, DWORD infoLen, DWORD keySpec, BYTE *sig, DWORD *sigLen)
 {
-    if (Pkcs::DoSign(m_hc, infoLen, info, keySpec, sig, sigLen))
-        return TRUE;
-    StartOver(keySpec == kKeyExchange ? &PKCSContainer::m_hPrivKeyExchange
-                                      : &PKCSContainer::m_hPrivKeySignature);
-    return FALSE;
+    const DWORD room = *sigLen;
+    for (int attempt = 0;; ++attempt) {
+        *sigLen = room;
+        if (Pkcs::DoSign(m_hc, infoLen, info, keySpec, sig, sigLen))
+            return TRUE;
+        StartOver(keySpec == kKeyExchange ? &PKCSContainer::m_hPrivKeyExchange
+                                          : &PKCSContainer::m_hPrivKeySignature);
+        if (attempt || !CardCameBack())
+            return FALSE;
+    }
 }
 
 BOOL ContextCard::Decrypt(ULONG_PTR hKey, const BYTE *in, DWORD inLen, BYTE *out, DWORD *outLen)
 {
-    if (Pkcs::Decrypt(m_hc, hKey, in, inLen, out, outLen, m_hc->m_dwFlags))
-        return TRUE;
-    StartOver(&PKCSContainer::m_hPrivKeyExchange);
-    return FALSE;
+    for (int attempt = 0;; ++attempt) {
+        if (Pkcs::Decrypt(m_hc, hKey, in, inLen, out, outLen, m_hc->m_dwFlags))
+            return TRUE;
+        StartOver(&PKCSContainer::m_hPrivKeyExchange);
+        if (attempt || !CardCameBack())
+            return FALSE;
+    }
 }
 
 BOOL ContextCard::ExportPublicKey(DWORD keySpec, BYTE *out, DWORD *len)
 {
-    return Pkcs::DoExportPublicKey(m_hc->m_pCurrentContainer, out, len, keySpec);
+    const DWORD room = *len;
+    for (int attempt = 0;; ++attempt) {
+        *len = room;
+        if (Pkcs::DoExportPublicKey(m_hc->m_pCurrentContainer, out, len, keySpec))
+            return TRUE;
+        if (attempt || !CardCameBack())
+            return FALSE;
+    }
 }
 
 void ContextCard::CheckSession()

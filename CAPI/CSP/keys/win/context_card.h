@@ -24,6 +24,7 @@ public:
 
 private:
     void StartOver(CK_OBJECT_HANDLE PKCSContainer::*cachedKey);
+    bool CardCameBack();
 
     HandleContainer *m_hc;
 };

@@ -93,21 +93,39 @@ TEST_F(CardFaults, CardRemovedAtEachCallOfASignature)
     }
 }
 
-TEST_F(CardFaults, AContextWhoseCardWasPulledFailsCleanlyUntilReacquired)
+TEST_F(CardFaults, AContextWhoseCardWasPulledAndPutBackSignsOnceThePinIsGivenAgain)
 {
     ASSERT_TRUE(Open());
     ASSERT_TRUE(Sign());
     csp_test::Ctl("remove \"" + std::string(kReader) + "\"");
     csp_test::Ctl("insert \"" + std::string(kReader) + "\" " + kCard);
-    // The card came back with other object handles than the context's key
-    // handles: the context's signatures fail, every time, without a hang.
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_FALSE(Sign());
-        EXPECT_EQ(DWORD(NTE_FAIL), GetLastError());
-    }
+    // The same card came back with other object handles and without the
+    // holder's login: the context takes the new handles, and signs once the
+    // PIN is given again (a prompt would otherwise ask for it).
+    SetLastError(0xdeadbeef);
+    EXPECT_TRUE(CryptSetProvParam(prov, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE *>("1234"), 0))
+        << std::hex << GetLastError();
+    for (int i = 0; i < 2; ++i)
+        EXPECT_TRUE(Sign()) << std::hex << GetLastError();
     Close();
     ASSERT_TRUE(Open());
     EXPECT_TRUE(Sign()) << std::hex << GetLastError();
+}
+
+TEST_F(CardFaults, AFailedEndOfSearchLeavesTheContextWorking)
+{
+    ASSERT_TRUE(Open());
+    // The key search of the first signature cannot end its search.
+    ASSERT_EQ(0, csp_test::Ctl("inject C_FindObjectsFinal 1 " + std::to_string(0x30 /* CKR_DEVICE_ERROR */)));
+    Sign(); // either way
+    csp_test::Ctl("inject clear");
+    for (int i = 0; i < 2; ++i)
+        EXPECT_TRUE(Sign()) << std::hex << GetLastError();
+    HCRYPTKEY exchange = 0;
+    ASSERT_TRUE(CryptGetUserKey(prov, AT_KEYEXCHANGE, &exchange));
+    DWORD length = 0;
+    EXPECT_TRUE(CryptExportKey(exchange, 0, PUBLICKEYBLOB, 0, nullptr, &length)) << std::hex << GetLastError();
+    CryptDestroyKey(exchange);
 }
 
 TEST_F(CardFaults, ShortSignatureBufferLeavesNoOperationBehind)

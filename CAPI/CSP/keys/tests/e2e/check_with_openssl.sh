@@ -31,6 +31,17 @@ for spec in 1 2; do
   checked=$((checked + 1))
 done
 
+# Signatures made without the hash's algorithm identifier: the bare hash
+# value comes back from PKCS#1 type 1 padding.
+for hash in sha1 sha256; do
+  sig=$dir/raw-$hash.bin
+  [ -f "$sig" ] || { fail "$sig missing"; continue; }
+  openssl dgst -"$hash" -binary "$dir/data.bin" > "$tmp/raw-$hash"
+  openssl pkeyutl -verifyrecover -pubin -inkey "$dir/sign.pub" -in "$sig" -out "$tmp/recovered-$hash" \
+    && cmp -s "$tmp/recovered-$hash" "$tmp/raw-$hash" || fail "raw $hash"
+  checked=$((checked + 1))
+done
+
 echo "$checked signatures checked"
 [ "$failures" -eq 0 ] && echo "all checks passed"
 exit $((failures > 0))

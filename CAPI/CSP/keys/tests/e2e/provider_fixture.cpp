@@ -1,5 +1,7 @@
 #include "provider_fixture.h"
 
+#include "certificate_rules.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -85,7 +87,12 @@ PCCERT_CONTEXT CertificatesInMyStore::Add(const Bytes &der, DWORD keySpec)
         ADD_FAILURE() << "certificate not added: " << GetLastError();
         return nullptr;
     }
-    const std::string container = csp_test::kAuthContainer, provider = csp_test::kProvider;
+    // Each certificate under its own subject's name, as the tray binds it.
+    char name[512] = {};
+    EXPECT_GE(certrules::ContainerNameFromSubject(added->pCertInfo->Subject.pbData,
+                                                  added->pCertInfo->Subject.cbData, name, sizeof name),
+              0);
+    const std::string container = name, provider = csp_test::kProvider;
     std::wstring wContainer(container.begin(), container.end()), wProvider(provider.begin(), provider.end());
     CRYPT_KEY_PROV_INFO info = {};
     info.pwszContainerName = &wContainer[0];

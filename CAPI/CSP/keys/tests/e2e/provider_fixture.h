@@ -32,8 +32,9 @@ void ExpectFailure(const char *what, DWORD code, const std::function<BOOL()> &ca
 std::vector<std::string> CallNames();
 
 // The card's two certificates in the current user's "MY" store with key-provider
-// information naming the provider, the card container's name (its first
-// certificate's) and each key spec; removed again by the destructor.
+// information naming the provider, each certificate's own container name (from
+// its subject, as the tray binds them) and its key spec; removed again by the
+// destructor.
 class CertificatesInMyStore {
 public:
     CertificatesInMyStore();

@@ -126,6 +126,53 @@ TEST_F(Road, SignWithBothKeysVerifiedByTheMicrosoftProvider)
     CryptReleaseContext(ms, 0);
 }
 
+TEST_F(Road, RawSignatureWithoutTheHashOidAndUnknownFlagsRefused)
+{
+    const Bytes data = ReadArtifact("data.bin");
+    HCRYPTPROV prov = Acquire(certs.sign(), AT_SIGNATURE);
+    ASSERT_NE(0u, prov);
+    HCRYPTKEY user = 0, pub = 0;
+    ASSERT_TRUE(CryptGetUserKey(prov, AT_SIGNATURE, &user));
+    BYTE blob[300];
+    DWORD blobLen = sizeof blob;
+    ASSERT_TRUE(CryptExportKey(user, 0, PUBLICKEYBLOB, 0, blob, &blobLen));
+    HCRYPTPROV ms = 0;
+    ASSERT_TRUE(CryptAcquireContextA(&ms, nullptr, MS_ENH_RSA_AES_PROV_A, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(CryptImportKey(ms, blob, blobLen, 0, 0, &pub));
+    for (ALG_ID alg : {ALG_ID(CALG_SHA1), ALG_ID(CALG_SHA_256)}) {
+        SCOPED_TRACE(alg);
+        HCRYPTHASH h = HashOf(prov, alg, data);
+        Bytes sig(256);
+        DWORD sigLen = DWORD(sig.size());
+        SetLastError(0xdeadbeef);
+        ASSERT_TRUE(CryptSignHashA(h, AT_SIGNATURE, nullptr, CRYPT_NOHASHOID, sig.data(), &sigLen))
+            << std::hex << GetLastError();
+        // The signature is over the bare value, not the DigestInfo (Wine's
+        // Microsoft provider accepts both forms at verification: the two
+        // signatures are compared here, and openssl recovers the bare value).
+        HCRYPTHASH check = HashOf(ms, alg, data);
+        EXPECT_TRUE(CryptVerifySignatureA(check, sig.data(), sigLen, pub, nullptr, CRYPT_NOHASHOID))
+            << std::hex << GetLastError();
+        CryptDestroyHash(check);
+        Bytes full(256);
+        DWORD fullLen = DWORD(full.size());
+        ASSERT_TRUE(CryptSignHashA(h, AT_SIGNATURE, nullptr, 0, full.data(), &fullLen));
+        EXPECT_NE(full, sig);
+        WriteArtifact(std::string("raw-") + (alg == CALG_SHA1 ? "sha1" : "sha256") + ".bin", Reversed(sig));
+        for (DWORD flags : {DWORD(0x80), DWORD(CRYPT_X931_FORMAT), DWORD(0x80000000)}) {
+            sigLen = DWORD(sig.size());
+            SetLastError(0xdeadbeef);
+            EXPECT_FALSE(CryptSignHashA(h, AT_SIGNATURE, nullptr, flags, sig.data(), &sigLen)) << flags;
+            EXPECT_EQ(DWORD(NTE_BAD_FLAGS), GetLastError()) << flags;
+        }
+        CryptDestroyHash(h);
+    }
+    CryptDestroyKey(pub);
+    CryptDestroyKey(user);
+    CryptReleaseContext(ms, 0);
+    CryptReleaseContext(prov, 0);
+}
+
 TEST_F(Road, DecryptDataThatOpensslEncrypted)
 {
     const Bytes secret = ReadArtifact("secret.bin");

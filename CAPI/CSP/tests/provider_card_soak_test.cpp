@@ -1,0 +1,217 @@
+// Randomized soak: threads signing and decrypting through advapi32 on one
+// name and on several, at a real card latency, while the card is pulled, put
+// back or replaced by another, and contexts come and go (the last one
+// included). Every result is a valid signature or plaintext, or a clean
+// error; at each quiet point (the default card back in) a fresh context
+// signs; at the end memory, handles and TLS slots are where they started.
+// VEL_CSP_SOAK_SEED sets the seed (printed), VEL_CSP_SOAK_ROUNDS the rounds
+// (40 by default); the run also ends after about a minute. Memory is
+// measured from the end of the first rounds, once every path has run.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "csp_test_support.h"
+#include "process_counters.h"
+#include "timeout_scale.h"
+
+using namespace csp_test;
+
+namespace {
+
+const char kPin[] = "1234";
+constexpr int kWarmRounds = 5;
+const std::string kReader = "\"Lecteur Ovrane VEL 0\"";
+
+enum class Outcome { Done, CleanError, Wrong };
+
+Outcome Failed()
+{
+    const DWORD e = GetLastError();
+    return e != 0 && e != 0xdeadbeef ? Outcome::CleanError : Outcome::Wrong;
+}
+
+Outcome Sign(HCRYPTPROV prov, const std::string &text)
+{
+    HCRYPTHASH hash = 0;
+    SetLastError(0xdeadbeef);
+    if (!CryptCreateHash(prov, CALG_SHA_256, 0, 0, &hash))
+        return Failed();
+    CryptHashData(hash, reinterpret_cast<const BYTE *>(text.data()), DWORD(text.size()), 0);
+    BYTE sig[512];
+    DWORD sigLen = sizeof sig;
+    SetLastError(0xdeadbeef);
+    Outcome out = Outcome::Done;
+    HCRYPTKEY key = 0;
+    if (!CryptSignHashA(hash, AT_SIGNATURE, nullptr, 0, sig, &sigLen)) {
+        out = Failed();
+    } else if (!CryptGetUserKey(prov, AT_SIGNATURE, &key)) {
+        out = Failed(); // the card left between the two calls
+    } else if (!CryptVerifySignatureA(hash, sig, sigLen, key, nullptr, 0)) {
+        out = Outcome::Wrong; // a signature that does not check
+    }
+    if (key)
+        CryptDestroyKey(key);
+    CryptDestroyHash(hash);
+    return out;
+}
+
+Outcome Decrypt(HCRYPTPROV prov, const std::string &text)
+{
+    HCRYPTKEY key = 0;
+    SetLastError(0xdeadbeef);
+    if (!CryptGetUserKey(prov, AT_KEYEXCHANGE, &key))
+        return Failed();
+    BYTE data[512] = {};
+    DWORD len = DWORD(text.size());
+    memcpy(data, text.data(), len);
+    Outcome out = Outcome::Done;
+    SetLastError(0xdeadbeef);
+    if (!CryptEncrypt(key, 0, TRUE, 0, data, &len, sizeof data) || !CryptDecrypt(key, 0, TRUE, 0, data, &len))
+        out = Failed();
+    else if (std::string(reinterpret_cast<char *>(data), len) != text)
+        out = Outcome::Wrong;
+    CryptDestroyKey(key);
+    return out;
+}
+
+unsigned Seed()
+{
+    const char *s = std::getenv("VEL_CSP_SOAK_SEED");
+    return s ? unsigned(std::strtoul(s, nullptr, 10)) : unsigned(GetTickCount());
+}
+
+int Rounds()
+{
+    const char *s = std::getenv("VEL_CSP_SOAK_ROUNDS");
+    const int n = s ? std::atoi(s) : 0;
+    return n > 0 ? n : 40;
+}
+
+DWORD TlsMark()
+{
+    const DWORD slot = TlsAlloc();
+    TlsFree(slot);
+    return slot;
+}
+
+class ProviderCardSoak : public CardTest {};
+
+TEST_F(ProviderCardSoak, ThreadsSignAndDecryptWhileCardsComeAndGo)
+{
+    const unsigned seed = Seed();
+    printf("seed %u (VEL_CSP_SOAK_SEED)\n", seed);
+    fflush(stdout);
+    std::mt19937 random(seed);
+    ASSERT_EQ(Ctl("log off"), 0);
+    const std::string names[] = {kAuthContainer, std::string(kAuthContainer) + "-a",
+                                 std::string(kAuthContainer) + "-b"};
+    // Warm-up: the first contexts load the libraries and the Microsoft container.
+    for (const std::string &name : names) {
+        Acquired a = Acquire(name.c_str(), CRYPT_SILENT);
+        ASSERT_TRUE(a.ok);
+        ASSERT_TRUE(CryptSetProvParam(a.prov, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE *>(kPin), 0));
+        ASSERT_EQ(Outcome::Done, Sign(a.prov, "warm-up"));
+        ASSERT_EQ(Outcome::Done, Decrypt(a.prov, "warm-up"));
+        ASSERT_TRUE(Release(a.prov));
+    }
+    SIZE_T memoryBefore = 0; // after the first rounds: the heaps of every path have grown by then
+    const DWORD handlesBefore = vel_test::OpenHandles() - vel_test::OpenKeysUnder(L"QUVCSPPROVIDER");
+    const DWORD tlsBefore = TlsMark();
+    ASSERT_EQ(Ctl("latency 5"), 0);
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> done{0}, clean{0}, wrong{0}, operations{0};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 6; ++t)
+        workers.emplace_back([&, t] {
+            std::mt19937 own(seed + unsigned(t) + 1);
+            while (!stop.load()) {
+                // Threads 0-2 share one name; the others pick any.
+                const std::string &name = t < 3 ? names[0] : names[own() % 3];
+                HCRYPTPROV prov = 0;
+                SetLastError(0xdeadbeef);
+                if (!CryptAcquireContextA(&prov, name.c_str(), kProvider, PROV_RSA_FULL, CRYPT_SILENT)) {
+                    ++(Failed() == Outcome::CleanError ? clean : wrong);
+                    ++operations;
+                    continue;
+                }
+                CryptSetProvParam(prov, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE *>(kPin), 0);
+                for (int i = 0, n = int(own() % 4) + 1; i < n; ++i) {
+                    const std::string text = "t" + std::to_string(t) + "-" + std::to_string(i);
+                    const Outcome o = own() % 2 ? Sign(prov, text) : Decrypt(prov, text);
+                    ++(o == Outcome::Done ? done : o == Outcome::CleanError ? clean : wrong);
+                    ++operations;
+                }
+                if (!CryptReleaseContext(prov, 0))
+                    ++wrong;
+            }
+        });
+
+    const DWORD start = GetTickCount();
+    const DWORD budget = vel_test::ScaledMs(60000);
+    int round = 0;
+    for (; round < Rounds() && GetTickCount() - start < budget; ++round) {
+        if (round == kWarmRounds)
+            memoryBefore = vel_test::PrivateBytes();
+        const int event = int(random() % 4);
+        if (event == 0) {
+            Ctl("remove " + kReader);
+        } else if (event == 1) {
+            Ctl("remove " + kReader);
+            Ctl("insert " + kReader + " vel3-cl");
+        } else if (event == 2) {
+            Ctl("remove " + kReader);
+            Ctl("insert " + kReader + " vel3-default");
+        }
+        // Let the threads meet the change: a few more results, bounded in time.
+        const int seen = operations.load();
+        WaitFor([&] { return operations.load() >= seen + 6; }, vel_test::ScaledMs(5000));
+        // Quiet point: the default card back in, a fresh context signs.
+        Ctl("remove " + kReader);
+        Ctl("insert " + kReader + " vel3-default");
+        Acquired check = Acquire((std::string(kAuthContainer) + "-check" + std::to_string(round)).c_str(),
+                                 CRYPT_SILENT);
+        ASSERT_TRUE(check.ok) << "round " << round << ": 0x" << std::hex << check.error;
+        bool signedOk = false;
+        for (int attempt = 0; attempt < 5 && !signedOk; ++attempt) {
+            // Another thread's PIN parameter may log out between two calls.
+            CryptSetProvParam(check.prov, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE *>(kPin), 0);
+            const Outcome o = Sign(check.prov, "check");
+            ASSERT_NE(Outcome::Wrong, o) << "round " << round;
+            signedOk = o == Outcome::Done;
+        }
+        EXPECT_TRUE(signedOk) << "round " << round;
+        EXPECT_TRUE(Release(check.prov));
+        ASSERT_EQ(0, wrong.load()) << "round " << round << " (seed " << seed << ")";
+    }
+    stop = true;
+    for (std::thread &w : workers)
+        w.join();
+    ASSERT_EQ(Ctl("latency 0"), 0);
+    printf("%d rounds, %d results: %d done, %d clean errors, %d wrong\n", round, operations.load(), done.load(),
+           clean.load(), wrong.load());
+    EXPECT_EQ(0, wrong.load()) << "seed " << seed;
+    EXPECT_GT(done.load(), 0);
+
+    const SIZE_T memoryAfter = vel_test::PrivateBytes();
+    const DWORD handlesAfter = vel_test::OpenHandles() - vel_test::OpenKeysUnder(L"QUVCSPPROVIDER");
+    if (round > kWarmRounds) {
+        EXPECT_LT(memoryAfter, memoryBefore + 4 * 1024 * 1024) << memoryBefore << " -> " << memoryAfter;
+    }
+    printf("memory %lu -> %lu, handles %lu -> %lu\n", static_cast<unsigned long>(memoryBefore),
+           static_cast<unsigned long>(memoryAfter), static_cast<unsigned long>(handlesBefore),
+           static_cast<unsigned long>(handlesAfter));
+    EXPECT_LE(handlesAfter, handlesBefore + 16) << handlesBefore << " -> " << handlesAfter;
+    EXPECT_EQ(tlsBefore, TlsMark()) << "TLS slots were left behind";
+}
+
+} // namespace
