@@ -59,6 +59,9 @@ struct Param {
 };
 Param GetParam(HCRYPTPROV prov, DWORD param, DWORD flags = 0);
 
+// Waits until done() holds, up to `baseMs` times the machine's factor.
+bool WaitFor(const std::function<bool()> &done, DWORD baseMs = 5000);
+
 } // namespace csp_test
 
 #endif
