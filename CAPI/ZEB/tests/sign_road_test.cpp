@@ -97,12 +97,12 @@ TEST_F(SignRoad, TheSignatureCertificateSignsAMessageThroughItsBinding)
     ASSERT_TRUE(cert);
     // The PIN as a parameter: the holder stays logged in while this context is held.
     HCRYPTPROV prov = 0;
-    DWORD spec = 0;
+    DWORD keySpec = 0;
     BOOL mustFree = FALSE;
     SetLastError(0xdeadbeef);
-    ASSERT_TRUE(CryptAcquireCertificatePrivateKey(cert, 0, nullptr, &prov, &spec, &mustFree))
+    ASSERT_TRUE(CryptAcquireCertificatePrivateKey(cert, 0, nullptr, &prov, &keySpec, &mustFree))
         << std::hex << GetLastError();
-    EXPECT_EQ(DWORD(AT_SIGNATURE), spec);
+    EXPECT_EQ(DWORD(AT_SIGNATURE), keySpec);
     ASSERT_TRUE(CryptSetProvParam(prov, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE *>("1234"), 0))
         << std::hex << GetLastError();
 
