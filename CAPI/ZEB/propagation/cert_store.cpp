@@ -1,13 +1,13 @@
 #include "cert_store.h"
 
 #include <wincrypt.h>
-#include <winscard.h>
 
 #include <cwchar>
 #include <string>
 #include <vector>
 
 #include "log_trace.h"
+#include "scard_api.h"
 
 namespace zeb {
 

@@ -1,6 +1,8 @@
 // The smart-card resource manager interface (winscard.dll) as this project
-// uses it: our own declarations of the types, codes and entry points, shared
-// by the tray's PC/SC monitor and by the stand-in that answers them in tests.
+// uses it: our own declarations of the types, codes and entry points, written
+// from what the tray's PC/SC monitor needs and the platform's binary
+// interface. The tray links the import library made from winscard.def
+// (vel_winscard_import); the PC/SC stand-in implements the same declarations.
 // Windows only.
 #ifndef VEL_SCARD_API_H
 #define VEL_SCARD_API_H
