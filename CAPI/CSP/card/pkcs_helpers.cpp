@@ -3,9 +3,12 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 
+#include "certificate_search.h"
 #include "csp_globals.h"
 #include "log_trace.h"
+#include "padded_field.h"
 #include "pin_prompts.h"
 #include "version_label.h"
 
@@ -39,35 +42,13 @@ CK_RV getAttribute(const char *name, CK_ATTRIBUTE_TYPE type, CK_SESSION_HANDLE s
     return rv;
 }
 
-// C_FindObjectsInit .. C_FindObjectsFinal with the given template.
-CK_RV search(CK_SESSION_HANDLE s, CK_ATTRIBUTE *tmpl, CK_ULONG count, CK_OBJECT_HANDLE *handles,
-             CK_ULONG capacity, CK_ULONG *found)
+void PauseMs(unsigned ms)
 {
-    CK_FUNCTION_LIST_PTR list = List();
-    *found = 0;
-    if (!list)
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    CK_RV rv = list->C_FindObjectsInit(s, tmpl, count);
-    for (int i = 0; rv == CKR_OPERATION_ACTIVE && i < kSearchPolls; ++i) {
-        Sleep(kSearchPollMs);
-        rv = list->C_FindObjectsInit(s, tmpl, count);
-    }
-    if (rv == CKR_OPERATION_ACTIVE) {
-        // A search nobody ends (its end failed): end it and go on, rather
-        // than leave the session unusable for good.
-        list->C_FindObjectsFinal(s);
-        rv = list->C_FindObjectsInit(s, tmpl, count);
-    }
-    if (rv != CKR_OK)
-        return rv;
-    const CK_RV findRv = list->C_FindObjects(s, handles, capacity, found);
-    if (findRv != CKR_OK || *found > capacity)
-        *found = 0;
-    const CK_RV finalRv = list->C_FindObjectsFinal(s);
-    if (finalRv != CKR_OK)
-        list->C_FindObjectsFinal(s); // once more: the search must not outlive this call
-    return findRv != CKR_OK ? findRv : finalRv;
+    Sleep(ms);
 }
+
+// A search waits for a busy session (another thread's) in steps.
+const vel::SearchPatience kSearchPatience = {kSearchPolls, kSearchPollMs, PauseMs};
 
 } // namespace
 
@@ -138,14 +119,13 @@ CK_RV getAllX509CertificateList(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE *handles, 
                static_cast<unsigned long>(s), static_cast<void *>(handles), static_cast<void *>(count));
     CK_RV rv = CKR_ARGUMENTS_BAD;
     if (handles && count) {
-        CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
-        CK_CERTIFICATE_TYPE type = CKC_X_509;
-        CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_CERTIFICATE_TYPE, &type, sizeof type}};
         CK_ULONG found = 0;
         _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "getCertListFromAttr", 0, FALSE, "%p, %lu, %p, %d, %p, %p",
-                   static_cast<void *>(List()), static_cast<unsigned long>(s), static_cast<void *>(tmpl), 2,
-                   static_cast<void *>(handles), static_cast<void *>(count));
-        rv = search(s, tmpl, 2, handles, *count, &found);
+                   static_cast<void *>(List()), static_cast<unsigned long>(s),
+                   static_cast<const void *>(vel::X509CertificateTemplate()),
+                   static_cast<int>(vel::kX509CertificateTemplateCount), static_cast<void *>(handles),
+                   static_cast<void *>(count));
+        rv = vel::FindX509Certificates(List(), s, handles, *count, &found, kSearchPatience);
         _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "getCertListFromAttr", rv, FALSE, "%lu",
                    static_cast<unsigned long>(found));
         *count = found;
@@ -190,7 +170,7 @@ CK_RV getKeyFromX509Cert(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE *key, CK_OBJECT_H
         goto done;
     {
         CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &keyClass, sizeof keyClass}, {CKA_ID, id, idLength}};
-        rv = search(s, tmpl, 2, handles, 10, &found);
+        rv = vel::FindObjects(List(), s, tmpl, 2, handles, 10, &found, kSearchPatience);
         _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "getKeyFromX509Cert", 0, FALSE, "%lu, %lu, found %lu, 0x%08lx",
                    static_cast<unsigned long>(s), static_cast<unsigned long>(hCert),
                    static_cast<unsigned long>(found), static_cast<unsigned long>(rv));
@@ -335,16 +315,11 @@ CK_RV FindSlot(const CK_SLOT_ID *slots, CK_ULONG count, const char *readerName, 
         rv = List()->C_GetSlotInfo(slots[i], &info);
         if (rv != CKR_OK || !(info.flags & CKF_TOKEN_PRESENT))
             continue;
-        char description[sizeof info.slotDescription + 1] = {};
-        std::memcpy(description, info.slotDescription, sizeof info.slotDescription);
-        for (size_t p = sizeof info.slotDescription - 1;
-             p >= 1 && (description[p] == ' ' || description[p] == '\0'); --p) {
-            if (description[p] == ' ')
-                description[p] = '\0';
-        }
+        const std::string description =
+            vel::PaddedFieldText(info.slotDescription, sizeof info.slotDescription);
         _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "FindSlot", 0, FALSE, "Looking for \"%s\", found : \"%s\"",
-                   readerName, description);
-        if (std::strcmp(description, readerName) == 0) {
+                   readerName, description.c_str());
+        if (description == readerName) {
             *slot = slots[i];
             match = 1;
         }
@@ -367,14 +342,8 @@ int TriesFromFlags(CK_FLAGS flags)
 void PreparePinPrompt(const CK_TOKEN_INFO &token, DWORD dwFlags)
 {
     PinPromptTexts &texts = CurrentPromptTexts();
-    size_t n = 0;
-    while (n < 32 && n < sizeof token.label && token.label[n] != '\0') {
-        texts.CardLabel[n] = static_cast<char>(token.label[n]);
-        ++n;
-    }
-    while (n > 0 && texts.CardLabel[n - 1] == ' ')
-        --n;
-    texts.CardLabel[n] = '\0';
+    const std::string label = vel::PaddedFieldText(token.label, sizeof token.label);
+    std::snprintf(texts.CardLabel, sizeof texts.CardLabel, "%s", label.c_str());
     const int tries = TriesFromFlags(token.flags);
     if (tries > 0)
         std::snprintf(texts.TriesText, sizeof texts.TriesText,

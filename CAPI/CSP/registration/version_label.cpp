@@ -4,12 +4,11 @@
 #include <cstring>
 #include <string>
 
+#include "installed_package_win.h"
 #include "log_trace.h"
 
 namespace {
 
-const char kUpgradeKey[] = "Software\\Classes\\Installer\\UpgradeCodes\\0D3C7A91B2E84F5A9C61D07E4B28F3A5";
-const char kProductsKey[] = "Software\\Classes\\Installer\\Products";
 const char kOurVersion[] = " - v03.09.00";
 
 #ifdef _WIN64
@@ -26,20 +25,6 @@ void Put(char *label, DWORD capacity, const std::string &text)
     const size_t n = text.size() < capacity - 1 ? text.size() : capacity - 1;
     std::memcpy(label, text.data(), n);
     label[n] = '\0';
-}
-
-// A registry text read whole; false when absent or unreadable.
-bool ReadText(HKEY key, const char *name, std::string &out)
-{
-    char buffer[512] = {};
-    DWORD type = 0, size = sizeof buffer - 1;
-    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE *>(buffer), &size) !=
-            ERROR_SUCCESS ||
-        (type != REG_SZ && type != REG_EXPAND_SZ))
-        return false;
-    buffer[size < sizeof buffer ? size : sizeof buffer - 1] = '\0'; // the stored text may lack its NUL
-    out = buffer;
-    return true;
 }
 
 } // namespace
@@ -83,13 +68,8 @@ int getSorveloVersion(DWORD *capacity, char *label)
         return 0;
     }
     const DWORD room = *capacity;
-    REGSAM access = KEY_READ;
-    HKEY upgrade = nullptr;
-    LONG r = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUpgradeKey, 0, access, &upgrade);
-    if (r == ERROR_FILE_NOT_FOUND) {
-        access = KEY_READ | KEY_WOW64_64KEY;
-        r = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUpgradeKey, 0, access, &upgrade);
-    }
+    const vel::InstalledPackage package = vel::ReadInstalledPackage();
+    const LONG r = package.openResult;
     if (r == ERROR_ACCESS_DENIED) {
         _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "getSorveloVersion", 0, FALSE, "Access denied : %lx",
                    static_cast<unsigned long>(r));
@@ -102,33 +82,20 @@ int getSorveloVersion(DWORD *capacity, char *label)
                    static_cast<unsigned long>(r));
         return 0;
     }
+    // Every product rewrites the label: the last one decides.
     bool lastFound = false;
-    LONG e = ERROR_SUCCESS;
-    for (DWORD index = 0;; ++index) {
-        char code[256] = {};
-        DWORD codeLength = sizeof code;
-        e = RegEnumValueA(upgrade, index, code, &codeLength, nullptr, nullptr, nullptr, nullptr);
-        if (e != ERROR_SUCCESS || code[0] == '\0')
-            break;
+    for (const vel::InstalledProduct &product : package.products) {
         std::memset(label, 0, room);
-        lastFound = false;
-        HKEY product = nullptr;
-        const std::string path = std::string(kProductsKey) + "\\" + code;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, access, &product) != ERROR_SUCCESS)
+        const std::string *name = vel::ProductShownName(product);
+        lastFound = name != nullptr;
+        if (!name)
             continue;
-        std::string name;
-        const bool read = ReadText(product, "ProductName", name) || ReadText(product, "DisplayName", name);
-        RegCloseKey(product);
-        if (!read)
-            continue;
-        lastFound = true;
         DWORD length = 0;
-        LabelFromProductName(name.c_str(), label, room, &length);
-        if (name.find("VEL ") != std::string::npos)
+        LabelFromProductName(name->c_str(), label, room, &length);
+        if (name->find("VEL ") != std::string::npos)
             *capacity = length;
     }
-    RegCloseKey(upgrade);
-    const bool ok = (e == ERROR_NO_MORE_ITEMS || e == ERROR_SUCCESS) && lastFound;
+    const bool ok = package.listEnded && lastFound;
     _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "getSorveloVersion", ok ? TRUE : FALSE, TRUE, "%s", "");
     return 1;
 }

@@ -6,6 +6,7 @@
 
 #include "atr_rules.h"
 #include "monitor_rules.h"
+#include "padded_field.h"
 
 namespace zeb {
 
@@ -378,10 +379,11 @@ bool PcscMonitoring::RebuildSlotCache()
         Log("[ZEB] slot cache getSlotList FAILED rv=0x%08lX", listing.listRv);
     } else {
         for (const SlotListing::Slot &slot : listing.slots) {
-            std::string description = TrimSlotDescription(
-                reinterpret_cast<const uint8_t *>(slot.description.data()), slot.description.size());
+            std::string description = slot.description; // a slot description's whole width
+            description.resize(kSlotDescriptionWidth, ' ');
             for (unsigned j = 0; j < count_; ++j) {
-                if (DescriptionNamesReader(description, names_[j])) {
+                if (vel::PaddedFieldEquals(reinterpret_cast<const unsigned char *>(description.data()),
+                                           description.size(), names_[j])) {
                     slotFound_[j] = true;
                     slotId_[j] = slot.id; // a later slot with the same description wins
                     Log("[ZEB] slot cache reader=%s slotId=%lu", names_[j], slot.id);

@@ -1,6 +1,7 @@
 // Reader names as the monitor keeps them: at most kMaxReaders, each cut to
 // kMaxReaderName - 1 characters, read from a PC/SC multi-string that may be
-// unterminated; and the slot descriptions they are matched with. Platform-free.
+// unterminated; and the width of the slot descriptions they are matched with
+// (vel::PaddedFieldEquals). Platform-free.
 #ifndef ZEB_PCSC_READER_NAMES_H
 #define ZEB_PCSC_READER_NAMES_H
 
@@ -18,15 +19,9 @@ const size_t kMaxReaderName = 128;
 // empty name or at the end of the buffer; names after the 20th are dropped.
 std::vector<std::string> ParseReaderList(const char *multi, size_t size);
 
-// A PKCS#11 slot description (64 bytes, blank-padded, not terminated)
-// without its trailing blanks and NULs.
-std::string TrimSlotDescription(const uint8_t *description, size_t size);
-
-// True when a trimmed slot description names `reader`: a slot description
-// holds only the first kSlotDescriptionWidth characters of a longer name, so
-// the comparison is made on that width.
+// A slot description holds only the first kSlotDescriptionWidth characters
+// of a longer reader name.
 const size_t kSlotDescriptionWidth = 64;
-bool DescriptionNamesReader(const std::string &trimmedDescription, const std::string &reader);
 
 } // namespace zeb
 

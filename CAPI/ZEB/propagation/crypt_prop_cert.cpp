@@ -6,6 +6,7 @@
 
 #include "cert_store.h"
 #include "certificate_key_type.h"
+#include "certificate_search.h"
 #include "certificate_rules.h"
 #include "event_log.h"
 #include "loader.h"
@@ -104,19 +105,7 @@ void ZebCore::CryptPropCert(SlotInfoEntry *entry)
             WriteEventLog("[ZEB] CryptPropCert openSession OK slotId=%lu hSession=0x%llX",
                           (unsigned long)entry->slotId, (unsigned long long)session);
             _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_getAllX509CertificateList", 0, FALSE, "%s", "");
-            CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
-            CK_CERTIFICATE_TYPE certType = CKC_X_509;
-            CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls},
-                                   {CKA_CERTIFICATE_TYPE, &certType, sizeof certType}};
-            rv = f->C_FindObjectsInit(session, tmpl, 2);
-            if (rv == CKR_OK) {
-                rv = f->C_FindObjects(session, handles, kMaxCertsPerSlot, &found);
-                CK_RV fin = f->C_FindObjectsFinal(session);
-                if (rv == CKR_OK)
-                    rv = fin;
-                if (found > kMaxCertsPerSlot)
-                    found = kMaxCertsPerSlot;
-            }
+            rv = vel::FindX509Certificates(f, session, handles, kMaxCertsPerSlot, &found);
             if (rv != CKR_OK) {
                 _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_getAllX509CertificateList", rv, FALSE, "%s",
                            "");

@@ -60,7 +60,7 @@ BOOL ZebCore::InsertCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerNa
             CK_SLOT_INFO info;
             if (m_pFunctionList->C_GetSlotInfo(ids[i], &info) != CKR_OK)
                 continue;
-            if (!PaddedEquals(info.slotDescription, sizeof info.slotDescription, readerName) ||
+            if (!vel::PaddedFieldEquals(info.slotDescription, sizeof info.slotDescription, readerName) ||
                 !(info.flags & CKF_TOKEN_PRESENT))
                 continue;
             found = true;
@@ -89,7 +89,8 @@ BOOL ZebCore::InsertCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerNa
     for (unsigned i = 0; i < kSlotCount && !entry; ++i) {
         SlotInfoEntry &e = m_slotInfos[i];
         if (e.slotInfo.slotDescription[0] &&
-            PaddedEquals(e.slotInfo.slotDescription, sizeof e.slotInfo.slotDescription, readerName)) {
+            vel::PaddedFieldEquals(e.slotInfo.slotDescription, sizeof e.slotInfo.slotDescription,
+                                   readerName)) {
             WriteEventLog(
                 "[ZEB] MainFrm InsertCertificatesFromSlot match by reader name idx=%d oldSlotId=%lu "
                 "newSlotId=%lu",
@@ -167,7 +168,8 @@ BOOL ZebCore::DeleteCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerNa
     for (unsigned i = 0; i < kSlotCount; ++i) {
         SlotInfoEntry &e = m_slotInfos[i];
         if (!e.slotInfo.slotDescription[0] ||
-            !PaddedEquals(e.slotInfo.slotDescription, sizeof e.slotInfo.slotDescription, readerName))
+            !vel::PaddedFieldEquals(e.slotInfo.slotDescription, sizeof e.slotInfo.slotDescription,
+                                    readerName))
             continue;
         WriteEventLog("[ZEB] MainFrm DeleteCertificatesFromSlot match by reader name idx=%d cachedSlotId=%lu "
                       "requestedSlotId=%lu",
@@ -203,7 +205,8 @@ bool ZebCore::SyncSlotInfos(const std::vector<ReaderPresence> &readers)
         for (unsigned i = 0; i < kSlotCount; ++i) {
             SlotInfoEntry &e = m_slotInfos[i];
             if (taken[i] || !e.slotInfo.slotDescription[0] ||
-                !PaddedEquals(e.slotInfo.slotDescription, sizeof e.slotInfo.slotDescription, name.c_str()))
+                !vel::PaddedFieldEquals(e.slotInfo.slotDescription, sizeof e.slotInfo.slotDescription,
+                                        name.c_str()))
                 continue;
             moved[j] = std::move(e); // the reader's entry, certificates and all
             taken[i] = true;

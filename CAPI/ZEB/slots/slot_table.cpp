@@ -17,20 +17,6 @@ void SlotInfoEntry::Clear()
     bSynchro = bIgnoredWebAuthn = changed = 0;
 }
 
-bool PaddedEquals(const CK_UTF8CHAR *padded, size_t size, const char *name)
-{
-    size_t len = size;
-    while (len > 0 && (padded[len - 1] == ' ' || padded[len - 1] == '\0'))
-        --len;
-    size_t nameLen = strnlen(name, size + 1);
-    if (nameLen > size) { // cut to the field, then trimmed as the field is
-        nameLen = size;
-        while (nameLen > 0 && name[nameLen - 1] == ' ')
-            --nameLen;
-    }
-    return nameLen == len && memcmp(padded, name, len) == 0;
-}
-
 bool SameToken(const CK_TOKEN_INFO &stored, const CK_TOKEN_INFO &now)
 {
     return memcmp(stored.label, now.label, sizeof stored.label) == 0 &&
@@ -44,8 +30,8 @@ bool HeldWithoutCard(const SlotInfoEntry &entry, const std::vector<std::string> 
     if (!entry.nbCerts && !entry.bSynchro)
         return false;
     for (const std::string &reader : readersWithCard)
-        if (PaddedEquals(entry.slotInfo.slotDescription, sizeof entry.slotInfo.slotDescription,
-                         reader.c_str()))
+        if (vel::PaddedFieldEquals(entry.slotInfo.slotDescription, sizeof entry.slotInfo.slotDescription,
+                                   reader.c_str()))
             return false;
     return true;
 }

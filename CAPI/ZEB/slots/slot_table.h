@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "padded_field.h"
 #include "pkcs11.h"
 
 namespace zeb {
@@ -41,13 +42,6 @@ struct SlotInfoEntry {
     // certificates from the store first).
     void Clear();
 };
-
-// True when a blank-padded PKCS#11 text (slotDescription, label) equals
-// `name` once its trailing blanks and NULs are removed. A name longer than
-// the field is compared on the field's width: that is all a slot holds of it.
-//   padded, size  the fixed-size field
-//   name          NUL-terminated text
-bool PaddedEquals(const CK_UTF8CHAR *padded, size_t size, const char *name);
 
 // True when the token seen now is the card the entry propagated: same label,
 // serial number, manufacturer and model.

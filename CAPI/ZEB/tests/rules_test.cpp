@@ -107,25 +107,6 @@ TEST(PollPeriod, OutOfRangePeriodsTakeTheDefault)
         EXPECT_EQ(c.expectedMs, PollPeriodMs(c.seconds, 2)) << c.seconds;
 }
 
-TEST(SlotTable, PaddedNamesCompareWithoutTheirPadding)
-{
-    CK_UTF8CHAR field[64];
-    memset(field, ' ', sizeof field);
-    memcpy(field, "Lecteur Ovrane VEL 0", 20);
-    EXPECT_TRUE(PaddedEquals(field, sizeof field, "Lecteur Ovrane VEL 0"));
-    EXPECT_FALSE(PaddedEquals(field, sizeof field, "Lecteur Ovrane VEL"));
-    EXPECT_FALSE(PaddedEquals(field, sizeof field, "Lecteur Ovrane VEL 00"));
-    EXPECT_FALSE(PaddedEquals(field, sizeof field, ""));
-    memset(field + 20, 0, sizeof field - 20); // NUL padding
-    EXPECT_TRUE(PaddedEquals(field, sizeof field, "Lecteur Ovrane VEL 0"));
-    memset(field, 'L', sizeof field); // a full field, no padding at all
-    EXPECT_TRUE(PaddedEquals(field, sizeof field, std::string(64, 'L').c_str()));
-    // A longer reader name: the field holds its first 64 characters, and
-    // that is what is compared.
-    EXPECT_TRUE(PaddedEquals(field, sizeof field, std::string(65, 'L').c_str()));
-    EXPECT_FALSE(PaddedEquals(field, sizeof field, (std::string(63, 'L') + "MM").c_str()));
-}
-
 TEST(SlotTable, EntriesKeepTheirCertificatesOnlyForTheirOwnCardStillThere)
 {
     CK_TOKEN_INFO a{}, b{};

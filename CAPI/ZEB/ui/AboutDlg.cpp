@@ -6,13 +6,13 @@
 #include <cstring>
 #include <vector>
 
+#include "installed_package_win.h"
 #include "row_text.h"
 
 namespace zeb {
 
 namespace {
 const char kUnknown[] = "inconnue";
-const char kUpgradeKey[] = "Software\\Classes\\Installer\\UpgradeCodes\\0D3C7A91B2E84F5A9C61D07E4B28F3A5";
 } // namespace
 
 std::string GetDllProductVersion(const char *fileName)
@@ -53,30 +53,12 @@ std::string GetDllProductVersion(const char *fileName)
 
 std::string GetPackageVersion()
 {
-    HKEY upgrade;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUpgradeKey, 0, KEY_READ, &upgrade) != ERROR_SUCCESS)
+    // The first product registered, by its ProductName alone.
+    const vel::InstalledPackage package = vel::ReadInstalledPackage(1);
+    if (package.products.empty() || !package.products[0].hasProductName ||
+        package.products[0].productName.empty())
         return kUnknown;
-    char product[260];
-    DWORD productLen = sizeof product;
-    char name[261] = {}; // one more byte: a value stored without its NUL stays terminated
-    if (RegEnumValueA(upgrade, 0, product, &productLen, nullptr, nullptr, nullptr, nullptr) ==
-        ERROR_SUCCESS) {
-        char path[400];
-        snprintf(path, sizeof path, "Software\\Classes\\Installer\\Products\\%s", product);
-        HKEY key;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) == ERROR_SUCCESS) {
-            DWORD type = 0, size = sizeof name - 1;
-            if (RegQueryValueExA(key, "ProductName", nullptr, &type, reinterpret_cast<BYTE *>(name), &size) !=
-                    ERROR_SUCCESS ||
-                (type != REG_SZ && type != REG_EXPAND_SZ))
-                name[0] = 0;
-            RegCloseKey(key);
-        }
-    }
-    RegCloseKey(upgrade);
-    if (!name[0])
-        return kUnknown;
-    return PackageVersionFromName(name);
+    return PackageVersionFromName(package.products[0].productName);
 }
 
 BOOL CAboutDlg::OnInitDialog()

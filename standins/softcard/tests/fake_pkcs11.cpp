@@ -224,6 +224,11 @@ bool Matches(const Object &o, const CK_ATTRIBUTE *t, CK_ULONG n)
             if (std::vector<CK_BYTE>(v, v + t[i].ulValueLen) != o.id)
                 return false;
             break;
+        case CKA_CERTIFICATE_TYPE: // every certificate of this token is X.509
+            if (o.cls != CKO_CERTIFICATE ||
+                *static_cast<const CK_CERTIFICATE_TYPE *>(t[i].pValue) != CKC_X_509)
+                return false;
+            break;
         default:
             return false;
         }

@@ -16,19 +16,18 @@
 #include "MainDlg.h"
 #include "Operations.h"
 #include "PaneWriter.h"
+#include "padded_field.h"
 #include "pkcs11_loader.h"
 #include "resource.h"
 
 namespace vel {
 
 namespace {
-// A blank-padded PKCS#11 text as a C string without its trailing blanks.
+// A blank-padded PKCS#11 text as a C string, cut to the buffer first.
 void CopyTrimmed(char *dst, size_t dstSize, const CK_UTF8CHAR *src, size_t srcLength)
 {
-    size_t n = srcLength < dstSize - 1 ? srcLength : dstSize - 1;
+    const size_t n = PaddedFieldLength(src, srcLength < dstSize - 1 ? srcLength : dstSize - 1);
     std::memcpy(dst, src, n);
-    while (n > 0 && (dst[n - 1] == ' ' || dst[n - 1] == '\0'))
-        --n;
     dst[n] = '\0';
 }
 

@@ -7,6 +7,7 @@
 #include "../carddata/PaneWriter.h"
 #include "CardObjects.h"
 #include "CardTrace.h"
+#include "padded_field.h"
 
 namespace vel {
 
@@ -37,14 +38,8 @@ void ResetCardLayer()
 
 bool SameReader(const CK_UTF8CHAR *a, const CK_UTF8CHAR *b, size_t width)
 {
-    auto length = [width](const CK_UTF8CHAR *text) {
-        size_t n = width;
-        while (n > 0 && (text[n - 1] == ' ' || text[n - 1] == '\0'))
-            --n;
-        return n;
-    };
-    const size_t n = length(a);
-    return n == length(b) && std::memcmp(a, b, n) == 0;
+    const size_t n = PaddedFieldLength(a, width);
+    return n == PaddedFieldLength(b, width) && std::memcmp(a, b, n) == 0;
 }
 
 namespace {

@@ -74,8 +74,8 @@ void BindFunctionList(CK_FUNCTION_LIST *functions);
 // Back to the state of a program that has not yet bound a library.
 void ResetCardLayer();
 
-// True when two blank-padded slot descriptions name the same reader: the
-// whole texts compared, trailing blanks (or zeros) left out.
+// True when two blank-padded slot descriptions name the same reader: their
+// texts compared whole (PaddedFieldText).
 bool SameReader(const CK_UTF8CHAR *a, const CK_UTF8CHAR *b, size_t width);
 
 // Each returns 0, a library result or one of the status codes above. The

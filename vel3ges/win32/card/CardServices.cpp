@@ -368,16 +368,6 @@ void VerifySample(CK_SESSION_HANDLE session, CK_ULONG signatureLength, const CK_
                                         const_cast<CK_BYTE *>(signature), signatureLength));
 }
 
-std::string PaddedFieldText(const CK_UTF8CHAR *field, size_t width)
-{
-    size_t n = 0;
-    while (n < width && field[n] != '\0')
-        ++n;
-    while (n > 0 && field[n - 1] == ' ')
-        --n;
-    return std::string(reinterpret_cast<const char *>(field), n);
-}
-
 void ReadSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO *info)
 {
     if (!info || !g_functions) {

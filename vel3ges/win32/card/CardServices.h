@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "padded_field.h"
 #include "pkcs11.h"
 
 namespace vel {
@@ -34,11 +35,6 @@ void SignSample(CK_SESSION_HANDLE session, CK_ULONG *signatureLength, CK_BYTE *s
                 CK_MECHANISM_TYPE mechanism, int mode);
 void VerifySample(CK_SESSION_HANDLE session, CK_ULONG signatureLength, const CK_BYTE *signature,
                   CK_MECHANISM_TYPE mechanism, int mode);
-
-// A blank-padded PKCS#11 text field (slot description, token label, serial
-// number) as a text: at most `width` bytes, cut at a zero byte, trailing
-// blanks removed. The fields carry no terminating zero of their own.
-std::string PaddedFieldText(const CK_UTF8CHAR *field, size_t width);
 
 void ReadSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO *info);
 void ReadTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO *info);

@@ -144,28 +144,6 @@ TEST(PcscReaderNames, BoundedListAndDescriptions)
     ASSERT_EQ(1u, names.size());
     EXPECT_EQ("AB", names[0]);
     EXPECT_TRUE(ParseReaderList(nullptr, 10).empty());
-
-    std::string desc = "Lecteur Ovrane VEL 0";
-    desc.resize(64, ' ');
-    EXPECT_EQ("Lecteur Ovrane VEL 0",
-              TrimSlotDescription(reinterpret_cast<const uint8_t *>(desc.data()), 64));
-    std::string blanks(64, ' ');
-    EXPECT_EQ("", TrimSlotDescription(reinterpret_cast<const uint8_t *>(blanks.data()), 64));
-    std::string nuls = "X";
-    nuls.resize(64, '\0');
-    EXPECT_EQ("X", TrimSlotDescription(reinterpret_cast<const uint8_t *>(nuls.data()), 64));
-}
-
-TEST(PcscReaderNames, LongReaderNamesMatchTheirSlotOnTheDescriptionWidth)
-{
-    const std::string longName = std::string(60, 'R') + " USB Smart Card Reader 0";
-    EXPECT_TRUE(DescriptionNamesReader("Lecteur Ovrane VEL 0", "Lecteur Ovrane VEL 0"));
-    EXPECT_FALSE(DescriptionNamesReader("Lecteur Ovrane VEL 0", "Lecteur Ovrane VEL 00"));
-    EXPECT_TRUE(DescriptionNamesReader(longName.substr(0, 64), longName));
-    EXPECT_FALSE(DescriptionNamesReader(longName.substr(0, 63), longName));
-    // Cut on a blank: the description lost its trailing blanks too.
-    const std::string blankAt64 = std::string(63, 'R') + " tail";
-    EXPECT_TRUE(DescriptionNamesReader(std::string(63, 'R'), blankAt64));
 }
 
 // A card is known by its generation and the reader's insertion count: any
