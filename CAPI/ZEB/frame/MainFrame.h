@@ -11,7 +11,7 @@
 
 #include "classlib/frame.h"
 #include "FramePcsc.h"
-#include "SlotList.h"
+#include "ReaderStateDlg.h"
 #include "Tray.h"
 #include "zeb_core.h"
 

@@ -12,7 +12,7 @@
 
 #include "AboutDlg.h"
 #include "resource.h"
-#include "SlotList.h"
+#include "ReaderStateDlg.h"
 #include "store_view.h"
 #include "Tray.h"
 

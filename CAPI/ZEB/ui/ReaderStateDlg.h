@@ -1,8 +1,8 @@
 // CSlotList: the modeless reader-state dialog (template 157): every 500 ms
 // the readers of the slot table with the state of their card. Closing it
 // only hides it. UI thread only.
-#ifndef ZEB_UI_SLOT_LIST_H
-#define ZEB_UI_SLOT_LIST_H
+#ifndef ZEB_UI_READER_STATE_DLG_H
+#define ZEB_UI_READER_STATE_DLG_H
 
 #include <windows.h>
 
