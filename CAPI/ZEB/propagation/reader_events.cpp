@@ -76,8 +76,9 @@ BOOL ZebCore::InsertCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerNa
                       readerName, (unsigned long)slotId);
     } else {
         ClaimEntry(entry, slotId, readerName, version);
-        InsertDecision decision = DecideInsert(*entry, tokenKnown, token, version, m_settings.patch_fido_v4 != 0,
-                                               m_settings.patch_fido_webauthn != 0);
+        InsertDecision decision =
+            DecideInsert(*entry, tokenKnown, token, version, m_settings.patch_fido_v4 != 0,
+                         m_settings.patch_fido_webauthn != 0);
         if (decision.action == InsertAction::keep) {
             WriteEventLog(
                 "[ZEB] MainFrm InsertCertificatesFromSlot already synchronized skip re-propagation reader=%s "

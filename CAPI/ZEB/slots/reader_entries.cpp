@@ -112,7 +112,8 @@ size_t FollowReaders(SlotInfoEntry *table, const std::vector<ReaderPresence> &re
         memset(e.slotInfo.slotDescription, ' ', sizeof e.slotInfo.slotDescription);
         const std::string &name = readers[j].name;
         memcpy(e.slotInfo.slotDescription, name.data(),
-               name.size() < sizeof e.slotInfo.slotDescription ? name.size() : sizeof e.slotInfo.slotDescription);
+               name.size() < sizeof e.slotInfo.slotDescription ? name.size()
+                                                               : sizeof e.slotInfo.slotDescription);
         // bSynchro stays what the propagation made it: a card present whose
         // propagation failed is not synchronised, and is not counted.
     }

@@ -314,8 +314,8 @@ public:
         for (size_t j = 0; j < readers_.size(); ++j) {
             const SlotInfoEntry &e = tray_.Entry(j);
             const Reader &r = readers_[j];
-            if (e.slotId != j || !PaddedEquals(e.slotInfo.slotDescription, sizeof e.slotInfo.slotDescription,
-                                               r.name.c_str()))
+            if (e.slotId != j ||
+                !PaddedEquals(e.slotInfo.slotDescription, sizeof e.slotInfo.slotDescription, r.name.c_str()))
                 out << "entry " << j << " is not " << r.name << "'s\n";
             std::set<uint8_t> serials;
             for (size_t k = 0; k < e.nbCerts && k < kMaxCertsPerSlot; ++k)
@@ -332,7 +332,8 @@ public:
                         << serials.size() << " records, synchro " << int(e.bSynchro) << "\n";
             } else if (e.bSynchro || e.nbCerts) {
                 out << r.name << ": " << (r.card >= 0 ? "its card failed" : "no card")
-                    << ", but the entry holds " << e.nbCerts << " records, synchro " << int(e.bSynchro) << "\n";
+                    << ", but the entry holds " << e.nbCerts << " records, synchro " << int(e.bSynchro)
+                    << "\n";
             }
         }
         for (size_t i = readers_.size(); i < kSlotCount; ++i) {
@@ -361,7 +362,8 @@ private:
         // A VEL3 card in WebAuthn mode is marked without being read.
         bool inhibited = webauthn_ && kCards[card].version == 3;
         r.synced = slot != static_cast<CK_SLOT_ID>(-1) && (!fail || inhibited);
-        *done = "put " + std::string(kCards[card].label) + " in " + r.name + (fail ? " (reading fails)" : "") +
+        *done = "put " + std::string(kCards[card].label) + " in " + r.name +
+                (fail ? " (reading fails)" : "") +
                 (slot == static_cast<CK_SLOT_ID>(-1) ? " (no slot id)" : "");
     }
 
