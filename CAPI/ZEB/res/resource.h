@@ -1,4 +1,5 @@
-// Resource ids of the tray program.
+// Resource ids of the tray program, and the commands of its menus: one
+// place for the resource script, the code and the tests.
 #ifndef ZEB_RESOURCE_H
 #define ZEB_RESOURCE_H
 
@@ -10,5 +11,11 @@
 #define IDI_TRAY_BUSY 134    // second animation frame
 #define IDD_ABOUTBOX 100
 #define IDD_SLOTLIST 157
+
+// Commands of the tray menu (IDR_TRAYICON), handled by the frame.
+#define ID_LIST_READERS 0x8009   // "Lister l'état des lecteurs..."
+#define ID_MYTRAY_REFRESH 0x800A // "Rafraîchir" ("Relancer ZEB" in event-driven mode)
+#define ID_APP_ABOUT 0xE140      // "A propos de ZEB..."
+#define ID_APP_EXIT 0xE141       // "Quitter"
 
 #endif
