@@ -12,6 +12,11 @@
 #define IDD_ABOUTBOX 100
 #define IDD_SLOTLIST 157
 
+// Controls of the reader-state dialog (IDD_SLOTLIST).
+#define IDC_SLOTLIST_LIST 1000
+#define IDC_SLOTLIST_REFRESH 1005 // "Rafraîchir" / "Relancer ZEB"
+#define IDC_SLOTLIST_WATCH 1006   // reader watching off / on
+
 // Commands of the tray menu (IDR_TRAYICON), handled by the frame.
 #define ID_LIST_READERS 0x8009   // "Lister l'état des lecteurs..."
 #define ID_MYTRAY_REFRESH 0x800A // "Rafraîchir" ("Relancer ZEB" in event-driven mode)

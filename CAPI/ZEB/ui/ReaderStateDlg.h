@@ -11,14 +11,12 @@
 #include "classlib/controls.h"
 #include "classlib/dialog.h"
 #include "classlib/imagelist.h"
+#include "resource.h"
 #include "zeb_core.h"
 
 namespace zeb {
 
-constexpr UINT kSlotListTemplate = 157;
-constexpr int IDC_SLOTLIST_LIST = 1000;
-constexpr int IDC_SLOTLIST_REFRESH = 1005;
-constexpr int IDC_SLOTLIST_WATCH = 1006;
+constexpr UINT kSlotListTemplate = IDD_SLOTLIST;
 
 // What the dialog reads from and asks of the frame.
 class SlotListHost {
