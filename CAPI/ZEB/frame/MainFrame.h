@@ -11,7 +11,8 @@
 
 #include "classlib/frame.h"
 #include "FramePcsc.h"
-#include "SlotList.h"
+#include "ReaderStateDlg.h"
+#include "resource.h"
 #include "Tray.h"
 #include "zeb_core.h"
 
@@ -23,10 +24,6 @@ constexpr UINT WM_ZEB_START = WM_USER + 2;
 constexpr UINT WM_ZEB_STATUS = WM_USER + 3;
 constexpr UINT WM_USER_INIT_AGAIN = WM_USER + 4;
 constexpr UINT WM_ZEB_READERS_CHANGED = WM_USER + 5;
-constexpr UINT ID_LIST_READERS = 0x8009;
-constexpr UINT ID_MYTRAY_REFRESH = 0x800A;
-constexpr UINT ID_APP_ABOUT = 0xE140;
-constexpr UINT ID_APP_EXIT = 0xE141;
 
 // The title a second instance looks for, and the mark of a frame that is
 // closing (a restarted instance waits for it to go).

@@ -5,6 +5,7 @@
 #include "event_log.h"
 #include "poll_period.h"
 #include "reg_value.h"
+#include "settings_rules.h"
 
 namespace zeb {
 
@@ -339,19 +340,25 @@ void LoadSettings(Settings *s)
                    {"3BAC00402A001225006480000310009000", "CV*"});
     ReadStringList("atr_badge_fido", &s->atr_badge_fido, {"3B8580018073C821100E"});
 
-    if ((s->patch_fido_v4 == 0 || ssa == 0) && s->reset_v4_on_startup_delay_ms >= 0) {
+    FidoSettings fido;
+    fido.patchFidoV4 = s->patch_fido_v4;
+    fido.contournementSsa = ssa;
+    fido.resetV4OnStartupDelayMs = s->reset_v4_on_startup_delay_ms;
+    fido.patchFidoV4Reset = s->patch_fido_v4_reset;
+    fido.patchFidoWebauthn = s->patch_fido_webauthn;
+    RulesApplied applied = ApplyConsistencyRules(&fido);
+    s->patch_fido_v4 = fido.patchFidoV4;
+    s->reset_v4_on_startup_delay_ms = fido.resetV4OnStartupDelayMs;
+    s->patch_fido_v4_reset = fido.patchFidoV4Reset;
+    s->patch_fido_webauthn = fido.patchFidoWebauthn;
+    if (applied.resetDisabled)
         WriteEventLog("[ZEB] config invalide: reset_v4_on_startup_delay_ms=%lu mais patch_fido_v4=false -> "
                       "P4 desactive",
-                      (unsigned long)s->reset_v4_on_startup_delay_ms);
-        s->reset_v4_on_startup_delay_ms = -1;
-        s->patch_fido_v4_reset = 1;
-    }
-    if (s->patch_fido_webauthn != 0 && s->patch_fido_v4 == 0) {
+                      (unsigned long)applied.droppedDelayMs);
+    if (applied.webauthnDisabled) {
         WriteEventLog(
             "[ZEB] config invalide: patch_fido_webautn=%lu mais patch_fido_v4=false -> tout desactive",
-            (unsigned long)s->patch_fido_webauthn);
-        s->patch_fido_v4 = 0;
-        s->patch_fido_webauthn = 0;
+            (unsigned long)applied.droppedWebauthn);
         s->atr_badge_fido.clear();
     }
 

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "resource.h"
 #include "store_view.h"
 #include "tray_process.h"
 #include "zeb_test_support.h"
@@ -132,7 +133,7 @@ TEST_F(EventFlows, CardsAndWakeUpsFollowedWithoutPolling)
     EXPECT_TRUE(Logged("[ZEB] ***** P4 unlock worker end *****"));
 
     // The menu's reader-state command shows the dialog.
-    PostMessageA(frame, WM_COMMAND, 0x8009, 0);
+    PostMessageA(frame, WM_COMMAND, ID_LIST_READERS, 0);
     EXPECT_TRUE(WaitUntil(
         [&] {
             HWND dlg = FindWindowA(nullptr, "Etat des lecteurs de carte VEL");
@@ -144,7 +145,7 @@ TEST_F(EventFlows, CardsAndWakeUpsFollowedWithoutPolling)
 
     // "Relancer ZEB": this instance ends, a new one starts after the pause
     // and finds the card again.
-    PostMessageA(frame, WM_COMMAND, 0x800A, 0);
+    PostMessageA(frame, WM_COMMAND, ID_MYTRAY_REFRESH, 0);
     EXPECT_EQ(0, tray.Wait(30000));
     HWND next = nullptr;
     DWORD nextPid = 0;
@@ -163,7 +164,7 @@ TEST_F(EventFlows, CardsAndWakeUpsFollowedWithoutPolling)
 
     // The about box with the versions read from the files; "Quitter" while it
     // is open and the monitor waits: the monitor's stop ends the wait at once.
-    PostMessageA(next, WM_COMMAND, 0xE140, 0);
+    PostMessageA(next, WM_COMMAND, ID_APP_ABOUT, 0);
     HWND about = nullptr;
     char text1004[64] = "", text1002[64] = "";
     // Found as soon as it is made; its fields are filled while it initialises.
@@ -177,7 +178,7 @@ TEST_F(EventFlows, CardsAndWakeUpsFollowedWithoutPolling)
         10000));
     EXPECT_EQ(std::string(ZEB_PROJECT_VERSION) + ".0", text1004) << "the PKCS#11 library's version";
     EXPECT_STREQ("03.14.00", text1002);
-    PostMessageA(next, WM_COMMAND, 0xE141, 0);
+    PostMessageA(next, WM_COMMAND, ID_APP_EXIT, 0);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(restarted, vel_test::ScaledMs(30000)));
     CloseHandle(restarted);
     EXPECT_TRUE(BoundDers().empty());

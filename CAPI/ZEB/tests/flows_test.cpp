@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "loaded_library.h"
+#include "resource.h"
 #include "store_view.h"
 #include "timeout_scale.h"
 #include "tray_process.h"
@@ -134,8 +135,8 @@ TEST_F(FlowsTest, CertificatesFollowTheCardAndASecondInstanceIsRefused)
     // "Rafraîchir" twice in a row: one full re-initialisation, which takes
     // every certificate out and puts the present cards' back.
     HWND frame = FrameOf(tray.pid());
-    PostMessageA(frame, WM_COMMAND, 0x800A, 0);
-    PostMessageA(frame, WM_COMMAND, 0x800A, 0);
+    PostMessageA(frame, WM_COMMAND, ID_MYTRAY_REFRESH, 0);
+    PostMessageA(frame, WM_COMMAND, ID_MYTRAY_REFRESH, 0);
     EXPECT_TRUE(WaitUntil(
         [&] {
             return ReadText(log).find("[ZEB] reinit thread finished") != std::string::npos &&
@@ -202,7 +203,7 @@ TEST_F(FlowsTest, QuitDuringAPropagationEndsCleanlyAndARestartWaitsForIt)
     // thread and reads the card again: every worker ends, nothing is left.
     ASSERT_EQ(0, control("latency 700"));
     HWND secondFrame = FrameOf(second.pid());
-    PostMessageA(secondFrame, WM_COMMAND, 0x800A, 0);
+    PostMessageA(secondFrame, WM_COMMAND, ID_MYTRAY_REFRESH, 0);
     ASSERT_TRUE(WaitUntil(
         [&] { return ReadText(log).find("reinit thread started full=1") != std::string::npos; }, kPollMs));
     second.Close();
@@ -283,7 +284,7 @@ TEST_F(FlowsTest, RefreshInEventDrivenModeRestartsTheProgram)
     HWND frame = first.WaitWindow(20000);
     ASSERT_TRUE(frame);
     EXPECT_TRUE(Bound(Certs({"auth", "sign"}), kFirstScanMs));
-    PostMessageA(frame, WM_COMMAND, 0x800A, 0);
+    PostMessageA(frame, WM_COMMAND, ID_MYTRAY_REFRESH, 0);
     EXPECT_EQ(0, first.Wait(30000)) << "the old instance ends";
     DWORD restarted = 0;
     ASSERT_TRUE(WaitUntil(

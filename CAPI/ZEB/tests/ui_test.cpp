@@ -12,7 +12,7 @@
 
 #include "AboutDlg.h"
 #include "resource.h"
-#include "SlotList.h"
+#include "ReaderStateDlg.h"
 #include "store_view.h"
 #include "Tray.h"
 
@@ -103,7 +103,7 @@ TEST(Tray, AnimationRunsAndAStatusIconStaysOnceItStops)
     EXPECT_TRUE(Target::commands.empty());
     // A double click sends the default item: the reader-state dialog.
     EXPECT_EQ(1, tray.OnTrayNotification(kTrayIconId, WM_LBUTTONDBLCLK));
-    EXPECT_EQ(std::vector<UINT>{0x8009}, Target::commands);
+    EXPECT_EQ(std::vector<UINT>{ID_LIST_READERS}, Target::commands);
 }
 
 // The items of the open popup menu, read by another thread, which then
@@ -174,8 +174,26 @@ TEST(Tray, PopupMenuShowsTheItemsAndSendsTheChosenCommand)
                                              "Lister l'état des lecteurs...", "", "Quitter"};
         EXPECT_EQ(expected, driver.items);
         EXPECT_TRUE(PumpUntil([] { return !Target::commands.empty(); }));
-        EXPECT_EQ(std::vector<UINT>{0xE141}, Target::commands);
+        EXPECT_EQ(std::vector<UINT>{ID_APP_EXIT}, Target::commands);
     }
+}
+
+// The menu's commands are the program's own interface (tests and tools post
+// them to the frame): their values stay, and the menu's items carry them.
+TEST(Tray, MenuCommandsKeepTheirValues)
+{
+    EXPECT_EQ(0xE140, ID_APP_ABOUT);
+    EXPECT_EQ(0x800A, ID_MYTRAY_REFRESH);
+    EXPECT_EQ(0x8009, ID_LIST_READERS);
+    EXPECT_EQ(0xE141, ID_APP_EXIT);
+    HMENU menu = LoadMenuA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_TRAYICON));
+    ASSERT_TRUE(menu);
+    HMENU popup = GetSubMenu(menu, 0);
+    ASSERT_TRUE(popup);
+    const UINT expected[] = {ID_APP_ABOUT, ID_MYTRAY_REFRESH, ID_LIST_READERS, 0, ID_APP_EXIT};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(expected[i], GetMenuItemID(popup, i)) << i;
+    DestroyMenu(menu);
 }
 
 // A frame as the dialog sees it.

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "bound_certs.h"
+#include "resource.h"
 
 namespace {
 const char kDialogTitle[] = "Etat des lecteurs de carte VEL";
@@ -44,7 +45,7 @@ int Show(const char *exe, DWORD seconds)
         fprintf(stderr, "the tray propagated nothing within %lu s\n", seconds);
         return 1;
     }
-    PostMessageA(frame, WM_COMMAND, 0x8009, 0); // the menu's "Lister l'état des lecteurs..."
+    PostMessageA(frame, WM_COMMAND, ID_LIST_READERS, 0); // the menu's "Lister l'état des lecteurs..."
     HWND dialog = WaitWindow(kDialogTitle, 10000, true);
     if (!dialog) {
         fprintf(stderr, "the reader-state dialog did not show\n");
@@ -66,7 +67,7 @@ int Close()
     DWORD pid = 0;
     GetWindowThreadProcessId(frame, &pid);
     HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
-    PostMessageA(frame, WM_COMMAND, 0xE141, 0); // "Quitter"
+    PostMessageA(frame, WM_COMMAND, ID_APP_EXIT, 0); // "Quitter"
     DWORD r = process ? WaitForSingleObject(process, 30000) : WAIT_FAILED;
     if (process)
         CloseHandle(process);

@@ -1,12 +1,12 @@
 #include "Tray.h"
 
 #include "classlib/module.h"
+#include "resource.h"
 
 namespace zeb {
 
 namespace {
 const UINT kFrameMs = 250;
-const UINT kRefreshCommand = 0x800A;
 } // namespace
 
 CTray::~CTray()
@@ -96,7 +96,8 @@ LRESULT CTray::OnTrayNotification(WPARAM id, LPARAM mouse)
             return 0;
         }
         if (m_restartMode)
-            ModifyMenuA(popup, kRefreshCommand, MF_BYCOMMAND | MF_STRING, kRefreshCommand, "Relancer ZEB");
+            ModifyMenuA(popup, ID_MYTRAY_REFRESH, MF_BYCOMMAND | MF_STRING, ID_MYTRAY_REFRESH,
+                        "Relancer ZEB");
         SetMenuDefaultItem(popup, m_defaultItem, TRUE);
         POINT at;
         GetCursorPos(&at);

@@ -10,10 +10,11 @@
 
 #include "classlib/notifyicon.h"
 #include "classlib/wnd.h"
+#include "resource.h"
 
 namespace zeb {
 
-constexpr UINT kTrayIconId = 130;           // icon id and menu resource
+constexpr UINT kTrayIconId = IDR_TRAYICON;  // icon id and menu resource
 constexpr UINT kTrayCallback = WM_USER + 1; // the icon's callback message
 
 class CTray : public cl::CWnd {

@@ -1,4 +1,4 @@
-#include "SlotList.h"
+#include "ReaderStateDlg.h"
 
 #include "classlib/module.h"
 #include "row_text.h"

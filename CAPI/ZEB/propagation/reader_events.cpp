@@ -1,7 +1,6 @@
 // Propagation driven by the reader monitor: a card arrived in a reader, or
 // left it.
-#include <cstring>
-
+#include "padded_field.h"
 #include "event_log.h"
 #include "loader.h"
 #include "log_trace.h"
@@ -9,30 +8,9 @@
 
 namespace zeb {
 
-namespace {
-
-bool Unusable(CK_SLOT_ID slotId, const char *readerName, unsigned char version)
-{
-    return !readerName || !readerName[0] || version == 0 || slotId == static_cast<CK_SLOT_ID>(-1);
-}
-
-// A removal finds its entry by the reader's name alone: it needs no slot id,
-// so one the monitor could not learn still takes the card's certificates out.
-bool UnusableForRemoval(const char *readerName, unsigned char version)
-{
-    return !readerName || !readerName[0] || version == 0;
-}
-
-bool Unused(const SlotInfoEntry &e)
-{
-    return e.slotInfo.slotDescription[0] == '\0' && e.nbCerts == 0 && !e.bSynchro && !e.bIgnoredWebAuthn;
-}
-
-} // namespace
-
 BOOL ZebCore::InsertCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerName, unsigned char version)
 {
-    if (Unusable(slotId, readerName, version))
+    if (!InsertRequestUsable(slotId, readerName, version))
         return FALSE;
     TableLock lock(*this);
     WriteEventLog("[ZEB] MainFrm InsertCertificatesFromSlot begin tid=0x%08lX reader=%s slotId=%lu vel=V%u",
@@ -83,57 +61,39 @@ BOOL ZebCore::InsertCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerNa
     CK_TOKEN_INFO token{};
     bool tokenKnown = m_pFunctionList->C_GetTokenInfo(slotId, &token) == CKR_OK;
 
-    // The reader's own entry, else one that holds nothing: never an entry of
-    // another reader, whatever its slot id.
-    SlotInfoEntry *entry = nullptr;
-    for (unsigned i = 0; i < kSlotCount && !entry; ++i) {
-        SlotInfoEntry &e = m_slotInfos[i];
-        if (e.slotInfo.slotDescription[0] &&
-            vel::PaddedFieldEquals(e.slotInfo.slotDescription, sizeof e.slotInfo.slotDescription,
-                                   readerName)) {
-            WriteEventLog(
-                "[ZEB] MainFrm InsertCertificatesFromSlot match by reader name idx=%d oldSlotId=%lu "
-                "newSlotId=%lu",
-                (int)i, (unsigned long)e.slotId, (unsigned long)slotId);
-            entry = &e;
-        }
-    }
-    for (unsigned i = 0; i < kSlotCount && !entry; ++i) {
-        if (!Unused(m_slotInfos[i]))
-            continue;
+    EntryChoice choice = ChooseInsertEntry(m_slotInfos, kSlotCount, readerName);
+    SlotInfoEntry *entry = choice.match == EntryMatch::none ? nullptr : &m_slotInfos[choice.index];
+    if (choice.match == EntryMatch::readerName)
+        WriteEventLog("[ZEB] MainFrm InsertCertificatesFromSlot match by reader name idx=%d oldSlotId=%lu "
+                      "newSlotId=%lu",
+                      (int)choice.index, (unsigned long)entry->slotId, (unsigned long)slotId);
+    else if (choice.match == EntryMatch::unused)
         WriteEventLog("[ZEB] MainFrm InsertCertificatesFromSlot match by slotId/empty idx=%d slotId=%lu",
-                      (int)i, (unsigned long)slotId);
-        entry = &m_slotInfos[i];
-    }
+                      (int)choice.index, (unsigned long)slotId);
 
     BOOL result = FALSE;
     if (!entry) {
         WriteEventLog("[ZEB] MainFrm InsertCertificatesFromSlot no free slot info entry reader=%s slotId=%lu",
                       readerName, (unsigned long)slotId);
     } else {
-        entry->slotId = slotId;
-        memset(&entry->slotInfo, 0, sizeof entry->slotInfo);
-        memcpy(entry->slotInfo.slotDescription, readerName,
-               strnlen(readerName, sizeof entry->slotInfo.slotDescription));
-        memset(&entry->tokenInfo, 0, sizeof entry->tokenInfo);
-        memcpy(entry->tokenInfo.label, version == 4 ? "VEL4" : "VEL3", 4);
-        if (KeepsSameCard(*entry, tokenKnown, token)) {
+        ClaimEntry(entry, slotId, readerName, version);
+        InsertDecision decision =
+            DecideInsert(*entry, tokenKnown, token, version, m_settings.patch_fido_v4 != 0,
+                         m_settings.patch_fido_webauthn != 0);
+        if (decision.action == InsertAction::keep) {
             WriteEventLog(
                 "[ZEB] MainFrm InsertCertificatesFromSlot already synchronized skip re-propagation reader=%s "
                 "slotId=%lu nbCerts=%lu",
                 readerName, (unsigned long)slotId, (unsigned long)entry->nbCerts);
             result = TRUE;
         } else {
-            if (entry->bSynchro || entry->nbCerts > 0) {
+            if (decision.giveBackFirst) {
                 WriteEventLog("[ZEB] MainFrm InsertCertificatesFromSlot reset previous sync slotId=%lu",
                               (unsigned long)slotId);
                 ZEB_deleteCert(entry);
             }
-            entry->bIgnoredWebAuthn = 0;
-            entry->changed = 1;
-            entry->hSession = 0; // the library was finalised since: that session is gone
-            entry->heldToken = token;
-            if (version == 3 && m_settings.patch_fido_v4 && m_settings.patch_fido_webauthn) {
+            PrepareForCard(entry, token);
+            if (decision.action == InsertAction::inhibit) {
                 WriteEventLog(
                     "PATCH_FIDO_WEBAUTHN MainFrm InsertCertificatesFromSlot propagation inhibee VEL V3 mode "
                     "WebAuthn EXCLUSIVE reader=%s slotId=%lu",
@@ -159,18 +119,15 @@ BOOL ZebCore::InsertCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerNa
 
 BOOL ZebCore::DeleteCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerName, unsigned char version)
 {
-    if (UnusableForRemoval(readerName, version))
+    if (!RemoveRequestUsable(readerName, version))
         return FALSE;
     TableLock lock(*this);
     WriteEventLog("[ZEB] MainFrm DeleteCertificatesFromSlot begin tid=0x%08lX reader=%s slotId=%lu vel=V%u",
                   (unsigned long)GetCurrentThreadId(), readerName, (unsigned long)slotId, (unsigned)version);
     BOOL deleted = FALSE;
-    for (unsigned i = 0; i < kSlotCount; ++i) {
+    size_t i = FindReaderEntry(m_slotInfos, kSlotCount, readerName);
+    if (i < kSlotCount) {
         SlotInfoEntry &e = m_slotInfos[i];
-        if (!e.slotInfo.slotDescription[0] ||
-            !vel::PaddedFieldEquals(e.slotInfo.slotDescription, sizeof e.slotInfo.slotDescription,
-                                    readerName))
-            continue;
         WriteEventLog("[ZEB] MainFrm DeleteCertificatesFromSlot match by reader name idx=%d cachedSlotId=%lu "
                       "requestedSlotId=%lu",
                       (int)i, (unsigned long)e.slotId, (unsigned long)slotId);
@@ -178,11 +135,7 @@ BOOL ZebCore::DeleteCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerNa
             ZEB_deleteCert(&e);
             deleted = TRUE;
         }
-        e.bIgnoredWebAuthn = 0;
-        e.changed = 0;
-        e.hSession = 0;
-        memset(&e.slotInfo, 0, sizeof e.slotInfo);
-        break;
+        ReleaseReaderEntry(&e);
     }
     m_sink->PostStatus(syncCount > 0 ? kStatusSynchronised : kStatusNoCard);
     WriteEventLog(
@@ -195,50 +148,16 @@ BOOL ZebCore::DeleteCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerNa
 bool ZebCore::SyncSlotInfos(const std::vector<ReaderPresence> &readers)
 {
     TableLock lock(*this);
-    size_t n = readers.size() < kSlotCount ? readers.size() : kSlotCount;
-    SlotInfoEntry moved[kSlotCount];
-    bool taken[kSlotCount] = {};
-    bool any = false;
-    for (size_t j = 0; j < n; ++j) {
-        const std::string &name = readers[j].name;
-        any = any || readers[j].present;
-        for (unsigned i = 0; i < kSlotCount; ++i) {
-            SlotInfoEntry &e = m_slotInfos[i];
-            if (taken[i] || !e.slotInfo.slotDescription[0] ||
-                !vel::PaddedFieldEquals(e.slotInfo.slotDescription, sizeof e.slotInfo.slotDescription,
-                                        name.c_str()))
-                continue;
-            moved[j] = std::move(e); // the reader's entry, certificates and all
-            taken[i] = true;
-            break;
-        }
-    }
-    SlotInfoEntry gone[kSlotCount];
-    for (unsigned i = 0; i < kSlotCount; ++i) {
-        if (!taken[i])
-            gone[i] = std::move(m_slotInfos[i]);
-        m_slotInfos[i] = std::move(moved[i]);
-    }
+    std::vector<SlotInfoEntry> gone;
+    size_t n = FollowReaders(m_slotInfos, readers, &gone);
     // Readers gone: their cards' certificates leave the store (those another
     // reader's card also holds stay).
     for (auto &e : gone)
-        if (e.nbCerts || e.bSynchro)
-            ZEB_deleteCert(&e);
-    for (size_t j = 0; j < n; ++j) {
-        SlotInfoEntry &e = m_slotInfos[j];
-        e.slotId = static_cast<CK_SLOT_ID>(j);
-        memset(e.slotInfo.slotDescription, ' ', sizeof e.slotInfo.slotDescription);
-        const std::string &name = readers[j].name;
-        memcpy(e.slotInfo.slotDescription, name.data(),
-               name.size() < sizeof e.slotInfo.slotDescription ? name.size()
-                                                               : sizeof e.slotInfo.slotDescription);
-        // bSynchro stays what the propagation made it: a card present whose
-        // propagation failed is not synchronised, and is not counted.
-    }
+        ZEB_deleteCert(&e);
     m_ulAvailableSlots = static_cast<unsigned long>(n);
     Recount();
     WriteEventLog("[ZEB] V3 SyncSlotInfosFromPcscMonitoring done m_ulAvailableSlots=%lu", (unsigned long)n);
-    return any;
+    return AnyCardPresent(readers);
 }
 
 } // namespace zeb

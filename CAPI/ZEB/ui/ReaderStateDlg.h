@@ -1,8 +1,8 @@
 // CSlotList: the modeless reader-state dialog (template 157): every 500 ms
 // the readers of the slot table with the state of their card. Closing it
 // only hides it. UI thread only.
-#ifndef ZEB_UI_SLOT_LIST_H
-#define ZEB_UI_SLOT_LIST_H
+#ifndef ZEB_UI_READER_STATE_DLG_H
+#define ZEB_UI_READER_STATE_DLG_H
 
 #include <windows.h>
 
@@ -11,14 +11,12 @@
 #include "classlib/controls.h"
 #include "classlib/dialog.h"
 #include "classlib/imagelist.h"
+#include "resource.h"
 #include "zeb_core.h"
 
 namespace zeb {
 
-constexpr UINT kSlotListTemplate = 157;
-constexpr int IDC_SLOTLIST_LIST = 1000;
-constexpr int IDC_SLOTLIST_REFRESH = 1005;
-constexpr int IDC_SLOTLIST_WATCH = 1006;
+constexpr UINT kSlotListTemplate = IDD_SLOTLIST;
 
 // What the dialog reads from and asks of the frame.
 class SlotListHost {

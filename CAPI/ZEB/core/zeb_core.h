@@ -15,6 +15,7 @@
 #include "classlib/thread.h"
 #include "cert_store.h"
 #include "pkcs11.h"
+#include "reader_entries.h"
 #include "settings.h"
 #include "slot_table.h"
 
@@ -39,12 +40,6 @@ public:
 struct SlotRow {
     std::string description;
     bool synchro = false;
-};
-
-// One reader as the reader monitor sees it (event-driven mode).
-struct ReaderPresence {
-    std::string name;
-    bool present = false; // a VEL card is in it
 };
 
 class ZebCore {
