@@ -1,38 +1,25 @@
-// The one size-query protocol of the provider's answers: a NULL length
-// pointer is refused, a NULL buffer asks for the size, a short buffer gets
-// ERROR_MORE_DATA with the size needed.
+// The size-query protocol (size_protocol.h) in the Windows types the
+// provider's entry points answer with.
 #ifndef VEL_CSP_SIZE_ANSWER_H
 #define VEL_CSP_SIZE_ANSWER_H
 
 #include <windows.h>
 
-#include <cstring>
+#include <cstdint>
 
-//   value/size  the answer
-//   pbData      caller's buffer or NULL (size query)
-//   pdwDataLen  in: the buffer's size; out: the answer's size
+#include "size_protocol.h"
+
+//   pdwDataLen  in: the buffer's size; out: the answer's size (NULL refused)
 //   pdwError    0, ERROR_INVALID_PARAMETER or ERROR_MORE_DATA
-// TRUE when the size was answered or the value written.
 inline BOOL AnswerBytes(const void *value, DWORD size, BYTE *pbData, DWORD *pdwDataLen, DWORD *pdwError)
 {
-    if (!pdwDataLen) {
-        *pdwError = ERROR_INVALID_PARAMETER;
-        return FALSE;
-    }
-    const DWORD room = *pdwDataLen;
-    *pdwDataLen = size;
-    if (!pbData) {
-        *pdwError = 0;
-        return TRUE;
-    }
-    if (room < size) {
-        *pdwError = ERROR_MORE_DATA;
-        return FALSE;
-    }
-    if (size)
-        std::memcpy(pbData, value, size);
-    *pdwError = 0;
-    return TRUE;
+    uint32_t length = pdwDataLen ? *pdwDataLen : 0;
+    uint32_t error = 0;
+    const bool ok = sizeanswer::AnswerBytes(value, size, pbData, pdwDataLen ? &length : nullptr, &error);
+    if (pdwDataLen)
+        *pdwDataLen = length;
+    *pdwError = error;
+    return ok ? TRUE : FALSE;
 }
 
 inline BOOL AnswerDword(DWORD value, BYTE *pbData, DWORD *pdwDataLen, DWORD *pdwError)

@@ -1,34 +1,18 @@
-// The process-wide registry of provider handles: which thread acquired which
-// HandleContainer for which container text, how many acquires share it, and
-// whether a later acquire may take it again.
+// The process-wide registry of provider handles: the handle table's
+// decisions (handle_table.h) over HandleContainer objects, with the
+// provider's effects: containers deleted, name copies counted by csp_alloc,
+// the card library finalised, the registry's trace lines.
 #ifndef VEL_CSP_HANDLE_ENTRIES_H
 #define VEL_CSP_HANDLE_ENTRIES_H
 
 #include <windows.h>
 
-#include <list>
+#include "handle_table.h"
 
 class HandleContainer;
 
-struct HandleEntry {
-    DWORD dwThreadID = 0;
-    HandleContainer *pHC = nullptr;
-    char *strContName = nullptr; // the caller's text as given; NULL for NULL
-    USHORT usRefs = 1;
-    BOOL bUsable = FALSE;    // may be handed out again
-    BOOL bSrvTSECtx = FALSE; // a service or remote-session context (name ends with ')')
-    BOOL bPending = TRUE;    // set-up still running: never handed out, never counted as done
-    int inCalls = 0;         // entry points running on this context right now
-    bool released = false;   // last reference gone while calls ran: destroyed by the last of them
-    bool stale = false;      // its card went away: never found by a reuse lookup again
-};
-
-// What a release did, decided under one hold of the lock.
-struct ReleaseOutcome {
-    bool known = false;     // the handle was registered
-    bool removed = false;   // its last reference went
-    bool finalised = false; // the library was finalised
-};
+using handles::HandleEntry;
+using handles::ReleaseOutcome;
 
 class HandleEntries {
 public:
@@ -37,21 +21,18 @@ public:
     HandleEntries(const HandleEntries &) = delete;
     HandleEntries &operator=(const HandleEntries &) = delete;
 
-    // Registers a container whose set-up is starting: pending, not usable.
-    // False when the name copy cannot be made (nothing registered then).
-    bool AddHandle(DWORD threadId, const char *containerText, HandleContainer *hc);
-    // The set-up succeeded: the entry may now be handed out again.
-    void MarkReady(HandleContainer *hc);
-    // The set-up failed: the entry goes whatever its count, with its container.
-    void RemovePending(HandleContainer *hc);
+    // A new container registered pending and set up by setUp(): see
+    // HandleTable::AddAndSetUp.
+    template <class SetUp>
+    handles::SetUpEnd AddAndSetUp(DWORD threadId, const char *containerText, HandleContainer *hc, SetUp setUp)
+    {
+        return table_.AddAndSetUp(threadId, containerText, hc, setUp);
+    }
 
-    // Reuse: an entry of this thread (or another thread's, for names not
-    // ending with ')') whose stored name occurs in the request; takes one
-    // more reference. NULL when none may be reused.
-    HandleContainer *GetHandle(DWORD threadId, const char *requested);
-    // Gives back the reference GetHandle took and never hands the entry out
-    // again (its card went away); its other holders keep it until they release.
-    void Disown(HandleContainer *hc);
+    // Reuse (HandleTable::GetHandle), then the card check of the container
+    // found: one whose card went away meanwhile is disowned, never handed
+    // out again. NULL when none may be reused.
+    HandleContainer *Reuse(DWORD threadId, const char *requested);
     bool IsHandleExist(HandleContainer *hc);
     // An entry point starts using a registered context (NULL when hc is not
     // one); the context outlives a concurrent last release until Leave.
@@ -68,15 +49,19 @@ public:
     size_t EntryCount();
 
 private:
-    HandleEntry *FindEntry(HandleContainer *hc);                   // lock held
-    HandleEntry *FindEntry(DWORD threadId, const char *requested); // lock held
-    void CleanEntry(HandleEntry &entry);                           // lock held
-    // Destroys an entry and finalises the library when it was the last
-    // (of its thread, for a service context); lock held. True when finalised.
-    bool Retire(std::list<HandleEntry>::iterator it);
+    // The provider's side of the table's effects.
+    class Effects : public handles::HandleTablePort {
+    public:
+        void *AllocateName(size_t size) override;
+        void FreeName(void *block) override;
+        void Destroy(handles::Handle handle) override;
+        bool TakeThreadData(handles::ThreadId owner) override;
+        void Finalise(const handles::ThreadId *owner) override;
+        void Note(int level, const char *function, const char *format, ...) override;
+    };
 
-    CRITICAL_SECTION m_lock;
-    std::list<HandleEntry> m_entries;
+    Effects effects_; // before the table: it outlives the table's last Clear
+    handles::HandleTable table_;
 };
 
 // The one registry of the process (NULL outside attach..detach).
