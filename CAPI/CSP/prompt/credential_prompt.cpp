@@ -102,8 +102,8 @@ int PromptOnce(HMODULE credui, char *pinOut, int pinLen, const std::wstring &ide
     if (!pack || !unpack || !prompt)
         return 2;
     _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "GetCredentials", 0, FALSE, "%s", "");
-    const pinprompt::CredentialTexts texts =
-        pinprompt::CredentialPromptTexts(identifiant, message, Wide(CurrentPromptTexts().VersionLabel, 64), retry);
+    const pinprompt::CredentialTexts texts = pinprompt::CredentialPromptTexts(
+        identifiant, message, Wide(CurrentPromptTexts().VersionLabel, 64), retry);
     const std::wstring &caption = texts.caption;
     const std::wstring &text = texts.message;
     const DWORD packFlags = texts.cardAbsent ? kPackIdProviderCredentials : 0;

@@ -64,7 +64,9 @@ void HandleEntries::Effects::Note(int level, const char *function, const char *f
     _Log_Trace(LOG_INFO, level, function, 0, FALSE, "%s", text.c_str());
 }
 
-HandleEntries::HandleEntries() : table_(effects_) {}
+HandleEntries::HandleEntries() : table_(effects_)
+{
+}
 
 HandleEntries::~HandleEntries()
 {

@@ -16,7 +16,9 @@ bool EndsWithParenthesis(const char *text)
 
 } // namespace
 
-HandleTable::HandleTable(HandleTablePort &port) : port_(port) {}
+HandleTable::HandleTable(HandleTablePort &port) : port_(port)
+{
+}
 
 HandleTable::~HandleTable()
 {
@@ -189,8 +191,8 @@ bool HandleTable::Retire(std::list<HandleEntry>::iterator it)
         for (const HandleEntry &e : entries_)
             if (e.dwThreadID == owner)
                 ++count;
-        port_.Note(kLevelHandles, "HandleEntries::EntryCount", "Found %d entries for this ThreadID %lx", count,
-                   static_cast<unsigned long>(owner));
+        port_.Note(kLevelHandles, "HandleEntries::EntryCount", "Found %d entries for this ThreadID %lx",
+                   count, static_cast<unsigned long>(owner));
         // Only a thread that initialised the library with data of its own
         // may end it by its id: otherwise the process-wide initialisation
         // (and every other thread's sessions) would go with it.

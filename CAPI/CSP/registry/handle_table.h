@@ -131,7 +131,8 @@ public:
     void Disown(Handle handle);
     // GetHandle, then stillStands(handle) outside the lock: a context that no
     // longer stands for its card is disowned and NULL is returned.
-    template <class StillStands> Handle Reuse(ThreadId threadId, const char *requested, StillStands stillStands)
+    template <class StillStands>
+    Handle Reuse(ThreadId threadId, const char *requested, StillStands stillStands)
     {
         Handle handle = GetHandle(threadId, requested);
         if (handle && !stillStands(handle)) {

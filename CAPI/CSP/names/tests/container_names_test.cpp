@@ -30,8 +30,8 @@ TEST(ContainerNames, ReaderFromRequest)
         {"010UMARTIN", true, ""},
         {"", true, ""},
         {nullptr, true, ""},
-        {fitting.c_str(), true, nullptr},    // 254 characters and the NUL fill the buffer
-        {longReader.c_str(), false, ""},     // 255 do not fit: refused
+        {fitting.c_str(), true, nullptr}, // 254 characters and the NUL fill the buffer
+        {longReader.c_str(), false, ""},  // 255 do not fit: refused
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.request ? c.request : "NULL");

@@ -16,7 +16,7 @@ TEST(PromptTexts, FourDigitPins)
         const char *text;
         bool pin;
     } cases[] = {
-        {"1234", true}, {"0000", true}, {"123", false},  {"12345", false}, {"12a4", false},
+        {"1234", true}, {"0000", true},  {"123", false},  {"12345", false}, {"12a4", false},
         {"", false},    {" 123", false}, {"12/4", false}, {"12:4", false},
     };
     for (const Case &c : cases)
@@ -68,7 +68,7 @@ TEST(PromptTexts, PinFromTypedKeepsFourDigitsAndWipesTheEntry)
         const wchar_t *typed;
         bool pin;
     } cases[] = {
-        {L"1234", true}, {L"123", false}, {L"12345", false}, {L"12a4", false},
+        {L"1234", true}, {L"123", false},       {L"12345", false}, {L"12a4", false},
         {L"", false},    {L"\u0661234", false}, // a digit of another script is not a PIN digit
     };
     for (const Case &c : cases) {

@@ -54,9 +54,9 @@ const char *const kRequests[] = {"alpha", "alphabeta", "xalphay", "", "beta(PC1)
 // What the whole run shares besides the table.
 struct World {
     FakePort port;
-    std::mutex lock;            // guards the sets below
-    std::set<Handle> live;      // registered or being set up, not destroyed
-    std::atomic<int> wrong{0};  // invariant breaks seen by the workers
+    std::mutex lock;           // guards the sets below
+    std::set<Handle> live;     // registered or being set up, not destroyed
+    std::atomic<int> wrong{0}; // invariant breaks seen by the workers
     std::vector<std::string> errors;
     std::atomic<Handle> shared[kThreads] = {}; // one handle per worker others may call on
 
@@ -243,7 +243,8 @@ TEST(HandleTableStress, RandomAcquiresCallsAndReleasesKeepTheTableTrue)
                 threads.emplace_back([&, i] { workers[i].Round(table, world, i); });
             for (std::thread &t : threads)
                 t.join();
-            CheckQuiet(table, world, workers, "round " + std::to_string(round) + " seed " + std::to_string(seed));
+            CheckQuiet(table, world, workers,
+                       "round " + std::to_string(round) + " seed " + std::to_string(seed));
             ASSERT_EQ(world.wrong.load(), 0) << "round " << round << " seed " << seed << ": "
                                              << (world.errors.empty() ? "" : world.errors.front());
             if (HasFailure())

@@ -182,7 +182,7 @@ TEST_F(HandleTableTest, AServiceContextFinalisesItsThreadsDataOnly)
 {
     struct Case {
         const char *what;
-        bool threadData;       // the owner initialised with data of its own
+        bool threadData;        // the owner initialised with data of its own
         bool otherOfSameThread; // the owner keeps another entry
         bool otherThreadEntry;  // another thread keeps an entry
         bool finalised;
