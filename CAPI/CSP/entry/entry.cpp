@@ -1,6 +1,6 @@
 // Library entry and the exported entry points that create and drop provider
 // contexts, register the provider and answer its parameters. Each one only
-// checks, dispatches and catches; the semantics live in registry/,
+// checks, dispatches and catches; the semantics live in handles/,
 // container/, card/ and registration/.
 #include <windows.h>
 #include <wincrypt.h>
