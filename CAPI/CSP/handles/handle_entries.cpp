@@ -51,17 +51,23 @@ void HandleEntries::Effects::Finalise(const handles::ThreadId *owner)
 
 void HandleEntries::Effects::Note(int level, const char *function, const char *format, ...)
 {
+    // One pass into the stack for the usual line; the long ones (a long
+    // requested name) are written whole, as the trace writer would.
+    char line[512];
     va_list ap;
     va_start(ap, format);
     va_list again;
     va_copy(again, ap);
-    const int n = std::vsnprintf(nullptr, 0, format, ap);
+    const int n = std::vsnprintf(line, sizeof line, format, ap);
     va_end(ap);
-    std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-    if (n > 0)
+    if (n >= static_cast<int>(sizeof line)) {
+        std::string text(static_cast<size_t>(n), '\0');
         std::vsnprintf(&text[0], text.size() + 1, format, again);
+        _Log_Trace(LOG_INFO, level, function, 0, FALSE, "%s", text.c_str());
+    } else {
+        _Log_Trace(LOG_INFO, level, function, 0, FALSE, "%s", n >= 0 ? line : "");
+    }
     va_end(again);
-    _Log_Trace(LOG_INFO, level, function, 0, FALSE, "%s", text.c_str());
 }
 
 HandleEntries::HandleEntries() : table_(effects_)
