@@ -49,27 +49,6 @@ DWORD ThreadIdForLibrary()
 
 } // namespace
 
-bool ComputerNameFromContainer(const char *name, char *out, size_t size)
-{
-    if (!size)
-        return false;
-    out[0] = '\0';
-    const size_t length = std::strlen(name);
-    const char *start = std::strstr(name, "CName(");
-    if (!start || length == 0 || name[length - 1] != ')')
-        return true;
-    start += 6;
-    const char *end = name + length - 1;
-    if (end < start)
-        return true;
-    const size_t n = static_cast<size_t>(end - start);
-    if (n >= size)
-        return false;
-    std::memcpy(out, start, n);
-    out[n] = '\0';
-    return true;
-}
-
 HandleContainer::~HandleContainer()
 {
     _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "HandleContainer::~HandleContainer", 0, FALSE, "%s", "");

@@ -9,6 +9,7 @@
 
 #include "cp_interface.h"
 #include "container_keys.h"
+#include "container_names.h"
 #include "pkcs_container.h"
 
 constexpr DWORD kVerifyContextBits = 0xF0000000; // CRYPT_VERIFYCONTEXT, all four bits
@@ -56,13 +57,8 @@ public:
     cspkeys::ContainerKeys m_keys;
 };
 
-// Card label digits as the 16-byte card identifier: the digits after the
-// label's first '-' up to a blank, two per byte, right-aligned. False when
-// there is no '-' or the digits are empty, odd, more than 32 or not digits.
-bool SmartCardGuidFromLabel(const char *label, size_t labelLength, BYTE (&guid)[16]);
-
-// The computer name inside a "CName(...)" suffix that ends the name; "" when
-// the name has no such suffix. False when it does not fit size.
-bool ComputerNameFromContainer(const char *name, char *out, size_t size);
+// The parts read from requested names and token labels (container_names.h).
+using names::ComputerNameFromContainer;
+using names::SmartCardGuidFromLabel;
 
 #endif

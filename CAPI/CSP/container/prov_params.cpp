@@ -27,29 +27,6 @@ CK_FUNCTION_LIST_PTR List()
 
 } // namespace
 
-bool SmartCardGuidFromLabel(const char *label, size_t labelLength, BYTE (&guid)[16])
-{
-    std::memset(guid, 0, sizeof guid);
-    const char *end = label + labelLength;
-    const char *dash = static_cast<const char *>(std::memchr(label, '-', labelLength));
-    if (!dash)
-        return false;
-    const char *digits = dash + 1;
-    const char *stop = digits;
-    while (stop < end && *stop != ' ' && *stop != '\0')
-        ++stop;
-    const size_t n = static_cast<size_t>(stop - digits);
-    if (n == 0 || n % 2 || n > 32)
-        return false;
-    for (size_t i = 0; i < n; ++i)
-        if (digits[i] < '0' || digits[i] > '9')
-            return false;
-    const size_t first = sizeof guid - n / 2;
-    for (size_t i = 0; i < n / 2; ++i)
-        guid[first + i] = static_cast<BYTE>(((digits[2 * i] - '0') << 4) | (digits[2 * i + 1] - '0'));
-    return true;
-}
-
 BOOL HandleContainer::GetProvParam(DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen, DWORD dwFlags,
                                    DWORD *pdwError)
 {

@@ -1,6 +1,6 @@
 // Library entry and the exported entry points that create and drop provider
 // contexts, register the provider and answer its parameters. Each one only
-// checks, dispatches and catches; the semantics live in registry/,
+// checks, dispatches and catches; the semantics live in handles/,
 // container/, card/ and registration/.
 #include <windows.h>
 #include <wincrypt.h>
@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "container_names.h"
 #include "csp_globals.h"
 #include "entry_guard.h"
 #include "handle_container.h"
@@ -19,26 +20,6 @@
 namespace {
 
 constexpr size_t kReaderPartSize = 255;
-
-// The reader of a "\\.\reader\container" request, for service requests only.
-//   out  receives the reader (empty when there is none); false when it does
-//        not fit (the request is then refused)
-bool ReaderFromRequest(const char *container, char (&out)[kReaderPartSize])
-{
-    out[0] = '\0';
-    if (!container || std::strncmp(container, "\\\\.\\", 4) != 0)
-        return true;
-    const char *start = container + 4;
-    const char *end = std::strchr(start, '\\');
-    if (!end || end == start)
-        return true;
-    const size_t n = static_cast<size_t>(end - start);
-    if (n >= sizeof out)
-        return false;
-    std::memcpy(out, start, n);
-    out[n] = '\0';
-    return true;
-}
 
 // CryptoAPI frees the provider at the last release of a context, while
 // another thread of the host may still be inside one of our calls (its
@@ -139,19 +120,8 @@ extern "C" BOOL WINAPI CPAcquireContext(HCRYPTPROV *phProv, LPCSTR szContainer, 
             error = static_cast<DWORD>(NTE_PROVIDER_DLL_FAIL);
             return FALSE;
         }
-        HandleContainer *reused = registry->GetHandle(GetCurrentThreadId(), szContainer);
-        if (reused) {
-            // A context whose card went away meanwhile (another card, or none)
-            // is never handed out again: a new one is set up on what the
-            // readers hold now.
-            PKCSContainer *card = reused->m_pCurrentContainer;
-            if (card && (!card->m_szComputerName || !card->m_szComputerName[0]))
-                isSessionValid(card);
-            if (card && card->m_cardChanged) {
-                registry->Disown(reused);
-                reused = nullptr;
-            }
-        }
+        // A context whose card went away meanwhile is never handed out again.
+        HandleContainer *reused = registry->Reuse(GetCurrentThreadId(), szContainer);
         if (reused) {
             _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "Handle Container already exists: 0x%p",
                        static_cast<void *>(reused));
@@ -166,7 +136,7 @@ extern "C" BOOL WINAPI CPAcquireContext(HCRYPTPROV *phProv, LPCSTR szContainer, 
         _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, name, 0, FALSE,
                    "WinlogonProcess=%d, UploadCertificatesProcess=%d", service ? 1 : 0, silent ? 1 : 0);
         char reader[kReaderPartSize] = {};
-        if ((service || silent) && !ReaderFromRequest(szContainer, reader)) {
+        if ((service || silent) && !names::ReaderFromRequest(szContainer, reader, sizeof reader)) {
             error = static_cast<DWORD>(NTE_BAD_KEYSET);
             return FALSE;
         }
@@ -174,23 +144,16 @@ extern "C" BOOL WINAPI CPAcquireContext(HCRYPTPROV *phProv, LPCSTR szContainer, 
         HandleContainer *hc = new HandleContainer();
         // Registered pending: no other acquire takes it before its set-up
         // succeeds, and a failed one goes whatever its count.
-        if (!registry->AddHandle(GetCurrentThreadId(), szContainer, hc)) {
+        const handles::SetUpEnd end = registry->AddAndSetUp(GetCurrentThreadId(), szContainer, hc, [&] {
+            return hc->Initialize(toOpen, dwFlags, pVTable, reader, &error) != FALSE;
+        });
+        if (end == handles::SetUpEnd::noMemory) {
             delete hc;
             error = static_cast<DWORD>(NTE_NO_MEMORY);
             return FALSE;
         }
-        BOOL ok = FALSE;
-        try {
-            ok = hc->Initialize(toOpen, dwFlags, pVTable, reader, &error);
-        } catch (...) {
-            registry->RemovePending(hc);
-            throw;
-        }
-        if (!ok) {
-            registry->RemovePending(hc);
+        if (end == handles::SetUpEnd::failed)
             return FALSE;
-        }
-        registry->MarkReady(hc);
         *phProv = reinterpret_cast<HCRYPTPROV>(hc);
         _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "OUT : 0x%p", static_cast<void *>(hc));
         _Log_Trace(LOG_INFO, LOG_LEVEL_SUMMARY, name, 0, FALSE, "OUT : 0x%p", static_cast<void *>(hc));

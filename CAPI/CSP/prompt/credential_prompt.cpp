@@ -14,14 +14,12 @@
 #include "csp_globals.h"
 #include "log_trace.h"
 #include "pin_prompts.h"
+#include "prompt_texts.h"
 
 namespace {
 
 constexpr DWORD kPackIdProviderCredentials = 0x8; // CRED_PACK_ID_PROVIDER_CREDENTIALS
 constexpr DWORD kPackProtectedCredentials = 0x1;  // CRED_PACK_PROTECTED_CREDENTIALS
-const wchar_t kCaption[] = L"Saisissez votre Code Porteur";
-const wchar_t kAbsentCaption[] = L"Certificat non trouv\u00e9";
-const wchar_t kAbsentMessage[] = L"Carte absente ou ne contenant pas le certificat s\u00e9lectionn\u00e9.";
 
 typedef BOOL(WINAPI *PackFn)(DWORD, LPWSTR, LPWSTR, PBYTE, DWORD *);
 typedef BOOL(WINAPI *UnpackFn)(DWORD, PVOID, DWORD, LPWSTR, DWORD *, LPWSTR, DWORD *, LPWSTR, DWORD *);
@@ -104,26 +102,11 @@ int PromptOnce(HMODULE credui, char *pinOut, int pinLen, const std::wstring &ide
     if (!pack || !unpack || !prompt)
         return 2;
     _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "GetCredentials", 0, FALSE, "%s", "");
-    std::wstring caption = kCaption;
-    std::wstring text;
-    DWORD packFlags = 0;
-    if (!identifiant.empty()) {
-        if (!message.empty()) {
-            text = message;
-            if (retry) {
-                wchar_t formatted[96];
-                std::swprintf(formatted, 96, L"%ls (sur %d chiffres)", kCaption, kPinDigits);
-                caption = formatted;
-            }
-            const std::wstring label = Wide(CurrentPromptTexts().VersionLabel, 64);
-            if (label.find(L"TAV") == std::wstring::npos)
-                text += L"  ( " + label + L" )";
-        }
-    } else {
-        caption = kAbsentCaption;
-        text = kAbsentMessage;
-        packFlags = kPackIdProviderCredentials;
-    }
+    const pinprompt::CredentialTexts texts = pinprompt::CredentialPromptTexts(
+        identifiant, message, Wide(CurrentPromptTexts().VersionLabel, 64), retry);
+    const std::wstring &caption = texts.caption;
+    const std::wstring &text = texts.message;
+    const DWORD packFlags = texts.cardAbsent ? kPackIdProviderCredentials : 0;
     std::wstring user = identifiant;
     wchar_t emptyPassword[1] = {L'\0'};
     DWORD size = 0;
@@ -194,18 +177,8 @@ int PromptOnce(HMODULE credui, char *pinOut, int pinLen, const std::wstring &ide
         DWORD userLength = 128, domainLength = 128, passwordLength = 128;
         if (unpack(kPackProtectedCredentials, out, outSize, userName, &userLength, domain, &domainLength,
                    password, &passwordLength)) {
-            answer = 0;
-            const size_t typed = wcsnlen(password, 128);
-            if (typed == kPinDigits) {
-                for (int i = 0; i < kPinDigits; ++i)
-                    pinOut[i] =
-                        (password[i] >= L'0' && password[i] <= L'9') ? static_cast<char>(password[i]) : 'x';
-                pinOut[kPinDigits] = '\0';
-                if (IsFourDigitPin(pinOut))
-                    answer = 1;
-            }
-            if (answer != 1)
-                WipeMemory(pinOut, static_cast<size_t>(pinLen));
+            // The typed text is wiped in there; a PIN of another form wipes pinOut.
+            answer = pinprompt::PinFromTyped(password, 128, pinOut, static_cast<size_t>(pinLen)) ? 1 : 0;
         }
         WipeMemory(password, sizeof password);
     }

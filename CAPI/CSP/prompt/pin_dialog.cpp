@@ -35,9 +35,8 @@ INT_PTR CALLBACK PinDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
             EndDialog(dialog, IDOK);
         } else {
             WipeMemory(state->typed, sizeof state->typed);
-            char text[96];
-            std::snprintf(text, sizeof text, "Votre code porteur doit contenir %d chiffres.", kPinDigits);
-            MessageBoxA(dialog, text, "Erreur de saisie du code porteur", MB_ICONERROR);
+            MessageBoxA(dialog, pinprompt::PinEntryErrorText().c_str(), pinprompt::kPinEntryErrorCaption,
+                        MB_ICONERROR);
             SetDlgItemTextA(dialog, kPinEditId, "");
             UpdateWindow(dialog);
         }
@@ -51,16 +50,6 @@ INT_PTR CALLBACK PinDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
 }
 
 } // namespace
-
-bool IsFourDigitPin(const char *text)
-{
-    if (!text)
-        return false;
-    for (int i = 0; i < kPinDigits; ++i)
-        if (text[i] < '0' || text[i] > '9')
-            return false;
-    return text[kPinDigits] == '\0';
-}
 
 INT_PTR ShowPinDialog(const PinPromptTexts &texts, char (&pin)[kPinDigits + 1])
 {

@@ -7,8 +7,10 @@
 #include <windows.h>
 
 #include "pkcs_helpers.h"
+#include "prompt_texts.h"
 
-constexpr int kPinDigits = 4;
+using pinprompt::IsFourDigitPin;
+using pinprompt::kPinDigits;
 constexpr int kPinDialogId = 101;
 constexpr int kPinEditId = 1000;
 constexpr int kTriesTextId = 1001;
@@ -18,9 +20,6 @@ constexpr int kVersionTextId = 1002;
 // pin; any other result (cancel, or a dialog that could not be shown) leaves
 // pin zeroed. The typed text never outlives the call.
 INT_PTR ShowPinDialog(const PinPromptTexts &texts, char (&pin)[kPinDigits + 1]);
-
-// True when text is exactly four characters '0'..'9'.
-bool IsFourDigitPin(const char *text);
 
 // The credential prompt.
 //   pinOut/pinLen  receives 4 digits and a NUL (pinLen >= 5), or NULL for the

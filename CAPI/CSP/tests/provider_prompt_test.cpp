@@ -1,9 +1,13 @@
 // The PIN prompts as the holder sees them, driven under the display: the
-// provider's PIN dialog (wrong form, wrong PIN, cancel) and the card-absent
-// message box of an acquire through CryptoAPI.
+// provider's PIN dialog on the road of a signature through CryptoAPI (typed,
+// cancelled, wrong until the card blocks) and on the card object's login
+// (wrong form, wrong PIN, cancel), and the card-absent message box of an
+// acquire through CryptoAPI.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <thread>
 
@@ -20,12 +24,113 @@ namespace {
 
 const char kPinCaption[] = "Saisissez votre Code Porteur";
 constexpr DWORD kWindowMs = 10000;
+// One card state for the whole program: the card's library, once loaded in
+// this process, stays with the state it was loaded on.
+const char kCardState[] = "csp_prompt";
+
+// The signature road, the holder played by this thread while another signs:
+// each PIN dialog shown gets the next answer, a PIN to type and validate, or
+// "" to cancel; once the answers run out, a dialog is cancelled. (This suite
+// comes first: the provider library finalises the card's library at its
+// last release, before the suites below initialise it in this process.)
+class PinDialogOnTheSignatureRoad : public CardTest {
+protected:
+    static void SetUpTestSuite() { SetUpCard(kCardState); }
+    void TearDown() override { Ctl("reset"); }
+
+    // Acquires a context on the card, signs a SHA-1 hash, releases, on a
+    // thread of its own while the holder answers here: the signature's
+    // result, its last error in *error; *shown the dialogs answered.
+    BOOL SignOnce(std::deque<std::string> answers, DWORD *error, int *shown)
+    {
+        std::atomic<bool> done{false};
+        BOOL ok = FALSE;
+        std::thread signer([&] {
+            ok = Sign(error);
+            done = true;
+        });
+        *shown = 0;
+        while (!done) {
+            HWND dialog = driver::WaitWindow(GetCurrentProcessId(), kPinCaption, 100, true);
+            if (!dialog || done)
+                continue;
+            ++*shown;
+            if (answers.empty() || answers.front().empty()) {
+                driver::Click(dialog, IDCANCEL);
+            } else {
+                driver::SetItemText(dialog, kPinEditId, answers.front());
+                driver::Click(dialog, IDOK);
+            }
+            if (!answers.empty())
+                answers.pop_front();
+            // The next dialog found is a new one.
+            EXPECT_TRUE(driver::WaitUntil([&] { return !IsWindow(dialog); }, kWindowMs));
+        }
+        signer.join();
+        return ok;
+    }
+
+    static BOOL Sign(DWORD *error)
+    {
+        HCRYPTPROV prov = 0;
+        HCRYPTHASH hash = 0;
+        SetLastError(0xdeadbeef);
+        if (!CryptAcquireContextA(&prov, "DEFAULT_CONTAINER", kProvider, PROV_RSA_FULL, 0)) {
+            ADD_FAILURE() << "acquire: 0x" << std::hex << GetLastError();
+            return FALSE;
+        }
+        EXPECT_TRUE(CryptCreateHash(prov, CALG_SHA1, 0, 0, &hash));
+        EXPECT_TRUE(CryptHashData(hash, reinterpret_cast<const BYTE *>("abc"), 3, 0));
+        BYTE sig[512];
+        DWORD len = sizeof(sig);
+        SetLastError(0xdeadbeef);
+        const BOOL ok = CryptSignHashA(hash, AT_SIGNATURE, nullptr, 0, sig, &len);
+        *error = GetLastError();
+        CryptDestroyHash(hash);
+        CryptReleaseContext(prov, 0);
+        return ok;
+    }
+};
+
+TEST_F(PinDialogOnTheSignatureRoad, TypedPinSigns)
+{
+    DWORD error = 0;
+    int shown = 0;
+    EXPECT_TRUE(SignOnce({"1234"}, &error, &shown)) << std::hex << error;
+    EXPECT_EQ(1, shown);
+}
+
+TEST_F(PinDialogOnTheSignatureRoad, CancelledPromptSignsNothingAndTriesNoPin)
+{
+    ClearLog();
+    DWORD error = 0;
+    int shown = 0;
+    EXPECT_FALSE(SignOnce({""}, &error, &shown));
+    EXPECT_EQ(DWORD(NTE_FAIL), error);
+    EXPECT_EQ(1, shown);
+    EXPECT_EQ(CountCalls("C_Login"), 0);
+    EXPECT_EQ(CountCalls("C_Sign"), 0);
+}
+
+TEST_F(PinDialogOnTheSignatureRoad, WrongPinsUntilTheCardBlocks)
+{
+    // Three tries: asked again after each wrong PIN, the last time once only.
+    DWORD error = 0;
+    int shown = 0;
+    EXPECT_FALSE(SignOnce({"0000", "0000", "0000", "1234"}, &error, &shown));
+    EXPECT_EQ(DWORD(NTE_FAIL), error);
+    EXPECT_EQ(3, shown);
+    // Blocked: no prompt at all any more, even with the right PIN ready.
+    EXPECT_FALSE(SignOnce({"1234"}, &error, &shown));
+    EXPECT_EQ(DWORD(NTE_FAIL), error);
+    EXPECT_EQ(0, shown);
+}
 
 class PinPrompts : public CardTest {
 protected:
     static void SetUpTestSuite()
     {
-        CardTest::SetUpTestSuite();
+        SetUpCard(kCardState);
         // The dialog's template lives in the provider library.
         g_hModule = LoadLibraryA(ProviderPath().c_str());
         ASSERT_NE(g_hModule, nullptr);

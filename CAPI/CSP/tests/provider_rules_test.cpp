@@ -1,6 +1,6 @@
-// The provider's small rules on their own: card identifier from the token
-// label, computer name from a container name, the installed-version label,
-// remaining tries, the counting allocator.
+// The provider's small rules on their own: the installed-version label,
+// remaining tries, the counting allocator. (The parts read from names and
+// labels are tested natively with names/.)
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -12,68 +12,6 @@
 #include "version_label.h"
 
 namespace {
-
-TEST(ProviderRules, SmartCardGuidFromLabel)
-{
-    struct Case {
-        const char *label;
-        bool ok;
-        std::string tail; // the last bytes, the rest being zero
-    };
-    const Case cases[] = {
-        {"VEL3v2-2501 MARTIN", true, "\x25\x01"},
-        {"VEL3v2-2501", true, "\x25\x01"},
-        {"X-12345678901234567890123456789012", true,
-         "\x12\x34\x56\x78\x90\x12\x34\x56\x78\x90\x12\x34\x56\x78\x90\x12"},
-        {"X-123456789012345678901234567890123", false, ""}, // 33 digits
-        {"X-123", false, ""},                               // odd
-        {"X- 12", false, ""},                               // empty
-        {"X-12a4", false, ""},
-        {"NO DASH 1234", false, ""},
-        {"VEL3v2-MARTIN JEANNE", false, ""},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.label);
-        BYTE guid[16];
-        std::memset(guid, 0xEE, sizeof guid);
-        EXPECT_EQ(SmartCardGuidFromLabel(c.label, std::strlen(c.label), guid), c.ok);
-        if (c.ok) {
-            const std::string expected = std::string(16 - c.tail.size(), '\0') + c.tail;
-            EXPECT_EQ(std::string(reinterpret_cast<char *>(guid), 16), expected);
-        }
-    }
-    // A label of 32 blank-padded bytes without NUL is read within its bytes only.
-    char padded[32];
-    std::memset(padded, ' ', sizeof padded);
-    std::memcpy(padded, "A-42", 4);
-    BYTE guid[16];
-    EXPECT_TRUE(SmartCardGuidFromLabel(padded, sizeof padded, guid));
-    EXPECT_EQ(guid[15], 0x42);
-}
-
-TEST(ProviderRules, ComputerNameFromContainer)
-{
-    struct Case {
-        const char *name;
-        bool ok;
-        const char *computer;
-    };
-    const std::string longName = "n" + std::string("CName(") + std::string(200, 'c') + ")";
-    const Case cases[] = {
-        {"010UABCName(PC42)", true, "PC42"},
-        {"010UAB(x)", true, ""},
-        {"010UAB", true, ""},
-        {"CName(", true, ""},
-        {"CName()", true, ""},
-        {longName.c_str(), false, ""},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        char out[128] = "stale";
-        EXPECT_EQ(ComputerNameFromContainer(c.name, out, sizeof out), c.ok);
-        EXPECT_STREQ(out, c.computer);
-    }
-}
 
 TEST(ProviderRules, VersionLabelFromProductName)
 {

@@ -1,5 +1,5 @@
-#include "padded_field.h"
 #include "reader_entries.h"
+#include "padded_field.h"
 
 #include <cstring>
 #include <utility>

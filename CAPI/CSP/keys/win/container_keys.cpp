@@ -48,24 +48,24 @@ BOOL Fail(DWORD *pdwError, DWORD code)
 
 ContainerKeys::ContainerKeys()
 {
-    InitializeCriticalSection(&m_lock);
+    InitializeCriticalSection(&lock_);
 }
 
 ContainerKeys::~ContainerKeys()
 {
     Release();
-    DeleteCriticalSection(&m_lock);
+    DeleteCriticalSection(&lock_);
 }
 
 void ContainerKeys::Release()
 {
-    EnterCriticalSection(&m_lock);
-    for (HCRYPTKEY &k : m_public) {
+    EnterCriticalSection(&lock_);
+    for (HCRYPTKEY &k : public_) {
         if (k)
             CryptDestroyKey(k);
         k = 0;
     }
-    LeaveCriticalSection(&m_lock);
+    LeaveCriticalSection(&lock_);
 }
 
 DWORD ContainerKeys::KeySpecOf(const KeyContext &ctx, ULONG_PTR hKey)
@@ -296,7 +296,7 @@ BOOL ContainerKeys::ImportKey(const KeyContext &ctx, const BYTE *pbData, DWORD c
                 keyLen > capacity)
                 error = kNteBadAlgid;
             else
-                error = m_importer.Import(blob.keyAlg, key.bytes.data(), keyLen, phKey);
+                error = importer_.Import(blob.keyAlg, key.bytes.data(), keyLen, phKey);
         }
     }
     _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, error == 0, TRUE, kFormat,
@@ -342,8 +342,8 @@ BOOL ContainerKeys::Decrypt(const KeyContext &ctx, BYTE *pbData, DWORD *pdwDataL
 
 HCRYPTKEY ContainerKeys::PublicKeyOf(const KeyContext &ctx, DWORD spec)
 {
-    EnterCriticalSection(&m_lock);
-    HCRYPTKEY &key = m_public[spec - 1];
+    EnterCriticalSection(&lock_);
+    HCRYPTKEY &key = public_[spec - 1];
     if (!key) {
         const BYTE *der = nullptr;
         DWORD len = 0;
@@ -359,7 +359,7 @@ HCRYPTKEY ContainerKeys::PublicKeyOf(const KeyContext &ctx, DWORD spec)
         }
     }
     const HCRYPTKEY result = key;
-    LeaveCriticalSection(&m_lock);
+    LeaveCriticalSection(&lock_);
     return result;
 }
 

@@ -114,9 +114,9 @@ private:
     // context (made once); 0 when it cannot be made.
     HCRYPTKEY PublicKeyOf(const KeyContext &ctx, DWORD spec);
 
-    SessionKeyImporter m_importer;
-    CRITICAL_SECTION m_lock;
-    HCRYPTKEY m_public[2] = {0, 0}; // by key spec - 1
+    SessionKeyImporter importer_;
+    CRITICAL_SECTION lock_;
+    HCRYPTKEY public_[2] = {0, 0}; // by key spec - 1
 };
 
 } // namespace cspkeys

@@ -7,7 +7,7 @@ namespace cspkeys {
 
 ULONG_PTR ContextCard::KeyHandle(DWORD keySpec)
 {
-    const PKCSContainer *c = m_hc->m_pCurrentContainer;
+    const PKCSContainer *c = hc_->m_pCurrentContainer;
     if (!c)
         return 0;
     return keySpec == kKeyExchange    ? c->GethCertExchange()
@@ -17,7 +17,7 @@ ULONG_PTR ContextCard::KeyHandle(DWORD keySpec)
 
 BOOL ContextCard::Certificate(DWORD keySpec, const BYTE **der, DWORD *len)
 {
-    const PKCSContainer *c = m_hc->m_pCurrentContainer;
+    const PKCSContainer *c = hc_->m_pCurrentContainer;
     if (!c || (keySpec != kKeyExchange && keySpec != kKeySignature))
         return FALSE;
     *der = keySpec == kKeyExchange ? c->m_pbCertExchange : c->m_pbCertSignature;
@@ -27,14 +27,14 @@ BOOL ContextCard::Certificate(DWORD keySpec, const BYTE **der, DWORD *len)
 
 DWORD &ContextCard::CachedKeyBits(DWORD keySpec)
 {
-    PKCSContainer *c = m_hc->m_pCurrentContainer;
+    PKCSContainer *c = hc_->m_pCurrentContainer;
     return keySpec == kKeyExchange ? c->m_dwKeyLenExchange : c->m_dwKeyLenSignature;
 }
 
 DWORD ContextCard::KeyLengthFromCert(DWORD keySpec)
 {
     DWORD error = 0;
-    return m_hc->GetKeyLengthFromCert(keySpec, &error);
+    return hc_->GetKeyLengthFromCert(keySpec, &error);
 }
 
 // A failed card operation forgets the private key it used: its cached handle
@@ -45,7 +45,7 @@ DWORD ContextCard::KeyLengthFromCert(DWORD keySpec)
 // have changed.
 void ContextCard::StartOver(CK_OBJECT_HANDLE PKCSContainer::*cachedKey)
 {
-    if (PKCSContainer *c = m_hc->m_pCurrentContainer)
+    if (PKCSContainer *c = hc_->m_pCurrentContainer)
         c->*cachedKey = 0;
 }
 
@@ -53,7 +53,7 @@ void ContextCard::StartOver(CK_OBJECT_HANDLE PKCSContainer::*cachedKey)
 // container then holds fresh handles), so that one more try is worth it.
 bool ContextCard::CardCameBack()
 {
-    return RecheckCard(m_hc->m_pCurrentContainer) == CardCheck::Refreshed;
+    return RecheckCard(hc_->m_pCurrentContainer) == CardCheck::Refreshed;
 }
 
 BOOL ContextCard::Sign(const BYTE *info, DWORD infoLen, DWORD keySpec, BYTE *sig, DWORD *sigLen)
@@ -61,7 +61,7 @@ BOOL ContextCard::Sign(const BYTE *info, DWORD infoLen, DWORD keySpec, BYTE *sig
     const DWORD room = *sigLen;
     for (int attempt = 0;; ++attempt) {
         *sigLen = room;
-        if (Pkcs::DoSign(m_hc, infoLen, info, keySpec, sig, sigLen))
+        if (Pkcs::DoSign(hc_, infoLen, info, keySpec, sig, sigLen))
             return TRUE;
         StartOver(keySpec == kKeyExchange ? &PKCSContainer::m_hPrivKeyExchange
                                           : &PKCSContainer::m_hPrivKeySignature);
@@ -73,7 +73,7 @@ BOOL ContextCard::Sign(const BYTE *info, DWORD infoLen, DWORD keySpec, BYTE *sig
 BOOL ContextCard::Decrypt(ULONG_PTR hKey, const BYTE *in, DWORD inLen, BYTE *out, DWORD *outLen)
 {
     for (int attempt = 0;; ++attempt) {
-        if (Pkcs::Decrypt(m_hc, hKey, in, inLen, out, outLen, m_hc->m_dwFlags))
+        if (Pkcs::Decrypt(hc_, hKey, in, inLen, out, outLen, hc_->m_dwFlags))
             return TRUE;
         StartOver(&PKCSContainer::m_hPrivKeyExchange);
         if (attempt || !CardCameBack())
@@ -86,7 +86,7 @@ BOOL ContextCard::ExportPublicKey(DWORD keySpec, BYTE *out, DWORD *len)
     const DWORD room = *len;
     for (int attempt = 0;; ++attempt) {
         *len = room;
-        if (Pkcs::DoExportPublicKey(m_hc->m_pCurrentContainer, out, len, keySpec))
+        if (Pkcs::DoExportPublicKey(hc_->m_pCurrentContainer, out, len, keySpec))
             return TRUE;
         if (attempt || !CardCameBack())
             return FALSE;
@@ -95,7 +95,7 @@ BOOL ContextCard::ExportPublicKey(DWORD keySpec, BYTE *out, DWORD *len)
 
 void ContextCard::CheckSession()
 {
-    PKCSContainer *c = m_hc->m_pCurrentContainer;
+    PKCSContainer *c = hc_->m_pCurrentContainer;
     // Service and remote-session contexts keep their session as it is.
     if (c && (!c->m_szComputerName || !c->m_szComputerName[0]))
         isSessionValid(c);

@@ -11,7 +11,7 @@ namespace cspkeys {
 
 class ContextCard : public KeyCard {
 public:
-    explicit ContextCard(HandleContainer *hc) : m_hc(hc) {}
+    explicit ContextCard(HandleContainer *hc) : hc_(hc) {}
 
     ULONG_PTR KeyHandle(DWORD keySpec) override;
     BOOL Certificate(DWORD keySpec, const BYTE **der, DWORD *len) override;
@@ -26,7 +26,7 @@ private:
     void StartOver(CK_OBJECT_HANDLE PKCSContainer::*cachedKey);
     bool CardCameBack();
 
-    HandleContainer *m_hc;
+    HandleContainer *hc_;
 };
 
 // The key context of a provider context; `card` must outlive its use.

@@ -144,28 +144,28 @@ BOOL ImportPlainSessionBlob(HCRYPTPROV hProv, HCRYPTKEY hPrivKey, ALG_ID algId, 
 
 SessionKeyImporter::SessionKeyImporter()
 {
-    InitializeCriticalSection(&m_lock);
+    InitializeCriticalSection(&lock_);
 }
 
 SessionKeyImporter::~SessionKeyImporter()
 {
-    for (ExponentOne *e : {&m_base, &m_enhanced}) {
+    for (ExponentOne *e : {&base_, &enhanced_}) {
         if (e->key)
             CryptDestroyKey(e->key);
         if (e->prov)
             CryptReleaseContext(e->prov, 0);
     }
-    DeleteCriticalSection(&m_lock);
+    DeleteCriticalSection(&lock_);
 }
 
 DWORD SessionKeyImporter::Import(ALG_ID keyAlg, const BYTE *key, DWORD len, HCRYPTKEY *phKey)
 {
     const bool base = keyAlg == CALG_RC2 && len == 5;
-    ExponentOne &e = base ? m_base : m_enhanced;
-    EnterCriticalSection(&m_lock);
+    ExponentOne &e = base ? base_ : enhanced_;
+    EnterCriticalSection(&lock_);
     const BOOL ok = (e.key || CreatePrivateExponentOneKey(base ? kBase : kEnhanced, &e.prov, &e.key)) &&
                     ImportPlainSessionBlob(e.prov, e.key, keyAlg, key, len, phKey);
-    LeaveCriticalSection(&m_lock);
+    LeaveCriticalSection(&lock_);
     return ok ? 0 : static_cast<DWORD>(NTE_FAIL);
 }
 

@@ -50,8 +50,8 @@ private:
         HCRYPTPROV prov = 0;
         HCRYPTKEY key = 0;
     };
-    CRITICAL_SECTION m_lock; // not std::mutex: it allocates on first use
-    ExponentOne m_base, m_enhanced;
+    CRITICAL_SECTION lock_; // not std::mutex: it allocates on first use
+    ExponentOne base_, enhanced_;
 };
 
 } // namespace cspkeys

@@ -1,6 +1,7 @@
 // The provider's entry points called directly, as CryptoAPI calls them but
-// without its filtering: bad and unknown provider handles, NULL pointers and
-// short buffers give their exact error codes; a card key handle given to each
+// without its filtering, as a hostile caller would: every export found by
+// name; bad, unknown and released provider handles, NULL pointers and short
+// buffers give their exact error codes; a card key handle given to each
 // entry point that hands work to the Microsoft context never reaches it.
 #include <gtest/gtest.h>
 
@@ -67,6 +68,110 @@ struct Exports {
 
 Exports cp;
 ProviderVTable vtable = {};
+
+// Every export the provider library must have, by name.
+const char *const kEntryPoints[] = {
+    "CPAcquireContext",  "CPReleaseContext", "CPGenKey",         "CPDeriveKey",       "CPDestroyKey",
+    "CPSetKeyParam",     "CPGetKeyParam",    "CPSetProvParam",   "CPGetProvParam",    "CPSetHashParam",
+    "CPGetHashParam",    "CPExportKey",      "CPImportKey",      "CPEncrypt",         "CPDecrypt",
+    "CPCreateHash",      "CPHashData",       "CPHashSessionKey", "CPSignHash",        "CPDestroyHash",
+    "CPVerifySignature", "CPGenRandom",      "CPGetUserKey",     "DllRegisterServer", "DllUnregisterServer"};
+
+// The exports with no context of the suite open: what acquires, releases and
+// the library's finalisation do on their own.
+class ExportsAlone : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        csp_test::SetUpCard("keys-exports");
+        cp.Load();
+        vtable.Version = 3;
+        vtable.dwProvType = PROV_RSA_FULL;
+    }
+    void SetUp() override
+    {
+        ASSERT_EQ(csp_test::Ctl("reset"), 0);
+        ASSERT_EQ(csp_test::Ctl("log on"), 0);
+        csp_test::ClearLog();
+    }
+};
+
+TEST_F(ExportsAlone, AllFoundByName)
+{
+    for (const char *name : kEntryPoints)
+        EXPECT_NE(GetProcAddress(cp.module, name), nullptr) << name;
+}
+
+TEST_F(ExportsAlone, UnknownNullAndReleasedHandles)
+{
+    using csp_test::CountCalls;
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(cp.CPAcquireContext(nullptr, csp_test::kAuthContainer, 0, &vtable));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(cp.CPReleaseContext(0, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+    HCRYPTPROV prov = 0;
+    ASSERT_TRUE(cp.CPAcquireContext(&prov, csp_test::kAuthContainer, 0, &vtable));
+    HCRYPTPROV stranger = prov ^ 0x5A50;
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(cp.CPReleaseContext(stranger, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_UID));
+    EXPECT_EQ(CountCalls("C_Finalize"), 0) << "an unknown handle finalises nothing";
+
+    // The other entry points refuse an unknown handle the same way.
+    BYTE scratch[64] = {};
+    DWORD len = sizeof scratch;
+    HCRYPTKEY key = 0;
+    ExpectFailure("CPGetProvParam", DWORD(NTE_BAD_UID),
+                  [&] { return cp.CPGetProvParam(stranger, PP_NAME, scratch, &len, 0); });
+    ExpectFailure("CPSetProvParam", DWORD(NTE_BAD_UID), [&] {
+        return cp.CPSetProvParam(stranger, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE *>("1234"), 0);
+    });
+    ExpectFailure("CPGetUserKey", DWORD(NTE_BAD_UID),
+                  [&] { return cp.CPGetUserKey(stranger, AT_SIGNATURE, &key); });
+    ExpectFailure("CPDestroyKey", DWORD(NTE_BAD_UID), [&] { return cp.CPDestroyKey(stranger, 0); });
+    ExpectFailure("CPDestroyHash", DWORD(NTE_BAD_UID), [&] { return cp.CPDestroyHash(stranger, 0); });
+
+    SetLastError(0xdeadbeef);
+    EXPECT_TRUE(cp.CPReleaseContext(prov, 0));
+    EXPECT_EQ(CountCalls("C_Finalize"), 1);
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(cp.CPReleaseContext(prov, 0)) << "released twice";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_UID));
+    EXPECT_EQ(CountCalls("C_Finalize"), 1);
+}
+
+TEST_F(ExportsAlone, NullLengthsAndShortBuffersOfTheProviderParameters)
+{
+    HCRYPTPROV prov = 0;
+    ASSERT_TRUE(cp.CPAcquireContext(&prov, csp_test::kAuthContainer, 0, &vtable));
+    for (DWORD param : {static_cast<DWORD>(PP_NAME), static_cast<DWORD>(PP_CONTAINER),
+                        static_cast<DWORD>(PP_CERTCHAIN), static_cast<DWORD>(PP_USER_CERTSTORE),
+                        static_cast<DWORD>(PP_SMARTCARD_GUID), static_cast<DWORD>(PP_ENUMCONTAINERS),
+                        static_cast<DWORD>(PP_ENUMALGS), static_cast<DWORD>(PP_CRYPT_COUNT_KEY_USE)}) {
+        SCOPED_TRACE(param);
+        BYTE buffer[4] = {};
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(cp.CPGetProvParam(prov, param, buffer, nullptr,
+                                       CRYPT_FIRST & (param == PP_ENUMCONTAINERS ? ~0u : 0u)));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    }
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(cp.CPSetProvParam(prov, PP_KEYEXCHANGE_PIN, nullptr, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    // The certificate with a length pointer but no room: the size, nothing written.
+    DWORD size = 3;
+    BYTE small[3] = {1, 2, 3};
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(cp.CPGetProvParam(prov, PP_CERTCHAIN, small, &size, AT_SIGNATURE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+    EXPECT_GT(size, 500u);
+    EXPECT_EQ(small[0], 1);
+    EXPECT_TRUE(cp.CPReleaseContext(prov, 0));
+}
 
 class DirectExports : public ::testing::Test {
 protected:
