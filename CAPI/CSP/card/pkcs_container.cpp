@@ -16,6 +16,7 @@
 #include "key_blobs.h"
 #include "key_codes.h"
 #include "log_trace.h"
+#include "trace_scope.h"
 #include "pkcs_helpers.h"
 
 namespace {
@@ -93,6 +94,20 @@ BOOL FailWith(const char *name, const char *format, unsigned long value)
     char text[160];
     snprintf(text, sizeof text, format, value);
     return Fail(name, text);
+}
+
+// The same, through a traced scope: its return line is written at the exit.
+BOOL Fail(TraceScope &trace, const char *text)
+{
+    trace.Return(FALSE, "%s", text);
+    return FALSE;
+}
+
+BOOL FailWith(TraceScope &trace, const char *format, unsigned long value)
+{
+    char text[160];
+    snprintf(text, sizeof text, format, value);
+    return Fail(trace, text);
 }
 #pragma GCC diagnostic pop
 
@@ -553,50 +568,49 @@ BOOL UpdateContainerTable(HandleContainer *hc, const char *pszContainer, int pro
 BOOL DoSilentLogin(PKCSContainer *container)
 {
     const char *name = "Pkcs::DoSilentLogin";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p", static_cast<void *>(container));
+    TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE, "0x%p", static_cast<void *>(container));
     if (!container)
-        return Fail(name, "");
+        return Fail(trace, "");
     const CK_RV rv = login(container->m_hSession, nullptr, 0, CRYPT_SILENT);
     if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) {
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "Logged successfully: 0x%p",
-                   static_cast<void *>(container));
+        trace.Return(TRUE, "Logged successfully: 0x%p", static_cast<void *>(container));
         return TRUE;
     }
     TraceNoLogout(container->m_hSession);
     if (rv == CKR_PIN_INCORRECT)
-        return FailWith(name, "Incorrect Pin: 0x%08lx", static_cast<unsigned long>(rv));
-    return FailWith(name, "0x%08lx", static_cast<unsigned long>(rv));
+        return FailWith(trace, "Incorrect Pin: 0x%08lx", static_cast<unsigned long>(rv));
+    return FailWith(trace, "0x%08lx", static_cast<unsigned long>(rv));
 }
 
 BOOL DoLogin(PKCSContainer *container, DWORD dwFlags)
 {
     const char *name = "Pkcs::DoLogin";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p, 0x%08lx", static_cast<void *>(container),
-               static_cast<unsigned long>(dwFlags));
+    TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE, "0x%p, 0x%08lx", static_cast<void *>(container),
+                     static_cast<unsigned long>(dwFlags));
     if (!container || !List())
-        return Fail(name, "");
+        return Fail(trace, "");
     CK_TOKEN_INFO token = {};
     if (List()->C_GetTokenInfo(container->m_slotID, &token) != CKR_OK || (token.flags & CKF_USER_PIN_LOCKED))
-        return FailWith(name, "0x%08lx", static_cast<unsigned long>(dwFlags));
+        return FailWith(trace, "0x%08lx", static_cast<unsigned long>(dwFlags));
     bool finalTry = false;
     for (;;) {
         PreparePinPrompt(token, dwFlags);
         const CK_RV rv = login(container->m_hSession, nullptr, 0, dwFlags);
         if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) {
-            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "Logged successfully: 0x%p, 0x%08lx",
-                       static_cast<void *>(container), static_cast<unsigned long>(dwFlags));
+            trace.Return(TRUE, "Logged successfully: 0x%p, 0x%08lx", static_cast<void *>(container),
+                         static_cast<unsigned long>(dwFlags));
             return TRUE;
         }
         if (rv != CKR_PIN_INCORRECT || finalTry) {
             TraceNoLogout(container->m_hSession);
-            return FailWith(name, "0x%08lx", static_cast<unsigned long>(rv));
+            return FailWith(trace, "0x%08lx", static_cast<unsigned long>(rv));
         }
         if (List()->C_GetTokenInfo(container->m_slotID, &token) != CKR_OK) {
             TraceNoLogout(container->m_hSession);
-            return FailWith(name, "0x%08lx", static_cast<unsigned long>(rv));
+            return FailWith(trace, "0x%08lx", static_cast<unsigned long>(rv));
         }
         if (token.flags & CKF_USER_PIN_LOCKED)
-            return FailWith(name, "0x%08lx", static_cast<unsigned long>(CKR_PIN_LOCKED));
+            return FailWith(trace, "0x%08lx", static_cast<unsigned long>(CKR_PIN_LOCKED));
         finalTry = (token.flags & CKF_USER_PIN_FINAL_TRY) != 0;
     }
 }
@@ -604,15 +618,15 @@ BOOL DoLogin(PKCSContainer *container, DWORD dwFlags)
 BOOL CheckPinCode(HandleContainer *hc, const char *pin, DWORD dwFlags, CK_RV *rv)
 {
     const char *name = "Pkcs::CheckPinCode";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p, 0x%p, 0x%08lx", static_cast<void *>(hc),
+    TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE, "0x%p, 0x%p, 0x%08lx", static_cast<void *>(hc),
                static_cast<const void *>(pin), static_cast<unsigned long>(dwFlags));
     if (!hc || !hc->m_pCurrentContainer || !rv || !pin || !List())
-        return Fail(name, "");
+        return Fail(trace, "");
     PKCSContainer *c = hc->m_pCurrentContainer;
     CardOperation operation(c);
     if (c->m_cardChanged) {
         *rv = CKR_TOKEN_NOT_RECOGNIZED;
-        return Fail(name, "Carte changee");
+        return Fail(trace, "Carte changee");
     }
     const CK_RV out = List()->C_Logout(c->m_hSession);
     _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "logout", 0, FALSE, "0x%p, 0x%08lx, 0x%08lx, 0x%08lx",
@@ -625,24 +639,24 @@ BOOL CheckPinCode(HandleContainer *hc, const char *pin, DWORD dwFlags, CK_RV *rv
         CK_SESSION_HANDLE session = 0;
         if (OpenSession(c->m_slotID, &session) != CKR_OK) {
             *rv = CKR_FUNCTION_FAILED;
-            return FailWith(name, "Failed to open a session for slotID (%lu)",
+            return FailWith(trace, "Failed to open a session for slotID (%lu)",
                             static_cast<unsigned long>(c->m_slotID));
         }
         c->SethSession(session);
         ReviewCard(c); // the holder's PIN goes only to the container's own card
         if (c->m_cardChanged) {
             *rv = CKR_TOKEN_NOT_RECOGNIZED;
-            return Fail(name, "Carte changee");
+            return Fail(trace, "Carte changee");
         }
     }
     *rv = login(c->m_hSession, pin, 4, dwFlags);
     if (*rv == CKR_OK || *rv == CKR_USER_ALREADY_LOGGED_IN) {
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+        trace.Return(TRUE, "%s", "");
         return TRUE;
     }
     if (*rv != CKR_PIN_INCORRECT && *rv != CKR_PIN_LOCKED)
         TraceNoLogout(c->m_hSession);
-    return FailWith(name, "0x%08lx", static_cast<unsigned long>(*rv));
+    return FailWith(trace, "0x%08lx", static_cast<unsigned long>(*rv));
 }
 
 BOOL DoSign(HandleContainer *hc, DWORD cbHash, const BYTE *pbHash, DWORD dwKeySpec, BYTE *pbSignature,
@@ -767,18 +781,18 @@ BOOL Decrypt(HandleContainer *hc, ULONG_PTR hKey, const BYTE *pbData, DWORD cbDa
 BOOL DoExportPublicKey(PKCSContainer *container, BYTE *pbData, DWORD *pdwDataLen, DWORD dwKeySpec)
 {
     const char *name = "Pkcs::DoExportPublicKey";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p, 0x%p, 0x%p",
-               static_cast<void *>(container), static_cast<void *>(pbData), static_cast<void *>(pdwDataLen));
+    TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE, "0x%p, 0x%p, 0x%p", static_cast<void *>(container),
+                     static_cast<void *>(pbData), static_cast<void *>(pdwDataLen));
     if (!container || !pdwDataLen || !List())
-        return Fail(name, "");
+        return Fail(trace, "");
     CardOperation operation(container);
     if (container->m_cardChanged)
-        return Fail(name, "Carte changee");
+        return Fail(trace, "Carte changee");
     const CK_OBJECT_HANDLE hCert = container->GethCertfromKeySpec(dwKeySpec);
     CK_OBJECT_HANDLE pub = 0;
     CK_RV rv = getKeyFromX509Cert(container->m_hSession, &pub, hCert, CKO_PUBLIC_KEY);
     if (rv != CKR_OK)
-        return FailWith(name, "0x%08lx", static_cast<unsigned long>(rv));
+        return FailWith(trace, "0x%08lx", static_cast<unsigned long>(rv));
     CK_ULONG modulusLength = 0, exponentLength = 0;
     BYTE *modulus = nullptr, *exponent = nullptr;
     BOOL ok = FALSE;
@@ -802,8 +816,8 @@ BOOL DoExportPublicKey(PKCSContainer *container, BYTE *pbData, DWORD *pdwDataLen
     csp_free(modulus);
     csp_free(exponent);
     if (!ok)
-        return Fail(name, "");
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+        return Fail(trace, "");
+    trace.Return(TRUE, "%s", "");
     return TRUE;
 }
 
@@ -827,15 +841,15 @@ bool TakeThreadData(DWORD threadId)
 BOOL FreePkcs(DWORD *dwThreadID)
 {
     const char *name = "Pkcs::FreePkcs";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s", "");
+    TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE, "%s", "");
     if (!List()) {
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "pFunctionList == NULL");
+        trace.Return(TRUE, "pFunctionList == NULL");
         return TRUE;
     }
     // The library stays bound while the provider stays loaded: a process-wide
     // use that already ended (or never began) has nothing to end.
     if (!dwThreadID && !IsInitialized()) {
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "not initialised");
+        trace.Return(TRUE, "not initialised");
         return TRUE;
     }
     if (dwThreadID)
@@ -844,8 +858,8 @@ BOOL FreePkcs(DWORD *dwThreadID)
     const CK_RV rv = List()->C_Finalize(dwThreadID);
     SetInitialized(false);
     if (rv != CKR_OK)
-        return FailWith(name, "C_Finalize returned : 0x%08lx", static_cast<unsigned long>(rv));
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+        return FailWith(trace, "C_Finalize returned : 0x%08lx", static_cast<unsigned long>(rv));
+    trace.Return(TRUE, "%s", "");
     return TRUE;
 }
 
