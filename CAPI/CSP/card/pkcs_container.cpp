@@ -287,17 +287,16 @@ BOOL GetCardInfoForContainer(CK_SESSION_HANDLE hSession, CK_SLOT_ID slotID, char
                              DWORD szContainerName, CK_OBJECT_HANDLE *handles, CK_ULONG *count)
 {
     const char *name = "Pkcs::GetCardInfoForContainer";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE,
-               "slotID : %lu, strContainerName : %p, szContainerName : %lu",
-               static_cast<unsigned long>(slotID), static_cast<void *>(strContainerName),
-               static_cast<unsigned long>(szContainerName));
+    TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE,
+                     "slotID : %lu, strContainerName : %p, szContainerName : %lu",
+                     static_cast<unsigned long>(slotID), static_cast<void *>(strContainerName),
+                     static_cast<unsigned long>(szContainerName));
     if (!strContainerName || szContainerName == 0 || !List()) {
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, FALSE, TRUE, "Bad Parameters");
-        return FALSE;
+        return Fail(trace, "Bad Parameters");
     }
     CK_SESSION_HANDLE session = hSession;
     if (!session && OpenSession(slotID, &session) != CKR_OK)
-        return FailWith(name, "Failed to open a session for slotID (%lu)",
+        return FailWith(trace, "Failed to open a session for slotID (%lu)",
                         static_cast<unsigned long>(slotID));
     CK_OBJECT_HANDLE found[kMaxCertificates] = {};
     CK_ULONG foundCount = kMaxCertificates;
@@ -305,7 +304,7 @@ BOOL GetCardInfoForContainer(CK_SESSION_HANDLE hSession, CK_SLOT_ID slotID, char
     if (rv != CKR_OK) {
         if (!hSession)
             CloseSession(session);
-        return FailWith(name, "Failed to get certificates (0x%lx)", static_cast<unsigned long>(rv));
+        return FailWith(trace, "Failed to get certificates (0x%lx)", static_cast<unsigned long>(rv));
     }
     CK_BYTE subject[kNameSize] = {};
     CK_ULONG subjectLength = sizeof subject;
@@ -319,16 +318,16 @@ BOOL GetCardInfoForContainer(CK_SESSION_HANDLE hSession, CK_SLOT_ID slotID, char
     if (!hSession)
         CloseSession(session);
     if (rv != CKR_OK || subjectLength > sizeof subject)
-        return FailWith(name, "Failed to get the certificate subject (0x%lx)",
+        return FailWith(trace, "Failed to get the certificate subject (0x%lx)",
                         static_cast<unsigned long>(rv));
     if (certrules::ContainerNameFromSubject(subject, subjectLength, strContainerName, szContainerName) < 0)
-        return Fail(name, "szContainerName too small");
+        return Fail(trace, "szContainerName too small");
     if (handles && count) {
         if (*count >= foundCount && foundCount)
             std::memcpy(handles, found, foundCount * sizeof(CK_OBJECT_HANDLE));
         *count = foundCount;
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+    trace.Return(TRUE, "%s", "");
     return TRUE;
 }
 
@@ -619,7 +618,7 @@ BOOL CheckPinCode(HandleContainer *hc, const char *pin, DWORD dwFlags, CK_RV *rv
 {
     const char *name = "Pkcs::CheckPinCode";
     TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE, "0x%p, 0x%p, 0x%08lx", static_cast<void *>(hc),
-               static_cast<const void *>(pin), static_cast<unsigned long>(dwFlags));
+                     static_cast<const void *>(pin), static_cast<unsigned long>(dwFlags));
     if (!hc || !hc->m_pCurrentContainer || !rv || !pin || !List())
         return Fail(trace, "");
     PKCSContainer *c = hc->m_pCurrentContainer;
@@ -663,41 +662,41 @@ BOOL DoSign(HandleContainer *hc, DWORD cbHash, const BYTE *pbHash, DWORD dwKeySp
             DWORD *pdwSigLen)
 {
     const char *name = "Pkcs::DoSign";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p, %lu, 0x%p, %lu, 0x%p, 0x%p",
-               static_cast<void *>(hc), static_cast<unsigned long>(cbHash), static_cast<const void *>(pbHash),
-               static_cast<unsigned long>(dwKeySpec), static_cast<void *>(pbSignature),
-               static_cast<void *>(pdwSigLen));
+    TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE, "0x%p, %lu, 0x%p, %lu, 0x%p, 0x%p",
+                     static_cast<void *>(hc), static_cast<unsigned long>(cbHash),
+                     static_cast<const void *>(pbHash), static_cast<unsigned long>(dwKeySpec),
+                     static_cast<void *>(pbSignature), static_cast<void *>(pdwSigLen));
     if (!hc || !hc->m_pCurrentContainer || !pdwSigLen || !List() || (pbSignature && !pbHash))
-        return Fail(name, "");
+        return Fail(trace, "");
     PKCSContainer *c = hc->m_pCurrentContainer;
     CardOperation operation(c);
     if (c->m_cardChanged)
-        return Fail(name, "Carte changee");
+        return Fail(trace, "Carte changee");
     const CK_OBJECT_HANDLE hCert = c->GethCertfromKeySpec(dwKeySpec);
     CK_OBJECT_HANDLE *cache = dwKeySpec == AT_KEYEXCHANGE ? &c->m_hPrivKeyExchange
                               : dwKeySpec == AT_SIGNATURE ? &c->m_hPrivKeySignature
                                                           : nullptr;
     CK_OBJECT_HANDLE hKey = cache ? *cache : 0;
     if (hKey && !pbSignature) {
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+        trace.Return(TRUE, "%s", "");
         return TRUE;
     }
     if (!hKey) {
         CK_RV infoRv = CKR_OK;
         if (!isUserLogged(c->m_hSession, &infoRv)) {
             if (infoRv != CKR_OK)
-                return Fail(name, "Demande de l'etat session impossible.");
+                return Fail(trace, "Demande de l'etat session impossible.");
             const BOOL in = (hc->m_dwFlags & CRYPT_SILENT) ? DoSilentLogin(c) : DoLogin(c, hc->m_dwFlags);
             if (!in)
-                return Fail(name, "Impossible de s'authentifier.");
+                return Fail(trace, "Impossible de s'authentifier.");
         }
         if (!pbSignature) {
-            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+            trace.Return(TRUE, "%s", "");
             return TRUE;
         }
         const CK_RV rv = getPrivateKeyFromX509Cert(c->m_hSession, &hKey, hCert);
         if (rv == kNoKeyFound && (hc->m_dwFlags & CRYPT_SILENT))
-            return Fail(name, "Demande du code PIN impossible (mode CRYPT_SILENT).");
+            return Fail(trace, "Demande du code PIN impossible (mode CRYPT_SILENT).");
         if (rv != CKR_OK)
             hKey = 0;
         if (cache)
@@ -706,7 +705,7 @@ BOOL DoSign(HandleContainer *hc, DWORD cbHash, const BYTE *pbHash, DWORD dwKeySp
     const DWORD room = *pdwSigLen;
     BYTE *buffer = room ? static_cast<BYTE *>(csp_alloc(1, static_cast<int>(room))) : nullptr;
     if (!buffer)
-        return Fail(name, "Signature buffer");
+        return Fail(trace, "Signature buffer");
     CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
     CK_ULONG length = room;
     CK_RV rv = List()->C_SignInit(c->m_hSession, &mechanism, hKey);
@@ -719,13 +718,13 @@ BOOL DoSign(HandleContainer *hc, DWORD cbHash, const BYTE *pbHash, DWORD dwKeySp
                    static_cast<unsigned long>(length), static_cast<unsigned long>(rv));
         TraceNoLogout(c->m_hSession);
         csp_free(buffer);
-        return FailWith(name, "0x%08lx", static_cast<unsigned long>(rv));
+        return FailWith(trace, "0x%08lx", static_cast<unsigned long>(rv));
     }
     for (CK_ULONG i = 0; i < length; ++i)
         pbSignature[i] = buffer[length - 1 - i];
     *pdwSigLen = length;
     csp_free(buffer);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+    trace.Return(TRUE, "%s", "");
     return TRUE;
 }
 
@@ -733,27 +732,27 @@ BOOL Decrypt(HandleContainer *hc, ULONG_PTR hKey, const BYTE *pbData, DWORD cbDa
              DWORD *pdwOutLen, DWORD dwFlags)
 {
     const char *name = "Pkcs::Decrypt";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p, 0x%p, 0x%p, %lu, 0x%p, 0x%p, 0x%08lx",
-               static_cast<void *>(hc), reinterpret_cast<void *>(hKey), static_cast<const void *>(pbData),
-               static_cast<unsigned long>(cbData), static_cast<void *>(pbOut), static_cast<void *>(pdwOutLen),
-               static_cast<unsigned long>(dwFlags));
+    TraceScope trace(
+        LOG_LEVEL_FUNCTION, name, TRUE, "0x%p, 0x%p, 0x%p, %lu, 0x%p, 0x%p, 0x%08lx", static_cast<void *>(hc),
+        reinterpret_cast<void *>(hKey), static_cast<const void *>(pbData), static_cast<unsigned long>(cbData),
+        static_cast<void *>(pbOut), static_cast<void *>(pdwOutLen), static_cast<unsigned long>(dwFlags));
     if (!hc || !hc->m_pCurrentContainer || !pbData || !pbOut || !pdwOutLen || !List())
-        return Fail(name, "");
+        return Fail(trace, "");
     PKCSContainer *c = hc->m_pCurrentContainer;
     CardOperation operation(c);
     if (c->m_cardChanged)
-        return Fail(name, "Carte changee");
+        return Fail(trace, "Carte changee");
     if (dwFlags & CRYPT_SILENT) {
         if (!DoSilentLogin(c))
-            return Fail(name, "Impossible de s'authentifier.");
+            return Fail(trace, "Impossible de s'authentifier.");
     } else {
         CK_RV infoRv = CKR_OK;
         if (!isUserLogged(c->m_hSession, &infoRv)) {
             if (infoRv != CKR_OK)
-                return FailWith(name, "Demande de l'etat session impossible. rv: 0x%08lx",
+                return FailWith(trace, "Demande de l'etat session impossible. rv: 0x%08lx",
                                 static_cast<unsigned long>(infoRv));
             if (!DoLogin(c, dwFlags))
-                return Fail(name, "Impossible de s'authentifier.");
+                return Fail(trace, "Impossible de s'authentifier.");
         }
     }
     if (!c->m_hPrivKeyExchange) {
@@ -761,7 +760,7 @@ BOOL Decrypt(HandleContainer *hc, ULONG_PTR hKey, const BYTE *pbData, DWORD cbDa
         const CK_RV rv = getPrivateKeyFromX509Cert(c->m_hSession, &key, c->GethCertExchange());
         if (rv != CKR_OK) {
             TraceNoLogout(c->m_hSession);
-            return FailWith(name, "0x%08lx", static_cast<unsigned long>(rv));
+            return FailWith(trace, "0x%08lx", static_cast<unsigned long>(rv));
         }
         c->m_hPrivKeyExchange = key;
     }
@@ -772,9 +771,9 @@ BOOL Decrypt(HandleContainer *hc, ULONG_PTR hKey, const BYTE *pbData, DWORD cbDa
         rv = List()->C_Decrypt(c->m_hSession, const_cast<BYTE *>(pbData), cbData, pbOut, &length);
     TraceNoLogout(c->m_hSession);
     if (rv != CKR_OK || length > cbData)
-        return FailWith(name, "0x%08lx", static_cast<unsigned long>(rv));
+        return FailWith(trace, "0x%08lx", static_cast<unsigned long>(rv));
     *pdwOutLen = length;
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+    trace.Return(TRUE, "%s", "");
     return TRUE;
 }
 
