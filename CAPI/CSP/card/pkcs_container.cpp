@@ -16,6 +16,7 @@
 #include "key_blobs.h"
 #include "key_codes.h"
 #include "log_trace.h"
+#include "trace_scope.h"
 #include "pkcs_helpers.h"
 
 namespace {
@@ -93,6 +94,20 @@ BOOL FailWith(const char *name, const char *format, unsigned long value)
     char text[160];
     snprintf(text, sizeof text, format, value);
     return Fail(name, text);
+}
+
+// The same, through a traced scope: its return line is written at the exit.
+BOOL Fail(TraceScope &trace, const char *text)
+{
+    trace.Return(FALSE, "%s", text);
+    return FALSE;
+}
+
+BOOL FailWith(TraceScope &trace, const char *format, unsigned long value)
+{
+    char text[160];
+    snprintf(text, sizeof text, format, value);
+    return Fail(trace, text);
 }
 #pragma GCC diagnostic pop
 
@@ -272,17 +287,16 @@ BOOL GetCardInfoForContainer(CK_SESSION_HANDLE hSession, CK_SLOT_ID slotID, char
                              DWORD szContainerName, CK_OBJECT_HANDLE *handles, CK_ULONG *count)
 {
     const char *name = "Pkcs::GetCardInfoForContainer";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE,
-               "slotID : %lu, strContainerName : %p, szContainerName : %lu",
-               static_cast<unsigned long>(slotID), static_cast<void *>(strContainerName),
-               static_cast<unsigned long>(szContainerName));
+    TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE,
+                     "slotID : %lu, strContainerName : %p, szContainerName : %lu",
+                     static_cast<unsigned long>(slotID), static_cast<void *>(strContainerName),
+                     static_cast<unsigned long>(szContainerName));
     if (!strContainerName || szContainerName == 0 || !List()) {
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, FALSE, TRUE, "Bad Parameters");
-        return FALSE;
+        return Fail(trace, "Bad Parameters");
     }
     CK_SESSION_HANDLE session = hSession;
     if (!session && OpenSession(slotID, &session) != CKR_OK)
-        return FailWith(name, "Failed to open a session for slotID (%lu)",
+        return FailWith(trace, "Failed to open a session for slotID (%lu)",
                         static_cast<unsigned long>(slotID));
     CK_OBJECT_HANDLE found[kMaxCertificates] = {};
     CK_ULONG foundCount = kMaxCertificates;
@@ -290,7 +304,7 @@ BOOL GetCardInfoForContainer(CK_SESSION_HANDLE hSession, CK_SLOT_ID slotID, char
     if (rv != CKR_OK) {
         if (!hSession)
             CloseSession(session);
-        return FailWith(name, "Failed to get certificates (0x%lx)", static_cast<unsigned long>(rv));
+        return FailWith(trace, "Failed to get certificates (0x%lx)", static_cast<unsigned long>(rv));
     }
     CK_BYTE subject[kNameSize] = {};
     CK_ULONG subjectLength = sizeof subject;
@@ -304,16 +318,16 @@ BOOL GetCardInfoForContainer(CK_SESSION_HANDLE hSession, CK_SLOT_ID slotID, char
     if (!hSession)
         CloseSession(session);
     if (rv != CKR_OK || subjectLength > sizeof subject)
-        return FailWith(name, "Failed to get the certificate subject (0x%lx)",
+        return FailWith(trace, "Failed to get the certificate subject (0x%lx)",
                         static_cast<unsigned long>(rv));
     if (certrules::ContainerNameFromSubject(subject, subjectLength, strContainerName, szContainerName) < 0)
-        return Fail(name, "szContainerName too small");
+        return Fail(trace, "szContainerName too small");
     if (handles && count) {
         if (*count >= foundCount && foundCount)
             std::memcpy(handles, found, foundCount * sizeof(CK_OBJECT_HANDLE));
         *count = foundCount;
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+    trace.Return(TRUE, "%s", "");
     return TRUE;
 }
 
@@ -553,50 +567,49 @@ BOOL UpdateContainerTable(HandleContainer *hc, const char *pszContainer, int pro
 BOOL DoSilentLogin(PKCSContainer *container)
 {
     const char *name = "Pkcs::DoSilentLogin";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p", static_cast<void *>(container));
+    TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE, "0x%p", static_cast<void *>(container));
     if (!container)
-        return Fail(name, "");
+        return Fail(trace, "");
     const CK_RV rv = login(container->m_hSession, nullptr, 0, CRYPT_SILENT);
     if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) {
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "Logged successfully: 0x%p",
-                   static_cast<void *>(container));
+        trace.Return(TRUE, "Logged successfully: 0x%p", static_cast<void *>(container));
         return TRUE;
     }
     TraceNoLogout(container->m_hSession);
     if (rv == CKR_PIN_INCORRECT)
-        return FailWith(name, "Incorrect Pin: 0x%08lx", static_cast<unsigned long>(rv));
-    return FailWith(name, "0x%08lx", static_cast<unsigned long>(rv));
+        return FailWith(trace, "Incorrect Pin: 0x%08lx", static_cast<unsigned long>(rv));
+    return FailWith(trace, "0x%08lx", static_cast<unsigned long>(rv));
 }
 
 BOOL DoLogin(PKCSContainer *container, DWORD dwFlags)
 {
     const char *name = "Pkcs::DoLogin";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p, 0x%08lx", static_cast<void *>(container),
-               static_cast<unsigned long>(dwFlags));
+    TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE, "0x%p, 0x%08lx", static_cast<void *>(container),
+                     static_cast<unsigned long>(dwFlags));
     if (!container || !List())
-        return Fail(name, "");
+        return Fail(trace, "");
     CK_TOKEN_INFO token = {};
     if (List()->C_GetTokenInfo(container->m_slotID, &token) != CKR_OK || (token.flags & CKF_USER_PIN_LOCKED))
-        return FailWith(name, "0x%08lx", static_cast<unsigned long>(dwFlags));
+        return FailWith(trace, "0x%08lx", static_cast<unsigned long>(dwFlags));
     bool finalTry = false;
     for (;;) {
         PreparePinPrompt(token, dwFlags);
         const CK_RV rv = login(container->m_hSession, nullptr, 0, dwFlags);
         if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) {
-            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "Logged successfully: 0x%p, 0x%08lx",
-                       static_cast<void *>(container), static_cast<unsigned long>(dwFlags));
+            trace.Return(TRUE, "Logged successfully: 0x%p, 0x%08lx", static_cast<void *>(container),
+                         static_cast<unsigned long>(dwFlags));
             return TRUE;
         }
         if (rv != CKR_PIN_INCORRECT || finalTry) {
             TraceNoLogout(container->m_hSession);
-            return FailWith(name, "0x%08lx", static_cast<unsigned long>(rv));
+            return FailWith(trace, "0x%08lx", static_cast<unsigned long>(rv));
         }
         if (List()->C_GetTokenInfo(container->m_slotID, &token) != CKR_OK) {
             TraceNoLogout(container->m_hSession);
-            return FailWith(name, "0x%08lx", static_cast<unsigned long>(rv));
+            return FailWith(trace, "0x%08lx", static_cast<unsigned long>(rv));
         }
         if (token.flags & CKF_USER_PIN_LOCKED)
-            return FailWith(name, "0x%08lx", static_cast<unsigned long>(CKR_PIN_LOCKED));
+            return FailWith(trace, "0x%08lx", static_cast<unsigned long>(CKR_PIN_LOCKED));
         finalTry = (token.flags & CKF_USER_PIN_FINAL_TRY) != 0;
     }
 }
@@ -604,15 +617,15 @@ BOOL DoLogin(PKCSContainer *container, DWORD dwFlags)
 BOOL CheckPinCode(HandleContainer *hc, const char *pin, DWORD dwFlags, CK_RV *rv)
 {
     const char *name = "Pkcs::CheckPinCode";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p, 0x%p, 0x%08lx", static_cast<void *>(hc),
-               static_cast<const void *>(pin), static_cast<unsigned long>(dwFlags));
+    TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE, "0x%p, 0x%p, 0x%08lx", static_cast<void *>(hc),
+                     static_cast<const void *>(pin), static_cast<unsigned long>(dwFlags));
     if (!hc || !hc->m_pCurrentContainer || !rv || !pin || !List())
-        return Fail(name, "");
+        return Fail(trace, "");
     PKCSContainer *c = hc->m_pCurrentContainer;
     CardOperation operation(c);
     if (c->m_cardChanged) {
         *rv = CKR_TOKEN_NOT_RECOGNIZED;
-        return Fail(name, "Carte changee");
+        return Fail(trace, "Carte changee");
     }
     const CK_RV out = List()->C_Logout(c->m_hSession);
     _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "logout", 0, FALSE, "0x%p, 0x%08lx, 0x%08lx, 0x%08lx",
@@ -625,65 +638,65 @@ BOOL CheckPinCode(HandleContainer *hc, const char *pin, DWORD dwFlags, CK_RV *rv
         CK_SESSION_HANDLE session = 0;
         if (OpenSession(c->m_slotID, &session) != CKR_OK) {
             *rv = CKR_FUNCTION_FAILED;
-            return FailWith(name, "Failed to open a session for slotID (%lu)",
+            return FailWith(trace, "Failed to open a session for slotID (%lu)",
                             static_cast<unsigned long>(c->m_slotID));
         }
         c->SethSession(session);
         ReviewCard(c); // the holder's PIN goes only to the container's own card
         if (c->m_cardChanged) {
             *rv = CKR_TOKEN_NOT_RECOGNIZED;
-            return Fail(name, "Carte changee");
+            return Fail(trace, "Carte changee");
         }
     }
     *rv = login(c->m_hSession, pin, 4, dwFlags);
     if (*rv == CKR_OK || *rv == CKR_USER_ALREADY_LOGGED_IN) {
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+        trace.Return(TRUE, "%s", "");
         return TRUE;
     }
     if (*rv != CKR_PIN_INCORRECT && *rv != CKR_PIN_LOCKED)
         TraceNoLogout(c->m_hSession);
-    return FailWith(name, "0x%08lx", static_cast<unsigned long>(*rv));
+    return FailWith(trace, "0x%08lx", static_cast<unsigned long>(*rv));
 }
 
 BOOL DoSign(HandleContainer *hc, DWORD cbHash, const BYTE *pbHash, DWORD dwKeySpec, BYTE *pbSignature,
             DWORD *pdwSigLen)
 {
     const char *name = "Pkcs::DoSign";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p, %lu, 0x%p, %lu, 0x%p, 0x%p",
-               static_cast<void *>(hc), static_cast<unsigned long>(cbHash), static_cast<const void *>(pbHash),
-               static_cast<unsigned long>(dwKeySpec), static_cast<void *>(pbSignature),
-               static_cast<void *>(pdwSigLen));
+    TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE, "0x%p, %lu, 0x%p, %lu, 0x%p, 0x%p",
+                     static_cast<void *>(hc), static_cast<unsigned long>(cbHash),
+                     static_cast<const void *>(pbHash), static_cast<unsigned long>(dwKeySpec),
+                     static_cast<void *>(pbSignature), static_cast<void *>(pdwSigLen));
     if (!hc || !hc->m_pCurrentContainer || !pdwSigLen || !List() || (pbSignature && !pbHash))
-        return Fail(name, "");
+        return Fail(trace, "");
     PKCSContainer *c = hc->m_pCurrentContainer;
     CardOperation operation(c);
     if (c->m_cardChanged)
-        return Fail(name, "Carte changee");
+        return Fail(trace, "Carte changee");
     const CK_OBJECT_HANDLE hCert = c->GethCertfromKeySpec(dwKeySpec);
     CK_OBJECT_HANDLE *cache = dwKeySpec == AT_KEYEXCHANGE ? &c->m_hPrivKeyExchange
                               : dwKeySpec == AT_SIGNATURE ? &c->m_hPrivKeySignature
                                                           : nullptr;
     CK_OBJECT_HANDLE hKey = cache ? *cache : 0;
     if (hKey && !pbSignature) {
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+        trace.Return(TRUE, "%s", "");
         return TRUE;
     }
     if (!hKey) {
         CK_RV infoRv = CKR_OK;
         if (!isUserLogged(c->m_hSession, &infoRv)) {
             if (infoRv != CKR_OK)
-                return Fail(name, "Demande de l'etat session impossible.");
+                return Fail(trace, "Demande de l'etat session impossible.");
             const BOOL in = (hc->m_dwFlags & CRYPT_SILENT) ? DoSilentLogin(c) : DoLogin(c, hc->m_dwFlags);
             if (!in)
-                return Fail(name, "Impossible de s'authentifier.");
+                return Fail(trace, "Impossible de s'authentifier.");
         }
         if (!pbSignature) {
-            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+            trace.Return(TRUE, "%s", "");
             return TRUE;
         }
         const CK_RV rv = getPrivateKeyFromX509Cert(c->m_hSession, &hKey, hCert);
         if (rv == kNoKeyFound && (hc->m_dwFlags & CRYPT_SILENT))
-            return Fail(name, "Demande du code PIN impossible (mode CRYPT_SILENT).");
+            return Fail(trace, "Demande du code PIN impossible (mode CRYPT_SILENT).");
         if (rv != CKR_OK)
             hKey = 0;
         if (cache)
@@ -692,7 +705,7 @@ BOOL DoSign(HandleContainer *hc, DWORD cbHash, const BYTE *pbHash, DWORD dwKeySp
     const DWORD room = *pdwSigLen;
     BYTE *buffer = room ? static_cast<BYTE *>(csp_alloc(1, static_cast<int>(room))) : nullptr;
     if (!buffer)
-        return Fail(name, "Signature buffer");
+        return Fail(trace, "Signature buffer");
     CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
     CK_ULONG length = room;
     CK_RV rv = List()->C_SignInit(c->m_hSession, &mechanism, hKey);
@@ -705,13 +718,13 @@ BOOL DoSign(HandleContainer *hc, DWORD cbHash, const BYTE *pbHash, DWORD dwKeySp
                    static_cast<unsigned long>(length), static_cast<unsigned long>(rv));
         TraceNoLogout(c->m_hSession);
         csp_free(buffer);
-        return FailWith(name, "0x%08lx", static_cast<unsigned long>(rv));
+        return FailWith(trace, "0x%08lx", static_cast<unsigned long>(rv));
     }
     for (CK_ULONG i = 0; i < length; ++i)
         pbSignature[i] = buffer[length - 1 - i];
     *pdwSigLen = length;
     csp_free(buffer);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+    trace.Return(TRUE, "%s", "");
     return TRUE;
 }
 
@@ -719,27 +732,27 @@ BOOL Decrypt(HandleContainer *hc, ULONG_PTR hKey, const BYTE *pbData, DWORD cbDa
              DWORD *pdwOutLen, DWORD dwFlags)
 {
     const char *name = "Pkcs::Decrypt";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p, 0x%p, 0x%p, %lu, 0x%p, 0x%p, 0x%08lx",
-               static_cast<void *>(hc), reinterpret_cast<void *>(hKey), static_cast<const void *>(pbData),
-               static_cast<unsigned long>(cbData), static_cast<void *>(pbOut), static_cast<void *>(pdwOutLen),
-               static_cast<unsigned long>(dwFlags));
+    TraceScope trace(
+        LOG_LEVEL_FUNCTION, name, TRUE, "0x%p, 0x%p, 0x%p, %lu, 0x%p, 0x%p, 0x%08lx", static_cast<void *>(hc),
+        reinterpret_cast<void *>(hKey), static_cast<const void *>(pbData), static_cast<unsigned long>(cbData),
+        static_cast<void *>(pbOut), static_cast<void *>(pdwOutLen), static_cast<unsigned long>(dwFlags));
     if (!hc || !hc->m_pCurrentContainer || !pbData || !pbOut || !pdwOutLen || !List())
-        return Fail(name, "");
+        return Fail(trace, "");
     PKCSContainer *c = hc->m_pCurrentContainer;
     CardOperation operation(c);
     if (c->m_cardChanged)
-        return Fail(name, "Carte changee");
+        return Fail(trace, "Carte changee");
     if (dwFlags & CRYPT_SILENT) {
         if (!DoSilentLogin(c))
-            return Fail(name, "Impossible de s'authentifier.");
+            return Fail(trace, "Impossible de s'authentifier.");
     } else {
         CK_RV infoRv = CKR_OK;
         if (!isUserLogged(c->m_hSession, &infoRv)) {
             if (infoRv != CKR_OK)
-                return FailWith(name, "Demande de l'etat session impossible. rv: 0x%08lx",
+                return FailWith(trace, "Demande de l'etat session impossible. rv: 0x%08lx",
                                 static_cast<unsigned long>(infoRv));
             if (!DoLogin(c, dwFlags))
-                return Fail(name, "Impossible de s'authentifier.");
+                return Fail(trace, "Impossible de s'authentifier.");
         }
     }
     if (!c->m_hPrivKeyExchange) {
@@ -747,7 +760,7 @@ BOOL Decrypt(HandleContainer *hc, ULONG_PTR hKey, const BYTE *pbData, DWORD cbDa
         const CK_RV rv = getPrivateKeyFromX509Cert(c->m_hSession, &key, c->GethCertExchange());
         if (rv != CKR_OK) {
             TraceNoLogout(c->m_hSession);
-            return FailWith(name, "0x%08lx", static_cast<unsigned long>(rv));
+            return FailWith(trace, "0x%08lx", static_cast<unsigned long>(rv));
         }
         c->m_hPrivKeyExchange = key;
     }
@@ -758,27 +771,27 @@ BOOL Decrypt(HandleContainer *hc, ULONG_PTR hKey, const BYTE *pbData, DWORD cbDa
         rv = List()->C_Decrypt(c->m_hSession, const_cast<BYTE *>(pbData), cbData, pbOut, &length);
     TraceNoLogout(c->m_hSession);
     if (rv != CKR_OK || length > cbData)
-        return FailWith(name, "0x%08lx", static_cast<unsigned long>(rv));
+        return FailWith(trace, "0x%08lx", static_cast<unsigned long>(rv));
     *pdwOutLen = length;
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+    trace.Return(TRUE, "%s", "");
     return TRUE;
 }
 
 BOOL DoExportPublicKey(PKCSContainer *container, BYTE *pbData, DWORD *pdwDataLen, DWORD dwKeySpec)
 {
     const char *name = "Pkcs::DoExportPublicKey";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p, 0x%p, 0x%p",
-               static_cast<void *>(container), static_cast<void *>(pbData), static_cast<void *>(pdwDataLen));
+    TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE, "0x%p, 0x%p, 0x%p", static_cast<void *>(container),
+                     static_cast<void *>(pbData), static_cast<void *>(pdwDataLen));
     if (!container || !pdwDataLen || !List())
-        return Fail(name, "");
+        return Fail(trace, "");
     CardOperation operation(container);
     if (container->m_cardChanged)
-        return Fail(name, "Carte changee");
+        return Fail(trace, "Carte changee");
     const CK_OBJECT_HANDLE hCert = container->GethCertfromKeySpec(dwKeySpec);
     CK_OBJECT_HANDLE pub = 0;
     CK_RV rv = getKeyFromX509Cert(container->m_hSession, &pub, hCert, CKO_PUBLIC_KEY);
     if (rv != CKR_OK)
-        return FailWith(name, "0x%08lx", static_cast<unsigned long>(rv));
+        return FailWith(trace, "0x%08lx", static_cast<unsigned long>(rv));
     CK_ULONG modulusLength = 0, exponentLength = 0;
     BYTE *modulus = nullptr, *exponent = nullptr;
     BOOL ok = FALSE;
@@ -802,8 +815,8 @@ BOOL DoExportPublicKey(PKCSContainer *container, BYTE *pbData, DWORD *pdwDataLen
     csp_free(modulus);
     csp_free(exponent);
     if (!ok)
-        return Fail(name, "");
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+        return Fail(trace, "");
+    trace.Return(TRUE, "%s", "");
     return TRUE;
 }
 
@@ -827,15 +840,15 @@ bool TakeThreadData(DWORD threadId)
 BOOL FreePkcs(DWORD *dwThreadID)
 {
     const char *name = "Pkcs::FreePkcs";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s", "");
+    TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE, "%s", "");
     if (!List()) {
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "pFunctionList == NULL");
+        trace.Return(TRUE, "pFunctionList == NULL");
         return TRUE;
     }
     // The library stays bound while the provider stays loaded: a process-wide
     // use that already ended (or never began) has nothing to end.
     if (!dwThreadID && !IsInitialized()) {
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "not initialised");
+        trace.Return(TRUE, "not initialised");
         return TRUE;
     }
     if (dwThreadID)
@@ -844,8 +857,8 @@ BOOL FreePkcs(DWORD *dwThreadID)
     const CK_RV rv = List()->C_Finalize(dwThreadID);
     SetInitialized(false);
     if (rv != CKR_OK)
-        return FailWith(name, "C_Finalize returned : 0x%08lx", static_cast<unsigned long>(rv));
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+        return FailWith(trace, "C_Finalize returned : 0x%08lx", static_cast<unsigned long>(rv));
+    trace.Return(TRUE, "%s", "");
     return TRUE;
 }
 

@@ -9,6 +9,7 @@
 #include "csp_globals.h"
 #include "log_trace.h"
 #include "padded_field.h"
+#include "trace_scope.h"
 #include "pin_prompts.h"
 #include "version_label.h"
 
@@ -301,11 +302,10 @@ done:
 
 CK_RV FindSlot(const CK_SLOT_ID *slots, CK_ULONG count, const char *readerName, CK_SLOT_ID *slot, int *found)
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "FindSlot", 0, FALSE, "0x%p, %s", static_cast<void *>(List()),
-               readerName ? readerName : "NULL");
+    TraceScope trace(LOG_LEVEL_DETAIL, "FindSlot", FALSE, "0x%p, %s", static_cast<void *>(List()),
+                     readerName ? readerName : "NULL");
     if (!slots || !slot || !found || !readerName || !List()) {
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "FindSlot", CKR_ARGUMENTS_BAD, FALSE, "0x%p",
-                   static_cast<void *>(List()));
+        trace.Return(CKR_ARGUMENTS_BAD, "0x%p", static_cast<void *>(List()));
         return CKR_ARGUMENTS_BAD;
     }
     CK_RV rv = CKR_OK;
@@ -325,8 +325,7 @@ CK_RV FindSlot(const CK_SLOT_ID *slots, CK_ULONG count, const char *readerName, 
         }
     }
     *found = match;
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "FindSlot", rv, FALSE, "0x%p, %s", static_cast<void *>(List()),
-               readerName);
+    trace.Return(rv, "0x%p, %s", static_cast<void *>(List()), readerName);
     return rv;
 }
 

@@ -51,8 +51,10 @@ private:
 
 // Runs body(error) inside the catch-all, then writes the return line and
 // sets the error after it. A FALSE result with no error gets NTE_FAIL, so
-// that no failure ever leaves a stale last error.
-template <class Body> BOOL RunGuarded(const char *name, const char *args, Body body)
+// that no failure ever leaves a stale last error. A failure with endError
+// (not 0: the end of an enumeration) is no fault: its return line reads as
+// a success.
+template <class Body> BOOL RunGuarded(const char *name, const char *args, Body body, DWORD endError = 0)
 {
     BOOL ok = FALSE;
     DWORD error = 0;
@@ -64,24 +66,29 @@ template <class Body> BOOL RunGuarded(const char *name, const char *args, Body b
     }
     if (!ok && !error)
         error = static_cast<DWORD>(NTE_FAIL);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, ok, TRUE, "%s", args);
+    const BOOL traced = ok || (endError && error == endError);
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, traced, TRUE, "%s", args);
     if (!ok || error)
         SetLastError(error);
     return ok;
 }
 
 // Runs body(hc, error) for a registered hProv (NTE_BAD_UID otherwise).
-template <class Body> BOOL RunEntry(const char *name, const char *args, HCRYPTPROV hProv, Body body)
+template <class Body>
+BOOL RunEntry(const char *name, const char *args, HCRYPTPROV hProv, Body body, DWORD endError = 0)
 {
     _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s", args);
-    return RunGuarded(name, args, [&](DWORD &error) -> BOOL {
-        ContextInUse context(hProv);
-        if (!context.get()) {
-            error = static_cast<DWORD>(NTE_BAD_UID);
-            return FALSE;
-        }
-        return body(context.get(), error);
-    });
+    return RunGuarded(
+        name, args,
+        [&](DWORD &error) -> BOOL {
+            ContextInUse context(hProv);
+            if (!context.get()) {
+                error = static_cast<DWORD>(NTE_BAD_UID);
+                return FALSE;
+            }
+            return body(context.get(), error);
+        },
+        endError);
 }
 
 // A call handed to the context's Microsoft provider: its result and last error.

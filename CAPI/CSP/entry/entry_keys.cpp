@@ -12,6 +12,8 @@
 #include "entry_guard.h"
 #include "handle_container.h"
 #include "log_trace.h"
+#include "pkcs_container.h"
+#include "prov_param_name.h"
 #include "random.h"
 
 using cspkeys::ContainerKeys;
@@ -137,14 +139,20 @@ extern "C" BOOL WINAPI CPGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbD
     FormatArgs(args, sizeof args, "0x%p, %lu, 0x%p, 0x%p, 0x%08lx", reinterpret_cast<void *>(hProv),
                static_cast<unsigned long>(dwParam), static_cast<void *>(pbData),
                static_cast<void *>(pdwDataLen), static_cast<unsigned long>(dwFlags));
-    _Log_Trace(LOG_INFO, LOG_LEVEL_UI, "log_prov_param", 0, FALSE, "Looking For : %lu",
-               static_cast<unsigned long>(dwParam));
-    return RunEntry("CPGetProvParam", args, hProv, [&](HandleContainer *hc, DWORD &error) {
-        const BOOL ok = hc->GetProvParam(dwParam, pbData, pdwDataLen, dwFlags, &error);
-        if (ok && !pbData && !error)
-            SetLastError(0); // a size answer
-        return ok;
-    });
+    _Log_Trace(LOG_INFO, LOG_LEVEL_UI, "log_prov_param", 0, FALSE, "Looking For : %s",
+               ProvParamName(dwParam));
+    // The end of an enumeration is its normal last answer, not a fault.
+    const bool enumeration =
+        dwParam == PP_ENUMALGS || dwParam == PP_ENUMALGS_EX || dwParam == PP_ENUMCONTAINERS;
+    return RunEntry(
+        "CPGetProvParam", args, hProv,
+        [&](HandleContainer *hc, DWORD &error) {
+            const BOOL ok = hc->GetProvParam(dwParam, pbData, pdwDataLen, dwFlags, &error);
+            if (ok && !pbData && !error)
+                SetLastError(0); // a size answer
+            return ok;
+        },
+        enumeration ? DWORD(ERROR_NO_MORE_ITEMS) : 0);
 }
 
 // Takes a PIN (PP_KEYEXCHANGE_PIN, PP_SIGNATURE_PIN: exactly four digits).
@@ -156,7 +164,15 @@ extern "C" BOOL WINAPI CPSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYT
     FormatArgs(args, sizeof args, "0x%p, %lu, 0x%p, 0x%08lx", reinterpret_cast<void *>(hProv),
                static_cast<unsigned long>(dwParam), static_cast<const void *>(pbData),
                static_cast<unsigned long>(dwFlags));
-    return RunEntry("CPSetProvParam", args, hProv, [&](HandleContainer *hc, DWORD &error) {
+    return RunEntry("CPSetProvParam", args, hProv, [&](HandleContainer *hc, DWORD &error) -> BOOL {
+        // A service or remote-session context whose PIN was given on its
+        // current session is already logged in: a PIN given again (the logon
+        // asks more than once) neither logs out nor reaches the card.
+        if (PKCSContainer *c = hc->m_pCurrentContainer; c && pbData) {
+            CardOperation operation(c);
+            if (c->m_bPinGiven && !c->m_cardChanged)
+                return TRUE;
+        }
         return hc->SetProvParam(dwParam, pbData, dwFlags, &error);
     });
 }
@@ -367,8 +383,8 @@ extern "C" BOOL WINAPI CPGenRandom(HCRYPTPROV hProv, DWORD dwLen, BYTE *pbBuffer
 
 // The key handle of a card key spec.
 //   phUserKey  out (NULL: ERROR_INVALID_PARAMETER)
-// Failures: NTE_NO_KEY (no card container, another key spec, a key the card
-// does not have).
+// Failures: NTE_FAIL (no card container), NTE_NO_KEY (another key spec, a
+// key the card does not have).
 extern "C" BOOL WINAPI CPGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY *phUserKey)
 {
     char args[96];

@@ -6,6 +6,7 @@
 
 #include "installed_package_win.h"
 #include "log_trace.h"
+#include "trace_scope.h"
 
 namespace {
 
@@ -62,9 +63,9 @@ void LabelFromProductName(const char *productName, char *label, DWORD capacity, 
 
 int getSorveloVersion(DWORD *capacity, char *label)
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "getSorveloVersion", 0, FALSE, "%s", "");
+    TraceScope trace(LOG_LEVEL_DETAIL, "getSorveloVersion", TRUE, "%s", "");
     if (!capacity || !label || *capacity == 0) {
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "getSorveloVersion", FALSE, TRUE, "Bad parameters supplied");
+        trace.Return(FALSE, "Bad parameters supplied");
         return 0;
     }
     const DWORD room = *capacity;
@@ -74,12 +75,11 @@ int getSorveloVersion(DWORD *capacity, char *label)
         _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "getSorveloVersion", 0, FALSE, "Access denied : %lx",
                    static_cast<unsigned long>(r));
         Put(label, room, std::string("TAV") + kOurVersion + ProviderWidthMark());
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "getSorveloVersion", TRUE, TRUE, "%s", "");
+        trace.Return(TRUE, "%s", "");
         return 1;
     }
     if (r != ERROR_SUCCESS) {
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "getSorveloVersion", FALSE, TRUE, "Error RegOpenKeyEx : %lx",
-                   static_cast<unsigned long>(r));
+        trace.Return(FALSE, "Error RegOpenKeyEx : %lx", static_cast<unsigned long>(r));
         return 0;
     }
     // Every product rewrites the label: the last one decides.
@@ -96,6 +96,6 @@ int getSorveloVersion(DWORD *capacity, char *label)
             *capacity = length;
     }
     const bool ok = package.listEnded && lastFound;
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "getSorveloVersion", ok ? TRUE : FALSE, TRUE, "%s", "");
+    trace.Return(ok ? TRUE : FALSE, "%s", "");
     return 1;
 }

@@ -273,6 +273,44 @@ TEST_F(ProviderParams, PinGivenAsParameter)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_TYPE));
 }
 
+TEST_F(ProviderParams, PinAlreadyGivenInAServiceContext)
+{
+    // A logon service's request: the reader named, a client computer after
+    // the name (the fixture's context goes first, or this request would reuse it).
+    ASSERT_TRUE(Release(card_.prov));
+    card_.ok = FALSE;
+    const std::string service = std::string("\\\\.\\Lecteur Ovrane VEL 0\\") + kAuthContainer + "CName(PC7)";
+    Acquired s = Acquire(service.c_str(), CRYPT_MACHINE_KEYSET | CRYPT_SILENT);
+    ASSERT_TRUE(s.ok) << std::hex << s.error;
+    const auto set = [&](DWORD param, const char *pin, DWORD *error) {
+        SetLastError(0xdeadbeef);
+        const BOOL ok = CryptSetProvParam(s.prov, param, reinterpret_cast<const BYTE *>(pin), 0);
+        *error = GetLastError();
+        return ok;
+    };
+    DWORD error = 0;
+    ClearLog();
+    ASSERT_TRUE(set(PP_SIGNATURE_PIN, "1234", &error)) << std::hex << error;
+    EXPECT_EQ(CountCalls("C_Logout"), 1);
+    EXPECT_EQ(CountCalls("C_Login"), 1);
+    // Given once on this session: later PIN parameters are answered at once.
+    ClearLog();
+    EXPECT_TRUE(set(PP_KEYEXCHANGE_PIN, "1234", &error));
+    EXPECT_TRUE(set(PP_SIGNATURE_PIN, "1234", &error));
+    EXPECT_EQ(CountCalls(""), 0) << CallLog();
+    EXPECT_FALSE(CryptSetProvParam(s.prov, PP_SIGNATURE_PIN, nullptr, 0)) << "no PIN is no shortcut";
+    EXPECT_TRUE(Release(s.prov));
+
+    // An ordinary context is not a service's: each PIN logs out and in again.
+    card_ = Acquire(kAuthContainer, 0);
+    ASSERT_TRUE(card_.ok) << std::hex << card_.error;
+    ClearLog();
+    EXPECT_TRUE(SetPin("1234", &error));
+    EXPECT_TRUE(SetPin("1234", &error));
+    EXPECT_EQ(CountCalls("C_Logout"), 2);
+    EXPECT_EQ(CountCalls("C_Login"), 2);
+}
+
 TEST_F(ProviderParams, CardIdentifierAndKeysetType)
 {
     // A card whose label carries digits after its '-'.

@@ -40,6 +40,28 @@ int Child()
     if (CryptSetProvParam(a.prov, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE *>("12x4"), 0) ||
         GetLastError() != static_cast<DWORD>(SCARD_E_INVALID_CHV))
         ++bad;
+    // The enumerations to their end, whose last answer is no fault; a refused
+    // flag, which is one.
+    for (DWORD param : {DWORD(PP_ENUMALGS), DWORD(PP_ENUMALGS_EX), DWORD(PP_ENUMCONTAINERS)}) {
+        BYTE item[512];
+        int answers = 0;
+        for (DWORD flags = CRYPT_FIRST; answers < 200; flags = CRYPT_NEXT, ++answers) {
+            size = sizeof item;
+            if (!CryptGetProvParam(a.prov, param, item, &size, flags))
+                break;
+        }
+        if (answers == 0 || GetLastError() != ERROR_NO_MORE_ITEMS)
+            ++bad;
+    }
+    size = sizeof buffer;
+    if (CryptGetProvParam(a.prov, PP_ENUMCONTAINERS, buffer, &size, 4) ||
+        GetLastError() != static_cast<DWORD>(NTE_BAD_FLAGS))
+        ++bad;
+    // Parameters by name in the trace: the longest name, and one we do not know.
+    size = sizeof buffer;
+    CryptGetProvParam(a.prov, 47, buffer, &size, 0);
+    size = sizeof buffer;
+    CryptGetProvParam(a.prov, 44, buffer, &size, 0);
     SetLastError(0xdeadbeef);
     if (!CryptReleaseContext(a.prov, 0))
         ++bad;
@@ -68,6 +90,49 @@ std::string AllLines(DWORD pid)
     return all;
 }
 
+// The return lines of CPGetProvParam for one parameter (", <id>, " after the handle).
+std::vector<std::string> GetProvParamReturns(const std::string &lines, DWORD param)
+{
+    std::vector<std::string> found;
+    const std::string id = ", " + std::to_string(param) + ", ";
+    for (size_t start = 0, end; start < lines.size(); start = end + 1) {
+        end = lines.find('\n', start);
+        const std::string line = lines.substr(start, end - start);
+        const size_t at = line.find("CPGetProvParam(0x");
+        if (at != std::string::npos && line.find(") return rv=") != std::string::npos &&
+            line.find(id, at) == line.find(", ", at))
+            found.push_back(line);
+        if (end == std::string::npos)
+            break;
+    }
+    return found;
+}
+
+bool MarkedAsError(const std::string &line)
+{
+    return line.size() >= 5 && line.compare(line.size() - 5, 5, "error") == 0;
+}
+
+// An enumeration's end reads as a success; a real failure (a short buffer, a
+// refused flag) still reads as an error.
+void ExpectEnumerationEndsNoFault(const std::string &lines)
+{
+    for (DWORD param : {DWORD(PP_ENUMALGS), DWORD(PP_ENUMALGS_EX)}) {
+        const std::vector<std::string> returns = GetProvParamReturns(lines, param);
+        EXPECT_GT(returns.size(), 2u) << param;
+        for (const std::string &line : returns)
+            EXPECT_FALSE(MarkedAsError(line)) << line;
+    }
+    const std::vector<std::string> containers = GetProvParamReturns(lines, PP_ENUMCONTAINERS);
+    ASSERT_EQ(containers.size(), 3u) << lines;
+    EXPECT_FALSE(MarkedAsError(containers[0])) << containers[0];
+    EXPECT_FALSE(MarkedAsError(containers[1])) << "the end of the list: " << containers[1];
+    EXPECT_TRUE(MarkedAsError(containers[2])) << "a refused flag: " << containers[2];
+    const std::vector<std::string> name = GetProvParamReturns(lines, PP_NAME);
+    ASSERT_EQ(name.size(), 1u);
+    EXPECT_TRUE(MarkedAsError(name[0])) << "a short buffer: " << name[0];
+}
+
 TEST(ProviderTrace, EachLevel)
 {
     SetUpCard("csp-trace");
@@ -77,7 +142,10 @@ TEST(ProviderTrace, EachLevel)
         {5, {}, {}, false}, // the summary level is for the security authority's process only
         {40,
          {"CPAcquireContext(", ") begin", "HandleContainer::Initialize", "Pkcs::UpdateContainerTable",
-          "Bad Flags (CRYPT_DELETEKEYSET) 0x"},
+          "Bad Flags (CRYPT_DELETEKEYSET) 0x", "log_prov_param:Looking For : PP_NAME                 \n",
+          "log_prov_param:Looking For : PP_ENUMCONTAINERS       \n",
+          "log_prov_param:Looking For : PP_SMARTCARD_READER_ICON\n",
+          "log_prov_param:Looking For : UNKNOWN PARAMETER ?\n"},
          {"csp_alloc", "HandleEntries::AddHandle"},
          true},
         {50, {"csp_alloc", "countAlloc=", "getX509Value", "login"}, {"HandleEntries::AddHandle"}, true},
@@ -102,6 +170,8 @@ TEST(ProviderTrace, EachLevel)
         for (size_t at; (at = withoutNames.find(kAuthContainer)) != std::string::npos;)
             withoutNames.erase(at, std::strlen(kAuthContainer));
         EXPECT_EQ(withoutNames.find("1234"), std::string::npos) << "a PIN in the trace";
+        if (level.value && *level.value == 40)
+            ExpectEnumerationEndsNoFault(lines);
         trace_test::DeleteTraceFilesOf(kPrefix, run.pid);
     }
 }

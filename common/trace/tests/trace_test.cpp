@@ -7,6 +7,7 @@
 // the data folder's log subfolder (C:\ProgramData\hestalink\vel\log under
 // Wine), found by the child's process id, and deletes them.
 #include "log_trace.h"
+#include "trace_scope.h"
 #include "trace_test_support.h"
 
 #include <gtest/gtest.h>
@@ -94,6 +95,36 @@ int ChildFormat()
     return 0;
 }
 
+// A traced scope: its return line at each exit, an exception's included.
+int Scoped(int exit)
+{
+    TraceScope scope(LOG_LEVEL_FUNCTION, "scoped", TRUE, "%d, %s", exit, "arg");
+    _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "scoped", 0, FALSE, "inside");
+    if (exit == 0)
+        return 0; // no result given: a failure
+    if (exit == 1) {
+        scope.Return(FALSE, "Bad exit %d", exit);
+        return 0;
+    }
+    scope.Return(TRUE, "%s", "");
+    if (exit == 3)
+        throw exit;
+    TraceScope status(LOG_LEVEL_FUNCTION, "status", FALSE, "%s", "");
+    status.Return(0x191, "0x%08lX", 0x191ul);
+    return 1;
+}
+
+int ChildScope()
+{
+    for (int exit = 0; exit < 4; ++exit) {
+        try {
+            Scoped(exit);
+        } catch (int) {
+        }
+    }
+    return 0;
+}
+
 // The caller's last error and errno survive every trace call: the first
 // (configuration, folder creation), one whose file already exists, a
 // filtered one. Checked here; the exit code says which check failed.
@@ -161,6 +192,8 @@ int RunChildScenario(const char *name)
         return ChildLevels();
     if (!strcmp(name, "format"))
         return ChildFormat();
+    if (!strcmp(name, "scope"))
+        return ChildScope();
     if (!strcmp(name, "lasterror"))
         return ChildLastError();
     if (!strcmp(name, "threads"))
@@ -333,6 +366,28 @@ TEST_F(TraceTest, LineShapesAndNesting)
         "edge(" + std::string(4037, 'e') + "...) return rv=0x00000000 ",
         "after(here) begin",
         "after(here) return rv=0x00000000 ",
+    };
+    EXPECT_EQ(MainFile(r), expected);
+}
+
+TEST_F(TraceTest, ScopeWritesItsReturnLineAtEveryExit)
+{
+    Result r = Run("scope", {{}, 40, {}});
+    Lines expected = {
+        "scoped(0, arg) begin",
+        "\tscoped:inside",
+        "scoped() return rv=0x00000000 error",
+        "scoped(1, arg) begin",
+        "\tscoped:inside",
+        "scoped(Bad exit 1) return rv=0x00000000 error",
+        "scoped(2, arg) begin",
+        "\tscoped:inside",
+        "\tstatus() begin",
+        "\tstatus(0x00000191) return rv=0x00000191 error",
+        "scoped() return rv=0x00000001 ",
+        "scoped(3, arg) begin",
+        "\tscoped:inside",
+        "scoped() return rv=0x00000001 ",
     };
     EXPECT_EQ(MainFile(r), expected);
 }

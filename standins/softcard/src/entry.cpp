@@ -14,6 +14,22 @@
 
 using softcard::Library;
 
+#if defined(_WIN32)
+// The library lives from the load to the unload. At process exit (reserved
+// set) it is left as it is: the other threads were stopped wherever they were.
+// Declared without <windows.h>, whose CreateMutex macro would rename the
+// initialisation arguments' member.
+extern "C" int __stdcall DllMain(void *, unsigned long reason, void *reserved)
+{
+    const unsigned long kProcessDetach = 0, kProcessAttach = 1;
+    if (reason == kProcessAttach)
+        return Library::create() ? 1 : 0;
+    if (reason == kProcessDetach && !reserved)
+        Library::destroy();
+    return 1;
+}
+#endif
+
 namespace {
 
 // The call-log arguments are built before an entry point's try block, so

@@ -3,10 +3,39 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <new>
 
 #include "platform.h"
 
 namespace softcard {
+
+#if defined(_WIN32)
+
+namespace {
+// Made when the DLL is loaded and freed when it is unloaded (DllMain, in the
+// loader's lock): no guarded static, whose first use would start the static
+// runtime's thread library and leave its TLS slot and handles behind.
+Library *g_library = nullptr;
+} // namespace
+
+Library &Library::instance()
+{
+    return *g_library;
+}
+
+bool Library::create()
+{
+    g_library = new (std::nothrow) Library();
+    return g_library != nullptr;
+}
+
+void Library::destroy()
+{
+    delete g_library;
+    g_library = nullptr;
+}
+
+#else
 
 Library &Library::instance()
 {
@@ -14,6 +43,8 @@ Library &Library::instance()
     static Library *lib = new Library();
     return *lib;
 }
+
+#endif
 
 // ------------------------------------------------------------ call frame
 

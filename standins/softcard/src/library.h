@@ -60,6 +60,11 @@ struct Session {
 class Library {
 public:
     static Library &instance();
+#if defined(_WIN32)
+    // The DLL's one library, from its load (false: no memory) to its unload.
+    static bool create();
+    static void destroy();
+#endif
 
     // Runs one entry point in its turn: state refresh, latency, injection,
     // body, log. `card` says whether the call reaches the card (latency, state

@@ -13,9 +13,14 @@ CK_OBJECT_HANDLE Library::objectHandle(unsigned long insertion, size_t index)
     return static_cast<CK_OBJECT_HANDLE>(((insertion & 0xFFFFul) + 1) << 8 | (index + 1));
 }
 
+namespace {
+// Built with the library, not at first use (see Library::instance).
+const std::vector<CardObject> kNoObjects;
+} // namespace
+
 const std::vector<CardObject> &Library::objectsOf(const Session &s)
 {
-    static const std::vector<CardObject> none;
+    const std::vector<CardObject> &none = kNoObjects;
     const PlacedCard *pc = cardOf(s);
     if (!pc)
         return none;

@@ -224,18 +224,17 @@ unsigned long currentProcessId()
     return GetCurrentProcessId();
 }
 
+} // namespace softcard
+
+// RtlGenRandom, exported by advapi32 under this name; imported, so that the
+// reference goes with the DLL (a LoadLibrary of our own was never freed).
+extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
+
+namespace softcard {
+
 bool randomBytes(uint8_t *out, size_t size)
 {
-    // RtlGenRandom, exported by advapi32 as SystemFunction036.
-    typedef BOOLEAN(WINAPI * GenRandom)(PVOID, ULONG);
-    static GenRandom gen = nullptr;
-    if (!gen) {
-        HMODULE advapi = LoadLibraryA("advapi32.dll");
-        if (advapi)
-            gen = reinterpret_cast<GenRandom>(
-                reinterpret_cast<void *>(GetProcAddress(advapi, "SystemFunction036")));
-    }
-    return gen && gen(out, static_cast<ULONG>(size));
+    return SystemFunction036(out, static_cast<ULONG>(size)) != FALSE;
 }
 
 #else

@@ -205,11 +205,13 @@ BOOL ContainerKeys::GetUserKey(const KeyContext &ctx, DWORD dwKeySpec, HCRYPTKEY
     DWORD error = 0;
     if (!phUserKey) {
         error = kErrorInvalidParameter;
+    } else if (!ctx.card) {
+        *phUserKey = 0;
+        error = kNteFail; // a context without a card container has no user key at all
     } else {
         *phUserKey = 0;
-        const ULONG_PTR handle = ctx.card && (dwKeySpec == kKeyExchange || dwKeySpec == kKeySignature)
-                                     ? ctx.card->KeyHandle(dwKeySpec)
-                                     : 0;
+        const ULONG_PTR handle =
+            (dwKeySpec == kKeyExchange || dwKeySpec == kKeySignature) ? ctx.card->KeyHandle(dwKeySpec) : 0;
         _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "PKCSContainer::GetUserKeyFromKeySpec", 0, FALSE, "%s",
                    !handle                     ? "Unknown key"
                    : dwKeySpec == kKeyExchange ? "Handle AUTHENT key"
@@ -217,7 +219,7 @@ BOOL ContainerKeys::GetUserKey(const KeyContext &ctx, DWORD dwKeySpec, HCRYPTKEY
         if (handle)
             *phUserKey = handle;
         else
-            error = kNteNoKey; // no card, another key spec, or a key the card does not have
+            error = kNteNoKey; // another key spec, or a key the card does not have
     }
     _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, error == 0, TRUE, "%u, 0x%p", unsigned(dwKeySpec),
                static_cast<void *>(phUserKey));

@@ -54,9 +54,9 @@ public:
     BOOL GetKeyParam(const KeyContext &ctx, HCRYPTKEY hKey, DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen,
                      DWORD dwFlags, DWORD *pdwError);
 
-    // The key handle of a card key spec. NTE_NO_KEY without a card, for a key
-    // spec other than 1 and 2, or a key the card does not have (*phUserKey 0);
-    // ERROR_INVALID_PARAMETER without phUserKey.
+    // The key handle of a card key spec. NTE_FAIL without a card container;
+    // NTE_NO_KEY for a key spec other than 1 and 2 or a key the card does not
+    // have (*phUserKey 0); ERROR_INVALID_PARAMETER without phUserKey.
     BOOL GetUserKey(const KeyContext &ctx, DWORD dwKeySpec, HCRYPTKEY *phUserKey, DWORD *pdwError);
 
     // Exports a key. Card keys: PUBLICKEYBLOB only (else NTE_BAD_TYPE), from the

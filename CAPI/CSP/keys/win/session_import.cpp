@@ -12,6 +12,15 @@ namespace {
 const char kImportContainer[] = "importKey";
 const char kEnhanced[] = "Microsoft Enhanced Cryptographic Provider v1.0";
 const char kBase[] = "Microsoft Base Cryptographic Provider v1.0";
+// The Enhanced provider has no AES: AES keys go to the AES provider (the
+// name older systems give it second), as the context's own set-up does.
+const char *const kAesProviders[] = {"Microsoft Enhanced RSA and AES Cryptographic Provider",
+                                     "Microsoft Enhanced RSA and AES Cryptographic Provider (Prototype)"};
+
+bool IsAes(ALG_ID alg)
+{
+    return alg == CALG_AES_128 || alg == CALG_AES_192 || alg == CALG_AES_256 || alg == CALG_AES;
+}
 
 // A buffer that held key material: wiped before it is freed.
 struct SecretBuffer {
@@ -42,28 +51,29 @@ BOOL ProviderHasAlgorithm(HCRYPTPROV hProv, ALG_ID algId)
 }
 
 // Opens the shared "importKey" container of the provider, creating it when needed.
-BOOL AcquireImportContainer(const char *provider, HCRYPTPROV *phProv)
+BOOL AcquireImportContainer(const char *provider, DWORD provType, HCRYPTPROV *phProv)
 {
-    if (CryptAcquireContextA(phProv, kImportContainer, provider, PROV_RSA_FULL, CRYPT_NEWKEYSET))
+    if (CryptAcquireContextA(phProv, kImportContainer, provider, provType, CRYPT_NEWKEYSET))
         return TRUE;
     if (GetLastError() != static_cast<DWORD>(NTE_EXISTS))
         return FALSE;
-    return CryptAcquireContextA(phProv, kImportContainer, provider, PROV_RSA_FULL, 0);
+    return CryptAcquireContextA(phProv, kImportContainer, provider, provType, 0);
 }
 
 } // namespace
 
-BOOL CreatePrivateExponentOneKey(const char *provider, HCRYPTPROV *phProv, HCRYPTKEY *phKey)
+BOOL CreatePrivateExponentOneKey(const char *provider, HCRYPTPROV *phProv, HCRYPTKEY *phKey, DWORD provType)
 {
     static const char kName[] = "HandleContainer::CreatePrivateExponentOneKey";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, kName, 0, FALSE, "%s, %u, %s, %u, 0x%p, 0x%p", provider, 1u,
-               kImportContainer, 1u, static_cast<void *>(phProv), static_cast<void *>(phKey));
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, kName, 0, FALSE, "%s, %u, %s, %u, 0x%p, 0x%p", provider,
+               unsigned(provType), kImportContainer, 1u, static_cast<void *>(phProv),
+               static_cast<void *>(phKey));
     *phProv = 0;
     *phKey = 0;
     BOOL ok = FALSE;
     DWORD error = 0;
     HCRYPTKEY generated = 0;
-    if (AcquireImportContainer(provider, phProv) &&
+    if (AcquireImportContainer(provider, provType, phProv) &&
         CryptGenKey(*phProv, AT_KEYEXCHANGE, CRYPT_EXPORTABLE, &generated)) {
         DWORD size = 0;
         if (CryptExportKey(generated, 0, PRIVATEKEYBLOB, 0, nullptr, &size)) {
@@ -88,8 +98,9 @@ BOOL CreatePrivateExponentOneKey(const char *provider, HCRYPTPROV *phProv, HCRYP
         *phKey = 0;
         *phProv = 0;
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, kName, ok, TRUE, "%s, %u, %s, %u, 0x%p, 0x%p", provider, 1u,
-               kImportContainer, 1u, static_cast<void *>(phProv), static_cast<void *>(phKey));
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, kName, ok, TRUE, "%s, %u, %s, %u, 0x%p, 0x%p", provider,
+               unsigned(provType), kImportContainer, 1u, static_cast<void *>(phProv),
+               static_cast<void *>(phKey));
     if (!ok)
         SetLastError(error);
     return ok;
@@ -149,7 +160,7 @@ SessionKeyImporter::SessionKeyImporter()
 
 SessionKeyImporter::~SessionKeyImporter()
 {
-    for (ExponentOne *e : {&base_, &enhanced_}) {
+    for (ExponentOne *e : {&base_, &enhanced_, &aes_}) {
         if (e->key)
             CryptDestroyKey(e->key);
         if (e->prov)
@@ -161,10 +172,17 @@ SessionKeyImporter::~SessionKeyImporter()
 DWORD SessionKeyImporter::Import(ALG_ID keyAlg, const BYTE *key, DWORD len, HCRYPTKEY *phKey)
 {
     const bool base = keyAlg == CALG_RC2 && len == 5;
-    ExponentOne &e = base ? base_ : enhanced_;
+    const bool aes = IsAes(keyAlg);
+    ExponentOne &e = base ? base_ : aes ? aes_ : enhanced_;
     EnterCriticalSection(&lock_);
-    const BOOL ok = (e.key || CreatePrivateExponentOneKey(base ? kBase : kEnhanced, &e.prov, &e.key)) &&
-                    ImportPlainSessionBlob(e.prov, e.key, keyAlg, key, len, phKey);
+    if (!e.key && aes) {
+        for (const char *provider : kAesProviders)
+            if (CreatePrivateExponentOneKey(provider, &e.prov, &e.key, PROV_RSA_AES))
+                break;
+    } else if (!e.key) {
+        CreatePrivateExponentOneKey(base ? kBase : kEnhanced, &e.prov, &e.key);
+    }
+    const BOOL ok = e.key && ImportPlainSessionBlob(e.prov, e.key, keyAlg, key, len, phKey);
     LeaveCriticalSection(&lock_);
     return ok ? 0 : static_cast<DWORD>(NTE_FAIL);
 }

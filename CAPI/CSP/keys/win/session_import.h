@@ -14,8 +14,10 @@ namespace cspkeys {
 //   provider  Microsoft provider name
 //   phProv    receives the context (0 on failure)
 //   phKey     receives the exponent-one key (0 on failure)
+//   provType  the provider's type (PROV_RSA_AES for the AES provider)
 // Returns TRUE; on failure nothing stays open and the last error is set.
-BOOL CreatePrivateExponentOneKey(const char *provider, HCRYPTPROV *phProv, HCRYPTKEY *phKey);
+BOOL CreatePrivateExponentOneKey(const char *provider, HCRYPTPROV *phProv, HCRYPTKEY *phKey,
+                                 DWORD provType = PROV_RSA_FULL);
 
 // Wraps a plain session key under the exponent-one key and imports it.
 //   hProv, hPrivKey  the "importKey" context and its exponent-one key
@@ -38,7 +40,7 @@ public:
     ~SessionKeyImporter();
 
     // Imports an unwrapped session key: into the Base provider for a 40-bit RC2
-    // key, else into the Enhanced provider.
+    // key, into the AES provider for an AES key, else into the Enhanced provider.
     //   keyAlg      the session key's algorithm (the SIMPLEBLOB's)
     //   key, len    the unwrapped key
     //   phKey       receives the session key
@@ -51,7 +53,7 @@ private:
         HCRYPTKEY key = 0;
     };
     CRITICAL_SECTION lock_; // not std::mutex: it allocates on first use
-    ExponentOne base_, enhanced_;
+    ExponentOne base_, enhanced_, aes_;
 };
 
 } // namespace cspkeys

@@ -336,7 +336,7 @@ TEST_F(DirectExports, ContextsWithoutACardContainer)
     HCRYPTKEY k = 0;
     ExpectFailure("signature size query", DWORD(NTE_NO_KEY),
                   [&] { return cp.CPSignHash(verify, h, AT_SIGNATURE, nullptr, 0, nullptr, &len); });
-    ExpectFailure("user key", DWORD(NTE_NO_KEY), [&] { return cp.CPGetUserKey(verify, AT_SIGNATURE, &k); });
+    ExpectFailure("user key", DWORD(NTE_FAIL), [&] { return cp.CPGetUserKey(verify, AT_SIGNATURE, &k); });
     // Keys of the Microsoft context are its own business.
     SetLastError(0xdeadbeef);
     ASSERT_TRUE(cp.CPGenKey(verify, CALG_RC4, CRYPT_EXPORTABLE, &k));

@@ -295,7 +295,7 @@ TEST_F(ContainerKeysTest, UserKeysAreTheCardsOnly)
         {"signature", true, AT_SIGNATURE, kExchange, 0, kSignature},
         {"key spec 3", true, 3, kExchange, DWORD(NTE_NO_KEY), 0},
         {"a card without exchange certificate", true, AT_KEYEXCHANGE, 0, DWORD(NTE_NO_KEY), 0},
-        {"no card container", false, AT_SIGNATURE, kExchange, DWORD(NTE_NO_KEY), 0},
+        {"no card container", false, AT_SIGNATURE, kExchange, DWORD(NTE_FAIL), 0},
     };
     for (const Case &c : cases) {
         card.handles[AT_KEYEXCHANGE] = c.exchangeHandle;

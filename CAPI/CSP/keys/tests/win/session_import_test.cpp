@@ -58,12 +58,16 @@ TEST(SessionImport, KeysEncryptAsTheirPlainCopies)
         size_t len;
         const char *provider;
         DWORD plainFlags;
+        DWORD provType = PROV_RSA_FULL;
     };
     const Case cases[] = {
         {"RC4 128 bits", CALG_RC4, 16, MS_ENHANCED_PROV_A, 0},
         {"3DES", CALG_3DES, 24, MS_ENHANCED_PROV_A, 0},
         {"RC2 40 bits, unsalted, in the Base provider", CALG_RC2, 5, MS_DEF_PROV_A, CRYPT_NO_SALT},
         {"RC2 128 bits", CALG_RC2, 16, MS_ENHANCED_PROV_A, 0},
+        {"AES 128 bits, in the AES provider", CALG_AES_128, 16, MS_ENH_RSA_AES_PROV_A, 0, PROV_RSA_AES},
+        {"AES 192 bits", CALG_AES_192, 24, MS_ENH_RSA_AES_PROV_A, 0, PROV_RSA_AES},
+        {"AES 256 bits", CALG_AES_256, 32, MS_ENH_RSA_AES_PROV_A, 0, PROV_RSA_AES},
     };
     SessionKeyImporter importer;
     for (int round = 0; round < 2; ++round) { // the second round reuses the exponent-one keys
@@ -74,8 +78,7 @@ TEST(SessionImport, KeysEncryptAsTheirPlainCopies)
             SetLastError(0xdeadbeef);
             ASSERT_EQ(0u, importer.Import(c.alg, key.data(), DWORD(key.size()), &imported));
             HCRYPTPROV plain = 0;
-            ASSERT_TRUE(
-                CryptAcquireContextA(&plain, nullptr, c.provider, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+            ASSERT_TRUE(CryptAcquireContextA(&plain, nullptr, c.provider, c.provType, CRYPT_VERIFYCONTEXT));
             HCRYPTKEY reference = PlainKey(plain, c.alg, key, c.plainFlags);
             EXPECT_EQ(Encrypt(reference), Encrypt(imported));
             CryptDestroyKey(reference);
@@ -94,7 +97,7 @@ TEST(SessionImport, KeysTheProviderCannotHoldAreRefused)
     };
     const Case cases[] = {
         {"RC4 longer than its default length", CALG_RC4, 17},
-        {"AES, not in that provider", CALG_AES_128, 16},
+        {"AES longer than its length", CALG_AES_128, 17},
         {"no algorithm", 0, 16},
         {"a key that leaves no room for padding", CALG_RC4, 120},
     };
