@@ -52,6 +52,14 @@ function(vel_version_resource target description filename)
   target_sources(${target} PRIVATE ${rc})
 endfunction()
 
+# vel_rules_library(<target> <sources...>): a static library of rules without
+# Windows, built in every tree, its folder its include path.
+function(vel_rules_library target)
+  add_library(${target} STATIC ${ARGN})
+  target_include_directories(${target} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  target_link_libraries(${target} PRIVATE vel_defaults)
+endfunction()
+
 # vel_add_fuzzer(<name> SOURCES ... LIBS ... CORPUS <dir>)
 # A libFuzzer target. In the fuzz tree it runs as a test for a bounded time
 # (VEL_FUZZ_SECONDS, 20 by default) from a copy of its seed corpus; in the

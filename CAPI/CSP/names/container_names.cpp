@@ -4,6 +4,21 @@
 
 namespace names {
 
+namespace {
+
+// [start, end) into out as a C string; false when it does not fit.
+bool CopyPart(const char *start, const char *end, char *out, size_t size)
+{
+    const size_t n = static_cast<size_t>(end - start);
+    if (n >= size)
+        return false;
+    std::memcpy(out, start, n);
+    out[n] = '\0';
+    return true;
+}
+
+} // namespace
+
 bool ReaderFromRequest(const char *container, char *out, size_t size)
 {
     if (!size)
@@ -15,12 +30,7 @@ bool ReaderFromRequest(const char *container, char *out, size_t size)
     const char *end = std::strchr(start, '\\');
     if (!end || end == start)
         return true;
-    const size_t n = static_cast<size_t>(end - start);
-    if (n >= size)
-        return false;
-    std::memcpy(out, start, n);
-    out[n] = '\0';
-    return true;
+    return CopyPart(start, end, out, size);
 }
 
 bool ComputerNameFromContainer(const char *name, char *out, size_t size)
@@ -36,12 +46,7 @@ bool ComputerNameFromContainer(const char *name, char *out, size_t size)
     const char *end = name + length - 1;
     if (end < start)
         return true;
-    const size_t n = static_cast<size_t>(end - start);
-    if (n >= size)
-        return false;
-    std::memcpy(out, start, n);
-    out[n] = '\0';
-    return true;
+    return CopyPart(start, end, out, size);
 }
 
 bool SmartCardGuidFromLabel(const char *label, size_t labelLength, uint8_t (&guid)[16])
