@@ -54,14 +54,30 @@ struct Exports {
         ASSERT_NE(nullptr, module);
 #define VEL_FIND(name)                                                                                       \
     name = reinterpret_cast<decltype(name)>(reinterpret_cast<void *>(GetProcAddress(module, #name)));        \
-    ASSERT_NE(nullptr, name) << #name;
-        VEL_FIND(CPAcquireContext)
-        VEL_FIND(CPReleaseContext) VEL_FIND(CPGenKey) VEL_FIND(CPDeriveKey) VEL_FIND(CPDestroyKey)
-            VEL_FIND(CPSetKeyParam) VEL_FIND(CPGetKeyParam) VEL_FIND(CPSetProvParam) VEL_FIND(CPGetProvParam)
-                VEL_FIND(CPSetHashParam) VEL_FIND(CPGetHashParam) VEL_FIND(CPExportKey) VEL_FIND(CPImportKey)
-                    VEL_FIND(CPEncrypt) VEL_FIND(CPDecrypt) VEL_FIND(CPCreateHash) VEL_FIND(CPHashData)
-                        VEL_FIND(CPHashSessionKey) VEL_FIND(CPSignHash) VEL_FIND(CPDestroyHash)
-                            VEL_FIND(CPVerifySignature) VEL_FIND(CPGenRandom) VEL_FIND(CPGetUserKey)
+    ASSERT_NE(nullptr, name) << #name
+        VEL_FIND(CPAcquireContext);
+        VEL_FIND(CPReleaseContext);
+        VEL_FIND(CPGenKey);
+        VEL_FIND(CPDeriveKey);
+        VEL_FIND(CPDestroyKey);
+        VEL_FIND(CPSetKeyParam);
+        VEL_FIND(CPGetKeyParam);
+        VEL_FIND(CPSetProvParam);
+        VEL_FIND(CPGetProvParam);
+        VEL_FIND(CPSetHashParam);
+        VEL_FIND(CPGetHashParam);
+        VEL_FIND(CPExportKey);
+        VEL_FIND(CPImportKey);
+        VEL_FIND(CPEncrypt);
+        VEL_FIND(CPDecrypt);
+        VEL_FIND(CPCreateHash);
+        VEL_FIND(CPHashData);
+        VEL_FIND(CPHashSessionKey);
+        VEL_FIND(CPSignHash);
+        VEL_FIND(CPDestroyHash);
+        VEL_FIND(CPVerifySignature);
+        VEL_FIND(CPGenRandom);
+        VEL_FIND(CPGetUserKey);
 #undef VEL_FIND
     }
 };
