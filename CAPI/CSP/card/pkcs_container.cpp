@@ -207,7 +207,8 @@ static void ReviewCard(PKCSContainer *c)
         for (CK_ULONG i = 0; i < count && i < kMaxCertificates; ++i) {
             CK_ULONG length = 0;
             cardmatch::Der der;
-            if (getX509Value(c->m_hSession, handles[i], nullptr, &length) == CKR_OK && length && length < 65536) {
+            if (getX509Value(c->m_hSession, handles[i], nullptr, &length) == CKR_OK && length &&
+                length < 65536) {
                 der.resize(length);
                 if (getX509Value(c->m_hSession, handles[i], der.data(), &length) != CKR_OK)
                     der.clear();
@@ -546,7 +547,8 @@ BOOL UpdateContainerTable(HandleContainer *hc, const char *pszContainer, int pro
                 }
                 PKCSContainer *container = nullptr;
                 CK_RV cardRv = CKR_OK;
-                if (CreateContainerfromSlot(slots[i], contained ? pszContainer : slotName, &container, &cardRv)) {
+                if (CreateContainerfromSlot(slots[i], contained ? pszContainer : slotName, &container,
+                                            &cardRv)) {
                     hc->m_pCurrentContainer = container;
                 } else if (cardRv != CKR_OK && TokenPresent(slots[i])) {
                     // The card is in the reader but failed to answer: a

@@ -205,10 +205,10 @@ BOOL HandleContainer::SetProvParam(DWORD dwParam, const BYTE *pbData, DWORD dwFl
         ok = Pkcs::CheckPinCode(this, pin, m_dwFlags, &rv);
         WipeMemory(pin, sizeof pin);
         if (!ok) {
-            *pdwError = c->m_cardChanged        ? static_cast<DWORD>(NTE_BAD_KEYSET)
+            *pdwError = c->m_cardChanged          ? static_cast<DWORD>(NTE_BAD_KEYSET)
                         : rv == CKR_PIN_INCORRECT ? static_cast<DWORD>(SCARD_W_WRONG_CHV)
-                        : rv == CKR_PIN_LOCKED  ? static_cast<DWORD>(SCARD_W_CHV_BLOCKED)
-                                                : static_cast<DWORD>(NTE_FAIL);
+                        : rv == CKR_PIN_LOCKED    ? static_cast<DWORD>(SCARD_W_CHV_BLOCKED)
+                                                  : static_cast<DWORD>(NTE_FAIL);
         } else if (c->m_szComputerName && c->m_szComputerName[0]) {
             c->m_bPinGiven = TRUE;
         }

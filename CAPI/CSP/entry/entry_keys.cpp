@@ -35,7 +35,9 @@ template <class Body> BOOL RunKeyEntry(const char *name, const char *args, HCRYP
     return RunEntry(name, args, hProv, [&](HandleContainer *hc, DWORD &error) -> BOOL {
         // A context whose card was pulled, or replaced by another, serves
         // nothing more: the caller acquires again.
-        const auto cardGone = [hc] { return hc->m_pCurrentContainer && hc->m_pCurrentContainer->m_cardChanged; };
+        const auto cardGone = [hc] {
+            return hc->m_pCurrentContainer && hc->m_pCurrentContainer->m_cardChanged;
+        };
         if (cardGone()) {
             error = static_cast<DWORD>(NTE_BAD_KEYSET);
             return FALSE;

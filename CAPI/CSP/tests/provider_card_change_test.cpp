@@ -43,7 +43,7 @@ TEST_F(ProviderCardChange, AKeptContextFollowsItsOwnCardOnly)
 {
     struct Case {
         const char *what;
-        std::string change;   // softcard_ctl commands, one by one
+        std::string change; // softcard_ctl commands, one by one
         bool sameCard;
         bool cardIn;
     } cases[] = {

@@ -178,8 +178,8 @@ TEST_F(ProviderCardSoak, ThreadsSignAndDecryptWhileCardsComeAndGo)
         // Quiet point: the default card back in, a fresh context signs.
         Ctl("remove " + kReader);
         Ctl("insert " + kReader + " vel3-default");
-        Acquired check = Acquire((std::string(kAuthContainer) + "-check" + std::to_string(round)).c_str(),
-                                 CRYPT_SILENT);
+        Acquired check =
+            Acquire((std::string(kAuthContainer) + "-check" + std::to_string(round)).c_str(), CRYPT_SILENT);
         ASSERT_TRUE(check.ok) << "round " << round << ": 0x" << std::hex << check.error;
         bool signedOk = false;
         for (int attempt = 0; attempt < 5 && !signedOk; ++attempt) {
@@ -197,8 +197,8 @@ TEST_F(ProviderCardSoak, ThreadsSignAndDecryptWhileCardsComeAndGo)
     for (std::thread &w : workers)
         w.join();
     ASSERT_EQ(Ctl("latency 0"), 0);
-    printf("%d rounds, %d results: %d done, %d clean errors, %d wrong\n", round, operations.load(), done.load(),
-           clean.load(), wrong.load());
+    printf("%d rounds, %d results: %d done, %d clean errors, %d wrong\n", round, operations.load(),
+           done.load(), clean.load(), wrong.load());
     EXPECT_EQ(0, wrong.load()) << "seed " << seed;
     EXPECT_GT(done.load(), 0);
 

@@ -96,7 +96,8 @@ TEST_F(ProviderReuse, AcrossThreadsAndServiceContexts)
         EXPECT_TRUE(Release(s2.prov));
         EXPECT_EQ(CountCalls("C_Finalize"), 0) << "the thread still holds a service context";
         EXPECT_TRUE(Release(s3.prov));
-        EXPECT_EQ(CountCalls("C_Finalize"), 0) << "the library serves the whole process: other contexts remain";
+        EXPECT_EQ(CountCalls("C_Finalize"), 0)
+            << "the library serves the whole process: other contexts remain";
     });
     t.join();
     ClearLog();

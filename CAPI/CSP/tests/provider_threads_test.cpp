@@ -49,7 +49,8 @@ bool EncryptAndDecrypt(HCRYPTPROV prov, const std::string &text)
     DWORD len = DWORD(text.size());
     memcpy(data, text.data(), len);
     bool ok = CryptEncrypt(key, 0, TRUE, 0, data, &len, sizeof data) &&
-              CryptDecrypt(key, 0, TRUE, 0, data, &len) && std::string(reinterpret_cast<char *>(data), len) == text;
+              CryptDecrypt(key, 0, TRUE, 0, data, &len) &&
+              std::string(reinterpret_cast<char *>(data), len) == text;
     CryptDestroyKey(key);
     return ok;
 }

@@ -315,8 +315,8 @@ public:
         for (size_t j = 0; j < readers_.size(); ++j) {
             const SlotInfoEntry &e = tray_.Entry(j);
             const Reader &r = readers_[j];
-            if (e.slotId != j ||
-                !vel::PaddedFieldEquals(e.slotInfo.slotDescription, sizeof e.slotInfo.slotDescription, r.name.c_str()))
+            if (e.slotId != j || !vel::PaddedFieldEquals(e.slotInfo.slotDescription,
+                                                         sizeof e.slotInfo.slotDescription, r.name.c_str()))
                 out << "entry " << j << " is not " << r.name << "'s\n";
             std::set<uint8_t> serials;
             for (size_t k = 0; k < e.nbCerts && k < kMaxCertsPerSlot; ++k)

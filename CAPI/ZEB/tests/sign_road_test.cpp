@@ -69,7 +69,8 @@ TEST_F(SignRoad, TheSignatureCertificateSignsAMessageThroughItsBinding)
             EXPECT_EQ(DWORD(AT_SIGNATURE), b.keySpec);
             container = b.container;
         }
-    PCCERT_CONTEXT parsed = CertCreateCertificateContext(X509_ASN_ENCODING, signDer.data(), DWORD(signDer.size()));
+    PCCERT_CONTEXT parsed =
+        CertCreateCertificateContext(X509_ASN_ENCODING, signDer.data(), DWORD(signDer.size()));
     ASSERT_TRUE(parsed);
     char own[512] = {};
     certrules::ContainerNameFromSubject(parsed->pCertInfo->Subject.pbData, parsed->pCertInfo->Subject.cbData,
@@ -81,8 +82,8 @@ TEST_F(SignRoad, TheSignatureCertificateSignsAMessageThroughItsBinding)
         HCRYPTPROV silent = 0;
         const std::string name(container.begin(), container.end());
         SetLastError(0xdeadbeef);
-        ASSERT_TRUE(CryptAcquireContextA(&silent, name.c_str(), "Ovrane Cryptographic Provider", PROV_RSA_FULL,
-                                         CRYPT_SILENT))
+        ASSERT_TRUE(CryptAcquireContextA(&silent, name.c_str(), "Ovrane Cryptographic Provider",
+                                         PROV_RSA_FULL, CRYPT_SILENT))
             << std::hex << GetLastError();
         HCRYPTKEY key = 0;
         SetLastError(0xdeadbeef);
@@ -92,7 +93,8 @@ TEST_F(SignRoad, TheSignatureCertificateSignsAMessageThroughItsBinding)
     }
 
     HCERTSTORE store = CertOpenSystemStoreW(0, L"MY");
-    PCCERT_CONTEXT cert = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, parsed, nullptr);
+    PCCERT_CONTEXT cert =
+        CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, parsed, nullptr);
     CertFreeCertificateContext(parsed);
     ASSERT_TRUE(cert);
     // The PIN as a parameter: the holder stays logged in while this context is held.
@@ -117,14 +119,16 @@ TEST_F(SignRoad, TheSignatureCertificateSignsAMessageThroughItsBinding)
     DWORD sizes[] = {DWORD(sizeof kMessage - 1)};
     DWORD length = 0;
     SetLastError(0xdeadbeef);
-    ASSERT_TRUE(CryptSignMessage(&para, FALSE, 1, parts, sizes, nullptr, &length)) << std::hex << GetLastError();
+    ASSERT_TRUE(CryptSignMessage(&para, FALSE, 1, parts, sizes, nullptr, &length))
+        << std::hex << GetLastError();
     std::vector<BYTE> signedMessage(length);
     SetLastError(0xdeadbeef);
     ASSERT_TRUE(CryptSignMessage(&para, FALSE, 1, parts, sizes, signedMessage.data(), &length))
         << std::hex << GetLastError();
     signedMessage.resize(length);
     ASSERT_TRUE(WriteBytes(dir + "\\message.p7s", signedMessage.data(), signedMessage.size()));
-    ASSERT_TRUE(WriteBytes(dir + "\\message.txt", reinterpret_cast<const BYTE *>(kMessage), sizeof kMessage - 1));
+    ASSERT_TRUE(
+        WriteBytes(dir + "\\message.txt", reinterpret_cast<const BYTE *>(kMessage), sizeof kMessage - 1));
     if (mustFree)
         CryptReleaseContext(prov, 0);
     CertFreeCertificateContext(cert);

@@ -124,7 +124,8 @@ TEST_F(CardFaults, AFailedEndOfSearchLeavesTheContextWorking)
     HCRYPTKEY exchange = 0;
     ASSERT_TRUE(CryptGetUserKey(prov, AT_KEYEXCHANGE, &exchange));
     DWORD length = 0;
-    EXPECT_TRUE(CryptExportKey(exchange, 0, PUBLICKEYBLOB, 0, nullptr, &length)) << std::hex << GetLastError();
+    EXPECT_TRUE(CryptExportKey(exchange, 0, PUBLICKEYBLOB, 0, nullptr, &length))
+        << std::hex << GetLastError();
     CryptDestroyKey(exchange);
 }
 
