@@ -7,7 +7,7 @@ set -euo pipefail
 
 PACKAGES=(
   cmake ninja-build make python3 git
-  g++ clang libclang-rt-14-dev
+  g++ clang libclang-rt-14-dev clang-format
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64
   wine wine64 wine32:i386 fonts-wine
   xvfb xauth x11-utils imagemagick

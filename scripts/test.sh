@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The project's test command: installs what is missing, builds the native,
-# fuzz, x86-64 and x86 trees and runs their tests. The x86 tree runs all its
-# tests where the machine runs 32-bit x86 code, only those labelled
-# x86-subset where that code is emulated (slow), none where it cannot run at
-# all. Ends with a line saying which x86 set ran and why, then "N passed, N failed".
+# The project's test command: installs what is missing, checks the sources'
+# layout against .clang-format, builds the native, fuzz, x86-64 and x86 trees
+# and runs their tests. The x86 tree runs all its tests where the machine runs
+# 32-bit x86 code, only those labelled x86-subset where that code is emulated
+# (slow), none where it cannot run at all. Ends with a line saying which x86
+# set ran and why, then "N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh || exit 1
@@ -38,6 +39,12 @@ x86_left_out_list() {
 
 trees=(native fuzz win64 win32)
 total_pass=0 total_fail=0 failed_trees=() x86_line=""
+
+# The layout first: a source the format file would change fails the run.
+echo "=== layout of the sources"
+if ! bash scripts/format-check.sh; then
+  failed_trees+=("layout"); total_fail=$((total_fail+1))
+fi
 for t in "${trees[@]}"; do
   case $t in win64) arch=x86-64 ;; win32) arch=x86 ;; *) arch=native ;; esac
   echo "=== [$t] configure and build"
