@@ -182,8 +182,10 @@ TEST_F(ProviderCardSoak, ThreadsSignAndDecryptWhileCardsComeAndGo)
             Acquire((std::string(kAuthContainer) + "-check" + std::to_string(round)).c_str(), CRYPT_SILENT);
         ASSERT_TRUE(check.ok) << "round " << round << ": 0x" << std::hex << check.error;
         bool signedOk = false;
-        for (int attempt = 0; attempt < 5 && !signedOk; ++attempt) {
-            // Another thread's PIN parameter may log out between two calls.
+        // Another thread's PIN parameter may log out between two calls: the
+        // card is shared, so try again, for a time that grows with the load.
+        const DWORD checkStart = GetTickCount();
+        while (!signedOk && GetTickCount() - checkStart < vel_test::ScaledMs(15000)) {
             CryptSetProvParam(check.prov, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE *>(kPin), 0);
             const Outcome o = Sign(check.prov, "check");
             ASSERT_NE(Outcome::Wrong, o) << "round " << round;
