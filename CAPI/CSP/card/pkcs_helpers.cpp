@@ -29,17 +29,16 @@ CK_FUNCTION_LIST_PTR List()
 CK_RV getAttribute(const char *name, CK_ATTRIBUTE_TYPE type, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE o,
                    CK_BYTE_PTR buffer, CK_ULONG *length)
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, name, 0, FALSE, "%p, %lu, %lu, %p, %p",
-               static_cast<void *>(List()), static_cast<unsigned long>(s), static_cast<unsigned long>(o),
-               static_cast<void *>(buffer), static_cast<void *>(length));
+    TraceScope trace(LOG_LEVEL_DETAIL, name, FALSE, "%p, %lu, %lu, %p, %p", static_cast<void *>(List()),
+                     static_cast<unsigned long>(s), static_cast<unsigned long>(o),
+                     static_cast<void *>(buffer), static_cast<void *>(length));
     CK_RV rv = CKR_ARGUMENTS_BAD;
     if (List() && length) {
         CK_ATTRIBUTE attribute = {type, buffer, *length};
         rv = List()->C_GetAttributeValue(s, o, &attribute, 1);
         *length = attribute.ulValueLen;
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, name, rv, FALSE, "%lu",
-               length ? static_cast<unsigned long>(*length) : 0ul);
+    trace.Return(rv, "%lu", length ? static_cast<unsigned long>(*length) : 0ul);
     return rv;
 }
 
@@ -61,23 +60,21 @@ PinPromptTexts &CurrentPromptTexts()
 
 CK_RV initFuncList()
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "initFuncList", 0, FALSE, "%p",
-               static_cast<void *>(&pFunctionList));
+    TraceScope trace(LOG_LEVEL_DETAIL, "initFuncList", FALSE, "%p", static_cast<void *>(&pFunctionList));
     CK_FUNCTION_LIST_PTR list = nullptr;
     CK_RV rv = C_GetFunctionList(&list);
     if (rv == CKR_OK && !list)
         rv = CKR_GENERAL_ERROR;
     if (rv == CKR_OK)
         pFunctionList.store(list);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "initFuncList", rv, FALSE, "%p, rc=%lu",
-               static_cast<void *>(list), static_cast<unsigned long>(rv));
+    trace.Return(rv, "%p, rc=%lu", static_cast<void *>(list), static_cast<unsigned long>(rv));
     return rv;
 }
 
 CK_RV initialize(const char *pReserved)
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "initialize", 0, FALSE, "%p, %p", static_cast<void *>(List()),
-               static_cast<const void *>(pReserved));
+    TraceScope trace(LOG_LEVEL_DETAIL, "initialize", FALSE, "%p, %p", static_cast<void *>(List()),
+                     static_cast<const void *>(pReserved));
     _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "initialize", 0, FALSE, "%p, %s", static_cast<void *>(List()),
                pReserved ? pReserved : "NULL");
     CK_RV rv = CKR_CRYPTOKI_NOT_INITIALIZED;
@@ -87,9 +84,8 @@ CK_RV initialize(const char *pReserved)
         args.pReserved = const_cast<char *>(pReserved);
         rv = List()->C_Initialize(&args);
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "initialize", rv, FALSE, "%p, %p, 0x%08lX",
-               static_cast<void *>(List()), static_cast<const void *>(pReserved),
-               static_cast<unsigned long>(rv));
+    trace.Return(rv, "%p, %p, 0x%08lX", static_cast<void *>(List()), static_cast<const void *>(pReserved),
+                 static_cast<unsigned long>(rv));
     return rv;
 }
 
@@ -116,32 +112,32 @@ CK_RV getX509Subject(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE o, CK_BYTE_PTR b, CK_
 
 CK_RV getAllX509CertificateList(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE *handles, CK_ULONG *count)
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "getAllX509CertificateList", 0, FALSE, "%lu, %p, %p",
-               static_cast<unsigned long>(s), static_cast<void *>(handles), static_cast<void *>(count));
+    TraceScope trace(LOG_LEVEL_DETAIL, "getAllX509CertificateList", FALSE, "%lu, %p, %p",
+                     static_cast<unsigned long>(s), static_cast<void *>(handles), static_cast<void *>(count));
     CK_RV rv = CKR_ARGUMENTS_BAD;
     if (handles && count) {
         CK_ULONG found = 0;
-        _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "getCertListFromAttr", 0, FALSE, "%p, %lu, %p, %d, %p, %p",
-                   static_cast<void *>(List()), static_cast<unsigned long>(s),
-                   static_cast<const void *>(vel::X509CertificateTemplate()),
-                   static_cast<int>(vel::kX509CertificateTemplateCount), static_cast<void *>(handles),
-                   static_cast<void *>(count));
-        rv = vel::FindX509Certificates(List(), s, handles, *count, &found, kSearchPatience);
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "getCertListFromAttr", rv, FALSE, "%lu",
-                   static_cast<unsigned long>(found));
+        {
+            TraceScope search(LOG_LEVEL_DETAIL, "getCertListFromAttr", FALSE, "%p, %lu, %p, %d, %p, %p",
+                              static_cast<void *>(List()), static_cast<unsigned long>(s),
+                              static_cast<const void *>(vel::X509CertificateTemplate()),
+                              static_cast<int>(vel::kX509CertificateTemplateCount),
+                              static_cast<void *>(handles), static_cast<void *>(count));
+            rv = vel::FindX509Certificates(List(), s, handles, *count, &found, kSearchPatience);
+            search.Return(rv, "%lu", static_cast<unsigned long>(found));
+        }
         *count = found;
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "getAllX509CertificateList", rv, FALSE, "%lu",
-               count ? static_cast<unsigned long>(*count) : 0ul);
+    trace.Return(rv, "%lu", count ? static_cast<unsigned long>(*count) : 0ul);
     return rv;
 }
 
 CK_RV getKeyFromX509Cert(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE *key, CK_OBJECT_HANDLE hCert,
                          CK_OBJECT_CLASS keyClass)
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "getKeyFromX509Cert", 0, FALSE, "%lu, %p, %lu, %lu",
-               static_cast<unsigned long>(s), static_cast<void *>(key), static_cast<unsigned long>(hCert),
-               static_cast<unsigned long>(keyClass));
+    TraceScope trace(LOG_LEVEL_DETAIL, "getKeyFromX509Cert", FALSE, "%lu, %p, %lu, %lu",
+                     static_cast<unsigned long>(s), static_cast<void *>(key),
+                     static_cast<unsigned long>(hCert), static_cast<unsigned long>(keyClass));
     CK_RV rv = CKR_ARGUMENTS_BAD;
     CK_OBJECT_HANDLE *handles = nullptr;
     CK_BYTE_PTR id = nullptr;
@@ -183,20 +179,18 @@ CK_RV getKeyFromX509Cert(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE *key, CK_OBJECT_H
 done:
     csp_free(id);
     csp_free(handles);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "getKeyFromX509Cert", rv, FALSE, "%lu, %lu, 0x%08lx",
-               static_cast<unsigned long>(s), static_cast<unsigned long>(hCert),
-               static_cast<unsigned long>(rv));
+    trace.Return(rv, "%lu, %lu, 0x%08lx", static_cast<unsigned long>(s), static_cast<unsigned long>(hCert),
+                 static_cast<unsigned long>(rv));
     return rv;
 }
 
 CK_RV getPrivateKeyFromX509Cert(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE *key, CK_OBJECT_HANDLE hCert)
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "getPrivateKeyFromX509Cert", 0, FALSE, "%p, %lu, %p, %lu",
-               static_cast<void *>(List()), static_cast<unsigned long>(s), static_cast<void *>(key),
-               static_cast<unsigned long>(hCert));
+    TraceScope trace(LOG_LEVEL_DETAIL, "getPrivateKeyFromX509Cert", FALSE, "%p, %lu, %p, %lu",
+                     static_cast<void *>(List()), static_cast<unsigned long>(s), static_cast<void *>(key),
+                     static_cast<unsigned long>(hCert));
     const CK_RV rv = getKeyFromX509Cert(s, key, hCert, CKO_PRIVATE_KEY);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "getPrivateKeyFromX509Cert", rv, FALSE, "%lu",
-               static_cast<unsigned long>(hCert));
+    trace.Return(rv, "%lu", static_cast<unsigned long>(hCert));
     return rv;
 }
 
@@ -226,8 +220,8 @@ namespace {
 // Asks the holder for the PIN. 1 with 4 digits in pin, else no PIN.
 INT_PTR getCodePorteur(char (&pin)[kPinDigits + 1])
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "getCodePorteur", 0, FALSE, "0x%p, %u",
-               static_cast<void *>(pin), kPinDigits);
+    TraceScope trace(LOG_LEVEL_FUNCTION, "getCodePorteur", FALSE, "0x%p, %u", static_cast<void *>(pin),
+                     kPinDigits);
     _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "getCodePorteur", 0, FALSE, "g_hModule=%p",
                static_cast<void *>(g_hModule));
     PinPromptTexts &texts = CurrentPromptTexts();
@@ -244,8 +238,7 @@ INT_PTR getCodePorteur(char (&pin)[kPinDigits + 1])
     }
     _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "getCodePorteur", 0, FALSE,
                "Affichage de la boite de dialogue du code porteur - Fin: %d", static_cast<int>(result));
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "getCodePorteur", result == IDOK ? 0 : ERROR_CANCELLED, FALSE,
-               "0x%p, %u", static_cast<void *>(pin), kPinDigits);
+    trace.Return(result == IDOK ? 0 : ERROR_CANCELLED, "0x%p, %u", static_cast<void *>(pin), kPinDigits);
     return result;
 }
 
@@ -253,9 +246,9 @@ INT_PTR getCodePorteur(char (&pin)[kPinDigits + 1])
 
 CK_RV login(CK_SESSION_HANDLE s, const char *pin, CK_ULONG pinLength, DWORD dwFlags)
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "login", 0, FALSE, "0x%p, %lu, 0x%p, 0x%08lx",
-               static_cast<void *>(List()), static_cast<unsigned long>(s), static_cast<const void *>(pin),
-               static_cast<unsigned long>(dwFlags));
+    TraceScope trace(LOG_LEVEL_DETAIL, "login", FALSE, "0x%p, %lu, 0x%p, 0x%08lx",
+                     static_cast<void *>(List()), static_cast<unsigned long>(s),
+                     static_cast<const void *>(pin), static_cast<unsigned long>(dwFlags));
     char typed[kPinDigits + 1] = {};
     const char *usedPin = pin;
     CK_ULONG usedLength = pinLength;
@@ -295,8 +288,8 @@ CK_RV login(CK_SESSION_HANDLE s, const char *pin, CK_ULONG pinLength, DWORD dwFl
         rv = CKR_OK;
 done:
     WipeMemory(typed, sizeof typed);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "login", rv, FALSE, "0x%p, %lu, 0x%08lX",
-               static_cast<void *>(List()), static_cast<unsigned long>(s), static_cast<unsigned long>(rv));
+    trace.Return(rv, "0x%p, %lu, 0x%08lX", static_cast<void *>(List()), static_cast<unsigned long>(s),
+                 static_cast<unsigned long>(rv));
     return rv;
 }
 
