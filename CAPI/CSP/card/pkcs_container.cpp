@@ -48,24 +48,21 @@ char *CopyText(const char *text, int size)
 
 CK_RV OpenSession(CK_SLOT_ID slot, CK_SESSION_HANDLE *session)
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "openSession", 0, FALSE, "%p, %lu, %d",
-               static_cast<void *>(List()), static_cast<unsigned long>(slot),
-               static_cast<int>(CKF_SERIAL_SESSION));
+    TraceScope trace(LOG_LEVEL_DETAIL, "openSession", FALSE, "%p, %lu, %d", static_cast<void *>(List()),
+                     static_cast<unsigned long>(slot), static_cast<int>(CKF_SERIAL_SESSION));
     const CK_RV rv = List() ? List()->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, session)
                             : CKR_CRYPTOKI_NOT_INITIALIZED;
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "openSession", rv, FALSE, "%p, %lu, %d",
-               static_cast<void *>(List()), static_cast<unsigned long>(slot),
-               static_cast<int>(CKF_SERIAL_SESSION));
+    trace.Return(rv, "%p, %lu, %d", static_cast<void *>(List()), static_cast<unsigned long>(slot),
+                 static_cast<int>(CKF_SERIAL_SESSION));
     return rv;
 }
 
 void CloseSession(CK_SESSION_HANDLE session)
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "closeSession", 0, FALSE, "%p, %lu", static_cast<void *>(List()),
-               static_cast<unsigned long>(session));
+    TraceScope trace(LOG_LEVEL_DETAIL, "closeSession", FALSE, "%p, %lu", static_cast<void *>(List()),
+                     static_cast<unsigned long>(session));
     const CK_RV rv = List() ? List()->C_CloseSession(session) : CKR_CRYPTOKI_NOT_INITIALIZED;
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "closeSession", rv, FALSE, "%p, %lu",
-               static_cast<void *>(List()), static_cast<unsigned long>(session));
+    trace.Return(rv, "%p, %lu", static_cast<void *>(List()), static_cast<unsigned long>(session));
 }
 
 // An accessor's begin and return lines (level 50) around the value it gives.
@@ -73,36 +70,23 @@ void CloseSession(CK_SESSION_HANDLE session)
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 CK_ULONG TracedValue(const char *name, const char *format, CK_ULONG value)
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, name, 0, FALSE, "%s", "");
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, name, 0, FALSE, format, static_cast<unsigned long>(value));
+    TraceScope trace(LOG_LEVEL_DETAIL, name, FALSE, "%s", "");
+    trace.Return(0, format, static_cast<unsigned long>(value));
     return value;
 }
 #pragma GCC diagnostic pop
 
-// A failed return line with a fixed text, or with a format of one number.
-BOOL Fail(const char *name, const char *text)
-{
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, FALSE, TRUE, "%s", text);
-    return FALSE;
-}
-
-// format is always one of this file's own texts with one number.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-BOOL FailWith(const char *name, const char *format, unsigned long value)
-{
-    char text[160];
-    snprintf(text, sizeof text, format, value);
-    return Fail(name, text);
-}
-
-// The same, through a traced scope: its return line is written at the exit.
+// A traced scope's failed return line, written at the exit, with a fixed
+// text or with a format of one number.
 BOOL Fail(TraceScope &trace, const char *text)
 {
     trace.Return(FALSE, "%s", text);
     return FALSE;
 }
 
+// format is always one of this file's own texts with one number.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
 BOOL FailWith(TraceScope &trace, const char *format, unsigned long value)
 {
     char text[160];
@@ -144,24 +128,22 @@ CK_SESSION_HANDLE PKCSContainer::GethSession() const
 
 void PKCSContainer::SethSession(CK_SESSION_HANDLE h)
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "PKCSContainer::SethSession", 0, FALSE, "0x%08lx",
-               static_cast<unsigned long>(h));
+    TraceScope trace(LOG_LEVEL_DETAIL, "PKCSContainer::SethSession", FALSE, "0x%08lx",
+                     static_cast<unsigned long>(h));
     m_hSession = h;
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "PKCSContainer::SethSession", 0, FALSE, "0x%08lx",
-               static_cast<unsigned long>(h));
+    trace.Return(0, "0x%08lx", static_cast<unsigned long>(h));
 }
 
 CK_OBJECT_HANDLE PKCSContainer::GethCertfromKeySpec(DWORD dwKeySpec) const
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "PKCSContainer::GethCertfromKeySpec", 0, FALSE,
-               "Looking for dwKeySpec : %lu", static_cast<unsigned long>(dwKeySpec));
+    TraceScope trace(LOG_LEVEL_DETAIL, "PKCSContainer::GethCertfromKeySpec", FALSE,
+                     "Looking for dwKeySpec : %lu", static_cast<unsigned long>(dwKeySpec));
     CK_OBJECT_HANDLE h = 0;
     if (dwKeySpec == AT_SIGNATURE)
         h = m_hCertSignature;
     else if (dwKeySpec == 0 || dwKeySpec == AT_KEYEXCHANGE)
         h = m_hCertExchange;
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "PKCSContainer::GethCertfromKeySpec", 0, FALSE,
-               "hCert = 0x%08lx", static_cast<unsigned long>(h));
+    trace.Return(0, "hCert = 0x%08lx", static_cast<unsigned long>(h));
     return h;
 }
 
@@ -177,8 +159,8 @@ CK_OBJECT_HANDLE PKCSContainer::GethCertSignature() const
 
 DWORD PKCSContainer::GetKeySpecFromUserKey(ULONG64 hKey) const
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "PKCSContainer::GetKeySpecFromUserKey", 0, FALSE, "%llu",
-               static_cast<unsigned long long>(hKey));
+    TraceScope trace(LOG_LEVEL_DETAIL, "PKCSContainer::GetKeySpecFromUserKey", FALSE, "%llu",
+                     static_cast<unsigned long long>(hKey));
     DWORD keySpec = 3;
     const char *what = "Other key type";
     if (m_hCertExchange && hKey == m_hCertExchange) {
@@ -189,8 +171,7 @@ DWORD PKCSContainer::GetKeySpecFromUserKey(ULONG64 hKey) const
         what = "Handle SIGNATURE key";
     }
     _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "PKCSContainer::GetKeySpecFromUserKey", 0, FALSE, "%s", what);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "PKCSContainer::GetKeySpecFromUserKey", 0, FALSE,
-               "KeyType : %lu", static_cast<unsigned long>(keySpec));
+    trace.Return(0, "KeyType : %lu", static_cast<unsigned long>(keySpec));
     return keySpec;
 }
 
@@ -309,13 +290,15 @@ BOOL GetCardInfoForContainer(CK_SESSION_HANDLE hSession, CK_SLOT_ID slotID, char
     }
     CK_BYTE subject[kNameSize] = {};
     CK_ULONG subjectLength = sizeof subject;
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "getX509Subject", 0, FALSE, "%p, %lu, %lu, %p, %lu",
-               static_cast<void *>(List()), static_cast<unsigned long>(session),
-               static_cast<unsigned long>(found[0]), static_cast<void *>(subject),
-               static_cast<unsigned long>(subjectLength));
-    rv = foundCount ? getX509Subject(session, found[0], subject, &subjectLength) : CKR_OBJECT_HANDLE_INVALID;
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "getX509Subject", rv, FALSE, "%lu",
-               static_cast<unsigned long>(subjectLength));
+    {
+        TraceScope subjectTrace(LOG_LEVEL_DETAIL, "getX509Subject", FALSE, "%p, %lu, %lu, %p, %lu",
+                                static_cast<void *>(List()), static_cast<unsigned long>(session),
+                                static_cast<unsigned long>(found[0]), static_cast<void *>(subject),
+                                static_cast<unsigned long>(subjectLength));
+        rv = foundCount ? getX509Subject(session, found[0], subject, &subjectLength)
+                        : CKR_OBJECT_HANDLE_INVALID;
+        subjectTrace.Return(rv, "%lu", static_cast<unsigned long>(subjectLength));
+    }
     if (!hSession)
         CloseSession(session);
     if (rv != CKR_OK || subjectLength > sizeof subject)
@@ -371,13 +354,13 @@ BOOL CreateContainerfromSlot(CK_SLOT_ID slotID, const char *strContainer, PKCSCo
     CK_RV ignored = CKR_OK;
     CK_RV &cardError = cardRv ? *cardRv : ignored;
     cardError = CKR_OK;
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "slotID : %lu, strContainer : 0x%p",
-               static_cast<unsigned long>(slotID), static_cast<const void *>(strContainer));
+    TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE, "slotID : %lu, strContainer : 0x%p",
+                     static_cast<unsigned long>(slotID), static_cast<const void *>(strContainer));
     if (!out || !List())
-        return Fail(name, "Bad Parameters");
+        return Fail(trace, "Bad Parameters");
     CK_SESSION_HANDLE session = 0;
     if ((cardError = OpenSession(slotID, &session)) != CKR_OK)
-        return FailWith(name, "Failed to open a session for slotID (%lu)",
+        return FailWith(trace, "Failed to open a session for slotID (%lu)",
                         static_cast<unsigned long>(slotID));
     CK_OBJECT_HANDLE handles[kMaxCertificates] = {};
     CK_ULONG count = kMaxCertificates;
@@ -387,18 +370,18 @@ BOOL CreateContainerfromSlot(CK_SLOT_ID slotID, const char *strContainer, PKCSCo
         if (rv != CKR_OK) {
             cardError = rv;
             CloseSession(session);
-            return FailWith(name, "Failed to get certificates (0x%lx)", static_cast<unsigned long>(rv));
+            return FailWith(trace, "Failed to get certificates (0x%lx)", static_cast<unsigned long>(rv));
         }
         if (std::strlen(strContainer) >= sizeof containerName) {
             CloseSession(session);
-            return Fail(name, "Container name too long");
+            return Fail(trace, "Container name too long");
         }
         std::strcpy(containerName, strContainer);
     } else if (!GetCardInfoForContainer(session, slotID, containerName, sizeof containerName, handles,
                                         &count)) {
         cardError = CKR_FUNCTION_FAILED;
         CloseSession(session);
-        return Fail(name, "Failed to get certificate list");
+        return Fail(trace, "Failed to get certificate list");
     }
     PKCSContainer *container = new PKCSContainer();
     container->m_slotID = slotID;
@@ -429,16 +412,16 @@ BOOL CreateContainerfromSlot(CK_SLOT_ID slotID, const char *strContainer, PKCSCo
             break;
         }
         const certrules::KeyTypeResult type = certrules::GetCertificateKeyType(value, size);
-        _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", 0, FALSE, "%s", "");
-        if (type.outcome == certrules::KeyTypeOutcome::NotDecoded)
-            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", FALSE, TRUE,
-                       "CertCreateCertificateContext error: 0x%08lx", static_cast<unsigned long>(type.error));
-        else if (type.outcome == certrules::KeyTypeOutcome::NoKeyUsage)
-            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", FALSE, TRUE,
-                       "Unable to get key usage");
-        else
-            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", TRUE, TRUE, "%lu",
-                       static_cast<unsigned long>(type.keySpec));
+        {
+            TraceScope keyType(LOG_LEVEL_FUNCTION, "GetCertificateKeyType", TRUE, "%s", "");
+            if (type.outcome == certrules::KeyTypeOutcome::NotDecoded)
+                keyType.Return(FALSE, "CertCreateCertificateContext error: 0x%08lx",
+                               static_cast<unsigned long>(type.error));
+            else if (type.outcome == certrules::KeyTypeOutcome::NoKeyUsage)
+                keyType.Return(FALSE, "Unable to get key usage");
+            else
+                keyType.Return(TRUE, "%lu", static_cast<unsigned long>(type.keySpec));
+        }
         if (type.outcome != certrules::KeyTypeOutcome::Found) {
             csp_free(value);
             failure = "Failed to get the certificate key type (0x%lx)";
@@ -465,10 +448,10 @@ BOOL CreateContainerfromSlot(CK_SLOT_ID slotID, const char *strContainer, PKCSCo
         cardError = failureValue;
         delete container;
         CloseSession(session);
-        return FailWith(name, failure, failureValue);
+        return FailWith(trace, failure, failureValue);
     }
     *out = container;
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+    trace.Return(TRUE, "%s", "");
     return TRUE;
 }
 
@@ -476,91 +459,99 @@ BOOL UpdateContainerTable(HandleContainer *hc, const char *pszContainer, int pro
                           const char *readerName, const char *computerName)
 {
     const char *name = "Pkcs::UpdateContainerTable";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE,
-               "pszContainer = %s, propagation = %d, readerName = %s, computerName = %s",
-               pszContainer ? pszContainer : "NULL", propagation, readerName ? readerName : "NULL",
-               computerName ? computerName : "NULL");
-    if (!hc || !pszContainer || !List())
-        return Fail(name, "Bad Parameters");
-    const bool wantDefault = std::strstr(pszContainer, "DEFAULT_CONTAINER") != nullptr;
-    CK_SLOT_ID *slots = static_cast<CK_SLOT_ID *>(csp_alloc(kMaxSlots, sizeof(CK_SLOT_ID)));
-    if (!slots) {
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "getSlotListWithToken", CKR_HOST_MEMORY, FALSE,
-                   "%d, %d, %d, 0x%08X", 0, 0, 0, static_cast<unsigned>(CKR_HOST_MEMORY));
-        return Fail(name, "");
-    }
-    CK_ULONG count = kMaxSlots;
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "getSlotListWithToken", 0, FALSE, "%p, %p, %lu",
-               static_cast<void *>(List()), static_cast<void *>(slots), static_cast<unsigned long>(count));
-    const CK_RV rv = List()->C_GetSlotList(CK_TRUE, slots, &count);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "getSlotListWithToken", rv, FALSE, "%p, %p, %lu",
-               static_cast<void *>(List()), static_cast<void *>(slots), static_cast<unsigned long>(count));
     BOOL result = FALSE;
-    if (rv != CKR_OK || count > kMaxSlots) {
-        Fail(name, "");
-    } else if (count == 0) {
-        Fail(name, "No card found. Couldn't get any container");
-    } else if (readerName && readerName[0]) {
-        CK_SLOT_ID slot = 0;
-        int found = 0;
-        PKCSContainer *container = nullptr;
-        if (std::strlen(readerName) >= kReaderNameSize ||
-            (computerName && std::strlen(computerName) >= kReaderNameSize)) {
-            Fail(name, "Reader or computer name too long");
-        } else if (FindSlot(slots, count, readerName, &slot, &found) != CKR_OK || !found) {
-            Fail(name, "No matching reader found. Couldn't get any container");
-        } else if (!CreateContainerfromSlot(slot, nullptr, &container)) {
-            // No container to keep the names in: no matching card, as on the name path.
-            result = TRUE;
-            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "rv = 0x%08x", 0);
-        } else {
-            container->m_szReaderName = CopyText(readerName, kReaderNameSize);
-            if (computerName)
-                container->m_szComputerName = CopyText(computerName, kReaderNameSize);
-            if (!container->m_szReaderName || (computerName && !container->m_szComputerName)) {
-                delete container;
-                Fail(name, "Out of memory");
-            } else {
-                hc->m_pCurrentContainer = container;
-                result = TRUE;
-                _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "rv = 0x%08x", 0);
-            }
+    CK_SLOT_ID *slots = nullptr;
+    {
+        // The slot list is freed after the return line, as it always was.
+        TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE,
+                         "pszContainer = %s, propagation = %d, readerName = %s, computerName = %s",
+                         pszContainer ? pszContainer : "NULL", propagation, readerName ? readerName : "NULL",
+                         computerName ? computerName : "NULL");
+        if (!hc || !pszContainer || !List())
+            return Fail(trace, "Bad Parameters");
+        const bool wantDefault = std::strstr(pszContainer, "DEFAULT_CONTAINER") != nullptr;
+        slots = static_cast<CK_SLOT_ID *>(csp_alloc(kMaxSlots, sizeof(CK_SLOT_ID)));
+        if (!slots) {
+            _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "getSlotListWithToken", CKR_HOST_MEMORY, FALSE,
+                       "%d, %d, %d, 0x%08X", 0, 0, 0, static_cast<unsigned>(CKR_HOST_MEMORY));
+            return Fail(trace, "");
         }
-    } else {
-        result = TRUE;
-        for (CK_ULONG i = 0; i < count; ++i) {
-            char slotName[kNameSize] = {};
-            std::vector<std::string> certNames;
-            if (!CardNamesOfSlot(slots[i], slotName, &certNames)) {
-                result = FALSE;
-                Fail(name, "GetCardInfoForContainer failed");
-                break;
+        CK_ULONG count = kMaxSlots;
+        CK_RV rv;
+        {
+            TraceScope slotList(LOG_LEVEL_DETAIL, "getSlotListWithToken", FALSE, "%p, %p, %lu",
+                                static_cast<void *>(List()), static_cast<void *>(slots),
+                                static_cast<unsigned long>(count));
+            rv = List()->C_GetSlotList(CK_TRUE, slots, &count);
+            slotList.Return(rv, "%p, %p, %lu", static_cast<void *>(List()), static_cast<void *>(slots),
+                            static_cast<unsigned long>(count));
+        }
+        if (rv != CKR_OK || count > kMaxSlots) {
+            Fail(trace, "");
+        } else if (count == 0) {
+            Fail(trace, "No card found. Couldn't get any container");
+        } else if (readerName && readerName[0]) {
+            CK_SLOT_ID slot = 0;
+            int found = 0;
+            PKCSContainer *container = nullptr;
+            if (std::strlen(readerName) >= kReaderNameSize ||
+                (computerName && std::strlen(computerName) >= kReaderNameSize)) {
+                Fail(trace, "Reader or computer name too long");
+            } else if (FindSlot(slots, count, readerName, &slot, &found) != CKR_OK || !found) {
+                Fail(trace, "No matching reader found. Couldn't get any container");
+            } else if (!CreateContainerfromSlot(slot, nullptr, &container)) {
+                // No container to keep the names in: no matching card, as on the name path.
+                result = TRUE;
+                trace.Return(TRUE, "rv = 0x%08x", 0);
+            } else {
+                container->m_szReaderName = CopyText(readerName, kReaderNameSize);
+                if (computerName)
+                    container->m_szComputerName = CopyText(computerName, kReaderNameSize);
+                if (!container->m_szReaderName || (computerName && !container->m_szComputerName)) {
+                    delete container;
+                    Fail(trace, "Out of memory");
+                } else {
+                    hc->m_pCurrentContainer = container;
+                    result = TRUE;
+                    trace.Return(TRUE, "rv = 0x%08x", 0);
+                }
             }
-            // The tray binds each certificate under its own subject's name:
-            // any of them names the card.
-            const bool contained = cardmatch::RequestNamesCard(pszContainer, certNames);
-            if (contained || wantDefault) {
-                if (contained && std::strlen(pszContainer) >= kNameSize) {
-                    result = FALSE; // a name that cannot be kept whole
-                    Fail(name, "Container name too long");
+        } else {
+            result = TRUE;
+            for (CK_ULONG i = 0; i < count; ++i) {
+                char slotName[kNameSize] = {};
+                std::vector<std::string> certNames;
+                if (!CardNamesOfSlot(slots[i], slotName, &certNames)) {
+                    result = FALSE;
+                    Fail(trace, "GetCardInfoForContainer failed");
                     break;
                 }
-                PKCSContainer *container = nullptr;
-                CK_RV cardRv = CKR_OK;
-                if (CreateContainerfromSlot(slots[i], contained ? pszContainer : slotName, &container,
-                                            &cardRv)) {
-                    hc->m_pCurrentContainer = container;
-                } else if (cardRv != CKR_OK && TokenPresent(slots[i])) {
-                    // The card is in the reader but failed to answer: a
-                    // failure, not the card-absent box.
-                    result = FALSE;
-                    Fail(name, "Card error while building the container");
+                // The tray binds each certificate under its own subject's name:
+                // any of them names the card.
+                const bool contained = cardmatch::RequestNamesCard(pszContainer, certNames);
+                if (contained || wantDefault) {
+                    if (contained && std::strlen(pszContainer) >= kNameSize) {
+                        result = FALSE; // a name that cannot be kept whole
+                        Fail(trace, "Container name too long");
+                        break;
+                    }
+                    PKCSContainer *container = nullptr;
+                    CK_RV cardRv = CKR_OK;
+                    if (CreateContainerfromSlot(slots[i], contained ? pszContainer : slotName, &container,
+                                                &cardRv)) {
+                        hc->m_pCurrentContainer = container;
+                    } else if (cardRv != CKR_OK && TokenPresent(slots[i])) {
+                        // The card is in the reader but failed to answer: a
+                        // failure, not the card-absent box.
+                        result = FALSE;
+                        Fail(trace, "Card error while building the container");
+                    }
+                    break;
                 }
-                break;
             }
+            if (result)
+                trace.Return(TRUE, "rv = 0x%08x", 0);
         }
-        if (result)
-            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "rv = 0x%08x", 0);
     }
     csp_free(slots);
     return result;
