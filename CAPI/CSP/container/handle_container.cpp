@@ -7,6 +7,7 @@
 
 #include "csp_globals.h"
 #include "log_trace.h"
+#include "trace_scope.h"
 #include "pin_prompts.h"
 #include "pkcs_helpers.h"
 
@@ -51,7 +52,7 @@ DWORD ThreadIdForLibrary()
 
 HandleContainer::~HandleContainer()
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "HandleContainer::~HandleContainer", 0, FALSE, "%s", "");
+    TraceScope trace(LOG_LEVEL_FUNCTION, "HandleContainer::~HandleContainer", TRUE, "%s", "");
     delete m_pCurrentContainer;
     m_pCurrentContainer = nullptr;
     if (m_hMSProv) {
@@ -60,13 +61,13 @@ HandleContainer::~HandleContainer()
         CryptReleaseContext(m_hMSProv, 0);
         SetLastError(keep);
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "HandleContainer::~HandleContainer", TRUE, TRUE, "%s", "");
+    trace.Return(TRUE, "%s", "");
 }
 
 BOOL HandleContainer::AcquireMicrosoftContext()
 {
     const char *name = "HandleContainer::AcquireMicrosoftContext";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "Nb. providers : %d", 4);
+    TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE, "Nb. providers : %d", 4);
     for (const MicrosoftProvider &p : kMicrosoftProviders) {
         HCRYPTPROV prov = 0;
         DWORD err = 0;
@@ -91,12 +92,12 @@ BOOL HandleContainer::AcquireMicrosoftContext()
         }
         if (err == 0) {
             m_hMSProv = prov;
-            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", p.symbol);
+            trace.Return(TRUE, "%s", p.symbol);
             return TRUE;
         }
     }
     m_hMSProv = 0;
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, FALSE, TRUE, "%s", "");
+    trace.Return(FALSE, "%s", "");
     return FALSE;
 }
 
@@ -104,11 +105,11 @@ BOOL HandleContainer::CreateContainer(const char *pszContainer, int propagation,
                                       const char *computerName, DWORD *pdwError, const char *pReserved)
 {
     const char *name = "HandleContainer::CreateContainer";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s, %s, %s", pszContainer,
-               readerName ? readerName : "NULL", computerName ? computerName : "NULL");
+    TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE, "%s, %s, %s", pszContainer,
+                     readerName ? readerName : "NULL", computerName ? computerName : "NULL");
     if (m_pCurrentContainer) {
         *pdwError = 0;
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+        trace.Return(TRUE, "%s", "");
         return TRUE;
     }
     const bool byThread = pReserved && std::strstr(pReserved, kDataByThread);
@@ -124,7 +125,7 @@ BOOL HandleContainer::CreateContainer(const char *pszContainer, int propagation,
                            static_cast<void *>(pFunctionList.load()));
                 // No library: no card container, and no error of ours.
                 *pdwError = 0;
-                _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+                trace.Return(TRUE, "%s", "");
                 return TRUE;
             }
             CK_RV rv = initialize(pReserved);
@@ -143,7 +144,7 @@ BOOL HandleContainer::CreateContainer(const char *pszContainer, int propagation,
         }
         if (Pkcs::UpdateContainerTable(this, pszContainer, propagation, readerName, computerName)) {
             *pdwError = 0;
-            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, TRUE, TRUE, "%s", "");
+            trace.Return(TRUE, "%s", "");
             return TRUE;
         }
         if (!byThread || retried)
@@ -154,7 +155,7 @@ BOOL HandleContainer::CreateContainer(const char *pszContainer, int propagation,
                    static_cast<unsigned long>(rv));
     }
     *pdwError = static_cast<DWORD>(NTE_BAD_KEYSET);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, FALSE, TRUE, "%s", "");
+    trace.Return(FALSE, "%s", "");
     return FALSE;
 }
 
@@ -163,8 +164,8 @@ BOOL HandleContainer::Initialize(const char *pszContainer, DWORD dwFlags, PVTabl
 {
     const char *name = "HandleContainer::Initialize";
     const char *reader = readerName ? readerName : "";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s, 0x%08lx, 0x%p, %s", pszContainer,
-               static_cast<unsigned long>(dwFlags), static_cast<void *>(pVTable), reader);
+    TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE, "%s, 0x%08lx, 0x%p, %s", pszContainer,
+                     static_cast<unsigned long>(dwFlags), static_cast<void *>(pVTable), reader);
     BOOL ok = FALSE;
     *pdwError = 0;
     m_dwFlags = dwFlags;
@@ -243,17 +244,19 @@ BOOL HandleContainer::Initialize(const char *pszContainer, DWORD dwFlags, PVTabl
             }
         }
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, ok, TRUE, "%s, 0x%08lx, 0x%p, %s", pszContainer,
-               static_cast<unsigned long>(dwFlags), static_cast<void *>(pVTable), reader);
+    trace.Return(ok, "%s, 0x%08lx, 0x%p, %s", pszContainer, static_cast<unsigned long>(dwFlags),
+                 static_cast<void *>(pVTable), reader);
     return ok;
 }
 
 BOOL HandleContainer::GetTSEComputerName(char *out, size_t size)
 {
     const char *name = "HandleContainer::GetTSEComputerName";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, name, 0, FALSE, "0x%p", static_cast<void *>(out));
-    if (!out || size == 0)
+    TraceScope trace(LOG_LEVEL_DETAIL, name, TRUE, "0x%p", static_cast<void *>(out));
+    if (!out || size == 0) {
+        trace.Return(FALSE, "0x%p", static_cast<void *>(out));
         return FALSE;
+    }
     out[0] = '\0';
     BOOL result = FALSE;
     typedef BOOL(WINAPI * SessionOfProcess)(DWORD, DWORD *);
@@ -318,6 +321,6 @@ BOOL HandleContainer::GetTSEComputerName(char *out, size_t size)
         if (loaded)
             FreeLibrary(loaded);
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, name, result, TRUE, "0x%p", static_cast<void *>(out));
+    trace.Return(result, "0x%p", static_cast<void *>(out));
     return result;
 }

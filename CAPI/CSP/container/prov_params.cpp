@@ -8,6 +8,7 @@
 #include "csp_globals.h"
 #include "handle_container.h"
 #include "log_trace.h"
+#include "trace_scope.h"
 #include "pin_prompts.h"
 #include "pkcs_helpers.h"
 #include "registration.h"
@@ -31,9 +32,9 @@ BOOL HandleContainer::GetProvParam(DWORD dwParam, BYTE *pbData, DWORD *pdwDataLe
                                    DWORD *pdwError)
 {
     const char *name = "HandleContainer::GetProvParam";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%08lx, %p, %p, 0x%08lx",
-               static_cast<unsigned long>(dwParam), static_cast<void *>(pbData),
-               static_cast<void *>(pdwDataLen), static_cast<unsigned long>(dwFlags));
+    TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE, "0x%08lx, %p, %p, 0x%08lx",
+                     static_cast<unsigned long>(dwParam), static_cast<void *>(pbData),
+                     static_cast<void *>(pdwDataLen), static_cast<unsigned long>(dwFlags));
     *pdwError = 0;
     BOOL ok = FALSE;
     PKCSContainer *c = m_pCurrentContainer;
@@ -125,9 +126,9 @@ BOOL HandleContainer::GetProvParam(DWORD dwParam, BYTE *pbData, DWORD *pdwDataLe
         }
     }
     const bool endOfList = dwParam == PP_ENUMALGS_EX && *pdwError == ERROR_NO_MORE_ITEMS;
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, (ok || endOfList) ? TRUE : FALSE, TRUE,
-               "0x%08lx, %p, %p, 0x%08lx", static_cast<unsigned long>(dwParam), static_cast<void *>(pbData),
-               static_cast<void *>(pdwDataLen), static_cast<unsigned long>(dwFlags));
+    trace.Return((ok || endOfList) ? TRUE : FALSE, "0x%08lx, %p, %p, 0x%08lx",
+                 static_cast<unsigned long>(dwParam), static_cast<void *>(pbData),
+                 static_cast<void *>(pdwDataLen), static_cast<unsigned long>(dwFlags));
     return ok;
 }
 
@@ -156,9 +157,8 @@ BOOL HandleContainer::HandleEnumContainers(BYTE *pbData, DWORD *pdwDataLen, DWOR
         return FALSE;
     }
     const char *name = "HandleContainer::HandleEnumContainers";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%p, 0x%p, 0x%08lx",
-               static_cast<void *>(pbData), static_cast<void *>(pdwDataLen),
-               static_cast<unsigned long>(dwFlags));
+    TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE, "0x%p, 0x%p, 0x%08lx", static_cast<void *>(pbData),
+                     static_cast<void *>(pdwDataLen), static_cast<unsigned long>(dwFlags));
     BOOL ok = FALSE;
     if (dwFlags & ~static_cast<DWORD>(CRYPT_FIRST | CRYPT_NEXT)) {
         *pdwError = static_cast<DWORD>(NTE_BAD_FLAGS);
@@ -171,18 +171,17 @@ BOOL HandleContainer::HandleEnumContainers(BYTE *pbData, DWORD *pdwDataLen, DWOR
     } else {
         *pdwError = ERROR_NO_MORE_ITEMS; // a context without a card lists nothing
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, ok, TRUE, "0x%p, 0x%p, 0x%08lx",
-               static_cast<void *>(pbData), static_cast<void *>(pdwDataLen),
-               static_cast<unsigned long>(dwFlags));
+    trace.Return(ok, "0x%p, 0x%p, 0x%08lx", static_cast<void *>(pbData), static_cast<void *>(pdwDataLen),
+                 static_cast<unsigned long>(dwFlags));
     return ok;
 }
 
 BOOL HandleContainer::SetProvParam(DWORD dwParam, const BYTE *pbData, DWORD dwFlags, DWORD *pdwError)
 {
     const char *name = "HandleContainer::SetProvParam";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "0x%08lx, 0x%p, 0x%08lx",
-               static_cast<unsigned long>(dwParam), static_cast<const void *>(pbData),
-               static_cast<unsigned long>(dwFlags));
+    TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE, "0x%08lx, 0x%p, 0x%08lx",
+                     static_cast<unsigned long>(dwParam), static_cast<const void *>(pbData),
+                     static_cast<unsigned long>(dwFlags));
     *pdwError = 0;
     BOOL ok = FALSE;
     PKCSContainer *c = m_pCurrentContainer;
@@ -213,9 +212,8 @@ BOOL HandleContainer::SetProvParam(DWORD dwParam, const BYTE *pbData, DWORD dwFl
             c->m_bPinGiven = TRUE;
         }
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, ok, TRUE, "0x%08lx, 0x%p, 0x%08lx",
-               static_cast<unsigned long>(dwParam), static_cast<const void *>(pbData),
-               static_cast<unsigned long>(dwFlags));
+    trace.Return(ok, "0x%08lx, 0x%p, 0x%08lx", static_cast<unsigned long>(dwParam),
+                 static_cast<const void *>(pbData), static_cast<unsigned long>(dwFlags));
     return ok;
 }
 
@@ -259,8 +257,8 @@ bool AddBoundCertificate(HCERTSTORE store, const BYTE *der, DWORD size, const st
 BOOL HandleContainer::GetUserCertStore(BYTE *pbData, DWORD *pdwDataLen, DWORD *pdwError)
 {
     const char *name = "HandleContainer::GetUserCertStore";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%p, %p, %p", static_cast<void *>(pbData),
-               static_cast<void *>(pdwDataLen), static_cast<void *>(pdwError));
+    TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE, "%p, %p, %p", static_cast<void *>(pbData),
+                     static_cast<void *>(pdwDataLen), static_cast<void *>(pdwError));
     PKCSContainer *c = m_pCurrentContainer;
     BOOL ok = FALSE;
     // The handle has the width of this process.
@@ -300,16 +298,16 @@ BOOL HandleContainer::GetUserCertStore(BYTE *pbData, DWORD *pdwDataLen, DWORD *p
                 CertCloseStore(store, 0);
         }
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, ok, TRUE, "%p, %p, %p", static_cast<void *>(pbData),
-               static_cast<void *>(pdwDataLen), static_cast<void *>(pdwError));
+    trace.Return(ok, "%p, %p, %p", static_cast<void *>(pbData), static_cast<void *>(pdwDataLen),
+                 static_cast<void *>(pdwError));
     return ok;
 }
 
 BOOL HandleContainer::GetSmartCardGUID(BYTE *pbData, DWORD *pdwDataLen, DWORD *pdwError)
 {
     const char *name = "HandleContainer::GetSmartCardGUID";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%p, %p, %p", static_cast<void *>(pbData),
-               static_cast<void *>(pdwDataLen), static_cast<void *>(pdwError));
+    TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE, "%p, %p, %p", static_cast<void *>(pbData),
+                     static_cast<void *>(pdwDataLen), static_cast<void *>(pdwError));
     BOOL ok = FALSE;
     BYTE guid[16] = {};
     CK_TOKEN_INFO token = {};
@@ -328,8 +326,8 @@ BOOL HandleContainer::GetSmartCardGUID(BYTE *pbData, DWORD *pdwDataLen, DWORD *p
     } else {
         ok = AnswerBytes(guid, sizeof guid, pbData, pdwDataLen, pdwError);
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, name, ok, TRUE, "%p, %p, %p", static_cast<void *>(pbData),
-               static_cast<void *>(pdwDataLen), static_cast<void *>(pdwError));
+    trace.Return(ok, "%p, %p, %p", static_cast<void *>(pbData), static_cast<void *>(pdwDataLen),
+                 static_cast<void *>(pdwError));
     return ok;
 }
 
