@@ -9,6 +9,7 @@
 #include "key_codes.h"
 #include "log_trace.h"
 #include "size_answer.h"
+#include "trace_scope.h"
 
 namespace cspkeys {
 
@@ -99,9 +100,9 @@ BOOL ContainerKeys::SignHash(const KeyContext &ctx, HCRYPTHASH hHash, DWORD dwKe
 {
     static const char kName[] = "HandleContainer::SignHash";
     static const char kFormat[] = "0x%p, %u, 0x%p, 0x%08x, 0x%p, 0x%p";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, kName, 0, FALSE, kFormat, P(hHash), unsigned(dwKeySpec),
-               static_cast<const void *>(szDescription), unsigned(dwFlags), static_cast<void *>(pbSignature),
-               static_cast<void *>(pdwSigLen));
+    TraceScope trace(LOG_LEVEL_FUNCTION, kName, TRUE, kFormat, P(hHash), unsigned(dwKeySpec),
+                     static_cast<const void *>(szDescription), unsigned(dwFlags),
+                     static_cast<void *>(pbSignature), static_cast<void *>(pdwSigLen));
     DWORD error = 0;
     // Every refusal comes before the card is touched: no PIN prompt for a
     // signature that cannot be made.
@@ -136,9 +137,8 @@ BOOL ContainerKeys::SignHash(const KeyContext &ctx, HCRYPTHASH hHash, DWORD dwKe
                 *pdwSigLen = modulus;
         }
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, error == 0, TRUE, kFormat, P(hHash),
-               unsigned(dwKeySpec), static_cast<const void *>(szDescription), unsigned(dwFlags),
-               static_cast<void *>(pbSignature), static_cast<void *>(pdwSigLen));
+    trace.Return(error == 0, kFormat, P(hHash), unsigned(dwKeySpec), static_cast<const void *>(szDescription),
+                 unsigned(dwFlags), static_cast<void *>(pbSignature), static_cast<void *>(pdwSigLen));
     return error == 0 ? TRUE : Fail(pdwError, error);
 }
 
@@ -200,8 +200,8 @@ BOOL ContainerKeys::GetKeyParam(const KeyContext &ctx, HCRYPTKEY hKey, DWORD dwP
 BOOL ContainerKeys::GetUserKey(const KeyContext &ctx, DWORD dwKeySpec, HCRYPTKEY *phUserKey, DWORD *pdwError)
 {
     static const char kName[] = "HandleContainer::GetUserKey";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, kName, 0, FALSE, "%u, 0x%p", unsigned(dwKeySpec),
-               static_cast<void *>(phUserKey));
+    TraceScope trace(LOG_LEVEL_FUNCTION, kName, TRUE, "%u, 0x%p", unsigned(dwKeySpec),
+                     static_cast<void *>(phUserKey));
     DWORD error = 0;
     if (!phUserKey) {
         error = kErrorInvalidParameter;
@@ -221,8 +221,7 @@ BOOL ContainerKeys::GetUserKey(const KeyContext &ctx, DWORD dwKeySpec, HCRYPTKEY
         else
             error = kNteNoKey; // another key spec, or a key the card does not have
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, error == 0, TRUE, "%u, 0x%p", unsigned(dwKeySpec),
-               static_cast<void *>(phUserKey));
+    trace.Return(error == 0, "%u, 0x%p", unsigned(dwKeySpec), static_cast<void *>(phUserKey));
     return error == 0 ? TRUE : Fail(pdwError, error);
 }
 
@@ -231,9 +230,9 @@ BOOL ContainerKeys::ExportKey(const KeyContext &ctx, HCRYPTKEY hKey, HCRYPTKEY h
 {
     static const char kName[] = "HandleContainer::ExportKey";
     static const char kFormat[] = "%u, 0x%p, %u, 0x%08x, 0x%p, 0x%p";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, kName, 0, FALSE, kFormat, unsigned(hKey), P(hExpKey),
-               unsigned(dwBlobType), unsigned(dwFlags), static_cast<void *>(pbData),
-               static_cast<void *>(pdwDataLen));
+    TraceScope trace(LOG_LEVEL_FUNCTION, kName, TRUE, kFormat, unsigned(hKey), P(hExpKey),
+                     unsigned(dwBlobType), unsigned(dwFlags), static_cast<void *>(pbData),
+                     static_cast<void *>(pdwDataLen));
     DWORD error = 0;
     const DWORD spec = KeySpecOf(ctx, hKey);
     if (!pdwDataLen) {
@@ -255,14 +254,12 @@ BOOL ContainerKeys::ExportKey(const KeyContext &ctx, HCRYPTKEY hKey, HCRYPTKEY h
             error = kErrorMoreData;
     }
     if (error)
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, FALSE, TRUE,
-                   "%u, 0x%p, %u, 0x%08x, 0x%p, 0x%p, error=0x%08x", unsigned(hKey), P(hExpKey),
-                   unsigned(dwBlobType), unsigned(dwFlags), static_cast<void *>(pbData),
-                   static_cast<void *>(pdwDataLen), unsigned(error));
+        trace.Return(FALSE, "%u, 0x%p, %u, 0x%08x, 0x%p, 0x%p, error=0x%08x", unsigned(hKey), P(hExpKey),
+                     unsigned(dwBlobType), unsigned(dwFlags), static_cast<void *>(pbData),
+                     static_cast<void *>(pdwDataLen), unsigned(error));
     else
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, TRUE, TRUE, kFormat, unsigned(hKey), P(hExpKey),
-                   unsigned(dwBlobType), unsigned(dwFlags), static_cast<void *>(pbData),
-                   static_cast<void *>(pdwDataLen));
+        trace.Return(TRUE, kFormat, unsigned(hKey), P(hExpKey), unsigned(dwBlobType), unsigned(dwFlags),
+                     static_cast<void *>(pbData), static_cast<void *>(pdwDataLen));
     return error == 0 ? TRUE : Fail(pdwError, error);
 }
 
@@ -271,8 +268,8 @@ BOOL ContainerKeys::ImportKey(const KeyContext &ctx, const BYTE *pbData, DWORD c
 {
     static const char kName[] = "HandleContainer::ImportKey";
     static const char kFormat[] = "0x%p, %u, 0x%p, 0x%08x, 0x%p";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, kName, 0, FALSE, kFormat, static_cast<const void *>(pbData),
-               unsigned(cbDataLen), P(hPubKey), unsigned(dwFlags), static_cast<void *>(phKey));
+    TraceScope trace(LOG_LEVEL_FUNCTION, kName, TRUE, kFormat, static_cast<const void *>(pbData),
+                     unsigned(cbDataLen), P(hPubKey), unsigned(dwFlags), static_cast<void *>(phKey));
     DWORD error = 0;
     const DWORD spec = KeySpecOf(ctx, hPubKey);
     if (!pbData || !phKey || cbDataLen == 0) {
@@ -301,9 +298,8 @@ BOOL ContainerKeys::ImportKey(const KeyContext &ctx, const BYTE *pbData, DWORD c
                 error = importer_.Import(blob.keyAlg, key.bytes.data(), keyLen, phKey);
         }
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, error == 0, TRUE, kFormat,
-               static_cast<const void *>(pbData), unsigned(cbDataLen), P(hPubKey), unsigned(dwFlags),
-               error == 0 ? P(*phKey) : static_cast<void *>(phKey));
+    trace.Return(error == 0, kFormat, static_cast<const void *>(pbData), unsigned(cbDataLen), P(hPubKey),
+                 unsigned(dwFlags), error == 0 ? P(*phKey) : static_cast<void *>(phKey));
     return error == 0 ? TRUE : Fail(pdwError, error);
 }
 
@@ -312,8 +308,8 @@ BOOL ContainerKeys::Decrypt(const KeyContext &ctx, BYTE *pbData, DWORD *pdwDataL
 {
     static const char kName[] = "HandleContainer::Decrypt";
     const DWORD n = pdwDataLen ? *pdwDataLen : 0;
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, kName, 0, FALSE, "0x%p, %u, 0x%p, 0x%08x",
-               static_cast<void *>(pbData), unsigned(n), P(hKey), unsigned(dwFlags));
+    TraceScope trace(LOG_LEVEL_FUNCTION, kName, TRUE, "0x%p, %u, 0x%p, 0x%08x", static_cast<void *>(pbData),
+                     unsigned(n), P(hKey), unsigned(dwFlags));
     DWORD error = 0;
     if (!ctx.card || KeySpecOf(ctx, hKey) != kKeyExchange) {
         error = kNteBadKey;
@@ -337,8 +333,8 @@ BOOL ContainerKeys::Decrypt(const KeyContext &ctx, BYTE *pbData, DWORD *pdwDataL
             *pdwDataLen = len;
         }
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, error == 0, TRUE, "0x%p, %u, 0x%p, 0x%08x",
-               static_cast<void *>(pbData), unsigned(n), P(hKey), unsigned(dwFlags));
+    trace.Return(error == 0, "0x%p, %u, 0x%p, 0x%08x", static_cast<void *>(pbData), unsigned(n), P(hKey),
+                 unsigned(dwFlags));
     return error == 0 ? TRUE : Fail(pdwError, error);
 }
 
@@ -410,34 +406,34 @@ BOOL ContainerKeys::GenKey(const KeyContext &ctx, ALG_ID Algid, DWORD dwFlags, H
     static const char kName[] = "HandleContainer::GenKey";
     if (!phKey)
         return Fail(pdwError, kErrorInvalidParameter);
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, kName, 0, FALSE, "%d, 0x%08x, 0x%p", int(Algid),
-               unsigned(dwFlags), static_cast<void *>(phKey));
+    TraceScope trace(LOG_LEVEL_FUNCTION, kName, TRUE, "%d, 0x%08x, 0x%p", int(Algid), unsigned(dwFlags),
+                     static_cast<void *>(phKey));
     const BOOL ok = CryptGenKey(ctx.ms, Algid, dwFlags, phKey);
     const DWORD error = ok ? 0 : GetLastError();
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, ok, TRUE, "%d, 0x%08x, 0x%p", int(Algid),
-               unsigned(dwFlags), ok ? P(*phKey) : static_cast<void *>(phKey));
+    trace.Return(ok, "%d, 0x%08x, 0x%p", int(Algid), unsigned(dwFlags),
+                 ok ? P(*phKey) : static_cast<void *>(phKey));
     return ok ? TRUE : Fail(pdwError, error);
 }
 
 BOOL ContainerKeys::DestroyKey(const KeyContext &ctx, HCRYPTKEY hKey, DWORD *pdwError)
 {
     static const char kName[] = "HandleContainer::DestroyKey";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, kName, 0, FALSE, "%u", unsigned(hKey));
+    TraceScope trace(LOG_LEVEL_FUNCTION, kName, TRUE, "%u", unsigned(hKey));
     const DWORD spec = KeySpecOf(ctx, hKey);
     if (!ctx.card) {
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, FALSE, TRUE, "%u", unsigned(hKey));
+        trace.Return(FALSE, "%u", unsigned(hKey));
         return Fail(pdwError, kNteInvalidParameter);
     }
     if (spec != kNotCardKey) {
         // The card's keys are not objects of this context: nothing to destroy.
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, TRUE, TRUE, "Handle of '%s cert', %u",
-                   spec == kKeyExchange ? "Exchange" : "Signature", unsigned(hKey));
+        trace.Return(TRUE, "Handle of '%s cert', %u", spec == kKeyExchange ? "Exchange" : "Signature",
+                     unsigned(hKey));
         return TRUE;
     }
     _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, kName, 0, FALSE, "Handle other CSP");
     const BOOL ok = CryptDestroyKey(hKey);
     const DWORD error = ok ? 0 : GetLastError();
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, kName, ok, TRUE, "%u", unsigned(hKey));
+    trace.Return(ok, "%u", unsigned(hKey));
     return ok ? TRUE : Fail(pdwError, error);
 }
 

@@ -2,14 +2,15 @@
 
 #include "key_codes.h"
 #include "log_trace.h"
+#include "trace_scope.h"
 
 namespace cspkeys {
 
 DWORD BuildFullHash(HCRYPTHASH hHash, DigestInfo &out)
 {
     static const char kName[] = "HandleContainer::BuildFullHash";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, kName, 0, FALSE, "0x%08lx, 0x%p",
-               static_cast<unsigned long>(hHash), static_cast<void *>(&out));
+    TraceScope trace(LOG_LEVEL_DETAIL, kName, TRUE, "0x%08lx, 0x%p", static_cast<unsigned long>(hHash),
+                     static_cast<void *>(&out));
     DWORD error = 0;
     DWORD algId = 0, hashSize = 0, len = sizeof(DWORD);
     BYTE value[64];
@@ -28,9 +29,8 @@ DWORD BuildFullHash(HCRYPTHASH hHash, DigestInfo &out)
         else
             error = BuildDigestInfo(algId, value, len, out);
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, kName, error == 0, TRUE, "0x%08lx, 0x%p, 0x%08lx",
-               static_cast<unsigned long>(hHash), static_cast<void *>(&out),
-               static_cast<unsigned long>(error));
+    trace.Return(error == 0, "0x%08lx, 0x%p, 0x%08lx", static_cast<unsigned long>(hHash),
+                 static_cast<void *>(&out), static_cast<unsigned long>(error));
     return error;
 }
 

@@ -4,6 +4,7 @@
 
 #include "key_blobs.h"
 #include "log_trace.h"
+#include "trace_scope.h"
 
 namespace cspkeys {
 
@@ -65,9 +66,9 @@ BOOL AcquireImportContainer(const char *provider, DWORD provType, HCRYPTPROV *ph
 BOOL CreatePrivateExponentOneKey(const char *provider, HCRYPTPROV *phProv, HCRYPTKEY *phKey, DWORD provType)
 {
     static const char kName[] = "HandleContainer::CreatePrivateExponentOneKey";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, kName, 0, FALSE, "%s, %u, %s, %u, 0x%p, 0x%p", provider,
-               unsigned(provType), kImportContainer, 1u, static_cast<void *>(phProv),
-               static_cast<void *>(phKey));
+    TraceScope trace(LOG_LEVEL_DETAIL, kName, TRUE, "%s, %u, %s, %u, 0x%p, 0x%p", provider,
+                     unsigned(provType), kImportContainer, 1u, static_cast<void *>(phProv),
+                     static_cast<void *>(phKey));
     *phProv = 0;
     *phKey = 0;
     BOOL ok = FALSE;
@@ -98,9 +99,8 @@ BOOL CreatePrivateExponentOneKey(const char *provider, HCRYPTPROV *phProv, HCRYP
         *phKey = 0;
         *phProv = 0;
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, kName, ok, TRUE, "%s, %u, %s, %u, 0x%p, 0x%p", provider,
-               unsigned(provType), kImportContainer, 1u, static_cast<void *>(phProv),
-               static_cast<void *>(phKey));
+    trace.Return(ok, "%s, %u, %s, %u, 0x%p, 0x%p", provider, unsigned(provType), kImportContainer, 1u,
+                 static_cast<void *>(phProv), static_cast<void *>(phKey));
     if (!ok)
         SetLastError(error);
     return ok;
@@ -110,9 +110,10 @@ BOOL ImportPlainSessionBlob(HCRYPTPROV hProv, HCRYPTKEY hPrivKey, ALG_ID algId, 
                             DWORD cbKey, HCRYPTKEY *phKey)
 {
     static const char kName[] = "HandleContainer::ImportPlainSessionBlob";
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, kName, 0, FALSE, "0x%p, 0x%p, %d, 0x%p, %u, 0x%p",
-               reinterpret_cast<void *>(hProv), reinterpret_cast<void *>(hPrivKey), static_cast<int>(algId),
-               static_cast<const void *>(pbKey), static_cast<unsigned>(cbKey), static_cast<void *>(phKey));
+    TraceScope trace(LOG_LEVEL_DETAIL, kName, TRUE, "0x%p, 0x%p, %d, 0x%p, %u, 0x%p",
+                     reinterpret_cast<void *>(hProv), reinterpret_cast<void *>(hPrivKey),
+                     static_cast<int>(algId), static_cast<const void *>(pbKey), static_cast<unsigned>(cbKey),
+                     static_cast<void *>(phKey));
     const bool weakRc2 = algId == CALG_RC2 && cbKey == 5;
     BOOL ok = FALSE;
     DWORD error = static_cast<DWORD>(NTE_BAD_ALGID);
@@ -145,9 +146,9 @@ BOOL ImportPlainSessionBlob(HCRYPTPROV hProv, HCRYPTKEY hPrivKey, ALG_ID algId, 
     }
     if (probe)
         CryptDestroyKey(probe);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, kName, ok, TRUE, "0x%p, 0x%p, %d, 0x%p, %u, 0x%p",
-               reinterpret_cast<void *>(hProv), reinterpret_cast<void *>(hPrivKey), static_cast<int>(algId),
-               static_cast<const void *>(pbKey), static_cast<unsigned>(cbKey), static_cast<void *>(phKey));
+    trace.Return(ok, "0x%p, 0x%p, %d, 0x%p, %u, 0x%p", reinterpret_cast<void *>(hProv),
+                 reinterpret_cast<void *>(hPrivKey), static_cast<int>(algId),
+                 static_cast<const void *>(pbKey), static_cast<unsigned>(cbKey), static_cast<void *>(phKey));
     if (!ok)
         SetLastError(error);
     return ok;
