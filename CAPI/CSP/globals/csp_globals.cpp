@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "log_trace.h"
+#include "trace_scope.h"
 
 HMODULE g_hModule = nullptr;
 HWND ParentWindow = nullptr;
@@ -31,10 +32,10 @@ void csp_free(void *p)
 {
     if (!p)
         return;
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_DETAIL, "csp_free", 0, FALSE, "0x%p", p);
+    TraceScope trace(LOG_LEVEL_DETAIL, "csp_free", TRUE, "0x%p", p);
     std::free(p);
     const long now = --countAlloc;
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_DETAIL, "csp_free", TRUE, TRUE, "countAlloc=%ld", now);
+    trace.Return(TRUE, "countAlloc=%ld", now);
 }
 
 void csp_free_wiped(void *p, size_t size)
