@@ -23,4 +23,15 @@ CardAction DecideCardAction(const ReaderKept &kept, const ReaderNow &now)
     return kept.propagated ? CardAction::nothing : CardAction::retry;
 }
 
+ReaderKept KeptAfterPropagation(const ReaderKept &kept, const ReaderNow *before, const ReaderNow *after,
+                                bool propagated)
+{
+    ReaderKept k = kept;
+    k.propagated = propagated;
+    if (kept.present && before && after && before->vel && after->vel && before->version == kept.version &&
+        after->version == kept.version && before->insertions == after->insertions)
+        k.insertions = after->insertions;
+    return k;
+}
+
 } // namespace zeb

@@ -48,6 +48,21 @@ enum class CardAction {
 
 CardAction DecideCardAction(const ReaderKept &kept, const ReaderNow &now);
 
+// What is kept of a reader once its card was propagated.
+//   kept        the reader as seen by the look the propagation was decided
+//               on (a rescan's, or a scan's)
+//   before      the reader looked at again just before the propagation,
+//   after       and just after it (null: that look failed)
+//   propagated  the certificates reached the store
+// The card side propagates the card it finds when it reads the token, which
+// may have replaced the one that look saw. The same card at both looks
+// (same generation as propagated, same insertion count) is the card it
+// propagated: kept as such, the status change its arrival left queued is no
+// change any more. Otherwise the earlier look stays, and the next scan
+// takes the change for the real one it is.
+ReaderKept KeptAfterPropagation(const ReaderKept &kept, const ReaderNow *before, const ReaderNow *after,
+                                bool propagated);
+
 // The reader count of a PC/SC event state (its high word).
 inline unsigned InsertionCount(unsigned long eventState)
 {

@@ -233,10 +233,40 @@ void PcscMonitoring::Propagate(const char *why)
             continue;
         Log("[ZEB] %s VEL V%u trigger propagation reader=%s", why, version_[i], names_[i]);
         present_[i] = false;
-        propagated_[i] = InsertCertificatesFromReader(i, names_[i], version_[i]);
+        ReaderKept kept = PropagateLooked(i, version_[i], insertions_[i]);
         present_[i] = true;
+        insertions_[i] = kept.insertions;
+        propagated_[i] = kept.propagated;
     }
     Publish();
+}
+
+ReaderKept PcscMonitoring::PropagateLooked(unsigned index, unsigned version, unsigned insertions)
+{
+    // The reader looked at around the propagation: the card the card side
+    // finds may be newer than the one this decision was made on.
+    ReaderNow before, after;
+    bool beforeSeen = LookAt(index, before);
+    bool propagated = InsertCertificatesFromReader(index, names_[index], version);
+    bool afterSeen = LookAt(index, after);
+    ReaderKept seen;
+    seen.present = true;
+    seen.version = version;
+    seen.insertions = insertions;
+    return KeptAfterPropagation(seen, beforeSeen ? &before : nullptr, afterSeen ? &after : nullptr,
+                                propagated);
+}
+
+bool PcscMonitoring::LookAt(unsigned index, ReaderNow &now)
+{
+    SCARD_READERSTATEA q = {};
+    q.szReader = names_[index];
+    if (SCardGetStatusChangeA(context_.load(), 0, &q, 1) != SCARD_S_SUCCESS)
+        return false;
+    now.version = CardVersionOfAtr(q.rgbAtr, AtrLength(q));
+    now.vel = (q.dwEventState & SCARD_STATE_PRESENT) && now.version != 0;
+    now.insertions = InsertionCount(q.dwEventState);
+    return true;
 }
 
 bool PcscMonitoring::RetryPending() const
@@ -447,16 +477,19 @@ void PcscMonitoring::ScanReaderStates()
         } else if (action == CardAction::retry) {
             Log("[ZEB] VEL V%u propagation retry on reader=%s", version, names_[i]);
         }
+        unsigned insertions = now.insertions;
         if (action == CardAction::insert || action == CardAction::replace || action == CardAction::retry) {
             RebuildSlotCache();
-            propagated_[i] = InsertCertificatesFromReader(i, names_[i], version);
+            ReaderKept kept = PropagateLooked(i, version, now.insertions);
+            propagated_[i] = kept.propagated;
+            insertions = kept.insertions;
         }
         fido_[i] = fido;
         if (present_[i] != vel)
             changed = true;
         present_[i] = vel;
         version_[i] = vel ? version : 0;
-        insertions_[i] = now.insertions;
+        insertions_[i] = insertions;
         if (!vel)
             propagated_[i] = false;
         stored.dwEventState = q.dwEventState;

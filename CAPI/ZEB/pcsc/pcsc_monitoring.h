@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "monitor_rules.h"
 #include "reader_names.h"
 #include "scard_api.h"
 
@@ -125,6 +126,10 @@ private:
     void InitialScan();
     bool RebuildSlotCache();
     void ScanReaderStates();
+    bool LookAt(unsigned index, ReaderNow &now);
+    // Propagates the card of `version` and `insertions` in reader `index`;
+    // what is kept of the reader afterwards (KeptAfterPropagation).
+    ReaderKept PropagateLooked(unsigned index, unsigned version, unsigned insertions);
     void Propagate(const char *why);
     bool RetryPending() const;
     bool InsertCertificatesFromReader(unsigned index, const std::string &name, unsigned version);

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -72,6 +73,16 @@ public:
     {
         Add(events_, "badge " + std::to_string(index));
     }
+    void ReconcileReaders(const std::vector<std::string> &) override
+    {
+        std::function<void()> once;
+        {
+            std::lock_guard<std::mutex> g(m_);
+            once.swap(onReconcile_);
+        }
+        if (once)
+            once();
+    }
 
     // Waits until `text` was recorded `times` times; how many times it was.
     size_t Seen(const std::string &text, size_t times = 1, unsigned long ms = 5000)
@@ -96,6 +107,12 @@ public:
                                [&](const std::string &l) { return l.find(text) != std::string::npos; });
         });
     }
+    // `then` runs once, at the next reconciliation (on the monitor thread).
+    void OnNextReconcile(std::function<void()> then)
+    {
+        std::lock_guard<std::mutex> g(m_);
+        onReconcile_ = std::move(then);
+    }
     std::vector<std::string> AllLines()
     {
         std::lock_guard<std::mutex> g(m_);
@@ -114,6 +131,7 @@ private:
     std::mutex m_;
     std::condition_variable cv_;
     std::vector<std::string> lines_, events_, notices_;
+    std::function<void()> onReconcile_;
 };
 
 class Monitor : public ::testing::Test {
@@ -261,6 +279,37 @@ TEST_F(Monitor, ChangedCardsAreReplacedAndFailedPropagationsRetried)
     monitor.Stop();
 }
 
+// A reader unplugged, and the card of another reader replaced after the
+// rescan that follows has looked at it but before that rescan propagates it:
+// the card side propagates the card it finds then, the new one. The status
+// change the replacement left behind is that same card: it is not removed
+// and propagated again (its certificates would leave the store for a while).
+TEST_F(Monitor, ACardTheRescanAlreadyPropagatedIsNotRemovedAndAddedAgain)
+{
+    const std::string reader2 = "Lecteur Ovrane VEL 2";
+    ASSERT_EQ(0, Ctl(std::string("add-reader \"") + kReader1 + "\" 2"));
+    ASSERT_EQ(0, Ctl("add-reader \"" + reader2 + "\" 3"));
+    PcscMonitoring monitor(host, config);
+    monitor.Start();
+    const std::string in0 = "insert 1 Lecteur Ovrane VEL 0 V3";
+    ASSERT_EQ(1u, host.Seen(in0));
+    std::atomic<int> replaced{-1};
+    host.OnNextReconcile([&] {
+        replaced = Ctl(std::string("remove \"") + kReader0 + "\"") |
+                   Ctl(std::string("insert \"") + kReader0 + "\" vel3-1024");
+    });
+    ASSERT_EQ(0, Ctl("remove-reader \"" + reader2 + "\""));
+    ASSERT_EQ(2u, host.Seen(in0, 2));
+    ASSERT_EQ(0, replaced.load());
+    // A card put in another reader afterwards: once it is propagated, every
+    // look at reader 0 since its replacement has been made.
+    ASSERT_EQ(0, Ctl(std::string("insert \"") + kReader1 + "\" vel3-cl"));
+    ASSERT_EQ(1u, host.Seen("insert 2 Lecteur Ovrane VEL 1 V3"));
+    EXPECT_EQ(0u, host.Seen("delete 1 Lecteur Ovrane VEL 0 V3", 0, 0));
+    EXPECT_EQ(2u, host.Seen(in0, 0, 0));
+    monitor.Stop();
+}
+
 // PC/SC errors at each step never end the monitor: it logs, lets go of
 // its context, and sees the next card.
 TEST_F(Monitor, RecoversFromPcscErrors)
@@ -271,7 +320,9 @@ TEST_F(Monitor, RecoversFromPcscErrors)
     } cases[] = {
         {"SCardEstablishContext 1 0x8010001D", "[ZEB] SCardEstablishContext failed: 0x8010001D"},
         {"SCardListReaders 1 0x8010001E", "[ZEB] SCardListReadersA failed: 0x8010001E"},
-        {"SCardGetStatusChange 3 0x80100017", // the first wait, after the two scans
+        // The first wait, after the two scans and the looks before and
+        // after the first propagation.
+        {"SCardGetStatusChange 5 0x80100017",
          "[ZEB] SCardGetStatusChangeA failed: 0x80100017 (anti-thrash 500ms)"},
     };
     for (const Case &c : cases) {

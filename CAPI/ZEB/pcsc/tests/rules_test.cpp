@@ -173,6 +173,43 @@ TEST(PcscMonitorRules, ACardChangedOrNotPropagatedIsNeverLeftAsItIs)
     EXPECT_EQ(0x1234u, InsertionCount(0x12340122ul));
 }
 
+// A rescan saw the card of insertion 1 and had the reader's card
+// propagated; the reader was looked at again just before and after. The
+// card propagated, when both looks agree, is known afterwards: its queued
+// status change is nothing, while any other change (during the propagation,
+// later, a look that failed) is still acted on.
+TEST(PcscMonitorRules, ACardTheRescanPropagatedIsNotChangedAgainByItsOwnEvent)
+{
+    const ReaderNow none{false, 0, 0}, card1{true, 3, 1}, card2{true, 3, 2}, card3{true, 3, 3},
+        v4card2{true, 4, 2}, empty1{false, 0, 1};
+    struct Case {
+        const ReaderNow *before, *after;
+        bool propagated;
+        ReaderNow now;
+        CardAction expected;
+    } cases[] = {
+        {&card2, &card2, true, card2, CardAction::nothing}, // replaced before its propagation
+        {&card2, &card2, false, card2, CardAction::retry},
+        {&card1, &card1, true, card1, CardAction::nothing},
+        {&card1, &card1, true, empty1, CardAction::remove}, // pulled afterwards
+        {&card2, &card2, true, card3, CardAction::replace}, // replaced again afterwards
+        {&card1, &card2, true, card2, CardAction::replace}, // replaced during the propagation
+        {&card2, &card3, true, card3, CardAction::replace},
+        {nullptr, &card2, true, card2, CardAction::replace}, // a look failed
+        {&card2, nullptr, true, card2, CardAction::replace},
+        {&v4card2, &v4card2, true, v4card2, CardAction::replace}, // another generation than propagated
+        {&empty1, &card2, true, card2, CardAction::replace},
+        {&none, &none, false, none, CardAction::remove},
+    };
+    for (const Case &c : cases) {
+        ReaderKept seen{true, 3, 1, true};
+        ReaderKept kept = KeptAfterPropagation(seen, c.before, c.after, c.propagated);
+        EXPECT_EQ(c.expected, DecideCardAction(kept, c.now))
+            << (c.before ? c.before->insertions : 99) << " " << (c.after ? c.after->insertions : 99) << " "
+            << c.propagated << " -> " << c.now.vel << c.now.version << c.now.insertions;
+    }
+}
+
 TEST(PcscMonitorRules, NoCardEventIsLostWithAReaderListNotice)
 {
     struct Case {
