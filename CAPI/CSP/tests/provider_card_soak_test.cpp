@@ -33,9 +33,12 @@ const std::string kReader = "\"Lecteur Ovrane VEL 0\"";
 
 enum class Outcome { Done, CleanError, Wrong };
 
+thread_local DWORD lastFailure = 0; // the error of this thread's last failed call, for the report
+
 Outcome Failed()
 {
     const DWORD e = GetLastError();
+    lastFailure = e;
     return e != 0 && e != 0xdeadbeef ? Outcome::CleanError : Outcome::Wrong;
 }
 
@@ -177,7 +180,7 @@ TEST_F(ProviderCardSoak, ThreadsSignAndDecryptWhileCardsComeAndGo)
         WaitFor([&] { return operations.load() >= seen + 6; }, vel_test::ScaledMs(5000));
         // Quiet point: the default card back in, a fresh context signs.
         Ctl("remove " + kReader);
-        Ctl("insert " + kReader + " vel3-default");
+        ASSERT_EQ(0, Ctl("insert " + kReader + " vel3-default")) << "round " << round;
         Acquired check =
             Acquire((std::string(kAuthContainer) + "-check" + std::to_string(round)).c_str(), CRYPT_SILENT);
         ASSERT_TRUE(check.ok) << "round " << round << ": 0x" << std::hex << check.error;
@@ -191,7 +194,7 @@ TEST_F(ProviderCardSoak, ThreadsSignAndDecryptWhileCardsComeAndGo)
             ASSERT_NE(Outcome::Wrong, o) << "round " << round;
             signedOk = o == Outcome::Done;
         }
-        EXPECT_TRUE(signedOk) << "round " << round;
+        EXPECT_TRUE(signedOk) << "round " << round << ": last error 0x" << std::hex << lastFailure;
         EXPECT_TRUE(Release(check.prov));
         ASSERT_EQ(0, wrong.load()) << "round " << round << " (seed " << seed << ")";
     }

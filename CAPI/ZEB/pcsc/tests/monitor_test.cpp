@@ -195,6 +195,10 @@ TEST_F(Monitor, ReadersPluggedAndUnplugged)
     EXPECT_EQ(1u, host.Seen("delete 1 Lecteur Ovrane VEL 0 V3"));
     EXPECT_TRUE(
         host.Logged("[ZEB] reader removed (no_readers) cleanup VEL V3 on reader=Lecteur Ovrane VEL 0"));
+    // The table is published after the cleanup is logged.
+    DWORD deadline = GetTickCount() + ScaledMs(5000);
+    while (!monitor.Readers().empty() && GetTickCount() < deadline)
+        Sleep(10);
     EXPECT_TRUE(monitor.Readers().empty());
     // Back again, with a card: propagated through the reader-list notice
     // (every list change propagates the cards present again).
