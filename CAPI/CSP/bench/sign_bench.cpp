@@ -113,7 +113,7 @@ struct Direct {
     }
 };
 
-bool SignOnce(const char *provider, DWORD type, const char *container, DWORD spec)
+bool SignOnce(const char *provider, DWORD type, const char *container, DWORD keySpec)
 {
     HCRYPTPROV prov = 0;
     HCRYPTHASH hash = 0;
@@ -122,7 +122,7 @@ bool SignOnce(const char *provider, DWORD type, const char *container, DWORD spe
     bool ok = CryptAcquireContextA(&prov, container, provider, type, 0) &&
               CryptCreateHash(prov, CALG_SHA_256, 0, 0, &hash) &&
               CryptHashData(hash, kData, sizeof(kData), 0) &&
-              CryptSignHashA(hash, spec, nullptr, 0, sig, &len);
+              CryptSignHashA(hash, keySpec, nullptr, 0, sig, &len);
     if (hash)
         CryptDestroyHash(hash);
     if (prov)

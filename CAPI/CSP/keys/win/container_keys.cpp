@@ -147,8 +147,8 @@ BOOL ContainerKeys::GetKeyParam(const KeyContext &ctx, HCRYPTKEY hKey, DWORD dwP
 {
     if (!pdwDataLen)
         return Fail(pdwError, kErrorInvalidParameter);
-    const DWORD spec = KeySpecOf(ctx, hKey);
-    if (spec == kNotCardKey) {
+    const DWORD keySpec = KeySpecOf(ctx, hKey);
+    if (keySpec == kNotCardKey) {
         if (CryptGetKeyParam(hKey, dwParam, pbData, pdwDataLen, dwFlags))
             return TRUE;
         return Fail(pdwError, GetLastError());
@@ -158,7 +158,7 @@ BOOL ContainerKeys::GetKeyParam(const KeyContext &ctx, HCRYPTKEY hKey, DWORD dwP
     case KP_CERTIFICATE: {
         const BYTE *der = nullptr;
         DWORD len = 0;
-        if (ctx.card->Certificate(spec, &der, &len))
+        if (ctx.card->Certificate(keySpec, &der, &len))
             AnswerBytes(der, len, pbData, pdwDataLen, &error);
         else
             error = kNteNoKey;
@@ -166,21 +166,21 @@ BOOL ContainerKeys::GetKeyParam(const KeyContext &ctx, HCRYPTKEY hKey, DWORD dwP
     }
     case KP_PERMISSIONS:
         _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "HandleContainer::GetPermissionsFromKeySpec", 0, FALSE,
-                   "%u, 0x%p, 0x%p, 0x%x", unsigned(spec), static_cast<void *>(pbData),
+                   "%u, 0x%p, 0x%p, 0x%x", unsigned(keySpec), static_cast<void *>(pbData),
                    static_cast<void *>(pdwDataLen), unsigned(kCardKeyPermissions));
         AnswerDword(kCardKeyPermissions, pbData, pdwDataLen, &error);
         break;
     case KP_ALGID:
         _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "HandleContainer::GetAlgidFromKeySpec", 0, FALSE,
-                   "%u, 0x%p, 0x%p", unsigned(spec), static_cast<void *>(pbData),
+                   "%u, 0x%p, 0x%p", unsigned(keySpec), static_cast<void *>(pbData),
                    static_cast<void *>(pdwDataLen));
-        AnswerDword(AlgidFromKeySpec(spec), pbData, pdwDataLen, &error);
+        AnswerDword(AlgidFromKeySpec(keySpec), pbData, pdwDataLen, &error);
         break;
     case KP_BLOCKLEN:
     case KP_KEYLEN: {
-        const DWORD bits = ModulusBytes(*ctx.card, spec) * 8;
+        const DWORD bits = ModulusBytes(*ctx.card, keySpec) * 8;
         _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "HandleContainer::GetBlockLengthFromKeySpec", 0, FALSE,
-                   "%u, 0x%p, 0x%p, 0x%x", unsigned(spec), static_cast<void *>(pbData),
+                   "%u, 0x%p, 0x%p, 0x%x", unsigned(keySpec), static_cast<void *>(pbData),
                    static_cast<void *>(pdwDataLen), unsigned(bits));
         // An unknown length is a failure, not a key of 0 bits.
         if (bits)
@@ -234,10 +234,10 @@ BOOL ContainerKeys::ExportKey(const KeyContext &ctx, HCRYPTKEY hKey, HCRYPTKEY h
                      unsigned(dwBlobType), unsigned(dwFlags), static_cast<void *>(pbData),
                      static_cast<void *>(pdwDataLen));
     DWORD error = 0;
-    const DWORD spec = KeySpecOf(ctx, hKey);
+    const DWORD keySpec = KeySpecOf(ctx, hKey);
     if (!pdwDataLen) {
         error = kErrorInvalidParameter;
-    } else if (spec == kNotCardKey) {
+    } else if (keySpec == kNotCardKey) {
         HCRYPTKEY wrap = 0;
         if (ForMicrosoft(ctx, hExpKey, KeyUse::PublicKey, &wrap, &error) &&
             !CryptExportKey(hKey, wrap, dwBlobType, dwFlags, pbData, pdwDataLen))
@@ -248,7 +248,7 @@ BOOL ContainerKeys::ExportKey(const KeyContext &ctx, HCRYPTKEY hKey, HCRYPTKEY h
         ctx.card->CheckSession();
         // The card answers the size alone when the buffer is missing or short.
         const DWORD given = *pdwDataLen;
-        if (!ctx.card->ExportPublicKey(spec, pbData, pdwDataLen) || *pdwDataLen == 0)
+        if (!ctx.card->ExportPublicKey(keySpec, pbData, pdwDataLen) || *pdwDataLen == 0)
             error = kNteFail;
         else if (pbData && given < *pdwDataLen)
             error = kErrorMoreData;
@@ -271,14 +271,14 @@ BOOL ContainerKeys::ImportKey(const KeyContext &ctx, const BYTE *pbData, DWORD c
     TraceScope trace(LOG_LEVEL_FUNCTION, kName, TRUE, kFormat, static_cast<const void *>(pbData),
                      unsigned(cbDataLen), P(hPubKey), unsigned(dwFlags), static_cast<void *>(phKey));
     DWORD error = 0;
-    const DWORD spec = KeySpecOf(ctx, hPubKey);
+    const DWORD keySpec = KeySpecOf(ctx, hPubKey);
     if (!pbData || !phKey || cbDataLen == 0) {
         error = kNteFail;
-    } else if (spec == kNotCardKey) {
+    } else if (keySpec == kNotCardKey) {
         // Public keys, plain blobs and keys wrapped by a Microsoft key.
         if (!CryptImportKey(ctx.ms, pbData, cbDataLen, hPubKey, dwFlags, phKey))
             error = GetLastError();
-    } else if (spec != kKeyExchange) {
+    } else if (keySpec != kKeyExchange) {
         error = kNteBadKey; // the card unwraps with its exchange key only
     } else {
         SimpleBlobView blob{};
@@ -338,15 +338,15 @@ BOOL ContainerKeys::Decrypt(const KeyContext &ctx, BYTE *pbData, DWORD *pdwDataL
     return error == 0 ? TRUE : Fail(pdwError, error);
 }
 
-HCRYPTKEY ContainerKeys::PublicKeyOf(const KeyContext &ctx, DWORD spec)
+HCRYPTKEY ContainerKeys::PublicKeyOf(const KeyContext &ctx, DWORD keySpec)
 {
     EnterCriticalSection(&lock_);
-    HCRYPTKEY &key = public_[spec - 1];
+    HCRYPTKEY &key = public_[keySpec - 1];
     if (!key) {
         const BYTE *der = nullptr;
         DWORD len = 0;
         PCCERT_CONTEXT cert =
-            ctx.card->Certificate(spec, &der, &len)
+            ctx.card->Certificate(keySpec, &der, &len)
                 ? CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der, len)
                 : nullptr;
         if (cert) {
@@ -364,11 +364,11 @@ HCRYPTKEY ContainerKeys::PublicKeyOf(const KeyContext &ctx, DWORD spec)
 BOOL ContainerKeys::ForMicrosoft(const KeyContext &ctx, HCRYPTKEY hKey, KeyUse use, HCRYPTKEY *out,
                                  DWORD *pdwError)
 {
-    const DWORD spec = KeySpecOf(ctx, hKey);
+    const DWORD keySpec = KeySpecOf(ctx, hKey);
     *out = hKey;
-    if (spec == kNotCardKey)
+    if (keySpec == kNotCardKey)
         return TRUE;
-    *out = use == KeyUse::PublicKey ? PublicKeyOf(ctx, spec) : 0;
+    *out = use == KeyUse::PublicKey ? PublicKeyOf(ctx, keySpec) : 0;
     if (*out)
         return TRUE;
     _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "HandleContainer::ForMicrosoft", 0, FALSE,
@@ -379,13 +379,13 @@ BOOL ContainerKeys::ForMicrosoft(const KeyContext &ctx, HCRYPTKEY hKey, KeyUse u
 BOOL ContainerKeys::DecryptWith(const KeyContext &ctx, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final,
                                 DWORD dwFlags, BYTE *pbData, DWORD *pdwDataLen, DWORD *pdwError)
 {
-    const DWORD spec = KeySpecOf(ctx, hKey);
-    if (spec == kNotCardKey) {
+    const DWORD keySpec = KeySpecOf(ctx, hKey);
+    if (keySpec == kNotCardKey) {
         if (CryptDecrypt(hKey, hHash, Final, dwFlags, pbData, pdwDataLen))
             return TRUE;
         return Fail(pdwError, GetLastError());
     }
-    if (spec != kKeyExchange)
+    if (keySpec != kKeyExchange)
         return Fail(pdwError, kNteBadKey);
     if (Final != TRUE || dwFlags != 0)
         return Fail(pdwError, kErrorInvalidParameter);
@@ -419,14 +419,14 @@ BOOL ContainerKeys::DestroyKey(const KeyContext &ctx, HCRYPTKEY hKey, DWORD *pdw
 {
     static const char kName[] = "HandleContainer::DestroyKey";
     TraceScope trace(LOG_LEVEL_FUNCTION, kName, TRUE, "%u", unsigned(hKey));
-    const DWORD spec = KeySpecOf(ctx, hKey);
+    const DWORD keySpec = KeySpecOf(ctx, hKey);
     if (!ctx.card) {
         trace.Return(FALSE, "%u", unsigned(hKey));
         return Fail(pdwError, kNteInvalidParameter);
     }
-    if (spec != kNotCardKey) {
+    if (keySpec != kNotCardKey) {
         // The card's keys are not objects of this context: nothing to destroy.
-        trace.Return(TRUE, "Handle of '%s cert', %u", spec == kKeyExchange ? "Exchange" : "Signature",
+        trace.Return(TRUE, "Handle of '%s cert', %u", keySpec == kKeyExchange ? "Exchange" : "Signature",
                      unsigned(hKey));
         return TRUE;
     }

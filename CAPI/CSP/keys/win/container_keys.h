@@ -112,7 +112,7 @@ public:
 private:
     // The certificate's public key of a card key spec in the Microsoft
     // context (made once); 0 when it cannot be made.
-    HCRYPTKEY PublicKeyOf(const KeyContext &ctx, DWORD spec);
+    HCRYPTKEY PublicKeyOf(const KeyContext &ctx, DWORD keySpec);
 
     SessionKeyImporter importer_;
     CRITICAL_SECTION lock_;

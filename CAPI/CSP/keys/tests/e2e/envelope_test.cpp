@@ -119,12 +119,12 @@ protected:
     HCRYPTPROV AcquireExchangeKey()
     {
         HCRYPTPROV prov = 0;
-        DWORD spec = 0;
+        DWORD keySpec = 0;
         BOOL mustFree = FALSE;
         SetLastError(0xdeadbeef);
-        EXPECT_TRUE(CryptAcquireCertificatePrivateKey(certs.auth(), 0, nullptr, &prov, &spec, &mustFree))
+        EXPECT_TRUE(CryptAcquireCertificatePrivateKey(certs.auth(), 0, nullptr, &prov, &keySpec, &mustFree))
             << std::hex << GetLastError();
-        EXPECT_EQ(DWORD(AT_KEYEXCHANGE), spec);
+        EXPECT_EQ(DWORD(AT_KEYEXCHANGE), keySpec);
         EXPECT_TRUE(CryptSetProvParam(prov, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE *>("1234"), 0))
             << std::hex << GetLastError();
         return prov;

@@ -25,15 +25,15 @@ protected:
     HCRYPTPROV Acquire(PCCERT_CONTEXT cert, DWORD expectedSpec)
     {
         HCRYPTPROV prov = 0;
-        DWORD spec = 0;
+        DWORD keySpec = 0;
         BOOL mustFree = FALSE;
         SetLastError(0xdeadbeef);
-        EXPECT_TRUE(CryptAcquireCertificatePrivateKey(cert, 0, nullptr, &prov, &spec, &mustFree))
+        EXPECT_TRUE(CryptAcquireCertificatePrivateKey(cert, 0, nullptr, &prov, &keySpec, &mustFree))
             << std::hex << GetLastError();
-        EXPECT_EQ(expectedSpec, spec);
+        EXPECT_EQ(expectedSpec, keySpec);
         EXPECT_TRUE(mustFree);
         SetLastError(0xdeadbeef);
-        EXPECT_TRUE(CryptSetProvParam(prov, spec == AT_SIGNATURE ? PP_SIGNATURE_PIN : PP_KEYEXCHANGE_PIN,
+        EXPECT_TRUE(CryptSetProvParam(prov, keySpec == AT_SIGNATURE ? PP_SIGNATURE_PIN : PP_KEYEXCHANGE_PIN,
                                       reinterpret_cast<const BYTE *>(kPin), 0))
             << std::hex << GetLastError();
         return prov;
@@ -81,15 +81,15 @@ TEST_F(Road, SignWithBothKeysVerifiedByTheMicrosoftProvider)
     const Bytes data = ReadArtifact("data.bin");
     HCRYPTPROV ms = 0;
     ASSERT_TRUE(CryptAcquireContextA(&ms, nullptr, MS_ENH_RSA_AES_PROV_A, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
-    for (DWORD spec : {DWORD(AT_SIGNATURE), DWORD(AT_KEYEXCHANGE)}) {
-        SCOPED_TRACE(spec);
-        HCRYPTPROV prov = Acquire(spec == AT_SIGNATURE ? certs.sign() : certs.auth(), spec);
+    for (DWORD keySpec : {DWORD(AT_SIGNATURE), DWORD(AT_KEYEXCHANGE)}) {
+        SCOPED_TRACE(keySpec);
+        HCRYPTPROV prov = Acquire(keySpec == AT_SIGNATURE ? certs.sign() : certs.auth(), keySpec);
         ASSERT_NE(0u, prov);
 
         // The public key, exported by the provider, into the Microsoft context.
         HCRYPTKEY user = 0, pub = 0;
         SetLastError(0xdeadbeef);
-        ASSERT_TRUE(CryptGetUserKey(prov, spec, &user)) << std::hex << GetLastError();
+        ASSERT_TRUE(CryptGetUserKey(prov, keySpec, &user)) << std::hex << GetLastError();
         DWORD blobLen = 0;
         ASSERT_TRUE(CryptExportKey(user, 0, PUBLICKEYBLOB, 0, nullptr, &blobLen));
         ASSERT_EQ(276u, blobLen);
@@ -102,15 +102,17 @@ TEST_F(Road, SignWithBothKeysVerifiedByTheMicrosoftProvider)
             HCRYPTHASH h = HashOf(prov, c.alg, data);
             DWORD sigLen = 0;
             SetLastError(0xdeadbeef);
-            ASSERT_TRUE(CryptSignHashA(h, spec, nullptr, 0, nullptr, &sigLen)) << std::hex << GetLastError();
+            ASSERT_TRUE(CryptSignHashA(h, keySpec, nullptr, 0, nullptr, &sigLen))
+                << std::hex << GetLastError();
             ASSERT_EQ(256u, sigLen);
             Bytes sig(sigLen);
             SetLastError(0xdeadbeef);
-            ASSERT_TRUE(CryptSignHashA(h, spec, nullptr, 0, sig.data(), &sigLen))
+            ASSERT_TRUE(CryptSignHashA(h, keySpec, nullptr, 0, sig.data(), &sigLen))
                 << std::hex << GetLastError();
             ASSERT_EQ(256u, sigLen);
             CryptDestroyHash(h);
-            WriteArtifact(std::string("sig-") + c.name + "-" + std::to_string(spec) + ".bin", Reversed(sig));
+            WriteArtifact(std::string("sig-") + c.name + "-" + std::to_string(keySpec) + ".bin",
+                          Reversed(sig));
 
             HCRYPTHASH check = HashOf(ms, c.alg, data);
             SetLastError(0xdeadbeef);

@@ -42,22 +42,22 @@ public:
     int calls = 0; // every card operation
     int sessionChecks = 0;
 
-    ULONG_PTR KeyHandle(DWORD spec) override { return spec < 3 ? handles[spec] : 0; }
-    BOOL Certificate(DWORD spec, const BYTE **der, DWORD *len) override
+    ULONG_PTR KeyHandle(DWORD keySpec) override { return keySpec < 3 ? handles[keySpec] : 0; }
+    BOOL Certificate(DWORD keySpec, const BYTE **der, DWORD *len) override
     {
-        if (spec >= 3 || certs[spec].empty())
+        if (keySpec >= 3 || certs[keySpec].empty())
             return FALSE;
-        *der = certs[spec].data();
-        *len = DWORD(certs[spec].size());
+        *der = certs[keySpec].data();
+        *len = DWORD(certs[keySpec].size());
         return TRUE;
     }
-    DWORD &CachedKeyBits(DWORD spec) override { return bits[spec < 3 ? spec : 0]; }
+    DWORD &CachedKeyBits(DWORD keySpec) override { return bits[keySpec < 3 ? keySpec : 0]; }
     DWORD KeyLengthFromCert(DWORD) override { return modulusBytes; }
-    BOOL Sign(const BYTE *info, DWORD infoLen, DWORD spec, BYTE *sig, DWORD *sigLen) override
+    BOOL Sign(const BYTE *info, DWORD infoLen, DWORD keySpec, BYTE *sig, DWORD *sigLen) override
     {
         ++calls;
         signedInfo.assign(info, info + infoLen);
-        signedSpec = spec;
+        signedSpec = keySpec;
         if (!answer || signature.size() > *sigLen)
             return FALSE;
         memcpy(sig, signature.data(), signature.size());
@@ -122,7 +122,7 @@ TEST_F(ContainerKeysTest, SignaturesThatCannotBeMadeNeverReachTheCard)
         const char *what;
         DWORD flags;
         bool card;
-        DWORD spec;
+        DWORD keySpec;
         ULONG_PTR signatureHandle;
         DWORD modulus;
         bool buffer, length;
@@ -154,7 +154,7 @@ TEST_F(ContainerKeysTest, SignaturesThatCannotBeMadeNeverReachTheCard)
         KeyContext k{ms, c.flags, c.card ? &card : nullptr};
         Bytes sig(300, 0xEE);
         DWORD len = c.given, error = 0;
-        const BOOL ok = keys->SignHash(k, h, c.spec, nullptr, 0, c.buffer ? sig.data() : nullptr,
+        const BOOL ok = keys->SignHash(k, h, c.keySpec, nullptr, 0, c.buffer ? sig.data() : nullptr,
                                        c.length ? &len : nullptr, &error);
         EXPECT_EQ(c.error == 0, ok) << c.what;
         EXPECT_EQ(c.error, error) << c.what;
@@ -179,7 +179,7 @@ TEST_F(ContainerKeysTest, SignatureOfTheDigestInfoComesBackAtTheModulusLength)
     struct Case {
         const char *what;
         size_t answer; // bytes the card gives back
-        DWORD spec;
+        DWORD keySpec;
     };
     const Case cases[] = {{"a whole signature", 256, AT_SIGNATURE},
                           {"one leading zero dropped by the card", 255, AT_KEYEXCHANGE},
@@ -190,9 +190,9 @@ TEST_F(ContainerKeysTest, SignatureOfTheDigestInfoComesBackAtTheModulusLength)
             card.signature[i] = BYTE(i + 1);
         Bytes sig(256, 0xEE);
         DWORD len = 256, error = 0;
-        ASSERT_TRUE(keys->SignHash(ctx, h, c.spec, nullptr, 0, sig.data(), &len, &error)) << c.what;
+        ASSERT_TRUE(keys->SignHash(ctx, h, c.keySpec, nullptr, 0, sig.data(), &len, &error)) << c.what;
         EXPECT_EQ(256u, len) << c.what;
-        EXPECT_EQ(c.spec, card.signedSpec) << c.what;
+        EXPECT_EQ(c.keySpec, card.signedSpec) << c.what;
         EXPECT_EQ(Bytes(info.bytes, info.bytes + info.len), card.signedInfo) << c.what;
         Bytes expected = card.signature;
         expected.resize(256, 0);
@@ -285,7 +285,7 @@ TEST_F(ContainerKeysTest, UserKeysAreTheCardsOnly)
     struct Case {
         const char *what;
         bool card;
-        DWORD spec;
+        DWORD keySpec;
         ULONG_PTR exchangeHandle;
         DWORD error;
         HCRYPTKEY key;
@@ -302,7 +302,7 @@ TEST_F(ContainerKeysTest, UserKeysAreTheCardsOnly)
         KeyContext k{ms, 0, c.card ? &card : nullptr};
         HCRYPTKEY key = 0x5555;
         DWORD error = 0;
-        EXPECT_EQ(c.error == 0, keys->GetUserKey(k, c.spec, &key, &error)) << c.what;
+        EXPECT_EQ(c.error == 0, keys->GetUserKey(k, c.keySpec, &key, &error)) << c.what;
         EXPECT_EQ(c.error, error) << c.what;
         EXPECT_EQ(c.key, key) << c.what;
     }
@@ -539,7 +539,7 @@ TEST_F(ContainerKeysTest, CardKeysAreRecognisedAtFullWidth)
 {
     struct Case {
         ULONG_PTR handle;
-        DWORD spec;
+        DWORD keySpec;
     };
     const Case cases[] = {
         {kExchange, 1},
@@ -551,7 +551,7 @@ TEST_F(ContainerKeysTest, CardKeysAreRecognisedAtFullWidth)
 #endif
     };
     for (const Case &c : cases)
-        EXPECT_EQ(c.spec, ContainerKeys::KeySpecOf(ctx, c.handle)) << c.handle;
+        EXPECT_EQ(c.keySpec, ContainerKeys::KeySpecOf(ctx, c.handle)) << c.handle;
     card.handles[AT_KEYEXCHANGE] = 0;
     EXPECT_EQ(3u, ContainerKeys::KeySpecOf(ctx, 0));
     KeyContext none{ms, 0, nullptr};
