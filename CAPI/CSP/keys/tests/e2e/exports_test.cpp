@@ -93,17 +93,20 @@ const char *const kEntryPoints[] = {
     "CPCreateHash",      "CPHashData",       "CPHashSessionKey", "CPSignHash",        "CPDestroyHash",
     "CPVerifySignature", "CPGenRandom",      "CPGetUserKey",     "DllRegisterServer", "DllUnregisterServer"};
 
+// Both suites: the card set up, the provider loaded, the table handed at acquire.
+void LoadOnCard()
+{
+    csp_test::SetUpCard("keys-exports");
+    cp.Load();
+    vtable.Version = 3;
+    vtable.dwProvType = PROV_RSA_FULL;
+}
+
 // The exports with no context of the suite open: what acquires, releases and
 // the library's finalisation do on their own.
 class ExportsAlone : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        csp_test::SetUpCard("keys-exports");
-        cp.Load();
-        vtable.Version = 3;
-        vtable.dwProvType = PROV_RSA_FULL;
-    }
+    static void SetUpTestSuite() { LoadOnCard(); }
     void SetUp() override
     {
         ASSERT_EQ(csp_test::Ctl("reset"), 0);
@@ -191,13 +194,7 @@ TEST_F(ExportsAlone, NullLengthsAndShortBuffersOfTheProviderParameters)
 
 class DirectExports : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        csp_test::SetUpCard("keys-exports");
-        cp.Load();
-        vtable.Version = 3;
-        vtable.dwProvType = PROV_RSA_FULL;
-    }
+    static void SetUpTestSuite() { LoadOnCard(); }
 
     void SetUp() override
     {
