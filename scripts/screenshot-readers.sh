@@ -12,10 +12,13 @@ cd "$(dirname "$0")/.."
 use_main_prefix
 png=$(realpath -m "${1:-$root/docs/reader-state.png}")
 
-cmake --build "$build" --target ZEB zeb_readers_shot softcard_ctl >/dev/null
+cmake --build "$build" --target ZEB zeb_readers_shot softcard_ctl vel3_csp_w64 >/dev/null
 bash scripts/wine-prefix.sh new "$build" main "$VEL_WINE_HOME" >/dev/null
 trap 'bash scripts/wine-prefix.sh stop "$build" "$VEL_WINE_HOME"' EXIT
 display=$(cat "$VEL_WINE_HOME/wine-state/display")
+# The tray binds the certificates to the card provider: registered first, as
+# on a holder's machine.
+"$build/wine-run.sh" regsvr32 /s "$(winpath "$build/CAPI/CSP/vel3_csp_w64.dll")"
 work=$(mktemp -d)
 export VEL_SOFTCARD_STATE
 VEL_SOFTCARD_STATE=$(winpath "$work/softcard.state")
