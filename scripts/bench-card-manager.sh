@@ -4,11 +4,10 @@
 #   scripts/bench-card-manager.sh [latency ms per card call, default 30]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=$PWD/build/win64
+. scripts/common.sh
 latency=${1:-30}
-winpath() { echo "Z:${1//\//\\}"; }
-[ -f "$build/vel3ges/win32/app/vlmgr_demo.exe" ] || cmake --build --preset win64
-bash scripts/wine-prefix.sh start "$build" system32 "$build/standins/softcard/vel3_pkcs11_w64.dll" >/dev/null
+[ -f "$build/vel3ges/win32/app/vlmgr_demo.exe" ] || cmake --build "$build"
+bash scripts/wine-prefix.sh start "$build" tests >/dev/null
 trap 'bash scripts/wine-prefix.sh stop "$build"' EXIT
 state=$build/vlmgr-bench.state
 "$build/wine-run.sh" "$build/vel3ges/win32/app/vlmgr_demo.exe" bench "$(winpath "$build/vel3ges/win32/VLMGRW64.exe")" \

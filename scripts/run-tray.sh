@@ -1,28 +1,29 @@
 #!/usr/bin/env bash
 # Starts the certificate-propagation tray program (x86-64) under Wine on the
-# software card's default card and prints the certificates it put into the
-# user's "MY" store (subject, provider, container, key spec), as any
-# CryptoAPI application reads them back; then signs a small file through one
-# of them, the signature certificate (CryptSignMessage through its binding,
-# the provider, the card's signature key), and checks the CMS signature with
-# openssl. The tray keeps running in the tree's
-# prefix, beside the card manager that the main job starts next.
+# software card's default card, in a new prefix that holds what a holder's
+# machine holds (scripts/wine-prefix.sh: the "MY" store starts empty), and
+# prints the certificates it put into the user's "MY" store (subject,
+# provider, container, key spec), as any CryptoAPI application reads them
+# back; then signs a small file through one of them, the signature
+# certificate (CryptSignMessage through its binding, the provider, the
+# card's signature key), and checks the CMS signature with openssl. The tray
+# keeps running in that prefix, beside the card manager that the main job
+# starts next (scripts/main-job.sh).
 #   scripts/run-tray.sh [folder]     (default: ./tray-run)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$PWD
-build=$root/build/win64
+. scripts/common.sh
+use_main_prefix
 out=$(mkdir -p "${1:-$root/tray-run}" && cd "${1:-$root/tray-run}" && pwd)
-winpath() { echo "Z:${1//\//\\}"; }
 
-[ -f "$build/CAPI/ZEB/ZEB.exe" ] || cmake --build --preset win64
-bash scripts/wine-prefix.sh start "$build" system32 "$build/standins/softcard/vel3_pkcs11_w64.dll" >/dev/null
+[ -f "$build/CAPI/ZEB/ZEB.exe" ] || cmake --build "$build"
+bash scripts/wine-prefix.sh new "$build" main "$VEL_WINE_HOME" >/dev/null
 # The tray binds each certificate to the card provider and acquires it once
 # per certificate: the provider of this build is registered first.
 "$build/wine-run.sh" regsvr32 /s "$(winpath "$build/CAPI/CSP/vel3_csp_w64.dll")"
 # Output to a file, not a pipe: the tray started by zeb_demo keeps it open.
-"$build/wine-run.sh" "$build/CAPI/ZEB/zeb_demo.exe" "$(winpath "$build/CAPI/ZEB/ZEB.exe")" 60 >"$out/run.txt" 2>&1 ||
-  { cat "$out/run.txt"; exit 1; }
+"$build/wine-run.sh" "$build/CAPI/ZEB/zeb_demo.exe" "$(winpath "$build/CAPI/ZEB/ZEB.exe")" "$(scaled 60)" \
+  >"$out/run.txt" 2>&1 || { cat "$out/run.txt"; exit 1; }
 cat "$out/run.txt"
 printf 'Signed through a certificate the tray propagated.\n' >"$out/message.txt"
 "$build/wine-run.sh" "$build/CAPI/ZEB/zeb_sign.exe" "$(winpath "$out/message.txt")" "$(winpath "$out/message.sig")" \

@@ -4,11 +4,10 @@
 # the host side over the same idle window.
 #   CAPI/ZEB/tools/zeb_idle_bench.sh [build tree] [seconds]
 set -euo pipefail
-root=$(cd "$(dirname "$0")/../../.." && pwd)
-build=$(cd "${1:-$root/build/win64}" && pwd)
+. "$(dirname "$0")/../../../scripts/common.sh"
+build=$(cd "${1:-$build}" && pwd)
 seconds=${2:-60}
-winpath() { echo "Z:${1//\//\\}"; }
-bash "$root/scripts/wine-prefix.sh" start "$build" system32 "$build/standins/softcard/vel3_pkcs11_w64.dll" >/dev/null
+bash "$root/scripts/wine-prefix.sh" start "$build" tests >/dev/null
 out=$(mktemp)
 "$build/wine-run.sh" "$build/CAPI/ZEB/zeb_idle_bench.exe" "$(winpath "$build/CAPI/ZEB/ZEB.exe")" \
   "$(winpath "$build/standins/softcard/softcard_ctl.exe")" "$seconds" >"$out" 2>&1 &

@@ -9,15 +9,15 @@ repo=$(cd "$(dirname "$0")/../../.." && pwd)
 build=$(cd "${1:-$repo/build/win64}" && pwd)
 count=${2:-200}
 case "$build" in
-*win32*) sysdir=syswow64 dll=vel3_pkcs11_w32.dll ;;
-*) sysdir=system32 dll=vel3_pkcs11_w64.dll ;;
+*win32*) dll=vel3_pkcs11_w32.dll ;;
+*) dll=vel3_pkcs11_w64.dll ;;
 esac
 dir="$build/standins/softcard"
 [ -f "$dir/softcard_bench.exe" ] || { echo "no $dir/softcard_bench.exe: build the tree first" >&2; exit 1; }
 
 started=no
 if ! [ -f "$build/wine-state/xvfb.pid" ] || ! kill -0 "$(cat "$build/wine-state/xvfb.pid")" 2>/dev/null; then
-  bash "$repo/scripts/wine-prefix.sh" start "$build" "$sysdir" "$dir/$dll" >/dev/null
+  bash "$repo/scripts/wine-prefix.sh" start "$build" tests >/dev/null
   started=yes
 fi
 bench=$(cd "$dir" && "$build/wine-run.sh" ./softcard_bench.exe "$dll" "$count" 2>/dev/null | grep -v fixme || true)
