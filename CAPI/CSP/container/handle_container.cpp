@@ -324,3 +324,18 @@ BOOL HandleContainer::GetTSEComputerName(char *out, size_t size)
     trace.Return(result, "0x%p", static_cast<void *>(out));
     return result;
 }
+
+bool HandleContainer::CardGone() const
+{
+    return m_pCurrentContainer && m_pCurrentContainer->m_cardStanding.Now() == cardmatch::CardStanding::Gone;
+}
+
+cardmatch::CardStanding::State HandleContainer::CheckCard()
+{
+    PKCSContainer *c = m_pCurrentContainer;
+    if (!c)
+        return cardmatch::CardStanding::Stands;
+    if (!c->m_szComputerName || !c->m_szComputerName[0])
+        isSessionValid(c);
+    return CardGone() ? cardmatch::CardStanding::Gone : c->m_cardStanding.Now();
+}
