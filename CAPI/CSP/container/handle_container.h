@@ -55,7 +55,8 @@ public:
     // For an acquire that would take this context again: its session checked
     // (ordinary contexts; service and remote-session ones keep theirs as it
     // is), then whether its card is in (Stands), out (Absent: not now, but it
-    // may serve again) or gone. Stands without a card container.
+    // may serve again) or gone. Without a card container: Stands for a
+    // verification context, Gone for any other (it stands for no card).
     cardmatch::CardStanding::State CheckCard();
 
     char m_szContainer[kNameSize] = {};

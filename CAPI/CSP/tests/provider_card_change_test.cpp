@@ -236,4 +236,25 @@ TEST_F(ProviderCardChange, AnAcquireWhileTheCardIsOutCondemnsNoIdleContext)
     }
 }
 
+TEST_F(ProviderCardChange, AContextSetUpWithoutItsCardIsNotHandedOutOnceTheCardIsIn)
+{
+    // A silent acquire while another card is in gets a context without a
+    // card container (as the Certificate Propagation service is answered);
+    // once the card is in, the same name gets a context on it.
+    ASSERT_EQ(Ctl(kRemove), 0);
+    ASSERT_EQ(Ctl(kOtherCard), 0);
+    Acquired cardless = Acquire(kAuthContainer, CRYPT_SILENT);
+    ASSERT_TRUE(cardless.ok) << std::hex << cardless.error;
+    ASSERT_EQ(Ctl(kRemove), 0);
+    ASSERT_EQ(Ctl(kPutBack), 0);
+    ClearLog();
+    Acquired card = Acquire(kAuthContainer, CRYPT_SILENT);
+    ASSERT_TRUE(card.ok) << std::hex << card.error;
+    EXPECT_EQ(1, CountCalls("C_GetSlotList")) << "the context without a card was handed out\n" << CallLog();
+    EXPECT_TRUE(GivePin(card.prov)) << std::hex << GetLastError();
+    EXPECT_EQ(0u, SignError(card.prov));
+    EXPECT_TRUE(Release(card.prov));
+    EXPECT_TRUE(Release(cardless.prov));
+}
+
 } // namespace
