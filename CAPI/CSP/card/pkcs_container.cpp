@@ -99,14 +99,8 @@ BOOL FailWith(TraceScope &trace, const char *format, unsigned long value)
 
 // ---- PKCSContainer ----
 
-PKCSContainer::PKCSContainer()
-{
-    InitializeCriticalSection(&cardLock_);
-}
-
 PKCSContainer::~PKCSContainer()
 {
-    DeleteCriticalSection(&cardLock_);
     // The session stays open and the holder logged in: sessions end with the
     // library's finalisation.
     csp_free(m_szReaderName);
@@ -157,16 +151,21 @@ CK_OBJECT_HANDLE PKCSContainer::GethCertSignature() const
     return TracedValue("PKCSContainer::GethCertSignature", "hCert = 0x%08lX", m_hCertSignature);
 }
 
+CK_OBJECT_HANDLE PKCSContainer::GetKeyHandle(DWORD dwKeySpec) const
+{
+    return dwKeySpec == AT_KEYEXCHANGE ? m_hKeyExchange : dwKeySpec == AT_SIGNATURE ? m_hKeySignature : 0;
+}
+
 DWORD PKCSContainer::GetKeySpecFromUserKey(ULONG64 hKey) const
 {
     TraceScope trace(LOG_LEVEL_DETAIL, "PKCSContainer::GetKeySpecFromUserKey", FALSE, "%llu",
                      static_cast<unsigned long long>(hKey));
     DWORD keySpec = 3;
     const char *what = "Other key type";
-    if (m_hCertExchange && hKey == m_hCertExchange) {
+    if (m_hKeyExchange && hKey == m_hKeyExchange) {
         keySpec = AT_KEYEXCHANGE;
         what = "Handle AUTHENT key";
-    } else if (m_hCertSignature && hKey == m_hCertSignature) {
+    } else if (m_hKeySignature && hKey == m_hKeySignature) {
         keySpec = AT_SIGNATURE;
         what = "Handle SIGNATURE key";
     }
@@ -175,44 +174,28 @@ DWORD PKCSContainer::GetKeySpecFromUserKey(ULONG64 hKey) const
     return keySpec;
 }
 
-// The container against the card its new session shows (lock held): the
-// same certificates, byte for byte, make the same card, whose object handles
-// are taken afresh and key caches emptied (objects may be numbered anew at
-// each insertion); anything else marks the container changed.
-static void ReviewCard(PKCSContainer *c)
+// The card a new session of the container's slot shows, against the
+// certificates the container holds (turn held). Every certificate is read
+// whole, or nothing is known.
+static cardmatch::CardReview ReviewSlot(const PKCSContainer *c, CK_SESSION_HANDLE session,
+                                        CK_OBJECT_HANDLE (&handles)[kMaxCertificates])
 {
-    CK_OBJECT_HANDLE handles[kMaxCertificates] = {};
     CK_ULONG count = kMaxCertificates;
     std::vector<cardmatch::Der> seen;
-    if (getAllX509CertificateList(c->m_hSession, handles, &count) == CKR_OK) {
-        for (CK_ULONG i = 0; i < count && i < kMaxCertificates; ++i) {
-            CK_ULONG length = 0;
-            cardmatch::Der der;
-            if (getX509Value(c->m_hSession, handles[i], nullptr, &length) == CKR_OK && length &&
-                length < 65536) {
-                der.resize(length);
-                if (getX509Value(c->m_hSession, handles[i], der.data(), &length) != CKR_OK)
-                    der.clear();
-                der.resize(der.empty() ? 0 : length);
-            }
-            seen.push_back(der);
+    bool whole = getAllX509CertificateList(session, handles, &count) == CKR_OK && count <= kMaxCertificates;
+    for (CK_ULONG i = 0; whole && i < count; ++i) {
+        CK_ULONG length = 0;
+        cardmatch::Der der;
+        whole = getX509Value(session, handles[i], nullptr, &length) == CKR_OK && length && length < 65536;
+        if (whole) {
+            der.resize(length);
+            whole = getX509Value(session, handles[i], der.data(), &length) == CKR_OK && length == der.size();
         }
+        seen.push_back(der);
     }
-    const cardmatch::Der sign(c->m_pbCertSignature, c->m_pbCertSignature + c->m_cbCertSignature);
     const cardmatch::Der exchange(c->m_pbCertExchange, c->m_pbCertExchange + c->m_cbCertExchange);
-    if (cardmatch::JudgeCard({sign, exchange}, seen) != cardmatch::CardFate::Same) {
-        c->m_cardChanged = true;
-        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "isSessionValid", 0, FALSE, "%s", "Carte changee");
-        return;
-    }
-    for (size_t i = 0; i < seen.size(); ++i) {
-        if (!sign.empty() && seen[i] == sign)
-            c->m_hCertSignature = handles[i];
-        if (!exchange.empty() && seen[i] == exchange)
-            c->m_hCertExchange = handles[i];
-    }
-    c->m_hPrivKeySignature = 0;
-    c->m_hPrivKeyExchange = 0;
+    const cardmatch::Der sign(c->m_pbCertSignature, c->m_pbCertSignature + c->m_cbCertSignature);
+    return cardmatch::ReviewCard({exchange, sign}, seen, whole);
 }
 
 BOOL isSessionValid(PKCSContainer *container)
@@ -220,22 +203,43 @@ BOOL isSessionValid(PKCSContainer *container)
     if (!container || !List())
         return FALSE;
     CardOperation operation(container);
+    if (container->m_cardStanding.Now() == cardmatch::CardStanding::Gone)
+        return FALSE; // another card was seen: nothing brings it back
     CK_SESSION_INFO info = {};
     const CK_RV rv = List()->C_GetSessionInfo(container->m_hSession, &info);
     if (rv == CKR_OK) {
         _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "isSessionValid", 0, FALSE, "Session correcte");
+        container->m_cardStanding.Note(cardmatch::CardFate::Same);
         return TRUE;
     }
     _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "isSessionValid", 0, FALSE,
                "Demande de l'etat session impossible: rv=0x%08lx", static_cast<unsigned long>(rv));
+    container->m_bPinGiven = FALSE; // the login went with the session
     CK_SESSION_HANDLE session = 0;
-    if (OpenSession(container->m_slotID, &session) == CKR_OK) {
-        container->SethSession(session);
-        container->m_bPinGiven = FALSE;
-        ReviewCard(container);
-    } else {
-        container->m_cardChanged = true; // no card in the slot now
+    if (OpenSession(container->m_slotID, &session) != CKR_OK) {
+        container->m_cardStanding.Note(cardmatch::CardFate::Unknown); // no card in the slot now
+        return FALSE;
     }
+    CK_OBJECT_HANDLE handles[kMaxCertificates] = {};
+    const cardmatch::CardReview review = ReviewSlot(container, session, handles);
+    if (review.fate != cardmatch::CardFate::Same) {
+        // A session on a card this container does not stand for is not
+        // kept: the next check looks at the slot again.
+        CloseSession(session);
+        container->m_cardStanding.Note(review.fate);
+        if (review.fate == cardmatch::CardFate::Changed)
+            _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "isSessionValid", 0, FALSE, "%s", "Carte changee");
+        return FALSE;
+    }
+    // The same card: objects may be numbered anew at each insertion. The key
+    // handles given out stay; the objects behind them follow their
+    // certificates, and the private keys are looked up again.
+    container->SethSession(session);
+    container->m_hCertExchange = review.at[0] == cardmatch::kNotSeen ? 0 : handles[review.at[0]];
+    container->m_hCertSignature = review.at[1] == cardmatch::kNotSeen ? 0 : handles[review.at[1]];
+    container->m_hPrivKeySignature = 0;
+    container->m_hPrivKeyExchange = 0;
+    container->m_cardStanding.Note(cardmatch::CardFate::Same);
     return FALSE;
 }
 
@@ -244,11 +248,21 @@ CardCheck RecheckCard(PKCSContainer *container)
     if (!container || !List())
         return CardCheck::Unchanged;
     CardOperation operation(container);
-    if (container->m_cardChanged)
-        return CardCheck::Changed;
     if (isSessionValid(container))
         return CardCheck::Unchanged;
-    return container->m_cardChanged ? CardCheck::Changed : CardCheck::Refreshed;
+    switch (container->m_cardStanding.Now()) {
+    case cardmatch::CardStanding::Stands:
+        return CardCheck::Refreshed;
+    case cardmatch::CardStanding::Absent:
+        return CardCheck::Absent;
+    default:
+        return CardCheck::Changed;
+    }
+}
+
+static bool Gone(const PKCSContainer *c)
+{
+    return c->m_cardStanding.Now() == cardmatch::CardStanding::Gone;
 }
 
 // ---- Pkcs ----
@@ -434,12 +448,12 @@ BOOL CreateContainerfromSlot(CK_SLOT_ID slotID, const char *strContainer, PKCSCo
                 csp_free(container->m_pbCertExchange);
                 container->m_pbCertExchange = copy;
                 container->m_cbCertExchange = size;
-                container->m_hCertExchange = handles[i];
+                container->m_hCertExchange = container->m_hKeyExchange = handles[i];
             } else {
                 csp_free(container->m_pbCertSignature);
                 container->m_pbCertSignature = copy;
                 container->m_cbCertSignature = size;
-                container->m_hCertSignature = handles[i];
+                container->m_hCertSignature = container->m_hKeySignature = handles[i];
             }
         }
         csp_free(value);
@@ -581,6 +595,11 @@ BOOL DoLogin(PKCSContainer *container, DWORD dwFlags)
                      static_cast<unsigned long>(dwFlags));
     if (!container || !List())
         return Fail(trace, "");
+    CardOperation operation(container);
+    // The holder cancelled the prompt this operation waited behind: that
+    // answer is this operation's too.
+    if (operation.PromptCancelledMeanwhile())
+        return FailWith(trace, "0x%08lx", static_cast<unsigned long>(CKR_FUNCTION_CANCELED));
     CK_TOKEN_INFO token = {};
     if (List()->C_GetTokenInfo(container->m_slotID, &token) != CKR_OK || (token.flags & CKF_USER_PIN_LOCKED))
         return FailWith(trace, "0x%08lx", static_cast<unsigned long>(dwFlags));
@@ -588,6 +607,8 @@ BOOL DoLogin(PKCSContainer *container, DWORD dwFlags)
     for (;;) {
         PreparePinPrompt(token, dwFlags);
         const CK_RV rv = login(container->m_hSession, nullptr, 0, dwFlags);
+        if (rv != CKR_HOST_MEMORY && rv != CKR_CRYPTOKI_NOT_INITIALIZED)
+            operation.PromptEnded(rv == CKR_FUNCTION_CANCELED); // else no prompt was shown
         if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) {
             trace.Return(TRUE, "Logged successfully: 0x%p, 0x%08lx", static_cast<void *>(container),
                          static_cast<unsigned long>(dwFlags));
@@ -615,8 +636,9 @@ BOOL CheckPinCode(HandleContainer *hc, const char *pin, DWORD dwFlags, CK_RV *rv
     if (!hc || !hc->m_pCurrentContainer || !rv || !pin || !List())
         return Fail(trace, "");
     PKCSContainer *c = hc->m_pCurrentContainer;
+    // The log-out and log-in are one step for every context of the card.
     CardOperation operation(c);
-    if (c->m_cardChanged) {
+    if (Gone(c)) {
         *rv = CKR_TOKEN_NOT_RECOGNIZED;
         return Fail(trace, "Carte changee");
     }
@@ -628,17 +650,18 @@ BOOL CheckPinCode(HandleContainer *hc, const char *pin, DWORD dwFlags, CK_RV *rv
     const bool sessionGone = out == CKR_SESSION_HANDLE_INVALID || out == CKR_SESSION_CLOSED ||
                              out == CKR_DEVICE_REMOVED || out == CKR_TOKEN_NOT_PRESENT;
     if (sessionGone && (!c->m_szComputerName || !c->m_szComputerName[0])) {
-        CK_SESSION_HANDLE session = 0;
-        if (OpenSession(c->m_slotID, &session) != CKR_OK) {
-            *rv = CKR_FUNCTION_FAILED;
+        // A new session, on the container's own card only: the holder's PIN
+        // goes to no other card.
+        switch (RecheckCard(c)) {
+        case CardCheck::Absent:
+            *rv = CKR_TOKEN_NOT_PRESENT;
             return FailWith(trace, "Failed to open a session for slotID (%lu)",
                             static_cast<unsigned long>(c->m_slotID));
-        }
-        c->SethSession(session);
-        ReviewCard(c); // the holder's PIN goes only to the container's own card
-        if (c->m_cardChanged) {
+        case CardCheck::Changed:
             *rv = CKR_TOKEN_NOT_RECOGNIZED;
             return Fail(trace, "Carte changee");
+        default:
+            break;
         }
     }
     *rv = login(c->m_hSession, pin, 4, dwFlags);
@@ -663,7 +686,7 @@ BOOL DoSign(HandleContainer *hc, DWORD cbHash, const BYTE *pbHash, DWORD dwKeySp
         return Fail(trace, "");
     PKCSContainer *c = hc->m_pCurrentContainer;
     CardOperation operation(c);
-    if (c->m_cardChanged)
+    if (Gone(c))
         return Fail(trace, "Carte changee");
     const CK_OBJECT_HANDLE hCert = c->GethCertfromKeySpec(dwKeySpec);
     CK_OBJECT_HANDLE *cache = dwKeySpec == AT_KEYEXCHANGE ? &c->m_hPrivKeyExchange
@@ -733,7 +756,7 @@ BOOL Decrypt(HandleContainer *hc, ULONG_PTR hKey, const BYTE *pbData, DWORD cbDa
         return Fail(trace, "");
     PKCSContainer *c = hc->m_pCurrentContainer;
     CardOperation operation(c);
-    if (c->m_cardChanged)
+    if (Gone(c))
         return Fail(trace, "Carte changee");
     if (dwFlags & CRYPT_SILENT) {
         if (!DoSilentLogin(c))
@@ -778,7 +801,7 @@ BOOL DoExportPublicKey(PKCSContainer *container, BYTE *pbData, DWORD *pdwDataLen
     if (!container || !pdwDataLen || !List())
         return Fail(trace, "");
     CardOperation operation(container);
-    if (container->m_cardChanged)
+    if (Gone(container))
         return Fail(trace, "Carte changee");
     const CK_OBJECT_HANDLE hCert = container->GethCertfromKeySpec(dwKeySpec);
     CK_OBJECT_HANDLE pub = 0;

@@ -7,6 +7,8 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include "card_match.h"
+#include "card_turns.h"
 #include "pkcs11.h"
 
 class HandleContainer;
@@ -16,9 +18,10 @@ constexpr CK_ULONG kMaxCertificates = 10;
 constexpr DWORD kNameSize = 512;       // container names: 511 characters and a NUL
 constexpr DWORD kReaderNameSize = 128; // reader and computer names: 127 and a NUL
 
+// The card work of every container of one slot takes turns on it (card_turns.h).
 class PKCSContainer {
 public:
-    PKCSContainer();
+    PKCSContainer() = default;
     ~PKCSContainer();
     PKCSContainer(const PKCSContainer &) = delete;
     PKCSContainer &operator=(const PKCSContainer &) = delete;
@@ -26,11 +29,15 @@ public:
     CK_SLOT_ID GetslotID() const;
     CK_SESSION_HANDLE GethSession() const;
     void SethSession(CK_SESSION_HANDLE h);
+    // The certificate object of a key spec on the current session:
     // 2: signature certificate; 0 or 1: exchange certificate; else 0.
     CK_OBJECT_HANDLE GethCertfromKeySpec(DWORD dwKeySpec) const;
     CK_OBJECT_HANDLE GethCertExchange() const;
     CK_OBJECT_HANDLE GethCertSignature() const;
-    // 1 exchange, 2 signature, 3 any other handle.
+    // The key handle given out for a key spec (1, 2; else 0).
+    CK_OBJECT_HANDLE GetKeyHandle(DWORD dwKeySpec) const;
+    // 1 exchange, 2 signature, 3 any other handle, among the key handles
+    // given out.
     DWORD GetKeySpecFromUserKey(ULONG64 hKey) const;
 
     char *m_szContainerName = nullptr;
@@ -44,55 +51,34 @@ public:
     DWORD m_dwKeyLenExchange = 0;
     BYTE *m_pbCertSignature = nullptr;
     DWORD m_cbCertSignature = 0;
-    CK_OBJECT_HANDLE m_hCertSignature = 0;
+    CK_OBJECT_HANDLE m_hCertSignature = 0; // on the current session
     BYTE *m_pbCertExchange = nullptr;
     DWORD m_cbCertExchange = 0;
-    CK_OBJECT_HANDLE m_hCertExchange = 0;
+    CK_OBJECT_HANDLE m_hCertExchange = 0; // on the current session
     CK_SLOT_ID m_slotID = 0;
-    // The slot no longer holds the card this container was built on (another
-    // card, or none): the container serves nothing more and is never reused.
-    bool m_cardChanged = false;
-
-private:
-    friend class CardOperation;
-    // Held across one card operation (key search, init, sign or decrypt):
-    // the threads that share this container share its one session, and a
-    // session runs one operation at a time.
-    CRITICAL_SECTION cardLock_;
-};
-
-// One card operation on a container's session at a time (re-entrant for the
-// thread that holds it: a signature logs in inside its own operation).
-class CardOperation {
-public:
-    explicit CardOperation(PKCSContainer *container) : container_(container)
-    {
-        if (container_)
-            EnterCriticalSection(&container_->cardLock_);
-    }
-    ~CardOperation()
-    {
-        if (container_)
-            LeaveCriticalSection(&container_->cardLock_);
-    }
-    CardOperation(const CardOperation &) = delete;
-    CardOperation &operator=(const CardOperation &) = delete;
-
-private:
-    PKCSContainer *container_;
+    // The key handles given out for the two keys: the certificates' object
+    // handles when the container was built. The same card put back numbers
+    // its objects anew; the keys an application kept still mean the same
+    // keys, so these stay while the object handles above follow the card.
+    CK_OBJECT_HANDLE m_hKeyExchange = 0;
+    CK_OBJECT_HANDLE m_hKeySignature = 0;
+    // Whether the slot still holds the card this container was built on
+    // (HandleContainer::CardGone and CheckCard read it).
+    cardmatch::CardStanding m_cardStanding;
 };
 
 // TRUE when the container's session is usable; otherwise reopens one (and
-// clears m_bPinGiven) and answers FALSE. A reopened session is checked
-// against the card: the same card gives the container fresh object handles
-// and empty key caches, another card or none sets m_cardChanged.
+// clears m_bPinGiven) and answers FALSE. The card the new session shows is
+// reviewed: the same card keeps the new session, with fresh object handles
+// and empty key caches; no card (or one that did not answer) leaves the
+// container absent, another card condemns it (m_cardStanding).
 BOOL isSessionValid(PKCSContainer *container);
 
-// After a failed card operation: whether the container's card went away
-// meanwhile. Refreshed: the same card is back (fresh handles and session,
-// worth one more try); Changed: another card or none; Unchanged: the session
-// still stands, the failure was the operation's own.
-enum class CardCheck { Unchanged, Refreshed, Changed };
+// After a failed card operation: what became of the container's card.
+// Unchanged: the session still stands, the failure was the operation's own;
+// Refreshed: the same card is back (fresh handles and session, worth one
+// more try); Absent: no card now; Changed: another card (final).
+enum class CardCheck { Unchanged, Refreshed, Absent, Changed };
 CardCheck RecheckCard(PKCSContainer *container);
 
 namespace Pkcs {
@@ -126,7 +112,8 @@ BOOL DoLogin(PKCSContainer *container, DWORD dwFlags);
 // Login without a prompt.
 BOOL DoSilentLogin(PKCSContainer *container);
 // Logs out and in again with a PIN given by the caller (4 digits).
-//   rv  out: the login's result
+//   rv  out: the login's result; CKR_TOKEN_NOT_PRESENT when the card is out,
+//       CKR_TOKEN_NOT_RECOGNIZED when another card took its place
 BOOL CheckPinCode(HandleContainer *hc, const char *pin, DWORD dwFlags, CK_RV *rv);
 // Signs a complete DigestInfo with the key of dwKeySpec; the signature comes
 // back little-endian. pbSignature NULL: logs in if needed and answers TRUE.

@@ -15,17 +15,41 @@ bool RequestNamesCard(const char *request, const std::vector<std::string> &certN
     return false;
 }
 
-CardFate JudgeCard(const std::vector<Der> &kept, const std::vector<Der> &seen)
+CardReview ReviewCard(const std::vector<Der> &kept, const std::vector<Der> &seen, bool seenWhole)
 {
-    bool anyKept = false;
-    for (const Der &k : kept) {
-        if (k.empty())
-            continue;
-        anyKept = true;
-        if (std::find(seen.begin(), seen.end(), k) == seen.end())
-            return CardFate::Changed;
+    CardReview review;
+    const bool anyKept = std::any_of(kept.begin(), kept.end(), [](const Der &k) { return !k.empty(); });
+    if (!anyKept) {
+        review.fate = CardFate::Changed;
+        return review;
     }
-    return anyKept ? CardFate::Same : CardFate::Changed;
+    if (!seenWhole)
+        return review; // Unknown
+    for (const Der &k : kept) {
+        if (k.empty()) {
+            review.at.push_back(kNotSeen);
+            continue;
+        }
+        const auto found = std::find(seen.begin(), seen.end(), k);
+        if (found == seen.end()) {
+            review.fate = CardFate::Changed;
+            review.at.clear();
+            return review;
+        }
+        review.at.push_back(static_cast<size_t>(found - seen.begin()));
+    }
+    review.fate = CardFate::Same;
+    return review;
+}
+
+CardStanding::State CardStanding::Note(CardFate fate)
+{
+    const int wanted = fate == CardFate::Same ? Stands : fate == CardFate::Unknown ? Absent : Gone;
+    int now = state_.load();
+    // Gone is final: no later check brings the container back.
+    while (now != Gone && now != wanted && !state_.compare_exchange_weak(now, wanted)) {
+    }
+    return static_cast<State>(state_.load());
 }
 
 } // namespace cardmatch

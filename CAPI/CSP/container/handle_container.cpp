@@ -324,3 +324,22 @@ BOOL HandleContainer::GetTSEComputerName(char *out, size_t size)
     trace.Return(result, "0x%p", static_cast<void *>(out));
     return result;
 }
+
+bool HandleContainer::CardGone() const
+{
+    return m_pCurrentContainer && m_pCurrentContainer->m_cardStanding.Now() == cardmatch::CardStanding::Gone;
+}
+
+cardmatch::CardStanding::State HandleContainer::CheckCard()
+{
+    PKCSContainer *c = m_pCurrentContainer;
+    // A verification context needs no card. Any other context without a card
+    // container was set up while no card of its name was in: it stands for
+    // none, and a new acquire looks at the readers again.
+    if (!c)
+        return (m_dwFlags & kVerifyContextBits) == kVerifyContextBits ? cardmatch::CardStanding::Stands
+                                                                      : cardmatch::CardStanding::Gone;
+    if (!c->m_szComputerName || !c->m_szComputerName[0])
+        isSessionValid(c);
+    return CardGone() ? cardmatch::CardStanding::Gone : c->m_cardStanding.Now();
+}

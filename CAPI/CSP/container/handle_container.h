@@ -48,6 +48,17 @@ public:
     // Modulus length in bytes of a card key from its certificate; 0 and NTE_FAIL on failure.
     DWORD GetKeyLengthFromCert(DWORD dwKeySpec, DWORD *pdwError);
 
+    // The card this context was set up on is gone for good: another card was
+    // seen in its place. Such a context serves nothing more (NTE_BAD_KEYSET)
+    // and no acquire takes it again. False without a card container.
+    bool CardGone() const;
+    // For an acquire that would take this context again: its session checked
+    // (ordinary contexts; service and remote-session ones keep theirs as it
+    // is), then whether its card is in (Stands), out (Absent: not now, but it
+    // may serve again) or gone. Without a card container: Stands for a
+    // verification context, Gone for any other (it stands for no card).
+    cardmatch::CardStanding::State CheckCard();
+
     char m_szContainer[kNameSize] = {};
     DWORD m_dwFlags = 0;
     PKCSContainer *m_pCurrentContainer = nullptr;

@@ -79,8 +79,12 @@ BOOL HandleContainer::GetProvParam(DWORD dwParam, BYTE *pbData, DWORD *pdwDataLe
             if (!c) {
                 *pdwError = static_cast<DWORD>(NTE_FAIL);
             } else {
-                // dwFlags is read as a key spec; a certificate the card lacks is no answer.
-                const bool exchange = c->GethCertfromKeySpec(dwFlags) == c->m_hCertExchange;
+                // dwFlags is read as a key spec (2 signature, 0 or 1 exchange,
+                // any other none); a certificate the card lacks is no answer.
+                const CK_OBJECT_HANDLE key = dwFlags == AT_SIGNATURE     ? c->m_hKeySignature
+                                             : dwFlags <= AT_KEYEXCHANGE ? c->m_hKeyExchange
+                                                                         : 0;
+                const bool exchange = key == c->m_hKeyExchange;
                 const BYTE *der = exchange ? c->m_pbCertExchange : c->m_pbCertSignature;
                 const DWORD size = exchange ? c->m_cbCertExchange : c->m_cbCertSignature;
                 if (der)
@@ -189,7 +193,7 @@ BOOL HandleContainer::SetProvParam(DWORD dwParam, const BYTE *pbData, DWORD dwFl
         *pdwError = static_cast<DWORD>(NTE_BAD_TYPE);
     } else if (!c) {
         *pdwError = static_cast<DWORD>(NTE_BAD_KEYSET);
-    } else if (!c->m_hCertSignature) {
+    } else if (!c->m_hKeySignature) {
         _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, name, 0, FALSE, "Contactless container : 0x%08lx",
                    static_cast<unsigned long>(dwParam));
         ok = TRUE;
@@ -201,10 +205,14 @@ BOOL HandleContainer::SetProvParam(DWORD dwParam, const BYTE *pbData, DWORD dwFl
         char pin[kPinDigits + 1] = {};
         std::memcpy(pin, pbData, kPinDigits);
         CK_RV rv = CKR_OK;
+        // The login and the mark that it was given, in one turn on the card.
+        CardOperation operation(c);
         ok = Pkcs::CheckPinCode(this, pin, m_dwFlags, &rv);
         WipeMemory(pin, sizeof pin);
         if (!ok) {
-            *pdwError = c->m_cardChanged          ? static_cast<DWORD>(NTE_BAD_KEYSET)
+            // No card for this context now (out, or another one in its place).
+            const bool away = rv == CKR_TOKEN_NOT_PRESENT || rv == CKR_TOKEN_NOT_RECOGNIZED || CardGone();
+            *pdwError = away                      ? static_cast<DWORD>(NTE_BAD_KEYSET)
                         : rv == CKR_PIN_INCORRECT ? static_cast<DWORD>(SCARD_W_WRONG_CHV)
                         : rv == CKR_PIN_LOCKED    ? static_cast<DWORD>(SCARD_W_CHV_BLOCKED)
                                                   : static_cast<DWORD>(NTE_FAIL);

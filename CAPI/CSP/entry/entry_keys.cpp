@@ -13,6 +13,7 @@
 #include "handle_container.h"
 #include "log_trace.h"
 #include "pkcs_container.h"
+#include "pkcs_helpers.h"
 #include "prov_param_name.h"
 #include "random.h"
 
@@ -33,19 +34,18 @@ void *P(ULONG_PTR v)
 template <class Body> BOOL RunKeyEntry(const char *name, const char *args, HCRYPTPROV hProv, Body body)
 {
     return RunEntry(name, args, hProv, [&](HandleContainer *hc, DWORD &error) -> BOOL {
-        // A context whose card was pulled, or replaced by another, serves
-        // nothing more: the caller acquires again.
-        const auto cardGone = [hc] {
-            return hc->m_pCurrentContainer && hc->m_pCurrentContainer->m_cardChanged;
-        };
-        if (cardGone()) {
+        // A context whose card was replaced by another serves nothing more:
+        // the caller acquires again.
+        if (hc->CardGone()) {
             error = static_cast<DWORD>(NTE_BAD_KEYSET);
             return FALSE;
         }
         ContextCard card(hc);
         const KeyContext ctx = KeyContextOf(hc, card);
         const BOOL ok = body(hc->m_keys, ctx, error);
-        if (!ok && cardGone())
+        // Failed for want of its card (out now, or another in its place):
+        // said so, whatever step noticed it.
+        if (!ok && (card.CardAway() || hc->CardGone()))
             error = static_cast<DWORD>(NTE_BAD_KEYSET);
         return ok;
     });
@@ -168,11 +168,13 @@ extern "C" BOOL WINAPI CPSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYT
                static_cast<unsigned long>(dwFlags));
     return RunEntry("CPSetProvParam", args, hProv, [&](HandleContainer *hc, DWORD &error) -> BOOL {
         // A service or remote-session context whose PIN was given on its
-        // current session is already logged in: a PIN given again (the logon
-        // asks more than once) neither logs out nor reaches the card.
+        // current session, still logged in, needs it no more: a PIN given
+        // again (the logon asks more than once) neither logs out nor reaches
+        // the card's login. Once that login is gone (the card pulled, another
+        // context's log-out), the PIN goes the ordinary way and is checked.
         if (PKCSContainer *c = hc->m_pCurrentContainer; c && pbData) {
             CardOperation operation(c);
-            if (c->m_bPinGiven && !c->m_cardChanged)
+            if (c->m_bPinGiven && !hc->CardGone() && isUserLogged(c->m_hSession, nullptr))
                 return TRUE;
         }
         return hc->SetProvParam(dwParam, pbData, dwFlags, &error);

@@ -82,13 +82,17 @@ HandleEntries::~HandleEntries()
 HandleContainer *HandleEntries::Reuse(DWORD threadId, const char *requested)
 {
     return Container(table_.Reuse(threadId, requested, [](handles::Handle handle) {
-        // A context whose card went away meanwhile (another card, or none)
-        // does not stand any more: a new one is set up on what the readers
-        // hold now.
-        PKCSContainer *card = Container(handle)->m_pCurrentContainer;
-        if (card && (!card->m_szComputerName || !card->m_szComputerName[0]))
-            isSessionValid(card);
-        return !(card && card->m_cardChanged);
+        // A context whose card was replaced by another does not stand any
+        // more: a new one is set up on what the readers hold now. One whose
+        // card is out is not handed out now, and stays for when it is back.
+        switch (Container(handle)->CheckCard()) {
+        case cardmatch::CardStanding::Stands:
+            return handles::Standing::stands;
+        case cardmatch::CardStanding::Absent:
+            return handles::Standing::notNow;
+        default:
+            return handles::Standing::gone;
+        }
     }));
 }
 

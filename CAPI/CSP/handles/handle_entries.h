@@ -30,8 +30,9 @@ public:
     }
 
     // Reuse (HandleTable::GetHandle), then the card check of the container
-    // found: one whose card went away meanwhile is disowned, never handed
-    // out again. NULL when none may be reused.
+    // found (HandleContainer::CheckCard): one whose card was replaced is
+    // disowned, never handed out again; one whose card is out is not handed
+    // out now. NULL when none may be reused.
     HandleContainer *Reuse(DWORD threadId, const char *requested);
     bool IsHandleExist(HandleContainer *hc);
     // An entry point starts using a registered context (NULL when hc is not

@@ -133,6 +133,17 @@ void HandleTable::Disown(Handle handle)
     Drop(it);
 }
 
+void HandleTable::GiveBack(Handle handle)
+{
+    Hold hold(lock_);
+    auto it = entries_.begin();
+    while (it != entries_.end() && (it->pHC != handle || it->released))
+        ++it;
+    if (it == entries_.end() || it->bPending)
+        return;
+    Drop(it);
+}
+
 bool HandleTable::IsHandleExist(Handle handle)
 {
     if (!handle)

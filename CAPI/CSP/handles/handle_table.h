@@ -74,6 +74,21 @@ struct ReleaseOutcome {
     bool finalised = false; // the library was finalised
 };
 
+// Whether a context found for a reuse may be handed out.
+enum class Standing {
+    stands, // yes
+    notNow, // not by this acquire (its card is out now), but it stays usable
+    gone,   // never again (another card took its card's place)
+};
+inline Standing AsStanding(bool stands)
+{
+    return stands ? Standing::stands : Standing::gone;
+}
+inline Standing AsStanding(Standing standing)
+{
+    return standing;
+}
+
 // How a set-up of a new context ended.
 enum class SetUpEnd {
     noMemory, // the name copy could not be made: nothing registered, nothing run
@@ -129,17 +144,29 @@ public:
     // again (its card went away); its other holders keep it until they
     // release, and when none is left it goes as with a last release.
     void Disown(Handle handle);
-    // GetHandle, then stillStands(handle) outside the lock: a context that no
-    // longer stands for its card is disowned and NULL is returned.
-    template <class StillStands>
-    Handle Reuse(ThreadId threadId, const char *requested, StillStands stillStands)
+    // Gives back the reference GetHandle took, the entry left as it was (a
+    // later acquire may take it); when its other holders released it
+    // meanwhile, it goes as with a last release.
+    void GiveBack(Handle handle);
+    // GetHandle, then standing(handle) outside the lock (a bool, or a
+    // Standing): a context that does not stand now is given back (notNow) or
+    // disowned (false, gone), and NULL is returned.
+    template <class StandingOf> Handle Reuse(ThreadId threadId, const char *requested, StandingOf standing)
     {
         Handle handle = GetHandle(threadId, requested);
-        if (handle && !stillStands(handle)) {
-            Disown(handle);
+        if (!handle)
             return nullptr;
+        switch (AsStanding(standing(handle))) {
+        case Standing::stands:
+            return handle;
+        case Standing::notNow:
+            GiveBack(handle);
+            return nullptr;
+        case Standing::gone:
+            break;
         }
-        return handle;
+        Disown(handle);
+        return nullptr;
     }
 
     // A registered context whose set-up is done.

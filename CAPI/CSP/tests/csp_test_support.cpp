@@ -13,6 +13,7 @@ namespace csp_test {
 
 const char kProvider[] = "Ovrane Cryptographic Provider";
 const char kAuthContainer[] = "0g10UFR10UOvraneTest10U250001234510UMARTINJEANNE10U810001234567";
+const char kSignContainer[] = "0q10UFR10UOvraneTest10U250001234510UMARTINJEANNESIGNATURE10U810001234567";
 
 namespace {
 std::string g_state;

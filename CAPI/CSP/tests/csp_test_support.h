@@ -15,6 +15,7 @@ namespace csp_test {
 
 extern const char kProvider[];      // "Ovrane Cryptographic Provider"
 extern const char kAuthContainer[]; // the default card's container name (first certificate)
+extern const char kSignContainer[]; // its signature certificate's, as the tray binds that one
 
 // The provider library's full Windows path (beside the test program's tree).
 std::string ProviderPath();

@@ -293,11 +293,13 @@ TEST_F(ProviderParams, PinAlreadyGivenInAServiceContext)
     ASSERT_TRUE(set(PP_SIGNATURE_PIN, "1234", &error)) << std::hex << error;
     EXPECT_EQ(CountCalls("C_Logout"), 1);
     EXPECT_EQ(CountCalls("C_Login"), 1);
-    // Given once on this session: later PIN parameters are answered at once.
+    // Given once on this session, still logged in: later PIN parameters are
+    // answered at once, after one look at the session.
     ClearLog();
     EXPECT_TRUE(set(PP_KEYEXCHANGE_PIN, "1234", &error));
     EXPECT_TRUE(set(PP_SIGNATURE_PIN, "1234", &error));
-    EXPECT_EQ(CountCalls(""), 0) << CallLog();
+    EXPECT_EQ(CountCalls("C_GetSessionInfo"), 2) << CallLog();
+    EXPECT_EQ(CountCalls(""), 2) << CallLog();
     EXPECT_FALSE(CryptSetProvParam(s.prov, PP_SIGNATURE_PIN, nullptr, 0)) << "no PIN is no shortcut";
     EXPECT_TRUE(Release(s.prov));
 
@@ -309,6 +311,59 @@ TEST_F(ProviderParams, PinAlreadyGivenInAServiceContext)
     EXPECT_TRUE(SetPin("1234", &error));
     EXPECT_EQ(CountCalls("C_Logout"), 2);
     EXPECT_EQ(CountCalls("C_Login"), 2);
+}
+
+TEST_F(ProviderParams, PinGivenBeforeIsNoAnswerOnceTheLoginIsGone)
+{
+    ASSERT_TRUE(Release(card_.prov));
+    card_.ok = FALSE;
+    const std::string service = std::string("\\\\.\\Lecteur Ovrane VEL 0\\") + kAuthContainer + "CName(PC1)";
+    Acquired s = Acquire(service.c_str(), CRYPT_MACHINE_KEYSET | CRYPT_SILENT);
+    ASSERT_TRUE(s.ok) << std::hex << s.error;
+    const auto set = [&](const char *pin, DWORD *error) {
+        SetLastError(0xdeadbeef);
+        const BOOL ok = CryptSetProvParam(s.prov, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE *>(pin), 0);
+        *error = GetLastError();
+        return ok;
+    };
+    const auto signs = [&] {
+        HCRYPTHASH hash = 0;
+        BYTE sig[512];
+        DWORD len = sizeof sig;
+        const bool ok = CryptCreateHash(s.prov, CALG_SHA_256, 0, 0, &hash) &&
+                        CryptHashData(hash, reinterpret_cast<const BYTE *>("abc"), 3, 0) &&
+                        CryptSignHashA(hash, AT_SIGNATURE, nullptr, 0, sig, &len);
+        if (hash)
+            CryptDestroyHash(hash);
+        return ok;
+    };
+    DWORD error = 0;
+    ASSERT_TRUE(set("1234", &error)) << std::hex << error;
+    ASSERT_TRUE(signs());
+
+    // Another context of the same card takes a wrong PIN: the card's login is
+    // gone for every session, so a wrong PIN here is checked, not let through.
+    Acquired other = Acquire(kSignContainer, 0);
+    ASSERT_TRUE(other.ok) << std::hex << other.error;
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(CryptSetProvParam(other.prov, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE *>("0000"), 0));
+    EXPECT_TRUE(Release(other.prov));
+    ClearLog();
+    EXPECT_FALSE(set("0000", &error)) << "a wrong PIN on a session logged out";
+    EXPECT_EQ(error, static_cast<DWORD>(SCARD_W_WRONG_CHV));
+    EXPECT_EQ(CountCalls("C_Login"), 1);
+    EXPECT_TRUE(set("1234", &error)) << std::hex << error;
+    EXPECT_TRUE(signs());
+
+    // The card out: no PIN is taken.
+    ASSERT_EQ(Ctl("remove \"Lecteur Ovrane VEL 0\""), 0);
+    EXPECT_FALSE(set("1234", &error)) << "the card is out";
+    EXPECT_NE(error, 0u);
+    // The card back: its login went with it; a wrong PIN is not taken either.
+    ASSERT_EQ(Ctl("insert \"Lecteur Ovrane VEL 0\" vel3-default"), 0);
+    EXPECT_FALSE(set("0000", &error)) << "a wrong PIN after the card came back";
+    EXPECT_NE(error, 0u);
+    EXPECT_TRUE(Release(s.prov));
 }
 
 TEST_F(ProviderParams, CardIdentifierAndKeysetType)

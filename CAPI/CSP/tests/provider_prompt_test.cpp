@@ -10,11 +10,14 @@
 #include <deque>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Driver.h"
 #include "csp_globals.h"
 #include "csp_test_support.h"
+#include "handle_container.h"
 #include "pin_prompts.h"
+#include "card_turns.h"
 #include "pkcs_container.h"
 #include "pkcs_helpers.h"
 
@@ -43,10 +46,21 @@ protected:
     // result, its last error in *error; *shown the dialogs answered.
     BOOL SignOnce(std::deque<std::string> answers, DWORD *error, int *shown)
     {
+        return Answering(std::move(answers), shown, [&] { return Sign(error); });
+    }
+    // The same with a context kept by the caller.
+    BOOL SignWith(HCRYPTPROV prov, std::deque<std::string> answers, DWORD *error, int *shown)
+    {
+        return Answering(std::move(answers), shown, [&] { return SignHash(prov, error); });
+    }
+
+    // Runs work() on a thread of its own while the holder answers here.
+    template <class Work> BOOL Answering(std::deque<std::string> answers, int *shown, Work work)
+    {
         std::atomic<bool> done{false};
         BOOL ok = FALSE;
         std::thread signer([&] {
-            ok = Sign(error);
+            ok = work();
             done = true;
         });
         *shown = 0;
@@ -73,12 +87,19 @@ protected:
     static BOOL Sign(DWORD *error)
     {
         HCRYPTPROV prov = 0;
-        HCRYPTHASH hash = 0;
         SetLastError(0xdeadbeef);
         if (!CryptAcquireContextA(&prov, "DEFAULT_CONTAINER", kProvider, PROV_RSA_FULL, 0)) {
             ADD_FAILURE() << "acquire: 0x" << std::hex << GetLastError();
             return FALSE;
         }
+        const BOOL ok = SignHash(prov, error);
+        CryptReleaseContext(prov, 0);
+        return ok;
+    }
+
+    static BOOL SignHash(HCRYPTPROV prov, DWORD *error)
+    {
+        HCRYPTHASH hash = 0;
         EXPECT_TRUE(CryptCreateHash(prov, CALG_SHA1, 0, 0, &hash));
         EXPECT_TRUE(CryptHashData(hash, reinterpret_cast<const BYTE *>("abc"), 3, 0));
         BYTE sig[512];
@@ -87,7 +108,6 @@ protected:
         const BOOL ok = CryptSignHashA(hash, AT_SIGNATURE, nullptr, 0, sig, &len);
         *error = GetLastError();
         CryptDestroyHash(hash);
-        CryptReleaseContext(prov, 0);
         return ok;
     }
 };
@@ -124,6 +144,30 @@ TEST_F(PinDialogOnTheSignatureRoad, WrongPinsUntilTheCardBlocks)
     EXPECT_FALSE(SignOnce({"1234"}, &error, &shown));
     EXPECT_EQ(DWORD(NTE_FAIL), error);
     EXPECT_EQ(0, shown);
+}
+
+TEST_F(PinDialogOnTheSignatureRoad, AKeptContextAsksOnceWhenItsCardIsBack)
+{
+    // As crypt32 keeps a certificate's context for a mail application.
+    Acquired kept = Acquire(kAuthContainer, 0);
+    ASSERT_TRUE(kept.ok) << std::hex << kept.error;
+    DWORD error = 0;
+    int shown = 0;
+    EXPECT_TRUE(SignWith(kept.prov, {"1234"}, &error, &shown)) << std::hex << error;
+    EXPECT_EQ(1, shown);
+    // The holder signs with the card out: a clean failure, no prompt.
+    ASSERT_EQ(Ctl("remove \"Lecteur Ovrane VEL 0\""), 0);
+    EXPECT_FALSE(SignWith(kept.prov, {}, &error, &shown));
+    EXPECT_EQ(DWORD(NTE_BAD_KEYSET), error);
+    EXPECT_EQ(0, shown);
+    // Puts it back and signs again: the card forgot the login, so one prompt.
+    ASSERT_EQ(Ctl("insert \"Lecteur Ovrane VEL 0\" vel3-default"), 0);
+    EXPECT_TRUE(SignWith(kept.prov, {"1234"}, &error, &shown))
+        << "after the card came back: 0x" << std::hex << error;
+    EXPECT_EQ(1, shown);
+    EXPECT_TRUE(SignWith(kept.prov, {}, &error, &shown)) << std::hex << error;
+    EXPECT_EQ(0, shown);
+    EXPECT_TRUE(Release(kept.prov));
 }
 
 class PinPrompts : public CardTest {
@@ -217,6 +261,63 @@ TEST_F(PinPrompts, CancelNeverLogsIn)
     holder.join();
     EXPECT_EQ(rv, CKR_FUNCTION_CANCELED);
     EXPECT_EQ(CountCalls("C_Login"), 0);
+}
+
+TEST_F(PinPrompts, ACancelAnswersTheOperationsWaitingBehindIt)
+{
+    // Two contexts on the card's two names, four signatures at once, the
+    // card not logged in.
+    PKCSContainer *second = nullptr;
+    ASSERT_TRUE(Pkcs::CreateContainerfromSlot(container_->m_slotID, kSignContainer, &second));
+    HandleContainer contexts[2];
+    contexts[0].m_pCurrentContainer = container_;
+    contexts[1].m_pCurrentContainer = second;
+    container_ = nullptr; // the contexts own both now
+    const CK_SLOT_ID slot = second->m_slotID;
+    static const BYTE info[51] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                                  0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+    std::atomic<int> done{0};
+    const auto sign = [&](HandleContainer *hc) {
+        BYTE sig[256];
+        DWORD len = sizeof sig;
+        const BOOL ok = Pkcs::DoSign(hc, sizeof info, info, AT_SIGNATURE, sig, &len);
+        ++done;
+        return ok;
+    };
+    BOOL results[4] = {TRUE, TRUE, TRUE, TRUE};
+    std::vector<std::thread> operations;
+    for (int i = 0; i < 4; ++i)
+        operations.emplace_back([&, i] { results[i] = sign(&contexts[i % 2]); });
+    HWND dialog = WaitPinDialog();
+    ASSERT_NE(dialog, nullptr);
+    // The three others wait their turn on the card behind this prompt.
+    ASSERT_TRUE(driver::WaitUntil([&] { return OperationsWaitingFor(slot) == 3; }, kWindowMs));
+    driver::Click(dialog, IDCANCEL);
+    int shown = 1;
+    while (done.load() < 4) {
+        HWND again = driver::WaitWindow(GetCurrentProcessId(), kPinCaption, 100, true);
+        if (!again)
+            continue;
+        ++shown;
+        driver::Click(again, IDCANCEL);
+        EXPECT_TRUE(driver::WaitUntil([&] { return !IsWindow(again); }, kWindowMs));
+    }
+    for (std::thread &t : operations)
+        t.join();
+    EXPECT_EQ(1, shown) << "the cancel answered every operation waiting behind it";
+    for (BOOL ok : results)
+        EXPECT_FALSE(ok);
+    EXPECT_EQ(CountCalls("C_Login"), 0);
+
+    // An operation that starts afterwards asks again.
+    BOOL later = FALSE;
+    std::thread again([&] { later = sign(&contexts[0]); });
+    dialog = WaitPinDialog();
+    ASSERT_NE(dialog, nullptr);
+    driver::SetItemText(dialog, kPinEditId, "1234");
+    driver::Click(dialog, IDOK);
+    again.join();
+    EXPECT_TRUE(later);
 }
 
 TEST_F(PinPrompts, BlockedCardShowsNoDialog)

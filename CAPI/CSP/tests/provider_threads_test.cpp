@@ -91,6 +91,52 @@ TEST_F(ProviderThreads, ThreadsSharingOneContextAllSignAndDecrypt)
     EXPECT_TRUE(Release(a.prov));
 }
 
+TEST_F(ProviderThreads, PinParametersOnOneNameLeaveTheCardsOtherContextsWorking)
+{
+    // The tray binds the card's two certificates under two names, so one
+    // application using both keys has contexts of both names on one card.
+    // (Longer names first: a later request would otherwise be handed the
+    // context of a name it contains.)
+    const std::string sign2 = std::string(kSignContainer) + "-2", auth2 = std::string(kAuthContainer) + "-2";
+    Acquired signB = Acquire(sign2.c_str(), CRYPT_SILENT), signA = Acquire(kSignContainer, CRYPT_SILENT);
+    Acquired decrypt = Acquire(auth2.c_str(), CRYPT_SILENT), pins = Acquire(kAuthContainer, CRYPT_SILENT);
+    for (const Acquired *a : {&signB, &signA, &decrypt, &pins})
+        ASSERT_TRUE(a->ok) << std::hex << a->error;
+    ASSERT_TRUE(CryptSetProvParam(signA.prov, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE *>(kPin), 0));
+    ASSERT_EQ(Ctl("log off"), 0);
+    ASSERT_EQ(Ctl("latency 5"), 0);
+    std::atomic<bool> pinsDone{false};
+    std::atomic<int> failures{0}, operations{0}, pinFailures{0};
+    std::vector<std::thread> threads;
+    // One context gives the PIN again and again (an application checking it,
+    // a logon asking more than once) while the others sign and decrypt.
+    threads.emplace_back([&] {
+        for (int i = 0; i < 40; ++i)
+            if (!CryptSetProvParam(pins.prov, i % 2 ? PP_KEYEXCHANGE_PIN : PP_SIGNATURE_PIN,
+                                   reinterpret_cast<const BYTE *>(kPin), 0))
+                ++pinFailures;
+        pinsDone = true;
+    });
+    const HCRYPTPROV workers[] = {signA.prov, signB.prov, decrypt.prov, signA.prov};
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; !pinsDone.load() || i < 3; ++i) {
+                const std::string text = "thread " + std::to_string(t) + " call " + std::to_string(i);
+                if (!(t == 2 || (t == 3 && i % 2) ? EncryptAndDecrypt(workers[t], text)
+                                                  : SignAndCheck(workers[t], text)))
+                    ++failures;
+                ++operations;
+            }
+        });
+    for (std::thread &t : threads)
+        t.join();
+    ASSERT_EQ(Ctl("latency 0"), 0);
+    EXPECT_EQ(0, pinFailures.load());
+    EXPECT_EQ(0, failures.load()) << "of " << operations.load() << " signatures and decryptions";
+    for (const Acquired *a : {&signB, &signA, &decrypt, &pins})
+        EXPECT_TRUE(Release(a->prov));
+}
+
 TEST_F(ProviderThreads, TheLastReleaseWhileAnotherThreadSignsLeavesTheProviderLoaded)
 {
     Acquired a = Acquire(kAuthContainer, 0);

@@ -99,11 +99,15 @@ struct Worker {
     void Acquire(HandleTable &table, World &w)
     {
         const char *request = kRequests[random() % (sizeof kRequests / sizeof *kRequests)];
-        const bool stands = random() % 8 != 0;
+        // Mostly standing; its card out now and then, or gone for good.
+        const unsigned draw = random() % 16;
+        const handles::Standing standing = draw == 0   ? handles::Standing::gone
+                                           : draw == 1 ? handles::Standing::notNow
+                                                       : handles::Standing::stands;
         Handle reused = table.Reuse(id, request, [&](Handle h) {
             if (static_cast<Context *>(h)->magic != kMagic)
                 w.Fail("a reused context is not alive");
-            return stands;
+            return standing;
         });
         if (reused) {
             ++held[reused];

@@ -13,6 +13,7 @@
 using handles::Handle;
 using handles::HandleTable;
 using handles::SetUpEnd;
+using handles::Standing;
 using handles_test::FakePort;
 
 namespace {
@@ -295,6 +296,25 @@ TEST_F(HandleTableTest, ReuseDisownsAContextThatNoLongerStands)
     Handle fresh = Ready(1, "alpha");
     EXPECT_EQ(table_.Reuse(1, "alpha", [](Handle) { return true; }), fresh);
     EXPECT_EQ(Refs(fresh), 2);
+}
+
+TEST_F(HandleTableTest, ReuseGivesBackAContextThatDoesNotStandNow)
+{
+    // Its card is out: this acquire does not take it, a later one may.
+    Handle h = Ready(1, "alpha");
+    EXPECT_EQ(table_.Reuse(1, "alpha", [](Handle) { return Standing::notNow; }), nullptr);
+    EXPECT_EQ(Refs(h), 1) << "the reference the reuse took is given back";
+    EXPECT_EQ(table_.Reuse(2, "alpha", [](Handle) { return Standing::stands; }), h) << "not stale";
+    EXPECT_EQ(Refs(h), 2);
+    // Its holders released it while the card was looked at: the reference
+    // given back was the last one.
+    EXPECT_FALSE(table_.Release(h).removed);
+    ASSERT_EQ(table_.GetHandle(1, "alpha"), h);
+    EXPECT_FALSE(table_.Release(h).removed);
+    table_.GiveBack(h);
+    EXPECT_EQ(Destroyed(h), 1u);
+    EXPECT_EQ(table_.EntryCount(), 0u);
+    EXPECT_EQ(port_.finalisations.size(), 1u) << "the registry is left empty";
 }
 
 TEST_F(HandleTableTest, ASetUpThatFailsOrThrowsLeavesNothingBehind)

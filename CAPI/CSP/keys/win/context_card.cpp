@@ -5,14 +5,14 @@
 
 namespace cspkeys {
 
+// The handles the context gave out for its card keys: the same for as long
+// as the context lives, whatever the card's objects are numbered now.
 ULONG_PTR ContextCard::KeyHandle(DWORD keySpec)
 {
     const PKCSContainer *c = hc_->m_pCurrentContainer;
-    if (!c)
+    if (!c || (keySpec != kKeyExchange && keySpec != kKeySignature))
         return 0;
-    return keySpec == kKeyExchange    ? c->GethCertExchange()
-           : keySpec == kKeySignature ? c->GethCertSignature()
-                                      : 0;
+    return c->GetKeyHandle(keySpec);
 }
 
 BOOL ContextCard::Certificate(DWORD keySpec, const BYTE **der, DWORD *len)
@@ -42,7 +42,7 @@ DWORD ContextCard::KeyLengthFromCert(DWORD keySpec)
 // every later operation of the context with no sign of why. The next
 // operation looks the key up again behind the login check; the session itself
 // is left to the acquire's check, so no prompt comes up for a card that may
-// have changed.
+// have changed. (Turn held.)
 void ContextCard::StartOver(CK_OBJECT_HANDLE PKCSContainer::*cachedKey)
 {
     if (PKCSContainer *c = hc_->m_pCurrentContainer)
@@ -53,11 +53,17 @@ void ContextCard::StartOver(CK_OBJECT_HANDLE PKCSContainer::*cachedKey)
 // container then holds fresh handles), so that one more try is worth it.
 bool ContextCard::CardCameBack()
 {
-    return RecheckCard(hc_->m_pCurrentContainer) == CardCheck::Refreshed;
+    const CardCheck check = RecheckCard(hc_->m_pCurrentContainer);
+    if (check == CardCheck::Absent || check == CardCheck::Changed)
+        cardAway_ = true;
+    return check == CardCheck::Refreshed;
 }
 
+// Each operation keeps its card's turn across its tries: no other context
+// of the card logs out between the check of the card and the retry.
 BOOL ContextCard::Sign(const BYTE *info, DWORD infoLen, DWORD keySpec, BYTE *sig, DWORD *sigLen)
 {
+    CardOperation operation(hc_->m_pCurrentContainer);
     const DWORD room = *sigLen;
     for (int attempt = 0;; ++attempt) {
         *sigLen = room;
@@ -72,6 +78,7 @@ BOOL ContextCard::Sign(const BYTE *info, DWORD infoLen, DWORD keySpec, BYTE *sig
 
 BOOL ContextCard::Decrypt(ULONG_PTR hKey, const BYTE *in, DWORD inLen, BYTE *out, DWORD *outLen)
 {
+    CardOperation operation(hc_->m_pCurrentContainer);
     for (int attempt = 0;; ++attempt) {
         if (Pkcs::Decrypt(hc_, hKey, in, inLen, out, outLen, hc_->m_dwFlags))
             return TRUE;
@@ -83,6 +90,7 @@ BOOL ContextCard::Decrypt(ULONG_PTR hKey, const BYTE *in, DWORD inLen, BYTE *out
 
 BOOL ContextCard::ExportPublicKey(DWORD keySpec, BYTE *out, DWORD *len)
 {
+    CardOperation operation(hc_->m_pCurrentContainer);
     const DWORD room = *len;
     for (int attempt = 0;; ++attempt) {
         *len = room;

@@ -22,11 +22,16 @@ public:
     BOOL ExportPublicKey(DWORD keySpec, BYTE *out, DWORD *len) override;
     void CheckSession() override;
 
+    // One of this call's card operations failed because the card was out,
+    // or another card had taken its place.
+    bool CardAway() const { return cardAway_; }
+
 private:
     void StartOver(CK_OBJECT_HANDLE PKCSContainer::*cachedKey);
     bool CardCameBack();
 
     HandleContainer *hc_;
+    bool cardAway_ = false;
 };
 
 // The key context of a provider context; `card` must outlive its use.

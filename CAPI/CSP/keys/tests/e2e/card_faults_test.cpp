@@ -1,6 +1,8 @@
 // A signature whose card goes away: every PKCS#11 call that a signature makes
 // fails in turn as a removed card makes it fail; each time the signature ends
 // with a clean error, and once the card is back the next signature works.
+// Also the private key that crypt32 keeps on a certificate (mail and office
+// applications ask for it so) while its card is pulled and put back.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -208,6 +210,68 @@ TEST_F(CardFaults, AKeyTheCardDoesNotHaveFailsBeforeAnyPrompt)
     CryptReleaseContext(p, 0);
     csp_test::Ctl("remove \"" + std::string(kReader) + "\"");
     csp_test::Ctl("insert \"" + std::string(kReader) + "\" " + kCard);
+}
+
+TEST_F(CardFaults, ACachedPrivateKeySignsAgainOnceItsCardIsBack)
+{
+    // The signature certificate bound as the tray binds it; crypt32 keeps the
+    // context it acquires on the certificate and hands out that one again.
+    CertificatesInMyStore certs;
+    ASSERT_NE(nullptr, certs.sign());
+    const Bytes data = ReadArtifact("data.bin");
+    const auto cached = [&] {
+        HCRYPTPROV p = 0;
+        DWORD keySpec = 0;
+        BOOL mustFree = TRUE;
+        SetLastError(0xdeadbeef);
+        EXPECT_TRUE(CryptAcquireCertificatePrivateKey(certs.sign(), CRYPT_ACQUIRE_CACHE_FLAG, nullptr, &p,
+                                                      &keySpec, &mustFree))
+            << std::hex << GetLastError();
+        EXPECT_EQ(DWORD(AT_SIGNATURE), keySpec);
+        EXPECT_FALSE(mustFree) << "crypt32 keeps it";
+        return p;
+    };
+    // A SHA-256 signature of the data; the error when it fails.
+    const auto sign = [&](HCRYPTPROV p, Bytes *sig) -> DWORD {
+        HCRYPTHASH h = 0;
+        if (!CryptCreateHash(p, CALG_SHA_256, 0, 0, &h))
+            return GetLastError();
+        EXPECT_TRUE(CryptHashData(h, data.data(), DWORD(data.size()), 0));
+        sig->assign(512, 0);
+        DWORD len = DWORD(sig->size());
+        SetLastError(0xdeadbeef);
+        const DWORD error =
+            CryptSignHashA(h, AT_SIGNATURE, nullptr, 0, sig->data(), &len) ? 0 : GetLastError();
+        sig->resize(error ? 0 : len);
+        CryptDestroyHash(h);
+        return error;
+    };
+    const auto givePin = [](HCRYPTPROV p) {
+        SetLastError(0xdeadbeef);
+        return CryptSetProvParam(p, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE *>("1234"), 0);
+    };
+
+    const HCRYPTPROV first = cached();
+    ASSERT_NE(0u, first);
+    ASSERT_TRUE(givePin(first)) << std::hex << GetLastError();
+    Bytes sig;
+    ASSERT_EQ(0u, sign(first, &sig));
+
+    // The holder tries with the card out: a clean failure.
+    csp_test::Ctl("remove \"" + std::string(kReader) + "\"");
+    EXPECT_EQ(first, cached());
+    EXPECT_EQ(DWORD(NTE_BAD_KEYSET), sign(first, &sig));
+
+    // Puts it back and tries again: the same context signs, once the PIN is
+    // given again (the card forgot the login when it left).
+    csp_test::Ctl("insert \"" + std::string(kReader) + "\" " + kCard);
+    const HCRYPTPROV back = cached();
+    EXPECT_EQ(first, back);
+    EXPECT_TRUE(givePin(back)) << std::hex << GetLastError();
+    ASSERT_EQ(0u, sign(back, &sig)) << "after the card came back";
+    EXPECT_EQ(0u, sign(back, &sig));
+    // Checked by openssl on the host (check_with_openssl.sh).
+    WriteArtifact("reinserted-sha256.bin", Reversed(sig));
 }
 
 } // namespace
