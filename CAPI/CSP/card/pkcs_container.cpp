@@ -89,9 +89,8 @@ BOOL Fail(TraceScope &trace, const char *text)
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 BOOL FailWith(TraceScope &trace, const char *format, unsigned long value)
 {
-    char text[160];
-    snprintf(text, sizeof text, format, value);
-    return Fail(trace, text);
+    trace.Return(FALSE, format, value);
+    return FALSE;
 }
 #pragma GCC diagnostic pop
 
