@@ -5,6 +5,7 @@
 #include <string>
 
 #include "csp_test_support.h"
+#include "process_counters.h"
 
 using namespace csp_test;
 
@@ -106,6 +107,29 @@ TEST_F(ProviderAcquire, ContextsOnTheCardAndReleaseDownToFinalize)
         EXPECT_TRUE(Release(a.prov, &error)) << std::hex << error;
         EXPECT_EQ(CountCalls("C_Finalize"), c.slotLists ? 1 : 0) << CallLog();
     }
+}
+
+// A verification context opens no named key container of the Microsoft
+// provider, each of which keeps a handle open under Wine: over many
+// verification acquires the process's handles stay where they were.
+TEST_F(ProviderAcquire, VerificationAcquiresLeaveNoHandleBehind)
+{
+    const int kPairs = 200;
+    int failures = 0;
+    const auto pairs = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            Acquired a = Acquire(nullptr, CRYPT_VERIFYCONTEXT);
+            if (!a.ok || !Release(a.prov))
+                ++failures;
+        }
+    };
+    pairs(5); // the libraries loaded once
+    const DWORD before = vel_test::OpenHandles();
+    pairs(kPairs);
+    const DWORD after = vel_test::OpenHandles();
+    EXPECT_EQ(failures, 0);
+    EXPECT_LE(after, before + 4) << before << " -> " << after << " over " << kPairs << " pairs";
+    EXPECT_EQ(CountCalls(""), 0) << "a verification context never reaches the card";
 }
 
 TEST_F(ProviderAcquire, TwoCards)
