@@ -204,11 +204,16 @@ void FormatTimeStamp(char *out, size_t size)
              now.wMilliseconds);
 }
 
+// Only return lines carry a result; begin and message lines never fail.
+bool Failed(int kind, unsigned long rv, int rvIsBool)
+{
+    return kind == LOG_RETURN && (rvIsBool ? rv != 1 : rv != 0);
+}
+
 void TraceV(int kind, int level, const char *function, unsigned long rv, int rvIsBool, const char *format,
             va_list args)
 {
-    // Only return lines carry a result; begin and message lines never fail.
-    const bool failed = kind == LOG_RETURN && (rvIsBool ? rv != 1 : rv != 0);
+    const bool failed = Failed(kind, rv, rvIsBool);
     bool forFailure;
     if (!Passes(level, g_conf.level, failed, &forFailure))
         return;
@@ -266,6 +271,18 @@ extern "C" void _Log_InitTraceConf(void)
 {
     CallerErrorKeeper keep;
     EnsureConfigured();
+}
+
+extern "C" int _Log_WouldTrace(int kind, int level, unsigned long rv, int rvIsBool)
+{
+    if (!g_configured.load(std::memory_order_acquire)) {
+        CallerErrorKeeper keep;
+        EnsureConfigured();
+    }
+    if (g_conf.level == 0)
+        return 0;
+    bool forFailure;
+    return Passes(level, g_conf.level, Failed(kind, rv, rvIsBool), &forFailure) ? 1 : 0;
 }
 
 extern "C" void _Log_Trace(int kind, int level, const char *function, unsigned long rv, int rvIsBool,

@@ -35,6 +35,13 @@ enum LogLevel {
 // _Log_Trace calls it itself.
 void _Log_InitTraceConf(void);
 
+// Whether _Log_Trace would write a line of this kind and level with this
+// result (a failed return line passes at the summary level): callers that
+// build a message of their own ask first, so that a filtered line costs no
+// formatting. Configures the module as _Log_Trace does; never changes the
+// caller's last error or errno. The answer holds for the life of the process.
+int _Log_WouldTrace(int kind, int level, unsigned long rv, int rvIsBool);
+
 // Writes one trace line when the configured level lets it through; never
 // reports anything, never changes the caller's last error or errno. A line
 // holds at most 4,095 bytes, its line end included: a longer one is cut in

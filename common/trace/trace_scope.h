@@ -1,7 +1,8 @@
 // One traced call: its begin line written at once, its return line when the
 // scope ends, at every exit (an exception included), one level deeper in
 // between. The return line carries the result and message last given to
-// Return; without one, a failure with an empty message.
+// Return; without one, a failure with an empty message. A message is
+// formatted only when the trace writer would write its line.
 #ifndef VEL_TRACE_SCOPE_H
 #define VEL_TRACE_SCOPE_H
 
@@ -27,6 +28,8 @@ public:
     TraceScope(int level, const char *function, int rvIsBool, const char *format, ...)
         : level_(level), function_(function), rvIsBool_(rvIsBool), rv_(rvIsBool ? 0 : 1)
     {
+        if (!_Log_WouldTrace(LOG_BEGIN, level_, 0, 0))
+            return;
         va_list ap;
         va_start(ap, format);
         const std::string message = Format(format, ap);
@@ -40,11 +43,16 @@ public:
     // The return line's result and message, for the exit that follows.
     VEL_TRACE_SCOPE_FORMAT(3, 4) void Return(unsigned long rv, const char *format, ...)
     {
+        rv_ = rv;
+        // Whether the line passes can depend on the result (failures at the summary level).
+        if (!_Log_WouldTrace(LOG_RETURN, level_, rv_, rvIsBool_)) {
+            message_.clear();
+            return;
+        }
         va_list ap;
         va_start(ap, format);
         message_ = Format(format, ap);
         va_end(ap);
-        rv_ = rv;
     }
 
 private:

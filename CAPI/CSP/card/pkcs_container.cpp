@@ -89,9 +89,8 @@ BOOL Fail(TraceScope &trace, const char *text)
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 BOOL FailWith(TraceScope &trace, const char *format, unsigned long value)
 {
-    char text[160];
-    snprintf(text, sizeof text, format, value);
-    return Fail(trace, text);
+    trace.Return(FALSE, format, value);
+    return FALSE;
 }
 #pragma GCC diagnostic pop
 
@@ -336,10 +335,26 @@ static bool TokenPresent(CK_SLOT_ID slot)
     return List() && List()->C_GetSlotInfo(slot, &info) == CKR_OK && (info.flags & CKF_TOKEN_PRESENT);
 }
 
-// The slot's container name (its first certificate's) and the names of all
-// its certificates; a later certificate whose subject cannot be read names
-// nothing.
-static BOOL CardNamesOfSlot(CK_SLOT_ID slotID, char (&slotName)[kNameSize], std::vector<std::string> *names)
+// The container name of one certificate (one card call); false when its
+// subject cannot be read.
+static bool CertificateName(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE cert, std::string &name)
+{
+    CK_BYTE subject[kNameSize] = {};
+    CK_ULONG length = sizeof subject;
+    char text[kNameSize] = {};
+    if (getX509Subject(session, cert, subject, &length) != CKR_OK || length > sizeof subject ||
+        certrules::ContainerNameFromSubject(subject, length, text, sizeof text) < 0)
+        return false;
+    name = text;
+    return true;
+}
+
+// How the request takes the card in a slot; slotName gets the slot's
+// container name (its first certificate's). The other certificates' names
+// are read only while none has decided (cardmatch::ChooseCard), on one
+// session closed before returning. FALSE: the slot's name cannot be read.
+static BOOL ChooseSlotCard(CK_SLOT_ID slotID, const char *request, bool wantDefault,
+                           char (&slotName)[kNameSize], cardmatch::CardChoice *choice)
 {
     CK_SESSION_HANDLE session = 0;
     if (OpenSession(slotID, &session) != CKR_OK)
@@ -348,15 +363,14 @@ static BOOL CardNamesOfSlot(CK_SLOT_ID slotID, char (&slotName)[kNameSize], std:
     CK_ULONG count = kMaxCertificates;
     const BOOL ok = GetCardInfoForContainer(session, slotID, slotName, kNameSize, handles, &count);
     if (ok) {
-        names->push_back(slotName);
-        for (CK_ULONG i = 1; i < count && i < kMaxCertificates; ++i) {
-            CK_BYTE subject[kNameSize] = {};
-            CK_ULONG length = sizeof subject;
-            char other[kNameSize] = {};
-            if (getX509Subject(session, handles[i], subject, &length) == CKR_OK && length <= sizeof subject &&
-                certrules::ContainerNameFromSubject(subject, length, other, sizeof other) >= 0)
-                names->push_back(other);
-        }
+        const auto nameAt = [&](size_t i, std::string &name) {
+            if (i > 0)
+                return CertificateName(session, handles[i], name);
+            name = slotName;
+            return true;
+        };
+        *choice =
+            cardmatch::ChooseCard(request, wantDefault, std::min<CK_ULONG>(count, kMaxCertificates), nameAt);
     }
     CloseSession(session);
     return ok;
@@ -534,16 +548,14 @@ BOOL UpdateContainerTable(HandleContainer *hc, const char *pszContainer, int pro
             result = TRUE;
             for (CK_ULONG i = 0; i < count; ++i) {
                 char slotName[kNameSize] = {};
-                std::vector<std::string> certNames;
-                if (!CardNamesOfSlot(slots[i], slotName, &certNames)) {
+                cardmatch::CardChoice choice = cardmatch::CardChoice::None;
+                if (!ChooseSlotCard(slots[i], pszContainer, wantDefault, slotName, &choice)) {
                     result = FALSE;
                     Fail(trace, "GetCardInfoForContainer failed");
                     break;
                 }
-                // The tray binds each certificate under its own subject's name:
-                // any of them names the card.
-                const bool contained = cardmatch::RequestNamesCard(pszContainer, certNames);
-                if (contained || wantDefault) {
+                const bool contained = choice == cardmatch::CardChoice::ByName;
+                if (choice != cardmatch::CardChoice::None) {
                     if (contained && std::strlen(pszContainer) >= kNameSize) {
                         result = FALSE; // a name that cannot be kept whole
                         Fail(trace, "Container name too long");

@@ -5,14 +5,16 @@
 
 namespace cardmatch {
 
-bool RequestNamesCard(const char *request, const std::vector<std::string> &certNames)
+CardChoice ChooseCard(const char *request, bool wantDefault, size_t count, const NameAt &nameAt)
 {
-    if (!request)
-        return false;
-    for (const std::string &name : certNames)
-        if (std::strstr(request, name.c_str()))
-            return true;
-    return false;
+    std::string name;
+    for (size_t i = 0; i < count && request; ++i) {
+        if (nameAt(i, name) && std::strstr(request, name.c_str()))
+            return CardChoice::ByName;
+        if (wantDefault)
+            break; // past the first name, the default container needs no other
+    }
+    return wantDefault ? CardChoice::ByDefault : CardChoice::None;
 }
 
 CardReview ReviewCard(const std::vector<Der> &kept, const std::vector<Der> &seen, bool seenWhole)

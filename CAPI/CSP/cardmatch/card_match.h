@@ -7,18 +7,34 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace cardmatch {
 
-// A request names a card when it contains the container name of any of the
-// card's certificates (the tray binds each certificate under its own
-// subject's name; a request may carry a client-name suffix after it).
-//   request    the requested container text (NULL names no card)
-//   certNames  the container names of the card's certificates, in the
-//              library's order
-bool RequestNamesCard(const char *request, const std::vector<std::string> &certNames);
+// How a request takes a card. A request names a card when it contains the
+// container name of any of the card's certificates (the tray binds each
+// certificate under its own subject's name; a request may carry a
+// client-name suffix after it); else a request for the default container
+// takes it under its first certificate's name.
+enum class CardChoice {
+    None,      // not this card
+    ByName,    // the request names it: the container keeps the request's text
+    ByDefault, // the default container: the container takes the card's own name
+};
+
+// A certificate's container name: false when it names nothing (its subject
+// cannot be read). Each call past the first certificate is a card call.
+using NameAt = std::function<bool(size_t index, std::string &name)>;
+
+// The names are asked for in the library's order and only while needed: the
+// first certificate's decides for a request holding it and for the default
+// container; the others are read one by one until one is in the request.
+//   request      the requested container text (NULL names no card)
+//   wantDefault  the request asks for the default container
+//   count        the card's certificates
+CardChoice ChooseCard(const char *request, bool wantDefault, size_t count, const NameAt &nameAt);
 
 // What a container's card has become, judged from the certificates it was
 // built with and what its slot shows now.

@@ -169,11 +169,28 @@ BOOL HandleContainer::Initialize(const char *pszContainer, DWORD dwFlags, PVTabl
     BOOL ok = FALSE;
     *pdwError = 0;
     m_dwFlags = dwFlags;
+    // The system-logon test comes first: it also takes a request that adds CRYPT_VERIFYCONTEXT.
+    const bool systemLogon = (dwFlags & CRYPT_MACHINE_KEYSET) && (dwFlags & CRYPT_SILENT);
     if (std::strlen(pszContainer) >= kNameSize) {
         *pdwError = static_cast<DWORD>(NTE_BAD_KEYSET); // a name we could not keep whole
+    } else if (!systemLogon && (dwFlags & kVerifyContextBits) == kVerifyContextBits) {
+        // A verification context is the caller's own ephemeral Microsoft
+        // context and nothing else: "QUVCSPPROVIDER" is not opened first
+        // only to be replaced (each opening of a named container costs about
+        // as much again, and under Wine keeps a handle for the process's life).
+        HCRYPTPROV verify = 0;
+        const DWORD type = pVTable ? pVTable->dwProvType : PROV_RSA_FULL;
+        if (CryptAcquireContextA(&verify, nullptr, nullptr, type, dwFlags)) {
+            m_hMSProv = verify;
+            ok = TRUE;
+        } else {
+            *pdwError = GetLastError();
+            if (!*pdwError)
+                *pdwError = static_cast<DWORD>(NTE_PROVIDER_DLL_FAIL);
+        }
     } else if (!AcquireMicrosoftContext()) {
         *pdwError = static_cast<DWORD>(NTE_PROVIDER_DLL_FAIL);
-    } else if ((dwFlags & CRYPT_MACHINE_KEYSET) && (dwFlags & CRYPT_SILENT)) {
+    } else if (systemLogon) {
         // System logon.
         char computerName[kReaderNameSize] = {};
         char reserved[kReservedSize] = {};
@@ -193,20 +210,6 @@ BOOL HandleContainer::Initialize(const char *pszContainer, DWORD dwFlags, PVTabl
             ok = CreateContainer(pszContainer, 1, reader, computerName, pdwError, pReserved);
             if (ok)
                 *pdwError = 0;
-        }
-    } else if ((dwFlags & kVerifyContextBits) == kVerifyContextBits) {
-        // The verification context takes the place of the one just opened,
-        // which is released rather than leaked.
-        HCRYPTPROV verify = 0;
-        const DWORD type = pVTable ? pVTable->dwProvType : PROV_RSA_FULL;
-        if (CryptAcquireContextA(&verify, nullptr, nullptr, type, dwFlags)) {
-            CryptReleaseContext(m_hMSProv, 0);
-            m_hMSProv = verify;
-            ok = TRUE;
-        } else {
-            *pdwError = GetLastError();
-            if (!*pdwError)
-                *pdwError = static_cast<DWORD>(NTE_PROVIDER_DLL_FAIL);
         }
     } else if (dwFlags & (CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET)) {
         *pdwError = static_cast<DWORD>(NTE_BAD_FLAGS);

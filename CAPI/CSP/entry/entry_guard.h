@@ -15,13 +15,19 @@
 #include "handle_entries.h"
 #include "log_trace.h"
 
-// The arguments as the begin and return lines show them.
+// The arguments as the begin and return lines show them; left empty when
+// no line of the entry point can be written (a failed return line is the
+// one that passes at every level that writes any of them).
 #ifdef __MINGW_PRINTF_FORMAT
 __attribute__((format(__MINGW_PRINTF_FORMAT, 3, 4)))
 #endif
 inline void
 FormatArgs(char *out, size_t size, const char *format, ...)
 {
+    if (size)
+        out[0] = '\0';
+    if (!_Log_WouldTrace(LOG_RETURN, LOG_LEVEL_FUNCTION, FALSE, TRUE))
+        return;
     va_list ap;
     va_start(ap, format);
     std::vsnprintf(out, size, format, ap);

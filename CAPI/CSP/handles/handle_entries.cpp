@@ -51,6 +51,9 @@ void HandleEntries::Effects::Finalise(const handles::ThreadId *owner)
 
 void HandleEntries::Effects::Note(int level, const char *function, const char *format, ...)
 {
+    // Called under the registry's lock: a filtered line costs no formatting.
+    if (!_Log_WouldTrace(LOG_INFO, level, 0, FALSE))
+        return;
     // One pass into the stack for the usual line; the long ones (a long
     // requested name) are written whole, as the trace writer would.
     char line[512];

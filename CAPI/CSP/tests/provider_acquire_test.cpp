@@ -5,16 +5,33 @@
 #include <string>
 
 #include "csp_test_support.h"
+#include "process_counters.h"
 
 using namespace csp_test;
 
 namespace {
 
 const char kReader[] = "Lecteur Ovrane VEL 0";
+// The default card's second certificate (signature), under its own subject's name.
+const char kSignContainer[] = "0q10UFR10UOvraneTest10U250001234510UMARTINJEANNESIGNATURE10U810001234567";
 const char kProvidersKey[] =
     "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\Ovrane Cryptographic Provider";
 
 class ProviderAcquire : public CardTest {};
+
+// Certificate subjects read from the card (CKA_SUBJECT, 0x101, alone).
+int SubjectReads()
+{
+    const std::string log = CallLog();
+    int n = 0;
+    for (size_t at = log.find("] C_GetAttributeValue("); at != std::string::npos;
+         at = log.find("] C_GetAttributeValue(", at + 1)) {
+        const size_t end = log.find('\n', at);
+        if (log.substr(at, end - at).find("types=0x101)") != std::string::npos)
+            ++n;
+    }
+    return n;
+}
 
 TEST_F(ProviderAcquire, RegistrationWithRegsvr32AndRemoval)
 {
@@ -50,20 +67,26 @@ TEST_F(ProviderAcquire, ContextsOnTheCardAndReleaseDownToFinalize)
         DWORD flags;
         const char *expectedName; // PP_CONTAINER, or NULL when the context has no card
         int slotLists;            // C_GetSlotList calls the acquire makes
+        int subjectReads;         // certificate subjects it reads: a name further on only when needed
     };
     const std::string byReader = std::string("\\\\.\\") + kReader + "\\anything";
     const std::string withSuffix = std::string(kAuthContainer) + "CName(PC1)";
+    const DWORD systemLogon = CRYPT_MACHINE_KEYSET | CRYPT_SILENT;
     const Case cases[] = {
-        {"certificate's container name", kAuthContainer, 0, kAuthContainer, 1},
-        {"a longer name holding it", withSuffix.c_str(), 0, withSuffix.c_str(), 1},
-        {"default container (NULL)", nullptr, 0, kAuthContainer, 1},
-        {"default container (empty)", "", 0, kAuthContainer, 1},
-        {"reader path, silent", byReader.c_str(), CRYPT_SILENT, kAuthContainer, 1},
-        {"silent", kAuthContainer, CRYPT_SILENT, kAuthContainer, 1},
-        {"machine keyset, silent", kAuthContainer, CRYPT_MACHINE_KEYSET | CRYPT_SILENT, kAuthContainer, 1},
-        {"machine keyset", kAuthContainer, CRYPT_MACHINE_KEYSET, kAuthContainer, 1},
-        {"verification context", nullptr, CRYPT_VERIFYCONTEXT, nullptr, 0},
-        {"silent, no matching card", "nothing-like-it", CRYPT_SILENT, nullptr, 1},
+        {"the first certificate's name", kAuthContainer, 0, kAuthContainer, 1, 1},
+        {"the second certificate's name", kSignContainer, 0, kSignContainer, 1, 2},
+        {"a longer name holding the first", withSuffix.c_str(), 0, withSuffix.c_str(), 1, 1},
+        {"default container (NULL)", nullptr, 0, kAuthContainer, 1, 1},
+        {"default container (empty)", "", 0, kAuthContainer, 1, 1},
+        {"default container (by name)", "DEFAULT_CONTAINER", 0, kAuthContainer, 1, 1},
+        {"reader path, silent", byReader.c_str(), CRYPT_SILENT, kAuthContainer, 1, 1},
+        {"silent", kAuthContainer, CRYPT_SILENT, kAuthContainer, 1, 1},
+        {"machine keyset, silent", kAuthContainer, systemLogon, kAuthContainer, 1, 1},
+        {"machine keyset, silent, verification: the system logon's path", nullptr,
+         systemLogon | CRYPT_VERIFYCONTEXT, kAuthContainer, 1, 1},
+        {"machine keyset", kAuthContainer, CRYPT_MACHINE_KEYSET, kAuthContainer, 1, 1},
+        {"verification context", nullptr, CRYPT_VERIFYCONTEXT, nullptr, 0, 0},
+        {"silent, no matching card", "nothing-like-it", CRYPT_SILENT, nullptr, 1, 2},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -71,6 +94,7 @@ TEST_F(ProviderAcquire, ContextsOnTheCardAndReleaseDownToFinalize)
         Acquired a = Acquire(c.container, c.flags);
         ASSERT_TRUE(a.ok) << std::hex << a.error;
         EXPECT_EQ(CountCalls("C_GetSlotList"), c.slotLists);
+        EXPECT_EQ(SubjectReads(), c.subjectReads) << CallLog();
         Param name = GetParam(a.prov, PP_CONTAINER);
         if (c.expectedName) {
             EXPECT_TRUE(name.ok);
@@ -83,6 +107,29 @@ TEST_F(ProviderAcquire, ContextsOnTheCardAndReleaseDownToFinalize)
         EXPECT_TRUE(Release(a.prov, &error)) << std::hex << error;
         EXPECT_EQ(CountCalls("C_Finalize"), c.slotLists ? 1 : 0) << CallLog();
     }
+}
+
+// A verification context opens no named key container of the Microsoft
+// provider, each of which keeps a handle open under Wine: over many
+// verification acquires the process's handles stay where they were.
+TEST_F(ProviderAcquire, VerificationAcquiresLeaveNoHandleBehind)
+{
+    const int kPairs = 200;
+    int failures = 0;
+    const auto pairs = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            Acquired a = Acquire(nullptr, CRYPT_VERIFYCONTEXT);
+            if (!a.ok || !Release(a.prov))
+                ++failures;
+        }
+    };
+    pairs(5); // the libraries loaded once
+    const DWORD before = vel_test::OpenHandles();
+    pairs(kPairs);
+    const DWORD after = vel_test::OpenHandles();
+    EXPECT_EQ(failures, 0);
+    EXPECT_LE(after, before + 4) << before << " -> " << after << " over " << kPairs << " pairs";
+    EXPECT_EQ(CountCalls(""), 0) << "a verification context never reaches the card";
 }
 
 TEST_F(ProviderAcquire, TwoCards)

@@ -74,7 +74,8 @@ TEST_F(ProviderStress, ManyThreadsOnVerificationAndCardContexts)
     ASSERT_EQ(failures.load(), 0);
     const SIZE_T memoryBefore = vel_test::PrivateBytes();
     // Wine's Microsoft provider keeps one key open for every acquire of a
-    // named container (the set-up opens "QUVCSPPROVIDER" each time): counted apart.
+    // named container (a card context's set-up opens "QUVCSPPROVIDER" each
+    // time): counted apart.
     const DWORD handlesBefore = vel_test::OpenHandles() - vel_test::OpenKeysUnder(L"QUVCSPPROVIDER");
 
     Hammer(nullptr, CRYPT_VERIFYCONTEXT, PP_NAME, count, failures);

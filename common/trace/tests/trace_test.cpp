@@ -186,6 +186,47 @@ int ChildThreads()
     return 0;
 }
 
+// Exit code of a child that read memory it must not touch.
+constexpr int kFaultExit = 77;
+
+LONG WINAPI EndOnFault(EXCEPTION_POINTERS *)
+{
+    ExitProcess(kFaultExit);
+}
+
+// Every kind, level and result written twice: once only when the writer says
+// such a line would be written ("asked"), once as is ("plain"). Then traced
+// scopes whose filtered lines carry an argument in a page nobody may read:
+// formatting a filtered line ends the child.
+int ChildAsked()
+{
+    SetUnhandledExceptionFilter(EndOnFault);
+    const char *unreadable =
+        static_cast<const char *>(VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_NOACCESS));
+    if (!unreadable)
+        return 2;
+    const int levels[] = {LOG_LEVEL_SUMMARY, LOG_LEVEL_UI, LOG_LEVEL_FUNCTION, LOG_LEVEL_DETAIL,
+                          LOG_LEVEL_HANDLES};
+    for (int level : levels) {
+        for (int kind : {LOG_BEGIN, LOG_INFO, LOG_RETURN}) {
+            for (unsigned long rv : {1ul, 0ul}) {
+                if (_Log_WouldTrace(kind, level, rv, TRUE))
+                    _Log_Trace(kind, level, "asked", rv, TRUE, "%d %d %lu", kind, level, rv);
+                _Log_Trace(kind, level, "plain", rv, TRUE, "%d %d %lu", kind, level, rv);
+            }
+        }
+    }
+    for (int level : levels) {
+        for (unsigned long rv : {1ul, 0ul}) {
+            TraceScope scope(level, "scope", TRUE, "%s",
+                             _Log_WouldTrace(LOG_BEGIN, level, 0, FALSE) ? "shown" : unreadable);
+            scope.Return(rv, "%d %s", level,
+                         _Log_WouldTrace(LOG_RETURN, level, rv, TRUE) ? "shown" : unreadable);
+        }
+    }
+    return 0;
+}
+
 int RunChildScenario(const char *name)
 {
     if (!strcmp(name, "levels"))
@@ -198,6 +239,8 @@ int RunChildScenario(const char *name)
         return ChildLastError();
     if (!strcmp(name, "threads"))
         return ChildThreads();
+    if (!strcmp(name, "asked"))
+        return ChildAsked();
     fprintf(stderr, "unknown scenario %s\n", name);
     return 1;
 }
@@ -251,6 +294,34 @@ protected:
     }
 };
 
+// A copy of this program under the name of the local security authority,
+// in another letter case, for the life of the object.
+class LsassCopy {
+public:
+    LsassCopy()
+    {
+        char temp[MAX_PATH];
+        GetTempPathA(sizeof temp, temp);
+        dir_ = std::string(temp) + "vel_trace_" + std::to_string(GetCurrentProcessId());
+        CreateDirectoryA(dir_.c_str(), nullptr);
+        path_ = dir_ + "\\LSASS.exe";
+        ok_ = CopyFileA(OwnPath().c_str(), path_.c_str(), FALSE) != 0;
+    }
+    ~LsassCopy()
+    {
+        DeleteFileA(path_.c_str());
+        RemoveDirectoryA(dir_.c_str());
+    }
+    LsassCopy(const LsassCopy &) = delete;
+    LsassCopy &operator=(const LsassCopy &) = delete;
+    bool ok() const { return ok_; }
+    const std::string &path() const { return path_; }
+
+private:
+    std::string dir_, path_;
+    bool ok_ = false;
+};
+
 // The lines of ChildLevels for the levels let through by their level.
 Lines LevelLines(std::initializer_list<int> levels)
 {
@@ -302,16 +373,10 @@ TEST_F(TraceTest, LevelFilterAndUserOverride)
 
 TEST_F(TraceTest, SummaryLevelOnlyInsideLsass)
 {
-    // A copy of this program under the name of the local security authority,
-    // in another letter case.
-    char temp[MAX_PATH];
-    GetTempPathA(sizeof temp, temp);
-    std::string dir = std::string(temp) + "vel_trace_" + std::to_string(GetCurrentProcessId());
-    CreateDirectoryA(dir.c_str(), nullptr);
-    std::string lsass = dir + "\\LSASS.exe";
-    ASSERT_TRUE(CopyFileA(OwnPath().c_str(), lsass.c_str(), FALSE));
+    LsassCopy lsass;
+    ASSERT_TRUE(lsass.ok());
 
-    Result r = Run("levels", {{}, 5, {}}, lsass);
+    Result r = Run("levels", {{}, 5, {}}, lsass.path());
     // Level-5 lines and every failed return; the failed returns keep the
     // indentation of the open level-5 call.
     Lines expected = {
@@ -328,12 +393,52 @@ TEST_F(TraceTest, SummaryLevelOnlyInsideLsass)
     EXPECT_EQ(MainFile(r), expected);
 
     // In the same process, a level above 5 behaves as anywhere else.
-    Result other = Run("levels", {{}, 40, {}}, lsass);
+    Result other = Run("levels", {{}, 40, {}}, lsass.path());
     Lines expected40 = LevelLines({10, 40});
     EXPECT_EQ(MainFile(other), expected40);
+}
 
-    DeleteFileA(lsass.c_str());
-    RemoveDirectoryA(dir.c_str());
+// Lines of one name, without their indentation, under another name.
+Lines LinesNamed(const Lines &lines, const std::string &name, const std::string &shownAs)
+{
+    Lines found;
+    for (const std::string &line : lines) {
+        const size_t start = line.find_first_not_of('\t');
+        if (start != std::string::npos && line.compare(start, name.size(), name) == 0)
+            found.push_back(shownAs + line.substr(start + name.size()));
+    }
+    return found;
+}
+
+TEST_F(TraceTest, AskingFirstAgreesWithTheFilterAndFilteredScopesFormatNothing)
+{
+    LsassCopy lsass;
+    ASSERT_TRUE(lsass.ok());
+    struct Case {
+        int level;
+        bool inLsass;
+        size_t plainLines; // of the 30 written plainly
+        size_t scopeLines; // of the 20 lines of ten scopes
+    } cases[] = {
+        {10, false, 6, 4},
+        {40, false, 12, 8},
+        {80, false, 24, 16},
+        // The summary level's lines, and the failed returns of every level.
+        {5, true, 10, 8},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.level);
+        Result r = Run("asked", {{}, static_cast<DWORD>(c.level), {}}, c.inLsass ? lsass.path() : OwnPath());
+        EXPECT_NE(r.run.exitCode, static_cast<DWORD>(kFaultExit)) << "a filtered line was formatted";
+        const Lines lines = r.lines.empty() ? Lines{} : r.lines[0];
+        const Lines plain = LinesNamed(lines, "plain", "");
+        EXPECT_EQ(LinesNamed(lines, "asked", ""), plain);
+        EXPECT_EQ(plain.size(), c.plainLines);
+        const Lines scopes = LinesNamed(lines, "scope", "");
+        EXPECT_EQ(scopes.size(), c.scopeLines);
+        for (const std::string &line : scopes)
+            EXPECT_NE(line.find("shown"), std::string::npos) << line;
+    }
 }
 
 TEST_F(TraceTest, LineShapesAndNesting)
