@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "cert_prop_service.h"
 #include "cert_store.h"
 #include "classlib/module.h"
 #include "event_log.h"
@@ -22,6 +23,9 @@ CMainFrame::CMainFrame()
 {
     EnsureSettingsKey(&m_settings);
     LoadSettings(&m_settings);
+    // A tray killed during an exclusive hold left "CertPropSvc" stopped: given
+    // back now, whatever this run's mode (a hold of a running tray is left to it).
+    RestartCertPropSvcLeftStopped([](const std::string &line) { WriteEventLog("%s", line.c_str()); });
     m_core = std::make_unique<ZebCore>(this, m_settings);
     m_pcsc = std::make_unique<FramePcsc>(*m_core);
     m_pSlotList = std::make_unique<CSlotList>(*this);

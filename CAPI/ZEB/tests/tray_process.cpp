@@ -72,6 +72,14 @@ void TrayProcess::Close()
         PostMessageA(hwnd, WM_CLOSE, 0, 0);
 }
 
+void TrayProcess::Kill()
+{
+    if (Running()) {
+        TerminateProcess(m_pi.hProcess, 9);
+        WaitForSingleObject(m_pi.hProcess, INFINITE);
+    }
+}
+
 int TrayProcess::Wait(DWORD ms)
 {
     if (!m_pi.hProcess)

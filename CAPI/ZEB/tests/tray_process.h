@@ -18,6 +18,8 @@ public:
     HWND WaitWindow(DWORD ms);
     // Posts WM_CLOSE to its frame.
     void Close();
+    // Ends it at once, as a crash would: nothing of its own clean-up runs.
+    void Kill();
     // Waits for the end; the exit code, or -1 when still running after `ms`.
     int Wait(DWORD ms);
     bool Running() const;
