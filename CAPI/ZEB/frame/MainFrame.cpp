@@ -3,7 +3,9 @@
 #include <wtsapi32.h>
 
 #include <cstdio>
+#include <string>
 
+#include "cert_prop_service.h"
 #include "cert_store.h"
 #include "classlib/module.h"
 #include "event_log.h"
@@ -16,12 +18,38 @@ const char kClosingProp[] = "ZEB.closing";
 
 namespace {
 const char kTipTitle[] = "Gestionnaire de certificat VEL\r\n";
+// The restart command (a pause of 2 s, then the program's start) is watched
+// this often, and given this long before the instance stays after all.
+const UINT_PTR kRestartTimer = 1;
+const UINT kRestartPollMs = 100;
+const DWORD kRestartLimitMs = 30000;
+
+// This program's path; empty when it cannot be read.
+std::wstring ProgramPath()
+{
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD n = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+        if (n == 0)
+            return L"";
+        if (n < path.size()) {
+            path.resize(n);
+            return path;
+        }
+        if (path.size() >= 32768)
+            return L"";
+        path.resize(path.size() * 2);
+    }
+}
 } // namespace
 
 CMainFrame::CMainFrame()
 {
     EnsureSettingsKey(&m_settings);
     LoadSettings(&m_settings);
+    // A tray killed during an exclusive hold left "CertPropSvc" stopped: given
+    // back now, whatever this run's mode (a hold of a running tray is left to it).
+    RestartCertPropSvcLeftStopped([](const std::string &line) { WriteEventLog("%s", line.c_str()); });
     m_core = std::make_unique<ZebCore>(this, m_settings);
     m_pcsc = std::make_unique<FramePcsc>(*m_core);
     m_pSlotList = std::make_unique<CSlotList>(*this);
@@ -73,6 +101,7 @@ const cl::MessageMap *CMainFrame::GetMessageMap() const
         cl::OnMessage<&CMainFrame::OnDestroy>(WM_DESTROY),
         cl::OnCommand<&CMainFrame::OnMytrayRefresh>(ID_MYTRAY_REFRESH),
         cl::OnCommand<&CMainFrame::OnAppExit>(ID_APP_EXIT),
+        cl::OnMessage<&CMainFrame::OnTimer>(WM_TIMER),
     };
     static const cl::MessageMap map(cl::CFrameWnd::GetMessageMap(), entries);
     return &map;
@@ -266,30 +295,84 @@ void CMainFrame::OnMytrayRefresh()
         m_core->Refresh();
         return;
     }
+    if (m_restartCommand)
+        return; // a restart is under way
     WriteEventLog("[ZEB] OnMytrayRefresh : restart ZEB (patch actif, event-driven)");
-    char path[260];
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    if (n > 0 && n < sizeof path) {
-        char command[324];
-        wsprintfA(command, "cmd.exe /c timeout /t 2 /nobreak >nul && start \"\" \"%s\"", path);
-        STARTUPINFOA si{};
-        si.cb = sizeof si;
-        PROCESS_INFORMATION pi{};
-        if (CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW | DETACHED_PROCESS,
-                           nullptr, nullptr, &si, &pi)) {
-            CloseHandle(pi.hThread);
-            CloseHandle(pi.hProcess);
-        } else {
-            WriteEventLog("[ZEB] OnMytrayRefresh : CreateProcess FAILED gle=%lu, fallback ReInit",
-                          (unsigned long)GetLastError());
-            if (!m_core->fullReInit.exchange(1)) {
-                m_core->reinit = 1;
-                PostInitAgain();
-            }
-            return;
-        }
+    // The program's path as the system names it (an ANSI copy of a folder
+    // outside the code page holds '?'), and there to be started again.
+    std::wstring path = ProgramPath();
+    DWORD attributes = path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        WriteEventLog("[ZEB] OnMytrayRefresh : program file unusable gle=%lu, fallback ReInit",
+                      (unsigned long)GetLastError());
+        FallBackToReInit();
+        return;
     }
-    PostMessage(WM_CLOSE);
+    std::wstring command = L"cmd.exe /c timeout /t 2 /nobreak >nul && start \"\" \"" + path + L"\"";
+    // The restarted instance waits while this mark is on; it comes off again
+    // when the restart fails.
+    SetPropA(m_hWnd, kClosingProp, reinterpret_cast<HANDLE>(1));
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW | DETACHED_PROCESS,
+                        nullptr, nullptr, &si, &pi)) {
+        WriteEventLog("[ZEB] OnMytrayRefresh : CreateProcess FAILED gle=%lu, fallback ReInit",
+                      (unsigned long)GetLastError());
+        RemovePropA(m_hWnd, kClosingProp);
+        FallBackToReInit();
+        return;
+    }
+    CloseHandle(pi.hThread);
+    m_restartCommand = pi.hProcess;
+    m_restartStart = GetTickCount();
+    if (!::SetTimer(m_hWnd, kRestartTimer, kRestartPollMs, nullptr)) {
+        PostMessage(WM_CLOSE); // no watch: closed as before, the command is on its way
+        EndRestartWatch();
+    }
+}
+
+LRESULT CMainFrame::OnTimer(WPARAM id, LPARAM)
+{
+    if (id != kRestartTimer || !m_restartCommand)
+        return 0;
+    bool ended = WaitForSingleObject(m_restartCommand, 0) == WAIT_OBJECT_0;
+    if (m_core->Stopping()) { // closing meanwhile: the command goes its way
+        EndRestartWatch();
+        return 0;
+    }
+    if (!ended && GetTickCount() - m_restartStart < kRestartLimitMs)
+        return 0;
+    DWORD code = STILL_ACTIVE;
+    if (ended)
+        GetExitCodeProcess(m_restartCommand, &code);
+    else
+        TerminateProcess(m_restartCommand, 1); // hung: its program is not started now
+    EndRestartWatch();
+    if (ended && code == 0) { // the program is started: this instance makes way
+        PostMessage(WM_CLOSE);
+        return 0;
+    }
+    WriteEventLog("[ZEB] OnMytrayRefresh : restart FAILED exit=%lu, fallback ReInit", (unsigned long)code);
+    RemovePropA(m_hWnd, kClosingProp);
+    FallBackToReInit();
+    return 0;
+}
+
+void CMainFrame::EndRestartWatch()
+{
+    ::KillTimer(m_hWnd, kRestartTimer);
+    if (m_restartCommand)
+        CloseHandle(m_restartCommand);
+    m_restartCommand = nullptr;
+}
+
+void CMainFrame::FallBackToReInit()
+{
+    if (!m_core->fullReInit.exchange(1)) {
+        m_core->reinit = 1;
+        PostInitAgain();
+    }
 }
 
 LRESULT CMainFrame::OnClose(WPARAM, LPARAM)
@@ -320,6 +403,7 @@ LRESULT CMainFrame::OnDestroy(WPARAM, LPARAM)
         UnregisterPowerSettingNotification(m_hPowerNotify);
     m_hPowerNotify = nullptr;
     WTSUnRegisterSessionNotification(m_hWnd);
+    EndRestartWatch();
     m_tray.RemoveIcon();
     if (m_pSlotList->m_hWnd)
         m_pSlotList->DestroyWindow();

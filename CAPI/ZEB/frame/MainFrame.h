@@ -71,6 +71,12 @@ private:
     LRESULT OnDestroy(WPARAM, LPARAM);
     LRESULT OnSetFocus(WPARAM, LPARAM);
     void OnMytrayRefresh();
+    // The restart command's end, looked at by a timer: the instance closes
+    // once the command has started the program, else it stays (fallback).
+    LRESULT OnTimer(WPARAM, LPARAM);
+    void EndRestartWatch();
+    // A restart that cannot be made: a full re-initialisation instead (once).
+    void FallBackToReInit();
     void OnListReaders();
     void OnAppExit();
     // Shows a status icon: the animation stops first, or it would put its
@@ -83,6 +89,8 @@ private:
     std::unique_ptr<FramePcsc> m_pcsc; // event-driven mode's reader monitor
     std::unique_ptr<CSlotList> m_pSlotList;
     HPOWERNOTIFY m_hPowerNotify = nullptr;
+    HANDLE m_restartCommand = nullptr; // the restart's cmd.exe while it runs
+    DWORD m_restartStart = 0;
 };
 
 } // namespace zeb

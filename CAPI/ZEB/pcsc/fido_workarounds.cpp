@@ -5,16 +5,14 @@
 
 #include "atr_rules.h"
 #include "card_answers.h"
+#include "cert_prop_service.h"
 #include "pkcs11.h"
 
 namespace zeb {
 
 namespace {
 
-const char kService[] = "CertPropSvc";
 const DWORD kHoldSliceMs = 200;
-const DWORD kServicePollMs = 100;
-const DWORD kServiceStopWaitMs = 5000;
 const DWORD kBothProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
 
 // One PC/SC context for the thread that makes it.
@@ -254,60 +252,12 @@ void FidoWorkarounds::ExclusiveHold(const HoldArgs &args)
 
 bool FidoWorkarounds::StopCertPropSvc()
 {
-    SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (!scm) {
-        Log("PATCH_FIDO_WEBAUTHN OpenSCManager failed err=%lu", GetLastError());
-        return false;
-    }
-    bool stoppedHere = false;
-    SC_HANDLE svc = OpenServiceA(scm, kService, SERVICE_STOP | SERVICE_QUERY_STATUS);
-    if (!svc) {
-        Log("PATCH_FIDO_WEBAUTHN OpenService(CertPropSvc, STOP) failed err=%lu (admin requis)",
-            GetLastError());
-    } else {
-        SERVICE_STATUS status = {};
-        if (QueryServiceStatus(svc, &status)) {
-            if (status.dwCurrentState == SERVICE_RUNNING) {
-                DWORD start = GetTickCount();
-                if (!ControlService(svc, SERVICE_CONTROL_STOP, &status)) {
-                    Log("PATCH_FIDO_WEBAUTHN ControlService(STOP CertPropSvc) failed err=%lu",
-                        GetLastError());
-                } else {
-                    while (QueryServiceStatus(svc, &status) && status.dwCurrentState != SERVICE_STOPPED &&
-                           ElapsedSince(start) < kServiceStopWaitMs)
-                        Sleep(kServicePollMs);
-                    bool stopped = status.dwCurrentState == SERVICE_STOPPED;
-                    Log("PATCH_FIDO_WEBAUTHN Stop CertPropSvc result=%d state=%lu waited_ms=%lu",
-                        stopped ? 1 : 0, status.dwCurrentState, ElapsedSince(start));
-                    stoppedHere = true;
-                }
-            } else {
-                Log("PATCH_FIDO_WEBAUTHN CertPropSvc deja arrete (state=%lu)", status.dwCurrentState);
-            }
-        }
-        CloseServiceHandle(svc);
-    }
-    CloseServiceHandle(scm);
-    return stoppedHere;
+    return StopCertPropSvcForHold(log_);
 }
 
 bool FidoWorkarounds::StartCertPropSvc()
 {
-    SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (!scm)
-        return false;
-    SC_HANDLE svc = OpenServiceA(scm, kService, SERVICE_START | SERVICE_QUERY_STATUS);
-    if (!svc) {
-        Log("PATCH_FIDO_WEBAUTHN OpenService(CertPropSvc, START) failed err=%lu", GetLastError());
-        CloseServiceHandle(scm);
-        return false;
-    }
-    DWORD err = 0;
-    bool ok = StartServiceA(svc, 0, nullptr) || (err = GetLastError()) == ERROR_SERVICE_ALREADY_RUNNING;
-    Log("PATCH_FIDO_WEBAUTHN Start CertPropSvc result=%d err=%lu", ok ? 1 : 0, ok ? 0ul : err);
-    CloseServiceHandle(svc);
-    CloseServiceHandle(scm);
-    return ok;
+    return StartCertPropSvcAfterHold(log_);
 }
 
 // ------------------------------------------------------------ force-close

@@ -11,8 +11,11 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "cert_prop_service.h"
 #include "resource.h"
+#include "service_record.h"
 #include "store_view.h"
 #include "tray_process.h"
 #include "zeb_test_support.h"
@@ -55,6 +58,33 @@ long LineTime(const std::string &log, const char *text)
     if (sscanf(log.c_str() + start, "%u:%u:%u.%u", &h, &m, &s, &ms) != 4)
         return -1;
     return ((h * 60 + m) * 60 + s) * 1000L + ms;
+}
+
+// The owners of the records "CertPropSvc stopped by a tray", in both roots.
+std::vector<unsigned long> ServiceRecords()
+{
+    std::vector<unsigned long> owners;
+    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+        HKEY key = nullptr;
+        if (RegOpenKeyExA(root, "Software\\Ovrane\\ZEB", 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+            continue;
+        char name[256];
+        DWORD length = sizeof name;
+        for (DWORD i = 0;
+             RegEnumValueA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+             ++i, length = sizeof name) {
+            unsigned long pid = 0;
+            if (zeb::ParseServiceRecordName(name, &pid))
+                owners.push_back(pid);
+        }
+        RegCloseKey(key);
+    }
+    return owners;
+}
+
+bool ServiceIs(DWORD state)
+{
+    return WaitUntil([&] { return zeb_test::CertPropSvcState() == state; }, kEventMs);
 }
 
 class EventFlows : public ::testing::Test {
@@ -235,6 +265,63 @@ TEST_F(EventFlows, FidoBadgeHoldsTheCardWhileTheServiceIsStopped)
     EXPECT_TRUE(Bound({}));
     tray.Close();
     EXPECT_EQ(0, tray.Wait(30000));
+}
+
+// Killed while it holds the card with "CertPropSvc" stopped, the tray never
+// starts the service again: its next start does, from the record the hold
+// left. A record whose tray still runs (another user's tray in the middle
+// of its hold: this test plays it) is left to that tray.
+TEST_F(EventFlows, ServiceLeftStoppedByAKilledHoldIsStartedByTheNextStart)
+{
+    SetUserDword("patch_fido_webauthn", 60); // held until the kill
+    ASSERT_EQ(0, Ctl("remove " + Quoted(kReader0)));
+    ASSERT_EQ(0, Ctl("insert " + Quoted(kReader0) + " " + CardImage("vel4-default")));
+    TrayProcess killed;
+    ASSERT_TRUE(killed.Start());
+    ASSERT_TRUE(killed.WaitWindow(20000));
+    EXPECT_TRUE(Bound(Certs({"auth", "sign"}), kFirstScanMs));
+    ASSERT_EQ(0, Ctl("insert " + Quoted(kReader1) + " " + CardImage("fido-badge")));
+    ASSERT_TRUE(Logged("PATCH_FIDO_WEBAUTHN EXCLUSIVE CONNECT_OK reader=Lecteur Ovrane VEL 0"));
+    EXPECT_EQ(DWORD(SERVICE_STOPPED), zeb_test::CertPropSvcState());
+    EXPECT_EQ(std::vector<unsigned long>{killed.pid()}, ServiceRecords()) << "written before the stop";
+    killed.Kill();
+    ASSERT_EQ(0, Ctl("remove " + Quoted(kReader1))); // no second hold at the next start
+    EXPECT_EQ(DWORD(SERVICE_STOPPED), zeb_test::CertPropSvcState());
+
+    TrayProcess next;
+    ASSERT_TRUE(next.Start());
+    ASSERT_TRUE(next.WaitWindow(20000));
+    EXPECT_TRUE(ServiceIs(SERVICE_RUNNING)) << "the next start gives the service back";
+    std::string line =
+        "PATCH_FIDO_WEBAUTHN startup: CertPropSvc stopped by pid=" + std::to_string(killed.pid()) +
+        " (HKEY_LOCAL_MACHINE), which ended";
+    EXPECT_TRUE(Logged(line.c_str())) << line;
+    EXPECT_TRUE(Logged("PATCH_FIDO_WEBAUTHN Start CertPropSvc result=1 err=0"));
+    EXPECT_TRUE(ServiceRecords().empty());
+    EXPECT_TRUE(Bound(Certs({"auth", "sign"}), kFirstScanMs)) << "and propagates as usual";
+    next.Close();
+    EXPECT_EQ(0, next.Wait(30000));
+
+    // This process as another tray whose hold runs: a start meanwhile leaves
+    // the service stopped and the record in place; the hold's end clears it.
+    std::vector<std::string> holdLines;
+    zeb::ServiceLog holdLog = [&](const std::string &l) { holdLines.push_back(l); };
+    ASSERT_TRUE(zeb::StopCertPropSvcForHold(holdLog));
+    EXPECT_EQ(std::vector<unsigned long>{GetCurrentProcessId()}, ServiceRecords());
+    TrayProcess beside;
+    ASSERT_TRUE(beside.Start());
+    ASSERT_TRUE(beside.WaitWindow(20000));
+    line =
+        "PATCH_FIDO_WEBAUTHN startup: CertPropSvc stopped by pid=" + std::to_string(GetCurrentProcessId()) +
+        " (HKEY_LOCAL_MACHINE), still running: left to it";
+    EXPECT_TRUE(Logged(line.c_str())) << line;
+    EXPECT_EQ(DWORD(SERVICE_STOPPED), zeb_test::CertPropSvcState());
+    EXPECT_EQ(std::vector<unsigned long>{GetCurrentProcessId()}, ServiceRecords());
+    EXPECT_TRUE(zeb::StartCertPropSvcAfterHold(holdLog));
+    EXPECT_TRUE(ServiceIs(SERVICE_RUNNING));
+    EXPECT_TRUE(ServiceRecords().empty());
+    beside.Close();
+    EXPECT_EQ(0, beside.Wait(30000));
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // 1,000 insertions and removals seen by the reader monitor in event-driven
 // mode (no polling), through the frame's side of the monitor: the store is
-// right after each one, threads and handles stay flat. The software
+// right after each one, the program's own heap, threads and handles stay flat. The software
 // provider's container keys (below) are counted apart: under Wine each
 // certificate propagated in this mode leaves one open, outside the tray's code.
 // VEL_SOAK_CYCLES sets another number of cycles.
@@ -14,6 +14,8 @@
 #include "FramePcsc.h"
 #include "event_log.h"
 #include "loaded_library.h"
+#include "own_heap.h"
+#include "process_counters.h"
 #include "store_view.h"
 #include "zeb_test_support.h"
 
@@ -68,6 +70,8 @@ TEST(EventSoak, ThousandInsertionsAndRemovalsSeenByTheMonitor)
     const int cycles = env && std::atoi(env) > 0 ? std::atoi(env) : 1000;
     const int warmUp = cycles / 10;
     DWORD threadsAt = 0, handlesAt = 0, keysAt = 0;
+    long long heapAt = 0;
+    SIZE_T bytesAt = 0;
     DWORD started = GetTickCount();
     for (int i = 0; i < cycles; ++i) {
         ASSERT_TRUE(ReplaceCardState(empty, state));
@@ -85,14 +89,20 @@ TEST(EventSoak, ThousandInsertionsAndRemovalsSeenByTheMonitor)
             threadsAt = ThreadCount();
             handlesAt = OpenHandles();
             keysAt = OpenKeysUnder(kContainerKeys);
+            heapAt = OwnHeapBytes();
+            bytesAt = vel_test::PrivateBytes();
         }
     }
     DWORD keys = OpenKeysUnder(kContainerKeys);
-    printf("%d event-driven cycles in %lu ms; threads %lu -> %lu, handles %lu -> %lu, of which container "
-           "keys %lu -> %lu\n",
-           cycles, (unsigned long)(GetTickCount() - started), (unsigned long)threadsAt,
-           (unsigned long)ThreadCount(), (unsigned long)handlesAt, (unsigned long)OpenHandles(),
-           (unsigned long)keysAt, (unsigned long)keys);
+    long long heap = OwnHeapBytes();
+    printf("%d event-driven cycles in %lu ms; private bytes %+.2f KB per cycle (Wine's crypt32: see "
+           "docs/wine-notes.md), own heap %lld -> %lld, threads %lu -> %lu, handles %lu -> %lu, "
+           "of which container keys %lu -> %lu\n",
+           cycles, (unsigned long)(GetTickCount() - started),
+           ((double)vel_test::PrivateBytes() - (double)bytesAt) / 1024.0 / (cycles - warmUp), heapAt, heap,
+           (unsigned long)threadsAt, (unsigned long)ThreadCount(), (unsigned long)handlesAt,
+           (unsigned long)OpenHandles(), (unsigned long)keysAt, (unsigned long)keys);
+    EXPECT_EQ(heapAt, heap) << "the program's own heap grew";
     EXPECT_EQ(threadsAt, ThreadCount()) << "threads grew";
     EXPECT_EQ(handlesAt - keysAt, OpenHandles() - keys) << "handles grew";
     pcsc.Stop();

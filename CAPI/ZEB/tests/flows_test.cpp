@@ -308,3 +308,104 @@ TEST_F(FlowsTest, RefreshInEventDrivenModeRestartsTheProgram)
 }
 
 } // namespace
+
+namespace {
+
+// A copy of ZEB.exe in a folder of the temporary folder whose name the ANSI
+// code page cannot write (Greek and CJK letters); removed with its folder.
+struct ForeignFolderCopy {
+    std::wstring folder, exe;
+    bool made = false;
+    ForeignFolderCopy()
+    {
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        folder = std::wstring(temp) + L"zeb-\u0394\u03bf\u03ba\u03b9\u03bc\u03ae-\u6e2c\u8a66-" +
+                 std::to_wstring(GetCurrentProcessId());
+        exe = folder + L"\\ZEB.exe";
+        const char *from = getenv("ZEB_EXE");
+        wchar_t source[MAX_PATH] = L"";
+        made = from && MultiByteToWideChar(CP_ACP, 0, from, -1, source, MAX_PATH) > 0 &&
+               CreateDirectoryW(folder.c_str(), nullptr) && CopyFileW(source, exe.c_str(), FALSE);
+    }
+    ~ForeignFolderCopy()
+    {
+        DeleteFileW(exe.c_str());
+        DeleteFileW((exe + L".moved").c_str());
+        RemoveDirectoryW(folder.c_str());
+    }
+};
+
+bool SamePath(const std::wstring &a, const std::wstring &b)
+{
+    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+// "Relancer ZEB" chosen from the tray's menu starts the program again from
+// where it runs, a folder whose name is outside the ANSI code page too. When
+// the program cannot be started again, the running instance stays, with the
+// card's certificates, instead of ending for good.
+TEST_F(FlowsTest, RestartFromTheMenuComesBackFromAnyFolder)
+{
+    SetUserDword("patch_fido_v4", 1);
+    const auto certs = Certs({"auth", "sign"});
+    ForeignFolderCopy copy;
+    ASSERT_TRUE(copy.made);
+    TrayProcess first;
+    ASSERT_TRUE(first.Start(copy.exe));
+    ASSERT_TRUE(first.WaitWindow(20000));
+    EXPECT_TRUE(Bound(certs, kFirstScanMs));
+    ASSERT_TRUE(ChooseTrayMenuItem(first.pid(), 1)); // "Relancer ZEB"
+    EXPECT_EQ(0, first.Wait(30000)) << "the old instance ends";
+    DWORD restarted = WaitOtherInstance(first.pid(), 30000);
+    ASSERT_NE(0ul, restarted) << "no new instance\n" << ReadText(log);
+    EXPECT_TRUE(SamePath(copy.exe, ImagePath(restarted))) << "started from its own folder";
+    EXPECT_TRUE(Bound(certs, kFirstScanMs)) << "and propagates";
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, restarted);
+    ASSERT_TRUE(process);
+
+    // The program's file gone (renamed), then replaced by one that does not
+    // start: each restart falls back, the instance and the store stay.
+    struct Case {
+        const char *what;
+        bool replaced;
+        const char *line;
+    } cases[] = {
+        {"renamed", false, "[ZEB] OnMytrayRefresh : program file unusable"},
+        {"not a program", true, "[ZEB] OnMytrayRefresh : restart FAILED exit="},
+    };
+    ASSERT_TRUE(MoveFileW(copy.exe.c_str(), (copy.exe + L".moved").c_str()));
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.replaced) {
+            HANDLE f = CreateFileW(copy.exe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+            ASSERT_NE(INVALID_HANDLE_VALUE, f);
+            DWORD n = 0;
+            WriteFile(f, "not a program", 13, &n, nullptr);
+            CloseHandle(f);
+        }
+        ASSERT_TRUE(ChooseTrayMenuItem(restarted, 1));
+        EXPECT_TRUE(WaitUntil([&] { return ReadText(log).find(c.line) != std::string::npos; }, kPollMs))
+            << c.line;
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(process, 0)) << "the instance stays";
+        EXPECT_EQ(certs, BoundDers()) << "with the card's certificates";
+        HWND frame = FrameOf(restarted);
+        EXPECT_EQ(nullptr, GetPropA(frame, "ZEB.closing")) << "not taken for a closing instance";
+    }
+    // The program back in place: the next restart works again.
+    ASSERT_TRUE(DeleteFileW(copy.exe.c_str()));
+    ASSERT_TRUE(MoveFileW((copy.exe + L".moved").c_str(), copy.exe.c_str()));
+    ASSERT_TRUE(ChooseTrayMenuItem(restarted, 1));
+    EXPECT_TRUE(WaitUntil([&] { return WaitForSingleObject(process, 0) == WAIT_OBJECT_0; }, 30000));
+    CloseHandle(process);
+    DWORD third = WaitOtherInstance(restarted, 30000);
+    ASSERT_NE(0ul, third);
+    EXPECT_TRUE(Bound(certs, kFirstScanMs));
+    process = OpenProcess(SYNCHRONIZE, FALSE, third);
+    PostMessageA(FrameOf(third), WM_CLOSE, 0, 0);
+    EXPECT_TRUE(WaitUntil([&] { return WaitForSingleObject(process, 0) == WAIT_OBJECT_0; }, 30000));
+    CloseHandle(process);
+    EXPECT_TRUE(BoundDers().empty());
+}
+
+} // namespace

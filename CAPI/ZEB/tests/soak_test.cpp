@@ -3,13 +3,11 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <atomic>
 #include <cstdlib>
-#include <malloc.h>
-#include <new>
 #include <string>
 
 #include "loaded_library.h"
+#include "own_heap.h"
 #include "process_counters.h"
 #include "store_view.h"
 #include "zeb_core.h"
@@ -17,32 +15,6 @@
 
 using namespace zebtest;
 using softcard_test::control;
-
-// The program's own heap use (C++ allocations: ours and the standard
-// library's), apart from the platform's: Wine's crypt32 keeps a few
-// kilobytes of its own heap for every certificate added to a system store.
-static std::atomic<long long> g_liveBytes{0};
-
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void *operator new(size_t n)
-{
-    void *p = malloc(n ? n : 1);
-    if (!p)
-        throw std::bad_alloc();
-    g_liveBytes += (long long)_msize(p);
-    return p;
-}
-void operator delete(void *p) noexcept
-{
-    if (!p)
-        return;
-    g_liveBytes -= (long long)_msize(p);
-    free(p);
-}
-void operator delete(void *p, size_t) noexcept
-{
-    operator delete(p);
-}
 
 namespace {
 
@@ -97,13 +69,13 @@ TEST(Soak, ThousandInsertionsAndRemovals)
         if (i == 99) { // after the warm-up: caches and the library's tables made
             memoryAt = vel_test::PrivateBytes();
             handlesAt = zeb_test::OpenHandles();
-            liveAt = g_liveBytes;
+            liveAt = OwnHeapBytes();
         }
         if (i % 100 == 99)
             printf("cycle %d: private bytes %zu, own heap %lld, handles %lu\n", i + 1,
-                   vel_test::PrivateBytes(), (long long)g_liveBytes, zeb_test::OpenHandles());
+                   vel_test::PrivateBytes(), OwnHeapBytes(), zeb_test::OpenHandles());
     }
-    EXPECT_EQ(liveAt, g_liveBytes.load()) << "the program's own heap grew";
+    EXPECT_EQ(liveAt, OwnHeapBytes()) << "the program's own heap grew";
     EXPECT_EQ(handlesAt, zeb_test::OpenHandles()) << "handles grew";
     // The whole process, Wine's crypt32 included (about 6 KB per addition).
     SIZE_T perCycle = (vel_test::PrivateBytes() - memoryAt) / 900;

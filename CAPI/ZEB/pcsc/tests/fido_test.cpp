@@ -1,7 +1,8 @@
 // The FIDO-badge work-arounds against the PC/SC stand-in, the software
 // card's library (force-close) and the "CertPropSvc" stand-in: start-up and
 // resume health checks with their repairs, the exclusive hold with the
-// service stopped around it, the force-close of a browser's channel.
+// service stopped around it, the service given back at start-up after a
+// hold whose tray ended, the force-close of a browser's channel.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -15,8 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "cert_prop_service.h"
 #include "fido_workarounds.h"
 #include "pcsc_monitoring.h"
+#include "service_record.h"
 #include "zeb_test_support.h"
 
 using namespace zeb;
@@ -158,7 +161,14 @@ protected:
     }
     void BadgeArrives() { ASSERT_EQ(0, Ctl("insert " + Quoted(kReader1) + " " + CardImage("fido-badge"))); }
     static DWORD ServiceState() { return CertPropSvcState(); }
-    static void StartTheService() { StartCertPropSvc(); }
+    static bool StartTheService() { return StartCertPropSvc(); }
+    static bool WaitUntilRunning()
+    {
+        DWORD deadline = GetTickCount() + ScaledMs(10000);
+        while (ServiceState() != SERVICE_RUNNING && GetTickCount() < deadline)
+            Sleep(20); // polls a condition, bounded by the deadline
+        return ServiceState() == SERVICE_RUNNING;
+    }
 
     PcscMonitorConfig config;
 };
@@ -342,6 +352,189 @@ TEST_F(Fido, ForceCloseClosesTheChannelOfAProtectedVel4Card)
     BadgeArrives();
     EXPECT_TRUE(rig.host.Logged("PATCH_FIDO_WEBAUTHN EXCLUSIVE skipped: no protected contact reader found"));
     EXPECT_TRUE(rig.host.Logged("PATCH_FIDO_FIREFOX ForceClose: no protected contact reader found"));
+}
+
+// A process to own a record: left suspended (running), or run to its end.
+struct Owner {
+    DWORD pid = 0;
+    uint64_t created = 0;
+    HANDLE process = nullptr;
+    explicit Owner(bool running)
+    {
+        STARTUPINFOA si{};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi{};
+        char command[] = "cmd.exe /c exit 0";
+        if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, CREATE_SUSPENDED | CREATE_NO_WINDOW,
+                            nullptr, nullptr, &si, &pi))
+            return;
+        FILETIME c, e, k, u;
+        GetProcessTimes(pi.hProcess, &c, &e, &k, &u);
+        pid = pi.dwProcessId;
+        created = (uint64_t(c.dwHighDateTime) << 32) | c.dwLowDateTime;
+        process = pi.hProcess;
+        if (!running) {
+            ResumeThread(pi.hThread);
+            WaitForSingleObject(pi.hProcess, ScaledMs(10000));
+        }
+        CloseHandle(pi.hThread);
+    }
+    ~Owner()
+    {
+        TerminateProcess(process, 0);
+        CloseHandle(process);
+    }
+};
+
+const char kZebKey[] = "Software\\Ovrane\\ZEB";
+
+void WriteRecord(HKEY root, unsigned long pid, uint64_t created)
+{
+    RegSetKeyValueA(root, kZebKey, ServiceRecordName(pid).c_str(), REG_QWORD, &created, sizeof created);
+}
+
+bool HasRecord(HKEY root, unsigned long pid)
+{
+    return RegGetValueA(root, kZebKey, ServiceRecordName(pid).c_str(), RRF_RT_QWORD, nullptr, nullptr,
+                        nullptr) == ERROR_SUCCESS;
+}
+
+bool Has(const std::vector<std::string> &lines, const std::string &text)
+{
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string &l) { return l.find(text) != std::string::npos; });
+}
+
+std::string Joined(const std::vector<std::string> &lines)
+{
+    std::string all;
+    for (const std::string &l : lines)
+        all += l + "\n";
+    return all;
+}
+
+TEST_F(Fido, StartUpGivesBackTheServiceATrayThatEndedLeftStopped)
+{
+    auto stopTheService = [] {
+        SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+        SC_HANDLE svc = OpenServiceA(scm, "CertPropSvc", SERVICE_STOP | SERVICE_QUERY_STATUS);
+        SERVICE_STATUS s;
+        ControlService(svc, SERVICE_CONTROL_STOP, &s);
+        CloseServiceHandle(svc);
+        CloseServiceHandle(scm);
+        DWORD deadline = GetTickCount() + ScaledMs(10000);
+        while (CertPropSvcState() != SERVICE_STOPPED && GetTickCount() < deadline)
+            Sleep(20); // polls a condition, bounded by the deadline
+    };
+    enum class Service { stopped, running, missing };
+    enum class Who { ended, running, reused, self };
+    struct Case {
+        const char *what;
+        std::vector<std::pair<Who, HKEY>> records;
+        Service before;
+        DWORD after;            // the service's state afterwards (0: none)
+        std::vector<bool> kept; // each record still there afterwards
+        std::vector<const char *> lines;
+    } cases[] = {
+        {"killed during the hold",
+         {{Who::ended, HKEY_LOCAL_MACHINE}},
+         Service::stopped,
+         SERVICE_RUNNING,
+         {false},
+         {"(HKEY_LOCAL_MACHINE), which ended", "PATCH_FIDO_WEBAUTHN Start CertPropSvc result=1 err=0"}},
+        {"killed before the stop, or after the restart",
+         {{Who::ended, HKEY_CURRENT_USER}},
+         Service::running,
+         SERVICE_RUNNING,
+         {false},
+         {"(HKEY_CURRENT_USER), which ended", "PATCH_FIDO_WEBAUTHN startup: CertPropSvc already running"}},
+        {"the service removed since",
+         {{Who::ended, HKEY_LOCAL_MACHINE}},
+         Service::missing,
+         0,
+         {false},
+         {"PATCH_FIDO_WEBAUTHN startup: OpenService(CertPropSvc, START) failed err=1060"}},
+        {"its tray still holds",
+         {{Who::running, HKEY_LOCAL_MACHINE}},
+         Service::stopped,
+         SERVICE_STOPPED,
+         {true},
+         {"still running: left to it"}},
+        {"one tray ended, another still holds",
+         {{Who::ended, HKEY_LOCAL_MACHINE}, {Who::running, HKEY_LOCAL_MACHINE}},
+         Service::stopped,
+         SERVICE_STOPPED,
+         {false, true},
+         {"which ended", "still running: left to it"}},
+        {"its id now another process's",
+         {{Who::reused, HKEY_LOCAL_MACHINE}},
+         Service::stopped,
+         SERVICE_RUNNING,
+         {false},
+         {"which ended"}},
+        {"an earlier process of the starting one's id",
+         {{Who::self, HKEY_LOCAL_MACHINE}},
+         Service::stopped,
+         SERVICE_RUNNING,
+         {false},
+         {"which ended"}},
+        {"no record", {}, Service::stopped, SERVICE_STOPPED, {}, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(0, RunProgram(ZEB_TEST_CERTPROPSVC, "install"));
+        if (c.before == Service::running) {
+            ASSERT_TRUE(StartCertPropSvc());
+        } else {
+            stopTheService();
+            if (c.before == Service::missing) {
+                ASSERT_EQ(0, RunProgram(ZEB_TEST_CERTPROPSVC, "uninstall"));
+            }
+        }
+        std::vector<std::unique_ptr<Owner>> owners;
+        std::vector<std::pair<HKEY, unsigned long>> written;
+        for (const auto &r : c.records) {
+            owners.emplace_back(new Owner(r.first != Who::ended));
+            unsigned long pid = r.first == Who::self ? GetCurrentProcessId() : owners.back()->pid;
+            uint64_t created = owners.back()->created + (r.first == Who::reused ? 1 : 0);
+            ASSERT_NE(0ul, pid);
+            WriteRecord(r.second, pid, created);
+            written.push_back({r.second, pid});
+        }
+        std::vector<std::string> lines;
+        RestartCertPropSvcLeftStopped([&](const std::string &l) { lines.push_back(l); });
+        if (c.after) {
+            EXPECT_EQ(c.after, CertPropSvcState());
+        }
+        for (size_t i = 0; i < written.size(); ++i) {
+            EXPECT_EQ(c.kept[i], HasRecord(written[i].first, written[i].second)) << i;
+            RegDeleteKeyValueA(written[i].first, kZebKey, ServiceRecordName(written[i].second).c_str());
+        }
+        for (const char *line : c.lines)
+            EXPECT_TRUE(Has(lines, line)) << line << "\n" << Joined(lines);
+        if (c.records.empty()) {
+            EXPECT_TRUE(lines.empty()) << Joined(lines);
+        }
+    }
+    ASSERT_EQ(0, RunProgram(ZEB_TEST_CERTPROPSVC, "install"));
+}
+
+// The hold's own record: written while the service is stopped, gone with
+// the restart; none when the service was not running.
+TEST_F(Fido, TheHoldRecordsTheStopUntilItsRestart)
+{
+    std::vector<std::string> lines;
+    ServiceLog log = [&](const std::string &l) { lines.push_back(l); };
+    ASSERT_TRUE(StartTheService());
+    ASSERT_TRUE(StopCertPropSvcForHold(log));
+    EXPECT_EQ(DWORD(SERVICE_STOPPED), ServiceState());
+    EXPECT_TRUE(HasRecord(HKEY_LOCAL_MACHINE, GetCurrentProcessId())) << Joined(lines);
+    EXPECT_FALSE(StopCertPropSvcForHold(log)) << "stopped already: not this hold's to restart";
+    EXPECT_TRUE(Has(lines, "PATCH_FIDO_WEBAUTHN CertPropSvc deja arrete (state=1)"));
+    EXPECT_TRUE(StartCertPropSvcAfterHold(log));
+    EXPECT_FALSE(HasRecord(HKEY_LOCAL_MACHINE, GetCurrentProcessId()));
+    EXPECT_FALSE(HasRecord(HKEY_CURRENT_USER, GetCurrentProcessId()));
+    EXPECT_TRUE(WaitUntilRunning());
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // Fuzzer: the ATR, answer and reader-name rules read only within their
-// buffers whatever lengths they are given. Input: a claimed ATR length, up
+// buffers whatever lengths they are given; a registry value name taken for
+// a "CertPropSvc stopped" record gives back that same name. Input: a claimed ATR length, up
 // to 36 ATR bytes, a claimed response length, then list text (lines) that
 // also serves as a reader multi-string and a slot description.
 #include <cstddef>
@@ -11,6 +12,7 @@
 #include "atr_rules.h"
 #include "card_answers.h"
 #include "reader_names.h"
+#include "service_record.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -63,5 +65,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (const std::string &n : names)
         if (n.size() >= zeb::kMaxReaderName)
             __builtin_trap();
+
+    for (const std::string &n : list) {
+        unsigned long pid = 0;
+        if (zeb::ParseServiceRecordName(n, &pid) && zeb::ServiceRecordName(pid) != n)
+            __builtin_trap();
+    }
     return 0;
 }

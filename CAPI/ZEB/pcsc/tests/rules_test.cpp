@@ -1,6 +1,7 @@
 // The tray's PC/SC rules: card generations by ATR, FIDO badge and protected
 // contact lists, judged answers (bounded by the receive buffer), reader
-// names, and what follows a status change.
+// names, what follows a status change, and the record of "CertPropSvc"
+// stopped by a hold.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,6 +11,7 @@
 #include "card_answers.h"
 #include "monitor_rules.h"
 #include "reader_names.h"
+#include "service_record.h"
 
 using namespace zeb;
 
@@ -233,6 +235,76 @@ TEST(PcscMonitorRules, NoCardEventIsLostWithAReaderListNotice)
         EXPECT_EQ(c.expected, DecideAfterStatusChange(seen))
             << c.pnp << c.readerEntry << c.listRead << c.listChanged;
     }
+}
+
+TEST(ServiceRecordRules, NamesCarryTheOwnersProcessId)
+{
+    EXPECT_EQ("certpropsvc_stopped_by_4660", ServiceRecordName(4660));
+    EXPECT_EQ("certpropsvc_stopped_by_4294967295", ServiceRecordName(0xFFFFFFFFul));
+    struct Case {
+        const char *name;
+        bool record;
+        unsigned long pid;
+    } cases[] = {
+        {"certpropsvc_stopped_by_4660", true, 4660},
+        {"certpropsvc_stopped_by_0", true, 0},
+        {"certpropsvc_stopped_by_4294967295", true, 0xFFFFFFFFul},
+        {"certpropsvc_stopped_by_4294967296", false, 0}, // beyond a process id
+        {"certpropsvc_stopped_by_99999999999999999999", false, 0},
+        {"certpropsvc_stopped_by_", false, 0},
+        {"certpropsvc_stopped_by_012", false, 0}, // not a name this code writes
+        {"certpropsvc_stopped_by_12a", false, 0},
+        {"certpropsvc_stopped_by_-1", false, 0},
+        {"certpropsvc_stopped_by_ 12", false, 0},
+        {"CERTPROPSVC_STOPPED_BY_12", false, 0},
+        {"patch_fido_webauthn", false, 0}, // the settings beside it
+        {"", false, 0},
+    };
+    for (const Case &c : cases) {
+        unsigned long pid = 77;
+        EXPECT_EQ(c.record, ParseServiceRecordName(c.name, &pid)) << c.name;
+        EXPECT_EQ(c.record ? c.pid : 77ul, pid) << c.name;
+    }
+}
+
+TEST(ServiceRecordRules, OwnersAndTheRestartAtStartup)
+{
+    const unsigned long kOwn = 100, kOther = 200;
+    const uint64_t kBorn = 0x01DD000012345678ull;
+    struct Case {
+        const char *what;
+        unsigned long owner;
+        uint64_t recorded;
+        OwnerSeen seen;
+        OwnerState expected;
+    } cases[] = {
+        {"ended, id free", kOther, kBorn, {false, false, false, 0}, OwnerState::gone},
+        {"another user's, not to be opened", kOther, kBorn, {false, true, false, 0}, OwnerState::alive},
+        {"opened, ended", kOther, kBorn, {true, false, false, kBorn}, OwnerState::gone},
+        {"running", kOther, kBorn, {true, false, true, kBorn}, OwnerState::alive},
+        {"running, id taken by a later process",
+         kOther,
+         kBorn,
+         {true, false, true, kBorn + 1},
+         OwnerState::gone},
+        {"running, no time recorded", kOther, 0, {true, false, true, kBorn}, OwnerState::alive},
+        {"running, its time unknown", kOther, kBorn, {true, false, true, 0}, OwnerState::alive},
+        {"the starting process's own id", kOwn, kBorn, {true, false, true, kBorn}, OwnerState::gone},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(c.expected, JudgeOwner(c.owner, c.recorded, kOwn, c.seen)) << c.what;
+
+    using S = OwnerState;
+    EXPECT_FALSE(RestartAtStartup({}));
+    EXPECT_TRUE(RestartAtStartup({S::gone}));
+    EXPECT_TRUE(RestartAtStartup({S::gone, S::gone}));
+    EXPECT_FALSE(RestartAtStartup({S::alive}));
+    EXPECT_FALSE(RestartAtStartup({S::gone, S::alive})) << "a hold still runs: its tray restarts it";
+
+    EXPECT_TRUE(DropStaleRecords(ServiceAnswer::running));
+    EXPECT_TRUE(DropStaleRecords(ServiceAnswer::missing));
+    EXPECT_FALSE(DropStaleRecords(ServiceAnswer::refused)) << "kept for a tray with the right";
+    EXPECT_FALSE(DropStaleRecords(ServiceAnswer::failed)) << "the next start tries again";
 }
 
 } // namespace
