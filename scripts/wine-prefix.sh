@@ -32,6 +32,24 @@ wine64() { "$WINELOADER" "$@"; }
 state="$home/wine-state"
 mkdir -p "$state"
 
+# step <name> <command...>: one step of a start, with no input, its output
+# kept in the state folder as <name>.log (a new file each time: the
+# services a step starts keep writing to the one they inherited). A failure
+# names the step and shows that output, where `set -e` alone would end the
+# script without a word.
+step() {
+  local name=$1 rc=0
+  shift
+  rm -f "$state/$name.log"
+  (export WINEDEBUG=fixme-all && "$@") >"$state/$name.log" 2>&1 </dev/null || rc=$?
+  if [ "$rc" -ne 0 ]; then
+    echo "wine-prefix.sh $cmd: the step $name failed (exit $rc): $*" >&2
+    echo "its output ($state/$name.log):" >&2
+    sed 's/^/  /' "$state/$name.log" >&2
+    exit 1
+  fi
+}
+
 start_xvfb() {
   if [ -f "$state/xvfb.pid" ] && kill -0 "$(cat "$state/xvfb.pid")" 2>/dev/null; then
     return
@@ -76,9 +94,9 @@ make_prefix() {
     if [ "$sysdir" = syswow64 ]; then
       # Only the 32-bit loader is sure to set up the prefix's 32-bit half
       # (syswow64); under qemu-i386 this takes minutes.
-      env -u WINELOADER wine wineboot -i >"$state/wineboot.log" 2>&1 </dev/null
+      step wineboot env -u WINELOADER wine wineboot -i
     else
-      wine64 wineboot -i >"$state/wineboot.log" 2>&1 </dev/null
+      step wineboot wine64 wineboot -i
     fi
     wineserver -w
     touch "$WINEPREFIX/.vel-ready"
@@ -201,8 +219,8 @@ new | start)
     # manager, Wine waits 2 s for each top-level window it hides or destroys
     # (dialogs, message boxes); inside a desktop it does not, and windows get
     # their title bars.
-    wine64 reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1 </dev/null
-    wine64 reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1280x1024 /f >/dev/null 2>&1 </dev/null
+    step reg-desktop wine64 reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f
+    step reg-desktop-size wine64 reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1280x1024 /f
     wineserver -k >/dev/null 2>&1 || true
     wineserver -w >/dev/null 2>&1 || true
     wineserver -p >/dev/null 2>&1 </dev/null || true
@@ -212,7 +230,7 @@ new | start)
   # Start the prefix's services and desktop now, with no output attached:
   # started by a test program they would inherit its output pipes and keep
   # CTest waiting after the test has ended.
-  wine64 cmd /c exit >/dev/null 2>&1 </dev/null
+  step services wine64 cmd /c exit
   ;;
 stop)
   stop_prefix
