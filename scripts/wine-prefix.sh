@@ -182,6 +182,23 @@ install_fonts() {
   cp -u "$fonts"/* "$WINEPREFIX/drive_c/windows/Fonts/"
 }
 
+# The prefix's persistent wineserver, or the one running for it already
+# (`wineserver -p` then ends with status 2). Any other end is a failed
+# step: the start would go on with servers that Wine starts by itself and
+# that end with the last program (Debian's wineserver passes -p0), taking
+# the prefix's services with them while the next step starts.
+persistent_server() {
+  local rc=0
+  rm -f "$state/wineserver.log"
+  wineserver -p >"$state/wineserver.log" 2>&1 </dev/null || rc=$?
+  if [ "$rc" -ne 0 ] && [ "$rc" -ne 2 ]; then
+    echo "wine-prefix.sh $cmd: the step wineserver failed (exit $rc): wineserver -p" >&2
+    echo "its output ($state/wineserver.log):" >&2
+    sed 's/^/  /' "$state/wineserver.log" >&2
+    exit 1
+  fi
+}
+
 stop_prefix() {
   wineserver -k 2>/dev/null || true
   if [ -f "$state/xvfb.pid" ]; then
@@ -213,7 +230,7 @@ new | start)
   fi
   install_fonts
   # A server left from an earlier run of this prefix is reused.
-  wineserver -p >/dev/null 2>&1 </dev/null || true
+  persistent_server
   if [ ! -f "$WINEPREFIX/.vel-desktop" ]; then
     # One virtual desktop for every program of the prefix: without a window
     # manager, Wine waits 2 s for each top-level window it hides or destroys
@@ -223,7 +240,7 @@ new | start)
     step reg-desktop-size wine64 reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1280x1024 /f
     wineserver -k >/dev/null 2>&1 || true
     wineserver -w >/dev/null 2>&1 || true
-    wineserver -p >/dev/null 2>&1 </dev/null || true
+    persistent_server
     touch "$WINEPREFIX/.vel-desktop"
   fi
   sync_standins
