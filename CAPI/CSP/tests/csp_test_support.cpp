@@ -114,16 +114,4 @@ Param GetParam(HCRYPTPROV prov, DWORD param, DWORD flags)
     return p;
 }
 
-bool WaitFor(const std::function<bool()> &done, DWORD baseMs)
-{
-    const DWORD limit = vel_test::ScaledMs(baseMs);
-    const DWORD start = GetTickCount();
-    while (!done()) {
-        if (GetTickCount() - start > limit)
-            return false;
-        Sleep(20);
-    }
-    return true;
-}
-
 } // namespace csp_test

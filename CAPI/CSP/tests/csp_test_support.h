@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 
 namespace csp_test {
@@ -59,9 +58,6 @@ struct Param {
     DWORD size;
 };
 Param GetParam(HCRYPTPROV prov, DWORD param, DWORD flags = 0);
-
-// Waits until done() holds, up to `baseMs` times the machine's factor.
-bool WaitFor(const std::function<bool()> &done, DWORD baseMs = 5000);
 
 } // namespace csp_test
 
