@@ -47,7 +47,7 @@ void SetItemText(HWND dlg, int id, const std::string &text);
 // Waits until a condition holds, up to `ms` scaled: the tests' one wait.
 using vel_test::WaitUntil;
 
-// The main dialog idle: no status line shown.
+// The main dialog idle: no status line shown for 100 ms.
 bool WaitIdle(HWND mainDlg, DWORD ms);
 
 std::string ReadFileText(const std::string &path);
