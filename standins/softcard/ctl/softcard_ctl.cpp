@@ -139,7 +139,7 @@ bool newCard(const std::string &source, const std::string &name, PlacedCard &pc,
     return true;
 }
 
-bool insert(State &s, const Args &a, std::string &error)
+bool insertCard(State &s, const Args &a, std::string &error)
 {
     if (!s.readerByName(a[1])) {
         error = "lecteur inconnu : " + a[1];
@@ -167,7 +167,7 @@ bool insert(State &s, const Args &a, std::string &error)
     return true;
 }
 
-bool remove(State &s, const Args &a, std::string &error)
+bool removeCard(State &s, const Args &a, std::string &error)
 {
     PlacedCard *c = s.cardIn(a[1]);
     if (!c) {
@@ -178,7 +178,7 @@ bool remove(State &s, const Args &a, std::string &error)
     return true;
 }
 
-bool swap(State &s, const Args &a, std::string &error)
+bool swapCards(State &s, const Args &a, std::string &error)
 {
     if (!s.readerByName(a[1]) || !s.readerByName(a[2]) || a[1] == a[2]) {
         error = "deux lecteurs connus et différents attendus";
@@ -196,7 +196,7 @@ bool swap(State &s, const Args &a, std::string &error)
     return true;
 }
 
-bool forget(State &s, const Args &a, std::string &error)
+bool forgetCard(State &s, const Args &a, std::string &error)
 {
     for (size_t i = 0; i < s.cards.size(); ++i) {
         if (s.cards[i].name == a[1] && s.cards[i].reader.empty()) {
@@ -208,7 +208,7 @@ bool forget(State &s, const Args &a, std::string &error)
     return false;
 }
 
-bool latency(State &s, const Args &a, std::string &error)
+bool setLatency(State &s, const Args &a, std::string &error)
 {
     unsigned long long ms;
     if (!parseNumber(a[1], 600000, ms)) {
@@ -245,7 +245,7 @@ bool inject(State &s, const Args &a, std::string &error)
     return true;
 }
 
-bool log(State &s, const Args &a, std::string &error)
+bool setLog(State &s, const Args &a, std::string &error)
 {
     if (a[1] != "on" && a[1] != "off") {
         error = "log on|off|show|clear";
@@ -273,13 +273,13 @@ struct Command {
 const Command kCommands[] = {
     {"add-reader", 1, 2, "add-reader NOM [SLOT]", addReader},
     {"remove-reader", 1, 1, "", removeReader},
-    {"insert", 2, 2, "", insert},
-    {"remove", 1, 1, "", remove},
-    {"swap", 2, 2, "", swap},
-    {"forget", 1, 1, "", forget},
-    {"latency", 1, 1, "latency MS (0 à 600000)", latency},
+    {"insert", 2, 2, "", insertCard},
+    {"remove", 1, 1, "", removeCard},
+    {"swap", 2, 2, "", swapCards},
+    {"forget", 1, 1, "", forgetCard},
+    {"latency", 1, 1, "latency MS (0 à 600000)", setLatency},
     {"inject", 1, 3, kInjectUsage, inject},
-    {"log", 1, 1, "log on|off|show|clear", log},
+    {"log", 1, 1, "log on|off|show|clear", setLog},
     {"reset", 0, 0, "", reset},
 };
 
