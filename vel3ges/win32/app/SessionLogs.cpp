@@ -218,6 +218,15 @@ void ChooseAndSaveLogs()
 namespace {
 bool g_printAborted = false;
 HWND g_abortWindow = nullptr;
+bool g_printing = false;
+
+// Marks the print as running for the life of the object.
+struct PrintingMark {
+    PrintingMark() { g_printing = true; }
+    ~PrintingMark() { g_printing = false; }
+    PrintingMark(const PrintingMark &) = delete;
+    PrintingMark &operator=(const PrintingMark &) = delete;
+};
 
 BOOL CALLBACK AbortProc(HDC, int)
 {
@@ -329,8 +338,20 @@ bool PrintLines(HDC dc, cl::CEdit &edit, int lineHeight, int linesPerPage, int &
 }
 } // namespace
 
+bool PrintInProgress()
+{
+    return g_printing;
+}
+
 void PrintPane()
 {
+    // The print dialog's modal loop and the abort procedure pass every
+    // message on: a command posted to the main dialog meanwhile would run
+    // inside the job (a second print, a card read rebuilding the log being
+    // printed). The main dialog drops them (CMainDlg::OnCmdMsg).
+    if (g_printing)
+        return;
+    PrintingMark printing;
     cl::CPrintDialog print(
         PD_NOPAGENUMS | PD_NOSELECTION | PD_USEDEVMODECOPIESANDCOLLATE | PD_HIDEPRINTTOFILE, g_mainDlg);
     if (print.DoModal() != IDOK)

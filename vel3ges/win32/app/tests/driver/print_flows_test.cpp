@@ -43,7 +43,9 @@ enum {
     IdShowDiag = 1029,
     IdShowTrace = 1030,
     IdPaneDataLower = 1065,
+    IdClosePane = 1017,
     IdPresentPin = 32775,
+    IdOptions = 32783,
 };
 
 std::string EnvOr(const char *name, const char *fallback)
@@ -418,6 +420,76 @@ TEST_F(Printing, EachLogPrintsItsLinesOnTheirPages)
             EXPECT_EQ(texts[i], ItemText(dlg, log.edits[i])) << log.what;
     }
     EXPECT_GT(mostPages, 1u) << "no log long enough for a page break";
+}
+
+// Commands posted to the main dialog while it prints (from the print
+// dialog on) are dropped, as during any operation: no second print dialog
+// inside the first job, no card read rebuilding the log being printed, the
+// pane left shown. The one job prints the log as it was.
+TEST_F(Printing, CommandsPostedWhilePrintingAreDropped)
+{
+    ReadEverything();
+    Click(dlg, IdShowData);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneDataUpper) && Visible(dlg, IdPrint); }, kWait));
+    const std::vector<std::string> texts = {ItemText(dlg, IdPaneDataUpper), ItemText(dlg, IdPaneDataLower)};
+    const std::string journal = ItemText(dlg, IdPaneJournal);
+    ClearOut();
+    Click(dlg, IdPrint);
+    HWND print = WaitOtherDialog(program.pi.dwProcessId, dlg, kWait);
+    ASSERT_NE(nullptr, print) << "no print dialog";
+    // Queued before the print dialog's OK: they arrive while it prints.
+    for (int id : {IdPrint, IdReadData, IdClosePane, IdShowJournal, IdOptions})
+        Click(dlg, id);
+    PostMessageA(print, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    std::vector<std::string> words;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            words = OutFiles("*.words");
+            return !words.empty();
+        },
+        60000))
+        << "nothing printed; on screen: " << Text(WaitOtherDialog(program.pi.dwProcessId, dlg, 0));
+    HWND other = WaitOtherDialog(program.pi.dwProcessId, dlg, 1000);
+    EXPECT_EQ(nullptr, other) << "a window came after printing: " << Text(other) << " " << MessageText(other);
+    if (other)
+        PostMessageA(other, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    ASSERT_TRUE(WaitUntil(
+        [&] { return IsWindowEnabled(dlg) && !WaitOtherDialog(program.pi.dwProcessId, dlg, 0); }, kWait));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    ASSERT_EQ(1u, words.size());
+    ExpectPrinted(ParseWords(ReadFileText(outFolder + "\\" + words[0])), texts, "data");
+    EXPECT_EQ(1u, OutFiles("*.pdf").size());
+    EXPECT_TRUE(Visible(dlg, IdPaneDataUpper));
+    EXPECT_FALSE(Visible(dlg, IdPaneJournal));
+    EXPECT_EQ(texts[0], ItemText(dlg, IdPaneDataUpper));
+    EXPECT_EQ(journal, ItemText(dlg, IdPaneJournal)) << "an operation ran";
+}
+
+// A quit posted while printing waits for the job: the log is printed whole,
+// then the program ends.
+TEST_F(Printing, QuitWhilePrintingEndsAfterTheJob)
+{
+    Click(dlg, IdShowTrace);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneTrace) && Visible(dlg, IdPrint); }, kWait));
+    const std::string trace = ItemText(dlg, IdPaneTrace);
+    ClearOut();
+    Click(dlg, IdPrint);
+    HWND print = WaitOtherDialog(program.pi.dwProcessId, dlg, kWait);
+    ASSERT_NE(nullptr, print) << "no print dialog";
+    Click(dlg, IDCANCEL);
+    PostMessageA(print, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    EXPECT_EQ(0, program.Wait(kWait)) << "the program did not end";
+    dlg = nullptr;
+    std::vector<std::string> words = OutFiles("*.words");
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            words = OutFiles("*.words");
+            return !words.empty();
+        },
+        60000))
+        << "nothing printed";
+    ASSERT_EQ(1u, words.size());
+    ExpectPrinted(ParseWords(ReadFileText(outFolder + "\\" + words[0])), {trace}, "trace");
 }
 
 // "Annuler" in the print dialog prints nothing and leaves the window usable.
