@@ -23,15 +23,22 @@ sock="$home/cups.sock"
 pidfile="$home/cupsd.pid"
 export CUPS_SERVER="$sock"
 
-running() { [ -f "$pidfile" ] && kill -0 "$(cat "$pidfile")" 2>/dev/null; }
+# Root's commands, for a user who is not root.
+as_root=()
+[ "$(id -u)" -eq 0 ] || as_root=(sudo -n)
+
+# The tree's scheduler runs: the recorded process is a cupsd (a root process,
+# which kill -0 cannot probe for another user).
+alive() { [ "$(cat "/proc/$1/comm" 2>/dev/null)" = cupsd ]; }
+running() { [ -f "$pidfile" ] && alive "$(cat "$pidfile")"; }
 
 stop_cupsd() {
   running || { rm -f "$pidfile"; return 0; }
   local pid i
   pid=$(cat "$pidfile")
-  kill "$pid" 2>/dev/null || true
+  "${as_root[@]}" kill "$pid" 2>/dev/null || true
   for i in $(seq $((20 * $(scaled 10)))); do
-    kill -0 "$pid" 2>/dev/null || break
+    alive "$pid" || break
     sleep 0.05
   done
   rm -f "$pidfile" "$sock"
@@ -121,16 +128,16 @@ Shared No
 EOF
 chmod 0600 "$home/etc/printers.conf"
 
-as_root=()
-[ "$(id -u)" -eq 0 ] || as_root=(sudo -n)
-# unshare execs the shell, which execs cupsd: the pid is the scheduler's.
+# The shell in the namespace records its own pid, then becomes cupsd.
+rm -f "$pidfile"
 "${as_root[@]}" unshare --mount --propagation private -- /bin/sh -c \
-  'mount --bind "$1/etc" /etc/cups && exec /usr/sbin/cupsd -f -c "$1/etc/cupsd.conf" -s "$1/etc/cups-files.conf"' \
+  'mount --bind "$1/etc" /etc/cups && echo $$ >"$1/cupsd.pid" &&
+   exec /usr/sbin/cupsd -f -c "$1/etc/cupsd.conf" -s "$1/etc/cups-files.conf"' \
   sh "$home" </dev/null >"$home/log/cupsd.out" 2>&1 &
-echo $! >"$pidfile"
+starter=$!
 for i in $(seq $((20 * $(scaled 15)))); do
   lpstat -p VEL-PDF >/dev/null 2>&1 && break
-  running || break
+  [ -d "/proc/$starter" ] || break   # sudo's, when not root: not ours to signal
   sleep 0.05
 done
 if ! lpstat -p VEL-PDF >/dev/null 2>&1; then
