@@ -50,7 +50,9 @@ endfunction()
 # program under Wine costs more than most of its cases). LABELS x86-subset:
 # the test also runs where x86 code is emulated (see README). PRINTER: the
 # test prints on the tree's test printer (scripts/cups.sh), one such test at
-# a time; VEL_PRINT_OUT is the folder of its PDFs as Windows programs see it.
+# a time; VEL_PRINT_OUT is the folder of its PDFs as Windows programs see it,
+# VEL_PRINT_SOCKET the folder of the printer's socket (renamed, the printer
+# cannot be reached).
 function(vel_add_test name target)
   if(VEL_KIND STREQUAL "fuzz")
     return()   # the fuzz tree runs only its fuzzers
@@ -58,7 +60,8 @@ function(vel_add_test name target)
   cmake_parse_arguments(T "PRINTER" "TIMEOUT" "ARGS;ENV;LOCKS;LABELS" ${ARGN})
   if(T_PRINTER)
     vel_windows_path(print_out "${CMAKE_BINARY_DIR}/cups/pdf")
-    list(APPEND T_ENV "VEL_PRINT_OUT=${print_out}")
+    vel_windows_path(print_socket "${CMAKE_BINARY_DIR}/cups/socket")
+    list(APPEND T_ENV "VEL_PRINT_OUT=${print_out}" "VEL_PRINT_SOCKET=${print_socket}")
     list(APPEND T_LOCKS vel_printer)
   endif()
   add_test(NAME ${name} COMMAND ${target} ${T_ARGS})

@@ -416,9 +416,13 @@ void PrintPane()
     bool ok = ::StartPage(dc) > 0 && PrintLines(dc, *first, lineHeight, linesPerPage, lineNumber);
     if (ok && second)
         ok = PrintLines(dc, *second, lineHeight, linesPerPage, lineNumber);
+    bool lost = false;
     if (ok && !g_printAborted) {
         ::EndPage(dc);
-        ::EndDoc(dc);
+        // The spooler hands the job over here: a printer gone since the
+        // print dialog loses it, and the holder must know the log was not
+        // printed.
+        lost = ::EndDoc(dc) <= 0;
     } else {
         // A document that cannot be finished is withdrawn, not left open.
         ::AbortDoc(dc);
@@ -426,6 +430,8 @@ void PrintPane()
     Dlg().EnableWindow(TRUE);
     ::DestroyWindow(g_abortWindow);
     g_abortWindow = nullptr;
+    if (lost)
+        ShowMessage("Impossible d'imprimer", kCaption, MB_ICONHAND);
 }
 
 } // namespace vel

@@ -492,6 +492,43 @@ TEST_F(Printing, QuitWhilePrintingEndsAfterTheJob)
     ExpectPrinted(ParseWords(ReadFileText(outFolder + "\\" + words[0])), {trace}, "trace");
 }
 
+// The printer gone between the print dialog and the end of the job (its
+// scheduler unreachable: the spooler cannot hand the job over): the holder
+// is told the log was not printed, and the window stays usable.
+TEST_F(Printing, PrinterGoneDuringTheJobIsReported)
+{
+    const std::string socketFolder = EnvOr("VEL_PRINT_SOCKET", "");
+    ASSERT_FALSE(socketFolder.empty()) << "VEL_PRINT_SOCKET not set";
+    const std::string away = socketFolder + ".away";
+    Click(dlg, IdShowJournal);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneJournal) && Visible(dlg, IdPrint); }, kWait));
+    ClearOut();
+    Click(dlg, IdPrint);
+    HWND print = WaitOtherDialog(program.pi.dwProcessId, dlg, kWait);
+    ASSERT_NE(nullptr, print) << "no print dialog";
+    ASSERT_TRUE(MoveFileA(socketFolder.c_str(), away.c_str())) << GetLastError();
+    PostMessageA(print, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(print); }, kWait));
+    // A message box, not the abort dialog ("Impression en cours") while the
+    // job ends.
+    HWND box = nullptr;
+    WaitUntil(
+        [&] {
+            box = WaitOtherDialog(program.pi.dwProcessId, dlg, 0);
+            std::string text = box ? MessageText(box) : "";
+            return !text.empty() && text != "Impression en cours";
+        },
+        5000);
+    // The printer back for what follows, whatever came.
+    EXPECT_TRUE(MoveFileA(away.c_str(), socketFolder.c_str())) << GetLastError();
+    ASSERT_TRUE(box && IsWindow(box)) << "nothing said";
+    EXPECT_EQ("VEL-GESTION", Text(box));
+    EXPECT_EQ("Impossible d'imprimer", MessageText(box));
+    PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    EXPECT_TRUE(WaitUntil([&] { return !IsWindow(box) && IsWindowEnabled(dlg); }, kWait));
+    EXPECT_TRUE(OutFiles("*.pdf").empty());
+}
+
 // "Annuler" in the print dialog prints nothing and leaves the window usable.
 TEST_F(Printing, CancelledPrintDialogPrintsNothing)
 {
