@@ -6,8 +6,8 @@
 #include <memory>
 #include <mutex>
 
+#include "cardmatch/prompt_record.h"
 #include "pkcs_container.h"
-#include "prompt_record.h"
 
 struct CardOperation::Slot {
     Slot() { InitializeCriticalSection(&lock); }

@@ -8,16 +8,16 @@
 #include <string>
 #include <vector>
 
-#include "card_match.h"
+#include "cardmatch/card_match.h"
 #include "certificate_key_type.h"
 #include "certificate_rules.h"
-#include "csp_globals.h"
-#include "handle_container.h"
-#include "key_blobs.h"
-#include "key_codes.h"
+#include "container/handle_container.h"
+#include "globals/csp_globals.h"
+#include "keys/formats/key_blobs.h"
+#include "keys/formats/key_codes.h"
 #include "log_trace.h"
-#include "trace_scope.h"
 #include "pkcs_helpers.h"
+#include "trace_scope.h"
 
 namespace {
 

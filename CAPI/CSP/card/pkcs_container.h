@@ -7,8 +7,8 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include "card_match.h"
 #include "card_turns.h"
+#include "cardmatch/card_match.h"
 #include "pkcs11.h"
 
 class HandleContainer;

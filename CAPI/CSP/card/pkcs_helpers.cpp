@@ -6,12 +6,12 @@
 #include <string>
 
 #include "certificate_search.h"
-#include "csp_globals.h"
+#include "globals/csp_globals.h"
 #include "log_trace.h"
 #include "padded_field.h"
+#include "prompt/pin_prompts.h"
+#include "registration/version_label.h"
 #include "trace_scope.h"
-#include "pin_prompts.h"
-#include "version_label.h"
 
 std::atomic<CK_FUNCTION_LIST_PTR> pFunctionList{nullptr};
 
@@ -51,12 +51,6 @@ void PauseMs(unsigned ms)
 const vel::SearchPatience kSearchPatience = {kSearchPolls, kSearchPollMs, PauseMs};
 
 } // namespace
-
-PinPromptTexts &CurrentPromptTexts()
-{
-    thread_local PinPromptTexts texts = {};
-    return texts;
-}
 
 CK_RV initFuncList()
 {

@@ -15,15 +15,6 @@
 // The library's function list, NULL until initFuncList succeeds.
 extern std::atomic<CK_FUNCTION_LIST_PTR> pFunctionList;
 
-// Texts of one PIN prompt. Kept per thread: two threads prompting at once
-// never see each other's texts, and no PIN is ever kept here.
-struct PinPromptTexts {
-    char CardLabel[64];
-    char TriesText[128]; // the longest text with a 32-character label needs 76 bytes
-    char VersionLabel[64];
-};
-PinPromptTexts &CurrentPromptTexts();
-
 // C_GetFunctionList into pFunctionList. Returns the library's result.
 CK_RV initFuncList();
 // C_Initialize with OS locking and the given reserved text (NULL, or one of

@@ -5,11 +5,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "csp_globals.h"
+#include "card/pkcs_helpers.h"
+#include "globals/csp_globals.h"
 #include "log_trace.h"
+#include "prompt/pin_prompts.h"
 #include "trace_scope.h"
-#include "pin_prompts.h"
-#include "pkcs_helpers.h"
 
 namespace {
 

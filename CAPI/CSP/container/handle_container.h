@@ -7,10 +7,10 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include "cp_interface.h"
-#include "container_keys.h"
-#include "container_names.h"
-#include "pkcs_container.h"
+#include "card/pkcs_container.h"
+#include "cpinterface/cp_interface.h"
+#include "keys/win/container_keys.h"
+#include "names/container_names.h"
 
 constexpr DWORD kVerifyContextBits = 0xF0000000; // CRYPT_VERIFYCONTEXT, all four bits
 

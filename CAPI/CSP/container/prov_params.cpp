@@ -5,14 +5,14 @@
 #include <cstring>
 #include <string>
 
-#include "csp_globals.h"
+#include "card/pkcs_helpers.h"
+#include "cpinterface/size_answer.h"
+#include "globals/csp_globals.h"
 #include "handle_container.h"
 #include "log_trace.h"
+#include "prompt/pin_prompts.h"
+#include "registration/registration.h"
 #include "trace_scope.h"
-#include "pin_prompts.h"
-#include "pkcs_helpers.h"
-#include "registration.h"
-#include "size_answer.h"
 
 namespace {
 

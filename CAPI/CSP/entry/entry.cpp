@@ -9,13 +9,13 @@
 #include <cstring>
 #include <new>
 
-#include "container_names.h"
-#include "csp_globals.h"
+#include "container/handle_container.h"
 #include "entry_guard.h"
-#include "handle_container.h"
-#include "handle_entries.h"
+#include "globals/csp_globals.h"
+#include "handles/handle_entries.h"
 #include "log_trace.h"
-#include "registration.h"
+#include "names/container_names.h"
+#include "registration/registration.h"
 
 namespace {
 

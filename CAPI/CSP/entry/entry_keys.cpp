@@ -7,20 +7,18 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include "container_keys.h"
-#include "context_card.h"
+#include "card/pkcs_container.h"
+#include "card/pkcs_helpers.h"
+#include "container/context_card.h"
+#include "container/handle_container.h"
 #include "entry_guard.h"
-#include "handle_container.h"
+#include "keys/win/container_keys.h"
+#include "keys/win/random.h"
 #include "log_trace.h"
-#include "pkcs_container.h"
-#include "pkcs_helpers.h"
 #include "prov_param_name.h"
-#include "random.h"
 
 using cspkeys::ContainerKeys;
-using cspkeys::ContextCard;
 using cspkeys::KeyContext;
-using cspkeys::KeyContextOf;
 using KeyUse = cspkeys::ContainerKeys::KeyUse;
 
 namespace {

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <string>
 
-#include "csp_globals.h"
-#include "handle_container.h"
+#include "container/handle_container.h"
+#include "globals/csp_globals.h"
 #include "log_trace.h"
 
 HandleEntries *g_handleEntries = nullptr;

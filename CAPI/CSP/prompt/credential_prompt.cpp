@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "csp_globals.h"
+#include "globals/csp_globals.h"
 #include "log_trace.h"
 #include "pin_prompts.h"
 #include "prompt_texts.h"

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "csp_globals.h"
+#include "globals/csp_globals.h"
 #include "pin_prompts.h"
 
 namespace {
