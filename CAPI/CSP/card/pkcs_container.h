@@ -39,6 +39,8 @@ public:
     // 1 exchange, 2 signature, 3 any other handle, among the key handles
     // given out.
     DWORD GetKeySpecFromUserKey(ULONG64 hKey) const;
+    // Another card was seen in the slot: the container stands for nothing more.
+    bool CardGone() const;
 
     char *m_szContainerName = nullptr;
     char *m_szReaderName = nullptr;

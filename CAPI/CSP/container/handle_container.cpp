@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "card/pkcs_helpers.h"
+#include "card/pkcs_library.h"
 #include "globals/csp_globals.h"
 #include "log_trace.h"
 #include "prompt/pin_prompts.h"
@@ -330,7 +330,7 @@ BOOL HandleContainer::GetTSEComputerName(char *out, size_t size)
 
 bool HandleContainer::CardGone() const
 {
-    return m_pCurrentContainer && m_pCurrentContainer->m_cardStanding.Now() == cardmatch::CardStanding::Gone;
+    return m_pCurrentContainer && m_pCurrentContainer->CardGone();
 }
 
 cardmatch::CardStanding::State HandleContainer::CheckCard()

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "card/pkcs_helpers.h"
+#include "card/pkcs_library.h"
 #include "cpinterface/size_answer.h"
 #include "globals/csp_globals.h"
 #include "handle_container.h"
@@ -14,17 +14,14 @@
 #include "registration/registration.h"
 #include "trace_scope.h"
 
+using Pkcs::List;
+
 namespace {
 
 constexpr DWORD kImpType = 3; // CRYPT_IMPL_MIXED
 constexpr DWORD kVersion = 0x120;
 constexpr DWORD kKeySpecs = 3;    // AT_KEYEXCHANGE | AT_SIGNATURE
 constexpr DWORD kSuffixSize = 64; // "CName(" + name + ")" and its NUL
-
-CK_FUNCTION_LIST_PTR List()
-{
-    return pFunctionList.load();
-}
 
 } // namespace
 

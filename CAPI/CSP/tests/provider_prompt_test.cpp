@@ -20,6 +20,7 @@
 #include "card/card_turns.h"
 #include "card/pkcs_container.h"
 #include "card/pkcs_helpers.h"
+#include "card/pkcs_library.h"
 
 using namespace csp_test;
 
