@@ -26,22 +26,10 @@ const MicrosoftProvider kMicrosoftProviders[] = {
     {"MS_DEF_PROV", "Microsoft Base Cryptographic Provider v1.0", PROV_RSA_FULL},
 };
 const char kMicrosoftContainer[] = "QUVCSPPROVIDER";
-const char kDataByThread[] = "winlogonProcess;dataByThread";
-const char kWinlogon[] = "winlogonProcess";
-constexpr DWORD kReservedSize = 260;
 
-bool InLsa()
-{
-    const char *line = GetCommandLineA();
-    return line && (std::strstr(line, "lsa") || std::strstr(line, "LSA"));
-}
-
-// The reserved text of C_Initialize for a service request: "winlogonProcess"
-// inside lsass, else none.
-const char *ServiceReserved(const char *name)
-{
-    return (InLsa() && name[0]) ? kWinlogon : nullptr;
-}
+// The request's reading (names/) and the provider agree on flags and sizes.
+static_assert(names::kSilent == CRYPT_SILENT && names::kMachineKeyset == CRYPT_MACHINE_KEYSET, "flags");
+static_assert(names::kContainerRoom == kNameSize && names::kComputerRoom == kReaderNameSize, "sizes");
 
 DWORD ThreadIdForLibrary()
 {
@@ -112,7 +100,7 @@ BOOL HandleContainer::CreateContainer(const char *pszContainer, int propagation,
         trace.Return(TRUE, "%s", "");
         return TRUE;
     }
-    const bool byThread = pReserved && std::strstr(pReserved, kDataByThread);
+    const bool byThread = pReserved && std::strstr(pReserved, names::kDataByThread);
     for (int retried = 0;; retried = 1) {
         if (!Pkcs::IsInitialized() || byThread) {
             _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "Pkcs::Initialize", 0, FALSE, "0x%p",
@@ -159,19 +147,20 @@ BOOL HandleContainer::CreateContainer(const char *pszContainer, int propagation,
     return FALSE;
 }
 
-BOOL HandleContainer::Initialize(const char *pszContainer, DWORD dwFlags, PVTableProvStruc pVTable,
-                                 const char *readerName, DWORD *pdwError)
+BOOL HandleContainer::Initialize(const names::AcquireRequest &request, DWORD dwFlags, PVTableProvStruc pVTable,
+                                 DWORD *pdwError)
 {
     const char *name = "HandleContainer::Initialize";
-    const char *reader = readerName ? readerName : "";
+    const char *pszContainer = request.container.c_str();
+    const char *reader = request.reader.c_str();
     TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE, "%s, 0x%08lx, 0x%p, %s", pszContainer,
                      static_cast<unsigned long>(dwFlags), static_cast<void *>(pVTable), reader);
     BOOL ok = FALSE;
     *pdwError = 0;
     m_dwFlags = dwFlags;
     // The system-logon test comes first: it also takes a request that adds CRYPT_VERIFYCONTEXT.
-    const bool systemLogon = (dwFlags & CRYPT_MACHINE_KEYSET) && (dwFlags & CRYPT_SILENT);
-    if (std::strlen(pszContainer) >= kNameSize) {
+    const bool systemLogon = request.systemLogon;
+    if (!request.containerFits) {
         *pdwError = static_cast<DWORD>(NTE_BAD_KEYSET); // a name we could not keep whole
     } else if (!systemLogon && (dwFlags & kVerifyContextBits) == kVerifyContextBits) {
         // A verification context is the caller's own ephemeral Microsoft
@@ -191,23 +180,12 @@ BOOL HandleContainer::Initialize(const char *pszContainer, DWORD dwFlags, PVTabl
     } else if (!AcquireMicrosoftContext()) {
         *pdwError = static_cast<DWORD>(NTE_PROVIDER_DLL_FAIL);
     } else if (systemLogon) {
-        // System logon.
-        char computerName[kReaderNameSize] = {};
-        char reserved[kReservedSize] = {};
-        const char *pReserved = nullptr;
-        if (!ComputerNameFromContainer(pszContainer, computerName, sizeof computerName)) {
+        if (!request.computerFits) {
             *pdwError = static_cast<DWORD>(NTE_BAD_KEYSET);
         } else {
             std::strcpy(m_szContainer, pszContainer);
-            if (InLsa() && pszContainer[0]) {
-                if (pszContainer[std::strlen(pszContainer) - 1] == ')') {
-                    std::snprintf(reserved, sizeof reserved, "%s=%s", kDataByThread, computerName);
-                    pReserved = reserved;
-                } else {
-                    pReserved = kWinlogon;
-                }
-            }
-            ok = CreateContainer(pszContainer, 1, reader, computerName, pdwError, pReserved);
+            ok = CreateContainer(pszContainer, request.Propagation(), reader, request.Computer(), pdwError,
+                                 request.Reserved());
             if (ok)
                 *pdwError = 0;
         }
@@ -216,14 +194,15 @@ BOOL HandleContainer::Initialize(const char *pszContainer, DWORD dwFlags, PVTabl
     } else if (dwFlags & CRYPT_SILENT) {
         _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "Certificate Propagation service call : %s",
                    pszContainer);
-        ok = CreateContainer(pszContainer, 1, reader, nullptr, pdwError, ServiceReserved(pszContainer));
+        ok = CreateContainer(pszContainer, request.Propagation(), reader, nullptr, pdwError, request.Reserved());
         if (ok)
             *pdwError = 0;
     } else {
         _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "Normal CSP handling : 0x%08lx",
                    static_cast<unsigned long>(dwFlags));
         for (;;) {
-            if (!CreateContainer(pszContainer, 0, reader, nullptr, pdwError, ServiceReserved(pszContainer)))
+            if (!CreateContainer(pszContainer, request.Propagation(), reader, nullptr, pdwError,
+                                 request.Reserved()))
                 break;
             if (m_pCurrentContainer) {
                 *pdwError = 0;

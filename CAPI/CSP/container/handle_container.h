@@ -10,6 +10,7 @@
 #include "card/pkcs_container.h"
 #include "cpinterface/cp_interface.h"
 #include "keys/win/container_keys.h"
+#include "names/acquire_request.h"
 #include "names/container_names.h"
 
 constexpr DWORD kVerifyContextBits = 0xF0000000; // CRYPT_VERIFYCONTEXT, all four bits
@@ -22,11 +23,11 @@ public:
     HandleContainer &operator=(const HandleContainer &) = delete;
 
     // Sets the context up for an acquire.
-    //   pszContainer  the name to serve (never NULL)
-    //   pVTable       CryptoAPI's table (only dwProvType is read; may be NULL)
-    //   readerName    reader part of a \\.\reader\container request, or ""
-    //   pdwError      out: 0 or the failure code
-    BOOL Initialize(const char *pszContainer, DWORD dwFlags, PVTableProvStruc pVTable, const char *readerName,
+    //   request   the acquire's request as the entry read it: the name to
+    //             serve, its reader, computer and reserved text
+    //   pVTable   CryptoAPI's table (only dwProvType is read; may be NULL)
+    //   pdwError  out: 0 or the failure code
+    BOOL Initialize(const names::AcquireRequest &request, DWORD dwFlags, PVTableProvStruc pVTable,
                     DWORD *pdwError);
     // Initialises the library when needed and finds the card container.
     BOOL CreateContainer(const char *pszContainer, int propagation, const char *readerName,
@@ -69,7 +70,6 @@ public:
 };
 
 // The parts read from requested names and token labels (container_names.h).
-using names::ComputerNameFromContainer;
 using names::SmartCardGuidFromLabel;
 
 #endif

@@ -14,12 +14,10 @@
 #include "globals/csp_globals.h"
 #include "handles/handle_entries.h"
 #include "log_trace.h"
-#include "names/container_names.h"
+#include "names/acquire_request.h"
 #include "registration/registration.h"
 
 namespace {
-
-constexpr size_t kReaderPartSize = 255;
 
 // CryptoAPI frees the provider at the last release of a context, while
 // another thread of the host may still be inside one of our calls (its
@@ -130,22 +128,20 @@ extern "C" BOOL WINAPI CPAcquireContext(HCRYPTPROV *phProv, LPCSTR szContainer, 
             *phProv = reinterpret_cast<HCRYPTPROV>(reused);
             return TRUE;
         }
-        const bool service =
-            (dwFlags & (CRYPT_MACHINE_KEYSET | CRYPT_SILENT)) == (CRYPT_MACHINE_KEYSET | CRYPT_SILENT);
-        const bool silent = (dwFlags & CRYPT_SILENT) != 0;
+        // The request read once, here; the context's set-up takes it whole.
+        const names::AcquireRequest request = names::ReadAcquireRequest(szContainer, dwFlags, GetCommandLineA());
         _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, name, 0, FALSE,
-                   "WinlogonProcess=%d, UploadCertificatesProcess=%d", service ? 1 : 0, silent ? 1 : 0);
-        char reader[kReaderPartSize] = {};
-        if ((service || silent) && !names::ReaderFromRequest(szContainer, reader, sizeof reader)) {
+                   "WinlogonProcess=%d, UploadCertificatesProcess=%d", request.systemLogon ? 1 : 0,
+                   request.silent ? 1 : 0);
+        if (!request.readerFits) {
             error = static_cast<DWORD>(NTE_BAD_KEYSET);
             return FALSE;
         }
-        const char *toOpen = (szContainer && szContainer[0]) ? szContainer : "DEFAULT_CONTAINER";
         HandleContainer *hc = new HandleContainer();
         // Registered pending: no other acquire takes it before its set-up
         // succeeds, and a failed one goes whatever its count.
         const handles::SetUpEnd end = registry->AddAndSetUp(GetCurrentThreadId(), szContainer, hc, [&] {
-            return hc->Initialize(toOpen, dwFlags, pVTable, reader, &error) != FALSE;
+            return hc->Initialize(request, dwFlags, pVTable, &error) != FALSE;
         });
         if (end == handles::SetUpEnd::noMemory) {
             delete hc;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "acquire_request.h"
 #include "container_names.h"
 
 namespace {
@@ -39,6 +40,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             Require(n < room);
             Require(n == 0 || std::strstr(request, computer.data()) != nullptr);
         }
+    }
+
+    // The whole request, as each kind of acquire reads it inside the security authority.
+    for (uint32_t flags : {uint32_t(0), names::kSilent, names::kSilent | names::kMachineKeyset}) {
+        const names::AcquireRequest r = names::ReadAcquireRequest(request, flags, "lsass.exe");
+        Require(!r.container.empty() && r.reader.size() < names::kReaderRoom &&
+                r.computer.size() < names::kComputerRoom);
+        Require(r.reserved.compare(0, std::strlen(names::kWinlogon), names::kWinlogon) == 0);
     }
 
     std::vector<char> label(data, data + size); // no NUL: read within its bytes only
