@@ -147,8 +147,8 @@ BOOL HandleContainer::CreateContainer(const char *pszContainer, int propagation,
     return FALSE;
 }
 
-BOOL HandleContainer::Initialize(const names::AcquireRequest &request, DWORD dwFlags, PVTableProvStruc pVTable,
-                                 DWORD *pdwError)
+BOOL HandleContainer::Initialize(const names::AcquireRequest &request, DWORD dwFlags,
+                                 PVTableProvStruc pVTable, DWORD *pdwError)
 {
     const char *name = "HandleContainer::Initialize";
     const char *pszContainer = request.container.c_str();
@@ -194,7 +194,8 @@ BOOL HandleContainer::Initialize(const names::AcquireRequest &request, DWORD dwF
     } else if (dwFlags & CRYPT_SILENT) {
         _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "Certificate Propagation service call : %s",
                    pszContainer);
-        ok = CreateContainer(pszContainer, request.Propagation(), reader, nullptr, pdwError, request.Reserved());
+        ok = CreateContainer(pszContainer, request.Propagation(), reader, nullptr, pdwError,
+                             request.Reserved());
         if (ok)
             *pdwError = 0;
     } else {

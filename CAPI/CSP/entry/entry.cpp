@@ -129,7 +129,8 @@ extern "C" BOOL WINAPI CPAcquireContext(HCRYPTPROV *phProv, LPCSTR szContainer, 
             return TRUE;
         }
         // The request read once, here; the context's set-up takes it whole.
-        const names::AcquireRequest request = names::ReadAcquireRequest(szContainer, dwFlags, GetCommandLineA());
+        const names::AcquireRequest request =
+            names::ReadAcquireRequest(szContainer, dwFlags, GetCommandLineA());
         _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, name, 0, FALSE,
                    "WinlogonProcess=%d, UploadCertificatesProcess=%d", request.systemLogon ? 1 : 0,
                    request.silent ? 1 : 0);
