@@ -41,6 +41,9 @@ public:
     // Provider parameters.
     BOOL GetProvParam(DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen, DWORD dwFlags, DWORD *pdwError);
     BOOL SetProvParam(DWORD dwParam, const BYTE *pbData, DWORD dwFlags, DWORD *pdwError);
+    // A PIN given on a service or remote-session context's current session
+    // that is still logged in (pbData: a PIN is given now).
+    bool PinStillGiven(const BYTE *pbData);
     BOOL HandleEnumContainers(BYTE *pbData, DWORD *pdwDataLen, DWORD dwFlags, DWORD *pdwError);
     BOOL GetUserCertStore(BYTE *pbData, DWORD *pdwDataLen, DWORD *pdwError);
     BOOL GetSmartCardGUID(BYTE *pbData, DWORD *pdwDataLen, DWORD *pdwError);
