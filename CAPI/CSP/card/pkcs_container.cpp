@@ -110,21 +110,21 @@ DWORD PKCSContainer::GetKeySpecFromUserKey(ULONG64 hKey) const
 
 bool PKCSContainer::CardGone() const
 {
-    return m_cardStanding.Now() == cardmatch::CardStanding::Gone;
+    return m_cardStanding.Now() == csp::cardmatch::CardStanding::Gone;
 }
 
 // The card a new session of the container's slot shows, against the
 // certificates the container holds (turn held). Every certificate is read
 // whole, or nothing is known.
-static cardmatch::CardReview ReviewSlot(const PKCSContainer *c, CK_SESSION_HANDLE session,
-                                        CK_OBJECT_HANDLE (&handles)[kMaxCertificates])
+static csp::cardmatch::CardReview ReviewSlot(const PKCSContainer *c, CK_SESSION_HANDLE session,
+                                             CK_OBJECT_HANDLE (&handles)[kMaxCertificates])
 {
     CK_ULONG count = kMaxCertificates;
-    std::vector<cardmatch::Der> seen;
+    std::vector<csp::cardmatch::Der> seen;
     bool whole = getAllX509CertificateList(session, handles, &count) == CKR_OK && count <= kMaxCertificates;
     for (CK_ULONG i = 0; whole && i < count; ++i) {
         CK_ULONG length = 0;
-        cardmatch::Der der;
+        csp::cardmatch::Der der;
         whole = getX509Value(session, handles[i], nullptr, &length) == CKR_OK && length && length < 65536;
         if (whole) {
             der.resize(length);
@@ -132,9 +132,9 @@ static cardmatch::CardReview ReviewSlot(const PKCSContainer *c, CK_SESSION_HANDL
         }
         seen.push_back(der);
     }
-    const cardmatch::Der exchange(c->m_pbCertExchange, c->m_pbCertExchange + c->m_cbCertExchange);
-    const cardmatch::Der sign(c->m_pbCertSignature, c->m_pbCertSignature + c->m_cbCertSignature);
-    return cardmatch::ReviewCard({exchange, sign}, seen, whole);
+    const csp::cardmatch::Der exchange(c->m_pbCertExchange, c->m_pbCertExchange + c->m_cbCertExchange);
+    const csp::cardmatch::Der sign(c->m_pbCertSignature, c->m_pbCertSignature + c->m_cbCertSignature);
+    return csp::cardmatch::ReviewCard({exchange, sign}, seen, whole);
 }
 
 BOOL isSessionValid(PKCSContainer *container)
@@ -142,13 +142,13 @@ BOOL isSessionValid(PKCSContainer *container)
     if (!container || !List())
         return FALSE;
     CardOperation operation(container);
-    if (container->m_cardStanding.Now() == cardmatch::CardStanding::Gone)
+    if (container->m_cardStanding.Now() == csp::cardmatch::CardStanding::Gone)
         return FALSE; // another card was seen: nothing brings it back
     CK_SESSION_INFO info = {};
     const CK_RV rv = List()->C_GetSessionInfo(container->m_hSession, &info);
     if (rv == CKR_OK) {
         _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "isSessionValid", 0, FALSE, "Session correcte");
-        container->m_cardStanding.Note(cardmatch::CardFate::Same);
+        container->m_cardStanding.Note(csp::cardmatch::CardFate::Same);
         return TRUE;
     }
     _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "isSessionValid", 0, FALSE,
@@ -156,17 +156,17 @@ BOOL isSessionValid(PKCSContainer *container)
     container->m_bPinGiven = FALSE; // the login went with the session
     CK_SESSION_HANDLE session = 0;
     if (OpenSession(container->m_slotID, &session) != CKR_OK) {
-        container->m_cardStanding.Note(cardmatch::CardFate::Unknown); // no card in the slot now
+        container->m_cardStanding.Note(csp::cardmatch::CardFate::Unknown); // no card in the slot now
         return FALSE;
     }
     CK_OBJECT_HANDLE handles[kMaxCertificates] = {};
-    const cardmatch::CardReview review = ReviewSlot(container, session, handles);
-    if (review.fate != cardmatch::CardFate::Same) {
+    const csp::cardmatch::CardReview review = ReviewSlot(container, session, handles);
+    if (review.fate != csp::cardmatch::CardFate::Same) {
         // A session on a card this container does not stand for is not
         // kept: the next check looks at the slot again.
         CloseSession(session);
         container->m_cardStanding.Note(review.fate);
-        if (review.fate == cardmatch::CardFate::Changed)
+        if (review.fate == csp::cardmatch::CardFate::Changed)
             _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "isSessionValid", 0, FALSE, "%s", "Carte changee");
         return FALSE;
     }
@@ -174,11 +174,11 @@ BOOL isSessionValid(PKCSContainer *container)
     // handles given out stay; the objects behind them follow their
     // certificates, and the private keys are looked up again.
     container->SethSession(session);
-    container->m_hCertExchange = review.at[0] == cardmatch::kNotSeen ? 0 : handles[review.at[0]];
-    container->m_hCertSignature = review.at[1] == cardmatch::kNotSeen ? 0 : handles[review.at[1]];
+    container->m_hCertExchange = review.at[0] == csp::cardmatch::kNotSeen ? 0 : handles[review.at[0]];
+    container->m_hCertSignature = review.at[1] == csp::cardmatch::kNotSeen ? 0 : handles[review.at[1]];
     container->m_hPrivKeySignature = 0;
     container->m_hPrivKeyExchange = 0;
-    container->m_cardStanding.Note(cardmatch::CardFate::Same);
+    container->m_cardStanding.Note(csp::cardmatch::CardFate::Same);
     return FALSE;
 }
 
@@ -190,9 +190,9 @@ CardCheck RecheckCard(PKCSContainer *container)
     if (isSessionValid(container))
         return CardCheck::Unchanged;
     switch (container->m_cardStanding.Now()) {
-    case cardmatch::CardStanding::Stands:
+    case csp::cardmatch::CardStanding::Stands:
         return CardCheck::Refreshed;
-    case cardmatch::CardStanding::Absent:
+    case csp::cardmatch::CardStanding::Absent:
         return CardCheck::Absent;
     default:
         return CardCheck::Changed;

@@ -66,7 +66,7 @@ public:
     CK_OBJECT_HANDLE m_hKeySignature = 0;
     // Whether the slot still holds the card this container was built on
     // (HandleContainer::CardGone and CheckCard read it).
-    cardmatch::CardStanding m_cardStanding;
+    csp::cardmatch::CardStanding m_cardStanding;
 };
 
 // TRUE when the container's session is usable; otherwise reopens one (and

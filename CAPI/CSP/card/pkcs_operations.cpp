@@ -168,9 +168,9 @@ BOOL DoExportPublicKey(PKCSContainer *container, BYTE *pbData, DWORD *pdwDataLen
         // A missing or short buffer gets the size only: the caller decides.
         size_t needed = 0;
         const size_t room = pbData ? *pdwDataLen : 0;
-        const uint32_t built = cspkeys::BuildPublicKeyBlob(modulus, modulusLength, exponent, exponentLength,
-                                                           pbData, room, &needed);
-        ok = built == cspkeys::kOk || built == cspkeys::kErrorMoreData;
+        const uint32_t built = csp::keys::BuildPublicKeyBlob(modulus, modulusLength, exponent, exponentLength,
+                                                             pbData, room, &needed);
+        ok = built == csp::keys::kOk || built == csp::keys::kErrorMoreData;
         if (ok)
             *pdwDataLen = static_cast<DWORD>(needed);
     }

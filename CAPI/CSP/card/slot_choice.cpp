@@ -141,10 +141,10 @@ static bool CertificateName(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE cert, st
 
 // How the request takes the card in a slot; slotName gets the slot's
 // container name (its first certificate's). The other certificates' names
-// are read only while none has decided (cardmatch::ChooseCard), on one
+// are read only while none has decided (csp::cardmatch::ChooseCard), on one
 // session closed before returning. FALSE: the slot's name cannot be read.
 static BOOL ChooseSlotCard(CK_SLOT_ID slotID, const char *request, bool wantDefault,
-                           char (&slotName)[kNameSize], cardmatch::CardChoice *choice)
+                           char (&slotName)[kNameSize], csp::cardmatch::CardChoice *choice)
 {
     CK_SESSION_HANDLE session = 0;
     if (OpenSession(slotID, &session) != CKR_OK)
@@ -159,8 +159,8 @@ static BOOL ChooseSlotCard(CK_SLOT_ID slotID, const char *request, bool wantDefa
             name = slotName;
             return true;
         };
-        *choice =
-            cardmatch::ChooseCard(request, wantDefault, std::min<CK_ULONG>(count, kMaxCertificates), nameAt);
+        *choice = csp::cardmatch::ChooseCard(request, wantDefault,
+                                             std::min<CK_ULONG>(count, kMaxCertificates), nameAt);
     }
     CloseSession(session);
     return ok;
@@ -338,14 +338,14 @@ BOOL UpdateContainerTable(HandleContainer *hc, const char *pszContainer, int pro
             result = TRUE;
             for (CK_ULONG i = 0; i < count; ++i) {
                 char slotName[kNameSize] = {};
-                cardmatch::CardChoice choice = cardmatch::CardChoice::None;
+                csp::cardmatch::CardChoice choice = csp::cardmatch::CardChoice::None;
                 if (!ChooseSlotCard(slots[i], pszContainer, wantDefault, slotName, &choice)) {
                     result = FALSE;
                     Fail(trace, "GetCardInfoForContainer failed");
                     break;
                 }
-                const bool contained = choice == cardmatch::CardChoice::ByName;
-                if (choice != cardmatch::CardChoice::None) {
+                const bool contained = choice == csp::cardmatch::CardChoice::ByName;
+                if (choice != csp::cardmatch::CardChoice::None) {
                     if (contained && std::strlen(pszContainer) >= kNameSize) {
                         result = FALSE; // a name that cannot be kept whole
                         Fail(trace, "Container name too long");

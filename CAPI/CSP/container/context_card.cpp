@@ -3,8 +3,8 @@
 #include "card/pkcs_container.h"
 #include "keys/formats/key_codes.h"
 
-using cspkeys::kKeyExchange;
-using cspkeys::kKeySignature;
+using csp::keys::kKeyExchange;
+using csp::keys::kKeySignature;
 
 // The handles the context gave out for its card keys: the same for as long
 // as the context lives, whatever the card's objects are numbered now.

@@ -8,7 +8,7 @@
 #include "keys/win/container_keys.h"
 #include "keys/win/key_card.h"
 
-class ContextCard : public cspkeys::KeyCard {
+class ContextCard : public csp::keys::KeyCard {
 public:
     explicit ContextCard(HandleContainer *hc) : hc_(hc) {}
 
@@ -34,9 +34,9 @@ private:
 };
 
 // The key context of a provider context; `card` must outlive its use.
-inline cspkeys::KeyContext KeyContextOf(HandleContainer *hc, ContextCard &card)
+inline csp::keys::KeyContext KeyContextOf(HandleContainer *hc, ContextCard &card)
 {
-    return cspkeys::KeyContext{hc->m_hMSProv, hc->m_dwFlags, hc->m_pCurrentContainer ? &card : nullptr};
+    return csp::keys::KeyContext{hc->m_hMSProv, hc->m_dwFlags, hc->m_pCurrentContainer ? &card : nullptr};
 }
 
 #endif

@@ -28,8 +28,10 @@ const MicrosoftProvider kMicrosoftProviders[] = {
 const char kMicrosoftContainer[] = "QUVCSPPROVIDER";
 
 // The request's reading (names/) and the provider agree on flags and sizes.
-static_assert(names::kSilent == CRYPT_SILENT && names::kMachineKeyset == CRYPT_MACHINE_KEYSET, "flags");
-static_assert(names::kContainerRoom == kNameSize && names::kComputerRoom == kReaderNameSize, "sizes");
+static_assert(csp::names::kSilent == CRYPT_SILENT && csp::names::kMachineKeyset == CRYPT_MACHINE_KEYSET,
+              "flags");
+static_assert(csp::names::kContainerRoom == kNameSize && csp::names::kComputerRoom == kReaderNameSize,
+              "sizes");
 
 DWORD ThreadIdForLibrary()
 {
@@ -100,7 +102,7 @@ BOOL HandleContainer::CreateContainer(const char *pszContainer, int propagation,
         trace.Return(TRUE, "%s", "");
         return TRUE;
     }
-    const bool byThread = pReserved && std::strstr(pReserved, names::kDataByThread);
+    const bool byThread = pReserved && std::strstr(pReserved, csp::names::kDataByThread);
     for (int retried = 0;; retried = 1) {
         if (!Pkcs::IsInitialized() || byThread) {
             _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "Pkcs::Initialize", 0, FALSE, "0x%p",
@@ -147,7 +149,7 @@ BOOL HandleContainer::CreateContainer(const char *pszContainer, int propagation,
     return FALSE;
 }
 
-BOOL HandleContainer::Initialize(const names::AcquireRequest &request, DWORD dwFlags,
+BOOL HandleContainer::Initialize(const csp::names::AcquireRequest &request, DWORD dwFlags,
                                  PVTableProvStruc pVTable, DWORD *pdwError)
 {
     const char *name = "HandleContainer::Initialize";
@@ -313,16 +315,16 @@ bool HandleContainer::CardGone() const
     return m_pCurrentContainer && m_pCurrentContainer->CardGone();
 }
 
-cardmatch::CardStanding::State HandleContainer::CheckCard()
+csp::cardmatch::CardStanding::State HandleContainer::CheckCard()
 {
     PKCSContainer *c = m_pCurrentContainer;
     // A verification context needs no card. Any other context without a card
     // container was set up while no card of its name was in: it stands for
     // none, and a new acquire looks at the readers again.
     if (!c)
-        return (m_dwFlags & kVerifyContextBits) == kVerifyContextBits ? cardmatch::CardStanding::Stands
-                                                                      : cardmatch::CardStanding::Gone;
+        return (m_dwFlags & kVerifyContextBits) == kVerifyContextBits ? csp::cardmatch::CardStanding::Stands
+                                                                      : csp::cardmatch::CardStanding::Gone;
     if (!c->m_szComputerName || !c->m_szComputerName[0])
         isSessionValid(c);
-    return CardGone() ? cardmatch::CardStanding::Gone : c->m_cardStanding.Now();
+    return CardGone() ? csp::cardmatch::CardStanding::Gone : c->m_cardStanding.Now();
 }

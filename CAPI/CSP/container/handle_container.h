@@ -27,7 +27,7 @@ public:
     //             serve, its reader, computer and reserved text
     //   pVTable   CryptoAPI's table (only dwProvType is read; may be NULL)
     //   pdwError  out: 0 or the failure code
-    BOOL Initialize(const names::AcquireRequest &request, DWORD dwFlags, PVTableProvStruc pVTable,
+    BOOL Initialize(const csp::names::AcquireRequest &request, DWORD dwFlags, PVTableProvStruc pVTable,
                     DWORD *pdwError);
     // Initialises the library when needed and finds the card container.
     BOOL CreateContainer(const char *pszContainer, int propagation, const char *readerName,
@@ -61,7 +61,7 @@ public:
     // is), then whether its card is in (Stands), out (Absent: not now, but it
     // may serve again) or gone. Without a card container: Stands for a
     // verification context, Gone for any other (it stands for no card).
-    cardmatch::CardStanding::State CheckCard();
+    csp::cardmatch::CardStanding::State CheckCard();
 
     char m_szContainer[kNameSize] = {};
     DWORD m_dwFlags = 0;
@@ -69,10 +69,10 @@ public:
     HCRYPTPROV m_hMSProv = 0;
     // The key work of this context: its card keys, the keys it made in the
     // Microsoft context for them, the session keys it imported.
-    cspkeys::ContainerKeys m_keys;
+    csp::keys::ContainerKeys m_keys;
 };
 
 // The parts read from requested names and token labels (container_names.h).
-using names::SmartCardGuidFromLabel;
+using csp::names::SmartCardGuidFromLabel;
 
 #endif

@@ -129,8 +129,8 @@ extern "C" BOOL WINAPI CPAcquireContext(HCRYPTPROV *phProv, LPCSTR szContainer, 
             return TRUE;
         }
         // The request read once, here; the context's set-up takes it whole.
-        const names::AcquireRequest request =
-            names::ReadAcquireRequest(szContainer, dwFlags, GetCommandLineA());
+        const csp::names::AcquireRequest request =
+            csp::names::ReadAcquireRequest(szContainer, dwFlags, GetCommandLineA());
         _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, name, 0, FALSE,
                    "WinlogonProcess=%d, UploadCertificatesProcess=%d", request.systemLogon ? 1 : 0,
                    request.silent ? 1 : 0);
@@ -141,15 +141,15 @@ extern "C" BOOL WINAPI CPAcquireContext(HCRYPTPROV *phProv, LPCSTR szContainer, 
         HandleContainer *hc = new HandleContainer();
         // Registered pending: no other acquire takes it before its set-up
         // succeeds, and a failed one goes whatever its count.
-        const handles::SetUpEnd end = registry->AddAndSetUp(GetCurrentThreadId(), szContainer, hc, [&] {
+        const csp::handles::SetUpEnd end = registry->AddAndSetUp(GetCurrentThreadId(), szContainer, hc, [&] {
             return hc->Initialize(request, dwFlags, pVTable, &error) != FALSE;
         });
-        if (end == handles::SetUpEnd::noMemory) {
+        if (end == csp::handles::SetUpEnd::noMemory) {
             delete hc;
             error = static_cast<DWORD>(NTE_NO_MEMORY);
             return FALSE;
         }
-        if (end == handles::SetUpEnd::failed)
+        if (end == csp::handles::SetUpEnd::failed)
             return FALSE;
         *phProv = reinterpret_cast<HCRYPTPROV>(hc);
         _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "OUT : 0x%p", static_cast<void *>(hc));

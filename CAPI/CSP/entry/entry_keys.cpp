@@ -15,9 +15,9 @@
 #include "log_trace.h"
 #include "prov_param_name.h"
 
-using cspkeys::ContainerKeys;
-using cspkeys::KeyContext;
-using KeyUse = cspkeys::ContainerKeys::KeyUse;
+using csp::keys::ContainerKeys;
+using csp::keys::KeyContext;
+using KeyUse = csp::keys::ContainerKeys::KeyUse;
 
 namespace {
 
@@ -361,7 +361,7 @@ extern "C" BOOL WINAPI CPGenRandom(HCRYPTPROV hProv, DWORD dwLen, BYTE *pbBuffer
     FormatArgs(args, sizeof args, "0x%p, %lu, 0x%p", P(hProv), static_cast<unsigned long>(dwLen),
                static_cast<void *>(pbBuffer));
     return RunEntry("CPGenRandom", args, hProv, [&](HandleContainer *, DWORD &error) {
-        return cspkeys::GenRandomFromOwnContext(dwLen, pbBuffer, &error);
+        return csp::keys::GenRandomFromOwnContext(dwLen, pbBuffer, &error);
     });
 }
 

@@ -4,12 +4,12 @@
 
 #include "acquire_request.h"
 
-namespace handles {
+namespace csp::handles {
 
 namespace {
 
 using Hold = std::lock_guard<std::mutex>;
-using names::EndsAsServiceRequest;
+using csp::names::EndsAsServiceRequest;
 
 } // namespace
 
@@ -276,4 +276,4 @@ std::vector<HandleEntry> HandleTable::Snapshot()
     return std::vector<HandleEntry>(entries_.begin(), entries_.end());
 }
 
-} // namespace handles
+} // namespace csp::handles

@@ -4,7 +4,7 @@
 
 #include "container_names.h"
 
-namespace names {
+namespace csp::names {
 
 const char kWinlogon[] = "winlogonProcess";
 const char kDataByThread[] = "winlogonProcess;dataByThread";
@@ -42,4 +42,4 @@ AcquireRequest ReadAcquireRequest(const char *text, uint32_t flags, const char *
     return r;
 }
 
-} // namespace names
+} // namespace csp::names

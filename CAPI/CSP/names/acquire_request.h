@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string>
 
-namespace names {
+namespace csp::names {
 
 // The acquire flags the reading depends on (CryptoAPI's values).
 constexpr uint32_t kMachineKeyset = 0x20; // CRYPT_MACHINE_KEYSET
@@ -62,6 +62,6 @@ AcquireRequest ReadAcquireRequest(const char *text, uint32_t flags, const char *
 // The text ends with ')': a service's or remote session's request (NULL: no).
 bool EndsAsServiceRequest(const char *text);
 
-} // namespace names
+} // namespace csp::names
 
 #endif

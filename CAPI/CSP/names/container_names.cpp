@@ -4,7 +4,7 @@
 
 #include "acquire_request.h"
 
-namespace names {
+namespace csp::names {
 
 namespace {
 
@@ -73,4 +73,4 @@ bool SmartCardGuidFromLabel(const char *label, size_t labelLength, uint8_t (&gui
     return true;
 }
 
-} // namespace names
+} // namespace csp::names

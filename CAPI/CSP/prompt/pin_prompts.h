@@ -8,8 +8,8 @@
 
 #include "prompt_texts.h"
 
-using pinprompt::IsFourDigitPin;
-using pinprompt::kPinDigits;
+using csp::prompt::IsFourDigitPin;
+using csp::prompt::kPinDigits;
 constexpr int kPinDialogId = 101;
 constexpr int kPinEditId = 1000;
 constexpr int kTriesTextId = 1001;

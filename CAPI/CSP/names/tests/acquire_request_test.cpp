@@ -6,7 +6,7 @@
 
 #include <string>
 
-using namespace names;
+using namespace csp::names;
 
 namespace {
 
