@@ -50,6 +50,7 @@ void ZebCore::InitSlotList()
     for (CK_ULONG i = 0; i < count; ++i) {
         SlotInfoEntry &e = m_slotInfos[i];
         e.slotId = ids[i];
+        e.reader.clear(); // known by its slot's description from now on
         WriteEventLog("[ZEB] InitSlotList slot[%lu] C_GetSlotInfo start slotId=%lu", (unsigned long)i,
                       (unsigned long)e.slotId);
         rv = m_pFunctionList->C_GetSlotInfo(e.slotId, &e.slotInfo);
@@ -112,8 +113,10 @@ void ZebCore::DeleteAllCertificates(bool reset)
             if (m_pFunctionList && e.hSession)
                 m_pFunctionList->C_CloseAllSessions(e.slotId);
             e.hSession = 0;
-            if (reset)
+            if (reset) {
                 memset(&e.slotInfo, 0, sizeof e.slotInfo);
+                e.reader.clear();
+            }
             memset(&e.tokenInfo, 0, sizeof e.tokenInfo);
         }
         // A still-propagated entry keeps its token's identity: the next scan

@@ -116,10 +116,13 @@ public:
     // The function list, for the reader monitor's slot listing (one PKCS#11
     // sequence under a TableLock).
     CK_FUNCTION_LIST_PTR *FunctionList() { return &m_pFunctionList; }
-    // The first scan of the reader monitor: entries whose reader holds no
+    // Each rescan of the reader monitor (`readers`, in its order; those
+    // holding a VEL card): entries of the start-up listing take their
+    // readers' whole names (NameEntries), and entries whose reader holds no
     // VEL card now (a card pulled between the start-up listing and this
     // scan) give their certificates back.
-    void ReconcileWithReaders(const std::vector<std::string> &readersWithCard);
+    void ReconcileWithReaders(const std::vector<std::string> &readers,
+                              const std::vector<std::string> &readersWithCard);
     // The entries in use, for the window, without waiting: false (rows
     // untouched) while a worker holds the table.
     bool TrySlotRows(std::vector<SlotRow> *rows);

@@ -128,9 +128,10 @@ bool FramePcsc::DeleteCertificatesFromSlot(unsigned long slotId, const std::stri
            FALSE;
 }
 
-void FramePcsc::ReconcileReaders(const std::vector<std::string> &readersWithCard)
+void FramePcsc::ReconcileReaders(const std::vector<std::string> &readers,
+                                 const std::vector<std::string> &readersWithCard)
 {
-    core_.ReconcileWithReaders(readersWithCard);
+    core_.ReconcileWithReaders(readers, readersWithCard);
 }
 
 CardWaitSettings FramePcsc::WaitSettings()

@@ -42,6 +42,22 @@ struct PropCertResources {
     }
 };
 
+// True when the certificate's key-provider binding names `provider` exactly
+// (case-sensitive): an entry of ours. One without a binding, or bound to
+// another provider, is the user's or another component's.
+bool BoundToProvider(PCCERT_CONTEXT c, const wchar_t *provider)
+{
+    DWORD size = 0;
+    if (!CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) ||
+        size < sizeof(CRYPT_KEY_PROV_INFO))
+        return false;
+    std::vector<BYTE> data(size);
+    if (!CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, data.data(), &size))
+        return false;
+    auto *info = reinterpret_cast<const CRYPT_KEY_PROV_INFO *>(data.data());
+    return info->pwszProvName && info->pwszProvName[0] && wcscmp(info->pwszProvName, provider) == 0;
+}
+
 // The failed return line of propCert, "<step> error: 0x%08x".
 BOOL Fail(const char *step)
 {
@@ -149,8 +165,16 @@ BOOL DeleteRecordedCert(const CertRecord &record)
     key.Issuer.cbData = static_cast<DWORD>(record.issuer.size());
     key.SerialNumber.pbData = const_cast<BYTE *>(record.serial.data());
     key.SerialNumber.cbData = static_cast<DWORD>(record.serial.size());
-    PCCERT_CONTEXT found =
-        CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT, &key, nullptr);
+    // Issuer and serial number may name entries that are not ours: the user's
+    // copy of the same certificate, bound to another provider or to none.
+    // Only the first bound to the card provider goes.
+    wchar_t provider[260];
+    CardProviderName(provider);
+    PCCERT_CONTEXT found = nullptr;
+    while ((found = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT, &key,
+                                               found)) != nullptr &&
+           !BoundToProvider(found, provider)) {
+    }
     if (!found) {
         DWORD error = GetLastError();
         CertCloseStore(store, CERT_CLOSE_STORE_FORCE_FLAG);
@@ -186,18 +210,9 @@ BOOL ZEB_cleanCAPICerts()
     // not end under Wine.
     std::vector<PCCERT_CONTEXT> bound;
     PCCERT_CONTEXT c = nullptr;
-    while ((c = CertEnumCertificatesInStore(store, c)) != nullptr) {
-        DWORD size = 0;
-        if (!CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) ||
-            size < sizeof(CRYPT_KEY_PROV_INFO))
-            continue;
-        std::vector<BYTE> data(size);
-        if (!CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, data.data(), &size))
-            continue;
-        auto *info = reinterpret_cast<const CRYPT_KEY_PROV_INFO *>(data.data());
-        if (info->pwszProvName && info->pwszProvName[0] && wcscmp(info->pwszProvName, provider) == 0)
+    while ((c = CertEnumCertificatesInStore(store, c)) != nullptr)
+        if (BoundToProvider(c, provider))
             bound.push_back(CertDuplicateCertificateContext(c));
-    }
     for (PCCERT_CONTEXT b : bound)
         CertDeleteCertificateFromStore(b); // frees each duplicate
     CertCloseStore(store, CERT_CLOSE_STORE_FORCE_FLAG);

@@ -362,6 +362,25 @@ void LoadSettings(Settings *s)
         s->atr_badge_fido.clear();
     }
 
+    FidoTimings timings;
+    timings.holdSeconds = s->patch_fido_webauthn;
+    timings.retryMs = s->patch_fido_webautn_retry_ms;
+    timings.retryWindowMs = s->patch_fido_webautn_retry_window_ms;
+    timings.detectDelayMs = s->patch_fido_v4_detect_delay_ms;
+    timings.initialDelayMs = s->patch_fido_v4_initial_delay_ms;
+    timings.stabilityMs = s->patch_fido_v4_stability_ms;
+    timings.resetDelayMs = s->reset_v4_on_startup_delay_ms;
+    for (const TimingBounded &b : BoundFidoTimings(&timings))
+        WriteEventLog("[ZEB] config hors limites: %s=%lld -> %lld", b.name, (long long)b.read,
+                      (long long)b.kept);
+    s->patch_fido_webauthn = timings.holdSeconds;
+    s->patch_fido_webautn_retry_ms = timings.retryMs;
+    s->patch_fido_webautn_retry_window_ms = timings.retryWindowMs;
+    s->patch_fido_v4_detect_delay_ms = timings.detectDelayMs;
+    s->patch_fido_v4_initial_delay_ms = timings.initialDelayMs;
+    s->patch_fido_v4_stability_ms = timings.stabilityMs;
+    s->reset_v4_on_startup_delay_ms = timings.resetDelayMs;
+
     WriteEventLog("[ZEB] ===== ZEB startup pid=%lu =====", (unsigned long)GetCurrentProcessId());
     WriteEventLog(
         "[ZEB] config loaded patch_fido_v4=%d reset_v4_on_startup_delay_ms=%lu patch_fido_v4_reset=%d "
