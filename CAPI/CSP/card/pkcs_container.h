@@ -88,6 +88,14 @@ namespace Pkcs {
 // Whether the library is initialised in this process.
 bool IsInitialized();
 void SetInitialized(bool initialized);
+// The library's use started for a context's set-up ("Pkcs::Initialize"
+// lines): the function list bound when needed, C_Initialize with pReserved
+// (NULL or a reserved text), finalised and tried once more when the library
+// asks it. byThread: a request with data of its own for the calling thread.
+// false: there is no library to bind (the set-up goes on without a card).
+bool Initialize(const char *pReserved, bool byThread);
+// C_Finalize for the calling thread's own data.
+CK_RV FinalizeThread();
 
 // Chooses the slot for a request and builds the context's container.
 //   pszContainer  never NULL; "DEFAULT_CONTAINER" inside takes the first card

@@ -17,6 +17,9 @@ std::atomic<CK_FUNCTION_LIST_PTR> pFunctionList{nullptr};
 
 namespace {
 
+// The library's own answer to an initialisation: finalise and try once more.
+constexpr CK_RV kFinalizeAndRetry = 0x80000002UL;
+
 std::atomic<bool> PkcsInitialized{false};
 
 std::mutex threadDataLock;
@@ -117,6 +120,39 @@ bool IsInitialized()
 void SetInitialized(bool initialized)
 {
     PkcsInitialized.store(initialized);
+}
+
+bool Initialize(const char *pReserved, bool byThread)
+{
+    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "Pkcs::Initialize", 0, FALSE, "0x%p",
+               static_cast<const void *>(pReserved));
+    if (pReserved)
+        _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "Pkcs::Initialize", 0, FALSE, "pReserved : %s", pReserved);
+    if (!List() && initFuncList() != CKR_OK) {
+        _Log_Trace(LOG_RETURN, LOG_LEVEL_UI, "Pkcs::Initialize", FALSE, TRUE, "%p",
+                   static_cast<void *>(List()));
+        return false;
+    }
+    const CK_RV rv = initialize(pReserved);
+    if (byThread && (rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED || rv == kFinalizeAndRetry))
+        NoteThreadData(GetCurrentThreadId());
+    if (rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) {
+        SetInitialized(true);
+    } else if (rv == kFinalizeAndRetry) {
+        DWORD thread = GetCurrentThreadId();
+        List()->C_Finalize(&thread);
+        SetInitialized(initialize(pReserved) == CKR_OK);
+    } else {
+        SetInitialized(false);
+    }
+    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "Pkcs::Initialize", TRUE, TRUE, "%s", "");
+    return true;
+}
+
+CK_RV FinalizeThread()
+{
+    DWORD thread = GetCurrentThreadId();
+    return List()->C_Finalize(&thread);
 }
 
 void NoteThreadData(DWORD threadId)

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "card/pkcs_library.h"
 #include "globals/csp_globals.h"
 #include "log_trace.h"
 #include "prompt/pin_prompts.h"
@@ -32,11 +31,6 @@ static_assert(csp::names::kSilent == CRYPT_SILENT && csp::names::kMachineKeyset 
               "flags");
 static_assert(csp::names::kContainerRoom == kNameSize && csp::names::kComputerRoom == kReaderNameSize,
               "sizes");
-
-DWORD ThreadIdForLibrary()
-{
-    return GetCurrentThreadId();
-}
 
 } // namespace
 
@@ -105,32 +99,12 @@ BOOL HandleContainer::CreateContainer(const char *pszContainer, int propagation,
     const bool byThread = pReserved && std::strstr(pReserved, csp::names::kDataByThread);
     for (int retried = 0;; retried = 1) {
         if (!Pkcs::IsInitialized() || byThread) {
-            _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "Pkcs::Initialize", 0, FALSE, "0x%p",
-                       static_cast<const void *>(pReserved));
-            if (pReserved)
-                _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "Pkcs::Initialize", 0, FALSE, "pReserved : %s",
-                           pReserved);
-            if (!pFunctionList.load() && initFuncList() != CKR_OK) {
-                _Log_Trace(LOG_RETURN, LOG_LEVEL_UI, "Pkcs::Initialize", FALSE, TRUE, "%p",
-                           static_cast<void *>(pFunctionList.load()));
+            if (!Pkcs::Initialize(pReserved, byThread)) {
                 // No library: no card container, and no error of ours.
                 *pdwError = 0;
                 trace.Return(TRUE, "%s", "");
                 return TRUE;
             }
-            CK_RV rv = initialize(pReserved);
-            if (byThread && (rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED || rv == 0x80000002UL))
-                Pkcs::NoteThreadData(ThreadIdForLibrary());
-            if (rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) {
-                Pkcs::SetInitialized(true);
-            } else if (rv == 0x80000002UL) {
-                DWORD thread = ThreadIdForLibrary();
-                pFunctionList.load()->C_Finalize(&thread);
-                Pkcs::SetInitialized(initialize(pReserved) == CKR_OK);
-            } else {
-                Pkcs::SetInitialized(false);
-            }
-            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "Pkcs::Initialize", TRUE, TRUE, "%s", "");
         }
         if (Pkcs::UpdateContainerTable(this, pszContainer, propagation, readerName, computerName)) {
             *pdwError = 0;
@@ -139,8 +113,7 @@ BOOL HandleContainer::CreateContainer(const char *pszContainer, int propagation,
         }
         if (!byThread || retried)
             break;
-        DWORD thread = ThreadIdForLibrary();
-        const CK_RV rv = pFunctionList.load()->C_Finalize(&thread);
+        const CK_RV rv = Pkcs::FinalizeThread();
         _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "C_Finalize rv = 0x%lx",
                    static_cast<unsigned long>(rv));
     }
