@@ -227,6 +227,25 @@ int ChildAsked()
     return 0;
 }
 
+// Returns of both kinds from scopes of one kind: a status code where
+// results are BOOLs, then the scope's own kind again.
+int ChildScopeKinds()
+{
+    for (int exit = 0; exit < 3; ++exit) {
+        TraceScope scope(LOG_LEVEL_FUNCTION, "kinds", TRUE, "%d", exit);
+        if (exit == 0) {
+            scope.ReturnAs(FALSE, 0, "%s", "ignored");
+            scope.ReturnAs(FALSE, 1, "status %d", 1);
+        } else if (exit == 1) {
+            scope.ReturnAs(FALSE, 0, "%s", "");
+            scope.Return(FALSE, "%s", "");
+        } else {
+            scope.Return(TRUE, "%s", "");
+        }
+    }
+    return 0;
+}
+
 int RunChildScenario(const char *name)
 {
     if (!strcmp(name, "levels"))
@@ -235,6 +254,8 @@ int RunChildScenario(const char *name)
         return ChildFormat();
     if (!strcmp(name, "scope"))
         return ChildScope();
+    if (!strcmp(name, "scopekinds"))
+        return ChildScopeKinds();
     if (!strcmp(name, "lasterror"))
         return ChildLastError();
     if (!strcmp(name, "threads"))
@@ -493,6 +514,17 @@ TEST_F(TraceTest, ScopeWritesItsReturnLineAtEveryExit)
         "scoped(3, arg) begin",
         "\tscoped:inside",
         "scoped() return rv=0x00000001 ",
+    };
+    EXPECT_EQ(MainFile(r), expected);
+}
+
+TEST_F(TraceTest, ScopeReturnOfTheOtherKindIsJudgedByItsOwnKind)
+{
+    Result r = Run("scopekinds", {{}, 40, {}});
+    Lines expected = {
+        "kinds(0) begin", "kinds(status 1) return rv=0x00000001 error",
+        "kinds(1) begin", "kinds() return rv=0x00000000 error",
+        "kinds(2) begin", "kinds() return rv=0x00000001 ",
     };
     EXPECT_EQ(MainFile(r), expected);
 }
