@@ -294,6 +294,9 @@ TEST_F(PinPrompts, ACancelAnswersTheOperationsWaitingBehindIt)
     // The three others wait their turn on the card behind this prompt.
     ASSERT_TRUE(driver::WaitUntil([&] { return OperationsWaitingFor(slot) == 3; }, kWindowMs));
     driver::Click(dialog, IDCANCEL);
+    // The click is posted: the prompt may still be on screen for a moment,
+    // and must not be counted as a second one.
+    ASSERT_TRUE(driver::WaitUntil([&] { return !IsWindow(dialog); }, kWindowMs));
     int shown = 1;
     while (done.load() < 4) {
         HWND again = driver::WaitWindow(GetCurrentProcessId(), kPinCaption, 100, true);
