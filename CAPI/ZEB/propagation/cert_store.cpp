@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "log_trace.h"
+#include "trace_scope.h"
 #include "scard_api.h"
 
 namespace zeb {
@@ -58,12 +58,11 @@ bool BoundToProvider(PCCERT_CONTEXT c, const wchar_t *provider)
     return info->pwszProvName && info->pwszProvName[0] && wcscmp(info->pwszProvName, provider) == 0;
 }
 
-// The failed return line of propCert, "<step> error: 0x%08x".
-BOOL Fail(const char *step)
+// The failed return of propCert, "<step> error: 0x%08x".
+BOOL Fail(TraceScope &trace, const char *step)
 {
     DWORD error = GetLastError();
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "propCert", 1, FALSE, "%s error: 0x%08x", step,
-               (unsigned)error);
+    trace.Return(1, "%s error: 0x%08x", step, (unsigned)error);
     SetLastError(error);
     return FALSE;
 }
@@ -106,23 +105,23 @@ void ProviderHold::Release()
 BOOL propCert(const char *container, const BYTE *value, DWORD len, std::unique_ptr<CertRecord> *record,
               DWORD keySpec)
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "propCert", 0, FALSE, "%s", "");
+    PropCertResources r; // released after the return line
+    TraceScope trace(LOG_LEVEL_FUNCTION, "propCert", FALSE, "%s", "");
     wchar_t provider[260];
     CardProviderName(provider);
-    PropCertResources r;
     // Loads the card provider into this process; it answers a verification
     // context without the card.
     if (!CryptAcquireContextW(&r.prov, nullptr, provider, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
         r.prov = 0;
-        return Fail("CryptAcquireContext");
+        return Fail(trace, "CryptAcquireContext");
     }
     // The provider handle is not the store's: the store is opened with none.
     r.store = CertOpenSystemStoreW(0, L"MY");
     if (!r.store)
-        return Fail("CertOpenStore");
+        return Fail(trace, "CertOpenStore");
     r.context = CertCreateCertificateContext(X509_ASN_ENCODING, value, len);
     if (!r.context)
-        return Fail("CertCreateCertificateContext");
+        return Fail(trace, "CertCreateCertificateContext");
 
     std::wstring wideContainer;
     for (const char *p = container; *p; ++p)
@@ -137,27 +136,25 @@ BOOL propCert(const char *container, const BYTE *value, DWORD len, std::unique_p
     binding.rgProvParam = nullptr;
     binding.dwKeySpec = keySpec;
     if (!CertSetCertificateContextProperty(r.context, CERT_KEY_PROV_INFO_PROP_ID, 0, &binding))
-        return Fail("CertSetCertificateContextProperty");
+        return Fail(trace, "CertSetCertificateContextProperty");
     if (!CertAddCertificateContextToStore(r.store, r.context, CERT_STORE_ADD_REPLACE_EXISTING, nullptr))
-        return Fail("CertAddCertificateContextToStore");
+        return Fail(trace, "CertAddCertificateContextToStore");
 
     const CERT_INFO *info = r.context->pCertInfo;
     auto made = std::make_unique<CertRecord>();
     made->issuer.assign(info->Issuer.pbData, info->Issuer.pbData + info->Issuer.cbData);
     made->serial.assign(info->SerialNumber.pbData, info->SerialNumber.pbData + info->SerialNumber.cbData);
     *record = std::move(made);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "propCert", 0, FALSE, "%s", "");
+    trace.Return(0, "%s", "");
     return TRUE;
 }
 
 BOOL DeleteRecordedCert(const CertRecord &record)
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_deleteCert", 0, FALSE, "%s", "");
+    TraceScope trace(LOG_LEVEL_FUNCTION, "ZEB_deleteCert", FALSE, "%s", "");
     HCERTSTORE store = OpenUserStoreForRemoval();
     if (!store) {
-        DWORD error = GetLastError();
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_deleteCert", 1, FALSE, "CertOpenStore error : 0x%08x",
-                   (unsigned)error);
+        trace.Return(1, "CertOpenStore error : 0x%08x", (unsigned)GetLastError());
         return FALSE;
     }
     CERT_INFO key{};
@@ -178,32 +175,28 @@ BOOL DeleteRecordedCert(const CertRecord &record)
     if (!found) {
         DWORD error = GetLastError();
         CertCloseStore(store, CERT_CLOSE_STORE_FORCE_FLAG);
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_deleteCert", 1, FALSE,
-                   "CertFindCertificateInStore error : 0x%08x", (unsigned)error);
+        trace.Return(1, "CertFindCertificateInStore error : 0x%08x", (unsigned)error);
         return FALSE;
     }
     BOOL deleted = CertDeleteCertificateFromStore(found); // frees `found`
     DWORD error = GetLastError();
     CertCloseStore(store, CERT_CLOSE_STORE_FORCE_FLAG);
     if (!deleted) {
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_deleteCert", 1, FALSE,
-                   "CertDeleteCertificateFromStore error : 0x%08x", (unsigned)error);
+        trace.Return(1, "CertDeleteCertificateFromStore error : 0x%08x", (unsigned)error);
         return FALSE;
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_deleteCert", 0, FALSE, "%s", "");
+    trace.Return(0, "%s", "");
     return TRUE;
 }
 
 BOOL ZEB_cleanCAPICerts()
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_cleanCAPICerts", 0, FALSE, "%s", "");
+    TraceScope trace(LOG_LEVEL_FUNCTION, "ZEB_cleanCAPICerts", FALSE, "%s", "");
     wchar_t provider[260];
     CardProviderName(provider);
     HCERTSTORE store = OpenUserStoreForRemoval();
     if (!store) {
-        DWORD error = GetLastError();
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_cleanCAPICerts", 1, FALSE,
-                   "CertOpenStore error : 0x%08x", (unsigned)error);
+        trace.Return(1, "CertOpenStore error : 0x%08x", (unsigned)GetLastError());
         return FALSE;
     }
     // Collected first and deleted afterwards: deleting while enumerating does
@@ -216,7 +209,7 @@ BOOL ZEB_cleanCAPICerts()
     for (PCCERT_CONTEXT b : bound)
         CertDeleteCertificateFromStore(b); // frees each duplicate
     CertCloseStore(store, CERT_CLOSE_STORE_FORCE_FLAG);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_cleanCAPICerts", 0, FALSE, "%s", "");
+    trace.Return(0, "%s", "");
     return TRUE;
 }
 

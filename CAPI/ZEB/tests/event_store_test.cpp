@@ -13,7 +13,7 @@
 #include "event_log.h"
 #include "loaded_library.h"
 #include "store_view.h"
-#include "zeb_test_support.h"
+#include "pcsc_test_support.h"
 
 using namespace zebtest;
 using softcard_test::control;

@@ -37,7 +37,7 @@
 #include "store_view.h"
 #include "timeout_scale.h"
 #include "tray_process.h"
-#include "zeb_test_support.h"
+#include "pcsc_test_support.h"
 
 using namespace zebtest;
 using softcard_test::control;

@@ -164,19 +164,6 @@ std::set<std::vector<BYTE>> Certs(std::initializer_list<const char *> names)
     return out;
 }
 
-bool WaitUntil(const std::function<bool()> &pred, DWORD ms)
-{
-    DWORD limit = vel_test::ScaledMs(ms);
-    DWORD start = GetTickCount();
-    for (;;) {
-        if (pred())
-            return true;
-        if (GetTickCount() - start > limit)
-            return pred();
-        Sleep(20);
-    }
-}
-
 bool RegisterProvider()
 {
     return vel_test::RunRegsvr32(ZEB_PROVIDER_DLL) == 0;

@@ -5,12 +5,12 @@
 
 #include <windows.h>
 
-#include <functional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "bound_certs.h"
+#include "wait_until.h"
 
 namespace zebtest {
 
@@ -43,9 +43,8 @@ std::vector<BYTE> SameIssuerAndSerial(const std::vector<BYTE> &der);
 std::vector<BYTE> CardCert(const char *name);
 std::set<std::vector<BYTE>> Certs(std::initializer_list<const char *> names);
 
-// Waits until `pred` holds, up to `ms` times the machine's wait factor;
-// checks every 20 ms.
-bool WaitUntil(const std::function<bool()> &pred, DWORD ms);
+// Waits until a condition holds, up to `ms` scaled: the tests' one wait.
+using vel_test::WaitUntil;
 
 // Registers the card provider of this build (regsvr32): the tray acquires a
 // verification context on it for each certificate. False when it fails.

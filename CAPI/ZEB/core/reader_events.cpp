@@ -2,7 +2,6 @@
 // left it.
 #include "event_log.h"
 #include "loader.h"
-#include "log_trace.h"
 #include "zeb_core.h"
 
 namespace zeb {
@@ -22,23 +21,13 @@ BOOL ZebCore::InsertCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerNa
 
     // The slot id may have changed since the monitor saw it: the reader's name
     // finds the slot again.
-    CK_SLOT_ID ids[kSlotCount];
-    CK_ULONG count = kSlotCount;
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_getSlotList", 0, FALSE, "%s", "");
-    CK_RV rv = m_pFunctionList->C_GetSlotList(CK_FALSE, ids, &count);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_getSlotList", rv, FALSE, "%s", "");
-    if (rv != CKR_OK || count > kSlotCount) {
+    const SlotList list = ListSlots();
+    if (!list.Usable()) {
         WriteEventLog("[ZEB] MainFrm InsertCertificatesFromSlot getSlotList failed rv=0x%08lX, keeping "
                       "cachedSlotId=%lu",
-                      (unsigned long)rv, (unsigned long)slotId);
+                      (unsigned long)list.rv, (unsigned long)slotId);
     } else {
-        std::vector<ListedSlot> slots;
-        for (CK_ULONG i = 0; i < count; ++i) {
-            ListedSlot s;
-            s.id = ids[i];
-            if (m_pFunctionList->C_GetSlotInfo(ids[i], &s.info) == CKR_OK)
-                slots.push_back(s);
-        }
+        const std::vector<ListedSlot> slots = ReadSlots(list);
         CK_SLOT_ID current = slotId;
         bool found = RefreshSlotId(slots, readerName, &current);
         if (found && current != slotId)
