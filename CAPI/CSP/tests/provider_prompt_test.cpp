@@ -293,6 +293,9 @@ TEST_F(PinPrompts, ACancelAnswersTheOperationsWaitingBehindIt)
     // The three others wait their turn on the card behind this prompt.
     ASSERT_TRUE(driver::WaitUntil([&] { return OperationsWaitingFor(slot) == 3; }, kWindowMs));
     driver::Click(dialog, IDCANCEL);
+    // The click is posted: until the dialog has taken it, it is still there
+    // to be found, and would count as a second prompt.
+    ASSERT_TRUE(driver::WaitUntil([&] { return !IsWindow(dialog); }, kWindowMs));
     int shown = 1;
     while (done.load() < 4) {
         HWND again = driver::WaitWindow(GetCurrentProcessId(), kPinCaption, 100, true);
