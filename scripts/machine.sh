@@ -94,7 +94,7 @@ vel_x86_left_out_reason() {
     echo "crashed the emulator in two runs of two (a Wine client error, then a segmentation fault)" ;;
   *_threads | softcard_turns | softcard_library | softcard_churn | pcsc_waiting | csp_reuse | csp_prompt | csp_stress | csp_card_soak | trace_csp | trace_zeb | vltab_exports)
     echo "starts threads, which the emulator does not survive" ;;
-  vlmgr_*flows* | vlmgr_window_icon | card_operations_flows | choixlad)
+  vlmgr_*flows* | vlmgr_window_icon | vlmgr_print | card_operations_flows | choixlad)
     echo "drives a program's windows from another process: minutes a case under the emulator" ;;
   csp_rules | csp_credential | csp_keys_win)
     echo "one more 32-bit program start of about a minute there, for code the x86-64 tree runs too" ;;

@@ -13,13 +13,14 @@
 #include <vector>
 
 #include "Driver.h"
-#include "csp_globals.h"
+#include "globals/csp_globals.h"
 #include "csp_test_support.h"
-#include "handle_container.h"
-#include "pin_prompts.h"
-#include "card_turns.h"
-#include "pkcs_container.h"
-#include "pkcs_helpers.h"
+#include "container/handle_container.h"
+#include "prompt/pin_prompts.h"
+#include "card/card_turns.h"
+#include "card/pkcs_container.h"
+#include "card/pkcs_helpers.h"
+#include "card/pkcs_library.h"
 
 using namespace csp_test;
 

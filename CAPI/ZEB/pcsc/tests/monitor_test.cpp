@@ -73,7 +73,7 @@ public:
     {
         Add(events_, "badge " + std::to_string(index));
     }
-    void ReconcileReaders(const std::vector<std::string> &) override
+    void ReconcileReaders(const std::vector<std::string> &, const std::vector<std::string> &) override
     {
         std::function<void()> once;
         {
