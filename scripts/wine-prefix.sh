@@ -34,6 +34,24 @@ wine64() { "$WINELOADER" "$@"; }
 state="$home/wine-state"
 mkdir -p "$state"
 
+# step <name> <command...>: one step of a start, with no input, its output
+# kept in the state folder as <name>.log (a new file each time: the
+# services a step starts keep writing to the one they inherited). A failure
+# names the step and shows that output, where `set -e` alone would end the
+# script without a word.
+step() {
+  local name=$1 rc=0
+  shift
+  rm -f "$state/$name.log"
+  (export WINEDEBUG=fixme-all && "$@") >"$state/$name.log" 2>&1 </dev/null || rc=$?
+  if [ "$rc" -ne 0 ]; then
+    echo "wine-prefix.sh $cmd: the step $name failed (exit $rc): $*" >&2
+    echo "its output ($state/$name.log):" >&2
+    sed 's/^/  /' "$state/$name.log" >&2
+    exit 1
+  fi
+}
+
 start_xvfb() {
   if [ -f "$state/xvfb.pid" ] && kill -0 "$(cat "$state/xvfb.pid")" 2>/dev/null; then
     return
@@ -78,9 +96,9 @@ make_prefix() {
     if [ "$sysdir" = syswow64 ]; then
       # Only the 32-bit loader is sure to set up the prefix's 32-bit half
       # (syswow64); under qemu-i386 this takes minutes.
-      env -u WINELOADER wine wineboot -i >"$state/wineboot.log" 2>&1 </dev/null
+      step wineboot env -u WINELOADER wine wineboot -i
     else
-      wine64 wineboot -i >"$state/wineboot.log" 2>&1 </dev/null
+      step wineboot wine64 wineboot -i
     fi
     wineserver -w
     touch "$WINEPREFIX/.vel-ready"
@@ -166,6 +184,23 @@ install_fonts() {
   cp -u "$fonts"/* "$WINEPREFIX/drive_c/windows/Fonts/"
 }
 
+# The prefix's persistent wineserver, or the one running for it already
+# (`wineserver -p` then ends with status 2). Any other end is a failed
+# step: the start would go on with servers that Wine starts by itself and
+# that end with the last program (Debian's wineserver passes -p0), taking
+# the prefix's services with them while the next step starts.
+persistent_server() {
+  local rc=0
+  rm -f "$state/wineserver.log"
+  wineserver -p >"$state/wineserver.log" 2>&1 </dev/null || rc=$?
+  if [ "$rc" -ne 0 ] && [ "$rc" -ne 2 ]; then
+    echo "wine-prefix.sh $cmd: the step wineserver failed (exit $rc): wineserver -p" >&2
+    echo "its output ($state/wineserver.log):" >&2
+    sed 's/^/  /' "$state/wineserver.log" >&2
+    exit 1
+  fi
+}
+
 stop_prefix() {
   wineserver -k 2>/dev/null || true
   if [ -f "$state/xvfb.pid" ]; then
@@ -197,24 +232,24 @@ new | start)
   fi
   install_fonts
   # A server left from an earlier run of this prefix is reused.
-  wineserver -p >/dev/null 2>&1 </dev/null || true
+  persistent_server
   if [ ! -f "$WINEPREFIX/.vel-desktop" ]; then
     # One virtual desktop for every program of the prefix: without a window
     # manager, Wine waits 2 s for each top-level window it hides or destroys
     # (dialogs, message boxes); inside a desktop it does not, and windows get
     # their title bars.
-    wine64 reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1 </dev/null
-    wine64 reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1280x1024 /f >/dev/null 2>&1 </dev/null
+    step reg-desktop wine64 reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f
+    step reg-desktop-size wine64 reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1280x1024 /f
     wineserver -k >/dev/null 2>&1 || true
     wineserver -w >/dev/null 2>&1 || true
-    wineserver -p >/dev/null 2>&1 </dev/null || true
+    persistent_server
     touch "$WINEPREFIX/.vel-desktop"
   fi
   sync_standins
   # Start the prefix's services and desktop now, with no output attached:
   # started by a test program they would inherit its output pipes and keep
   # CTest waiting after the test has ended.
-  wine64 cmd /c exit >/dev/null 2>&1 </dev/null
+  step services wine64 cmd /c exit
   ;;
 stop)
   stop_prefix

@@ -408,6 +408,10 @@ LRESULT CMainFrame::OnDestroy(WPARAM, LPARAM)
     m_tray.RemoveIcon();
     if (m_pSlotList->m_hWnd)
         m_pSlotList->DestroyWindow();
+    // A start waiting for this instance takes a window with the title and
+    // without the closing mark for a running one, and quits: the title goes
+    // first, the mark after it.
+    SetWindowText("");
     RemovePropA(m_hWnd, kClosingProp);
     return cl::CFrameWnd::OnDestroy(0, 0);
 }

@@ -558,22 +558,25 @@ void PcscMonitoring::WaitForCardAvailable(const std::string &reader)
         ok = SCardGetStatusChangeA(c, 0, &q, 1) == SCARD_S_SUCCESS;
         return ok && (q.dwEventState & SCARD_STATE_INUSE) != 0;
     };
-    // Counted in 64 bits, so that no setting near 2^32 wraps a loop.
+    // The settings are times, read on the clock: counted in polls, each
+    // wait would also last every poll's own call, far longer on a loaded
+    // machine. In 64 bits, so that no setting near 2^32 wraps.
+    const uint64_t start = GetTickCount64();
+    auto since = [](uint64_t from) { return GetTickCount64() - from; };
     uint64_t detect = 0;
     bool detected = false;
-    for (uint64_t t = 0; t < w.initialMs; t += kPollMs) {
+    while (since(start) < w.initialMs) {
         if (StopRequested())
             return;
         bool ok;
         if (inUse(ok)) {
-            detect = t;
             detected = true;
             break;
         }
         if (WaitStop(kPollMs))
             return;
-        detect = t + kPollMs;
     }
+    detect = since(start);
     if (!detected) {
         Log("[ZEB] WaitForCardAvailable no_inuse_detected reader=%s polled_ms=%llu", reader.c_str(),
             (unsigned long long)detect);
@@ -581,14 +584,15 @@ void PcscMonitoring::WaitForCardAvailable(const std::string &reader)
     }
     Log("[ZEB] WaitForCardAvailable inuse_detected_after_ms=%llu reader=%s", (unsigned long long)detect,
         reader.c_str());
-    uint64_t needed = (uint64_t(w.stabilityMs) + kPollMs - 1) / kPollMs, quiet = 0, waited = 0;
-    for (; waited < w.detectMs && !StopRequested(); waited += kPollMs) {
+    // Available once no poll has seen it in use for stabilityMs, or after detectMs.
+    const uint64_t waitStart = GetTickCount64();
+    uint64_t lastInUse = waitStart, waited = 0;
+    while ((waited = since(waitStart)) < w.detectMs && !StopRequested()) {
         bool ok;
-        if (inUse(ok)) {
-            quiet = 0;
-        } else if (++quiet > needed) {
+        if (inUse(ok))
+            lastInUse = GetTickCount64();
+        else if (since(lastInUse) > w.stabilityMs)
             break;
-        }
         if (WaitStop(kPollMs))
             break;
     }

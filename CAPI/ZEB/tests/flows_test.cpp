@@ -5,9 +5,11 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Driver.h"
@@ -194,10 +196,28 @@ TEST_F(FlowsTest, QuitDuringAPropagationEndsCleanlyAndARestartWaitsForIt)
     first.Close();
     ASSERT_TRUE(
         WaitUntil([&] { return GetPropA(frame, "ZEB.closing") != nullptr || !first.Running(); }, 10000));
-    // Started while the first one is still closing: it waits, then runs.
+    // From its closing mark to its end, the first one's window never looks
+    // like a running instance (its title without the mark) to a new start.
+    std::atomic<bool> unmarked{false};
     TrayProcess second;
-    ASSERT_TRUE(second.Start());
-    EXPECT_EQ(0, first.Wait(60000));
+    {
+        std::atomic<bool> firstEnded{false};
+        std::thread watch([&] {
+            while (!firstEnded) {
+                HWND w = FindWindowA(nullptr, "ZEB_QUVVEL");
+                if (w == frame && !GetPropA(w, "ZEB.closing"))
+                    unmarked = true;
+                SwitchToThread();
+            }
+        });
+        // Started while the first one is still closing: it waits, then runs.
+        const bool started = second.Start();
+        EXPECT_EQ(0, first.Wait(60000));
+        firstEnded = true;
+        watch.join();
+        ASSERT_TRUE(started);
+    }
+    EXPECT_FALSE(unmarked) << "the closing window lost its mark before its title";
     EXPECT_TRUE(second.WaitWindow(30000)) << "the restarted instance gave up";
     ASSERT_EQ(0, control("latency 0"));
     EXPECT_TRUE(Bound(Certs({"auth", "sign"}), kFirstScanMs));

@@ -408,8 +408,17 @@ protected:
                             count("MainFrm reconcile: no card any more in", ", certificates removed");
         };
         size_t before[2] = {ends(false), ends(true)};
+        const DWORD limit = 60000 + MonitorBacklogMs();
         return ControlCardSeen(
-            [&](bool in) { return WaitUntil([&] { return ends(in) > before[in]; }, 60000); });
+            [&](bool in) { return WaitUntil([&] { return ends(in) > before[in]; }, limit); });
+    }
+    // The monitor waits for each VEL4 card inserted, one after another, up
+    // to the run's start and detection delays (as the tray reads them): with
+    // the longest ones, a burst's VEL4 insertions alone can outlast a fixed wait.
+    DWORD MonitorBacklogMs() const
+    {
+        const zeb::Settings s = Load();
+        return lastBurst * (s.patch_fido_v4_initial_delay_ms + s.patch_fido_v4_detect_delay_ms);
     }
     // Polling mode: its certificate in the store, then gone.
     static bool StoreSawControlCard()
@@ -427,6 +436,7 @@ protected:
         std::string since;
         while (done < events && GetTickCount() - started < seconds * 1000) {
             unsigned burst = 1 + world.Pick(4);
+            lastBurst = burst;
             for (unsigned i = 0; i < burst && done < events; ++i, ++done) {
                 world.Step(&since);
                 if (HasFatalFailure())
@@ -460,7 +470,7 @@ protected:
         EXPECT_TRUE(BoundDers().empty());
         EXPECT_TRUE(users.Intact());
     }
-    unsigned seed = 0;
+    unsigned seed = 0, lastBurst = 1;
     unsigned long events = 0, seconds = 0;
     std::string log;
     UsersEntries users;

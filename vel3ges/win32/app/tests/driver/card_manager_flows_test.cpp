@@ -58,6 +58,7 @@ std::string EnvOr(const char *name, const char *fallback)
 }
 
 const char kReader[] = "Lecteur Ovrane VEL 0";
+const char kReaderChange[] = "  Changement de lecteur\r\n";
 
 // Writes the software card's state, or fails the test.
 void WriteState(const std::string &path, const std::vector<std::string> &readers,
@@ -116,6 +117,13 @@ protected:
         ASSERT_TRUE(Start(program, ProgramPath(), env)) << ProgramPath();
         dlg = WaitWindow(program.pi.dwProcessId, kMainCaption, kWait, true);
         ASSERT_NE(nullptr, dlg) << "no main dialog";
+        // The start-up runs from a message the dialog posts to itself: until
+        // then the window looks idle. Its progress bar shows from its
+        // beginning to its end, the reader line (hidden at creation) from its end.
+        ASSERT_TRUE(WaitUntil(
+            [&] { return Visible(dlg, IdProgress) || Visible(dlg, IdReaderLine) || !program.Running(); },
+            kWait))
+            << "no start-up";
     }
     // Closes the program through the close box and checks that it ends.
     void Quit()
@@ -148,9 +156,31 @@ protected:
         ASSERT_TRUE(WriteSoftcardState(statePath, TempFolder(), readers, cards, 0, false)) << statePath;
         Launch({"VEL_SOFTCARD_STATE=" + statePath});
     }
+    // The journal lines of confirmed reader choices.
+    size_t ReaderChanges()
+    {
+        const std::string journal = ItemText(dlg, IdPaneJournal);
+        size_t n = 0;
+        for (size_t at = journal.find(kReaderChange); at != std::string::npos;
+             at = journal.find(kReaderChange, at + 1))
+            ++n;
+        return n;
+    }
+    // The start-up a confirmed choice begins has ended. Between the choice's
+    // close and that start-up the window looks idle, with the old reader
+    // line. The choice writes its journal line, then hides the reader line
+    // before it serves any message (the journal is read through one), and
+    // the start-up shows that line again at its end.
+    bool WaitChosenReaderStartUp(size_t changesBefore)
+    {
+        return WaitUntil([&] { return ReaderChanges() > changesBefore && Visible(dlg, IdReaderLine); },
+                         kWait) &&
+               WaitIdle(dlg, kWait);
+    }
     // Picks the reader at `index` in "Choix d'un lecteur" (Annuler when -1).
     void ChooseReaderAt(int index)
     {
+        const size_t changes = ReaderChanges();
         Click(dlg, IdChooseReader);
         HWND choice = WaitWindow(program.pi.dwProcessId, "Choix d'un lecteur", kWait, true);
         ASSERT_NE(nullptr, choice);
@@ -158,6 +188,9 @@ protected:
             SendMessageA(GetDlgItem(choice, 1038), CB_SETCURSEL, index, 0);
         Click(choice, index >= 0 ? IDOK : IDCANCEL);
         ASSERT_TRUE(WaitUntil([&] { return !IsWindow(choice); }, kWait));
+        if (index >= 0) {
+            ASSERT_TRUE(WaitChosenReaderStartUp(changes)) << ItemText(dlg, IdPaneJournal);
+        }
         ASSERT_TRUE(WaitIdle(dlg, kWait));
     }
     // "Changer carte" confirmed.
@@ -407,8 +440,7 @@ TEST_F(CardManager, ReaderChoice)
     SendMessageA(combo, CB_SETCURSEL, 1, 0);
     Click(choice, IDOK);
     ASSERT_TRUE(WaitUntil([&] { return !IsWindow(choice); }, kWait));
-    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdHolderName); }, kWait));
-    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    ASSERT_TRUE(WaitChosenReaderStartUp(0)) << ItemText(dlg, IdPaneJournal);
     EXPECT_EQ("Madame MARTIN JEANNE", ItemText(dlg, IdHolderName));
     EXPECT_EQ(std::string("LECTEUR EN COURS : ") + second, ItemText(dlg, IdReaderLine));
     std::string journal = ItemText(dlg, IdPaneJournal);
