@@ -115,13 +115,19 @@ Handle HandleTable::GetHandle(ThreadId threadId, const char *requested)
     return e->pHC;
 }
 
-void HandleTable::Disown(Handle handle)
+std::list<HandleEntry>::iterator HandleTable::Registered(Handle handle)
 {
-    Hold hold(lock_);
     auto it = entries_.begin();
     while (it != entries_.end() && (it->pHC != handle || it->released))
         ++it;
-    if (it == entries_.end() || it->bPending)
+    return it != entries_.end() && it->bPending ? entries_.end() : it;
+}
+
+void HandleTable::Disown(Handle handle)
+{
+    Hold hold(lock_);
+    auto it = Registered(handle);
+    if (it == entries_.end())
         return;
     it->bUsable = false;
     it->stale = true;
@@ -133,10 +139,8 @@ void HandleTable::Disown(Handle handle)
 void HandleTable::GiveBack(Handle handle)
 {
     Hold hold(lock_);
-    auto it = entries_.begin();
-    while (it != entries_.end() && (it->pHC != handle || it->released))
-        ++it;
-    if (it == entries_.end() || it->bPending)
+    auto it = Registered(handle);
+    if (it == entries_.end())
         return;
     Drop(it);
 }

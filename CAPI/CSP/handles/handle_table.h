@@ -195,6 +195,8 @@ private:
     // Destroys an entry and finalises the library when it was the last
     // (of its thread, for a service context); lock held. True when finalised.
     bool Retire(std::list<HandleEntry>::iterator it);
+    // The entry of `handle` set up and not released, or end(). Under the lock.
+    std::list<HandleEntry>::iterator Registered(Handle handle);
     // Drops one reference of a registered entry, retiring it at the last.
     ReleaseOutcome Drop(std::list<HandleEntry>::iterator it);
 

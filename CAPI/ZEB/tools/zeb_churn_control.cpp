@@ -37,6 +37,7 @@
 #include "certificate_rules.h"
 #include "certificate_search.h"
 #include "pkcs11_loader.h"
+#include "process_counters.h"
 #include "scard_api.h"
 
 namespace {
@@ -58,26 +59,6 @@ void AskProviderName()
     DWORD length = 260;
     SCardGetCardTypeProviderNameW(context, L"Velcarte VEL3", SCARD_PROVIDER_CSP, name, &length);
     SCardReleaseContext(context);
-}
-
-SIZE_T PrivateBytes()
-{
-    SIZE_T total = 0;
-    MEMORY_BASIC_INFORMATION m;
-    for (char *p = nullptr; VirtualQuery(p, &m, sizeof m) == sizeof m;
-         p = static_cast<char *>(m.BaseAddress) + m.RegionSize)
-        if (m.State == MEM_COMMIT && m.Type == MEM_PRIVATE)
-            total += m.RegionSize;
-    return total;
-}
-
-DWORD OpenHandles()
-{
-    DWORD n = 0, flags;
-    for (uintptr_t h = 4; h < 0x10000; h += 4)
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags))
-            ++n;
-    return n;
 }
 
 // One card certificate: its DER value and the container name of its binding.
@@ -285,13 +266,13 @@ int main(int argc, char **argv)
         Run &r = *static_cast<Run *>(p);
         for (int i = 0; i < r.warmUp + r.cycles; ++i) {
             if (i == r.warmUp) {
-                r.bytesAt = PrivateBytes();
-                r.handlesAt = OpenHandles();
+                r.bytesAt = vel_test::PrivateBytes();
+                r.handlesAt = vel_test::OpenHandles();
             }
             Cycle(*r.o, *r.certs);
         }
-        r.bytes = PrivateBytes();
-        r.handles = OpenHandles();
+        r.bytes = vel_test::PrivateBytes();
+        r.handles = vel_test::OpenHandles();
         return 0;
     };
     if (o.worker) {
