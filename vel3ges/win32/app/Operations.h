@@ -33,6 +33,10 @@ int ChangeCard();
 void ReadCardData();
 void ReadSituations();
 void OnReadDataCommand(); // command 1025: journal, reading, pane or state
+// A card gone or failing under an operation (lastRv says how): its identity
+// forgotten, its state shown (message and commands), then the identification
+// with the reader line, never an empty window.
+void ShowCardProblem();
 
 // ---- PIN ----
 enum VerifyResult : uint16_t {

@@ -183,6 +183,10 @@ uint16_t ScanReaders(uint16_t *resultCode)
             }
         }
     }
+    if (state == StateNoCard && g_connection.slotID == kNoSlot)
+        // The card asked for and not given: the reader it was asked in.
+        std::snprintf(g_state.readerLine, sizeof g_state.readerLine, "LECTEUR EN COURS : %s",
+                      g_state.readerName);
     if (state == StateReady || state == StateBlocked) {
         g_state.confirmedSlotCount = g_connection.slotCount;
         g_card.cardPresent = true;
