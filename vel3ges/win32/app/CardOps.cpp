@@ -65,6 +65,7 @@ void CardIntroduction()
         ReadIdRecord();
         ReadInfoRecord();
         BuildIdentityTexts();
+        state = StateAfterIdentityReads(state);
     }
     RestoreCommandState();
     if (g_state.shownPane != PaneNone) {
@@ -127,8 +128,12 @@ int ChangeCard()
     if (state == StateError)
         ShowMessage("La carte dans le lecteur n'est pas une carte PS", kCaption, MB_OK);
     ShowCardState(state);
-    if (state == StateReady || state == 262 || state == StateBlocked)
+    if (state == StateReady || state == 262 || state == StateBlocked) {
         ReadCardData();
+        // The new card gone under its reads: its state, as a data read shows it.
+        if (CardOrSessionGone(lastRv))
+            ShowCardProblem();
+    }
     // The new card, or the reader line of a refused one: never an empty window.
     Dlg().ShowIdentification(true);
     return 1;
@@ -200,7 +205,11 @@ void ReadSituations()
             ShowCardProblem();
             return;
         default:
-            // The login failed and was reported: nothing can be read.
+            // The login failed and was reported: nothing can be read. A
+            // card gone under it shows its state, not the commands of a
+            // card still there.
+            if (CardOrSessionGone(lastRv))
+                ShowCardProblem();
             return;
         }
     }

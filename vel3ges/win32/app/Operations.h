@@ -17,6 +17,10 @@ uint16_t StartCardManager();
 // The card state; with `resultCode` also the scan's result code.
 uint16_t ScanReaders(uint16_t *resultCode);
 void ShowCardState(uint16_t state);
+// The state of a card found ready or blocked once its identity is read: the
+// card gone under the reads (lastRv says so) has the state of that result and
+// no identity left; otherwise `state`.
+uint16_t StateAfterIdentityReads(uint16_t state);
 uint16_t CardStateFromLastRv();
 // command 0x80 with "Changer carte" / "Introduction carte", 0x100 with
 // "Changer lecteur " / anything else.

@@ -1,8 +1,14 @@
 // The card manager's flows, run from a separate driver process under Wine as
 // a person would run them: the program path comes from VLMGR_EXE.
 #include <gtest/gtest.h>
+#include <windows.h>
 
+#include <commctrl.h>
+
+#include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -684,6 +690,12 @@ TEST_F(CardManagerHostile, PinOperationsTellACardGoneAtEachPrompt)
         {"unblock, the card gone at the new PIN", "vel3-blocked", IDC_FORCERCP, unblock, 2,
          "inject C_InitPIN 1 0xE0"},
         {"present, pulled before the command", "vel3-default", ID_PRESENT_PIN, {}, -1, pull, false},
+        {"situations, pulled at the PIN prompt",
+         "vel3-default",
+         IDC_LECSIT,
+         {{"Code porteur (reste 3 tentative(s))", "1234"}},
+         0,
+         pull},
         {"self-test on a blocked card, pulled at the unblock code", "vel3-blocked", ID_SELF_TEST, unblock, 0,
          pull, false},
     };
@@ -729,8 +741,9 @@ TEST_F(CardManagerHostile, PinOperationsTellACardGoneAtEachPrompt)
 }
 
 // The card pulled while "Tests des services", "Lecture situations",
-// "Lecture données" and the certificates read it: the card state, the
-// identity gone, no card command left on.
+// "Lecture données", the certificates, a card change or the start-up after
+// a reader choice read it: the card state, the identity gone, no card
+// command left on.
 TEST_F(CardManagerHostile, OperationsTellACardPulledDuringTheirSteps)
 {
     struct Case {
@@ -738,11 +751,15 @@ TEST_F(CardManagerHostile, OperationsTellACardPulledDuringTheirSteps)
         int command;
         bool menu;
         bool pin;
+        const char *confirm; // the dialog the command opens first, confirmed
+        int fromStep;        // the card pulled once the progress reaches it
     } cases[] = {
-        {"self-test", ID_SELF_TEST, true, true},
-        {"situations", IDC_LECSIT, false, true},
-        {"data", IDC_LECDONNEES, false, false},
-        {"certificates", ID_CERTIFICATES, true, false},
+        {"self-test", ID_SELF_TEST, true, true, nullptr, 0},
+        {"situations", IDC_LECSIT, false, true, nullptr, 0},
+        {"data", IDC_LECDONNEES, false, false, nullptr, 0},
+        {"certificates", ID_CERTIFICATES, true, false, nullptr, 0},
+        {"card change", IDC_INTROCARTE, false, false, "Changement carte", 0},
+        {"start-up after a reader choice", IDC_CHANGELECT, false, false, "Choix d'un lecteur", 5},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -756,7 +773,19 @@ TEST_F(CardManagerHostile, OperationsTellACardPulledDuringTheirSteps)
         if (c.pin) {
             EXPECT_EQ("Code porteur (reste 3 tentative(s))", EnterCode("1234"));
         }
-        ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IDC_PROGRESS); }, kWait));
+        if (c.confirm) {
+            HWND box = WaitWindow(program.pi.dwProcessId, c.confirm, kWait, true);
+            ASSERT_NE(nullptr, box) << c.confirm;
+            if (GetDlgItem(box, IDC_LISTE_LECTEURS))
+                SendMessageA(GetDlgItem(box, IDC_LISTE_LECTEURS), CB_SETCURSEL, 0, 0);
+            Click(box, IDOK);
+        }
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                return Visible(dlg, IDC_PROGRESS) &&
+                       SendMessageA(GetDlgItem(dlg, IDC_PROGRESS), PBM_GETPOS, 0, 0) >= c.fromStep;
+            },
+            kWait));
         ASSERT_EQ(0, Ctl("remove " + Quoted(kReader)));
         const std::string seen = AnswerUntilQuiet();
         EXPECT_TRUE(HasCardStateMessage(seen)) << seen;
@@ -1106,6 +1135,275 @@ TEST_F(CardManagerHostile, CardChangeToAnUnusableCard)
         EXPECT_FALSE(Enabled(dlg, id)) << id;
     EXPECT_TRUE(Enabled(dlg, IDC_INTROCARTE));
     EXPECT_TRUE(Enabled(dlg, IDC_CHANGELECT));
+    Quit();
+}
+
+// Every operation run in a random order on two readers and three cards,
+// with cards pulled, put in and swapped at random prompts and steps (seed
+// printed; VEL_SOAK_SEED replays one). At each quiet point, once the program
+// has called the card since the last change (two calls logged after it: the
+// one in flight was served before), what the window shows must be the card
+// now present: an identity only of the card in the reader named, card
+// commands only with a card there.
+class CardManagerSoak : public CardManagerHostile {
+protected:
+    struct Card {
+        std::string name;
+        std::string identity; // the holder's and the card's lines as the window shows them
+    };
+    std::vector<Card> cards = {{"vel3-default", ""}, {"vel3-1024", ""}, {"vel3-cl", ""}};
+    std::string ShownIdentity()
+    {
+        return ItemText(dlg, IDC_HOLDER_NAME) + " / " + ItemText(dlg, IDC_CARD_ID);
+    }
+    std::vector<std::string> readers = {kReader, "Lecteur Ovrane VEL 1"};
+    std::map<std::string, std::string> inReader; // reader -> card ("" empty)
+    std::mt19937 random;
+    std::string trail; // what was done, for the failure message
+
+    size_t Pick(size_t n) { return static_cast<size_t>(random() % n); }
+    bool Chance(unsigned percent) { return random() % 100 < percent; }
+    unsigned long LogSize()
+    {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        return GetFileAttributesExA((statePath + ".log").c_str(), GetFileExInfoStandard, &data)
+                   ? data.nFileSizeLow
+                   : 0;
+    }
+    unsigned LinesSince(unsigned long offset)
+    {
+        std::string log = ReadFileText(statePath + ".log");
+        unsigned n = 0;
+        for (size_t i = offset; i < log.size(); ++i)
+            n += log[i] == '\n';
+        return n;
+    }
+    unsigned long changeMark = 0;
+
+    // One change of the cards: a card pulled, put in or swapped for another.
+    void ChangeCards(const char *where)
+    {
+        std::vector<std::string> full, empty, free;
+        for (const std::string &r : readers)
+            (inReader[r].empty() ? empty : full).push_back(r);
+        for (const Card &c : cards) {
+            bool placed = false;
+            for (const auto &r : inReader)
+                placed = placed || r.second == c.name;
+            if (!placed)
+                free.push_back(c.name);
+        }
+        std::string what;
+        const unsigned kind = static_cast<unsigned>(Pick(3));
+        if ((kind == 0 || free.empty()) && !full.empty()) {
+            const std::string r = full[Pick(full.size())];
+            ASSERT_EQ(0, Ctl("remove " + Quoted(r)));
+            what = "pull " + r;
+            inReader[r].clear();
+        } else if (kind == 1 && !empty.empty() && !free.empty()) {
+            const std::string r = empty[Pick(empty.size())], c = free[Pick(free.size())];
+            ASSERT_EQ(0, Ctl("insert " + Quoted(r) + " " + c));
+            what = "put " + c + " in " + r;
+            inReader[r] = c;
+        } else if (!full.empty() && !free.empty()) {
+            const std::string r = full[Pick(full.size())], c = free[Pick(free.size())];
+            ASSERT_EQ(0, Ctl("remove " + Quoted(r)));
+            ASSERT_EQ(0, Ctl("insert " + Quoted(r) + " " + c));
+            what = "swap " + inReader[r] + " for " + c + " in " + r;
+            inReader[r] = c;
+        } else if (!empty.empty() && !free.empty()) {
+            const std::string r = empty[Pick(empty.size())], c = free[Pick(free.size())];
+            ASSERT_EQ(0, Ctl("insert " + Quoted(r) + " " + c));
+            what = "put " + c + " in " + r;
+            inReader[r] = c;
+        }
+        if (what.empty())
+            return;
+        changeMark = LogSize();
+        trail += " {" + what + " at " + where + "}";
+    }
+    bool AnyCard()
+    {
+        for (const auto &r : inReader)
+            if (!r.second.empty())
+                return true;
+        return false;
+    }
+
+    // Answers one dialog of the program as a holder would, maybe changing
+    // the cards first.
+    void Respond(HWND box)
+    {
+        const std::string caption = Text(box);
+        if (Chance(30))
+            ChangeCards(caption.c_str());
+        if (GetDlgItem(box, IDC_CODE_EDIT)) {
+            SetItemText(box, IDC_CODE_EDIT, caption == "Code de déblocage" ? "12345678" : "1234");
+            trail += " [" + caption + "]";
+            Click(box, IDOK);
+        } else if (GetDlgItem(box, IDC_INTRO_LINE1)) {
+            if (!AnyCard() && Chance(50))
+                ChangeCards(caption.c_str());
+            const bool go = AnyCard() && Chance(80);
+            trail += " [" + caption + (go ? " ok]" : " annuler]");
+            Click(box, go ? IDOK : IDCANCEL);
+        } else if (caption == "Options") {
+            for (int id : {IDC_SAVE_JOURNAL, IDC_SAVE_DATA, IDC_SAVE_DIAG, IDC_SAVE_TRACE})
+                if (Chance(50)) {
+                    SendMessageA(GetDlgItem(box, id), BM_SETCHECK, BST_CHECKED, 0);
+                    Click(box, id);
+                }
+            trail += " [Options]";
+            Click(box, IDOK);
+        } else if (caption == "Choix d'un lecteur") {
+            const int index = static_cast<int>(Pick(readers.size() + 1)) - 1;
+            if (index >= 0)
+                SendMessageA(GetDlgItem(box, IDC_LISTE_LECTEURS), CB_SETCURSEL, index, 0);
+            trail += " [lecteur " + std::to_string(index) + "]";
+            Click(box, index >= 0 ? IDOK : IDCANCEL);
+        } else if (GetDlgItem(box, 1148) || GetDlgItem(box, 1152)) { // a save dialog
+            const std::string file = TempFolder() + "\\vlmgr-soak.crt";
+            DeleteFileA(file.c_str());
+            for (int id : {1148, 1152})
+                if (GetDlgItem(box, id))
+                    SetItemText(box, id, file);
+            trail += " [save]";
+            Click(box, IDOK);
+        } else {
+            const std::string text = MessageText(box);
+            // Questions: save a certificate or unblock at random; never retry a code.
+            int button = IDOK;
+            if (text.find("Souhaitez-vous enregistrer") != std::string::npos ||
+                text.find("Voulez-vous la débloquer") != std::string::npos)
+                button = Chance(50) ? IDYES : IDNO;
+            else if (text.find('?') != std::string::npos)
+                button = IDNO;
+            trail += " [" + text.substr(0, 40) + "]";
+            PostMessageA(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
+        }
+        WaitUntil([&] { return !IsWindow(box); }, kWait);
+    }
+
+    // Runs the dialogs of the operation under way until the window is quiet:
+    // no status shown and no dialog for a while. A change of the cards may
+    // come during its steps too.
+    bool RunToQuiet()
+    {
+        // Drawn once, so that a seed replays the same choices; where a step
+        // change lands depends on the machine's pace.
+        bool changeDuringSteps = Chance(25);
+        for (int round = 0; round < 40; ++round) {
+            HWND box = nullptr;
+            WaitUntil(
+                [&] {
+                    box = WaitOtherDialog(program.pi.dwProcessId, dlg, 1);
+                    if (!box && changeDuringSteps && Visible(dlg, IDC_PROGRESS)) {
+                        changeDuringSteps = false;
+                        ChangeCards("a step");
+                    }
+                    return box || !Visible(dlg, IDC_STATUS);
+                },
+                kWait);
+            if (!box)
+                box = WaitOtherDialog(program.pi.dwProcessId, dlg, 1000);
+            if (!box)
+                return WaitIdle(dlg, kWait);
+            Respond(box);
+            if (HasFatalFailure())
+                return false;
+        }
+        return false;
+    }
+
+    // The quiet point: the window against the cards now present.
+    void CheckWindow()
+    {
+        if (LinesSince(changeMark) < 2)
+            return; // the program has not met the change yet
+        const std::string line = ItemText(dlg, IDC_READER_LINE), prefix = "LECTEUR EN COURS : ";
+        const std::string reader = line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : "";
+        const std::string present = inReader.count(reader) ? inReader[reader] : "";
+        std::string presentIdentity = "(none)";
+        for (const Card &c : cards)
+            if (c.name == present)
+                presentIdentity = c.identity;
+        if ((Visible(dlg, IDC_CARD_ID) && !ItemText(dlg, IDC_CARD_ID).empty()) ||
+            (Visible(dlg, IDC_HOLDER_NAME) && !ItemText(dlg, IDC_HOLDER_NAME).empty())) {
+            EXPECT_EQ(presentIdentity, ShownIdentity()) << "the card shown is not the one in " << reader;
+        }
+        for (int id : {IDC_LECDONNEES, IDC_LECSIT, IDC_CHANGERCODE, IDC_FORCERCP})
+            EXPECT_FALSE(Enabled(dlg, id) && present.empty())
+                << id << ": a card command on, no card in " << reader;
+    }
+};
+
+TEST_F(CardManagerSoak, EveryOperationWithCardsPulledAndSwapped)
+{
+    const char *given = std::getenv("VEL_SOAK_SEED");
+    const unsigned seed =
+        given ? static_cast<unsigned>(std::strtoul(given, nullptr, 10)) : std::random_device{}();
+    random.seed(seed);
+    std::printf("soak seed %u (VEL_SOAK_SEED=%u replays it)\n", seed, seed);
+
+    // Each card's line as the window shows it.
+    for (Card &c : cards) {
+        LaunchOn({kReader}, {{c.name, kReader}});
+        ASSERT_TRUE(WaitUntil([&] { return !ItemText(dlg, IDC_CARD_ID).empty(); }, kWait)) << c.name;
+        ASSERT_TRUE(WaitIdle(dlg, kWait));
+        c.identity = ShownIdentity();
+        std::printf("%s: %s\n", c.name.c_str(), c.identity.c_str());
+        Quit();
+    }
+
+    inReader = {{readers[0], cards[0].name}, {readers[1], ""}};
+    std::vector<PlacedCard> placed = {{cards[0].name, readers[0]}};
+    for (size_t i = 1; i < cards.size(); ++i)
+        placed.push_back({cards[i].name, ""});
+    ASSERT_TRUE(WriteSoftcardState(statePath, EnvOr("VLMGR_CARDS", "."), readers, placed, 40, true))
+        << statePath;
+    DeleteFileA((statePath + ".log").c_str());
+    Launch({"VEL_SOFTCARD_STATE=" + statePath});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+
+    struct Operation {
+        const char *name;
+        int id;
+        bool menu;
+    };
+    const Operation operations[] = {
+        {"Changer code", IDC_CHANGERCODE, false},  {"Débloquer code", IDC_FORCERCP, false},
+        {"Saisir code", ID_PRESENT_PIN, true},     {"Tests des services", ID_SELF_TEST, true},
+        {"Lecture situations", IDC_LECSIT, false}, {"Lecture données", IDC_LECDONNEES, false},
+        {"Certificats", ID_CERTIFICATES, true},    {"carte", IDC_INTROCARTE, false},
+        {"lecteur", IDC_CHANGELECT, false},        {"Options", ID_OPTIONS, true},
+        {"change between operations", 0, false},
+    };
+    const int kOperations = 40;
+    const DWORD started = GetTickCount();
+    const DWORD limit = vel_test::ScaledMs(300000);
+    int done = 0;
+    for (; done < kOperations && GetTickCount() - started < limit; ++done) {
+        const Operation &op = operations[Pick(sizeof operations / sizeof operations[0])];
+        trail += "\n" + std::to_string(done) + " " + op.name + ":";
+        if (op.id == 0) {
+            ChangeCards("rest");
+        } else if (op.menu) {
+            Command(dlg, op.id);
+        } else if (Enabled(dlg, op.id)) {
+            Click(dlg, op.id);
+        } else {
+            trail += " (off)";
+        }
+        ASSERT_TRUE(RunToQuiet()) << trail;
+        ASSERT_TRUE(program.Running()) << trail;
+        CheckWindow();
+        if (HasFailure()) {
+            ADD_FAILURE() << "seed " << seed << ":" << trail;
+            break;
+        }
+    }
+    std::printf("soak: %d operations in %.1f s (bound %d operations, %lu s)\n", done,
+                (GetTickCount() - started) / 1000.0, kOperations, limit / 1000);
     Quit();
 }
 
