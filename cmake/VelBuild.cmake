@@ -52,12 +52,31 @@ function(vel_version_resource target description filename)
   target_sources(${target} PRIVATE ${rc})
 endfunction()
 
-# vel_rules_library(<target> <sources...>): a static library of rules without
-# Windows, built in every tree, its folder its include path.
+# vel_rules_library(<target> SOURCES ... [INCLUDES <dirs>] [LIBS <libs>]
+#                   [TEST <sources> [TEST_DEFINITIONS ...] [TEST_EVERY_TREE]])
+# A static library of rules without Windows, built in every tree; its include
+# path its folder, or INCLUDES; LIBS what it and its users link. TEST: its
+# test program <target>_test, the CTest test <target>, run natively under the
+# sanitizers and, with TEST_EVERY_TREE, under Wine in the Windows trees too
+# (rules over PKCS#11's longs, whose width differs there).
 function(vel_rules_library target)
-  add_library(${target} STATIC ${ARGN})
-  target_include_directories(${target} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-  target_link_libraries(${target} PRIVATE vel_defaults)
+  cmake_parse_arguments(R "TEST_EVERY_TREE" "" "SOURCES;INCLUDES;LIBS;TEST;TEST_DEFINITIONS" ${ARGN})
+  if(R_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "vel_rules_library(${target}): unknown arguments ${R_UNPARSED_ARGUMENTS}")
+  endif()
+  if(NOT R_INCLUDES)
+    set(R_INCLUDES ${CMAKE_CURRENT_SOURCE_DIR})
+  endif()
+  add_library(${target} STATIC ${R_SOURCES})
+  target_include_directories(${target} PUBLIC ${R_INCLUDES})
+  target_link_libraries(${target} PUBLIC ${R_LIBS} PRIVATE vel_defaults)
+  if(R_TEST AND (VEL_KIND STREQUAL "native" OR (R_TEST_EVERY_TREE AND VEL_KIND STREQUAL "windows")))
+    vel_gtest_program(${target}_test SOURCES ${R_TEST} LIBS ${target})
+    if(R_TEST_DEFINITIONS)
+      target_compile_definitions(${target}_test PRIVATE ${R_TEST_DEFINITIONS})
+    endif()
+    vel_add_test(${target} ${target}_test)
+  endif()
 endfunction()
 
 # vel_add_fuzzer(<name> SOURCES ... LIBS ... CORPUS <dir>)

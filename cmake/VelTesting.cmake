@@ -44,16 +44,26 @@ function(vel_test_timeout name seconds)
   set_property(GLOBAL APPEND PROPERTY VEL_TEST_TIMEOUTS "${name}=${seconds}")
 endfunction()
 
-# vel_add_test(<name> <target> [ARGS ...] [ENV k=v ...] [LOCKS ...] [TIMEOUT s]
-#              [LABELS ...])
+# vel_add_test(<name> <target> [PRINTER] [ARGS ...] [ENV k=v ...] [LOCKS ...]
+#              [TIMEOUT s] [LABELS ...])
 # One CTest test per test program (whole program, not per case: starting a
 # program under Wine costs more than most of its cases). LABELS x86-subset:
-# the test also runs where x86 code is emulated (see README).
+# the test also runs where x86 code is emulated (see README). PRINTER: the
+# test prints on the tree's test printer (scripts/cups.sh), one such test at
+# a time; VEL_PRINT_OUT is the folder of its PDFs as Windows programs see it,
+# VEL_PRINT_SOCKET the folder of the printer's socket (renamed, the printer
+# cannot be reached).
 function(vel_add_test name target)
   if(VEL_KIND STREQUAL "fuzz")
     return()   # the fuzz tree runs only its fuzzers
   endif()
-  cmake_parse_arguments(T "" "TIMEOUT" "ARGS;ENV;LOCKS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "PRINTER" "TIMEOUT" "ARGS;ENV;LOCKS;LABELS" ${ARGN})
+  if(T_PRINTER)
+    vel_windows_path(print_out "${CMAKE_BINARY_DIR}/cups/pdf")
+    vel_windows_path(print_socket "${CMAKE_BINARY_DIR}/cups/socket")
+    list(APPEND T_ENV "VEL_PRINT_OUT=${print_out}" "VEL_PRINT_SOCKET=${print_socket}")
+    list(APPEND T_LOCKS vel_printer)
+  endif()
   add_test(NAME ${name} COMMAND ${target} ${T_ARGS})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
@@ -68,7 +78,9 @@ function(vel_add_test name target)
   if(T_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
   endif()
-  if(VEL_KIND STREQUAL "windows")
+  if(VEL_KIND STREQUAL "windows" AND T_PRINTER)
+    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "wine;printer")
+  elseif(VEL_KIND STREQUAL "windows")
     set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine)
   endif()
 endfunction()
@@ -155,4 +167,12 @@ function(vel_wine_fixture)
   add_test(NAME wine_stop COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-prefix.sh stop ${CMAKE_BINARY_DIR})
   set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine)
   vel_test_timeout(wine_stop 60)
+  # The tree's test printer (a private CUPS scheduler printing to PDF), for
+  # the tests that print.
+  add_test(NAME printer_start COMMAND ${CMAKE_SOURCE_DIR}/scripts/cups.sh start ${CMAKE_BINARY_DIR})
+  set_tests_properties(printer_start PROPERTIES FIXTURES_SETUP printer)
+  vel_test_timeout(printer_start 60)
+  add_test(NAME printer_stop COMMAND ${CMAKE_SOURCE_DIR}/scripts/cups.sh stop ${CMAKE_BINARY_DIR})
+  set_tests_properties(printer_stop PROPERTIES FIXTURES_CLEANUP printer)
+  vel_test_timeout(printer_stop 60)
 endfunction()

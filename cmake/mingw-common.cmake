@@ -5,5 +5,5 @@ set(CMAKE_FIND_ROOT_PATH /usr/${VEL_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Tests run under Wine; the wrapper gives every build tree its own prefix.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)
+# Tests run under Wine through the build tree's own wrapper, which
+# cmake/VelTesting.cmake writes and names as the emulator.

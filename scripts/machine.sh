@@ -94,7 +94,7 @@ vel_x86_left_out_reason() {
     echo "crashed the emulator in two runs of two (a Wine client error, then a segmentation fault)" ;;
   *_threads | softcard_turns | softcard_library | pcsc_waiting | csp_reuse | csp_prompt | trace_csp | trace_zeb | vltab_exports)
     echo "starts threads, which the emulator does not survive" ;;
-  vlmgr_*flows* | vlmgr_window_icon | card_operations_flows | choixlad)
+  vlmgr_*flows* | vlmgr_window_icon | vlmgr_print | card_operations_flows | choixlad)
     echo "drives a program's windows from another process: minutes a case under the emulator" ;;
   csp_* | trace_*_registry_view | certpropsvc | timeout | cardlayer_softcard | card_operations_softcard | softcard_card | vltab_exports_read_error)
     echo "starts regsvr32, the card's control program or child programs, each a 32-bit Wine process of tens of seconds there" ;;

@@ -13,6 +13,9 @@ PACKAGES=(
   xvfb xauth x11-utils imagemagick
   googletest openssl
   opensc gnutls-bin
+  # The test printer (scripts/cups.sh): a private CUPS scheduler printing to
+  # PDF, read back with pdftotext; 32-bit Wine's spooler loads libcups too.
+  cups printer-driver-cups-pdf poppler-utils libcups2 libcups2:i386
 )
 
 SUDO=""

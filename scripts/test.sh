@@ -19,13 +19,13 @@ echo "[test] time limits and waits x$load (machine load); $(vel_x86_found)"
 # count_tests <tree> [ctest selection...]: the tree's tests, fixtures aside.
 count_tests() {
   local t=$1; shift
-  ctest --preset "$t" -N "$@" | grep -E '^ *Test +#' | grep -cvE ' wine_(start|stop)$'
+  ctest --preset "$t" -N "$@" | grep -E '^ *Test +#' | grep -cvE ' (wine|printer)_(start|stop)$'
 }
 
 # test_names <tree> [ctest selection...]: their names, one a line, sorted.
 test_names() {
   local t=$1; shift
-  ctest --preset "$t" -N "$@" | sed -nE 's/^ *Test +#[0-9]+: +//p' | grep -vxE 'wine_(start|stop)' | sort
+  ctest --preset "$t" -N "$@" | sed -nE 's/^ *Test +#[0-9]+: +//p' | grep -vxE '(wine|printer)_(start|stop)' | sort
 }
 
 # x86_left_out_list <tree>: each x86 test left out under the emulator, and why.

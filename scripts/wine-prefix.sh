@@ -24,6 +24,8 @@ mkdir -p "$home"
 home=$(cd "$home" && pwd)
 export WINEPREFIX="$home/wineprefix" WINEARCH=win64 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# The tree's own test printer only (scripts/cups.sh), as in wine-run.sh.
+export CUPS_SERVER="$build/cups/socket/cups.sock"
 # 64-bit Wine started directly: Debian's wine script would start the 32-bit
 # loader first, which machines without 32-bit execution cannot run. The
 # prefix's own tools (reg, cmd, the services) are 64-bit in both trees.

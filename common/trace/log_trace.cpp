@@ -10,6 +10,7 @@
 #include "log_trace.h"
 
 #include "data_folder.h"
+#include "trace_level.h"
 #include "trace_line.h"
 
 #include <windows.h>
@@ -23,6 +24,7 @@
 #include <wchar.h>
 
 #include <atomic>
+#include <optional>
 
 #if defined(VEL_TRACE_FOR_CSP)
 #define TRACE_REGISTRY_KEY "Software\\Ovrane\\CSP"
@@ -94,20 +96,27 @@ private:
     int errno_;
 };
 
-// The DWORD value "Traces" of the deliverable's key under hive (its type is
-// not examined). False when the key or the value cannot be read.
+// The level set by the value "Traces" of the deliverable's key under hive.
+// False when the key or the value cannot be read, or when the value is not a
+// DWORD (trace_level.h): a level typed as text would otherwise read as the
+// number its characters make.
 bool ReadLevel(HKEY hive, int *level)
 {
     HKEY key;
     if (RegOpenKeyExA(hive, TRACE_REGISTRY_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return false;
-    DWORD value = 0;
+    BYTE value[4];
+    DWORD type = REG_NONE;
     DWORD size = sizeof value;
-    LONG rc = RegQueryValueExA(key, "Traces", nullptr, nullptr, reinterpret_cast<BYTE *>(&value), &size);
+    // A longer value does not fit (ERROR_MORE_DATA): no DWORD either.
+    LONG rc = RegQueryValueExA(key, "Traces", nullptr, &type, value, &size);
     RegCloseKey(key);
     if (rc != ERROR_SUCCESS)
         return false;
-    *level = static_cast<int>(value & 0xFFFF);
+    std::optional<int> read = vel::trace::LevelOfValue(type, value, size);
+    if (!read)
+        return false;
+    *level = *read;
     return true;
 }
 

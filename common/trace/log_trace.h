@@ -2,8 +2,8 @@
 // and thread in the data folder's "log" subfolder, one line per call entry,
 // intermediate fact and return, nested by one TAB per open call. The level
 // comes once per process from the DWORD value "Traces" of the deliverable's
-// key (HKEY_LOCAL_MACHINE, overridden by HKEY_CURRENT_USER). The key and the
-// file name pattern are fixed when the library is built (vel_trace_csp,
+// key (HKEY_LOCAL_MACHINE, overridden by HKEY_CURRENT_USER; a value of
+// another type counts as absent). The key and the file name pattern are fixed when the library is built (vel_trace_csp,
 // vel_trace_zeb).
 #ifndef VEL_LOG_TRACE_H
 #define VEL_LOG_TRACE_H

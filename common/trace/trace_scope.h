@@ -26,7 +26,8 @@ public:
     //   format    the begin line's message
     VEL_TRACE_SCOPE_FORMAT(5, 6)
     TraceScope(int level, const char *function, int rvIsBool, const char *format, ...)
-        : level_(level), function_(function), rvIsBool_(rvIsBool), rv_(rvIsBool ? 0 : 1)
+        : level_(level), function_(function), rvIsBool_(rvIsBool), returnIsBool_(rvIsBool),
+          rv_(rvIsBool ? 0 : 1)
     {
         if (!_Log_WouldTrace(LOG_BEGIN, level_, 0, 0))
             return;
@@ -36,26 +37,40 @@ public:
         va_end(ap);
         _Log_Trace(LOG_BEGIN, level_, function_, 0, 0, "%s", message.c_str());
     }
-    ~TraceScope() { _Log_Trace(LOG_RETURN, level_, function_, rv_, rvIsBool_, "%s", message_.c_str()); }
+    ~TraceScope() { _Log_Trace(LOG_RETURN, level_, function_, rv_, returnIsBool_, "%s", message_.c_str()); }
     TraceScope(const TraceScope &) = delete;
     TraceScope &operator=(const TraceScope &) = delete;
 
     // The return line's result and message, for the exit that follows.
     VEL_TRACE_SCOPE_FORMAT(3, 4) void Return(unsigned long rv, const char *format, ...)
     {
-        rv_ = rv;
-        // Whether the line passes can depend on the result (failures at the summary level).
-        if (!_Log_WouldTrace(LOG_RETURN, level_, rv_, rvIsBool_)) {
-            message_.clear();
-            return;
-        }
         va_list ap;
         va_start(ap, format);
-        message_ = Format(format, ap);
+        Give(rvIsBool_, rv, format, ap);
+        va_end(ap);
+    }
+    // The same with a result of the other kind for this exit (a status code
+    // where results are BOOLs, or the reverse): some traced calls mix them.
+    VEL_TRACE_SCOPE_FORMAT(4, 5) void ReturnAs(int rvIsBool, unsigned long rv, const char *format, ...)
+    {
+        va_list ap;
+        va_start(ap, format);
+        Give(rvIsBool, rv, format, ap);
         va_end(ap);
     }
 
 private:
+    VEL_TRACE_SCOPE_FORMAT(4, 0) void Give(int rvIsBool, unsigned long rv, const char *format, va_list ap)
+    {
+        rv_ = rv;
+        returnIsBool_ = rvIsBool;
+        // Whether the line passes can depend on the result (failures at the summary level).
+        if (!_Log_WouldTrace(LOG_RETURN, level_, rv_, returnIsBool_)) {
+            message_.clear();
+            return;
+        }
+        message_ = Format(format, ap);
+    }
     VEL_TRACE_SCOPE_FORMAT(1, 0) static std::string Format(const char *format, va_list ap)
     {
         va_list again;
@@ -77,6 +92,7 @@ private:
     int level_;
     const char *function_;
     int rvIsBool_;
+    int returnIsBool_; // the kind of the result given last
     unsigned long rv_;
     std::string message_;
 };

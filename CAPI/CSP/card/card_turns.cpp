@@ -6,8 +6,8 @@
 #include <memory>
 #include <mutex>
 
+#include "cardmatch/prompt_record.h"
 #include "pkcs_container.h"
-#include "prompt_record.h"
 
 struct CardOperation::Slot {
     Slot() { InitializeCriticalSection(&lock); }
@@ -19,7 +19,7 @@ struct CardOperation::Slot {
     int depth = 0;       // the holder's nested turns (lock held)
     uint32_t ticket = 0; // the ticket of the holder's outermost turn (lock held)
     std::atomic<int> waiting{0};
-    cardmatch::PromptRecord prompts;
+    csp::cardmatch::PromptRecord prompts;
 };
 
 namespace {

@@ -7,8 +7,8 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include "card_match.h"
 #include "card_turns.h"
+#include "cardmatch/card_match.h"
 #include "pkcs11.h"
 
 class HandleContainer;
@@ -39,6 +39,8 @@ public:
     // 1 exchange, 2 signature, 3 any other handle, among the key handles
     // given out.
     DWORD GetKeySpecFromUserKey(ULONG64 hKey) const;
+    // Another card was seen in the slot: the container stands for nothing more.
+    bool CardGone() const;
 
     char *m_szContainerName = nullptr;
     char *m_szReaderName = nullptr;
@@ -64,7 +66,7 @@ public:
     CK_OBJECT_HANDLE m_hKeySignature = 0;
     // Whether the slot still holds the card this container was built on
     // (HandleContainer::CardGone and CheckCard read it).
-    cardmatch::CardStanding m_cardStanding;
+    csp::cardmatch::CardStanding m_cardStanding;
 };
 
 // TRUE when the container's session is usable; otherwise reopens one (and
@@ -86,6 +88,14 @@ namespace Pkcs {
 // Whether the library is initialised in this process.
 bool IsInitialized();
 void SetInitialized(bool initialized);
+// The library's use started for a context's set-up ("Pkcs::Initialize"
+// lines): the function list bound when needed, C_Initialize with pReserved
+// (NULL or a reserved text), finalised and tried once more when the library
+// asks it. byThread: a request with data of its own for the calling thread.
+// false: there is no library to bind (the set-up goes on without a card).
+bool Initialize(const char *pReserved, bool byThread);
+// C_Finalize for the calling thread's own data.
+CK_RV FinalizeThread();
 
 // Chooses the slot for a request and builds the context's container.
 //   pszContainer  never NULL; "DEFAULT_CONTAINER" inside takes the first card

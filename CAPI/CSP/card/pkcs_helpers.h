@@ -1,34 +1,14 @@
-// The provider's binding to the card's PKCS#11 library and the small steps
-// every card access goes through: initialisation, single attribute reads,
-// object searches, the login check, the login with its PIN prompt, the slot
-// search by reader name and the texts the PIN prompt shows.
+// The small steps every card access goes through: single attribute reads and
+// object searches (pkcs_objects.cpp), the login check, the login with its
+// PIN prompt and the prompt's texts (pkcs_login.cpp), the slot search by
+// reader name (slot_choice.cpp). The library itself: pkcs_library.h.
 #ifndef VEL_CSP_PKCS_HELPERS_H
 #define VEL_CSP_PKCS_HELPERS_H
 
 #include <windows.h>
 #include <wincrypt.h>
 
-#include <atomic>
-
 #include "pkcs11.h"
-
-// The library's function list, NULL until initFuncList succeeds.
-extern std::atomic<CK_FUNCTION_LIST_PTR> pFunctionList;
-
-// Texts of one PIN prompt. Kept per thread: two threads prompting at once
-// never see each other's texts, and no PIN is ever kept here.
-struct PinPromptTexts {
-    char CardLabel[64];
-    char TriesText[128]; // the longest text with a 32-character label needs 76 bytes
-    char VersionLabel[64];
-};
-PinPromptTexts &CurrentPromptTexts();
-
-// C_GetFunctionList into pFunctionList. Returns the library's result.
-CK_RV initFuncList();
-// C_Initialize with OS locking and the given reserved text (NULL, or one of
-// the service texts). Returns the library's result unchanged.
-CK_RV initialize(const char *pReserved);
 
 // One attribute of an object: buffer NULL gives the length in *length; the
 // length is copied back whatever the result.

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace cardmatch {
+namespace csp::cardmatch {
 
 CardChoice ChooseCard(const char *request, bool wantDefault, size_t count, const NameAt &nameAt)
 {
@@ -54,4 +54,4 @@ CardStanding::State CardStanding::Note(CardFate fate)
     return static_cast<State>(state_.load());
 }
 
-} // namespace cardmatch
+} // namespace csp::cardmatch

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace cardmatch {
+namespace csp::cardmatch {
 
 // How a request takes a card. A request names a card when it contains the
 // container name of any of the card's certificates (the tray binds each
@@ -82,6 +82,6 @@ private:
     std::atomic<int> state_{Stands};
 };
 
-} // namespace cardmatch
+} // namespace csp::cardmatch
 
 #endif

@@ -8,7 +8,7 @@
 #include <atomic>
 #include <cstdint>
 
-namespace cardmatch {
+namespace csp::cardmatch {
 
 class PromptRecord {
 public:
@@ -32,6 +32,6 @@ private:
     std::atomic<bool> lastCancelled_{false};
 };
 
-} // namespace cardmatch
+} // namespace csp::cardmatch
 
 #endif

@@ -5,11 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "csp_globals.h"
+#include "globals/csp_globals.h"
 #include "log_trace.h"
+#include "prompt/pin_prompts.h"
 #include "trace_scope.h"
-#include "pin_prompts.h"
-#include "pkcs_helpers.h"
 
 namespace {
 
@@ -26,27 +25,12 @@ const MicrosoftProvider kMicrosoftProviders[] = {
     {"MS_DEF_PROV", "Microsoft Base Cryptographic Provider v1.0", PROV_RSA_FULL},
 };
 const char kMicrosoftContainer[] = "QUVCSPPROVIDER";
-const char kDataByThread[] = "winlogonProcess;dataByThread";
-const char kWinlogon[] = "winlogonProcess";
-constexpr DWORD kReservedSize = 260;
 
-bool InLsa()
-{
-    const char *line = GetCommandLineA();
-    return line && (std::strstr(line, "lsa") || std::strstr(line, "LSA"));
-}
-
-// The reserved text of C_Initialize for a service request: "winlogonProcess"
-// inside lsass, else none.
-const char *ServiceReserved(const char *name)
-{
-    return (InLsa() && name[0]) ? kWinlogon : nullptr;
-}
-
-DWORD ThreadIdForLibrary()
-{
-    return GetCurrentThreadId();
-}
+// The request's reading (names/) and the provider agree on flags and sizes.
+static_assert(csp::names::kSilent == CRYPT_SILENT && csp::names::kMachineKeyset == CRYPT_MACHINE_KEYSET,
+              "flags");
+static_assert(csp::names::kContainerRoom == kNameSize && csp::names::kComputerRoom == kReaderNameSize,
+              "sizes");
 
 } // namespace
 
@@ -112,35 +96,15 @@ BOOL HandleContainer::CreateContainer(const char *pszContainer, int propagation,
         trace.Return(TRUE, "%s", "");
         return TRUE;
     }
-    const bool byThread = pReserved && std::strstr(pReserved, kDataByThread);
+    const bool byThread = pReserved && std::strstr(pReserved, csp::names::kDataByThread);
     for (int retried = 0;; retried = 1) {
         if (!Pkcs::IsInitialized() || byThread) {
-            _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "Pkcs::Initialize", 0, FALSE, "0x%p",
-                       static_cast<const void *>(pReserved));
-            if (pReserved)
-                _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, "Pkcs::Initialize", 0, FALSE, "pReserved : %s",
-                           pReserved);
-            if (!pFunctionList.load() && initFuncList() != CKR_OK) {
-                _Log_Trace(LOG_RETURN, LOG_LEVEL_UI, "Pkcs::Initialize", FALSE, TRUE, "%p",
-                           static_cast<void *>(pFunctionList.load()));
+            if (!Pkcs::Initialize(pReserved, byThread)) {
                 // No library: no card container, and no error of ours.
                 *pdwError = 0;
                 trace.Return(TRUE, "%s", "");
                 return TRUE;
             }
-            CK_RV rv = initialize(pReserved);
-            if (byThread && (rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED || rv == 0x80000002UL))
-                Pkcs::NoteThreadData(ThreadIdForLibrary());
-            if (rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) {
-                Pkcs::SetInitialized(true);
-            } else if (rv == 0x80000002UL) {
-                DWORD thread = ThreadIdForLibrary();
-                pFunctionList.load()->C_Finalize(&thread);
-                Pkcs::SetInitialized(initialize(pReserved) == CKR_OK);
-            } else {
-                Pkcs::SetInitialized(false);
-            }
-            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "Pkcs::Initialize", TRUE, TRUE, "%s", "");
         }
         if (Pkcs::UpdateContainerTable(this, pszContainer, propagation, readerName, computerName)) {
             *pdwError = 0;
@@ -149,8 +113,7 @@ BOOL HandleContainer::CreateContainer(const char *pszContainer, int propagation,
         }
         if (!byThread || retried)
             break;
-        DWORD thread = ThreadIdForLibrary();
-        const CK_RV rv = pFunctionList.load()->C_Finalize(&thread);
+        const CK_RV rv = Pkcs::FinalizeThread();
         _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "C_Finalize rv = 0x%lx",
                    static_cast<unsigned long>(rv));
     }
@@ -159,19 +122,20 @@ BOOL HandleContainer::CreateContainer(const char *pszContainer, int propagation,
     return FALSE;
 }
 
-BOOL HandleContainer::Initialize(const char *pszContainer, DWORD dwFlags, PVTableProvStruc pVTable,
-                                 const char *readerName, DWORD *pdwError)
+BOOL HandleContainer::Initialize(const csp::names::AcquireRequest &request, DWORD dwFlags,
+                                 PVTableProvStruc pVTable, DWORD *pdwError)
 {
     const char *name = "HandleContainer::Initialize";
-    const char *reader = readerName ? readerName : "";
+    const char *pszContainer = request.container.c_str();
+    const char *reader = request.reader.c_str();
     TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE, "%s, 0x%08lx, 0x%p, %s", pszContainer,
                      static_cast<unsigned long>(dwFlags), static_cast<void *>(pVTable), reader);
     BOOL ok = FALSE;
     *pdwError = 0;
     m_dwFlags = dwFlags;
     // The system-logon test comes first: it also takes a request that adds CRYPT_VERIFYCONTEXT.
-    const bool systemLogon = (dwFlags & CRYPT_MACHINE_KEYSET) && (dwFlags & CRYPT_SILENT);
-    if (std::strlen(pszContainer) >= kNameSize) {
+    const bool systemLogon = request.systemLogon;
+    if (!request.containerFits) {
         *pdwError = static_cast<DWORD>(NTE_BAD_KEYSET); // a name we could not keep whole
     } else if (!systemLogon && (dwFlags & kVerifyContextBits) == kVerifyContextBits) {
         // A verification context is the caller's own ephemeral Microsoft
@@ -191,23 +155,12 @@ BOOL HandleContainer::Initialize(const char *pszContainer, DWORD dwFlags, PVTabl
     } else if (!AcquireMicrosoftContext()) {
         *pdwError = static_cast<DWORD>(NTE_PROVIDER_DLL_FAIL);
     } else if (systemLogon) {
-        // System logon.
-        char computerName[kReaderNameSize] = {};
-        char reserved[kReservedSize] = {};
-        const char *pReserved = nullptr;
-        if (!ComputerNameFromContainer(pszContainer, computerName, sizeof computerName)) {
+        if (!request.computerFits) {
             *pdwError = static_cast<DWORD>(NTE_BAD_KEYSET);
         } else {
             std::strcpy(m_szContainer, pszContainer);
-            if (InLsa() && pszContainer[0]) {
-                if (pszContainer[std::strlen(pszContainer) - 1] == ')') {
-                    std::snprintf(reserved, sizeof reserved, "%s=%s", kDataByThread, computerName);
-                    pReserved = reserved;
-                } else {
-                    pReserved = kWinlogon;
-                }
-            }
-            ok = CreateContainer(pszContainer, 1, reader, computerName, pdwError, pReserved);
+            ok = CreateContainer(pszContainer, request.Propagation(), reader, request.Computer(), pdwError,
+                                 request.Reserved());
             if (ok)
                 *pdwError = 0;
         }
@@ -216,14 +169,16 @@ BOOL HandleContainer::Initialize(const char *pszContainer, DWORD dwFlags, PVTabl
     } else if (dwFlags & CRYPT_SILENT) {
         _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "Certificate Propagation service call : %s",
                    pszContainer);
-        ok = CreateContainer(pszContainer, 1, reader, nullptr, pdwError, ServiceReserved(pszContainer));
+        ok = CreateContainer(pszContainer, request.Propagation(), reader, nullptr, pdwError,
+                             request.Reserved());
         if (ok)
             *pdwError = 0;
     } else {
         _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "Normal CSP handling : 0x%08lx",
                    static_cast<unsigned long>(dwFlags));
         for (;;) {
-            if (!CreateContainer(pszContainer, 0, reader, nullptr, pdwError, ServiceReserved(pszContainer)))
+            if (!CreateContainer(pszContainer, request.Propagation(), reader, nullptr, pdwError,
+                                 request.Reserved()))
                 break;
             if (m_pCurrentContainer) {
                 *pdwError = 0;
@@ -330,19 +285,19 @@ BOOL HandleContainer::GetTSEComputerName(char *out, size_t size)
 
 bool HandleContainer::CardGone() const
 {
-    return m_pCurrentContainer && m_pCurrentContainer->m_cardStanding.Now() == cardmatch::CardStanding::Gone;
+    return m_pCurrentContainer && m_pCurrentContainer->CardGone();
 }
 
-cardmatch::CardStanding::State HandleContainer::CheckCard()
+csp::cardmatch::CardStanding::State HandleContainer::CheckCard()
 {
     PKCSContainer *c = m_pCurrentContainer;
     // A verification context needs no card. Any other context without a card
     // container was set up while no card of its name was in: it stands for
     // none, and a new acquire looks at the readers again.
     if (!c)
-        return (m_dwFlags & kVerifyContextBits) == kVerifyContextBits ? cardmatch::CardStanding::Stands
-                                                                      : cardmatch::CardStanding::Gone;
+        return (m_dwFlags & kVerifyContextBits) == kVerifyContextBits ? csp::cardmatch::CardStanding::Stands
+                                                                      : csp::cardmatch::CardStanding::Gone;
     if (!c->m_szComputerName || !c->m_szComputerName[0])
         isSessionValid(c);
-    return CardGone() ? cardmatch::CardStanding::Gone : c->m_cardStanding.Now();
+    return CardGone() ? csp::cardmatch::CardStanding::Gone : c->m_cardStanding.Now();
 }

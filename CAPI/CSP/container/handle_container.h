@@ -7,10 +7,11 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include "cp_interface.h"
-#include "container_keys.h"
-#include "container_names.h"
-#include "pkcs_container.h"
+#include "card/pkcs_container.h"
+#include "cpinterface/cp_interface.h"
+#include "keys/win/container_keys.h"
+#include "names/acquire_request.h"
+#include "names/container_names.h"
 
 constexpr DWORD kVerifyContextBits = 0xF0000000; // CRYPT_VERIFYCONTEXT, all four bits
 
@@ -22,11 +23,11 @@ public:
     HandleContainer &operator=(const HandleContainer &) = delete;
 
     // Sets the context up for an acquire.
-    //   pszContainer  the name to serve (never NULL)
-    //   pVTable       CryptoAPI's table (only dwProvType is read; may be NULL)
-    //   readerName    reader part of a \\.\reader\container request, or ""
-    //   pdwError      out: 0 or the failure code
-    BOOL Initialize(const char *pszContainer, DWORD dwFlags, PVTableProvStruc pVTable, const char *readerName,
+    //   request   the acquire's request as the entry read it: the name to
+    //             serve, its reader, computer and reserved text
+    //   pVTable   CryptoAPI's table (only dwProvType is read; may be NULL)
+    //   pdwError  out: 0 or the failure code
+    BOOL Initialize(const csp::names::AcquireRequest &request, DWORD dwFlags, PVTableProvStruc pVTable,
                     DWORD *pdwError);
     // Initialises the library when needed and finds the card container.
     BOOL CreateContainer(const char *pszContainer, int propagation, const char *readerName,
@@ -40,6 +41,9 @@ public:
     // Provider parameters.
     BOOL GetProvParam(DWORD dwParam, BYTE *pbData, DWORD *pdwDataLen, DWORD dwFlags, DWORD *pdwError);
     BOOL SetProvParam(DWORD dwParam, const BYTE *pbData, DWORD dwFlags, DWORD *pdwError);
+    // A PIN given on a service or remote-session context's current session
+    // that is still logged in (pbData: a PIN is given now).
+    bool PinStillGiven(const BYTE *pbData);
     BOOL HandleEnumContainers(BYTE *pbData, DWORD *pdwDataLen, DWORD dwFlags, DWORD *pdwError);
     BOOL GetUserCertStore(BYTE *pbData, DWORD *pdwDataLen, DWORD *pdwError);
     BOOL GetSmartCardGUID(BYTE *pbData, DWORD *pdwDataLen, DWORD *pdwError);
@@ -57,7 +61,7 @@ public:
     // is), then whether its card is in (Stands), out (Absent: not now, but it
     // may serve again) or gone. Without a card container: Stands for a
     // verification context, Gone for any other (it stands for no card).
-    cardmatch::CardStanding::State CheckCard();
+    csp::cardmatch::CardStanding::State CheckCard();
 
     char m_szContainer[kNameSize] = {};
     DWORD m_dwFlags = 0;
@@ -65,11 +69,10 @@ public:
     HCRYPTPROV m_hMSProv = 0;
     // The key work of this context: its card keys, the keys it made in the
     // Microsoft context for them, the session keys it imported.
-    cspkeys::ContainerKeys m_keys;
+    csp::keys::ContainerKeys m_keys;
 };
 
 // The parts read from requested names and token labels (container_names.h).
-using names::ComputerNameFromContainer;
-using names::SmartCardGuidFromLabel;
+using csp::names::SmartCardGuidFromLabel;
 
 #endif

@@ -5,14 +5,17 @@
 #include <cstring>
 #include <string>
 
-#include "csp_globals.h"
+#include "card/pkcs_helpers.h"
+#include "card/pkcs_library.h"
+#include "cpinterface/size_answer.h"
+#include "globals/csp_globals.h"
 #include "handle_container.h"
 #include "log_trace.h"
+#include "prompt/pin_prompts.h"
+#include "registration/registration.h"
 #include "trace_scope.h"
-#include "pin_prompts.h"
-#include "pkcs_helpers.h"
-#include "registration.h"
-#include "size_answer.h"
+
+using Pkcs::List;
 
 namespace {
 
@@ -20,11 +23,6 @@ constexpr DWORD kImpType = 3; // CRYPT_IMPL_MIXED
 constexpr DWORD kVersion = 0x120;
 constexpr DWORD kKeySpecs = 3;    // AT_KEYEXCHANGE | AT_SIGNATURE
 constexpr DWORD kSuffixSize = 64; // "CName(" + name + ")" and its NUL
-
-CK_FUNCTION_LIST_PTR List()
-{
-    return pFunctionList.load();
-}
 
 } // namespace
 
@@ -180,8 +178,27 @@ BOOL HandleContainer::HandleEnumContainers(BYTE *pbData, DWORD *pdwDataLen, DWOR
     return ok;
 }
 
+bool HandleContainer::PinStillGiven(const BYTE *pbData)
+{
+    PKCSContainer *c = m_pCurrentContainer;
+    if (!c || !pbData)
+        return false;
+    CardOperation operation(c);
+    return c->m_bPinGiven && !CardGone() && isUserLogged(c->m_hSession, nullptr);
+}
+
 BOOL HandleContainer::SetProvParam(DWORD dwParam, const BYTE *pbData, DWORD dwFlags, DWORD *pdwError)
 {
+    // A service or remote-session context whose PIN was given on its current
+    // session, still logged in, needs it no more: a PIN given again (the
+    // logon asks more than once) neither logs out nor reaches the card's
+    // login, and leaves no line of its own. Once that login is gone (the card
+    // pulled, another context's log-out), the PIN goes the ordinary way and
+    // is checked.
+    if (PinStillGiven(pbData)) {
+        *pdwError = 0;
+        return TRUE;
+    }
     const char *name = "HandleContainer::SetProvParam";
     TraceScope trace(LOG_LEVEL_FUNCTION, name, TRUE, "0x%08lx, 0x%p, 0x%08lx",
                      static_cast<unsigned long>(dwParam), static_cast<const void *>(pbData),

@@ -9,17 +9,15 @@
 #include <cstring>
 #include <new>
 
-#include "container_names.h"
-#include "csp_globals.h"
+#include "container/handle_container.h"
 #include "entry_guard.h"
-#include "handle_container.h"
-#include "handle_entries.h"
+#include "globals/csp_globals.h"
+#include "handles/handle_entries.h"
 #include "log_trace.h"
-#include "registration.h"
+#include "names/acquire_request.h"
+#include "registration/registration.h"
 
 namespace {
-
-constexpr size_t kReaderPartSize = 255;
 
 // CryptoAPI frees the provider at the last release of a context, while
 // another thread of the host may still be inside one of our calls (its
@@ -130,29 +128,28 @@ extern "C" BOOL WINAPI CPAcquireContext(HCRYPTPROV *phProv, LPCSTR szContainer, 
             *phProv = reinterpret_cast<HCRYPTPROV>(reused);
             return TRUE;
         }
-        const bool service =
-            (dwFlags & (CRYPT_MACHINE_KEYSET | CRYPT_SILENT)) == (CRYPT_MACHINE_KEYSET | CRYPT_SILENT);
-        const bool silent = (dwFlags & CRYPT_SILENT) != 0;
+        // The request read once, here; the context's set-up takes it whole.
+        const csp::names::AcquireRequest request =
+            csp::names::ReadAcquireRequest(szContainer, dwFlags, GetCommandLineA());
         _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, name, 0, FALSE,
-                   "WinlogonProcess=%d, UploadCertificatesProcess=%d", service ? 1 : 0, silent ? 1 : 0);
-        char reader[kReaderPartSize] = {};
-        if ((service || silent) && !names::ReaderFromRequest(szContainer, reader, sizeof reader)) {
+                   "WinlogonProcess=%d, UploadCertificatesProcess=%d", request.systemLogon ? 1 : 0,
+                   request.silent ? 1 : 0);
+        if (!request.readerFits) {
             error = static_cast<DWORD>(NTE_BAD_KEYSET);
             return FALSE;
         }
-        const char *toOpen = (szContainer && szContainer[0]) ? szContainer : "DEFAULT_CONTAINER";
         HandleContainer *hc = new HandleContainer();
         // Registered pending: no other acquire takes it before its set-up
         // succeeds, and a failed one goes whatever its count.
-        const handles::SetUpEnd end = registry->AddAndSetUp(GetCurrentThreadId(), szContainer, hc, [&] {
-            return hc->Initialize(toOpen, dwFlags, pVTable, reader, &error) != FALSE;
+        const csp::handles::SetUpEnd end = registry->AddAndSetUp(GetCurrentThreadId(), szContainer, hc, [&] {
+            return hc->Initialize(request, dwFlags, pVTable, &error) != FALSE;
         });
-        if (end == handles::SetUpEnd::noMemory) {
+        if (end == csp::handles::SetUpEnd::noMemory) {
             delete hc;
             error = static_cast<DWORD>(NTE_NO_MEMORY);
             return FALSE;
         }
-        if (end == handles::SetUpEnd::failed)
+        if (end == csp::handles::SetUpEnd::failed)
             return FALSE;
         *phProv = reinterpret_cast<HCRYPTPROV>(hc);
         _Log_Trace(LOG_INFO, LOG_LEVEL_FUNCTION, name, 0, FALSE, "OUT : 0x%p", static_cast<void *>(hc));

@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <new>
 
-#include "handle_container.h"
-#include "handle_entries.h"
+#include "container/handle_container.h"
+#include "handles/handle_entries.h"
 #include "log_trace.h"
 
 // The arguments as the begin and return lines show them; left empty when

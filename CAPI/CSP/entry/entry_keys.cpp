@@ -7,21 +7,17 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include "container_keys.h"
-#include "context_card.h"
+#include "container/context_card.h"
+#include "container/handle_container.h"
 #include "entry_guard.h"
-#include "handle_container.h"
+#include "keys/win/container_keys.h"
+#include "keys/win/random.h"
 #include "log_trace.h"
-#include "pkcs_container.h"
-#include "pkcs_helpers.h"
 #include "prov_param_name.h"
-#include "random.h"
 
-using cspkeys::ContainerKeys;
-using cspkeys::ContextCard;
-using cspkeys::KeyContext;
-using cspkeys::KeyContextOf;
-using KeyUse = cspkeys::ContainerKeys::KeyUse;
+using csp::keys::ContainerKeys;
+using csp::keys::KeyContext;
+using KeyUse = csp::keys::ContainerKeys::KeyUse;
 
 namespace {
 
@@ -49,6 +45,26 @@ template <class Body> BOOL RunKeyEntry(const char *name, const char *args, HCRYP
             error = static_cast<DWORD>(NTE_BAD_KEYSET);
         return ok;
     });
+}
+
+// Runs call(ms, key) in the Microsoft context, key being the Microsoft key
+// for hKey (for PublicKey use a card key's certificate key; any other card
+// key refused), with its result and last error. argumentsOk false: refused
+// with ERROR_INVALID_PARAMETER first.
+template <class Call>
+BOOL RunWithMicrosoftKey(const char *name, const char *args, HCRYPTPROV hProv, HCRYPTKEY hKey, KeyUse use,
+                         bool argumentsOk, Call call)
+{
+    return RunKeyEntry(name, args, hProv,
+                       [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
+                           HCRYPTKEY key = 0;
+                           if (!argumentsOk) {
+                               error = ERROR_INVALID_PARAMETER;
+                               return FALSE;
+                           }
+                           return keys.ForMicrosoft(ctx, hKey, use, &key, &error) &&
+                                  PassThrough(error, [&] { return call(ctx.ms, key); });
+                       });
 }
 
 } // namespace
@@ -105,16 +121,9 @@ extern "C" BOOL WINAPI CPSetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwP
     FormatArgs(args, sizeof args, "0x%p, 0x%p, %lu, 0x%p, 0x%08lx", P(hProv), P(hKey),
                static_cast<unsigned long>(dwParam), static_cast<const void *>(pbData),
                static_cast<unsigned long>(dwFlags));
-    return RunKeyEntry(
-        "CPSetKeyParam", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
-            HCRYPTKEY key = 0;
-            if (!pbData) {
-                error = ERROR_INVALID_PARAMETER;
-                return FALSE;
-            }
-            return keys.ForMicrosoft(ctx, hKey, KeyUse::Any, &key, &error) &&
-                   PassThrough(error, [&] { return CryptSetKeyParam(key, dwParam, pbData, dwFlags); });
-        });
+    return RunWithMicrosoftKey(
+        "CPSetKeyParam", args, hProv, hKey, KeyUse::Any, pbData != nullptr,
+        [&](HCRYPTPROV, HCRYPTKEY key) { return CryptSetKeyParam(key, dwParam, pbData, dwFlags); });
 }
 
 // A key parameter, bounded (card keys) or from the Microsoft context.
@@ -166,17 +175,7 @@ extern "C" BOOL WINAPI CPSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYT
     FormatArgs(args, sizeof args, "0x%p, %lu, 0x%p, 0x%08lx", reinterpret_cast<void *>(hProv),
                static_cast<unsigned long>(dwParam), static_cast<const void *>(pbData),
                static_cast<unsigned long>(dwFlags));
-    return RunEntry("CPSetProvParam", args, hProv, [&](HandleContainer *hc, DWORD &error) -> BOOL {
-        // A service or remote-session context whose PIN was given on its
-        // current session, still logged in, needs it no more: a PIN given
-        // again (the logon asks more than once) neither logs out nor reaches
-        // the card's login. Once that login is gone (the card pulled, another
-        // context's log-out), the PIN goes the ordinary way and is checked.
-        if (PKCSContainer *c = hc->m_pCurrentContainer; c && pbData) {
-            CardOperation operation(c);
-            if (c->m_bPinGiven && !hc->CardGone() && isUserLogged(c->m_hSession, nullptr))
-                return TRUE;
-        }
+    return RunEntry("CPSetProvParam", args, hProv, [&](HandleContainer *hc, DWORD &error) {
         return hc->SetProvParam(dwParam, pbData, dwFlags, &error);
     });
 }
@@ -248,12 +247,9 @@ extern "C" BOOL WINAPI CPEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hH
     FormatArgs(args, sizeof args, "0x%p, 0x%p, 0x%p, %d, 0x%08lx, 0x%p, 0x%p, %lu", P(hProv), P(hKey),
                P(hHash), int(Final), static_cast<unsigned long>(dwFlags), static_cast<void *>(pbData),
                static_cast<void *>(pdwDataLen), static_cast<unsigned long>(dwBufLen));
-    return RunKeyEntry(
-        "CPEncrypt", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
-            HCRYPTKEY key = 0;
-            return keys.ForMicrosoft(ctx, hKey, KeyUse::PublicKey, &key, &error) && PassThrough(error, [&] {
-                       return CryptEncrypt(key, hHash, Final, dwFlags, pbData, pdwDataLen, dwBufLen);
-                   });
+    return RunWithMicrosoftKey(
+        "CPEncrypt", args, hProv, hKey, KeyUse::PublicKey, true, [&](HCRYPTPROV, HCRYPTKEY key) {
+            return CryptEncrypt(key, hHash, Final, dwFlags, pbData, pdwDataLen, dwBufLen);
         });
 }
 
@@ -284,16 +280,9 @@ extern "C" BOOL WINAPI CPCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hK
     char args[128];
     FormatArgs(args, sizeof args, "0x%p, 0x%08x, 0x%p, 0x%08lx, 0x%p", P(hProv), unsigned(Algid), P(hKey),
                static_cast<unsigned long>(dwFlags), static_cast<void *>(phHash));
-    return RunKeyEntry(
-        "CPCreateHash", args, hProv, [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
-            HCRYPTKEY key = 0;
-            if (!phHash) {
-                error = ERROR_INVALID_PARAMETER;
-                return FALSE;
-            }
-            return keys.ForMicrosoft(ctx, hKey, KeyUse::Any, &key, &error) &&
-                   PassThrough(error, [&] { return CryptCreateHash(ctx.ms, Algid, key, dwFlags, phHash); });
-        });
+    return RunWithMicrosoftKey(
+        "CPCreateHash", args, hProv, hKey, KeyUse::Any, phHash != nullptr,
+        [&](HCRYPTPROV ms, HCRYPTKEY key) { return CryptCreateHash(ms, Algid, key, dwFlags, phHash); });
 }
 
 // Hashes data in the Microsoft context.
@@ -315,13 +304,9 @@ extern "C" BOOL WINAPI CPHashSessionKey(HCRYPTPROV hProv, HCRYPTHASH hHash, HCRY
     char args[128];
     FormatArgs(args, sizeof args, "0x%p, 0x%p, 0x%p, 0x%08lx", P(hProv), P(hHash), P(hKey),
                static_cast<unsigned long>(dwFlags));
-    return RunKeyEntry("CPHashSessionKey", args, hProv,
-                       [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
-                           HCRYPTKEY key = 0;
-                           return keys.ForMicrosoft(ctx, hKey, KeyUse::Any, &key, &error) &&
-                                  PassThrough(error,
-                                              [&] { return CryptHashSessionKey(hHash, key, dwFlags); });
-                       });
+    return RunWithMicrosoftKey(
+        "CPHashSessionKey", args, hProv, hKey, KeyUse::Any, true,
+        [&](HCRYPTPROV, HCRYPTKEY key) { return CryptHashSessionKey(hHash, key, dwFlags); });
 }
 
 // Signs a hash with a card key.
@@ -362,15 +347,10 @@ extern "C" BOOL WINAPI CPVerifySignature(HCRYPTPROV hProv, HCRYPTHASH hHash, con
     FormatArgs(args, sizeof args, "0x%p, 0x%p, 0x%p, %lu, 0x%p, 0x%p, 0x%08lx", P(hProv), P(hHash),
                static_cast<const void *>(pbSignature), static_cast<unsigned long>(dwSigLen), P(hPubKey),
                static_cast<const void *>(szDescription), static_cast<unsigned long>(dwFlags));
-    return RunKeyEntry("CPVerifySignature", args, hProv,
-                       [&](ContainerKeys &keys, const KeyContext &ctx, DWORD &error) -> BOOL {
-                           HCRYPTKEY key = 0;
-                           return keys.ForMicrosoft(ctx, hPubKey, KeyUse::PublicKey, &key, &error) &&
-                                  PassThrough(error, [&] {
-                                      return CryptVerifySignatureW(hHash, pbSignature, dwSigLen, key,
-                                                                   szDescription, dwFlags);
-                                  });
-                       });
+    return RunWithMicrosoftKey(
+        "CPVerifySignature", args, hProv, hPubKey, KeyUse::PublicKey, true, [&](HCRYPTPROV, HCRYPTKEY key) {
+            return CryptVerifySignatureW(hHash, pbSignature, dwSigLen, key, szDescription, dwFlags);
+        });
 }
 
 // Random bytes from a Microsoft context of its own ("randomKey", created on
@@ -381,7 +361,7 @@ extern "C" BOOL WINAPI CPGenRandom(HCRYPTPROV hProv, DWORD dwLen, BYTE *pbBuffer
     FormatArgs(args, sizeof args, "0x%p, %lu, 0x%p", P(hProv), static_cast<unsigned long>(dwLen),
                static_cast<void *>(pbBuffer));
     return RunEntry("CPGenRandom", args, hProv, [&](HandleContainer *, DWORD &error) {
-        return cspkeys::GenRandomFromOwnContext(dwLen, pbBuffer, &error);
+        return csp::keys::GenRandomFromOwnContext(dwLen, pbBuffer, &error);
     });
 }
 

@@ -4,15 +4,15 @@
 #include <cstdio>
 #include <string>
 
-#include "csp_globals.h"
-#include "handle_container.h"
+#include "container/handle_container.h"
+#include "globals/csp_globals.h"
 #include "log_trace.h"
 
 HandleEntries *g_handleEntries = nullptr;
 
 namespace {
 
-HandleContainer *Container(handles::Handle handle)
+HandleContainer *Container(csp::handles::Handle handle)
 {
     return static_cast<HandleContainer *>(handle);
 }
@@ -29,17 +29,17 @@ void HandleEntries::Effects::FreeName(void *block)
     csp_free(block);
 }
 
-void HandleEntries::Effects::Destroy(handles::Handle handle)
+void HandleEntries::Effects::Destroy(csp::handles::Handle handle)
 {
     delete Container(handle);
 }
 
-bool HandleEntries::Effects::TakeThreadData(handles::ThreadId owner)
+bool HandleEntries::Effects::TakeThreadData(csp::handles::ThreadId owner)
 {
     return Pkcs::TakeThreadData(owner);
 }
 
-void HandleEntries::Effects::Finalise(const handles::ThreadId *owner)
+void HandleEntries::Effects::Finalise(const csp::handles::ThreadId *owner)
 {
     if (!owner) {
         Pkcs::FreePkcs(nullptr);
@@ -84,17 +84,17 @@ HandleEntries::~HandleEntries()
 
 HandleContainer *HandleEntries::Reuse(DWORD threadId, const char *requested)
 {
-    return Container(table_.Reuse(threadId, requested, [](handles::Handle handle) {
+    return Container(table_.Reuse(threadId, requested, [](csp::handles::Handle handle) {
         // A context whose card was replaced by another does not stand any
         // more: a new one is set up on what the readers hold now. One whose
         // card is out is not handed out now, and stays for when it is back.
         switch (Container(handle)->CheckCard()) {
-        case cardmatch::CardStanding::Stands:
-            return handles::Standing::stands;
-        case cardmatch::CardStanding::Absent:
-            return handles::Standing::notNow;
+        case csp::cardmatch::CardStanding::Stands:
+            return csp::handles::Standing::stands;
+        case csp::cardmatch::CardStanding::Absent:
+            return csp::handles::Standing::notNow;
         default:
-            return handles::Standing::gone;
+            return csp::handles::Standing::gone;
         }
     }));
 }

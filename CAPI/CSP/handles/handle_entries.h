@@ -11,8 +11,8 @@
 
 class HandleContainer;
 
-using handles::HandleEntry;
-using handles::ReleaseOutcome;
+using csp::handles::HandleEntry;
+using csp::handles::ReleaseOutcome;
 
 class HandleEntries {
 public:
@@ -24,7 +24,8 @@ public:
     // A new container registered pending and set up by setUp(): see
     // HandleTable::AddAndSetUp.
     template <class SetUp>
-    handles::SetUpEnd AddAndSetUp(DWORD threadId, const char *containerText, HandleContainer *hc, SetUp setUp)
+    csp::handles::SetUpEnd AddAndSetUp(DWORD threadId, const char *containerText, HandleContainer *hc,
+                                       SetUp setUp)
     {
         return table_.AddAndSetUp(threadId, containerText, hc, setUp);
     }
@@ -51,18 +52,18 @@ public:
 
 private:
     // The provider's side of the table's effects.
-    class Effects : public handles::HandleTablePort {
+    class Effects : public csp::handles::HandleTablePort {
     public:
         void *AllocateName(size_t size) override;
         void FreeName(void *block) override;
-        void Destroy(handles::Handle handle) override;
-        bool TakeThreadData(handles::ThreadId owner) override;
-        void Finalise(const handles::ThreadId *owner) override;
+        void Destroy(csp::handles::Handle handle) override;
+        bool TakeThreadData(csp::handles::ThreadId owner) override;
+        void Finalise(const csp::handles::ThreadId *owner) override;
         void Note(int level, const char *function, const char *format, ...) override;
     };
 
     Effects effects_; // before the table: it outlives the table's last Clear
-    handles::HandleTable table_;
+    csp::handles::HandleTable table_;
 };
 
 // The one registry of the process (NULL outside attach..detach).

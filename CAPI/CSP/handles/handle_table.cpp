@@ -2,17 +2,14 @@
 
 #include <cstring>
 
-namespace handles {
+#include "acquire_request.h"
+
+namespace csp::handles {
 
 namespace {
 
 using Hold = std::lock_guard<std::mutex>;
-
-bool EndsWithParenthesis(const char *text)
-{
-    const size_t n = text ? std::strlen(text) : 0;
-    return n > 0 && text[n - 1] == ')';
-}
+using csp::names::EndsAsServiceRequest;
 
 } // namespace
 
@@ -38,7 +35,7 @@ bool HandleTable::AddHandle(ThreadId threadId, const char *containerText, Handle
             return false;
         std::memcpy(entry.strContName, containerText, n);
     }
-    entry.bSrvTSECtx = EndsWithParenthesis(containerText);
+    entry.bSrvTSECtx = EndsAsServiceRequest(containerText);
     port_.Note(kLevelHandles, "HandleEntries::AddHandle",
                "newEntry.dwThreadID: %lu, pHC: %p, strContName: %s, usRefs: %d, bUsable: %d",
                static_cast<unsigned long>(threadId), handle, entry.strContName ? entry.strContName : "NULL",
@@ -92,7 +89,7 @@ HandleEntry *HandleTable::FindEntry(ThreadId threadId, const char *requested)
         if (e.dwThreadID == threadId) {
             match = requested ? (e.strContName && std::strstr(requested, e.strContName)) : !e.strContName;
         } else {
-            match = requested && e.strContName && !EndsWithParenthesis(requested) &&
+            match = requested && e.strContName && !EndsAsServiceRequest(requested) &&
                     std::strstr(requested, e.strContName);
         }
         if (match)
@@ -279,4 +276,4 @@ std::vector<HandleEntry> HandleTable::Snapshot()
     return std::vector<HandleEntry>(entries_.begin(), entries_.end());
 }
 
-} // namespace handles
+} // namespace csp::handles

@@ -14,7 +14,7 @@
 #include <mutex>
 #include <vector>
 
-namespace handles {
+namespace csp::handles {
 
 using ThreadId = uint32_t;
 using Handle = void *;
@@ -203,6 +203,6 @@ private:
     std::list<HandleEntry> entries_;
 };
 
-} // namespace handles
+} // namespace csp::handles
 
 #endif

@@ -2,7 +2,9 @@
 
 #include <cstring>
 
-namespace names {
+#include "acquire_request.h"
+
+namespace csp::names {
 
 namespace {
 
@@ -38,12 +40,11 @@ bool ComputerNameFromContainer(const char *name, char *out, size_t size)
     if (!size)
         return false;
     out[0] = '\0';
-    const size_t length = std::strlen(name);
     const char *start = std::strstr(name, "CName(");
-    if (!start || length == 0 || name[length - 1] != ')')
+    if (!start || !EndsAsServiceRequest(name))
         return true;
     start += 6;
-    const char *end = name + length - 1;
+    const char *end = name + std::strlen(name) - 1;
     if (end < start)
         return true;
     return CopyPart(start, end, out, size);
@@ -72,4 +73,4 @@ bool SmartCardGuidFromLabel(const char *label, size_t labelLength, uint8_t (&gui
     return true;
 }
 
-} // namespace names
+} // namespace csp::names

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace names {
+namespace csp::names {
 
 // The reader of a "\\.\reader\container" request: the text after the four
 // characters "\\.\" up to the next backslash, when that text is not empty.
@@ -32,6 +32,6 @@ bool ComputerNameFromContainer(const char *name, char *out, size_t size);
 // number, more than 32, or not all decimal.
 bool SmartCardGuidFromLabel(const char *label, size_t labelLength, uint8_t (&guid)[16]);
 
-} // namespace names
+} // namespace csp::names
 
 #endif

@@ -1,6 +1,6 @@
 // Whether the process runs in an AppContainer (its PIN prompt is then the
 // credential prompt).
-#include "csp_globals.h"
+#include "globals/csp_globals.h"
 #include "log_trace.h"
 #include "pin_prompts.h"
 

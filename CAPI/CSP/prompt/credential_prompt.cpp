@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "csp_globals.h"
+#include "globals/csp_globals.h"
 #include "log_trace.h"
 #include "pin_prompts.h"
 #include "prompt_texts.h"
@@ -102,7 +102,7 @@ int PromptOnce(HMODULE credui, char *pinOut, int pinLen, const std::wstring &ide
     if (!pack || !unpack || !prompt)
         return 2;
     _Log_Trace(LOG_INFO, LOG_LEVEL_DETAIL, "GetCredentials", 0, FALSE, "%s", "");
-    const pinprompt::CredentialTexts texts = pinprompt::CredentialPromptTexts(
+    const csp::prompt::CredentialTexts texts = csp::prompt::CredentialPromptTexts(
         identifiant, message, Wide(CurrentPromptTexts().VersionLabel, 64), retry);
     const std::wstring &caption = texts.caption;
     const std::wstring &text = texts.message;
@@ -178,7 +178,7 @@ int PromptOnce(HMODULE credui, char *pinOut, int pinLen, const std::wstring &ide
         if (unpack(kPackProtectedCredentials, out, outSize, userName, &userLength, domain, &domainLength,
                    password, &passwordLength)) {
             // The typed text is wiped in there; a PIN of another form wipes pinOut.
-            answer = pinprompt::PinFromTyped(password, 128, pinOut, static_cast<size_t>(pinLen)) ? 1 : 0;
+            answer = csp::prompt::PinFromTyped(password, 128, pinOut, static_cast<size_t>(pinLen)) ? 1 : 0;
         }
         WipeMemory(password, sizeof password);
     }

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "csp_globals.h"
+#include "globals/csp_globals.h"
 #include "pin_prompts.h"
 
 namespace {
@@ -35,7 +35,7 @@ INT_PTR CALLBACK PinDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
             EndDialog(dialog, IDOK);
         } else {
             WipeMemory(state->typed, sizeof state->typed);
-            MessageBoxA(dialog, pinprompt::PinEntryErrorText().c_str(), pinprompt::kPinEntryErrorCaption,
+            MessageBoxA(dialog, csp::prompt::PinEntryErrorText().c_str(), csp::prompt::kPinEntryErrorCaption,
                         MB_ICONERROR);
             SetDlgItemTextA(dialog, kPinEditId, "");
             UpdateWindow(dialog);

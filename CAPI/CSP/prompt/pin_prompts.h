@@ -6,15 +6,23 @@
 
 #include <windows.h>
 
-#include "pkcs_helpers.h"
 #include "prompt_texts.h"
 
-using pinprompt::IsFourDigitPin;
-using pinprompt::kPinDigits;
+using csp::prompt::IsFourDigitPin;
+using csp::prompt::kPinDigits;
 constexpr int kPinDialogId = 101;
 constexpr int kPinEditId = 1000;
 constexpr int kTriesTextId = 1001;
 constexpr int kVersionTextId = 1002;
+
+// Texts of one PIN prompt. Kept per thread: two threads prompting at once
+// never see each other's texts, and no PIN is ever kept here.
+struct PinPromptTexts {
+    char CardLabel[64];
+    char TriesText[128]; // the longest text with a 32-character label needs 76 bytes
+    char VersionLabel[64];
+};
+PinPromptTexts &CurrentPromptTexts();
 
 // The PIN dialog with the given texts. 1 (IDOK) with 4 digits and a NUL in
 // pin; any other result (cancel, or a dialog that could not be shown) leaves

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cwchar>
 
-namespace pinprompt {
+namespace csp::prompt {
 
 namespace {
 
@@ -80,4 +80,4 @@ void Wipe(void *p, size_t size)
         bytes[i] = 0;
 }
 
-} // namespace pinprompt
+} // namespace csp::prompt

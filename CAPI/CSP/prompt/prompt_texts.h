@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <string>
 
-namespace pinprompt {
+namespace csp::prompt {
 
 constexpr int kPinDigits = 4;
 
@@ -46,6 +46,6 @@ bool PinFromTyped(wchar_t *typed, size_t typedCapacity, char *pinOut, size_t pin
 // Overwrites memory in a way the compiler may not drop.
 void Wipe(void *p, size_t size);
 
-} // namespace pinprompt
+} // namespace csp::prompt
 
 #endif

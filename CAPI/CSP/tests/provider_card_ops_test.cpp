@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "csp_globals.h"
+#include "globals/csp_globals.h"
 #include "csp_test_support.h"
-#include "handle_container.h"
-#include "pkcs_container.h"
-#include "pkcs_helpers.h"
+#include "container/handle_container.h"
+#include "card/pkcs_container.h"
+#include "card/pkcs_helpers.h"
 
 using namespace csp_test;
 

@@ -27,7 +27,7 @@
 
 #include "csp_test_support.h"
 #include "process_counters.h"
-#include "timeout_scale.h"
+#include "wait_until.h"
 
 using namespace csp_test;
 
@@ -273,7 +273,7 @@ TEST_F(ProviderCardSoak, ThreadsSignAndDecryptWhileCardsComeAndGo)
             UseKept(kept, in, when.c_str());
         // Let the threads meet the change: a few more results, bounded in time.
         const int seen = operations.load();
-        WaitFor([&] { return operations.load() >= seen + 6; }, vel_test::ScaledMs(5000));
+        vel_test::WaitUntil([&] { return operations.load() >= seen + 6; }, 5000);
         // Quiet point: the default card back in; a fresh context signs at its
         // first try, whatever the other threads do with the card meanwhile.
         Ctl("remove " + kReader);

@@ -7,10 +7,10 @@
 #include <cstring>
 #include <string>
 
-#include "csp_globals.h"
+#include "globals/csp_globals.h"
 #include "loaded_library.h"
-#include "pin_prompts.h"
-#include "pkcs_helpers.h"
+#include "prompt/pin_prompts.h"
+#include "card/pkcs_helpers.h"
 
 namespace {
 

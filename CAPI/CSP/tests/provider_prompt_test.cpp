@@ -13,13 +13,14 @@
 #include <vector>
 
 #include "Driver.h"
-#include "csp_globals.h"
+#include "globals/csp_globals.h"
 #include "csp_test_support.h"
-#include "handle_container.h"
-#include "pin_prompts.h"
-#include "card_turns.h"
-#include "pkcs_container.h"
-#include "pkcs_helpers.h"
+#include "container/handle_container.h"
+#include "prompt/pin_prompts.h"
+#include "card/card_turns.h"
+#include "card/pkcs_container.h"
+#include "card/pkcs_helpers.h"
+#include "card/pkcs_library.h"
 
 using namespace csp_test;
 
@@ -293,6 +294,9 @@ TEST_F(PinPrompts, ACancelAnswersTheOperationsWaitingBehindIt)
     // The three others wait their turn on the card behind this prompt.
     ASSERT_TRUE(driver::WaitUntil([&] { return OperationsWaitingFor(slot) == 3; }, kWindowMs));
     driver::Click(dialog, IDCANCEL);
+    // The click is posted: the prompt may still be on screen for a moment,
+    // and must not be counted as a second one.
+    ASSERT_TRUE(driver::WaitUntil([&] { return !IsWindow(dialog); }, kWindowMs));
     int shown = 1;
     while (done.load() < 4) {
         HWND again = driver::WaitWindow(GetCurrentProcessId(), kPinCaption, 100, true);

@@ -6,10 +6,11 @@
 #include <cstring>
 #include <string>
 
-#include "csp_globals.h"
-#include "handle_container.h"
-#include "pkcs_helpers.h"
-#include "version_label.h"
+#include "globals/csp_globals.h"
+#include "container/handle_container.h"
+#include "card/pkcs_helpers.h"
+#include "prompt/pin_prompts.h"
+#include "registration/version_label.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "csp_test_support.h"
-#include "timeout_scale.h"
+#include "wait_until.h"
 
 using namespace csp_test;
 
@@ -155,7 +155,7 @@ TEST_F(ProviderThreads, TheLastReleaseWhileAnotherThreadSignsLeavesTheProviderLo
         done = true;
     });
     // The signer is inside the provider once the card sees its first call.
-    EXPECT_TRUE(WaitFor([] { return CountCalls("") > 0; }, vel_test::ScaledMs(10000)));
+    EXPECT_TRUE(vel_test::WaitUntil([] { return CountCalls("") > 0; }, 10000));
     EXPECT_TRUE(Release(a.prov));
     signer.join();
     EXPECT_TRUE(done.load());

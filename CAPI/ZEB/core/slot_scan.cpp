@@ -1,13 +1,49 @@
-// Building and emptying the slot table.
+// Listing the library's slots; building and emptying the slot table.
 #include <cstring>
 
 #include "cert_store.h"
 #include "event_log.h"
 #include "loader.h"
-#include "log_trace.h"
+#include "traced_call.h"
 #include "zeb_core.h"
 
 namespace zeb {
+
+SlotList ZebCore::ListSlots()
+{
+    SlotList list;
+    CK_FUNCTION_LIST_PTR f = m_pFunctionList;
+    list.rv = TracedCall("ZEB_getSlotList", [&] {
+        return f ? f->C_GetSlotList(CK_FALSE, list.ids, &list.listed) : CKR_CRYPTOKI_NOT_INITIALIZED;
+    });
+    return list;
+}
+
+std::vector<ListedSlot> ZebCore::ReadSlots(const SlotList &list)
+{
+    std::vector<ListedSlot> slots;
+    for (CK_ULONG i = 0; list.Usable() && i < list.listed; ++i) {
+        ListedSlot s;
+        s.id = list.ids[i];
+        if (m_pFunctionList->C_GetSlotInfo(s.id, &s.info) == CKR_OK)
+            slots.push_back(s);
+    }
+    return slots;
+}
+
+SlotSurvey ZebCore::SurveySlots()
+{
+    SlotSurvey out;
+    TableLock lock(*this);
+    if (ZEB_Init(&m_pFunctionList) != 0)
+        return out;
+    out.initialised = true;
+    SlotList list = ListSlots();
+    out.listRv = list.rv;
+    out.slots = ReadSlots(list);
+    out.finaliseRv = ZEB_finalise(m_pFunctionList);
+    return out;
+}
 
 void ZebCore::InitSlotList()
 {
@@ -19,12 +55,11 @@ void ZebCore::InitSlotList()
         return;
     }
     WriteEventLog("[ZEB] InitSlotList init OK");
-    CK_SLOT_ID ids[kSlotCount] = {};
-    CK_ULONG count = kSlotCount;
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_getSlotList", 0, FALSE, "%s", "");
-    CK_RV rv = m_pFunctionList->C_GetSlotList(CK_FALSE, ids, &count);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_getSlotList", rv, FALSE, "%s", "");
-    if (rv != CKR_OK || count > kSlotCount) {
+    const SlotList list = ListSlots();
+    const CK_SLOT_ID *ids = list.ids;
+    CK_ULONG count = list.listed;
+    CK_RV rv = list.rv;
+    if (!list.Usable()) {
         WriteEventLog("[ZEB] InitSlotList getSlotList FAILED rv=0x%08lX", (unsigned long)rv);
         count = 0;
     } else {
@@ -50,6 +85,7 @@ void ZebCore::InitSlotList()
     for (CK_ULONG i = 0; i < count; ++i) {
         SlotInfoEntry &e = m_slotInfos[i];
         e.slotId = ids[i];
+        e.reader.clear(); // known by its slot's description from now on
         WriteEventLog("[ZEB] InitSlotList slot[%lu] C_GetSlotInfo start slotId=%lu", (unsigned long)i,
                       (unsigned long)e.slotId);
         rv = m_pFunctionList->C_GetSlotInfo(e.slotId, &e.slotInfo);
@@ -112,8 +148,10 @@ void ZebCore::DeleteAllCertificates(bool reset)
             if (m_pFunctionList && e.hSession)
                 m_pFunctionList->C_CloseAllSessions(e.slotId);
             e.hSession = 0;
-            if (reset)
+            if (reset) {
                 memset(&e.slotInfo, 0, sizeof e.slotInfo);
+                e.reader.clear();
+            }
             memset(&e.tokenInfo, 0, sizeof e.tokenInfo);
         }
         // A still-propagated entry keeps its token's identity: the next scan

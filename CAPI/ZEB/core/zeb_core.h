@@ -35,6 +35,24 @@ public:
     virtual void SlotListReady() {}
 };
 
+// One listing of the library's slots. `listed` is the count the library
+// gave back (kSlotCount when it gave none), `ids` its first kSlotCount ids.
+struct SlotList {
+    CK_RV rv = CKR_CRYPTOKI_NOT_INITIALIZED;
+    CK_ULONG listed = kSlotCount;
+    CK_SLOT_ID ids[kSlotCount] = {};
+    // Succeeded within the table's bound (more slots than entries is the library's error).
+    bool Usable() const { return rv == CKR_OK && listed <= kSlotCount; }
+};
+
+// The reader monitor's view of the slots (see ZebCore::SurveySlots).
+struct SlotSurvey {
+    bool initialised = false;      // ZEB_Init succeeded
+    CK_RV listRv = 0;              // C_GetSlotList's result
+    std::vector<ListedSlot> slots; // within the bound, those whose C_GetSlotInfo succeeded, in list order
+    CK_RV finaliseRv = 0;          // ZEB_finalise's result
+};
+
 // One row of the reader-state dialog: a slot entry's description (64
 // bytes, blank-padded, possibly not terminated) and its synchronised flag.
 struct SlotRow {
@@ -44,7 +62,8 @@ struct SlotRow {
 
 class ZebCore {
 public:
-    // Reads nothing itself: the frame hands over its settings.
+    // Reads nothing itself: the frame hands over the settings it read, and
+    // the core keeps the program's one copy.
     ZebCore(CoreSink *sink, const Settings &settings);
     // Waits for every worker, then removes what was propagated and finalises.
     ~ZebCore();
@@ -100,7 +119,7 @@ public:
     int SyncCount();
     // Entries in use (waits for the slot table).
     unsigned long AvailableSlots();
-    Settings &settings() { return m_settings; }
+    const Settings &settings() const { return m_settings; }
     // The slot table held for a scope (released on every way out, an
     // exception included, so no dead thread ever keeps it).
     class TableLock {
@@ -113,13 +132,23 @@ public:
     private:
         CRITICAL_SECTION *cs_;
     };
-    // The function list, for the reader monitor's slot listing (one PKCS#11
-    // sequence under a TableLock).
+    // The function list, for tests that look at or stand in for the library.
     CK_FUNCTION_LIST_PTR *FunctionList() { return &m_pFunctionList; }
-    // The first scan of the reader monitor: entries whose reader holds no
+    // The slots listed once, traced as "ZEB_getSlotList" (no function list:
+    // CKR_CRYPTOKI_NOT_INITIALIZED, traced too). The caller holds the table,
+    // or is the poll thread while the table is ready.
+    SlotList ListSlots();
+    // The reader monitor's slot cache: one PKCS#11 sequence of its own
+    // (initialise, list, read each slot, finalise) under the table lock, so
+    // it never overlaps the card side's.
+    SlotSurvey SurveySlots();
+    // Each rescan of the reader monitor (`readers`, in its order; those
+    // holding a VEL card): entries of the start-up listing take their
+    // readers' whole names (NameEntries), and entries whose reader holds no
     // VEL card now (a card pulled between the start-up listing and this
     // scan) give their certificates back.
-    void ReconcileWithReaders(const std::vector<std::string> &readersWithCard);
+    void ReconcileWithReaders(const std::vector<std::string> &readers,
+                              const std::vector<std::string> &readersWithCard);
     // The entries in use, for the window, without waiting: false (rows
     // untouched) while a worker holds the table.
     bool TrySlotRows(std::vector<SlotRow> *rows);
@@ -145,6 +174,8 @@ private:
     void Recount();
     // A session kept from a failed propagation, closed before another opens.
     void CloseKeptSession(SlotInfoEntry *entry);
+    // The slots of a usable `list` whose C_GetSlotInfo succeeds, in list order.
+    std::vector<ListedSlot> ReadSlots(const SlotList &list);
 
     CoreSink *m_sink;
     Settings m_settings;

@@ -45,12 +45,13 @@ std::wstring ProgramPath()
 
 CMainFrame::CMainFrame()
 {
-    EnsureSettingsKey(&m_settings);
-    LoadSettings(&m_settings);
+    Settings settings; // read once, kept by the card side
+    EnsureSettingsKey(&settings);
+    LoadSettings(&settings);
     // A tray killed during an exclusive hold left "CertPropSvc" stopped: given
     // back now, whatever this run's mode (a hold of a running tray is left to it).
     RestartCertPropSvcLeftStopped([](const std::string &line) { WriteEventLog("%s", line.c_str()); });
-    m_core = std::make_unique<ZebCore>(this, m_settings);
+    m_core = std::make_unique<ZebCore>(this, settings);
     m_pcsc = std::make_unique<FramePcsc>(*m_core);
     m_pSlotList = std::make_unique<CSlotList>(*this);
     if (m_pSlotList->Create())
@@ -73,7 +74,7 @@ LRESULT CMainFrame::OnCreate(WPARAM w, LPARAM l)
     HICON icon = LoadIconA(resources, MAKEINTRESOURCEA(IDI_TRAY));
     if (!m_tray.Create(m_hWnd, icon, "Ovrane Token Manager"))
         return -1;
-    m_tray.SetRestartMode(m_settings.patch_fido_v4 != 0);
+    m_tray.SetRestartMode(Vel4Mode());
     m_tray.SetIconList({IDI_TRAY, IDI_TRAY_BUSY});
     m_tray.Animate();
     PostMessage(WM_ZEB_START);
@@ -127,7 +128,7 @@ LRESULT CMainFrame::OnSetFocus(WPARAM, LPARAM)
 
 LRESULT CMainFrame::OnStartThreads(WPARAM, LPARAM)
 {
-    if (m_settings.patch_fido_v4)
+    if (Vel4Mode())
         WriteEventLog("[ZEB] patch_fido branch active: launch init thread (InitSlotList + PCSC monitoring)");
     m_core->StartThreads();
     return 0;
@@ -180,7 +181,7 @@ LRESULT CMainFrame::OnInitAgain(WPARAM, LPARAM)
 
 LRESULT CMainFrame::OnReadersChanged(WPARAM, LPARAM)
 {
-    if (m_core->Stopping() || !m_settings.patch_fido_v4 || !m_pcsc->Running())
+    if (m_core->Stopping() || !Vel4Mode() || !m_pcsc->Running())
         return 0;
     WriteEventLog("[ZEB] V3 OnReadersChanged : sync UI depuis PcscMonitoring");
     std::vector<ReaderPresence> readers;
@@ -199,12 +200,12 @@ LRESULT CMainFrame::OnPowerBroadcast(WPARAM event, LPARAM data)
         break;
     case PBT_APMRESUMESUSPEND:
         WriteEventLog("[ZEB] ***** System resume (PBT_APMRESUMESUSPEND) -> P4 reset V4 *****");
-        if (m_settings.patch_fido_v4)
+        if (Vel4Mode())
             m_pcsc->Resume();
         break;
     case PBT_APMRESUMEAUTOMATIC:
         WriteEventLog("[ZEB] ***** System automatic resume (PBT_APMRESUMEAUTOMATIC) -> P4 reset V4 *****");
-        if (m_settings.patch_fido_v4)
+        if (Vel4Mode())
             m_pcsc->Resume();
         break;
     case PBT_POWERSETTINGCHANGE: {
@@ -222,7 +223,7 @@ LRESULT CMainFrame::OnPowerBroadcast(WPARAM event, LPARAM data)
             WriteEventLog("[ZEB] ***** GUID_MONITOR_POWER_ON val=%u (0=OFF 1=ON) *****", (unsigned)value);
             if (value == 1) {
                 WriteEventLog("[ZEB] ***** Monitor ON -> P4 reset V4 *****");
-                if (m_settings.patch_fido_v4)
+                if (Vel4Mode())
                     m_pcsc->Unlock();
             }
         }
@@ -258,7 +259,7 @@ LRESULT CMainFrame::OnSessionChange(WPARAM code, LPARAM)
         WriteEventLog("[ZEB] WTS event code=%u (non gere)", (unsigned)code);
         break;
     }
-    if (unlock && m_settings.patch_fido_v4)
+    if (unlock && Vel4Mode())
         m_pcsc->Unlock();
     return 0;
 }
@@ -289,9 +290,9 @@ void CMainFrame::OnAppExit()
 
 void CMainFrame::OnMytrayRefresh()
 {
-    WriteEventLog("[ZEB] OnMytrayRefresh ENTRY patch_enabled=%d fullReInit=%d",
-                  m_settings.patch_fido_v4 ? 1 : 0, m_core->fullReInit ? 1 : 0);
-    if (!m_settings.patch_fido_v4) {
+    WriteEventLog("[ZEB] OnMytrayRefresh ENTRY patch_enabled=%d fullReInit=%d", Vel4Mode() ? 1 : 0,
+                  m_core->fullReInit ? 1 : 0);
+    if (!Vel4Mode()) {
         m_core->Refresh();
         return;
     }

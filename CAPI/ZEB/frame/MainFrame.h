@@ -51,7 +51,7 @@ public:
     // The reader-state dialog's view of the frame.
     bool Stopping() override { return m_core->Stopping(); }
     bool FullReInitPending() override { return m_core->fullReInit != 0; }
-    bool Vel4Mode() override { return m_settings.patch_fido_v4 != 0; }
+    bool Vel4Mode() override { return m_core->settings().patch_fido_v4 != 0; }
     bool AutoDetect() override { return m_core->settings().autoDetect != 0; }
     bool SlotRows(std::vector<SlotRow> *rows) override { return m_core->TrySlotRows(rows); }
     void Refresh() override { OnMytrayRefresh(); }
@@ -83,7 +83,6 @@ private:
     // saved icon back over the status one.
     void ShowStatusIcon(UINT resourceId);
 
-    Settings m_settings;
     std::unique_ptr<ZebCore> m_core;
     CTray m_tray;
     std::unique_ptr<FramePcsc> m_pcsc; // event-driven mode's reader monitor

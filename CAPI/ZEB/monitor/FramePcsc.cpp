@@ -1,8 +1,6 @@
 #include "FramePcsc.h"
 
 #include "event_log.h"
-#include "loader.h"
-#include "log_trace.h"
 
 namespace zeb {
 
@@ -88,31 +86,17 @@ void FramePcsc::ReadersChanged()
         PostMessageA(window_, kReadersChangedMessage, 0, 0);
 }
 
-// The monitor's slot cache: one PKCS#11 sequence under the slot-table lock,
-// so it never overlaps the card side's own.
+// The monitor's slot cache, read by the card side.
 SlotListing FramePcsc::ListSlots()
 {
+    SlotSurvey survey = core_.SurveySlots();
     SlotListing out;
-    ZebCore::TableLock lock(core_);
-    CK_FUNCTION_LIST_PTR *list = core_.FunctionList();
-    if (ZEB_Init(list) == 0) {
-        out.initialised = true;
-        CK_SLOT_ID ids[kSlotCount] = {};
-        CK_ULONG count = kSlotCount;
-        _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_getSlotList", 0, FALSE, "%s", "");
-        out.listRv = (*list)->C_GetSlotList(CK_FALSE, ids, &count);
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_getSlotList", out.listRv, FALSE, "%s", "");
-        if (out.listRv == CKR_OK && count <= kSlotCount) {
-            for (CK_ULONG i = 0; i < count; ++i) {
-                CK_SLOT_INFO info;
-                if ((*list)->C_GetSlotInfo(ids[i], &info) != CKR_OK)
-                    continue;
-                out.slots.push_back({ids[i], std::string(reinterpret_cast<const char *>(info.slotDescription),
-                                                         sizeof info.slotDescription)});
-            }
-        }
-        out.finaliseRv = ZEB_finalise(*list);
-    }
+    out.initialised = survey.initialised;
+    out.listRv = survey.listRv;
+    for (const ListedSlot &s : survey.slots)
+        out.slots.push_back({s.id, std::string(reinterpret_cast<const char *>(s.info.slotDescription),
+                                               sizeof s.info.slotDescription)});
+    out.finaliseRv = survey.finaliseRv;
     return out;
 }
 
@@ -128,9 +112,10 @@ bool FramePcsc::DeleteCertificatesFromSlot(unsigned long slotId, const std::stri
            FALSE;
 }
 
-void FramePcsc::ReconcileReaders(const std::vector<std::string> &readersWithCard)
+void FramePcsc::ReconcileReaders(const std::vector<std::string> &readers,
+                                 const std::vector<std::string> &readersWithCard)
 {
-    core_.ReconcileWithReaders(readersWithCard);
+    core_.ReconcileWithReaders(readers, readersWithCard);
 }
 
 CardWaitSettings FramePcsc::WaitSettings()

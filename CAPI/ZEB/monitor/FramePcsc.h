@@ -55,7 +55,8 @@ public:
     CardWaitSettings WaitSettings() override;
     void CheckV4AtStartup(PcscMonitoring &, const std::string &reader) override;
     void FidoBadgeArrived(PcscMonitoring &, unsigned index) override;
-    void ReconcileReaders(const std::vector<std::string> &readersWithCard) override;
+    void ReconcileReaders(const std::vector<std::string> &readers,
+                          const std::vector<std::string> &readersWithCard) override;
 
 private:
     void P4Action(bool unlock);

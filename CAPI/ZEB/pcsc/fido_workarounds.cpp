@@ -237,8 +237,10 @@ void FidoWorkarounds::ExclusiveHold(const HoldArgs &args)
                 reader.c_str(), protocol, attempts, ElapsedSince(start));
         held.push_back({card, reader});
     }
+    // Counted in 64 bits: hold seconds x 5 slices would wrap in 32.
+    const uint64_t slices = uint64_t(args.holdSeconds) * (1000 / kHoldSliceMs);
     if (!held.empty())
-        for (unsigned long i = 0; i < args.holdSeconds * 5 && !WaitStop(kHoldSliceMs); ++i) {
+        for (uint64_t i = 0; i < slices && !WaitStop(kHoldSliceMs); ++i) {
         }
     for (size_t i = held.size(); i-- > 0;) {
         LONG rv = SCardDisconnect(held[i].card, SCARD_LEAVE_CARD);

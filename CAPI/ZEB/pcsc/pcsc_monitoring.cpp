@@ -6,7 +6,6 @@
 
 #include "atr_rules.h"
 #include "monitor_rules.h"
-#include "padded_field.h"
 
 namespace zeb {
 
@@ -223,11 +222,11 @@ void PcscMonitoring::Run()
 
 void PcscMonitoring::Propagate(const char *why)
 {
-    std::vector<std::string> withCard;
+    std::vector<std::string> all(names_, names_ + count_), withCard;
     for (unsigned i = 0; i < count_; ++i)
         if (present_[i] && version_[i] != 0)
             withCard.push_back(names_[i]);
-    host_.ReconcileReaders(withCard);
+    host_.ReconcileReaders(all, withCard);
     for (unsigned i = 0; i < count_; ++i) {
         if (!present_[i] || version_[i] == 0)
             continue;
@@ -408,18 +407,18 @@ bool PcscMonitoring::RebuildSlotCache()
     if (!ok) {
         Log("[ZEB] slot cache getSlotList FAILED rv=0x%08lX", listing.listRv);
     } else {
-        for (const SlotListing::Slot &slot : listing.slots) {
-            std::string description = slot.description; // a slot description's whole width
-            description.resize(kSlotDescriptionWidth, ' ');
-            for (unsigned j = 0; j < count_; ++j) {
-                if (vel::PaddedFieldEquals(reinterpret_cast<const unsigned char *>(description.data()),
-                                           description.size(), names_[j])) {
-                    slotFound_[j] = true;
-                    slotId_[j] = slot.id; // a later slot with the same description wins
-                    Log("[ZEB] slot cache reader=%s slotId=%lu", names_[j], slot.id);
-                    break;
-                }
-            }
+        std::vector<std::string> descriptions, readers(names_, names_ + count_);
+        for (const SlotListing::Slot &slot : listing.slots)
+            descriptions.push_back(slot.description);
+        // Readers named alike over a description's width get one slot each.
+        std::vector<int> owner = ReadersOfDescriptions(descriptions, readers);
+        for (size_t k = 0; k < owner.size(); ++k) {
+            if (owner[k] < 0)
+                continue;
+            unsigned j = unsigned(owner[k]);
+            slotFound_[j] = true;
+            slotId_[j] = listing.slots[k].id; // a later slot of the same reader wins
+            Log("[ZEB] slot cache reader=%s slotId=%lu", names_[j], listing.slots[k].id);
         }
     }
     Log("[ZEB] slot cache finalise rv=0x%08lX", listing.finaliseRv);
@@ -559,9 +558,10 @@ void PcscMonitoring::WaitForCardAvailable(const std::string &reader)
         ok = SCardGetStatusChangeA(c, 0, &q, 1) == SCARD_S_SUCCESS;
         return ok && (q.dwEventState & SCARD_STATE_INUSE) != 0;
     };
-    unsigned long detect = 0;
+    // Counted in 64 bits, so that no setting near 2^32 wraps a loop.
+    uint64_t detect = 0;
     bool detected = false;
-    for (unsigned long t = 0; t < w.initialMs; t += kPollMs) {
+    for (uint64_t t = 0; t < w.initialMs; t += kPollMs) {
         if (StopRequested())
             return;
         bool ok;
@@ -575,11 +575,13 @@ void PcscMonitoring::WaitForCardAvailable(const std::string &reader)
         detect = t + kPollMs;
     }
     if (!detected) {
-        Log("[ZEB] WaitForCardAvailable no_inuse_detected reader=%s polled_ms=%lu", reader.c_str(), detect);
+        Log("[ZEB] WaitForCardAvailable no_inuse_detected reader=%s polled_ms=%llu", reader.c_str(),
+            (unsigned long long)detect);
         return;
     }
-    Log("[ZEB] WaitForCardAvailable inuse_detected_after_ms=%lu reader=%s", detect, reader.c_str());
-    unsigned long needed = (w.stabilityMs + kPollMs - 1) / kPollMs, quiet = 0, waited = 0;
+    Log("[ZEB] WaitForCardAvailable inuse_detected_after_ms=%llu reader=%s", (unsigned long long)detect,
+        reader.c_str());
+    uint64_t needed = (uint64_t(w.stabilityMs) + kPollMs - 1) / kPollMs, quiet = 0, waited = 0;
     for (; waited < w.detectMs && !StopRequested(); waited += kPollMs) {
         bool ok;
         if (inUse(ok)) {
@@ -590,9 +592,9 @@ void PcscMonitoring::WaitForCardAvailable(const std::string &reader)
         if (WaitStop(kPollMs))
             break;
     }
-    Log("[ZEB] WaitForCardAvailable wait_done reader=%s detect_ms=%lu wait_ms=%lu (timeout=%lu "
+    Log("[ZEB] WaitForCardAvailable wait_done reader=%s detect_ms=%llu wait_ms=%llu (timeout=%lu "
         "stability_ms=%lu)",
-        reader.c_str(), detect, waited, w.detectMs, w.stabilityMs);
+        reader.c_str(), (unsigned long long)detect, (unsigned long long)waited, w.detectMs, w.stabilityMs);
 }
 
 } // namespace zeb

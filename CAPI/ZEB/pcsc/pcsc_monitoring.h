@@ -92,9 +92,13 @@ public:
     virtual void CheckV4AtStartup(PcscMonitoring &, const std::string &reader) {}
     // A FIDO badge arrived on reader `index` (exclusive hold, then force-close).
     virtual void FidoBadgeArrived(PcscMonitoring &, unsigned index) {}
-    // Each scan of every reader (the first one included): the readers that
-    // hold a VEL card now. What is propagated for any other reader is stale.
-    virtual void ReconcileReaders(const std::vector<std::string> &readersWithCard) {}
+    // Each scan of every reader (the first one included): all the readers,
+    // in order, and those that hold a VEL card now. What is propagated for
+    // any other reader is stale.
+    virtual void ReconcileReaders(const std::vector<std::string> &readers,
+                                  const std::vector<std::string> &readersWithCard)
+    {
+    }
 };
 
 class PcscMonitoring {

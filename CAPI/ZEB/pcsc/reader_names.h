@@ -23,6 +23,21 @@ std::vector<std::string> ParseReaderList(const char *multi, size_t size);
 // of a longer reader name.
 const size_t kSlotDescriptionWidth = 64;
 
+// The reader each slot description stands for. Readers of one long-named
+// model differ only after the description's width (their names end in an
+// index), and the library lists their slots in the order PC/SC lists the
+// readers: each description goes to the first reader whose name it holds
+// that no earlier description took. When every such reader has one already,
+// it goes to the first of them again (a reader the library lists twice ends
+// with its later slot).
+//   descriptions  slot descriptions in the library's order, as the library
+//                 gave them (blank- or NUL-padded; their first
+//                 kSlotDescriptionWidth bytes are read)
+//   readers       reader names in PC/SC's order
+// Returns one reader index per description, -1 when it holds no reader's name.
+std::vector<int> ReadersOfDescriptions(const std::vector<std::string> &descriptions,
+                                       const std::vector<std::string> &readers);
+
 } // namespace zeb
 
 #endif

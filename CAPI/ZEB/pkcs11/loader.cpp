@@ -4,8 +4,9 @@
 
 #include <atomic>
 
-#include "log_trace.h"
 #include "pkcs11_loader.h"
+#include "trace_scope.h"
+#include "traced_call.h"
 
 namespace {
 std::atomic<bool> g_initialised{false};
@@ -14,31 +15,34 @@ std::atomic<CK_C_GetFunctionList> g_getFunctionList{nullptr}; // set once the lo
 
 int ZEB_LoadPKCS11()
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_LoadPKCS11", 0, FALSE, "%s", "");
+    TraceScope trace(LOG_LEVEL_FUNCTION, "ZEB_LoadPKCS11", FALSE, "%s", "");
     CK_C_GetFunctionList entry = nullptr;
     vel::Pkcs11LoadStep step = vel::Pkcs11LoadStep::None;
     unsigned long error = 0;
     unsigned long rc = vel::ThePkcs11Loader().Load(&entry, &step, &error);
     if (rc != vel::PKCS11_LOADED) {
         if (step == vel::Pkcs11LoadStep::GetProcAddress)
-            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_LoadPKCS11", ZEB_LOAD_FAILED, FALSE,
-                       "GetProcAddress (C_GetFunctionList) failed with error (%d) ", (int)error);
+            trace.Return(ZEB_LOAD_FAILED, "GetProcAddress (C_GetFunctionList) failed with error (%d) ",
+                         (int)error);
         else
-            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_LoadPKCS11", ZEB_LOAD_FAILED, FALSE,
-                       "LoadLibrary (%s) failed with error (%d) ", vel::kPkcs11LibraryName, (int)error);
+            trace.Return(ZEB_LOAD_FAILED, "LoadLibrary (%s) failed with error (%d) ", vel::kPkcs11LibraryName,
+                         (int)error);
         return rc == vel::PKCS11_LOAD_ACCESS_DENIED ? ZEB_LOAD_NOACCESS : ZEB_LOAD_FAILED;
     }
     g_getFunctionList = entry;
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_LoadPKCS11", 0, FALSE, "%s", "");
+    trace.Return(0, "%s", "");
     return ZEB_LOAD_OK;
 }
 
-CK_RV ZEB_Init(CK_FUNCTION_LIST_PTR *list)
+namespace {
+// ZEB_Init's traced part; `initFailed` when C_Initialize failed, for the
+// caller to finalise after the return line.
+CK_RV InitTraced(CK_FUNCTION_LIST_PTR *list, bool *initFailed)
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_Init", 0, FALSE, "%s", "");
+    TraceScope trace(LOG_LEVEL_FUNCTION, "ZEB_Init", FALSE, "%s", "");
     int loaded = ZEB_LoadPKCS11();
     if (loaded != ZEB_LOAD_OK) {
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_Init", loaded, FALSE, "%s", "");
+        trace.Return(loaded, "%s", "");
         return loaded;
     }
     if (!*list) {
@@ -47,29 +51,36 @@ CK_RV ZEB_Init(CK_FUNCTION_LIST_PTR *list)
             if (rv == CKR_OK)
                 rv = CKR_GENERAL_ERROR; // no list is no library
             *list = nullptr;
-            _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_Init", rv, FALSE, "%s", "");
+            trace.Return(rv, "%s", "");
             return rv;
         }
     }
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_initialize", 0, FALSE, "%s", "");
-    CK_RV rv = (*list)->C_Initialize(nullptr);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_initialize", rv, FALSE, "%s", "");
+    CK_RV rv = zeb::TracedCall("ZEB_initialize", [list] { return (*list)->C_Initialize(nullptr); });
+    trace.Return(rv, "%s", "");
     if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_Init", rv, FALSE, "%s", "");
-        ZEB_finalise(*list);
+        *initFailed = true;
         return 1;
     }
     g_initialised.store(true);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_Init", rv, FALSE, "%s", "");
     return 0;
+}
+} // namespace
+
+CK_RV ZEB_Init(CK_FUNCTION_LIST_PTR *list)
+{
+    bool initFailed = false;
+    CK_RV rv = InitTraced(list, &initFailed);
+    if (initFailed)
+        ZEB_finalise(*list); // traced after ZEB_Init's own return line
+    return rv;
 }
 
 CK_RV ZEB_finalise(CK_FUNCTION_LIST_PTR list)
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_finalise", 0, FALSE, "%s", "");
+    TraceScope trace(LOG_LEVEL_FUNCTION, "ZEB_finalise", FALSE, "%s", "");
     CK_RV rv = 0;
     if (g_initialised.exchange(false) && list)
         rv = list->C_Finalize(nullptr);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_finalise", rv, FALSE, "%s", "");
+    trace.Return(rv, "%s", "");
     return rv;
 }

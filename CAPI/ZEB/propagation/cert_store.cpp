@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "log_trace.h"
+#include "trace_scope.h"
 #include "scard_api.h"
 
 namespace zeb {
@@ -42,12 +42,27 @@ struct PropCertResources {
     }
 };
 
-// The failed return line of propCert, "<step> error: 0x%08x".
-BOOL Fail(const char *step)
+// True when the certificate's key-provider binding names `provider` exactly
+// (case-sensitive): an entry of ours. One without a binding, or bound to
+// another provider, is the user's or another component's.
+bool BoundToProvider(PCCERT_CONTEXT c, const wchar_t *provider)
+{
+    DWORD size = 0;
+    if (!CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) ||
+        size < sizeof(CRYPT_KEY_PROV_INFO))
+        return false;
+    std::vector<BYTE> data(size);
+    if (!CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, data.data(), &size))
+        return false;
+    auto *info = reinterpret_cast<const CRYPT_KEY_PROV_INFO *>(data.data());
+    return info->pwszProvName && info->pwszProvName[0] && wcscmp(info->pwszProvName, provider) == 0;
+}
+
+// The failed return of propCert, "<step> error: 0x%08x".
+BOOL Fail(TraceScope &trace, const char *step)
 {
     DWORD error = GetLastError();
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "propCert", 1, FALSE, "%s error: 0x%08x", step,
-               (unsigned)error);
+    trace.Return(1, "%s error: 0x%08x", step, (unsigned)error);
     SetLastError(error);
     return FALSE;
 }
@@ -90,23 +105,23 @@ void ProviderHold::Release()
 BOOL propCert(const char *container, const BYTE *value, DWORD len, std::unique_ptr<CertRecord> *record,
               DWORD keySpec)
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "propCert", 0, FALSE, "%s", "");
+    PropCertResources r; // released after the return line
+    TraceScope trace(LOG_LEVEL_FUNCTION, "propCert", FALSE, "%s", "");
     wchar_t provider[260];
     CardProviderName(provider);
-    PropCertResources r;
     // Loads the card provider into this process; it answers a verification
     // context without the card.
     if (!CryptAcquireContextW(&r.prov, nullptr, provider, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
         r.prov = 0;
-        return Fail("CryptAcquireContext");
+        return Fail(trace, "CryptAcquireContext");
     }
     // The provider handle is not the store's: the store is opened with none.
     r.store = CertOpenSystemStoreW(0, L"MY");
     if (!r.store)
-        return Fail("CertOpenStore");
+        return Fail(trace, "CertOpenStore");
     r.context = CertCreateCertificateContext(X509_ASN_ENCODING, value, len);
     if (!r.context)
-        return Fail("CertCreateCertificateContext");
+        return Fail(trace, "CertCreateCertificateContext");
 
     std::wstring wideContainer;
     for (const char *p = container; *p; ++p)
@@ -121,27 +136,25 @@ BOOL propCert(const char *container, const BYTE *value, DWORD len, std::unique_p
     binding.rgProvParam = nullptr;
     binding.dwKeySpec = keySpec;
     if (!CertSetCertificateContextProperty(r.context, CERT_KEY_PROV_INFO_PROP_ID, 0, &binding))
-        return Fail("CertSetCertificateContextProperty");
+        return Fail(trace, "CertSetCertificateContextProperty");
     if (!CertAddCertificateContextToStore(r.store, r.context, CERT_STORE_ADD_REPLACE_EXISTING, nullptr))
-        return Fail("CertAddCertificateContextToStore");
+        return Fail(trace, "CertAddCertificateContextToStore");
 
     const CERT_INFO *info = r.context->pCertInfo;
     auto made = std::make_unique<CertRecord>();
     made->issuer.assign(info->Issuer.pbData, info->Issuer.pbData + info->Issuer.cbData);
     made->serial.assign(info->SerialNumber.pbData, info->SerialNumber.pbData + info->SerialNumber.cbData);
     *record = std::move(made);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "propCert", 0, FALSE, "%s", "");
+    trace.Return(0, "%s", "");
     return TRUE;
 }
 
 BOOL DeleteRecordedCert(const CertRecord &record)
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_deleteCert", 0, FALSE, "%s", "");
+    TraceScope trace(LOG_LEVEL_FUNCTION, "ZEB_deleteCert", FALSE, "%s", "");
     HCERTSTORE store = OpenUserStoreForRemoval();
     if (!store) {
-        DWORD error = GetLastError();
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_deleteCert", 1, FALSE, "CertOpenStore error : 0x%08x",
-                   (unsigned)error);
+        trace.Return(1, "CertOpenStore error : 0x%08x", (unsigned)GetLastError());
         return FALSE;
     }
     CERT_INFO key{};
@@ -149,59 +162,54 @@ BOOL DeleteRecordedCert(const CertRecord &record)
     key.Issuer.cbData = static_cast<DWORD>(record.issuer.size());
     key.SerialNumber.pbData = const_cast<BYTE *>(record.serial.data());
     key.SerialNumber.cbData = static_cast<DWORD>(record.serial.size());
-    PCCERT_CONTEXT found =
-        CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT, &key, nullptr);
+    // Issuer and serial number may name entries that are not ours: the user's
+    // copy of the same certificate, bound to another provider or to none.
+    // Only the first bound to the card provider goes.
+    wchar_t provider[260];
+    CardProviderName(provider);
+    PCCERT_CONTEXT found = nullptr;
+    while ((found = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT, &key,
+                                               found)) != nullptr &&
+           !BoundToProvider(found, provider)) {
+    }
     if (!found) {
         DWORD error = GetLastError();
         CertCloseStore(store, CERT_CLOSE_STORE_FORCE_FLAG);
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_deleteCert", 1, FALSE,
-                   "CertFindCertificateInStore error : 0x%08x", (unsigned)error);
+        trace.Return(1, "CertFindCertificateInStore error : 0x%08x", (unsigned)error);
         return FALSE;
     }
     BOOL deleted = CertDeleteCertificateFromStore(found); // frees `found`
     DWORD error = GetLastError();
     CertCloseStore(store, CERT_CLOSE_STORE_FORCE_FLAG);
     if (!deleted) {
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_deleteCert", 1, FALSE,
-                   "CertDeleteCertificateFromStore error : 0x%08x", (unsigned)error);
+        trace.Return(1, "CertDeleteCertificateFromStore error : 0x%08x", (unsigned)error);
         return FALSE;
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_deleteCert", 0, FALSE, "%s", "");
+    trace.Return(0, "%s", "");
     return TRUE;
 }
 
 BOOL ZEB_cleanCAPICerts()
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_cleanCAPICerts", 0, FALSE, "%s", "");
+    TraceScope trace(LOG_LEVEL_FUNCTION, "ZEB_cleanCAPICerts", FALSE, "%s", "");
     wchar_t provider[260];
     CardProviderName(provider);
     HCERTSTORE store = OpenUserStoreForRemoval();
     if (!store) {
-        DWORD error = GetLastError();
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_cleanCAPICerts", 1, FALSE,
-                   "CertOpenStore error : 0x%08x", (unsigned)error);
+        trace.Return(1, "CertOpenStore error : 0x%08x", (unsigned)GetLastError());
         return FALSE;
     }
     // Collected first and deleted afterwards: deleting while enumerating does
     // not end under Wine.
     std::vector<PCCERT_CONTEXT> bound;
     PCCERT_CONTEXT c = nullptr;
-    while ((c = CertEnumCertificatesInStore(store, c)) != nullptr) {
-        DWORD size = 0;
-        if (!CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) ||
-            size < sizeof(CRYPT_KEY_PROV_INFO))
-            continue;
-        std::vector<BYTE> data(size);
-        if (!CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, data.data(), &size))
-            continue;
-        auto *info = reinterpret_cast<const CRYPT_KEY_PROV_INFO *>(data.data());
-        if (info->pwszProvName && info->pwszProvName[0] && wcscmp(info->pwszProvName, provider) == 0)
+    while ((c = CertEnumCertificatesInStore(store, c)) != nullptr)
+        if (BoundToProvider(c, provider))
             bound.push_back(CertDuplicateCertificateContext(c));
-    }
     for (PCCERT_CONTEXT b : bound)
         CertDeleteCertificateFromStore(b); // frees each duplicate
     CertCloseStore(store, CERT_CLOSE_STORE_FORCE_FLAG);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_cleanCAPICerts", 0, FALSE, "%s", "");
+    trace.Return(0, "%s", "");
     return TRUE;
 }
 

@@ -47,8 +47,10 @@ private:
 BOOL propCert(const char *container, const BYTE *value, DWORD len, std::unique_ptr<CertRecord> *record,
               DWORD keySpec);
 
-// Removes from the store the certificate `record` names (the first match).
-// Returns TRUE when one was found and removed.
+// Removes from the store the certificate `record` names: the first entry of
+// that issuer and serial number bound to the card provider (an entry of the
+// same certificate bound to another provider, or to none, is not ours and
+// stays). Returns TRUE when one was found and removed.
 BOOL DeleteRecordedCert(const CertRecord &record);
 
 // Removes from the user's "MY" store every certificate whose binding names

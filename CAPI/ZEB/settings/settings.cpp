@@ -312,29 +312,37 @@ void LoadSettings(Settings *s)
     s->logfile = logfile;
     SetEventLogPath(s->logfile.c_str());
 
-    DWORD delay = static_cast<DWORD>(defaults.reset_v4_on_startup_delay_ms);
+    // The DWORD settings in their reading order, each with its default (the
+    // signed start-up delay read as its DWORD; "contournement_ssa" only
+    // counts for the rules).
     DWORD ssa = 1;
-    s->patch_fido_v4 = defaults.patch_fido_v4;
-    s->patch_fido_v4_reset = defaults.patch_fido_v4_reset;
-    s->patch_fido_webauthn = defaults.patch_fido_webauthn;
-    s->patch_fido_webautn_retry_ms = defaults.patch_fido_webautn_retry_ms;
-    s->patch_fido_webautn_retry_window_ms = defaults.patch_fido_webautn_retry_window_ms;
-    s->patch_fido_v4_detect_delay_ms = defaults.patch_fido_v4_detect_delay_ms;
-    s->patch_fido_v4_initial_delay_ms = defaults.patch_fido_v4_initial_delay_ms;
-    s->patch_fido_v4_stability_ms = defaults.patch_fido_v4_stability_ms;
-    s->block_certpropsvc_p11_sessions = defaults.block_certpropsvc_p11_sessions;
-    ReadSetting("patch_fido_v4", &s->patch_fido_v4);
-    ReadSetting("reset_v4_on_startup_delay_ms", &delay);
-    ReadSetting("patch_fido_v4_reset", &s->patch_fido_v4_reset);
-    ReadSetting("patch_fido_webauthn", &s->patch_fido_webauthn);
-    ReadSetting("patch_fido_webautn_retry_ms", &s->patch_fido_webautn_retry_ms);
-    ReadSetting("patch_fido_webautn_retry_window_ms", &s->patch_fido_webautn_retry_window_ms);
-    ReadSetting("patch_fido_v4_detect_delay_ms", &s->patch_fido_v4_detect_delay_ms);
-    ReadSetting("patch_fido_v4_initial_delay_ms", &s->patch_fido_v4_initial_delay_ms);
-    ReadSetting("patch_fido_v4_stability_ms", &s->patch_fido_v4_stability_ms);
-    ReadSetting("block_certpropsvc_p11_sessions", &s->block_certpropsvc_p11_sessions);
-    ReadSetting("contournement_ssa", &ssa);
-    s->reset_v4_on_startup_delay_ms = static_cast<LONG>(delay);
+    const struct {
+        const char *name;
+        DWORD *value;
+        DWORD byDefault;
+    } dwords[] = {
+        {"patch_fido_v4", &s->patch_fido_v4, defaults.patch_fido_v4},
+        {"reset_v4_on_startup_delay_ms", reinterpret_cast<DWORD *>(&s->reset_v4_on_startup_delay_ms),
+         static_cast<DWORD>(defaults.reset_v4_on_startup_delay_ms)},
+        {"patch_fido_v4_reset", &s->patch_fido_v4_reset, defaults.patch_fido_v4_reset},
+        {"patch_fido_webauthn", &s->patch_fido_webauthn, defaults.patch_fido_webauthn},
+        {"patch_fido_webautn_retry_ms", &s->patch_fido_webautn_retry_ms,
+         defaults.patch_fido_webautn_retry_ms},
+        {"patch_fido_webautn_retry_window_ms", &s->patch_fido_webautn_retry_window_ms,
+         defaults.patch_fido_webautn_retry_window_ms},
+        {"patch_fido_v4_detect_delay_ms", &s->patch_fido_v4_detect_delay_ms,
+         defaults.patch_fido_v4_detect_delay_ms},
+        {"patch_fido_v4_initial_delay_ms", &s->patch_fido_v4_initial_delay_ms,
+         defaults.patch_fido_v4_initial_delay_ms},
+        {"patch_fido_v4_stability_ms", &s->patch_fido_v4_stability_ms, defaults.patch_fido_v4_stability_ms},
+        {"block_certpropsvc_p11_sessions", &s->block_certpropsvc_p11_sessions,
+         defaults.block_certpropsvc_p11_sessions},
+        {"contournement_ssa", &ssa, 1},
+    };
+    for (const auto &d : dwords) {
+        *d.value = d.byDefault;
+        ReadSetting(d.name, d.value);
+    }
 
     ReadStringList("atr_contact_protected", &s->atr_contact_protected,
                    {"3BAC00402A001225006480000310009000", "CV*"});
@@ -361,6 +369,25 @@ void LoadSettings(Settings *s)
             (unsigned long)applied.droppedWebauthn);
         s->atr_badge_fido.clear();
     }
+
+    FidoTimings timings;
+    timings.holdSeconds = s->patch_fido_webauthn;
+    timings.retryMs = s->patch_fido_webautn_retry_ms;
+    timings.retryWindowMs = s->patch_fido_webautn_retry_window_ms;
+    timings.detectDelayMs = s->patch_fido_v4_detect_delay_ms;
+    timings.initialDelayMs = s->patch_fido_v4_initial_delay_ms;
+    timings.stabilityMs = s->patch_fido_v4_stability_ms;
+    timings.resetDelayMs = s->reset_v4_on_startup_delay_ms;
+    for (const TimingBounded &b : BoundFidoTimings(&timings))
+        WriteEventLog("[ZEB] config hors limites: %s=%lld -> %lld", b.name, (long long)b.read,
+                      (long long)b.kept);
+    s->patch_fido_webauthn = timings.holdSeconds;
+    s->patch_fido_webautn_retry_ms = timings.retryMs;
+    s->patch_fido_webautn_retry_window_ms = timings.retryWindowMs;
+    s->patch_fido_v4_detect_delay_ms = timings.detectDelayMs;
+    s->patch_fido_v4_initial_delay_ms = timings.initialDelayMs;
+    s->patch_fido_v4_stability_ms = timings.stabilityMs;
+    s->reset_v4_on_startup_delay_ms = timings.resetDelayMs;
 
     WriteEventLog("[ZEB] ===== ZEB startup pid=%lu =====", (unsigned long)GetCurrentProcessId());
     WriteEventLog(

@@ -1,8 +1,9 @@
 #include "reader_entries.h"
-#include "padded_field.h"
 
 #include <cstring>
 #include <utility>
+
+#include "reader_names.h"
 
 namespace zeb {
 
@@ -10,13 +11,20 @@ namespace {
 
 bool Unused(const SlotInfoEntry &e)
 {
-    return e.slotInfo.slotDescription[0] == '\0' && e.nbCerts == 0 && !e.bSynchro && !e.bIgnoredWebAuthn;
+    return e.slotInfo.slotDescription[0] == '\0' && e.reader.empty() && e.nbCerts == 0 && !e.bSynchro &&
+           !e.bIgnoredWebAuthn;
 }
 
-bool NamesReader(const SlotInfoEntry &e, const char *readerName)
+// The first entry not `taken` that belongs to the reader: one that bears its
+// whole name, else one known by its description alone.
+size_t OwnEntry(const SlotInfoEntry *table, size_t count, const char *readerName, const bool *taken = nullptr)
 {
-    return e.slotInfo.slotDescription[0] &&
-           vel::PaddedFieldEquals(e.slotInfo.slotDescription, sizeof e.slotInfo.slotDescription, readerName);
+    for (int byDescription = 0; byDescription < 2; ++byDescription)
+        for (size_t i = 0; i < count; ++i)
+            if (!(taken && taken[i]) && table[i].reader.empty() == (byDescription == 1) &&
+                EntryNamesReader(table[i], readerName))
+                return i;
+    return count;
 }
 
 } // namespace
@@ -31,11 +39,28 @@ bool RemoveRequestUsable(const char *readerName, unsigned version)
     return readerName && readerName[0] && version != 0;
 }
 
+bool RefreshSlotId(const std::vector<ListedSlot> &slots, const char *readerName, CK_SLOT_ID *cached)
+{
+    const ListedSlot *first = nullptr;
+    for (const ListedSlot &s : slots) {
+        if (!(s.info.flags & CKF_TOKEN_PRESENT) ||
+            !vel::PaddedFieldEquals(s.info.slotDescription, sizeof s.info.slotDescription, readerName))
+            continue;
+        if (s.id == *cached)
+            return true;
+        if (!first)
+            first = &s;
+    }
+    if (first)
+        *cached = first->id;
+    return first != nullptr;
+}
+
 EntryChoice ChooseInsertEntry(const SlotInfoEntry *table, size_t count, const char *readerName)
 {
-    for (size_t i = 0; i < count; ++i)
-        if (NamesReader(table[i], readerName))
-            return {EntryMatch::readerName, i};
+    size_t own = OwnEntry(table, count, readerName);
+    if (own < count)
+        return {EntryMatch::readerName, own};
     for (size_t i = 0; i < count; ++i)
         if (Unused(table[i]))
             return {EntryMatch::unused, i};
@@ -44,15 +69,13 @@ EntryChoice ChooseInsertEntry(const SlotInfoEntry *table, size_t count, const ch
 
 size_t FindReaderEntry(const SlotInfoEntry *table, size_t count, const char *readerName)
 {
-    for (size_t i = 0; i < count; ++i)
-        if (NamesReader(table[i], readerName))
-            return i;
-    return count;
+    return OwnEntry(table, count, readerName);
 }
 
 void ClaimEntry(SlotInfoEntry *entry, CK_SLOT_ID slotId, const char *readerName, unsigned version)
 {
     entry->slotId = slotId;
+    entry->reader = readerName;
     memset(&entry->slotInfo, 0, sizeof entry->slotInfo);
     memcpy(entry->slotInfo.slotDescription, readerName,
            strnlen(readerName, sizeof entry->slotInfo.slotDescription));
@@ -84,23 +107,54 @@ void ReleaseReaderEntry(SlotInfoEntry *entry)
     entry->bIgnoredWebAuthn = 0;
     entry->changed = 0;
     entry->hSession = 0;
+    entry->reader.clear();
     memset(&entry->slotInfo, 0, sizeof entry->slotInfo);
+}
+
+void NameEntries(SlotInfoEntry *table, size_t count, const std::vector<std::string> &readers)
+{
+    std::vector<std::string> unnamedReaders, descriptions;
+    std::vector<size_t> unnamedEntries;
+    for (const std::string &r : readers) {
+        bool named = false;
+        for (size_t i = 0; i < count && !named; ++i)
+            named = table[i].reader == r;
+        if (!named)
+            unnamedReaders.push_back(r);
+    }
+    for (size_t i = 0; i < count; ++i) {
+        if (!table[i].reader.empty() || !table[i].slotInfo.slotDescription[0])
+            continue;
+        unnamedEntries.push_back(i);
+        descriptions.emplace_back(reinterpret_cast<const char *>(table[i].slotInfo.slotDescription),
+                                  sizeof table[i].slotInfo.slotDescription);
+    }
+    std::vector<int> owner = ReadersOfDescriptions(descriptions, unnamedReaders);
+    std::vector<bool> given(unnamedReaders.size(), false);
+    for (size_t k = 0; k < owner.size(); ++k) {
+        if (owner[k] < 0 || given[owner[k]])
+            continue; // a second entry of one reader stays as it is
+        given[owner[k]] = true;
+        table[unnamedEntries[k]].reader = unnamedReaders[owner[k]];
+    }
 }
 
 size_t FollowReaders(SlotInfoEntry *table, const std::vector<ReaderPresence> &readers,
                      std::vector<SlotInfoEntry> *gone)
 {
     size_t n = readers.size() < kSlotCount ? readers.size() : kSlotCount;
+    std::vector<std::string> names;
+    for (size_t j = 0; j < n; ++j)
+        names.push_back(readers[j].name);
+    NameEntries(table, kSlotCount, names);
     SlotInfoEntry moved[kSlotCount];
     bool taken[kSlotCount] = {};
     for (size_t j = 0; j < n; ++j) {
-        for (size_t i = 0; i < kSlotCount; ++i) {
-            if (taken[i] || !NamesReader(table[i], readers[j].name.c_str()))
-                continue;
-            moved[j] = std::move(table[i]); // the reader's entry, certificates and all
-            taken[i] = true;
-            break;
-        }
+        size_t i = OwnEntry(table, kSlotCount, readers[j].name.c_str(), taken);
+        if (i == kSlotCount)
+            continue;
+        moved[j] = std::move(table[i]); // the reader's entry, certificates and all
+        taken[i] = true;
     }
     for (size_t i = 0; i < kSlotCount; ++i) {
         if (!taken[i] && (table[i].nbCerts || table[i].bSynchro))
@@ -110,6 +164,7 @@ size_t FollowReaders(SlotInfoEntry *table, const std::vector<ReaderPresence> &re
     for (size_t j = 0; j < n; ++j) {
         SlotInfoEntry &e = table[j];
         e.slotId = static_cast<CK_SLOT_ID>(j);
+        e.reader = readers[j].name;
         memset(e.slotInfo.slotDescription, ' ', sizeof e.slotInfo.slotDescription);
         const std::string &name = readers[j].name;
         memcpy(e.slotInfo.slotDescription, name.data(),

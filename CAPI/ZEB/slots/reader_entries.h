@@ -27,6 +27,18 @@ bool InsertRequestUsable(CK_SLOT_ID slotId, const char *readerName, unsigned ver
 // id, so one the monitor could not learn still takes the certificates out.
 bool RemoveRequestUsable(const char *readerName, unsigned version);
 
+// One slot as an insertion lists it: its id and C_GetSlotInfo's answer.
+struct ListedSlot {
+    CK_SLOT_ID id = 0;
+    CK_SLOT_INFO info{};
+};
+// The slot whose card an insertion reads: the one the monitor named
+// (`cached`) while it still holds a card under the reader's name (of two
+// readers named alike over a description's width, the other's slot matches
+// too), else the first that does in the library's order (the slot id
+// changed since the monitor looked). False when no slot does: `cached` stays.
+bool RefreshSlotId(const std::vector<ListedSlot> &slots, const char *readerName, CK_SLOT_ID *cached);
+
 // How an insertion found its entry.
 enum class EntryMatch {
     none,       // every entry belongs to another reader or holds something
@@ -38,18 +50,18 @@ struct EntryChoice {
     size_t index = 0;
 };
 
-// The entry a card arriving in `readerName` takes: the reader's own (its
-// description equals the name), else the first that holds nothing. Never
-// an entry of another reader, whatever its slot id.
+// The entry a card arriving in `readerName` takes: the reader's own (the
+// first that names it, EntryNamesReader), else the first that holds
+// nothing. Never an entry of another reader, whatever its slot id.
 //   table, count  the slot table
 EntryChoice ChooseInsertEntry(const SlotInfoEntry *table, size_t count, const char *readerName);
 
 // The reader's own entry for a removal; `count` when it has none.
 size_t FindReaderEntry(const SlotInfoEntry *table, size_t count, const char *readerName);
 
-// The entry takes the reader: its slot id, the reader's name as the slot
-// description (at most its 64 bytes, NUL-padded), the token label "VEL4"
-// for generation 4, else "VEL3".
+// The entry takes the reader: its slot id, the reader's whole name, that
+// name as the slot description (at most its 64 bytes, NUL-padded), the
+// token label "VEL4" for generation 4, else "VEL3".
 void ClaimEntry(SlotInfoEntry *entry, CK_SLOT_ID slotId, const char *readerName, unsigned version);
 
 enum class InsertAction {
@@ -78,10 +90,21 @@ void PrepareForCard(SlotInfoEntry *entry, const CK_TOKEN_INFO &token);
 // of the card (its certificates were given back first).
 void ReleaseReaderEntry(SlotInfoEntry *entry);
 
+// Entries known by their slot description alone (filled from the PKCS#11
+// slots before the reader monitor ran) take the whole name of the reader
+// they stand for: the entries in table order against the readers no entry
+// names yet, in the monitor's order, by ReadersOfDescriptions. Two readers
+// named alike over the description's width so keep each its own card.
+//   table, count  the slot table
+//   readers       every reader of the monitor, in its order
+void NameEntries(SlotInfoEntry *table, size_t count, const std::vector<std::string> &readers);
+
 // The table follows the first `kSlotCount` of `readers`, in their order:
 // entry j becomes reader j's, taking over the entry that held that reader's
-// name (certificates and all); its slot id is j and its description the
-// reader's name padded with blanks. Entries from j = n on are empty.
+// name (certificates and all; entries known by description alone are named
+// first, NameEntries); its slot id is j, its reader's name the reader's and
+// its description that name padded with blanks. Entries from j = n on are
+// empty.
 //   table  kSlotCount entries
 //   gone   receives the entries of readers no longer listed that still
 //          hold certificates or a propagated mark: the caller gives them back

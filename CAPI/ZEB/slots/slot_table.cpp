@@ -8,6 +8,7 @@ void SlotInfoEntry::Clear()
 {
     slotId = 0;
     memset(&slotInfo, 0, sizeof slotInfo);
+    reader.clear();
     memset(&tokenInfo, 0, sizeof tokenInfo);
     memset(&heldToken, 0, sizeof heldToken);
     hSession = 0;
@@ -25,13 +26,21 @@ bool SameToken(const CK_TOKEN_INFO &stored, const CK_TOKEN_INFO &now)
            memcmp(stored.model, now.model, sizeof stored.model) == 0;
 }
 
+bool EntryNamesReader(const SlotInfoEntry &entry, const char *name)
+{
+    if (!entry.reader.empty())
+        return name && entry.reader == name;
+    return entry.slotInfo.slotDescription[0] &&
+           vel::PaddedFieldEquals(entry.slotInfo.slotDescription, sizeof entry.slotInfo.slotDescription,
+                                  name);
+}
+
 bool HeldWithoutCard(const SlotInfoEntry &entry, const std::vector<std::string> &readersWithCard)
 {
     if (!entry.nbCerts && !entry.bSynchro)
         return false;
     for (const std::string &reader : readersWithCard)
-        if (vel::PaddedFieldEquals(entry.slotInfo.slotDescription, sizeof entry.slotInfo.slotDescription,
-                                   reader.c_str()))
+        if (EntryNamesReader(entry, reader.c_str()))
             return false;
     return true;
 }

@@ -29,6 +29,11 @@ struct CertRecord {
 struct SlotInfoEntry {
     CK_SLOT_ID slotId = 0;
     CK_SLOT_INFO slotInfo{};
+    // Event-driven mode: the whole name of the reader the entry belongs to,
+    // which the description may hold only the first 64 characters of. Empty
+    // while the entry is known by its description alone (filled from the
+    // PKCS#11 slots, or unused).
+    std::string reader;
     CK_TOKEN_INFO tokenInfo{};
     CK_TOKEN_INFO heldToken{};      // the card whose certificates the records hold
     CK_SESSION_HANDLE hSession = 0; // kept open after a failed propagation; 0: none
@@ -46,6 +51,10 @@ struct SlotInfoEntry {
 // True when the token seen now is the card the entry propagated: same label,
 // serial number, manufacturer and model.
 bool SameToken(const CK_TOKEN_INFO &stored, const CK_TOKEN_INFO &now);
+
+// True when the entry belongs to the reader `name`: by its reader's whole
+// name once it has one, else by its slot description (vel::PaddedFieldEquals).
+bool EntryNamesReader(const SlotInfoEntry &entry, const char *name);
 
 // True when `entry` still holds certificates (or a propagated mark) of a
 // card that is not in any of `readersWithCard` (reader names) any more.

@@ -97,6 +97,37 @@ TEST_F(CoreTest, CardCertificatesBoundToTheProviderWhileTheCardIsIn)
     EXPECT_EQ(Certs({"auth", "sign"}), BoundDers());
 }
 
+// The user's own entries of the card's certificates: the same certificate
+// bound by the user to another provider or taken in without its key while
+// the card is in, or another certificate of the same issuer and serial
+// there before it. They are not ours: the card's removal leaves them and
+// takes only the entries bound to the card provider.
+TEST_F(CoreTest, TheUsersOwnEntriesOfTheCardsCertificatesStayWhenTheCardLeaves)
+{
+    ASSERT_EQ(0, control(std::string("remove ") + kReader0));
+    EXPECT_TRUE(Cycle());
+    for (const UsersEntry &users : UsersEntriesOfTheDefaultCard()) {
+        SCOPED_TRACE(users.what);
+        ClearMy();
+        if (users.before)
+            AddUsersEntry(users);
+        ASSERT_EQ(0, control(std::string("insert ") + kReader0 + " vel3-default"));
+        EXPECT_TRUE(Cycle());
+        if (!users.before)
+            AddUsersEntry(users);
+        std::set<std::vector<BYTE>> ours = Certs({"auth", "sign"});
+        if (!users.before)
+            ours.erase(users.der); // the user's entry took its place
+        ASSERT_EQ(ours, BoundDers());
+        ASSERT_TRUE(HoldsUsersEntry(users));
+
+        ASSERT_EQ(0, control(std::string("remove ") + kReader0));
+        EXPECT_TRUE(Cycle());
+        EXPECT_TRUE(BoundDers().empty()) << "ours leave with the card";
+        EXPECT_TRUE(HoldsUsersEntry(users)) << "the user's entry stays";
+    }
+}
+
 TEST_F(CoreTest, CardSwappedBetweenTwoPollsIsSeen)
 {
     ASSERT_EQ(0, control(std::string("remove ") + kReader0));

@@ -18,7 +18,7 @@
 #include "service_record.h"
 #include "store_view.h"
 #include "tray_process.h"
-#include "zeb_test_support.h"
+#include "pcsc_test_support.h"
 
 using namespace zebtest;
 using zeb_test::CardImage;

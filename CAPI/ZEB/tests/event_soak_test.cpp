@@ -17,7 +17,7 @@
 #include "own_heap.h"
 #include "process_counters.h"
 #include "store_view.h"
-#include "zeb_test_support.h"
+#include "pcsc_test_support.h"
 
 using namespace zebtest;
 using softcard_test::control;

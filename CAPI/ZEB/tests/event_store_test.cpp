@@ -13,7 +13,7 @@
 #include "event_log.h"
 #include "loaded_library.h"
 #include "store_view.h"
-#include "zeb_test_support.h"
+#include "pcsc_test_support.h"
 
 using namespace zebtest;
 using softcard_test::control;
@@ -160,6 +160,82 @@ TEST_F(EventStore, AReaderWithALongNameIsServed)
     EXPECT_TRUE(Bound(Certs({"auth", "sign", "auth1024", "sign1024"})));
     ASSERT_EQ(0, control("remove \"" + name + "\""));
     EXPECT_TRUE(Bound(Certs({"auth", "sign"})));
+}
+
+// Two readers of one long-named model: their names agree on the 64
+// characters a slot description keeps. Each card is propagated and removed
+// as its own, whether the cards were there at start-up (the start-up listing
+// by descriptions, then the monitor) or come afterwards.
+TEST_F(EventStore, ReadersNamedAlikeOverTheirFirst64CharactersEachHaveTheirCard)
+{
+    const std::string model = "Lecteur Ovrane VEL sans contact double interface modele professionnel ";
+    const std::string twin0 = "\"" + model + "0\"", twin1 = "\"" + model + "1\"";
+    ASSERT_EQ(0, control("reset"));
+    ASSERT_EQ(0, control("remove-reader \"Lecteur Ovrane VEL 0\""));
+    ASSERT_EQ(0, control("add-reader " + twin0 + " 3"));
+    ASSERT_EQ(0, control("add-reader " + twin1 + " 4"));
+    for (bool atStart : {true, false}) {
+        SCOPED_TRACE(atStart ? "cards there at start-up" : "cards put in afterwards");
+        if (atStart) {
+            ASSERT_EQ(0, control("insert " + twin0 + " vel3-default"));
+            ASSERT_EQ(0, control("insert " + twin1 + " vel3-1024"));
+        }
+        Start();
+        ASSERT_TRUE(Logged("[ZEB] PCSC monitoring thread started"));
+        if (!atStart) {
+            ASSERT_TRUE(Logged(("[ZEB] reader[1]=" + model + "1").c_str()));
+            ASSERT_EQ(0, control("insert " + twin1 + " vel3-1024"));
+            EXPECT_TRUE(Bound(Certs({"auth1024", "sign1024"}))) << "the second reader's card";
+            ASSERT_EQ(0, control("insert " + twin0 + " vel3-default"));
+        }
+        EXPECT_TRUE(Bound(Certs({"auth", "sign", "auth1024", "sign1024"})));
+        EXPECT_TRUE(WaitUntil([&] { return core->SyncCount() == 2; }, kEventMs));
+        EXPECT_EQ(0u, Count("slot cache miss"));
+        ASSERT_EQ(0, control("remove " + twin1));
+        EXPECT_TRUE(Bound(Certs({"auth", "sign"}))) << "the second reader's card only";
+        ASSERT_EQ(0, control("insert " + twin1 + " vel3-cl"));
+        EXPECT_TRUE(Bound(Certs({"auth", "sign", "tech"})));
+        ASSERT_EQ(0, control("remove " + twin0));
+        EXPECT_TRUE(Bound(Certs({"tech"}))) << "the first reader's card only";
+        ASSERT_EQ(0, control("remove " + twin1));
+        EXPECT_TRUE(Bound({}));
+        EXPECT_TRUE(WaitUntil([&] { return core->SyncCount() == 0; }, kEventMs));
+        pcsc.reset();
+        core.reset();
+        zeb::Settings settings;
+        settings.patch_fido_v4 = 1;
+        core = std::make_unique<zeb::ZebCore>(&sink, settings);
+        pcsc = std::make_unique<zeb::FramePcsc>(*core);
+        DeleteFileA(log.c_str());
+    }
+}
+
+// The user's own entries of the card's certificates stay when the card
+// leaves; only ours go.
+TEST_F(EventStore, TheUsersOwnEntriesOfTheCardsCertificatesStayWhenTheCardLeaves)
+{
+    ASSERT_EQ(0, control(std::string("remove ") + kReader0));
+    Start();
+    ASSERT_TRUE(Logged("[ZEB] PCSC monitoring thread started"));
+    for (const UsersEntry &users : UsersEntriesOfTheDefaultCard()) {
+        SCOPED_TRACE(users.what);
+        ClearMy();
+        if (users.before)
+            AddUsersEntry(users);
+        ASSERT_EQ(0, control(std::string("insert ") + kReader0 + " vel3-default"));
+        ASSERT_TRUE(Bound(Certs({"auth", "sign"})));
+        if (!users.before) {
+            AddUsersEntry(users);
+            std::set<std::vector<BYTE>> ours = Certs({"auth", "sign"});
+            ours.erase(users.der); // the user's entry took its place
+            ASSERT_EQ(ours, BoundDers());
+        }
+        ASSERT_TRUE(HoldsUsersEntry(users));
+        ASSERT_EQ(0, control(std::string("remove ") + kReader0));
+        EXPECT_TRUE(Bound({})) << "ours leave with the card";
+        EXPECT_TRUE(WaitUntil([&] { return core->SyncCount() == 0; }, kEventMs));
+        EXPECT_TRUE(HoldsUsersEntry(users)) << "the user's entry stays";
+    }
 }
 
 // A card call that fails once: the slot listing (the removal that follows

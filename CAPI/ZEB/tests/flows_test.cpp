@@ -6,9 +6,11 @@
 #include <wincrypt.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "Driver.h"
 #include "loaded_library.h"
 #include "resource.h"
 #include "store_view.h"
@@ -406,6 +408,50 @@ TEST_F(FlowsTest, RestartFromTheMenuComesBackFromAnyFolder)
     EXPECT_TRUE(WaitUntil([&] { return WaitForSingleObject(process, 0) == WAIT_OBJECT_0; }, 30000));
     CloseHandle(process);
     EXPECT_TRUE(BoundDers().empty());
+}
+
+// A double click on the tray icon opens the reader-state dialog in the
+// middle of the desktop, and again there after "Fermer"; once the user has
+// moved it, where it was left.
+TEST_F(FlowsTest, TheReaderStateDialogOpensCentredOnTheDesktop)
+{
+    TrayProcess tray;
+    ASSERT_TRUE(tray.Start());
+    ASSERT_TRUE(tray.WaitWindow(20000));
+    HWND icon = nullptr;
+    ASSERT_TRUE(WaitUntil([&] { return (icon = TrayIconWindow(tray.pid())) != nullptr; }, 10000));
+    RECT desktop, work;
+    GetWindowRect(GetDesktopWindow(), &desktop);
+    SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+    for (int opening = 1; opening <= 2; ++opening) {
+        SCOPED_TRACE(opening);
+        PostMessageA(icon, WM_USER + 1, 130, WM_LBUTTONDBLCLK);
+        HWND dlg = driver::WaitWindow(tray.pid(), "Etat des lecteurs de carte VEL", 10000, true);
+        ASSERT_TRUE(dlg);
+        RECT box;
+        ASSERT_TRUE(GetWindowRect(dlg, &box));
+        EXPECT_GT(box.right - box.left, 0);
+        EXPECT_TRUE(box.left >= desktop.left && box.top >= desktop.top && box.right <= desktop.right &&
+                    box.bottom <= desktop.bottom)
+            << "within the desktop";
+        EXPECT_NEAR((work.left + work.right) / 2, (box.left + box.right) / 2, 2)
+            << "dialog " << box.left << "," << box.top << " - " << box.right << "," << box.bottom
+            << ", desktop " << desktop.right << "x" << desktop.bottom;
+        EXPECT_NEAR((work.top + work.bottom) / 2, (box.top + box.bottom) / 2, 2);
+        if (opening == 2) // moved by the user: it opens again where it was left
+            SetWindowPos(dlg, nullptr, 40, 30, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        driver::Click(dlg, IDOK); // "Fermer" hides it
+        EXPECT_TRUE(WaitUntil([&] { return !IsWindowVisible(dlg); }, 10000));
+    }
+    PostMessageA(icon, WM_USER + 1, 130, WM_LBUTTONDBLCLK);
+    HWND dlg = driver::WaitWindow(tray.pid(), "Etat des lecteurs de carte VEL", 10000, true);
+    ASSERT_TRUE(dlg);
+    RECT box;
+    ASSERT_TRUE(GetWindowRect(dlg, &box));
+    EXPECT_EQ(40, box.left);
+    EXPECT_EQ(30, box.top);
+    tray.Close();
+    EXPECT_EQ(0, tray.Wait(30000));
 }
 
 } // namespace

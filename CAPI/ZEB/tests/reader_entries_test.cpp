@@ -16,13 +16,14 @@ namespace {
 
 // An entry as the table may hold it: a description (blank-padded as the
 // reader list writes it, or NUL-padded as an insertion writes it), records,
-// marks.
+// marks, its reader's whole name (none: known by the description alone).
 struct EntrySpec {
     std::string description;
     bool blankPadded = false;
     CK_ULONG records = 0;
     bool synchro = false;
     bool ignored = false;
+    std::string reader = {};
 };
 
 void Fill(SlotInfoEntry *e, const EntrySpec &s)
@@ -36,6 +37,7 @@ void Fill(SlotInfoEntry *e, const EntrySpec &s)
     e->nbCerts = s.records;
     e->bSynchro = s.synchro;
     e->bIgnoredWebAuthn = s.ignored;
+    e->reader = s.reader;
 }
 
 std::string Description(const SlotInfoEntry &e)
@@ -61,6 +63,9 @@ CK_TOKEN_INFO Token(const char *label)
 }
 
 const std::string kLong = "Lecteur USB de la station de travail du cabinet medical, second poste, 2";
+// Two readers of one long-named model: their names agree on 64 characters.
+const std::string kTwin0 = "Lecteur Ovrane VEL sans contact double interface modele professionnel 0";
+const std::string kTwin1 = "Lecteur Ovrane VEL sans contact double interface modele professionnel 1";
 
 TEST(ReaderEntries, AnInsertionTakesTheReadersOwnEntryElseTheFirstThatHoldsNothing)
 {
@@ -101,6 +106,26 @@ TEST(ReaderEntries, AnInsertionTakesTheReadersOwnEntryElseTheFirstThatHoldsNothi
         {"every entry another reader's", {{"Lecteur B"}, {"Lecteur C"}}, "Lecteur A", EntryMatch::none, 0},
         {"nothing free", {{"", false, 1}, {"Lecteur C"}}, "Lecteur A", EntryMatch::none, 0},
         {"a name over 64 bytes: its first 64", {free, {kLong, true}}, kLong, EntryMatch::readerName, 1},
+        {"a reader named alike never takes its twin's entry",
+         {{kTwin0, true, 2, true, false, kTwin0}, free},
+         kTwin1,
+         EntryMatch::unused,
+         1},
+        {"of twins, each its own",
+         {{kTwin0, true, 0, false, false, kTwin0}, {kTwin1, true, 0, false, false, kTwin1}},
+         kTwin1,
+         EntryMatch::readerName,
+         1},
+        {"a whole name before a description alone",
+         {{kTwin1, true, 2, true}, {kTwin1, false, 2, true, false, kTwin1}},
+         kTwin1,
+         EntryMatch::readerName,
+         1},
+        {"a description alone serves a reader it names",
+         {{kTwin0, true, 2, true}, free},
+         kTwin1,
+         EntryMatch::readerName,
+         0},
     };
     for (const Case &c : cases) {
         std::vector<SlotInfoEntry> table(c.table.size());
@@ -174,6 +199,7 @@ TEST(ReaderEntries, AClaimedEntryNamesItsReaderAndGeneration)
     e.heldToken = Token("VEL3v2-MARTIN JEANNE");
     ClaimEntry(&e, 7, kLong.c_str(), 4);
     EXPECT_EQ(7u, e.slotId);
+    EXPECT_EQ(kLong, e.reader);
     EXPECT_EQ(kLong.substr(0, 64), Description(e));
     EXPECT_EQ(0, memcmp(e.tokenInfo.label, "VEL4\0\0", 6));
     EXPECT_EQ(1u, e.nbCerts) << "the records are the caller's to give back";
@@ -192,6 +218,7 @@ TEST(ReaderEntries, AClaimedEntryNamesItsReaderAndGeneration)
 
     ReleaseReaderEntry(&e);
     EXPECT_EQ(std::string(64, '\0'), Description(e));
+    EXPECT_TRUE(e.reader.empty());
     EXPECT_EQ(0, e.changed);
     EXPECT_EQ(1u, FindReaderEntry(&e, 1, "Lecteur A")) << "no longer the reader's";
 }
@@ -231,6 +258,86 @@ TEST(ReaderEntries, TheTableFollowsTheReadersInTheirOrderWithTheirCertificates)
     EXPECT_EQ(Padded("Lecteur B", ' '), Description(table[0]));
     EXPECT_EQ(1u, table[0].nbCerts);
     EXPECT_EQ(0u, table[1].nbCerts);
+}
+
+// Readers named alike over a description's 64 characters. The start-up
+// listing knows its entries by description alone, in the library's order;
+// once named, each twin's entry follows it and keeps its card's records.
+TEST(ReaderEntries, EntriesOfReadersNamedAlikeTakeTheirReadersInOrder)
+{
+    SlotInfoEntry table[kSlotCount];
+    Fill(&table[0], {kTwin0, true, 2, true});
+    Fill(&table[1], {"Lecteur A", true});
+    Fill(&table[2], {kTwin1, true, 1, true});
+    Fill(&table[3], {kTwin1, true, 1, true}); // no reader left for it
+    NameEntries(table, kSlotCount, {kTwin0, "Lecteur A", kTwin1});
+    EXPECT_EQ(kTwin0, table[0].reader);
+    EXPECT_EQ("Lecteur A", table[1].reader);
+    EXPECT_EQ(kTwin1, table[2].reader);
+    EXPECT_TRUE(table[3].reader.empty());
+    for (size_t i = 4; i < kSlotCount; ++i)
+        EXPECT_TRUE(table[i].reader.empty()) << "unused entries stay unnamed";
+    EXPECT_FALSE(HeldWithoutCard(table[2], {kTwin1}));
+    EXPECT_TRUE(HeldWithoutCard(table[0], {kTwin1})) << "the twin's card is not this one's";
+    EXPECT_TRUE(HeldWithoutCard(table[3], {"Lecteur A"}))
+        << "known by description, naming no reader with a card";
+
+    // Named once, an entry keeps its reader: a later naming changes nothing,
+    // and a reader named by an entry already takes no other.
+    NameEntries(table, kSlotCount, {kTwin1, kTwin0});
+    EXPECT_EQ(kTwin0, table[0].reader);
+    EXPECT_EQ(kTwin1, table[2].reader);
+    EXPECT_TRUE(table[3].reader.empty());
+
+    // The twins swapped in the monitor's order, the third entry's reader gone:
+    // each entry follows its own twin.
+    std::vector<SlotInfoEntry> gone;
+    EXPECT_EQ(2u, FollowReaders(table, {{kTwin1, true}, {kTwin0, true}}, &gone));
+    EXPECT_EQ(kTwin1, table[0].reader);
+    EXPECT_EQ(1u, table[0].nbCerts);
+    EXPECT_EQ(kTwin0, table[1].reader);
+    EXPECT_EQ(2u, table[1].nbCerts);
+    ASSERT_EQ(1u, gone.size()) << "the entry no reader took, with its record";
+    EXPECT_EQ(1u, gone[0].nbCerts);
+    EXPECT_EQ(1u, FindReaderEntry(table, kSlotCount, kTwin0.c_str()));
+    EXPECT_EQ(0u, FindReaderEntry(table, kSlotCount, kTwin1.c_str()));
+}
+
+// The slot an insertion reads: the monitor's while it still holds a card
+// under the reader's name, else the first that does.
+TEST(ReaderEntries, AnInsertionReadsTheMonitorsSlotWhileItStillHoldsTheReadersCard)
+{
+    auto slot = [](CK_SLOT_ID id, const std::string &name, bool token) {
+        ListedSlot s;
+        s.id = id;
+        memset(s.info.slotDescription, ' ', sizeof s.info.slotDescription);
+        memcpy(s.info.slotDescription, name.data(), std::min(name.size(), sizeof s.info.slotDescription));
+        s.info.flags = token ? CKF_TOKEN_PRESENT : 0;
+        return s;
+    };
+    const std::vector<ListedSlot> twins = {slot(4, kTwin0, true), slot(9, kTwin1, true),
+                                           slot(2, "Lecteur A", false)};
+    struct Case {
+        const char *what;
+        std::vector<ListedSlot> slots;
+        std::string reader;
+        CK_SLOT_ID cached;
+        bool found;
+        CK_SLOT_ID expected;
+    } cases[] = {
+        {"the second twin keeps its own slot", twins, kTwin1, 9, true, 9},
+        {"the first twin too", twins, kTwin0, 4, true, 4},
+        {"a slot id changed since: the first slot holding the reader's card", twins, kTwin1, 7, true, 4},
+        {"a slot without card is not the reader's card", twins, "Lecteur A", 2, false, 2},
+        {"no slot of the reader", twins, "Lecteur B", 5, false, 5},
+        {"a name prefix is another reader", {slot(3, "Lecteur AB", true)}, "Lecteur A", 3, false, 3},
+        {"no slot at all", {}, kTwin0, 4, false, 4},
+    };
+    for (const Case &c : cases) {
+        CK_SLOT_ID id = c.cached;
+        EXPECT_EQ(c.found, RefreshSlotId(c.slots, c.reader.c_str(), &id)) << c.what;
+        EXPECT_EQ(c.expected, id) << c.what;
+    }
 }
 
 TEST(ReaderEntries, OnlyTheFirstTwentyReadersAreFollowed)

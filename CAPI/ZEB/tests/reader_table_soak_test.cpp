@@ -1,14 +1,17 @@
 // Randomized soak of the slot table in event-driven mode, without Windows:
-// readers plugged in and out at any place of the list, cards put in, pulled,
+// readers plugged in and out at any place of the list (two of them named
+// alike over a slot description's 64 characters), cards put in, pulled,
 // replaced and moved, duplicate insertions, propagations that fail, tokens
 // that cannot be read, removals announced or only seen in the reader list,
-// the monitor's first-scan reconciliation, both WebAuthn modes. The table is
+// the monitor's first-scan reconciliation, the tray started again (the
+// start-up listing by slot descriptions, then the monitor), both WebAuthn
+// modes. The table is
 // driven through the same rules, in the same order, as the core object
 // drives it, with a store of certificates in memory. At every quiet point
 // (after each event and the reader-list update that follows it):
 //   - the store holds exactly the certificates the entries record;
-//   - entry j belongs to reader j (slot id j, the reader's name), and the
-//     entries past the readers hold nothing;
+//   - entry j belongs to reader j (slot id j, the reader's whole name), and
+//     the entries past the readers hold nothing;
 //   - a reader whose card was propagated has exactly that card's
 //     certificates recorded (or, a VEL3 card in WebAuthn mode, the
 //     inhibited mark and none); a reader without card, or whose card's
@@ -65,6 +68,9 @@ const char *const kReaderNames[] = {
     "Lecteur",
     "Lecteur B",
     "Lecteur USB de la station de travail du cabinet medical, poste numero 2",
+    // Named alike over their first 64 characters.
+    "Lecteur Ovrane VEL sans contact double interface modele professionnel 0",
+    "Lecteur Ovrane VEL sans contact double interface modele professionnel 1",
 };
 const size_t kReaderNameCount = sizeof kReaderNames / sizeof kReaderNames[0];
 
@@ -114,16 +120,10 @@ public:
             return;
         }
         // CryptPropCert: every certificate, or none when the card fails.
-        if (!fail) {
-            for (uint8_t serial : kCards[card].serials) {
-                CertRecord r = RecordOf(serial);
-                store_.insert({r.issuer, r.serial});
-                e->certs[e->nbCerts++] = std::make_unique<CertRecord>(r);
-            }
-            e->bSynchro = 1;
-        } else {
+        if (!fail)
+            Propagate(e, card);
+        else
             GiveBack(e);
-        }
     }
 
     // DeleteCertificatesFromSlot.
@@ -150,8 +150,9 @@ public:
     }
 
     // ReconcileWithReaders.
-    void Reconcile(const std::vector<std::string> &readersWithCard)
+    void Reconcile(const std::vector<std::string> &readers, const std::vector<std::string> &readersWithCard)
     {
+        NameEntries(table_, kSlotCount, readers);
         for (auto &e : table_) {
             if (!HeldWithoutCard(e, readersWithCard))
                 continue;
@@ -160,10 +161,50 @@ public:
         }
     }
 
+    // The tray closed and started again: every certificate out of the store,
+    // then InitSlotList, the slots in the readers' order, each entry known by
+    // its slot's description (64 characters of the reader's name) alone.
+    //   cards  the card in each reader, -1: none
+    void StartAgain(const std::vector<std::string> &readers, const std::vector<int> &cards)
+    {
+        for (auto &e : table_) {
+            GiveBack(&e);
+            e.Clear();
+        }
+        store_.clear();
+        for (size_t i = 0; i < readers.size() && i < kSlotCount; ++i) {
+            SlotInfoEntry &e = table_[i];
+            e.slotId = 100 + i;
+            memset(e.slotInfo.slotDescription, ' ', sizeof e.slotInfo.slotDescription);
+            memcpy(e.slotInfo.slotDescription, readers[i].data(),
+                   std::min(readers[i].size(), sizeof e.slotInfo.slotDescription));
+            if (cards[i] < 0)
+                continue;
+            CK_TOKEN_INFO token = TokenOf(cards[i]);
+            e.tokenInfo = token;
+            if (webauthn_ && kCards[cards[i]].version == 3) {
+                e.bIgnoredWebAuthn = 1; // marked synchronised by the monitor's insertion
+                continue;
+            }
+            e.heldToken = token;
+            Propagate(&e, cards[i]);
+        }
+    }
+
     const SlotInfoEntry &Entry(size_t i) const { return table_[i]; }
     const std::set<Cert> &Store() const { return store_; }
 
 private:
+    void Propagate(SlotInfoEntry *e, size_t card)
+    {
+        for (uint8_t serial : kCards[card].serials) {
+            CertRecord r = RecordOf(serial);
+            store_.insert({r.issuer, r.serial});
+            e->certs[e->nbCerts++] = std::make_unique<CertRecord>(r);
+        }
+        e->bSynchro = 1;
+    }
+
     // ZEB_deleteCert: a certificate another entry also records stays.
     void GiveBack(SlotInfoEntry *e)
     {
@@ -198,7 +239,7 @@ public:
     void Step(std::string *done)
     {
         for (;;) {
-            switch (Pick(9)) {
+            switch (Pick(10)) {
             case 0: { // a reader plugged in at any place
                 std::string name = UnpluggedName();
                 if (name.empty())
@@ -274,12 +315,32 @@ public:
                 break;
             }
             case 8: { // the monitor's first scan
-                std::vector<std::string> withCard;
-                for (const Reader &r : readers_)
-                    if (r.card >= 0)
-                        withCard.push_back(r.name);
-                tray_.Reconcile(withCard);
+                Reconcile();
                 *done = "reconcile";
+                break;
+            }
+            case 9: { // the tray started again: the start-up listing, then the monitor
+                if (Pick(4) != 0)
+                    continue; // now and then
+                std::vector<std::string> names;
+                std::vector<int> cards;
+                for (Reader &r : readers_) {
+                    names.push_back(r.name);
+                    cards.push_back(r.card);
+                    r.synced = r.card >= 0;
+                }
+                tray_.StartAgain(names, cards);
+                // A card pulled between the listing and the monitor's first look.
+                int pulled = Pick(3) == 0 ? ReaderWith(true) : -1;
+                if (pulled >= 0) {
+                    readers_[pulled].card = -1;
+                    readers_[pulled].synced = false;
+                }
+                Reconcile();
+                for (size_t j = 0; j < readers_.size(); ++j)
+                    if (readers_[j].card >= 0)
+                        tray_.Insert(100 + j, readers_[j].name, readers_[j].card, true, false);
+                *done = "start again" + (pulled >= 0 ? ", a card pulled from " + readers_[pulled].name : "");
                 break;
             }
             }
@@ -289,6 +350,18 @@ public:
         for (const Reader &r : readers_)
             list.push_back({r.name, r.card >= 0});
         inUse_ = tray_.Sync(list);
+    }
+
+    // ReconcileWithReaders as the monitor calls it: every reader, and those with a card.
+    void Reconcile()
+    {
+        std::vector<std::string> all, withCard;
+        for (const Reader &r : readers_) {
+            all.push_back(r.name);
+            if (r.card >= 0)
+                withCard.push_back(r.name);
+        }
+        tray_.Reconcile(all, withCard);
     }
 
     // The invariants of a quiet point; empty when they hold.
@@ -315,8 +388,9 @@ public:
         for (size_t j = 0; j < readers_.size(); ++j) {
             const SlotInfoEntry &e = tray_.Entry(j);
             const Reader &r = readers_[j];
-            if (e.slotId != j || !vel::PaddedFieldEquals(e.slotInfo.slotDescription,
-                                                         sizeof e.slotInfo.slotDescription, r.name.c_str()))
+            if (e.slotId != j || e.reader != r.name ||
+                !vel::PaddedFieldEquals(e.slotInfo.slotDescription, sizeof e.slotInfo.slotDescription,
+                                        r.name.c_str()))
                 out << "entry " << j << " is not " << r.name << "'s\n";
             std::set<uint8_t> serials;
             for (size_t k = 0; k < e.nbCerts && k < kMaxCertsPerSlot; ++k)
@@ -339,7 +413,8 @@ public:
         }
         for (size_t i = readers_.size(); i < kSlotCount; ++i) {
             const SlotInfoEntry &e = tray_.Entry(i);
-            if (e.slotInfo.slotDescription[0] || e.nbCerts || e.bSynchro || e.bIgnoredWebAuthn)
+            if (e.slotInfo.slotDescription[0] || !e.reader.empty() || e.nbCerts || e.bSynchro ||
+                e.bIgnoredWebAuthn)
                 out << "entry " << i << " beyond the readers holds something\n";
         }
         return out.str();

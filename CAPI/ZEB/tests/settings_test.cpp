@@ -216,6 +216,66 @@ TEST_F(SettingsTest, InconsistentFidoSettingsAreSwitchedOff)
     }
 }
 
+// FIDO timings at the registry's extremes come out within their ranges,
+// each change logged with the value read; values within them are kept.
+TEST_F(SettingsTest, FidoTimingsOutOfRangeAreTakenToTheirBounds)
+{
+    SetUserString("logfile", log.c_str());
+    SetUserDword("patch_fido_v4", 1);
+    SetUserDword("contournement_ssa", 1);
+    struct Case {
+        DWORD value;
+        DWORD hold, retry, window, detect, initial, stability;
+        LONG delay;
+    } cases[] = {
+        {0, 0, 1, 0, 0, 0, 0, 0},
+        {1, 1, 1, 1, 1, 1, 1, 1},
+        {0x33333334u, 300, 1000, 30000, 10000, 10000, 10000, 10000},
+        {0xFFFFFFFFu, 300, 1000, 30000, 10000, 10000, 10000, -1}, // a delay of -1: no start-up check
+    };
+    const char *const names[] = {"patch_fido_webauthn",
+                                 "patch_fido_webautn_retry_ms",
+                                 "patch_fido_webautn_retry_window_ms",
+                                 "patch_fido_v4_detect_delay_ms",
+                                 "patch_fido_v4_initial_delay_ms",
+                                 "patch_fido_v4_stability_ms",
+                                 "reset_v4_on_startup_delay_ms"};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.value);
+        DeleteFileA(log.c_str());
+        for (const char *name : names)
+            SetUserDword(name, c.value);
+        zeb::Settings s = Load();
+        EXPECT_EQ(c.hold, s.patch_fido_webauthn);
+        EXPECT_EQ(c.retry, s.patch_fido_webautn_retry_ms);
+        EXPECT_EQ(c.window, s.patch_fido_webautn_retry_window_ms);
+        EXPECT_EQ(c.detect, s.patch_fido_v4_detect_delay_ms);
+        EXPECT_EQ(c.initial, s.patch_fido_v4_initial_delay_ms);
+        EXPECT_EQ(c.stability, s.patch_fido_v4_stability_ms);
+        EXPECT_EQ(c.delay, s.reset_v4_on_startup_delay_ms);
+        std::string text = ReadText(log);
+        if (c.value == 0x33333334u) {
+            EXPECT_NE(std::string::npos,
+                      text.find("[ZEB] config hors limites: patch_fido_webauthn=858993460 -> 300"))
+                << text;
+            EXPECT_NE(
+                std::string::npos,
+                text.find("[ZEB] config hors limites: reset_v4_on_startup_delay_ms=858993460 -> 10000"));
+        }
+        if (c.value == 0) {
+            EXPECT_NE(std::string::npos,
+                      text.find("[ZEB] config hors limites: patch_fido_webautn_retry_ms=0 -> 1"));
+        }
+        if (c.value == 1) {
+            EXPECT_EQ(std::string::npos, text.find("hors limites")) << text;
+        }
+        // The configuration line shows the values in force.
+        char line[160];
+        snprintf(line, sizeof line, "patch_fido_webautn=%lu ", (unsigned long)c.hold);
+        EXPECT_NE(std::string::npos, text.find(line)) << text;
+    }
+}
+
 TEST_F(SettingsTest, TogglingWatchingTwiceComesBackAndStaysPerUser)
 {
     SetUserDword("watchOnTimer", 3);

@@ -11,7 +11,7 @@
 #include "process_counters.h"
 #include "store_view.h"
 #include "zeb_core.h"
-#include "zeb_test_support.h"
+#include "pcsc_test_support.h"
 
 using namespace zebtest;
 using softcard_test::control;

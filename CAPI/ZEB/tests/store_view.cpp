@@ -54,6 +54,94 @@ void AddBound(const std::vector<BYTE> &der, const wchar_t *provider, const wchar
     CertCloseStore(store, 0);
 }
 
+void AddUnbound(const std::vector<BYTE> &der)
+{
+    HCERTSTORE store = CertOpenSystemStoreW(0, L"MY");
+    CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), (DWORD)der.size(),
+                                     CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+    CertCloseStore(store, 0);
+}
+
+std::set<std::vector<BYTE>> UnboundDers()
+{
+    std::set<std::vector<BYTE>> out;
+    HCERTSTORE store = CertOpenSystemStoreW(0, L"MY");
+    if (!store)
+        return out;
+    PCCERT_CONTEXT c = nullptr;
+    while ((c = CertEnumCertificatesInStore(store, c)) != nullptr) {
+        DWORD size = 0;
+        if (!CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size))
+            out.insert(std::vector<BYTE>(c->pbCertEncoded, c->pbCertEncoded + c->cbCertEncoded));
+    }
+    CertCloseStore(store, 0);
+    return out;
+}
+
+std::vector<BYTE> SameIssuerAndSerial(const std::vector<BYTE> &der)
+{
+    std::vector<BYTE> copy = der;
+    if (!copy.empty())
+        copy.back() ^= 0x01;
+    return copy;
+}
+
+std::vector<UsersEntry> UsersEntriesOfTheDefaultCard()
+{
+    const std::vector<BYTE> auth = CardCert("auth"), sign = CardCert("sign");
+    return {
+        {"the card's certificate bound to another provider", false, auth, L"Other Provider"},
+        {"the card's certificate without key", false, sign, nullptr},
+        {"a copy of the same issuer and serial bound to another provider", true, SameIssuerAndSerial(auth),
+         L"Other Provider"},
+        {"a copy of the same issuer and serial without key", true, SameIssuerAndSerial(sign), nullptr},
+    };
+}
+
+namespace {
+// The user binds the entry of `der` in "MY" to `provider`, or takes its
+// binding away (null): the entry deleted and added again through the
+// registry store, where the change lasts (see docs/wine-notes.md).
+void SetBinding(const std::vector<BYTE> &der, const wchar_t *provider)
+{
+    HCERTSTORE store =
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"MY");
+    PCCERT_CONTEXT c = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), (DWORD)der.size());
+    if (store && c) {
+        if (PCCERT_CONTEXT old =
+                CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, c, nullptr))
+            CertDeleteCertificateFromStore(old);
+        CRYPT_KEY_PROV_INFO info{};
+        info.pwszContainerName = const_cast<wchar_t *>(L"user");
+        info.pwszProvName = const_cast<wchar_t *>(provider);
+        info.dwProvType = PROV_RSA_FULL;
+        info.dwKeySpec = AT_KEYEXCHANGE;
+        if (provider)
+            CertSetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, 0, &info);
+        CertAddCertificateContextToStore(store, c, CERT_STORE_ADD_ALWAYS, nullptr);
+    }
+    if (c)
+        CertFreeCertificateContext(c);
+    if (store)
+        CertCloseStore(store, 0);
+}
+} // namespace
+
+void AddUsersEntry(const UsersEntry &entry)
+{
+    if (!entry.before)
+        SetBinding(entry.der, entry.provider); // the card's own entry, made the user's
+    else if (entry.provider)
+        AddBound(entry.der, entry.provider, L"user");
+    else
+        AddUnbound(entry.der);
+}
+
+bool HoldsUsersEntry(const UsersEntry &entry)
+{
+    return (entry.provider ? BoundDers(entry.provider) : UnboundDers()).count(entry.der) == 1;
+}
+
 std::vector<BYTE> CardCert(const char *name)
 {
     std::string path = std::string(ZEB_EXPECTED_DIR) + "\\" + name + ".der";
@@ -74,19 +162,6 @@ std::set<std::vector<BYTE>> Certs(std::initializer_list<const char *> names)
     for (auto n : names)
         out.insert(CardCert(n));
     return out;
-}
-
-bool WaitUntil(const std::function<bool()> &pred, DWORD ms)
-{
-    DWORD limit = vel_test::ScaledMs(ms);
-    DWORD start = GetTickCount();
-    for (;;) {
-        if (pred())
-            return true;
-        if (GetTickCount() - start > limit)
-            return pred();
-        Sleep(20);
-    }
 }
 
 bool RegisterProvider()

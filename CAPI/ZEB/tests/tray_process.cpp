@@ -48,14 +48,20 @@ BOOL CALLBACK FindTrayWindow(HWND hwnd, LPARAM param)
 }
 } // namespace
 
-bool ChooseTrayMenuItem(DWORD pid, int position)
+HWND TrayIconWindow(DWORD pid)
 {
     TraySearch s{pid, nullptr};
     EnumWindows(FindTrayWindow, reinterpret_cast<LPARAM>(&s));
-    if (!s.found)
+    return s.found;
+}
+
+bool ChooseTrayMenuItem(DWORD pid, int position)
+{
+    HWND icon = TrayIconWindow(pid);
+    if (!icon)
         return false;
     const UINT kCallback = WM_USER + 1, kIconId = 130;
-    PostMessageA(s.found, kCallback, kIconId, WM_RBUTTONUP);
+    PostMessageA(icon, kCallback, kIconId, WM_RBUTTONUP);
     HWND menu = nullptr;
     if (!WaitUntil(
             [&] {

@@ -34,6 +34,10 @@ private:
 // The frame window of process `pid` (title "ZEB_QUVVEL"), or null.
 HWND FrameOf(DWORD pid);
 
+// The tray icon's window of process `pid`: a hidden popup of the class
+// layer's own class, without a title. Null when there is none.
+HWND TrayIconWindow(DWORD pid);
+
 // The item at `position` of the tray icon's popup menu chosen as a person
 // chooses it: a right click on the icon (the shell's callback message to
 // the tray's window), then the arrow key down to it and Enter. Another

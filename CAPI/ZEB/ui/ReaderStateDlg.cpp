@@ -48,6 +48,9 @@ BOOL CSlotList::OnInitDialog()
         ::EnableWindow(GetDlgItem(IDC_SLOTLIST_WATCH), FALSE);
         SetDlgItemText(IDC_SLOTLIST_REFRESH, "Relancer ZEB");
     }
+    // On the screen, as the about box: its frame is never shown. Placed once,
+    // so that a dialog the user moved opens again where it was left.
+    CenterWindow();
     m_timer = ::SetTimer(m_hWnd, 1, kRefreshMs, nullptr);
     return TRUE;
 }

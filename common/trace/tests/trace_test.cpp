@@ -227,6 +227,25 @@ int ChildAsked()
     return 0;
 }
 
+// Returns of both kinds from scopes of one kind: a status code where
+// results are BOOLs, then the scope's own kind again.
+int ChildScopeKinds()
+{
+    for (int exit = 0; exit < 3; ++exit) {
+        TraceScope scope(LOG_LEVEL_FUNCTION, "kinds", TRUE, "%d", exit);
+        if (exit == 0) {
+            scope.ReturnAs(FALSE, 0, "%s", "ignored");
+            scope.ReturnAs(FALSE, 1, "status %d", 1);
+        } else if (exit == 1) {
+            scope.ReturnAs(FALSE, 0, "%s", "");
+            scope.Return(FALSE, "%s", "");
+        } else {
+            scope.Return(TRUE, "%s", "");
+        }
+    }
+    return 0;
+}
+
 int RunChildScenario(const char *name)
 {
     if (!strcmp(name, "levels"))
@@ -235,6 +254,8 @@ int RunChildScenario(const char *name)
         return ChildFormat();
     if (!strcmp(name, "scope"))
         return ChildScope();
+    if (!strcmp(name, "scopekinds"))
+        return ChildScopeKinds();
     if (!strcmp(name, "lasterror"))
         return ChildLastError();
     if (!strcmp(name, "threads"))
@@ -250,7 +271,7 @@ int RunChildScenario(const char *name)
 // The registry for one run: HKLM in this program's own view, HKCU, and HKLM
 // in the other view (which the child must never see). Unset means absent.
 struct Registry {
-    std::optional<DWORD> machine, user, otherView;
+    std::optional<RegistryData> machine, user, otherView;
 };
 
 struct Result {
@@ -323,7 +344,7 @@ private:
 };
 
 // The lines of ChildLevels for the levels let through by their level.
-Lines LevelLines(std::initializer_list<int> levels)
+Lines LevelLines(const std::vector<int> &levels)
 {
     Lines lines;
     for (int level : levels) {
@@ -369,6 +390,54 @@ TEST_F(TraceTest, LevelFilterAndUserOverride)
     for (const std::string &line : LevelLines({10, 40, 50, 80}))
         expected.push_back(line);
     EXPECT_EQ(MainFile(handles), expected);
+}
+
+// Only a REG_DWORD, or four bytes of REG_BINARY (which some tools write for
+// a DWORD), sets the level; a value of any other type counts as absent, so
+// the other hive's value holds, or none.
+TEST_F(TraceTest, OnlyADwordValueSetsTheLevel)
+{
+    const RegistryData text0 = RegistryData::Text(REG_SZ, "0");
+    const RegistryData text50 = RegistryData::Text(REG_SZ, "50");
+    const RegistryData expand40 = RegistryData::Text(REG_EXPAND_SZ, "40");
+    const RegistryData binary50(REG_BINARY, {50, 0, 0, 0});
+    struct Case {
+        const char *what;
+        Registry registry;
+        std::vector<int> levels; // the levels written; none: no file at all
+    } cases[] = {
+        {"text \"0\" alone", {{}, text0, {}}, {}},
+        {"text \"50\" alone", {{}, text50, {}}, {}},
+        {"expandable text \"40\" alone", {expand40, {}, {}}, {}},
+        {"user text \"0\" over machine 80", {80, text0, {}}, {10, 40, 50, 80}},
+        {"user text \"50\" over machine 0", {0, text50, {}}, {}},
+        {"machine text \"50\" under user 40", {text50, 40, {}}, {10, 40}},
+        {"user multi-text over machine 50",
+         {50, RegistryData(REG_MULTI_SZ, {'4', '0', 0, 0}), {}},
+         {10, 40, 50}},
+        {"four bytes of binary", {{}, binary50, {}}, {10, 40, 50}},
+        {"three bytes of binary", {{}, RegistryData(REG_BINARY, {80, 0, 0}), {}}, {}},
+        {"five bytes of binary", {{}, RegistryData(REG_BINARY, {80, 0, 0, 0, 0}), {}}, {}},
+        {"a big-endian DWORD", {{}, RegistryData(REG_DWORD_BIG_ENDIAN, {0, 0, 0, 80}), {}}, {}},
+        {"a QWORD over machine 40", {40, RegistryData(REG_QWORD, {80, 0, 0, 0, 0, 0, 0, 0}), {}}, {10, 40}},
+        {"four bytes of no type", {{}, RegistryData(REG_NONE, {50, 0, 0, 0}), {}}, {}},
+        {"a REG_DWORD of two bytes", {{}, RegistryData(REG_DWORD, {50, 0}), {}}, {}},
+    };
+    for (const Case &c : cases) {
+        Result r = Run("levels", c.registry);
+        if (c.levels.empty()) {
+            EXPECT_TRUE(r.files.empty())
+                << c.what << ": " << (r.lines.empty() ? 0 : r.lines[0].size()) << " lines written";
+            continue;
+        }
+        // The command line is a level-50 line.
+        Lines expected;
+        if (c.levels.back() >= LOG_LEVEL_DETAIL)
+            expected.push_back(CommandLineLine(r));
+        for (const std::string &line : LevelLines(c.levels))
+            expected.push_back(line);
+        EXPECT_EQ(MainFile(r), expected) << c.what;
+    }
 }
 
 TEST_F(TraceTest, SummaryLevelOnlyInsideLsass)
@@ -493,6 +562,17 @@ TEST_F(TraceTest, ScopeWritesItsReturnLineAtEveryExit)
         "scoped(3, arg) begin",
         "\tscoped:inside",
         "scoped() return rv=0x00000001 ",
+    };
+    EXPECT_EQ(MainFile(r), expected);
+}
+
+TEST_F(TraceTest, ScopeReturnOfTheOtherKindIsJudgedByItsOwnKind)
+{
+    Result r = Run("scopekinds", {{}, 40, {}});
+    Lines expected = {
+        "kinds(0) begin", "kinds(status 1) return rv=0x00000001 error",
+        "kinds(1) begin", "kinds() return rv=0x00000000 error",
+        "kinds(2) begin", "kinds() return rv=0x00000001 ",
     };
     EXPECT_EQ(MainFile(r), expected);
 }

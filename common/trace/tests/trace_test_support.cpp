@@ -6,6 +6,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <utility>
+
 namespace trace_test {
 
 REGSAM OwnView()
@@ -17,7 +19,22 @@ REGSAM OtherView()
     return sizeof(void *) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
 }
 
-TracesValue::TracesValue(HKEY hive, REGSAM view, const char *key, std::optional<DWORD> value)
+RegistryData::RegistryData(DWORD value)
+    : type(REG_DWORD),
+      bytes(reinterpret_cast<const BYTE *>(&value), reinterpret_cast<const BYTE *>(&value + 1))
+{
+}
+
+RegistryData::RegistryData(DWORD type, std::vector<BYTE> bytes) : type(type), bytes(std::move(bytes))
+{
+}
+
+RegistryData RegistryData::Text(DWORD type, const std::string &text)
+{
+    return RegistryData(type, std::vector<BYTE>(text.c_str(), text.c_str() + text.size() + 1));
+}
+
+TracesValue::TracesValue(HKEY hive, REGSAM view, const char *key, std::optional<RegistryData> value)
     : hive_(hive), view_(view), key_(key), parent_(key_.substr(0, key_.rfind('\\')))
 {
     // Create the parent first to know whether it was there.
@@ -42,8 +59,8 @@ TracesValue::TracesValue(HKEY hive, REGSAM view, const char *key, std::optional<
     }
     LONG rc;
     if (value) {
-        DWORD v = *value;
-        rc = RegSetValueExA(handle, "Traces", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&v), sizeof v);
+        rc = RegSetValueExA(handle, "Traces", 0, value->type, value->bytes.data(),
+                            static_cast<DWORD>(value->bytes.size()));
     } else {
         rc = RegDeleteValueA(handle, "Traces");
         if (rc == ERROR_FILE_NOT_FOUND)

@@ -17,12 +17,22 @@ namespace trace_test {
 REGSAM OwnView();
 REGSAM OtherView();
 
-// Sets the DWORD value "Traces" of key (e.g. "Software\\Ovrane\\CSP") under a
+// A registry value as stored: its type and bytes. A DWORD makes a REG_DWORD.
+struct RegistryData {
+    RegistryData(DWORD value); // a REG_DWORD
+    RegistryData(DWORD type, std::vector<BYTE> bytes);
+    // A text value (REG_SZ, REG_EXPAND_SZ) with its NUL, as RegSetValueExA stores it.
+    static RegistryData Text(DWORD type, const std::string &text);
+    DWORD type;
+    std::vector<BYTE> bytes;
+};
+
+// Sets the value "Traces" of key (e.g. "Software\\Ovrane\\CSP") under a
 // hive and view, or removes it when value is empty, for the life of the
 // object; then puts back what was there, deleting the keys it created.
 class TracesValue {
 public:
-    TracesValue(HKEY hive, REGSAM view, const char *key, std::optional<DWORD> value);
+    TracesValue(HKEY hive, REGSAM view, const char *key, std::optional<RegistryData> value);
     ~TracesValue();
     TracesValue(const TracesValue &) = delete;
     TracesValue &operator=(const TracesValue &) = delete;

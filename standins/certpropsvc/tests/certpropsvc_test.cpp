@@ -6,13 +6,12 @@
 #include <windows.h>
 
 #include "test_process.h"
+#include "wait_until.h"
 
 #include <cstdlib>
 #include <string>
 
 namespace {
-
-using vel_test::ScaledMs;
 
 int RunProgram(const std::string &args)
 {
@@ -23,9 +22,7 @@ int RunProgram(const std::string &args)
 DWORD WaitForState(SC_HANDLE svc, DWORD state)
 {
     SERVICE_STATUS s = {};
-    DWORD deadline = GetTickCount() + ScaledMs(10000);
-    while (QueryServiceStatus(svc, &s) && s.dwCurrentState != state && GetTickCount() < deadline)
-        Sleep(20); // polls a condition, bounded by the deadline
+    vel_test::WaitUntil([&] { return !QueryServiceStatus(svc, &s) || s.dwCurrentState == state; }, 10000);
     return s.dwCurrentState;
 }
 

@@ -79,179 +79,224 @@ void show(const State &s)
                     i.result);
 }
 
-// The command's change to the state; false with a message when refused.
-bool apply(State &s, const std::vector<std::string> &a, std::string &error, const std::string &statePath)
+using Args = std::vector<std::string>;
+
+// One command's change to the state (its arguments counted already); false
+// with a message when refused.
+using Change = bool (*)(State &s, const Args &a, std::string &error);
+
+bool addReader(State &s, const Args &a, std::string &error)
 {
-    const std::string &cmd = a[0];
-    auto need = [&](size_t n) {
-        if (a.size() != n + 1) {
-            error = "arguments attendus pour " + cmd + " : " + std::to_string(n);
-            return false;
-        }
-        return true;
-    };
-    if (cmd == "add-reader") {
-        if (a.size() != 2 && a.size() != 3) {
-            error = "add-reader NOM [SLOT]";
-            return false;
-        }
-        if (a[1].empty() || a[1].size() > 127 || s.readerByName(a[1])) {
-            error = "nom de lecteur vide, trop long (127) ou déjà pris";
-            return false;
-        }
-        unsigned long long slot = 0;
-        for (const Reader &r : s.readers)
-            slot = r.slotId + 1 > slot ? r.slotId + 1 : slot;
-        if (a.size() == 3 &&
-            (!parseNumber(a[2], 0xFFFFFFFEull, slot) || s.readerBySlot((unsigned long)slot))) {
-            error = "slot invalide ou déjà pris : " + a[2];
-            return false;
-        }
-        s.readers.push_back(Reader{(unsigned long)slot, a[1]});
-        return true;
+    if (a[1].empty() || a[1].size() > 127 || s.readerByName(a[1])) {
+        error = "nom de lecteur vide, trop long (127) ou déjà pris";
+        return false;
     }
-    if (cmd == "remove-reader") {
-        if (!need(1))
-            return false;
-        for (size_t i = 0; i < s.readers.size(); ++i) {
-            if (s.readers[i].name == a[1]) {
-                if (PlacedCard *c = s.cardIn(a[1]))
-                    c->reader.clear();
-                s.readers.erase(s.readers.begin() + i);
-                return true;
-            }
+    unsigned long long slot = 0;
+    for (const Reader &r : s.readers)
+        slot = r.slotId + 1 > slot ? r.slotId + 1 : slot;
+    if (a.size() == 3 && (!parseNumber(a[2], 0xFFFFFFFEull, slot) || s.readerBySlot((unsigned long)slot))) {
+        error = "slot invalide ou déjà pris : " + a[2];
+        return false;
+    }
+    s.readers.push_back(Reader{(unsigned long)slot, a[1]});
+    return true;
+}
+
+bool removeReader(State &s, const Args &a, std::string &error)
+{
+    for (size_t i = 0; i < s.readers.size(); ++i) {
+        if (s.readers[i].name == a[1]) {
+            if (PlacedCard *c = s.cardIn(a[1]))
+                c->reader.clear();
+            s.readers.erase(s.readers.begin() + i);
+            return true;
         }
+    }
+    error = "lecteur inconnu : " + a[1];
+    return false;
+}
+
+// A card not known to the state yet, from an image file or the built-in cards.
+bool newCard(const std::string &source, const std::string &name, PlacedCard &pc, std::string &error)
+{
+    pc.name = name;
+    std::string image;
+    if (isFileName(source)) {
+        if (readWholeFile(source, image) != ReadResult::ok) {
+            error = "image de carte illisible : " + source;
+            return false;
+        }
+    } else if (const BuiltinCard *b = findBuiltinCard(source.c_str())) {
+        image = b->image;
+    } else {
+        error = "carte inconnue : " + source + " (voir « cards »)";
+        return false;
+    }
+    if (!parseCard(image, pc.card, error)) {
+        error = source + " : " + error;
+        return false;
+    }
+    return true;
+}
+
+bool insertCard(State &s, const Args &a, std::string &error)
+{
+    if (!s.readerByName(a[1])) {
         error = "lecteur inconnu : " + a[1];
         return false;
     }
-    if (cmd == "insert") {
-        if (!need(2))
-            return false;
-        if (!s.readerByName(a[1])) {
-            error = "lecteur inconnu : " + a[1];
-            return false;
-        }
-        if (s.cardIn(a[1])) {
-            error = "le lecteur contient déjà une carte : " + a[1];
-            return false;
-        }
-        std::string name = isFileName(a[2]) ? stem(a[2]) : a[2];
-        PlacedCard *known = s.cardByName(name);
-        if (known && !known->reader.empty()) {
-            error = "la carte " + name + " est déjà dans le lecteur " + known->reader;
-            return false;
-        }
-        if (!known) {
-            PlacedCard pc;
-            pc.name = name;
-            std::string image;
-            if (isFileName(a[2])) {
-                if (readWholeFile(a[2], image) != ReadResult::ok) {
-                    error = "image de carte illisible : " + a[2];
-                    return false;
-                }
-            } else if (const BuiltinCard *b = findBuiltinCard(a[2].c_str())) {
-                image = b->image;
-            } else {
-                error = "carte inconnue : " + a[2] + " (voir « cards »)";
-                return false;
-            }
-            if (!parseCard(image, pc.card, error)) {
-                error = a[2] + " : " + error;
-                return false;
-            }
-            s.cards.push_back(pc);
-            known = &s.cards.back();
-        }
-        known->reader = a[1];
-        known->insertion = s.nextInsertion++;
-        return true;
-    }
-    if (cmd == "remove") {
-        if (!need(1))
-            return false;
-        PlacedCard *c = s.cardIn(a[1]);
-        if (!c) {
-            error = "pas de carte dans le lecteur : " + a[1];
-            return false;
-        }
-        c->reader.clear();
-        return true;
-    }
-    if (cmd == "swap") {
-        if (!need(2))
-            return false;
-        if (!s.readerByName(a[1]) || !s.readerByName(a[2]) || a[1] == a[2]) {
-            error = "deux lecteurs connus et différents attendus";
-            return false;
-        }
-        PlacedCard *c1 = s.cardIn(a[1]), *c2 = s.cardIn(a[2]);
-        if (c1) {
-            c1->reader = a[2];
-            c1->insertion = s.nextInsertion++;
-        }
-        if (c2) {
-            c2->reader = a[1];
-            c2->insertion = s.nextInsertion++;
-        }
-        return true;
-    }
-    if (cmd == "forget") {
-        if (!need(1))
-            return false;
-        for (size_t i = 0; i < s.cards.size(); ++i) {
-            if (s.cards[i].name == a[1] && s.cards[i].reader.empty()) {
-                s.cards.erase(s.cards.begin() + i);
-                return true;
-            }
-        }
-        error = "pas de carte hors lecteur de ce nom : " + a[1];
+    if (s.cardIn(a[1])) {
+        error = "le lecteur contient déjà une carte : " + a[1];
         return false;
     }
-    if (cmd == "latency") {
-        unsigned long long ms;
-        if (!need(1) || !parseNumber(a[1], 600000, ms)) {
-            error = "latency MS (0 à 600000)";
-            return false;
-        }
-        s.latencyMs = (unsigned long)ms;
-        return true;
+    const std::string name = isFileName(a[2]) ? stem(a[2]) : a[2];
+    PlacedCard *known = s.cardByName(name);
+    if (known && !known->reader.empty()) {
+        error = "la carte " + name + " est déjà dans le lecteur " + known->reader;
+        return false;
     }
-    if (cmd == "inject") {
-        if (a.size() == 2 && a[1] == "clear") {
-            s.injections.clear();
+    if (!known) {
+        PlacedCard pc;
+        if (!newCard(a[2], name, pc, error))
+            return false;
+        s.cards.push_back(pc);
+        known = &s.cards.back();
+    }
+    known->reader = a[1];
+    known->insertion = s.nextInsertion++;
+    return true;
+}
+
+bool removeCard(State &s, const Args &a, std::string &error)
+{
+    PlacedCard *c = s.cardIn(a[1]);
+    if (!c) {
+        error = "pas de carte dans le lecteur : " + a[1];
+        return false;
+    }
+    c->reader.clear();
+    return true;
+}
+
+bool swapCards(State &s, const Args &a, std::string &error)
+{
+    if (!s.readerByName(a[1]) || !s.readerByName(a[2]) || a[1] == a[2]) {
+        error = "deux lecteurs connus et différents attendus";
+        return false;
+    }
+    PlacedCard *c1 = s.cardIn(a[1]), *c2 = s.cardIn(a[2]);
+    if (c1) {
+        c1->reader = a[2];
+        c1->insertion = s.nextInsertion++;
+    }
+    if (c2) {
+        c2->reader = a[1];
+        c2->insertion = s.nextInsertion++;
+    }
+    return true;
+}
+
+bool forgetCard(State &s, const Args &a, std::string &error)
+{
+    for (size_t i = 0; i < s.cards.size(); ++i) {
+        if (s.cards[i].name == a[1] && s.cards[i].reader.empty()) {
+            s.cards.erase(s.cards.begin() + i);
             return true;
         }
-        unsigned long long n, result;
-        if (a.size() != 4 || a[1].compare(0, 2, "C_") != 0 || !parseNumber(a[2], 0xFFFFFFFFull, n) ||
-            n == 0 || !parseNumber(a[3], 0xFFFFFFFFull, result)) {
-            if (!(a.size() == 4 && a[1] == "IC_ForceCloseChannel01" && parseNumber(a[2], 0xFFFFFFFFull, n) &&
-                  n > 0 && parseNumber(a[3], 0xFFFFFFFFull, result))) {
-                error = "inject FONCTION N RESULTAT (N à partir de 1, RESULTAT décimal ou 0x...)";
-                return false;
-            }
-        }
-        Injection inj;
-        inj.function = a[1];
-        inj.call = (unsigned long)n;
-        inj.result = (unsigned long)result;
-        s.injections.push_back(inj);
+    }
+    error = "pas de carte hors lecteur de ce nom : " + a[1];
+    return false;
+}
+
+bool setLatency(State &s, const Args &a, std::string &error)
+{
+    unsigned long long ms;
+    if (!parseNumber(a[1], 600000, ms)) {
+        error = "latency MS (0 à 600000)";
+        return false;
+    }
+    s.latencyMs = (unsigned long)ms;
+    return true;
+}
+
+const char kInjectUsage[] = "inject FONCTION N RESULTAT (N à partir de 1, RESULTAT décimal ou 0x...)";
+
+// "inject clear", or a function (PKCS#11's, or the PC/SC stand-in's forced
+// channel close), the call's rank from 1 and its result.
+bool inject(State &s, const Args &a, std::string &error)
+{
+    if (a.size() == 2 && a[1] == "clear") {
+        s.injections.clear();
         return true;
     }
-    if (cmd == "log") {
-        if (!need(1) || (a[1] != "on" && a[1] != "off")) {
-            error = "log on|off|show|clear";
+    const bool function =
+        a.size() == 4 && (a[1].compare(0, 2, "C_") == 0 || a[1] == "IC_ForceCloseChannel01");
+    unsigned long long n, result;
+    if (!function || !parseNumber(a[2], 0xFFFFFFFFull, n) || n == 0 ||
+        !parseNumber(a[3], 0xFFFFFFFFull, result)) {
+        error = kInjectUsage;
+        return false;
+    }
+    Injection inj;
+    inj.function = a[1];
+    inj.call = (unsigned long)n;
+    inj.result = (unsigned long)result;
+    s.injections.push_back(inj);
+    return true;
+}
+
+bool setLog(State &s, const Args &a, std::string &error)
+{
+    if (a[1] != "on" && a[1] != "off") {
+        error = "log on|off|show|clear";
+        return false;
+    }
+    s.log = a[1] == "on";
+    return true;
+}
+
+bool reset(State &s, const Args &, std::string &)
+{
+    s = defaultState();
+    return true;
+}
+
+// The commands that change the state: their arguments' count and, when it is
+// wrong, the usage given (empty: the count expected).
+struct Command {
+    const char *name;
+    size_t fewest, most;
+    const char *usage;
+    Change change;
+};
+
+const Command kCommands[] = {
+    {"add-reader", 1, 2, "add-reader NOM [SLOT]", addReader},
+    {"remove-reader", 1, 1, "", removeReader},
+    {"insert", 2, 2, "", insertCard},
+    {"remove", 1, 1, "", removeCard},
+    {"swap", 2, 2, "", swapCards},
+    {"forget", 1, 1, "", forgetCard},
+    {"latency", 1, 1, "latency MS (0 à 600000)", setLatency},
+    {"inject", 1, 3, kInjectUsage, inject},
+    {"log", 1, 1, "log on|off|show|clear", setLog},
+    {"reset", 0, 0, "", reset},
+};
+
+// The command's change to the state; false with a message when refused.
+bool apply(State &s, const Args &a, std::string &error)
+{
+    for (const Command &c : kCommands) {
+        if (a[0] != c.name)
+            continue;
+        const size_t count = a.size() - 1;
+        if (count < c.fewest || count > c.most) {
+            error = *c.usage ? c.usage : "arguments attendus pour " + a[0] + " : " + std::to_string(c.fewest);
             return false;
         }
-        s.log = a[1] == "on";
-        return true;
+        return c.change(s, a, error);
     }
-    if (cmd == "reset") {
-        s = defaultState();
-        return true;
-    }
-    (void)statePath;
-    error = "commande inconnue : " + cmd;
+    error = "commande inconnue : " + a[0];
     return false;
 }
 
@@ -304,7 +349,7 @@ int main(int argc, char **argv)
         return fail("verrou de " + path + " impossible", 2);
     if (!loadStateFile(path, state, error))
         return fail(error, 2);
-    if (!apply(state, a, error, path))
+    if (!apply(state, a, error))
         return fail(error + "\n" + "(softcard_ctl --help pour l'aide)");
     if (!replaceFileAtomically(path, stateToText(state), error))
         return fail(error, 2);

@@ -1,5 +1,6 @@
 #include "Driver.h"
 
+#include <chrono>
 #include <cstdio>
 
 #include "timeout_scale.h"
@@ -187,12 +188,18 @@ void SetItemText(HWND dlg, int id, const std::string &text)
 
 bool WaitIdle(HWND mainDlg, DWORD ms)
 {
-    // Twice in a row: an operation may show its status again right after.
-    int quiet = 0;
+    // Quiet for 100 ms: an operation may show its status again right after
+    // one ends.
+    const auto never = std::chrono::steady_clock::time_point::max();
+    auto quietSince = never;
     return WaitUntil(
         [&] {
-            quiet = Visible(mainDlg, 1062) || Visible(mainDlg, 1075) ? 0 : quiet + 1;
-            return quiet >= 3;
+            const auto now = std::chrono::steady_clock::now();
+            if (Visible(mainDlg, 1062) || Visible(mainDlg, 1075))
+                quietSince = never;
+            else if (quietSince == never)
+                quietSince = now;
+            return quietSince != never && now - quietSince >= std::chrono::milliseconds(100);
         },
         ms);
 }

@@ -4,7 +4,7 @@
 #pragma once
 #include <windows.h>
 
-#include "timeout_scale.h"
+#include "wait_until.h"
 
 #include <string>
 #include <vector>
@@ -44,21 +44,10 @@ void Click(HWND dlg, int id);
 void Command(HWND dlg, int id);
 void SetItemText(HWND dlg, int id, const std::string &text);
 
-// Waits until `pred` holds (polling), up to `ms` scaled.
-template <class P> bool WaitUntil(P pred, DWORD ms)
-{
-    const DWORD limit = vel_test::ScaledMs(ms);
-    const DWORD start = GetTickCount();
-    for (;;) {
-        if (pred())
-            return true;
-        if (GetTickCount() - start > limit)
-            return false;
-        Sleep(50);
-    }
-}
+// Waits until a condition holds, up to `ms` scaled: the tests' one wait.
+using vel_test::WaitUntil;
 
-// The main dialog idle: no status line shown.
+// The main dialog idle: no status line shown for 100 ms.
 bool WaitIdle(HWND mainDlg, DWORD ms);
 
 std::string ReadFileText(const std::string &path);

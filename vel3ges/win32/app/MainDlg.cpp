@@ -187,8 +187,9 @@ template <class F> void CMainDlg::RunCommand(F &&body)
 }
 
 // Commands whose bit is off are not run (a menu item may be greyed while a
-// posted command still arrives), and a quit during a running command waits
-// for it: closing the library under a running operation would break it.
+// posted command still arrives), nor any while a log prints, and a quit
+// during a running command waits for it: closing the library under a running
+// operation would break it.
 bool CMainDlg::OnCmdMsg(UINT id, UINT code, LPARAM lParam)
 {
     if (code == 0) {
@@ -196,6 +197,8 @@ bool CMainDlg::OnCmdMsg(UINT id, UINT code, LPARAM lParam)
             m_quitPending = true;
             return true;
         }
+        if (PrintInProgress())
+            return true;
         uint32_t bit = BitOfCommand(id);
         if (bit && !(g_state.commandState & bit))
             return true;

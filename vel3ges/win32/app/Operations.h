@@ -65,6 +65,9 @@ int SavePaneToFile(PaneType type); // 0 saved, 1 failed
 int SaveChosenLogs(uint32_t flags);
 void ChooseAndSaveLogs();
 void PrintPane();
+// True from the print dialog to the end of the job: the main dialog's
+// commands are not run then (its print loop passes messages on).
+bool PrintInProgress();
 
 } // namespace vel
 

@@ -218,6 +218,15 @@ void ChooseAndSaveLogs()
 namespace {
 bool g_printAborted = false;
 HWND g_abortWindow = nullptr;
+bool g_printing = false;
+
+// Marks the print as running for the life of the object.
+struct PrintingMark {
+    PrintingMark() { g_printing = true; }
+    ~PrintingMark() { g_printing = false; }
+    PrintingMark(const PrintingMark &) = delete;
+    PrintingMark &operator=(const PrintingMark &) = delete;
+};
 
 BOOL CALLBACK AbortProc(HDC, int)
 {
@@ -249,12 +258,70 @@ INT_PTR CALLBACK AbortDlgProc(HWND hwnd, UINT msg, WPARAM, LPARAM)
     return FALSE;
 }
 
+// The most characters of a line that are printed.
+constexpr int kPrintedLineChars = 127;
+
+// The font the logs are printed in, selected into the printer's context for
+// the life of the object. The context's own font may be too large for a
+// line (Wine's default printer font is 24 points: 48 characters fill an A4
+// line and the rest of a line runs off the page), so a fixed-pitch font in
+// which a whole printed line fits the printable width, at most 10 points.
+// When no font can be made, the context's own stays.
+class PrintFont {
+public:
+    explicit PrintFont(HDC dc) : dc_(dc)
+    {
+        const int width = ::GetDeviceCaps(dc, HORZRES);
+        int height = ::MulDiv(10, ::GetDeviceCaps(dc, LOGPIXELSY), 72);
+        const std::string longest(kPrintedLineChars, 'W');
+        for (int attempt = 0; attempt < 4 && height > 0; ++attempt) {
+            HFONT font = ::CreateFontA(-height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET,
+                                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                                       FIXED_PITCH | FF_MODERN, "Courier New");
+            if (!font)
+                break;
+            Select(font);
+            SIZE extent{};
+            if (!::GetTextExtentPoint32A(dc, longest.c_str(), kPrintedLineChars, &extent) ||
+                extent.cx <= width || width <= 0)
+                return;
+            // Smaller in proportion; the next measure corrects the rounding.
+            // The last one tried stays when none fits.
+            height = (int)((long long)height * width / extent.cx);
+        }
+    }
+    ~PrintFont() { Select(nullptr); }
+    PrintFont(const PrintFont &) = delete;
+    PrintFont &operator=(const PrintFont &) = delete;
+
+private:
+    // Puts `font` in the context (none: the context's own font back) and
+    // deletes the one selected before.
+    void Select(HFONT font)
+    {
+        if (font) {
+            HGDIOBJ previous = ::SelectObject(dc_, font);
+            if (!original_)
+                original_ = previous;
+        } else if (original_) {
+            ::SelectObject(dc_, original_);
+        }
+        if (font_)
+            ::DeleteObject(font_);
+        font_ = font;
+    }
+
+    HDC dc_;
+    HGDIOBJ original_ = nullptr;
+    HFONT font_ = nullptr;
+};
+
 // Prints the lines of one edit; false when the job must stop.
 bool PrintLines(HDC dc, cl::CEdit &edit, int lineHeight, int linesPerPage, int &lineNumber)
 {
     const int count = edit.GetLineCount();
     for (int i = 0; i < count; ++i) {
-        std::string line = edit.GetLine(i, 127);
+        std::string line = edit.GetLine(i, kPrintedLineChars);
         if (!::TextOutA(dc, 0, lineNumber * lineHeight, line.c_str(), (int)line.size())) {
             ShowMessage("Impossible d'imprimer", kCaption, MB_ICONHAND);
             break;
@@ -271,8 +338,20 @@ bool PrintLines(HDC dc, cl::CEdit &edit, int lineHeight, int linesPerPage, int &
 }
 } // namespace
 
+bool PrintInProgress()
+{
+    return g_printing;
+}
+
 void PrintPane()
 {
+    // The print dialog's modal loop and the abort procedure pass every
+    // message on: a command posted to the main dialog meanwhile would run
+    // inside the job (a second print, a card read rebuilding the log being
+    // printed). The main dialog drops them (CMainDlg::OnCmdMsg).
+    if (g_printing)
+        return;
+    PrintingMark printing;
     cl::CPrintDialog print(
         PD_NOPAGENUMS | PD_NOSELECTION | PD_USEDEVMODECOPIESANDCOLLATE | PD_HIDEPRINTTOFILE, g_mainDlg);
     if (print.DoModal() != IDOK)
@@ -323,6 +402,7 @@ void PrintPane()
     Dlg().EnableWindow(FALSE);
     ::SetCursor(previous);
 
+    PrintFont font(dc);
     TEXTMETRICA tm{};
     ::GetTextMetricsA(dc, &tm);
     int lineHeight = tm.tmHeight + tm.tmExternalLeading;
@@ -336,9 +416,13 @@ void PrintPane()
     bool ok = ::StartPage(dc) > 0 && PrintLines(dc, *first, lineHeight, linesPerPage, lineNumber);
     if (ok && second)
         ok = PrintLines(dc, *second, lineHeight, linesPerPage, lineNumber);
+    bool lost = false;
     if (ok && !g_printAborted) {
         ::EndPage(dc);
-        ::EndDoc(dc);
+        // The spooler hands the job over here: a printer gone since the
+        // print dialog loses it, and the holder must know the log was not
+        // printed.
+        lost = ::EndDoc(dc) <= 0;
     } else {
         // A document that cannot be finished is withdrawn, not left open.
         ::AbortDoc(dc);
@@ -346,6 +430,8 @@ void PrintPane()
     Dlg().EnableWindow(TRUE);
     ::DestroyWindow(g_abortWindow);
     g_abortWindow = nullptr;
+    if (lost)
+        ShowMessage("Impossible d'imprimer", kCaption, MB_ICONHAND);
 }
 
 } // namespace vel

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <thread>
 
-using namespace cardmatch;
+using namespace csp::cardmatch;
 
 namespace {
 

@@ -15,10 +15,10 @@ namespace handles_test {
 
 struct Finalisation {
     bool forThread = false;
-    handles::ThreadId owner = 0;
+    csp::handles::ThreadId owner = 0;
 };
 
-class FakePort : public handles::HandleTablePort {
+class FakePort : public csp::handles::HandleTablePort {
 public:
     void *AllocateName(size_t size) override
     {
@@ -32,19 +32,19 @@ public:
         --liveNames;
         std::free(block);
     }
-    void Destroy(handles::Handle handle) override
+    void Destroy(csp::handles::Handle handle) override
     {
         std::lock_guard<std::mutex> hold(lock);
         destroyed.push_back(handle);
         if (onDestroy)
             onDestroy(handle);
     }
-    bool TakeThreadData(handles::ThreadId owner) override
+    bool TakeThreadData(csp::handles::ThreadId owner) override
     {
         std::lock_guard<std::mutex> hold(lock);
         return threadData.erase(owner) > 0;
     }
-    void Finalise(const handles::ThreadId *owner) override
+    void Finalise(const csp::handles::ThreadId *owner) override
     {
         std::lock_guard<std::mutex> hold(lock);
         finalisations.push_back({owner != nullptr, owner ? *owner : 0});
@@ -53,13 +53,13 @@ public:
     }
 
     std::mutex lock;
-    std::vector<handles::Handle> destroyed;
+    std::vector<csp::handles::Handle> destroyed;
     std::vector<Finalisation> finalisations;
-    std::set<handles::ThreadId> threadData; // threads that initialised with data of their own
+    std::set<csp::handles::ThreadId> threadData; // threads that initialised with data of their own
     std::atomic<long> liveNames{0};
     std::atomic<bool> failNames{false};
-    void (*onDestroy)(handles::Handle) = nullptr;
-    void (*onFinalise)(const handles::ThreadId *) = nullptr;
+    void (*onDestroy)(csp::handles::Handle) = nullptr;
+    void (*onFinalise)(const csp::handles::ThreadId *) = nullptr;
 };
 
 } // namespace handles_test

@@ -24,9 +24,9 @@
 #include "fake_port.h"
 #include "timeout_scale.h"
 
-using handles::Handle;
-using handles::HandleTable;
-using handles::ThreadId;
+using csp::handles::Handle;
+using csp::handles::HandleTable;
+using csp::handles::ThreadId;
 using handles_test::FakePort;
 
 namespace {
@@ -101,9 +101,9 @@ struct Worker {
         const char *request = kRequests[random() % (sizeof kRequests / sizeof *kRequests)];
         // Mostly standing; its card out now and then, or gone for good.
         const unsigned draw = random() % 16;
-        const handles::Standing standing = draw == 0   ? handles::Standing::gone
-                                           : draw == 1 ? handles::Standing::notNow
-                                                       : handles::Standing::stands;
+        const csp::handles::Standing standing = draw == 0   ? csp::handles::Standing::gone
+                                                : draw == 1 ? csp::handles::Standing::notNow
+                                                            : csp::handles::Standing::stands;
         Handle reused = table.Reuse(id, request, [&](Handle h) {
             if (static_cast<Context *>(h)->magic != kMagic)
                 w.Fail("a reused context is not alive");
@@ -121,7 +121,7 @@ struct Worker {
         const char *name = kNames[random() % (sizeof kNames / sizeof *kNames)];
         const unsigned outcome = random() % 8;
         try {
-            const handles::SetUpEnd end = table.AddAndSetUp(id, name, c, [&] {
+            const csp::handles::SetUpEnd end = table.AddAndSetUp(id, name, c, [&] {
                 if (table.IsHandleExist(c))
                     w.Fail("a context being set up is already a handle");
                 if (outcome == 0)
@@ -130,9 +130,9 @@ struct Worker {
                     std::this_thread::yield();
                 return outcome != 2;
             });
-            if (end == handles::SetUpEnd::ready)
+            if (end == csp::handles::SetUpEnd::ready)
                 ++held[c];
-            else if (end != handles::SetUpEnd::failed)
+            else if (end != csp::handles::SetUpEnd::failed)
                 w.Fail("an unexpected end of a set-up");
         } catch (const std::runtime_error &) {
         }
@@ -195,10 +195,10 @@ void CheckQuiet(HandleTable &table, World &w, const std::vector<Worker> &workers
     for (const Worker &k : workers)
         for (const auto &h : k.held)
             held[h.first] += h.second;
-    const std::vector<handles::HandleEntry> entries = table.Snapshot();
+    const std::vector<csp::handles::HandleEntry> entries = table.Snapshot();
     std::set<Handle> seen;
     long names = 0;
-    for (const handles::HandleEntry &e : entries) {
+    for (const csp::handles::HandleEntry &e : entries) {
         SCOPED_TRACE(where);
         EXPECT_TRUE(seen.insert(e.pHC).second) << "a context registered twice";
         EXPECT_FALSE(e.bPending);

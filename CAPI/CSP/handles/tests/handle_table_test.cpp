@@ -10,10 +10,10 @@
 
 #include "fake_port.h"
 
-using handles::Handle;
-using handles::HandleTable;
-using handles::SetUpEnd;
-using handles::Standing;
+using csp::handles::Handle;
+using csp::handles::HandleTable;
+using csp::handles::SetUpEnd;
+using csp::handles::Standing;
 using handles_test::FakePort;
 
 namespace {
@@ -21,7 +21,7 @@ namespace {
 class HandleTableTest : public ::testing::Test {
 protected:
     // A registered, set-up context of thread for name (NULL allowed).
-    Handle Ready(handles::ThreadId thread, const char *name)
+    Handle Ready(csp::handles::ThreadId thread, const char *name)
     {
         Handle h = &contexts_[next_++];
         EXPECT_TRUE(table_.AddHandle(thread, name, h));
@@ -30,7 +30,7 @@ protected:
     }
     unsigned short Refs(Handle h)
     {
-        for (const handles::HandleEntry &e : table_.Snapshot())
+        for (const csp::handles::HandleEntry &e : table_.Snapshot())
             if (e.pHC == h)
                 return e.usRefs;
         return 0;
@@ -71,7 +71,7 @@ TEST_F(HandleTableTest, UnknownAndNullHandlesAreRefusedEverywhere)
     for (Handle h : {static_cast<Handle>(nullptr), static_cast<Handle>(&stranger)}) {
         EXPECT_FALSE(table_.IsHandleExist(h));
         EXPECT_EQ(table_.Enter(h), nullptr);
-        const handles::ReleaseOutcome r = table_.Release(h);
+        const csp::handles::ReleaseOutcome r = table_.Release(h);
         EXPECT_FALSE(r.known || r.removed || r.finalised);
         table_.Leave(h);
         table_.Disown(h);
@@ -88,9 +88,9 @@ TEST_F(HandleTableTest, ReuseRule)
 {
     struct Case {
         const char *what;
-        handles::ThreadId storedThread;
+        csp::handles::ThreadId storedThread;
         const char *stored;
-        handles::ThreadId askingThread;
+        csp::handles::ThreadId askingThread;
         const char *requested;
         bool reused;
     };
@@ -155,12 +155,12 @@ TEST_F(HandleTableTest, EachReleaseDropsOneReferenceTheLastDestroysOnce)
     table_.GetHandle(1, "alpha");
     table_.GetHandle(2, "alpha");
     for (int i = 0; i < 2; ++i) {
-        const handles::ReleaseOutcome r = table_.Release(h);
+        const csp::handles::ReleaseOutcome r = table_.Release(h);
         EXPECT_TRUE(r.known);
         EXPECT_FALSE(r.removed);
         EXPECT_TRUE(table_.IsHandleExist(h));
     }
-    const handles::ReleaseOutcome last = table_.Release(h);
+    const csp::handles::ReleaseOutcome last = table_.Release(h);
     EXPECT_TRUE(last.known && last.removed && last.finalised);
     EXPECT_EQ(Destroyed(h), 1u);
     EXPECT_FALSE(table_.IsHandleExist(h));
@@ -231,7 +231,7 @@ TEST_F(HandleTableTest, ALastReleaseDuringCallsLeavesTheDestructionToTheLastCall
     Handle h = Ready(1, "alpha");
     ASSERT_EQ(table_.Enter(h), h);
     ASSERT_EQ(table_.Enter(h), h);
-    const handles::ReleaseOutcome r = table_.Release(h);
+    const csp::handles::ReleaseOutcome r = table_.Release(h);
     EXPECT_TRUE(r.known && r.removed);
     EXPECT_FALSE(r.finalised);
     EXPECT_TRUE(port_.destroyed.empty()) << "two calls still run on it";

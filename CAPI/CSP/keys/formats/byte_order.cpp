@@ -4,7 +4,7 @@
 
 #include "key_codes.h"
 
-namespace cspkeys {
+namespace csp::keys {
 
 void ReverseInto(const uint8_t *src, size_t n, uint8_t *dst)
 {
@@ -22,4 +22,4 @@ uint32_t WidenLittleEndian(const uint8_t *value, size_t len, size_t modulusLen, 
     return kOk;
 }
 
-} // namespace cspkeys
+} // namespace csp::keys

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace cspkeys {
+namespace csp::keys {
 
 // Writes the n bytes of src into dst in reverse order.
 //   src, dst  n bytes each; they must not overlap (n 0: nothing is touched)
@@ -23,6 +23,6 @@ void ReverseInto(const uint8_t *src, size_t n, uint8_t *dst);
 // modulus (out is then untouched).
 uint32_t WidenLittleEndian(const uint8_t *value, size_t len, size_t modulusLen, uint8_t *out);
 
-} // namespace cspkeys
+} // namespace csp::keys
 
 #endif

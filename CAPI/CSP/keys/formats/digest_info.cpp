@@ -4,7 +4,7 @@
 
 #include "key_codes.h"
 
-namespace cspkeys {
+namespace csp::keys {
 
 namespace {
 
@@ -55,4 +55,4 @@ uint32_t BuildDigestInfo(uint32_t algId, const uint8_t *hash, size_t hashLen, Di
     return kOk;
 }
 
-} // namespace cspkeys
+} // namespace csp::keys

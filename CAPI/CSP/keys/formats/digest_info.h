@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace cspkeys {
+namespace csp::keys {
 
 struct DigestAlgorithm {
     uint32_t algId;
@@ -35,6 +35,6 @@ const DigestAlgorithm *FindDigestAlgorithm(uint32_t algId);
 // when hashLen is not the algorithm's hash length (out is then untouched).
 uint32_t BuildDigestInfo(uint32_t algId, const uint8_t *hash, size_t hashLen, DigestInfo &out);
 
-} // namespace cspkeys
+} // namespace csp::keys
 
 #endif

@@ -5,7 +5,7 @@
 #include "byte_order.h"
 #include "key_codes.h"
 
-namespace cspkeys {
+namespace csp::keys {
 
 namespace {
 
@@ -135,4 +135,4 @@ uint32_t MakeExponentOnePrivateBlob(uint8_t *blob, size_t len)
     return kOk;
 }
 
-} // namespace cspkeys
+} // namespace csp::keys

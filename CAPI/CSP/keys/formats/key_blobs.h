@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace cspkeys {
+namespace csp::keys {
 
 // BLOBHEADER: type, version, reserved, key algorithm.
 constexpr size_t kBlobHeaderLen = 8;
@@ -80,6 +80,6 @@ size_t PlainSessionPaddingLength(size_t keyLen, size_t blobLen);
 // Returns kOk, or kNteBadKey when the blob is not a whole RSA private key blob.
 uint32_t MakeExponentOnePrivateBlob(uint8_t *blob, size_t len);
 
-} // namespace cspkeys
+} // namespace csp::keys
 
 #endif

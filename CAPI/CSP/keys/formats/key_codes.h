@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-namespace cspkeys {
+namespace csp::keys {
 
 // Hash and key algorithm ids.
 constexpr uint32_t kAlgMd2 = 0x8001;
@@ -57,6 +57,6 @@ constexpr uint32_t AlgidFromKeySpec(uint32_t keySpec)
     return keySpec == kKeyExchange ? kAlgRsaKeyx : keySpec == kKeySignature ? kAlgRsaSign : 0;
 }
 
-} // namespace cspkeys
+} // namespace csp::keys
 
 #endif

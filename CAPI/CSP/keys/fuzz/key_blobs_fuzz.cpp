@@ -12,7 +12,7 @@
 #include "key_blobs.h"
 #include "key_codes.h"
 
-using namespace cspkeys;
+using namespace csp::keys;
 
 namespace {
 

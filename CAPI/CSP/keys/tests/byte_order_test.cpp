@@ -6,7 +6,7 @@
 #include "byte_order.h"
 #include "key_codes.h"
 
-using namespace cspkeys;
+using namespace csp::keys;
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "digest_info.h"
 #include "key_codes.h"
 
-using namespace cspkeys;
+using namespace csp::keys;
 
 namespace {
 

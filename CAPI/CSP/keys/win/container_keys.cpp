@@ -11,7 +11,7 @@
 #include "size_answer.h"
 #include "trace_scope.h"
 
-namespace cspkeys {
+namespace csp::keys {
 
 namespace {
 
@@ -437,4 +437,4 @@ BOOL ContainerKeys::DestroyKey(const KeyContext &ctx, HCRYPTKEY hKey, DWORD *pdw
     return ok ? TRUE : Fail(pdwError, error);
 }
 
-} // namespace cspkeys
+} // namespace csp::keys

@@ -13,7 +13,7 @@
 #include "key_card.h"
 #include "session_import.h"
 
-namespace cspkeys {
+namespace csp::keys {
 
 // What a call needs of its provider context.
 struct KeyContext {
@@ -119,6 +119,6 @@ private:
     HCRYPTKEY public_[2] = {0, 0}; // by key spec - 1
 };
 
-} // namespace cspkeys
+} // namespace csp::keys
 
 #endif

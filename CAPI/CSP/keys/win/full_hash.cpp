@@ -4,7 +4,7 @@
 #include "log_trace.h"
 #include "trace_scope.h"
 
-namespace cspkeys {
+namespace csp::keys {
 
 DWORD BuildFullHash(HCRYPTHASH hHash, DigestInfo &out)
 {
@@ -34,4 +34,4 @@ DWORD BuildFullHash(HCRYPTHASH hHash, DigestInfo &out)
     return error;
 }
 
-} // namespace cspkeys
+} // namespace csp::keys

@@ -7,7 +7,7 @@
 
 #include "digest_info.h"
 
-namespace cspkeys {
+namespace csp::keys {
 
 // Reads the hash's algorithm and value and builds its DigestInfo.
 //   hHash  a hash object of a Microsoft context (its value is finalised)
@@ -17,6 +17,6 @@ namespace cspkeys {
 // cannot sign for (MAC, HMAC, ...).
 DWORD BuildFullHash(HCRYPTHASH hHash, DigestInfo &out);
 
-} // namespace cspkeys
+} // namespace csp::keys
 
 #endif

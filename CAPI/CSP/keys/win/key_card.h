@@ -7,7 +7,7 @@
 
 #include <windows.h>
 
-namespace cspkeys {
+namespace csp::keys {
 
 class KeyCard {
 public:
@@ -39,6 +39,6 @@ public:
     virtual void CheckSession() = 0;
 };
 
-} // namespace cspkeys
+} // namespace csp::keys
 
 #endif

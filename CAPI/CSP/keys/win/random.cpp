@@ -4,7 +4,7 @@
 
 #include "log_trace.h"
 
-namespace cspkeys {
+namespace csp::keys {
 
 BOOL GenRandomFromOwnContext(DWORD dwLen, BYTE *pbBuffer, DWORD *pdwError)
 {
@@ -31,4 +31,4 @@ BOOL GenRandomFromOwnContext(DWORD dwLen, BYTE *pbBuffer, DWORD *pdwError)
     return ok;
 }
 
-} // namespace cspkeys
+} // namespace csp::keys

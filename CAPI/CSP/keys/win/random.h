@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-namespace cspkeys {
+namespace csp::keys {
 
 // Fills pbBuffer with dwLen random bytes from the Enhanced provider's
 // "randomKey" container (created on first use and kept; no key is ever made in
@@ -13,6 +13,6 @@ namespace cspkeys {
 // Failures: the failing CryptoAPI call's error in *pdwError.
 BOOL GenRandomFromOwnContext(DWORD dwLen, BYTE *pbBuffer, DWORD *pdwError);
 
-} // namespace cspkeys
+} // namespace csp::keys
 
 #endif

@@ -6,7 +6,7 @@
 #include "log_trace.h"
 #include "trace_scope.h"
 
-namespace cspkeys {
+namespace csp::keys {
 
 namespace {
 
@@ -188,4 +188,4 @@ DWORD SessionKeyImporter::Import(ALG_ID keyAlg, const BYTE *key, DWORD len, HCRY
     return ok ? 0 : static_cast<DWORD>(NTE_FAIL);
 }
 
-} // namespace cspkeys
+} // namespace csp::keys

@@ -8,7 +8,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-namespace cspkeys {
+namespace csp::keys {
 
 // Makes the exponent-one key in the "importKey" container of a provider.
 //   provider  Microsoft provider name
@@ -56,6 +56,6 @@ private:
     ExponentOne base_, enhanced_, aes_;
 };
 
-} // namespace cspkeys
+} // namespace csp::keys
 
 #endif

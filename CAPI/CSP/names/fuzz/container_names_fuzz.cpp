@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "acquire_request.h"
 #include "container_names.h"
 
 namespace {
@@ -28,22 +29,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // Small outputs too, so the "does not fit" paths are reached.
     for (size_t room : {size_t(1), size_t(8), size_t(255)}) {
         std::vector<char> reader(room, 'R');
-        if (names::ReaderFromRequest(request, reader.data(), room)) {
+        if (csp::names::ReaderFromRequest(request, reader.data(), room)) {
             const size_t n = strnlen(reader.data(), room);
             Require(n < room);
             Require(n == 0 || std::strncmp(request + 4, reader.data(), n) == 0);
         }
         std::vector<char> computer(room, 'C');
-        if (names::ComputerNameFromContainer(request, computer.data(), room)) {
+        if (csp::names::ComputerNameFromContainer(request, computer.data(), room)) {
             const size_t n = strnlen(computer.data(), room);
             Require(n < room);
             Require(n == 0 || std::strstr(request, computer.data()) != nullptr);
         }
     }
 
+    // The whole request, as each kind of acquire reads it inside the security authority.
+    for (uint32_t flags :
+         {uint32_t(0), csp::names::kSilent, csp::names::kSilent | csp::names::kMachineKeyset}) {
+        const csp::names::AcquireRequest r = csp::names::ReadAcquireRequest(request, flags, "lsass.exe");
+        Require(!r.container.empty() && r.reader.size() < csp::names::kReaderRoom &&
+                r.computer.size() < csp::names::kComputerRoom);
+        Require(r.reserved.compare(0, std::strlen(csp::names::kWinlogon), csp::names::kWinlogon) == 0);
+    }
+
     std::vector<char> label(data, data + size); // no NUL: read within its bytes only
     uint8_t guid[16];
-    if (!names::SmartCardGuidFromLabel(label.data(), label.size(), guid)) {
+    if (!csp::names::SmartCardGuidFromLabel(label.data(), label.size(), guid)) {
         for (uint8_t b : guid)
             Require(b == 0);
     } else {

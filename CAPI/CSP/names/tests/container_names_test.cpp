@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-using namespace names;
+using namespace csp::names;
 
 namespace {
 

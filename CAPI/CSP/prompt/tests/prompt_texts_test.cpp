@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-using namespace pinprompt;
+using namespace csp::prompt;
 
 namespace {
 

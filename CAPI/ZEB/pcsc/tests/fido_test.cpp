@@ -20,7 +20,7 @@
 #include "fido_workarounds.h"
 #include "pcsc_monitoring.h"
 #include "service_record.h"
-#include "zeb_test_support.h"
+#include "pcsc_test_support.h"
 
 using namespace zeb;
 using namespace zeb_test;
@@ -164,10 +164,7 @@ protected:
     static bool StartTheService() { return StartCertPropSvc(); }
     static bool WaitUntilRunning()
     {
-        DWORD deadline = GetTickCount() + ScaledMs(10000);
-        while (ServiceState() != SERVICE_RUNNING && GetTickCount() < deadline)
-            Sleep(20); // polls a condition, bounded by the deadline
-        return ServiceState() == SERVICE_RUNNING;
+        return vel_test::WaitUntil([] { return ServiceState() == SERVICE_RUNNING; }, 10000);
     }
 
     PcscMonitorConfig config;
@@ -422,9 +419,7 @@ TEST_F(Fido, StartUpGivesBackTheServiceATrayThatEndedLeftStopped)
         ControlService(svc, SERVICE_CONTROL_STOP, &s);
         CloseServiceHandle(svc);
         CloseServiceHandle(scm);
-        DWORD deadline = GetTickCount() + ScaledMs(10000);
-        while (CertPropSvcState() != SERVICE_STOPPED && GetTickCount() < deadline)
-            Sleep(20); // polls a condition, bounded by the deadline
+        vel_test::WaitUntil([] { return CertPropSvcState() == SERVICE_STOPPED; }, 10000);
     };
     enum class Service { stopped, running, missing };
     enum class Who { ended, running, reused, self };

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "pcsc_monitoring.h"
-#include "zeb_test_support.h"
+#include "pcsc_test_support.h"
 
 using namespace zeb;
 using namespace zeb_test;
@@ -73,7 +73,7 @@ public:
     {
         Add(events_, "badge " + std::to_string(index));
     }
-    void ReconcileReaders(const std::vector<std::string> &) override
+    void ReconcileReaders(const std::vector<std::string> &, const std::vector<std::string> &) override
     {
         std::function<void()> once;
         {
@@ -156,10 +156,12 @@ TEST_F(Monitor, CardsComeAndGoByEvents)
         host.Logged("[ZEB] WaitForCardAvailable no_inuse_detected reader=Lecteur Ovrane VEL 0 polled_ms=0"));
     // The table is published once the scan that propagated has ended.
     std::vector<ReaderInfo> readers;
-    DWORD deadline = GetTickCount() + ScaledMs(5000);
-    do {
-        readers = monitor.Readers();
-    } while ((readers.empty() || !readers[0].present) && GetTickCount() < deadline && (Sleep(10), true));
+    vel_test::WaitUntil(
+        [&] {
+            readers = monitor.Readers();
+            return !readers.empty() && readers[0].present;
+        },
+        5000);
     ASSERT_EQ(1u, readers.size());
     EXPECT_TRUE(readers[0].present);
     EXPECT_EQ(4u, readers[0].version);
@@ -196,10 +198,7 @@ TEST_F(Monitor, ReadersPluggedAndUnplugged)
     EXPECT_TRUE(
         host.Logged("[ZEB] reader removed (no_readers) cleanup VEL V3 on reader=Lecteur Ovrane VEL 0"));
     // The table is published after the cleanup is logged.
-    DWORD deadline = GetTickCount() + ScaledMs(5000);
-    while (!monitor.Readers().empty() && GetTickCount() < deadline)
-        Sleep(10);
-    EXPECT_TRUE(monitor.Readers().empty());
+    EXPECT_TRUE(vel_test::WaitUntil([&] { return monitor.Readers().empty(); }, 5000));
     // Back again, with a card: propagated through the reader-list notice
     // (every list change propagates the cards present again).
     size_t before = host.Seen(in0, 0, 0);

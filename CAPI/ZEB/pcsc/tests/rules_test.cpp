@@ -148,6 +148,49 @@ TEST(PcscReaderNames, BoundedListAndDescriptions)
     EXPECT_TRUE(ParseReaderList(nullptr, 10).empty());
 }
 
+// Slot descriptions keep 64 characters of a reader's name: two readers of
+// one long-named model, whose names differ only in their final index, each
+// get the slot the library lists in their place.
+TEST(PcscReaderNames, EachSlotGoesToAReaderNotMatchedYetInOrder)
+{
+    const std::string model = "Lecteur Ovrane VEL sans contact double interface modele professionnel ";
+    const std::string l0 = model + "0", l1 = model + "1", l2 = model + "2";
+    ASSERT_EQ(l0.substr(0, kSlotDescriptionWidth), l1.substr(0, kSlotDescriptionWidth));
+    auto slot = [](const std::string &name) { // as a library fills the field
+        std::string d = name.substr(0, kSlotDescriptionWidth);
+        d.resize(kSlotDescriptionWidth, ' ');
+        return d;
+    };
+    const std::string nulPadded = std::string("Lecteur A") + std::string(55, '\0');
+    struct Case {
+        const char *what;
+        std::vector<std::string> descriptions, readers;
+        std::vector<int> expected;
+    } cases[] = {
+        {"a pair named alike", {slot(l0), slot(l1)}, {l0, l1}, {0, 1}},
+        {"three named alike, a short one between",
+         {slot(l0), slot("Lecteur A"), slot(l1), slot(l2)},
+         {l0, "Lecteur A", l1, l2},
+         {0, 1, 2, 3}},
+        {"one of the pair without a slot: the first free one takes it", {slot(l1)}, {l0, l1}, {0}},
+        {"a reader listed twice: its later slot too", {slot(l0), slot(l0)}, {l0}, {0, 0}},
+        {"more slots than readers named alike", {slot(l0), slot(l1), slot(l0)}, {l0, l1}, {0, 1, 0}},
+        {"short names are compared whole",
+         {slot("Lecteur"), slot("Lecteur A")},
+         {"Lecteur A", "Lecteur"},
+         {1, 0}},
+        {"a slot of no reader", {slot("Lecteur B"), slot(l0)}, {"Lecteur A", l0}, {-1, 1}},
+        {"NUL padding, and a description given short",
+         {nulPadded, "Lecteur B"},
+         {"Lecteur B", "Lecteur A"},
+         {1, 0}},
+        {"no reader", {slot(l0)}, {}, {-1}},
+        {"no slot", {}, {l0}, {}},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(c.expected, ReadersOfDescriptions(c.descriptions, c.readers)) << c.what;
+}
+
 // A card is known by its generation and the reader's insertion count: any
 // change is a removal and an insertion, and a failed propagation is tried
 // again as long as the same card stays.

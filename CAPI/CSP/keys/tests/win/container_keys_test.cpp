@@ -15,7 +15,7 @@
 #include "container_keys.h"
 #include "digest_info.h"
 
-using namespace cspkeys;
+using namespace csp::keys;
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "digest_info.h"
 #include "full_hash.h"
 
-using namespace cspkeys;
+using namespace csp::keys;
 
 namespace {
 

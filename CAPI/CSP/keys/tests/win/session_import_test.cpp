@@ -10,7 +10,7 @@
 
 #include "session_import.h"
 
-using namespace cspkeys;
+using namespace csp::keys;
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <functional>
 #include <string>
 
-#include "provider_fixture.h"
+#include "csp_test_support.h"
 
-using namespace keys_test;
+using namespace csp_test;
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "test_process.h"
+#include "wait_until.h"
 
 namespace zeb_test {
 

@@ -1,9 +1,10 @@
 #include "context_card.h"
 
-#include "key_codes.h"
-#include "pkcs_container.h"
+#include "card/pkcs_container.h"
+#include "keys/formats/key_codes.h"
 
-namespace cspkeys {
+using csp::keys::kKeyExchange;
+using csp::keys::kKeySignature;
 
 // The handles the context gave out for its card keys: the same for as long
 // as the context lives, whatever the card's objects are numbered now.
@@ -108,5 +109,3 @@ void ContextCard::CheckSession()
     if (c && (!c->m_szComputerName || !c->m_szComputerName[0]))
         isSessionValid(c);
 }
-
-} // namespace cspkeys

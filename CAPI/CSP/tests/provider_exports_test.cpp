@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "cp_interface.h"
-#include "provider_fixture.h"
+#include "csp_test_support.h"
 
-using namespace keys_test;
+using namespace csp_test;
 
 namespace {
 

@@ -17,9 +17,9 @@
 
 #include <algorithm>
 
-#include "provider_fixture.h"
+#include "csp_test_support.h"
 
-using namespace keys_test;
+using namespace csp_test;
 
 namespace {
 

@@ -1,15 +1,14 @@
 // The card of a provider context as its key work sees it: the context's card
-// container and the Pkcs operations on it.
-#ifndef CSP_KEYS_CONTEXT_CARD_H
-#define CSP_KEYS_CONTEXT_CARD_H
+// container and the Pkcs operations on it (the provider's side of the key
+// work's KeyCard).
+#ifndef VEL_CSP_CONTEXT_CARD_H
+#define VEL_CSP_CONTEXT_CARD_H
 
-#include "container_keys.h"
 #include "handle_container.h"
-#include "key_card.h"
+#include "keys/win/container_keys.h"
+#include "keys/win/key_card.h"
 
-namespace cspkeys {
-
-class ContextCard : public KeyCard {
+class ContextCard : public csp::keys::KeyCard {
 public:
     explicit ContextCard(HandleContainer *hc) : hc_(hc) {}
 
@@ -35,11 +34,9 @@ private:
 };
 
 // The key context of a provider context; `card` must outlive its use.
-inline KeyContext KeyContextOf(HandleContainer *hc, ContextCard &card)
+inline csp::keys::KeyContext KeyContextOf(HandleContainer *hc, ContextCard &card)
 {
-    return KeyContext{hc->m_hMSProv, hc->m_dwFlags, hc->m_pCurrentContainer ? &card : nullptr};
+    return csp::keys::KeyContext{hc->m_hMSProv, hc->m_dwFlags, hc->m_pCurrentContainer ? &card : nullptr};
 }
-
-} // namespace cspkeys
 
 #endif

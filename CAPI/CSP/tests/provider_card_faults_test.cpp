@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "provider_fixture.h"
+#include "csp_test_support.h"
 
-using namespace keys_test;
+using namespace csp_test;
 
 namespace {
 
@@ -93,25 +93,6 @@ TEST_F(CardFaults, CardRemovedAtEachCallOfASignature)
         EXPECT_TRUE(Sign()) << "after reinsertion: 0x" << std::hex << GetLastError();
         Close();
     }
-}
-
-TEST_F(CardFaults, AContextWhoseCardWasPulledAndPutBackSignsOnceThePinIsGivenAgain)
-{
-    ASSERT_TRUE(Open());
-    ASSERT_TRUE(Sign());
-    csp_test::Ctl("remove \"" + std::string(kReader) + "\"");
-    csp_test::Ctl("insert \"" + std::string(kReader) + "\" " + kCard);
-    // The same card came back with other object handles and without the
-    // holder's login: the context takes the new handles, and signs once the
-    // PIN is given again (a prompt would otherwise ask for it).
-    SetLastError(0xdeadbeef);
-    EXPECT_TRUE(CryptSetProvParam(prov, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE *>("1234"), 0))
-        << std::hex << GetLastError();
-    for (int i = 0; i < 2; ++i)
-        EXPECT_TRUE(Sign()) << std::hex << GetLastError();
-    Close();
-    ASSERT_TRUE(Open());
-    EXPECT_TRUE(Sign()) << std::hex << GetLastError();
 }
 
 TEST_F(CardFaults, AFailedEndOfSearchLeavesTheContextWorking)

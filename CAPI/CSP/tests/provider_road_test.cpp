@@ -8,9 +8,9 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include "provider_fixture.h"
+#include "csp_test_support.h"
 
-using namespace keys_test;
+using namespace csp_test;
 
 namespace {
 

@@ -1,9 +1,7 @@
 // Propagation driven by the reader monitor: a card arrived in a reader, or
 // left it.
-#include "padded_field.h"
 #include "event_log.h"
 #include "loader.h"
-#include "log_trace.h"
 #include "zeb_core.h"
 
 namespace zeb {
@@ -23,32 +21,21 @@ BOOL ZebCore::InsertCertificatesFromSlot(CK_SLOT_ID slotId, const char *readerNa
 
     // The slot id may have changed since the monitor saw it: the reader's name
     // finds the slot again.
-    CK_SLOT_ID ids[kSlotCount];
-    CK_ULONG count = kSlotCount;
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_getSlotList", 0, FALSE, "%s", "");
-    CK_RV rv = m_pFunctionList->C_GetSlotList(CK_FALSE, ids, &count);
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_getSlotList", rv, FALSE, "%s", "");
-    if (rv != CKR_OK || count > kSlotCount) {
+    const SlotList list = ListSlots();
+    if (!list.Usable()) {
         WriteEventLog("[ZEB] MainFrm InsertCertificatesFromSlot getSlotList failed rv=0x%08lX, keeping "
                       "cachedSlotId=%lu",
-                      (unsigned long)rv, (unsigned long)slotId);
+                      (unsigned long)list.rv, (unsigned long)slotId);
     } else {
-        bool found = false;
-        for (CK_ULONG i = 0; i < count && !found; ++i) {
-            CK_SLOT_INFO info;
-            if (m_pFunctionList->C_GetSlotInfo(ids[i], &info) != CKR_OK)
-                continue;
-            if (!vel::PaddedFieldEquals(info.slotDescription, sizeof info.slotDescription, readerName) ||
-                !(info.flags & CKF_TOKEN_PRESENT))
-                continue;
-            found = true;
-            if (ids[i] != slotId)
-                WriteEventLog(
-                    "[ZEB] MainFrm InsertCertificatesFromSlot slot ID refreshed reader=%s cachedSlotId=%lu "
-                    "currentSlotId=%lu",
-                    readerName, (unsigned long)slotId, (unsigned long)ids[i]);
-            slotId = ids[i];
-        }
+        const std::vector<ListedSlot> slots = ReadSlots(list);
+        CK_SLOT_ID current = slotId;
+        bool found = RefreshSlotId(slots, readerName, &current);
+        if (found && current != slotId)
+            WriteEventLog(
+                "[ZEB] MainFrm InsertCertificatesFromSlot slot ID refreshed reader=%s cachedSlotId=%lu "
+                "currentSlotId=%lu",
+                readerName, (unsigned long)slotId, (unsigned long)current);
+        slotId = current;
         if (!found)
             WriteEventLog(
                 "[ZEB] MainFrm InsertCertificatesFromSlot slot ID refresh: no slot with token found for "
@@ -164,9 +151,13 @@ bool ZebCore::SyncSlotInfos(const std::vector<ReaderPresence> &readers)
 
 namespace zeb {
 
-void ZebCore::ReconcileWithReaders(const std::vector<std::string> &readersWithCard)
+void ZebCore::ReconcileWithReaders(const std::vector<std::string> &readers,
+                                   const std::vector<std::string> &readersWithCard)
 {
     TableLock lock(*this);
+    // Entries of the start-up listing learn their readers' whole names first:
+    // of two readers named alike, each keeps its own card's entry.
+    NameEntries(m_slotInfos, kSlotCount, readers);
     for (unsigned i = 0; i < kSlotCount; ++i) {
         SlotInfoEntry &e = m_slotInfos[i];
         if (!HeldWithoutCard(e, readersWithCard))

@@ -1,4 +1,4 @@
-#include "zeb_test_support.h"
+#include "pcsc_test_support.h"
 
 #include "process_counters.h"
 
@@ -65,13 +65,8 @@ bool ReplaceCardState(const std::string &from, const std::string &state)
     CloseHandle(out);
     if (!written)
         return false;
-    DWORD deadline = GetTickCount() + ScaledMs(5000);
-    while (!MoveFileExA(temp.c_str(), state.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        if (GetTickCount() > deadline)
-            return false;
-        Sleep(10); // polls a condition, bounded by the deadline
-    }
-    return true;
+    return vel_test::WaitUntil(
+        [&] { return MoveFileExA(temp.c_str(), state.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE; }, 5000);
 }
 
 DWORD CertPropSvcState()
@@ -91,10 +86,9 @@ bool StartCertPropSvc()
     SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE svc = OpenServiceA(scm, "CertPropSvc", SERVICE_START | SERVICE_QUERY_STATUS);
     StartServiceA(svc, 0, nullptr);
-    DWORD deadline = GetTickCount() + ScaledMs(10000);
     SERVICE_STATUS s = {};
-    while (QueryServiceStatus(svc, &s) && s.dwCurrentState != SERVICE_RUNNING && GetTickCount() < deadline)
-        Sleep(20); // polls a condition, bounded by the deadline
+    vel_test::WaitUntil([&] { return !QueryServiceStatus(svc, &s) || s.dwCurrentState == SERVICE_RUNNING; },
+                        10000);
     CloseServiceHandle(svc);
     CloseServiceHandle(scm);
     return s.dwCurrentState == SERVICE_RUNNING;

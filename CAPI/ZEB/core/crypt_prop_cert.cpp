@@ -10,7 +10,8 @@
 #include "certificate_rules.h"
 #include "event_log.h"
 #include "loader.h"
-#include "log_trace.h"
+#include "trace_scope.h"
+#include "traced_call.h"
 #include "zeb_core.h"
 
 namespace zeb {
@@ -27,19 +28,17 @@ const CK_ULONG kMaxAttributeBytes = 64 * 1024;
 // traces it: AT_SIGNATURE, AT_KEYEXCHANGE, or 0 when it cannot be read.
 DWORD TracedKeyType(const BYTE *value, DWORD len)
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", 0, FALSE, "%s", "");
+    TraceScope trace(LOG_LEVEL_FUNCTION, "GetCertificateKeyType", TRUE, "%s", "");
     certrules::KeyTypeResult r = certrules::GetCertificateKeyType(value, len, X509_ASN_ENCODING);
     switch (r.outcome) {
-    case certrules::KeyTypeOutcome::NotDecoded:
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", 1, FALSE,
-                   "CertCreateCertificateContext error: 0x%08x", (unsigned)r.error);
+    case certrules::KeyTypeOutcome::NotDecoded: // the decoder's failure, as a status code
+        trace.ReturnAs(FALSE, 1, "CertCreateCertificateContext error: 0x%08x", (unsigned)r.error);
         return 0;
     case certrules::KeyTypeOutcome::NoKeyUsage:
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", FALSE, TRUE,
-                   "Unable to get key usage");
+        trace.Return(FALSE, "Unable to get key usage");
         return 0;
     default:
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "GetCertificateKeyType", TRUE, TRUE, "%s", "");
+        trace.Return(TRUE, "%s", "");
         return r.keySpec;
     }
 }
@@ -48,7 +47,7 @@ DWORD TracedKeyType(const BYTE *value, DWORD len)
 bool ReadAttribute(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE o, CK_ATTRIBUTE_TYPE type,
                    const char *traceName, std::vector<CK_BYTE> *out)
 {
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, traceName, 0, FALSE, "%s", "");
+    TraceScope trace(LOG_LEVEL_FUNCTION, traceName, FALSE, "%s", "");
     CK_ATTRIBUTE a{type, nullptr, 0};
     CK_RV rv = f->C_GetAttributeValue(s, o, &a, 1);
     if (rv == CKR_OK && (a.ulValueLen == 0 || a.ulValueLen > kMaxAttributeBytes))
@@ -62,7 +61,7 @@ bool ReadAttribute(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE
         if (rv == CKR_OK)
             out->resize(a.ulValueLen);
     }
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, traceName, rv, FALSE, "%s", "");
+    trace.Return(rv, "%s", "");
     return rv == CKR_OK;
 }
 
@@ -97,24 +96,21 @@ void ZebCore::CryptPropCert(SlotInfoEntry *entry)
         f = m_pFunctionList;
         CloseKeptSession(entry); // one session per entry at most, whatever failed before
         WriteEventLog("[ZEB] CryptPropCert openSession start slotId=%lu", (unsigned long)entry->slotId);
-        _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_openSession", 0, FALSE, "%s", "");
-        CK_RV rv = f->C_OpenSession(entry->slotId, CKF_SERIAL_SESSION, nullptr, nullptr, &session);
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_openSession", rv, FALSE, "%s", "");
+        CK_RV rv = TracedCall("ZEB_openSession", [&] {
+            return f->C_OpenSession(entry->slotId, CKF_SERIAL_SESSION, nullptr, nullptr, &session);
+        });
         if (rv == CKR_OK) {
             entry->hSession = session;
             WriteEventLog("[ZEB] CryptPropCert openSession OK slotId=%lu hSession=0x%llX",
                           (unsigned long)entry->slotId, (unsigned long long)session);
-            _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_getAllX509CertificateList", 0, FALSE, "%s", "");
+            TraceScope list(LOG_LEVEL_FUNCTION, "ZEB_getAllX509CertificateList", FALSE, "%s", "");
             rv = vel::FindX509Certificates(f, session, handles, kMaxCertsPerSlot, &found);
             if (rv != CKR_OK) {
-                _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_getAllX509CertificateList", rv, FALSE, "%s",
-                           "");
+                list.Return(rv, "%s", "");
             } else if (found == 0) {
-                _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_getAllX509CertificateList", 1, FALSE,
-                           "No Certificate found");
+                list.Return(1, "No Certificate found");
             } else {
-                _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_getAllX509CertificateList", 0, FALSE, "%s",
-                           "");
+                list.Return(0, "%s", "");
                 WriteEventLog("[ZEB] CryptPropCert certList slotId=%lu count=%lu",
                               (unsigned long)entry->slotId, (unsigned long)found);
                 ok = true;
@@ -160,9 +156,7 @@ void ZebCore::CryptPropCert(SlotInfoEntry *entry)
         ok = false;
     }
     if (ok) {
-        _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_closeSession", 0, FALSE, "%s", "");
-        CK_RV rv = f->C_CloseSession(session);
-        _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_closeSession", rv, FALSE, "%s", "");
+        TracedCall("ZEB_closeSession", [&] { return f->C_CloseSession(session); });
         WriteEventLog("[ZEB] CryptPropCert closeSession slotId=%lu", (unsigned long)entry->slotId);
         entry->hSession = 0;
         entry->bSynchro = 1;

@@ -3,7 +3,6 @@
 #include <ctime>
 
 #include "event_log.h"
-#include "log_trace.h"
 #include "zeb_core.h"
 
 namespace zeb {
@@ -33,14 +32,10 @@ bool ZebCore::PollOnce()
 
     // The table is not locked here: the ready event keeps re-initialisations
     // away until this thread asks for one.
-    CK_SLOT_ID ids[kSlotCount] = {};
-    CK_ULONG count = kSlotCount;
-    _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, "ZEB_getSlotList", 0, FALSE, "%s", "");
-    CK_RV rv = m_pFunctionList ? m_pFunctionList->C_GetSlotList(CK_FALSE, ids, &count)
-                               : CKR_CRYPTOKI_NOT_INITIALIZED;
-    _Log_Trace(LOG_RETURN, LOG_LEVEL_FUNCTION, "ZEB_getSlotList", rv, FALSE, "%s", "");
-    if (count > kSlotCount)
-        count = kSlotCount;
+    const SlotList list = ListSlots();
+    const CK_SLOT_ID *ids = list.ids;
+    const CK_RV rv = list.rv;
+    const CK_ULONG count = list.listed > kSlotCount ? kSlotCount : list.listed;
     ++m_pollCount;
     if ((long)count != m_lastLoggedCount || m_pollCount % 30 == 1) {
         WriteEventLog(
