@@ -92,16 +92,18 @@ vel_x86_left_out_reason() {
   case $1 in
   pcsc_calls)
     echo "crashed the emulator in two runs of two (a Wine client error, then a segmentation fault)" ;;
-  *_threads | softcard_turns | softcard_library | pcsc_waiting | csp_reuse | csp_prompt | trace_csp | trace_zeb | vltab_exports)
+  *_threads | softcard_turns | softcard_library | softcard_churn | pcsc_waiting | csp_reuse | csp_prompt | csp_stress | csp_card_soak | trace_csp | trace_zeb | vltab_exports)
     echo "starts threads, which the emulator does not survive" ;;
   vlmgr_*flows* | vlmgr_window_icon | vlmgr_print | card_operations_flows | choixlad)
     echo "drives a program's windows from another process: minutes a case under the emulator" ;;
-  csp_* | trace_*_registry_view | certpropsvc | timeout | cardlayer_softcard | card_operations_softcard | softcard_card | vltab_exports_read_error)
+  csp_rules | csp_credential | csp_keys_win)
+    echo "one more 32-bit program start of about a minute there, for code the x86-64 tree runs too" ;;
+  csp_* | trace_*_registry_view | certpropsvc | timeout | cardlayer_softcard | card_operations_softcard)
     echo "starts regsvr32, the card's control program or child programs, each a 32-bit Wine process of tens of seconds there" ;;
   card_operations_openssl)
     echo "checks what card_operations_softcard leaves, which is left out" ;;
   *)
-    echo "one more 32-bit program start of about a minute for code the native and x86-64 trees test the same" ;;
+    echo "one more 32-bit program start of about a minute there, for code the x86-64 tree runs too" ;;
   esac
 }
 

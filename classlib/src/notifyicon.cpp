@@ -9,8 +9,8 @@ void CopyTip(NOTIFYICONDATAA &nid, const char *tip)
 }
 } // namespace
 
-// The size of the data up to the balloon fields (520 bytes for x86-64): the
-// tray program's size, which every shell since then accepts.
+// The size of the data up to the balloon fields (520 bytes on x86-64, 504 on
+// x86): the tray program's size, which every shell since then accepts.
 CNotifyIcon::CNotifyIcon() : m_nid{}
 {
     m_nid.cbSize = NOTIFYICONDATAA_V3_SIZE;

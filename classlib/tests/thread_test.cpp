@@ -11,15 +11,13 @@
 
 #include "classlib/thread.h"
 #include "classlib/wnd.h"
+#include "timeout_scale.h"
 
 namespace {
 
 DWORD PatienceMs()
 {
-    char scale[16] = "";
-    DWORD n = GetEnvironmentVariableA("VEL_TEST_TIMEOUT_SCALE", scale, sizeof scale);
-    int factor = n > 0 && n < sizeof scale ? atoi(scale) : 1;
-    return 20000u * static_cast<DWORD>(factor > 0 ? factor : 1);
+    return vel_test::ScaledMs(20000);
 }
 
 struct Gate {

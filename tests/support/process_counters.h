@@ -32,6 +32,19 @@ inline DWORD OpenHandles()
     return n;
 }
 
+// TLS slots this process can still take, all taken and given back: the first
+// free slot alone hides a slot left above one that a library gave back.
+inline DWORD FreeTlsSlots()
+{
+    static DWORD taken[4096];
+    DWORD n = 0;
+    while (n < sizeof taken / sizeof taken[0] && (taken[n] = TlsAlloc()) != TLS_OUT_OF_INDEXES)
+        ++n;
+    for (DWORD i = 0; i < n; ++i)
+        TlsFree(taken[i]);
+    return n;
+}
+
 // Registry keys open in this process whose name holds `part`.
 inline DWORD OpenKeysUnder(const wchar_t *part)
 {

@@ -5,7 +5,6 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -21,20 +20,18 @@ namespace {
 
 // CryptoAPI frees the provider at the last release of a context, while
 // another thread of the host may still be inside one of our calls (its
-// context kept alive by the registry, but not our code), and every unload
-// leaves the static runtime's memory and TLS slots behind. Once a context
-// has been asked for, the library stays until the process ends: pinned,
-// rather than an extra reference of our own, which would still have to be
-// dropped from inside the library and reopen the same window.
-void PinProvider()
+// context kept alive by the registry, but not our code); and every unload
+// leaves the static runtime's memory behind, on x86 a TLS slot and two
+// handles as well, which a host loading us around each use (regsvr32, a tool
+// listing providers) runs out of within a thousand loads. So the library
+// stays from its first load until the process ends: pinned, rather than an
+// extra reference of our own, which would still have to be dropped from
+// inside the library and reopen the same window.
+void PinProvider(HINSTANCE module)
 {
-    static std::atomic<bool> pinned{false};
-    if (pinned.exchange(true))
-        return;
     HMODULE self = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                            reinterpret_cast<LPCWSTR>(reinterpret_cast<void *>(&PinProvider)), &self))
-        pinned.store(false); // tried again at the next acquire
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(module), &self);
 }
 
 } // namespace
@@ -53,6 +50,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved)
             SetLastError(callerError);
             return FALSE;
         }
+        PinProvider(module); // once the load is sure to succeed
     } else if (reason == DLL_PROCESS_DETACH && g_handleEntries) {
         // At process exit (reserved set) the other libraries may already be
         // gone: leave the memory to the system then.
@@ -97,7 +95,6 @@ extern "C" BOOL WINAPI CPAcquireContext(HCRYPTPROV *phProv, LPCSTR szContainer, 
                static_cast<void *>(pVTable));
     _Log_Trace(LOG_INFO, LOG_LEVEL_SUMMARY, name, 0, FALSE, "%s", args);
     _Log_Trace(LOG_BEGIN, LOG_LEVEL_FUNCTION, name, 0, FALSE, "%s", args);
-    PinProvider();
     return RunGuarded(name, args, [&](DWORD &error) -> BOOL {
         HandleEntries *registry = g_handleEntries;
         // A refusal's return line says why, before the arguments.

@@ -390,17 +390,22 @@ protected:
     // reader's insertion or removal, one more than before.
     bool MonitorSawControlCard()
     {
+        // A removal the monitor learns of only when the reader list changes
+        // (its thread busy meanwhile) ends in the reconciliation's line instead.
         auto ends = [&](bool in) {
             const std::string all = ReadText(log);
-            const std::string line =
-                in ? "InsertCertificatesFromReader end" : "DeleteCertificatesFromReader end";
-            const std::string reader = std::string(" reader=") + kControlReader + " vel=";
-            size_t n = 0;
-            for (size_t at = all.find(line); at != std::string::npos; at = all.find(line, at + 1)) {
-                size_t r = all.find(reader, at);
-                n += r != std::string::npos && r < all.find('\n', at);
-            }
-            return n;
+            const std::string reader = std::string(" reader=") + kControlReader;
+            auto count = [&](const std::string &line, const std::string &after) {
+                size_t n = 0;
+                for (size_t at = all.find(line); at != std::string::npos; at = all.find(line, at + 1)) {
+                    size_t r = all.find(reader + after, at);
+                    n += r != std::string::npos && r < all.find('\n', at);
+                }
+                return n;
+            };
+            return in ? count("InsertCertificatesFromReader end", " vel=")
+                      : count("DeleteCertificatesFromReader end", " vel=") +
+                            count("MainFrm reconcile: no card any more in", ", certificates removed");
         };
         size_t before[2] = {ends(false), ends(true)};
         return ControlCardSeen(

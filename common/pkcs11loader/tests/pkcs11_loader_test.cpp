@@ -105,6 +105,16 @@ TEST(Pkcs11Loader, OnlyTheSystemDirectoryAndARetryAfterFailure)
     char cardPath[MAX_PATH];
     ASSERT_NE(GetModuleFileNameA(card, cardPath, sizeof cardPath), 0u);
 
+    // The card's library stays loaded until its process ends: the system
+    // directory's copies of earlier runs could only go once they had ended.
+    WIN32_FIND_DATAA found;
+    HANDLE earlier = FindFirstFileA((SystemDirectory() + "vel3_loader_*.dll").c_str(), &found);
+    if (earlier != INVALID_HANDLE_VALUE) {
+        do
+            DeleteFileA((SystemDirectory() + found.cFileName).c_str());
+        while (FindNextFileA(earlier, &found));
+        FindClose(earlier);
+    }
     const std::string name = PrivateName("loader");
     const std::string beside = ProgramDirectory() + name;
     const std::string inSystem = SystemDirectory() + name;
@@ -127,9 +137,9 @@ TEST(Pkcs11Loader, OnlyTheSystemDirectoryAndARetryAfterFailure)
     GetModuleFileNameA(loaded, loadedPath, sizeof loadedPath);
     EXPECT_EQ(lstrcmpiA(loadedPath, inSystem.c_str()), 0) << loadedPath;
 
-    FreeLibrary(loaded); // the loader's reference: the copies can go
+    FreeLibrary(loaded); // the loader's reference
     DeleteFileA(beside.c_str());
-    DeleteFileA(inSystem.c_str());
+    DeleteFileA(inSystem.c_str()); // in vain while this process lives: the next run removes it
 }
 
 TEST(Pkcs11LoaderThreads, OneEntryPointForEveryThread)

@@ -11,19 +11,28 @@
 
 #include "library.h"
 #include "pkcs11.h"
+#include "platform.h"
 
 using softcard::Library;
 
 #if defined(_WIN32)
-// The library lives from the load to the unload. At process exit (reserved
-// set) it is left as it is: the other threads were stopped wherever they were.
-// Declared without <windows.h>, whose CreateMutex macro would rename the
-// initialisation arguments' member.
-extern "C" int __stdcall DllMain(void *, unsigned long reason, void *reserved)
+// The library lives from its first load to the end of the process, as a
+// card's library that programs load around each use must: unloaded, the x86
+// static runtime would leave a TLS slot, two handles and memory behind at
+// each load (x86-64: memory), and the program would run out of TLS slots
+// within a thousand loads. At process exit (reserved set) it is left as it
+// is: the other threads were stopped wherever they were. Declared without
+// <windows.h>, whose CreateMutex macro would rename the initialisation
+// arguments' member.
+extern "C" int __stdcall DllMain(void *module, unsigned long reason, void *reserved)
 {
     const unsigned long kProcessDetach = 0, kProcessAttach = 1;
-    if (reason == kProcessAttach)
-        return Library::create() ? 1 : 0;
+    if (reason == kProcessAttach) {
+        if (!Library::create())
+            return 0;
+        softcard::pinLibrary(module);
+        return 1;
+    }
     if (reason == kProcessDetach && !reserved)
         Library::destroy();
     return 1;

@@ -12,9 +12,10 @@ namespace softcard {
 #if defined(_WIN32)
 
 namespace {
-// Made when the DLL is loaded and freed when it is unloaded (DllMain, in the
-// loader's lock): no guarded static, whose first use would start the static
-// runtime's thread library and leave its TLS slot and handles behind.
+// Made when the DLL is loaded (DllMain, in the loader's lock) and freed if
+// it is ever unloaded before the process ends (it pins itself: entry.cpp).
+// No guarded static: its first use would start the static runtime's thread
+// library.
 Library *g_library = nullptr;
 } // namespace
 

@@ -237,6 +237,13 @@ bool randomBytes(uint8_t *out, size_t size)
     return SystemFunction036(out, static_cast<ULONG>(size)) != FALSE;
 }
 
+void pinLibrary(void *module)
+{
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       static_cast<LPCWSTR>(module), &self);
+}
+
 #else
 
 FileLock::FileLock(const std::string &path)

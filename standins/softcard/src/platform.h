@@ -44,6 +44,10 @@ void sleepMilliseconds(unsigned long ms);
 uint32_t currentThreadId();
 unsigned long currentProcessId();
 bool randomBytes(uint8_t *out, size_t size);
+#if defined(_WIN32)
+// Keeps the library loaded until the process ends, from its first load.
+void pinLibrary(void *module);
+#endif
 
 } // namespace softcard
 

@@ -1,7 +1,10 @@
 // The dictionary library as an outside application uses it: loaded with
 // LoadLibrary, its exports taken with GetProcAddress by name and by ordinal.
-// Every scenario loads the library afresh (its tables load once per load of
-// the library) after putting DICO-FR.QUV, or nothing, where it looks.
+// The library stays loaded from its first load until the process ends, with
+// the tables it read then; so every scenario after a process's first loads a
+// copy of its own (another file: another library for the system), as a new
+// process would load it, after putting DICO-FR.QUV, or nothing, where it
+// looks.
 #include <windows.h>
 #include <shlobj.h>
 
@@ -73,7 +76,57 @@ void Put(const std::string &path, const std::string &bytes)
     CloseHandle(f);
 }
 
-// One load of the library with its five exports taken by name.
+std::string ProgramFolder()
+{
+    char exe[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, exe, sizeof exe);
+    std::string folder = exe;
+    return folder.substr(0, folder.rfind('\\') + 1);
+}
+
+void RemoveFolderTree(const std::string &folder)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::string name = found.cFileName;
+            if (name == "." || name == "..")
+                continue;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveFolderTree(folder + "\\" + name);
+            else
+                DeleteFileA((folder + "\\" + name).c_str());
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryA(folder.c_str());
+}
+
+// The library to load for a scenario: the first of the process loads it by
+// name as applications find it; each later one a copy of its own, in a folder
+// of this process beside the program (those of earlier runs are removed first).
+std::string LibraryForAScenario()
+{
+    static int loads = 0;
+    if (loads++ == 0)
+        return kLibrary;
+    const std::string copies = ProgramFolder() + "vltab-copies";
+    const std::string mine = copies + "\\" + std::to_string(GetCurrentProcessId());
+    if (loads == 2) {
+        RemoveFolderTree(copies);
+        CreateDirectoryA(copies.c_str(), nullptr);
+        CreateDirectoryA(mine.c_str(), nullptr);
+    }
+    const std::string folder = mine + "\\" + std::to_string(loads);
+    CreateDirectoryA(folder.c_str(), nullptr);
+    const std::string copy = folder + "\\" + kLibrary;
+    EXPECT_TRUE(CopyFileA((ProgramFolder() + kLibrary).c_str(), copy.c_str(), FALSE)) << copy;
+    return copy;
+}
+
+// One library of its own, as loaded by a new process, with its five exports
+// taken by name.
 struct Library {
     HMODULE module = nullptr;
     PFN_QUVTAB_VersionTables VersionTables = nullptr;
@@ -82,11 +135,11 @@ struct Library {
     PFN_QUVTAB_LectureEnregistrement LectureEnregistrement = nullptr;
     PFN_QUVTAB_ISO8859EnEditable ISO8859EnEditable = nullptr;
 
-    Library()
+    Library() : Library(LibraryForAScenario()) {}
+    explicit Library(const std::string &file)
     {
-        EXPECT_EQ(nullptr, GetModuleHandleA(kLibrary)) << "an earlier load is still there";
-        module = LoadLibraryA(kLibrary);
-        EXPECT_NE(nullptr, module) << GetLastError();
+        module = LoadLibraryA(file.c_str());
+        EXPECT_NE(nullptr, module) << file << ": " << GetLastError();
         Take(VersionTables, "QUVTAB_VersionTables");
         Take(InfosSurTable, "QUVTAB_InfosSurTable");
         Take(LectureLibelle, "QUVTAB_LectureLibelle");
@@ -630,6 +683,31 @@ TEST_F(Dictionary, LookupRulesOverAFileOfOurOwn)
 
 // ---------------------------------------------------------------------------
 // Loading
+
+// The tables are read once in a process: freed and loaded again, the library
+// is still there and answers from what it read first, whatever the file holds
+// now.
+TEST_F(Dictionary, TablesReadOnceStayUntilTheProcessEnds)
+{
+    Put(Where().inCoffre, WithChecksum(Listing({"G999"}) + Record("G999", "Version", "read first")));
+    char file[MAX_PATH] = "";
+    const auto version = [](Library &lib) {
+        unsigned short status = kUnwritten, count = 0;
+        char text[VLTAB_TEXT_SIZE] = "", checksum[VLTAB_TEXT_SIZE] = "";
+        EXPECT_EQ(0, lib.VersionTables(&status, text, checksum, &count));
+        EXPECT_EQ(0, status);
+        return std::string(text);
+    };
+    {
+        Library lib;
+        ASSERT_NE(0u, GetModuleFileNameA(lib.module, file, sizeof file));
+        EXPECT_EQ("read first", version(lib));
+    }
+    EXPECT_NE(nullptr, GetModuleHandleA(file)) << "unloaded at its last free";
+    Put(Where().inCoffre, WithChecksum(Listing({"G999"}) + Record("G999", "Version", "written later")));
+    Library again(file);
+    EXPECT_EQ("read first", version(again));
+}
 
 TEST_F(Dictionary, SixteenThreadsAtFirstCall)
 {

@@ -13,9 +13,10 @@
 
 namespace {
 
-// One per process, loaded by the first table lookup and freed when the
-// library is unloaded. Built when the library loads, not at first use: a
-// guarded first-use construction could need memory the call no longer has.
+// One per process, loaded by the first table lookup and kept until the
+// process ends (the library stays loaded: see DllMain). Built when the
+// library loads, not at first use: a guarded first-use construction could
+// need memory the call no longer has.
 vltab::DictionaryLoad g_dictionary(
     [](vltab::FileBytes &out) { return vltab::ReadDictionaryFile(vltab::GetDictionaryPath(), out); },
     vltab::kBuiltinDictionaryText, vltab::kBuiltinDictionarySize);
@@ -36,6 +37,23 @@ template <class Call> unsigned short Guarded(Call call)
 }
 
 } // namespace
+
+// Applications load the library around each lookup. Each unload would leave
+// the static runtime's memory behind, on x86 a TLS slot and two handles as
+// well, and such a host would run out of TLS slots within a thousand lookups.
+// The tables are read once per process anyway: the first load keeps the
+// library until the process ends.
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID)
+{
+    if (reason == DLL_PROCESS_ATTACH) {
+        const DWORD callerError = GetLastError();
+        HMODULE self = nullptr;
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           reinterpret_cast<LPCWSTR>(module), &self);
+        SetLastError(callerError);
+    }
+    return TRUE;
+}
 
 extern "C" {
 
