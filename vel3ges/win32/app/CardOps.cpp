@@ -8,6 +8,7 @@
 #include "CardRecords.h"
 #include "CardTrace.h"
 #include "MainDlg.h"
+#include "OperationSupport.h"
 #include "Operations.h"
 #include "PaneWriter.h"
 #include "SmallDialogs.h"
@@ -31,41 +32,20 @@ void LeaveView()
     }
 }
 
-void TrimDataUpperToHeader()
-{
-    unsigned n = Dlg().PaneLineCount(PaneDataUpper);
-    if (n > 4)
-        Dlg().TrimPane(PaneDataUpper, 4, n - 1);
-}
-
-void ClearReadFlags()
-{
-    g_card.billingRead = g_card.infoRead = g_card.nameRead = g_card.idRead = false;
-}
-
-// The card and its panes back to "nothing read".
-void ForgetCardData()
-{
-    ClearReadFlags();
-    TrimDataUpperToHeader();
-    BuildIdentityTexts();
-    ClearSituations();
-    Dlg().ClearPane(PaneDataLower);
-}
-
 bool Stop()
 {
     return g_state.cancelRequested || lastRv != CKR_OK;
 }
 
-// After a failed read: the state of the card, then the identification with
-// the reader line, never an empty window.
-void ShowFailedCardState()
+} // namespace
+
+void ShowCardProblem()
 {
+    ForgetCardIdentity();
+    Dlg().ShowIdentification(false);
     ShowCardState(CardStateFromLastRv());
     Dlg().ShowIdentification(true);
 }
-} // namespace
 
 void CardIntroduction()
 {
@@ -85,6 +65,7 @@ void CardIntroduction()
         ReadIdRecord();
         ReadInfoRecord();
         BuildIdentityTexts();
+        state = StateAfterIdentityReads(state);
     }
     RestoreCommandState();
     if (g_state.shownPane != PaneNone) {
@@ -104,6 +85,9 @@ void ResetToCardIntroduction()
     SetCommandState(CmdCardIntro, true);
     ForgetCardData();
     g_card.cardPresent = false;
+    // The emptied identity on screen, where no pane covers it.
+    if (g_state.shownPane == PaneNone)
+        Dlg().ShowIdentification(true);
 }
 
 void RestoreCommandState()
@@ -144,8 +128,12 @@ int ChangeCard()
     if (state == StateError)
         ShowMessage("La carte dans le lecteur n'est pas une carte PS", kCaption, MB_OK);
     ShowCardState(state);
-    if (state == StateReady || state == 262 || state == StateBlocked)
+    if (state == StateReady || state == 262 || state == StateBlocked) {
         ReadCardData();
+        // The new card gone under its reads: its state, as a data read shows it.
+        if (CardOrSessionGone(lastRv))
+            ShowCardProblem();
+    }
     // The new card, or the reader line of a refused one: never an empty window.
     Dlg().ShowIdentification(true);
     return 1;
@@ -153,9 +141,7 @@ int ChangeCard()
 
 void ReadCardData()
 {
-    ClearReadFlags();
-    TrimDataUpperToHeader();
-    BuildIdentityTexts();
+    ForgetCardIdentity();
     Dlg().BeginLongOperation(3, true);
     Dlg().SetStatusText("Services PKCS en cours (1/3): LectureInfosPS2");
     ReadInfoRecord();
@@ -181,7 +167,7 @@ void OnReadDataCommand()
     ReadCardData();
     Dlg().ShowIdentification(false);
     if (lastRv != CKR_OK)
-        ShowFailedCardState();
+        ShowCardProblem();
     else
         Dlg().ShowPane(PaneData);
 }
@@ -216,10 +202,14 @@ void ReadSituations()
             break;
         case PinDeviceError:
             // No message came with it: the card state says what became of the card.
-            ShowFailedCardState();
+            ShowCardProblem();
             return;
         default:
-            // The login failed and was reported: nothing can be read.
+            // The login failed and was reported: nothing can be read. A
+            // card gone under it shows its state, not the commands of a
+            // card still there.
+            if (CardOrSessionGone(lastRv))
+                ShowCardProblem();
             return;
         }
     }
@@ -251,7 +241,7 @@ void ReadSituations()
     if (lastRv == CKR_OK)
         Dlg().ShowPane(PaneData);
     else
-        ShowFailedCardState();
+        ShowCardProblem();
 }
 
 } // namespace vel

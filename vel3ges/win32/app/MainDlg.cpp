@@ -1,9 +1,11 @@
 #include "MainDlg.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "AppState.h"
+#include "CardConnection.h"
 #include "CardRecords.h"
 #include "Certificates.h"
 #include "ProgramHost.h"
@@ -13,6 +15,7 @@
 #include "PaneEditSync.h"
 #include "PaneWriter.h"
 #include "SmallDialogs.h"
+#include "padded_field.h"
 #include "resource.h"
 
 namespace vel {
@@ -719,6 +722,13 @@ uint32_t CMainDlg::OnNoReader()
 
 uint32_t CMainDlg::OnNoCard()
 {
+    // The reader is named even before a card was ever found in it.
+    CK_SLOT_INFO info{};
+    const CK_RV scanRv = lastRv;
+    if (AwaitedReader(g_connection, info))
+        std::snprintf(g_state.readerName, sizeof g_state.readerName, "%s",
+                      PaddedFieldText(info.slotDescription, sizeof info.slotDescription).c_str());
+    lastRv = scanRv;
     CIntroCarteDlg dlg(CIntroCarteDlg::InsertCard, g_state.readerName);
     return dlg.DoModal() == IDOK ? AnswerRetry : AnswerGiveUp;
 }

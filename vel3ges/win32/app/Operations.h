@@ -17,6 +17,10 @@ uint16_t StartCardManager();
 // The card state; with `resultCode` also the scan's result code.
 uint16_t ScanReaders(uint16_t *resultCode);
 void ShowCardState(uint16_t state);
+// The state of a card found ready or blocked once its identity is read: the
+// card gone under the reads (lastRv says so) has the state of that result and
+// no identity left; otherwise `state`.
+uint16_t StateAfterIdentityReads(uint16_t state);
 uint16_t CardStateFromLastRv();
 // command 0x80 with "Changer carte" / "Introduction carte", 0x100 with
 // "Changer lecteur " / anything else.
@@ -33,6 +37,10 @@ int ChangeCard();
 void ReadCardData();
 void ReadSituations();
 void OnReadDataCommand(); // command 1025: journal, reading, pane or state
+// A card gone or failing under an operation (lastRv says how): its identity
+// forgotten, its state shown (message and commands), then the identification
+// with the reader line, never an empty window.
+void ShowCardProblem();
 
 // ---- PIN ----
 enum VerifyResult : uint16_t {

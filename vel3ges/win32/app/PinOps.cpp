@@ -112,68 +112,87 @@ bool PromptUnblockCode(SecretText &code)
     return AskCode(CCodeDlg::UnblockCode, 8, nullptr, code, 8);
 }
 
+enum class PinCheck { Accepted, WrongLength, CardProblem };
+
 // A new PIN's length against the token's limits; a card that goes away is
-// looked for again a few times (the session re-opened) before giving up.
-bool PinLengthAccepted(const SecretText &pin)
+// looked for again a few times (the session re-opened) before giving up. A
+// token that cannot be read is the card's problem (lastRv says which), never
+// a wrong length.
+PinCheck CheckNewPinLength(const SecretText &pin)
 {
+    if (!g_functions) {
+        lastRv = CKR_GENERAL_ERROR;
+        return PinCheck::CardProblem;
+    }
     for (int attempt = 0; attempt <= kTokenCheckRetries; ++attempt) {
         CK_TOKEN_INFO info{};
         StampCallTime();
-        CK_RV rv = g_functions ? g_functions->C_GetTokenInfo(g_connection.slotID, &info) : CKR_GENERAL_ERROR;
+        CK_RV rv = g_functions->C_GetTokenInfo(g_connection.slotID, &info);
         lastRv = rv;
         TraceCall(CallGetTokenInfo, rv);
         if (rv == CKR_OK)
-            return pin.size() >= info.ulMinPinLen && pin.size() <= info.ulMaxPinLen;
+            return pin.size() >= info.ulMinPinLen && pin.size() <= info.ulMaxPinLen ? PinCheck::Accepted
+                                                                                    : PinCheck::WrongLength;
         if (!IsReopenResult(rv))
-            return false;
+            break;
         hSession = kNoSession;
         CK_SESSION_HANDLE session = kNoSession;
         if (g_functions->C_OpenSession(g_connection.slotID, CKF_SERIAL_SESSION, nullptr, nullptr, &session) ==
             CKR_OK)
             hSession = session;
     }
-    return false;
+    return PinCheck::CardProblem;
 }
 
-// Asks a new PIN (checked) and its confirmation. False when cancelled.
-bool AskNewPinWithConfirmation(SecretText &newPin)
+enum class Entry { Given, Cancelled, CardProblem };
+
+// Asks a new PIN (checked) and its confirmation.
+Entry AskNewPinWithConfirmation(SecretText &newPin)
 {
     for (;;) {
         if (!PromptNewPin(newPin, "Saisissez le nouveau code porteur"))
-            return false;
-        if (PinLengthAccepted(newPin))
+            return Entry::Cancelled;
+        PinCheck check = CheckNewPinLength(newPin);
+        if (check == PinCheck::CardProblem)
+            return Entry::CardProblem;
+        if (check == PinCheck::Accepted)
             break;
         ShowMessage(kPinLengthMessage, kCaption, MB_OK);
     }
     for (;;) {
         SecretText confirmation;
         if (!PromptNewPin(confirmation, "Confirmez le nouveau code porteur"))
-            return false;
-        if (!PinLengthAccepted(confirmation)) {
+            return Entry::Cancelled;
+        PinCheck check = CheckNewPinLength(confirmation);
+        if (check == PinCheck::CardProblem)
+            return Entry::CardProblem;
+        if (check == PinCheck::WrongLength) {
             ShowMessage(kPinLengthMessage, kCaption, MB_OK);
             continue;
         }
         if (confirmation.size() == newPin.size() &&
             std::memcmp(confirmation.c_str(), newPin.c_str(), newPin.size()) == 0)
-            return true;
+            return Entry::Given;
         ShowMessage("Code de confirmation erroné.", kCaption, MB_OK);
     }
 }
 
-// The unblock code, the new PIN and the unblock service. False when the
-// holder cancelled a prompt; otherwise lastRv holds the service's result.
-bool RunUnblock(bool writeJournalOnce, const std::string &stamp)
+// The unblock code, the new PIN and the unblock service. Given: lastRv holds
+// the service's result; CardProblem: the new PIN's check could not read the
+// token (lastRv says why).
+Entry RunUnblock(bool writeJournalOnce, const std::string &stamp)
 {
     SecretText code, newPin;
     for (;;) {
         if (!PromptUnblockCode(code))
-            return false;
+            return Entry::Cancelled;
         if (code.size() == 8)
             break;
         ShowMessage(kUnblockLengthMessage, kCaption, MB_OK);
     }
-    if (!AskNewPinWithConfirmation(newPin))
-        return false;
+    Entry entry = AskNewPinWithConfirmation(newPin);
+    if (entry != Entry::Given)
+        return entry;
     View view;
     view.Leave();
     if (writeJournalOnce && !g_state.pinJournal)
@@ -183,6 +202,20 @@ bool RunUnblock(bool writeJournalOnce, const std::string &stamp)
     ServiceUnblockPin(code.c_str(), newPin.c_str());
     RestoreCommandState();
     view.Restore();
+    return Entry::Given;
+}
+
+// A failed change or unblock: a code refused by the card is the holder's
+// (the caller asks again), any other failure the card's, told by its state.
+// True when it was the card's.
+bool CardFailedTheService()
+{
+    if (PinRefused(lastRv))
+        return false;
+    if (lastRv == CKR_TOKEN_NOT_RECOGNIZED)
+        ResetToCardIntroduction();
+    else
+        ShowCardProblem();
     return true;
 }
 
@@ -279,12 +312,17 @@ uint16_t VerifyPin()
             return PinLoginFailed;
         }
     }
-    // Unblock part.
+    // Unblock part. A card gone under it ends as one gone before it.
     for (;;) {
-        if (!RunUnblock(false, std::string()))
+        Entry entry = RunUnblock(false, std::string());
+        if (entry == Entry::Cancelled)
             return PinBlocked;
+        if (entry == Entry::CardProblem)
+            return PinCardGone;
         if (lastRv == CKR_OK)
             return PinLoggedIn;
+        if (!PinRefused(lastRv))
+            return PinCardGone;
         unsigned long flags = FreshTokenFlags();
         if (flags & CKF_SO_PIN_LOCKED) {
             ShowMessage(kBlockedForGood, kCaption, MB_OK);
@@ -309,13 +347,11 @@ void PresentPin()
         BlockedForGood();
         break;
     case PinLoginFailed:
-        g_card.billingRead = g_card.infoRead = g_card.nameRead = g_card.idRead = false;
-        if (Dlg().PaneLineCount(PaneDataUpper) > 4)
-            Dlg().TrimPane(PaneDataUpper, 4, Dlg().PaneLineCount(PaneDataUpper) - 1);
-        BuildIdentityTexts();
-        Dlg().ShowIdentification(false);
-        ShowCardState(CardStateFromLastRv());
-        Dlg().ShowIdentification(true); // the reader line: never an empty window
+        ShowCardProblem();
+        break;
+    case PinCardGone:
+        // As the other PIN verifications end on a card gone.
+        ResetToCardIntroduction();
         break;
     case PinBlocked:
         LeaveOnlyUnblock();
@@ -374,12 +410,8 @@ void ChangePin()
         RestoreCommandState();
         view.Restore();
 
-        if (lastRv == CKR_OK)
+        if (lastRv == CKR_OK || CardFailedTheService())
             return;
-        if (lastRv == CKR_TOKEN_NOT_RECOGNIZED) {
-            ResetToCardIntroduction();
-            return;
-        }
         unsigned long flags = FreshTokenFlags();
         if (flags & CKF_SO_PIN_LOCKED) {
             ReportBlockedForGood();
@@ -411,12 +443,13 @@ void UnblockPin()
     std::string stamp = NowTimestamp();
     g_state.pinJournal = false;
     for (;;) {
-        if (!RunUnblock(true, stamp)) {
+        Entry entry = RunUnblock(true, stamp);
+        if (entry == Entry::Cancelled) {
             LeaveOnlyUnblock();
             return;
         }
-        if (lastRv == CKR_TOKEN_NOT_RECOGNIZED) {
-            ResetToCardIntroduction();
+        if (entry == Entry::CardProblem) {
+            ShowCardProblem();
             return;
         }
         if (lastRv == CKR_OK) {
@@ -425,6 +458,8 @@ void UnblockPin()
             SetCommandState(CmdUnblockPin, false);
             return;
         }
+        if (CardFailedTheService())
+            return;
         unsigned long flags = FreshTokenFlags();
         if (flags & CKF_SO_PIN_LOCKED) {
             ReportBlockedForGood();

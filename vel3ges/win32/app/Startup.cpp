@@ -14,6 +14,7 @@
 #include "CardTrace.h"
 #include "DataFolder.h"
 #include "MainDlg.h"
+#include "OperationSupport.h"
 #include "Operations.h"
 #include "PaneWriter.h"
 #include "padded_field.h"
@@ -101,12 +102,21 @@ uint16_t StartCardManager()
         ReadIdRecord();
         ReadInfoRecord();
         BuildIdentityTexts();
+        state = StateAfterIdentityReads(state);
     }
     ShowCardState(state);
     dlg.StepProgressTo(7);
     dlg.EndLongOperation();
     dlg.ShowIdentification(true);
     return result;
+}
+
+uint16_t StateAfterIdentityReads(uint16_t state)
+{
+    if (!CardOrSessionGone(lastRv))
+        return state;
+    ForgetCardIdentity();
+    return CardStateFromLastRv();
 }
 
 uint16_t ScanReaders(uint16_t *resultCode)
@@ -183,6 +193,10 @@ uint16_t ScanReaders(uint16_t *resultCode)
             }
         }
     }
+    if (state == StateNoCard && g_connection.slotID == kNoSlot)
+        // The card asked for and not given: the reader it was asked in.
+        std::snprintf(g_state.readerLine, sizeof g_state.readerLine, "LECTEUR EN COURS : %s",
+                      g_state.readerName);
     if (state == StateReady || state == StateBlocked) {
         g_state.confirmedSlotCount = g_connection.slotCount;
         g_card.cardPresent = true;

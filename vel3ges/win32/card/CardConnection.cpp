@@ -57,6 +57,21 @@ bool SessionLost(CK_RV rv)
            rv == CKR_SESSION_HANDLE_INVALID;
 }
 
+} // namespace
+
+bool CardOrSessionGone(CK_RV rv)
+{
+    return CardOrReaderGone(rv) || SessionLost(rv);
+}
+
+bool PinRefused(CK_RV rv)
+{
+    return rv == CKR_PIN_INCORRECT || rv == CKR_PIN_INVALID || rv == CKR_PIN_LEN_RANGE ||
+           rv == CKR_PIN_LOCKED;
+}
+
+namespace {
+
 void ForgetSession(CardConnection &c)
 {
     c.hSession = kNoSession;
@@ -325,6 +340,32 @@ CK_RV ConnectToken(CardConnection &c)
         if (answer == AnswerGiveUp)
             return kHolderGaveUp;
     }
+}
+
+bool AwaitedReader(CardConnection &c, CK_SLOT_INFO &info)
+{
+    if (!c.functionList)
+        return false;
+    CK_SLOT_ID slots[20];
+    CK_ULONG count = 20;
+    if (GetSlotListTraced(c, CK_FALSE, slots, &count) != CKR_OK || count == 0)
+        return false;
+    if (count > 20)
+        count = 20;
+    bool described = false;
+    for (CK_ULONG i = 0; i < count; ++i) {
+        CK_SLOT_INFO slot;
+        if (!SlotDescription(c, slots[i], slot))
+            continue;
+        if (SameReader(slot.slotDescription, c.wantedReader, sizeof c.wantedReader)) {
+            info = slot;
+            return true;
+        }
+        if (!described)
+            info = slot;
+        described = true;
+    }
+    return described;
 }
 
 CK_RV LoginWithPrompt(CardConnection &c)

@@ -78,6 +78,13 @@ void ResetCardLayer();
 // texts compared whole (PaddedFieldText).
 bool SameReader(const CK_UTF8CHAR *a, const CK_UTF8CHAR *b, size_t width);
 
+// A result that says the card, its reader or the session on it is gone:
+// what an operation reports as the card's state, never as its own refusal.
+bool CardOrSessionGone(CK_RV rv);
+// The card's refusal of a code typed by the holder (wrong, malformed, of the
+// wrong length, blocked): any other failure of a PIN operation is the card's.
+bool PinRefused(CK_RV rv);
+
 // Each returns 0, a library result or one of the status codes above. The
 // caller stores the result in lastRv when it judges by it.
 CK_RV FindTokenSlot(CardConnection &c);
@@ -85,6 +92,12 @@ CK_RV ReadPinState(CardConnection &c);
 CK_RV OpenTokenSession(CardConnection &c);
 CK_RV ConnectToken(CardConnection &c);
 CK_RV LoginWithPrompt(CardConnection &c);
+
+// The reader a card is asked for when no slot holds one: the wanted reader
+// (the one chosen or used last) while it is plugged in, else the first
+// reader listed. Its slot information into `info` (traced); false when no
+// reader is listed or none can be described.
+bool AwaitedReader(CardConnection &c, CK_SLOT_INFO &info);
 
 } // namespace vel
 

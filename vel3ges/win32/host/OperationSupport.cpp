@@ -50,4 +50,15 @@ void ForgetCardIdentity()
     BuildIdentityTexts();
 }
 
+void ForgetCardData()
+{
+    ForgetCardIdentity();
+    ClearSituations();
+    if (CardUi *ui = GetCardUi()) {
+        unsigned lines = ui->PaneLineCount(PaneDataLower);
+        if (lines > 0)
+            ui->TrimPane(PaneDataLower, 0, lines - 1);
+    }
+}
+
 } // namespace vel

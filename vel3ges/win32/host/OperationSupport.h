@@ -22,6 +22,9 @@ void HidePaneOrIdentification(DialogHost &host);
 // The four read flags cleared, the upper data pane back to its four header
 // lines and the identity texts rebuilt (empty): the card's data is gone.
 void ForgetCardIdentity();
+// The same, and the situations and their pane emptied too: nothing of the
+// card is left.
+void ForgetCardData();
 
 } // namespace vel
 

@@ -43,6 +43,8 @@ CK_RV WatchSignUpdate(CK_SESSION_HANDLE h, CK_BYTE_PTR data, CK_ULONG len)
 CK_RV WatchGenerateRandom(CK_SESSION_HANDLE, CK_BYTE_PTR out, CK_ULONG len)
 {
     ++g_watch.randomCalls;
+    if (g_watch.randomResult != CKR_OK)
+        return g_watch.randomResult;
     for (CK_ULONG i = 0; i < len; ++i)
         out[i] = static_cast<CK_BYTE>(0xA0 + i);
     return CKR_OK;

@@ -31,6 +31,7 @@ struct Watch {
     std::vector<CK_ULONG> rawSignedLengths; // data length of each C_Sign with a buffer
     CK_ULONG partSignedBytes = 0;           // bytes given to C_SignUpdate
     int randomCalls = 0;
+    CK_RV randomResult = CKR_OK;             // what C_GenerateRandom answers
     bool failCertificateSearchFinal = false; // C_FindObjectsFinal of a certificate search fails
     std::vector<std::string> dataLabelsSearched;
 };

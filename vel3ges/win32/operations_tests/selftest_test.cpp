@@ -184,6 +184,33 @@ TEST_F(SelfTest, CancelDuringTheSecondSituationSkipsBillingAndEndsEachLaterStepA
     EXPECT_EQ("End", host.calls[host.calls.size() - 2]);
 }
 
+// The card gone under the services (the last call says so): its state and
+// its identity forgotten, not the results of a card no longer there; a
+// failure of a card still there keeps the diagnostic pane.
+TEST_F(SelfTest, CardGoneUnderTheServicesShowsItsStateNotTheDiagnostic)
+{
+    struct Case {
+        CK_RV rv;
+        bool gone;
+    } cases[] = {
+        {CKR_DEVICE_REMOVED, true}, {CKR_TOKEN_NOT_PRESENT, true}, {CKR_SESSION_HANDLE_INVALID, true},
+        {CKR_DEVICE_ERROR, true},   {CKR_FUNCTION_FAILED, false},  {CKR_OK, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.rv);
+        SetUpCardKind(CardKind::Default);
+        host = ScriptedHost{};
+        host.verifyPin = ops::LogInOnToken;
+        host.cardState = 261;
+        ops::g_watch.randomResult = c.rv;
+        TestServices(host);
+        ASSERT_FALSE(host.calls.empty());
+        EXPECT_EQ(c.gone ? "ShowCardState 261" : "ShowPane 6", host.calls.back());
+        EXPECT_EQ(!c.gone, g_card.nameRead);
+        EXPECT_EQ(!c.gone, g_card.idRead);
+    }
+}
+
 TEST_F(SelfTest, FailedSha1SigningSkipsItsVerificationAndTheSha256Test)
 {
     fake::Force("C_SignFinal", CKR_DEVICE_ERROR); // only the signing in parts ends with C_SignFinal

@@ -58,11 +58,7 @@ void ChooseReader(DialogHost &host)
     else
         ui->ShowIdentification(false);
     g_card.cardPresent = false;
-    ForgetCardIdentity();
-    ClearSituations();
-    unsigned lower = ui->PaneLineCount(PaneDataLower);
-    if (lower > 0)
-        ui->TrimPane(PaneDataLower, 0, lower - 1);
+    ForgetCardData();
     host.StartCardManager();
 }
 

@@ -53,6 +53,9 @@ private:
     bool TestAuthentication();
     bool TestSignature();
     void DrawChallenge();
+    // The card's identity forgotten and its state shown (message, commands),
+    // with the identification where no pane covers it.
+    void ShowCardProblem();
 
     void Status(const char *format, ...)
 #if defined(__GNUC__)
@@ -285,6 +288,14 @@ void SelfTestRun::DrawChallenge()
     ProgressStep();
 }
 
+void SelfTestRun::ShowCardProblem()
+{
+    ForgetCardIdentity();
+    host_.ShowCardState(host_.CardStateFromRv());
+    if (ui_.ShownPane() == PaneNone)
+        ui_.ShowIdentification(true);
+}
+
 void SelfTestRun::Run()
 {
     AppendPaneLine(PaneJournal, "%s  Test des services VEL", FormatLogTimestamp(std::time(nullptr)).c_str());
@@ -301,7 +312,7 @@ void SelfTestRun::Run()
             else if (pin == kPinDeviceError || pin == kPinLoginFailed)
                 // The card failed under the login (pulled, in error): its
                 // state, not the commands of a card still there.
-                host_.ShowCardState(host_.CardStateFromRv());
+                ShowCardProblem();
             return;
         }
     }
@@ -351,6 +362,12 @@ void SelfTestRun::Run()
 
     DrawChallenge();
     host_.EndLongOperation();
+    // The card gone under the tests (their last call says so): its state,
+    // as the reads show it, rather than the results of a card no longer there.
+    if (CardOrSessionGone(lastRv)) {
+        ShowCardProblem();
+        return;
+    }
     host_.ShowPane(PaneDiagnostic);
 }
 

@@ -458,6 +458,44 @@ TEST_F(SoftCard, ChosenReaderIsOpenedWhilePluggedInElseTheFirstCard)
     }
 }
 
+// No card in any reader: the reader the card prompt names is the one wanted
+// (chosen, or used last) while it is plugged in, else the first listed.
+TEST_F(SoftCard, AwaitedReaderIsTheWantedOneWhilePluggedElseTheFirst)
+{
+    const std::string vel0 = "Lecteur Ovrane VEL 0", vel1 = "Lecteur Ovrane VEL 1";
+    struct Case {
+        const char *what;
+        std::string wanted; // "" none
+        std::vector<std::string> then;
+        std::string named; // "" none
+    } cases[] = {
+        {"nothing wanted", "", {}, vel0},
+        {"the second wanted", vel1, {}, vel1},
+        {"the first wanted", vel0, {}, vel0},
+        {"the wanted one unplugged", vel1, {"remove-reader " + Quoted(vel1)}, vel0},
+        {"every reader unplugged",
+         vel1,
+         {"remove-reader " + Quoted(vel0), "remove-reader " + Quoted(vel1)},
+         ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        ASSERT_EQ(0, control("remove " + Quoted(vel0)));
+        ASSERT_EQ(0, control("add-reader " + Quoted(vel1)));
+        if (!c.wanted.empty())
+            ChooseReaderNamed(c.wanted);
+        for (const std::string &command : c.then)
+            ASSERT_EQ(0, control(command)) << command;
+        CK_SLOT_INFO info{};
+        ASSERT_EQ(!c.named.empty(), AwaitedReader(g_connection, info));
+        if (!c.named.empty()) {
+            EXPECT_EQ(c.named, PaddedFieldText(info.slotDescription, sizeof info.slotDescription));
+        }
+    }
+}
+
 // Readers plugged and unplugged, cards put in and taken out, readers
 // chosen, in a random order (seed printed; VEL_SOAK_SEED replays one): after
 // each change a connection as the scan makes it, and at each of these quiet

@@ -9,8 +9,10 @@
 #include <vector>
 #include <string>
 
+#include "ChoixLADRes.h"
 #include "Driver.h"
 #include "loaded_library.h"
+#include "resource.h"
 
 using namespace driver;
 
@@ -20,20 +22,6 @@ const char kMainCaption[] = "VEL-GESTION - Version 06.09.00";
 const DWORD kWait = 30000;
 // The file name field of the save dialog (comdlg32's explorer template).
 const int kSaveNameField = 1148;
-
-enum {
-    IdPaneDiag = 1012,
-    IdPaneJournal = 1013,
-    IdPaneTrace = 1015,
-    IdChangeReader = 1024,
-    IdHolderName = 1050,
-    IdCardLine = 1054,
-    IdReaderLine = 1056,
-    IdReaderCombo = 1038,
-    IdPinEdit = 1039,
-    IdSelfTest = 32776,
-    IdCertificates = 32782,
-};
 
 std::string ProgramPath()
 {
@@ -76,7 +64,7 @@ protected:
     // A command that opened nothing and wrote no journal line is not wired.
     bool Wired(const std::string &journalLine)
     {
-        return WaitUntil([&] { return ItemText(dlg, IdPaneJournal).find(journalLine) != std::string::npos; },
+        return WaitUntil([&] { return ItemText(dlg, IDC_PANE_JOUR).find(journalLine) != std::string::npos; },
                          3000);
     }
 };
@@ -87,33 +75,33 @@ TEST_F(Operations, ReaderChoiceRestartsOnTheReaderChosenOrKeepsTheCardOnCancel)
     ASSERT_EQ(0, softcard_test::control("add-reader \"Lecteur Ovrane VEL 1\""));
     ASSERT_EQ(0, softcard_test::control("insert \"Lecteur Ovrane VEL 1\" vel3-cl"));
     Launch();
-    EXPECT_NE(std::string::npos, ItemText(dlg, IdHolderName).find("MARTIN JEANNE"));
-    EXPECT_NE(std::string::npos, ItemText(dlg, IdCardLine).find("2500012345"));
+    EXPECT_NE(std::string::npos, ItemText(dlg, IDC_HOLDER_NAME).find("MARTIN JEANNE"));
+    EXPECT_NE(std::string::npos, ItemText(dlg, IDC_CARD_ID).find("2500012345"));
 
     // Cancel: the card and the identity stay.
-    Click(dlg, IdChangeReader);
+    Click(dlg, IDC_CHANGELECT);
     HWND choice = WaitWindow(program.pi.dwProcessId, "Choix d'un lecteur", 5000, true);
     if (!choice)
-        GTEST_SKIP() << "the program does not run the reader choice (command 1024 not wired)";
-    EXPECT_EQ(2, (int)SendMessageA(GetDlgItem(choice, IdReaderCombo), CB_GETCOUNT, 0, 0));
+        GTEST_SKIP() << "the program does not run the reader choice (its reader command not wired)";
+    EXPECT_EQ(2, (int)SendMessageA(GetDlgItem(choice, IDC_LISTE_LECTEURS), CB_GETCOUNT, 0, 0));
     Press(choice, IDCANCEL);
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_NE(std::string::npos, ItemText(dlg, IdHolderName).find("MARTIN JEANNE"));
-    EXPECT_EQ(std::string::npos, ItemText(dlg, IdPaneJournal).find("Changement de lecteur"));
+    EXPECT_NE(std::string::npos, ItemText(dlg, IDC_HOLDER_NAME).find("MARTIN JEANNE"));
+    EXPECT_EQ(std::string::npos, ItemText(dlg, IDC_PANE_JOUR).find("Changement de lecteur"));
 
     // The second reader: its card's holder is shown.
-    Click(dlg, IdChangeReader);
+    Click(dlg, IDC_CHANGELECT);
     choice = WaitWindow(program.pi.dwProcessId, "Choix d'un lecteur", kWait, true);
     ASSERT_NE(nullptr, choice);
-    SendMessageA(GetDlgItem(choice, IdReaderCombo), CB_SETCURSEL, 1, 0);
+    SendMessageA(GetDlgItem(choice, IDC_LISTE_LECTEURS), CB_SETCURSEL, 1, 0);
     Press(choice, IDOK);
     // The single-certificate card of the second reader: another card number.
     EXPECT_TRUE(
-        WaitUntil([&] { return ItemText(dlg, IdCardLine).find("2500098765") != std::string::npos; }, kWait))
-        << ItemText(dlg, IdCardLine);
-    EXPECT_EQ(std::string::npos, ItemText(dlg, IdHolderName).find("MARTIN JEANNE"));
-    EXPECT_NE(std::string::npos, ItemText(dlg, IdReaderLine).find("Lecteur Ovrane VEL 1"));
-    EXPECT_NE(std::string::npos, ItemText(dlg, IdPaneJournal).find("  Changement de lecteur"));
+        WaitUntil([&] { return ItemText(dlg, IDC_CARD_ID).find("2500098765") != std::string::npos; }, kWait))
+        << ItemText(dlg, IDC_CARD_ID);
+    EXPECT_EQ(std::string::npos, ItemText(dlg, IDC_HOLDER_NAME).find("MARTIN JEANNE"));
+    EXPECT_NE(std::string::npos, ItemText(dlg, IDC_READER_LINE).find("Lecteur Ovrane VEL 1"));
+    EXPECT_NE(std::string::npos, ItemText(dlg, IDC_PANE_JOUR).find("  Changement de lecteur"));
 }
 
 // A reader plugged in after start-up can be chosen; a card that fails in it
@@ -122,54 +110,55 @@ TEST_F(Operations, ReaderPluggedInAfterStartUpIsChosenAndKept)
 {
     softcard_test::control("reset");
     Launch();
-    EXPECT_NE(std::string::npos, ItemText(dlg, IdCardLine).find("2500012345"));
+    EXPECT_NE(std::string::npos, ItemText(dlg, IDC_CARD_ID).find("2500012345"));
     ASSERT_EQ(0, softcard_test::control("add-reader \"Lecteur Ovrane VEL 1\""));
     ASSERT_EQ(0, softcard_test::control("insert \"Lecteur Ovrane VEL 1\" unknown"));
 
-    Click(dlg, IdChangeReader);
+    Click(dlg, IDC_CHANGELECT);
     HWND choice = WaitWindow(program.pi.dwProcessId, "Choix d'un lecteur", kWait, true);
     ASSERT_NE(nullptr, choice);
-    ASSERT_EQ(2, (int)SendMessageA(GetDlgItem(choice, IdReaderCombo), CB_GETCOUNT, 0, 0));
-    SendMessageA(GetDlgItem(choice, IdReaderCombo), CB_SETCURSEL, 1, 0);
+    ASSERT_EQ(2, (int)SendMessageA(GetDlgItem(choice, IDC_LISTE_LECTEURS), CB_GETCOUNT, 0, 0));
+    SendMessageA(GetDlgItem(choice, IDC_LISTE_LECTEURS), CB_SETCURSEL, 1, 0);
     Press(choice, IDOK);
     HWND box = Next();
     ASSERT_NE(nullptr, box) << "the card of the reader chosen was not tried";
     EXPECT_EQ("Impossible de mettre la carte sous tension", MessageText(box));
     Press(box, IDOK);
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_EQ(std::string::npos, ItemText(dlg, IdCardLine).find("2500012345")); // not the first reader's card
+    EXPECT_EQ(std::string::npos,
+              ItemText(dlg, IDC_CARD_ID).find("2500012345")); // not the first reader's card
 
     // A usable card in the chosen reader, then "Introduction carte".
     ASSERT_EQ(0, softcard_test::control("remove \"Lecteur Ovrane VEL 1\""));
     ASSERT_EQ(0, softcard_test::control("insert \"Lecteur Ovrane VEL 1\" vel3-cl"));
-    Click(dlg, 1021);
+    Click(dlg, IDC_INTROCARTE);
     EXPECT_TRUE(
-        WaitUntil([&] { return ItemText(dlg, IdCardLine).find("2500098765") != std::string::npos; }, kWait))
-        << ItemText(dlg, IdCardLine);
+        WaitUntil([&] { return ItemText(dlg, IDC_CARD_ID).find("2500098765") != std::string::npos; }, kWait))
+        << ItemText(dlg, IDC_CARD_ID);
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_NE(std::string::npos, ItemText(dlg, IdReaderLine).find("Lecteur Ovrane VEL 1"))
-        << ItemText(dlg, IdReaderLine);
+    EXPECT_NE(std::string::npos, ItemText(dlg, IDC_READER_LINE).find("Lecteur Ovrane VEL 1"))
+        << ItemText(dlg, IDC_READER_LINE);
 }
 
 TEST_F(Operations, SelfTestOnTheDefaultCardAsksThePinAndEndsOnTheDiagnosticPane)
 {
     softcard_test::control("reset");
     Launch();
-    Command(dlg, IdSelfTest);
+    Command(dlg, ID_SELF_TEST);
     HWND pin = WaitOtherDialog(program.pi.dwProcessId, dlg, 5000);
     if (!pin)
-        GTEST_SKIP() << "the program does not run the self-test (command 32776 not wired)";
+        GTEST_SKIP() << "the program does not run the self-test (its self-test command not wired)";
     EXPECT_EQ(0u, Text(pin).find("Code porteur (reste 3 tentative(s))")) << Text(pin);
-    SetItemText(pin, IdPinEdit, "1234");
+    SetItemText(pin, IDC_CODE_EDIT, "1234");
     Press(pin, IDOK);
-    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneDiag); }, kWait));
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IDC_PANE_DIAG); }, kWait));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    std::string diag = ItemText(dlg, IdPaneDiag);
+    std::string diag = ItemText(dlg, IDC_PANE_DIAG);
     EXPECT_NE(std::string::npos, diag.find("C_GenerateRandom...OK")) << diag;
     EXPECT_NE(std::string::npos, diag.find("C_VerifyFinal...OK")) << diag;
     EXPECT_NE(std::string::npos, diag.find("C_Verify...OK")) << diag;
-    EXPECT_NE(std::string::npos, ItemText(dlg, IdPaneJournal).find("  Test des services VEL"));
-    std::string trace = ItemText(dlg, IdPaneTrace);
+    EXPECT_NE(std::string::npos, ItemText(dlg, IDC_PANE_JOUR).find("  Test des services VEL"));
+    std::string trace = ItemText(dlg, IDC_PANE_TRACE);
     EXPECT_NE(std::string::npos, trace.find("   Mécanisme : SHA256_RSA_PKCS")) << trace.size();
 }
 
@@ -179,23 +168,23 @@ TEST_F(Operations, SelfTestOnTheSingleCertificateCardAsksNoPin)
     softcard_test::control("remove \"Lecteur Ovrane VEL 0\"");
     softcard_test::control("insert \"Lecteur Ovrane VEL 0\" vel3-cl");
     Launch();
-    Command(dlg, IdSelfTest);
+    Command(dlg, ID_SELF_TEST);
     if (!Wired("  Test des services VEL"))
-        GTEST_SKIP() << "the program does not run the self-test (command 32776 not wired)";
-    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneDiag); }, kWait));
+        GTEST_SKIP() << "the program does not run the self-test (its self-test command not wired)";
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IDC_PANE_DIAG); }, kWait));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
     EXPECT_EQ(nullptr, WaitOtherDialog(program.pi.dwProcessId, dlg, 500)); // no PIN prompt
-    EXPECT_NE(std::string::npos, ItemText(dlg, IdPaneDiag).find("C_GenerateRandom...OK"));
+    EXPECT_NE(std::string::npos, ItemText(dlg, IDC_PANE_DIAG).find("C_GenerateRandom...OK"));
 }
 
 TEST_F(Operations, CertificatesAreOfferedForSavingOneAfterTheOther)
 {
     softcard_test::control("reset");
     Launch();
-    Command(dlg, IdCertificates);
+    Command(dlg, ID_CERTIFICATES);
     HWND box = WaitOtherDialog(program.pi.dwProcessId, dlg, 5000);
     if (!box)
-        GTEST_SKIP() << "the program does not read the certificates (command 32782 not wired)";
+        GTEST_SKIP() << "the program does not read the certificates (its certificate command not wired)";
     EXPECT_EQ("Souhaitez-vous enregistrer votre certificat d'authentification ?", MessageText(box));
     Press(box, IDNO);
     box = Next();
@@ -203,10 +192,10 @@ TEST_F(Operations, CertificatesAreOfferedForSavingOneAfterTheOther)
     EXPECT_EQ("Souhaitez-vous enregistrer votre certificat de signature ?", MessageText(box));
     Press(box, IDNO);
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    std::string journal = ItemText(dlg, IdPaneJournal);
+    std::string journal = ItemText(dlg, IDC_PANE_JOUR);
     EXPECT_NE(std::string::npos, journal.find(" en authentificaton"));
     EXPECT_NE(std::string::npos, journal.find(" en signature"));
-    EXPECT_NE(std::string::npos, ItemText(dlg, IdPaneTrace).find("   TypeCle: S"));
+    EXPECT_NE(std::string::npos, ItemText(dlg, IDC_PANE_TRACE).find("   TypeCle: S"));
 }
 
 // The certificate of this label as the card holds it, read from the driver.
@@ -256,10 +245,10 @@ TEST_F(Operations, SavedCertificateIsTheCardsOwn)
     std::string path = std::string(temp) + "vel-flows-auth.crt";
     DeleteFileA(path.c_str());
 
-    Command(dlg, IdCertificates);
+    Command(dlg, ID_CERTIFICATES);
     HWND box = WaitOtherDialog(program.pi.dwProcessId, dlg, 5000);
     if (!box)
-        GTEST_SKIP() << "the program does not read the certificates (command 32782 not wired)";
+        GTEST_SKIP() << "the program does not read the certificates (its certificate command not wired)";
     Press(box, IDYES);
     HWND save = Next();
     ASSERT_NE(nullptr, save);

@@ -1,13 +1,22 @@
 // The card manager's flows, run from a separate driver process under Wine as
 // a person would run them: the program path comes from VLMGR_EXE.
 #include <gtest/gtest.h>
+#include <windows.h>
 
+#include <commctrl.h>
+
+#include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "ChoixLADRes.h"
 #include "Driver.h"
+#include "loaded_library.h"
+#include "resource.h"
 
 using namespace driver;
 
@@ -15,35 +24,6 @@ namespace {
 
 const char kMainCaption[] = "VEL-GESTION - Version 06.09.00";
 const DWORD kWait = 20000;
-
-// Control ids of the main dialog.
-enum {
-    IdQuit = 2,
-    IdPaneCaption = 1011,
-    IdPaneDiag = 1012,
-    IdPaneJournal = 1013,
-    IdPaneDataUpper = 1014,
-    IdPaneTrace = 1015,
-    IdClosePane = 1017,
-    IdIntro = 1021,
-    IdChangePin = 1022,
-    IdUnblock = 1023,
-    IdReadData = 1025,
-    IdReadSituations = 1026,
-    IdShowJournal = 1027,
-    IdShowData = 1028,
-    IdShowDiag = 1029,
-    IdShowTrace = 1030,
-    IdHolderName = 1050,
-    IdReaderLine = 1056,
-    IdOptions = 32783,
-    IdNext = 1018,
-    IdPrevious = 1019,
-    IdPaneDataLower = 1065,
-    IdChooseReader = 1024,
-    IdProgress = 1075,
-    IdPresentPin = 32775,
-};
 
 std::string ProgramPath()
 {
@@ -102,7 +82,7 @@ protected:
             return "(no code dialog)";
         std::string caption = Text(box);
         if (code)
-            SetItemText(box, 1039, code);
+            SetItemText(box, IDC_CODE_EDIT, code);
         PostMessageA(box, WM_COMMAND, MAKEWPARAM(code ? IDOK : IDCANCEL, BN_CLICKED), 0);
         WaitUntil([&] { return !IsWindow(box); }, kWait);
         return caption;
@@ -121,7 +101,7 @@ protected:
         // then the window looks idle. Its progress bar shows from its
         // beginning to its end, the reader line (hidden at creation) from its end.
         ASSERT_TRUE(WaitUntil(
-            [&] { return Visible(dlg, IdProgress) || Visible(dlg, IdReaderLine) || !program.Running(); },
+            [&] { return Visible(dlg, IDC_PROGRESS) || Visible(dlg, IDC_READER_LINE) || !program.Running(); },
             kWait))
             << "no start-up";
     }
@@ -159,7 +139,7 @@ protected:
     // The journal lines of confirmed reader choices.
     size_t ReaderChanges()
     {
-        const std::string journal = ItemText(dlg, IdPaneJournal);
+        const std::string journal = ItemText(dlg, IDC_PANE_JOUR);
         size_t n = 0;
         for (size_t at = journal.find(kReaderChange); at != std::string::npos;
              at = journal.find(kReaderChange, at + 1))
@@ -173,7 +153,7 @@ protected:
     // the start-up shows that line again at its end.
     bool WaitChosenReaderStartUp(size_t changesBefore)
     {
-        return WaitUntil([&] { return ReaderChanges() > changesBefore && Visible(dlg, IdReaderLine); },
+        return WaitUntil([&] { return ReaderChanges() > changesBefore && Visible(dlg, IDC_READER_LINE); },
                          kWait) &&
                WaitIdle(dlg, kWait);
     }
@@ -181,22 +161,22 @@ protected:
     void ChooseReaderAt(int index)
     {
         const size_t changes = ReaderChanges();
-        Click(dlg, IdChooseReader);
+        Click(dlg, IDC_CHANGELECT);
         HWND choice = WaitWindow(program.pi.dwProcessId, "Choix d'un lecteur", kWait, true);
         ASSERT_NE(nullptr, choice);
         if (index >= 0)
-            SendMessageA(GetDlgItem(choice, 1038), CB_SETCURSEL, index, 0);
+            SendMessageA(GetDlgItem(choice, IDC_LISTE_LECTEURS), CB_SETCURSEL, index, 0);
         Click(choice, index >= 0 ? IDOK : IDCANCEL);
         ASSERT_TRUE(WaitUntil([&] { return !IsWindow(choice); }, kWait));
         if (index >= 0) {
-            ASSERT_TRUE(WaitChosenReaderStartUp(changes)) << ItemText(dlg, IdPaneJournal);
+            ASSERT_TRUE(WaitChosenReaderStartUp(changes)) << ItemText(dlg, IDC_PANE_JOUR);
         }
         ASSERT_TRUE(WaitIdle(dlg, kWait));
     }
     // "Changer carte" confirmed.
     void ChangeCardConfirmed()
     {
-        Click(dlg, IdIntro);
+        Click(dlg, IDC_INTROCARTE);
         HWND change = WaitWindow(program.pi.dwProcessId, "Changement carte", kWait, true);
         ASSERT_NE(nullptr, change);
         Click(change, IDOK);
@@ -225,30 +205,31 @@ TEST_F(CardManager, StartsWithoutTheLibraryAndStaysUsable)
 {
     Launch({});
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_FALSE(Enabled(dlg, IdIntro));
-    EXPECT_FALSE(Enabled(dlg, IdReadData));
-    EXPECT_TRUE(Enabled(dlg, IdQuit));
-    EXPECT_TRUE(Enabled(dlg, IdShowJournal));
+    EXPECT_FALSE(Enabled(dlg, IDC_INTROCARTE));
+    EXPECT_FALSE(Enabled(dlg, IDC_LECDONNEES));
+    EXPECT_TRUE(Enabled(dlg, IDCANCEL));
+    EXPECT_TRUE(Enabled(dlg, IDC_SHOW_JOURNAL));
 
-    Click(dlg, IdShowTrace);
-    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneTrace); }, kWait));
-    EXPECT_EQ("Fichier VEL-TRAC.TXT : Trace des Services VEL", ItemText(dlg, IdPaneCaption));
-    std::string trace = ItemText(dlg, IdPaneTrace);
+    Click(dlg, IDC_SHOW_TRACE);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IDC_PANE_TRACE); }, kWait));
+    EXPECT_EQ("Fichier VEL-TRAC.TXT : Trace des Services VEL", ItemText(dlg, IDC_PANE_CAPTION));
+    std::string trace = ItemText(dlg, IDC_PANE_TRACE);
     EXPECT_EQ(0u, trace.find("*** Session VEL-GESTION    Version v06.09.00\r\n*** Fichier créé le "))
         << trace;
     EXPECT_NE(std::string::npos, trace.find("   C_GetFunctionsList\r\n   CK_RV = 0x00000006\r\n")) << trace;
-    EXPECT_NE(std::string::npos, ItemText(dlg, IdPaneDiag).find("C_GetFunctionsList...L'opération a échoué"));
-    Click(dlg, IdClosePane);
-    ASSERT_TRUE(WaitUntil([&] { return !Visible(dlg, IdPaneTrace); }, kWait));
+    EXPECT_NE(std::string::npos,
+              ItemText(dlg, IDC_PANE_DIAG).find("C_GetFunctionsList...L'opération a échoué"));
+    Click(dlg, IDC_CLOSE_PANE);
+    ASSERT_TRUE(WaitUntil([&] { return !Visible(dlg, IDC_PANE_TRACE); }, kWait));
 
     // Save the journal and the diagnostic only.
     const std::string folder = LogFolder();
     for (const char *f : {"VEL-JOUR.TXT", "VEL-TRAC.TXT", "VEL-INFO.TXT", "VEL-DIAG.TXT"})
         DeleteFileA((folder + f).c_str());
-    Command(dlg, IdOptions);
+    Command(dlg, ID_OPTIONS);
     HWND options = WaitWindow(program.pi.dwProcessId, "Options", kWait, true);
     ASSERT_NE(nullptr, options);
-    for (int box : {1055, 1012}) {
+    for (int box : {IDC_SAVE_JOURNAL, IDC_SAVE_DIAG}) {
         SendMessageA(GetDlgItem(options, box), BM_SETCHECK, BST_CHECKED, 0);
         Click(options, box);
     }
@@ -271,33 +252,33 @@ TEST_F(CardManager, DefaultCardDataAndPinPresentation)
 {
     LaunchOn({kReader}, {{"vel3-default", kReader}});
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_EQ("Madame MARTIN JEANNE", ItemText(dlg, IdHolderName));
-    EXPECT_EQ(std::string("LECTEUR EN COURS : ") + kReader, ItemText(dlg, IdReaderLine));
-    EXPECT_TRUE(Enabled(dlg, IdReadData));
-    EXPECT_TRUE(Enabled(dlg, IdChangePin));
-    EXPECT_FALSE(Enabled(dlg, IdUnblock));
+    EXPECT_EQ("Madame MARTIN JEANNE", ItemText(dlg, IDC_HOLDER_NAME));
+    EXPECT_EQ(std::string("LECTEUR EN COURS : ") + kReader, ItemText(dlg, IDC_READER_LINE));
+    EXPECT_TRUE(Enabled(dlg, IDC_LECDONNEES));
+    EXPECT_TRUE(Enabled(dlg, IDC_CHANGERCODE));
+    EXPECT_FALSE(Enabled(dlg, IDC_FORCERCP));
 
-    Click(dlg, IdReadData);
-    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneDataUpper); }, kWait));
+    Click(dlg, IDC_LECDONNEES);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IDC_PANE_DATA_UPPER); }, kWait));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_EQ("Fichier VEL-INFO.TXT : Données lues dans la VEL", ItemText(dlg, IdPaneCaption));
-    EXPECT_NE(std::string::npos, ItemText(dlg, IdPaneDataUpper).find("MARTIN"));
+    EXPECT_EQ("Fichier VEL-INFO.TXT : Données lues dans la VEL", ItemText(dlg, IDC_PANE_CAPTION));
+    EXPECT_NE(std::string::npos, ItemText(dlg, IDC_PANE_DATA_UPPER).find("MARTIN"));
 
-    Command(dlg, 32775); // "&Saisir Code"
+    Command(dlg, ID_PRESENT_PIN); // "&Saisir Code"
     EXPECT_EQ("Code porteur (reste 3 tentative(s))", EnterCode("9999"));
     EXPECT_EQ("Code porteur (reste 2 tentative(s))", EnterCode("1234"));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    Click(dlg, IdReadSituations);
-    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneDataUpper); }, kWait));
+    Click(dlg, IDC_LECSIT);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IDC_PANE_DATA_UPPER); }, kWait));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
     EXPECT_EQ(nullptr, WaitOtherDialog(program.pi.dwProcessId, dlg, 300)); // no PIN asked again
-    Click(dlg, IdShowJournal);
-    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneJournal); }, kWait));
-    std::string journal = ItemText(dlg, IdPaneJournal);
+    Click(dlg, IDC_SHOW_JOURNAL);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IDC_PANE_JOUR); }, kWait));
+    std::string journal = ItemText(dlg, IDC_PANE_JOUR);
     EXPECT_NE(std::string::npos, journal.find("  Lecture données\r\n")) << journal;
     EXPECT_NE(std::string::npos, journal.find("  Présentation du code porteur\r\n")) << journal;
     EXPECT_NE(std::string::npos, journal.find("  Lecture des situations\r\n")) << journal;
-    EXPECT_EQ(std::string::npos, ItemText(dlg, IdPaneTrace).find("9999")); // codes only as stars
+    EXPECT_EQ(std::string::npos, ItemText(dlg, IDC_PANE_TRACE).find("9999")); // codes only as stars
     Quit();
 }
 
@@ -307,7 +288,7 @@ TEST_F(CardManager, PinChange)
 {
     LaunchOn({kReader}, {{"vel3-default", kReader}});
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    Click(dlg, IdChangePin);
+    Click(dlg, IDC_CHANGERCODE);
     EXPECT_EQ("Ancien code porteur", EnterCode("123"));
     EXPECT_NE(std::string::npos,
               Answer(IDOK).find("Le code porteur est un code entre quatre et huit chiffres."));
@@ -325,7 +306,7 @@ TEST_F(CardManager, PinChange)
     EXPECT_EQ("Confirmez le nouveau code porteur", EnterCode("4321"));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
     EXPECT_EQ(nullptr, WaitOtherDialog(program.pi.dwProcessId, dlg, 300)); // no message: changed
-    std::string trace = ItemText(dlg, IdPaneTrace);
+    std::string trace = ItemText(dlg, IDC_PANE_TRACE);
     EXPECT_NE(std::string::npos, trace.find("   pNewPin = ****\r\n")) << trace;
     EXPECT_EQ(std::string::npos, trace.find("4321"));
     Quit();
@@ -338,12 +319,12 @@ TEST_F(CardManager, BlockedCardIsUnblocked)
 {
     LaunchOn({kReader}, {{"vel3-blocked", kReader}});
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_TRUE(Enabled(dlg, IdUnblock));
-    EXPECT_FALSE(Enabled(dlg, IdChangePin));
-    EXPECT_FALSE(Enabled(dlg, IdReadSituations));
-    EXPECT_TRUE(Enabled(dlg, IdReadData));
+    EXPECT_TRUE(Enabled(dlg, IDC_FORCERCP));
+    EXPECT_FALSE(Enabled(dlg, IDC_CHANGERCODE));
+    EXPECT_FALSE(Enabled(dlg, IDC_LECSIT));
+    EXPECT_TRUE(Enabled(dlg, IDC_LECDONNEES));
 
-    Click(dlg, IdUnblock);
+    Click(dlg, IDC_FORCERCP);
     EXPECT_EQ("Code de déblocage", EnterCode("1111111"));
     EXPECT_NE(std::string::npos, Answer(IDOK).find("Le code de déblocage est un code à huit chiffres."));
     EXPECT_EQ("Code de déblocage", EnterCode("87654321"));
@@ -357,8 +338,9 @@ TEST_F(CardManager, BlockedCardIsUnblocked)
     EXPECT_EQ("Saisissez le nouveau code porteur", EnterCode("4321"));
     EXPECT_EQ("Confirmez le nouveau code porteur", EnterCode("4321"));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_TRUE(WaitUntil([&] { return Enabled(dlg, IdChangePin) && !Enabled(dlg, IdUnblock); }, kWait));
-    EXPECT_TRUE(Enabled(dlg, IdReadSituations));
+    EXPECT_TRUE(
+        WaitUntil([&] { return Enabled(dlg, IDC_CHANGERCODE) && !Enabled(dlg, IDC_FORCERCP); }, kWait));
+    EXPECT_TRUE(Enabled(dlg, IDC_LECSIT));
     Quit();
 }
 
@@ -371,9 +353,9 @@ TEST_F(CardManager, NoReader)
     std::string text = Answer(IDOK);
     EXPECT_EQ("Vérifier que le lecteur est bien connecté", text);
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_TRUE(Enabled(dlg, IdIntro));
-    EXPECT_FALSE(Enabled(dlg, IdReadData));
-    EXPECT_TRUE(Enabled(dlg, IdQuit));
+    EXPECT_TRUE(Enabled(dlg, IDC_INTROCARTE));
+    EXPECT_FALSE(Enabled(dlg, IDC_LECDONNEES));
+    EXPECT_TRUE(Enabled(dlg, IDCANCEL));
     Quit();
 }
 
@@ -382,11 +364,11 @@ TEST_F(CardManager, SingleCertificateCardKeepsReadAndPinCommandsOff)
 {
     LaunchOn({kReader}, {{"vel3-cl", kReader}});
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_FALSE(Enabled(dlg, IdReadData));
-    EXPECT_FALSE(Enabled(dlg, IdReadSituations));
-    EXPECT_FALSE(Enabled(dlg, IdChangePin));
-    EXPECT_TRUE(Enabled(dlg, IdIntro));
-    EXPECT_TRUE(Enabled(dlg, IdShowData));
+    EXPECT_FALSE(Enabled(dlg, IDC_LECDONNEES));
+    EXPECT_FALSE(Enabled(dlg, IDC_LECSIT));
+    EXPECT_FALSE(Enabled(dlg, IDC_CHANGERCODE));
+    EXPECT_TRUE(Enabled(dlg, IDC_INTROCARTE));
+    EXPECT_TRUE(Enabled(dlg, IDC_SHOW_DATA));
     Command(dlg, IDOK); // Enter does not end the program past its clean-up
     EXPECT_EQ(-1, program.Wait(300)) << "the program ended";
     Quit();
@@ -398,11 +380,11 @@ TEST_F(CardManager, CardRemovedAndIntroducedAgain)
     LaunchOn({kReader}, {{"vel3-default", kReader}});
     ASSERT_TRUE(WaitIdle(dlg, kWait));
     WriteState(statePath, {kReader}, {{"vel3-default", ""}}, 0, 5);
-    Click(dlg, IdIntro); // "Changer carte"
+    Click(dlg, IDC_INTROCARTE); // "Changer carte"
     EXPECT_EQ("Changement carte", EnterCode(nullptr /* Annuler */));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_EQ("Madame MARTIN JEANNE", ItemText(dlg, IdHolderName)); // nothing changed
-    Click(dlg, IdIntro);
+    EXPECT_EQ("Madame MARTIN JEANNE", ItemText(dlg, IDC_HOLDER_NAME)); // nothing changed
+    Click(dlg, IDC_INTROCARTE);
     HWND change = WaitOtherDialog(program.pi.dwProcessId, dlg, kWait);
     ASSERT_NE(nullptr, change);
     EXPECT_EQ("Changement carte", Text(change));
@@ -413,9 +395,9 @@ TEST_F(CardManager, CardRemovedAndIntroducedAgain)
     Click(insert, IDOK);
     ASSERT_TRUE(WaitUntil([&] { return !IsWindow(insert); }, kWait));
     ASSERT_TRUE(
-        WaitUntil([&] { return Visible(dlg, IdPaneDataUpper) || Visible(dlg, IdHolderName); }, kWait));
+        WaitUntil([&] { return Visible(dlg, IDC_PANE_DATA_UPPER) || Visible(dlg, IDC_HOLDER_NAME); }, kWait));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_EQ("Madame MARTIN JEANNE", ItemText(dlg, IdHolderName));
+    EXPECT_EQ("Madame MARTIN JEANNE", ItemText(dlg, IDC_HOLDER_NAME));
     Quit();
 }
 
@@ -426,24 +408,24 @@ TEST_F(CardManager, ReaderChoice)
     const char second[] = "Lecteur Ovrane VEL 1";
     LaunchOn({kReader, second}, {{"vel3-default", second}});
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_EQ(std::string("LECTEUR EN COURS : ") + second, ItemText(dlg, IdReaderLine));
-    Click(dlg, 1024);
+    EXPECT_EQ(std::string("LECTEUR EN COURS : ") + second, ItemText(dlg, IDC_READER_LINE));
+    Click(dlg, IDC_CHANGELECT);
     HWND choice = WaitWindow(program.pi.dwProcessId, "Choix d'un lecteur", kWait, true);
     ASSERT_NE(nullptr, choice);
     Click(choice, IDCANCEL);
     ASSERT_TRUE(WaitUntil([&] { return !IsWindow(choice); }, kWait));
-    Click(dlg, 1024);
+    Click(dlg, IDC_CHANGELECT);
     choice = WaitWindow(program.pi.dwProcessId, "Choix d'un lecteur", kWait, true);
     ASSERT_NE(nullptr, choice);
-    HWND combo = GetDlgItem(choice, 1038);
+    HWND combo = GetDlgItem(choice, IDC_LISTE_LECTEURS);
     EXPECT_EQ(2, (int)SendMessageA(combo, CB_GETCOUNT, 0, 0));
     SendMessageA(combo, CB_SETCURSEL, 1, 0);
     Click(choice, IDOK);
     ASSERT_TRUE(WaitUntil([&] { return !IsWindow(choice); }, kWait));
-    ASSERT_TRUE(WaitChosenReaderStartUp(0)) << ItemText(dlg, IdPaneJournal);
-    EXPECT_EQ("Madame MARTIN JEANNE", ItemText(dlg, IdHolderName));
-    EXPECT_EQ(std::string("LECTEUR EN COURS : ") + second, ItemText(dlg, IdReaderLine));
-    std::string journal = ItemText(dlg, IdPaneJournal);
+    ASSERT_TRUE(WaitChosenReaderStartUp(0)) << ItemText(dlg, IDC_PANE_JOUR);
+    EXPECT_EQ("Madame MARTIN JEANNE", ItemText(dlg, IDC_HOLDER_NAME));
+    EXPECT_EQ(std::string("LECTEUR EN COURS : ") + second, ItemText(dlg, IDC_READER_LINE));
+    std::string journal = ItemText(dlg, IDC_PANE_JOUR);
     size_t first = journal.find("  Changement de lecteur\r\n");
     EXPECT_NE(std::string::npos, first) << journal;
     EXPECT_EQ(std::string::npos, journal.find("  Changement de lecteur\r\n", first + 1));
@@ -459,7 +441,7 @@ TEST_F(CardManager, CertificatesReadAndSaved)
     ASSERT_TRUE(WaitIdle(dlg, kWait));
     const std::string file = EnvOr("TEMP", "C:\\windows\\temp") + std::string("\\vlmgr-auth.crt");
     DeleteFileA(file.c_str());
-    Command(dlg, 32782);
+    Command(dlg, ID_CERTIFICATES);
     EXPECT_EQ("Souhaitez-vous enregistrer votre certificat d'authentification ?", Answer(IDYES));
     HWND save = WaitOtherDialog(program.pi.dwProcessId, dlg, kWait);
     ASSERT_NE(nullptr, save);
@@ -473,19 +455,19 @@ TEST_F(CardManager, CertificatesReadAndSaved)
     std::string der = ReadFileText(file);
     ASSERT_GT(der.size(), 100u);
     EXPECT_EQ('\x30', der[0]);
-    std::string journal = ItemText(dlg, IdPaneJournal);
+    std::string journal = ItemText(dlg, IDC_PANE_JOUR);
     EXPECT_NE(std::string::npos,
               journal.find(" Données du certificat X.509 de Madame MARTIN JEANNE en authentificaton\r\n"))
         << journal;
     EXPECT_NE(std::string::npos,
               journal.find(" Données du certificat X.509 de Madame MARTIN JEANNE en signature\r\n"))
         << journal;
-    std::string trace = ItemText(dlg, IdPaneTrace);
+    std::string trace = ItemText(dlg, IDC_PANE_TRACE);
     EXPECT_NE(std::string::npos,
               trace.find("   Longeur du Certificat X.509 = " + std::to_string(der.size()) + "\r\n"));
     EXPECT_NE(std::string::npos, trace.find("   TypeCle: A\r\n"));
     EXPECT_NE(std::string::npos, trace.find("   TypeCle: S\r\n"));
-    EXPECT_TRUE(Enabled(dlg, IdReadData));
+    EXPECT_TRUE(Enabled(dlg, IDC_LECDONNEES));
     Quit();
 }
 
@@ -495,17 +477,18 @@ TEST_F(CardManager, SelfTest)
 {
     LaunchOn({kReader}, {{"vel3-default", kReader}});
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    Command(dlg, 32776);
+    Command(dlg, ID_SELF_TEST);
     EXPECT_EQ("Code porteur (reste 3 tentative(s))", EnterCode("1234"));
-    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneDiag); }, 60000));
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IDC_PANE_DIAG); }, 60000));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    std::string trace = ItemText(dlg, IdPaneTrace);
+    std::string trace = ItemText(dlg, IDC_PANE_TRACE);
     for (const char *line : {"   Longueur de l'Authentification = ", "   Mécanisme : SHA1_RSA_PKCS",
                              "   Mécanisme : SHA256_RSA_PKCS",
                              "   Longueur de la Signature = ", "   Longueur défi : 8", "C_GenerateRandom"})
         EXPECT_NE(std::string::npos, trace.find(line)) << line;
-    EXPECT_EQ(std::string::npos, ItemText(dlg, IdPaneDiag).find("C_Verify...C")) << ItemText(dlg, IdPaneDiag);
-    EXPECT_NE(std::string::npos, ItemText(dlg, IdPaneJournal).find("  Test des services VEL\r\n"));
+    EXPECT_EQ(std::string::npos, ItemText(dlg, IDC_PANE_DIAG).find("C_Verify...C"))
+        << ItemText(dlg, IDC_PANE_DIAG);
+    EXPECT_NE(std::string::npos, ItemText(dlg, IDC_PANE_JOUR).find("  Test des services VEL\r\n"));
     Quit();
 }
 
@@ -516,7 +499,7 @@ TEST_F(CardManager, QuitDuringALongOperationWaitsForIt)
     LaunchOn({kReader}, {{"vel3-default", kReader}});
     ASSERT_TRUE(WaitIdle(dlg, kWait));
     WriteState(statePath, {kReader}, {{"vel3-default", kReader}}, 150, 1);
-    Click(dlg, IdReadData);
+    Click(dlg, IDC_LECDONNEES);
     ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, 1075); }, kWait));
     PostMessageA(dlg, WM_CLOSE, 0, 0);
     EXPECT_EQ(-1, program.Wait(500)) << "the program ended while reading";
@@ -541,18 +524,18 @@ TEST_F(CardManager, OptionsDuringALongOperationKeepTheCommands)
     const std::string journalFile = LogFolder() + "VEL-JOUR.TXT";
     DeleteFileA(journalFile.c_str());
     WriteState(statePath, {kReader}, {{"vel3-default", kReader}}, 300, 1);
-    Click(dlg, IdReadData);
-    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdProgress); }, kWait));
-    Command(dlg, IdOptions);
+    Click(dlg, IDC_LECDONNEES);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IDC_PROGRESS); }, kWait));
+    Command(dlg, ID_OPTIONS);
     HWND options = WaitWindow(program.pi.dwProcessId, "Options", kWait, true);
     ASSERT_NE(nullptr, options);
-    SendMessageA(GetDlgItem(options, 1055), BM_SETCHECK, BST_CHECKED, 0);
-    Click(options, 1055);
+    SendMessageA(GetDlgItem(options, IDC_SAVE_JOURNAL), BM_SETCHECK, BST_CHECKED, 0);
+    Click(options, IDC_SAVE_JOURNAL);
     Click(options, IDOK);
     ASSERT_TRUE(WaitUntil([&] { return !IsWindow(options); }, kWait));
-    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneDataUpper); }, 60000));
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IDC_PANE_DATA_UPPER); }, 60000));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    for (int id : {IdQuit, IdReadData, IdReadSituations, IdIntro, IdChooseReader, IdShowJournal})
+    for (int id : {IDCANCEL, IDC_LECDONNEES, IDC_LECSIT, IDC_INTROCARTE, IDC_CHANGELECT, IDC_SHOW_JOURNAL})
         EXPECT_TRUE(Enabled(dlg, id)) << id;
     EXPECT_NE(std::string::npos, ReadFileText(journalFile).find("  Lecture données\r\n"));
     Quit();
@@ -571,13 +554,13 @@ TEST_F(CardManager, FailedScanAtStartUpLeavesTheProgramUsable)
     EXPECT_EQ("Impossible de mettre la carte sous tension", Answer(IDOK));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
     EXPECT_EQ(std::string("LECTEUR EN COURS : ") + kReader,
-              ItemText(dlg, IdReaderLine)); // the reader that failed
+              ItemText(dlg, IDC_READER_LINE)); // the reader that failed
     EXPECT_TRUE(program.Running());
-    EXPECT_TRUE(Enabled(dlg, IdIntro));
-    EXPECT_TRUE(Enabled(dlg, IdChooseReader));
-    EXPECT_FALSE(Enabled(dlg, IdReadData));
-    Click(dlg, IdIntro); // the card again, now that the library answers
-    ASSERT_TRUE(WaitUntil([&] { return ItemText(dlg, IdHolderName) == "Madame MARTIN JEANNE"; }, kWait));
+    EXPECT_TRUE(Enabled(dlg, IDC_INTROCARTE));
+    EXPECT_TRUE(Enabled(dlg, IDC_CHANGELECT));
+    EXPECT_FALSE(Enabled(dlg, IDC_LECDONNEES));
+    Click(dlg, IDC_INTROCARTE); // the card again, now that the library answers
+    ASSERT_TRUE(WaitUntil([&] { return ItemText(dlg, IDC_HOLDER_NAME) == "Madame MARTIN JEANNE"; }, kWait));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
     Quit();
     EXPECT_NE(std::string::npos, ReadFileText(callLog).find("C_Finalize")) << ReadFileText(callLog);
@@ -589,29 +572,29 @@ TEST_F(CardManager, SituationsAfterARefusedPinChangeOpenAtTheirTop)
 {
     LaunchOn({kReader}, {{"vel3-default", kReader}});
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    Command(dlg, IdPresentPin);
+    Command(dlg, ID_PRESENT_PIN);
     EXPECT_EQ("Code porteur (reste 3 tentative(s))", EnterCode("1234"));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    Click(dlg, IdChangePin);
+    Click(dlg, IDC_CHANGERCODE);
     EXPECT_EQ("Ancien code porteur", EnterCode("9999"));
     EXPECT_EQ("Saisissez le nouveau code porteur", EnterCode("4321"));
     EXPECT_EQ("Confirmez le nouveau code porteur", EnterCode("4321"));
     EXPECT_NE(std::string::npos, Answer(IDNO).find("Ce code porteur est erroné."));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
 
-    Click(dlg, IdReadSituations);
-    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneDataLower); }, kWait));
+    Click(dlg, IDC_LECSIT);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IDC_PANE_DATA_LOWER); }, kWait));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_NE(std::string::npos, ItemText(dlg, IdPaneDataLower).find("Situation"))
-        << ItemText(dlg, IdPaneDataLower);
-    EXPECT_EQ(0, FirstVisibleLine(dlg, IdPaneDataLower));
-    Click(dlg, IdNext);
-    ASSERT_TRUE(WaitUntil([&] { return FirstVisibleLine(dlg, IdPaneDataLower) > 0; }, kWait));
-    const int first = FirstVisibleLine(dlg, IdPaneDataLower);
-    Click(dlg, IdNext);
-    ASSERT_TRUE(WaitUntil([&] { return FirstVisibleLine(dlg, IdPaneDataLower) > first; }, kWait));
-    Click(dlg, IdPrevious);
-    EXPECT_TRUE(WaitUntil([&] { return FirstVisibleLine(dlg, IdPaneDataLower) == first; }, kWait));
+    EXPECT_NE(std::string::npos, ItemText(dlg, IDC_PANE_DATA_LOWER).find("Situation"))
+        << ItemText(dlg, IDC_PANE_DATA_LOWER);
+    EXPECT_EQ(0, FirstVisibleLine(dlg, IDC_PANE_DATA_LOWER));
+    Click(dlg, IDC_NEXT);
+    ASSERT_TRUE(WaitUntil([&] { return FirstVisibleLine(dlg, IDC_PANE_DATA_LOWER) > 0; }, kWait));
+    const int first = FirstVisibleLine(dlg, IDC_PANE_DATA_LOWER);
+    Click(dlg, IDC_NEXT);
+    ASSERT_TRUE(WaitUntil([&] { return FirstVisibleLine(dlg, IDC_PANE_DATA_LOWER) > first; }, kWait));
+    Click(dlg, IDC_PREV);
+    EXPECT_TRUE(WaitUntil([&] { return FirstVisibleLine(dlg, IDC_PANE_DATA_LOWER) == first; }, kWait));
     Quit();
 }
 
@@ -620,7 +603,257 @@ TEST_F(CardManager, SituationsAfterARefusedPinChangeOpenAtTheirTop)
 class CardManagerHostile : public CardManager {
 protected:
     const char *second = "Lecteur Ovrane VEL 1";
+
+    // The software card's control program on this test's state file.
+    int Ctl(const std::string &args)
+    {
+        return softcard_test::control("--state \"" + statePath + "\" " + args);
+    }
+    static std::string Quoted(const std::string &text) { return "\"" + text + "\""; }
+
+    // Answers whatever comes until quiet ("&Annuler" of a prompt, the
+    // cancel of a message box: No to a question): "caption: text" of each.
+    std::string AnswerUntilQuiet()
+    {
+        std::string seen;
+        for (int round = 0; round < 12; ++round) {
+            // The operation still running (its status shown) brings more.
+            HWND other = nullptr;
+            WaitUntil(
+                [&] {
+                    other = WaitOtherDialog(program.pi.dwProcessId, dlg, 1);
+                    return other || !Visible(dlg, IDC_STATUS);
+                },
+                kWait);
+            if (!other)
+                other = WaitOtherDialog(program.pi.dwProcessId, dlg, 1500);
+            if (!other)
+                break;
+            seen += "[" + Text(other) + ": " + MessageText(other) + "] ";
+            PostMessageA(other, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+            WaitUntil([&] { return !IsWindow(other); }, kWait);
+        }
+        return seen;
+    }
+    // A message of the card state, told as every operation tells a card gone.
+    static bool HasCardStateMessage(const std::string &seen)
+    {
+        for (const char *m :
+             {"Vérifier que le lecteur est bien connecté", "Impossible de mettre la carte sous tension",
+              "Carte inutilisable suite à un incident"})
+            if (seen.find(m) != std::string::npos)
+                return true;
+        return false;
+    }
+    // The window of a card that is gone: no identity, no card command but
+    // the card introduction (and the reader choice), the reader line named.
+    void ExpectNoCardShown(const std::string &seen, const char *reader)
+    {
+        ASSERT_TRUE(WaitIdle(dlg, kWait)) << seen;
+        EXPECT_TRUE(NoOtherDialog()) << seen;
+        for (int id : {IDC_HOLDER_NAME, IDC_CARD_ID})
+            EXPECT_FALSE(Visible(dlg, id) && !ItemText(dlg, id).empty())
+                << id << " " << ItemText(dlg, id) << seen;
+        for (int id : {IDC_LECDONNEES, IDC_LECSIT, IDC_CHANGERCODE, IDC_FORCERCP})
+            EXPECT_FALSE(Enabled(dlg, id)) << id << " " << seen;
+        EXPECT_TRUE(Enabled(dlg, IDC_INTROCARTE)) << seen;
+        EXPECT_TRUE(Visible(dlg, IDC_READER_LINE)) << seen;
+        EXPECT_EQ(std::string("LECTEUR EN COURS : ") + reader, ItemText(dlg, IDC_READER_LINE)) << seen;
+    }
+    // The card introduced again (a card change confirmed where the window
+    // still counts a card): its holder shown.
+    void IntroduceAgain(const char *holder)
+    {
+        Click(dlg, IDC_INTROCARTE);
+        if (HWND change = WaitWindow(program.pi.dwProcessId, "Changement carte", 2000, true)) {
+            Click(change, IDOK);
+            WaitUntil([&] { return !IsWindow(change); }, kWait);
+        }
+        ASSERT_TRUE(WaitUntil(
+            [&] { return Visible(dlg, IDC_HOLDER_NAME) && ItemText(dlg, IDC_HOLDER_NAME) == holder; }, kWait))
+            << AnswerUntilQuiet();
+        ASSERT_TRUE(WaitIdle(dlg, kWait));
+    }
 };
+
+// The card pulled, or a card call failing, at each prompt of "Changer code",
+// "Débloquer code" and "Saisir code": a card problem told as such (never a
+// wrong code nor a wrong length; a PIN verification that finds the card gone
+// goes back to the card introduction without a message), the card's
+// commands off and its identity gone; the card introduced again is usable.
+TEST_F(CardManagerHostile, PinOperationsTellACardGoneAtEachPrompt)
+{
+    const std::string pull = "remove " + Quoted(kReader);
+    struct Case {
+        const char *what;
+        const char *card;
+        int command; // a button, or the menu's "Saisir code" or "Tests des services"
+        std::vector<std::pair<std::string, const char *>> prompts;
+        int changeAt; // the change made before the code of this prompt is typed (-1: before the command)
+        std::string change; // a control command
+        bool told = true;   // with a message of the card state
+    };
+    const std::vector<std::pair<std::string, const char *>> change = {
+        {"Ancien code porteur", "1234"},
+        {"Saisissez le nouveau code porteur", "4321"},
+        {"Confirmez le nouveau code porteur", "4321"}};
+    const std::vector<std::pair<std::string, const char *>> unblock = {
+        {"Code de déblocage", "12345678"},
+        {"Saisissez le nouveau code porteur", "4321"},
+        {"Confirmez le nouveau code porteur", "4321"}};
+    const Case cases[] = {
+        {"change, pulled at the old PIN", "vel3-default", IDC_CHANGERCODE, change, 0, pull},
+        {"change, pulled at the new PIN", "vel3-default", IDC_CHANGERCODE, change, 1, pull},
+        {"change, pulled at the confirmation", "vel3-default", IDC_CHANGERCODE, change, 2, pull},
+        {"change, pulled before the command", "vel3-default", IDC_CHANGERCODE, change, -1, pull},
+        {"change, the login failing (device error)", "vel3-default", IDC_CHANGERCODE, change, 2,
+         "inject C_Login 1 0x30"},
+        {"change, the session lost at the login", "vel3-default", IDC_CHANGERCODE, change, 2,
+         "inject C_Login 1 0xB3"},
+        {"change, the card unreadable at the change", "vel3-default", IDC_CHANGERCODE, change, 2,
+         "inject C_SetPIN 1 0xE0"},
+        {"unblock, pulled at the unblock code", "vel3-blocked", IDC_FORCERCP, unblock, 0, pull},
+        {"unblock, pulled at the new PIN", "vel3-blocked", IDC_FORCERCP, unblock, 1, pull},
+        {"unblock, pulled at the confirmation", "vel3-blocked", IDC_FORCERCP, unblock, 2, pull},
+        {"unblock, the token unreadable at the new PIN check", "vel3-blocked", IDC_FORCERCP, unblock, 1,
+         "inject C_GetTokenInfo 1 0x06"},
+        {"unblock, the card gone at the unblock login", "vel3-blocked", IDC_FORCERCP, unblock, 2,
+         "inject C_Login 1 0x32"},
+        {"unblock, the card gone at the new PIN", "vel3-blocked", IDC_FORCERCP, unblock, 2,
+         "inject C_InitPIN 1 0xE0"},
+        {"present, pulled before the command", "vel3-default", ID_PRESENT_PIN, {}, -1, pull, false},
+        {"situations, pulled at the PIN prompt",
+         "vel3-default",
+         IDC_LECSIT,
+         {{"Code porteur (reste 3 tentative(s))", "1234"}},
+         0,
+         pull},
+        {"self-test on a blocked card, pulled at the unblock code", "vel3-blocked", ID_SELF_TEST, unblock, 0,
+         pull, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        LaunchOn({kReader}, {{c.card, kReader}});
+        ASSERT_TRUE(WaitIdle(dlg, kWait));
+        if (c.changeAt < 0) {
+            ASSERT_EQ(0, Ctl(c.change));
+        }
+        if (c.command == ID_PRESENT_PIN || c.command == ID_SELF_TEST)
+            Command(dlg, c.command);
+        else
+            Click(dlg, c.command);
+        for (size_t i = 0; i < c.prompts.size(); ++i) {
+            // Once the card is gone, the prompts end where a card call fails.
+            const bool mayEnd = c.changeAt >= 0 && (int)i > c.changeAt;
+            HWND box = WaitOtherDialog(program.pi.dwProcessId, dlg, mayEnd ? 3000 : kWait);
+            if (mayEnd && (!box || Text(box) != c.prompts[i].first))
+                break;
+            ASSERT_NE(nullptr, box) << c.prompts[i].first;
+            ASSERT_EQ(c.prompts[i].first, Text(box)) << MessageText(box);
+            if ((int)i == c.changeAt) {
+                ASSERT_EQ(0, Ctl(c.change));
+            }
+            SetItemText(box, IDC_CODE_EDIT, c.prompts[i].second);
+            PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+            ASSERT_TRUE(WaitUntil([&] { return !IsWindow(box); }, kWait));
+        }
+        const std::string seen = AnswerUntilQuiet();
+        EXPECT_EQ(c.told, HasCardStateMessage(seen)) << seen;
+        for (const char *wrong : {"erroné", "Le code porteur est un code entre", "Code porteur (reste"})
+            EXPECT_EQ(std::string::npos, seen.find(wrong)) << seen;
+        ExpectNoCardShown(seen, kReader);
+        if (c.change == pull) {
+            ASSERT_EQ(0, Ctl("insert " + Quoted(kReader) + " " + c.card));
+        }
+        IntroduceAgain("Madame MARTIN JEANNE");
+        Quit();
+        if (HasFailure())
+            break;
+    }
+}
+
+// The card pulled while "Tests des services", "Lecture situations",
+// "Lecture données", the certificates, a card change or the start-up after
+// a reader choice read it: the card state, the identity gone, no card
+// command left on.
+TEST_F(CardManagerHostile, OperationsTellACardPulledDuringTheirSteps)
+{
+    struct Case {
+        const char *what;
+        int command;
+        bool menu;
+        bool pin;
+        const char *confirm; // the dialog the command opens first, confirmed
+        int fromStep;        // the card pulled once the progress reaches it
+    } cases[] = {
+        {"self-test", ID_SELF_TEST, true, true, nullptr, 0},
+        {"situations", IDC_LECSIT, false, true, nullptr, 0},
+        {"data", IDC_LECDONNEES, false, false, nullptr, 0},
+        {"certificates", ID_CERTIFICATES, true, false, nullptr, 0},
+        {"card change", IDC_INTROCARTE, false, false, "Changement carte", 0},
+        {"start-up after a reader choice", IDC_CHANGELECT, false, false, "Choix d'un lecteur", 5},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        LaunchOn({kReader}, {{"vel3-default", kReader}});
+        ASSERT_TRUE(WaitIdle(dlg, kWait));
+        ASSERT_EQ(0, Ctl("latency 150"));
+        if (c.menu)
+            Command(dlg, c.command);
+        else
+            Click(dlg, c.command);
+        if (c.pin) {
+            EXPECT_EQ("Code porteur (reste 3 tentative(s))", EnterCode("1234"));
+        }
+        if (c.confirm) {
+            HWND box = WaitWindow(program.pi.dwProcessId, c.confirm, kWait, true);
+            ASSERT_NE(nullptr, box) << c.confirm;
+            if (GetDlgItem(box, IDC_LISTE_LECTEURS))
+                SendMessageA(GetDlgItem(box, IDC_LISTE_LECTEURS), CB_SETCURSEL, 0, 0);
+            Click(box, IDOK);
+        }
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                return Visible(dlg, IDC_PROGRESS) &&
+                       SendMessageA(GetDlgItem(dlg, IDC_PROGRESS), PBM_GETPOS, 0, 0) >= c.fromStep;
+            },
+            kWait));
+        ASSERT_EQ(0, Ctl("remove " + Quoted(kReader)));
+        const std::string seen = AnswerUntilQuiet();
+        EXPECT_TRUE(HasCardStateMessage(seen)) << seen;
+        ExpectNoCardShown(seen, kReader);
+        ASSERT_EQ(0, Ctl("latency 0"));
+        ASSERT_EQ(0, Ctl("insert " + Quoted(kReader) + " vel3-default"));
+        IntroduceAgain("Madame MARTIN JEANNE");
+        Quit();
+        if (HasFailure())
+            break;
+    }
+}
+
+// Started with a reader and no card: the card prompt names the reader, and
+// so does the reader line once the prompt is given up.
+TEST_F(CardManagerHostile, NoCardAtStartUpNamesTheReader)
+{
+    LaunchOn({kReader}, {});
+    HWND prompt = WaitOtherDialog(program.pi.dwProcessId, dlg, kWait);
+    ASSERT_NE(nullptr, prompt);
+    EXPECT_EQ("Introduction carte", Text(prompt));
+    EXPECT_EQ("Veuillez introduire votre carte", ItemText(prompt, IDC_INTRO_LINE1));
+    EXPECT_EQ(std::string("dans le lecteur ") + kReader + " puis valider", ItemText(prompt, IDC_INTRO_LINE2));
+    Click(prompt, IDCANCEL);
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(prompt); }, kWait));
+    EXPECT_EQ("Impossible de mettre la carte sous tension", Answer(IDOK));
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+    EXPECT_EQ(std::string("LECTEUR EN COURS : ") + kReader, ItemText(dlg, IDC_READER_LINE));
+    EXPECT_TRUE(Visible(dlg, IDC_READER_LINE));
+
+    // A card put in then: introduced, in that reader.
+    ASSERT_EQ(0, Ctl("insert " + Quoted(kReader) + " vel3-default"));
+    IntroduceAgain("Madame MARTIN JEANNE");
+    EXPECT_EQ(std::string("LECTEUR EN COURS : ") + kReader, ItemText(dlg, IDC_READER_LINE));
+    Quit();
+}
 
 // The reader chosen is unplugged: the card left in the other reader is
 // taken, as before any choice, not refused.
@@ -629,15 +862,15 @@ TEST_F(CardManagerHostile, ChosenReaderUnpluggedGivesTheCardLeft)
     LaunchOn({kReader, second}, {{"vel3-default", kReader}, {"vel3-cl", second}});
     ASSERT_TRUE(WaitIdle(dlg, kWait));
     ChooseReaderAt(1);
-    ASSERT_EQ(std::string("LECTEUR EN COURS : ") + second, ItemText(dlg, IdReaderLine));
+    ASSERT_EQ(std::string("LECTEUR EN COURS : ") + second, ItemText(dlg, IDC_READER_LINE));
     WriteState(statePath, {kReader}, {{"vel3-default", kReader}}, 0, 5);
     ChangeCardConfirmed();
-    ASSERT_TRUE(WaitUntil([&] { return ItemText(dlg, IdHolderName) == "Madame MARTIN JEANNE"; }, kWait))
+    ASSERT_TRUE(WaitUntil([&] { return ItemText(dlg, IDC_HOLDER_NAME) == "Madame MARTIN JEANNE"; }, kWait))
         << MessageText(WaitOtherDialog(program.pi.dwProcessId, dlg, 300));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
     EXPECT_TRUE(NoOtherDialog());
-    EXPECT_EQ(std::string("LECTEUR EN COURS : ") + kReader, ItemText(dlg, IdReaderLine));
-    EXPECT_TRUE(Enabled(dlg, IdReadData));
+    EXPECT_EQ(std::string("LECTEUR EN COURS : ") + kReader, ItemText(dlg, IDC_READER_LINE));
+    EXPECT_TRUE(Enabled(dlg, IDC_LECDONNEES));
 
     // Every reader unplugged, the reader prompt given up; a reader plugged
     // with a card: the card is introduced.
@@ -647,11 +880,11 @@ TEST_F(CardManagerHostile, ChosenReaderUnpluggedGivesTheCardLeft)
     EXPECT_EQ("Impossible de mettre la carte sous tension", Answer(IDOK)); // readers were counted
     ASSERT_TRUE(WaitIdle(dlg, kWait));
     WriteState(statePath, {"Autre lecteur"}, {{"vel3-default", "Autre lecteur"}}, 0, 9);
-    Click(dlg, IdIntro); // "Introduction carte"
-    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdHolderName); }, kWait))
+    Click(dlg, IDC_INTROCARTE); // "Introduction carte"
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IDC_HOLDER_NAME); }, kWait))
         << MessageText(WaitOtherDialog(program.pi.dwProcessId, dlg, 300));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_EQ("LECTEUR EN COURS : Autre lecteur", ItemText(dlg, IdReaderLine));
+    EXPECT_EQ("LECTEUR EN COURS : Autre lecteur", ItemText(dlg, IDC_READER_LINE));
     Quit();
 }
 
@@ -661,20 +894,20 @@ TEST_F(CardManagerHostile, CancelledReaderChoiceKeepsTheCardInUse)
     LaunchOn({kReader, second}, {{"vel3-cl", kReader}, {"vel3-default", second}});
     ASSERT_TRUE(WaitIdle(dlg, kWait));
     ChooseReaderAt(1);
-    ASSERT_EQ(std::string("LECTEUR EN COURS : ") + second, ItemText(dlg, IdReaderLine));
+    ASSERT_EQ(std::string("LECTEUR EN COURS : ") + second, ItemText(dlg, IDC_READER_LINE));
     ChooseReaderAt(-1);
-    Click(dlg, IdReadData);
-    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneDataUpper); }, kWait))
+    Click(dlg, IDC_LECDONNEES);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IDC_PANE_DATA_UPPER); }, kWait))
         << MessageText(WaitOtherDialog(program.pi.dwProcessId, dlg, 300));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_NE(std::string::npos, ItemText(dlg, IdPaneDataUpper).find("MARTIN"));
-    Click(dlg, IdClosePane);
+    EXPECT_NE(std::string::npos, ItemText(dlg, IDC_PANE_DATA_UPPER).find("MARTIN"));
+    Click(dlg, IDC_CLOSE_PANE);
 
     ChooseReaderAt(-1);
     ChangeCardConfirmed();
-    ASSERT_TRUE(WaitUntil([&] { return ItemText(dlg, IdHolderName) == "Madame MARTIN JEANNE"; }, kWait));
+    ASSERT_TRUE(WaitUntil([&] { return ItemText(dlg, IDC_HOLDER_NAME) == "Madame MARTIN JEANNE"; }, kWait));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_EQ(std::string("LECTEUR EN COURS : ") + second, ItemText(dlg, IdReaderLine));
+    EXPECT_EQ(std::string("LECTEUR EN COURS : ") + second, ItemText(dlg, IDC_READER_LINE));
     EXPECT_TRUE(NoOtherDialog());
     Quit();
 }
@@ -686,31 +919,31 @@ TEST_F(CardManagerHostile, SituationsStopOnAFailedLoginAndShowAPulledCard)
     LaunchOn({kReader}, {{"vel3-default", kReader}});
     ASSERT_TRUE(WaitIdle(dlg, kWait));
     AppendToState(statePath, "inject function=\"C_Login\" call=1 seen=0 result=0x00000006\n");
-    Click(dlg, IdReadSituations);
+    Click(dlg, IDC_LECSIT);
     EXPECT_EQ("Code porteur (reste 3 tentative(s))", EnterCode("1234"));
     std::string error = Answer(IDOK);
     EXPECT_NE(std::string::npos, error.find("Erreur 6 (6h) = ")) << error;
     EXPECT_NE(std::string::npos, error.find(" dans C_Login")) << error;
     ASSERT_TRUE(WaitIdle(dlg, kWait));
     EXPECT_TRUE(NoOtherDialog());
-    EXPECT_EQ(std::string::npos, ItemText(dlg, IdPaneJournal).find("Lecture des situations"));
-    EXPECT_TRUE(Visible(dlg, IdHolderName));
-    EXPECT_TRUE(Visible(dlg, IdReaderLine));
+    EXPECT_EQ(std::string::npos, ItemText(dlg, IDC_PANE_JOUR).find("Lecture des situations"));
+    EXPECT_TRUE(Visible(dlg, IDC_HOLDER_NAME));
+    EXPECT_TRUE(Visible(dlg, IDC_READER_LINE));
 
-    Command(dlg, IdPresentPin);
+    Command(dlg, ID_PRESENT_PIN);
     EXPECT_EQ("Code porteur (reste 3 tentative(s))", EnterCode("1234"));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
     WriteState(statePath, {kReader}, {{"vel3-default", kReader}}, 200, 1);
-    Click(dlg, IdReadSituations);
-    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdProgress); }, kWait));
+    Click(dlg, IDC_LECSIT);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IDC_PROGRESS); }, kWait));
     WriteState(statePath, {kReader}, {{"vel3-default", ""}}, 0, 5);
     std::string state = Answer(IDOK);
     EXPECT_FALSE(state.empty() || state == "(no message box)") << state;
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_TRUE(Visible(dlg, IdReaderLine));
-    EXPECT_FALSE(Enabled(dlg, IdReadSituations));
-    EXPECT_FALSE(Enabled(dlg, IdReadData));
-    EXPECT_TRUE(Enabled(dlg, IdIntro));
+    EXPECT_TRUE(Visible(dlg, IDC_READER_LINE));
+    EXPECT_FALSE(Enabled(dlg, IDC_LECSIT));
+    EXPECT_FALSE(Enabled(dlg, IDC_LECDONNEES));
+    EXPECT_TRUE(Enabled(dlg, IDC_INTROCARTE));
     Quit();
 }
 
@@ -720,11 +953,11 @@ TEST_F(CardManagerHostile, CardPulledAtThePinPromptNamesTheFailedCall)
 {
     LaunchOn({kReader}, {{"vel3-default", kReader}});
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    Command(dlg, 32776);
+    Command(dlg, ID_SELF_TEST);
     HWND prompt = WaitOtherDialog(program.pi.dwProcessId, dlg, kWait);
     ASSERT_NE(nullptr, prompt);
     WriteState(statePath, {kReader}, {{"vel3-default", ""}}, 0, 5);
-    SetItemText(prompt, 1039, "1234");
+    SetItemText(prompt, IDC_CODE_EDIT, "1234");
     PostMessageA(prompt, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     ASSERT_TRUE(WaitUntil([&] { return !IsWindow(prompt); }, kWait));
     std::string error = Answer(IDOK);
@@ -733,10 +966,10 @@ TEST_F(CardManagerHostile, CardPulledAtThePinPromptNamesTheFailedCall)
     EXPECT_EQ("Impossible de mettre la carte sous tension", state);
     EXPECT_FALSE(state.empty() || state == "(no message box)") << state;
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    for (int id : {IdReadData, IdReadSituations, IdChangePin, IdUnblock})
+    for (int id : {IDC_LECDONNEES, IDC_LECSIT, IDC_CHANGERCODE, IDC_FORCERCP})
         EXPECT_FALSE(Enabled(dlg, id)) << id;
-    EXPECT_TRUE(Enabled(dlg, IdIntro));
-    EXPECT_TRUE(Visible(dlg, IdReaderLine));
+    EXPECT_TRUE(Enabled(dlg, IDC_INTROCARTE));
+    EXPECT_TRUE(Visible(dlg, IDC_READER_LINE));
     Quit();
 }
 
@@ -745,22 +978,22 @@ TEST_F(CardManagerHostile, OptionsDuringSituationsLeaveTheirView)
 {
     LaunchOn({kReader}, {{"vel3-default", kReader}});
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    Command(dlg, IdPresentPin);
+    Command(dlg, ID_PRESENT_PIN);
     EXPECT_EQ("Code porteur (reste 3 tentative(s))", EnterCode("1234"));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
     WriteState(statePath, {kReader}, {{"vel3-default", kReader}}, 300, 1);
-    Click(dlg, IdReadSituations);
-    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdProgress); }, kWait));
-    Command(dlg, IdOptions);
+    Click(dlg, IDC_LECSIT);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IDC_PROGRESS); }, kWait));
+    Command(dlg, ID_OPTIONS);
     HWND options = WaitWindow(program.pi.dwProcessId, "Options", kWait, true);
     ASSERT_NE(nullptr, options);
-    SendMessageA(GetDlgItem(options, 1055), BM_SETCHECK, BST_CHECKED, 0);
-    Click(options, 1055);
+    SendMessageA(GetDlgItem(options, IDC_SAVE_JOURNAL), BM_SETCHECK, BST_CHECKED, 0);
+    Click(options, IDC_SAVE_JOURNAL);
     Click(options, IDOK);
     ASSERT_TRUE(WaitUntil([&] { return !IsWindow(options); }, kWait));
-    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneDataLower); }, 60000));
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IDC_PANE_DATA_LOWER); }, 60000));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    for (int id : {(int)IdHolderName, (int)IdReaderLine, 1052, 1053})
+    for (int id : {(int)IDC_HOLDER_NAME, (int)IDC_READER_LINE, IDC_HOLDER_TITLE, IDC_CARD_TITLE})
         EXPECT_FALSE(Visible(dlg, id)) << id;
     Quit();
 }
@@ -771,16 +1004,16 @@ TEST_F(CardManagerHostile, UnblockedClCardKeepsItsCommandsGreyed)
     MakeCard("vel3-cl", "vel3-cl-blocked", {{"pin code=\"1234\" left=3", "pin code=\"1234\" left=0"}});
     LaunchOnMadeCards({kReader}, {{"vel3-cl-blocked", kReader}});
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    ASSERT_TRUE(Enabled(dlg, IdUnblock));
-    Click(dlg, IdUnblock);
+    ASSERT_TRUE(Enabled(dlg, IDC_FORCERCP));
+    Click(dlg, IDC_FORCERCP);
     EXPECT_EQ("Code de déblocage", EnterCode("12345678"));
     EXPECT_EQ("Saisissez le nouveau code porteur", EnterCode("4321"));
     EXPECT_EQ("Confirmez le nouveau code porteur", EnterCode("4321"));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    ASSERT_TRUE(WaitUntil([&] { return !Enabled(dlg, IdUnblock); }, kWait));
-    EXPECT_FALSE(Enabled(dlg, IdReadSituations));
-    EXPECT_FALSE(Enabled(dlg, IdChangePin));
-    EXPECT_FALSE(Enabled(dlg, IdReadData));
+    ASSERT_TRUE(WaitUntil([&] { return !Enabled(dlg, IDC_FORCERCP); }, kWait));
+    EXPECT_FALSE(Enabled(dlg, IDC_LECSIT));
+    EXPECT_FALSE(Enabled(dlg, IDC_CHANGERCODE));
+    EXPECT_FALSE(Enabled(dlg, IDC_LECDONNEES));
     Quit();
 }
 
@@ -794,22 +1027,22 @@ TEST_F(CardManagerHostile, PinCommandsOnAnUnblockCodeUsedUp)
         int command;
         std::string message;
     } cases[] = {
-        {IdPresentPin, "Cette carte est définitivement bloquée et doit être remplacée."},
-        {IdChangePin, "Carte bloquée. Impossible de changer le code porteur."},
+        {ID_PRESENT_PIN, "Cette carte est définitivement bloquée et doit être remplacée."},
+        {IDC_CHANGERCODE, "Carte bloquée. Impossible de changer le code porteur."},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.message);
         LaunchOnMadeCards({kReader}, {{"vel3-so-locked", kReader}});
         ASSERT_TRUE(WaitIdle(dlg, kWait));
-        if (c.command == IdPresentPin)
+        if (c.command == ID_PRESENT_PIN || c.command == ID_SELF_TEST)
             Command(dlg, c.command);
         else
             Click(dlg, c.command);
         EXPECT_EQ(c.message, Answer(IDOK));
         ASSERT_TRUE(WaitIdle(dlg, kWait));
-        for (int id : {IdReadSituations, IdChangePin, IdUnblock})
+        for (int id : {IDC_LECSIT, IDC_CHANGERCODE, IDC_FORCERCP})
             EXPECT_FALSE(Enabled(dlg, id)) << id;
-        EXPECT_TRUE(Enabled(dlg, IdReadData));
+        EXPECT_TRUE(Enabled(dlg, IDC_LECDONNEES));
         Quit();
     }
 }
@@ -820,21 +1053,21 @@ TEST_F(CardManagerHostile, PinCommandsBlockingTheCard)
     // "Saisir code": three wrong PINs, then No to the unblock question.
     LaunchOn({kReader}, {{"vel3-default", kReader}});
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    Command(dlg, IdPresentPin);
+    Command(dlg, ID_PRESENT_PIN);
     EXPECT_EQ("Code porteur (reste 3 tentative(s))", EnterCode("1111"));
     EXPECT_EQ("Code porteur (reste 2 tentative(s))", EnterCode("2222"));
     EXPECT_EQ("Code porteur (reste 1 tentative(s))", EnterCode("3333"));
     EXPECT_NE(std::string::npos, Answer(IDNO).find(kUnblockQuestion));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_TRUE(Enabled(dlg, IdUnblock));
-    for (int id : {IdReadSituations, IdChangePin})
+    EXPECT_TRUE(Enabled(dlg, IDC_FORCERCP));
+    for (int id : {IDC_LECSIT, IDC_CHANGERCODE})
         EXPECT_FALSE(Enabled(dlg, id)) << id;
     Quit();
 
     // "Changer code": three wrong old PINs, then Yes: the unblock follows.
     LaunchOn({kReader}, {{"vel3-default", kReader}});
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    Click(dlg, IdChangePin);
+    Click(dlg, IDC_CHANGERCODE);
     for (int attempt = 0; attempt < 3; ++attempt) {
         EXPECT_EQ("Ancien code porteur", EnterCode("9999"));
         EXPECT_EQ("Saisissez le nouveau code porteur", EnterCode("4321"));
@@ -849,7 +1082,8 @@ TEST_F(CardManagerHostile, PinCommandsBlockingTheCard)
     EXPECT_EQ("Saisissez le nouveau code porteur", EnterCode("4321"));
     EXPECT_EQ("Confirmez le nouveau code porteur", EnterCode("4321"));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_TRUE(WaitUntil([&] { return Enabled(dlg, IdChangePin) && !Enabled(dlg, IdUnblock); }, kWait));
+    EXPECT_TRUE(
+        WaitUntil([&] { return Enabled(dlg, IDC_CHANGERCODE) && !Enabled(dlg, IDC_FORCERCP); }, kWait));
     Quit();
 }
 
@@ -884,14 +1118,14 @@ TEST_F(CardManagerHostile, FailureAtEachStartUpCallLeavesAUsableWindow)
             ASSERT_TRUE(WaitIdle(dlg, kWait));
             EXPECT_TRUE(NoOtherDialog());
             EXPECT_TRUE(program.Running());
-            const bool something =
-                Visible(dlg, IdReaderLine) || Visible(dlg, IdHolderName) || Visible(dlg, IdPaneCaption);
+            const bool something = Visible(dlg, IDC_READER_LINE) || Visible(dlg, IDC_HOLDER_NAME) ||
+                                   Visible(dlg, IDC_PANE_CAPTION);
             std::string seen;
             for (const std::string &t : shown)
                 seen += "[" + t + "] ";
             EXPECT_TRUE(something) << seen;
-            EXPECT_TRUE(Enabled(dlg, IdIntro)) << seen;
-            EXPECT_TRUE(Enabled(dlg, IdQuit)) << seen;
+            EXPECT_TRUE(Enabled(dlg, IDC_INTROCARTE)) << seen;
+            EXPECT_TRUE(Enabled(dlg, IDCANCEL)) << seen;
             Quit();
         }
     }
@@ -903,13 +1137,13 @@ TEST_F(CardManagerHostile, StartMessagePostedAgainIsIgnored)
 {
     LaunchOn({kReader}, {{"vel3-default", kReader}});
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    const std::string trace = ItemText(dlg, IdPaneTrace);
+    const std::string trace = ItemText(dlg, IDC_PANE_TRACE);
     PostMessageA(dlg, WM_USER + 0x100, 0, 0);
     PostMessageA(dlg, WM_USER + 0x100, 0, 0);
-    Click(dlg, IdShowJournal);
-    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneJournal); }, kWait));
+    Click(dlg, IDC_SHOW_JOURNAL);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IDC_PANE_JOUR); }, kWait));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_EQ(trace, ItemText(dlg, IdPaneTrace));
+    EXPECT_EQ(trace, ItemText(dlg, IDC_PANE_TRACE));
     EXPECT_TRUE(NoOtherDialog());
     Quit();
 }
@@ -927,12 +1161,281 @@ TEST_F(CardManagerHostile, CardChangeToAnUnusableCard)
     EXPECT_EQ("La carte dans le lecteur n'est pas une carte PS", Answer(IDOK));
     EXPECT_NE(std::string::npos, Answer(IDOK).find("Carte inutilisable suite à un incident"));
     ASSERT_TRUE(WaitIdle(dlg, kWait));
-    EXPECT_EQ(std::string("LECTEUR EN COURS : ") + kReader, ItemText(dlg, IdReaderLine));
-    EXPECT_TRUE(Visible(dlg, IdReaderLine));
-    for (int id : {IdReadData, IdReadSituations, IdChangePin})
+    EXPECT_EQ(std::string("LECTEUR EN COURS : ") + kReader, ItemText(dlg, IDC_READER_LINE));
+    EXPECT_TRUE(Visible(dlg, IDC_READER_LINE));
+    for (int id : {IDC_LECDONNEES, IDC_LECSIT, IDC_CHANGERCODE})
         EXPECT_FALSE(Enabled(dlg, id)) << id;
-    EXPECT_TRUE(Enabled(dlg, IdIntro));
-    EXPECT_TRUE(Enabled(dlg, IdChooseReader));
+    EXPECT_TRUE(Enabled(dlg, IDC_INTROCARTE));
+    EXPECT_TRUE(Enabled(dlg, IDC_CHANGELECT));
+    Quit();
+}
+
+// Every operation run in a random order on two readers and three cards,
+// with cards pulled, put in and swapped at random prompts and steps (seed
+// printed; VEL_SOAK_SEED replays one). At each quiet point, once the program
+// has called the card since the last change (two calls logged after it: the
+// one in flight was served before), what the window shows must be the card
+// now present: an identity only of the card in the reader named, card
+// commands only with a card there.
+class CardManagerSoak : public CardManagerHostile {
+protected:
+    struct Card {
+        std::string name;
+        std::string identity; // the holder's and the card's lines as the window shows them
+    };
+    std::vector<Card> cards = {{"vel3-default", ""}, {"vel3-1024", ""}, {"vel3-cl", ""}};
+    std::string ShownIdentity()
+    {
+        return ItemText(dlg, IDC_HOLDER_NAME) + " / " + ItemText(dlg, IDC_CARD_ID);
+    }
+    std::vector<std::string> readers = {kReader, "Lecteur Ovrane VEL 1"};
+    std::map<std::string, std::string> inReader; // reader -> card ("" empty)
+    std::mt19937 random;
+    std::string trail; // what was done, for the failure message
+
+    size_t Pick(size_t n) { return static_cast<size_t>(random() % n); }
+    bool Chance(unsigned percent) { return random() % 100 < percent; }
+    unsigned long LogSize()
+    {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        return GetFileAttributesExA((statePath + ".log").c_str(), GetFileExInfoStandard, &data)
+                   ? data.nFileSizeLow
+                   : 0;
+    }
+    unsigned LinesSince(unsigned long offset)
+    {
+        std::string log = ReadFileText(statePath + ".log");
+        unsigned n = 0;
+        for (size_t i = offset; i < log.size(); ++i)
+            n += log[i] == '\n';
+        return n;
+    }
+    unsigned long changeMark = 0;
+
+    // One change of the cards: a card pulled, put in or swapped for another.
+    void ChangeCards(const char *where)
+    {
+        std::vector<std::string> full, empty, free;
+        for (const std::string &r : readers)
+            (inReader[r].empty() ? empty : full).push_back(r);
+        for (const Card &c : cards) {
+            bool placed = false;
+            for (const auto &r : inReader)
+                placed = placed || r.second == c.name;
+            if (!placed)
+                free.push_back(c.name);
+        }
+        std::string what;
+        const unsigned kind = static_cast<unsigned>(Pick(3));
+        if ((kind == 0 || free.empty()) && !full.empty()) {
+            const std::string r = full[Pick(full.size())];
+            ASSERT_EQ(0, Ctl("remove " + Quoted(r)));
+            what = "pull " + r;
+            inReader[r].clear();
+        } else if (kind == 1 && !empty.empty() && !free.empty()) {
+            const std::string r = empty[Pick(empty.size())], c = free[Pick(free.size())];
+            ASSERT_EQ(0, Ctl("insert " + Quoted(r) + " " + c));
+            what = "put " + c + " in " + r;
+            inReader[r] = c;
+        } else if (!full.empty() && !free.empty()) {
+            const std::string r = full[Pick(full.size())], c = free[Pick(free.size())];
+            ASSERT_EQ(0, Ctl("remove " + Quoted(r)));
+            ASSERT_EQ(0, Ctl("insert " + Quoted(r) + " " + c));
+            what = "swap " + inReader[r] + " for " + c + " in " + r;
+            inReader[r] = c;
+        } else if (!empty.empty() && !free.empty()) {
+            const std::string r = empty[Pick(empty.size())], c = free[Pick(free.size())];
+            ASSERT_EQ(0, Ctl("insert " + Quoted(r) + " " + c));
+            what = "put " + c + " in " + r;
+            inReader[r] = c;
+        }
+        if (what.empty())
+            return;
+        changeMark = LogSize();
+        trail += " {" + what + " at " + where + "}";
+    }
+    bool AnyCard()
+    {
+        for (const auto &r : inReader)
+            if (!r.second.empty())
+                return true;
+        return false;
+    }
+
+    // Answers one dialog of the program as a holder would, maybe changing
+    // the cards first.
+    void Respond(HWND box)
+    {
+        const std::string caption = Text(box);
+        if (Chance(30))
+            ChangeCards(caption.c_str());
+        if (GetDlgItem(box, IDC_CODE_EDIT)) {
+            SetItemText(box, IDC_CODE_EDIT, caption == "Code de déblocage" ? "12345678" : "1234");
+            trail += " [" + caption + "]";
+            Click(box, IDOK);
+        } else if (GetDlgItem(box, IDC_INTRO_LINE1)) {
+            if (!AnyCard() && Chance(50))
+                ChangeCards(caption.c_str());
+            const bool go = AnyCard() && Chance(80);
+            trail += " [" + caption + (go ? " ok]" : " annuler]");
+            Click(box, go ? IDOK : IDCANCEL);
+        } else if (caption == "Options") {
+            for (int id : {IDC_SAVE_JOURNAL, IDC_SAVE_DATA, IDC_SAVE_DIAG, IDC_SAVE_TRACE})
+                if (Chance(50)) {
+                    SendMessageA(GetDlgItem(box, id), BM_SETCHECK, BST_CHECKED, 0);
+                    Click(box, id);
+                }
+            trail += " [Options]";
+            Click(box, IDOK);
+        } else if (caption == "Choix d'un lecteur") {
+            const int index = static_cast<int>(Pick(readers.size() + 1)) - 1;
+            if (index >= 0)
+                SendMessageA(GetDlgItem(box, IDC_LISTE_LECTEURS), CB_SETCURSEL, index, 0);
+            trail += " [lecteur " + std::to_string(index) + "]";
+            Click(box, index >= 0 ? IDOK : IDCANCEL);
+        } else if (GetDlgItem(box, 1148) || GetDlgItem(box, 1152)) { // a save dialog
+            const std::string file = TempFolder() + "\\vlmgr-soak.crt";
+            DeleteFileA(file.c_str());
+            for (int id : {1148, 1152})
+                if (GetDlgItem(box, id))
+                    SetItemText(box, id, file);
+            trail += " [save]";
+            Click(box, IDOK);
+        } else {
+            const std::string text = MessageText(box);
+            // Questions: save a certificate or unblock at random; never retry a code.
+            int button = IDOK;
+            if (text.find("Souhaitez-vous enregistrer") != std::string::npos ||
+                text.find("Voulez-vous la débloquer") != std::string::npos)
+                button = Chance(50) ? IDYES : IDNO;
+            else if (text.find('?') != std::string::npos)
+                button = IDNO;
+            trail += " [" + text.substr(0, 40) + "]";
+            PostMessageA(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
+        }
+        WaitUntil([&] { return !IsWindow(box); }, kWait);
+    }
+
+    // Runs the dialogs of the operation under way until the window is quiet:
+    // no status shown and no dialog for a while. A change of the cards may
+    // come during its steps too.
+    bool RunToQuiet()
+    {
+        // Drawn once, so that a seed replays the same choices; where a step
+        // change lands depends on the machine's pace.
+        bool changeDuringSteps = Chance(25);
+        for (int round = 0; round < 40; ++round) {
+            HWND box = nullptr;
+            WaitUntil(
+                [&] {
+                    box = WaitOtherDialog(program.pi.dwProcessId, dlg, 1);
+                    if (!box && changeDuringSteps && Visible(dlg, IDC_PROGRESS)) {
+                        changeDuringSteps = false;
+                        ChangeCards("a step");
+                    }
+                    return box || !Visible(dlg, IDC_STATUS);
+                },
+                kWait);
+            if (!box)
+                box = WaitOtherDialog(program.pi.dwProcessId, dlg, 1000);
+            if (!box)
+                return WaitIdle(dlg, kWait);
+            Respond(box);
+            if (HasFatalFailure())
+                return false;
+        }
+        return false;
+    }
+
+    // The quiet point: the window against the cards now present.
+    void CheckWindow()
+    {
+        if (LinesSince(changeMark) < 2)
+            return; // the program has not met the change yet
+        const std::string line = ItemText(dlg, IDC_READER_LINE), prefix = "LECTEUR EN COURS : ";
+        const std::string reader = line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : "";
+        const std::string present = inReader.count(reader) ? inReader[reader] : "";
+        std::string presentIdentity = "(none)";
+        for (const Card &c : cards)
+            if (c.name == present)
+                presentIdentity = c.identity;
+        if ((Visible(dlg, IDC_CARD_ID) && !ItemText(dlg, IDC_CARD_ID).empty()) ||
+            (Visible(dlg, IDC_HOLDER_NAME) && !ItemText(dlg, IDC_HOLDER_NAME).empty())) {
+            EXPECT_EQ(presentIdentity, ShownIdentity()) << "the card shown is not the one in " << reader;
+        }
+        for (int id : {IDC_LECDONNEES, IDC_LECSIT, IDC_CHANGERCODE, IDC_FORCERCP})
+            EXPECT_FALSE(Enabled(dlg, id) && present.empty())
+                << id << ": a card command on, no card in " << reader;
+    }
+};
+
+TEST_F(CardManagerSoak, EveryOperationWithCardsPulledAndSwapped)
+{
+    const char *given = std::getenv("VEL_SOAK_SEED");
+    const unsigned seed =
+        given ? static_cast<unsigned>(std::strtoul(given, nullptr, 10)) : std::random_device{}();
+    random.seed(seed);
+    std::printf("soak seed %u (VEL_SOAK_SEED=%u replays it)\n", seed, seed);
+
+    // Each card's line as the window shows it.
+    for (Card &c : cards) {
+        LaunchOn({kReader}, {{c.name, kReader}});
+        ASSERT_TRUE(WaitUntil([&] { return !ItemText(dlg, IDC_CARD_ID).empty(); }, kWait)) << c.name;
+        ASSERT_TRUE(WaitIdle(dlg, kWait));
+        c.identity = ShownIdentity();
+        std::printf("%s: %s\n", c.name.c_str(), c.identity.c_str());
+        Quit();
+    }
+
+    inReader = {{readers[0], cards[0].name}, {readers[1], ""}};
+    std::vector<PlacedCard> placed = {{cards[0].name, readers[0]}};
+    for (size_t i = 1; i < cards.size(); ++i)
+        placed.push_back({cards[i].name, ""});
+    ASSERT_TRUE(WriteSoftcardState(statePath, EnvOr("VLMGR_CARDS", "."), readers, placed, 40, true))
+        << statePath;
+    DeleteFileA((statePath + ".log").c_str());
+    Launch({"VEL_SOFTCARD_STATE=" + statePath});
+    ASSERT_TRUE(WaitIdle(dlg, kWait));
+
+    struct Operation {
+        const char *name;
+        int id;
+        bool menu;
+    };
+    const Operation operations[] = {
+        {"Changer code", IDC_CHANGERCODE, false},  {"Débloquer code", IDC_FORCERCP, false},
+        {"Saisir code", ID_PRESENT_PIN, true},     {"Tests des services", ID_SELF_TEST, true},
+        {"Lecture situations", IDC_LECSIT, false}, {"Lecture données", IDC_LECDONNEES, false},
+        {"Certificats", ID_CERTIFICATES, true},    {"carte", IDC_INTROCARTE, false},
+        {"lecteur", IDC_CHANGELECT, false},        {"Options", ID_OPTIONS, true},
+        {"change between operations", 0, false},
+    };
+    const int kOperations = 40;
+    const DWORD started = GetTickCount();
+    const DWORD limit = vel_test::ScaledMs(300000);
+    int done = 0;
+    for (; done < kOperations && GetTickCount() - started < limit; ++done) {
+        const Operation &op = operations[Pick(sizeof operations / sizeof operations[0])];
+        trail += "\n" + std::to_string(done) + " " + op.name + ":";
+        if (op.id == 0) {
+            ChangeCards("rest");
+        } else if (op.menu) {
+            Command(dlg, op.id);
+        } else if (Enabled(dlg, op.id)) {
+            Click(dlg, op.id);
+        } else {
+            trail += " (off)";
+        }
+        ASSERT_TRUE(RunToQuiet()) << trail;
+        ASSERT_TRUE(program.Running()) << trail;
+        CheckWindow();
+        if (HasFailure()) {
+            ADD_FAILURE() << "seed " << seed << ":" << trail;
+            break;
+        }
+    }
+    std::printf("soak: %d operations in %.1f s (bound %d operations, %lu s)\n", done,
+                (GetTickCount() - started) / 1000.0, kOperations, limit / 1000);
     Quit();
 }
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "Driver.h"
+#include "resource.h"
 
 using namespace driver;
 
@@ -29,24 +30,6 @@ const char kReader[] = "Lecteur Ovrane VEL 0";
 const DWORD kWait = 20000;
 // The longest part of a line that is printed.
 const size_t kPrintedChars = 127;
-
-enum {
-    IdPaneDiag = 1012,
-    IdPaneJournal = 1013,
-    IdPaneDataUpper = 1014,
-    IdPaneTrace = 1015,
-    IdPrint = 1016,
-    IdReadData = 1025,
-    IdReadSituations = 1026,
-    IdShowJournal = 1027,
-    IdShowData = 1028,
-    IdShowDiag = 1029,
-    IdShowTrace = 1030,
-    IdPaneDataLower = 1065,
-    IdClosePane = 1017,
-    IdPresentPin = 32775,
-    IdOptions = 32783,
-};
 
 std::string EnvOr(const char *name, const char *fallback)
 {
@@ -294,20 +277,20 @@ protected:
     {
         HWND box = WaitOtherDialog(program.pi.dwProcessId, dlg, kWait);
         ASSERT_NE(nullptr, box) << "no code dialog";
-        SetItemText(box, 1039, code);
+        SetItemText(box, IDC_CODE_EDIT, code);
         PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
         ASSERT_TRUE(WaitUntil([&] { return !IsWindow(box); }, kWait));
     }
     // Data, PIN and situations read: every log has lines of its own.
     void ReadEverything()
     {
-        Click(dlg, IdReadData);
-        ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneDataUpper); }, kWait));
+        Click(dlg, IDC_LECDONNEES);
+        ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IDC_PANE_DATA_UPPER); }, kWait));
         ASSERT_TRUE(WaitIdle(dlg, kWait));
-        Command(dlg, IdPresentPin);
+        Command(dlg, ID_PRESENT_PIN);
         EnterCode("1234");
         ASSERT_TRUE(WaitIdle(dlg, kWait));
-        Click(dlg, IdReadSituations);
+        Click(dlg, IDC_LECSIT);
         ASSERT_TRUE(WaitIdle(dlg, kWait));
     }
 
@@ -316,9 +299,9 @@ protected:
     Printed PrintShown(int showButton, int paneEdit)
     {
         Click(dlg, showButton);
-        EXPECT_TRUE(WaitUntil([&] { return Visible(dlg, paneEdit) && Visible(dlg, IdPrint); }, kWait));
+        EXPECT_TRUE(WaitUntil([&] { return Visible(dlg, paneEdit) && Visible(dlg, IDC_PRINT); }, kWait));
         ClearOut();
-        Click(dlg, IdPrint);
+        Click(dlg, IDC_PRINT);
         HWND print = WaitOtherDialog(program.pi.dwProcessId, dlg, kWait);
         EXPECT_NE(nullptr, print) << "no print dialog";
         if (!print)
@@ -403,10 +386,10 @@ TEST_F(Printing, EachLogPrintsItsLinesOnTheirPages)
         int showButton;
         std::vector<int> edits;
     } logs[] = {
-        {"journal", IdShowJournal, {IdPaneJournal}},
-        {"data", IdShowData, {IdPaneDataUpper, IdPaneDataLower}},
-        {"trace", IdShowTrace, {IdPaneTrace}},
-        {"diagnostic", IdShowDiag, {IdPaneDiag}},
+        {"journal", IDC_SHOW_JOURNAL, {IDC_PANE_JOUR}},
+        {"data", IDC_SHOW_DATA, {IDC_PANE_DATA_UPPER, IDC_PANE_DATA_LOWER}},
+        {"trace", IDC_SHOW_TRACE, {IDC_PANE_TRACE}},
+        {"diagnostic", IDC_SHOW_DIAG, {IDC_PANE_DIAG}},
     };
     size_t mostPages = 0;
     for (const Log &log : logs) {
@@ -429,16 +412,18 @@ TEST_F(Printing, EachLogPrintsItsLinesOnTheirPages)
 TEST_F(Printing, CommandsPostedWhilePrintingAreDropped)
 {
     ReadEverything();
-    Click(dlg, IdShowData);
-    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneDataUpper) && Visible(dlg, IdPrint); }, kWait));
-    const std::vector<std::string> texts = {ItemText(dlg, IdPaneDataUpper), ItemText(dlg, IdPaneDataLower)};
-    const std::string journal = ItemText(dlg, IdPaneJournal);
+    Click(dlg, IDC_SHOW_DATA);
+    ASSERT_TRUE(
+        WaitUntil([&] { return Visible(dlg, IDC_PANE_DATA_UPPER) && Visible(dlg, IDC_PRINT); }, kWait));
+    const std::vector<std::string> texts = {ItemText(dlg, IDC_PANE_DATA_UPPER),
+                                            ItemText(dlg, IDC_PANE_DATA_LOWER)};
+    const std::string journal = ItemText(dlg, IDC_PANE_JOUR);
     ClearOut();
-    Click(dlg, IdPrint);
+    Click(dlg, IDC_PRINT);
     HWND print = WaitOtherDialog(program.pi.dwProcessId, dlg, kWait);
     ASSERT_NE(nullptr, print) << "no print dialog";
     // Queued before the print dialog's OK: they arrive while it prints.
-    for (int id : {IdPrint, IdReadData, IdClosePane, IdShowJournal, IdOptions})
+    for (int id : {IDC_PRINT, IDC_LECDONNEES, IDC_CLOSE_PANE, IDC_SHOW_JOURNAL, ID_OPTIONS})
         Click(dlg, id);
     PostMessageA(print, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     std::vector<std::string> words;
@@ -459,21 +444,21 @@ TEST_F(Printing, CommandsPostedWhilePrintingAreDropped)
     ASSERT_EQ(1u, words.size());
     ExpectPrinted(ParseWords(ReadFileText(outFolder + "\\" + words[0])), texts, "data");
     EXPECT_EQ(1u, OutFiles("*.pdf").size());
-    EXPECT_TRUE(Visible(dlg, IdPaneDataUpper));
-    EXPECT_FALSE(Visible(dlg, IdPaneJournal));
-    EXPECT_EQ(texts[0], ItemText(dlg, IdPaneDataUpper));
-    EXPECT_EQ(journal, ItemText(dlg, IdPaneJournal)) << "an operation ran";
+    EXPECT_TRUE(Visible(dlg, IDC_PANE_DATA_UPPER));
+    EXPECT_FALSE(Visible(dlg, IDC_PANE_JOUR));
+    EXPECT_EQ(texts[0], ItemText(dlg, IDC_PANE_DATA_UPPER));
+    EXPECT_EQ(journal, ItemText(dlg, IDC_PANE_JOUR)) << "an operation ran";
 }
 
 // A quit posted while printing waits for the job: the log is printed whole,
 // then the program ends.
 TEST_F(Printing, QuitWhilePrintingEndsAfterTheJob)
 {
-    Click(dlg, IdShowTrace);
-    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneTrace) && Visible(dlg, IdPrint); }, kWait));
-    const std::string trace = ItemText(dlg, IdPaneTrace);
+    Click(dlg, IDC_SHOW_TRACE);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IDC_PANE_TRACE) && Visible(dlg, IDC_PRINT); }, kWait));
+    const std::string trace = ItemText(dlg, IDC_PANE_TRACE);
     ClearOut();
-    Click(dlg, IdPrint);
+    Click(dlg, IDC_PRINT);
     HWND print = WaitOtherDialog(program.pi.dwProcessId, dlg, kWait);
     ASSERT_NE(nullptr, print) << "no print dialog";
     Click(dlg, IDCANCEL);
@@ -500,10 +485,10 @@ TEST_F(Printing, PrinterGoneDuringTheJobIsReported)
     const std::string socketFolder = EnvOr("VEL_PRINT_SOCKET", "");
     ASSERT_FALSE(socketFolder.empty()) << "VEL_PRINT_SOCKET not set";
     const std::string away = socketFolder + ".away";
-    Click(dlg, IdShowJournal);
-    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneJournal) && Visible(dlg, IdPrint); }, kWait));
+    Click(dlg, IDC_SHOW_JOURNAL);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IDC_PANE_JOUR) && Visible(dlg, IDC_PRINT); }, kWait));
     ClearOut();
-    Click(dlg, IdPrint);
+    Click(dlg, IDC_PRINT);
     HWND print = WaitOtherDialog(program.pi.dwProcessId, dlg, kWait);
     ASSERT_NE(nullptr, print) << "no print dialog";
     ASSERT_TRUE(MoveFileA(socketFolder.c_str(), away.c_str())) << GetLastError();
@@ -532,10 +517,10 @@ TEST_F(Printing, PrinterGoneDuringTheJobIsReported)
 // "Annuler" in the print dialog prints nothing and leaves the window usable.
 TEST_F(Printing, CancelledPrintDialogPrintsNothing)
 {
-    Click(dlg, IdShowJournal);
-    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IdPaneJournal); }, kWait));
+    Click(dlg, IDC_SHOW_JOURNAL);
+    ASSERT_TRUE(WaitUntil([&] { return Visible(dlg, IDC_PANE_JOUR); }, kWait));
     ClearOut();
-    Click(dlg, IdPrint);
+    Click(dlg, IDC_PRINT);
     HWND print = WaitOtherDialog(program.pi.dwProcessId, dlg, kWait);
     ASSERT_NE(nullptr, print) << "no print dialog";
     PostMessageA(print, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);

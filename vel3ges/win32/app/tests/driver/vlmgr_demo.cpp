@@ -15,6 +15,7 @@
 #include <string>
 
 #include "Driver.h"
+#include "resource.h"
 
 using namespace driver;
 
@@ -51,16 +52,16 @@ int Show(const std::string &exe, const std::string &state)
     HWND dlg = Launch(program, exe, state);
     if (!dlg)
         return 1;
-    if (!Enabled(dlg, 1025))
+    if (!Enabled(dlg, IDC_LECDONNEES))
         return Fail("the card was not found");
-    Click(dlg, 1025); // "Lecture Données"
-    if (!WaitUntil([&] { return Visible(dlg, 1014); }, kWait) || !WaitIdle(dlg, kWait))
+    Click(dlg, IDC_LECDONNEES); // "Lecture Données"
+    if (!WaitUntil([&] { return Visible(dlg, IDC_PANE_DATA_UPPER); }, kWait) || !WaitIdle(dlg, kWait))
         return Fail("the card data were not shown");
-    std::printf("%s\n", ItemText(dlg, 1014).c_str());
-    Click(dlg, 1017); // "&Fermer": back to the identification
-    WaitUntil([&] { return Visible(dlg, 1050); }, kWait);
-    std::printf("porteur : %s\ncarte : %s\n%s\n", ItemText(dlg, 1050).c_str(), ItemText(dlg, 1054).c_str(),
-                ItemText(dlg, 1056).c_str());
+    std::printf("%s\n", ItemText(dlg, IDC_PANE_DATA_UPPER).c_str());
+    Click(dlg, IDC_CLOSE_PANE); // "&Fermer": back to the identification
+    WaitUntil([&] { return Visible(dlg, IDC_HOLDER_NAME); }, kWait);
+    std::printf("porteur : %s\ncarte : %s\n%s\n", ItemText(dlg, IDC_HOLDER_NAME).c_str(),
+                ItemText(dlg, IDC_CARD_ID).c_str(), ItemText(dlg, IDC_READER_LINE).c_str());
     // Leave it running for the screenshot.
     CloseHandle(program.pi.hProcess);
     CloseHandle(program.pi.hThread);
@@ -75,11 +76,11 @@ int Finish(const std::string &folder)
         return Fail("no main dialog");
     DWORD pid = 0;
     GetWindowThreadProcessId(dlg, &pid);
-    Command(dlg, 32783); // "&Options"
+    Command(dlg, ID_OPTIONS); // "&Options"
     HWND options = WaitWindow(pid, "Options", kWait, true);
     if (!options)
         return Fail("no options dialog");
-    for (int box : {1055, 1056, 1012, 1014}) {
+    for (int box : {IDC_SAVE_JOURNAL, IDC_SAVE_DATA, IDC_SAVE_DIAG, IDC_SAVE_TRACE}) {
         SendMessageA(GetDlgItem(options, box), BM_SETCHECK, BST_CHECKED, 0);
         Click(options, box);
     }
@@ -116,7 +117,7 @@ int Bench(const std::string &exe, const std::string &state, const std::string &c
         [&] {
             if (!dlg)
                 dlg = WaitWindow(program.pi.dwProcessId, kMainCaption, 0, true);
-            return dlg && Visible(dlg, 1050) && !ItemText(dlg, 1050).empty();
+            return dlg && Visible(dlg, IDC_HOLDER_NAME) && !ItemText(dlg, IDC_HOLDER_NAME).empty();
         },
         kWait);
     QueryPerformanceCounter(&t1);
@@ -147,23 +148,23 @@ int SelfTests(const std::string &exe, const std::string &state, const std::strin
     LARGE_INTEGER freq;
     QueryPerformanceFrequency(&freq);
     for (int i = 1; i <= count; ++i) {
-        Click(dlg, 1017); // "&Fermer": the diagnostic pane of the previous run
-        WaitUntil([&] { return !Visible(dlg, 1012); }, kWait);
+        Click(dlg, IDC_CLOSE_PANE); // "&Fermer": the diagnostic pane of the previous run
+        WaitUntil([&] { return !Visible(dlg, IDC_PANE_DIAG); }, kWait);
         LARGE_INTEGER t0, t1;
         QueryPerformanceCounter(&t0);
-        Command(dlg, 32776); // "&Tests des services"
+        Command(dlg, ID_SELF_TEST); // "&Tests des services"
         // The PIN, when the self-test asks it (the timing includes typing it).
         if (HWND pin = WaitWindow(program.pi.dwProcessId, "Code porteur", 3000)) {
-            SetItemText(pin, 1039, "1234");
+            SetItemText(pin, IDC_CODE_EDIT, "1234");
             PostMessageA(pin, WM_COMMAND, IDOK, 0);
         }
-        if (!WaitUntil([&] { return Visible(dlg, 1012); }, kWait))
+        if (!WaitUntil([&] { return Visible(dlg, IDC_PANE_DIAG); }, kWait))
             return Fail("the self-test did not end on its diagnostic pane");
         QueryPerformanceCounter(&t1);
         WaitIdle(dlg, kWait);
         std::printf("self-test %d: %.0f ms (trace log %d bytes)\n", i,
                     (t1.QuadPart - t0.QuadPart) * 1000.0 / freq.QuadPart,
-                    (int)SendMessageA(GetDlgItem(dlg, 1015), WM_GETTEXTLENGTH, 0, 0));
+                    (int)SendMessageA(GetDlgItem(dlg, IDC_PANE_TRACE), WM_GETTEXTLENGTH, 0, 0));
     }
     PostMessageA(dlg, WM_CLOSE, 0, 0);
     program.Wait(kWait);
