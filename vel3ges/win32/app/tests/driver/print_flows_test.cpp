@@ -265,6 +265,27 @@ protected:
         FindClose(h);
         return names;
     }
+    // The word files of the pages printed, once the printer has written
+    // one; what the program shows instead when it has none.
+    std::vector<std::string> PrintedWords()
+    {
+        std::vector<std::string> words;
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                words = OutFiles("*.words");
+                return !words.empty();
+            },
+            60000))
+            << "nothing printed; on screen: " << OnScreen();
+        return words;
+    }
+    std::string OnScreen()
+    {
+        if (!dlg)
+            return "";
+        HWND other = WaitOtherDialog(program.pi.dwProcessId, dlg, 0);
+        return other ? Text(other) + " " + MessageText(other) : "";
+    }
     void ClearOut()
     {
         for (const std::string &name : OutFiles("*"))
@@ -307,14 +328,7 @@ protected:
         if (!print)
             return {};
         PostMessageA(print, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-        std::vector<std::string> words;
-        EXPECT_TRUE(WaitUntil(
-            [&] {
-                words = OutFiles("*.words");
-                return !words.empty();
-            },
-            60000))
-            << "nothing printed; on screen: " << MessageText(WaitOtherDialog(program.pi.dwProcessId, dlg, 0));
+        std::vector<std::string> words = PrintedWords();
         // Printing over: the abort dialog gone, the main dialog usable again.
         EXPECT_TRUE(WaitUntil(
             [&] { return IsWindowEnabled(dlg) && !WaitOtherDialog(program.pi.dwProcessId, dlg, 0); }, kWait));
@@ -426,14 +440,7 @@ TEST_F(Printing, CommandsPostedWhilePrintingAreDropped)
     for (int id : {IDC_PRINT, IDC_LECDONNEES, IDC_CLOSE_PANE, IDC_SHOW_JOURNAL, ID_OPTIONS})
         Click(dlg, id);
     PostMessageA(print, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-    std::vector<std::string> words;
-    EXPECT_TRUE(WaitUntil(
-        [&] {
-            words = OutFiles("*.words");
-            return !words.empty();
-        },
-        60000))
-        << "nothing printed; on screen: " << Text(WaitOtherDialog(program.pi.dwProcessId, dlg, 0));
+    std::vector<std::string> words = PrintedWords();
     HWND other = WaitOtherDialog(program.pi.dwProcessId, dlg, 1000);
     EXPECT_EQ(nullptr, other) << "a window came after printing: " << Text(other) << " " << MessageText(other);
     if (other)
@@ -465,14 +472,7 @@ TEST_F(Printing, QuitWhilePrintingEndsAfterTheJob)
     PostMessageA(print, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     EXPECT_EQ(0, program.Wait(kWait)) << "the program did not end";
     dlg = nullptr;
-    std::vector<std::string> words = OutFiles("*.words");
-    EXPECT_TRUE(WaitUntil(
-        [&] {
-            words = OutFiles("*.words");
-            return !words.empty();
-        },
-        60000))
-        << "nothing printed";
+    std::vector<std::string> words = PrintedWords();
     ASSERT_EQ(1u, words.size());
     ExpectPrinted(ParseWords(ReadFileText(outFolder + "\\" + words[0])), {trace}, "trace");
 }
