@@ -37,11 +37,12 @@ bool ZebCore::PollOnce()
     const CK_RV rv = list.rv;
     const CK_ULONG count = list.listed > kSlotCount ? kSlotCount : list.listed;
     ++m_pollCount;
+    const Watch watch = CurrentWatch();
     if ((long)count != m_lastLoggedCount || m_pollCount % 30 == 1) {
         WriteEventLog(
             "ZEB poll getSlotList rv=0x%08lX count=%lu m_ulAvailableSlots=%lu autoDetect=%d sleepMs=%lu",
-            (unsigned long)rv, (unsigned long)count, m_ulAvailableSlots, m_settings.autoDetect ? 1 : 0,
-            (unsigned long)m_settings.sleepMs);
+            (unsigned long)rv, (unsigned long)count, m_ulAvailableSlots, watch.autoDetect ? 1 : 0,
+            (unsigned long)watch.sleepMs);
         m_lastLoggedCount = (long)count;
     }
     bool sameSlots = rv == CKR_OK && count == m_ulAvailableSlots;
@@ -108,7 +109,7 @@ bool ZebCore::PollOnce()
         RequestReinit();
     }
     HANDLE pause[] = {m_evStopPoll, m_evQuit, m_evWakePoll};
-    w = WaitForMultipleObjects(3, pause, FALSE, m_settings.sleepMs);
+    w = WaitForMultipleObjects(3, pause, FALSE, CurrentWatch().sleepMs);
     return w == WAIT_TIMEOUT || w == WAIT_OBJECT_0 + 2;
 }
 

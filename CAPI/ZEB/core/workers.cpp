@@ -86,9 +86,18 @@ void ZebCore::Refresh()
 
 void ZebCore::ToggleAutoDetect()
 {
-    zeb::ToggleAutoDetect(&m_settings);
+    {
+        std::lock_guard<std::mutex> hold(m_watchLock);
+        zeb::ToggleAutoDetect(&m_settings);
+    }
     m_evWakePoll.SetEvent();
     m_evWakePoll.ResetEvent();
+}
+
+ZebCore::Watch ZebCore::CurrentWatch()
+{
+    std::lock_guard<std::mutex> hold(m_watchLock);
+    return {m_settings.autoDetect != 0, m_settings.sleepMs};
 }
 
 void ZebCore::BeginStop()

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -179,6 +180,14 @@ private:
 
     CoreSink *m_sink;
     Settings m_settings;
+    // The watching button changes autoDetect and sleepMs on the window's
+    // thread while the poll thread reads them: both sides under this lock.
+    std::mutex m_watchLock;
+    struct Watch {
+        bool autoDetect;
+        DWORD sleepMs;
+    };
+    Watch CurrentWatch();
     CK_FUNCTION_LIST_PTR m_pFunctionList = nullptr;
     ProviderHold m_providerHold; // keeps the card provider loaded while propagating
     SlotInfoEntry m_slotInfos[kSlotCount];
